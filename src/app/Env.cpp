@@ -1,0 +1,123 @@
+#include "app/Env.h"
+
+#include "common/ConfFile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace parlomatic {
+namespace {
+
+// EX_CONFIG from sysexits.h: a configuration error.
+constexpr int configurationExitCode = 78;
+
+[[noreturn]] void stopOnConfigError(const ConfigError& error)
+{
+    std::fprintf(stderr, "parlomatic: configuration error: %s\n", error.message().c_str());
+    std::fflush(stderr);
+    std::exit(configurationExitCode);
+}
+
+template <typename T> const T& valueOrStop(const std::expected<T, ConfigError>& result)
+{
+    if (!result) {
+        stopOnConfigError(result.error());
+    }
+    return *result;
+}
+
+const EnvSource& processSource()
+{
+    static const EnvSource source(bundleDirectory());
+    return source;
+}
+
+} // namespace
+
+std::string ConfigError::message() const
+{
+    return file.string() + ": key \"" + key + "\" " + reason;
+}
+
+EnvSource::EnvSource(std::filesystem::path bundleDirectory) : m_directory(std::move(bundleDirectory)) {}
+
+std::filesystem::path EnvSource::infoFile() const
+{
+    return m_directory / "Info.conf";
+}
+
+std::expected<std::string, ConfigError> EnvSource::string(const std::string& key) const
+{
+    const auto file = ConfFile::load(infoFile());
+    if (!file) {
+        return std::unexpected(ConfigError{infoFile(), key, "cannot be read: the file is missing or unreadable"});
+    }
+    auto value = file->value(key);
+    if (!value) {
+        return std::unexpected(ConfigError{infoFile(), key, "is missing"});
+    }
+    return std::move(*value);
+}
+
+std::expected<QUrl, ConfigError> EnvSource::url(const std::string& key) const
+{
+    auto text = string(key);
+    if (!text) {
+        return std::unexpected(text.error());
+    }
+    const QUrl url(QString::fromStdString(*text), QUrl::StrictMode);
+    if (text->empty() || !url.isValid() || url.scheme().isEmpty()) {
+        return std::unexpected(ConfigError{infoFile(), key, "is not a URL"});
+    }
+    return url;
+}
+
+std::string EnvSource::bundleIdentifier() const
+{
+    const auto file = ConfFile::load(infoFile());
+    if (file) {
+        if (auto identifier = file->value("BundleIdentifier"); identifier && !identifier->empty()) {
+            return *identifier;
+        }
+    }
+    return compiledBundleIdentifier;
+}
+
+const std::string& Env::apiDomain()
+{
+    static const std::string value = valueOrStop(processSource().string("PMAPIDomain"));
+    return value;
+}
+
+const std::string& Env::authAudience()
+{
+    static const std::string value = valueOrStop(processSource().string("PMAuthAudience"));
+    return value;
+}
+
+const std::string& Env::authScope()
+{
+    static const std::string value = valueOrStop(processSource().string("PMAuthScope"));
+    return value;
+}
+
+const QUrl& Env::authRedirectUrl()
+{
+    static const QUrl value = valueOrStop(processSource().url("PMAuthRedirectUrl"));
+    return value;
+}
+
+const std::string& Env::bundleIdentifier()
+{
+    static const std::string value = processSource().bundleIdentifier();
+    return value;
+}
+
+const std::string& Env::updateFeedUrl()
+{
+    static const std::string value = processSource().string("PMUpdateFeedUrl").value_or(std::string());
+    return value;
+}
+
+} // namespace parlomatic
