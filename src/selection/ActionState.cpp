@@ -1,0 +1,73 @@
+#include "selection/ActionState.h"
+
+#include <utility>
+
+namespace parlomatic {
+
+namespace {
+
+// An empty std::function would throw when called; an absent callback means "does nothing".
+template <typename F> F orNothing(F callback, F nothing)
+{
+    return callback ? std::move(callback) : std::move(nothing);
+}
+
+} // namespace
+
+ActionState::ActionState(QObject* parent) : QObject(parent) {}
+
+void ActionState::setType(ActionType type)
+{
+    m_type = type;
+    emit typeChanged(type);
+}
+
+void ActionState::setActionTranslate(Callback callback)
+{
+    m_actionTranslate = orNothing<Callback>(std::move(callback), [] {});
+    emit actionTranslateChanged();
+}
+
+void ActionState::setActionReplace(ReplaceCallback callback)
+{
+    m_actionReplace = orNothing<ReplaceCallback>(std::move(callback), [](Language) {});
+    emit actionReplaceChanged();
+}
+
+void ActionState::setActionImprove(Callback callback)
+{
+    m_actionImprove = orNothing<Callback>(std::move(callback), [] {});
+    emit actionImproveChanged();
+}
+
+void ActionState::setActionClose(Callback callback)
+{
+    m_actionClose = orNothing<Callback>(std::move(callback), [] {});
+    emit actionCloseChanged();
+}
+
+void ActionState::triggerTranslate() const
+{
+    Callback callback = m_actionTranslate;
+    callback();
+}
+
+void ActionState::triggerReplace(Language language) const
+{
+    ReplaceCallback callback = m_actionReplace;
+    callback(language);
+}
+
+void ActionState::triggerImprove() const
+{
+    Callback callback = m_actionImprove;
+    callback();
+}
+
+void ActionState::triggerClose() const
+{
+    Callback callback = m_actionClose;
+    callback();
+}
+
+} // namespace parlomatic
