@@ -18,14 +18,18 @@ function(pm_library name)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE pm_warnings)
 endfunction()
 
-# pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E]): a GoogleTest (or QtTest) program.
+# pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E] [QTTEST] [OWN_MAIN] [TIMEOUT s]): a GoogleTest
+# program (QTTEST: a QtTest program; OWN_MAIN: GoogleTest with the program's own main, e.g. to create
+# a QCoreApplication first).
 # E2E tests run inside scripts/desktop-session, one private desktop per test program.
 function(pm_test name)
-    cmake_parse_arguments(ARG "E2E;QTTEST" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "E2E;QTTEST;OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests" "${PROJECT_SOURCE_DIR}/src")
     if(ARG_QTTEST)
         target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt6::Test pm_warnings)
+    elseif(ARG_OWN_MAIN)
+        target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest pm_warnings)
     else()
         target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main pm_warnings)
     endif()

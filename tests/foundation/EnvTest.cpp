@@ -1,0 +1,88 @@
+#include "app/Env.h"
+
+#include "common/ConfFile.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace parlomatic {
+namespace {
+
+class EnvTest : public ::testing::Test {
+protected:
+    std::filesystem::path dir() const { return m_dir.path().toStdString(); }
+
+    void writeInfo(std::string_view text) const { std::ofstream(dir() / "Info.conf") << text; }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(EnvTest, ReadsValuesUnchanged)
+{
+    writeInfo("PMAPIDomain = api.example.com:8443\n"
+              "PMAuthScope = openid offline_access\n"
+              "PMAuthRedirectUrl = http://127.0.0.1:0/callback\n"
+              "BundleIdentifier = com.example.parlomatic\n");
+    const EnvSource source(dir());
+    EXPECT_EQ(source.string("PMAPIDomain"), "api.example.com:8443");
+    EXPECT_EQ(source.string("PMAuthScope"), "openid offline_access");
+    EXPECT_EQ(source.url("PMAuthRedirectUrl")->toString(), "http://127.0.0.1:0/callback");
+    EXPECT_EQ(source.bundleIdentifier(), "com.example.parlomatic");
+}
+
+TEST_F(EnvTest, MissingKeyNamesFileAndKey)
+{
+    writeInfo("PMAPIDomain = api.example.com\n");
+    const auto scope = EnvSource(dir()).string("PMAuthScope");
+    ASSERT_FALSE(scope.has_value());
+    EXPECT_EQ(scope.error().message(), (dir() / "Info.conf").string() + ": key \"PMAuthScope\" is missing");
+}
+
+TEST_F(EnvTest, UnparsableRedirectIsAnError)
+{
+    for (const char* redirect : {"", "not a url", "http://exa mple.com/cb", "://nothing"}) {
+        writeInfo(std::string("PMAuthRedirectUrl = ") + redirect + "\n");
+        const auto url = EnvSource(dir()).url("PMAuthRedirectUrl");
+        ASSERT_FALSE(url.has_value()) << redirect;
+        EXPECT_NE(url.error().message().find("PMAuthRedirectUrl"), std::string::npos);
+    }
+}
+
+TEST_F(EnvTest, BundleWithoutIdentifierOrFileUsesTheCompiledOne)
+{
+    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
+    writeInfo("PMAPIDomain = x\n");
+    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
+}
+
+TEST_F(EnvTest, ProcessValuesAreReadOnceAndCached)
+{
+    writeInfo("PMAPIDomain = first.example\n");
+    setBundleDirectory(dir());
+    EXPECT_EQ(Env::apiDomain(), "first.example");
+    writeInfo("PMAPIDomain = second.example\n");
+    EXPECT_EQ(Env::apiDomain(), "first.example");
+}
+
+using EnvDeathTest = EnvTest;
+
+TEST_F(EnvDeathTest, MissingValueStopsTheProgramWithOneLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    writeInfo("PMAPIDomain = api.example.com\n");
+    // The thread-safe style runs this test alone in a fresh process (with a fresh folder): the
+    // process-wide values are still unread there.
+    EXPECT_EXIT(
+        {
+            setBundleDirectory(dir());
+            (void)Env::authScope();
+        },
+        ::testing::ExitedWithCode(78),
+        "^parlomatic: configuration error: .*/Info.conf: key \"PMAuthScope\" is missing\n$");
+}
+
+} // namespace
+} // namespace parlomatic

@@ -1,0 +1,157 @@
+#include "identity/jwt/JWT.h"
+
+#include "fakes/FakeClock.h"
+#include "support/Base64Url.h"
+
+#include <gtest/gtest.h>
+
+namespace parlomatic::jwt {
+namespace {
+
+using testing::makeToken;
+
+constexpr std::string_view header = R"({"alg":"RS256","typ":"JWT","kid":"k1"})";
+
+TEST(JWTDecode, KeepsHeaderBodySignatureAndText)
+{
+    const std::string token = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
+    const auto decoded = decode(token);
+    ASSERT_TRUE(decoded.has_value()) << decoded.error().description();
+    EXPECT_EQ(decoded->header().at("kid").get<std::string>(), "k1");
+    EXPECT_EQ(decoded->subject(), "auth|42");
+    EXPECT_EQ(decoded->claim("email").string(), "ana@example.com");
+    EXPECT_EQ(decoded->signature(), "c2ln");
+    EXPECT_EQ(decoded->string(), token);
+    EXPECT_FALSE(decoded->claim("missing").value.has_value());
+}
+
+TEST(JWTDecode, EmptyThirdSegmentIsAnEmptySignature)
+{
+    const std::string token = makeToken(header, R"({"a":1})", "");
+    const auto decoded = decode(token);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->signature(), "");
+}
+
+struct PartCountCase {
+    std::string token;
+    std::size_t count;
+};
+
+class JWTPartCount : public ::testing::TestWithParam<PartCountCase> {};
+
+TEST_P(JWTPartCount, FailsWithTheCountInTheMessage)
+{
+    const auto& [token, count] = GetParam();
+    const auto decoded = decode(token);
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidPartCount);
+    EXPECT_EQ(decoded.error().partCount(), count);
+    EXPECT_EQ(decoded.error().description(),
+              "The JWT " + token + " has " + std::to_string(count) + " parts when it should have 3 parts.");
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, JWTPartCount,
+                         ::testing::Values(PartCountCase{"", 1}, PartCountCase{"abc", 1}, PartCountCase{"e30.e30", 2},
+                                           PartCountCase{"e30.e30.x.y", 4}, PartCountCase{"....", 5},
+                                           PartCountCase{"e30.e30.x.", 4}));
+
+TEST(JWTDecode, BadBase64InTheHeaderNamesThatSegment)
+{
+    const auto decoded = decode("A.e30.sig");
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidBase64URL);
+    EXPECT_EQ(decoded.error().description(), "Failed to decode Base64URL value A.");
+}
+
+TEST(JWTDecode, HeaderIsDecodedBeforeTheBody)
+{
+    // Both segments are bad; the header's error wins.
+    const auto decoded = decode("WzFd.A.sig");
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidJSON);
+    EXPECT_EQ(decoded.error().payload(), "WzFd");
+}
+
+class JWTInvalidJSON : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(JWTInvalidJSON, BodyThatIsNoObjectFails)
+{
+    const std::string body = testing::base64UrlEncode(GetParam());
+    const auto decoded = decode("e30." + body + ".sig");
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidJSON);
+    EXPECT_EQ(decoded.error().description(), "Failed to parse JSON from Base64URL value " + body + ".");
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, JWTInvalidJSON,
+                         ::testing::Values("[1]", "1", "\"text\"", "null", "{", "", "{\"a\":1}x", "\xff\xfe",
+                                           std::string("{\"a\":\"\xc3\x28\"}")));
+
+struct SegmentCase {
+    std::string segment;
+    std::optional<std::string> bytes;
+};
+
+class Base64Url : public ::testing::TestWithParam<SegmentCase> {};
+
+TEST_P(Base64Url, PadsToAMultipleOfFourAndSkipsForeignCharacters)
+{
+    EXPECT_EQ(base64UrlDecode(GetParam().segment), GetParam().bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Segments, Base64Url,
+    ::testing::Values(SegmentCase{"", std::string()}, SegmentCase{"A", std::nullopt},
+                      SegmentCase{"e3", std::string("{")}, SegmentCase{"e30", std::string("{}")},
+                      SegmentCase{"eyJhIjoxfQ", std::string("{\"a\":1}")},
+                      SegmentCase{"e30=", std::string("{}")}, // padding already present is left alone
+                      SegmentCase{"-_-_", std::string("\xfb\xff\xbf", 3)}, SegmentCase{"e3\n0", std::string("{}")},
+                      SegmentCase{"e3=0", std::nullopt}, // data after padding
+                      SegmentCase{"AAAAA", std::nullopt}));
+
+TEST(JWTDecode, BodySegmentsOfTwoThreeAndSixCharactersDecode)
+{
+    // "{}" is e30 (3 characters, one "=" added) and "{}  " is e30gIA (6 characters, two "=" added).
+    // No JSON object fits in the single byte of a 2-character segment, so that one is checked on its own.
+    for (const std::string body : {"e30", "e30gIA"}) {
+        EXPECT_TRUE(decode("e30." + body + ".s").has_value()) << body;
+    }
+    EXPECT_EQ(base64UrlDecode("e3")->size(), 1U);
+    EXPECT_EQ(base64UrlDecode("eyJhIj")->size(), 4U);
+}
+
+TEST(JWTExpiry, EqualToNowIsExpiredAndLaterIsNot)
+{
+    FakeClock clock(1'700'000'000.0);
+    const auto atNow = decode(makeToken(header, R"({"exp":1700000000})"));
+    const auto later = decode(makeToken(header, R"({"exp":1700000001})"));
+    const auto asText = decode(makeToken(header, R"({"exp":"1699999999"})"));
+    const auto none = decode(makeToken(header, R"({"sub":"x"})"));
+    const auto notNumber = decode(makeToken(header, R"({"exp":true})"));
+    ASSERT_TRUE(atNow && later && asText && none && notNumber);
+    EXPECT_TRUE(atNow->expired(clock));
+    EXPECT_FALSE(later->expired(clock));
+    EXPECT_TRUE(asText->expired(clock));
+    EXPECT_EQ(asText->expiresAt(), 1'699'999'999.0);
+    EXPECT_FALSE(none->expired(clock));
+    EXPECT_FALSE(notNumber->expired(clock));
+    clock.advance(1.0);
+    EXPECT_TRUE(later->expired(clock));
+}
+
+TEST(JWTProperties, RegisteredClaims)
+{
+    const auto decoded = decode(
+        makeToken(header, R"({"iss":"https://id.example/","sub":"s","aud":"client","iat":10,"nbf":11.5,"jti":"j"})"));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->issuer(), "https://id.example/");
+    EXPECT_EQ(decoded->audience(), std::vector<std::string>{"client"});
+    EXPECT_EQ(decoded->issuedAt(), 10.0);
+    EXPECT_EQ(decoded->notBefore(), 11.5);
+    EXPECT_EQ(decoded->identifier(), "j");
+    EXPECT_FALSE(decoded->expiresAt().has_value());
+}
+
+} // namespace
+} // namespace parlomatic::jwt
