@@ -1,0 +1,345 @@
+#include "common/CurlHttpClient.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace parlomatic {
+
+namespace {
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ShareDeleter {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+CURLcode globalInit()
+{
+    // curl_global_init is not thread-safe itself; a function-local static runs it exactly once.
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return result;
+}
+
+HttpError makeError(HttpError::Kind kind, std::string message)
+{
+    return HttpError{kind, std::move(message)};
+}
+
+HttpError::Kind kindOf(CURLcode code)
+{
+    switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+        return HttpError::Kind::invalidRequest;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return HttpError::Kind::connection;
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpError::Kind::timeout;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_USE_SSL_FAILED:
+        return HttpError::Kind::tls;
+    case CURLE_FILESIZE_EXCEEDED:
+        return HttpError::Kind::bodyTooLarge;
+    default:
+        return HttpError::Kind::other;
+    }
+}
+
+// RFC 9110 token characters; anything else in a method could smuggle text into the request line.
+bool isToken(std::string_view text)
+{
+    static constexpr std::string_view extra = "!#$%&'*+-.^_`|~";
+    return !text.empty() && std::ranges::all_of(text, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               extra.find(c) != std::string_view::npos;
+    });
+}
+
+bool hasLineBreak(std::string_view text)
+{
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+bool isExpect(std::string_view name)
+{
+    return name.size() == 6 && std::ranges::equal(name, std::string_view("expect"), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+struct Transfer {
+    HttpResponse response;
+    std::size_t maxBodyBytes = 0;
+    bool bodyTooLarge = false;
+};
+
+size_t writeBody(char* data, size_t size, size_t count, void* user)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t length = size * count;
+    if (length > transfer->maxBodyBytes - transfer->response.body.size()) {
+        transfer->bodyTooLarge = true;
+        return 0; // anything short of `length` makes curl abort the transfer
+    }
+    transfer->response.body.append(data, length);
+    return length;
+}
+
+size_t writeHeader(char* data, size_t size, size_t count, void* user)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t length = size * count;
+    std::string_view line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.remove_suffix(1);
+    }
+    if (line.starts_with("HTTP/")) {
+        // A new status line: whatever came before belonged to an interim (1xx) answer.
+        transfer->response.headers.clear();
+        return length;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) {
+        return length;
+    }
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
+    }
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+    }
+    transfer->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    return length;
+}
+
+} // namespace
+
+struct CurlHttpClient::Impl {
+    Options options;
+    CURLcode initResult = CURLE_OK;
+    std::string systemCaPath;
+
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks;
+    ShareHandle share;
+
+    std::mutex poolMutex;
+    std::vector<EasyHandle> idle; // declared after `share`: handles must go before the share they use
+
+    static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user)
+    {
+        static_cast<Impl*>(user)->shareLocks.at(static_cast<std::size_t>(data)).lock();
+    }
+    static void unlockShare(CURL*, curl_lock_data data, void* user)
+    {
+        static_cast<Impl*>(user)->shareLocks.at(static_cast<std::size_t>(data)).unlock();
+    }
+
+    EasyHandle acquire()
+    {
+        {
+            std::lock_guard lock(poolMutex);
+            if (!idle.empty()) {
+                EasyHandle handle = std::move(idle.back());
+                idle.pop_back();
+                return handle;
+            }
+        }
+        EasyHandle handle(curl_easy_init());
+        if (handle && share) {
+            curl_easy_setopt(handle.get(), CURLOPT_SHARE, share.get());
+        }
+        return handle;
+    }
+
+    void release(EasyHandle handle)
+    {
+        std::lock_guard lock(poolMutex);
+        if (idle.size() < options.maxIdleHandles) {
+            idle.push_back(std::move(handle));
+        }
+    }
+};
+
+CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
+
+CurlHttpClient::CurlHttpClient(Options options) : m_impl(std::make_unique<Impl>())
+{
+    m_impl->options = std::move(options);
+    m_impl->initResult = globalInit();
+    if (m_impl->initResult != CURLE_OK) {
+        return;
+    }
+
+    // Sharing the connection cache between threads is unsupported by libcurl, so connections stay
+    // with their easy handle (see the pool); TLS sessions and resolved names are safe to share.
+    m_impl->share.reset(curl_share_init());
+    if (m_impl->share) {
+        CURLSH* share = m_impl->share.get();
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, m_impl.get());
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    if (m_impl->options.extraCaFile) {
+        // Setting CURLOPT_CAINFO replaces the built-in bundle; the built-in hashed directory, given
+        // as CURLOPT_CAPATH, keeps the system's anchors trusted next to the extra file.
+        if (EasyHandle probe{curl_easy_init()}) {
+            const char* path = nullptr;
+            if (curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {
+                m_impl->systemCaPath = path;
+            }
+        }
+    }
+}
+
+CurlHttpClient::~CurlHttpClient() = default;
+
+HttpResult CurlHttpClient::send(const HttpRequest& request)
+{
+    using Kind = HttpError::Kind;
+    if (m_impl->initResult != CURLE_OK) {
+        return std::unexpected(makeError(Kind::other, curl_easy_strerror(m_impl->initResult)));
+    }
+    if (!isToken(request.method)) {
+        return std::unexpected(makeError(Kind::invalidRequest, "invalid method"));
+    }
+    if (request.timeout.count() <= 0) {
+        return std::unexpected(makeError(Kind::invalidRequest, "time-out must be positive"));
+    }
+    const bool bodiless = request.method == "GET" || request.method == "HEAD";
+    if (bodiless && !request.body.empty()) {
+        return std::unexpected(makeError(Kind::invalidRequest, "a " + request.method + " request has no body"));
+    }
+
+    HeaderList headers;
+    bool callerSetExpect = false;
+    for (const auto& [name, value] : request.headers) {
+        if (!isToken(name) || hasLineBreak(value)) {
+            return std::unexpected(makeError(Kind::invalidRequest, "invalid header " + name));
+        }
+        callerSetExpect = callerSetExpect || isExpect(name);
+        // "Name;" is curl's way to send a header with an empty value ("Name:" would remove it).
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
+        if (!appended) {
+            return std::unexpected(makeError(Kind::other, "out of memory"));
+        }
+        headers.release();
+        headers.reset(appended);
+    }
+    if (!callerSetExpect && !bodiless) {
+        // Without this curl waits for "100 Continue" before sending bodies over 1 KiB.
+        curl_slist* appended = curl_slist_append(headers.get(), "Expect:");
+        if (appended) {
+            headers.release();
+            headers.reset(appended);
+        }
+    }
+
+    EasyHandle handle = m_impl->acquire();
+    if (!handle) {
+        return std::unexpected(makeError(Kind::other, "cannot create a transfer"));
+    }
+    CURL* curl = handle.get();
+    curl_easy_reset(curl); // keeps the open connection and the share, drops the last request's options
+
+    Transfer transfer;
+    transfer.maxBodyBytes = m_impl->options.maxBodyBytes;
+    std::array<char, CURL_ERROR_SIZE> errorBuffer{};
+    const auto timeoutMs = static_cast<long>(request.timeout.count());
+
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (m_impl->options.extraCaFile) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, m_impl->options.extraCaFile->c_str());
+        if (!m_impl->systemCaPath.empty()) {
+            curl_easy_setopt(curl, CURLOPT_CAPATH, m_impl->systemCaPath.c_str());
+        }
+    }
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_impl->options.maxBodyBytes));
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer.data());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &writeHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+
+    if (request.method == "GET") {
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "HEAD") {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else {
+        if (request.method != "POST") {
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        if (request.method == "POST" || !request.body.empty()) {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+        }
+    }
+
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    // The handle must not keep pointers into this frame once it sits in the pool.
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    m_impl->release(std::move(handle));
+
+    if (code != CURLE_OK) {
+        const Kind kind = transfer.bodyTooLarge ? Kind::bodyTooLarge : kindOf(code);
+        std::string message =
+            kind == Kind::bodyTooLarge ? std::string("response body too large") : std::string(curl_easy_strerror(code));
+        if (kind != Kind::bodyTooLarge && errorBuffer[0] != '\0') {
+            message += ": ";
+            message += errorBuffer.data();
+        }
+        return std::unexpected(makeError(kind, std::move(message)));
+    }
+    if (status == 0) {
+        return std::unexpected(makeError(Kind::other, "no HTTP response"));
+    }
+    transfer.response.status = status;
+    return std::move(transfer.response);
+}
+
+} // namespace parlomatic

@@ -1,0 +1,252 @@
+#include "common/CurlHttpClient.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TlsTestServer;
+
+CurlHttpClient trustingClient(const TlsTestServer& server, std::size_t maxBody = 8 * 1024 * 1024)
+{
+    CurlHttpClient::Options options;
+    options.extraCaFile = server.caFile();
+    options.maxBodyBytes = maxBody;
+    return CurlHttpClient(options);
+}
+
+class CurlHttpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto echo = [](const httplib::Request& request, httplib::Response& response) {
+            response.set_header("X-Method", request.method);
+            response.set_header("X-Seen-Token", request.get_header_value("X-Token"));
+            response.set_content(request.body, "text/plain");
+        };
+        server.server().Get("/echo", echo);
+        server.server().Post("/echo", echo);
+        server.server().Patch("/echo", echo);
+        server.server().Put("/echo", echo);
+        server.server().Delete("/echo", echo);
+        server.server().Get("/status/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+            response.status = std::stoi(request.matches[1]);
+            if (response.status != 204) {
+                response.set_content("status body", "text/plain");
+            }
+        });
+        server.server().Get(
+            "/redirect", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo"); });
+        server.server().Get("/silent", [this](const httplib::Request&, httplib::Response& response) {
+            server.waitForStop();
+            response.set_content("late", "text/plain");
+        });
+        server.server().Get("/sized/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(std::string(std::stoul(request.matches[1]), 'x'), "text/plain");
+        });
+        server.server().Get("/chunked/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+            const std::size_t total = std::stoul(request.matches[1]);
+            response.set_chunked_content_provider("text/plain", [total](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= total) {
+                    sink.done();
+                    return true;
+                }
+                const std::string chunk(std::min<std::size_t>(4096, total - offset), 'y');
+                return sink.write(chunk.data(), chunk.size());
+            });
+        });
+        ASSERT_TRUE(server.start());
+    }
+
+    HttpRequest request(std::string method, const std::string& path) const
+    {
+        HttpRequest result;
+        result.method = std::move(method);
+        result.url = server.baseUrl() + path;
+        return result;
+    }
+
+    TlsTestServer server;
+};
+
+class MethodTest : public CurlHttpClientTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(MethodTest, SendsMethodHeadersAndBodyAndReturnsTheAnswer)
+{
+    auto client = trustingClient(server);
+    HttpRequest sent = request(GetParam(), "/echo");
+    sent.headers = {{"X-Token", "abc"}};
+    if (GetParam() != "GET") {
+        sent.body = std::string(5000, 'b') + "{\"k\":\"v\"}"; // over 1 KiB: no "Expect: 100-continue" stall
+    }
+
+    const HttpResult result = client.send(sent);
+
+    ASSERT_TRUE(result.has_value()) << result.error().message;
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->header("x-method"), GetParam());
+    EXPECT_EQ(result->header("X-SEEN-TOKEN"), "abc");
+    EXPECT_EQ(result->body, sent.body);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, MethodTest, ::testing::Values("GET", "POST", "PATCH", "PUT", "DELETE"));
+
+TEST_F(CurlHttpClientTest, ReturnsEveryStatusAsAResponseAndDoesNotFollowRedirects)
+{
+    auto client = trustingClient(server);
+    for (const int status : {201, 204, 401, 500}) {
+        const HttpResult result = client.send(request("GET", "/status/" + std::to_string(status)));
+        ASSERT_TRUE(result.has_value()) << status << result.error().message;
+        EXPECT_EQ(result->status, status);
+    }
+    const HttpResult redirected = client.send(request("GET", "/redirect"));
+    ASSERT_TRUE(redirected.has_value());
+    EXPECT_EQ(redirected->status, 302);
+    EXPECT_EQ(redirected->header("Location"), "/echo");
+    EXPECT_EQ(redirected->header("X-Method"), std::nullopt);
+}
+
+TEST_F(CurlHttpClientTest, SequentialCallsShareOneConnectionAndOneHandshake)
+{
+    auto client = trustingClient(server);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(client.send(request(i % 2 ? "GET" : "POST", "/echo")).has_value());
+    }
+    EXPECT_EQ(server.handshakes(), 1);
+    EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(CurlHttpClientTest, ServesSeveralThreadsAtOnce)
+{
+    auto client = trustingClient(server);
+    std::vector<std::future<int>> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.push_back(std::async(std::launch::async, [&, t] {
+            int good = 0;
+            for (int i = 0; i < 10; ++i) {
+                HttpRequest sent = request("POST", "/echo");
+                sent.body = std::to_string(t) + "/" + std::to_string(i);
+                const HttpResult result = client.send(sent);
+                good += result.has_value() && result->body == sent.body;
+            }
+            return good;
+        }));
+    }
+    for (auto& worker : workers) {
+        EXPECT_EQ(worker.get(), 10);
+    }
+    EXPECT_LE(server.connections(), 4);
+}
+
+TEST_F(CurlHttpClientTest, RefusesACertificateFromAnUntrustedAuthority)
+{
+    TlsTestServer stranger;
+    CurlHttpClient systemTrustOnly;
+    auto trustsAnotherCa = trustingClient(stranger);
+
+    for (CurlHttpClient* client : {&systemTrustOnly, &trustsAnotherCa}) {
+        const HttpResult result = client->send(request("GET", "/echo"));
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error().kind, HttpError::Kind::tls) << result.error().message;
+    }
+}
+
+TEST_F(CurlHttpClientTest, TimesOutOnAServerThatNeverAnswers)
+{
+    auto client = trustingClient(server);
+    HttpRequest sent = request("GET", "/silent");
+    sent.timeout = 300ms;
+
+    const HttpResult result = client.send(sent);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, HttpError::Kind::timeout);
+    // The handle that timed out goes back to the pool; the next call must still work.
+    EXPECT_TRUE(client.send(request("GET", "/echo")).has_value());
+}
+
+struct BodyCase {
+    std::string path;
+    bool tooLarge;
+};
+
+class BodyCapTest : public CurlHttpClientTest, public ::testing::WithParamInterface<BodyCase> {};
+
+TEST_P(BodyCapTest, FailsWhenTheBodyExceedsTheCap)
+{
+    auto client = trustingClient(server, 64 * 1024);
+
+    const HttpResult result = client.send(request("GET", GetParam().path));
+
+    if (GetParam().tooLarge) {
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error().kind, HttpError::Kind::bodyTooLarge);
+    } else {
+        ASSERT_TRUE(result.has_value()) << result.error().message;
+        EXPECT_EQ(result->body.size(), 64u * 1024);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
+                         ::testing::Values(BodyCase{"/sized/65536", false}, BodyCase{"/chunked/65536", false},
+                                           BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
+                                           BodyCase{"/chunked/10000000", true}));
+
+TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
+{
+    int port = 0;
+    {
+        TlsTestServer closed;
+        ASSERT_TRUE(closed.start());
+        port = closed.port();
+    }
+    CurlHttpClient client;
+    HttpRequest sent;
+    sent.url = "https://127.0.0.1:" + std::to_string(port) + "/";
+
+    const HttpResult result = client.send(sent);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
+}
+
+class InvalidRequestTest : public ::testing::TestWithParam<HttpRequest> {};
+
+TEST_P(InvalidRequestTest, IsRejectedBeforeAnythingIsSent)
+{
+    CurlHttpClient client;
+    const HttpResult result = client.send(GetParam());
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, HttpError::Kind::invalidRequest);
+}
+
+HttpRequest invalid(std::string method, std::string url, HttpHeaders headers = {}, std::string body = {},
+                    std::chrono::milliseconds timeout = 1s)
+{
+    return HttpRequest{std::move(method), std::move(url), std::move(headers), std::move(body), timeout};
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, InvalidRequestTest,
+                         ::testing::Values(invalid("GET", "file:///etc/passwd"), invalid("GET", "ftp://127.0.0.1/"),
+                                           invalid("GET", "not a url"), invalid("GET\r\nX: y", "https://127.0.0.1/"),
+                                           invalid("POST", "https://127.0.0.1/", {{"X-A", "1\r\nInjected: yes"}}),
+                                           invalid("POST", "https://127.0.0.1/", {{"Bad Name", "1"}}),
+                                           invalid("GET", "https://127.0.0.1/", {}, "a body"),
+                                           invalid("GET", "https://127.0.0.1/", {}, {}, 0ms)));
+
+TEST(HttpResponseTest, FindsTheFirstHeaderOfANameRegardlessOfCase)
+{
+    const HttpResponse response{200, {{"Content-Type", "a"}, {"content-type", "b"}}, {}};
+    EXPECT_EQ(response.header("CONTENT-TYPE"), "a");
+    EXPECT_EQ(response.header("Content-Length"), std::nullopt);
+}
+
+} // namespace
+} // namespace parlomatic
