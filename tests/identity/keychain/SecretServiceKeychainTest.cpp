@@ -1,0 +1,102 @@
+// Runs inside the desktop harness, against a real, unlocked gnome-keyring.
+#include "platform/linux/SecretServiceKeychain.h"
+#include "identity/keychain/KeychainStore.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace parlomatic::identity {
+namespace {
+
+using Code = KeychainError::Code;
+
+// In a fresh process on a bus nobody listens on: every call must fail, none may fall back to
+// writing the secret elsewhere.
+[[noreturn]] void exitWithoutSecretService()
+{
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/parlomatic-bus", 1);
+    KeychainStore lonely{std::make_shared<platform::SecretServiceKeychain>(), "com.parlomatic.lonely"};
+    const bool ok = lonely.set("secret", "key").error().code == Code::itemNotAvailable &&
+                    lonely.data("key").error().code == Code::itemNotAvailable &&
+                    lonely.keys().error().code == Code::itemNotAvailable;
+    std::exit(ok ? 0 : 1);
+}
+
+class SecretServiceKeychainTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("PARLOMATIC_DESKTOP_SESSION"), nullptr) << "run through scripts/desktop-session";
+        ASSERT_TRUE(store.deleteAll());
+        ASSERT_TRUE(otherStore.deleteAll());
+    }
+
+    std::shared_ptr<KeychainBackend> backend = std::make_shared<platform::SecretServiceKeychain>();
+    KeychainStore store{backend, "com.parlomatic.keychain-tests"};
+    KeychainStore otherStore{backend, "com.parlomatic.keychain-tests.other"};
+};
+
+TEST_F(SecretServiceKeychainTest, BinaryDataRoundTripsWithNulBytes)
+{
+    const Bytes data{0x00, 0x01, 0xFF, 0x00, 0x7F, 0x00};
+    ASSERT_TRUE(store.set(data, "binary"));
+    EXPECT_EQ(store.data("binary"), data);
+    EXPECT_EQ(store.hasItem("binary"), true);
+}
+
+TEST_F(SecretServiceKeychainTest, SecondSetReplacesTheItem)
+{
+    ASSERT_TRUE(store.set("first", "key"));
+    ASSERT_TRUE(store.set("second, longer", "key"));
+    EXPECT_EQ(store.string("key"), "second, longer");
+    EXPECT_EQ(store.keys(), std::vector<std::string>{"key"});
+    // The backend itself keeps the keychain's duplicate status.
+    const KeychainQuery add = store.setQuery("key", Bytes{1});
+    EXPECT_EQ(backend->add(add), errSecDuplicateItem);
+}
+
+TEST_F(SecretServiceKeychainTest, MissingItems)
+{
+    EXPECT_EQ(store.data("missing").error().code, Code::itemNotFound);
+    EXPECT_EQ(store.deleteItem("missing").error().code, Code::itemNotFound);
+    EXPECT_EQ(store.hasItem("missing"), false);
+    EXPECT_EQ(backend->update(store.baseQuery("missing"), {{std::string(kSecValueData), Bytes{1}}}),
+              errSecItemNotFound);
+    EXPECT_TRUE(store.deleteAll());
+}
+
+TEST_F(SecretServiceKeychainTest, DeleteRemovesOnlyThatItem)
+{
+    ASSERT_TRUE(store.set("1", "a"));
+    ASSERT_TRUE(store.set("2", "b"));
+    ASSERT_TRUE(store.deleteItem("a"));
+    EXPECT_EQ(store.hasItem("a"), false);
+    EXPECT_EQ(store.string("b"), "2");
+}
+
+TEST_F(SecretServiceKeychainTest, KeysAndDeleteAllStayWithinTheService)
+{
+    ASSERT_TRUE(store.set("1", "a"));
+    ASSERT_TRUE(store.set("2", "b"));
+    ASSERT_TRUE(otherStore.set("3", "a"));
+    auto keys = store.keys();
+    ASSERT_TRUE(keys);
+    std::sort(keys->begin(), keys->end());
+    EXPECT_EQ(*keys, (std::vector<std::string>{"a", "b"}));
+    ASSERT_TRUE(store.deleteAll());
+    EXPECT_EQ(store.keys(), std::vector<std::string>{});
+    EXPECT_EQ(otherStore.string("a"), "3");
+}
+
+TEST(SecretServiceUnavailableTest, EveryCallFails)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWithoutSecretService(), ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace
+} // namespace parlomatic::identity
