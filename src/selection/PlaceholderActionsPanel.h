@@ -7,8 +7,7 @@
 namespace parlomatic {
 
 // A plain stand-in for the actions panel: a small non-activating, frameless tool window that shows
-// where the real panel would appear. Stands in until the real
-// panel is wired in.
+// where the real panel would appear, until the real panel is wired in.
 class PlaceholderActionsPanel final : public QWidget, public ActionsPanel {
     Q_OBJECT
 public:

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "selection/axUtils.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace parlomatic {
+
+// The accessibility layer: the only reader of other applications' user interfaces. Every read that
+// fails, answers without a value or answers a value of an unexpected type is nothing; nothing here
+// throws, retries or reports to the user. Implementations bound every call to another process by a
+// short time-out, so a hung application cannot freeze the caller. GUI thread only.
+class AccessibilityBackend {
+public:
+    virtual ~AccessibilityBackend() = default;
+
+    // The owner of the frontmost ordinary (layer 0) window; floating tool windows never count.
+    virtual std::optional<Pid> frontmostWindowOwnerPid() = 0;
+    // The application element of a process, or nothing when the process exposes no accessibility tree.
+    virtual Element applicationElement(Pid pid) = 0;
+    // The element with the keyboard focus in that application.
+    virtual Element focusedElement(const Element& application) = 0;
+    // The running application's identifier (on Linux its accessibility name), or nothing.
+    virtual std::optional<QString> bundleIdentifier(Pid pid) = 0;
+
+    // The selected text, possibly empty. Nothing for a password field, whose text is never read.
+    virtual std::optional<QString> selectedText(const Element& element) = 0;
+    // The selection's rectangle, read over the whole selected range.
+    virtual std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) = 0;
+    // The selection's rectangle by the second way the platform offers (used when the first gives nothing).
+    virtual std::optional<AxRect> selectionBoundsFromRange(const Element& element) = 0;
+    // The element's own rectangle.
+    virtual std::optional<AxRect> elementFrame(const Element& element) = 0;
+    // "AXTextArea", "AXTextField", "AXSecureTextField" or a read-only role name.
+    virtual std::optional<QString> elementRole(const Element& element) = 0;
+
+    // Reads every attribute of the element and of all its ancestors, discarding the values.
+    virtual void readAncestorAttributes(const Element& element) = 0;
+    // Switches one application into its enhanced accessibility mode unless it is already there.
+    virtual void enableEnhancedUserInterface(const Element& application) = 0;
+    // The same for every running application; the costly pass, run on a change of front process.
+    virtual void enableEnhancedUserInterfaceForRunningApps() = 0;
+
+protected:
+    AccessibilityBackend() = default;
+    AccessibilityBackend(const AccessibilityBackend&) = default;
+    AccessibilityBackend& operator=(const AccessibilityBackend&) = default;
+};
+
+} // namespace parlomatic

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "selection/ActionState.h"
+#include "selection/axUtils.h"
+
+#include <QRect>
+#include <QString>
+
+#include <optional>
+#include <string_view>
+
+namespace parlomatic {
+
+// What one poll step saw and what it did with the actions panel. Holds the selected text, so it
+// must never be logged as a whole.
+struct PollStep {
+    enum class Decision {
+        unchanged, // no front process, or Parlomatic's own window in front
+        hide,      // both panels closed: no focus, rectangle, role, a password field or < 2 characters
+        paused,    // a valid selection the user dismissed; the panel stays hidden
+        move,      // the open panel follows the selection
+        show,      // the panel was hidden and is shown now
+    };
+
+    std::optional<Pid> pid;
+    std::optional<QString> app;
+    std::optional<QString> role;
+    bool secure = false;
+    // Trimmed selection (empty when none was read).
+    QString text;
+    std::optional<AxRect> rect;
+    std::optional<AxRect> frame;
+    std::optional<ActionType> actionType;
+    Decision decision = Decision::unchanged;
+    // The frame applied to the actions panel in this step (Qt logical coordinates).
+    std::optional<QRect> panel;
+    // The enhanced accessibility pass ran in this step (the front process changed).
+    bool enhancedPass = false;
+};
+
+std::string_view decisionName(PollStep::Decision decision);
+
+} // namespace parlomatic

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+#include "selection/ActionState.h"
+#include "selection/ActionsPanel.h"
+#include "selection/PollStep.h"
+#include "selection/TranslatePanel.h"
+#include "service/Language.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace parlomatic {
+
+class Clock;
+class TextSelectionPoller;
+
+// The data of one poll step with a valid selection, captured by the callbacks of that step.
+struct SelectionSnapshot {
+    QString trimmedText;
+    // The untrimmed text; nothing when the read failed.
+    std::optional<QString> selectedText;
+    AxRect rect;
+    Element element;
+};
+
+// The bodies of Translate, Replace and Improve and the translation panel's close callback. The
+// poller installs them afresh on every step with a valid selection; an absent handler does nothing.
+struct SelectionActions {
+    std::function<void(TextSelectionPoller&, const SelectionSnapshot&)> translate;
+    std::function<void(TextSelectionPoller&, const SelectionSnapshot&, Language)> replace;
+    std::function<void(TextSelectionPoller&, const SelectionSnapshot&)> improve;
+    // Installs the translation panel's own close callback for this step.
+    std::function<void(TextSelectionPoller&)> installTranslateClose;
+};
+
+// Five times a second asks the accessibility layer what the user selected in the front
+// application and shows, moves or hides the actions panel above it. Owns the actions panel, the
+// translation panel and the action state. GUI thread only, except startPolling().
+class TextSelectionPoller : public QObject {
+    Q_OBJECT
+public:
+    using ActionsPanelFactory = std::function<std::unique_ptr<ActionsPanel>(TextSelectionPoller&)>;
+    // The device pixel ratio of the screen the panels live on; nothing when there is no screen.
+    using ScreenScale = std::function<std::optional<double>()>;
+
+    static constexpr int intervalMs = 200;
+
+    // Polling stays stopped until startPolling(). Without a factory a placeholder panel stands in.
+    explicit TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory = {},
+                                 const Clock* clock = nullptr, QObject* parent = nullptr);
+    ~TextSelectionPoller() override;
+
+    // Schedules the creation of the 0.2 s timer on the GUI thread unless a timer exists. Safe from
+    // any thread.
+    void startPolling();
+    // Stops polling; the timer becomes absent.
+    void stopPolling();
+    bool isPolling() const { return m_timer != nullptr; }
+
+    // One poll step; the timer's action.
+    PollStep checkSelectedText();
+
+    // The Close action: closes the actions panel and pauses the panel for this text.
+    void closeActionsPanel(const QString& trimmedText);
+
+    ActionsPanel& actionsPanel() { return *m_actionsPanel; }
+    TranslatePanel* translatePanel() { return m_translatePanel.get(); }
+    void setTranslatePanel(std::unique_ptr<TranslatePanel> panel);
+    ActionState& actionState() { return *m_actionState; }
+    void setSelectionActions(SelectionActions actions);
+
+    const QString& pausedSelectedText() const { return m_pausedSelectedText; }
+    void setPausedSelectedText(const QString& text) { m_pausedSelectedText = text; }
+    double latestReplacement() const { return m_latestReplacement; }
+    void setLatestReplacement(double seconds) { m_latestReplacement = seconds; }
+    Pid prevPid() const { return m_prevPid; }
+
+    // Parlomatic's own process: a step that finds it in front leaves everything as it is.
+    void setOwnPid(Pid pid) { m_ownPid = pid; }
+    void setScreenScale(ScreenScale scale) { m_screenScale = std::move(scale); }
+
+signals:
+    // After every step, with what it saw (the inspector prints it).
+    void stepFinished(const parlomatic::PollStep& step);
+
+private:
+    void closeBothPanels();
+    void installCallbacks(SelectionSnapshot snapshot);
+
+    AccessibilityBackend& m_backend;
+    std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<ActionsPanel> m_actionsPanel;
+    std::unique_ptr<TranslatePanel> m_translatePanel;
+    double m_latestReplacement = 0;
+    std::unique_ptr<ActionState> m_actionState;
+    QString m_pausedSelectedText;
+    Pid m_prevPid = 0;
+
+    SelectionActions m_actions;
+    Pid m_ownPid = 0;
+    ScreenScale m_screenScale;
+};
+
+} // namespace parlomatic

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace parlomatic {
+
+// An element of the fake desktop: every answer is set by the test.
+class FakeElement final : public AccessibleElement {
+public:
+    explicit FakeElement(Pid pid) : m_pid(pid) {}
+    std::optional<Pid> processId() const override { return m_pid; }
+
+    std::optional<QString> selectedText;
+    std::optional<AxRect> markerBounds;
+    std::optional<AxRect> rangeBounds;
+    std::optional<AxRect> frame;
+    std::optional<QString> role;
+
+private:
+    Pid m_pid;
+};
+
+// A scripted accessibility layer: one front process, an application element per process, and a
+// focused element per application. Counts the calls the poller makes.
+class FakeAccessibility final : public AccessibilityBackend {
+public:
+    // Makes (or returns) the application of `pid` with a focused text element and returns that element.
+    std::shared_ptr<FakeElement> addApplication(Pid pid, std::optional<QString> bundleId = std::nullopt)
+    {
+        App& app = m_apps[pid];
+        app.element = std::make_shared<FakeElement>(pid);
+        app.focused = std::make_shared<FakeElement>(pid);
+        app.bundleId = std::move(bundleId);
+        return app.focused;
+    }
+    void setFocused(Pid pid, std::shared_ptr<FakeElement> element) { m_apps[pid].focused = std::move(element); }
+    void setFront(std::optional<Pid> pid) { m_front = pid; }
+
+    std::optional<Pid> frontmostWindowOwnerPid() override { return m_front; }
+    Element applicationElement(Pid pid) override
+    {
+        const auto it = m_apps.find(pid);
+        return it == m_apps.end() ? Element{} : Element(it->second.element);
+    }
+    Element focusedElement(const Element& application) override
+    {
+        for (const auto& [pid, app] : m_apps) {
+            if (app.element == application) {
+                return app.focused;
+            }
+        }
+        return {};
+    }
+    std::optional<QString> bundleIdentifier(Pid pid) override
+    {
+        const auto it = m_apps.find(pid);
+        return it == m_apps.end() ? std::nullopt : it->second.bundleId;
+    }
+    std::optional<QString> selectedText(const Element& element) override { return fake(element).selectedText; }
+    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override
+    {
+        return fake(element).markerBounds;
+    }
+    std::optional<AxRect> selectionBoundsFromRange(const Element& element) override
+    {
+        return fake(element).rangeBounds;
+    }
+    std::optional<AxRect> elementFrame(const Element& element) override
+    {
+        ++elementFrameReads;
+        return fake(element).frame;
+    }
+    std::optional<QString> elementRole(const Element& element) override { return fake(element).role; }
+    void readAncestorAttributes(const Element&) override { ++ancestorReads; }
+    void enableEnhancedUserInterface(const Element&) override { ++enhancedSingle; }
+    void enableEnhancedUserInterfaceForRunningApps() override { ++enhancedPasses; }
+
+    int enhancedPasses = 0;
+    int enhancedSingle = 0;
+    int ancestorReads = 0;
+    int elementFrameReads = 0;
+
+private:
+    struct App {
+        std::shared_ptr<FakeElement> element;
+        std::shared_ptr<FakeElement> focused;
+        std::optional<QString> bundleId;
+    };
+    static FakeElement& fake(const Element& element) { return static_cast<FakeElement&>(*element); }
+
+    std::optional<Pid> m_front;
+    std::map<Pid, App> m_apps;
+};
+
+} // namespace parlomatic

@@ -1,0 +1,367 @@
+#include "selection/TextSelectionPoller.h"
+#include "common/Log.h"
+#include "fakes/FakeAccessibility.h"
+#include "fakes/FakeClock.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/PanelPlacement.h"
+
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+
+#include <string>
+#include <vector>
+
+namespace parlomatic {
+namespace {
+
+constexpr Pid appPid = 4242;
+constexpr Pid ownPid = 77;
+const AxRect selectionRect{100, 300, 80, 20};
+
+class FakeTranslatePanel final : public TranslatePanel {
+public:
+    bool isOpen() const override { return open; }
+    void close() override
+    {
+        open = false;
+        ++closes;
+    }
+    bool open = false;
+    int closes = 0;
+};
+
+class PollerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setLogSink([this](const std::string& line) { logLines.push_back(line); });
+        focused = backend.addApplication(appPid, QStringLiteral("mousepad"));
+        backend.setFront(appPid);
+        select(QStringLiteral("hello world"), QStringLiteral("AXTextArea"));
+        poller = std::make_unique<TextSelectionPoller>(
+            backend,
+            [this](TextSelectionPoller&) {
+                auto made = std::make_unique<HeadlessActionsPanel>(QSize(200, 40));
+                panel = made.get();
+                return made;
+            },
+            &clock);
+        poller->setOwnPid(ownPid);
+        poller->setScreenScale([this] { return scale; });
+        auto translate = std::make_unique<FakeTranslatePanel>();
+        translatePanel = translate.get();
+        poller->setTranslatePanel(std::move(translate));
+    }
+    void TearDown() override { setLogSink({}); }
+
+    void select(std::optional<QString> text, std::optional<QString> role, std::optional<AxRect> rect = selectionRect)
+    {
+        focused->selectedText = std::move(text);
+        focused->role = std::move(role);
+        focused->markerBounds = rect;
+    }
+    PollStep::Decision tick() { return poller->checkSelectedText().decision; }
+
+    FakeClock clock{1'800'000'000.0};
+    FakeAccessibility backend;
+    std::shared_ptr<FakeElement> focused;
+    std::unique_ptr<TextSelectionPoller> poller;
+    HeadlessActionsPanel* panel = nullptr;
+    FakeTranslatePanel* translatePanel = nullptr;
+    std::optional<double> scale = 1.0;
+    std::vector<std::string> logLines;
+};
+
+TEST_F(PollerTest, StartsStoppedWithDesignInitialValues)
+{
+    EXPECT_FALSE(poller->isPolling());
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_EQ(poller->prevPid(), 0);
+    EXPECT_TRUE(poller->pausedSelectedText().isEmpty());
+    EXPECT_DOUBLE_EQ(poller->latestReplacement(), 1'800'000'000.0);
+    EXPECT_EQ(poller->actionState().type(), ActionType::write);
+}
+
+struct DecisionCase {
+    const char* name;
+    std::optional<QString> text;
+    std::optional<QString> role;
+    std::optional<AxRect> markerRect;
+    std::optional<AxRect> rangeRect;
+    PollStep::Decision expected;
+    std::optional<ActionType> type;
+};
+
+class PollerDecisionTest : public PollerTest, public ::testing::WithParamInterface<DecisionCase> {};
+
+TEST_P(PollerDecisionTest, FromAHiddenPanelWithBothPanelsOpenBefore)
+{
+    const DecisionCase& c = GetParam();
+    select(c.text, c.role, c.markerRect);
+    focused->rangeBounds = c.rangeRect;
+    translatePanel->open = true;
+
+    const PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, c.expected);
+    EXPECT_EQ(step.actionType, c.type);
+    const bool shown = c.expected == PollStep::Decision::show;
+    EXPECT_EQ(panel->isOpen(), shown);
+    EXPECT_EQ(translatePanel->isOpen(), shown) << "the translation panel closes exactly when the step hides";
+    if (c.type) {
+        EXPECT_EQ(poller->actionState().type(), *c.type);
+    }
+}
+
+const QString area = QStringLiteral("AXTextArea");
+const QString field = QStringLiteral("AXTextField");
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PollerDecisionTest,
+    ::testing::Values(
+        DecisionCase{
+            "TextArea", QStringLiteral("hello"), area, selectionRect, {}, PollStep::Decision::show, ActionType::write},
+        DecisionCase{
+            "TextField", QStringLiteral("hi"), field, selectionRect, {}, PollStep::Decision::show, ActionType::write},
+        DecisionCase{"ReadOnlyRole",
+                     QStringLiteral("hello"),
+                     QStringLiteral("AXStaticText"),
+                     selectionRect,
+                     {},
+                     PollStep::Decision::show,
+                     ActionType::readonly},
+        DecisionCase{"RangeFallback",
+                     QStringLiteral("hello"),
+                     area,
+                     {},
+                     selectionRect,
+                     PollStep::Decision::show,
+                     ActionType::write},
+        DecisionCase{"NoRectangle", QStringLiteral("hello"), area, {}, {}, PollStep::Decision::hide, {}},
+        DecisionCase{"NoRole", QStringLiteral("hello"), {}, selectionRect, {}, PollStep::Decision::hide, {}},
+        DecisionCase{"PasswordField",
+                     QStringLiteral("secret"),
+                     QStringLiteral("AXSecureTextField"),
+                     selectionRect,
+                     {},
+                     PollStep::Decision::hide,
+                     {}},
+        DecisionCase{"OneCharacter", QStringLiteral(" a \n"), area, selectionRect, {}, PollStep::Decision::hide, {}},
+        DecisionCase{"OneGraphemeOfTwoCodePoints",
+                     QStringLiteral("e\u0301"),
+                     area,
+                     selectionRect,
+                     {},
+                     PollStep::Decision::hide,
+                     {}},
+        DecisionCase{"TwoCharacters",
+                     QStringLiteral("\tab\n"),
+                     area,
+                     selectionRect,
+                     {},
+                     PollStep::Decision::show,
+                     ActionType::write},
+        DecisionCase{
+            "WhitespaceOnly", QStringLiteral(" \n\t\u2028 "), area, selectionRect, {}, PollStep::Decision::hide, {}},
+        DecisionCase{"TextReadFailed", std::nullopt, area, selectionRect, {}, PollStep::Decision::hide, {}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(PollerTest, NoFrontProcessLeavesPanelsAndLogs)
+{
+    ASSERT_EQ(tick(), PollStep::Decision::show);
+    backend.setFront(std::nullopt);
+    EXPECT_EQ(tick(), PollStep::Decision::unchanged);
+    EXPECT_TRUE(panel->isOpen());
+    EXPECT_EQ(logLines, std::vector<std::string>{"no pid found"});
+}
+
+TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
+{
+    translatePanel->open = true;
+    ASSERT_EQ(tick(), PollStep::Decision::show);
+    backend.setFocused(appPid, nullptr);
+    EXPECT_EQ(tick(), PollStep::Decision::hide);
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_FALSE(translatePanel->isOpen());
+    EXPECT_EQ(logLines, std::vector<std::string>{"No focused element! 4242"});
+}
+
+TEST_F(PollerTest, OwnWindowInFrontTouchesNothing)
+{
+    ASSERT_EQ(tick(), PollStep::Decision::show);
+    backend.addApplication(ownPid);
+    backend.setFront(ownPid);
+    EXPECT_EQ(tick(), PollStep::Decision::unchanged);
+    EXPECT_TRUE(panel->isOpen());
+    EXPECT_EQ(panel->closeCount, 0);
+}
+
+TEST_F(PollerTest, ClosedPanelsAreNotClosedAgain)
+{
+    select(QStringLiteral("x"), area);
+    tick();
+    tick();
+    EXPECT_EQ(panel->closeCount, 0);
+    EXPECT_EQ(translatePanel->closes, 0);
+}
+
+TEST_F(PollerTest, OpenPanelIsMovedNotShownAgain)
+{
+    ASSERT_EQ(tick(), PollStep::Decision::show);
+    focused->markerBounds = AxRect{400, 500, 60, 20};
+    const PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, PollStep::Decision::move);
+    EXPECT_EQ(panel->showCount, 1);
+    EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40));
+}
+
+TEST_F(PollerTest, CloseActionPausesUntilTheSelectionChanges)
+{
+    ASSERT_EQ(tick(), PollStep::Decision::show);
+    poller->actionState().triggerClose();
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("hello world"));
+
+    EXPECT_EQ(tick(), PollStep::Decision::paused);
+    EXPECT_FALSE(panel->isOpen());
+
+    // Steps that end early keep the pause.
+    focused->markerBounds.reset();
+    EXPECT_EQ(tick(), PollStep::Decision::hide);
+    focused->markerBounds = selectionRect;
+    backend.setFront(std::nullopt);
+    tick();
+    backend.setFront(appPid);
+    EXPECT_EQ(tick(), PollStep::Decision::paused);
+
+    // A one-character selection reaches the trim and clears the pause.
+    select(QStringLiteral("h"), area);
+    EXPECT_EQ(tick(), PollStep::Decision::hide);
+    EXPECT_TRUE(poller->pausedSelectedText().isEmpty());
+    select(QStringLiteral("hello world"), area);
+    EXPECT_EQ(tick(), PollStep::Decision::show);
+}
+
+TEST_F(PollerTest, PressRunsTheCallbackOfTheLatestStep)
+{
+    std::vector<QString> translated;
+    std::vector<std::pair<QString, Language>> replaced;
+    poller->setSelectionActions(SelectionActions{
+        .translate = [&](TextSelectionPoller&, const SelectionSnapshot& s) { translated.push_back(*s.selectedText); },
+        .replace = [&](TextSelectionPoller&, const SelectionSnapshot& s,
+                       Language language) { replaced.emplace_back(s.trimmedText, language); },
+        .improve = {},
+        .installTranslateClose = {},
+    });
+    select(QStringLiteral(" first "), area);
+    tick();
+    select(QStringLiteral(" second "), area);
+    tick();
+    poller->actionState().triggerTranslate();
+    poller->actionState().triggerReplace(Language::pt_BR);
+    poller->actionState().triggerImprove(); // no handler: nothing happens
+    EXPECT_EQ(translated, std::vector<QString>{QStringLiteral(" second ")});
+    ASSERT_EQ(replaced.size(), 1U);
+    EXPECT_EQ(replaced[0].first, QStringLiteral("second"));
+    EXPECT_EQ(replaced[0].second, Language::pt_BR);
+
+    poller->actionState().triggerClose();
+    EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("second"));
+}
+
+TEST_F(PollerTest, EnhancedPassRunsOncePerFrontProcessChange)
+{
+    const Pid otherPid = 5151;
+    *backend.addApplication(otherPid) = *focused;
+    tick();
+    tick();
+    EXPECT_EQ(backend.enhancedPasses, 1);
+    backend.setFront(otherPid);
+    tick();
+    tick();
+    EXPECT_EQ(backend.enhancedPasses, 2);
+    EXPECT_EQ(poller->prevPid(), otherPid);
+    backend.setFront(std::nullopt);
+    tick();
+    backend.setFront(otherPid);
+    tick();
+    EXPECT_EQ(backend.enhancedPasses, 2) << "a tick without a front process keeps prevPid";
+}
+
+TEST_F(PollerTest, AncestorReadOnlyForWord)
+{
+    tick();
+    EXPECT_EQ(backend.ancestorReads, 0);
+    const Pid wordPid = 6000;
+    *backend.addApplication(wordPid, QStringLiteral("com.microsoft.Word")) = *focused;
+    backend.setFront(wordPid);
+    tick();
+    EXPECT_EQ(backend.ancestorReads, 1);
+}
+
+struct PlacementCase {
+    const char* name;
+    AxRect rect;
+    std::optional<AxRect> frame;
+    double scale;
+    std::optional<QRect> expected;
+};
+
+class PollerPlacementTest : public PollerTest, public ::testing::WithParamInterface<PlacementCase> {};
+
+TEST_P(PollerPlacementTest, PlacesAboveTheSelection)
+{
+    const PlacementCase& c = GetParam();
+    scale = c.scale;
+    focused->markerBounds = c.rect;
+    focused->frame = c.frame;
+    panel->setFrame(QRect(1, 2, 3, 4));
+    const PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, PollStep::Decision::show);
+    EXPECT_EQ(step.panel, c.expected);
+    EXPECT_EQ(panel->frame(), c.expected.value_or(QRect(1, 2, 3, 4)));
+    EXPECT_EQ(backend.elementFrameReads, isDegenerate(c.rect) ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formulas, PollerPlacementTest,
+    ::testing::Values(
+        PlacementCase{"Selection", {100, 300, 80, 20}, {}, 1.0, QRect(40, 260, 200, 40)},
+        PlacementCase{"SelectionHiDpi", {100, 300, 80, 20}, {}, 2.0, QRect(-30, 110, 200, 40)},
+        PlacementCase{"ThinButNotDegenerate", {100, 300, 0, 0.02}, {AxRect{5, 6, 7, 8}}, 1.0, QRect(0, 260, 200, 40)},
+        PlacementCase{"NearTopNotClamped", {500, 10, 100, 20}, {}, 1.0, QRect(450, -30, 200, 40)},
+        PlacementCase{
+            "DegenerateUsesElementFrame", {100, 300, 0, 0}, AxRect{50, 200, 400, 300}, 1.0, QRect(-50, 160, 200, 40)},
+        PlacementCase{
+            "DegenerateHiDpi", {100, 300, 0.001, 0.005}, AxRect{50, 200, 400, 300}, 2.0, QRect(-75, 60, 200, 40)},
+        PlacementCase{"DegenerateWithoutFrameKeepsPosition", {100, 300, 0, 0}, {}, 1.0, std::nullopt}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(PollerTest, NoScreenKeepsPosition)
+{
+    scale.reset();
+    panel->setFrame(QRect(1, 2, 3, 4));
+    EXPECT_EQ(tick(), PollStep::Decision::show);
+    EXPECT_EQ(panel->frame(), QRect(1, 2, 3, 4));
+}
+
+TEST_F(PollerTest, StartPollingCreatesOneTimerOnTheEventLoop)
+{
+    poller->startPolling();
+    poller->startPolling();
+    EXPECT_FALSE(poller->isPolling()) << "the timer is created by a deferred call";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(poller->isPolling());
+    poller->stopPolling();
+    EXPECT_FALSE(poller->isPolling());
+}
+
+} // namespace
+} // namespace parlomatic
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
