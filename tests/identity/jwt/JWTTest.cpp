@@ -12,7 +12,7 @@ using testing::makeToken;
 
 constexpr std::string_view header = R"({"alg":"RS256","typ":"JWT","kid":"k1"})";
 
-TEST(JWTDecode, KeepsHeaderBodySignatureAndText)
+TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
 {
     const std::string token = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
     const auto decoded = decode(token);
@@ -25,7 +25,7 @@ TEST(JWTDecode, KeepsHeaderBodySignatureAndText)
     EXPECT_FALSE(decoded->claim("missing").value.has_value());
 }
 
-TEST(JWTDecode, EmptyThirdSegmentIsAnEmptySignature)
+TEST(TokenDecode, EmptyThirdSegmentIsAnEmptySignature)
 {
     const std::string token = makeToken(header, R"({"a":1})", "");
     const auto decoded = decode(token);
@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, JWTPartCount,
                                            PartCountCase{"e30.e30.x.y", 4}, PartCountCase{"....", 5},
                                            PartCountCase{"e30.e30.x.", 4}));
 
-TEST(JWTDecode, BadBase64InTheHeaderNamesThatSegment)
+TEST(TokenDecode, BadBase64InTheHeaderNamesThatSegment)
 {
     const auto decoded = decode("A.e30.sig");
     ASSERT_FALSE(decoded.has_value());
@@ -64,7 +64,7 @@ TEST(JWTDecode, BadBase64InTheHeaderNamesThatSegment)
     EXPECT_EQ(decoded.error().description(), "Failed to decode Base64URL value A.");
 }
 
-TEST(JWTDecode, HeaderIsDecodedBeforeTheBody)
+TEST(TokenDecode, HeaderIsDecodedBeforeTheBody)
 {
     // Both segments are bad; the header's error wins.
     const auto decoded = decode("WzFd.A.sig");
@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SegmentCase{"e3=0", std::nullopt}, // data after padding
                       SegmentCase{"AAAAA", std::nullopt}));
 
-TEST(JWTDecode, BodySegmentsOfTwoThreeAndSixCharactersDecode)
+TEST(TokenDecode, BodySegmentsOfTwoThreeAndSixCharactersDecode)
 {
     // "{}" is e30 (3 characters, one "=" added) and "{}  " is e30gIA (6 characters, two "=" added).
     // No JSON object fits in the single byte of a 2-character segment, so that one is checked on its own.
