@@ -1,0 +1,155 @@
+#include "panels/ActionsView.h"
+
+#include "panels/ActionButton.h"
+#include "panels/AppButton.h"
+#include "panels/ButtonDivider.h"
+#include "panels/CloseButton.h"
+#include "panels/ReplaceButton.h"
+#include "panels/SemanticColors.h"
+
+#include <QGraphicsDropShadowEffect>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+
+namespace parlomatic {
+
+namespace {
+
+constexpr int closeButtonSpacing = 4;
+constexpr double cornerRadius = 6.0;
+constexpr double shadowOpacity = 0.25;
+constexpr double shadowBlurRadius = 3.0;
+constexpr double shadowOffsetY = 2.0;
+
+// A rounded rectangle whose corners ease into the straight edges (no jump in curvature where the
+// arc meets the side), as the desktop's smooth corners do. Each corner spans 1.5 radii of the edge.
+QPainterPath continuousRoundedRect(const QRectF& rect, double radius)
+{
+    const double extent = std::min({radius * 1.5, rect.width() / 2, rect.height() / 2});
+    // Control points at this fraction of the extent put the curve's midpoint where a circular
+    // corner of the given radius has it.
+    const double k = 0.19;
+    const double l = rect.left();
+    const double r = rect.right();
+    const double t = rect.top();
+    const double b = rect.bottom();
+    QPainterPath path;
+    path.moveTo(l + extent, t);
+    path.lineTo(r - extent, t);
+    path.cubicTo(r - extent * k, t, r, t + extent * k, r, t + extent);
+    path.lineTo(r, b - extent);
+    path.cubicTo(r, b - extent * k, r - extent * k, b, r - extent, b);
+    path.lineTo(l + extent, b);
+    path.cubicTo(l + extent * k, b, l, b - extent * k, l, b - extent);
+    path.lineTo(l, t + extent);
+    path.cubicTo(l, t + extent * k, l + extent * k, t, l + extent, t);
+    path.closeSubpath();
+    return path;
+}
+
+class ActionStrip : public QWidget {
+public:
+    explicit ActionStrip(QWidget* parent) : QWidget(parent)
+    {
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        auto* shadow = new QGraphicsDropShadowEffect(this);
+        shadow->setColor(QColor(0, 0, 0, static_cast<int>(255 * shadowOpacity)));
+        shadow->setBlurRadius(shadowBlurRadius);
+        shadow->setOffset(0, shadowOffsetY);
+        setGraphicsEffect(shadow);
+    }
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QPainterPath outline = continuousRoundedRect(QRectF(rect()), cornerRadius);
+        painter.fillPath(outline, SemanticColors::textBackground(palette()));
+    }
+};
+
+} // namespace
+
+ActionsView::ActionsView(ActionState& state, Preferences& preferences, QWidget* parent)
+    : QWidget(parent), m_state(state)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+    m_strip = new ActionStrip(this);
+    auto* stripLayout = new QHBoxLayout(m_strip);
+    stripLayout->setContentsMargins(0, 0, 0, 0);
+    stripLayout->setSpacing(0);
+    // Buttons sit centred; the logo button and the dividers take the strip's full height.
+    auto add = [&](QWidget* item, bool fullHeight) {
+        if (fullHeight) {
+            stripLayout->addWidget(item);
+        } else {
+            stripLayout->addWidget(item, 0, Qt::AlignVCenter);
+        }
+        m_items.append(item);
+        return item;
+    };
+    add(new AppButton([this] { m_state.triggerTranslate(); }, m_strip), true);
+    add(new ButtonDivider(m_strip), true);
+    add(new ActionButton(
+            QStringLiteral("Translate"), [this] { m_state.triggerTranslate(); }, m_strip),
+        false);
+    m_writeItems.append(add(new ButtonDivider(m_strip), true));
+    m_writeItems.append(add(new ReplaceButton(
+                                QStringLiteral("Replace"),
+                                [this](Language language) { m_state.triggerReplace(language); }, preferences, m_strip),
+                            false));
+    m_writeItems.append(add(new ButtonDivider(m_strip), true));
+    m_writeItems.append(add(new ActionButton(
+                                QStringLiteral("Improve"), [this] { m_state.triggerImprove(); }, m_strip),
+                            false));
+
+    m_closeButton = new CloseButton([this] { m_state.triggerClose(); }, this);
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(closeButtonSpacing);
+    row->addWidget(m_strip, 0, Qt::AlignVCenter);
+    row->addWidget(m_closeButton, 0, Qt::AlignVCenter);
+
+    connect(&m_state, &ActionState::typeChanged, this, &ActionsView::applyType);
+    applyType(m_state.type());
+}
+
+ActionsView::~ActionsView() = default;
+
+void ActionsView::applyType(ActionType type)
+{
+    for (QWidget* item : m_writeItems) {
+        item->setVisible(type == ActionType::write);
+    }
+    // Settle the new size hints now rather than at the next layout pass, so that the panel's
+    // size and the centring of the row are right as soon as the type has changed.
+    m_strip->layout()->invalidate();
+    m_strip->updateGeometry();
+    layout()->invalidate();
+    updateGeometry();
+}
+
+QSize ActionsView::fullRowSizeHint()
+{
+    applyType(ActionType::write);
+    const QSize size = layout()->sizeHint();
+    applyType(m_state.type());
+    return size;
+}
+
+QList<QWidget*> ActionsView::stripItems() const
+{
+    QList<QWidget*> shown;
+    std::copy_if(m_items.begin(), m_items.end(), std::back_inserter(shown),
+                 [](const QWidget* item) { return !item->isHidden(); });
+    return shown;
+}
+
+} // namespace parlomatic

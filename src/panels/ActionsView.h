@@ -1,0 +1,44 @@
+#pragma once
+
+#include "selection/ActionState.h"
+
+#include <QList>
+#include <QWidget>
+
+namespace parlomatic {
+
+class CloseButton;
+class Preferences;
+
+// The content of the actions panel: the action strip and, 4 pixels to its right, the close button.
+// The strip is the logo button, a divider and "Translate"; for `write` it goes on with a divider,
+// "Replace" with its language picker, a divider and "Improve". It is filled with the text-background
+// colour, has rounded corners and a soft shadow below. The view follows the action state's type
+// live, and every control runs the state's callback of the moment it is pressed.
+class ActionsView : public QWidget {
+    Q_OBJECT
+
+public:
+    ActionsView(ActionState& state, Preferences& preferences, QWidget* parent = nullptr);
+    ~ActionsView() override;
+
+    // The size of the row for `write`, whatever the type is now. For use before the view is shown.
+    QSize fullRowSizeHint();
+
+    QWidget* strip() const { return m_strip; }
+    CloseButton* closeButton() const { return m_closeButton; }
+    // The strip's controls in order, those on display for the current type only.
+    QList<QWidget*> stripItems() const;
+
+private:
+    void applyType(ActionType type);
+
+    ActionState& m_state;
+    QWidget* m_strip = nullptr;
+    CloseButton* m_closeButton = nullptr;
+    QList<QWidget*> m_items;
+    // The divider, Replace, divider and Improve that only the `write` row has.
+    QList<QWidget*> m_writeItems;
+};
+
+} // namespace parlomatic

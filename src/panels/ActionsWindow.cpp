@@ -1,0 +1,53 @@
+#include "panels/ActionsWindow.h"
+
+#include "panels/ActionsView.h"
+
+#include <QGridLayout>
+
+namespace parlomatic {
+
+namespace {
+
+constexpr QSize shadowPadding(35, 20);
+
+} // namespace
+
+ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const QString& identifier, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
+      m_view(new ActionsView(state, preferences, this))
+{
+    setObjectName(identifier);
+    setWindowTitle(QStringLiteral("Parlomatic - Menu"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFocusPolicy(Qt::NoFocus);
+
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_view, 0, 0, Qt::AlignCenter);
+
+    m_paddedSize = m_view->fullRowSizeHint() + shadowPadding;
+    setFixedSize(m_paddedSize);
+}
+
+ActionsWindow::~ActionsWindow() = default;
+
+void ActionsWindow::close()
+{
+    hide();
+    m_isOpen = false;
+}
+
+void ActionsWindow::setFrame(const QRect& frame)
+{
+    setGeometry(frame);
+}
+
+void ActionsWindow::orderFrontWithoutActivating()
+{
+    show();
+    raise();
+    m_isOpen = true;
+}
+
+} // namespace parlomatic

@@ -1,0 +1,59 @@
+#include "panels/CloseButton.h"
+
+#include "panels/SemanticColors.h"
+#include "panels/SystemFont.h"
+
+#include <QPainter>
+
+#include <cmath>
+
+namespace parlomatic {
+
+namespace {
+
+constexpr double symbolPointSize = 11.0;
+constexpr double pressedOpacity = 0.6;
+
+} // namespace
+
+CloseButton::CloseButton(std::function<void()> action, QWidget* parent)
+    : QAbstractButton(parent), m_action(std::move(action)), m_symbol(QStringLiteral("xmark.circle.fill")),
+      m_symbolSize(m_symbol.sizeForFont(systemFont(symbolPointSize)))
+{
+    setFocusPolicy(Qt::NoFocus);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    connect(this, &QAbstractButton::clicked, this, [this] {
+        if (m_action) {
+            m_action();
+        }
+    });
+}
+
+QSize CloseButton::sizeHint() const
+{
+    return {static_cast<int>(std::ceil(m_symbolSize.width())), static_cast<int>(std::ceil(m_symbolSize.height()))};
+}
+
+Symbol::Palette CloseButton::colours(const QPalette& palette)
+{
+    if (SemanticColors::isDark(palette)) {
+        return {.primary = SemanticColors::label(palette),
+                .secondary = Qt::transparent,
+                .tertiary = SemanticColors::textBackground(palette)};
+    }
+    return {.primary = Qt::white, .secondary = Qt::transparent, .tertiary = SemanticColors::gray(palette)};
+}
+
+void CloseButton::paintEvent(QPaintEvent* /*event*/)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (isDown()) {
+        painter.setOpacity(pressedOpacity);
+    }
+    const QRectF target(QPointF((width() - m_symbolSize.width()) / 2, (height() - m_symbolSize.height()) / 2),
+                        m_symbolSize);
+    m_symbol.paint(painter, target, colours(palette()));
+}
+
+} // namespace parlomatic

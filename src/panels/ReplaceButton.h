@@ -1,0 +1,54 @@
+#pragma once
+
+#include "panels/Symbol.h"
+#include "service/Language.h"
+
+#include <QAbstractButton>
+
+#include <functional>
+
+namespace parlomatic {
+
+class LanguageMenu;
+class Preferences;
+
+// The Replace control of the actions strip: the title, a right arrow and the language picker,
+// padded 5 pixels left and right. Choosing a language in the picker stores it as the Replace target
+// and runs `action` with it at once; a click anywhere else on the control runs `action` with the
+// stored language. `action` is read at the moment of the click.
+class ReplaceButton : public QAbstractButton {
+    Q_OBJECT
+
+public:
+    ReplaceButton(const QString& title, std::function<void(Language)> action, Preferences& preferences,
+                  QWidget* parent = nullptr);
+
+    // The stored "replaceOutputLanguage"; English (US) when nothing valid is stored.
+    Language selectedLanguage() const;
+    // Stores the language and shows it in the picker.
+    void setSelectedLanguage(Language language);
+
+    LanguageMenu* languageMenu() const { return m_languageMenu; }
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+    QRectF titleRect() const;
+    QRectF arrowRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void run();
+    void languageChosen(Language language);
+    QSizeF titleSize() const;
+
+    std::function<void(Language)> m_action;
+    Preferences& m_preferences;
+    Symbol m_arrow;
+    QSizeF m_arrowSize;
+    LanguageMenu* m_languageMenu;
+};
+
+} // namespace parlomatic
