@@ -145,6 +145,10 @@ TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
         m_peers.emplace(request.remote_addr, request.remote_port);
         return httplib::Server::HandlerResponse::Unhandled;
     });
+    // Bound here so port() and the URLs are known before start(); connections wait in the backlog.
+    if (m_server->is_valid()) {
+        m_port = m_server->bind_to_any_port("127.0.0.1");
+    }
 }
 
 TlsTestServer::~TlsTestServer()
@@ -166,7 +170,6 @@ bool TlsTestServer::start()
     if (m_thread.joinable() || !m_server->is_valid()) {
         return false;
     }
-    m_port = m_server->bind_to_any_port("127.0.0.1");
     if (m_port <= 0) {
         return false;
     }

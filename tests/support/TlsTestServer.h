@@ -19,9 +19,10 @@ namespace parlomatic::test {
 //
 // The constructor generates, with OpenSSL, a fresh CA and a server certificate signed by it for
 // 127.0.0.1 and localhost, and writes the CA certificate as PEM to a temporary file (caFile()) that a
-// client can trust through its extra-CA option. Install handlers on server() first, then call
-// start(), which binds an ephemeral port and serves in a background thread. The destructor (or
-// stop()) ends the server, wakes handlers blocked in waitForStop() and removes the CA file.
+// client can trust through its extra-CA option, and binds an ephemeral port on 127.0.0.1, so port()
+// and the URLs are known at once. Install handlers on server() first, then call start(), which
+// serves in a background thread. The destructor (or stop()) ends the server, wakes handlers blocked
+// in waitForStop() and removes the CA file.
 //
 // Keep-alive connections stay open for many requests (up to 10 000 per connection), so connection
 // reuse by a client shows up in handshakes() and connections().
@@ -36,7 +37,7 @@ public:
     // Where handlers go (Get, Post, Patch, ...). Install them before start().
     httplib::Server& server();
 
-    // Binds 127.0.0.1 on an ephemeral port and serves until stop(). False when that failed.
+    // Serves until stop(). False when the port could not be bound or serving did not begin.
     bool start();
     // Idempotent; also done by the destructor.
     void stop();

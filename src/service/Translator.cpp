@@ -1,0 +1,85 @@
+#include "service/Translator.h"
+
+#include "common/Log.h"
+#include "service/TranslatorRequest.h"
+#include "service/TranslatorResponses.h"
+
+#include <nlohmann/json.hpp>
+
+namespace parlomatic {
+
+namespace {
+
+constexpr std::string_view decodeFailurePrefix = "Failed to decode Parlomatic API response: ";
+
+// Sends the request; the body of a 200 answer, or nothing (transport failures logged with `prefix`).
+std::optional<std::string> post(HttpClient& http, const HttpRequest& request, std::string_view prefix)
+{
+    HttpResult result = http.send(request);
+    if (!result) {
+        logError(std::string(prefix) + describe(result.error()));
+        return std::nullopt;
+    }
+    if (result->status != 200) {
+        return std::nullopt;
+    }
+    return std::move(result->body);
+}
+
+} // namespace
+
+Translator::Translator(HttpClient& http, std::string apiDomain, const Clock& clock)
+    : m_http(http), m_apiDomain(std::move(apiDomain)), m_clock(clock)
+{}
+
+std::optional<TranslateResult> Translator::translate(const std::string& text, const std::string& targetCode,
+                                                     const std::string& accessToken,
+                                                     const std::optional<std::string>& source,
+                                                     std::optional<Gender> gender) const
+{
+    const double startTime = m_clock.now();
+    nlohmann::json body{{"q", text}, {"target", targetCode}};
+    if (source) {
+        body["source"] = *source;
+    }
+    if (gender) {
+        body["gender"] = std::string(rawValue(*gender));
+    }
+    const HttpRequest request = makeServiceRequest("POST", m_apiDomain, "/v1/translate", body, accessToken);
+    const auto answer = post(m_http, request, "Parlomatic API failed to translate: ");
+    if (!answer) {
+        return std::nullopt;
+    }
+    auto decoded = decodeResponseData(*answer);
+    if (!decoded) {
+        logError(std::string(decodeFailurePrefix) + decoded.error().description);
+        return std::nullopt;
+    }
+    auto& translations = decoded->data.translations;
+    if (translations.empty()) {
+        return TranslateResult{std::string(noTranslatedText), startTime, true};
+    }
+    return TranslateResult{std::move(translations.front().translatedText), startTime, false};
+}
+
+std::optional<std::string> Translator::improve(const std::string& text, const std::string& accessToken) const
+{
+    const nlohmann::json body{{"q", text}};
+    const HttpRequest request = makeServiceRequest("POST", m_apiDomain, "/v1/improve", body, accessToken);
+    const auto answer = post(m_http, request, "Parlomatic API failed to improve: ");
+    if (!answer) {
+        return std::nullopt;
+    }
+    auto decoded = decodeImproveDataResponse(*answer);
+    if (!decoded) {
+        logError(std::string(decodeFailurePrefix) + decoded.error().description);
+        return std::nullopt;
+    }
+    auto& improvements = decoded->data.improvements;
+    if (improvements.empty()) {
+        return std::string();
+    }
+    return std::move(improvements.front().improvedText);
+}
+
+} // namespace parlomatic

@@ -1,0 +1,137 @@
+#pragma once
+
+#include "common/CurlHttpClient.h"
+#include "support/LogCapture.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace parlomatic::test {
+
+// Forwards to another client, recording each request's time-out and replacing it with a short one,
+// so tests of a server that never answers finish quickly.
+class ShortTimeoutClient final : public HttpClient {
+public:
+    ShortTimeoutClient(HttpClient& inner, std::chrono::milliseconds timeout) : m_inner(inner), m_timeout(timeout) {}
+
+    HttpResult send(const HttpRequest& request) override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_requestedTimeouts.push_back(request.timeout);
+        }
+        HttpRequest shortened = request;
+        shortened.timeout = m_timeout;
+        return m_inner.send(shortened);
+    }
+
+    std::vector<std::chrono::milliseconds> requestedTimeouts() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_requestedTimeouts;
+    }
+
+private:
+    HttpClient& m_inner;
+    std::chrono::milliseconds m_timeout;
+    mutable std::mutex m_mutex;
+    std::vector<std::chrono::milliseconds> m_requestedTimeouts;
+};
+
+struct RecordedRequest {
+    std::string method;
+    std::string path;
+    httplib::Headers headers;
+    std::string body;
+
+    // The first value of a header (names compare without case), or "" when absent.
+    std::string header(const std::string& name) const
+    {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    }
+};
+
+// A loopback text service: records every POST and PATCH and answers through `reply`.
+class TextServiceFixture : public ::testing::Test {
+protected:
+    using Reply = std::function<void(const httplib::Request&, httplib::Response&)>;
+
+    void SetUp() override
+    {
+        auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+            Reply current;
+            {
+                std::lock_guard lock(m_mutex);
+                m_requests.push_back({request.method, request.path, request.headers, request.body});
+                current = m_reply;
+            }
+            m_received.notify_all();
+            current(request, response);
+        };
+        server.server().Post(".*", handler);
+        server.server().Patch(".*", handler);
+        ASSERT_TRUE(server.start());
+    }
+
+    void setReply(Reply reply)
+    {
+        std::lock_guard lock(m_mutex);
+        m_reply = std::move(reply);
+    }
+    void setReply(int status, std::string body)
+    {
+        setReply([status, body](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+            if (status != 204) {
+                response.set_content(body, "application/json");
+            }
+        });
+    }
+
+    std::vector<RecordedRequest> requests() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+
+    // Waits (at most 10 s) until the server has received `count` requests.
+    bool waitForRequests(std::size_t count)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_received.wait_for(lock, std::chrono::seconds(10), [&] { return m_requests.size() >= count; });
+    }
+
+    static nlohmann::json bodyOf(const RecordedRequest& request)
+    {
+        return nlohmann::json::parse(request.body, nullptr, false);
+    }
+
+    CurlHttpClient::Options trustingOptions() const
+    {
+        CurlHttpClient::Options options;
+        options.extraCaFile = server.caFile();
+        return options;
+    }
+
+    // Declared first: the server stops after every client of it is gone.
+    TlsTestServer server;
+    LogCapture logs;
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_received;
+    std::vector<RecordedRequest> m_requests;
+    Reply m_reply = [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"data":{"translations":[{"translatedText":"ok"}]}})", "application/json");
+    };
+};
+
+} // namespace parlomatic::test

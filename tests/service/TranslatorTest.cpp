@@ -1,0 +1,258 @@
+#include "service/Translator.h"
+#include "service/TranslatorResponses.h"
+
+#include "fakes/FakeClock.h"
+#include "service/TextServiceFixture.h"
+
+#include <future>
+
+namespace parlomatic {
+
+void PrintTo(const TranslateResult& result, std::ostream* out)
+{
+    *out << "{\"" << result.text << "\", " << result.startTime << (result.isPlaceholder ? ", placeholder}" : "}");
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::RecordedRequest;
+
+constexpr const char* token = "tok-7f3a.secret";
+constexpr const char* userText = "Texto secreto del usuario";
+
+class TranslatorTest : public test::TextServiceFixture {
+protected:
+    FakeClock clock{1'700'000'000.5};
+    CurlHttpClient http{trustingOptions()};
+    Translator translator{http, server.hostAndPort(), clock};
+
+    void expectNothingSecretLogged(std::string_view body = {}) const
+    {
+        for (const std::string& line : logs.lines()) {
+            EXPECT_EQ(line.find(token), std::string::npos) << line;
+            EXPECT_EQ(line.find(userText), std::string::npos) << line;
+            EXPECT_EQ(line.find("Bearer"), std::string::npos) << line;
+            if (!body.empty()) {
+                EXPECT_EQ(line.find(body), std::string::npos) << line;
+            }
+        }
+    }
+};
+
+struct ShapeCase {
+    std::optional<std::string> source;
+    std::optional<Gender> gender;
+    nlohmann::json expectedBody;
+};
+
+class TranslateRequestTest : public TranslatorTest, public ::testing::WithParamInterface<ShapeCase> {};
+
+TEST_P(TranslateRequestTest, PostsTheTextServiceRequest)
+{
+    ASSERT_TRUE(translator.translate(userText, "pt-BR", token, GetParam().source, GetParam().gender).has_value());
+
+    ASSERT_EQ(requests().size(), 1u);
+    const RecordedRequest sent = requests().front();
+    EXPECT_EQ(sent.method, "POST");
+    EXPECT_EQ(sent.path, "/v1/translate");
+    EXPECT_EQ(sent.header("Authorization"), std::string("Bearer ") + token);
+    EXPECT_EQ(sent.header("Content-Type"), "application/json");
+    EXPECT_EQ(bodyOf(sent), GetParam().expectedBody);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, TranslateRequestTest,
+    ::testing::Values(ShapeCase{std::nullopt, std::nullopt, {{"q", userText}, {"target", "pt-BR"}}},
+                      ShapeCase{"en",
+                                Gender::feminine,
+                                {{"q", userText}, {"target", "pt-BR"}, {"source", "en"}, {"gender", "feminine"}}},
+                      ShapeCase{"en-US",
+                                Gender::masculine,
+                                {{"q", userText}, {"target", "pt-BR"}, {"source", "en-US"}, {"gender", "masculine"}}}));
+
+TEST_F(TranslatorTest, ImprovePostsOnlyTheText)
+{
+    setReply(200, R"({"data":{"improvements":[{"improvedText":"better"}]}})");
+
+    EXPECT_EQ(translator.improve(userText, token), "better");
+
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(requests().front().method, "POST");
+    EXPECT_EQ(requests().front().path, "/v1/improve");
+    EXPECT_EQ(requests().front().header("Authorization"), std::string("Bearer ") + token);
+    EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText}}));
+}
+
+TEST_F(TranslatorTest, AsksForASixtySecondTimeOut)
+{
+    test::ShortTimeoutClient recording(http, 60s);
+    Translator recorded(recording, server.hostAndPort(), clock);
+    recorded.translate("a", "en-US", token, std::nullopt, std::nullopt);
+    recorded.improve("a", token);
+    EXPECT_EQ(recording.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s}));
+}
+
+struct AnswerCase {
+    std::string name;
+    int status;
+    std::string body;
+    std::optional<TranslateResult> expected; // startTime filled in by the test
+    bool logsDecodeFailure;
+};
+
+class TranslateAnswerTest : public TranslatorTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(TranslateAnswerTest, IsInterpreted)
+{
+    const AnswerCase& c = GetParam();
+    setReply(c.status, c.body);
+
+    const auto result = translator.translate(userText, "es-MX", token, std::nullopt, std::nullopt);
+
+    std::optional<TranslateResult> expected = c.expected;
+    if (expected) {
+        expected->startTime = 1'700'000'000.5;
+    }
+    EXPECT_EQ(result, expected);
+    if (c.logsDecodeFailure) {
+        ASSERT_EQ(logs.lines().size(), 1u);
+        EXPECT_TRUE(logs.lines().front().starts_with("Failed to decode Parlomatic API response: "))
+            << logs.lines().front();
+    } else {
+        EXPECT_TRUE(logs.lines().empty());
+    }
+    expectNothingSecretLogged(c.body);
+}
+
+const std::string twoTranslations = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},
+                                        "extra":1})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TranslateAnswerTest,
+    ::testing::Values(
+        AnswerCase{"FirstOfTwo", 200, twoTranslations, TranslateResult{"uno", 0, false}, false},
+        AnswerCase{"EmptyList", 200, R"({"data":{"translations":[]}})",
+                   TranslateResult{std::string(noTranslatedText), 0, true}, false},
+        AnswerCase{"Created", 201, twoTranslations, std::nullopt, false},
+        AnswerCase{"NoContent", 204, "", std::nullopt, false},
+        AnswerCase{"ServerError", 500, twoTranslations, std::nullopt, false},
+        AnswerCase{"Unauthorized", 401, "{}", std::nullopt, false},
+        AnswerCase{"NotJson", 200, "<html>private page</html>", std::nullopt, true},
+        AnswerCase{"EmptyData", 200, R"({"data":{}})", std::nullopt, true},
+        AnswerCase{"TextNotString", 200, R"({"data":{"translations":[{"translatedText":7}]}})", std::nullopt, true},
+        AnswerCase{"ListNotArray", 200, R"({"data":{"translations":{"translatedText":"x"}}})", std::nullopt, true},
+        AnswerCase{"EmptyBody", 200, "", std::nullopt, true}),
+    [](const auto& testInfo) { return testInfo.param.name; });
+
+struct ImproveCase {
+    std::string name;
+    int status;
+    std::string body;
+    std::optional<std::string> expected;
+    bool logsDecodeFailure;
+};
+
+class ImproveAnswerTest : public TranslatorTest, public ::testing::WithParamInterface<ImproveCase> {};
+
+TEST_P(ImproveAnswerTest, IsInterpreted)
+{
+    setReply(GetParam().status, GetParam().body);
+
+    EXPECT_EQ(translator.improve(userText, token), GetParam().expected);
+    EXPECT_EQ(logs.lines().size(), GetParam().logsDecodeFailure ? 1u : 0u);
+    if (GetParam().logsDecodeFailure && !logs.lines().empty()) {
+        EXPECT_TRUE(logs.lines().front().starts_with("Failed to decode Parlomatic API response: "));
+    }
+    expectNothingSecretLogged(GetParam().body);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ImproveAnswerTest,
+    ::testing::Values(ImproveCase{"FirstOfTwo", 200,
+                                  R"({"data":{"improvements":[{"improvedText":"a"},{"improvedText":"b"}]}})", "a",
+                                  false},
+                      ImproveCase{"EmptyListIsEmptyText", 200, R"({"data":{"improvements":[]}})", "", false},
+                      ImproveCase{"ServerError", 500, R"({"data":{"improvements":[]}})", std::nullopt, false},
+                      ImproveCase{"TranslateShape", 200, R"({"data":{"translations":[]}})", std::nullopt, true}),
+    [](const auto& testInfo) { return testInfo.param.name; });
+
+TEST_F(TranslatorTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
+{
+    std::promise<void> secondAnswered;
+    auto released = secondAnswered.get_future().share();
+    setReply([released](const httplib::Request& request, httplib::Response& response) {
+        const bool first = request.body.find("first") != std::string::npos;
+        if (first) {
+            released.wait_for(10s);
+        }
+        const std::string text = first ? "one" : "two";
+        response.set_content(R"({"data":{"translations":[{"translatedText":")" + text + R"("}]}})", "application/json");
+    });
+
+    clock.set(100.0);
+    auto firstCall =
+        std::async(std::launch::async, [&] { return translator.translate("first", "en-US", token, std::nullopt, {}); });
+    ASSERT_TRUE(waitForRequests(1));
+    clock.set(200.0);
+    const auto second = translator.translate("second", "en-US", token, std::nullopt, {});
+    secondAnswered.set_value();
+    const auto first = firstCall.get();
+
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->text, "one");
+    EXPECT_EQ(second->text, "two");
+    EXPECT_EQ(first->startTime, 100.0);
+    EXPECT_EQ(second->startTime, 200.0);
+}
+
+TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureToTranslateAndToImprove)
+{
+    setReply([this](const httplib::Request&, httplib::Response&) { server.waitForStop(); });
+    test::ShortTimeoutClient impatient(http, 300ms);
+    Translator translatorWithShortTimeout(impatient, server.hostAndPort(), clock);
+
+    EXPECT_EQ(translatorWithShortTimeout.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
+    EXPECT_EQ(translatorWithShortTimeout.improve(userText, token), std::nullopt);
+
+    const auto lines = logs.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with("Parlomatic API failed to translate: the request timed out")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to improve: the request timed out")) << lines[1];
+    expectNothingSecretLogged();
+}
+
+TEST_F(TranslatorTest, RefusesAnUntrustedServerAndAnOversizedBody)
+{
+    CurlHttpClient systemTrustOnly;
+    CurlHttpClient::Options small = trustingOptions();
+    small.maxBodyBytes = 16;
+    CurlHttpClient capped(small);
+    setReply(200, twoTranslations);
+
+    EXPECT_EQ(Translator(systemTrustOnly, server.hostAndPort(), clock).translate(userText, "en-US", token, {}, {}),
+              std::nullopt);
+    EXPECT_EQ(Translator(capped, server.hostAndPort(), clock).translate(userText, "en-US", token, {}, {}),
+              std::nullopt);
+
+    const auto lines = logs.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with("Parlomatic API failed to translate: secure connection failed")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to translate: the response is too large")) << lines[1];
+    EXPECT_EQ(requests().size(), 1u); // the untrusted attempt never reached the handler
+    expectNothingSecretLogged(twoTranslations);
+}
+
+TEST(TranslatorResponsesTest, EncodeAndDecodeWithTheSameMemberNames)
+{
+    const ResponseData translations{{{Translation{"a"}, Translation{"b"}}}};
+    const ImproveDataResponse improvements{{{Improve{"c"}}}};
+
+    EXPECT_EQ(decodeResponseData(nlohmann::json(translations).dump()), translations);
+    EXPECT_EQ(decodeImproveDataResponse(nlohmann::json(improvements).dump()), improvements);
+    EXPECT_EQ(nlohmann::json(improvements),
+              nlohmann::json::parse(R"({"data":{"improvements":[{"improvedText":"c"}]}})"));
+}
+
+} // namespace
+} // namespace parlomatic

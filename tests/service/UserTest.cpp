@@ -1,0 +1,87 @@
+#include "service/User.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace parlomatic {
+
+void PrintTo(const User& user, std::ostream* out)
+{
+    *out << "{" << user.id << ", " << user.email << ", " << user.orgId.value_or("-") << ", "
+         << (user.gender ? rawValue(*user.gender) : "-") << "}";
+}
+
+namespace {
+
+std::string base64Url(const std::string& bytes)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63], alphabet[n & 63]};
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63]};
+    } else if (i + 2 == bytes.size()) {
+        const unsigned n =
+            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63]};
+    }
+    return out;
+}
+
+std::string token(const nlohmann::json& claims)
+{
+    return base64Url(R"({"alg":"RS256","typ":"JWT"})") + "." + base64Url(claims.dump()) + ".c2ln";
+}
+
+struct TokenCase {
+    std::string name;
+    std::string idToken;
+    std::optional<User> expected;
+};
+
+class UserFromTokenTest : public ::testing::TestWithParam<TokenCase> {};
+
+TEST_P(UserFromTokenTest, ReadsTheClaims)
+{
+    EXPECT_EQ(User::fromIdToken(GetParam().idToken), GetParam().expected);
+}
+
+const nlohmann::json base{{"sub", "auth|42"}, {"email", "ana@example.com"}};
+
+nlohmann::json with(nlohmann::json claims, const nlohmann::json& extra)
+{
+    claims.update(extra);
+    return claims;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tokens, UserFromTokenTest,
+    ::testing::Values(TokenCase{"AllClaims", token(with(base, {{"pm_org_id", "org-1"}, {"pm_gender", "feminine"}})),
+                                User{"auth|42", "ana@example.com", "org-1", Gender::feminine}},
+                      TokenCase{"RequiredOnly", token(base),
+                                User{"auth|42", "ana@example.com", std::nullopt, std::nullopt}},
+                      TokenCase{"Masculine", token(with(base, {{"pm_gender", "masculine"}})),
+                                User{"auth|42", "ana@example.com", std::nullopt, Gender::masculine}},
+                      TokenCase{"CapitalisedGender", token(with(base, {{"pm_gender", "Feminine"}})),
+                                User{"auth|42", "ana@example.com", std::nullopt, std::nullopt}},
+                      TokenCase{"UnknownGender", token(with(base, {{"pm_gender", "female"}})),
+                                User{"auth|42", "ana@example.com", std::nullopt, std::nullopt}},
+                      TokenCase{"NumericClaims", token(with(base, {{"pm_gender", 1}, {"pm_org_id", 7}})),
+                                User{"auth|42", "ana@example.com", std::nullopt, std::nullopt}},
+                      TokenCase{"NoEmail", token({{"sub", "auth|42"}}), std::nullopt},
+                      TokenCase{"EmailNotString", token({{"sub", "auth|42"}, {"email", true}}), std::nullopt},
+                      TokenCase{"NoSubject", token({{"email", "ana@example.com"}}), std::nullopt},
+                      TokenCase{"NotAToken", "not-a-token", std::nullopt},
+                      TokenCase{"BodyNotJson", base64Url("{}") + "." + base64Url("nope") + ".x", std::nullopt}),
+    [](const auto& testInfo) { return testInfo.param.name; });
+
+} // namespace
+} // namespace parlomatic
