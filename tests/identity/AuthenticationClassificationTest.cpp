@@ -1,0 +1,286 @@
+#include "identity/IdentityAuthentication.h"
+#include "identity/Request.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+namespace parlomatic::identity {
+namespace {
+
+using nlohmann::json;
+
+Response httpResponse(long status, std::optional<std::string> body, std::string url = "https://t/oauth/token")
+{
+    Response response;
+    response.response = HttpResponse{status, {}, {}};
+    response.data = std::move(body);
+    response.url = std::move(url);
+    return response;
+}
+
+struct ClassificationCase {
+    const char* name;
+    Response response;
+    bool success;
+    std::optional<json> value; // on success
+    std::string code;          // on failure
+    std::string description;   // on failure
+    long status = 0;           // on failure
+};
+
+class ClassificationTest : public ::testing::TestWithParam<ClassificationCase> {};
+
+TEST_P(ClassificationTest, Classifies)
+{
+    const auto& c = GetParam();
+    const auto result = classify(c.response);
+    ASSERT_EQ(result.has_value(), c.success);
+    if (c.success) {
+        EXPECT_EQ(*result, c.value);
+        return;
+    }
+    EXPECT_EQ(result.error().code(), c.code);
+    EXPECT_EQ(result.error().description(), c.description);
+    EXPECT_EQ(result.error().statusCode(), c.status);
+}
+
+Response transportError()
+{
+    Response response;
+    response.error = HttpError{HttpError::Kind::connection, "Could not connect"};
+    return response;
+}
+
+const char* const plain = "identity.internal_error.plain";
+const char* const empty = "identity.internal_error.empty";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ClassificationTest,
+    ::testing::Values(
+        ClassificationCase{"transport", transportError(), false, {}, plain, "Unable to complete the operation.", 0},
+        ClassificationCase{"noResponse", Response{}, false, {}, empty, "Empty response body.", 0},
+        ClassificationCase{"status300IsSuccess", httpResponse(300, R"({"a":1})"), true, json{{"a", 1}}, {}, {}},
+        ClassificationCase{"status301Json",
+                           httpResponse(301, R"({"error":"moved"})"),
+                           false,
+                           {},
+                           "moved",
+                           "Received error with code moved.",
+                           301},
+        ClassificationCase{"status199Json",
+                           httpResponse(199, R"({"code":"early"})"),
+                           false,
+                           {},
+                           "early",
+                           "Received error with code early.",
+                           199},
+        ClassificationCase{"invalidGrant",
+                           httpResponse(401, R"({"error":"invalid_grant",)"
+                                             R"("error_description":"Unknown or invalid refresh token."})"),
+                           false,
+                           {},
+                           "invalid_grant",
+                           "Unknown or invalid refresh token.",
+                           401},
+        ClassificationCase{"errorPlainText",
+                           httpResponse(500, "Internal Server Error"),
+                           false,
+                           {},
+                           plain,
+                           "Internal Server Error",
+                           500},
+        ClassificationCase{"errorJsonArray", httpResponse(400, "[1,2]"), false, {}, plain, "[1,2]", 400},
+        ClassificationCase{
+            "errorNoBody", httpResponse(503, std::nullopt), false, {}, empty, "Empty response body.", 503},
+        ClassificationCase{"errorEmptyBody", httpResponse(404, ""), false, {}, empty, "Empty response body.", 404},
+        ClassificationCase{"status204Empty", httpResponse(204, ""), true, std::nullopt, {}, {}},
+        ClassificationCase{"status200Empty", httpResponse(200, ""), false, {}, empty, "Empty response body.", 200},
+        ClassificationCase{"successJsonArray", httpResponse(200, "[true]"), true, json::array({true}), {}, {}},
+        ClassificationCase{"successJsonText", httpResponse(201, R"("ok")"), true, json("ok"), {}, {}},
+        ClassificationCase{"successPlainText",
+                           httpResponse(200, "We've just sent you an email"),
+                           false,
+                           {},
+                           plain,
+                           "We've just sent you an email",
+                           200},
+        ClassificationCase{"changePasswordPlainText",
+                           httpResponse(200, "We've just sent you an email", "https://t/dbconnections/change_password"),
+                           true,
+                           std::nullopt,
+                           {},
+                           {}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST(ClassificationTest, TransportErrorKeepsItsCause)
+{
+    const auto result = classify(transportError());
+    ASSERT_FALSE(result);
+    ASSERT_TRUE(result.error().cause());
+    EXPECT_NE(result.error().cause()->find("Could not connect"), std::string::npos);
+}
+
+struct ErrorCase {
+    json info;
+    std::string code;
+    std::string description;
+};
+
+class AuthenticationErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(AuthenticationErrorTest, DerivesCodeAndDescription)
+{
+    const AuthenticationError error(GetParam().info, 400);
+    EXPECT_EQ(error.code(), GetParam().code);
+    EXPECT_EQ(error.description(), GetParam().description);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Derivation, AuthenticationErrorTest,
+    ::testing::Values(ErrorCase{{{"error", "a"}, {"code", "b"}}, "a", "Received error with code a."},
+                      ErrorCase{{{"code", "b"}}, "b", "Received error with code b."},
+                      ErrorCase{{{"error", 5}, {"code", "b"}},
+                                "identity.internal_error.unknown",
+                                R"(Failed with unknown error {"code":"b","error":5}.)"},
+                      ErrorCase{json::object(), "identity.internal_error.unknown", "Failed with unknown error {}."},
+                      ErrorCase{{{"error", "x"}, {"description", "d"}, {"error_description", "e"}}, "x", "d"},
+                      ErrorCase{{{"error", "x"}, {"description", 7}, {"error_description", "e"}}, "x", "e"},
+                      ErrorCase{{{"error_description", 7}, {"code", "c"}}, "c", "Received error with code c."}));
+
+struct ScopeCase {
+    std::string given;
+    std::string sent;
+};
+
+class ScopeRuleTest : public ::testing::TestWithParam<ScopeCase> {};
+
+TEST_P(ScopeRuleTest, PrefixesOpenid)
+{
+    json parameters{{"scope", GetParam().given}};
+    applyScopeRule(parameters);
+    EXPECT_EQ(parameters["scope"], GetParam().sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scopes, ScopeRuleTest,
+                         ::testing::Values(ScopeCase{"profile email", "openid profile email"},
+                                           ScopeCase{"openid profile", "openid profile"},
+                                           ScopeCase{"profile openid", "profile openid"},
+                                           ScopeCase{"openidx", "openid openidx"}, ScopeCase{"", "openid "}));
+
+std::optional<std::string> headerOf(const HttpRequest& request, const std::string& name)
+{
+    return HttpResponse{0, request.headers, {}}.header(name);
+}
+
+TEST(BuildRequestTest, GetParametersBecomeQueryItemsAfterExistingOnes)
+{
+    const auto request =
+        buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {}, Telemetry{false, {}});
+    EXPECT_EQ(request.url, "https://t/x?a=1&b=two%20words&c=3");
+    EXPECT_TRUE(request.body.empty());
+    EXPECT_FALSE(headerOf(request, "Content-Type"));
+}
+
+TEST(BuildRequestTest, PostParametersBecomeJsonBody)
+{
+    const auto request = buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}}, Telemetry{});
+    EXPECT_EQ(json::parse(request.body), (json{{"b", "v"}}));
+    EXPECT_EQ(headerOf(request, "content-type"), "application/json");
+    EXPECT_EQ(headerOf(request, "X-Extra"), "1");
+    EXPECT_EQ(request.url, "https://t/x");
+}
+
+TEST(BuildRequestTest, TelemetryHeaderIsSetOrRemoved)
+{
+    const Headers given{{"Identity-Client", "forged"}};
+    EXPECT_EQ(headerOf(buildHttpRequest("https://t/", "POST", json::object(), given, Telemetry{true, "abc"}),
+                       "Identity-Client"),
+              "abc");
+    EXPECT_FALSE(headerOf(buildHttpRequest("https://t/", "POST", json::object(), given, Telemetry{false, "abc"}),
+                          "Identity-Client"));
+    EXPECT_FALSE(headerOf(buildHttpRequest("https://t/", "POST", json::object(), given, Telemetry{true, {}}),
+                          "Identity-Client"));
+}
+
+TEST(TelemetryTest, InfoIsUnpaddedBase64UrlOfTheClientDescription)
+{
+    // {"env":{"os":"linux","osVersion":"6.1"},"name":"parlomatic-identity","version":"1.2.3"}
+    const std::string encoded = Telemetry::encodeInfo("1.2.3", "linux", "6.1");
+    EXPECT_EQ(encoded, "eyJlbnYiOnsib3MiOiJsaW51eCIsIm9zVmVyc2lvbiI6IjYuMSJ9LCJuYW1lIjoicGFybG9tYXRpYy1pZGVudGl0eSIsIn"
+                       "ZlcnNpb24iOiIxLjIuMyJ9");
+    const Telemetry standard = Telemetry::standard();
+    EXPECT_TRUE(standard.enabled);
+    ASSERT_TRUE(standard.info);
+    EXPECT_EQ(standard.info->find_first_of("+/="), std::string::npos);
+}
+
+TEST(BaseUrlTest, PrefixAndSlashRules)
+{
+    EXPECT_EQ(baseUrl("tenant.example.com"), "https://tenant.example.com/");
+    EXPECT_EQ(baseUrl("https://tenant.example.com/"), "https://tenant.example.com/");
+    EXPECT_EQ(baseUrl("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
+}
+
+class ConfigurationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        bundle = std::filesystem::temp_directory_path() /
+                 ("parlomatic-identity-conf-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(bundle);
+    }
+    void TearDown() override { std::filesystem::remove_all(bundle); }
+    void write(const std::string& text) const { std::ofstream(bundle / "Identity.conf") << text; }
+
+    std::filesystem::path bundle;
+};
+
+TEST_F(ConfigurationTest, MissingFile)
+{
+    const auto result = loadIdentityConfiguration(bundle);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), std::vector<std::string>{
+                                  "Missing Identity.conf file with 'ClientId' and 'Domain' entries in main bundle!"});
+}
+
+TEST_F(ConfigurationTest, MissingEntryListsWhatIsThere)
+{
+    write("# deployment\nClientId = abc\nOther = 1\n");
+    const auto result = loadIdentityConfiguration(bundle);
+    ASSERT_FALSE(result);
+    ASSERT_EQ(result.error().size(), 2u);
+    EXPECT_EQ(result.error()[0], "Identity.conf file at " + (bundle / "Identity.conf").string() +
+                                     " is missing 'ClientId' and/or 'Domain' entries!");
+    EXPECT_EQ(result.error()[1], "File currently has the following entries: { ClientId = abc; Other = 1 }");
+}
+
+TEST_F(ConfigurationTest, CompleteFileBuildsTheClient)
+{
+    write("ClientId = abc\nDomain = tenant.example.com\n");
+    const auto authentication = makeAuthentication(nullptr, bundle);
+    EXPECT_EQ(authentication->clientId(), "abc");
+    EXPECT_EQ(authentication->url(), "https://tenant.example.com/");
+}
+
+TEST_F(ConfigurationTest, IncompleteFileStopsTheProcess)
+{
+    write("Domain = tenant.example.com\n");
+    // The messages belong on standard output; the child sends it where the death test reads.
+    const auto stop = [this] {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        makeAuthentication(nullptr, bundle);
+    };
+    EXPECT_EXIT(stop(), ::testing::ExitedWithCode(EXIT_FAILURE),
+                "is missing 'ClientId' and/or 'Domain' entries!\nFile currently has the following entries: "
+                "\\{ Domain = tenant.example.com \\}");
+}
+
+} // namespace
+} // namespace parlomatic::identity

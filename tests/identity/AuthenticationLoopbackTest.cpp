@@ -1,0 +1,224 @@
+// The authentication client against a loopback HTTPS server with a CA made for the test.
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeClock.h"
+#include "identity/IdentityAuthentication.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace parlomatic::identity {
+namespace {
+
+using nlohmann::json;
+
+struct Recorded {
+    std::string method;
+    std::string path;
+    std::string query;
+    std::string body;
+    std::string contentType;
+    std::string identityClient;
+};
+
+class AuthenticationLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto record = [this](const httplib::Request& request) {
+            std::lock_guard lock(mutex);
+            std::string query;
+            for (const auto& [key, value] : request.params) {
+                query += (query.empty() ? "" : "&") + key + "=" + value;
+            }
+            requests.push_back({request.method, request.path, query, request.body,
+                                request.get_header_value("Content-Type"), request.get_header_value("Identity-Client")});
+        };
+        const auto answer = [this](httplib::Response& response) {
+            std::lock_guard lock(mutex);
+            response.status = status;
+            if (!body.empty()) {
+                response.set_content(body, contentType);
+            }
+        };
+        server.server().Post("/oauth/token", [=](const httplib::Request& q, httplib::Response& r) {
+            record(q);
+            answer(r);
+        });
+        server.server().Post("/oauth/revoke", [=](const httplib::Request& q, httplib::Response& r) {
+            record(q);
+            answer(r);
+        });
+        server.server().Get("/.well-known/jwks.json", [=](const httplib::Request& q, httplib::Response& r) {
+            record(q);
+            answer(r);
+        });
+        ASSERT_TRUE(server.start());
+        authentication = std::make_shared<IdentityAuthentication>(
+            "client-1", baseUrl(server.baseUrl()),
+            std::make_shared<CurlHttpClient>(CurlHttpClient::Options{server.caFile(), 8 * 1024 * 1024, 8}),
+            Telemetry{true, "telemetry-info"}, clock);
+    }
+
+    void reply(int newStatus, std::string newBody, std::string newType = "application/json")
+    {
+        std::lock_guard lock(mutex);
+        status = newStatus;
+        body = std::move(newBody);
+        contentType = std::move(newType);
+    }
+
+    Recorded only()
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(requests.size(), 1u);
+        return requests.empty() ? Recorded{} : requests.back();
+    }
+
+    test::TlsTestServer server;
+    FakeClock clock{1'000.0};
+    std::shared_ptr<IdentityAuthentication> authentication;
+    std::mutex mutex;
+    std::vector<Recorded> requests;
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+};
+
+TEST_F(AuthenticationLoopbackTest, ExchangeCode)
+{
+    reply(200, R"({"access_token":"at","token_type":"Bearer","expires_in":3600,"refresh_token":"rt",)"
+               R"("id_token":"it","scope":"openid profile"})");
+    const auto credentials = authentication->exchangeCode("the-code", "the-verifier", "http://127.0.0.1/cb").start();
+    ASSERT_TRUE(credentials) << credentials.error().debugDescription();
+    EXPECT_EQ(*credentials, Credentials("at", "Bearer", 4'600.0, "rt", "it", "openid profile"));
+    const Recorded sent = only();
+    EXPECT_EQ(sent.path, "/oauth/token");
+    EXPECT_EQ(sent.contentType, "application/json");
+    EXPECT_EQ(sent.identityClient, "telemetry-info");
+    EXPECT_EQ(json::parse(sent.body), (json{{"code", "the-code"},
+                                            {"code_verifier", "the-verifier"},
+                                            {"redirect_uri", "http://127.0.0.1/cb"},
+                                            {"grant_type", "authorization_code"},
+                                            {"client_id", "client-1"}}));
+}
+
+TEST_F(AuthenticationLoopbackTest, RenewWithoutScopeSendsExactlyThreeParameters)
+{
+    reply(200, R"({"access_token":"at2","expires_in":"60"})");
+    const auto credentials = authentication->renewTokens("rt").start();
+    ASSERT_TRUE(credentials);
+    EXPECT_EQ(credentials->expiresIn(), 1'060.0);
+    EXPECT_EQ(credentials->refreshToken(), std::nullopt);
+    EXPECT_EQ(json::parse(only().body),
+              (json{{"refresh_token", "rt"}, {"grant_type", "refresh_token"}, {"client_id", "client-1"}}));
+}
+
+TEST_F(AuthenticationLoopbackTest, RenewWithScopeGetsOpenid)
+{
+    reply(200, R"({"access_token":"at2"})");
+    ASSERT_TRUE(authentication->renewTokens("rt", "profile email").start());
+    EXPECT_EQ(json::parse(only().body)["scope"], "openid profile email");
+}
+
+TEST_F(AuthenticationLoopbackTest, ExtraParametersAndHeaders)
+{
+    reply(200, R"({"access_token":"at2"})");
+    ASSERT_TRUE(authentication->renewTokens("rt")
+                    .parameters({{"audience", "api"}, {"scope", "email"}})
+                    .headers({{"Identity-Client", "forged"}})
+                    .start());
+    const Recorded sent = only();
+    EXPECT_EQ(json::parse(sent.body)["audience"], "api");
+    EXPECT_EQ(json::parse(sent.body)["scope"], "openid email");
+    EXPECT_EQ(sent.identityClient, "telemetry-info");
+}
+
+TEST_F(AuthenticationLoopbackTest, RenewRejected)
+{
+    reply(401, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
+    const auto result = authentication->renewTokens("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), "invalid_grant");
+    EXPECT_EQ(result.error().description(), "Unknown or invalid refresh token.");
+    EXPECT_EQ(result.error().statusCode(), 401);
+}
+
+TEST_F(AuthenticationLoopbackTest, TokenResponseOfTheWrongShape)
+{
+    reply(200, R"({"access_token":42})");
+    auto result = authentication->renewTokens("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
+    EXPECT_EQ(result.error().description(), "Unable to complete the operation.");
+    EXPECT_TRUE(result.error().cause());
+
+    reply(200, "[1]");
+    result = authentication->renewTokens("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(), "[1]");
+
+    reply(500, "upstream broke", "text/plain");
+    result = authentication->renewTokens("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
+    EXPECT_EQ(result.error().description(), "upstream broke");
+    EXPECT_EQ(result.error().statusCode(), 500);
+}
+
+TEST_F(AuthenticationLoopbackTest, Revoke)
+{
+    reply(204, "");
+    EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
+    EXPECT_EQ(json::parse(only().body), (json{{"token", "rt"}, {"client_id", "client-1"}}));
+
+    reply(200, "");
+    const auto result = authentication->revokeRefreshToken("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), "identity.internal_error.empty");
+    EXPECT_EQ(result.error().statusCode(), 200);
+}
+
+TEST_F(AuthenticationLoopbackTest, FetchKeySet)
+{
+    reply(200, R"({"keys":[{"kty":"RSA","kid":"k1","use":"sig","alg":"RS256","n":"AQAB-n","e":"AQAB",)"
+               R"("x5c":["MIIC"]},{"kty":"EC"}]})");
+    const auto keys = authentication->fetchKeySet().start();
+    ASSERT_TRUE(keys) << keys.error().debugDescription();
+    ASSERT_EQ(keys->keys.size(), 2u);
+    EXPECT_EQ(keys->keys[0].keyId, "k1");
+    EXPECT_EQ(keys->keys[0].modulus, "AQAB-n");
+    EXPECT_EQ(keys->keys[0].certChain, std::vector<std::string>{"MIIC"});
+    JWK bare;
+    bare.keyType = "EC";
+    EXPECT_EQ(keys->keys[1], bare);
+    const Recorded sent = only();
+    EXPECT_EQ(sent.method, "GET");
+    EXPECT_TRUE(sent.body.empty());
+    EXPECT_TRUE(sent.query.empty());
+
+    reply(200, R"({"keys":[{"kid":"no type"}]})");
+    const auto broken = authentication->fetchKeySet().start();
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().description(), "Unable to complete the operation.");
+}
+
+TEST_F(AuthenticationLoopbackTest, UnreachableServiceIsATransportError)
+{
+    const int port = server.port();
+    server.stop();
+    IdentityAuthentication gone("client-1", "https://127.0.0.1:" + std::to_string(port),
+                                std::make_shared<CurlHttpClient>());
+    const auto result = gone.renewTokens("rt").start();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
+    EXPECT_EQ(result.error().description(), "Unable to complete the operation.");
+    EXPECT_EQ(result.error().statusCode(), 0);
+    EXPECT_TRUE(result.error().cause());
+}
+
+} // namespace
+} // namespace parlomatic::identity
