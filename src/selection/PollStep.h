@@ -34,6 +34,8 @@ struct PollStep {
     Decision decision = Decision::unchanged;
     // The frame applied to the actions panel in this step (Qt logical coordinates).
     std::optional<QRect> panel;
+    // The focused element the step read from, if it got that far.
+    Element element;
     // The enhanced accessibility pass ran in this step (the front process changed).
     bool enhancedPass = false;
 };

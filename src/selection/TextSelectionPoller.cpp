@@ -151,6 +151,7 @@ PollStep TextSelectionPoller::checkSelectedText()
         return hide();
     }
 
+    step.element = focused;
     step.app = m_backend.bundleIdentifier(pid);
     if (step.app && *step.app == wordBundleIdentifier) {
         m_backend.readAncestorAttributes(focused);

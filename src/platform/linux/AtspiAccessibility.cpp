@@ -1,0 +1,380 @@
+#include "platform/linux/AtspiAccessibility.h"
+
+#include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/AtspiElement.h"
+#include "platform/linux/AtspiFocusTracker.h"
+#include "platform/linux/AtspiRoles.h"
+#include "platform/linux/X11WindowList.h"
+
+#include <chrono>
+#include <map>
+#include <optional>
+
+namespace parlomatic::platform {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// One poll step asks for the rectangle and then for the text of the same selection.
+constexpr auto selectionReuseWindow = std::chrono::milliseconds(50);
+// A process without an accessibility tree (a terminal, a game) is not searched for at 5 Hz.
+constexpr auto missingAppRetry = std::chrono::seconds(2);
+constexpr int ancestorLimit = 64;
+constexpr const char* launchEvent = "object:children-changed:add";
+
+struct EventFree {
+    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
+};
+
+// libatspi fills the rectangle with whatever came back when the application answered an error,
+// so a rectangle counts only without an error and with a sane size.
+std::optional<AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
+{
+    const GMallocPtr<AtspiRect> rect(raw);
+    if (error || !rect || rect->width < 0 || rect->height < 0) {
+        return std::nullopt;
+    }
+    return AxRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+}
+
+} // namespace
+
+struct AtspiAccessibility::Impl {
+    bool available = false;
+    X11WindowList windows;
+    std::unique_ptr<AtspiFocusTracker> focus;
+    GObjectPtr<AtspiEventListener> launchListener;
+    GObjectPtr<AtspiAccessible> desktop;
+
+    std::map<Pid, GObjectPtr<AtspiAccessible>> applications;
+    std::map<Pid, SteadyClock::time_point> missing;
+    std::map<Pid, std::optional<QString>> names;
+
+    struct SelectionRead {
+        GObjectPtr<AtspiAccessible> element;
+        SteadyClock::time_point when;
+        std::optional<std::pair<int, int>> range;
+    } lastSelection;
+
+    int enhancedPasses = 0;
+
+    void rescanApplications();
+    std::optional<std::pair<int, int>> selectionRange(AtspiAccessible* accessible, AtspiText* text);
+    void ensureEnabled();
+    static void onLaunch(AtspiEvent* event, void* self);
+};
+
+void AtspiAccessibility::Impl::rescanApplications()
+{
+    applications.clear();
+    if (!desktop) {
+        return;
+    }
+    ErrorSlot countError;
+    const int count = atspi_accessible_get_child_count(desktop.get(), countError.out());
+    for (int i = 0; !countError && i < count; ++i) {
+        ErrorSlot error;
+        GObjectPtr<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
+        if (error || !app) {
+            continue;
+        }
+        if (const std::optional<Pid> pid = readProcessId(app.get())) {
+            applications[*pid] = std::move(app);
+        }
+    }
+}
+
+std::optional<std::pair<int, int>> AtspiAccessibility::Impl::selectionRange(AtspiAccessible* accessible,
+                                                                            AtspiText* text)
+{
+    const auto now = SteadyClock::now();
+    if (lastSelection.element.get() == accessible && now - lastSelection.when < selectionReuseWindow) {
+        return lastSelection.range;
+    }
+    ErrorSlot error;
+    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, error.out()));
+    std::optional<std::pair<int, int>> result;
+    if (!error && range) {
+        int start = range->start_offset;
+        int end = range->end_offset;
+        if (end < start) {
+            std::swap(start, end);
+        }
+        if (start >= 0 && end > start) {
+            result = std::pair{start, end};
+        }
+    }
+    lastSelection = SelectionRead{refObject(accessible), now, result};
+    return result;
+}
+
+void AtspiAccessibility::Impl::ensureEnabled()
+{
+    if (AccessibilityBusStatus::isEnabled() != std::optional<bool>(true)) {
+        AccessibilityBusStatus::setEnabled(true);
+    }
+}
+
+void AtspiAccessibility::Impl::onLaunch(AtspiEvent* rawEvent, void* self)
+{
+    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    auto* impl = static_cast<Impl*>(self);
+    // Only the registry's own root announces applications; other trees' children do not matter.
+    if (event->source != nullptr && event->source == impl->desktop.get()) {
+        impl->missing.clear();
+        impl->ensureEnabled();
+    }
+}
+
+AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
+{
+    const int status = atspi_init();
+    d->available = status == 0 || status == 1;
+    if (!d->available) {
+        return;
+    }
+    atspi_set_timeout(callTimeoutMs, callTimeoutMs);
+    d->desktop.reset(atspi_get_desktop(0));
+    d->focus = std::make_unique<AtspiFocusTracker>();
+    d->launchListener.reset(atspi_event_listener_new(&Impl::onLaunch, d.get(), nullptr));
+    ErrorSlot error;
+    if (!d->desktop || !atspi_event_listener_register_with_app(d->launchListener.get(), launchEvent, nullptr,
+                                                               d->desktop.get(), error.out())) {
+        d->launchListener.reset();
+    }
+}
+
+AtspiAccessibility::~AtspiAccessibility()
+{
+    if (d->launchListener) {
+        ErrorSlot error;
+        atspi_event_listener_deregister(d->launchListener.get(), launchEvent, error.out());
+    }
+}
+
+bool AtspiAccessibility::isAvailable() const
+{
+    return d->available;
+}
+
+std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
+{
+    if (d->windows.isConnected()) {
+        return d->windows.frontmostWindowOwnerPid();
+    }
+    // Without X11: the application whose top-level says it is active.
+    d->rescanApplications();
+    for (const auto& [pid, app] : d->applications) {
+        ErrorSlot error;
+        const int count = atspi_accessible_get_child_count(app.get(), error.out());
+        for (int i = 0; !error && i < count; ++i) {
+            ErrorSlot childError;
+            const GObjectPtr<AtspiAccessible> child(
+                atspi_accessible_get_child_at_index(app.get(), i, childError.out()));
+            if (!childError && child && hasState(child.get(), ATSPI_STATE_ACTIVE)) {
+                return pid;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+Element AtspiAccessibility::applicationElement(Pid pid)
+{
+    if (!d->available) {
+        return {};
+    }
+    auto found = d->applications.find(pid);
+    if (found == d->applications.end()) {
+        const auto missed = d->missing.find(pid);
+        if (missed != d->missing.end() && SteadyClock::now() - missed->second < missingAppRetry) {
+            return {};
+        }
+        d->rescanApplications();
+        found = d->applications.find(pid);
+        if (found == d->applications.end()) {
+            d->missing[pid] = SteadyClock::now();
+            return {};
+        }
+        d->missing.erase(pid);
+    }
+    return makeElement(found->second.get(), pid);
+}
+
+Element AtspiAccessibility::focusedElement(const Element& application)
+{
+    AtspiAccessible* app = atspiOf(application);
+    const std::optional<Pid> pid = application ? application->processId() : std::nullopt;
+    if (app == nullptr || !pid || !d->focus) {
+        return {};
+    }
+    return makeElement(d->focus->focusedIn(app, *pid), pid);
+}
+
+std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
+{
+    if (const auto known = d->names.find(pid); known != d->names.end()) {
+        return known->second;
+    }
+    const auto app = d->applications.find(pid);
+    if (app == d->applications.end()) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    const GMallocPtr<char> name(atspi_accessible_get_name(app->second.get(), error.out()));
+    std::optional<QString> result;
+    if (!error && name && *name != '\0') {
+        result = QString::fromUtf8(name.get());
+    }
+    d->names[pid] = result;
+    return result;
+}
+
+std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    // A password field's text is never read, not even into memory.
+    ErrorSlot roleError;
+    if (atspi_accessible_get_role(accessible, roleError.out()) == ATSPI_ROLE_PASSWORD_TEXT || roleError) {
+        return std::nullopt;
+    }
+    const GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto range = d->selectionRange(accessible, text.get());
+    if (!range) {
+        return QString();
+    }
+    ErrorSlot error;
+    const GMallocPtr<char> selected(atspi_text_get_text(text.get(), range->first, range->second, error.out()));
+    if (error || !selected) {
+        return std::nullopt;
+    }
+    return QString::fromUtf8(selected.get());
+}
+
+std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto range = d->selectionRange(accessible, text.get());
+    if (!range) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    AtspiRect* rect =
+        atspi_text_get_range_extents(text.get(), range->first, range->second, ATSPI_COORD_TYPE_SCREEN, error.out());
+    return toRect(rect, error);
+}
+
+std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto range = d->selectionRange(accessible, text.get());
+    if (!range) {
+        return std::nullopt;
+    }
+    ErrorSlot firstError;
+    const auto first =
+        toRect(atspi_text_get_character_extents(text.get(), range->first, ATSPI_COORD_TYPE_SCREEN, firstError.out()),
+               firstError);
+    ErrorSlot lastError;
+    const auto last = toRect(
+        atspi_text_get_character_extents(text.get(), range->second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()),
+        lastError);
+    if (!first || !last) {
+        return std::nullopt;
+    }
+    const double left = std::min(first->x, last->x);
+    const double top = std::min(first->y, last->y);
+    const double right = std::max(first->x + first->width, last->x + last->width);
+    const double bottom = std::max(first->y + first->height, last->y + last->height);
+    return AxRect{left, top, right - left, bottom - top};
+}
+
+std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const GObjectPtr<AtspiComponent> component(accessible != nullptr ? atspi_accessible_get_component_iface(accessible)
+                                                                     : nullptr);
+    if (!component) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    return toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+}
+
+std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+    if (error || role == ATSPI_ROLE_INVALID) {
+        return std::nullopt;
+    }
+    const StateSetPtr states(atspi_accessible_get_state_set(accessible));
+    if (!states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT)) {
+        return std::nullopt;
+    }
+    return classifyRole(RoleFacts{
+        .atspiRole = role,
+        .editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE) != FALSE,
+        .readOnly = atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY) != FALSE,
+        .multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE) != FALSE,
+        .singleLine = atspi_state_set_contains(states.get(), ATSPI_STATE_SINGLE_LINE) != FALSE,
+    });
+}
+
+void AtspiAccessibility::readAncestorAttributes(const Element& element)
+{
+    GObjectPtr<AtspiAccessible> current = refObject(atspiOf(element));
+    // Bounded: a broken tree could point back at itself.
+    for (int depth = 0; current && depth < ancestorLimit; ++depth) {
+        ErrorSlot nameError;
+        GMallocPtr<char> name(atspi_accessible_get_name(current.get(), nameError.out()));
+        ErrorSlot parentError;
+        GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(current.get(), parentError.out()));
+        if (nameError || parentError) {
+            break;
+        }
+        current = std::move(parent);
+    }
+}
+
+void AtspiAccessibility::enableEnhancedUserInterface(const Element&)
+{
+    d->ensureEnabled();
+}
+
+void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
+{
+    ++d->enhancedPasses;
+    d->ensureEnabled();
+}
+
+int AtspiAccessibility::enhancedPassCount() const
+{
+    return d->enhancedPasses;
+}
+
+int AtspiAccessibility::focusSeedCount() const
+{
+    return d->focus ? d->focus->seedCount() : 0;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+
+#include <memory>
+
+namespace parlomatic::platform {
+
+// The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
+// rectangles, the X11 window stack (EWMH) for the front process, and the session's accessibility
+// switch for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
+// events, which arrive only while the GUI thread runs Qt's (GLib) event loop. GUI thread only.
+class AtspiAccessibility final : public AccessibilityBackend {
+public:
+    static constexpr int callTimeoutMs = 300;
+
+    AtspiAccessibility();
+    ~AtspiAccessibility() override;
+    AtspiAccessibility(const AtspiAccessibility&) = delete;
+    AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
+
+    // False when AT-SPI could not be initialised; every read then gives nothing.
+    bool isAvailable() const;
+
+    std::optional<Pid> frontmostWindowOwnerPid() override;
+    Element applicationElement(Pid pid) override;
+    Element focusedElement(const Element& application) override;
+    std::optional<QString> bundleIdentifier(Pid pid) override;
+    std::optional<QString> selectedText(const Element& element) override;
+    // The Text interface's extents of the selected range.
+    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
+    // The union of the first and the last selected character's extents.
+    std::optional<AxRect> selectionBoundsFromRange(const Element& element) override;
+    std::optional<AxRect> elementFrame(const Element& element) override;
+    std::optional<QString> elementRole(const Element& element) override;
+    void readAncestorAttributes(const Element& element) override;
+    // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
+    void enableEnhancedUserInterface(const Element& application) override;
+    void enableEnhancedUserInterfaceForRunningApps() override;
+
+    int enhancedPassCount() const;
+    int focusSeedCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace parlomatic::platform

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/linux/GlibHandles.h"
+#include "selection/axUtils.h"
+
+#include <atspi/atspi.h>
+
+#include <optional>
+
+namespace parlomatic::platform {
+
+// An AT-SPI object held by reference, as the selection poller passes it around.
+class AtspiElement final : public AccessibleElement {
+public:
+    explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible, std::optional<Pid> knownPid = std::nullopt)
+        : m_accessible(std::move(accessible)), m_pid(knownPid)
+    {}
+
+    AtspiAccessible* get() const { return m_accessible.get(); }
+    // Read once from the bus, then remembered.
+    std::optional<Pid> processId() const override;
+
+private:
+    GObjectPtr<AtspiAccessible> m_accessible;
+    mutable std::optional<Pid> m_pid;
+};
+
+// The AT-SPI object behind an element made by this backend, or null.
+AtspiAccessible* atspiOf(const Element& element);
+Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid = std::nullopt);
+
+// The process behind an object; nothing on a bus error.
+std::optional<Pid> readProcessId(AtspiAccessible* accessible);
+bool hasState(AtspiAccessible* accessible, AtspiStateType state);
+
+struct StateSetUnref {
+    void operator()(AtspiStateSet* set) const
+    {
+        if (set != nullptr) {
+            g_object_unref(set);
+        }
+    }
+};
+using StateSetPtr = std::unique_ptr<AtspiStateSet, StateSetUnref>;
+
+} // namespace parlomatic::platform

@@ -1,0 +1,190 @@
+#include "platform/linux/AtspiFocusTracker.h"
+
+#include "platform/linux/AtspiElement.h"
+
+#include <vector>
+
+namespace parlomatic::platform {
+
+namespace {
+
+constexpr const char* focusEvent = "object:state-changed:focused";
+constexpr int maxTopLevels = 64;
+constexpr int maxMatches = 16;
+
+struct EventFree {
+    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
+};
+
+int childCount(AtspiAccessible* accessible)
+{
+    ErrorSlot error;
+    const int count = atspi_accessible_get_child_count(accessible, error.out());
+    return error ? 0 : count;
+}
+
+GObjectPtr<AtspiAccessible> childAt(AtspiAccessible* accessible, int index)
+{
+    ErrorSlot error;
+    GObjectPtr<AtspiAccessible> child(atspi_accessible_get_child_at_index(accessible, index, error.out()));
+    return error ? nullptr : std::move(child);
+}
+
+// 2: editable text, 1: other text, 0: anything else.
+int preference(AtspiAccessible* accessible)
+{
+    const GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text) {
+        return 0;
+    }
+    return hasState(accessible, ATSPI_STATE_EDITABLE) ? 2 : 1;
+}
+
+void keepBest(GObjectPtr<AtspiAccessible>& best, int& bestScore, AtspiAccessible* candidate)
+{
+    const int score = preference(candidate);
+    if (!best || score > bestScore) {
+        best = refObject(candidate);
+        bestScore = score;
+    }
+}
+
+// Nothing when the toolkit has no Collection interface (GTK4, Qt), so the caller walks instead.
+std::optional<GObjectPtr<AtspiAccessible>> matchFocused(AtspiAccessible* topLevel)
+{
+    const GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(topLevel));
+    if (!collection) {
+        return std::nullopt;
+    }
+    GArrayPtr states(g_array_new(FALSE, FALSE, sizeof(AtspiStateType)));
+    const AtspiStateType focused = ATSPI_STATE_FOCUSED;
+    g_array_append_val(states.get(), focused);
+    const GObjectPtr<AtspiStateSet> stateSet(atspi_state_set_new(states.get()));
+    const GObjectPtr<AtspiMatchRule> rule(
+        atspi_match_rule_new(stateSet.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
+                             ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
+    ErrorSlot error;
+    GArrayPtr matches(atspi_collection_get_matches(collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                                   maxMatches, TRUE, error.out()));
+    if (error || !matches) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiAccessible> best;
+    int bestScore = -1;
+    for (guint i = 0; i < matches->len; ++i) {
+        AtspiAccessible* match = g_array_index(matches.get(), AtspiAccessible*, i);
+        keepBest(best, bestScore, match);
+        g_object_unref(match);
+    }
+    return best;
+}
+
+GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel)
+{
+    GObjectPtr<AtspiAccessible> best;
+    int bestScore = -1;
+    int visited = 0;
+    std::vector<GObjectPtr<AtspiAccessible>> stack;
+    stack.push_back(refObject(topLevel));
+    while (!stack.empty() && visited < AtspiFocusTracker::walkLimit) {
+        GObjectPtr<AtspiAccessible> node = std::move(stack.back());
+        stack.pop_back();
+        ++visited;
+        const StateSetPtr states(atspi_accessible_get_state_set(node.get()));
+        if (!states) {
+            continue;
+        }
+        if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
+            keepBest(best, bestScore, node.get());
+            if (bestScore == 2) {
+                break;
+            }
+        }
+        // Hidden subtrees cannot hold the focus; tables and lists that manage their descendants can
+        // hold thousands of rows.
+        if ((node.get() != topLevel && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) ||
+            atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+            continue;
+        }
+        const int count = childCount(node.get());
+        for (int i = count - 1; i >= 0; --i) {
+            if (auto child = childAt(node.get(), i)) {
+                stack.push_back(std::move(child));
+            }
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+AtspiFocusTracker::AtspiFocusTracker()
+{
+    m_listener.reset(atspi_event_listener_new(&AtspiFocusTracker::onFocusEvent, this, nullptr));
+    ErrorSlot error;
+    if (!atspi_event_listener_register(m_listener.get(), focusEvent, error.out())) {
+        m_listener.reset();
+    }
+}
+
+AtspiFocusTracker::~AtspiFocusTracker()
+{
+    if (m_listener) {
+        ErrorSlot error;
+        atspi_event_listener_deregister(m_listener.get(), focusEvent, error.out());
+    }
+}
+
+void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
+{
+    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    auto* tracker = static_cast<AtspiFocusTracker*>(self);
+    if (event->source == nullptr || event->detail1 == 0) {
+        return;
+    }
+    if (const std::optional<Pid> pid = readProcessId(event->source)) {
+        tracker->m_focused[*pid] = refObject(event->source);
+    }
+}
+
+AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)
+{
+    if (pid != m_lastPid) {
+        m_lastPid = pid;
+        ++m_seedCount;
+        if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {
+            m_focused[pid] = std::move(seeded);
+        }
+    }
+    const auto it = m_focused.find(pid);
+    return it == m_focused.end() ? nullptr : it->second.get();
+}
+
+GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application)
+{
+    if (application == nullptr) {
+        return nullptr;
+    }
+    std::vector<GObjectPtr<AtspiAccessible>> topLevels;
+    const int count = std::min(childCount(application), maxTopLevels);
+    for (int i = 0; i < count; ++i) {
+        if (auto child = childAt(application, i)) {
+            // The active window first; the others only when none says it is active.
+            if (hasState(child.get(), ATSPI_STATE_ACTIVE)) {
+                topLevels.insert(topLevels.begin(), std::move(child));
+            } else {
+                topLevels.push_back(std::move(child));
+            }
+        }
+    }
+    for (const auto& topLevel : topLevels) {
+        std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
+        GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get());
+        if (focused) {
+            return focused;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace parlomatic::platform

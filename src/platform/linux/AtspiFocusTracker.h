@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/linux/GlibHandles.h"
+#include "selection/axUtils.h"
+
+#include <atspi/atspi.h>
+
+#include <map>
+
+namespace parlomatic::platform {
+
+// Which object has the keyboard focus in each application. AT-SPI has no focused-element query,
+// so this is fed by "object:state-changed:focused" events (delivered through the GLib main loop
+// that Qt runs) and seeded from the application's tree when the front process changes.
+class AtspiFocusTracker {
+public:
+    // Objects visited at most by one seeding walk in a toolkit without the Collection interface.
+    static constexpr int walkLimit = 600;
+
+    AtspiFocusTracker();
+    ~AtspiFocusTracker();
+    AtspiFocusTracker(const AtspiFocusTracker&) = delete;
+    AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
+
+    // The focused object of the application (its root object and process). Seeds from the tree
+    // only when `pid` differs from the previous call's, so a steady front process costs no call.
+    AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
+
+    // Counts seeding passes (tests and the inspector show it).
+    int seedCount() const { return m_seedCount; }
+
+    // Finds the focused object below `application`: its active top-level, then a Collection match on
+    // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
+    static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application);
+
+private:
+    static void onFocusEvent(AtspiEvent* event, void* self);
+
+    GObjectPtr<AtspiEventListener> m_listener;
+    std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    Pid m_lastPid = 0;
+    int m_seedCount = 0;
+};
+
+} // namespace parlomatic::platform

@@ -1,0 +1,122 @@
+// parlomatic-inspect: shows what the selection watcher sees in the front application, one JSON
+// object per step on standard output. Selected text is printed only with --show-text.
+
+#include "platform/linux/AtspiAccessibility.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/PollStepJson.h"
+#include "selection/TextSelectionPoller.h"
+
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+struct Options {
+    bool once = false;
+    bool showText = false;
+    int intervalMs = parlomatic::TextSelectionPoller::intervalMs;
+    std::optional<long> count;
+};
+
+constexpr std::string_view usage = "usage: parlomatic-inspect [--once] [--interval-ms N] [--count N] [--show-text]\n"
+                                   "  --once          one step, then exit\n"
+                                   "  --interval-ms N milliseconds between steps (default 200)\n"
+                                   "  --count N       exit after N steps\n"
+                                   "  --show-text     include the selected text (off by default: it is private)\n";
+
+std::optional<long> positiveNumber(const char* text)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value <= 0 || value > 3'600'000) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Options> parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--once") {
+            options.once = true;
+        } else if (arg == "--show-text") {
+            options.showText = true;
+        } else if ((arg == "--interval-ms" || arg == "--count") && i + 1 < argc) {
+            const auto value = positiveNumber(argv[++i]);
+            if (!value) {
+                return std::nullopt;
+            }
+            if (arg == "--count") {
+                options.count = *value;
+            } else {
+                options.intervalMs = static_cast<int>(*value);
+            }
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (options.once) {
+        options.count = 1;
+    }
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace parlomatic;
+    const std::optional<Options> options = parse(argc, argv);
+    if (!options) {
+        std::cerr << usage;
+        return 64;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication app(argc, argv);
+
+    platform::AtspiAccessibility backend;
+    if (!backend.isAvailable()) {
+        std::cerr << "parlomatic-inspect: the accessibility bus is not available\n";
+        return 69;
+    }
+    TextSelectionPoller poller(backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
+
+    long steps = 0;
+    const auto step = [&] {
+        const auto started = std::chrono::steady_clock::now();
+        PollStep result = poller.checkSelectedText();
+        const auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+        // Shown for every step, also where the poller itself needs no frame.
+        if (!result.frame && result.element) {
+            result.frame = backend.elementFrame(result.element);
+        }
+        std::cout << pollStepToJson(result, options->showText, micros).dump() << std::endl;
+        if (options->count && ++steps >= *options->count) {
+            QCoreApplication::quit();
+        }
+    };
+
+    QTimer timer;
+    timer.setInterval(options->intervalMs);
+    QObject::connect(&timer, &QTimer::timeout, step);
+    // Let pending accessibility events (focus changes) arrive before the first step.
+    QTimer::singleShot(0, [&] {
+        step();
+        if (!options->count || steps < *options->count) {
+            timer.start();
+        }
+    });
+    return QCoreApplication::exec();
+}
