@@ -1,0 +1,202 @@
+#include "identity/CredentialsManager.h"
+
+#include "common/Log.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace parlomatic::identity {
+namespace {
+
+// Holds an exclusive flock on the file for its lifetime. Without a lockable file the process
+// still serialises its own threads; that is logged, and the retrieval goes on.
+class ProcessLock {
+public:
+    explicit ProcessLock(const std::filesystem::path& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600))
+    {
+        if (m_fd < 0) {
+            logError("Unable to open the credentials lock file " + path.string());
+            return;
+        }
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                logError("Unable to lock the credentials lock file " + path.string());
+                break;
+            }
+        }
+    }
+    ~ProcessLock()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd); // releases the lock
+        }
+    }
+    ProcessLock(const ProcessLock&) = delete;
+    ProcessLock& operator=(const ProcessLock&) = delete;
+
+private:
+    int m_fd;
+};
+
+std::vector<std::string> scopeWords(const std::string& scope)
+{
+    std::string lower = scope;
+    std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::istringstream stream(lower);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;) {
+        words.push_back(std::move(word));
+    }
+    std::ranges::sort(words);
+    return words;
+}
+
+bool scopeChanged(const std::optional<std::string>& requested, const std::optional<std::string>& stored)
+{
+    return requested && stored && scopeWords(*requested) != scopeWords(*stored);
+}
+
+} // namespace
+
+CredentialsManager::CredentialsManager(std::shared_ptr<Authentication> authentication, std::string storeKey,
+                                       std::shared_ptr<CredentialsStorage> storage, const Clock& clock,
+                                       std::optional<std::filesystem::path> lockFile)
+    : m_authentication(std::move(authentication)), m_storeKey(std::move(storeKey)), m_storage(std::move(storage)),
+      m_clock(&clock), m_lockFile(lockFile ? std::move(*lockFile) : defaultLockFile(m_storeKey))
+{}
+
+std::filesystem::path CredentialsManager::defaultLockFile(const std::string& storeKey)
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) {
+        return std::filesystem::path(runtime) / ("parlomatic-" + storeKey + ".lock");
+    }
+    std::error_code error;
+    auto folder = std::filesystem::temp_directory_path(error);
+    if (error) {
+        folder = "/tmp";
+    }
+    return folder / ("parlomatic-" + std::to_string(::getuid()) + "-" + storeKey + ".lock");
+}
+
+bool CredentialsManager::store(const Credentials& credentials)
+{
+    const std::string archive = credentials.archive();
+    return m_storage->setEntry(Bytes(archive.begin(), archive.end()), m_storeKey);
+}
+
+bool CredentialsManager::clear()
+{
+    return m_storage->deleteEntry(m_storeKey);
+}
+
+std::optional<Credentials> CredentialsManager::readStored() const
+{
+    const auto bytes = m_storage->getEntry(m_storeKey);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return Credentials::unarchive(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
+                                  m_clock->now());
+}
+
+bool CredentialsManager::canRenew() const
+{
+    const auto stored = readStored();
+    return stored && stored->refreshToken().has_value();
+}
+
+bool CredentialsManager::hasValid(std::int64_t minTTL) const
+{
+    const auto stored = readStored();
+    if (!stored) {
+        return false;
+    }
+    const double now = m_clock->now();
+    return !(stored->expiresIn() < now) && !(stored->expiresIn() < now + static_cast<double>(minTTL));
+}
+
+CredentialsManager::Result CredentialsManager::credentials(const std::optional<std::string>& scope, std::int64_t minTTL,
+                                                           const nlohmann::json& parameters, const Headers& headers)
+{
+    return retrieve(scope, minTTL, parameters, headers, false);
+}
+
+CredentialsManager::Result CredentialsManager::renew(const nlohmann::json& parameters, const Headers& headers)
+{
+    return retrieve(std::nullopt, 0, parameters, headers, true);
+}
+
+CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std::string>& scope, std::int64_t minTTL,
+                                                        const nlohmann::json& parameters, const Headers& headers,
+                                                        bool force)
+{
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
+
+    // Read under the lock: another retrieval may just have stored a renewed set.
+    const auto stored = readStored();
+    if (!stored) {
+        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
+    }
+    const double now = m_clock->now();
+    if (!force && !(stored->expiresIn() < now) && !(stored->expiresIn() < now + static_cast<double>(minTTL)) &&
+        !scopeChanged(scope, stored->scope())) {
+        return *stored;
+    }
+    if (!stored->refreshToken()) {
+        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noRefreshToken));
+    }
+    auto renewed =
+        m_authentication->renewTokens(*stored->refreshToken(), scope).parameters(parameters).headers(headers).start();
+    if (!renewed) {
+        return std::unexpected(
+            CredentialsManagerError(CredentialsManagerError::Code::renewFailed, std::move(renewed.error())));
+    }
+    Credentials next =
+        renewed->refreshToken() ? std::move(*renewed) : renewed->withRefreshToken(stored->refreshToken());
+    const double after = m_clock->now();
+    if (next.expiresIn() < after + static_cast<double>(minTTL)) {
+        const auto lifetime = static_cast<std::int64_t>(std::trunc(next.expiresIn() - after));
+        return std::unexpected(CredentialsManagerError::largeMinTTL(minTTL, lifetime));
+    }
+    if (!store(next)) {
+        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeFailed));
+    }
+    return next;
+}
+
+std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const Headers& headers)
+{
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
+
+    const auto stored = readStored();
+    if (!stored) {
+        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
+    }
+    if (!stored->refreshToken()) {
+        clear();
+        return {};
+    }
+    auto revoked = m_authentication->revokeRefreshToken(*stored->refreshToken()).headers(headers).start();
+    if (!revoked) {
+        return std::unexpected(
+            CredentialsManagerError(CredentialsManagerError::Code::revokeFailed, std::move(revoked.error())));
+    }
+    clear();
+    return {};
+}
+
+} // namespace parlomatic::identity

@@ -1,0 +1,138 @@
+#include "identity/Credentials.h"
+#include "identity/CredentialsManagerError.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace parlomatic::identity {
+namespace {
+
+using nlohmann::json;
+
+constexpr double now = 1'700'000'000.0;
+
+struct ExpiryCase {
+    const char* name;
+    json expiresIn; // null: key left out
+    double expected;
+};
+
+class TokenResponseExpiryTest : public ::testing::TestWithParam<ExpiryCase> {};
+
+TEST_P(TokenResponseExpiryTest, ExpiryCountsFromDecoding)
+{
+    json response{{"access_token", "a"}};
+    if (!GetParam().expiresIn.is_null()) {
+        response["expires_in"] = GetParam().expiresIn;
+    }
+    const auto credentials = Credentials::fromTokenResponse(response, now);
+    ASSERT_TRUE(credentials);
+    EXPECT_EQ(credentials->expiresIn(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, TokenResponseExpiryTest,
+    ::testing::Values(ExpiryCase{"text", "3600", now + 3600}, ExpiryCase{"fractionalText", "0.5", now + 0.5},
+                      ExpiryCase{"number", 86400, now + 86400}, ExpiryCase{"fractionalNumber", 1.5, now + 1.5},
+                      ExpiryCase{"missing", nullptr, now}, ExpiryCase{"textNotANumber", "soon", now},
+                      ExpiryCase{"textWithTrailingJunk", "60s", now}, ExpiryCase{"boolean", true, now}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST(CredentialsTest, MissingTextsAreEmptyOrAbsent)
+{
+    const auto credentials = Credentials::fromTokenResponse(json::object(), now);
+    ASSERT_TRUE(credentials);
+    EXPECT_EQ(*credentials, Credentials("", "", now));
+}
+
+TEST(CredentialsTest, MistypedMemberFailsToDecode)
+{
+    EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
+    EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
+}
+
+TEST(CredentialsTest, ArchiveRoundTripsAllSevenFields)
+{
+    const Credentials full("at", "Bearer", now + 0.25, "rt", "it", "openid email", "rc");
+    const std::string archive = full.archive();
+    EXPECT_EQ(Credentials::unarchive(archive, 0), full);
+    const json object = json::parse(archive);
+    EXPECT_EQ(object["$class"], "Credentials");
+    for (const char* key :
+         {"accessToken", "tokenType", "expiresIn", "refreshToken", "idToken", "scope", "recoveryCode"}) {
+        EXPECT_TRUE(object.contains(key)) << key;
+    }
+    const Credentials bare("at", "Bearer", now);
+    EXPECT_EQ(Credentials::unarchive(bare.archive(), 0), bare);
+}
+
+TEST(CredentialsTest, ArchiveWithMissingOrMistypedKeys)
+{
+    EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials"})", now), Credentials("", "", now));
+    EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials","accessToken":1,"expiresIn":"x","scope":2})", now),
+              Credentials("", "", now));
+}
+
+TEST(CredentialsTest, OnlyOneCredentialsObjectUnarchives)
+{
+    EXPECT_FALSE(Credentials::unarchive("", now));
+    EXPECT_FALSE(Credentials::unarchive("not json", now));
+    EXPECT_FALSE(Credentials::unarchive(R"({"accessToken":"a"})", now));
+    EXPECT_FALSE(Credentials::unarchive(R"({"$class":"User","accessToken":"a"})", now));
+    EXPECT_FALSE(Credentials::unarchive(R"([{"$class":"Credentials"}])", now));
+}
+
+TEST(CredentialsTest, PrintedFormRedactsEveryToken)
+{
+    const Credentials credentials("secret-access", "Bearer", 0, "secret-refresh", "secret-id", "openid", "secret-rc");
+    const std::string printed = credentials.description();
+    EXPECT_EQ(printed.find("secret"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("<REDACTED>"), std::string::npos);
+    EXPECT_NE(printed.find("Bearer"), std::string::npos);
+    EXPECT_NE(printed.find("1970-01-01 00:00:00"), std::string::npos);
+}
+
+using ErrorCode = CredentialsManagerError::Code;
+
+class ManagerErrorMessageTest : public ::testing::TestWithParam<std::pair<ErrorCode, const char*>> {};
+
+TEST_P(ManagerErrorMessageTest, Message)
+{
+    EXPECT_EQ(CredentialsManagerError(GetParam().first).message(), GetParam().second);
+    EXPECT_EQ(CredentialsManagerError(GetParam().first).debugDescription(), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ManagerErrorMessageTest,
+    ::testing::Values(std::pair{ErrorCode::noCredentials, "No credentials were found in the store."},
+                      std::pair{ErrorCode::noRefreshToken,
+                                "The stored credentials instance does not contain a refresh token."},
+                      std::pair{ErrorCode::renewFailed, "The credentials renewal failed."},
+                      std::pair{ErrorCode::storeFailed, "Storing the renewed credentials failed."},
+                      std::pair{ErrorCode::biometricsFailed, "The biometric authentication failed."},
+                      std::pair{ErrorCode::revokeFailed, "The revocation of the refresh token failed."}));
+
+TEST(CredentialsManagerErrorTest, LargeMinTTLCarriesBothNumbers)
+{
+    EXPECT_EQ(CredentialsManagerError::largeMinTTL(60, 29).message(),
+              "The minTTL requested (60s) is greater than the lifetime of the renewed access token (29s). Request a "
+              "lower minTTL or increase the 'Token Expiration' value in the settings page of your API at the identity "
+              "service.");
+    EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
+}
+
+TEST(CredentialsManagerErrorTest, DebugTextAppendsTheCause)
+{
+    const AuthenticationError cause(json{{"error", "invalid_grant"}, {"error_description", "Unknown token."}}, 403);
+    const CredentialsManagerError error(ErrorCode::renewFailed, cause);
+    EXPECT_EQ(error.debugDescription(),
+              "The credentials renewal failed. CAUSE: AuthenticationError(code: invalid_grant, description: Unknown "
+              "token., statusCode: 403)");
+    EXPECT_NE(error, CredentialsManagerError(ErrorCode::renewFailed));
+    EXPECT_EQ(error, CredentialsManagerError(ErrorCode::renewFailed, cause));
+}
+
+} // namespace
+} // namespace parlomatic::identity
