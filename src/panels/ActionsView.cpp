@@ -21,7 +21,8 @@ namespace {
 constexpr int closeButtonSpacing = 4;
 constexpr double cornerRadius = 6.0;
 constexpr double shadowOpacity = 0.25;
-constexpr double shadowBlurRadius = 3.0;
+// A soft shadow 3 pixels deep; Qt's blur radius spans the whole kernel, so it is twice that.
+constexpr double shadowBlurRadius = 6.0;
 constexpr double shadowOffsetY = 2.0;
 
 // A rounded rectangle whose corners ease into the straight edges (no jump in curvature where the
@@ -142,6 +143,13 @@ QSize ActionsView::fullRowSizeHint()
     const QSize size = layout()->sizeHint();
     applyType(m_state.type());
     return size;
+}
+
+QRegion ActionsView::opaqueRegion() const
+{
+    const QPainterPath outline = continuousRoundedRect(QRectF(m_strip->geometry()), cornerRadius);
+    QRegion region(outline.toFillPolygon().toPolygon());
+    return region.united(QRegion(m_closeButton->geometry(), QRegion::Ellipse));
 }
 
 QList<QWidget*> ActionsView::stripItems() const

@@ -3,6 +3,7 @@
 #include "selection/ActionState.h"
 
 #include <QList>
+#include <QRegion>
 #include <QWidget>
 
 namespace parlomatic {
@@ -29,6 +30,8 @@ public:
     CloseButton* closeButton() const { return m_closeButton; }
     // The strip's controls in order, those on display for the current type only.
     QList<QWidget*> stripItems() const;
+    // The area the strip and the close button cover, in this view's coordinates.
+    QRegion opaqueRegion() const;
 
 private:
     void applyType(ActionType type);

@@ -1,7 +1,9 @@
 #include "panels/ActionsWindow.h"
 
 #include "panels/ActionsView.h"
+#include "selection/TextSelectionPoller.h"
 
+#include <QEvent>
 #include <QGridLayout>
 
 namespace parlomatic {
@@ -28,7 +30,38 @@ ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const
 
     m_paddedSize = m_view->fullRowSizeHint() + shadowPadding;
     setFixedSize(m_paddedSize);
+
+    for (QWidget* part : {static_cast<QWidget*>(m_view), m_view->strip()}) {
+        part->installEventFilter(this);
+    }
 }
+
+void ActionsWindow::setCompositingActive(bool active)
+{
+    m_isCompositingActive = active;
+    updateMask();
+}
+
+bool ActionsWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
+        updateMask();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void ActionsWindow::updateMask()
+{
+    if (m_isCompositingActive) {
+        clearMask();
+        return;
+    }
+    setMask(m_view->opaqueRegion().translated(m_view->pos()));
+}
+
+ActionsWindow::ActionsWindow(TextSelectionPoller& poller, const QString& identifier, Preferences& preferences)
+    : ActionsWindow(poller.actionState(), preferences, identifier)
+{}
 
 ActionsWindow::~ActionsWindow() = default;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "selection/ActionsPanel.h"
+#include "service/Preferences.h"
 
 #include <QWidget>
 
@@ -8,7 +9,7 @@ namespace parlomatic {
 
 class ActionState;
 class ActionsView;
-class Preferences;
+class TextSelectionPoller;
 
 // The floating actions panel: a frameless, translucent tool window above all others that never
 // takes the keyboard focus, so showing or clicking it leaves the application with the selection
@@ -21,6 +22,9 @@ public:
     // `identifier` names the window (the bundle identifier). The panel's size is fixed here, from
     // the full `write` row, whatever the state's type is now or later.
     ActionsWindow(ActionState& state, Preferences& preferences, const QString& identifier, QWidget* parent = nullptr);
+    // The panel of the poller's action state; the Replace target lives in `preferences`.
+    ActionsWindow(TextSelectionPoller& poller, const QString& identifier,
+                  Preferences& preferences = Preferences::standard());
     ~ActionsWindow() override;
 
     bool isOpen() const override { return m_isOpen; }
@@ -30,10 +34,22 @@ public:
     // The full row's size plus 35 by 20 pixels for the shadow.
     QSize paddedSize() const override { return m_paddedSize; }
 
+    // Whether a compositor blends translucent windows with what lies below them (the default).
+    // Without one, the panel is cut to the shape of the strip and the close button, and goes
+    // without its shadow, rather than showing a dark box around them.
+    void setCompositingActive(bool active);
+    bool isCompositingActive() const { return m_isCompositingActive; }
+
     ActionsView* view() const { return m_view; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void updateMask();
+
     bool m_isOpen = false;
+    bool m_isCompositingActive = true;
     ActionsView* m_view;
     QSize m_paddedSize;
 };

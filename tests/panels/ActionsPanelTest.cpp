@@ -270,6 +270,33 @@ private slots:
         window.close();
     }
 
+    // Without a compositor the panel is cut to its controls, and the cut follows the row.
+    void withoutCompositorThePanelIsCutToItsControls()
+    {
+        ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
+        window.setCompositingActive(false);
+        window.orderFrontWithoutActivating();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const ActionsView& view = *window.view();
+        auto centreOf = [&](const QWidget* widget) { return widget->mapTo(&window, widget->rect().center()); };
+        const QPoint improve = centreOf(find<ActionButton>(window, QStringLiteral("Improve")));
+        QVERIFY(window.mask().contains(centreOf(view.strip())));
+        QVERIFY(window.mask().contains(improve));
+        QVERIFY(window.mask().contains(centreOf(view.closeButton())));
+        QVERIFY(!window.mask().contains(QPoint(0, 0)));
+        const QPoint gap = view.closeButton()->mapTo(&window, QPoint(-2, view.closeButton()->height() / 2));
+        QVERIFY(!window.mask().contains(gap));
+
+        m_state->setType(ActionType::readonly);
+        window.layout()->activate();
+        QVERIFY(!window.mask().contains(improve));
+        QVERIFY(window.mask().contains(centreOf(view.closeButton())));
+
+        window.setCompositingActive(true);
+        QVERIFY(window.mask().isEmpty());
+        window.close();
+    }
+
     void colourSchemes_data()
     {
         QTest::addColumn<bool>("dark");

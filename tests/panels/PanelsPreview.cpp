@@ -1,0 +1,116 @@
+// Shows the actions panel above a given selection rectangle, as the poller would place it, until it
+// is ended; scripts/screenshots photographs it over a real editor.
+//
+//   panels_preview --type write|readonly --theme light|dark --selection X,Y,W,H --ready FILE [--no-compositor]
+//
+// The rectangle is in screen pixels, origin top-left. FILE is created once the panel is on screen.
+
+#include "panels/ActionsWindow.h"
+#include "selection/ActionState.h"
+#include "service/Preferences.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QPalette>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+
+#include <cstdio>
+
+using namespace parlomatic;
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette palette;
+    palette.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
+    palette.setColor(QPalette::WindowText, QColor(0xf0, 0xf0, 0xf0));
+    palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    palette.setColor(QPalette::AlternateBase, QColor(0x35, 0x35, 0x35));
+    palette.setColor(QPalette::Text, QColor(0xf0, 0xf0, 0xf0));
+    palette.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    palette.setColor(QPalette::ButtonText, QColor(0xf0, 0xf0, 0xf0));
+    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    return palette;
+}
+
+class ReadyOnPaint : public QObject {
+public:
+    explicit ReadyOnPaint(QString path) : m_path(std::move(path)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && !m_done) {
+            m_done = true;
+            QTimer::singleShot(0, this, [this] {
+                QFile file(m_path);
+                if (!m_path.isEmpty() && file.open(QIODevice::WriteOnly)) {
+                    file.close();
+                }
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QString m_path;
+    bool m_done = false;
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+
+    QCommandLineParser parser;
+    parser.addOption(
+        {QStringLiteral("type"), QStringLiteral("write or readonly"), QStringLiteral("type"), QStringLiteral("write")});
+    parser.addOption(
+        {QStringLiteral("theme"), QStringLiteral("light or dark"), QStringLiteral("theme"), QStringLiteral("light")});
+    parser.addOption({QStringLiteral("selection"), QStringLiteral("X,Y,W,H"), QStringLiteral("rect")});
+    parser.addOption({QStringLiteral("ready"), QStringLiteral("created once shown"), QStringLiteral("file")});
+    parser.addOption({QStringLiteral("no-compositor"), QStringLiteral("draw for a desktop without a compositor")});
+    parser.process(application);
+
+    const QStringList numbers = parser.value(QStringLiteral("selection")).split(u',');
+    if (numbers.size() != 4) {
+        std::fprintf(stderr, "panels_preview: --selection X,Y,W,H is required\n");
+        return 64;
+    }
+    const double ratio = application.primaryScreen()->devicePixelRatio();
+    const double x = numbers[0].toDouble() / ratio;
+    const double y = numbers[1].toDouble() / ratio;
+    const double w = numbers[2].toDouble() / ratio;
+
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(parser.value(QStringLiteral("theme")) == QLatin1String("dark")
+                                 ? darkPalette()
+                                 : QApplication::style()->standardPalette());
+
+    QTemporaryDir settings;
+    Preferences preferences(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    ActionState state;
+    state.setType(parser.value(QStringLiteral("type")) == QLatin1String("readonly") ? ActionType::readonly
+                                                                                    : ActionType::write);
+    ActionsWindow window(state, preferences, QStringLiteral("app.parlomatic.Preview"));
+    window.setCompositingActive(!parser.isSet(QStringLiteral("no-compositor")));
+    const QSize size = window.paddedSize();
+    window.setFrame(
+        QRect(QPoint(static_cast<int>(x + w / 2 - size.width() / 2.0), static_cast<int>(y - size.height())), size));
+    window.orderFrontWithoutActivating();
+
+    // Ready once the window has been painted and that paint has reached the screen.
+    ReadyOnPaint readyOnPaint(parser.value(QStringLiteral("ready")));
+    window.installEventFilter(&readyOnPaint);
+    return QApplication::exec();
+}
