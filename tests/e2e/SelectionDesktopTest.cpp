@@ -1,0 +1,357 @@
+// The selection watcher against real applications on a private desktop: Mousepad (GTK 3) and a
+// small Qt 6 window, driven with xdotool, read through AT-SPI and X11.
+
+#include "platform/linux/AtspiAccessibility.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/TextSelectionPoller.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTimer>
+
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <set>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+using Decision = PollStep::Decision;
+
+void spinEventLoop(std::chrono::milliseconds time)
+{
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs xdotool and waits for it; keys go to the focused window (never --window).
+void xdotool(const QStringList& arguments)
+{
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), arguments), 0) << arguments.join(' ').toStdString();
+}
+
+QString firstVisibleWindow(qint64 pid)
+{
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                             QStringLiteral("--pid"), QString::number(pid)});
+    search.waitForFinished(5000);
+    return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
+}
+
+// The window's rectangle on the root window, from X11 itself.
+std::optional<AxRect> windowGeometry(const QString& windowId)
+{
+    std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    if (!display || windowId.isEmpty()) {
+        return std::nullopt;
+    }
+    const Window window = windowId.toULong();
+    XWindowAttributes attributes{};
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    if (XGetWindowAttributes(display.get(), window, &attributes) == 0 ||
+        !XTranslateCoordinates(display.get(), window, DefaultRootWindow(display.get()), 0, 0, &x, &y, &child)) {
+        return std::nullopt;
+    }
+    return AxRect{double(x), double(y), double(attributes.width), double(attributes.height)};
+}
+
+bool inside(const AxRect& inner, const AxRect& outer)
+{
+    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.width <= outer.x + outer.width &&
+           inner.y + inner.height <= outer.y + outer.height;
+}
+
+// A started peer application, ended by its PID when the test suite ends.
+struct Peer {
+    std::unique_ptr<QProcess> process;
+    QString window;
+    qint64 pid() const { return process->processId(); }
+};
+
+class SelectionDesktopTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+            return;
+        }
+        mousepad = startPeer(QStringLiteral("mousepad"), {});
+        qtWindow = startPeer(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+        backend = std::make_unique<platform::AtspiAccessibility>();
+    }
+    static void TearDownTestSuite()
+    {
+        backend.reset();
+        for (Peer* peer : {&mousepad, &qtWindow}) {
+            if (peer->process) {
+                peer->process->terminate();
+                if (!peer->process->waitForFinished(5000)) {
+                    peer->process->kill();
+                    peer->process->waitForFinished(5000);
+                }
+                peer->process.reset();
+            }
+        }
+    }
+
+    static Peer startPeer(const QString& program, const QStringList& arguments)
+    {
+        Peer peer;
+        peer.process = std::make_unique<QProcess>();
+        peer.process->setProcessChannelMode(QProcess::SeparateChannels);
+        peer.process->start(program, arguments);
+        peer.process->waitForStarted(10000);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (peer.window.isEmpty() && std::chrono::steady_clock::now() < deadline) {
+            peer.window = firstVisibleWindow(peer.pid());
+            if (peer.window.isEmpty()) {
+                spinEventLoop(50ms);
+            }
+        }
+        return peer;
+    }
+
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_TRUE(backend && backend->isAvailable());
+        ASSERT_FALSE(mousepad.window.isEmpty()) << "Mousepad did not show a window";
+        ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
+        poller = std::make_unique<TextSelectionPoller>(*backend, [this](TextSelectionPoller&) {
+            auto made = std::make_unique<HeadlessActionsPanel>(QSize(200, 40));
+            panel = made.get();
+            return made;
+        });
+        poller->setScreenScale([] { return 1.0; });
+    }
+
+    static void activate(const Peer& peer)
+    {
+        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), peer.window});
+    }
+
+    static void qtCommand(const QString& command)
+    {
+        qtWindow.process->write((command + '\n').toUtf8());
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        QByteArray answer;
+        while (!answer.contains("ok " + command.toUtf8()) && std::chrono::steady_clock::now() < deadline) {
+            qtWindow.process->waitForReadyRead(100);
+            answer += qtWindow.process->readAllStandardOutput();
+        }
+        ASSERT_TRUE(answer.contains("ok " + command.toUtf8())) << command.toStdString();
+    }
+
+    // Steps the poller until the condition holds or ten seconds pass; returns the last step.
+    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        PollStep step;
+        while (true) {
+            QCoreApplication::processEvents();
+            step = poller->checkSelectedText();
+            if (condition(step)) {
+                return step;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
+                              << ", role " << step.role.value_or(QStringLiteral("none")).toStdString();
+                return step;
+            }
+            spinEventLoop(50ms);
+        }
+    }
+
+    // Replaces the focused text with `text` and selects all of it.
+    static void typeAndSelectAll(const QString& text)
+    {
+        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("2"), text});
+        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    }
+
+    static inline Peer mousepad;
+    static inline Peer qtWindow;
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
+    HeadlessActionsPanel* panel = nullptr;
+};
+
+TEST_F(SelectionDesktopTest, MousepadTextAreaShowsWriteActionsOverTheSelection)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("hello from the desktop test"));
+    const PollStep step = stepUntil(
+        [](const PollStep& s) { return s.decision == Decision::show && s.text.startsWith(QStringLiteral("hello")); },
+        "the panel over Mousepad's selection");
+    EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
+    EXPECT_EQ(step.actionType, ActionType::write);
+    EXPECT_EQ(step.pid, mousepad.pid());
+    ASSERT_TRUE(step.rect);
+    const std::optional<AxRect> window = windowGeometry(mousepad.window);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(inside(*step.rect, *window))
+        << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
+    EXPECT_GT(step.rect->width, 50);
+    EXPECT_GT(step.rect->height, 5);
+    ASSERT_TRUE(step.panel);
+    EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y)) << "the panel sits on the selection's upper edge";
+    EXPECT_NEAR(step.panel->center().x(), step.rect->x + step.rect->width / 2, 1.0);
+    EXPECT_TRUE(panel->isOpen());
+}
+
+TEST_F(SelectionDesktopTest, MousepadShortAndBlankSelectionsHide)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("some words"));
+    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel");
+
+    xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left")});
+    PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "one character to hide");
+    EXPECT_FALSE(panel->isOpen());
+
+    typeAndSelectAll(QStringLiteral("   "));
+    xdotool({QStringLiteral("key"), QStringLiteral("Return"), QStringLiteral("ctrl+a")});
+    step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide && s.rect.has_value(); },
+                     "a blank selection to hide");
+    EXPECT_TRUE(step.text.isEmpty());
+}
+
+TEST_F(SelectionDesktopTest, ClosePausesUntilTheSelectionChanges)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("pause this selection"));
+    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel");
+    poller->actionState().triggerClose();
+    EXPECT_FALSE(panel->isOpen());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(poller->checkSelectedText().decision, Decision::paused);
+    }
+    xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left"), QStringLiteral("shift+Left"),
+             QStringLiteral("shift+Left")});
+    const PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel back");
+    EXPECT_EQ(step.text, QStringLiteral("ion"));
+}
+
+struct QtCase {
+    const char* widget;
+    const char* role;
+    bool secure;
+    Decision decision;
+    std::optional<ActionType> type;
+};
+
+TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
+{
+    activate(qtWindow);
+    for (const QtCase& c : {QtCase{"editor", "AXTextArea", false, Decision::show, ActionType::write},
+                            QtCase{"line", "AXTextField", false, Decision::show, ActionType::write},
+                            QtCase{"readonly", nullptr, false, Decision::show, ActionType::readonly},
+                            QtCase{"label", nullptr, false, Decision::show, ActionType::readonly},
+                            QtCase{"password", "AXSecureTextField", true, Decision::hide, std::nullopt}}) {
+        SCOPED_TRACE(c.widget);
+        qtCommand(QStringLiteral("focus ") + QLatin1StringView(c.widget));
+        if (std::string_view(c.widget) == "readonly") {
+            xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+        } else if (std::string_view(c.widget) == "label") {
+            qtCommand(QStringLiteral("select-label"));
+        } else {
+            typeAndSelectAll(QStringLiteral("typed into ") + QLatin1StringView(c.widget));
+        }
+        const PollStep step = stepUntil(
+            [&](const PollStep& s) {
+                const bool roleMatches =
+                    c.role == nullptr ? s.actionType == c.type : s.role == QLatin1StringView(c.role);
+                const bool shown = s.decision == Decision::show || s.decision == Decision::move;
+                return roleMatches && (c.decision == Decision::hide ? s.decision == Decision::hide : shown);
+            },
+            c.widget);
+        EXPECT_EQ(step.secure, c.secure);
+        EXPECT_EQ(step.actionType, c.type);
+        EXPECT_EQ(panel->isOpen(), !c.secure);
+        if (c.secure) {
+            EXPECT_TRUE(step.text.isEmpty()) << "a password is never read";
+        }
+    }
+}
+
+TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
+{
+    activate(mousepad);
+    stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front");
+    for (const Peer* peer : {&qtWindow, &mousepad, &qtWindow}) {
+        const int passes = backend->enhancedPassCount();
+        const int seeds = backend->focusSeedCount();
+        activate(*peer);
+        stepUntil([&](const PollStep& s) { return s.pid == peer->pid(); }, "the switch");
+        for (int i = 0; i < 5; ++i) {
+            poller->checkSelectedText();
+        }
+        EXPECT_EQ(backend->enhancedPassCount(), passes + 1);
+        EXPECT_EQ(backend->focusSeedCount(), seeds + 1);
+    }
+}
+
+TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("inspect me"));
+    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+    const std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
+                                     "frame", "actionType", "decision", "panel",  "tickMicros"};
+    for (const bool showText : {false, true}) {
+        QProcess inspector;
+        QStringList arguments{QStringLiteral("--once")};
+        if (showText) {
+            arguments << QStringLiteral("--show-text");
+        }
+        inspector.start(QStringLiteral(PARLOMATIC_INSPECT), arguments);
+        ASSERT_TRUE(inspector.waitForFinished(20000));
+        EXPECT_EQ(inspector.exitCode(), 0);
+        const QList<QByteArray> lines = inspector.readAllStandardOutput().split('\n');
+        ASSERT_GE(lines.size(), 1);
+        const nlohmann::json line = nlohmann::json::parse(lines[0].toStdString(), nullptr, false);
+        ASSERT_TRUE(line.is_object()) << lines[0].toStdString();
+        std::set<std::string> seen;
+        for (const auto& item : line.items()) {
+            seen.insert(item.key());
+        }
+        std::set<std::string> expected = keys;
+        if (showText) {
+            expected.insert("text");
+            EXPECT_EQ(line["text"], "inspect me");
+        }
+        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(line["pid"], mousepad.pid());
+        EXPECT_EQ(line["textLength"], 10);
+        EXPECT_EQ(line["actionType"], "write");
+        EXPECT_EQ(line["decision"], "show");
+        EXPECT_EQ(line["rect"].size(), 4U);
+        EXPECT_EQ(line["panel"].size(), 4U);
+    }
+}
+
+} // namespace
+} // namespace parlomatic
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
