@@ -52,6 +52,8 @@ void BM_TranslateKeepAlive(benchmark::State& state)
         benchmark::DoNotOptimize(result);
     }
     state.counters["handshakes"] = server->handshakes();
+    state.counters["connections"] = server->connections();
+    state.counters["calls"] = static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_TranslateKeepAlive)->Unit(benchmark::kMicrosecond)->Repetitions(5)->DisplayAggregatesOnly(true);
 

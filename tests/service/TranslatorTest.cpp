@@ -84,6 +84,14 @@ TEST_F(TranslatorTest, ImprovePostsOnlyTheText)
     EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText}}));
 }
 
+TEST_F(TranslatorTest, SendsTextThatIsNotUtf8WithReplacementCharacters)
+{
+    ASSERT_TRUE(translator.translate("caf\xe9 ok", "en-US", token, std::nullopt, std::nullopt).has_value());
+
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(bodyOf(requests().front())["q"], "caf\uFFFD ok");
+}
+
 TEST_F(TranslatorTest, AsksForASixtySecondTimeOut)
 {
     test::ShortTimeoutClient recording(http, 60s);

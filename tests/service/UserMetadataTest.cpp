@@ -36,7 +36,7 @@ TEST_F(UserMetadataTest, PatchesOnlyTheGender)
     EXPECT_TRUE(metadata.updateUserMetadata(Gender::masculine, token));
 
     ASSERT_EQ(requests().size(), 1u);
-    const auto& sent = requests().front();
+    const test::RecordedRequest sent = requests().front();
     EXPECT_EQ(sent.method, "PATCH");
     EXPECT_EQ(sent.path, "/v1/user/metadata");
     EXPECT_EQ(sent.header("Authorization"), std::string("Bearer ") + token);

@@ -24,7 +24,7 @@ namespace parlomatic::test {
 // serves in a background thread. The destructor (or stop()) ends the server, wakes handlers blocked
 // in waitForStop() and removes the CA file.
 //
-// Keep-alive connections stay open for many requests (up to 10 000 per connection), so connection
+// Keep-alive connections stay open for any number of requests (2 s idle at most), so connection
 // reuse by a client shows up in handshakes() and connections().
 class TlsTestServer {
 public:
