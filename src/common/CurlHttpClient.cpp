@@ -158,11 +158,11 @@ struct CurlHttpClient::Impl {
 
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user)
     {
-        static_cast<Impl*>(user)->shareLocks.at(static_cast<std::size_t>(data)).lock();
+        static_cast<Impl*>(user)->shareLocks[static_cast<std::size_t>(data)].lock();
     }
     static void unlockShare(CURL*, curl_lock_data data, void* user)
     {
-        static_cast<Impl*>(user)->shareLocks.at(static_cast<std::size_t>(data)).unlock();
+        static_cast<Impl*>(user)->shareLocks[static_cast<std::size_t>(data)].unlock();
     }
 
     EasyHandle acquire()
@@ -215,7 +215,8 @@ CurlHttpClient::CurlHttpClient(Options options) : m_impl(std::make_unique<Impl>(
 
     if (m_impl->options.extraCaFile) {
         // Setting CURLOPT_CAINFO replaces the built-in bundle; the built-in hashed directory, given
-        // as CURLOPT_CAPATH, keeps the system's anchors trusted next to the extra file.
+        // as CURLOPT_CAPATH, keeps the system's anchors trusted next to the extra file. (A libcurl
+        // built without a CA directory would trust the extra file alone; Debian's has one.)
         if (EasyHandle probe{curl_easy_init()}) {
             const char* path = nullptr;
             if (curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {

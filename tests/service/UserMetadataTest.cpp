@@ -93,14 +93,6 @@ TEST_F(UserMetadataTest, TransportFailureIsLoggedWithoutTheToken)
     }
 }
 
-TEST_F(UserMetadataTest, OverlappingChangesLeaveTheLastChoice)
-{
-    ASSERT_TRUE(changePreferredGender(user, std::string(token), Gender::feminine, metadata, collect));
-    ASSERT_TRUE(changePreferredGender(user, std::string(token), Gender::masculine, metadata, collect));
-    EXPECT_EQ(user->gender, Gender::masculine);
-    EXPECT_EQ(jobs.size(), 2u);
-}
-
 TEST_F(UserMetadataTest, WithoutUserChoiceOrTokenNothingChangesAndNothingIsSent)
 {
     std::optional<User> nobody;
