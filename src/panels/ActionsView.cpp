@@ -7,6 +7,7 @@
 #include "panels/ReplaceButton.h"
 #include "panels/SemanticColors.h"
 
+#include <QBitmap>
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -63,13 +64,27 @@ public:
         setGraphicsEffect(shadow);
     }
 
+    void setShadowEnabled(bool enabled)
+    {
+        graphicsEffect()->setEnabled(enabled);
+        update();
+    }
+
 protected:
     void paintEvent(QPaintEvent* /*event*/) override
     {
         QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
+        const bool hasShadow = graphicsEffect()->isEnabled();
+        // Without a compositor, half-covered edge pixels would be blended with black, not with
+        // what lies below: the edge is drawn hard instead, and outlined, having no shadow to set
+        // it off from a background of its own colour.
+        painter.setRenderHint(QPainter::Antialiasing, hasShadow);
         const QPainterPath outline = continuousRoundedRect(QRectF(rect()), cornerRadius);
         painter.fillPath(outline, SemanticColors::textBackground(palette()));
+        if (!hasShadow) {
+            painter.setPen(QPen(ButtonDivider::colour(palette()), 0));
+            painter.drawPath(continuousRoundedRect(QRectF(rect()).adjusted(0, 0, -1, -1), cornerRadius));
+        }
     }
 };
 
@@ -145,11 +160,25 @@ QSize ActionsView::fullRowSizeHint()
     return size;
 }
 
+void ActionsView::setShadowEnabled(bool enabled)
+{
+    static_cast<ActionStrip*>(m_strip)->setShadowEnabled(enabled);
+}
+
 QRegion ActionsView::opaqueRegion() const
 {
-    const QPainterPath outline = continuousRoundedRect(QRectF(m_strip->geometry()), cornerRadius);
-    QRegion region(outline.toFillPolygon().toPolygon());
-    return region.united(QRegion(m_closeButton->geometry(), QRegion::Ellipse));
+    // Drawn rather than computed, so that the region holds exactly the pixels the strip's hard-edged
+    // fill covers. The close button's circle is taken a little smaller: its symbol's edge is
+    // blended, and a blended pixel would show black without a compositor.
+    QBitmap bitmap(size());
+    bitmap.fill(Qt::color0);
+    QPainter painter(&bitmap);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::color1);
+    painter.drawPath(continuousRoundedRect(QRectF(m_strip->geometry()), cornerRadius));
+    painter.drawEllipse(QRectF(m_closeButton->geometry()).adjusted(0.5, 0.5, -0.5, -0.5));
+    painter.end();
+    return QRegion(bitmap);
 }
 
 QList<QWidget*> ActionsView::stripItems() const

@@ -30,6 +30,9 @@ public:
     CloseButton* closeButton() const { return m_closeButton; }
     // The strip's controls in order, those on display for the current type only.
     QList<QWidget*> stripItems() const;
+    // The strip's shadow, on by default. Without it the strip gets hard edges and a hairline
+    // outline, for desktops that cannot blend translucent windows.
+    void setShadowEnabled(bool enabled);
     // The area the strip and the close button cover, in this view's coordinates.
     QRegion opaqueRegion() const;
 

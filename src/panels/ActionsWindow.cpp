@@ -39,6 +39,7 @@ ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const
 void ActionsWindow::setCompositingActive(bool active)
 {
     m_isCompositingActive = active;
+    m_view->setShadowEnabled(active);
     updateMask();
 }
 

@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QLayout>
 #include <QMenu>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -295,6 +296,26 @@ private slots:
         window.setCompositingActive(true);
         QVERIFY(window.mask().isEmpty());
         window.close();
+    }
+
+    // Each layer of a symbol lands where the file puts it, in its own colour.
+    void symbolLayersKeepTheirPlacesAndColours()
+    {
+        QVERIFY(Symbol(QStringLiteral("no.such.symbol")).isNull());
+        const Symbol symbol(QStringLiteral("xmark.circle.fill"));
+        QVERIFY(!symbol.isNull());
+        QImage image(172, 172, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        symbol.paint(painter, QRectF(0, 0, 172, 172), {.primary = Qt::red, .tertiary = Qt::blue});
+        painter.end();
+        QCOMPARE(image.pixelColor(86, 86), QColor(Qt::red));
+        QCOMPARE(image.pixelColor(86, 20), QColor(Qt::blue));
+        QCOMPARE(image.pixelColor(2, 2).alpha(), 0);
+        // "xmark.circle.fill" is 0.86 em wide and high.
+        QFont font;
+        font.setPixelSize(100);
+        QCOMPARE(symbol.sizeForFont(font), QSizeF(86, 86));
     }
 
     void colourSchemes_data()
