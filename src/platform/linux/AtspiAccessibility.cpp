@@ -4,6 +4,7 @@
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/AtspiFocusTracker.h"
 #include "platform/linux/AtspiRoles.h"
+#include "platform/linux/AtspiSelectionCache.h"
 #include "platform/linux/X11WindowList.h"
 
 #include <chrono>
@@ -16,8 +17,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// One poll step asks for the rectangle and then for the text of the same selection.
-constexpr auto selectionReuseWindow = std::chrono::milliseconds(50);
 // A process without an accessibility tree (a terminal, a game) is not searched for at 5 Hz.
 constexpr auto missingAppRetry = std::chrono::seconds(2);
 constexpr int ancestorLimit = 64;
@@ -38,6 +37,26 @@ std::optional<AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
     return AxRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
 }
 
+std::optional<QString> readRole(AtspiAccessible* accessible)
+{
+    ErrorSlot error;
+    const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+    if (error || role == ATSPI_ROLE_INVALID) {
+        return std::nullopt;
+    }
+    const StateSetPtr states(atspi_accessible_get_state_set(accessible));
+    if (!states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT)) {
+        return std::nullopt;
+    }
+    return classifyRole(RoleFacts{
+        .atspiRole = role,
+        .editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE) != FALSE,
+        .readOnly = atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY) != FALSE,
+        .multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE) != FALSE,
+        .singleLine = atspi_state_set_contains(states.get(), ATSPI_STATE_SINGLE_LINE) != FALSE,
+    });
+}
+
 } // namespace
 
 struct AtspiAccessibility::Impl {
@@ -51,16 +70,11 @@ struct AtspiAccessibility::Impl {
     std::map<Pid, SteadyClock::time_point> missing;
     std::map<Pid, std::optional<QString>> names;
 
-    struct SelectionRead {
-        GObjectPtr<AtspiAccessible> element;
-        SteadyClock::time_point when;
-        std::optional<std::pair<int, int>> range;
-    } lastSelection;
+    std::unique_ptr<AtspiSelectionCache> selection;
 
     int enhancedPasses = 0;
 
     void rescanApplications();
-    std::optional<std::pair<int, int>> selectionRange(AtspiAccessible* accessible, AtspiText* text);
     void ensureEnabled();
     static void onLaunch(AtspiEvent* event, void* self);
 };
@@ -83,30 +97,6 @@ void AtspiAccessibility::Impl::rescanApplications()
             applications[*pid] = std::move(app);
         }
     }
-}
-
-std::optional<std::pair<int, int>> AtspiAccessibility::Impl::selectionRange(AtspiAccessible* accessible,
-                                                                            AtspiText* text)
-{
-    const auto now = SteadyClock::now();
-    if (lastSelection.element.get() == accessible && now - lastSelection.when < selectionReuseWindow) {
-        return lastSelection.range;
-    }
-    ErrorSlot error;
-    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, error.out()));
-    std::optional<std::pair<int, int>> result;
-    if (!error && range) {
-        int start = range->start_offset;
-        int end = range->end_offset;
-        if (end < start) {
-            std::swap(start, end);
-        }
-        if (start >= 0 && end > start) {
-            result = std::pair{start, end};
-        }
-    }
-    lastSelection = SelectionRead{refObject(accessible), now, result};
-    return result;
 }
 
 void AtspiAccessibility::Impl::ensureEnabled()
@@ -137,6 +127,7 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     d->desktop.reset(atspi_get_desktop(0));
     d->focus = std::make_unique<AtspiFocusTracker>();
+    d->selection = std::make_unique<AtspiSelectionCache>();
     d->launchListener.reset(atspi_event_listener_new(&Impl::onLaunch, d.get(), nullptr));
     ErrorSlot error;
     if (!d->desktop || !atspi_event_listener_register_with_app(d->launchListener.get(), launchEvent, nullptr,
@@ -234,7 +225,7 @@ std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
 std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    if (accessible == nullptr) {
+    if (accessible == nullptr || !d->selection) {
         return std::nullopt;
     }
     // A password field's text is never read, not even into memory.
@@ -243,29 +234,24 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
         return std::nullopt;
     }
     const GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text) {
+    if (!text || !d->selection) {
         return std::nullopt;
     }
-    const auto range = d->selectionRange(accessible, text.get());
+    const auto range = d->selection->range(accessible, text.get());
     if (!range) {
         return QString();
     }
-    ErrorSlot error;
-    const GMallocPtr<char> selected(atspi_text_get_text(text.get(), range->first, range->second, error.out()));
-    if (error || !selected) {
-        return std::nullopt;
-    }
-    return QString::fromUtf8(selected.get());
+    return d->selection->text(accessible, text.get(), *range);
 }
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
     const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
-    if (!text) {
+    if (!text || !d->selection) {
         return std::nullopt;
     }
-    const auto range = d->selectionRange(accessible, text.get());
+    const auto range = d->selection->range(accessible, text.get());
     if (!range) {
         return std::nullopt;
     }
@@ -279,10 +265,10 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
 {
     AtspiAccessible* accessible = atspiOf(element);
     const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
-    if (!text) {
+    if (!text || !d->selection) {
         return std::nullopt;
     }
-    const auto range = d->selectionRange(accessible, text.get());
+    const auto range = d->selection->range(accessible, text.get());
     if (!range) {
         return std::nullopt;
     }
@@ -319,25 +305,17 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    if (accessible == nullptr) {
+    if (accessible == nullptr || !d->selection) {
         return std::nullopt;
     }
-    ErrorSlot error;
-    const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
-    if (error || role == ATSPI_ROLE_INVALID) {
-        return std::nullopt;
+    return d->selection->role(accessible, [accessible] { return readRole(accessible); });
+}
+
+void AtspiAccessibility::dropCachedReads()
+{
+    if (d->selection) {
+        d->selection->clear();
     }
-    const StateSetPtr states(atspi_accessible_get_state_set(accessible));
-    if (!states || atspi_state_set_contains(states.get(), ATSPI_STATE_DEFUNCT)) {
-        return std::nullopt;
-    }
-    return classifyRole(RoleFacts{
-        .atspiRole = role,
-        .editable = atspi_state_set_contains(states.get(), ATSPI_STATE_EDITABLE) != FALSE,
-        .readOnly = atspi_state_set_contains(states.get(), ATSPI_STATE_READ_ONLY) != FALSE,
-        .multiLine = atspi_state_set_contains(states.get(), ATSPI_STATE_MULTI_LINE) != FALSE,
-        .singleLine = atspi_state_set_contains(states.get(), ATSPI_STATE_SINGLE_LINE) != FALSE,
-    });
 }
 
 void AtspiAccessibility::readAncestorAttributes(const Element& element)
@@ -370,6 +348,11 @@ void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
 int AtspiAccessibility::enhancedPassCount() const
 {
     return d->enhancedPasses;
+}
+
+int AtspiAccessibility::selectionRangeReads() const
+{
+    return d->selection ? d->selection->rangeReads() : 0;
 }
 
 int AtspiAccessibility::focusSeedCount() const

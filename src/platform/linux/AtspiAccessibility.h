@@ -38,7 +38,11 @@ public:
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
 
+    // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
+    void dropCachedReads();
     int enhancedPassCount() const;
+    // Selection ranges read from applications (the rest came from memory).
+    int selectionRangeReads() const;
     int focusSeedCount() const;
 
 private:

@@ -1,0 +1,171 @@
+// The poll step: against the fake layer (the poller's own cost) and, inside scripts/desktop-session,
+// against Mousepad through AT-SPI (the cost a user pays five times a second).
+//   build/<dir>/bench/poller_bench
+//   scripts/desktop-session build/<dir>/bench/poller_bench
+
+#include "fakes/FakeAccessibility.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/TextSelectionPoller.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+
+namespace {
+
+using namespace parlomatic;
+
+std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
+{
+    auto poller = std::make_unique<TextSelectionPoller>(
+        backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
+    poller->setScreenScale([] { return 1.0; });
+    return poller;
+}
+
+void BM_FakeTickLiveSelection(benchmark::State& state)
+{
+    FakeAccessibility backend;
+    auto focused = backend.addApplication(100, QStringLiteral("editor"));
+    focused->selectedText = QStringLiteral("  a selection of some forty characters  ");
+    focused->markerBounds = AxRect{100, 200, 300, 20};
+    focused->role = QStringLiteral("AXTextArea");
+    backend.setFront(100);
+    auto poller = makePoller(backend);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(poller->checkSelectedText());
+    }
+}
+BENCHMARK(BM_FakeTickLiveSelection);
+
+void BM_FakeTickNoSelection(benchmark::State& state)
+{
+    FakeAccessibility backend;
+    backend.addApplication(100, QStringLiteral("editor"));
+    backend.setFront(100);
+    auto poller = makePoller(backend);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(poller->checkSelectedText());
+    }
+}
+BENCHMARK(BM_FakeTickNoSelection);
+
+void spin(std::chrono::milliseconds time)
+{
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void xdotool(const QStringList& arguments)
+{
+    QProcess::execute(QStringLiteral("xdotool"), arguments);
+}
+
+struct Desktop {
+    std::unique_ptr<QProcess> mousepad;
+    std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
+};
+
+// Mousepad in front with a selection; nothing when no private desktop is running.
+std::unique_ptr<Desktop> startDesktop()
+{
+    if (qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+        return nullptr;
+    }
+    auto desktop = std::make_unique<Desktop>();
+    desktop->mousepad = std::make_unique<QProcess>();
+    desktop->mousepad->start(QStringLiteral("mousepad"), {});
+    desktop->backend = std::make_unique<platform::AtspiAccessibility>();
+    desktop->poller = makePoller(*desktop->backend);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (desktop->backend->frontmostWindowOwnerPid() != desktop->mousepad->processId() &&
+           std::chrono::steady_clock::now() < deadline) {
+        spin(std::chrono::milliseconds(50));
+    }
+    xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("2"),
+             QStringLiteral("A line of text that the benchmark selects in Mousepad.")});
+    xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    while (desktop->poller->checkSelectedText().decision != PollStep::Decision::show &&
+           std::chrono::steady_clock::now() < deadline) {
+        spin(std::chrono::milliseconds(50));
+    }
+    return desktop;
+}
+
+// Steps spaced like the real timer (events delivered in between), so the remembered reads count
+// exactly as in use.
+void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollStep::Decision expected)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        spin(std::chrono::milliseconds(60));
+        if (dropCache) {
+            desktop.backend->dropCachedReads();
+        }
+        state.ResumeTiming();
+        const PollStep step = desktop.poller->checkSelectedText();
+        if (step.decision != expected) {
+            state.SkipWithError("unexpected decision");
+            break;
+        }
+    }
+}
+
+void registerDesktopBenchmarks(Desktop& desktop)
+{
+    benchmark::RegisterBenchmark(
+        "BM_MousepadTickSelectionUnchanged",
+        [&desktop](benchmark::State& state) { stepSpaced(state, desktop, false, PollStep::Decision::move); })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(60);
+    benchmark::RegisterBenchmark(
+        "BM_MousepadTickSelectionReadInFull",
+        [&desktop](benchmark::State& state) { stepSpaced(state, desktop, true, PollStep::Decision::move); })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(60);
+    benchmark::RegisterBenchmark("BM_MousepadFrontmostPid",
+                                 [&desktop](benchmark::State& state) {
+                                     for (auto _ : state) {
+                                         benchmark::DoNotOptimize(desktop.backend->frontmostWindowOwnerPid());
+                                     }
+                                 })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(300);
+    benchmark::RegisterBenchmark("BM_MousepadTickCaretOnly",
+                                 [&desktop](benchmark::State& state) {
+                                     xdotool({QStringLiteral("key"), QStringLiteral("End")});
+                                     spin(std::chrono::milliseconds(100));
+                                     stepSpaced(state, desktop, false, PollStep::Decision::hide);
+                                 })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(60);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    const std::unique_ptr<Desktop> desktop = startDesktop();
+    if (desktop) {
+        registerDesktopBenchmarks(*desktop);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (desktop) {
+        desktop->mousepad->terminate();
+        desktop->mousepad->waitForFinished(5000);
+    }
+    return 0;
+}

@@ -1,0 +1,123 @@
+#include "platform/linux/AtspiSelectionCache.h"
+
+#include <array>
+
+namespace parlomatic::platform {
+
+namespace {
+
+constexpr std::array<const char*, 2> events{"object:text-selection-changed", "object:text-changed"};
+
+struct EventFree {
+    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
+};
+
+} // namespace
+
+AtspiSelectionCache::AtspiSelectionCache()
+{
+    m_listener.reset(atspi_event_listener_new(&AtspiSelectionCache::onEvent, this, nullptr));
+    for (const char* event : events) {
+        ErrorSlot error;
+        atspi_event_listener_register(m_listener.get(), event, error.out());
+    }
+}
+
+AtspiSelectionCache::~AtspiSelectionCache()
+{
+    for (const char* event : events) {
+        ErrorSlot error;
+        atspi_event_listener_deregister(m_listener.get(), event, error.out());
+    }
+}
+
+void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
+{
+    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    auto* cache = static_cast<AtspiSelectionCache*>(self);
+    if (event->source == nullptr || event->source != cache->m_element.get()) {
+        return;
+    }
+    cache->m_stale = true;
+    if (g_str_has_prefix(event->type, "object:text-selection-changed")) {
+        cache->m_announces = true;
+    }
+}
+
+void AtspiSelectionCache::clear()
+{
+    m_element.reset();
+    m_announces = false;
+    m_stale = true;
+    m_range.reset();
+    m_text.reset();
+    m_roleElement.reset();
+    m_role.reset();
+}
+
+std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccessible* accessible, AtspiText* text)
+{
+    const auto now = Clock::now();
+    const bool sameElement = accessible == m_element.get();
+    // The rectangle and the text of one step read the range once between them.
+    if (sameElement && now - m_readAt < sameStepWindow) {
+        return m_range;
+    }
+    if (sameElement && m_announces && !m_stale && now - m_readAt < maxAge) {
+        return m_range;
+    }
+    if (!sameElement) {
+        m_element = refObject(accessible);
+        m_announces = false;
+    }
+    m_stale = false;
+    m_readAt = now;
+    ++m_rangeReads;
+    m_range.reset();
+    m_text.reset();
+    ErrorSlot error;
+    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, error.out()));
+    if (!error && range) {
+        int start = range->start_offset;
+        int end = range->end_offset;
+        if (end < start) {
+            std::swap(start, end);
+        }
+        if (start >= 0 && end > start) {
+            m_range = Range{start, end};
+        }
+    }
+    return m_range;
+}
+
+std::optional<QString> AtspiSelectionCache::text(AtspiAccessible* accessible, AtspiText* text, Range range)
+{
+    if (accessible == m_element.get() && m_range == range && m_text) {
+        return m_text;
+    }
+    ErrorSlot error;
+    const GMallocPtr<char> selected(atspi_text_get_text(text, range.first, range.second, error.out()));
+    if (error || !selected) {
+        return std::nullopt;
+    }
+    QString result = QString::fromUtf8(selected.get());
+    if (accessible == m_element.get() && m_range == range) {
+        m_text = result;
+    }
+    return result;
+}
+
+std::optional<QString> AtspiSelectionCache::role(AtspiAccessible* accessible,
+                                                 const std::function<std::optional<QString>()>& read)
+{
+    const auto now = Clock::now();
+    if (accessible == m_roleElement.get() && m_role && now - m_roleReadAt < roleMaxAge) {
+        return m_role;
+    }
+    m_roleElement = refObject(accessible);
+    m_roleReadAt = now;
+    m_role = read();
+    return m_role;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "platform/linux/GlibHandles.h"
+
+#include <QString>
+
+#include <atspi/atspi.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace parlomatic::platform {
+
+// Remembers the selected range, text and role of the element the poller reads, so that a step in
+// which nothing changed costs one call (the rectangle, which moves with scrolling and is always
+// read) instead of four. The range and text are reused only for an element that has been seen to
+// announce its selection changes ("object:text-selection-changed"); any such announcement or a
+// text change of that element drops them, and they are read again at least every maxAge anyway.
+class AtspiSelectionCache {
+public:
+    using Range = std::pair<int, int>;
+    static constexpr auto maxAge = std::chrono::seconds(2);
+    static constexpr auto sameStepWindow = std::chrono::milliseconds(50);
+    static constexpr auto roleMaxAge = std::chrono::seconds(1);
+
+    AtspiSelectionCache();
+    ~AtspiSelectionCache();
+    AtspiSelectionCache(const AtspiSelectionCache&) = delete;
+    AtspiSelectionCache& operator=(const AtspiSelectionCache&) = delete;
+
+    // The non-empty selected range [start, end) of the element, or nothing.
+    std::optional<Range> range(AtspiAccessible* accessible, AtspiText* text);
+    // The text of `range` (as range() returned it).
+    std::optional<QString> text(AtspiAccessible* accessible, AtspiText* text, Range range);
+    std::optional<QString> role(AtspiAccessible* accessible, const std::function<std::optional<QString>()>& read);
+
+    // How often the range was read from the application.
+    int rangeReads() const { return m_rangeReads; }
+
+    // Forget everything (tests and benchmarks measure the uncached path).
+    void clear();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static void onEvent(AtspiEvent* event, void* self);
+
+    GObjectPtr<AtspiEventListener> m_listener;
+    GObjectPtr<AtspiAccessible> m_element;
+    // The element announces its selection changes, so a quiet element has an unchanged selection.
+    bool m_announces = false;
+    bool m_stale = true;
+    int m_rangeReads = 0;
+    Clock::time_point m_readAt;
+    std::optional<Range> m_range;
+    std::optional<QString> m_text;
+
+    GObjectPtr<AtspiAccessible> m_roleElement;
+    Clock::time_point m_roleReadAt;
+    std::optional<QString> m_role;
+};
+
+} // namespace parlomatic::platform
