@@ -43,6 +43,10 @@ std::optional<std::string> archivedText(const nlohmann::json& object, const char
 
 std::string printDate(double seconds)
 {
+    // Outside years 0..9999 (a service may send anything) the number itself is printed.
+    if (!(seconds > -62'167'219'200.0 && seconds < 253'402'300'800.0)) {
+        return nlohmann::json(seconds).dump();
+    }
     const auto whole = static_cast<std::time_t>(std::floor(seconds));
     std::tm utc{};
     gmtime_r(&whole, &utc);

@@ -168,7 +168,9 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
         renewed->refreshToken() ? std::move(*renewed) : renewed->withRefreshToken(stored->refreshToken());
     const double after = m_clock->now();
     if (next.expiresIn() < after + static_cast<double>(minTTL)) {
-        const auto lifetime = static_cast<std::int64_t>(std::trunc(next.expiresIn() - after));
+        // Clamped: a service may send any number, and the conversion must stay defined.
+        const double seconds = std::clamp(std::trunc(next.expiresIn() - after), -9.0e18, 9.0e18);
+        const auto lifetime = static_cast<std::int64_t>(seconds);
         return std::unexpected(CredentialsManagerError::largeMinTTL(minTTL, lifetime));
     }
     if (!store(next)) {

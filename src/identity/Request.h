@@ -55,6 +55,9 @@ public:
           m_handle(std::move(handle)), m_parameters(std::move(parameters)), m_headers(std::move(headers)),
           m_telemetry(std::move(telemetry))
     {
+        if (!m_parameters.is_object()) {
+            m_parameters = nlohmann::json::object();
+        }
         applyScopeRule(m_parameters);
     }
 

@@ -94,6 +94,13 @@ TEST(CredentialsTest, PrintedFormRedactsEveryToken)
     EXPECT_NE(printed.find("1970-01-01 00:00:00"), std::string::npos);
 }
 
+TEST(CredentialsTest, PrintedFormOfAnAbsurdExpiry)
+{
+    const auto credentials = Credentials::fromTokenResponse({{"expires_in", 1e300}}, now);
+    ASSERT_TRUE(credentials);
+    EXPECT_NE(credentials->description().find("expiresIn: 1e+300"), std::string::npos);
+}
+
 using ErrorCode = CredentialsManagerError::Code;
 
 class ManagerErrorMessageTest : public ::testing::TestWithParam<std::pair<ErrorCode, const char*>> {};
