@@ -6,11 +6,17 @@
 #include "panels/ActionsView.h"
 #include "panels/ActionsWindow.h"
 #include "panels/CloseButton.h"
+#include "panels/LanguageMenu.h"
+#include "panels/LanguageMenuView.h"
+#include "panels/MenuButton.h"
+#include "panels/ReplaceButton.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "selection/TextSelectionPoller.h"
 #include "service/Preferences.h"
 
+#include <QAction>
 #include <QFile>
+#include <QMenu>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,6 +77,7 @@ private:
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_window = nullptr;
     int m_translations = 0;
+    QList<Language> m_replacements;
 
     std::optional<Pid> activeWindowPid() const
     {
@@ -111,6 +118,10 @@ private:
         QVERIFY(xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), m_mousepadWindow}));
         QTRY_VERIFY_WITH_TIMEOUT(m_window->isOpen() && m_window->isVisible(), deadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(activeWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())),
+                                  deadlineMs);
+        // Clicks are aimed through Qt's idea of where the panel is, which catches up with the
+        // window manager's placement only when its notice arrives.
+        QTRY_COMPARE_WITH_TIMEOUT(serverGeometry(m_window->winId()), std::optional<QRect>(m_window->geometry()),
                                   deadlineMs);
     }
 
@@ -168,6 +179,9 @@ private slots:
         });
         SelectionActions actions;
         actions.translate = [this](TextSelectionPoller&, const SelectionSnapshot&) { ++m_translations; };
+        actions.replace = [this](TextSelectionPoller&, const SelectionSnapshot&, Language language) {
+            m_replacements.append(language);
+        };
         m_poller->setSelectionActions(std::move(actions));
         m_poller->startPolling();
     }
@@ -218,6 +232,26 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_translations, 1, deadlineMs);
         verifyMousepadStillActiveWithItsSelection();
         QVERIFY(m_window->isOpen());
+    }
+
+    // The picker's menu opens from the non-activating panel; choosing in it replaces at once.
+    void choosingALanguageRunsReplaceAndLeavesMousepadActive()
+    {
+        bringMousepadForward();
+        auto* replace = m_window->findChild<ReplaceButton*>();
+        QVERIFY(replace);
+        LanguageMenuView& picker = *replace->languageMenu()->controller();
+        click(picker.menuButton());
+        QMenu& menu = *picker.openMenu();
+        QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), deadlineMs);
+        QAction* portuguese = menu.actions().at(1);
+        const QPoint item = menu.mapToGlobal(menu.actionGeometry(portuguese).center());
+        QVERIFY(xdotool({QStringLiteral("mousemove"), QString::number(item.x()), QString::number(item.y()),
+                         QStringLiteral("click"), QStringLiteral("1")}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_replacements, (QList<Language>{Language::pt_BR}), deadlineMs);
+        QCOMPARE(m_preferences->replaceOutputLanguage(), Language::pt_BR);
+        QTRY_VERIFY_WITH_TIMEOUT(!menu.isVisible(), deadlineMs);
+        verifyMousepadStillActiveWithItsSelection();
     }
 
     void clickingCloseHidesTheStripAndLeavesMousepadActive()
