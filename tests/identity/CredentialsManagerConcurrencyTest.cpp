@@ -1,0 +1,167 @@
+// Concurrent retrievals in threads and processes, and what may be printed or logged.
+#include "CredentialsManagerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace parlomatic::identity {
+namespace {
+
+using namespace managertest;
+using nlohmann::json;
+using Code = CredentialsManagerError::Code;
+
+TEST_F(CredentialsManagerTest, TwoThreadsRenewOnce)
+{
+    storeSet(-1);
+    std::atomic<pid_t> threadA{0};
+    std::atomic<pid_t> threadB{0};
+    // The first renewal is answered once the other retrieval waits for the lock (or, were there
+    // no lock, has sent its own renewal).
+    beforeAnswer = [&] {
+        waitUntil([&] {
+            const auto waiting = [](pid_t thread) {
+                const long call = thread ? blockedIn(getpid(), thread) : -1;
+                return call == SYS_futex || call == SYS_flock;
+            };
+            return tokenCalls == 2 || waiting(threadA) || waiting(threadB);
+        });
+    };
+    std::optional<CredentialsManager::Result> first;
+    std::optional<CredentialsManager::Result> second;
+    std::thread a([&] {
+        threadA = gettid();
+        first = manager->credentials();
+    });
+    std::thread b([&] {
+        threadB = gettid();
+        second = manager->credentials();
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(tokenCalls, 1);
+    ASSERT_TRUE(first && *first && second && *second);
+    EXPECT_EQ((*first)->accessToken(), "at-2");
+    EXPECT_EQ(**first, **second);
+}
+
+// The child side of TwoProcessesRenewOnce: skipped unless started by it.
+TEST(CredentialsManagerChild, RetrieveOnce)
+{
+    const char* setting = std::getenv(childVariable);
+    if (!setting) {
+        GTEST_SKIP() << "started only by TwoProcessesRenewOnce";
+    }
+    std::istringstream fields(setting);
+    std::string url, caFile, marker, result;
+    std::getline(fields, url, '|');
+    std::getline(fields, caFile, '|');
+    std::getline(fields, marker, '|');
+    std::getline(fields, result, '|');
+    auto authentication = std::make_shared<IdentityAuthentication>("client-1", url, trustingClient(caFile));
+    CredentialsManager manager(authentication, "credentials", keychain());
+    std::ofstream(marker) << "started";
+    const auto credentials = manager.credentials();
+    ASSERT_TRUE(credentials) << credentials.error().debugDescription();
+    std::ofstream(result) << credentials->accessToken();
+}
+
+TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
+{
+    const char* sessionDir = std::getenv("PARLOMATIC_SESSION_DIR");
+    ASSERT_NE(sessionDir, nullptr);
+    const std::string marker = std::string(sessionDir) + "/manager-child-started";
+    const std::string result = std::string(sessionDir) + "/manager-child-result";
+    std::filesystem::remove(marker);
+    std::filesystem::remove(result);
+
+    auto systemAuthentication = std::make_shared<IdentityAuthentication>(
+        "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{false, std::nullopt});
+    CredentialsManager parent(systemAuthentication, "credentials", store);
+    ASSERT_TRUE(parent.store(Credentials("at-1", "Bearer", systemClock().now() - 10, "rt-1", "id-1")));
+
+    // The first renewal is answered once the other process waits for the lock (or, were there
+    // no lock, has sent its own renewal).
+    const pid_t parentThread = gettid();
+    std::atomic<pid_t> childProcess{0};
+    beforeAnswer = [&] {
+        waitUntil([&] {
+            const pid_t child = childProcess;
+            return tokenCalls == 2 || blockedIn(getpid(), parentThread) == SYS_flock ||
+                   (child && blockedIn(child, child) == SYS_flock);
+        });
+    };
+
+    const std::string setting = std::string(childVariable) + "=" + server.baseUrl() + "|" + server.caFile().string() +
+                                "|" + marker + "|" + result;
+    std::vector<std::string> environment{setting};
+    for (char** entry = environ; *entry; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = "/proc/self/exe";
+    std::string filter = "--gtest_filter=CredentialsManagerChild.RetrieveOnce";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, envp.data()), 0);
+    childProcess = child;
+
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(marker); }));
+    const auto mine = parent.credentials();
+
+    int childStatus = 0;
+    const bool ended =
+        waitUntil([&] { return waitpid(child, &childStatus, WNOHANG) == child; }, std::chrono::seconds(30));
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &childStatus, 0);
+    }
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+    ASSERT_TRUE(mine) << mine.error().debugDescription();
+    std::string theirs;
+    std::ifstream(result) >> theirs;
+    EXPECT_EQ(tokenCalls, 1);
+    EXPECT_EQ(mine->accessToken(), "at-2");
+    EXPECT_EQ(theirs, "at-2");
+}
+
+TEST_F(CredentialsManagerTest, NoSecretInLogsOrPrintedForms)
+{
+    test::LogCapture logs;
+    storeSet(-1);
+    reply(400, R"({"error":"invalid_grant"})");
+    const auto failed = manager->credentials();
+    ASSERT_FALSE(failed);
+    reply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2","id_token":"id-2"})");
+    const auto renewed = manager->credentials();
+    ASSERT_TRUE(renewed);
+    ASSERT_TRUE(manager->revoke());
+    for (const std::string& printed : {failed.error().debugDescription(), renewed->description()}) {
+        for (const char* secret : {"at-1", "at-2", "rt-1", "rt-2", "id-1", "id-2"}) {
+            EXPECT_EQ(printed.find(secret), std::string::npos) << printed;
+        }
+    }
+    for (const auto& line : logs.lines()) {
+        for (const char* secret : {"at-1", "at-2", "rt-1", "rt-2", "id-1", "id-2"}) {
+            EXPECT_EQ(line.find(secret), std::string::npos) << line;
+        }
+    }
+}
+
+} // namespace
+} // namespace parlomatic::identity

@@ -1,0 +1,156 @@
+#pragma once
+
+// The fixture of the credentials manager tests: the real keychain (gnome-keyring in the desktop
+// harness) and a loopback HTTPS token endpoint.
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeClock.h"
+#include "identity/CredentialsManager.h"
+#include "identity/IdentityAuthentication.h"
+#include "identity/keychain/KeychainStore.h"
+#include "platform/linux/SecretServiceKeychain.h"
+#include "support/LogCapture.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <sys/types.h>
+
+namespace parlomatic::identity::managertest {
+
+using nlohmann::json;
+
+inline constexpr const char* childVariable = "PARLOMATIC_MANAGER_CHILD";
+inline constexpr const char* keychainService = "com.parlomatic.manager-tests";
+
+// Polls the condition until it holds or the deadline passes.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The system call a thread is blocked in, or -1. Lets the token endpoint hold its answer until
+// the competing retrieval is provably waiting for the lock.
+inline long blockedIn(pid_t process, pid_t thread)
+{
+    std::ifstream in("/proc/" + std::to_string(process) + "/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number;
+}
+
+inline std::shared_ptr<HttpClient> trustingClient(const std::filesystem::path& caFile)
+{
+    CurlHttpClient::Options options;
+    options.extraCaFile = caFile;
+    return std::make_shared<CurlHttpClient>(options);
+}
+
+inline std::shared_ptr<KeychainStore> keychain()
+{
+    return std::make_shared<KeychainStore>(std::make_shared<platform::SecretServiceKeychain>(), keychainService);
+}
+
+// Reads from the keychain, never manages to write.
+class FailingWrites final : public CredentialsStorage {
+public:
+    explicit FailingWrites(std::shared_ptr<KeychainStore> inner) : m_inner(std::move(inner)) {}
+    std::optional<Bytes> getEntry(std::string_view key) override { return m_inner->getEntry(key); }
+    bool setEntry(const Bytes&, std::string_view) override { return false; }
+    bool deleteEntry(std::string_view key) override { return m_inner->deleteEntry(key); }
+
+private:
+    std::shared_ptr<KeychainStore> m_inner;
+};
+
+class CredentialsManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("PARLOMATIC_DESKTOP_SESSION"), nullptr) << "run through scripts/desktop-session";
+        const auto handler = [this](const char* kind) {
+            return [this, kind](const httplib::Request& request, httplib::Response& response) {
+                (std::string(kind) == "token" ? tokenCalls : revokeCalls)++;
+                {
+                    std::lock_guard lock(mutex);
+                    bodies.push_back(json::parse(request.body, nullptr, false));
+                }
+                if (beforeAnswer) {
+                    beforeAnswer();
+                }
+                std::lock_guard lock(mutex);
+                response.status = status;
+                if (!answer.empty()) {
+                    response.set_content(answer, "application/json");
+                }
+            };
+        };
+        server.server().Post("/oauth/token", handler("token"));
+        server.server().Post("/oauth/revoke", handler("revoke"));
+        ASSERT_TRUE(server.start());
+        authentication = std::make_shared<IdentityAuthentication>(
+            "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{false, std::nullopt}, clock);
+        store = keychain();
+        ASSERT_TRUE(store->deleteAll());
+        manager = std::make_unique<CredentialsManager>(authentication, "credentials", store, clock);
+    }
+
+    void reply(int newStatus, std::string body)
+    {
+        std::lock_guard lock(mutex);
+        status = newStatus;
+        answer = std::move(body);
+    }
+
+    Credentials storeSet(double lifetime, std::optional<std::string> refreshToken = "rt-1",
+                         std::optional<std::string> scope = std::nullopt)
+    {
+        Credentials credentials("at-1", "Bearer", clock.now() + lifetime, std::move(refreshToken), "id-1",
+                                std::move(scope));
+        EXPECT_TRUE(manager->store(credentials));
+        return credentials;
+    }
+
+    std::optional<Credentials> storedSet()
+    {
+        const auto text = store->string("credentials");
+        return text ? Credentials::unarchive(*text, clock.now()) : std::nullopt;
+    }
+
+    json lastBody()
+    {
+        std::lock_guard lock(mutex);
+        return bodies.empty() ? json() : bodies.back();
+    }
+
+    test::TlsTestServer server;
+    FakeClock clock{1'700'000'000.0};
+    std::shared_ptr<IdentityAuthentication> authentication;
+    std::shared_ptr<KeychainStore> store;
+    std::unique_ptr<CredentialsManager> manager;
+
+    std::atomic<int> tokenCalls{0};
+    std::atomic<int> revokeCalls{0};
+    std::function<void()> beforeAnswer;
+    std::mutex mutex;
+    std::vector<json> bodies;
+    int status = 200;
+    std::string answer = R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})";
+};
+
+} // namespace parlomatic::identity::managertest
