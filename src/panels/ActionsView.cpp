@@ -26,8 +26,8 @@ constexpr double shadowOpacity = 0.25;
 constexpr double shadowBlurRadius = 6.0;
 constexpr double shadowOffsetY = 2.0;
 
-// A rounded rectangle whose corners ease into the straight edges (no jump in curvature where the
-// arc meets the side), as the desktop's smooth corners do. Each corner spans 1.5 radii of the edge.
+// A rounded rectangle whose corners ease into the straight edges, with a far smaller jump in
+// curvature where they meet the sides than a circular arc has. Each corner spans 1.5 radii.
 QPainterPath continuousRoundedRect(const QRectF& rect, double radius)
 {
     const double extent = std::min({radius * 1.5, rect.width() / 2, rect.height() / 2});
