@@ -8,33 +8,53 @@
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace parlomatic::identity {
 namespace {
 
-// Holds an exclusive flock on the file for its lifetime. Without a lockable file the process
-// still serialises its own threads; that is logged, and the retrieval goes on.
+std::string systemError()
+{
+    return std::generic_category().message(errno);
+}
+
+// Holds an exclusive flock on the file for its lifetime. Without a lockable file of the user's own
+// the process still serialises its own threads; that is logged, and the retrieval goes on.
 class ProcessLock {
 public:
     explicit ProcessLock(const std::filesystem::path& path)
-        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600))
     {
-        if (m_fd < 0) {
-            logError("Unable to open the credentials lock file " + path.string());
+        if (path.empty()) {
+            logError("No private folder for the credentials lock file; retrievals are serialised in this "
+                     "process only");
             return;
         }
-        while (::flock(m_fd, LOCK_EX) != 0) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            logError("Unable to open the credentials lock file " + path.string() + ": " + systemError());
+            return;
+        }
+        // A file that another user put there could be held by them for ever.
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
+            logError("The credentials lock file " + path.string() + " is not the user's own; not using it");
+            ::close(fd);
+            return;
+        }
+        while (::flock(fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
-                logError("Unable to lock the credentials lock file " + path.string());
+                logError("Unable to lock the credentials lock file " + path.string() + ": " + systemError());
                 break;
             }
         }
+        m_fd = fd;
     }
     ~ProcessLock()
     {
@@ -46,8 +66,29 @@ public:
     ProcessLock& operator=(const ProcessLock&) = delete;
 
 private:
-    int m_fd;
+    int m_fd = -1;
 };
+
+// A folder of the temporary folder that only this user can enter, created when missing; empty when
+// what is there belongs to someone else or is open to others.
+std::filesystem::path privateTemporaryFolder()
+{
+    std::error_code error;
+    std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) {
+        base = "/tmp";
+    }
+    const auto folder = base / ("parlomatic-" + std::to_string(::geteuid()));
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return {};
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        return {};
+    }
+    return folder;
+}
 
 std::vector<std::string> scopeWords(const std::string& scope)
 {
@@ -78,16 +119,15 @@ CredentialsManager::CredentialsManager(std::shared_ptr<Authentication> authentic
 
 std::filesystem::path CredentialsManager::defaultLockFile(const std::string& storeKey)
 {
+    std::string name = "parlomatic-" + storeKey + ".lock";
+    std::ranges::replace(name, '/', '_');
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) {
-        return std::filesystem::path(runtime) / ("parlomatic-" + storeKey + ".lock");
+    if (runtime && std::filesystem::path(runtime).is_absolute()) {
+        return std::filesystem::path(runtime) / name;
     }
-    std::error_code error;
-    auto folder = std::filesystem::temp_directory_path(error);
-    if (error) {
-        folder = "/tmp";
-    }
-    return folder / ("parlomatic-" + std::to_string(::getuid()) + "-" + storeKey + ".lock");
+    // A shared folder such as /tmp would let another user create the file first and hold the lock.
+    const auto folder = privateTemporaryFolder();
+    return folder.empty() ? folder : folder / name;
 }
 
 bool CredentialsManager::store(const Credentials& credentials)

@@ -36,7 +36,11 @@ public:
                        std::shared_ptr<CredentialsStorage> storage, const Clock& clock = systemClock(),
                        std::optional<std::filesystem::path> lockFile = std::nullopt);
 
-    // $XDG_RUNTIME_DIR/parlomatic-<storeKey>.lock, or a per-user name in the temporary folder.
+    // $XDG_RUNTIME_DIR/parlomatic-<storeKey>.lock. Without a runtime directory (unset or not an
+    // absolute path) the same name in <temporary folder>/parlomatic-<uid>, which is created with
+    // mode 0700 and used only while it is the user's own and closed to others; else empty, and
+    // retrievals are then serialised within the process only. A lock file that is not the user's
+    // own is never used.
     static std::filesystem::path defaultLockFile(const std::string& storeKey);
 
     // Archives and writes the set; false when that failed.
