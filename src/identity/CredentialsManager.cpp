@@ -204,10 +204,15 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
         return std::unexpected(
             CredentialsManagerError(CredentialsManagerError::Code::renewFailed, std::move(renewed.error())));
     }
-    Credentials next =
-        renewed->refreshToken() ? std::move(*renewed) : renewed->withRefreshToken(stored->refreshToken());
+    const bool rotated = renewed->refreshToken().has_value();
+    Credentials next = rotated ? std::move(*renewed) : renewed->withRefreshToken(stored->refreshToken());
     const double after = m_clock->now();
     if (next.expiresIn() < after + static_cast<double>(minTTL)) {
+        // A service that rotates refresh tokens has retired the stored one by now: dropping the new
+        // one would leave only a token whose reuse revokes the whole grant.
+        if (rotated && !store(next)) {
+            logError("Unable to store the renewed credentials");
+        }
         // Clamped: a service may send any number, and the conversion must stay defined.
         const double seconds = std::clamp(std::trunc(next.expiresIn() - after), -9.0e18, 9.0e18);
         const auto lifetime = static_cast<std::int64_t>(seconds);

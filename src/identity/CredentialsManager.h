@@ -55,6 +55,8 @@ public:
     // The stored set when its access token is not expired, lives at least minTTL more seconds and
     // the requested scope has the same words (in any order and case); else a renewed set, which
     // replaces the stored one. The renewal keeps the old refresh token when the service sends none.
+    // A renewed set that lives less than minTTL fails with largeMinTTL; it is still stored when it
+    // brought a new refresh token, because the service has retired the old one.
     Result credentials(const std::optional<std::string>& scope = std::nullopt, std::int64_t minTTL = 0,
                        const nlohmann::json& parameters = nlohmann::json::object(), const Headers& headers = {});
     // Renews whatever the stored set's state.

@@ -101,6 +101,16 @@ TEST_F(CredentialsManagerTest, RenewedTokenShorterThanMinTTL)
     EXPECT_EQ(storedSet(), stored);
 }
 
+TEST_F(CredentialsManagerTest, ShortLivedRenewalStillKeepsARotatedRefreshToken)
+{
+    storeSet(-1);
+    reply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
+    EXPECT_EQ(manager->credentials(std::nullopt, 60).error(), CredentialsManagerError::largeMinTTL(60, 30));
+    ASSERT_TRUE(storedSet());
+    EXPECT_EQ(storedSet()->refreshToken(), "rt-2");
+    EXPECT_EQ(storedSet()->accessToken(), "at-2");
+}
+
 TEST_F(CredentialsManagerTest, StoreFailedKeepsThePreviousArchive)
 {
     const Credentials stored = storeSet(-1);
