@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -64,6 +65,15 @@ class TextServiceFixture : public ::testing::Test {
 protected:
     using Reply = std::function<void(const httplib::Request&, httplib::Response&)>;
 
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_received;
+    std::vector<RecordedRequest> m_requests;
+    Reply m_reply = [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"data":{"translations":[{"translatedText":"ok"}]}})", "application/json");
+    };
+
+protected:
     void SetUp() override
     {
         auto handler = [this](const httplib::Request& request, httplib::Response& response) {
@@ -121,17 +131,11 @@ protected:
         return options;
     }
 
-    // Declared first: the server stops after every client of it is gone.
+    // The handlers use the recording state above, so the server is declared after it: its
+    // destructor joins every handler (also those still blocked when a client timed out) before that
+    // state goes. Clients live in derived fixtures and so are gone before the server stops.
     TlsTestServer server;
     LogCapture logs;
-
-private:
-    mutable std::mutex m_mutex;
-    std::condition_variable m_received;
-    std::vector<RecordedRequest> m_requests;
-    Reply m_reply = [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(R"({"data":{"translations":[{"translatedText":"ok"}]}})", "application/json");
-    };
 };
 
 } // namespace parlomatic::test
