@@ -141,14 +141,16 @@ bool CredentialsManager::clear()
     return m_storage->deleteEntry(m_storeKey);
 }
 
+std::optional<Credentials> CredentialsManager::unarchive(const Bytes& bytes) const
+{
+    return Credentials::unarchive(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                  m_clock->now());
+}
+
 std::optional<Credentials> CredentialsManager::readStored() const
 {
     const auto bytes = m_storage->getEntry(m_storeKey);
-    if (!bytes) {
-        return std::nullopt;
-    }
-    return Credentials::unarchive(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
-                                  m_clock->now());
+    return bytes ? unarchive(*bytes) : std::nullopt;
 }
 
 bool CredentialsManager::canRenew() const
@@ -186,7 +188,8 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
     const ProcessLock processes(m_lockFile);
 
     // Read under the lock: another retrieval may just have stored a renewed set.
-    const auto stored = readStored();
+    const auto archive = m_storage->getEntry(m_storeKey);
+    const auto stored = archive ? unarchive(*archive) : std::nullopt;
     if (!stored) {
         return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
     }
@@ -210,7 +213,7 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
     if (next.expiresIn() < after + static_cast<double>(minTTL)) {
         // A service that rotates refresh tokens has retired the stored one by now: dropping the new
         // one would leave only a token whose reuse revokes the whole grant.
-        if (rotated && !store(next)) {
+        if (rotated && replaceStored(*archive, next)) {
             logError("Unable to store the renewed credentials");
         }
         // Clamped: a service may send any number, and the conversion must stay defined.
@@ -218,10 +221,24 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
         const auto lifetime = static_cast<std::int64_t>(seconds);
         return std::unexpected(CredentialsManagerError::largeMinTTL(minTTL, lifetime));
     }
-    if (!store(next)) {
-        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeFailed));
+    if (auto error = replaceStored(*archive, next)) {
+        return std::unexpected(std::move(*error));
     }
     return next;
+}
+
+std::optional<CredentialsManagerError> CredentialsManager::replaceStored(const Bytes& original, const Credentials& next)
+{
+    // store() and clear() do not wait for retrievals: a sign-out or a new sign-in during the
+    // renewal must not be undone by the renewal of the grant they ended.
+    const auto current = m_storage->getEntry(m_storeKey);
+    if (!current) {
+        return CredentialsManagerError(CredentialsManagerError::Code::noCredentials);
+    }
+    if (*current != original || !store(next)) {
+        return CredentialsManagerError(CredentialsManagerError::Code::storeFailed);
+    }
+    return std::nullopt;
 }
 
 std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const Headers& headers)

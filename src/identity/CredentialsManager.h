@@ -26,7 +26,7 @@ namespace parlomatic::identity {
 // so call them from worker threads. The other operations neither wait nor take the lock.
 //
 // Nothing is cached: every operation reads the storage afresh. A failed renewal never touches the
-// stored set.
+// stored set, and a renewal never writes over a set that was cleared or replaced while it ran.
 class CredentialsManager {
 public:
     using Result = std::expected<Credentials, CredentialsManagerError>;
@@ -71,6 +71,10 @@ private:
     Result retrieve(const std::optional<std::string>& scope, std::int64_t minTTL, const nlohmann::json& parameters,
                     const Headers& headers, bool force);
     std::optional<Credentials> readStored() const;
+    std::optional<Credentials> unarchive(const Bytes& bytes) const;
+    // Writes the renewed set over `original`: noCredentials when the stored set is gone meanwhile,
+    // storeFailed when it was replaced or writing failed.
+    std::optional<CredentialsManagerError> replaceStored(const Bytes& original, const Credentials& next);
 
     std::shared_ptr<Authentication> m_authentication;
     std::string m_storeKey;

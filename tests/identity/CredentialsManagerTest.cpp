@@ -119,6 +119,28 @@ TEST_F(CredentialsManagerTest, StoreFailedKeepsThePreviousArchive)
     EXPECT_EQ(storedSet(), stored);
 }
 
+TEST_F(CredentialsManagerTest, SignOutDuringTheRenewalIsNotUndone)
+{
+    storeSet(-1);
+    beforeAnswer = [this] { EXPECT_TRUE(manager->clear()); };
+    EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
+    EXPECT_FALSE(storedSet());
+}
+
+TEST_F(CredentialsManagerTest, SignInDuringTheRenewalIsNotOverwritten)
+{
+    storeSet(-1, "rt-1");
+    const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
+    beforeAnswer = [&] { EXPECT_TRUE(manager->store(fresh)); };
+    reply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
+    EXPECT_EQ(manager->credentials(std::nullopt, 60).error().code(), Code::largeMinTTL);
+    EXPECT_EQ(storedSet(), fresh);
+    reply(200, R"({"access_token":"at-2","expires_in":3600})");
+    storeSet(-1, "rt-1");
+    EXPECT_EQ(manager->credentials().error().code(), Code::storeFailed);
+    EXPECT_EQ(storedSet(), fresh);
+}
+
 TEST_F(CredentialsManagerTest, RenewIsForcedAndSendsExtras)
 {
     storeSet(3600);
