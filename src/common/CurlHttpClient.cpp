@@ -85,9 +85,10 @@ bool isToken(std::string_view text)
     });
 }
 
-bool hasLineBreak(std::string_view text)
+// curl takes C strings: a NUL would silently cut a header value or a URL short.
+bool hasLineBreakOrNul(std::string_view text)
 {
-    return text.find_first_of("\r\n") != std::string_view::npos;
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 bool isExpect(std::string_view name)
@@ -237,6 +238,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     if (!isToken(request.method)) {
         return std::unexpected(makeError(Kind::invalidRequest, "invalid method"));
     }
+    if (request.url.find('\0') != std::string::npos) {
+        return std::unexpected(makeError(Kind::invalidRequest, "invalid URL"));
+    }
     if (request.timeout.count() <= 0) {
         return std::unexpected(makeError(Kind::invalidRequest, "time-out must be positive"));
     }
@@ -248,7 +252,7 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     HeaderList headers;
     bool callerSetExpect = false;
     for (const auto& [name, value] : request.headers) {
-        if (!isToken(name) || hasLineBreak(value)) {
+        if (!isToken(name) || hasLineBreakOrNul(value)) {
             return std::unexpected(makeError(Kind::invalidRequest, "invalid header " + name));
         }
         callerSetExpect = callerSetExpect || isExpect(name);

@@ -237,6 +237,8 @@ INSTANTIATE_TEST_SUITE_P(Requests, InvalidRequestTest,
                          ::testing::Values(invalid("GET", "file:///etc/passwd"), invalid("GET", "ftp://127.0.0.1/"),
                                            invalid("GET", "not a url"), invalid("GET\r\nX: y", "https://127.0.0.1/"),
                                            invalid("POST", "https://127.0.0.1/", {{"X-A", "1\r\nInjected: yes"}}),
+                                           invalid("POST", "https://127.0.0.1/", {{"X-A", std::string("1\0two", 5)}}),
+                                           invalid("GET", std::string("https://127.0.0.1/\0.example", 27)),
                                            invalid("POST", "https://127.0.0.1/", {{"Bad Name", "1"}}),
                                            invalid("GET", "https://127.0.0.1/", {}, "a body"),
                                            invalid("GET", "https://127.0.0.1/", {}, {}, 0ms)));
