@@ -21,18 +21,25 @@ using namespace managertest;
 using nlohmann::json;
 using Code = CredentialsManagerError::Code;
 
-TEST_F(CredentialsManagerTest, TwoThreadsRenewOnce)
+// Two retrievals in two threads, through one manager or through two managers of the same store.
+class TwoThreadsTest : public CredentialsManagerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TwoThreadsTest, RenewOnce)
 {
+    const bool separateManagers = GetParam();
+    CredentialsManager other(authentication, "credentials", store, clock);
+    CredentialsManager& secondManager = separateManagers ? other : *manager;
     storeSet(-1);
     std::atomic<pid_t> threadA{0};
     std::atomic<pid_t> threadB{0};
     // The first renewal is answered once the other retrieval waits for the lock (or, were there
-    // no lock, has sent its own renewal).
+    // no lock, has sent its own renewal). Two managers meet only at the lock file, so there the
+    // wait is exactly the flock call.
     beforeAnswer = [&] {
         waitUntil([&] {
-            const auto waiting = [](pid_t thread) {
+            const auto waiting = [&](pid_t thread) {
                 const long call = thread ? blockedIn(getpid(), thread) : -1;
-                return call == SYS_futex || call == SYS_flock;
+                return call == SYS_flock || (!separateManagers && call == SYS_futex);
             };
             return tokenCalls == 2 || waiting(threadA) || waiting(threadB);
         });
@@ -45,15 +52,19 @@ TEST_F(CredentialsManagerTest, TwoThreadsRenewOnce)
     });
     std::thread b([&] {
         threadB = gettid();
-        second = manager->credentials();
+        second = secondManager.credentials();
     });
     a.join();
     b.join();
+    beforeAnswer = nullptr;
     EXPECT_EQ(tokenCalls, 1);
     ASSERT_TRUE(first && *first && second && *second);
     EXPECT_EQ((*first)->accessToken(), "at-2");
     EXPECT_EQ(**first, **second);
 }
+
+INSTANTIATE_TEST_SUITE_P(Managers, TwoThreadsTest, ::testing::Values(false, true),
+                         [](const auto& testCase) { return testCase.param ? "TwoManagers" : "OneManager"; });
 
 // The child side of TwoProcessesRenewOnce: skipped unless started by it.
 TEST(CredentialsManagerChild, RetrieveOnce)
