@@ -1,4 +1,5 @@
 #include "service/User.h"
+#include "support/Base64Url.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,30 +16,9 @@ void PrintTo(const User& user, std::ostream* out)
 
 namespace {
 
-std::string base64Url(const std::string& bytes)
-{
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63], alphabet[n & 63]};
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63]};
-    } else if (i + 2 == bytes.size()) {
-        const unsigned n =
-            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += {alphabet[(n >> 18) & 63], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63]};
-    }
-    return out;
-}
-
 std::string token(const nlohmann::json& claims)
 {
-    return base64Url(R"({"alg":"RS256","typ":"JWT"})") + "." + base64Url(claims.dump()) + ".c2ln";
+    return testing::makeToken(R"({"alg":"RS256","typ":"JWT"})", claims.dump());
 }
 
 struct TokenCase {
@@ -78,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TokenCase{"EmailNotString", token({{"sub", "auth|42"}, {"email", true}}), std::nullopt},
                       TokenCase{"NoSubject", token({{"email", "ana@example.com"}}), std::nullopt},
                       TokenCase{"NotAToken", "not-a-token", std::nullopt},
-                      TokenCase{"BodyNotJson", base64Url("{}") + "." + base64Url("nope") + ".x", std::nullopt}),
+                      TokenCase{"BodyNotJson", testing::makeToken("{}", "nope"), std::nullopt}),
     [](const auto& testInfo) { return testInfo.param.name; });
 
 } // namespace
