@@ -175,6 +175,7 @@ bool TlsTestServer::start()
     if (m_port <= 0) {
         return false;
     }
+    m_wasStarted = true;
     m_thread = std::thread([this] { m_server->listen_after_bind(); });
     // stop() is a no-op until the accept loop runs, so wait for it to be sure stop() ends it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -194,6 +195,11 @@ void TlsTestServer::stop()
         m_stopping = true;
     }
     m_stopped.notify_all();
+    // httplib closes the socket bound in the constructor only from a running accept loop, so a
+    // server that was never started runs one briefly rather than leaving the port open.
+    if (!m_wasStarted && m_port > 0) {
+        start();
+    }
     if (m_thread.joinable()) {
         m_server->stop();
         m_thread.join();

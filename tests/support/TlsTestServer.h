@@ -39,7 +39,7 @@ public:
 
     // Serves until stop(). False when the port could not be bound or serving did not begin.
     bool start();
-    // Idempotent; also done by the destructor.
+    // Idempotent; also done by the destructor. Closes the port also when start() was never called.
     void stop();
 
     int port() const { return m_port; }
@@ -67,6 +67,7 @@ private:
     std::filesystem::path m_caFile;
     std::thread m_thread;
     int m_port = -1;
+    bool m_wasStarted = false;
     std::atomic<int> m_handshakes{0};
 
     mutable std::mutex m_mutex;
