@@ -42,7 +42,6 @@ HttpError makeError(HttpError::Kind kind, std::string message)
 HttpError::Kind kindOf(CURLcode code)
 {
     switch (code) {
-    case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
     case CURLE_BAD_FUNCTION_ARGUMENT:
         return HttpError::Kind::invalidRequest;
@@ -91,11 +90,24 @@ bool hasLineBreakOrNul(std::string_view text)
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// `lowered` is already in lower case.
+bool equalsIgnoringCase(std::string_view text, std::string_view lowered)
+{
+    return std::ranges::equal(text, lowered,
+                              [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+// Checked here rather than left to curl, so that curl's "unsupported protocol" can only mean an
+// answer that is not HTTP at all.
+bool hasHttpScheme(std::string_view url)
+{
+    const auto scheme = url.substr(0, url.find("://"));
+    return scheme.size() < url.size() && (equalsIgnoringCase(scheme, "http") || equalsIgnoringCase(scheme, "https"));
+}
+
 bool isExpect(std::string_view name)
 {
-    return name.size() == 6 && std::ranges::equal(name, std::string_view("expect"), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
-           });
+    return equalsIgnoringCase(name, "expect");
 }
 
 struct Transfer {
@@ -238,7 +250,7 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     if (!isToken(request.method)) {
         return std::unexpected(makeError(Kind::invalidRequest, "invalid method"));
     }
-    if (request.url.find('\0') != std::string::npos) {
+    if (request.url.find('\0') != std::string::npos || !hasHttpScheme(request.url)) {
         return std::unexpected(makeError(Kind::invalidRequest, "invalid URL"));
     }
     if (request.timeout.count() <= 0) {

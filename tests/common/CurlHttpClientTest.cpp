@@ -3,6 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+
 #include <future>
 #include <string>
 #include <thread>
@@ -199,6 +207,71 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
                                            BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
                                            BodyCase{"/chunked/10000000", true}));
 
+// A loopback TCP server that answers its one connection with bytes that are not HTTP.
+class NotHttpServer {
+public:
+    NotHttpServer()
+    {
+        m_socket = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(m_socket, 1) != 0 || getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            pollfd waiting{m_socket, POLLIN, 0};
+            if (poll(&waiting, 1, 10'000) != 1) {
+                return; // nobody came: end by ourselves
+            }
+            const int connection = accept(m_socket, nullptr, nullptr);
+            std::array<char, 4096> request{};
+            [[maybe_unused]] const auto received = recv(connection, request.data(), request.size(), 0);
+            constexpr std::string_view junk = "this is not HTTP\r\n\r\n";
+            [[maybe_unused]] const auto sent = send(connection, junk.data(), junk.size(), MSG_NOSIGNAL);
+            close(connection);
+        });
+    }
+    ~NotHttpServer()
+    {
+        if (m_socket >= 0) {
+            shutdown(m_socket, SHUT_RDWR); // wakes the poll when no client came
+        }
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        if (m_socket >= 0) {
+            close(m_socket);
+        }
+    }
+    NotHttpServer(const NotHttpServer&) = delete;
+    NotHttpServer& operator=(const NotHttpServer&) = delete;
+
+    int port() const { return m_port; }
+
+private:
+    int m_socket = -1;
+    int m_port = 0;
+    std::thread m_thread;
+};
+
+TEST(CurlHttpClientErrors, ReportsAnAnswerThatIsNotHttpAsNoHttpResponse)
+{
+    NotHttpServer server;
+    ASSERT_GT(server.port(), 0);
+    CurlHttpClient client;
+    HttpRequest sent;
+    sent.url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+
+    const HttpResult result = client.send(sent);
+
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, HttpError::Kind::other) << result.error().message;
+}
+
 TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
 {
     int port = 0;
@@ -235,7 +308,8 @@ HttpRequest invalid(std::string method, std::string url, HttpHeaders headers = {
 
 INSTANTIATE_TEST_SUITE_P(Requests, InvalidRequestTest,
                          ::testing::Values(invalid("GET", "file:///etc/passwd"), invalid("GET", "ftp://127.0.0.1/"),
-                                           invalid("GET", "not a url"), invalid("GET\r\nX: y", "https://127.0.0.1/"),
+                                           invalid("GET", "https:/127.0.0.1/"), invalid("GET", "not a url"),
+                                           invalid("GET\r\nX: y", "https://127.0.0.1/"),
                                            invalid("POST", "https://127.0.0.1/", {{"X-A", "1\r\nInjected: yes"}}),
                                            invalid("POST", "https://127.0.0.1/", {{"X-A", std::string("1\0two", 5)}}),
                                            invalid("GET", std::string("https://127.0.0.1/\0.example", 27)),
