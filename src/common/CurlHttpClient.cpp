@@ -128,9 +128,21 @@ size_t writeBody(char* data, size_t size, size_t count, void* user)
     return length;
 }
 
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 size_t writeHeader(char* data, size_t size, size_t count, void* user)
 {
     auto* transfer = static_cast<Transfer*>(user);
+    HttpHeaders& headers = transfer->response.headers;
     const std::size_t length = size * count;
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
@@ -138,21 +150,23 @@ size_t writeHeader(char* data, size_t size, size_t count, void* user)
     }
     if (line.starts_with("HTTP/")) {
         // A new status line: whatever came before belonged to an interim (1xx) answer.
-        transfer->response.headers.clear();
+        headers.clear();
+        return length;
+    }
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+        // An obsolete folded line continues the previous header's value.
+        if (!headers.empty() && !trimmed(line).empty()) {
+            std::string& value = headers.back().second;
+            value += value.empty() ? "" : " ";
+            value += trimmed(line);
+        }
         return length;
     }
     const auto colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) {
         return length;
     }
-    std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-        value.remove_prefix(1);
-    }
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
-        value.remove_suffix(1);
-    }
-    transfer->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    headers.emplace_back(std::string(line.substr(0, colon)), std::string(trimmed(line.substr(colon + 1))));
     return length;
 }
 

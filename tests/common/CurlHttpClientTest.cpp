@@ -207,10 +207,10 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
                                            BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
                                            BodyCase{"/chunked/10000000", true}));
 
-// A loopback TCP server that answers its one connection with bytes that are not HTTP.
-class NotHttpServer {
+// A loopback TCP server that answers its one connection with `answer`, byte for byte.
+class RawServer {
 public:
-    NotHttpServer()
+    explicit RawServer(std::string answer) : m_answer(std::move(answer))
     {
         m_socket = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -230,12 +230,11 @@ public:
             const int connection = accept(m_socket, nullptr, nullptr);
             std::array<char, 4096> request{};
             [[maybe_unused]] const auto received = recv(connection, request.data(), request.size(), 0);
-            constexpr std::string_view junk = "this is not HTTP\r\n\r\n";
-            [[maybe_unused]] const auto sent = send(connection, junk.data(), junk.size(), MSG_NOSIGNAL);
+            [[maybe_unused]] const auto sent = send(connection, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
             close(connection);
         });
     }
-    ~NotHttpServer()
+    ~RawServer()
     {
         if (m_socket >= 0) {
             shutdown(m_socket, SHUT_RDWR); // wakes the poll when no client came
@@ -247,12 +246,13 @@ public:
             close(m_socket);
         }
     }
-    NotHttpServer(const NotHttpServer&) = delete;
-    NotHttpServer& operator=(const NotHttpServer&) = delete;
+    RawServer(const RawServer&) = delete;
+    RawServer& operator=(const RawServer&) = delete;
 
-    int port() const { return m_port; }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
 
 private:
+    std::string m_answer;
     int m_socket = -1;
     int m_port = 0;
     std::thread m_thread;
@@ -260,16 +260,33 @@ private:
 
 TEST(CurlHttpClientErrors, ReportsAnAnswerThatIsNotHttpAsNoHttpResponse)
 {
-    NotHttpServer server;
-    ASSERT_GT(server.port(), 0);
-    CurlHttpClient client;
+    RawServer server("this is not HTTP\r\n\r\n");
     HttpRequest sent;
-    sent.url = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+    sent.url = server.url();
 
-    const HttpResult result = client.send(sent);
+    const HttpResult result = CurlHttpClient().send(sent);
 
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, HttpError::Kind::other) << result.error().message;
+}
+
+TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
+{
+    RawServer server("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+                     "HTTP/1.1 200 OK\r\nX-Folded:  one \r\n   two\r\n\tthree\r\nX-Empty:\r\nX-Colon: a:b\r\n"
+                     "Content-Length: 2\r\nConnection: close\r\n\r\nok");
+    HttpRequest sent;
+    sent.url = server.url();
+
+    const HttpResult result = CurlHttpClient().send(sent);
+
+    ASSERT_TRUE(result.has_value()) << result.error().message;
+    EXPECT_EQ(result->status, 200);
+    EXPECT_EQ(result->body, "ok");
+    EXPECT_EQ(result->header("X-Folded"), "one two three");
+    EXPECT_EQ(result->header("X-Empty"), "");
+    EXPECT_EQ(result->header("X-Colon"), "a:b");
+    EXPECT_EQ(result->header("X-Interim"), std::nullopt);
 }
 
 TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
