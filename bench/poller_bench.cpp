@@ -133,6 +133,51 @@ void registerDesktopBenchmarks(Desktop& desktop)
         [&desktop](benchmark::State& state) { stepSpaced(state, desktop, true, PollStep::Decision::move); })
         ->Unit(benchmark::kMicrosecond)
         ->Iterations(60);
+    // The two ways to the rectangle (the range itself comes from memory here).
+    benchmark::RegisterBenchmark(
+        "BM_MousepadCharacterExtentsUnion",
+        [&desktop](benchmark::State& state) {
+            const Element focused = desktop.backend->focusedElement(
+                desktop.backend->applicationElement(static_cast<Pid>(desktop.mousepad->processId())));
+            for (auto _ : state) {
+                benchmark::DoNotOptimize(desktop.backend->selectionBoundsFromTextMarkers(focused));
+            }
+        })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(100);
+    benchmark::RegisterBenchmark("BM_MousepadRangeExtents",
+                                 [&desktop](benchmark::State& state) {
+                                     const Element focused =
+                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
+                                             static_cast<Pid>(desktop.mousepad->processId())));
+                                     for (auto _ : state) {
+                                         benchmark::DoNotOptimize(desktop.backend->selectionBoundsFromRange(focused));
+                                     }
+                                 })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(100);
+    benchmark::RegisterBenchmark("BM_MousepadSelectedTextRemembered",
+                                 [&desktop](benchmark::State& state) {
+                                     const Element focused =
+                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
+                                             static_cast<Pid>(desktop.mousepad->processId())));
+                                     for (auto _ : state) {
+                                         benchmark::DoNotOptimize(desktop.backend->selectedText(focused));
+                                     }
+                                 })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(100);
+    benchmark::RegisterBenchmark("BM_MousepadElementRoleRemembered",
+                                 [&desktop](benchmark::State& state) {
+                                     const Element focused =
+                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
+                                             static_cast<Pid>(desktop.mousepad->processId())));
+                                     for (auto _ : state) {
+                                         benchmark::DoNotOptimize(desktop.backend->elementRole(focused));
+                                     }
+                                 })
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(100);
     benchmark::RegisterBenchmark("BM_MousepadFrontmostPid",
                                  [&desktop](benchmark::State& state) {
                                      for (auto _ : state) {

@@ -3,14 +3,15 @@
 
 #include "platform/linux/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
+#include "selection/PlaceholderActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QGuiApplication>
 #include <QProcess>
 #include <QTimer>
 
@@ -329,6 +330,46 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
     }
 }
 
+QString activeWindow()
+{
+    QProcess query;
+    query.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
+    query.waitForFinished(5000);
+    return QString::fromUtf8(query.readAllStandardOutput()).trimmed();
+}
+
+TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("under the panel"));
+    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+
+    PlaceholderActionsPanel floating;
+    floating.setFrame(QRect(300, 300, 220, 44));
+    floating.orderFrontWithoutActivating();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty() &&
+           std::chrono::steady_clock::now() < deadline) {
+        spinEventLoop(50ms);
+    }
+    ASSERT_FALSE(firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty());
+    spinEventLoop(200ms);
+    EXPECT_EQ(activeWindow(), mousepad.window) << "showing the panel must not activate us";
+    EXPECT_EQ(backend->frontmostWindowOwnerPid(), mousepad.pid());
+    EXPECT_EQ(poller->checkSelectedText().decision, Decision::move);
+    floating.close();
+
+    QWidget ordinary;
+    ordinary.setWindowTitle(QStringLiteral("An ordinary Parlomatic window"));
+    ordinary.resize(200, 100);
+    ordinary.show();
+    ordinary.activateWindow();
+    const PollStep step =
+        stepUntil([](const PollStep& s) { return s.pid == QCoreApplication::applicationPid(); }, "our window in front");
+    EXPECT_EQ(step.decision, Decision::unchanged);
+    EXPECT_TRUE(panel->isOpen()) << "an own window in front leaves the panel as it is";
+}
+
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
     activate(mousepad);
@@ -373,7 +414,7 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 
 int main(int argc, char** argv)
 {
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

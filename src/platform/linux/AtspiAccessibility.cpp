@@ -74,6 +74,15 @@ struct AtspiAccessibility::Impl {
 
     int enhancedPasses = 0;
 
+    // What never changes for an element, asked once while the poller keeps reading the same one.
+    struct ElementFacts {
+        GObjectPtr<AtspiAccessible> element;
+        std::optional<AtspiRole> role;
+        GObjectPtr<AtspiText> text;
+        GObjectPtr<AtspiComponent> component;
+    } lastFacts;
+    const ElementFacts& facts(AtspiAccessible* accessible);
+
     void rescanApplications();
     void ensureEnabled();
     static void onLaunch(AtspiEvent* event, void* self);
@@ -97,6 +106,21 @@ void AtspiAccessibility::Impl::rescanApplications()
             applications[*pid] = std::move(app);
         }
     }
+}
+
+const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
+{
+    if (lastFacts.element.get() != accessible) {
+        ErrorSlot error;
+        const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+        lastFacts = ElementFacts{
+            .element = refObject(accessible),
+            .role = error ? std::nullopt : std::optional<AtspiRole>(role),
+            .text = GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(accessible)),
+            .component = GObjectPtr<AtspiComponent>(atspi_accessible_get_component_iface(accessible)),
+        };
+    }
+    return lastFacts;
 }
 
 void AtspiAccessibility::Impl::ensureEnabled()
@@ -229,77 +253,86 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
         return std::nullopt;
     }
     // A password field's text is never read, not even into memory.
-    ErrorSlot roleError;
-    if (atspi_accessible_get_role(accessible, roleError.out()) == ATSPI_ROLE_PASSWORD_TEXT || roleError) {
+    const Impl::ElementFacts& facts = d->facts(accessible);
+    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT) {
         return std::nullopt;
     }
-    const GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text || !d->selection) {
+    AtspiText* text = facts.text.get();
+    if (text == nullptr) {
         return std::nullopt;
     }
-    const auto range = d->selection->range(accessible, text.get());
+    const auto range = d->selection->range(accessible, text);
     if (!range) {
         return QString();
     }
-    return d->selection->text(accessible, text.get(), *range);
+    return d->selection->text(accessible, text, *range);
 }
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
-    if (!text || !d->selection) {
+    AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
+    if (text == nullptr || !d->selection) {
         return std::nullopt;
     }
-    const auto range = d->selection->range(accessible, text.get());
-    if (!range) {
-        return std::nullopt;
-    }
-    ErrorSlot error;
-    AtspiRect* rect =
-        atspi_text_get_range_extents(text.get(), range->first, range->second, ATSPI_COORD_TYPE_SCREEN, error.out());
-    return toRect(rect, error);
-}
-
-std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
-{
-    AtspiAccessible* accessible = atspiOf(element);
-    const GObjectPtr<AtspiText> text(accessible != nullptr ? atspi_accessible_get_text_iface(accessible) : nullptr);
-    if (!text || !d->selection) {
-        return std::nullopt;
-    }
-    const auto range = d->selection->range(accessible, text.get());
+    const auto range = d->selection->range(accessible, text);
     if (!range) {
         return std::nullopt;
     }
     ErrorSlot firstError;
-    const auto first =
-        toRect(atspi_text_get_character_extents(text.get(), range->first, ATSPI_COORD_TYPE_SCREEN, firstError.out()),
-               firstError);
+    const auto first = toRect(
+        atspi_text_get_character_extents(text, range->first, ATSPI_COORD_TYPE_SCREEN, firstError.out()), firstError);
+    if (!first) {
+        return std::nullopt;
+    }
+    if (const auto known = d->selection->bounds(accessible, *range);
+        known && known->firstCharacter.width == first->width && known->firstCharacter.height == first->height) {
+        AxRect moved = known->selection;
+        moved.x += first->x - known->firstCharacter.x;
+        moved.y += first->y - known->firstCharacter.y;
+        return moved;
+    }
     ErrorSlot lastError;
     const auto last = toRect(
-        atspi_text_get_character_extents(text.get(), range->second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()),
-        lastError);
-    if (!first || !last) {
+        atspi_text_get_character_extents(text, range->second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()), lastError);
+    if (!last) {
         return std::nullopt;
     }
     const double left = std::min(first->x, last->x);
     const double top = std::min(first->y, last->y);
     const double right = std::max(first->x + first->width, last->x + last->width);
     const double bottom = std::max(first->y + first->height, last->y + last->height);
-    return AxRect{left, top, right - left, bottom - top};
+    const AxRect selection{left, top, right - left, bottom - top};
+    d->selection->setBounds(accessible, *range, {*first, selection});
+    return selection;
+}
+
+std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
+    if (text == nullptr || !d->selection) {
+        return std::nullopt;
+    }
+    const auto range = d->selection->range(accessible, text);
+    if (!range) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    AtspiRect* rect =
+        atspi_text_get_range_extents(text, range->first, range->second, ATSPI_COORD_TYPE_SCREEN, error.out());
+    return toRect(rect, error);
 }
 
 std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    const GObjectPtr<AtspiComponent> component(accessible != nullptr ? atspi_accessible_get_component_iface(accessible)
-                                                                     : nullptr);
-    if (!component) {
+    AtspiComponent* component = accessible != nullptr ? d->facts(accessible).component.get() : nullptr;
+    if (component == nullptr) {
         return std::nullopt;
     }
     ErrorSlot error;
-    return toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
 }
 
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)

@@ -6,6 +6,7 @@ namespace parlomatic::platform {
 
 namespace {
 
+constexpr std::size_t maxAnnouncers = 32;
 constexpr std::array<const char*, 2> events{"object:text-selection-changed", "object:text-changed"};
 
 struct EventFree {
@@ -35,22 +36,42 @@ void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
 {
     const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
     auto* cache = static_cast<AtspiSelectionCache*>(self);
-    if (event->source == nullptr || event->source != cache->m_element.get()) {
+    if (event->source == nullptr) {
         return;
     }
-    cache->m_stale = true;
-    if (g_str_has_prefix(event->type, "object:text-selection-changed")) {
-        cache->m_announces = true;
+    if (event->source == cache->m_element.get()) {
+        cache->m_stale = true;
+        if (g_str_has_prefix(event->type, "object:text-changed")) {
+            cache->m_text.reset();
+            cache->m_bounds.reset();
+        }
     }
+    if (g_str_has_prefix(event->type, "object:text-selection-changed") && !cache->announces(event->source)) {
+        if (cache->m_announcers.size() >= maxAnnouncers) {
+            cache->m_announcers.erase(cache->m_announcers.begin());
+        }
+        cache->m_announcers.push_back(refObject(event->source));
+    }
+}
+
+bool AtspiSelectionCache::announces(AtspiAccessible* accessible) const
+{
+    for (const auto& announcer : m_announcers) {
+        if (announcer.get() == accessible) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void AtspiSelectionCache::clear()
 {
     m_element.reset();
-    m_announces = false;
+    m_announcers.clear();
     m_stale = true;
     m_range.reset();
     m_text.reset();
+    m_bounds.reset();
     m_roleElement.reset();
     m_role.reset();
 }
@@ -63,18 +84,19 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
     if (sameElement && now - m_readAt < sameStepWindow) {
         return m_range;
     }
-    if (sameElement && m_announces && !m_stale && now - m_readAt < maxAge) {
+    if (sameElement && !m_stale && announces(accessible) && now - m_readAt < maxAge) {
         return m_range;
     }
     if (!sameElement) {
         m_element = refObject(accessible);
-        m_announces = false;
+        m_range.reset();
+        m_text.reset();
+        m_bounds.reset();
     }
     m_stale = false;
     m_readAt = now;
     ++m_rangeReads;
-    m_range.reset();
-    m_text.reset();
+    std::optional<Range> fresh;
     ErrorSlot error;
     const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, error.out()));
     if (!error && range) {
@@ -84,8 +106,14 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
             std::swap(start, end);
         }
         if (start >= 0 && end > start) {
-            m_range = Range{start, end};
+            fresh = Range{start, end};
         }
+    }
+    // The same range of an unchanged text (a text change drops both at once) keeps its text and bounds.
+    if (fresh != m_range) {
+        m_range = fresh;
+        m_text.reset();
+        m_bounds.reset();
     }
     return m_range;
 }
@@ -105,6 +133,23 @@ std::optional<QString> AtspiSelectionCache::text(AtspiAccessible* accessible, At
         m_text = result;
     }
     return result;
+}
+
+std::optional<AtspiSelectionCache::Bounds> AtspiSelectionCache::bounds(AtspiAccessible* accessible, Range range) const
+{
+    // A layout change (a resize that rewraps the text) announces nothing; read it afresh now and then.
+    if (accessible != m_element.get() || m_range != range || !m_bounds || Clock::now() - m_boundsAt >= maxAge) {
+        return std::nullopt;
+    }
+    return m_bounds;
+}
+
+void AtspiSelectionCache::setBounds(AtspiAccessible* accessible, Range range, Bounds bounds)
+{
+    if (accessible == m_element.get() && m_range == range) {
+        m_bounds = bounds;
+        m_boundsAt = Clock::now();
+    }
 }
 
 std::optional<QString> AtspiSelectionCache::role(AtspiAccessible* accessible,

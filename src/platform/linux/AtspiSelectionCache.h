@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/linux/GlibHandles.h"
+#include "selection/axUtils.h"
 
 #include <QString>
 
@@ -10,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace parlomatic::platform {
 
@@ -34,6 +36,15 @@ public:
     std::optional<Range> range(AtspiAccessible* accessible, AtspiText* text);
     // The text of `range` (as range() returned it).
     std::optional<QString> text(AtspiAccessible* accessible, AtspiText* text, Range range);
+    // The rectangle of an unchanged selection moves rigidly with scrolling and window moves, so
+    // while the range stays remembered the first character's extents are enough to place it.
+    struct Bounds {
+        AxRect firstCharacter;
+        AxRect selection;
+    };
+    std::optional<Bounds> bounds(AtspiAccessible* accessible, Range range) const;
+    void setBounds(AtspiAccessible* accessible, Range range, Bounds bounds);
+
     std::optional<QString> role(AtspiAccessible* accessible, const std::function<std::optional<QString>()>& read);
 
     // How often the range was read from the application.
@@ -47,14 +58,18 @@ private:
     static void onEvent(AtspiEvent* event, void* self);
 
     GObjectPtr<AtspiEventListener> m_listener;
+    bool announces(AtspiAccessible* accessible) const;
+
     GObjectPtr<AtspiAccessible> m_element;
-    // The element announces its selection changes, so a quiet element has an unchanged selection.
-    bool m_announces = false;
+    // Elements seen announcing their selection changes (the latest few): for them, quiet means unchanged.
+    std::vector<GObjectPtr<AtspiAccessible>> m_announcers;
     bool m_stale = true;
     int m_rangeReads = 0;
     Clock::time_point m_readAt;
     std::optional<Range> m_range;
     std::optional<QString> m_text;
+    std::optional<Bounds> m_bounds;
+    Clock::time_point m_boundsAt;
 
     GObjectPtr<AtspiAccessible> m_roleElement;
     Clock::time_point m_roleReadAt;

@@ -3,7 +3,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <span>
+#include <unordered_map>
+#include <vector>
 
 namespace parlomatic::platform {
 
@@ -57,7 +60,66 @@ struct X11WindowList::State {
     Atom wmState = None;
     Atom stateHidden = None;
     Atom wmPid = None;
+
+    // What the window manager published, kept until a PropertyNotify says it changed: the
+    // steady state costs no round trip to the X server (each one wakes the server: ~0.1 ms).
+    struct WindowFacts {
+        bool ordinary = false;
+        bool hidden = false;
+        std::optional<Pid> pid;
+    };
+    bool stackingValid = false;
+    std::vector<Window> stacking;
+    std::unordered_map<Window, WindowFacts> windows;
+
+    void drainEvents();
+    const WindowFacts& facts(Window window);
 };
+
+void X11WindowList::State::drainEvents()
+{
+    Display* dpy = display.get();
+    while (XEventsQueued(dpy, QueuedAfterReading) > 0) {
+        XEvent event;
+        XNextEvent(dpy, &event);
+        if (event.type == PropertyNotify) {
+            if (event.xproperty.window == DefaultRootWindow(dpy)) {
+                if (event.xproperty.atom == clientListStacking) {
+                    stackingValid = false;
+                }
+            } else {
+                windows.erase(event.xproperty.window);
+            }
+        } else if (event.type == DestroyNotify) {
+            windows.erase(event.xdestroywindow.window);
+        }
+    }
+}
+
+const X11WindowList::State::WindowFacts& X11WindowList::State::facts(Window window)
+{
+    if (const auto known = windows.find(window); known != windows.end()) {
+        return known->second;
+    }
+    Display* dpy = display.get();
+    // Watch before reading, so a change after the read is not missed.
+    XSelectInput(dpy, window, PropertyChangeMask | StructureNotifyMask);
+    WindowFacts result;
+    XData holder;
+    const auto types = readLongs(dpy, window, windowType, XA_ATOM, holder);
+    // The first type is the preferred one; the others are fallbacks for older managers.
+    result.ordinary = !types || types->empty() || (*types)[0] == typeNormal || (*types)[0] == typeDialog;
+    if (const auto states = readLongs(dpy, window, wmState, XA_ATOM, holder)) {
+        for (const unsigned long state : *states) {
+            result.hidden = result.hidden || state == stateHidden;
+        }
+    }
+    const auto pidValue = readLongs(dpy, window, wmPid, XA_CARDINAL, holder);
+    if (pidValue && !pidValue->empty() && (*pidValue)[0] != 0 && (*pidValue)[0] <= 0x7fffffffUL) {
+        result.pid = static_cast<Pid>((*pidValue)[0]);
+    }
+    return windows.insert_or_assign(window, result).first->second;
+}
 
 X11WindowList::X11WindowList() : m_state(std::make_unique<State>())
 {
@@ -74,6 +136,7 @@ X11WindowList::X11WindowList() : m_state(std::make_unique<State>())
     m_state->wmState = XInternAtom(display, "_NET_WM_STATE", False);
     m_state->stateHidden = XInternAtom(display, "_NET_WM_STATE_HIDDEN", False);
     m_state->wmPid = XInternAtom(display, "_NET_WM_PID", False);
+    XSelectInput(display, DefaultRootWindow(display), PropertyChangeMask);
 }
 
 X11WindowList::~X11WindowList() = default;
@@ -89,36 +152,28 @@ std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
     if (display == nullptr) {
         return std::nullopt;
     }
-    XData listHolder;
-    const auto windows =
-        readLongs(display, DefaultRootWindow(display), m_state->clientListStacking, XA_WINDOW, listHolder);
-    if (!windows) {
-        return std::nullopt;
+    m_state->drainEvents();
+    if (!m_state->stackingValid) {
+        XData listHolder;
+        const auto windows =
+            readLongs(display, DefaultRootWindow(display), m_state->clientListStacking, XA_WINDOW, listHolder);
+        m_state->stacking.clear();
+        if (windows) {
+            m_state->stacking.assign(windows->begin(), windows->end());
+        }
+        m_state->stackingValid = windows.has_value();
+        // Forget windows that left the stack.
+        std::erase_if(m_state->windows, [this](const auto& entry) {
+            return std::find(m_state->stacking.begin(), m_state->stacking.end(), entry.first) ==
+                   m_state->stacking.end();
+        });
     }
     // Bottom to top; walk from the top.
-    for (auto it = windows->rbegin(); it != windows->rend(); ++it) {
-        const auto window = static_cast<Window>(*it);
-        XData holder;
-        if (const auto types = readLongs(display, window, m_state->windowType, XA_ATOM, holder)) {
-            // The first type is the preferred one; the others are fallbacks for older managers.
-            if (!types->empty() && (*types)[0] != m_state->typeNormal && (*types)[0] != m_state->typeDialog) {
-                continue;
-            }
+    for (auto it = m_state->stacking.rbegin(); it != m_state->stacking.rend(); ++it) {
+        const State::WindowFacts& facts = m_state->facts(*it);
+        if (facts.ordinary && !facts.hidden && facts.pid) {
+            return facts.pid;
         }
-        if (const auto states = readLongs(display, window, m_state->wmState, XA_ATOM, holder)) {
-            bool hidden = false;
-            for (const unsigned long state : *states) {
-                hidden = hidden || state == m_state->stateHidden;
-            }
-            if (hidden) {
-                continue;
-            }
-        }
-        const auto pid = readLongs(display, window, m_state->wmPid, XA_CARDINAL, holder);
-        if (!pid || pid->empty() || (*pid)[0] == 0 || (*pid)[0] > 0x7fffffffUL) {
-            continue;
-        }
-        return static_cast<Pid>((*pid)[0]);
     }
     return std::nullopt;
 }
