@@ -64,13 +64,11 @@ TextSelectionPoller::~TextSelectionPoller() = default;
 
 void TextSelectionPoller::startPolling()
 {
-    if (m_timer) {
-        return;
-    }
+    // The timer is looked at only on the GUI thread: callers on other threads would race with it.
     QMetaObject::invokeMethod(
         this,
         [this] {
-            // A second request queued before the first one ran must not start a second timer.
+            // Also covers a second request queued before the first one ran.
             if (m_timer) {
                 return;
             }

@@ -1,6 +1,7 @@
 // The selection watcher against real applications on a private desktop: Mousepad (GTK 3) and a
 // small Qt 6 window, driven with xdotool, read through AT-SPI and X11.
 
+#include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PlaceholderActionsPanel.h"
@@ -407,6 +408,16 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
         EXPECT_EQ(line["rect"].size(), 4U);
         EXPECT_EQ(line["panel"].size(), 4U);
     }
+}
+
+// Last: it turns the session's accessibility switch off for a moment.
+TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
+{
+    using platform::AccessibilityBusStatus;
+    ASSERT_TRUE(AccessibilityBusStatus::setEnabled(false));
+    EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(false));
+    backend->enableEnhancedUserInterfaceForRunningApps();
+    EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(true));
 }
 
 } // namespace
