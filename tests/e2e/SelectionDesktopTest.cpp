@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <X11/Xlib.h>
@@ -22,6 +23,9 @@
 #include <functional>
 #include <memory>
 #include <set>
+
+#include <csignal>
+#include <sys/types.h>
 
 namespace parlomatic {
 namespace {
@@ -408,6 +412,30 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
         EXPECT_EQ(line["rect"].size(), 4U);
         EXPECT_EQ(line["panel"].size(), 4U);
     }
+}
+
+TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
+{
+    using platform::AtspiAccessibility;
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("still selected"));
+    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+    backend->dropCachedReads();
+    const auto pid = static_cast<pid_t>(mousepad.pid());
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    const auto resume = qScopeGuard([pid] { ::kill(pid, SIGCONT); });
+
+    EXPECT_EQ(poller->checkSelectedText().decision, Decision::hide);
+    EXPECT_TRUE(backend->isUnresponsive(static_cast<Pid>(pid)));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(poller->checkSelectedText().decision, Decision::hide);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
+        << "the hung application is not asked again during its cooling period";
+
+    ::kill(pid, SIGCONT);
+    stepUntil(
+        [](const PollStep& s) { return s.decision == Decision::show && s.text == QStringLiteral("still selected"); },
+        "the panel back once the application answers again");
 }
 
 // Last: it turns the session's accessibility switch off for a moment.

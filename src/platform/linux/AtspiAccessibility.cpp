@@ -5,6 +5,7 @@
 #include "platform/linux/AtspiFocusTracker.h"
 #include "platform/linux/AtspiRoles.h"
 #include "platform/linux/AtspiSelectionCache.h"
+#include "platform/linux/UnresponsiveProcesses.h"
 #include "platform/linux/X11WindowList.h"
 
 #include <chrono>
@@ -73,6 +74,7 @@ struct AtspiAccessibility::Impl {
     std::unique_ptr<AtspiSelectionCache> selection;
 
     int enhancedPasses = 0;
+    UnresponsiveProcesses unresponsive;
 
     // What never changes for an element, asked once while the poller keeps reading the same one.
     struct ElementFacts {
@@ -197,7 +199,7 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
 
 Element AtspiAccessibility::applicationElement(Pid pid)
 {
-    if (!d->available) {
+    if (!d->available || d->unresponsive.isCoolingDown(pid)) {
         return {};
     }
     auto found = d->applications.find(pid);
@@ -222,6 +224,10 @@ Element AtspiAccessibility::focusedElement(const Element& application)
     AtspiAccessible* app = atspiOf(application);
     const std::optional<Pid> pid = application ? application->processId() : std::nullopt;
     if (app == nullptr || !pid || !d->focus) {
+        return {};
+    }
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, pid);
+    if (watch.skip()) {
         return {};
     }
     return makeElement(d->focus->focusedIn(app, *pid), pid);
@@ -249,6 +255,10 @@ std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
 std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
     if (accessible == nullptr || !d->selection) {
         return std::nullopt;
     }
@@ -271,6 +281,10 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
     AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
     if (text == nullptr || !d->selection) {
         return std::nullopt;
@@ -310,6 +324,10 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
     AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
     if (text == nullptr || !d->selection) {
         return std::nullopt;
@@ -327,6 +345,10 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
 std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
     AtspiComponent* component = accessible != nullptr ? d->facts(accessible).component.get() : nullptr;
     if (component == nullptr) {
         return std::nullopt;
@@ -338,6 +360,10 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
     if (accessible == nullptr || !d->selection) {
         return std::nullopt;
     }
@@ -376,6 +402,11 @@ void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
 {
     ++d->enhancedPasses;
     d->ensureEnabled();
+}
+
+bool AtspiAccessibility::isUnresponsive(Pid pid)
+{
+    return d->unresponsive.isCoolingDown(pid);
 }
 
 int AtspiAccessibility::enhancedPassCount() const

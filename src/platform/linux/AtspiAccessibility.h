@@ -42,6 +42,9 @@ public:
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();
+    // A process whose calls ran into the time-out; it is left alone for a few seconds (every read
+    // gives nothing), so a hung application does not slow every step down.
+    bool isUnresponsive(Pid pid);
     int enhancedPassCount() const;
     // Selection ranges read from applications (the rest came from memory).
     int selectionRangeReads() const;

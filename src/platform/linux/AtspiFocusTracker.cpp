@@ -79,14 +79,14 @@ std::optional<GObjectPtr<AtspiAccessible>> matchFocused(AtspiAccessible* topLeve
     return best;
 }
 
-GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel)
+GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::steady_clock::time_point deadline)
 {
     GObjectPtr<AtspiAccessible> best;
     int bestScore = -1;
     int visited = 0;
     std::vector<GObjectPtr<AtspiAccessible>> stack;
     stack.push_back(refObject(topLevel));
-    while (!stack.empty() && visited < AtspiFocusTracker::walkLimit) {
+    while (!stack.empty() && visited < AtspiFocusTracker::walkLimit && std::chrono::steady_clock::now() < deadline) {
         GObjectPtr<AtspiAccessible> node = std::move(stack.back());
         stack.pop_back();
         ++visited;
@@ -177,9 +177,13 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
             }
         }
     }
+    const auto deadline = std::chrono::steady_clock::now() + seedBudget;
     for (const auto& topLevel : topLevels) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
         std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
-        GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get());
+        GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get(), deadline);
         if (focused) {
             return focused;
         }

@@ -5,6 +5,7 @@
 
 #include <atspi/atspi.h>
 
+#include <chrono>
 #include <map>
 
 namespace parlomatic::platform {
@@ -16,6 +17,8 @@ class AtspiFocusTracker {
 public:
     // Objects visited at most by one seeding walk in a toolkit without the Collection interface.
     static constexpr int walkLimit = 600;
+    // Time one seeding may take at most (an application that stops answering mid-walk).
+    static constexpr auto seedBudget = std::chrono::milliseconds(500);
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
