@@ -21,6 +21,7 @@ using SteadyClock = std::chrono::steady_clock;
 // A process without an accessibility tree (a terminal, a game) is not searched for at 5 Hz.
 constexpr auto missingAppRetry = std::chrono::seconds(2);
 constexpr int ancestorLimit = 64;
+constexpr auto factsMaxAge = std::chrono::seconds(1);
 constexpr const char* launchEvent = "object:children-changed:add";
 
 struct EventFree {
@@ -76,9 +77,11 @@ struct AtspiAccessibility::Impl {
     int enhancedPasses = 0;
     UnresponsiveProcesses unresponsive;
 
-    // What never changes for an element, asked once while the poller keeps reading the same one.
+    // What never changes for an element, asked about once a second while the poller keeps reading
+    // the same one (not for ever: a read that timed out must be retried).
     struct ElementFacts {
         GObjectPtr<AtspiAccessible> element;
+        SteadyClock::time_point readAt;
         std::optional<AtspiRole> role;
         GObjectPtr<AtspiText> text;
         GObjectPtr<AtspiComponent> component;
@@ -112,11 +115,13 @@ void AtspiAccessibility::Impl::rescanApplications()
 
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
 {
-    if (lastFacts.element.get() != accessible) {
+    const auto now = SteadyClock::now();
+    if (lastFacts.element.get() != accessible || now - lastFacts.readAt >= factsMaxAge) {
         ErrorSlot error;
         const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
         lastFacts = ElementFacts{
             .element = refObject(accessible),
+            .readAt = now,
             .role = error ? std::nullopt : std::optional<AtspiRole>(role),
             .text = GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(accessible)),
             .component = GObjectPtr<AtspiComponent>(atspi_accessible_get_component_iface(accessible)),
@@ -244,8 +249,11 @@ std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
     }
     ErrorSlot error;
     const GMallocPtr<char> name(atspi_accessible_get_name(app->second.get(), error.out()));
+    if (error) {
+        return std::nullopt;
+    }
     std::optional<QString> result;
-    if (!error && name && *name != '\0') {
+    if (name && *name != '\0') {
         result = QString::fromUtf8(name.get());
     }
     d->names[pid] = result;
