@@ -1,6 +1,7 @@
 #include "platform/linux/AtspiAccessibility.h"
 
 #include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/AtspiApplications.h"
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/AtspiFocusTracker.h"
 #include "platform/linux/AtspiRoles.h"
@@ -9,7 +10,6 @@
 #include "platform/linux/X11WindowList.h"
 
 #include <chrono>
-#include <map>
 #include <optional>
 
 namespace parlomatic::platform {
@@ -18,15 +18,8 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// A process without an accessibility tree (a terminal, a game) is not searched for at 5 Hz.
-constexpr auto missingAppRetry = std::chrono::seconds(2);
 constexpr int ancestorLimit = 64;
 constexpr auto factsMaxAge = std::chrono::seconds(1);
-constexpr const char* launchEvent = "object:children-changed:add";
-
-struct EventFree {
-    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
-};
 
 // libatspi fills the rectangle with whatever came back when the application answered an error,
 // so a rectangle counts only without an error and with a sane size.
@@ -65,12 +58,7 @@ struct AtspiAccessibility::Impl {
     bool available = false;
     X11WindowList windows;
     std::unique_ptr<AtspiFocusTracker> focus;
-    GObjectPtr<AtspiEventListener> launchListener;
-    GObjectPtr<AtspiAccessible> desktop;
-
-    std::map<Pid, GObjectPtr<AtspiAccessible>> applications;
-    std::map<Pid, SteadyClock::time_point> missing;
-    std::map<Pid, std::optional<QString>> names;
+    std::unique_ptr<AtspiApplications> applications;
 
     std::unique_ptr<AtspiSelectionCache> selection;
 
@@ -88,30 +76,8 @@ struct AtspiAccessibility::Impl {
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
 
-    void rescanApplications();
     void ensureEnabled();
-    static void onLaunch(AtspiEvent* event, void* self);
 };
-
-void AtspiAccessibility::Impl::rescanApplications()
-{
-    applications.clear();
-    if (!desktop) {
-        return;
-    }
-    ErrorSlot countError;
-    const int count = atspi_accessible_get_child_count(desktop.get(), countError.out());
-    for (int i = 0; !countError && i < count; ++i) {
-        ErrorSlot error;
-        GObjectPtr<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
-        if (error || !app) {
-            continue;
-        }
-        if (const std::optional<Pid> pid = readProcessId(app.get())) {
-            applications[*pid] = std::move(app);
-        }
-    }
-}
 
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
 {
@@ -137,17 +103,6 @@ void AtspiAccessibility::Impl::ensureEnabled()
     }
 }
 
-void AtspiAccessibility::Impl::onLaunch(AtspiEvent* rawEvent, void* self)
-{
-    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
-    auto* impl = static_cast<Impl*>(self);
-    // Only the registry's own root announces applications; other trees' children do not matter.
-    if (event->source != nullptr && event->source == impl->desktop.get()) {
-        impl->missing.clear();
-        impl->ensureEnabled();
-    }
-}
-
 AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
 {
     const int status = atspi_init();
@@ -156,24 +111,13 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         return;
     }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
-    d->desktop.reset(atspi_get_desktop(0));
     d->focus = std::make_unique<AtspiFocusTracker>();
     d->selection = std::make_unique<AtspiSelectionCache>();
-    d->launchListener.reset(atspi_event_listener_new(&Impl::onLaunch, d.get(), nullptr));
-    ErrorSlot error;
-    if (!d->desktop || !atspi_event_listener_register_with_app(d->launchListener.get(), launchEvent, nullptr,
-                                                               d->desktop.get(), error.out())) {
-        d->launchListener.reset();
-    }
+    // A newly started application is switched on like the others (one switch for all of them).
+    d->applications = std::make_unique<AtspiApplications>([impl = d.get()] { impl->ensureEnabled(); });
 }
 
-AtspiAccessibility::~AtspiAccessibility()
-{
-    if (d->launchListener) {
-        ErrorSlot error;
-        atspi_event_listener_deregister(d->launchListener.get(), launchEvent, error.out());
-    }
-}
+AtspiAccessibility::~AtspiAccessibility() = default;
 
 bool AtspiAccessibility::isAvailable() const
 {
@@ -186,20 +130,7 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
         return d->windows.frontmostWindowOwnerPid();
     }
     // Without X11: the application whose top-level says it is active.
-    d->rescanApplications();
-    for (const auto& [pid, app] : d->applications) {
-        ErrorSlot error;
-        const int count = atspi_accessible_get_child_count(app.get(), error.out());
-        for (int i = 0; !error && i < count; ++i) {
-            ErrorSlot childError;
-            const GObjectPtr<AtspiAccessible> child(
-                atspi_accessible_get_child_at_index(app.get(), i, childError.out()));
-            if (!childError && child && hasState(child.get(), ATSPI_STATE_ACTIVE)) {
-                return pid;
-            }
-        }
-    }
-    return std::nullopt;
+    return d->applications ? d->applications->activeApplication() : std::nullopt;
 }
 
 Element AtspiAccessibility::applicationElement(Pid pid)
@@ -207,21 +138,7 @@ Element AtspiAccessibility::applicationElement(Pid pid)
     if (!d->available || d->unresponsive.isCoolingDown(pid)) {
         return {};
     }
-    auto found = d->applications.find(pid);
-    if (found == d->applications.end()) {
-        const auto missed = d->missing.find(pid);
-        if (missed != d->missing.end() && SteadyClock::now() - missed->second < missingAppRetry) {
-            return {};
-        }
-        d->rescanApplications();
-        found = d->applications.find(pid);
-        if (found == d->applications.end()) {
-            d->missing[pid] = SteadyClock::now();
-            return {};
-        }
-        d->missing.erase(pid);
-    }
-    return makeElement(found->second.get(), pid);
+    return makeElement(d->applications->find(pid), pid);
 }
 
 Element AtspiAccessibility::focusedElement(const Element& application)
@@ -240,24 +157,7 @@ Element AtspiAccessibility::focusedElement(const Element& application)
 
 std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
 {
-    if (const auto known = d->names.find(pid); known != d->names.end()) {
-        return known->second;
-    }
-    const auto app = d->applications.find(pid);
-    if (app == d->applications.end()) {
-        return std::nullopt;
-    }
-    ErrorSlot error;
-    const GMallocPtr<char> name(atspi_accessible_get_name(app->second.get(), error.out()));
-    if (error) {
-        return std::nullopt;
-    }
-    std::optional<QString> result;
-    if (name && *name != '\0') {
-        result = QString::fromUtf8(name.get());
-    }
-    d->names[pid] = result;
-    return result;
+    return d->applications ? d->applications->name(pid) : std::nullopt;
 }
 
 std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
