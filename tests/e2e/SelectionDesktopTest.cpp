@@ -375,6 +375,17 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     EXPECT_TRUE(panel->isOpen()) << "an own window in front leaves the panel as it is";
 }
 
+TEST_F(SelectionDesktopTest, MinimisedWindowNoLongerCountsAsFront)
+{
+    activate(mousepad);
+    activate(qtWindow);
+    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window in front");
+    xdotool({QStringLiteral("windowminimize"), QStringLiteral("--sync"), qtWindow.window});
+    stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front once the other is hidden");
+    activate(qtWindow);
+    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window back in front");
+}
+
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
     activate(mousepad);
