@@ -40,6 +40,14 @@ void spinEventLoop(std::chrono::milliseconds time)
     loop.exec();
 }
 
+// A step that shows (or moves) the panel over exactly this trimmed text, not over an earlier selection.
+std::function<bool(const PollStep&)> showing(const QString& text)
+{
+    return [text](const PollStep& s) {
+        return (s.decision == Decision::show || s.decision == Decision::move) && s.text == text;
+    };
+}
+
 // Runs xdotool and waits for it; keys go to the focused window (never --window).
 void xdotool(const QStringList& arguments)
 {
@@ -246,7 +254,7 @@ TEST_F(SelectionDesktopTest, MousepadShortAndBlankSelectionsHide)
 {
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("some words"));
-    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel");
+    stepUntil(showing(QStringLiteral("some words")), "the panel over the new selection");
 
     xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left")});
     PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "one character to hide");
@@ -264,7 +272,7 @@ TEST_F(SelectionDesktopTest, ClosePausesUntilTheSelectionChanges)
 {
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("pause this selection"));
-    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel");
+    stepUntil(showing(QStringLiteral("pause this selection")), "the panel over the new selection");
     poller->actionState().triggerClose();
     EXPECT_FALSE(panel->isOpen());
     for (int i = 0; i < 3; ++i) {
@@ -278,6 +286,7 @@ TEST_F(SelectionDesktopTest, ClosePausesUntilTheSelectionChanges)
 
 struct QtCase {
     const char* widget;
+    const char* text;
     const char* role;
     bool secure;
     Decision decision;
@@ -287,11 +296,14 @@ struct QtCase {
 TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 {
     activate(qtWindow);
-    for (const QtCase& c : {QtCase{"editor", "AXTextArea", false, Decision::show, ActionType::write},
-                            QtCase{"line", "AXTextField", false, Decision::show, ActionType::write},
-                            QtCase{"readonly", nullptr, false, Decision::show, ActionType::readonly},
-                            QtCase{"label", nullptr, false, Decision::show, ActionType::readonly},
-                            QtCase{"password", "AXSecureTextField", true, Decision::hide, std::nullopt}}) {
+    for (const QtCase& c :
+         {QtCase{"editor", "typed into editor", "AXTextArea", false, Decision::show, ActionType::write},
+          QtCase{"line", "typed into line", "AXTextField", false, Decision::show, ActionType::write},
+          QtCase{"readonly", "Read-only text that can be selected", nullptr, false, Decision::show,
+                 ActionType::readonly},
+          // Qt 6.4 does not publish a label's selection over AT-SPI: nothing to act on there.
+          QtCase{"label", "", nullptr, false, Decision::hide, std::nullopt},
+          QtCase{"password", "", "AXSecureTextField", true, Decision::hide, std::nullopt}}) {
         SCOPED_TRACE(c.widget);
         qtCommand(QStringLiteral("focus ") + QLatin1StringView(c.widget));
         if (std::string_view(c.widget) == "readonly") {
@@ -306,12 +318,13 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
                 const bool roleMatches =
                     c.role == nullptr ? s.actionType == c.type : s.role == QLatin1StringView(c.role);
                 const bool shown = s.decision == Decision::show || s.decision == Decision::move;
-                return roleMatches && (c.decision == Decision::hide ? s.decision == Decision::hide : shown);
+                return roleMatches && s.text == QLatin1StringView(c.text) &&
+                       (c.decision == Decision::hide ? s.decision == Decision::hide : shown);
             },
             c.widget);
         EXPECT_EQ(step.secure, c.secure);
         EXPECT_EQ(step.actionType, c.type);
-        EXPECT_EQ(panel->isOpen(), !c.secure);
+        EXPECT_EQ(panel->isOpen(), c.decision != Decision::hide);
         if (c.secure) {
             EXPECT_TRUE(step.text.isEmpty()) << "a password is never read";
         }
@@ -347,7 +360,7 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
 {
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("under the panel"));
-    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+    stepUntil(showing(QStringLiteral("under the panel")), "the panel over the new selection");
 
     PlaceholderActionsPanel floating;
     floating.setFrame(QRect(300, 300, 220, 44));
@@ -390,7 +403,7 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("inspect me"));
-    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+    stepUntil(showing(QStringLiteral("inspect me")), "the panel over the new selection");
     const std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
                                      "frame", "actionType", "decision", "panel",  "tickMicros"};
     for (const bool showText : {false, true}) {
@@ -430,7 +443,7 @@ TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
     using platform::AtspiAccessibility;
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("still selected"));
-    stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the selection");
+    stepUntil(showing(QStringLiteral("still selected")), "the panel over the new selection");
     backend->dropCachedReads();
     const auto pid = static_cast<pid_t>(mousepad.pid());
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
