@@ -399,6 +399,22 @@ TEST_F(SelectionDesktopTest, MinimisedWindowNoLongerCountsAsFront)
     stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window back in front");
 }
 
+TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplication)
+{
+    const QByteArray display = qgetenv("DISPLAY");
+    qunsetenv("DISPLAY");
+    platform::AtspiAccessibility withoutX11;
+    qputenv("DISPLAY", display);
+    for (const Peer* peer : {&qtWindow, &mousepad}) {
+        activate(*peer);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (withoutX11.frontmostWindowOwnerPid() != peer->pid() && std::chrono::steady_clock::now() < deadline) {
+            spinEventLoop(50ms);
+        }
+        EXPECT_EQ(withoutX11.frontmostWindowOwnerPid(), peer->pid());
+    }
+}
+
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
     activate(mousepad);

@@ -129,7 +129,13 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
     if (d->windows.isConnected()) {
         return d->windows.frontmostWindowOwnerPid();
     }
-    // Without X11: the application whose top-level says it is active.
+    // Without X11: where the focus went last, else (before any focus event) the application whose
+    // top-level says it is active.
+    if (d->focus) {
+        if (const std::optional<Pid> focused = d->focus->lastFocusedProcess()) {
+            return focused;
+        }
+    }
     return d->applications ? d->applications->activeApplication() : std::nullopt;
 }
 

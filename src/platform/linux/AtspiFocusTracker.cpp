@@ -144,6 +144,7 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     }
     if (const std::optional<Pid> pid = readProcessId(event->source)) {
         tracker->m_focused[*pid] = refObject(event->source);
+        tracker->m_lastFocusedPid = pid;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 
 namespace parlomatic::platform {
 
@@ -29,6 +30,10 @@ public:
     // only when `pid` differs from the previous call's, so a steady front process costs no call.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
+    // The process whose object received the keyboard focus last (the front application on a
+    // desktop without X11), or nothing before the first focus event.
+    std::optional<Pid> lastFocusedProcess() const { return m_lastFocusedPid; }
+
     // Counts seeding passes (tests and the inspector show it).
     int seedCount() const { return m_seedCount; }
 
@@ -42,6 +47,7 @@ private:
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
     Pid m_lastPid = 0;
+    std::optional<Pid> m_lastFocusedPid;
     int m_seedCount = 0;
 };
 
