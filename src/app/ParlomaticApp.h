@@ -6,10 +6,15 @@
 
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 
 namespace parlomatic {
 
-// The program's shell: the tray icon and its menu. It owns everything that lives for the process.
+class AccessibilityBackend;
+class TextSelectionPoller;
+
+// The program's shell: the tray icon and its menu, and the selection watcher once the desktop's
+// accessibility bus is switched on. It owns everything that lives for the process.
 class ParlomaticApp : public QObject {
     Q_OBJECT
 
@@ -20,8 +25,15 @@ public:
     void start();
 
 private:
+    // Starts the watcher when the accessibility bus is on; until then asks again every second.
+    void checkAccessibility();
+    void startWatching();
+
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
+    std::unique_ptr<QTimer> m_accessibilityTimer;
+    std::unique_ptr<AccessibilityBackend> m_accessibility;
+    std::unique_ptr<TextSelectionPoller> m_poller;
 };
 
 // Whether a graphical session can be reached (an X11 or Wayland display, or an explicit Qt platform).
