@@ -114,8 +114,16 @@ void TextSelectionPoller::closeBothPanels()
 PollStep TextSelectionPoller::checkSelectedText()
 {
     PollStep step;
-    const auto finish = [this, &step](PollStep::Decision decision) {
+    std::string logLine;
+    const auto logOnce = [this, &logLine](std::string line) {
+        if (line != m_lastLogLine) {
+            logError(line);
+        }
+        logLine = std::move(line);
+    };
+    const auto finish = [this, &step, &logLine](PollStep::Decision decision) {
         step.decision = decision;
+        m_lastLogLine = std::move(logLine);
         emit stepFinished(step);
         return step;
     };
@@ -126,7 +134,7 @@ PollStep TextSelectionPoller::checkSelectedText()
 
     step.pid = m_backend.frontmostWindowOwnerPid();
     if (!step.pid) {
-        logError("no pid found");
+        logOnce("no pid found");
         return finish(PollStep::Decision::unchanged);
     }
     const Pid pid = *step.pid;
@@ -145,7 +153,7 @@ PollStep TextSelectionPoller::checkSelectedText()
     const Element application = m_backend.applicationElement(pid);
     const Element focused = application ? m_backend.focusedElement(application) : Element{};
     if (!focused) {
-        logError("No focused element! " + std::to_string(pid));
+        logOnce("No focused element! " + std::to_string(pid));
         return hide();
     }
 

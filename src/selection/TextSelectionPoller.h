@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace parlomatic {
 
@@ -62,7 +63,8 @@ public:
     void stopPolling();
     bool isPolling() const { return m_timer != nullptr; }
 
-    // One poll step; the timer's action.
+    // One poll step; the timer's action. Logs "no pid found" and "No focused element! <pid>" when
+    // such a situation begins; the same line is not logged again while it lasts from step to step.
     PollStep checkSelectedText();
 
     // The Close action: closes the actions panel and pauses the panel for this text.
@@ -104,6 +106,9 @@ private:
     SelectionActions m_actions;
     Pid m_ownPid = 0;
     ScreenScale m_screenScale;
+    // The line the previous step logged (empty if none): a situation that lasts is logged once,
+    // not five times a second.
+    std::string m_lastLogLine;
 };
 
 } // namespace parlomatic

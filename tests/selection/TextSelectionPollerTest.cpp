@@ -186,6 +186,27 @@ TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
     EXPECT_EQ(logLines, std::vector<std::string>{"No focused element! 4242"});
 }
 
+TEST_F(PollerTest, ALastingSituationIsLoggedOnceNotEveryStep)
+{
+    const Pid otherPid = 5151;
+    backend.addApplication(otherPid);
+    backend.setFocused(otherPid, nullptr);
+    const auto front = [&](std::optional<Pid> pid, int steps) {
+        backend.setFront(pid);
+        for (int i = 0; i < steps; ++i) {
+            tick();
+        }
+    };
+    front(std::nullopt, 3);
+    front(otherPid, 3);
+    front(std::nullopt, 2);
+    front(appPid, 2);
+    front(std::nullopt, 2);
+    EXPECT_EQ(logLines,
+              (std::vector<std::string>{"no pid found", "No focused element! 5151", "no pid found", "no pid found"}))
+        << "logged again when the situation begins again, after any other step";
+}
+
 TEST_F(PollerTest, OwnWindowInFrontTouchesNothing)
 {
     ASSERT_EQ(tick(), PollStep::Decision::show);
