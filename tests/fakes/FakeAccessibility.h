@@ -5,6 +5,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace parlomatic {
 
@@ -40,14 +42,20 @@ public:
     void setFocused(Pid pid, std::shared_ptr<FakeElement> element) { m_apps[pid].focused = std::move(element); }
     void setFront(std::optional<Pid> pid) { m_front = pid; }
 
-    std::optional<Pid> frontmostWindowOwnerPid() override { return m_front; }
+    std::optional<Pid> frontmostWindowOwnerPid() override
+    {
+        calls.emplace_back("frontmostWindowOwnerPid");
+        return m_front;
+    }
     Element applicationElement(Pid pid) override
     {
+        calls.emplace_back("applicationElement");
         const auto it = m_apps.find(pid);
         return it == m_apps.end() ? Element{} : Element(it->second.element);
     }
     Element focusedElement(const Element& application) override
     {
+        calls.emplace_back("focusedElement");
         for (const auto& [pid, app] : m_apps) {
             if (app.element == application) {
                 return app.focused;
@@ -57,27 +65,50 @@ public:
     }
     std::optional<QString> bundleIdentifier(Pid pid) override
     {
+        calls.emplace_back("bundleIdentifier");
         const auto it = m_apps.find(pid);
         return it == m_apps.end() ? std::nullopt : it->second.bundleId;
     }
-    std::optional<QString> selectedText(const Element& element) override { return fake(element).selectedText; }
+    std::optional<QString> selectedText(const Element& element) override
+    {
+        calls.emplace_back("selectedText");
+        return fake(element).selectedText;
+    }
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override
     {
+        calls.emplace_back("selectionBoundsFromTextMarkers");
         return fake(element).markerBounds;
     }
     std::optional<AxRect> selectionBoundsFromRange(const Element& element) override
     {
+        calls.emplace_back("selectionBoundsFromRange");
         return fake(element).rangeBounds;
     }
     std::optional<AxRect> elementFrame(const Element& element) override
     {
+        calls.emplace_back("elementFrame");
         ++elementFrameReads;
         return fake(element).frame;
     }
-    std::optional<QString> elementRole(const Element& element) override { return fake(element).role; }
-    void readAncestorAttributes(const Element&) override { ++ancestorReads; }
+    std::optional<QString> elementRole(const Element& element) override
+    {
+        calls.emplace_back("elementRole");
+        return fake(element).role;
+    }
+    void readAncestorAttributes(const Element&) override
+    {
+        calls.emplace_back("readAncestorAttributes");
+        ++ancestorReads;
+    }
     void enableEnhancedUserInterface(const Element&) override { ++enhancedSingle; }
-    void enableEnhancedUserInterfaceForRunningApps() override { ++enhancedPasses; }
+    void enableEnhancedUserInterfaceForRunningApps() override
+    {
+        calls.emplace_back("enableEnhancedUserInterfaceForRunningApps");
+        ++enhancedPasses;
+    }
+
+    // Every operation the poller called, in order.
+    std::vector<std::string> calls;
 
     int enhancedPasses = 0;
     int enhancedSingle = 0;

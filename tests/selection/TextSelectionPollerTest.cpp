@@ -320,6 +320,32 @@ TEST_F(PollerTest, AncestorReadOnlyForWord)
     EXPECT_EQ(backend.ancestorReads, 1);
 }
 
+TEST_F(PollerTest, ReadsInTheOrderOfTheSteps)
+{
+    const Pid wordPid = 6000;
+    const std::shared_ptr<FakeElement> word = backend.addApplication(wordPid, QStringLiteral("com.microsoft.Word"));
+    word->selectedText = QStringLiteral("several words");
+    word->rangeBounds = AxRect{100, 300, 0, 0};
+    word->frame = AxRect{50, 200, 400, 300};
+    word->role = area;
+    backend.setFront(wordPid);
+    EXPECT_EQ(tick(), PollStep::Decision::show);
+    EXPECT_EQ(backend.calls,
+              (std::vector<std::string>{"frontmostWindowOwnerPid", "enableEnhancedUserInterfaceForRunningApps",
+                                        "applicationElement", "focusedElement", "bundleIdentifier",
+                                        "readAncestorAttributes", "selectionBoundsFromTextMarkers",
+                                        "selectionBoundsFromRange", "selectedText", "elementRole", "elementFrame"}));
+
+    backend.calls.clear();
+    word->role.reset();
+    EXPECT_EQ(tick(), PollStep::Decision::hide);
+    EXPECT_EQ(backend.calls,
+              (std::vector<std::string>{"frontmostWindowOwnerPid", "applicationElement", "focusedElement",
+                                        "bundleIdentifier", "readAncestorAttributes", "selectionBoundsFromTextMarkers",
+                                        "selectionBoundsFromRange", "selectedText", "elementRole"}))
+        << "no role: nothing after the role read";
+}
+
 struct PlacementCase {
     const char* name;
     AxRect rect;
