@@ -141,6 +141,10 @@ ActionsView::~ActionsView() = default;
 
 void ActionsView::applyType(ActionType type)
 {
+    if (m_shownType == type) {
+        return;
+    }
+    m_shownType = type;
     for (QWidget* item : m_writeItems) {
         item->setVisible(type == ActionType::write);
     }

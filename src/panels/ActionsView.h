@@ -6,6 +6,8 @@
 #include <QRegion>
 #include <QWidget>
 
+#include <optional>
+
 namespace parlomatic {
 
 class CloseButton;
@@ -37,6 +39,8 @@ public:
     QRegion opaqueRegion() const;
 
 private:
+    // Shows the row for `type`; does nothing when that row is already on display, since the
+    // poller writes the type on every step, also when it stays the same.
     void applyType(ActionType type);
 
     ActionState& m_state;
@@ -45,6 +49,7 @@ private:
     QList<QWidget*> m_items;
     // The divider, Replace, divider and Improve that only the `write` row has.
     QList<QWidget*> m_writeItems;
+    std::optional<ActionType> m_shownType;
 };
 
 } // namespace parlomatic

@@ -52,6 +52,19 @@ template <typename T> T* find(QWidget& root, const QString& title = {})
     return nullptr;
 }
 
+// Counts the layout requests that reach the watched widgets.
+class LayoutRequestCounter : public QObject {
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        count += event->type() == QEvent::LayoutRequest ? 1 : 0;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QPalette darkPalette()
 {
     QPalette palette;
@@ -125,6 +138,39 @@ private slots:
                 QCOMPARE(item->focusPolicy(), Qt::NoFocus);
             }
         }
+    }
+
+    // The poller writes the type on every step: an unchanged type must leave the row as it is, and
+    // a change must show or hide the same controls rather than build new ones.
+    void rewritingTheSameTypeLeavesTheRowAlone()
+    {
+        ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
+        window.orderFrontWithoutActivating();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        ActionsView& view = *window.view();
+        const QList<QWidget*> fullRow = view.stripItems();
+        LayoutRequestCounter counter;
+        for (QWidget* widget : {static_cast<QWidget*>(&window), static_cast<QWidget*>(&view), view.strip()}) {
+            widget->installEventFilter(&counter);
+        }
+        QCoreApplication::sendPostedEvents();
+        counter.count = 0;
+
+        for (int step = 0; step < 5; ++step) {
+            m_state->setType(ActionType::write);
+            QCoreApplication::sendPostedEvents();
+        }
+        QCOMPARE(counter.count, 0);
+
+        m_state->setType(ActionType::readonly);
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(counter.count > 0);
+        m_state->setType(ActionType::write);
+        QCOMPARE(view.stripItems(), fullRow);
+        // Logo, Translate, Replace, its picker's button, Improve and the close button.
+        QCOMPARE(view.findChildren<QAbstractButton*>().size(), 6);
+        QCOMPARE(view.findChildren<ButtonDivider*>().size(), 3);
+        window.close();
     }
 
     void everyControlRunsItsCallback()
