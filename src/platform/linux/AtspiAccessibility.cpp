@@ -83,15 +83,30 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
 {
     const auto now = SteadyClock::now();
     if (lastFacts.element.get() != accessible || now - lastFacts.readAt >= factsMaxAge) {
-        ErrorSlot error;
-        const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+        // Each of these reads can be a round trip. After a failure or a slow answer (a time-out)
+        // nothing more is asked now, and the facts count as outdated, so they are read again.
+        const auto slow = [now] { return SteadyClock::now() - now >= UnresponsiveProcesses::slowCall; };
         lastFacts = ElementFacts{
             .element = refObject(accessible),
-            .readAt = now,
-            .role = error ? std::nullopt : std::optional<AtspiRole>(role),
-            .text = GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(accessible)),
-            .component = GObjectPtr<AtspiComponent>(atspi_accessible_get_component_iface(accessible)),
+            .readAt = now - factsMaxAge,
+            .role = std::nullopt,
+            .text = nullptr,
+            .component = nullptr,
         };
+        ErrorSlot error;
+        const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+        if (error || slow()) {
+            return lastFacts;
+        }
+        lastFacts.role = role;
+        lastFacts.text.reset(atspi_accessible_get_text_iface(accessible));
+        if (slow()) {
+            return lastFacts;
+        }
+        lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
+        if (!slow()) {
+            lastFacts.readAt = now;
+        }
     }
     return lastFacts;
 }
@@ -163,7 +178,12 @@ Element AtspiAccessibility::focusedElement(const Element& application)
 
 std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
 {
-    return d->applications ? d->applications->name(pid) : std::nullopt;
+    // The name is asked of the application itself until one read succeeds.
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, pid);
+    if (watch.skip() || !d->applications) {
+        return std::nullopt;
+    }
+    return d->applications->name(pid);
 }
 
 std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
@@ -182,12 +202,15 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
         return std::nullopt;
     }
     AtspiText* text = facts.text.get();
-    if (text == nullptr) {
+    if (text == nullptr || watch.slow()) {
         return std::nullopt;
     }
     const auto range = d->selection->range(accessible, text);
     if (!range) {
         return QString();
+    }
+    if (watch.slow()) {
+        return std::nullopt;
     }
     return d->selection->text(accessible, text, *range);
 }
@@ -200,11 +223,11 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         return std::nullopt;
     }
     AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !d->selection) {
+    if (text == nullptr || !d->selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = d->selection->range(accessible, text);
-    if (!range) {
+    if (!range || watch.slow()) {
         return std::nullopt;
     }
     ErrorSlot firstError;
@@ -219,6 +242,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         moved.x += first->x - known->firstCharacter.x;
         moved.y += first->y - known->firstCharacter.y;
         return moved;
+    }
+    if (watch.slow()) {
+        return std::nullopt;
     }
     ErrorSlot lastError;
     const auto last = toRect(
@@ -243,11 +269,11 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
         return std::nullopt;
     }
     AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !d->selection) {
+    if (text == nullptr || !d->selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = d->selection->range(accessible, text);
-    if (!range) {
+    if (!range || watch.slow()) {
         return std::nullopt;
     }
     ErrorSlot error;
@@ -264,7 +290,7 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
         return std::nullopt;
     }
     AtspiComponent* component = accessible != nullptr ? d->facts(accessible).component.get() : nullptr;
-    if (component == nullptr) {
+    if (component == nullptr || watch.slow()) {
         return std::nullopt;
     }
     ErrorSlot error;
@@ -286,6 +312,7 @@ std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 
 void AtspiAccessibility::dropCachedReads()
 {
+    d->lastFacts = {};
     if (d->selection) {
         d->selection->clear();
     }

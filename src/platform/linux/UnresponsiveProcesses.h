@@ -37,9 +37,11 @@ public:
             : m_owner(owner), m_pid(pid), m_skip(pid && owner.isCoolingDown(*pid))
         {}
         bool skip() const { return m_skip; }
+        // The calls so far took too long: make no further call to this process.
+        bool slow() const { return Clock::now() - m_started >= slowCall; }
         ~Watch()
         {
-            if (m_pid && !m_skip && Clock::now() - m_started >= slowCall) {
+            if (m_pid && !m_skip && slow()) {
                 m_owner.m_until[*m_pid] = Clock::now() + coolDown;
             }
         }
