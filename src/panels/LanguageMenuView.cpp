@@ -6,9 +6,16 @@
 #include "service/Preferences.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QPainter>
+#include <QPainterPath>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QStyleOption>
+
+#include <algorithm>
 
 namespace parlomatic {
 
@@ -19,6 +26,40 @@ constexpr double chevronPointSize = 6.0;
 constexpr double cornerRadius = 3.0;
 constexpr double backgroundOpacity = 0.25;
 constexpr int menuOffsetBelow = 8;
+
+// The application's style, except that a checkable menu item shows a plain check mark when it is
+// checked and nothing when it is not, instead of an empty box beside every other language.
+class CheckMarkMenuStyle : public QProxyStyle {
+public:
+    CheckMarkMenuStyle() : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {}
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        const bool menuCheck = element == PE_IndicatorCheckBox || element == PE_IndicatorMenuCheckMark;
+        if (!menuCheck || qobject_cast<const QMenu*>(widget) == nullptr) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        if (!option->state.testFlag(State_On)) {
+            return;
+        }
+        const QRectF box = QRectF(option->rect).adjusted(1, 1, -1, -1);
+        QPainterPath mark;
+        mark.moveTo(box.left() + box.width() * 0.2, box.top() + box.height() * 0.55);
+        mark.lineTo(box.left() + box.width() * 0.42, box.top() + box.height() * 0.75);
+        mark.lineTo(box.left() + box.width() * 0.8, box.top() + box.height() * 0.28);
+        const QPalette::ColorRole role =
+            option->state.testFlag(State_Selected) ? QPalette::HighlightedText : QPalette::Text;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(QPen(option->palette.color(role), std::max(1.5, box.height() / 8), Qt::SolidLine, Qt::RoundCap,
+                             Qt::RoundJoin));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawPath(mark);
+        painter->restore();
+    }
+};
 
 } // namespace
 
@@ -35,6 +76,9 @@ LanguageMenuView::LanguageMenuView(Preferences& preferences, QWidget* parent) : 
     updateSelection(preferences.replaceOutputLanguage());
 
     m_openMenu = new QMenu(this);
+    auto* menuStyle = new CheckMarkMenuStyle;
+    menuStyle->setParent(m_openMenu);
+    m_openMenu->setStyle(menuStyle);
     for (const Language language : allLanguages) {
         QAction* item = m_openMenu->addAction(QString::fromUtf8(displayName(language)));
         item->setCheckable(true);

@@ -160,6 +160,33 @@ private slots:
         QCOMPARE(button.focusPolicy(), Qt::NoFocus);
     }
 
+    // The bound language's item carries a check mark; the others show nothing in its place.
+    void onlyTheBoundLanguageShowsAMark()
+    {
+        LanguageMenuView view(*m_preferences);
+        view.updateSelection(Language::pt_BR);
+        QMenu& menu = *view.openMenu();
+        menu.popup(QPoint(100, 100));
+        QVERIFY(QTest::qWaitForWindowExposed(&menu));
+        const QImage image = menu.grab().toImage();
+        QList<bool> marked;
+        for (QAction* item : menu.actions()) {
+            // Clear of the menu's frame, which the first and last rows touch.
+            const QRect row = menu.actionGeometry(item).adjusted(3, 2, 0, -2);
+            const QColor background = image.pixelColor(row.right() - 2, row.center().y());
+            bool drawn = false;
+            for (int y = row.top(); y <= row.bottom(); ++y) {
+                for (int x = row.left(); x < row.left() + row.height(); ++x) {
+                    const QColor pixel = image.pixelColor(x, y);
+                    drawn = drawn || qAbs(pixel.lightness() - background.lightness()) > 40;
+                }
+            }
+            marked.append(drawn);
+        }
+        menu.close();
+        QCOMPARE(marked, (QList<bool>{false, true, false}));
+    }
+
     void clickPopsTheMenuUpJustBelowTheButton()
     {
         QWidget window;
