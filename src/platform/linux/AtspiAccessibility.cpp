@@ -169,11 +169,16 @@ Element AtspiAccessibility::focusedElement(const Element& application)
     if (app == nullptr || !pid || !d->focus) {
         return {};
     }
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, pid);
+    UnresponsiveProcesses::Watch watch(d->unresponsive, pid);
     if (watch.skip()) {
         return {};
     }
-    return makeElement(d->focus->focusedIn(app, *pid), pid);
+    Element focused = makeElement(d->focus->focusedIn(app, *pid), pid);
+    // Seeding from a large tree may take long; an application that did yield its focus is not hung.
+    if (focused) {
+        watch.answered();
+    }
+    return focused;
 }
 
 std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)

@@ -39,9 +39,11 @@ public:
         bool skip() const { return m_skip; }
         // The calls so far took too long: make no further call to this process.
         bool slow() const { return Clock::now() - m_started >= slowCall; }
+        // The process answered in the end: the time went into many calls, not into waiting.
+        void answered() { m_answered = true; }
         ~Watch()
         {
-            if (m_pid && !m_skip && slow()) {
+            if (m_pid && !m_skip && !m_answered && slow()) {
                 m_owner.m_until[*m_pid] = Clock::now() + coolDown;
             }
         }
@@ -52,6 +54,7 @@ public:
         UnresponsiveProcesses& m_owner;
         std::optional<Pid> m_pid;
         bool m_skip;
+        bool m_answered = false;
         Clock::time_point m_started = Clock::now();
     };
 
