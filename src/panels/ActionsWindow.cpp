@@ -3,6 +3,7 @@
 #include "panels/ActionsView.h"
 #include "selection/TextSelectionPoller.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGridLayout>
 
@@ -70,6 +71,12 @@ void ActionsWindow::close()
 {
     hide();
     m_isOpen = false;
+}
+
+void ActionsWindow::closeEvent(QCloseEvent* event)
+{
+    m_isOpen = false;
+    event->accept();
 }
 
 void ActionsWindow::setFrame(const QRect& frame)

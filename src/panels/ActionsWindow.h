@@ -44,6 +44,9 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // A close from elsewhere (the window manager, QWidget::close) also ends isOpen, or the poller
+    // would take the hidden panel for one on screen and never show it again.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void updateMask();

@@ -300,6 +300,13 @@ private slots:
         }
         window.close();
         QVERIFY(!window.isOpen());
+
+        // Closed by other means than the panel's own close.
+        window.orderFrontWithoutActivating();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(static_cast<QWidget&>(window).close());
+        QVERIFY(!window.isVisible());
+        QVERIFY(!window.isOpen());
     }
 
     // The strip is filled with the text background inside its corners and leaves the panel clear around it.
