@@ -151,7 +151,7 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
             return focused;
         }
     }
-    return d->applications ? d->applications->activeApplication() : std::nullopt;
+    return d->applications ? d->applications->activeApplication(d->unresponsive) : std::nullopt;
 }
 
 Element AtspiAccessibility::applicationElement(Pid pid)

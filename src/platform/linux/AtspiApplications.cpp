@@ -109,13 +109,17 @@ std::optional<QString> AtspiApplications::name(Pid pid)
     return result;
 }
 
-std::optional<Pid> AtspiApplications::activeApplication()
+std::optional<Pid> AtspiApplications::activeApplication(UnresponsiveProcesses& unresponsive)
 {
     rescan();
     for (const auto& [pid, app] : m_applications) {
+        const UnresponsiveProcesses::Watch watch(unresponsive, pid);
+        if (watch.skip()) {
+            continue;
+        }
         ErrorSlot error;
         const int count = atspi_accessible_get_child_count(app.get(), error.out());
-        for (int i = 0; !error && i < count; ++i) {
+        for (int i = 0; !error && i < count && !watch.slow(); ++i) {
             ErrorSlot childError;
             const GObjectPtr<AtspiAccessible> child(
                 atspi_accessible_get_child_at_index(app.get(), i, childError.out()));

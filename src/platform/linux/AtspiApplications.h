@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/linux/GlibHandles.h"
+#include "platform/linux/UnresponsiveProcesses.h"
 #include "selection/axUtils.h"
 
 #include <QString>
@@ -31,8 +32,9 @@ public:
     AtspiAccessible* find(Pid pid);
     // The application's accessible name, remembered once read.
     std::optional<QString> name(Pid pid);
-    // The application with an active top-level window (for a desktop without X11).
-    std::optional<Pid> activeApplication();
+    // The application with an active top-level window (for a desktop without X11). Applications
+    // that are slow to answer are left alone for a while, as elsewhere.
+    std::optional<Pid> activeApplication(UnresponsiveProcesses& unresponsive);
 
 private:
     void rescan();
