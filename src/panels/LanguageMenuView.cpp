@@ -133,6 +133,12 @@ void LanguageMenuView::menuItemClicked(QAction* item)
     onSelection(language);
 }
 
+void LanguageMenuView::hideEvent(QHideEvent* event)
+{
+    m_openMenu->close();
+    QWidget::hideEvent(event);
+}
+
 void LanguageMenuView::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);

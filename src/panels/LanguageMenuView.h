@@ -46,6 +46,8 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The menu is a window of its own, which hiding the panel would leave on screen.
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void menuItemClicked(QAction* item);
