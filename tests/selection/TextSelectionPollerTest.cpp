@@ -245,6 +245,11 @@ TEST_F(PollerTest, CloseActionPausesUntilTheSelectionChanges)
 
     EXPECT_EQ(tick(), PollStep::Decision::paused);
     EXPECT_FALSE(panel->isOpen());
+    focused->markerBounds = AxRect{400, 500, 60, 20};
+    EXPECT_EQ(tick(), PollStep::Decision::paused);
+    EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40)) << "a paused panel is still moved, only not shown";
+    EXPECT_EQ(panel->showCount, 1);
+    focused->markerBounds = selectionRect;
 
     // Steps that end early keep the pause.
     focused->markerBounds.reset();
