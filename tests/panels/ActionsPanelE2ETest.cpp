@@ -125,10 +125,18 @@ private:
                                   deadlineMs);
     }
 
+    // The X input focus, which a window can take without the window manager making it active.
+    std::optional<Pid> focusedWindowPid() const
+    {
+        const auto pid = xdotool({QStringLiteral("getwindowfocus"), QStringLiteral("getwindowpid")});
+        return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
+    }
+
     void verifyMousepadStillActiveWithItsSelection() const
     {
         QTRY_COMPARE_WITH_TIMEOUT(activeWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())),
                                   deadlineMs);
+        QCOMPARE(focusedWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())));
         QTRY_COMPARE_WITH_TIMEOUT(mousepadSelection(), std::optional<QString>(selection), deadlineMs);
     }
 
