@@ -5,6 +5,7 @@
 #include "panels/SystemFont.h"
 #include "service/Preferences.h"
 
+#include <QEvent>
 #include <QFontMetricsF>
 #include <QPainter>
 
@@ -95,6 +96,20 @@ QRectF ReplaceButton::arrowRect() const
 }
 
 void ReplaceButton::resizeEvent(QResizeEvent* /*event*/)
+{
+    placePicker();
+}
+
+bool ReplaceButton::event(QEvent* event)
+{
+    if (event->type() == QEvent::LayoutRequest) {
+        updateGeometry();
+        placePicker();
+    }
+    return QAbstractButton::event(event);
+}
+
+void ReplaceButton::placePicker()
 {
     const QSize picker = m_languageMenu->sizeHint();
     const double x = arrowRect().right() + arrowPaddingX;

@@ -38,11 +38,15 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The picker's width follows its title ("EN" is wider than "PT"): the control takes its new
+    // size, and the picker its new place, whenever the picker asks for a new layout.
+    bool event(QEvent* event) override;
 
 private:
     void run();
     void languageChosen(Language language);
     QSizeF titleSize() const;
+    void placePicker();
 
     std::function<void(Language)> m_action;
     Preferences& m_preferences;

@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QLayout>
+#include <QMap>
 #include <QMenu>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -153,7 +154,10 @@ private slots:
         for (QWidget* widget : {static_cast<QWidget*>(&window), static_cast<QWidget*>(&view), view.strip()}) {
             widget->installEventFilter(&counter);
         }
-        QCoreApplication::sendPostedEvents();
+        // Let the panel settle after showing: a layout request may set off another, a few deep.
+        for (int round = 0; round < 10; ++round) {
+            QCoreApplication::sendPostedEvents();
+        }
         counter.count = 0;
 
         for (int step = 0; step < 5; ++step) {
@@ -231,6 +235,31 @@ private slots:
         QCOMPARE(replace->languageMenu()->controller()->menuButton()->text(), QStringLiteral("PT"));
         QTest::mouseClick(replace, Qt::LeftButton, {}, QPoint(1, replace->height() / 2));
         QCOMPARE(m_calls, (std::vector<QString>{"replace pt-BR"}));
+    }
+
+    // "EN", "PT" and "ES" differ in width: the picker and the Replace control follow the title.
+    void replaceControlFitsThePickerAfterEveryChoice()
+    {
+        m_preferences->setReplaceOutputLanguage(Language::pt_BR);
+        ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
+        window.orderFrontWithoutActivating();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* replace = find<ReplaceButton>(window);
+        LanguageMenu* picker = replace->languageMenu();
+        QMap<Language, int> widths;
+        for (const Language language : {Language::en_US, Language::pt_BR, Language::es_MX, Language::en_US}) {
+            replace->setSelectedLanguage(language);
+            // The button's own size follows its title at once; the picker around it no sooner
+            // than its layout has run.
+            QTRY_COMPARE(picker->size(), picker->controller()->menuButton()->sizeHint());
+            QTRY_COMPARE(replace->size(), replace->sizeHint());
+            QCOMPARE(picker->geometry().right(), replace->width() - 1 - 5);
+            QCOMPARE(window.view()->strip()->size(), window.view()->strip()->sizeHint());
+            widths.insert(language, picker->width());
+        }
+        // Otherwise this case proves nothing with the fonts at hand.
+        QVERIFY(widths.value(Language::en_US) != widths.value(Language::pt_BR));
+        window.close();
     }
 
     void paddedSizeIsTheFullRowWhateverTheType_data()
