@@ -59,63 +59,42 @@ Response transportError()
 
 const char* const plain = "identity.internal_error.plain";
 const char* const empty = "identity.internal_error.empty";
+const char* const noBody = "Empty response body.";
+
+ClassificationCase ok(const char* name, Response response, std::optional<json> value)
+{
+    return {name, std::move(response), true, std::move(value), {}, {}};
+}
+
+ClassificationCase fails(const char* name, Response response, std::string code, std::string description)
+{
+    const long status = response.response ? response.response->status : 0;
+    return {name, std::move(response), false, {}, std::move(code), std::move(description), status};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ClassificationTest,
     ::testing::Values(
-        ClassificationCase{"transport", transportError(), false, {}, plain, "Unable to complete the operation.", 0},
-        ClassificationCase{"noResponse", Response{}, false, {}, empty, "Empty response body.", 0},
-        ClassificationCase{"status300IsSuccess", httpResponse(300, R"({"a":1})"), true, json{{"a", 1}}, {}, {}},
-        ClassificationCase{"status301Json",
-                           httpResponse(301, R"({"error":"moved"})"),
-                           false,
-                           {},
-                           "moved",
-                           "Received error with code moved.",
-                           301},
-        ClassificationCase{"status199Json",
-                           httpResponse(199, R"({"code":"early"})"),
-                           false,
-                           {},
-                           "early",
-                           "Received error with code early.",
-                           199},
-        ClassificationCase{"invalidGrant",
-                           httpResponse(401, R"({"error":"invalid_grant",)"
-                                             R"("error_description":"Unknown or invalid refresh token."})"),
-                           false,
-                           {},
-                           "invalid_grant",
-                           "Unknown or invalid refresh token.",
-                           401},
-        ClassificationCase{"errorPlainText",
-                           httpResponse(500, "Internal Server Error"),
-                           false,
-                           {},
-                           plain,
-                           "Internal Server Error",
-                           500},
-        ClassificationCase{"errorJsonArray", httpResponse(400, "[1,2]"), false, {}, plain, "[1,2]", 400},
-        ClassificationCase{
-            "errorNoBody", httpResponse(503, std::nullopt), false, {}, empty, "Empty response body.", 503},
-        ClassificationCase{"errorEmptyBody", httpResponse(404, ""), false, {}, empty, "Empty response body.", 404},
-        ClassificationCase{"status204Empty", httpResponse(204, ""), true, std::nullopt, {}, {}},
-        ClassificationCase{"status200Empty", httpResponse(200, ""), false, {}, empty, "Empty response body.", 200},
-        ClassificationCase{"successJsonArray", httpResponse(200, "[true]"), true, json::array({true}), {}, {}},
-        ClassificationCase{"successJsonText", httpResponse(201, R"("ok")"), true, json("ok"), {}, {}},
-        ClassificationCase{"successPlainText",
-                           httpResponse(200, "We've just sent you an email"),
-                           false,
-                           {},
-                           plain,
-                           "We've just sent you an email",
-                           200},
-        ClassificationCase{"changePasswordPlainText",
-                           httpResponse(200, "We've just sent you an email", "https://t/dbconnections/change_password"),
-                           true,
-                           std::nullopt,
-                           {},
-                           {}}),
+        fails("transport", transportError(), plain, "Unable to complete the operation."),
+        fails("noResponse", Response{}, empty, noBody),
+        ok("status300IsSuccess", httpResponse(300, R"({"a":1})"), json{{"a", 1}}),
+        fails("status301Json", httpResponse(301, R"({"error":"moved"})"), "moved", "Received error with code moved."),
+        fails("status199Json", httpResponse(199, R"({"code":"early"})"), "early", "Received error with code early."),
+        fails("invalidGrant",
+              httpResponse(401, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})"),
+              "invalid_grant", "Unknown or invalid refresh token."),
+        fails("errorPlainText", httpResponse(500, "Internal Server Error"), plain, "Internal Server Error"),
+        fails("errorJsonArray", httpResponse(400, "[1,2]"), plain, "[1,2]"),
+        fails("errorNoBody", httpResponse(503, std::nullopt), empty, noBody),
+        fails("errorEmptyBody", httpResponse(404, ""), empty, noBody),
+        ok("status204Empty", httpResponse(204, ""), std::nullopt),
+        fails("status200Empty", httpResponse(200, ""), empty, noBody),
+        ok("successJsonArray", httpResponse(200, "[true]"), json::array({true})),
+        ok("successJsonText", httpResponse(201, R"("ok")"), json("ok")),
+        fails("successPlainText", httpResponse(200, "We've just sent you an email"), plain,
+              "We've just sent you an email"),
+        ok("changePasswordPlainText",
+           httpResponse(200, "We've just sent you an email", "https://t/dbconnections/change_password"), std::nullopt)),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ClassificationTest, TransportErrorKeepsItsCause)

@@ -17,8 +17,7 @@ using nlohmann::json;
 
 struct Recorded {
     std::string method;
-    std::string path;
-    std::string query;
+    std::string target; // path and query
     std::string body;
     std::string contentType;
     std::string identityClient;
@@ -28,34 +27,17 @@ class AuthenticationLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto record = [this](const httplib::Request& request) {
+        const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
             std::lock_guard lock(mutex);
-            std::string query;
-            for (const auto& [key, value] : request.params) {
-                query += (query.empty() ? "" : "&") + key + "=" + value;
-            }
-            requests.push_back({request.method, request.path, query, request.body,
-                                request.get_header_value("Content-Type"), request.get_header_value("Identity-Client")});
-        };
-        const auto answer = [this](httplib::Response& response) {
-            std::lock_guard lock(mutex);
+            requests.push_back({request.method, request.target, request.body, request.get_header_value("Content-Type"),
+                                request.get_header_value("Identity-Client")});
             response.status = status;
             if (!body.empty()) {
                 response.set_content(body, contentType);
             }
         };
-        server.server().Post("/oauth/token", [=](const httplib::Request& q, httplib::Response& r) {
-            record(q);
-            answer(r);
-        });
-        server.server().Post("/oauth/revoke", [=](const httplib::Request& q, httplib::Response& r) {
-            record(q);
-            answer(r);
-        });
-        server.server().Get("/.well-known/jwks.json", [=](const httplib::Request& q, httplib::Response& r) {
-            record(q);
-            answer(r);
-        });
+        server.server().Post("/oauth/(token|revoke)", handle);
+        server.server().Get("/.well-known/jwks.json", handle);
         ASSERT_TRUE(server.start());
         authentication = std::make_shared<IdentityAuthentication>(
             "client-1", baseUrl(server.baseUrl()),
@@ -96,7 +78,7 @@ TEST_F(AuthenticationLoopbackTest, ExchangeCode)
     ASSERT_TRUE(credentials) << credentials.error().debugDescription();
     EXPECT_EQ(*credentials, Credentials("at", "Bearer", 4'600.0, "rt", "it", "openid profile"));
     const Recorded sent = only();
-    EXPECT_EQ(sent.path, "/oauth/token");
+    EXPECT_EQ(sent.target, "/oauth/token");
     EXPECT_EQ(sent.contentType, "application/json");
     EXPECT_EQ(sent.identityClient, "telemetry-info");
     EXPECT_EQ(json::parse(sent.body), (json{{"code", "the-code"},
@@ -137,36 +119,21 @@ TEST_F(AuthenticationLoopbackTest, ExtraParametersAndHeaders)
     EXPECT_EQ(sent.identityClient, "telemetry-info");
 }
 
-TEST_F(AuthenticationLoopbackTest, RenewRejected)
+TEST_F(AuthenticationLoopbackTest, RenewRejectedOrOfTheWrongShape)
 {
     reply(401, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
-    const auto result = authentication->renewTokens("rt").start();
+    auto result = authentication->renewTokens("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "invalid_grant");
     EXPECT_EQ(result.error().description(), "Unknown or invalid refresh token.");
     EXPECT_EQ(result.error().statusCode(), 401);
-}
 
-TEST_F(AuthenticationLoopbackTest, TokenResponseOfTheWrongShape)
-{
     reply(200, R"({"access_token":42})");
-    auto result = authentication->renewTokens("rt").start();
+    result = authentication->renewTokens("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
     EXPECT_EQ(result.error().description(), "Unable to complete the operation.");
     EXPECT_TRUE(result.error().cause());
-
-    reply(200, "[1]");
-    result = authentication->renewTokens("rt").start();
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().description(), "[1]");
-
-    reply(500, "upstream broke", "text/plain");
-    result = authentication->renewTokens("rt").start();
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
-    EXPECT_EQ(result.error().description(), "upstream broke");
-    EXPECT_EQ(result.error().statusCode(), 500);
 }
 
 TEST_F(AuthenticationLoopbackTest, Revoke)
@@ -198,26 +165,12 @@ TEST_F(AuthenticationLoopbackTest, FetchKeySet)
     const Recorded sent = only();
     EXPECT_EQ(sent.method, "GET");
     EXPECT_TRUE(sent.body.empty());
-    EXPECT_TRUE(sent.query.empty());
+    EXPECT_EQ(sent.target, "/.well-known/jwks.json");
 
     reply(200, R"({"keys":[{"kid":"no type"}]})");
     const auto broken = authentication->fetchKeySet().start();
     ASSERT_FALSE(broken);
     EXPECT_EQ(broken.error().description(), "Unable to complete the operation.");
-}
-
-TEST_F(AuthenticationLoopbackTest, UnreachableServiceIsATransportError)
-{
-    const int port = server.port();
-    server.stop();
-    IdentityAuthentication gone("client-1", "https://127.0.0.1:" + std::to_string(port),
-                                std::make_shared<CurlHttpClient>());
-    const auto result = gone.renewTokens("rt").start();
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
-    EXPECT_EQ(result.error().description(), "Unable to complete the operation.");
-    EXPECT_EQ(result.error().statusCode(), 0);
-    EXPECT_TRUE(result.error().cause());
 }
 
 } // namespace

@@ -40,15 +40,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ExpiryCase{"textWithTrailingJunk", "60s", now}, ExpiryCase{"boolean", true, now}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
-TEST(CredentialsTest, MissingTextsAreEmptyOrAbsent)
+TEST(CredentialsTest, MissingTextsAreEmptyButMistypedOnesFail)
 {
-    const auto credentials = Credentials::fromTokenResponse(json::object(), now);
-    ASSERT_TRUE(credentials);
-    EXPECT_EQ(*credentials, Credentials("", "", now));
-}
-
-TEST(CredentialsTest, MistypedMemberFailsToDecode)
-{
+    EXPECT_EQ(Credentials::fromTokenResponse(json::object(), now), Credentials("", "", now));
     EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
 }
@@ -68,20 +62,15 @@ TEST(CredentialsTest, ArchiveRoundTripsAllSevenFields)
     EXPECT_EQ(Credentials::unarchive(bare.archive(), 0), bare);
 }
 
-TEST(CredentialsTest, ArchiveWithMissingOrMistypedKeys)
+TEST(CredentialsTest, UnarchivesOnlyOneCredentialsObjectAndToleratesMistypedKeys)
 {
     EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials"})", now), Credentials("", "", now));
     EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials","accessToken":1,"expiresIn":"x","scope":2})", now),
               Credentials("", "", now));
-}
-
-TEST(CredentialsTest, OnlyOneCredentialsObjectUnarchives)
-{
-    EXPECT_FALSE(Credentials::unarchive("", now));
-    EXPECT_FALSE(Credentials::unarchive("not json", now));
-    EXPECT_FALSE(Credentials::unarchive(R"({"accessToken":"a"})", now));
-    EXPECT_FALSE(Credentials::unarchive(R"({"$class":"User","accessToken":"a"})", now));
-    EXPECT_FALSE(Credentials::unarchive(R"([{"$class":"Credentials"}])", now));
+    for (const char* archive : {"", "not json", R"({"accessToken":"a"})", R"({"$class":"User","accessToken":"a"})",
+                                R"([{"$class":"Credentials"}])"}) {
+        EXPECT_FALSE(Credentials::unarchive(archive, now)) << archive;
+    }
 }
 
 TEST(CredentialsTest, PrintedFormRedactsEveryToken)
@@ -101,26 +90,6 @@ TEST(CredentialsTest, PrintedFormOfAnAbsurdExpiry)
     EXPECT_NE(credentials->description().find("expiresIn: 1e+300"), std::string::npos);
 }
 
-using ErrorCode = CredentialsManagerError::Code;
-
-class ManagerErrorMessageTest : public ::testing::TestWithParam<std::pair<ErrorCode, const char*>> {};
-
-TEST_P(ManagerErrorMessageTest, Message)
-{
-    EXPECT_EQ(CredentialsManagerError(GetParam().first).message(), GetParam().second);
-    EXPECT_EQ(CredentialsManagerError(GetParam().first).debugDescription(), GetParam().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Codes, ManagerErrorMessageTest,
-    ::testing::Values(std::pair{ErrorCode::noCredentials, "No credentials were found in the store."},
-                      std::pair{ErrorCode::noRefreshToken,
-                                "The stored credentials instance does not contain a refresh token."},
-                      std::pair{ErrorCode::renewFailed, "The credentials renewal failed."},
-                      std::pair{ErrorCode::storeFailed, "Storing the renewed credentials failed."},
-                      std::pair{ErrorCode::biometricsFailed, "The biometric authentication failed."},
-                      std::pair{ErrorCode::revokeFailed, "The revocation of the refresh token failed."}));
-
 TEST(CredentialsManagerErrorTest, LargeMinTTLCarriesBothNumbers)
 {
     EXPECT_EQ(CredentialsManagerError::largeMinTTL(60, 29).message(),
@@ -128,17 +97,6 @@ TEST(CredentialsManagerErrorTest, LargeMinTTLCarriesBothNumbers)
               "lower minTTL or increase the 'Token Expiration' value in the settings page of your API at the identity "
               "service.");
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
-}
-
-TEST(CredentialsManagerErrorTest, DebugTextAppendsTheCause)
-{
-    const AuthenticationError cause(json{{"error", "invalid_grant"}, {"error_description", "Unknown token."}}, 403);
-    const CredentialsManagerError error(ErrorCode::renewFailed, cause);
-    EXPECT_EQ(error.debugDescription(),
-              "The credentials renewal failed. CAUSE: AuthenticationError(code: invalid_grant, description: Unknown "
-              "token., statusCode: 403)");
-    EXPECT_NE(error, CredentialsManagerError(ErrorCode::renewFailed));
-    EXPECT_EQ(error, CredentialsManagerError(ErrorCode::renewFailed, cause));
 }
 
 } // namespace

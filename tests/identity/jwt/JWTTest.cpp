@@ -23,14 +23,7 @@ TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
     EXPECT_EQ(decoded->signature(), "c2ln");
     EXPECT_EQ(decoded->string(), token);
     EXPECT_FALSE(decoded->claim("missing").value.has_value());
-}
-
-TEST(TokenDecode, EmptyThirdSegmentIsAnEmptySignature)
-{
-    const std::string token = makeToken(header, R"({"a":1})", "");
-    const auto decoded = decode(token);
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->signature(), "");
+    EXPECT_EQ(decode(makeToken(header, R"({"a":1})", ""))->signature(), "");
 }
 
 struct PartCountCase {
@@ -104,22 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
     Segments, Base64Url,
     ::testing::Values(SegmentCase{"", std::string()}, SegmentCase{"A", std::nullopt},
                       SegmentCase{"e3", std::string("{")}, SegmentCase{"e30", std::string("{}")},
-                      SegmentCase{"eyJhIjoxfQ", std::string("{\"a\":1}")},
+                      SegmentCase{"eyJhIjoxfQ", std::string("{\"a\":1}")}, SegmentCase{"e30gIA", std::string("{}  ")},
+                      SegmentCase{"eyJhIj", std::string("{\"a\"")},
                       SegmentCase{"e30=", std::string("{}")}, // padding already present is left alone
                       SegmentCase{"-_-_", std::string("\xfb\xff\xbf", 3)}, SegmentCase{"e3\n0", std::string("{}")},
                       SegmentCase{"e3=0", std::nullopt}, // data after padding
                       SegmentCase{"AAAAA", std::nullopt}));
-
-TEST(TokenDecode, BodySegmentsOfTwoThreeAndSixCharactersDecode)
-{
-    // "{}" is e30 (3 characters, one "=" added) and "{}  " is e30gIA (6 characters, two "=" added).
-    // No JSON object fits in the single byte of a 2-character segment, so that one is checked on its own.
-    for (const std::string body : {"e30", "e30gIA"}) {
-        EXPECT_TRUE(decode("e30." + body + ".s").has_value()) << body;
-    }
-    EXPECT_EQ(base64UrlDecode("e3")->size(), 1U);
-    EXPECT_EQ(base64UrlDecode("eyJhIj")->size(), 4U);
-}
 
 TEST(JWTExpiry, EqualToNowIsExpiredAndLaterIsNot)
 {

@@ -62,14 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
                       std::tuple{-1, Code::other, "Unspecified Keychain error: -1."},
                       std::tuple{-25292, Code::other, "Unspecified Keychain error: -25292."}));
 
-TEST(KeychainErrorTest, EqualityIncludesPayloads)
-{
-    EXPECT_EQ(KeychainError::fromStatus(-1), KeychainError::fromStatus(-1));
-    EXPECT_NE(KeychainError::fromStatus(-1), KeychainError::fromStatus(-2));
-    EXPECT_NE(KeychainError::unknown("a"), KeychainError::unknown("b"));
-    EXPECT_EQ(KeychainError::unknown("a").description(), "Unknown error: a.");
-}
-
 TEST_F(KeychainStoreTest, SecondSetUpdatesInPlace)
 {
     ASSERT_TRUE(store.set(bytesOf("one"), "key"));
@@ -153,17 +145,6 @@ TEST_F(KeychainStoreTest, ReadQueryAsksForOneItemsData)
     EXPECT_FALSE(backend->lastRead.contains(kSecAttrAccount));
 }
 
-TEST_F(KeychainStoreTest, MissingItems)
-{
-    EXPECT_EQ(store.data("missing").error().description(), "errSecItemNotFound: The item cannot be found.");
-    EXPECT_EQ(store.deleteItem("missing").error().code, Code::itemNotFound);
-    EXPECT_EQ(store.hasItem("missing"), false);
-    EXPECT_TRUE(store.deleteAll());
-    EXPECT_EQ(store.keys(), std::vector<std::string>{});
-    EXPECT_EQ(store.getEntry("missing"), std::nullopt);
-    EXPECT_FALSE(store.deleteEntry("missing"));
-}
-
 TEST_F(KeychainStoreTest, ReplaceableOperationsStatuses)
 {
     EXPECT_EQ(storeAnswering(-25308).hasItem("k").error().code, Code::interactionNotAllowed);
@@ -186,18 +167,6 @@ TEST_F(KeychainStoreTest, ResultsOfTheWrongType)
     EXPECT_EQ(storeAnswering(0, Bytes{0xC3, 0x28}).string("k").error(),
               KeychainError::unknown("Unable to convert the retrieved item to a String value"));
     EXPECT_EQ(storeAnswering(0, bytesOf("ol\xC3\xA1")).string("k"), "ol\xC3\xA1");
-}
-
-TEST_F(KeychainStoreTest, KeysListsAccountsOfTheServiceOnly)
-{
-    ASSERT_TRUE(store.set("1", "a"));
-    ASSERT_TRUE(store.set("2", "b"));
-    KeychainStore other{backend, "com.parlomatic.other"};
-    ASSERT_TRUE(other.set("3", "c"));
-    EXPECT_EQ(store.keys(), (std::vector<std::string>{"a", "b"}));
-    ASSERT_TRUE(store.deleteAll());
-    EXPECT_EQ(store.keys(), std::vector<std::string>{});
-    EXPECT_EQ(other.keys(), std::vector<std::string>{"c"});
 }
 
 } // namespace

@@ -66,22 +66,19 @@ TEST_F(SecretServiceKeychainTest, MissingItems)
     EXPECT_EQ(store.hasItem("missing"), false);
     EXPECT_EQ(backend->update(store.baseQuery("missing"), {{std::string(kSecValueData), Bytes{1}}}),
               errSecItemNotFound);
+    EXPECT_EQ(store.getEntry("missing"), std::nullopt);
+    EXPECT_FALSE(store.deleteEntry("missing"));
     EXPECT_TRUE(store.deleteAll());
+    EXPECT_EQ(store.keys(), std::vector<std::string>{});
 }
 
-TEST_F(SecretServiceKeychainTest, DeleteRemovesOnlyThatItem)
+TEST_F(SecretServiceKeychainTest, DeleteKeysAndDeleteAllStayWithinTheirScope)
 {
     ASSERT_TRUE(store.set("1", "a"));
     ASSERT_TRUE(store.set("2", "b"));
-    ASSERT_TRUE(store.deleteItem("a"));
-    EXPECT_EQ(store.hasItem("a"), false);
-    EXPECT_EQ(store.string("b"), "2");
-}
-
-TEST_F(SecretServiceKeychainTest, KeysAndDeleteAllStayWithinTheService)
-{
-    ASSERT_TRUE(store.set("1", "a"));
-    ASSERT_TRUE(store.set("2", "b"));
+    ASSERT_TRUE(store.set("3", "c"));
+    ASSERT_TRUE(store.deleteItem("c"));
+    EXPECT_EQ(store.hasItem("c"), false);
     ASSERT_TRUE(otherStore.set("3", "a"));
     auto keys = store.keys();
     ASSERT_TRUE(keys);
