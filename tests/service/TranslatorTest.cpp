@@ -27,6 +27,17 @@ protected:
     CurlHttpClient http{trustingOptions()};
     Translator translator{http, server.hostAndPort(), clock};
 
+    // Exactly one decode-failure line when `decodeFailure`, else none; never a secret or the body.
+    void expectDecodeLogs(bool decodeFailure, std::string_view body) const
+    {
+        const auto lines = logs.lines();
+        ASSERT_EQ(lines.size(), decodeFailure ? 1u : 0u);
+        if (decodeFailure) {
+            EXPECT_TRUE(lines.front().starts_with("Failed to decode Parlomatic API response: ")) << lines.front();
+        }
+        expectNothingSecretLogged(body);
+    }
+
     void expectNothingSecretLogged(std::string_view body = {}) const
     {
         for (const std::string& line : logs.lines()) {
@@ -92,15 +103,6 @@ TEST_F(TranslatorTest, SendsTextThatIsNotUtf8WithReplacementCharacters)
     EXPECT_EQ(bodyOf(requests().front())["q"], "caf\uFFFD ok");
 }
 
-TEST_F(TranslatorTest, AsksForASixtySecondTimeOut)
-{
-    test::ShortTimeoutClient recording(http, 60s);
-    Translator recorded(recording, server.hostAndPort(), clock);
-    recorded.translate("a", "en-US", token, std::nullopt, std::nullopt);
-    recorded.improve("a", token);
-    EXPECT_EQ(recording.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s}));
-}
-
 struct AnswerCase {
     std::string name;
     int status;
@@ -123,14 +125,7 @@ TEST_P(TranslateAnswerTest, IsInterpreted)
         expected->startTime = 1'700'000'000.5;
     }
     EXPECT_EQ(result, expected);
-    if (c.logsDecodeFailure) {
-        ASSERT_EQ(logs.lines().size(), 1u);
-        EXPECT_TRUE(logs.lines().front().starts_with("Failed to decode Parlomatic API response: "))
-            << logs.lines().front();
-    } else {
-        EXPECT_TRUE(logs.lines().empty());
-    }
-    expectNothingSecretLogged(c.body);
+    expectDecodeLogs(c.logsDecodeFailure, c.body);
 }
 
 const std::string twoTranslations = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},
@@ -168,11 +163,7 @@ TEST_P(ImproveAnswerTest, IsInterpreted)
     setReply(GetParam().status, GetParam().body);
 
     EXPECT_EQ(translator.improve(userText, token), GetParam().expected);
-    EXPECT_EQ(logs.lines().size(), GetParam().logsDecodeFailure ? 1u : 0u);
-    if (GetParam().logsDecodeFailure && !logs.lines().empty()) {
-        EXPECT_TRUE(logs.lines().front().starts_with("Failed to decode Parlomatic API response: "));
-    }
-    expectNothingSecretLogged(GetParam().body);
+    expectDecodeLogs(GetParam().logsDecodeFailure, GetParam().body);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,7 +205,7 @@ TEST_F(TranslatorTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
     EXPECT_EQ(second->startTime, 200.0);
 }
 
-TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureToTranslateAndToImprove)
+TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureAfterTheSixtySecondTimeOut)
 {
     setReply([this](const httplib::Request&, httplib::Response&) { server.waitForStop(); });
     test::ShortTimeoutClient impatient(http, 300ms);
@@ -227,6 +218,7 @@ TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureToTranslateAndToI
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0].starts_with("Parlomatic API failed to translate: the request timed out")) << lines[0];
     EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to improve: the request timed out")) << lines[1];
+    EXPECT_EQ(impatient.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s}));
     expectNothingSecretLogged();
 }
 
