@@ -1,5 +1,8 @@
 #pragma once
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -8,28 +11,13 @@ namespace parlomatic::testing {
 // Unpadded base64url, for building tokens in tests.
 inline std::string base64UrlEncode(std::string_view bytes)
 {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-    } else if (i + 2 == bytes.size()) {
-        const unsigned v =
-            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-    }
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                                        reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                        static_cast<int>(bytes.size()))));
+    out.erase(out.find_last_not_of('=') + 1);
+    std::ranges::replace(out, '+', '-');
+    std::ranges::replace(out, '/', '_');
     return out;
 }
 
