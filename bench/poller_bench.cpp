@@ -123,77 +123,15 @@ void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollS
 
 void registerDesktopBenchmarks(Desktop& desktop)
 {
-    benchmark::RegisterBenchmark(
-        "BM_MousepadTickSelectionUnchanged",
-        [&desktop](benchmark::State& state) { stepSpaced(state, desktop, false, PollStep::Decision::move); })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(60);
-    benchmark::RegisterBenchmark(
-        "BM_MousepadTickSelectionReadInFull",
-        [&desktop](benchmark::State& state) { stepSpaced(state, desktop, true, PollStep::Decision::move); })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(60);
-    // The two ways to the rectangle (the range itself comes from memory here).
-    benchmark::RegisterBenchmark(
-        "BM_MousepadCharacterExtentsUnion",
-        [&desktop](benchmark::State& state) {
-            const Element focused = desktop.backend->focusedElement(
-                desktop.backend->applicationElement(static_cast<Pid>(desktop.mousepad->processId())));
-            for (auto _ : state) {
-                benchmark::DoNotOptimize(desktop.backend->selectionBoundsFromTextMarkers(focused));
-            }
-        })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(100);
-    benchmark::RegisterBenchmark("BM_MousepadRangeExtents",
-                                 [&desktop](benchmark::State& state) {
-                                     const Element focused =
-                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
-                                             static_cast<Pid>(desktop.mousepad->processId())));
-                                     for (auto _ : state) {
-                                         benchmark::DoNotOptimize(desktop.backend->selectionBoundsFromRange(focused));
-                                     }
-                                 })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(100);
-    benchmark::RegisterBenchmark("BM_MousepadSelectedTextRemembered",
-                                 [&desktop](benchmark::State& state) {
-                                     const Element focused =
-                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
-                                             static_cast<Pid>(desktop.mousepad->processId())));
-                                     for (auto _ : state) {
-                                         benchmark::DoNotOptimize(desktop.backend->selectedText(focused));
-                                     }
-                                 })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(100);
-    benchmark::RegisterBenchmark("BM_MousepadElementRoleRemembered",
-                                 [&desktop](benchmark::State& state) {
-                                     const Element focused =
-                                         desktop.backend->focusedElement(desktop.backend->applicationElement(
-                                             static_cast<Pid>(desktop.mousepad->processId())));
-                                     for (auto _ : state) {
-                                         benchmark::DoNotOptimize(desktop.backend->elementRole(focused));
-                                     }
-                                 })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(100);
-    benchmark::RegisterBenchmark("BM_MousepadFrontmostPid",
-                                 [&desktop](benchmark::State& state) {
-                                     for (auto _ : state) {
-                                         benchmark::DoNotOptimize(desktop.backend->frontmostWindowOwnerPid());
-                                     }
-                                 })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(300);
-    benchmark::RegisterBenchmark("BM_MousepadTickCaretOnly",
-                                 [&desktop](benchmark::State& state) {
-                                     xdotool({QStringLiteral("key"), QStringLiteral("End")});
-                                     spin(std::chrono::milliseconds(100));
-                                     stepSpaced(state, desktop, false, PollStep::Decision::hide);
-                                 })
-        ->Unit(benchmark::kMicrosecond)
-        ->Iterations(60);
+    for (const bool readInFull : {false, true}) {
+        benchmark::RegisterBenchmark(readInFull ? "BM_MousepadTickSelectionReadInFull"
+                                                : "BM_MousepadTickSelectionUnchanged",
+                                     [&desktop, readInFull](benchmark::State& state) {
+                                         stepSpaced(state, desktop, readInFull, PollStep::Decision::move);
+                                     })
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(60);
+    }
 }
 
 } // namespace
