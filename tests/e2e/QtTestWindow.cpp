@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <string>
 #include <unistd.h>
 
@@ -51,16 +52,13 @@ int main(int argc, char** argv)
             QApplication::quit();
             return;
         }
-        if (command == "focus editor") {
-            editor->setFocus();
-        } else if (command == "focus line") {
-            line->setFocus();
-        } else if (command == "focus label") {
-            label->setFocus();
-        } else if (command == "focus readonly") {
-            readOnly->setFocus();
-        } else if (command == "focus password") {
-            password->setFocus();
+        const std::map<std::string, QWidget*> focusable{{"focus editor", editor},
+                                                        {"focus line", line},
+                                                        {"focus label", label},
+                                                        {"focus readonly", readOnly},
+                                                        {"focus password", password}};
+        if (const auto it = focusable.find(command); it != focusable.end()) {
+            it->second->setFocus();
         } else if (command == "select-label") {
             label->setSelection(0, static_cast<int>(label->text().size()));
         }

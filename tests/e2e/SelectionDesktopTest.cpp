@@ -49,18 +49,24 @@ std::function<bool(const PollStep&)> showing(const QString& text)
 }
 
 // Runs xdotool and waits for it; keys go to the focused window (never --window).
-void xdotool(const QStringList& arguments)
+template <typename... Words> void xdotool(const Words&... words)
 {
+    const QStringList arguments{QString(words)...};
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), arguments), 0) << arguments.join(' ').toStdString();
+}
+
+// The first line xdotool prints.
+template <typename... Words> QString xdotoolOutput(const Words&... words)
+{
+    QProcess query;
+    query.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
+    query.waitForFinished(5000);
+    return QString::fromUtf8(query.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
 }
 
 QString firstVisibleWindow(qint64 pid)
 {
-    QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                             QStringLiteral("--pid"), QString::number(pid)});
-    search.waitForFinished(5000);
-    return QString::fromUtf8(search.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
+    return xdotoolOutput("search", "--onlyvisible", "--pid", QString::number(pid));
 }
 
 // The window's rectangle on the root window, from X11 itself.
@@ -154,10 +160,7 @@ protected:
         poller->setScreenScale([] { return 1.0; });
     }
 
-    static void activate(const Peer& peer)
-    {
-        xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), peer.window});
-    }
+    static void activate(const Peer& peer) { xdotool("windowactivate", "--sync", peer.window); }
 
     static void qtCommand(const QString& command)
     {
@@ -194,9 +197,9 @@ protected:
     // Replaces the focused text with `text` and selects all of it.
     static void typeAndSelectAll(const QString& text)
     {
-        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
-        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("2"), text});
-        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+        xdotool("key", "ctrl+a");
+        xdotool("type", "--delay", "2", text);
+        xdotool("key", "ctrl+a");
     }
 
     static inline Peer mousepad;
@@ -234,8 +237,7 @@ TEST_F(SelectionDesktopTest, UnchangedSelectionIsReadOnceButFollowedOnChange)
     activate(mousepad);
     typeAndSelectAll(QStringLiteral("a selection that stays"));
     // Mousepad announces selection changes; once one has arrived, quiet steps reuse the range.
-    xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left"), QStringLiteral("shift+Left"),
-             QStringLiteral("shift+Left")});
+    xdotool("key", "End", "shift+Left", "shift+Left", "shift+Left");
     stepUntil([](const PollStep& s) { return s.text == QStringLiteral("ays"); }, "the selection");
     // Wait for the announcement: from then on a step reads no range. Steps are spaced beyond the
     // window in which one step's reads share the range.
@@ -252,7 +254,7 @@ TEST_F(SelectionDesktopTest, UnchangedSelectionIsReadOnceButFollowedOnChange)
         EXPECT_EQ(poller->checkSelectedText().text, QStringLiteral("ays"));
     }
     EXPECT_EQ(backend->selectionRangeReads(), reads);
-    xdotool({QStringLiteral("key"), QStringLiteral("shift+Left")});
+    xdotool("key", "shift+Left");
     stepUntil([](const PollStep& s) { return s.text == QStringLiteral("tays"); }, "the change");
 }
 
@@ -262,12 +264,12 @@ TEST_F(SelectionDesktopTest, MousepadShortAndBlankSelectionsHide)
     typeAndSelectAll(QStringLiteral("some words"));
     stepUntil(showing(QStringLiteral("some words")), "the panel over the new selection");
 
-    xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left")});
+    xdotool("key", "End", "shift+Left");
     PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "one character to hide");
     EXPECT_FALSE(panel->isOpen());
 
     typeAndSelectAll(QStringLiteral("   "));
-    xdotool({QStringLiteral("key"), QStringLiteral("Return"), QStringLiteral("ctrl+a")});
+    xdotool("key", "Return", "ctrl+a");
     step = stepUntil(
         [](const PollStep& s) { return s.decision == Decision::hide && s.rect.has_value() && s.text.isEmpty(); },
         "a blank selection to hide");
@@ -284,8 +286,7 @@ TEST_F(SelectionDesktopTest, ClosePausesUntilTheSelectionChanges)
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(poller->checkSelectedText().decision, Decision::paused);
     }
-    xdotool({QStringLiteral("key"), QStringLiteral("End"), QStringLiteral("shift+Left"), QStringLiteral("shift+Left"),
-             QStringLiteral("shift+Left")});
+    xdotool("key", "End", "shift+Left", "shift+Left", "shift+Left");
     const PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel back");
     EXPECT_EQ(step.text, QStringLiteral("ion"));
 }
@@ -313,7 +314,7 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
         SCOPED_TRACE(c.widget);
         qtCommand(QStringLiteral("focus ") + QLatin1StringView(c.widget));
         if (std::string_view(c.widget) == "readonly") {
-            xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+            xdotool("key", "ctrl+a");
         } else if (std::string_view(c.widget) == "label") {
             qtCommand(QStringLiteral("select-label"));
         } else {
@@ -354,14 +355,6 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
     }
 }
 
-QString activeWindow()
-{
-    QProcess query;
-    query.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
-    query.waitForFinished(5000);
-    return QString::fromUtf8(query.readAllStandardOutput()).trimmed();
-}
-
 TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
 {
     activate(mousepad);
@@ -378,7 +371,7 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     }
     ASSERT_FALSE(firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty());
     spinEventLoop(200ms);
-    EXPECT_EQ(activeWindow(), mousepad.window) << "showing the panel must not activate us";
+    EXPECT_EQ(xdotoolOutput("getactivewindow"), mousepad.window) << "showing the panel must not activate us";
     EXPECT_EQ(backend->frontmostWindowOwnerPid(), mousepad.pid());
     EXPECT_EQ(poller->checkSelectedText().decision, Decision::move);
     floating.close();
@@ -399,7 +392,7 @@ TEST_F(SelectionDesktopTest, MinimisedWindowNoLongerCountsAsFront)
     activate(mousepad);
     activate(qtWindow);
     stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window in front");
-    xdotool({QStringLiteral("windowminimize"), QStringLiteral("--sync"), qtWindow.window});
+    xdotool("windowminimize", "--sync", qtWindow.window);
     stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front once the other is hidden");
     activate(qtWindow);
     stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window back in front");
