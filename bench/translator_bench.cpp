@@ -12,13 +12,15 @@ namespace {
 
 using namespace parlomatic;
 
-std::unique_ptr<test::TlsTestServer> startTextService()
+// The loopback text service, or none (with the benchmark marked as failed) when it cannot start.
+std::unique_ptr<test::TlsTestServer> startTextService(benchmark::State& state)
 {
     auto server = std::make_unique<test::TlsTestServer>();
     server->server().Post("/v1/translate", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(R"({"data":{"translations":[{"translatedText":"Olá, mundo"}]}})", "application/json");
     });
     if (!server->start()) {
+        state.SkipWithError("cannot start the loopback server");
         return nullptr;
     }
     return server;
@@ -26,18 +28,15 @@ std::unique_ptr<test::TlsTestServer> startTextService()
 
 CurlHttpClient clientFor(const test::TlsTestServer& server)
 {
-    CurlHttpClient::Options options;
-    options.extraCaFile = server.caFile();
-    return CurlHttpClient(options);
+    return CurlHttpClient(CurlHttpClient::Options{.extraCaFile = server.caFile()});
 }
 
 // cpu_time is the calling thread's CPU time per call (the client's cost); real_time includes the
 // server's turn-around on the same machine.
 void BM_TranslateKeepAlive(benchmark::State& state)
 {
-    const auto server = startTextService();
+    const auto server = startTextService(state);
     if (!server) {
-        state.SkipWithError("cannot start the loopback server");
         return;
     }
     auto http = clientFor(*server);
@@ -59,9 +58,8 @@ BENCHMARK(BM_TranslateKeepAlive)->Unit(benchmark::kMicrosecond)->Repetitions(5)-
 
 void BM_HandshakesFor100Calls(benchmark::State& state)
 {
-    const auto server = startTextService();
+    const auto server = startTextService(state);
     if (!server) {
-        state.SkipWithError("cannot start the loopback server");
         return;
     }
     int handshakes = 0;

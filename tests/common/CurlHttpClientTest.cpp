@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <array>
-
 #include <future>
 #include <string>
 #include <thread>
@@ -24,10 +23,7 @@ using test::TlsTestServer;
 
 CurlHttpClient trustingClient(const TlsTestServer& server, std::size_t maxBody = 8 * 1024 * 1024)
 {
-    CurlHttpClient::Options options;
-    options.extraCaFile = server.caFile();
-    options.maxBodyBytes = maxBody;
-    return CurlHttpClient(options);
+    return CurlHttpClient(CurlHttpClient::Options{.extraCaFile = server.caFile(), .maxBodyBytes = maxBody});
 }
 
 class CurlHttpClientTest : public ::testing::Test {
@@ -291,17 +287,12 @@ TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
 
 TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
 {
-    int port = 0;
-    {
-        TlsTestServer closed;
-        ASSERT_TRUE(closed.start());
-        port = closed.port();
-    }
-    CurlHttpClient client;
+    TlsTestServer closed;
+    closed.stop();
     HttpRequest sent;
-    sent.url = "https://127.0.0.1:" + std::to_string(port) + "/";
+    sent.url = closed.baseUrl() + "/";
 
-    const HttpResult result = client.send(sent);
+    const HttpResult result = CurlHttpClient().send(sent);
 
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
