@@ -2,85 +2,44 @@
 #include "common/CurlHttpClient.h"
 #include "fakes/FakeClock.h"
 #include "identity/IdentityAuthentication.h"
-#include "support/TlsTestServer.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace parlomatic::identity {
 namespace {
 
 using nlohmann::json;
 
-struct Recorded {
-    std::string method;
-    std::string target; // path and query
-    std::string body;
-    std::string contentType;
-    std::string identityClient;
-};
-
-class AuthenticationLoopbackTest : public ::testing::Test {
+class AuthenticationLoopbackTest : public test::LoopbackServiceFixture {
 protected:
-    void SetUp() override
+    // The one request the service received.
+    test::RecordedRequest only() const
     {
-        const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-            std::lock_guard lock(mutex);
-            requests.push_back({request.method, request.target, request.body, request.get_header_value("Content-Type"),
-                                request.get_header_value("Identity-Client")});
-            response.status = status;
-            if (!body.empty()) {
-                response.set_content(body, contentType);
-            }
-        };
-        server.server().Post("/oauth/(token|revoke)", handle);
-        server.server().Get("/.well-known/jwks.json", handle);
-        ASSERT_TRUE(server.start());
-        authentication = std::make_shared<IdentityAuthentication>(
-            "client-1", baseUrl(server.baseUrl()),
-            std::make_shared<CurlHttpClient>(CurlHttpClient::Options{server.caFile(), 8 * 1024 * 1024, 8}),
-            Telemetry{true, "telemetry-info"}, clock);
+        const auto sent = requests();
+        EXPECT_EQ(sent.size(), 1u);
+        return sent.empty() ? test::RecordedRequest{} : sent.back();
     }
 
-    void reply(int newStatus, std::string newBody, std::string newType = "application/json")
-    {
-        std::lock_guard lock(mutex);
-        status = newStatus;
-        body = std::move(newBody);
-        contentType = std::move(newType);
-    }
-
-    Recorded only()
-    {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? Recorded{} : requests.back();
-    }
-
-    test::TlsTestServer server;
     FakeClock clock{1'000.0};
-    std::shared_ptr<IdentityAuthentication> authentication;
-    std::mutex mutex;
-    std::vector<Recorded> requests;
-    int status = 200;
-    std::string body;
-    std::string contentType = "application/json";
+    std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
+        "client-1", baseUrl(server.baseUrl()), std::make_shared<CurlHttpClient>(trustingOptions()),
+        Telemetry{true, "telemetry-info"}, clock);
 };
 
 TEST_F(AuthenticationLoopbackTest, ExchangeCode)
 {
-    reply(200, R"({"access_token":"at","token_type":"Bearer","expires_in":3600,"refresh_token":"rt",)"
-               R"("id_token":"it","scope":"openid profile"})");
+    setReply(200, R"({"access_token":"at","token_type":"Bearer","expires_in":3600,"refresh_token":"rt",)"
+                  R"("id_token":"it","scope":"openid profile"})");
     const auto credentials = authentication->exchangeCode("the-code", "the-verifier", "http://127.0.0.1/cb").start();
     ASSERT_TRUE(credentials) << credentials.error().debugDescription();
     EXPECT_EQ(*credentials, Credentials("at", "Bearer", 4'600.0, "rt", "it", "openid profile"));
-    const Recorded sent = only();
+    const test::RecordedRequest sent = only();
     EXPECT_EQ(sent.target, "/oauth/token");
-    EXPECT_EQ(sent.contentType, "application/json");
-    EXPECT_EQ(sent.identityClient, "telemetry-info");
+    EXPECT_EQ(sent.header("Content-Type"), "application/json");
+    EXPECT_EQ(sent.header("Identity-Client"), "telemetry-info");
     EXPECT_EQ(json::parse(sent.body), (json{{"code", "the-code"},
                                             {"code_verifier", "the-verifier"},
                                             {"redirect_uri", "http://127.0.0.1/cb"},
@@ -90,7 +49,7 @@ TEST_F(AuthenticationLoopbackTest, ExchangeCode)
 
 TEST_F(AuthenticationLoopbackTest, RenewWithoutScopeSendsExactlyThreeParameters)
 {
-    reply(200, R"({"access_token":"at2","expires_in":"60"})");
+    setReply(200, R"({"access_token":"at2","expires_in":"60"})");
     const auto credentials = authentication->renewTokens("rt").start();
     ASSERT_TRUE(credentials);
     EXPECT_EQ(credentials->expiresIn(), 1'060.0);
@@ -101,34 +60,34 @@ TEST_F(AuthenticationLoopbackTest, RenewWithoutScopeSendsExactlyThreeParameters)
 
 TEST_F(AuthenticationLoopbackTest, RenewWithScopeGetsOpenid)
 {
-    reply(200, R"({"access_token":"at2"})");
+    setReply(200, R"({"access_token":"at2"})");
     ASSERT_TRUE(authentication->renewTokens("rt", "profile email").start());
     EXPECT_EQ(json::parse(only().body)["scope"], "openid profile email");
 }
 
 TEST_F(AuthenticationLoopbackTest, ExtraParametersAndHeaders)
 {
-    reply(200, R"({"access_token":"at2"})");
+    setReply(200, R"({"access_token":"at2"})");
     ASSERT_TRUE(authentication->renewTokens("rt")
                     .parameters({{"audience", "api"}, {"scope", "email"}})
                     .headers({{"Identity-Client", "forged"}})
                     .start());
-    const Recorded sent = only();
+    const test::RecordedRequest sent = only();
     EXPECT_EQ(json::parse(sent.body)["audience"], "api");
     EXPECT_EQ(json::parse(sent.body)["scope"], "openid email");
-    EXPECT_EQ(sent.identityClient, "telemetry-info");
+    EXPECT_EQ(sent.header("Identity-Client"), "telemetry-info");
 }
 
 TEST_F(AuthenticationLoopbackTest, RenewRejectedOrOfTheWrongShape)
 {
-    reply(401, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
+    setReply(401, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
     auto result = authentication->renewTokens("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "invalid_grant");
     EXPECT_EQ(result.error().description(), "Unknown or invalid refresh token.");
     EXPECT_EQ(result.error().statusCode(), 401);
 
-    reply(200, R"({"access_token":42})");
+    setReply(200, R"({"access_token":42})");
     result = authentication->renewTokens("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "identity.internal_error.plain");
@@ -138,11 +97,11 @@ TEST_F(AuthenticationLoopbackTest, RenewRejectedOrOfTheWrongShape)
 
 TEST_F(AuthenticationLoopbackTest, Revoke)
 {
-    reply(204, "");
+    setReply(204, "");
     EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
     EXPECT_EQ(json::parse(only().body), (json{{"token", "rt"}, {"client_id", "client-1"}}));
 
-    reply(200, "");
+    setReply(200, "");
     const auto result = authentication->revokeRefreshToken("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "identity.internal_error.empty");
@@ -151,8 +110,8 @@ TEST_F(AuthenticationLoopbackTest, Revoke)
 
 TEST_F(AuthenticationLoopbackTest, FetchKeySet)
 {
-    reply(200, R"({"keys":[{"kty":"RSA","kid":"k1","use":"sig","alg":"RS256","n":"AQAB-n","e":"AQAB",)"
-               R"("x5c":["MIIC"]},{"kty":"EC"}]})");
+    setReply(200, R"({"keys":[{"kty":"RSA","kid":"k1","use":"sig","alg":"RS256","n":"AQAB-n","e":"AQAB",)"
+                  R"("x5c":["MIIC"]},{"kty":"EC"}]})");
     const auto keys = authentication->fetchKeySet().start();
     ASSERT_TRUE(keys) << keys.error().debugDescription();
     ASSERT_EQ(keys->keys.size(), 2u);
@@ -162,12 +121,12 @@ TEST_F(AuthenticationLoopbackTest, FetchKeySet)
     JWK bare;
     bare.keyType = "EC";
     EXPECT_EQ(keys->keys[1], bare);
-    const Recorded sent = only();
+    const test::RecordedRequest sent = only();
     EXPECT_EQ(sent.method, "GET");
     EXPECT_TRUE(sent.body.empty());
     EXPECT_EQ(sent.target, "/.well-known/jwks.json");
 
-    reply(200, R"({"keys":[{"kid":"no type"}]})");
+    setReply(200, R"({"keys":[{"kid":"no type"}]})");
     const auto broken = authentication->fetchKeySet().start();
     ASSERT_FALSE(broken);
     EXPECT_EQ(broken.error().description(), "Unable to complete the operation.");

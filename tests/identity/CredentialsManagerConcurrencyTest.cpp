@@ -41,7 +41,7 @@ TEST_P(TwoThreadsTest, RenewOnce)
                 const long call = thread ? blockedIn(getpid(), thread) : -1;
                 return call == SYS_flock || (!separateManagers && call == SYS_futex);
             };
-            return tokenCalls == 2 || waiting(threadA) || waiting(threadB);
+            return tokenCalls() == 2 || waiting(threadA) || waiting(threadB);
         });
     };
     std::optional<CredentialsManager::Result> first;
@@ -57,7 +57,7 @@ TEST_P(TwoThreadsTest, RenewOnce)
     a.join();
     b.join();
     beforeAnswer = nullptr;
-    EXPECT_EQ(tokenCalls, 1);
+    EXPECT_EQ(tokenCalls(), 1);
     ASSERT_TRUE(first && *first && second && *second);
     EXPECT_EQ((*first)->accessToken(), "at-2");
     EXPECT_EQ(**first, **second);
@@ -108,7 +108,7 @@ TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
     beforeAnswer = [&] {
         waitUntil([&] {
             const pid_t child = childProcess;
-            return tokenCalls == 2 || blockedIn(getpid(), parentThread) == SYS_flock ||
+            return tokenCalls() == 2 || blockedIn(getpid(), parentThread) == SYS_flock ||
                    (child && blockedIn(child, child) == SYS_flock);
         });
     };
@@ -146,14 +146,13 @@ TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
     ASSERT_TRUE(mine) << mine.error().debugDescription();
     std::string theirs;
     std::ifstream(result) >> theirs;
-    EXPECT_EQ(tokenCalls, 1);
+    EXPECT_EQ(tokenCalls(), 1);
     EXPECT_EQ(mine->accessToken(), "at-2");
     EXPECT_EQ(theirs, "at-2");
 }
 
 TEST_F(CredentialsManagerTest, NoSecretInLogsOrPrintedForms)
 {
-    test::LogCapture logs;
     storeSet(-1);
     reply(400, R"({"error":"invalid_grant"})");
     const auto failed = manager->credentials();

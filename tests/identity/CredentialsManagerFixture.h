@@ -8,17 +8,15 @@
 #include "identity/IdentityAuthentication.h"
 #include "identity/keychain/KeychainStore.h"
 #include "platform/linux/SecretServiceKeychain.h"
-#include "support/LogCapture.h"
-#include "support/TlsTestServer.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include <sys/types.h>
@@ -78,31 +76,13 @@ private:
     std::shared_ptr<KeychainStore> m_inner;
 };
 
-class CredentialsManagerTest : public ::testing::Test {
+class CredentialsManagerTest : public test::LoopbackServiceFixture {
 protected:
     void SetUp() override
     {
         ASSERT_NE(std::getenv("PARLOMATIC_DESKTOP_SESSION"), nullptr) << "run through scripts/desktop-session";
-        const auto handler = [this](const char* kind) {
-            return [this, kind](const httplib::Request& request, httplib::Response& response) {
-                (std::string(kind) == "token" ? tokenCalls : revokeCalls)++;
-                {
-                    std::lock_guard lock(mutex);
-                    bodies.push_back(json::parse(request.body, nullptr, false));
-                }
-                if (beforeAnswer) {
-                    beforeAnswer();
-                }
-                std::lock_guard lock(mutex);
-                response.status = status;
-                if (!answer.empty()) {
-                    response.set_content(answer, "application/json");
-                }
-            };
-        };
-        server.server().Post("/oauth/token", handler("token"));
-        server.server().Post("/oauth/revoke", handler("revoke"));
-        ASSERT_TRUE(server.start());
+        LoopbackServiceFixture::SetUp();
+        reply(200, R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})");
         authentication = std::make_shared<IdentityAuthentication>(
             "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{false, std::nullopt}, clock);
         store = keychain();
@@ -110,12 +90,23 @@ protected:
         manager = std::make_unique<CredentialsManager>(authentication, "credentials", store, clock);
     }
 
-    void reply(int newStatus, std::string body)
+    // Answers every call with `status` and `body`, once `beforeAnswer` (when set) has run.
+    void reply(int status, std::string body)
     {
-        std::lock_guard lock(mutex);
-        status = newStatus;
-        answer = std::move(body);
+        setReply([this, status, body](const httplib::Request&, httplib::Response& response) {
+            if (beforeAnswer) {
+                beforeAnswer();
+            }
+            response.status = status;
+            response.set_content(body, "application/json");
+        });
     }
+
+    int calls(std::string_view path) const
+    {
+        return static_cast<int>(std::ranges::count(requests(), path, &test::RecordedRequest::target));
+    }
+    int tokenCalls() const { return calls("/oauth/token"); }
 
     Credentials storeSet(double lifetime, std::optional<std::string> refreshToken = "rt-1",
                          std::optional<std::string> scope = std::nullopt)
@@ -132,25 +123,17 @@ protected:
         return text ? Credentials::unarchive(*text, clock.now()) : std::nullopt;
     }
 
-    json lastBody()
+    json lastBody() const
     {
-        std::lock_guard lock(mutex);
-        return bodies.empty() ? json() : bodies.back();
+        const auto sent = requests();
+        return sent.empty() ? json() : bodyOf(sent.back());
     }
 
-    test::TlsTestServer server;
     FakeClock clock{1'700'000'000.0};
     std::shared_ptr<IdentityAuthentication> authentication;
     std::shared_ptr<KeychainStore> store;
     std::unique_ptr<CredentialsManager> manager;
-
-    std::atomic<int> tokenCalls{0};
-    std::atomic<int> revokeCalls{0};
     std::function<void()> beforeAnswer;
-    std::mutex mutex;
-    std::vector<json> bodies;
-    int status = 200;
-    std::string answer = R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})";
 };
 
 } // namespace parlomatic::identity::managertest

@@ -2,7 +2,7 @@
 #include "service/TranslatorResponses.h"
 
 #include "fakes/FakeClock.h"
-#include "service/TextServiceFixture.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <future>
 
@@ -21,7 +21,7 @@ using test::RecordedRequest;
 constexpr const char* token = "tok-7f3a.secret";
 constexpr const char* userText = "Texto secreto del usuario";
 
-class TranslatorTest : public test::TextServiceFixture {
+class TranslatorTest : public test::LoopbackServiceFixture {
 protected:
     FakeClock clock{1'700'000'000.5};
     CurlHttpClient http{trustingOptions()};
@@ -66,7 +66,7 @@ TEST_P(TranslateRequestTest, PostsTheTextServiceRequest)
     ASSERT_EQ(requests().size(), 1u);
     const RecordedRequest sent = requests().front();
     EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.path, "/v1/translate");
+    EXPECT_EQ(sent.target, "/v1/translate");
     EXPECT_EQ(sent.header("Authorization"), std::string("Bearer ") + token);
     EXPECT_EQ(sent.header("Content-Type"), "application/json");
     EXPECT_EQ(bodyOf(sent), GetParam().expectedBody);
@@ -90,7 +90,7 @@ TEST_F(TranslatorTest, ImprovePostsOnlyTheText)
 
     ASSERT_EQ(requests().size(), 1u);
     EXPECT_EQ(requests().front().method, "POST");
-    EXPECT_EQ(requests().front().path, "/v1/improve");
+    EXPECT_EQ(requests().front().target, "/v1/improve");
     EXPECT_EQ(requests().front().header("Authorization"), std::string("Bearer ") + token);
     EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText}}));
 }

@@ -1,6 +1,6 @@
 #include "service/UserMetadata.h"
 
-#include "service/TextServiceFixture.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <future>
 
@@ -11,7 +11,7 @@ using namespace std::chrono_literals;
 
 constexpr const char* token = "meta-token-91c";
 
-class UserMetadataTest : public test::TextServiceFixture {
+class UserMetadataTest : public test::LoopbackServiceFixture {
 protected:
     CurlHttpClient http{trustingOptions()};
     UserMetadata metadata{http, server.hostAndPort()};
@@ -49,7 +49,7 @@ TEST_P(GenderChangeTest, ChangesLocallyFirstThenPatchesOnlyTheGenderAndKeepsTheC
     ASSERT_EQ(requests().size(), 1u);
     const test::RecordedRequest sent = requests().front();
     EXPECT_EQ(sent.method, "PATCH");
-    EXPECT_EQ(sent.path, "/v1/user/metadata");
+    EXPECT_EQ(sent.target, "/v1/user/metadata");
     EXPECT_EQ(sent.header("Authorization"), std::string("Bearer ") + token);
     EXPECT_EQ(sent.header("Content-Type"), "application/json");
     EXPECT_EQ(bodyOf(sent), (nlohmann::json{{"gender", "feminine"}}));

@@ -48,7 +48,7 @@ private:
 
 struct RecordedRequest {
     std::string method;
-    std::string path;
+    std::string target; // path and query
     httplib::Headers headers;
     std::string body;
 
@@ -60,8 +60,9 @@ struct RecordedRequest {
     }
 };
 
-// A loopback text service: records every POST and PATCH and answers through `reply`.
-class TextServiceFixture : public ::testing::Test {
+// A loopback HTTPS service: records every GET, POST and PATCH and answers through `setReply`
+// (by default a one-item translation list).
+class LoopbackServiceFixture : public ::testing::Test {
 protected:
     using Reply = std::function<void(const httplib::Request&, httplib::Response&)>;
 
@@ -80,12 +81,13 @@ protected:
             Reply current;
             {
                 std::lock_guard lock(m_mutex);
-                m_requests.push_back({request.method, request.path, request.headers, request.body});
+                m_requests.push_back({request.method, request.target, request.headers, request.body});
                 current = m_reply;
             }
             m_received.notify_all();
             current(request, response);
         };
+        server.server().Get(".*", handler);
         server.server().Post(".*", handler);
         server.server().Patch(".*", handler);
         ASSERT_TRUE(server.start());
@@ -100,7 +102,7 @@ protected:
     {
         setReply([status, body](const httplib::Request&, httplib::Response& response) {
             response.status = status;
-            if (status != 204) {
+            if (status != 204 && !body.empty()) {
                 response.set_content(body, "application/json");
             }
         });
