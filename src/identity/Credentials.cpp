@@ -1,5 +1,7 @@
 #include "identity/Credentials.h"
 
+#include "identity/JsonText.h"
+
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -9,18 +11,6 @@ namespace parlomatic::identity {
 namespace {
 
 constexpr const char* archiveClass = "Credentials";
-
-std::expected<std::optional<std::string>, std::string> responseText(const nlohmann::json& object, const char* key)
-{
-    const auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        return std::optional<std::string>{};
-    }
-    if (!it->is_string()) {
-        return std::unexpected(std::string("\"") + key + "\" is not a string");
-    }
-    return std::optional<std::string>(it->get<std::string>());
-}
 
 std::optional<double> parseSeconds(std::string_view text)
 {
@@ -83,7 +73,7 @@ std::expected<Credentials, std::string> Credentials::fromTokenResponse(const nlo
     std::optional<std::string> texts[6];
     const char* keys[6] = {"access_token", "token_type", "refresh_token", "id_token", "scope", "recovery_code"};
     for (int i = 0; i < 6; ++i) {
-        auto text = responseText(object, keys[i]);
+        auto text = optionalText(object, keys[i]);
         if (!text) {
             return std::unexpected(text.error());
         }

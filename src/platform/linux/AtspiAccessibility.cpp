@@ -76,8 +76,32 @@ struct AtspiAccessibility::Impl {
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
 
+    // The element's text interface and its selected range, read while `watch` allows calls;
+    // nothing when it has no text or no selection, or its process got slow.
+    struct SelectedRange {
+        AtspiAccessible* accessible;
+        AtspiText* text;
+        AtspiSelectionCache::Range range;
+    };
+    std::optional<SelectedRange> selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch);
+
     void ensureEnabled();
 };
+
+std::optional<AtspiAccessibility::Impl::SelectedRange>
+AtspiAccessibility::Impl::selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    AtspiText* text = accessible != nullptr ? facts(accessible).text.get() : nullptr;
+    if (text == nullptr || !selection || watch.slow()) {
+        return std::nullopt;
+    }
+    const auto range = selection->range(accessible, text);
+    if (!range || watch.slow()) {
+        return std::nullopt;
+    }
+    return SelectedRange{accessible, text, *range};
+}
 
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
 {
@@ -222,26 +246,22 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
     const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
     if (watch.skip()) {
         return std::nullopt;
     }
-    AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !d->selection || watch.slow()) {
+    const auto selected = d->selectedRange(element, watch);
+    if (!selected) {
         return std::nullopt;
     }
-    const auto range = d->selection->range(accessible, text);
-    if (!range || watch.slow()) {
-        return std::nullopt;
-    }
+    const auto& [accessible, text, range] = *selected;
     ErrorSlot firstError;
     const auto first = toRect(
-        atspi_text_get_character_extents(text, range->first, ATSPI_COORD_TYPE_SCREEN, firstError.out()), firstError);
+        atspi_text_get_character_extents(text, range.first, ATSPI_COORD_TYPE_SCREEN, firstError.out()), firstError);
     if (!first) {
         return std::nullopt;
     }
-    if (const auto known = d->selection->bounds(accessible, *range);
+    if (const auto known = d->selection->bounds(accessible, range);
         known && known->firstCharacter.width == first->width && known->firstCharacter.height == first->height) {
         AxRect moved = known->selection;
         moved.x += first->x - known->firstCharacter.x;
@@ -253,7 +273,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     }
     ErrorSlot lastError;
     const auto last = toRect(
-        atspi_text_get_character_extents(text, range->second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()), lastError);
+        atspi_text_get_character_extents(text, range.second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()), lastError);
     if (!last) {
         return std::nullopt;
     }
@@ -262,28 +282,23 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     const double right = std::max(first->x + first->width, last->x + last->width);
     const double bottom = std::max(first->y + first->height, last->y + last->height);
     const AxRect selection{left, top, right - left, bottom - top};
-    d->selection->setBounds(accessible, *range, {*first, selection});
+    d->selection->setBounds(accessible, range, {*first, selection});
     return selection;
 }
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
     const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
     if (watch.skip()) {
         return std::nullopt;
     }
-    AtspiText* text = accessible != nullptr ? d->facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !d->selection || watch.slow()) {
-        return std::nullopt;
-    }
-    const auto range = d->selection->range(accessible, text);
-    if (!range || watch.slow()) {
+    const auto selected = d->selectedRange(element, watch);
+    if (!selected) {
         return std::nullopt;
     }
     ErrorSlot error;
-    AtspiRect* rect =
-        atspi_text_get_range_extents(text, range->first, range->second, ATSPI_COORD_TYPE_SCREEN, error.out());
+    AtspiRect* rect = atspi_text_get_range_extents(selected->text, selected->range.first, selected->range.second,
+                                                   ATSPI_COORD_TYPE_SCREEN, error.out());
     return toRect(rect, error);
 }
 
