@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -31,27 +32,38 @@ namespace {
 constexpr int deadlineMs = 15000;
 const QString selection = QStringLiteral("second look");
 
-// Runs a desktop tool to its end and gives its standard output, trimmed; nothing when it fails.
-std::optional<QString> run(const QString& program, const QStringList& arguments)
+// xdotool's standard output, trimmed; nothing when it fails.
+template <typename... Words> std::optional<QString> xdotool(const Words&... words)
 {
     QProcess process;
-    process.start(program, arguments);
+    process.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         return std::nullopt;
     }
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-std::optional<QString> xdotool(const QStringList& arguments)
+bool clickAt(QPoint point)
 {
-    return run(QStringLiteral("xdotool"), arguments);
+    return xdotool("mousemove", QString::number(point.x()), QString::number(point.y()), "click", "1").has_value();
 }
 
-// "X=..", "Y=..", "WIDTH=..", "HEIGHT=.." of a window as the X server has it.
+bool click(const QWidget* widget)
+{
+    return clickAt(widget->mapToGlobal(widget->rect().center()));
+}
+
+// The owner of the window that `query` names: "getactivewindow" (the window manager's active window)
+// or "getwindowfocus" (the X input focus, which a window can take without becoming active).
+std::optional<Pid> windowPid(const char* query)
+{
+    const auto pid = xdotool(query, "getwindowpid");
+    return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
+}
+
 std::optional<QRect> serverGeometry(WId window)
 {
-    const auto shell =
-        xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), QString::number(window)});
+    const auto shell = xdotool("getwindowgeometry", "--shell", QString::number(window));
     if (!shell) {
         return std::nullopt;
     }
@@ -59,8 +71,7 @@ std::optional<QRect> serverGeometry(WId window)
     for (const QString& line : shell->split(u'\n')) {
         values.insert(line.section(u'=', 0, 0), line.section(u'=', 1).toInt());
     }
-    return QRect(values.value(QStringLiteral("X")), values.value(QStringLiteral("Y")),
-                 values.value(QStringLiteral("WIDTH")), values.value(QStringLiteral("HEIGHT")));
+    return QRect(values.value("X"), values.value("Y"), values.value("WIDTH"), values.value("HEIGHT"));
 }
 
 } // namespace
@@ -68,9 +79,9 @@ std::optional<QRect> serverGeometry(WId window)
 class ActionsPanelE2ETest : public QObject {
     Q_OBJECT
 
-private:
     QTemporaryDir m_dir;
     QProcess m_mousepad;
+    std::optional<Pid> m_mousepadPid;
     QString m_mousepadWindow;
     std::unique_ptr<Preferences> m_preferences;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
@@ -79,64 +90,35 @@ private:
     int m_translations = 0;
     QList<Language> m_replacements;
 
-    std::optional<Pid> activeWindowPid() const
+    Element mousepadText() const
     {
-        const auto pid = xdotool({QStringLiteral("getactivewindow"), QStringLiteral("getwindowpid")});
-        return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
+        const Element application = m_backend->applicationElement(*m_mousepadPid);
+        return application ? m_backend->focusedElement(application) : Element{};
     }
 
-    // What Mousepad's focused text reports as selected, read afresh.
     std::optional<QString> mousepadSelection() const
     {
-        const Element application = m_backend->applicationElement(static_cast<Pid>(m_mousepad.processId()));
-        const Element focused = application ? m_backend->focusedElement(application) : Element{};
-        return focused ? m_backend->selectedText(focused) : std::nullopt;
+        const Element text = mousepadText();
+        return text ? m_backend->selectedText(text) : std::nullopt;
     }
 
-    std::optional<AxRect> mousepadSelectionRect() const
-    {
-        const Element application = m_backend->applicationElement(static_cast<Pid>(m_mousepad.processId()));
-        const Element focused = application ? m_backend->focusedElement(application) : Element{};
-        if (!focused) {
-            return std::nullopt;
-        }
-        auto rect = m_backend->selectionBoundsFromTextMarkers(focused);
-        return rect ? rect : m_backend->selectionBoundsFromRange(focused);
-    }
-
-    void click(QWidget* widget) const
-    {
-        const QPoint centre = widget->mapToGlobal(widget->rect().center());
-        QVERIFY(xdotool({QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
-                         QStringLiteral("click"), QStringLiteral("1")}));
-    }
-
-    // Mousepad in front with the strip over its selection. The harness's window manager may open a
-    // window of its own at start-up, which takes the focus; the poller then rightly hides the strip.
+    // The harness's window manager may open a window of its own at start-up, which takes the focus;
+    // the poller then rightly hides the strip.
     void bringMousepadForward() const
     {
-        QVERIFY(xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), m_mousepadWindow}));
+        QVERIFY(xdotool("windowactivate", "--sync", m_mousepadWindow));
         QTRY_VERIFY_WITH_TIMEOUT(m_window->isOpen() && m_window->isVisible(), deadlineMs);
-        QTRY_COMPARE_WITH_TIMEOUT(activeWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())),
-                                  deadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), m_mousepadPid, deadlineMs);
         // Clicks are aimed through Qt's idea of where the panel is, which catches up with the
         // window manager's placement only when its notice arrives.
         QTRY_COMPARE_WITH_TIMEOUT(serverGeometry(m_window->winId()), std::optional<QRect>(m_window->geometry()),
                                   deadlineMs);
     }
 
-    // The X input focus, which a window can take without the window manager making it active.
-    std::optional<Pid> focusedWindowPid() const
-    {
-        const auto pid = xdotool({QStringLiteral("getwindowfocus"), QStringLiteral("getwindowpid")});
-        return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
-    }
-
     void verifyMousepadStillActiveWithItsSelection() const
     {
-        QTRY_COMPARE_WITH_TIMEOUT(activeWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())),
-                                  deadlineMs);
-        QCOMPARE(focusedWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())));
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), m_mousepadPid, deadlineMs);
+        QCOMPARE(windowPid("getwindowfocus"), m_mousepadPid);
         QTRY_COMPARE_WITH_TIMEOUT(mousepadSelection(), std::optional<QString>(selection), deadlineMs);
     }
 
@@ -155,33 +137,28 @@ private slots:
 
         m_mousepad.start(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), sample});
         QVERIFY(m_mousepad.waitForStarted());
-        const QString pid = QString::number(m_mousepad.processId());
+        m_mousepadPid = static_cast<Pid>(m_mousepad.processId());
         QTRY_VERIFY_WITH_TIMEOUT(
-            !(m_mousepadWindow =
-                  xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), pid})
-                      .value_or(QString())
-                      .section(u'\n', 0, 0))
+            !(m_mousepadWindow = xdotool("search", "--onlyvisible", "--pid", QString::number(*m_mousepadPid))
+                                     .value_or(QString())
+                                     .section(u'\n', 0, 0))
                  .isEmpty(),
             deadlineMs);
-        QVERIFY(xdotool({QStringLiteral("windowsize"), m_mousepadWindow, QStringLiteral("640"), QStringLiteral("360"),
-                         QStringLiteral("windowmove"), m_mousepadWindow, QStringLiteral("200"), QStringLiteral("200"),
-                         QStringLiteral("windowactivate"), QStringLiteral("--sync"), m_mousepadWindow}));
+        QVERIFY(xdotool("windowsize", m_mousepadWindow, "640", "360", "windowmove", m_mousepadWindow, "200", "200",
+                        "windowactivate", "--sync", m_mousepadWindow));
 
         m_backend = std::make_unique<platform::AtspiAccessibility>();
         QVERIFY(m_backend->isAvailable());
-        // Select "second look" at the end of the fifth line.
-        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), QStringLiteral("ctrl+Home"),
-                         QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Down"),
-                         QStringLiteral("End"), QStringLiteral("Left"), QStringLiteral("shift+ctrl+Left"),
-                         QStringLiteral("shift+ctrl+Left")}));
+        // "second look" at the end of the fifth line.
+        QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+Home", "Down", "Down", "Down", "Down", "End", "Left",
+                        "shift+ctrl+Left", "shift+ctrl+Left"));
         QTRY_COMPARE_WITH_TIMEOUT(mousepadSelection(), std::optional<QString>(selection), deadlineMs);
 
         m_preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
         m_poller = std::make_unique<TextSelectionPoller>(*m_backend, [this](TextSelectionPoller& poller) {
             auto window =
                 std::make_unique<ActionsWindow>(poller, QStringLiteral("app.parlomatic.Test"), *m_preferences);
-            // The harness runs no compositor.
-            window->setCompositingActive(false);
+            window->setCompositingActive(false); // the harness runs no compositor
             m_window = window.get();
             return window;
         });
@@ -197,20 +174,20 @@ private slots:
     void cleanupTestCase()
     {
         m_poller.reset();
-        if (m_mousepad.state() != QProcess::NotRunning) {
-            m_mousepad.terminate();
-            if (!m_mousepad.waitForFinished(5000)) {
-                m_mousepad.kill();
-                m_mousepad.waitForFinished(5000);
-            }
+        m_mousepad.terminate();
+        if (!m_mousepad.waitForFinished(5000)) {
+            m_mousepad.kill();
+            m_mousepad.waitForFinished(5000);
         }
     }
 
     void stripComesUpAboveTheSelection()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->isOpen(), deadlineMs);
-        QTRY_VERIFY_WITH_TIMEOUT(m_window->isVisible(), deadlineMs);
-        const std::optional<AxRect> rect = mousepadSelectionRect();
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->isOpen() && m_window->isVisible(), deadlineMs);
+        const Element text = mousepadText();
+        QVERIFY(text);
+        std::optional<AxRect> rect = m_backend->selectionBoundsFromTextMarkers(text);
+        rect = rect ? rect : m_backend->selectionBoundsFromRange(text);
         QVERIFY(rect);
         std::optional<QRect> panel;
         // The window manager maps the panel where it was asked to, a moment after the request.
@@ -223,20 +200,16 @@ private slots:
         QVERIFY2(
             qAbs(panelCentre - selectionCentre) <= 2,
             qPrintable(QStringLiteral("panel centre %1, selection centre %2").arg(panelCentre).arg(selectionCentre)));
-        QCOMPARE(activeWindowPid(), std::optional<Pid>(static_cast<Pid>(m_mousepad.processId())));
+        QCOMPARE(windowPid("getactivewindow"), m_mousepadPid);
     }
 
     void clickingTranslateLeavesMousepadActive()
     {
         bringMousepadForward();
-        ActionButton* translate = nullptr;
-        for (auto* button : m_window->findChildren<ActionButton*>()) {
-            if (button->text() == QLatin1String("Translate")) {
-                translate = button;
-            }
-        }
-        QVERIFY(translate);
-        click(translate);
+        const QList<ActionButton*> buttons = m_window->findChildren<ActionButton*>();
+        const auto translate = std::ranges::find(buttons, QStringLiteral("Translate"), &ActionButton::text);
+        QVERIFY(translate != buttons.end());
+        QVERIFY(click(*translate));
         QTRY_COMPARE_WITH_TIMEOUT(m_translations, 1, deadlineMs);
         verifyMousepadStillActiveWithItsSelection();
         QVERIFY(m_window->isOpen());
@@ -246,16 +219,11 @@ private slots:
     void choosingALanguageRunsReplaceAndLeavesMousepadActive()
     {
         bringMousepadForward();
-        auto* replace = m_window->findChild<ReplaceButton*>();
-        QVERIFY(replace);
-        LanguageMenuView& picker = *replace->languageMenu()->controller();
-        click(picker.menuButton());
+        LanguageMenuView& picker = *m_window->findChild<ReplaceButton*>()->languageMenu()->controller();
+        QVERIFY(click(picker.menuButton()));
         QMenu& menu = *picker.openMenu();
         QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), deadlineMs);
-        QAction* portuguese = menu.actions().at(1);
-        const QPoint item = menu.mapToGlobal(menu.actionGeometry(portuguese).center());
-        QVERIFY(xdotool({QStringLiteral("mousemove"), QString::number(item.x()), QString::number(item.y()),
-                         QStringLiteral("click"), QStringLiteral("1")}));
+        QVERIFY(clickAt(menu.mapToGlobal(menu.actionGeometry(menu.actions().at(1)).center())));
         QTRY_COMPARE_WITH_TIMEOUT(m_replacements, (QList<Language>{Language::pt_BR}), deadlineMs);
         QCOMPARE(m_preferences->replaceOutputLanguage(), Language::pt_BR);
         QTRY_VERIFY_WITH_TIMEOUT(!menu.isVisible(), deadlineMs);
@@ -265,9 +233,8 @@ private slots:
     void clickingCloseHidesTheStripAndLeavesMousepadActive()
     {
         bringMousepadForward();
-        click(m_window->view()->closeButton());
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isOpen(), deadlineMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), deadlineMs);
+        QVERIFY(click(m_window->view()->closeButton()));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isOpen() && !m_window->isVisible(), deadlineMs);
         verifyMousepadStillActiveWithItsSelection();
         // The dismissed selection stays dismissed over the next steps.
         int pausedSteps = 0;

@@ -52,10 +52,8 @@ protected:
         if (event->type() == QEvent::Paint && !m_done) {
             m_done = true;
             QTimer::singleShot(0, this, [this] {
-                QFile file(m_path);
-                if (!m_path.isEmpty() && file.open(QIODevice::WriteOnly)) {
-                    file.close();
-                }
+                QFile ready(m_path);
+                static_cast<void>(ready.open(QIODevice::WriteOnly));
             });
         }
         return QObject::eventFilter(watched, event);
@@ -73,13 +71,11 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
 
     QCommandLineParser parser;
-    parser.addOption(
-        {QStringLiteral("type"), QStringLiteral("write or readonly"), QStringLiteral("type"), QStringLiteral("write")});
-    parser.addOption(
-        {QStringLiteral("theme"), QStringLiteral("light or dark"), QStringLiteral("theme"), QStringLiteral("light")});
-    parser.addOption({QStringLiteral("selection"), QStringLiteral("X,Y,W,H"), QStringLiteral("rect")});
-    parser.addOption({QStringLiteral("ready"), QStringLiteral("created once shown"), QStringLiteral("file")});
-    parser.addOption({QStringLiteral("no-compositor"), QStringLiteral("draw for a desktop without a compositor")});
+    parser.addOptions({{"type", "write or readonly", "type", "write"},
+                       {"theme", "light or dark", "theme", "light"},
+                       {"selection", "X,Y,W,H", "rect"},
+                       {"ready", "created once shown", "file"},
+                       {"no-compositor", "draw for a desktop without a compositor"}});
     parser.process(application);
 
     const QStringList numbers = parser.value(QStringLiteral("selection")).split(u',');
