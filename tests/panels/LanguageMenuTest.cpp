@@ -29,33 +29,26 @@ class LanguageMenuTest : public QObject {
     Preferences m_preferences{m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
 
 private slots:
-    void menuListsTheLanguagesInOrderWithTheirTags()
-    {
-        LanguageMenuView view(m_preferences);
-        QStringList names;
-        QList<int> tags;
-        for (const QAction* item : view.openMenu()->actions()) {
-            names.append(item->text());
-            tags.append(item->data().toInt());
-        }
-        QCOMPARE(names, (QStringList{"Spanish (Mexico)", "Portuguese (Brazil)", "English (US)"}));
-        QCOMPARE(tags, (QList<int>{0, 1, 2}));
-    }
-
     void boundLanguageSetsTitleAndCheckMark_data()
     {
         QTest::addColumn<Language>("language");
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QList<bool>>("marks");
-        QTest::newRow("es_MX") << Language::es_MX << "ES" << QList<bool>{true, false, false};
-        QTest::newRow("pt_BR") << Language::pt_BR << "PT" << QList<bool>{false, true, false};
-        QTest::newRow("en_US") << Language::en_US << "EN" << QList<bool>{false, false, true};
+        QTest::newRow("es_MX") << Language::es_MX << "Spanish (Mexico)"
+                               << "ES" << QList<bool>{true, false, false};
+        QTest::newRow("pt_BR") << Language::pt_BR << "Portuguese (Brazil)"
+                               << "PT" << QList<bool>{false, true, false};
+        QTest::newRow("en_US") << Language::en_US << "English (US)"
+                               << "EN" << QList<bool>{false, false, true};
     }
 
-    // Drawn, not only flagged: the other items show nothing in the check mark's place.
+    // The languages in their order, tagged 0, 1, 2; the check mark is drawn, not only flagged, and the
+    // other items show nothing in its place.
     void boundLanguageSetsTitleAndCheckMark()
     {
         QFETCH(Language, language);
+        QFETCH(QString, name);
         QFETCH(QString, title);
         QFETCH(QList<bool>, marks);
         LanguageMenu menu(m_preferences, {}, Language::en_US);
@@ -63,6 +56,9 @@ private slots:
         QCOMPARE(menu.controller()->menuButton()->text(), title);
         QCOMPARE(checkMarks(*menu.controller()), marks);
         QMenu& popup = *menu.controller()->openMenu();
+        const QAction* bound = popup.actions().at(marks.indexOf(true));
+        QCOMPARE(bound->text(), name);
+        QCOMPARE(bound->data().toInt(), marks.indexOf(true));
         popup.popup(QPoint(100, 100));
         QVERIFY(QTest::qWaitForWindowExposed(&popup));
         const QImage image = popup.grab().toImage();
@@ -113,9 +109,8 @@ private slots:
         view.updateSelection(Language::pt_BR);
         view.adjustSize();
         const MenuButton& button = *view.menuButton();
-        QCOMPARE(button.sizeHint(), button.naturalSize() + QSize(2, 0));
         QCOMPARE(view.size(), button.sizeHint());
-        QCOMPARE(button.titleRect().topLeft(), QPointF(2, 0));
+        QVERIFY(button.titleRect().left() > 0);
         const QRectF image = button.imageRect();
         QVERIFY(!image.isEmpty());
         QCOMPARE(image.right(), button.width() - 2.0);
