@@ -32,15 +32,12 @@ private slots:
     void boundLanguageSetsTitleAndCheckMark_data()
     {
         QTest::addColumn<Language>("language");
-        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QList<bool>>("marks");
-        QTest::newRow("es_MX") << Language::es_MX << "Spanish (Mexico)"
-                               << "ES" << QList<bool>{true, false, false};
-        QTest::newRow("pt_BR") << Language::pt_BR << "Portuguese (Brazil)"
-                               << "PT" << QList<bool>{false, true, false};
-        QTest::newRow("en_US") << Language::en_US << "English (US)"
-                               << "EN" << QList<bool>{false, false, true};
+        QTest::addColumn<QString>("name");
+        QTest::newRow("es_MX") << Language::es_MX << "ES" << QList<bool>{true, false, false} << "Spanish (Mexico)";
+        QTest::newRow("pt_BR") << Language::pt_BR << "PT" << QList<bool>{false, true, false} << "Portuguese (Brazil)";
+        QTest::newRow("en_US") << Language::en_US << "EN" << QList<bool>{false, false, true} << "English (US)";
     }
 
     // The languages in their order, tagged 0, 1, 2; the check mark is drawn, not only flagged, and the
@@ -48,9 +45,9 @@ private slots:
     void boundLanguageSetsTitleAndCheckMark()
     {
         QFETCH(Language, language);
-        QFETCH(QString, name);
         QFETCH(QString, title);
         QFETCH(QList<bool>, marks);
+        QFETCH(QString, name);
         LanguageMenu menu(m_preferences, {}, Language::en_US);
         menu.setLabel(language);
         QCOMPARE(menu.controller()->menuButton()->text(), title);
