@@ -100,21 +100,6 @@ private slots:
         QCOMPARE(checkMarks(view), (QList<bool>{true, false, false}));
     }
 
-    void buttonDrawsTitleLeadingAndChevronTrailing()
-    {
-        LanguageMenuView view(m_preferences);
-        view.updateSelection(Language::pt_BR);
-        view.adjustSize();
-        const MenuButton& button = *view.menuButton();
-        QCOMPARE(view.size(), button.sizeHint());
-        QVERIFY(button.titleRect().left() > 0);
-        const QRectF image = button.imageRect();
-        QVERIFY(!image.isEmpty());
-        QCOMPARE(image.right(), button.width() - 2.0);
-        QCOMPARE(image.center().y(), button.height() / 2.0);
-        QVERIFY(button.titleRect().right() <= image.left());
-    }
-
     // Also: the panel going away takes the open menu with it.
     void clickPopsTheMenuUpJustBelowTheButton()
     {

