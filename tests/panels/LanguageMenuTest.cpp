@@ -50,7 +50,10 @@ private slots:
         QFETCH(QString, name);
         LanguageMenu menu(m_preferences, {}, Language::en_US);
         menu.setLabel(language);
-        QCOMPARE(menu.controller()->menuButton()->text(), title);
+        MenuButton& button = *menu.controller()->menuButton();
+        QCOMPARE(button.text(), title);
+        button.resize(button.sizeHint());
+        QVERIFY(button.titleRect().right() <= button.imageRect().left()); // the title and chevron never overlap
         QCOMPARE(checkMarks(*menu.controller()), marks);
         QMenu& popup = *menu.controller()->openMenu();
         const QAction* bound = popup.actions().at(marks.indexOf(true));

@@ -41,7 +41,7 @@ TEST(AxErrorDescription, EveryResultCodeHasItsExactText)
     }
 }
 
-TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunning)
+TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunningOrBeEmpty)
 {
     ActionState state;
     int runs = 0;
@@ -52,6 +52,8 @@ TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunning)
     state.triggerImprove();
     state.triggerImprove();
     EXPECT_EQ(runs, 11);
+    state.setActionImprove({}); // an empty callback does nothing
+    state.triggerImprove();
 }
 
 } // namespace
