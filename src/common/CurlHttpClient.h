@@ -17,11 +17,11 @@ namespace parlomatic {
 // connection and one TLS handshake; TLS sessions and resolved names are shared between handles. A
 // pooled connection on which unasked bytes have arrived is closed, never read from.
 //
-// TLS peer and host name verification are always on, and TLS older than 1.2 is refused. Redirects are never followed: a
-// 3xx answer is returned as it is. Only http and https URLs are accepted. An HTTP/1 answer whose body end is unknown
-// (differing Content-Length values, or neither a length nor chunked coding where a body may follow) fails with
-// HttpError::Kind::other. Nothing is logged by this class; error messages carry curl's description and never a header
-// value or a body.
+// TLS peer and host name verification are always on, and TLS older than 1.2 is refused. Redirects
+// are never followed: a 3xx answer is returned as it is. Only http and https URLs are accepted. An
+// HTTP/1 answer whose body end is unknown (differing Content-Length values, or neither a length nor
+// chunked coding where a body may follow) fails with HttpError::Kind::other. Nothing is logged by
+// this class; error messages carry curl's description and never a header value or a body.
 class CurlHttpClient final : public HttpClient {
 public:
     struct Options {
