@@ -307,15 +307,6 @@ private:
     std::thread m_thread;
 };
 
-TEST(CurlHttpClientErrors, ReportsAnAnswerThatIsNotHttpAsNoHttpResponse)
-{
-    RawServer server("this is not HTTP\r\n\r\n");
-    const HttpResult result = CurlHttpClient().send(plain("GET", server.url()));
-
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, HttpError::Kind::other) << result.error().message;
-}
-
 TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
 {
     RawServer server("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
@@ -379,7 +370,8 @@ struct AnswerCase {
 
 class FramingTest : public ::testing::TestWithParam<AnswerCase> {};
 
-TEST_P(FramingTest, AcceptsOnlyAnswersWhoseEndIsKnown)
+// Refused answers get no HTTP response: `other`.
+TEST_P(FramingTest, AcceptsOnlyHttpAnswersWhoseEndIsKnown)
 {
     RawServer server(GetParam().answer);
 
@@ -398,6 +390,7 @@ const std::string okStatus = "HTTP/1.1 200 OK\r\n";
 INSTANTIATE_TEST_SUITE_P(
     Answers, FramingTest,
     ::testing::Values(
+        AnswerCase{"NotHttp", "this is not HTTP\r\n\r\n", false},
         AnswerCase{"TwoLengths", okStatus + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nokk", false},
         AnswerCase{"DifferingLengthList", okStatus + "Content-Length: 3, 2\r\n\r\nokk", false},
         AnswerCase{"EqualLengths", okStatus + "Content-Length: 2, 2\r\nContent-Length: 2\r\n\r\nok", true},
