@@ -1,7 +1,6 @@
-// Runs inside scripts/desktop-session: the whole Translate, Replace and Improve path against real
-// applications (Mousepad and the Qt test window) and a loopback HTTPS text service. The buttons of
-// the real strip are pressed with the pointer; the text is read back through AT-SPI. Prints the
-// latencies it sees (press to text replaced, press to panel on screen, answer to answer shown).
+// Runs inside scripts/desktop-session: Translate, Replace and Improve pressed with the pointer in
+// the real strip over Mousepad and the Qt test window, against a loopback HTTPS text service; the
+// text is read back through AT-SPI. Prints the latencies it sees (not asserted).
 
 // cpp-httplib before Xlib, whose macros (Success, None) break it; moc cannot parse it at all.
 #ifndef Q_MOC_RUN
@@ -37,8 +36,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
-#include <optional>
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
 #include "platform/linux/X11ErrorTrap.h"
@@ -51,18 +48,24 @@ namespace {
 constexpr int deadlineMs = 15000;
 const QString sample = QStringLiteral("Meeting notes\nThe quarterly report is due next week.\nPlease send comments.\n");
 
-template <typename... Words> std::optional<QString> xdotool(const Words&... words)
+std::optional<QString> xdotoolWith(const QStringList& words)
 {
     QProcess process;
-    process.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
+    process.start(QStringLiteral("xdotool"), words);
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         return std::nullopt;
     }
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-bool clickAt(QPoint point)
+template <typename... Words> std::optional<QString> xdotool(const Words&... words)
 {
+    return xdotoolWith(QStringList{QString(words)...});
+}
+
+bool click(const QWidget* widget, QPoint at)
+{
+    const QPoint point = widget->mapToGlobal(at);
     return xdotool("mousemove", QString::number(point.x()), QString::number(point.y()), "click", "1").has_value();
 }
 
@@ -72,53 +75,39 @@ std::optional<Pid> windowPid(const char* query)
     return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
 }
 
-// The whole text of an element, read through AT-SPI.
-std::optional<QString> fullText(const Element& element)
+// The whole text of an element through AT-SPI; with `replacement`, sets it first.
+std::optional<QString> fullText(const Element& element, const std::optional<QString>& replacement = std::nullopt)
 {
     AtspiAccessible* accessible = platform::atspiOf(element);
     if (accessible == nullptr) {
         return std::nullopt;
     }
-    AtspiText* text = atspi_accessible_get_text_iface(accessible);
-    if (text == nullptr) {
-        return std::nullopt;
+    platform::ErrorSlot error;
+    if (replacement) {
+        const platform::GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(accessible));
+        if (!editable || !atspi_editable_text_set_text_contents(editable.get(), replacement->toUtf8(), error.out())) {
+            return std::nullopt;
+        }
     }
-    GError* error = nullptr;
-    gchar* value = atspi_text_get_text(text, 0, -1, &error);
-    g_object_unref(text);
-    if (error != nullptr) {
-        g_error_free(error);
-        return std::nullopt;
-    }
-    QString result = QString::fromUtf8(value);
-    g_free(value);
-    return result;
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    const platform::GMallocPtr<gchar> value(text ? atspi_text_get_text(text.get(), 0, -1, error.out()) : nullptr);
+    return value && !error ? std::optional(QString::fromUtf8(value.get())) : std::nullopt;
 }
 
-// Replaces the whole text of an element through AT-SPI.
-bool setFullText(const Element& element, const QString& value)
-{
-    AtspiAccessible* accessible = platform::atspiOf(element);
-    AtspiEditableText* editable =
-        accessible != nullptr ? atspi_accessible_get_editable_text_iface(accessible) : nullptr;
-    if (editable == nullptr) {
-        return false;
+// Notes the first paint of a widget at which `ready` holds.
+struct PaintClock : QObject {
+    QElapsedTimer& clock;
+    std::function<bool()> ready;
+    qint64 paintedAt = 0;
+    PaintClock(QElapsedTimer& elapsed, std::function<bool()> isReady) : clock(elapsed), ready(std::move(isReady)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && paintedAt == 0 && ready()) {
+            paintedAt = clock.elapsed();
+        }
+        return QObject::eventFilter(watched, event);
     }
-    GError* error = nullptr;
-    const bool done = atspi_editable_text_set_text_contents(editable, value.toUtf8().constData(), &error);
-    g_object_unref(editable);
-    if (error != nullptr) {
-        g_error_free(error);
-        return false;
-    }
-    return done;
-}
-
-double median(QList<double> values)
-{
-    std::ranges::sort(values);
-    return values.isEmpty() ? 0 : values.at(values.size() / 2);
-}
+};
 
 } // namespace
 
@@ -135,35 +124,43 @@ class WriteBackDesktopTest : public QObject {
     Peer m_mousepad;
     Peer m_qtWindow;
     test::TlsTestServer m_server;
-    std::atomic<int> m_requests{0};
-    // Monotonic milliseconds (QElapsedTimer's clock) at which the service answered last.
-    std::atomic<qint64> m_answeredAt{0};
     QElapsedTimer m_clock;
+    // When the service last answered and when an action was last pressed, on m_clock.
+    std::atomic<qint64> m_answeredAt{0};
+    qint64 m_pressedAt = 0;
     std::unique_ptr<Preferences> m_preferences;
     std::unique_ptr<CurlHttpClient> m_http;
     std::unique_ptr<Translator> m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
     FakeSession m_session;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
-    platform::X11KeyPaster m_paster;
+    // The real paster, noting when the keys went out.
+    struct TimedPaster final : KeyPaster {
+        platform::X11KeyPaster inner;
+        std::function<void()> sent;
+        std::expected<void, std::string> pasteShortcut() override
+        {
+            auto result = inner.pasteShortcut();
+            sent();
+            return result;
+        }
+    } m_paster;
+    qint64 m_pastedAt = 0;
+    bool m_textChanged = false;
+    platform::GObjectPtr<AtspiEventListener> m_textListener;
     std::unique_ptr<WriteBack> m_writeBack;
     std::unique_ptr<TextActions> m_actions;
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
     TranslateWindow* m_panel = nullptr;
-    // When the last action was pressed (m_clock milliseconds).
-    qint64 m_pressedAt = 0;
 
     Peer startPeer(const QString& program, const QStringList& arguments)
     {
         Peer peer;
         peer.process = std::make_unique<QProcess>();
         peer.process->start(program, arguments);
-        if (!peer.process->waitForStarted()) {
-            return peer;
-        }
-        peer.pid = static_cast<Pid>(peer.process->processId());
+        peer.pid = peer.process->waitForStarted() ? static_cast<Pid>(peer.process->processId()) : 0;
         (void)QTest::qWaitFor(
             [&] {
                 peer.window = xdotool("search", "--onlyvisible", "--pid", QString::number(peer.pid))
@@ -181,10 +178,30 @@ class WriteBackDesktopTest : public QObject {
         return application ? m_backend->focusedElement(application) : Element{};
     }
 
-    // Activates the peer and waits for the strip over its (already made) selection.
-    void waitForStripOver(const Peer& peer)
+    // Waits until the text is `expected`; when it was first seen so, or nothing. Reads only after
+    // the paste keys went out; Mousepad is read without pause (it reads our clipboard without
+    // blocking), the Qt window only after it announced a change (until it has our clipboard it
+    // answers nothing, and a read would block the event loop that serves it).
+    std::optional<qint64> waitForText(const Peer& peer, const QString& expected)
+    {
+        const auto seen = [&] {
+            return m_pastedAt != 0 && (&peer == &m_mousepad || m_textChanged) &&
+                   fullText(focusedText(peer)) == expected;
+        };
+        if (&peer == &m_mousepad) {
+            while (!seen() && m_clock.elapsed() < m_pressedAt + deadlineMs) {
+                QCoreApplication::processEvents();
+            }
+        }
+        return seen() || QTest::qWaitFor(seen, deadlineMs) ? std::optional(m_clock.elapsed()) : std::nullopt;
+    }
+
+    // Gives the peer `text`, selects part of it with `keys` and waits for the strip over it.
+    void select(const Peer& peer, const QString& text, const QString& keys)
     {
         QVERIFY(xdotool("windowactivate", "--sync", peer.window));
+        QVERIFY(fullText(focusedText(peer), text) == text);
+        QVERIFY(xdotoolWith(QStringList{QStringLiteral("key"), QStringLiteral("--clearmodifiers")} + keys.split(u' ')));
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
         // Clicks are aimed through Qt's idea of where the strip is, which must have reached the server.
@@ -192,70 +209,19 @@ class WriteBackDesktopTest : public QObject {
                                      .value_or(QString())
                                      .contains(QStringLiteral("X=%1\n").arg(m_strip->x())),
                                  deadlineMs);
+        m_pastedAt = 0;
+        m_textChanged = false;
     }
 
-    // Waits until the element's whole text is `expected`, reading as often as it can while our own
-    // event loop keeps serving the clipboard; the time it was first seen, or nothing.
-    std::optional<qint64> waitForText(const Peer& peer, const QString& expected)
+    bool press(const QString& title) const
     {
-        QElapsedTimer waited;
-        waited.start();
-        while (waited.elapsed() < deadlineMs) {
-            QCoreApplication::processEvents();
-            if (fullText(focusedText(peer)) == expected) {
-                return m_clock.elapsed();
-            }
+        if (title == QLatin1String("Replace")) {
+            const auto* replace = m_strip->findChild<ReplaceButton*>();
+            return click(replace, replace->titleRect().center().toPoint());
         }
-        qWarning() << "text now:" << fullText(focusedText(peer)).value_or(QStringLiteral("<none>"));
-        return std::nullopt;
-    }
-
-    void verifyStillActiveAndFocused(const Peer& peer) const
-    {
-        QCOMPARE(windowPid("getactivewindow"), std::optional<Pid>(peer.pid));
-        QCOMPARE(windowPid("getwindowfocus"), std::optional<Pid>(peer.pid));
-    }
-
-    ActionButton* actionButton(const QString& title) const
-    {
         const QList<ActionButton*> buttons = m_strip->findChildren<ActionButton*>();
         const auto found = std::ranges::find(buttons, title, &ActionButton::text);
-        return found == buttons.end() ? nullptr : *found;
-    }
-
-    // Selects the first line of Mousepad's text, "Meeting notes", with the keyboard.
-    void selectFirstMousepadLine()
-    {
-        QVERIFY(xdotool("windowactivate", "--sync", m_mousepad.window));
-        QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+Home", "shift+End"));
-    }
-
-    void setText(const Peer& peer, const QString& text)
-    {
-        QVERIFY(xdotool("windowactivate", "--sync", peer.window));
-        QVERIFY(setFullText(focusedText(peer), text));
-        QVERIFY(waitForText(peer, text));
-    }
-    void setMousepadText(const QString& text) { setText(m_mousepad, text); }
-
-    // One Replace in Mousepad; the press-to-replaced time, not counting the service's own.
-    std::optional<double> replaceFirstLineOnce(const QString& before, const QString& answer)
-    {
-        setMousepadText(before);
-        selectFirstMousepadLine();
-        waitForStripOver(m_mousepad);
-        const int requests = m_requests.load();
-        const auto* replace = m_strip->findChild<ReplaceButton*>();
-        if (!clickAt(replace->mapToGlobal(replace->titleRect().center().toPoint()))) {
-            return std::nullopt;
-        }
-        QString expected = before;
-        expected.replace(before.section(u'\n', 0, 0), answer);
-        const std::optional<qint64> seen = waitForText(m_mousepad, expected);
-        if (!seen || m_requests.load() != requests + 1) {
-            return std::nullopt;
-        }
-        return static_cast<double>(*seen - m_pressedAt);
+        return found != buttons.end() && click(*found, (*found)->rect().center());
     }
 
 private slots:
@@ -265,47 +231,45 @@ private slots:
             QSKIP("needs scripts/desktop-session");
         }
         m_clock.start();
-        // The service answers at once: "<first word of q> <target>" for a translation, the text
-        // with "improved" added for an improvement.
-        const auto answer = [this](const httplib::Request& request, httplib::Response& response) {
+        m_paster.sent = [this] { m_pastedAt = m_clock.elapsed(); };
+        m_textListener.reset(atspi_event_listener_new(
+            [](AtspiEvent* event, void* self) {
+                g_boxed_free(ATSPI_TYPE_EVENT, event);
+                static_cast<WriteBackDesktopTest*>(self)->m_textChanged = true;
+            },
+            this, nullptr));
+        QVERIFY(atspi_event_listener_register(m_textListener.get(), "object:text-changed", nullptr));
+        // Answers at once: "Notas <target>" for a translation, the text and " (improved)" for an improvement.
+        m_server.server().Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
             const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-            const std::string q = body.is_object() ? body.value("q", "") : "";
-            nlohmann::json reply;
-            if (request.path == "/v1/improve") {
-                reply = {{"data", {{"improvements", {{{"improvedText", q + " (improved)"}}}}}}};
-            } else {
-                reply = {{"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
-            }
+            const nlohmann::json reply =
+                request.path == "/v1/improve"
+                    ? nlohmann::json{{"data",
+                                      {{"improvements", {{{"improvedText", body.value("q", "") + " (improved)"}}}}}}}
+                    : nlohmann::json{
+                          {"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
             response.set_content(reply.dump(), "application/json");
-            ++m_requests;
             m_answeredAt = m_clock.elapsed();
-        };
-        m_server.server().Post(".*", answer);
+        });
         QVERIFY(m_server.start());
 
-        const QString file = m_dir.filePath(QStringLiteral("notes.txt"));
-        QFile notes(file);
-        QVERIFY(notes.open(QIODevice::WriteOnly));
-        notes.write(sample.toUtf8());
+        QFile notes(m_dir.filePath(QStringLiteral("notes.txt")));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write(sample.toUtf8()) > 0);
         notes.close();
-        m_mousepad = startPeer(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), file});
-        QVERIFY(!m_mousepad.window.isEmpty());
-        QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200"));
+        m_mousepad = startPeer(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), notes.fileName()});
         m_qtWindow = startPeer(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
-        QVERIFY(!m_qtWindow.window.isEmpty());
-        QVERIFY(xdotool("windowmove", m_qtWindow.window, "300", "250"));
+        QVERIFY(!m_mousepad.window.isEmpty() && !m_qtWindow.window.isEmpty());
+        QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200",
+                        "windowmove", m_qtWindow.window, "300", "250"));
 
         m_preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
-        CurlHttpClient::Options options;
-        options.extraCaFile = m_server.caFile();
-        m_http = std::make_unique<CurlHttpClient>(options);
+        m_http = std::make_unique<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = m_server.caFile()});
         m_translator = std::make_unique<Translator>(*m_http, m_server.hostAndPort());
         m_backend = std::make_unique<platform::AtspiAccessibility>();
         QVERIFY(m_backend->isAvailable());
         m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_paster);
         m_actions = std::make_unique<TextActions>(m_session, *m_translator, m_recognizer, *m_preferences, *m_writeBack);
         m_translateState = std::make_unique<TranslateState>(m_session, *m_translator, m_recognizer, *m_preferences);
-
         m_poller = std::make_unique<TextSelectionPoller>(*m_backend, [this](TextSelectionPoller& poller) {
             auto window =
                 std::make_unique<ActionsWindow>(poller, QStringLiteral("app.parlomatic.Test"), *m_preferences);
@@ -316,7 +280,7 @@ private slots:
         auto panel = std::make_unique<TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
         m_panel = panel.get();
         m_poller->setTranslatePanel(std::move(panel));
-        // The real actions, with the moment of each press noted for the figures.
+        // The real actions; the moment of each press is noted for the figures.
         SelectionActions actions = m_actions->selectionActions();
         for (auto* action : {&actions.translate, &actions.improve}) {
             *action = [this, inner = *action](TextSelectionPoller& poller, const SelectionSnapshot& selection) {
@@ -348,93 +312,80 @@ private slots:
         }
     }
 
-    void replaceWritesTheTranslationIntoMousepad()
+    void writesTheAnswerOverTheSelection_data()
     {
-        QList<double> figures;
-        for (int i = 0; i < 5; ++i) {
-            const std::optional<double> ms = replaceFirstLineOnce(sample, QStringLiteral("Notas en-US"));
-            QVERIFY2(ms, "Mousepad's text did not become the service's answer");
-            figures.append(*ms);
+        QTest::addColumn<bool>("inMousepad");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("expected");
+        QString replaced = sample;
+        replaced.replace(QStringLiteral("Meeting notes"), QStringLiteral("Notas en-US"));
+        // Five times, for the figure's median.
+        for (int run = 1; run <= 5; ++run) {
+            QTest::addRow("Mousepad Replace %d", run) << true << sample << "ctrl+Home shift+End"
+                                                      << "Replace" << replaced;
         }
-        verifyStillActiveAndFocused(m_mousepad);
-        QStringList runs;
-        for (const double ms : figures) {
-            runs.append(QString::number(ms));
-        }
-        qInfo("figure: Replace press to text replaced in Mousepad: median %.1f ms (runs: %s ms)", median(figures),
-              qPrintable(runs.join(u' ')));
+        QString improved = sample;
+        improved.replace(QStringLiteral("next week."), QStringLiteral("next week. (improved)"));
+        QTest::newRow("Mousepad Improve") << true << sample << "ctrl+Home Down shift+End"
+                                          << "Improve" << improved;
+        QTest::newRow("Qt line Replace") << false << "Notes of the day"
+                                         << "ctrl+a"
+                                         << "Replace"
+                                         << "Notas en-US";
+        QTest::newRow("Qt line Improve") << false << "Notes of the day"
+                                         << "ctrl+a"
+                                         << "Improve"
+                                         << "Notes of the day (improved)";
     }
 
-    void improveWritesTheImprovementIntoMousepad()
+    // Exactly the service's answer replaces the selection, nothing else changes, and the
+    // application keeps the keyboard focus.
+    void writesTheAnswerOverTheSelection()
     {
-        setMousepadText(sample);
-        QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+Home", "Down", "shift+End"));
-        waitForStripOver(m_mousepad);
-        ActionButton* improve = actionButton(QStringLiteral("Improve"));
-        QVERIFY(improve != nullptr && clickAt(improve->mapToGlobal(improve->rect().center())));
-        QString expected = sample;
-        expected.replace(QStringLiteral("next week."), QStringLiteral("next week. (improved)"));
-        QVERIFY(waitForText(m_mousepad, expected));
-        verifyStillActiveAndFocused(m_mousepad);
-    }
-
-    void replaceWritesTheTranslationIntoTheQtWindow()
-    {
-        m_qtWindow.process->write("focus line\n");
-        QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += m_qtWindow.process->readAllStandardOutput()).contains("ok focus line"),
-                                 deadlineMs);
-        setText(m_qtWindow, QStringLiteral("Notes of the day"));
-        QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+a"));
-        waitForStripOver(m_qtWindow);
-        const auto* replace = m_strip->findChild<ReplaceButton*>();
-        QVERIFY(clickAt(replace->mapToGlobal(replace->titleRect().center().toPoint())));
-        QVERIFY(waitForText(m_qtWindow, QStringLiteral("Notas en-US")));
-        verifyStillActiveAndFocused(m_qtWindow);
+        QFETCH(bool, inMousepad);
+        QFETCH(QString, text);
+        QFETCH(QString, keys);
+        QFETCH(QString, button);
+        QFETCH(QString, expected);
+        const Peer& peer = inMousepad ? m_mousepad : m_qtWindow;
+        if (!inMousepad) {
+            m_qtWindow.process->write("focus line\n");
+            QByteArray answer;
+            QTRY_VERIFY_WITH_TIMEOUT((answer += m_qtWindow.process->readAllStandardOutput()).contains("ok focus line"),
+                                     deadlineMs);
+        }
+        select(peer, text, keys);
+        QVERIFY(press(button));
+        const std::optional<qint64> replacedAt = waitForText(peer, expected);
+        QVERIFY2(replacedAt, qPrintable(fullText(focusedText(peer)).value_or(QStringLiteral("<unreadable>"))));
+        QCOMPARE(windowPid("getactivewindow"), std::optional<Pid>(peer.pid));
+        QCOMPARE(windowPid("getwindowfocus"), std::optional<Pid>(peer.pid));
+        qInfo("figure: %s press to text replaced: %lld ms (keys sent after %lld ms, service answered after %lld ms)",
+              QTest::currentDataTag(), *replacedAt - m_pressedAt, m_pastedAt - m_pressedAt,
+              m_answeredAt.load() - m_pressedAt);
     }
 
     void translateOpensThePanelWithTheTranslation()
     {
-        setMousepadText(sample);
-        selectFirstMousepadLine();
-        waitForStripOver(m_mousepad);
-        qint64 shownAt = 0;
-        qint64 answerPaintedAt = 0;
-        struct PaintWatch : QObject {
-            std::function<void()> painted;
-            bool eventFilter(QObject* watched, QEvent* event) override
-            {
-                if (event->type() == QEvent::Paint) {
-                    painted();
-                }
-                return QObject::eventFilter(watched, event);
-            }
-        };
-        PaintWatch panelPaint;
-        panelPaint.painted = [&] { shownAt = shownAt != 0 ? shownAt : m_clock.elapsed(); };
-        PaintWatch labelPaint;
+        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"));
+        PaintClock panelShown(m_clock, [] { return true; });
         QLabel* label = m_panel->view()->textLabel();
-        labelPaint.painted = [&] {
-            if (label->text() != TranslateState::loadingText && answerPaintedAt == 0) {
-                answerPaintedAt = m_clock.elapsed();
-            }
-        };
-        m_panel->installEventFilter(&panelPaint);
-        label->installEventFilter(&labelPaint);
-
-        ActionButton* translate = actionButton(QStringLiteral("Translate"));
-        QVERIFY(translate != nullptr && clickAt(translate->mapToGlobal(translate->rect().center())));
+        PaintClock answerShown(m_clock, [label] { return label->text() == QLatin1String("Notas en-US"); });
+        m_panel->installEventFilter(&panelShown);
+        label->installEventFilter(&answerShown);
+        QVERIFY(press(QStringLiteral("Translate")));
         QTRY_VERIFY_WITH_TIMEOUT(m_panel->isOpen() && m_panel->isVisible(), deadlineMs);
-        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("Notas en-US"), deadlineMs);
-        QTRY_VERIFY_WITH_TIMEOUT(answerPaintedAt != 0 && shownAt != 0, deadlineMs);
-        m_panel->removeEventFilter(&panelPaint);
-        label->removeEventFilter(&labelPaint);
-        qInfo("figure: Translate press to panel painted: %lld ms; answer to answer painted: %lld ms",
-              shownAt - m_pressedAt, answerPaintedAt - m_answeredAt.load());
-        // Centred over the selection, half a panel height above it.
+        QTRY_COMPARE_WITH_TIMEOUT(m_translateState->targetText(), std::optional<QString>(QStringLiteral("Notas en-US")),
+                                  deadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(answerShown.paintedAt != 0 && panelShown.paintedAt != 0, deadlineMs);
+        qInfo("figure: Translate press to panel painted: %lld ms; service answer to answer painted: %lld ms",
+              panelShown.paintedAt - m_pressedAt, answerShown.paintedAt - m_answeredAt.load());
         QVERIFY(m_panel->geometry().bottom() < m_strip->geometry().bottom());
 
-        QVERIFY(clickAt(m_panel->view()->closeButton()->mapToGlobal(m_panel->view()->closeButton()->rect().center())));
+        const CloseButton* close = m_panel->view()->closeButton();
+        QVERIFY(click(close, close->rect().center()));
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
     }
 
@@ -449,8 +400,7 @@ private slots:
         {
             platform::X11ErrorTrap trap(display);
             XMapWindow(display, 0x1fffffff);
-            const std::optional<std::string> error = trap.sync();
-            QVERIFY(error && error->starts_with("BadWindow"));
+            QVERIFY(trap.sync().value_or("").starts_with("BadWindow"));
         }
         QCOMPARE(previousCalls, 0);
         XMapWindow(display, 0x1fffffff);
