@@ -169,6 +169,11 @@ struct NothingWritten {
     std::string logged;
 };
 
+void PrintTo(const NothingWritten& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class NothingWrittenTest : public TextActionsTest, public ::testing::WithParamInterface<NothingWritten> {};
 
 TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
