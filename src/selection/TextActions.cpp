@@ -75,12 +75,13 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
             return m_translator.translate(text, std::string(code(target)), access.accessToken,
                                           sourceLanguage(text, primary), access.gender);
         },
-        [this, poller = &poller, element = selection.element](std::optional<TranslateResult> result) {
+        [this, poller = &poller, element = selection.element,
+         selected = selection.trimmedText](std::optional<TranslateResult> result) {
             if (result && result->isPlaceholder) {
                 logError("The service sent no translation; nothing was written back.");
             } else if (result && result->startTime > poller->latestReplacement()) {
                 poller->setLatestReplacement(result->startTime);
-                m_writeBack.writeText(element, QString::fromStdString(result->text));
+                m_writeBack.writeText(element, selected, QString::fromStdString(result->text));
             }
             poller->startPolling();
         });
@@ -95,11 +96,12 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
         [this, text = selection.trimmedText.toStdString()](const ServiceAccess& access) {
             return m_translator.improve(text, access.accessToken);
         },
-        [this, poller = &poller, element = selection.element](std::optional<std::string> improved) {
+        [this, poller = &poller, element = selection.element,
+         selected = selection.trimmedText](std::optional<std::string> improved) {
             if (improved && improved->empty()) {
                 logError("The service sent an empty improvement; nothing was written back.");
             } else if (improved) {
-                m_writeBack.writeText(element, QString::fromStdString(*improved));
+                m_writeBack.writeText(element, selected, QString::fromStdString(*improved));
             }
             poller->startPolling();
         });

@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "selection/KeyPaster.h"
+#include "selection/PanelPlacement.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -10,7 +11,7 @@ namespace parlomatic {
 
 WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster) : m_backend(backend), m_paster(paster) {}
 
-bool WriteBack::writeText(const Element& element, const QString& text)
+bool WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text)
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
@@ -30,6 +31,11 @@ bool WriteBack::writeText(const Element& element, const QString& text)
     const Element focused = application ? m_backend.focusedElement(application) : Element{};
     if (!focused || !focused->isSameElement(*element)) {
         logError("The focus moved to another element; nothing was written back.");
+        return false;
+    }
+    // The user may have selected other text while the request ran: the paste would replace it.
+    if (trimmedSelection(m_backend.selectedText(element).value_or(QString())) != selectedText) {
+        logError("The selection changed; nothing was written back.");
         return false;
     }
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);

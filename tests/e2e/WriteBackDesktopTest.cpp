@@ -202,12 +202,18 @@ class WriteBackDesktopTest : public QObject {
         return seen() || QTest::qWaitFor(seen, deadlineMs) ? std::optional(m_clock.elapsed()) : std::nullopt;
     }
 
-    // Gives the peer `text`, selects part of it with `keys` and waits for the strip over it.
-    void select(const Peer& peer, const QString& text, const QString& keys)
+    // Gives the peer `text`, selects `selected` in it with `keys` and waits for the strip over it.
+    void select(const Peer& peer, const QString& text, const QString& keys, const QString& selected)
     {
         QVERIFY(xdotool("windowactivate", "--sync", peer.window));
         QVERIFY(fullText(focusedText(peer), text) == text);
         QVERIFY(xdotoolWith(QStringList{QStringLiteral("key"), QStringLiteral("--clearmodifiers")} + keys.split(u' ')));
+        // A press runs what the last step saw: wait for a step over this selection.
+        QString seen;
+        const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
+                                                      [&](const PollStep& step) { seen = step.text; });
+        QTRY_COMPARE_WITH_TIMEOUT(seen, selected, deadlineMs);
+        disconnect(watch);
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
         // Clicks are aimed through Qt's idea of where the strip is, which must have reached the server.
@@ -313,6 +319,7 @@ private slots:
         QTest::addColumn<bool>("inMousepad");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("selected");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("expected");
         QString replaced = sample;
@@ -320,20 +327,18 @@ private slots:
         // Five times, for the figure's median.
         for (int run = 1; run <= 5; ++run) {
             QTest::addRow("Mousepad Replace %d", run) << true << sample << "ctrl+Home shift+End"
+                                                      << "Meeting notes"
                                                       << "Replace" << replaced;
         }
         QString improved = sample;
         improved.replace(QStringLiteral("next week."), QStringLiteral("next week. (improved)"));
+        const QString line = QStringLiteral("Notes of the day");
         QTest::newRow("Mousepad Improve") << true << sample << "ctrl+Home Down shift+End"
+                                          << "The quarterly report is due next week."
                                           << "Improve" << improved;
-        QTest::newRow("Qt line Replace") << false << "Notes of the day"
-                                         << "ctrl+a"
-                                         << "Replace"
+        QTest::newRow("Qt line Replace") << false << line << "ctrl+a" << line << "Replace"
                                          << "Notas en-US";
-        QTest::newRow("Qt line Improve") << false << "Notes of the day"
-                                         << "ctrl+a"
-                                         << "Improve"
-                                         << "Notes of the day (improved)";
+        QTest::newRow("Qt line Improve") << false << line << "ctrl+a" << line << "Improve" << line + " (improved)";
     }
 
     // Exactly the service's answer replaces the selection, nothing else changes, and the
@@ -343,6 +348,7 @@ private slots:
         QFETCH(bool, inMousepad);
         QFETCH(QString, text);
         QFETCH(QString, keys);
+        QFETCH(QString, selected);
         QFETCH(QString, button);
         QFETCH(QString, expected);
         const Peer& peer = inMousepad ? m_mousepad : m_qtWindow;
@@ -352,7 +358,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT((answer += m_qtWindow.process->readAllStandardOutput()).contains("ok focus line"),
                                      deadlineMs);
         }
-        select(peer, text, keys);
+        select(peer, text, keys, selected);
         QVERIFY(press(button));
         const std::optional<qint64> replacedAt = waitForText(peer, expected);
         QVERIFY2(replacedAt, qPrintable(fullText(focusedText(peer)).value_or(QStringLiteral("<unreadable>"))));
@@ -365,7 +371,7 @@ private slots:
 
     void translateOpensThePanelWithTheTranslation()
     {
-        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"));
+        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
         PaintClock panelShown(m_clock, [] { return true; });
         QLabel* label = m_panel->view()->textLabel();
         PaintClock answerShown(m_clock, [label] { return label->text() == QLatin1String("Notas en-US"); });

@@ -62,6 +62,7 @@ protected:
     {
         test::LoopbackServiceFixture::SetUp();
         focused = backend.addApplication(appPid);
+        focused->selectedText = QStringLiteral(" ") + userText;
         backend.addApplication(otherPid);
         backend.setFront(appPid);
         QGuiApplication::clipboard()->setText(QString::fromLatin1(before));
@@ -218,6 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
                            backend.setFocused(appPid, std::make_shared<FakeElement>(appPid));
                        },
                        "focus moved"},
+        NothingWritten{"selectionChanged", false, 200, translationBody("Answer text"),
+                       [](FakeAccessibility& backend, FakeKeyPaster&) {
+                           const Element application = backend.applicationElement(appPid);
+                           static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText = "other";
+                       },
+                       "selection changed"},
         NothingWritten{"keysNotSent", true, 200, improveBody,
                        [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
                        "Could not send the paste keys: BadValue"}),
@@ -248,22 +255,18 @@ TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
     std::condition_variable released;
     bool releaseOlder = false;
     setReply([&](const httplib::Request& request, httplib::Response& response) {
-        const std::string q = nlohmann::json::parse(request.body).value("q", "");
-        if (q == "older") {
+        const std::string target = nlohmann::json::parse(request.body).value("target", "");
+        if (target == "es-MX") {
             std::unique_lock lock(mutex);
             released.wait_for(lock, 10s, [&] { return releaseOlder; });
         }
-        response.set_content(translationBody(q + " answer"), "application/json");
+        response.set_content(translationBody(target + " answer"), "application/json");
     });
-    SelectionSnapshot older = selection;
-    older.trimmedText = QStringLiteral("older");
     clock.advance(1);
-    actions.replace(poller, older, Language::en_US);
+    actions.replace(poller, selection, Language::es_MX);
     ASSERT_TRUE(spinUntil([this] { return !requests().empty(); }));
-    SelectionSnapshot newer = selection;
-    newer.trimmedText = QStringLiteral("newer");
     clock.advance(1);
-    actions.replace(poller, newer, Language::en_US);
+    actions.replace(poller, selection, Language::pt_BR);
 
     ASSERT_TRUE(spinUntil([&] { return !paster.pasted.isEmpty(); }));
     {
@@ -273,7 +276,7 @@ TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
     released.notify_all();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
-    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("newer answer")});
+    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("pt-BR answer")});
     EXPECT_EQ(poller.latestReplacement(), clock.now());
 }
 
