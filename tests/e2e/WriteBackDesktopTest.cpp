@@ -202,6 +202,15 @@ class WriteBackDesktopTest : public QObject {
         return seen() || QTest::qWaitFor(seen, deadlineMs) ? std::optional(m_clock.elapsed()) : std::nullopt;
     }
 
+    // Clicks are aimed through Qt's idea of where a window is, which must have reached the server.
+    static void waitForPlacement(const QWidget* window)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(xdotool("getwindowgeometry", "--shell", QString::number(window->winId()))
+                                     .value_or(QString())
+                                     .contains(QStringLiteral("X=%1\nY=%2\n").arg(window->x()).arg(window->y())),
+                                 deadlineMs);
+    }
+
     // Gives the peer `text`, selects `selected` in it with `keys` and waits for the strip over it.
     void select(const Peer& peer, const QString& text, const QString& keys, const QString& selected)
     {
@@ -216,11 +225,7 @@ class WriteBackDesktopTest : public QObject {
         disconnect(watch);
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
-        // Clicks are aimed through Qt's idea of where the strip is, which must have reached the server.
-        QTRY_VERIFY_WITH_TIMEOUT(xdotool("getwindowgeometry", "--shell", QString::number(m_strip->winId()))
-                                     .value_or(QString())
-                                     .contains(QStringLiteral("X=%1\n").arg(m_strip->x())),
-                                 deadlineMs);
+        waitForPlacement(m_strip);
         m_pastedAt = 0;
         m_textChanged = false;
     }
@@ -395,6 +400,7 @@ private slots:
               answerShown.paintedAt - answerAppliedAt);
         QVERIFY(m_panel->geometry().bottom() < m_strip->geometry().bottom());
 
+        waitForPlacement(m_panel);
         const CloseButton* close = m_panel->view()->closeButton();
         QVERIFY(click(close, close->rect().center()));
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
