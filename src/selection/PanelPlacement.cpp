@@ -11,10 +11,29 @@ bool isDegenerate(const AxRect& rect)
     return rect.width < 0.01 && rect.height < 0.01;
 }
 
+namespace {
+
+// Beyond any screen: an application answered nonsense.
+std::optional<QRect> frameAt(double left, double top, QSize size)
+{
+    constexpr double limit = 1e7;
+    if (!(std::abs(left) < limit) || !(std::abs(top) < limit)) {
+        return std::nullopt;
+    }
+    return QRect(static_cast<int>(std::lround(left)), static_cast<int>(std::lround(top)), size.width(), size.height());
+}
+
+bool isUsableScale(double devicePixelRatio)
+{
+    return devicePixelRatio > 0 && std::isfinite(devicePixelRatio);
+}
+
+} // namespace
+
 std::optional<QRect> actionsPanelFrame(const AxRect& selection, const std::optional<AxRect>& elementFrame,
                                        QSize paddedSize, double devicePixelRatio)
 {
-    if (!(devicePixelRatio > 0) || !std::isfinite(devicePixelRatio)) {
+    if (!isUsableScale(devicePixelRatio)) {
         return std::nullopt;
     }
     const double pw = paddedSize.width();
@@ -30,13 +49,17 @@ std::optional<QRect> actionsPanelFrame(const AxRect& selection, const std::optio
     } else {
         return std::nullopt;
     }
-    // Beyond any screen: an application answered nonsense.
-    constexpr double limit = 1e7;
-    if (!(std::abs(left) < limit) || !(std::abs(top) < limit)) {
+    return frameAt(left, top, paddedSize);
+}
+
+std::optional<QRect> translatePanelFrame(const AxRect& selection, QSize idealSize, double devicePixelRatio)
+{
+    if (!isUsableScale(devicePixelRatio)) {
         return std::nullopt;
     }
-    return QRect(static_cast<int>(std::lround(left)), static_cast<int>(std::lround(top)), paddedSize.width(),
-                 paddedSize.height());
+    const double left = (selection.x + selection.width / 2) / devicePixelRatio - idealSize.width() / 2.0;
+    const double top = selection.y / devicePixelRatio - 1.5 * idealSize.height();
+    return frameAt(left, top, idealSize);
 }
 
 QString trimmedSelection(const QString& text)

@@ -21,6 +21,10 @@ bool isDegenerate(const AxRect& rect);
 std::optional<QRect> actionsPanelFrame(const AxRect& selection, const std::optional<AxRect>& elementFrame,
                                        QSize paddedSize, double devicePixelRatio);
 
+// The translation panel's frame, in the same coordinates: centred horizontally on the selection,
+// its lower edge half a panel height above the selection's upper edge. Nothing without a screen.
+std::optional<QRect> translatePanelFrame(const AxRect& selection, QSize idealSize, double devicePixelRatio);
+
 // The text without white space and line breaks at either end.
 QString trimmedSelection(const QString& text);
 
