@@ -28,32 +28,23 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
         ::close(input[1]);
         return;
     }
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text = *entry;
-        if (!environment.contains(text.substr(0, text.find('=')))) {
-            variables.push_back(text);
-        }
-    }
+    // env(1) adds the variables, so the child sees this process's environment with them.
+    std::vector<std::string> command{"env"};
     for (const auto& [name, value] : environment) {
-        variables.push_back(name + "=" + value);
+        command.push_back(name + "=" + value);
     }
+    command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
+    for (auto& argument : command) {
+        argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    if (::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+    if (::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
         m_pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
