@@ -25,7 +25,9 @@ public:
 // requests for the redirect path and ignores the rest (favicon, pre-connects). A callback is
 // answered with a small page once the flow has taken it; a callback of another flow (another
 // state) gets an error page and the session keeps waiting. The session ends as cancelled when the
-// prompt is cancelled or closed, or when no callback came within the time-out.
+// prompt is cancelled or closed, or when no callback came within the time-out. The user's browser
+// keeps its own cookies whatever the ephemeral flag says; the sign-in asks the identity service
+// for a fresh login instead.
 class SystemBrowserSession final : public WebSession {
 public:
     struct Options {

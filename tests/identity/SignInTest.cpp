@@ -88,6 +88,7 @@ protected:
         delete provider;
     }
 
+    void SetUp() override { ASSERT_FALSE(provider->url.empty()) << "no identity service"; }
     void TearDown() override
     {
         const std::lock_guard lock(m_mutex);
