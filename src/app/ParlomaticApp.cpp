@@ -2,6 +2,7 @@
 
 #include "app/Env.h"
 #include "app/SignedOutSession.h"
+#include "app/SystemBrowserSignIn.h"
 #include "common/CurlHttpClient.h"
 #include "common/Log.h"
 #include "panels/ActionsWindow.h"
@@ -57,6 +58,7 @@ void ParlomaticApp::start()
     }
     m_trayIcon->show();
 
+    installSystemBrowserSignIn();
     checkAccessibility();
 }
 
