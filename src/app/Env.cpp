@@ -16,7 +16,9 @@ constexpr int configurationExitCode = 78;
 {
     std::fprintf(stderr, "parlomatic: configuration error: %s\n", error.message().c_str());
     std::fflush(stderr);
-    std::exit(configurationExitCode);
+    // The first use may come from a worker thread while others run: static destructors must not
+    // pull their state away, so the process ends without them.
+    std::_Exit(configurationExitCode);
 }
 
 template <typename T> const T& valueOrStop(const std::expected<T, ConfigError>& result)

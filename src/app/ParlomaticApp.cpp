@@ -1,82 +1,117 @@
 #include "app/ParlomaticApp.h"
 
+#include "app/AccessibilityPrompt.h"
+#include "app/AppState.h"
 #include "app/Env.h"
+#include "app/MenuBarView.h"
+#include "app/UpdaterController.h"
+#include "common/CurlHttpClient.h"
 #include "common/Log.h"
+#include "identity/CredentialsManager.h"
+#include "identity/IdentityAuthentication.h"
+#include "identity/keychain/KeychainStore.h"
 #include "panels/ActionsWindow.h"
-#include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "selection/TextSelectionPoller.h"
+#include "service/UserMetadata.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
 #include <cstdlib>
 
 namespace parlomatic {
+namespace {
 
-ParlomaticApp::ParlomaticApp() = default;
+// The selection watcher with the accessibility layer it reads through.
+class SelectionWatcher : public QObject {
+public:
+    SelectionWatcher() : m_accessibility(std::make_unique<platform::AtspiAccessibility>())
+    {
+        m_accessibility->enableEnhancedUserInterfaceForRunningApps();
+        const bool compositing = platform::isCompositingActive();
+        m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [compositing](TextSelectionPoller& poller) {
+            auto window = std::make_unique<ActionsWindow>(poller, QString::fromStdString(Env::bundleIdentifier()));
+            window->setCompositingActive(compositing);
+            return window;
+        });
+        m_poller->startPolling();
+    }
+    ~SelectionWatcher() override
+    {
+        // The poller reads through the accessibility layer: it goes first.
+        m_poller.reset();
+    }
 
-ParlomaticApp::~ParlomaticApp()
+private:
+    std::unique_ptr<AccessibilityBackend> m_accessibility;
+    std::unique_ptr<TextSelectionPoller> m_poller;
+};
+
+std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared_ptr<HttpClient> http)
 {
-    // The poller holds a reference to the accessibility layer: it goes first.
-    m_poller.reset();
-    m_accessibility.reset();
+    auto authentication = identity::makeAuthentication(std::move(http));
+    auto keychain = std::make_shared<identity::KeychainStore>(std::make_shared<platform::SecretServiceKeychain>(),
+                                                              Env::bundleIdentifier());
+    return std::make_shared<identity::CredentialsManager>(std::move(authentication), "credentials",
+                                                          std::move(keychain));
 }
+
+} // namespace
+
+ParlomaticApp::ParlomaticApp() : m_http(std::make_shared<CurlHttpClient>()) {}
+
+ParlomaticApp::~ParlomaticApp() = default;
 
 void ParlomaticApp::start()
 {
     QIcon icon(QStringLiteral(":/parlomatic.svg"));
     icon.setIsMask(true); // a monochrome icon that the tray tints for light and dark panels
-
-    m_menu = std::make_unique<QMenu>();
-    QAction* quit = m_menu->addAction(QStringLiteral("Quit Parlomatic"));
-    QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
-
     m_trayIcon = std::make_unique<QSystemTrayIcon>(icon);
     m_trayIcon->setToolTip(QStringLiteral("Parlomatic"));
-    m_trayIcon->setContextMenu(m_menu.get());
+
+    AppStateDependencies dependencies;
+    dependencies.credentialsManager = makeCredentialsManager(m_http);
+    dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
+    dependencies.signIn = [](std::function<void(SignInResult)> done) {
+        done(std::unexpected(std::string("Sign-in is not available in this build.")));
+    };
+    dependencies.startWatcher = [] { return std::make_unique<SelectionWatcher>(); };
+    dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
+    m_appState = std::make_unique<AppState>(std::move(dependencies));
+
+    m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
+    m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logError("No system tray is available; Parlomatic keeps running without its icon.");
     }
     m_trayIcon->show();
 
-    checkAccessibility();
-}
-
-void ParlomaticApp::checkAccessibility()
-{
-    if (m_poller) {
-        return;
-    }
-    if (platform::AccessibilityBusStatus::isEnabled().value_or(false)) {
-        m_accessibilityTimer.reset();
-        startWatching();
-        return;
-    }
-    if (!m_accessibilityTimer) {
-        logError("The desktop's accessibility bus is off; Parlomatic watches selections once it is on.");
-        m_accessibilityTimer = std::make_unique<QTimer>();
-        m_accessibilityTimer->setInterval(1000);
-        QObject::connect(m_accessibilityTimer.get(), &QTimer::timeout, this, [this] { checkAccessibility(); });
-        m_accessibilityTimer->start();
-    }
-}
-
-void ParlomaticApp::startWatching()
-{
-    m_accessibility = std::make_unique<platform::AtspiAccessibility>();
-    m_accessibility->enableEnhancedUserInterfaceForRunningApps();
-    const bool compositing = platform::isCompositingActive();
-    m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [compositing](TextSelectionPoller& poller) {
-        auto window = std::make_unique<ActionsWindow>(poller, QString::fromStdString(Env::bundleIdentifier()));
-        window->setCompositingActive(compositing);
-        return window;
+    UpdaterController::Options options;
+    options.feedUrl = QString::fromStdString(Env::updateFeedUrl());
+    options.currentVersion = QCoreApplication::applicationVersion();
+    auto updater = std::make_unique<UpdaterController>(
+        m_http, makeDialogUserDriver(), [](const QUrl& url) { QDesktopServices::openUrl(url); }, options);
+    AppState* state = m_appState.get();
+    connect(updater.get(), &UpdaterController::updateWaiting, state, [state](const QString& version) {
+        state->setUpdateLabel(QStringLiteral("Update Now (v%1)").arg(version));
     });
-    m_poller->startPolling();
+    connect(updater.get(), &UpdaterController::updateSessionFinished, state,
+            [state] { state->setUpdateLabel(QString::fromLatin1(AppState::checkForUpdatesLabel)); });
+    m_appState->setUpdater(std::move(updater));
+}
+
+void ParlomaticApp::showAlreadyRunning()
+{
+    if (m_trayIcon) {
+        m_trayIcon->showMessage(QStringLiteral("Parlomatic"),
+                                QStringLiteral("Parlomatic is already running: its menu is behind its icon."));
+    }
 }
 
 bool hasGraphicalSession()

@@ -139,7 +139,8 @@ std::shared_ptr<IdentityAuthentication> makeAuthentication(std::shared_ptr<HttpC
             std::printf("%s\n", line.c_str());
         }
         std::fflush(stdout);
-        std::exit(EXIT_FAILURE);
+        // Worker threads may be running: static destructors must not pull their state away.
+        std::_Exit(EXIT_FAILURE);
     }
     return std::make_shared<IdentityAuthentication>(std::move(configuration->clientId), baseUrl(configuration->domain),
                                                     std::move(session));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace parlomatic {
@@ -75,9 +76,12 @@ TEST_F(EnvDeathTest, MissingValueStopsTheProgramWithOneLine)
     writeInfo("PMAPIDomain = api.example.com\n");
     // The thread-safe style runs this test alone in a fresh process (with a fresh folder): the
     // process-wide values are still unread there.
+    // Static destructors and exit handlers must not run while other threads may still use what they
+    // destroy: a handler that would change the status shows whether they ran.
     EXPECT_EXIT(
         {
             setBundleDirectory(dir());
+            std::atexit([] { std::_Exit(99); });
             (void)Env::authScope();
         },
         ::testing::ExitedWithCode(78),
