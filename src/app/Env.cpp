@@ -110,6 +110,15 @@ const QUrl& Env::authRedirectUrl()
     return value;
 }
 
+const std::string& Env::authRedirectUrlText()
+{
+    static const std::string value = [] {
+        valueOrStop(processSource().url("PMAuthRedirectUrl"));
+        return valueOrStop(processSource().string("PMAuthRedirectUrl"));
+    }();
+    return value;
+}
+
 const std::string& Env::bundleIdentifier()
 {
     static const std::string value = processSource().bundleIdentifier();
@@ -119,6 +128,15 @@ const std::string& Env::bundleIdentifier()
 const std::string& Env::updateFeedUrl()
 {
     static const std::string value = processSource().string("PMUpdateFeedUrl").value_or(std::string());
+    return value;
+}
+
+const std::filesystem::path& Env::extraCaFile()
+{
+    static const std::filesystem::path value = [] {
+        const std::string file = processSource().string("PMExtraCAFile").value_or(std::string());
+        return file.empty() ? std::filesystem::path() : bundleDirectory() / file;
+    }();
     return value;
 }
 

@@ -46,9 +46,15 @@ public:
     static const std::string& authAudience();
     static const std::string& authScope();
     static const QUrl& authRedirectUrl();
+    // The redirect URL exactly as written in Info.conf (checked like authRedirectUrl()): the identity
+    // service compares "redirect_uri" byte for byte, and QUrl normalises.
+    static const std::string& authRedirectUrlText();
     static const std::string& bundleIdentifier();
     // The optional update feed; empty when the bundle has none.
     static const std::string& updateFeedUrl();
+    // The optional "PMExtraCAFile": a PEM file of further trusted CA certificates for the
+    // deployment's services (a relative path counts from the bundle folder); empty when none.
+    static const std::filesystem::path& extraCaFile();
 };
 
 } // namespace parlomatic

@@ -4,11 +4,13 @@
 #include "app/AppState.h"
 #include "app/Env.h"
 #include "app/MenuBarView.h"
+#include "app/SystemBrowserSignIn.h"
 #include "app/UpdaterController.h"
 #include "common/CurlHttpClient.h"
 #include "common/Log.h"
 #include "identity/CredentialsManager.h"
 #include "identity/IdentityAuthentication.h"
+#include "identity/IdentityWebAuth.h"
 #include "identity/keychain/KeychainStore.h"
 #include "panels/ActionsWindow.h"
 #include "platform/linux/AtspiAccessibility.h"
@@ -62,14 +64,40 @@ std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared
                                                           std::move(keychain));
 }
 
+// The browser sign-in with the deployment's values, in an ephemeral session.
+void signIn(const std::shared_ptr<HttpClient>& http, std::function<void(SignInResult)> done)
+{
+    auto webAuth = identity::makeWebAuth(http);
+    webAuth->scope(Env::authScope())
+        .audience(Env::authAudience())
+        .redirectURL(Env::authRedirectUrlText())
+        .enableEphemeralSession();
+    webAuth->start([webAuth, done = std::move(done)](identity::WebAuth::Result result) {
+        if (result) {
+            done(std::move(*result));
+        } else {
+            // The message only: a cause may hold a token's text or a service's answer.
+            done(std::unexpected(result.error().message()));
+        }
+    });
+}
+
 } // namespace
 
-ParlomaticApp::ParlomaticApp() : m_http(std::make_shared<CurlHttpClient>()) {}
+ParlomaticApp::ParlomaticApp()
+{
+    CurlHttpClient::Options options;
+    if (!Env::extraCaFile().empty()) {
+        options.extraCaFile = Env::extraCaFile();
+    }
+    m_http = std::make_shared<CurlHttpClient>(options);
+}
 
 ParlomaticApp::~ParlomaticApp() = default;
 
 void ParlomaticApp::start()
 {
+    installSystemBrowserSignIn();
     QIcon icon(QStringLiteral(":/parlomatic.svg"));
     icon.setIsMask(true); // a monochrome icon that the tray tints for light and dark panels
     m_trayIcon = std::make_unique<QSystemTrayIcon>(icon);
@@ -78,9 +106,7 @@ void ParlomaticApp::start()
     AppStateDependencies dependencies;
     dependencies.credentialsManager = makeCredentialsManager(m_http);
     dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
-    dependencies.signIn = [](std::function<void(SignInResult)> done) {
-        done(std::unexpected(std::string("Sign-in is not available in this build.")));
-    };
+    dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
     dependencies.startWatcher = [] { return std::make_unique<SelectionWatcher>(); };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
     m_appState = std::make_unique<AppState>(std::move(dependencies));
