@@ -18,11 +18,9 @@
 
 namespace parlomatic::test {
 
-class FakePermission final : public AccessibilityPermission {
-public:
+struct FakePermission final : AccessibilityPermission {
     bool isTrusted() override { return trusted; }
     void requestAccess() override { ++requests; }
-
     bool trusted = false;
     int requests = 0;
 };
@@ -34,10 +32,7 @@ inline std::string accessTokenFor(double expiry)
 
 inline std::string idTokenFor(const std::string& email, std::optional<std::string> gender = std::nullopt)
 {
-    nlohmann::json body{{"sub", "auth|7"}, {"email", email}};
-    if (gender) {
-        body["pm_gender"] = *gender;
-    }
+    const nlohmann::json body{{"sub", "auth|7"}, {"email", email}, {"pm_gender", gender ? *gender : "none"}};
     return testing::makeToken(R"({"alg":"RS256"})", body.dump());
 }
 
@@ -49,7 +44,7 @@ protected:
         auto authentication = std::make_shared<identity::IdentityAuthentication>(
             "client-1", server.baseUrl(), std::make_shared<CurlHttpClient>(trustingOptions()),
             identity::Telemetry{false, std::nullopt});
-        keychain = std::make_shared<identity::KeychainStore>(backend, "app.parlomatic.tests");
+        auto keychain = std::make_shared<identity::KeychainStore>(backend, "app.parlomatic.tests");
         manager = std::make_shared<identity::CredentialsManager>(authentication, "credentials", keychain, systemClock(),
                                                                  std::filesystem::path(lockDir.path().toStdString()) /
                                                                      "credentials.lock");
@@ -64,12 +59,12 @@ protected:
 
     static double now() { return static_cast<double>(std::time(nullptr)); }
 
-    identity::Credentials storedSet(double lifetime, const std::string& email = "stored@example.com")
+    static identity::Credentials tokenSet(const std::string& email = "new@example.com",
+                                          std::optional<std::string> gender = std::nullopt, double lifetime = 3600,
+                                          std::string refreshToken = "rt-new")
     {
-        identity::Credentials set(accessTokenFor(now() + lifetime), "Bearer", now() + lifetime, "rt-1",
-                                  idTokenFor(email));
-        EXPECT_TRUE(manager->store(set));
-        return set;
+        return {accessTokenFor(now() + lifetime), "Bearer", now() + lifetime, std::move(refreshToken),
+                idTokenFor(email, std::move(gender))};
     }
 
     // The token endpoint's answer to a renewal.
@@ -83,18 +78,15 @@ protected:
     }
 
     // Builds the state and waits for its start-up renewal to end.
-    void start(std::chrono::milliseconds accessibilityInterval = std::chrono::milliseconds(20))
+    void start()
     {
         AppStateDependencies deps;
         deps.credentialsManager = manager;
         deps.accessibility = permission;
         deps.signIn = [this](std::function<void(SignInResult)> done) { pendingSignIn = std::move(done); };
-        deps.startWatcher = [this] {
-            ++watchersStarted;
-            return std::make_unique<QObject>();
-        };
+        deps.startWatcher = [this] { return ++watchersStarted, std::make_unique<QObject>(); };
         deps.userMetadata = userMetadata;
-        deps.accessibilityInterval = accessibilityInterval;
+        deps.accessibilityInterval = std::chrono::milliseconds(20);
         state = std::make_unique<AppState>(std::move(deps));
         QObject::connect(state.get(), &AppState::startupFinished, [this] { startupFinished = true; });
         ASSERT_TRUE(QTest::qWaitFor([this] { return startupFinished; }, 10'000));
@@ -108,15 +100,8 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([this] { return !state->waitingForAuth(); }, 10'000));
     }
 
-    identity::Credentials signInSet(const std::string& email = "new@example.com",
-                                    std::optional<std::string> gender = std::nullopt)
-    {
-        return {accessTokenFor(now() + 3600), "Bearer", now() + 3600, "rt-new", idTokenFor(email, std::move(gender))};
-    }
-
     QTemporaryDir lockDir;
     std::shared_ptr<identity::FakeKeychainBackend> backend = std::make_shared<identity::FakeKeychainBackend>();
-    std::shared_ptr<identity::KeychainStore> keychain;
     std::shared_ptr<identity::CredentialsManager> manager;
     std::shared_ptr<FakePermission> permission = std::make_shared<FakePermission>();
     std::shared_ptr<const UserMetadata> userMetadata;

@@ -24,7 +24,7 @@ TEST_F(AppStateFixture, FirstStartWithoutCredentialsStaysSignedOutUnwatchedAndUn
 
 TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserFromTheRenewedIdToken)
 {
-    storedSet(3600); // still valid: only the forced renewal asks the service
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com"))); // still valid: only a forced renewal asks
     renewTo("renewed@example.com", "feminine", 1800);
     permission->trusted = true;
 
@@ -47,7 +47,7 @@ TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserFromTheRenewedIdT
 
 TEST_F(AppStateFixture, FailedStartRenewalKeepsTheStoredSetAndLogsNoBody)
 {
-    const Credentials stored = storedSet(3600);
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com", std::nullopt, 3600, "rt-1")));
     setReply(500, std::string(R"({"error":"server_error","error_description":")") + std::string(2000, 'x') +
                       R"( secret-body"})");
 
@@ -59,7 +59,7 @@ TEST_F(AppStateFixture, FailedStartRenewalKeepsTheStoredSetAndLogsNoBody)
     EXPECT_EQ(lines[0].find("secret-body"), std::string::npos);
     EXPECT_LE(lines[0].size(), 13 + AppState::maxLoggedDescription + 3);
     EXPECT_FALSE(state->isAuthenticated());
-    EXPECT_EQ(manager->credentials()->refreshToken(), stored.refreshToken());
+    EXPECT_EQ(manager->credentials()->refreshToken(), "rt-1");
 }
 
 TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArrives)
@@ -67,7 +67,7 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
     start();
     state->login();
     EXPECT_TRUE(state->waitingForAuth());
-    finishSignIn(signInSet("new@example.com", "masculine"));
+    finishSignIn(tokenSet("new@example.com", "masculine"));
 
     EXPECT_TRUE(state->isAuthenticated());
     EXPECT_EQ(state->user()->email, "new@example.com");
@@ -89,7 +89,7 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
 
     // A second sign-in in the same process asks nobody again.
     state->login();
-    finishSignIn(signInSet());
+    finishSignIn(tokenSet());
     EXPECT_TRUE(state->isAuthenticated());
     EXPECT_EQ(permission->requests, 1);
     EXPECT_EQ(watchersStarted, 1);
@@ -97,7 +97,7 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
 
 struct SignInFailure {
     const char* name;
-    std::function<SignInResult()> result;
+    SignInResult result;
     bool keychainRefuses;
     std::string expectedLine;
 };
@@ -107,53 +107,44 @@ class SignInFailureTest : public AppStateFixture, public ::testing::WithParamInt
 TEST_P(SignInFailureTest, LeavesTheUserSignedOutAndTheMenuIdle)
 {
     start();
-    const std::size_t before = logs.lines().size();
-    if (GetParam().keychainRefuses) {
-        backend->writeStatus = identity::errSecInteractionNotAllowed;
-    }
+    const auto before = logs.lines().size();
+    backend->writeStatus =
+        GetParam().keychainRefuses ? std::optional(identity::errSecInteractionNotAllowed) : std::nullopt;
     state->login();
-    finishSignIn(GetParam().result());
+    finishSignIn(GetParam().result);
 
     EXPECT_FALSE(state->isAuthenticated());
     EXPECT_FALSE(state->accessTokenValue().has_value());
     const auto lines = logs.lines();
-    const std::vector<std::string> added(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end());
-    EXPECT_EQ(added, GetParam().expectedLine.empty() ? std::vector<std::string>{}
-                                                     : std::vector<std::string>{GetParam().expectedLine});
-    EXPECT_EQ(permission->requests, 0);
+    EXPECT_EQ(std::vector(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
+              GetParam().expectedLine.empty() ? std::vector<std::string>{} : std::vector{GetParam().expectedLine});
 }
 
-const std::string longDescription = std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e');
+const Credentials storable(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c"));
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SignInFailureTest,
-    ::testing::Values(
-        SignInFailure{"Cancelled",
-                      [] { return SignInResult(std::unexpected("The user cancelled the Web Auth operation.")); }, false,
-                      "Failed! The user cancelled the Web Auth operation."},
-        SignInFailure{"LongDescriptionIsCutOnACharacter", [] { return SignInResult(std::unexpected(longDescription)); },
-                      false, "Failed! " + std::string(299, 'd') + "..."},
-        SignInFailure{
-            "KeychainRefuses",
-            [] { return SignInResult(Credentials(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c"))); },
-            true, "Failed to store credentials!"},
-        SignInFailure{
-            "AccessTokenIsNoJwt",
-            [] { return SignInResult(Credentials("opaque-token", "Bearer", 2e9, "rt", idTokenFor("a@b.c"))); }, false,
-            ""}),
+    ::testing::Values(SignInFailure{"Cancelled", std::unexpected("The user cancelled the Web Auth operation."), false,
+                                    "Failed! The user cancelled the Web Auth operation."},
+                      // Cut at 300 bytes, which falls inside the "é": the line keeps whole characters only.
+                      SignInFailure{"LongDescriptionIsCutOnACharacter",
+                                    std::unexpected(std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e')), false,
+                                    "Failed! " + std::string(299, 'd') + "..."},
+                      SignInFailure{"KeychainRefuses", storable, true, "Failed to store credentials!"},
+                      SignInFailure{"AccessTokenIsNoJwt",
+                                    Credentials("opaque", "Bearer", 2e9, "rt", idTokenFor("a@b.c")), false, ""}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(AppStateFixture, RefreshBeforeAServiceCallShowsWaitingAndNeverChangesTheUser)
 {
-    storedSet(3600, "stored@example.com");
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com")));
     renewTo("renewed@example.com", "feminine");
     start();
     const User user = *state->user();
     const std::size_t renewals = requests().size();
 
     // An expired access token: the refresh renews it, yet keeps the user as it is.
-    ASSERT_TRUE(manager->store(Credentials(accessTokenFor(now() - 10), "Bearer", now() - 10, "rt-1",
-                                           idTokenFor("other@example.com", "masculine"))));
+    ASSERT_TRUE(manager->store(tokenSet("other@example.com", "masculine", -10)));
     bool done = false;
     state->refreshSession([&] { done = true; });
     EXPECT_TRUE(state->waitingForAuth());
