@@ -12,7 +12,8 @@
 
 namespace parlomatic::textservice {
 
-// Accepts a JWT access token signed RS256 by a key of the identity service's key set, whose "iss"
+// Accepts a JWT access token signed RS256 by a key of the identity service's key set (named by the
+// token's "kid"; the signature check is the one ID tokens get), whose "iss"
 // equals the issuer, whose "aud" (text or list) holds the audience, which has a subject, which has
 // not expired ("exp" is required) and whose "nbf", when present, has come.
 //
@@ -32,7 +33,8 @@ public:
     std::expected<std::string, std::string> verify(std::string_view token) override;
 
 private:
-    std::optional<identity::JWK> key(const std::optional<std::string>& keyId);
+    // The held key set when it has `keyId`, after fetching it again when allowed.
+    std::optional<identity::JWKS> keySetWith(const std::string& keyId);
 
     HttpClient& m_http;
     std::string m_jwksUrl;
@@ -44,9 +46,5 @@ private:
     std::optional<identity::JWKS> m_keys;
     std::optional<std::chrono::steady_clock::time_point> m_lastFetch;
 };
-
-// True when `signature` is a valid RS256 (RSASSA-PKCS1-v1_5 with SHA-256) signature of `input`
-// by the RSA key of `jwk` ("n" and "e").
-bool verifyRs256(std::string_view input, std::string_view signature, const identity::JWK& jwk);
 
 } // namespace parlomatic::textservice

@@ -5,12 +5,11 @@
 #include "service/Translator.h"
 #include "service/UserMetadata.h"
 #include "support/Base64Url.h"
+#include "support/TestKeys.h"
 #include "support/TlsTestServer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <ctime>
@@ -25,44 +24,7 @@ using parlomatic::testing::base64UrlEncode;
 
 constexpr const char* audience = "https://api.parlomatic.localhost/";
 
-// An RSA signing key of the test's identity service.
-struct SigningKey {
-    std::string id;
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key{EVP_RSA_gen(2048), &EVP_PKEY_free};
-
-    json jwk() const
-    {
-        const auto component = [this](const char* name) {
-            BIGNUM* number = nullptr;
-            EVP_PKEY_get_bn_param(key.get(), name, &number);
-            std::string bytes(static_cast<std::size_t>(BN_num_bytes(number)), '\0');
-            BN_bn2bin(number, reinterpret_cast<unsigned char*>(bytes.data()));
-            BN_free(number);
-            return base64UrlEncode(bytes);
-        };
-        return {{"kty", "RSA"},
-                {"kid", id},
-                {"use", "sig"},
-                {"alg", "RS256"},
-                {"n", component(OSSL_PKEY_PARAM_RSA_N)},
-                {"e", component(OSSL_PKEY_PARAM_RSA_E)}};
-    }
-
-    std::string sign(const json& header, const json& claims) const
-    {
-        const std::string input = base64UrlEncode(header.dump()) + "." + base64UrlEncode(claims.dump());
-        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-        std::size_t length = 0;
-        EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get());
-        EVP_DigestSign(context.get(), nullptr, &length, reinterpret_cast<const unsigned char*>(input.data()),
-                       input.size());
-        std::string signature(length, '\0');
-        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                       reinterpret_cast<const unsigned char*>(input.data()), input.size());
-        signature.resize(length);
-        return input + "." + base64UrlEncode(signature);
-    }
-};
+using SigningKey = parlomatic::testing::TestRsaKey;
 
 // The text service with its real engines, an identity service that only publishes its key set, and
 // a client of the product. Built once for the program: the engines take seconds to start.
@@ -143,7 +105,7 @@ protected:
     static std::string token(const json& changes = json::object(), const SigningKey* key = nullptr)
     {
         key = key != nullptr ? key : &world->keyA;
-        return key->sign({{"alg", "RS256"}, {"typ", "at+jwt"}, {"kid", key->id}}, claims(changes));
+        return key->token({{"alg", "RS256"}, {"typ", "at+jwt"}, {"kid", key->kid()}}, claims(changes));
     }
 
     static HttpResponse call(const std::string& method, const std::string& path, const std::string& body,
