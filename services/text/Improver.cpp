@@ -214,12 +214,24 @@ std::u32string_view accented(char32_t letter, Lang lang)
 
 // The one known word that a common slip explains, without asking Hunspell for suggestions (slow:
 // up to hundreds of milliseconds a word): by kind, a missing or wrong accent, then two letters
-// swapped, then a letter doubled or not doubled. Empty when no kind has exactly one such word.
+// swapped, then a letter doubled or not doubled, then a letter missing, then a letter too many.
+// Empty when the first kind with known words has more than one.
 std::u32string closeCorrection(Hunspell& hunspell, const std::u32string& word, Lang lang)
 {
     const auto known = [&](const std::u32string& candidate) { return hunspell.spell(toUtf8(candidate)); };
-    std::vector<std::u32string> kinds[3];
-    for (std::size_t i = 0; i < word.size(); ++i) {
+    std::u32string alphabet = U"abcdefghijklmnopqrstuvwxyz";
+    for (const char32_t vowel : std::u32string_view(U"aeioucn")) {
+        alphabet += accented(vowel, lang);
+    }
+    std::vector<std::u32string> kinds[5];
+    for (std::size_t i = 0; i <= word.size(); ++i) {
+        for (const char32_t letter : alphabet) {
+            kinds[3].push_back(word.substr(0, i) + letter + word.substr(i));
+        }
+        if (i == word.size()) {
+            break;
+        }
+        kinds[4].push_back(word.substr(0, i) + word.substr(i + 1));
         for (const char32_t variant : accented(word[i], lang)) {
             std::u32string candidate = word;
             candidate[i] = variant;

@@ -105,7 +105,7 @@ TEST_F(TextEnginesTest, ImprovesWhatItIsSureOfAndNothingElse)
         std::string_view text;
         std::string_view expected;
     } cases[] = {
-        {Lang::en, "i recieve the leter tomorow .", "I receive the letter tomorrow."},
+        {Lang::en, "i recieve the leter tomorow at the libary .", "I receive the letter tomorrow at the library."},
         {Lang::en, "It works.  i'm sure ; we agree !", "It works. I'm sure; we agree!"},
         {Lang::es, "la cancion es muy bonita.  el niño canta .", "La canción es muy bonita. El niño canta."},
         {Lang::pt, "eu nao sei se voce vem.", "Eu não sei se você vem."},
