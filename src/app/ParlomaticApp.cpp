@@ -1,6 +1,7 @@
 #include "app/ParlomaticApp.h"
 
 #include "app/Env.h"
+#include "app/SystemBrowserSignIn.h"
 #include "common/Log.h"
 #include "panels/ActionsWindow.h"
 #include "platform/linux/AccessibilityBusStatus.h"
@@ -44,6 +45,7 @@ void ParlomaticApp::start()
     }
     m_trayIcon->show();
 
+    installSystemBrowserSignIn();
     checkAccessibility();
 }
 
