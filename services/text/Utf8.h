@@ -9,8 +9,9 @@ namespace parlomatic::textservice {
 std::u32string fromUtf8(std::string_view text);
 std::string toUtf8(std::u32string_view text);
 
-// Letters and case of the Latin alphabets the service works in (ASCII, Latin-1, Latin Extended-A
-// and -B); every other code point is no letter and has no case.
+// Letters of the Latin alphabets the service works in (ASCII, Latin-1, Latin Extended-A and -B) and
+// their case (ASCII, Latin-1, and Latin Extended-A by its usual upper/lower pairs); every other
+// code point is no letter and has no case.
 bool isLetter(char32_t c);
 bool isUpper(char32_t c);
 char32_t toUpper(char32_t c);
