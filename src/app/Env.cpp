@@ -86,6 +86,31 @@ std::string EnvSource::bundleIdentifier() const
     return compiledBundleIdentifier;
 }
 
+std::optional<std::filesystem::path> EnvSource::extraCaFile() const
+{
+    const auto value = string("PMExtraCAFile");
+    if (!value || value->empty()) {
+        return std::nullopt;
+    }
+    std::filesystem::path file(*value);
+    if (file.is_relative()) {
+        const char* dataHome = std::getenv("XDG_DATA_HOME");
+        const char* home = std::getenv("HOME");
+        const std::filesystem::path base = dataHome != nullptr && *dataHome == '/' ? std::filesystem::path(dataHome)
+                                           : home != nullptr ? std::filesystem::path(home) / ".local/share"
+                                                             : std::filesystem::path();
+        if (base.empty()) {
+            return std::nullopt;
+        }
+        file = base / file;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
 const std::string& Env::apiDomain()
 {
     static const std::string value = valueOrStop(processSource().string("PMAPIDomain"));
@@ -125,18 +150,15 @@ const std::string& Env::bundleIdentifier()
     return value;
 }
 
-const std::string& Env::updateFeedUrl()
+const std::optional<std::filesystem::path>& Env::extraCaFile()
 {
-    static const std::string value = processSource().string("PMUpdateFeedUrl").value_or(std::string());
+    static const std::optional<std::filesystem::path> value = processSource().extraCaFile();
     return value;
 }
 
-const std::filesystem::path& Env::extraCaFile()
+const std::string& Env::updateFeedUrl()
 {
-    static const std::filesystem::path value = [] {
-        const std::string file = processSource().string("PMExtraCAFile").value_or(std::string());
-        return file.empty() ? std::filesystem::path() : bundleDirectory() / file;
-    }();
+    static const std::string value = processSource().string("PMUpdateFeedUrl").value_or(std::string());
     return value;
 }
 

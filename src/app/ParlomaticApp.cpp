@@ -87,9 +87,7 @@ void signIn(const std::shared_ptr<HttpClient>& http, std::function<void(SignInRe
 ParlomaticApp::ParlomaticApp()
 {
     CurlHttpClient::Options options;
-    if (!Env::extraCaFile().empty()) {
-        options.extraCaFile = Env::extraCaFile();
-    }
+    options.extraCaFile = Env::extraCaFile();
     m_http = std::make_shared<CurlHttpClient>(options);
 }
 

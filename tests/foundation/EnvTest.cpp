@@ -52,6 +52,29 @@ TEST_F(EnvTest, UnparsableRedirectIsAnError)
     }
 }
 
+TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
+{
+    const auto data = dir() / "data";
+    std::filesystem::create_directories(data / "parlomatic/tls");
+    std::ofstream(data / "parlomatic/tls/ca.pem") << "-----BEGIN CERTIFICATE-----\n";
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(data.string()));
+    const struct {
+        std::string line;
+        std::optional<std::filesystem::path> expected;
+    } cases[] = {
+        {"PMExtraCAFile = parlomatic/tls/ca.pem\n", data / "parlomatic/tls/ca.pem"},
+        {"PMExtraCAFile = " + (data / "parlomatic/tls/ca.pem").string() + "\n", data / "parlomatic/tls/ca.pem"},
+        {"PMExtraCAFile = parlomatic/tls/missing.pem\n", std::nullopt},
+        {"PMExtraCAFile =\n", std::nullopt},
+        {"PMAPIDomain = x\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        writeInfo(c.line);
+        EXPECT_EQ(EnvSource(dir()).extraCaFile(), c.expected) << c.line;
+    }
+    qunsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(EnvTest, BundleWithoutIdentifierOrFileUsesTheCompiledOne)
 {
     EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
