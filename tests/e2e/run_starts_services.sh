@@ -24,6 +24,8 @@ runs+=($!)
 wait_for 120 grep -q "local services ready" "$out.1" || fail "the first run did not report ready services"
 grep -q "password:  [A-Za-z0-9_-]\{16\}" "$out.1" || fail "no password printed for the local account"
 [ "$(stat -c %a "$XDG_DATA_HOME/parlomatic/tls/server-key.pem")" = 600 ] || fail "the server key is not mode 0600"
+openssl x509 -noout -ext nameConstraints -in "$ca" | grep -q "IP:127.0.0.1/255.255.255.255" ||
+    fail "the development CA is not constrained to loopback"
 [ "$(curl -s --cacert "$ca" https://127.0.0.1:8443/health)" = '{"status":"ok"}' ] || fail "the text service does not answer"
 status=$(curl -s -o /dev/null -w '%{http_code}' --cacert "$ca" -X POST https://127.0.0.1:8443/v1/translate -d '{}')
 [ "$status" = 401 ] || fail "a call without a token got $status"
