@@ -258,6 +258,7 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
     // Revocation only ever ends in success or revokeFailed: with nothing stored, no token is left.
     const auto stored = readStored();
     if (!stored || !stored->refreshToken()) {
+        // Not clear(): it takes the locks held here.
         m_storage->deleteEntry(m_storeKey);
         return {};
     }

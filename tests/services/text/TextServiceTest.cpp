@@ -180,6 +180,16 @@ TEST_F(TextServiceTest, FetchesTheKeySetAgainForAnUnknownKeyId)
     EXPECT_EQ(call("POST", "/v1/improve", R"({"q":"ok"})", rotated).status, 200);
     EXPECT_EQ(world->keySetFetches.load(), before + 2);
     world->publishB = false;
+
+    // Tokens with made-up key ids do not make the service fetch again within the interval.
+    JwksTokenVerifier limited(world->http, world->issuer + ".well-known/jwks.json", world->issuer, audience,
+                              systemClock(), std::chrono::hours(1));
+    ASSERT_TRUE(limited.fetchKeys());
+    const int afterStart = world->keySetFetches.load();
+    for (const char* kid : {"made-up-1", "made-up-2", "made-up-3"}) {
+        EXPECT_FALSE(limited.verify(world->keyB.token({{"alg", "RS256"}, {"kid", kid}}, claims())));
+    }
+    EXPECT_EQ(world->keySetFetches.load(), afterStart);
 }
 
 TEST_F(TextServiceTest, AnswersBadRequestsWithJsonErrors)
