@@ -27,17 +27,8 @@ fail() {
     sed 's/^/  parlomatic: /' "$log" 2>/dev/null | tail -20
     exit 1
 }
-wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints something
-    local deadline=$((SECONDS + $1))
-    shift
-    local out
-    until out=$("$@" 2>/dev/null) && [ -n "$out" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-    echo "$out"
-}
-window() { xdotool search --onlyvisible --name "$1" | head -1; }
+# shellcheck source=desktop_helpers.sh
+source "$(dirname "$0")/desktop_helpers.sh"
 a11y() {
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
         string:org.a11y.Status string:IsEnabled "variant:boolean:$1" >/dev/null
@@ -99,18 +90,6 @@ start_app() {
     pids+=("$app_pid")
     icon=$(wait_for 20 xdotool search --onlyvisible --pid "$app_pid" --class parlomatic) || fail "no tray icon"
     [ -z "${PARLOMATIC_MEASURE:-}" ] || echo "launch to tray icon: $((($(date +%s%N) - started) / 1000000)) ms"
-}
-# Opens the tray menu and picks the item `$1` steps from the top (negative: from the bottom).
-menu_pick() {
-    local shown
-    shown=$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)
-    xdotool mousemove --window "$icon" 4 4 click 3
-    wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' "$app_pid" "$shown" \
-        >/dev/null || fail "the tray menu did not open"
-    local key=Down steps=$1
-    if [ "$steps" -lt 0 ]; then key=Up steps=$((-steps)); fi
-    for _ in $(seq "$steps"); do xdotool key "$key"; done
-    xdotool key Return
 }
 strip_over_selection() { # types a line in Mousepad, selects it, waits for the strip
     xdotool windowactivate --sync "$editor"

@@ -4,16 +4,8 @@
 set -euo pipefail
 app=$1
 
-wait_for() { # SECONDS COMMAND...: polls until COMMAND prints something
-    local deadline=$((SECONDS + $1))
-    shift
-    local out
-    until out=$("$@" 2>/dev/null) && [ -n "$out" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-    echo "$out"
-}
+# shellcheck source=desktop_helpers.sh
+source "$(dirname "$0")/desktop_helpers.sh"
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait' EXIT
 fail() { echo "FAIL: $*"; exit 1; }

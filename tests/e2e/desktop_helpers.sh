@@ -1,0 +1,28 @@
+# shellcheck shell=bash
+# Sourced by the shell e2e tests inside scripts/desktop-session. The tray menu helper needs
+# `app_pid` and `icon` (the application's tray icon window) set, and a `fail` function.
+
+wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints something
+    local deadline=$((SECONDS + $1))
+    shift
+    local out
+    until out=$("$@" 2>/dev/null) && [ -n "$out" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+    echo "$out"
+}
+window() { xdotool search --onlyvisible --name "$1" | head -1; }
+
+# Opens the tray menu and picks the item `$1` steps from the top (negative: from the bottom).
+menu_pick() {
+    local shown
+    shown=$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)
+    xdotool mousemove --window "$icon" 4 4 click 3
+    wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' "$app_pid" "$shown" \
+        >/dev/null || fail "the tray menu did not open"
+    local key=Down steps=$1
+    if [ "$steps" -lt 0 ]; then key=Up steps=$((-steps)); fi
+    for _ in $(seq "$steps"); do xdotool key "$key"; done
+    xdotool key Return
+}

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Inside scripts/desktop-session: the product's acceptance test. scripts/run brings up both local
+# services and Parlomatic; "Sign In..." from the tray menu signs in on the identity service's real
+# login page (the scripted browser, with the account scripts/run made); then, over selections in
+# Mousepad pressed with the pointer in the strip, Replace writes Apertium's Spanish over English
+# text, Improve corrects a misspelt sentence in place, and Translate shows the translation in the
+# panel. The texts are those the text service's own tests expect of its engines.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cd "$PARLOMATIC_SOURCE_DIR"
+work=$PARLOMATIC_SESSION_DIR/whole-road
+mkdir -p "$work" "$XDG_CONFIG_HOME/Parlomatic"
+export XDG_STATE_HOME=$work/state
+out=$work/run.log
+
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    tail -n 20 "$out" "$work/browser.log" "$XDG_STATE_HOME"/parlomatic/*.log 2>/dev/null | sed 's/^/  /'
+    exit 1
+}
+# shellcheck source=desktop_helpers.sh
+source "$here/desktop_helpers.sh"
+probe() { "$here/atspi_probe.py" "$@"; }
+
+english="The house is big and the garden is beautiful."
+spanish="La casa es grande y el jardín es bello."
+misspelt="i recieve the leter tomorow at the libary ."
+corrected="I receive the letter tomorrow at the library."
+printf '%s\n%s\n%s\n' "$english" "$misspelt" "$english" >"$work/notes.txt"
+# Replace writes Spanish (Mexico); the translation panel translates into the primary language.
+printf '[General]\nprimaryLanguage=es-MX\nreplaceOutputLanguage=0\n' >"$XDG_CONFIG_HOME/Parlomatic/Parlomatic.conf"
+
+# The browser Qt opens: a person who types the user name and the password scripts/run printed.
+cat >"$work/browser" <<EOF
+#!/bin/sh
+NODE_EXTRA_CA_CERTS=$XDG_DATA_HOME/parlomatic/tls/ca.pem BROWSER_EMAIL=$(id -un) \\
+    BROWSER_PASSWORD=\$(sed -n 's/^ *password: *//p' $out) \\
+    exec node $PARLOMATIC_SOURCE_DIR/tests/identity/browser.mjs "\$1" >>$work/browser.log 2>&1
+EOF
+chmod +x "$work/browser"
+export BROWSER=$work/browser
+
+trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+pids+=($!)
+wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no tray"
+
+started=$SECONDS
+# A home of its own: scripts/run adds its development CA to the browsers' databases under $HOME.
+mkdir -p "$work/home"
+HOME=$work/home scripts/run >"$out" 2>&1 &
+pids+=($!)
+wait_for 180 grep "local services ready" "$out" >/dev/null || fail "scripts/run did not bring up the local services"
+icon=$(wait_for 60 xdotool search --onlyvisible --class parlomatic) || fail "scripts/run started no Parlomatic (no tray icon)"
+app_pid=$(xdotool getwindowpid "$icon")
+
+menu_pick 1
+wait_for 60 secret-tool lookup service app.parlomatic.Parlomatic account credentials >/dev/null ||
+    fail "signing in on the login page stored no session"
+
+mousepad --disable-server "$work/notes.txt" >/dev/null 2>&1 &
+pids+=($!)
+editor_pid=$!
+editor=$(wait_for 30 xdotool search --onlyvisible --pid "$editor_pid" | head -1) || fail "no Mousepad window"
+wait_for 30 probe text "$editor_pid" >/dev/null || fail "Mousepad's text cannot be read through AT-SPI"
+
+strip_gone() { [ -z "$(window '^Parlomatic - Menu$')" ] && echo gone; }
+# Selects line $1 of Mousepad alone (the strip first gone, so the strip that comes is over this
+# selection) and presses button $2 at its centre.
+press_over_line() {
+    xdotool windowactivate --sync "$editor" key --clearmodifiers ctrl+End
+    wait_for 30 strip_gone >/dev/null || fail "$2: the strip stayed without a selection"
+    local keys=(ctrl+Home) strip at x y
+    for _ in $(seq 2 "$1"); do keys+=(Down); done
+    xdotool key --clearmodifiers "${keys[@]}" Home shift+End
+    strip=$(wait_for 30 window '^Parlomatic - Menu$') || fail "$2: no strip over line $1"
+    at=$(wait_for 30 probe centre "$app_pid" "$2") || fail "$2: no such button in the strip"
+    eval "$(xdotool getwindowgeometry --shell "$strip")"
+    read -r x y <<<"$at"
+    xdotool mousemove $((X + x)) $((Y + y)) click 1
+}
+mousepad_has() { [ "$(probe text "$editor_pid")" = "$1" ] && echo yes; }
+
+press_over_line 1 Replace
+wait_for 60 mousepad_has "$(printf '%s\n%s\n%s' "$spanish" "$misspelt" "$english")" >/dev/null ||
+    fail "Replace (Spanish) did not write the text service's Spanish; Mousepad has: $(probe text "$editor_pid")"
+
+press_over_line 2 Improve
+wait_for 60 mousepad_has "$(printf '%s\n%s\n%s' "$spanish" "$corrected" "$english")" >/dev/null ||
+    fail "Improve did not correct the sentence in place; Mousepad has: $(probe text "$editor_pid")"
+
+press_over_line 3 Translate
+wait_for 30 window '^Parlomatic - Translation$' >/dev/null || fail "Translate opened no panel"
+wait_for 60 probe shows "$app_pid" "$spanish" >/dev/null || fail "the panel does not show the translation"
+echo "the whole road in $((SECONDS - started)) s"
+echo "1 passed, 0 failed"
