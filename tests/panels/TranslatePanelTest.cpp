@@ -112,8 +112,7 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
 TEST_F(TranslatePanelTest, TheNewestRequestWins)
 {
     std::promise<void> releaseOlder;
-    setReply([released = releaseOlder.get_future().share()](const httplib::Request& request,
-                                                              httplib::Response& response) {
+    setReply([released = releaseOlder.get_future().share()](const auto& request, httplib::Response& response) {
         if (nlohmann::json::parse(request.body).value("target", "") == "es-MX") {
             released.wait_for(10s);
         }

@@ -242,8 +242,7 @@ TEST_F(TextActionsTest, WithoutAKeyPasterNothingIsWrittenAndTheReasonLogged)
 TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
 {
     std::promise<void> releaseOlder;
-    setReply([released = releaseOlder.get_future().share()](const httplib::Request& request,
-                                                              httplib::Response& response) {
+    setReply([released = releaseOlder.get_future().share()](const auto& request, httplib::Response& response) {
         const std::string target = nlohmann::json::parse(request.body).value("target", "");
         if (target == "es-MX") {
             released.wait_for(10s);
