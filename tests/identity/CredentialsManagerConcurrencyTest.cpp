@@ -110,10 +110,9 @@ TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
         });
     };
 
-    test::ChildProcess child({std::filesystem::read_symlink("/proc/self/exe"),
-                              "--gtest_filter=CredentialsManagerChild.RetrieveOnce"},
-                             {{childVariable,
-                               server.baseUrl() + "|" + server.caFile().string() + "|" + marker + "|" + result}});
+    test::ChildProcess child(
+        {std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=CredentialsManagerChild.RetrieveOnce"},
+        {{childVariable, server.baseUrl() + "|" + server.caFile().string() + "|" + marker + "|" + result}});
     ASSERT_TRUE(child.started());
     childProcess = child.pid();
 
