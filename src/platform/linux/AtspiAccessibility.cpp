@@ -12,6 +12,8 @@
 #include <chrono>
 #include <optional>
 
+#include <unistd.h>
+
 namespace parlomatic::platform {
 
 namespace {
@@ -64,6 +66,13 @@ struct AtspiAccessibility::Impl {
 
     int enhancedPasses = 0;
     UnresponsiveProcesses unresponsive;
+    std::function<void()> changed;
+    void announceChange() const
+    {
+        if (changed) {
+            changed();
+        }
+    }
 
     // What never changes for an element, asked about once a second while the poller keeps reading
     // the same one (not for ever: a read that timed out must be retried).
@@ -73,8 +82,18 @@ struct AtspiAccessibility::Impl {
         std::optional<AtspiRole> role;
         GObjectPtr<AtspiText> text;
         GObjectPtr<AtspiComponent> component;
+        // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
+        bool windowCoordinates = false;
+        std::optional<std::pair<double, double>> windowOrigin;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+
+    // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
+    // correctly: those are moved by the window's origin.
+    std::optional<AxRect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset, Pid pid);
+    // The screen position of the element's window content: the X window's origin plus the inset of
+    // client-side decorations, (X window size - top-level size) / 2 on each axis.
+    std::optional<std::pair<double, double>> windowOrigin(AtspiAccessible* accessible, Pid pid);
 
     // The element's text interface and its selected range, read while `watch` allows calls;
     // nothing when it has no text or no selection, or its process got slow.
@@ -92,8 +111,13 @@ std::optional<AtspiAccessibility::Impl::SelectedRange>
 AtspiAccessibility::Impl::selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    AtspiText* text = accessible != nullptr ? facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !selection || watch.slow()) {
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    // A password field's range and extents tell the password's length: neither is read.
+    const ElementFacts& known = facts(accessible);
+    AtspiText* text = known.text.get();
+    if (text == nullptr || !known.role || *known.role == ATSPI_ROLE_PASSWORD_TEXT || !selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = selection->range(accessible, text);
@@ -116,6 +140,8 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             .role = std::nullopt,
             .text = nullptr,
             .component = nullptr,
+            .windowCoordinates = false,
+            .windowOrigin = std::nullopt,
         };
         ErrorSlot error;
         const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
@@ -135,6 +161,67 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
     return lastFacts;
 }
 
+std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible* accessible, AtspiText* text,
+                                                                 int offset, Pid pid)
+{
+    const bool known = lastFacts.element.get() == accessible;
+    if (!known || !lastFacts.windowCoordinates) {
+        ErrorSlot error;
+        const auto rect =
+            toRect(atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+        if (rect || !known) {
+            return rect;
+        }
+    }
+    ErrorSlot error;
+    std::optional<AxRect> rect =
+        toRect(atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
+    if (!rect) {
+        return std::nullopt;
+    }
+    lastFacts.windowCoordinates = true;
+    const auto origin = windowOrigin(accessible, pid);
+    if (!origin) {
+        return std::nullopt;
+    }
+    rect->x += origin->first;
+    rect->y += origin->second;
+    return rect;
+}
+
+std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
+{
+    if (lastFacts.element.get() == accessible && lastFacts.windowOrigin) {
+        return lastFacts.windowOrigin;
+    }
+    // The top-level is the ancestor whose parent is the application.
+    GObjectPtr<AtspiAccessible> topLevel = refObject(accessible);
+    for (int depth = 0; depth < ancestorLimit; ++depth) {
+        ErrorSlot error;
+        GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(topLevel.get(), error.out()));
+        ErrorSlot roleError;
+        if (error || !parent || atspi_accessible_get_role(parent.get(), roleError.out()) == ATSPI_ROLE_APPLICATION) {
+            break;
+        }
+        topLevel = std::move(parent);
+    }
+    const GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(topLevel.get()));
+    ErrorSlot error;
+    const auto content =
+        component ? toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_WINDOW, error.out()), error)
+                  : std::nullopt;
+    const auto window = windows.windowGeometry(pid);
+    if (!content || !window) {
+        return std::nullopt;
+    }
+    const std::pair<double, double> origin{window->x + (window->width - content->width) / 2,
+                                           window->y + (window->height - content->height) / 2};
+    if (lastFacts.element.get() == accessible) {
+        lastFacts.windowOrigin = origin;
+    }
+    return origin;
+}
+
 void AtspiAccessibility::Impl::ensureEnabled()
 {
     if (AccessibilityBusStatus::isEnabled() != std::optional<bool>(true)) {
@@ -150,10 +237,19 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         return;
     }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
+    Impl* impl = d.get();
     d->focus = std::make_unique<AtspiFocusTracker>();
+    d->focus->setOnChange([impl] { impl->announceChange(); });
     d->selection = std::make_unique<AtspiSelectionCache>();
-    // A newly started application is switched on like the others (one switch for all of them).
-    d->applications = std::make_unique<AtspiApplications>([impl = d.get()] { impl->ensureEnabled(); });
+    d->selection->setOnSelectionChange([impl] { impl->announceChange(); });
+    d->applications = std::make_unique<AtspiApplications>(
+        AtspiApplications::Callbacks{
+            // A newly started application is switched on like the others (one switch for all of them).
+            .launched = [impl] { impl->ensureEnabled(); },
+            .left = [impl](const std::function<bool(Pid)>& gone) { impl->focus->prune(gone); },
+            .activated = [impl] { impl->announceChange(); },
+        },
+        static_cast<Pid>(::getpid()));
 }
 
 AtspiAccessibility::~AtspiAccessibility() = default;
@@ -255,9 +351,8 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         return std::nullopt;
     }
     const auto& [accessible, text, range] = *selected;
-    ErrorSlot firstError;
-    const auto first = toRect(
-        atspi_text_get_character_extents(text, range.first, ATSPI_COORD_TYPE_SCREEN, firstError.out()), firstError);
+    const Pid pid = element->processId().value_or(0);
+    const auto first = d->characterExtents(accessible, text, range.first, pid);
     if (!first) {
         return std::nullopt;
     }
@@ -271,9 +366,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     if (watch.slow()) {
         return std::nullopt;
     }
-    ErrorSlot lastError;
-    const auto last = toRect(
-        atspi_text_get_character_extents(text, range.second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()), lastError);
+    const auto last = d->characterExtents(accessible, text, range.second - 1, pid);
     if (!last) {
         return std::nullopt;
     }
@@ -281,7 +374,17 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     const double top = std::min(first->y, last->y);
     const double right = std::max(first->x + first->width, last->x + last->width);
     const double bottom = std::max(first->y + first->height, last->y + last->height);
-    const AxRect selection{left, top, right - left, bottom - top};
+    AxRect selection{left, top, right - left, bottom - top};
+    // Over several lines the two ends say nothing about the lines' widths: the range's own extents do.
+    if (last->y >= first->y + first->height && !watch.slow()) {
+        ErrorSlot rangeError;
+        if (const auto whole = toRect(atspi_text_get_range_extents(text, range.first, range.second,
+                                                                   ATSPI_COORD_TYPE_SCREEN, rangeError.out()),
+                                      rangeError);
+            whole && whole->width > 0 && whole->height > 0) {
+            selection = *whole;
+        }
+    }
     d->selection->setBounds(accessible, range, {*first, selection});
     return selection;
 }
@@ -314,7 +417,18 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
         return std::nullopt;
     }
     ErrorSlot error;
-    return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    if (!d->lastFacts.windowCoordinates) {
+        return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    }
+    std::optional<AxRect> frame =
+        toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
+    const auto origin = frame ? d->windowOrigin(accessible, element->processId().value_or(0)) : std::nullopt;
+    if (!origin) {
+        return std::nullopt;
+    }
+    frame->x += origin->first;
+    frame->y += origin->second;
+    return frame;
 }
 
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
@@ -363,6 +477,11 @@ void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
 {
     ++d->enhancedPasses;
     d->ensureEnabled();
+}
+
+void AtspiAccessibility::setChangeListener(std::function<void()> changed)
+{
+    d->changed = std::move(changed);
 }
 
 bool AtspiAccessibility::isUnresponsive(Pid pid)

@@ -28,7 +28,8 @@ public:
     std::optional<QString> bundleIdentifier(Pid pid) override;
     std::optional<QString> selectedText(const Element& element) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
-    // a selection on one line, and with the right upper edge for one over several lines.
+    // a selection on one line. Over several lines the whole range's extents (one more call). A
+    // password field gives nothing here and in selectionBoundsFromRange.
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
     // The Text interface's extents of the whole selected range (toolkits compute it character by
     // character, eight times slower in GTK 3), used when the first way gives nothing.
@@ -39,6 +40,8 @@ public:
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
+    // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
+    void setChangeListener(std::function<void()> changed) override;
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();

@@ -84,6 +84,7 @@ GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::
     GObjectPtr<AtspiAccessible> best;
     int bestScore = -1;
     int visited = 0;
+    bool showingKnown = false;
     std::vector<GObjectPtr<AtspiAccessible>> stack;
     stack.push_back(refObject(topLevel));
     while (!stack.empty() && visited < AtspiFocusTracker::walkLimit && std::chrono::steady_clock::now() < deadline) {
@@ -101,8 +102,13 @@ GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::
             }
         }
         // Hidden subtrees cannot hold the focus; tables and lists that manage their descendants can
-        // hold thousands of rows.
-        if ((node.get() != topLevel && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) ||
+        // hold thousands of rows. GTK 4 never marks anything below the top-level SHOWING, only
+        // VISIBLE: until a node says SHOWING, VISIBLE is taken to mean shown.
+        const bool showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) != FALSE;
+        showingKnown = showingKnown || (showing && node.get() != topLevel);
+        const bool shown =
+            showing || (!showingKnown && atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) != FALSE);
+        if ((node.get() != topLevel && !shown) ||
             atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
             continue;
         }
@@ -139,18 +145,40 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
 {
     const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
     auto* tracker = static_cast<AtspiFocusTracker*>(self);
-    if (event->source == nullptr || event->detail1 == 0) {
+    if (event->source == nullptr) {
         return;
     }
-    if (const std::optional<Pid> pid = readProcessId(event->source)) {
+    const std::optional<Pid> pid = readProcessId(event->source);
+    if (!pid) {
+        return;
+    }
+    if (event->detail1 != 0) {
         tracker->m_focused[*pid] = refObject(event->source);
+        tracker->m_lost.erase(*pid);
         tracker->m_lastFocusedPid = pid;
+    } else if (const auto known = tracker->m_focused.find(*pid);
+               known != tracker->m_focused.end() && known->second.get() == event->source) {
+        tracker->m_focused.erase(known);
+        tracker->m_lost.insert(*pid);
+    }
+    if (tracker->m_onChange) {
+        tracker->m_onChange();
+    }
+}
+
+void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
+{
+    std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
+    std::erase_if(m_lost, gone);
+    if (m_lastFocusedPid && gone(*m_lastFocusedPid)) {
+        m_lastFocusedPid.reset();
     }
 }
 
 AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)
 {
-    if (pid != m_lastPid) {
+    const bool lost = m_lost.erase(pid) > 0;
+    if (pid != m_lastPid || lost) {
         m_lastPid = pid;
         ++m_seedCount;
         if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {

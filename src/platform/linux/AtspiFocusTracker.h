@@ -6,8 +6,10 @@
 #include <atspi/atspi.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace parlomatic::platform {
 
@@ -27,7 +29,8 @@ public:
     AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
 
     // The focused object of the application (its root object and process). Seeds from the tree
-    // only when `pid` differs from the previous call's, so a steady front process costs no call.
+    // only when `pid` differs from the previous call's, or when the object last known focused lost
+    // the focus and nothing gained it since, so a steady front process costs no call.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
@@ -36,6 +39,11 @@ public:
 
     // Counts seeding passes (tests and the inspector show it).
     int seedCount() const { return m_seedCount; }
+
+    // Runs on every focus change, gained or lost.
+    void setOnChange(std::function<void()> onChange) { m_onChange = std::move(onChange); }
+    // Forgets the processes for which `gone` holds.
+    void prune(const std::function<bool(Pid)>& gone);
 
     // Finds the focused object below `application`: its active top-level, then a Collection match on
     // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
@@ -46,6 +54,10 @@ private:
 
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    // Processes whose focused object lost the focus without another one announcing it: their tree
+    // is asked again on the next call.
+    std::set<Pid> m_lost;
+    std::function<void()> m_onChange;
     Pid m_lastPid = 0;
     std::optional<Pid> m_lastFocusedPid;
     int m_seedCount = 0;
