@@ -72,10 +72,11 @@ struct Peer {
     QString window;
     qint64 pid() const { return process->processId(); }
 
-    // Starts `program` and waits up to `patience` for a visible window of its process.
+    // Starts `program` and waits up to `patience` for a visible window of its process, or for one
+    // that `xdotool search --onlyvisible <search>` finds (a program that starts another process).
     static Peer start(const QString& program, const QStringList& arguments,
                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                      std::chrono::seconds patience = 20s)
+                      std::chrono::seconds patience = 20s, const QStringList& search = {})
     {
         Peer peer;
         peer.process = std::make_unique<QProcess>();
@@ -85,7 +86,9 @@ struct Peer {
         peer.process->waitForStarted(10000);
         const auto deadline = std::chrono::steady_clock::now() + patience;
         while (peer.window.isEmpty() && std::chrono::steady_clock::now() < deadline) {
-            peer.window = firstVisibleWindow(peer.pid());
+            peer.window = search.isEmpty() ? firstVisibleWindow(peer.pid())
+                                           : xdotoolOutput(QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                           search.value(0), search.value(1));
             if (peer.window.isEmpty()) {
                 spinEventLoop(50ms);
             }

@@ -2,6 +2,7 @@
 
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiApplications.h"
+#include "platform/linux/AtspiCompositeSelection.h"
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/AtspiFocusTracker.h"
 #include "platform/linux/AtspiRoles.h"
@@ -82,6 +83,8 @@ struct AtspiAccessibility::Impl {
         std::optional<AtspiRole> role;
         GObjectPtr<AtspiText> text;
         GObjectPtr<AtspiComponent> component;
+        // A paragraph of a text document (LibreOffice), whose siblings may hold the selection's other parts.
+        bool inTextDocument = false;
         // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
         bool windowCoordinates = false;
         std::optional<std::pair<double, double>> windowOrigin;
@@ -103,6 +106,17 @@ struct AtspiAccessibility::Impl {
         AtspiSelectionCache::Range range;
     };
     std::optional<SelectedRange> selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch);
+
+    // A selection the focused object holds only in part (web documents, LibreOffice paragraphs),
+    // worked out once for the rectangle and the text of one step; null when the object holds it whole.
+    struct Composite {
+        GObjectPtr<AtspiAccessible> element;
+        AtspiSelectionCache::Range range;
+        QString selected;
+        SteadyClock::time_point at;
+        std::optional<CompositeSelection> selection;
+    } lastComposite;
+    const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
 
     void ensureEnabled();
 };
@@ -127,6 +141,29 @@ AtspiAccessibility::Impl::selectedRange(const Element& element, const Unresponsi
     return SelectedRange{accessible, text, *range};
 }
 
+const CompositeSelection* AtspiAccessibility::Impl::composite(const SelectedRange& selected,
+                                                              const UnresponsiveProcesses::Watch& watch)
+{
+    const auto& [accessible, text, range] = selected;
+    const std::optional<QString> raw = selection->text(accessible, text, range);
+    if (!raw || watch.slow()) {
+        return nullptr;
+    }
+    const auto now = SteadyClock::now();
+    if (lastComposite.element.get() == accessible && lastComposite.range == range && lastComposite.selected == *raw &&
+        now - lastComposite.at < AtspiSelectionCache::sameStepWindow) {
+        return lastComposite.selection ? &*lastComposite.selection : nullptr;
+    }
+    lastComposite = Composite{refObject(accessible), range, *raw, now, std::nullopt};
+    const auto slow = [&watch] { return watch.slow(); };
+    if (raw->contains(QChar(embeddedObject))) {
+        lastComposite.selection = embeddedSelection(accessible, text, range, *raw, slow);
+    } else if (facts(accessible).inTextDocument) {
+        lastComposite.selection = siblingSelection(accessible, text, range, *raw, slow);
+    }
+    return lastComposite.selection ? &*lastComposite.selection : nullptr;
+}
+
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
 {
     const auto now = SteadyClock::now();
@@ -140,6 +177,7 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             .role = std::nullopt,
             .text = nullptr,
             .component = nullptr,
+            .inTextDocument = false,
             .windowCoordinates = false,
             .windowOrigin = std::nullopt,
         };
@@ -154,6 +192,13 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             return lastFacts;
         }
         lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
+        if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
+            ErrorSlot parentError;
+            const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
+            ErrorSlot parentRoleError;
+            lastFacts.inTextDocument =
+                parent && atspi_accessible_get_role(parent.get(), parentRoleError.out()) == ATSPI_ROLE_DOCUMENT_TEXT;
+        }
         if (!slow()) {
             lastFacts.readAt = now;
         }
@@ -337,6 +382,9 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     if (watch.slow()) {
         return std::nullopt;
     }
+    if (const CompositeSelection* whole = d->composite({accessible, text, *range}, watch)) {
+        return whole->text;
+    }
     return d->selection->text(accessible, text, *range);
 }
 
@@ -349,6 +397,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
         return std::nullopt;
+    }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return whole->rect;
     }
     const auto& [accessible, text, range] = *selected;
     const Pid pid = element->processId().value_or(0);
@@ -399,6 +450,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
     if (!selected) {
         return std::nullopt;
     }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return whole->rect;
+    }
     ErrorSlot error;
     AtspiRect* rect = atspi_text_get_range_extents(selected->text, selected->range.first, selected->range.second,
                                                    ATSPI_COORD_TYPE_SCREEN, error.out());
@@ -447,6 +501,7 @@ std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 void AtspiAccessibility::dropCachedReads()
 {
     d->lastFacts = {};
+    d->lastComposite = {};
     if (d->selection) {
         d->selection->clear();
     }

@@ -178,8 +178,12 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
 AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)
 {
     const bool lost = m_lost.erase(pid) > 0;
-    if (pid != m_lastPid || lost) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto known = m_focused.find(pid);
+    const bool stale = known == m_focused.end() || !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
+    if (pid != m_lastPid || lost || (stale && now - m_seededAt >= reseedInterval)) {
         m_lastPid = pid;
+        m_seededAt = now;
         ++m_seedCount;
         if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {
             m_focused[pid] = std::move(seeded);

@@ -22,6 +22,8 @@ public:
     static constexpr int walkLimit = 600;
     // Time one seeding may take at most (an application that stops answering mid-walk).
     static constexpr auto seedBudget = std::chrono::milliseconds(500);
+    // While no object known to the tracker holds the focus, the tree is asked again at this pace.
+    static constexpr auto reseedInterval = std::chrono::seconds(1);
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
@@ -29,8 +31,10 @@ public:
     AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
 
     // The focused object of the application (its root object and process). Seeds from the tree
-    // only when `pid` differs from the previous call's, or when the object last known focused lost
-    // the focus and nothing gained it since, so a steady front process costs no call.
+    // when `pid` differs from the previous call's, when the object last known focused lost the focus
+    // and nothing gained it since, and at most every reseedInterval while the object known does not
+    // say FOCUSED (a document replaced without a focus event, a tree not built yet at the first
+    // seeding). A steady front process costs one state read.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
@@ -59,6 +63,7 @@ private:
     std::set<Pid> m_lost;
     std::function<void()> m_onChange;
     Pid m_lastPid = 0;
+    std::chrono::steady_clock::time_point m_seededAt;
     std::optional<Pid> m_lastFocusedPid;
     int m_seedCount = 0;
 };
