@@ -183,8 +183,14 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
     void SetUp() override
     {
         startPoller(firefox);
-        const PollStep step = stepUntil([](const PollStep& s) { return s.element != nullptr; }, "the page's focus");
-        const std::optional<AxRect> frame = step.element ? backend->elementFrame(step.element) : std::nullopt;
+        // The first document (blank) goes away without a focus event once the page has loaded.
+        std::optional<AxRect> frame;
+        stepUntil(
+            [&frame](const PollStep& s) {
+                frame = s.element ? backend->elementFrame(s.element) : std::nullopt;
+                return frame && frame->width > 400;
+            },
+            "the page's focus");
         ASSERT_TRUE(frame);
         document = *frame;
     }

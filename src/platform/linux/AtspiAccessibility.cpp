@@ -338,9 +338,10 @@ Element AtspiAccessibility::focusedElement(const Element& application)
     if (watch.skip()) {
         return {};
     }
+    const int seeds = d->focus->seedCount();
     Element focused = makeElement(d->focus->focusedIn(app, *pid), pid);
     // Seeding from a large tree may take long; an application that did yield its focus is not hung.
-    if (focused) {
+    if (focused && d->focus->seedCount() != seeds) {
         watch.answered();
     }
     return focused;

@@ -11,6 +11,7 @@ namespace {
 constexpr const char* focusEvent = "object:state-changed:focused";
 constexpr int maxTopLevels = 64;
 constexpr int maxMatches = 16;
+constexpr auto slowAnswer = std::chrono::milliseconds(250);
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -180,8 +181,16 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     const bool lost = m_lost.erase(pid) > 0;
     const auto now = std::chrono::steady_clock::now();
     const auto known = m_focused.find(pid);
-    const bool stale = known == m_focused.end() || !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
-    if (pid != m_lastPid || lost || (stale && now - m_seededAt >= reseedInterval)) {
+    bool stale = known == m_focused.end();
+    if (!stale && now - m_checkedAt >= reseedInterval) {
+        // Remembered states outlive the object: a document that was replaced still says FOCUSED.
+        atspi_accessible_clear_cache(known->second.get());
+        m_checkedAt = now;
+    }
+    stale = stale || !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
+    // An application that took long to answer is not walked now (it may be hung).
+    const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
+    if (pid != m_lastPid || lost || (stale && !answeredSlowly && now - m_seededAt >= reseedInterval)) {
         m_lastPid = pid;
         m_seededAt = now;
         ++m_seedCount;
