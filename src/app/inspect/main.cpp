@@ -109,7 +109,11 @@ int main(int argc, char** argv)
         if (!result.frame && result.element) {
             result.frame = backend.elementFrame(result.element);
         }
-        std::cout << pollStepToJson(result, options->showText, micros).dump() << std::endl;
+        nlohmann::json line = pollStepToJson(result, options->showText, micros);
+        if (result.element && !backend.isWindowPositionKnown(result.element)) {
+            line["windowPosition"] = "unknown: a native Wayland window, no strip is placed from it";
+        }
+        std::cout << line.dump() << std::endl;
         if (options->count && ++steps >= *options->count) {
             QCoreApplication::quit();
         }

@@ -60,6 +60,8 @@ std::optional<QString> readRole(AtspiAccessible* accessible)
 struct AtspiAccessibility::Impl {
     bool available = false;
     X11WindowList windows;
+    // A Wayland session, where XWayland sets DISPLAY too.
+    bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     std::unique_ptr<AtspiFocusTracker> focus;
     std::unique_ptr<AtspiApplications> applications;
 
@@ -85,6 +87,8 @@ struct AtspiAccessibility::Impl {
         GObjectPtr<AtspiComponent> component;
         // A paragraph of a text document (LibreOffice), whose siblings may hold the selection's other parts.
         bool inTextDocument = false;
+        // A native Wayland window: its rectangles are relative to a window whose position is unknown.
+        bool windowRelative = false;
         // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
         bool windowCoordinates = false;
         std::optional<std::pair<double, double>> windowOrigin;
@@ -131,7 +135,8 @@ AtspiAccessibility::Impl::selectedRange(const Element& element, const Unresponsi
     // A password field's range and extents tell the password's length: neither is read.
     const ElementFacts& known = facts(accessible);
     AtspiText* text = known.text.get();
-    if (text == nullptr || !known.role || *known.role == ATSPI_ROLE_PASSWORD_TEXT || !selection || watch.slow()) {
+    if (text == nullptr || !known.role || *known.role == ATSPI_ROLE_PASSWORD_TEXT || known.windowRelative ||
+        !selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = selection->range(accessible, text);
@@ -178,6 +183,7 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             .text = nullptr,
             .component = nullptr,
             .inTextDocument = false,
+            .windowRelative = false,
             .windowCoordinates = false,
             .windowOrigin = std::nullopt,
         };
@@ -192,6 +198,10 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             return lastFacts;
         }
         lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
+        if (wayland) {
+            const std::optional<Pid> pid = readProcessId(accessible);
+            lastFacts.windowRelative = !pid || !windows.windowGeometry(*pid);
+        }
         if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
             ErrorSlot parentError;
             const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
@@ -306,7 +316,8 @@ bool AtspiAccessibility::isAvailable() const
 
 std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
 {
-    if (d->windows.isConnected()) {
+    // On Wayland the X11 list holds only XWayland windows: the front application comes from AT-SPI.
+    if (d->windows.isConnected() && !d->wayland) {
         return d->windows.frontmostWindowOwnerPid();
     }
     // Without X11: where the focus went last, else (before any focus event) the application whose
@@ -538,6 +549,12 @@ void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
 void AtspiAccessibility::setChangeListener(std::function<void()> changed)
 {
     d->changed = std::move(changed);
+}
+
+bool AtspiAccessibility::isWindowPositionKnown(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    return accessible == nullptr || !d->facts(accessible).windowRelative;
 }
 
 bool AtspiAccessibility::isUnresponsive(Pid pid)

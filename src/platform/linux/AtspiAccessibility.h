@@ -7,8 +7,9 @@
 namespace parlomatic::platform {
 
 // The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
-// rectangles, the X11 window stack (EWMH) for the front process, and the session's accessibility
-// switch for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
+// rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
+// active window; X11 only for XWayland windows' positions), and the session's accessibility switch
+// for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
 // events, which arrive only while the GUI thread runs Qt's (GLib) event loop. GUI thread only.
 class AtspiAccessibility final : public AccessibilityBackend {
 public:
@@ -42,6 +43,10 @@ public:
     void enableEnhancedUserInterfaceForRunningApps() override;
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
     void setChangeListener(std::function<void()> changed) override;
+
+    // False for an element of a native Wayland window: its rectangles are relative to the window,
+    // whose position a Wayland client cannot learn, so it gives no selection rectangle.
+    bool isWindowPositionKnown(const Element& element);
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();
