@@ -1,6 +1,7 @@
 #include "common/CurlHttpClient.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
@@ -114,6 +115,13 @@ struct Transfer {
     HttpResponse response;
     std::size_t maxBodyBytes = 0;
     bool bodyTooLarge = false;
+    bool headRequest = false;
+    std::size_t maxHeaderBytes = 0;
+    std::size_t headerBytes = 0;
+    bool http1 = false;
+    long status = 0;
+    bool framingChecked = false;
+    std::string refusal; // why the answer was refused before its end
 };
 
 size_t writeBody(char* data, size_t size, size_t count, void* user)
@@ -139,11 +147,75 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
+bool isDigits(std::string_view text)
+{
+    return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// RFC 9112 section 6.3: differing or malformed Content-Length values leave the body's end unknown.
+bool hasSoundContentLength(const HttpHeaders& headers, bool& present)
+{
+    std::string_view first;
+    for (const auto& [name, value] : headers) {
+        if (!equalsIgnoringCase(name, "content-length")) {
+            continue;
+        }
+        std::string_view rest = value;
+        while (true) {
+            const auto comma = rest.find(',');
+            const auto item = trimmed(rest.substr(0, comma));
+            if (!isDigits(item) || (present && item != first)) {
+                return false;
+            }
+            present = true;
+            first = item;
+            if (comma == std::string_view::npos) {
+                break;
+            }
+            rest.remove_prefix(comma + 1);
+        }
+    }
+    return true;
+}
+
+bool endsWithChunked(const HttpHeaders& headers)
+{
+    std::string_view last;
+    for (const auto& [name, value] : headers) {
+        if (equalsIgnoringCase(name, "transfer-encoding")) {
+            last = value;
+        }
+    }
+    const auto comma = last.rfind(',');
+    return equalsIgnoringCase(trimmed(comma == std::string_view::npos ? last : last.substr(comma + 1)), "chunked");
+}
+
+// Empty when the final answer's body has a known end. Without a length or chunked coding an
+// HTTP/1 body ends where the connection closes, and a close without TLS's close notice cuts it
+// short unnoticed.
+std::string framingProblem(const Transfer& transfer)
+{
+    bool hasLength = false;
+    if (!hasSoundContentLength(transfer.response.headers, hasLength)) {
+        return "conflicting or invalid Content-Length";
+    }
+    const bool bodiless = transfer.headRequest || transfer.status == 204 || transfer.status == 304;
+    if (transfer.http1 && !bodiless && !hasLength && !endsWithChunked(transfer.response.headers)) {
+        return "response has neither a length nor chunked coding";
+    }
+    return {};
+}
+
 size_t writeHeader(char* data, size_t size, size_t count, void* user)
 {
     auto* transfer = static_cast<Transfer*>(user);
     HttpHeaders& headers = transfer->response.headers;
     const std::size_t length = size * count;
+    transfer->headerBytes += length;
+    if (transfer->headerBytes > transfer->maxHeaderBytes) {
+        transfer->refusal = "response headers too large";
+        return 0;
+    }
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.remove_suffix(1);
@@ -151,6 +223,18 @@ size_t writeHeader(char* data, size_t size, size_t count, void* user)
     if (line.starts_with("HTTP/")) {
         // A new status line: whatever came before belonged to an interim (1xx) answer.
         headers.clear();
+        transfer->http1 = line.starts_with("HTTP/1.");
+        const auto space = line.find(' ');
+        const auto code = space == std::string_view::npos ? std::string_view() : line.substr(space + 1, 3);
+        transfer->status = isDigits(code) ? std::stol(std::string(code)) : 0;
+        return length;
+    }
+    if (line.empty()) {
+        if (transfer->status >= 200 && !transfer->framingChecked) {
+            transfer->framingChecked = true;
+            transfer->refusal = framingProblem(*transfer);
+            return transfer->refusal.empty() ? length : 0;
+        }
         return length;
     }
     if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
@@ -192,15 +276,34 @@ struct CurlHttpClient::Impl {
         static_cast<Impl*>(user)->shareLocks[static_cast<std::size_t>(data)].unlock();
     }
 
+    // curl counts a connection with unread bytes as alive, but bytes that arrive while no request
+    // is out (a late duplicate answer, say) would be read as the next request's answer.
+    static bool hasUnreadInput(CURL* handle)
+    {
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
+            return false;
+        }
+        pollfd waiting{socket, POLLIN, 0};
+        return poll(&waiting, 1, 0) != 0;
+    }
+
     EasyHandle acquire()
     {
-        {
-            std::lock_guard lock(poolMutex);
-            if (!idle.empty()) {
-                EasyHandle handle = std::move(idle.back());
+        while (true) {
+            EasyHandle handle;
+            {
+                std::lock_guard lock(poolMutex);
+                if (idle.empty()) {
+                    break;
+                }
+                handle = std::move(idle.back());
                 idle.pop_back();
+            }
+            if (!hasUnreadInput(handle.get())) {
                 return handle;
             }
+            // Dropping the handle closes that connection.
         }
         EasyHandle handle(curl_easy_init());
         if (handle && share) {
@@ -309,6 +412,8 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
 
     Transfer transfer;
     transfer.maxBodyBytes = m_impl->options.maxBodyBytes;
+    transfer.maxHeaderBytes = m_impl->options.maxHeaderBytes;
+    transfer.headRequest = request.method == "HEAD";
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
     const auto timeoutMs = static_cast<long>(request.timeout.count());
 
@@ -318,6 +423,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    // A proxy's CONNECT answer has no body and no length; it is not the server's answer.
+    curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (m_impl->options.extraCaFile) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, m_impl->options.extraCaFile->c_str());
         if (!m_impl->systemCaPath.empty()) {
@@ -356,6 +464,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     m_impl->release(std::move(handle));
 
+    if (!transfer.refusal.empty()) {
+        return std::unexpected(makeError(Kind::other, std::move(transfer.refusal)));
+    }
     if (code != CURLE_OK) {
         const Kind kind = transfer.bodyTooLarge ? Kind::bodyTooLarge : kindOf(code);
         std::string message =

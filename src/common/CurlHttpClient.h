@@ -14,11 +14,14 @@ namespace parlomatic {
 // One instance is meant to live for the process and be shared by every caller. Each call is
 // blocking and may run on any thread, several at once. Finished transfers leave their easy handle
 // (and with it the open connection) in a small pool, so sequential calls to one host reuse one
-// connection and one TLS handshake; TLS sessions and resolved names are shared between handles.
+// connection and one TLS handshake; TLS sessions and resolved names are shared between handles. A
+// pooled connection on which unasked bytes have arrived is closed, never read from.
 //
-// TLS peer and host name verification are always on. Redirects are never followed: a 3xx answer is
-// returned as it is. Only http and https URLs are accepted. Nothing is logged by this class; error
-// messages carry curl's description and never a header value or a body.
+// TLS peer and host name verification are always on, and TLS older than 1.2 is refused. Redirects
+// are never followed: a 3xx answer is returned as it is. Only http and https URLs are accepted. An
+// HTTP/1 answer whose body end is unknown (differing Content-Length values, or neither a length nor
+// chunked coding where a body may follow) fails with HttpError::Kind::other. Nothing is logged by
+// this class; error messages carry curl's description and never a header value or a body.
 class CurlHttpClient final : public HttpClient {
 public:
     struct Options {
@@ -28,6 +31,8 @@ public:
         // Responses with a longer body fail with HttpError::Kind::bodyTooLarge; the rest of the body is
         // not read and the connection is dropped.
         std::size_t maxBodyBytes = 8 * 1024 * 1024;
+        // Longer response headers (status lines included) fail with HttpError::Kind::other.
+        std::size_t maxHeaderBytes = 64 * 1024;
         // How many idle handles (open connections) are kept for reuse.
         std::size_t maxIdleHandles = 8;
     };

@@ -32,7 +32,7 @@ struct HttpResponse {
 
 // Why a request got no HTTP response at all.
 struct HttpError {
-    // `other` also covers a server whose answer is not HTTP at all.
+    // `other` also covers a server whose answer is not HTTP at all or is not soundly framed.
     enum class Kind { invalidRequest, connection, timeout, tls, bodyTooLarge, other };
     Kind kind = Kind::other;
     std::string message; // never holds a body or a header value

@@ -246,11 +246,9 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
     const std::lock_guard threads(m_retrievalMutex);
     const ProcessLock processes(m_lockFile);
 
+    // Revocation only ever ends in success or revokeFailed: with nothing stored, no token is left.
     const auto stored = readStored();
-    if (!stored) {
-        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
-    }
-    if (!stored->refreshToken()) {
+    if (!stored || !stored->refreshToken()) {
         clear();
         return {};
     }

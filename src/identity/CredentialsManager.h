@@ -62,7 +62,7 @@ public:
     // Renews whatever the stored set's state.
     Result renew(const nlohmann::json& parameters = nlohmann::json::object(), const Headers& headers = {});
     // Revokes the stored refresh token at the service, then clears the store. A stored set without
-    // refresh token is only cleared.
+    // refresh token is only cleared; with no (readable) stored set it succeeds at once.
     std::expected<void, CredentialsManagerError> revoke(const Headers& headers = {});
 
     const std::string& storeKey() const { return m_storeKey; }

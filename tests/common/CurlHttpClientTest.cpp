@@ -9,8 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,10 +209,55 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
                                            BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
                                            BodyCase{"/chunked/10000000", true}));
 
-// A loopback TCP server that answers its one connection with `answer`, byte for byte.
+// The path of the next request on `connection` (GET only: no body is read); nothing once the
+// peer closes or 10 s pass.
+std::optional<std::string> readRequestPath(int connection)
+{
+    std::string received;
+    while (received.find("\r\n\r\n") == std::string::npos) {
+        pollfd waiting{connection, POLLIN, 0};
+        std::array<char, 4096> buffer{};
+        const auto length = poll(&waiting, 1, 10'000) == 1 ? recv(connection, buffer.data(), buffer.size(), 0) : 0;
+        if (length <= 0) {
+            return std::nullopt;
+        }
+        received.append(buffer.data(), static_cast<std::size_t>(length));
+    }
+    const auto path = received.find(' ') + 1;
+    return received.substr(path, received.find(' ', path) - path);
+}
+
+void sendText(int connection, const std::string& text)
+{
+    [[maybe_unused]] const auto sent = send(connection, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+HttpRequest plain(std::string method, std::string url)
+{
+    HttpRequest request;
+    request.method = std::move(method);
+    request.url = std::move(url);
+    return request;
+}
+
+std::string okAnswer(const std::string& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A loopback TCP server that hands its first `connections` connections, one after another and
+// with their index, to `serve`, which then closes them. It stops by itself when nobody comes.
 class RawServer {
 public:
-    explicit RawServer(std::string answer) : m_answer(std::move(answer))
+    using Serve = std::function<void(int connection, int index)>;
+
+    explicit RawServer(std::string answer)
+        : RawServer([answer = std::move(answer)](int connection, int) {
+              readRequestPath(connection);
+              sendText(connection, answer);
+          })
+    {}
+    explicit RawServer(Serve serve, int connections = 1)
     {
         m_socket = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -218,16 +269,19 @@ public:
             return;
         }
         m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] {
-            pollfd waiting{m_socket, POLLIN, 0};
-            if (poll(&waiting, 1, 10'000) != 1) {
-                return; // nobody came: end by ourselves
+        m_thread = std::thread([this, serve = std::move(serve), connections] {
+            for (int index = 0; index < connections; ++index) {
+                pollfd waiting{m_socket, POLLIN, 0};
+                if (poll(&waiting, 1, 10'000) != 1) {
+                    return; // nobody came: end by ourselves
+                }
+                const int connection = accept(m_socket, nullptr, nullptr);
+                if (connection < 0) {
+                    return;
+                }
+                serve(connection, index);
+                close(connection);
             }
-            const int connection = accept(m_socket, nullptr, nullptr);
-            std::array<char, 4096> request{};
-            [[maybe_unused]] const auto received = recv(connection, request.data(), request.size(), 0);
-            [[maybe_unused]] const auto sent = send(connection, m_answer.data(), m_answer.size(), MSG_NOSIGNAL);
-            close(connection);
         });
     }
     ~RawServer()
@@ -248,33 +302,17 @@ public:
     std::string url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
 
 private:
-    std::string m_answer;
     int m_socket = -1;
     int m_port = 0;
     std::thread m_thread;
 };
-
-TEST(CurlHttpClientErrors, ReportsAnAnswerThatIsNotHttpAsNoHttpResponse)
-{
-    RawServer server("this is not HTTP\r\n\r\n");
-    HttpRequest sent;
-    sent.url = server.url();
-
-    const HttpResult result = CurlHttpClient().send(sent);
-
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, HttpError::Kind::other) << result.error().message;
-}
 
 TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
 {
     RawServer server("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                      "HTTP/1.1 200 OK\r\nX-Folded:  one \r\n   two\r\n\tthree\r\nX-Empty:\r\nX-Colon: a:b\r\n"
                      "Content-Length: 2\r\nConnection: close\r\n\r\nok");
-    HttpRequest sent;
-    sent.url = server.url();
-
-    const HttpResult result = CurlHttpClient().send(sent);
+    const HttpResult result = CurlHttpClient().send(plain("GET", server.url()));
 
     ASSERT_TRUE(result.has_value()) << result.error().message;
     EXPECT_EQ(result->status, 200);
@@ -289,13 +327,104 @@ TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
 {
     TlsTestServer closed;
     closed.stop();
-    HttpRequest sent;
-    sent.url = closed.baseUrl() + "/";
-
-    const HttpResult result = CurlHttpClient().send(sent);
+    const HttpResult result = CurlHttpClient().send(plain("GET", closed.baseUrl() + "/"));
 
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
+}
+
+TEST(CurlHttpClientPool, NeverTakesBytesThatCameWhileTheConnectionWasIdleForTheNextAnswer)
+{
+    std::promise<void> idle;
+    std::promise<void> lateAnswerSent;
+    RawServer server(
+        [&](int connection, int index) {
+            bool late = index == 0;
+            while (const auto path = readRequestPath(connection)) {
+                sendText(connection, okAnswer(*path));
+                if (std::exchange(late, false)) {
+                    idle.get_future().wait_for(10s);
+                    sendText(connection, okAnswer("late duplicate"));
+                    lateAnswerSent.set_value();
+                }
+            }
+        },
+        2);
+    CurlHttpClient client;
+
+    EXPECT_EQ(client.send(plain("GET", server.url() + "first"))->body, "/first");
+    idle.set_value();
+    ASSERT_EQ(lateAnswerSent.get_future().wait_for(10s), std::future_status::ready);
+    const HttpResult second = client.send(plain("GET", server.url() + "second"));
+
+    ASSERT_TRUE(second.has_value()) << second.error().message;
+    EXPECT_EQ(second->body, "/second");
+}
+
+struct AnswerCase {
+    std::string name;
+    std::string answer;
+    bool accepted;
+    std::string method = "GET";
+};
+
+class FramingTest : public ::testing::TestWithParam<AnswerCase> {};
+
+// Refused answers get no HTTP response: `other`.
+TEST_P(FramingTest, AcceptsOnlyHttpAnswersWhoseEndIsKnown)
+{
+    RawServer server(GetParam().answer);
+
+    const HttpResult result = CurlHttpClient().send(plain(GetParam().method, server.url()));
+
+    if (GetParam().accepted) {
+        ASSERT_TRUE(result.has_value()) << result.error().message;
+    } else {
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error().kind, HttpError::Kind::other) << result.error().message;
+    }
+}
+
+const std::string okStatus = "HTTP/1.1 200 OK\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, FramingTest,
+    ::testing::Values(
+        AnswerCase{"NotHttp", "this is not HTTP\r\n\r\n", false},
+        AnswerCase{"TwoLengths", okStatus + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nokk", false},
+        AnswerCase{"DifferingLengthList", okStatus + "Content-Length: 3, 2\r\n\r\nokk", false},
+        AnswerCase{"EqualLengths", okStatus + "Content-Length: 2, 2\r\nContent-Length: 2\r\n\r\nok", true},
+        AnswerCase{"UntilClose", okStatus + "Connection: close\r\n\r\ncut", false},
+        AnswerCase{"Http10UntilClose", "HTTP/1.0 200 OK\r\n\r\ncut", false},
+        AnswerCase{"Chunked", okStatus + "Transfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", true},
+        AnswerCase{"NoContent", "HTTP/1.1 204 No Content\r\n\r\n", true},
+        AnswerCase{"Head", okStatus + "\r\n", true, "HEAD"},
+        AnswerCase{"HugeHeaders",
+                   okStatus + "X-Filler: " + std::string(70'000, 'x') + "\r\nContent-Length: 2\r\n\r\nok", false}),
+    [](const auto& param) { return param.param.name; });
+
+int recordLowestOfferedVersion(SSL* ssl, int*, void* user)
+{
+    int lowest = SSL_client_hello_get0_legacy_version(ssl);
+    const unsigned char* versions = nullptr;
+    std::size_t length = 0;
+    if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_supported_versions, &versions, &length) == 1) {
+        for (std::size_t i = 1; i + 1 < length; i += 2) {
+            lowest = std::min(lowest, versions[i] << 8 | versions[i + 1]);
+        }
+    }
+    static_cast<std::atomic<int>*>(user)->store(lowest);
+    return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+TEST_F(CurlHttpClientTest, OffersNoTlsVersionOlderThan1_2)
+{
+    std::atomic<int> lowest{0};
+    SSL_CTX_set_client_hello_cb(static_cast<httplib::SSLServer&>(server.server()).ssl_context(),
+                                &recordLowestOfferedVersion, &lowest);
+
+    ASSERT_TRUE(trustingClient(server).send(request("GET", "/echo")).has_value());
+    EXPECT_EQ(lowest.load(), TLS1_2_VERSION);
 }
 
 class InvalidRequestTest : public ::testing::TestWithParam<HttpRequest> {};

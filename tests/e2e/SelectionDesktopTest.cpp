@@ -224,39 +224,6 @@ TEST_F(SelectionDesktopTest, UnchangedSelectionIsReadOnceButFollowedOnChange)
     stepUntil([](const PollStep& s) { return s.text == QStringLiteral("tays"); }, "the change");
 }
 
-TEST_F(SelectionDesktopTest, MousepadShortAndBlankSelectionsHide)
-{
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("some words"));
-    stepUntil(showing(QStringLiteral("some words")), "the panel over the new selection");
-
-    xdotool("key", "End", "shift+Left");
-    PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "one character to hide");
-    EXPECT_FALSE(panel->isOpen());
-
-    typeAndSelectAll(QStringLiteral("   "));
-    xdotool("key", "Return", "ctrl+a");
-    step = stepUntil(
-        [](const PollStep& s) { return s.decision == Decision::hide && s.rect.has_value() && s.text.isEmpty(); },
-        "a blank selection to hide");
-    EXPECT_FALSE(panel->isOpen());
-}
-
-TEST_F(SelectionDesktopTest, ClosePausesUntilTheSelectionChanges)
-{
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("pause this selection"));
-    stepUntil(showing(QStringLiteral("pause this selection")), "the panel over the new selection");
-    poller->actionState().triggerClose();
-    EXPECT_FALSE(panel->isOpen());
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(poller->checkSelectedText().decision, Decision::paused);
-    }
-    xdotool("key", "End", "shift+Left", "shift+Left", "shift+Left");
-    const PollStep step = stepUntil([](const PollStep& s) { return s.decision == Decision::show; }, "the panel back");
-    EXPECT_EQ(step.text, QStringLiteral("ion"));
-}
-
 struct QtCase {
     const char* widget;
     const char* text;

@@ -50,7 +50,10 @@ private slots:
         QFETCH(QString, name);
         LanguageMenu menu(m_preferences, {}, Language::en_US);
         menu.setLabel(language);
-        QCOMPARE(menu.controller()->menuButton()->text(), title);
+        MenuButton& button = *menu.controller()->menuButton();
+        QCOMPARE(button.text(), title);
+        button.resize(button.sizeHint());
+        QVERIFY(button.titleRect().right() <= button.imageRect().left()); // the title and chevron never overlap
         QCOMPARE(checkMarks(*menu.controller()), marks);
         QMenu& popup = *menu.controller()->openMenu();
         const QAction* bound = popup.actions().at(marks.indexOf(true));
@@ -98,21 +101,6 @@ private slots:
         menu.setLabel(Language::es_MX);
         QCOMPARE(view.menuButton()->text(), QStringLiteral("ES"));
         QCOMPARE(checkMarks(view), (QList<bool>{true, false, false}));
-    }
-
-    void buttonDrawsTitleLeadingAndChevronTrailing()
-    {
-        LanguageMenuView view(m_preferences);
-        view.updateSelection(Language::pt_BR);
-        view.adjustSize();
-        const MenuButton& button = *view.menuButton();
-        QCOMPARE(view.size(), button.sizeHint());
-        QVERIFY(button.titleRect().left() > 0);
-        const QRectF image = button.imageRect();
-        QVERIFY(!image.isEmpty());
-        QCOMPARE(image.right(), button.width() - 2.0);
-        QCOMPARE(image.center().y(), button.height() / 2.0);
-        QVERIFY(button.titleRect().right() <= image.left());
     }
 
     // Also: the panel going away takes the open menu with it.

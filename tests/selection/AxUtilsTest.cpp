@@ -3,50 +3,45 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-#include <string>
+#include <string_view>
+#include <utility>
 
 namespace parlomatic {
 namespace {
 
-TEST(AxErrorDescription, CoversEveryResultCodeWithADistinctText)
+TEST(AxErrorDescription, EveryResultCodeHasItsExactText)
 {
-    std::set<std::string_view> seen;
-    for (std::int32_t code = -25214; code <= -25200; ++code) {
-        const std::string_view description = axErrorDescription(code);
-        EXPECT_FALSE(description.empty()) << code;
-        seen.insert(description);
+    const std::pair<std::int32_t, std::string_view> table[] = {
+        {0, "The operation completed successfully."},
+        {-25200, "An operation has failed."},
+        {-25201, "The value received in this event is an invalid value for this attribute. This also applies for "
+                 "invalid parameters in parameterized attributes."},
+        {-25202, "The accessibility object received in this event is invalid."},
+        {-25203, "The observer for the accessibility object received in this event is invalid."},
+        {-25204, "A fundamental error has occurred, such as a failure to allocate memory during processing. Disable "
+                 "App Sandbox."},
+        {-25205, "The referenced attribute is not supported. Alternatively, you can return the eventNotHandledErr "
+                 "error."},
+        {-25206, "The referenced action is not supported. Alternatively, you can return the eventNotHandledErr error."},
+        {-25207, "The notification is not supported."},
+        {-25208, "The operation is not implemented."},
+        {-25209, "The notification is already registered."},
+        {-25210, "The notification is not registered."},
+        {-25211, "Assistive applications are not enabled in System Preferences."},
+        {-25212, "No value is available."},
+        {-25213, "The parameterized attribute is not supported. Alternatively, you can return the eventNotHandledErr "
+                 "error."},
+        {-25214, "The operation lacks the required precision."},
+    };
+    for (const auto& [code, text] : table) {
+        EXPECT_EQ(axErrorDescription(code), text) << code;
     }
-    EXPECT_EQ(axErrorDescription(axError::success), "The operation completed successfully.");
-    EXPECT_EQ(axErrorDescription(axError::apiDisabled),
-              "Assistive applications are not enabled in System Preferences.");
-    EXPECT_EQ(seen.size(), 15U);
     for (const std::int32_t outside : {-25215, -25199, 1, -1}) {
         EXPECT_TRUE(axErrorDescription(outside).empty()) << outside;
     }
 }
 
-TEST(ActionStateTest, NotifiesEveryWriteAndToleratesEmptyCallbacks)
-{
-    ActionState state;
-    int typeSignals = 0;
-    int closeSignals = 0;
-    QObject::connect(&state, &ActionState::typeChanged, [&] { ++typeSignals; });
-    QObject::connect(&state, &ActionState::actionCloseChanged, [&] { ++closeSignals; });
-    state.setType(ActionType::write);
-    state.setType(ActionType::readonly);
-    EXPECT_EQ(typeSignals, 2);
-    EXPECT_EQ(state.type(), ActionType::readonly);
-
-    state.triggerTranslate();
-    state.triggerReplace(Language::en_US);
-    state.triggerImprove();
-    state.setActionClose({});
-    state.triggerClose();
-    EXPECT_EQ(closeSignals, 1);
-}
-
-TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunning)
+TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunningOrBeEmpty)
 {
     ActionState state;
     int runs = 0;
@@ -57,6 +52,8 @@ TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunning)
     state.triggerImprove();
     state.triggerImprove();
     EXPECT_EQ(runs, 11);
+    state.setActionImprove({}); // an empty callback does nothing
+    state.triggerImprove();
 }
 
 } // namespace

@@ -128,15 +128,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DecisionCase{"TextReadFailed", nullptr, "AXTextArea", sel, {}, D::hide, {}}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(PollerTest, NoFrontProcessLeavesPanelsAndLogs)
-{
-    ASSERT_EQ(tick(), D::show);
-    backend.setFront(std::nullopt);
-    EXPECT_EQ(tick(), D::unchanged);
-    EXPECT_TRUE(panel->isOpen());
-    EXPECT_EQ(logs.lines(), std::vector<std::string>{"no pid found"});
-}
-
 TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
 {
     translatePanel->open = true;
@@ -148,7 +139,7 @@ TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
     EXPECT_EQ(logs.lines(), std::vector<std::string>{"No focused element! 4242"});
 }
 
-TEST_F(PollerTest, ALastingSituationIsLoggedOnceNotEveryStep)
+TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce)
 {
     const Pid otherPid = 5151;
     backend.addApplication(otherPid);
@@ -159,7 +150,10 @@ TEST_F(PollerTest, ALastingSituationIsLoggedOnceNotEveryStep)
             tick();
         }
     };
+    ASSERT_EQ(tick(), D::show);
     front(std::nullopt, 3);
+    EXPECT_EQ(tick(), D::unchanged) << "no front process leaves the panels as they are";
+    EXPECT_TRUE(panel->isOpen());
     front(otherPid, 3);
     front(std::nullopt, 2);
     front(appPid, 2);
@@ -339,9 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, {}, std::nullopt}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(PollerTest, StartPollingCreatesOneTimerOnTheEventLoop)
+TEST_F(PollerTest, StartPollingCreatesTheTimerOnTheEventLoop)
 {
-    poller->startPolling();
     poller->startPolling();
     EXPECT_FALSE(poller->isPolling()) << "the timer is created by a deferred call";
     QCoreApplication::processEvents();

@@ -31,8 +31,16 @@ std::optional<json> decodeSegment(std::string_view segment, bool& base64Failed)
         base64Failed = true;
         return std::nullopt;
     }
-    json value = json::parse(*bytes, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) {
+    // Copying and comparing a value recurse once per level, so a claim nested thousands deep
+    // would overflow the stack when read; parsing itself does not recurse.
+    constexpr int maxDepth = 64;
+    bool tooDeep = false;
+    const json::parser_callback_t limitDepth = [&tooDeep](int depth, json::parse_event_t, json&) {
+        tooDeep = tooDeep || depth > maxDepth;
+        return !tooDeep;
+    };
+    json value = json::parse(*bytes, limitDepth, false);
+    if (tooDeep || value.is_discarded() || !value.is_object()) {
         return std::nullopt;
     }
     return value;

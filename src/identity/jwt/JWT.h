@@ -95,6 +95,7 @@ private:
 };
 
 // Decodes the compact form "header.body.signature". Every failure is a JWTError; nothing partial.
+// A header or body nested more than 64 levels deep fails with invalidJSON.
 std::expected<DecodedJWT, JWTError> decode(std::string_view jwt);
 
 // Base64url text to bytes: padding added up to a multiple of four, characters outside the

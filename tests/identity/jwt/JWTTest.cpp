@@ -81,6 +81,14 @@ INSTANTIATE_TEST_SUITE_P(Bodies, JWTInvalidJSON,
                          ::testing::Values("[1]", "1", "\"text\"", "null", "{", "", "{\"a\":1}x", "\xff\xfe",
                                            std::string("{\"a\":\"\xc3\x28\"}")));
 
+TEST(TokenDecode, DeepNestingFailsRatherThanOverflowingTheStackLater)
+{
+    const auto nested = "{\"a\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
+    const auto decoded = decode("e30." + testing::base64UrlEncode(nested) + ".sig");
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidJSON);
+}
+
 struct SegmentCase {
     std::string segment;
     std::optional<std::string> bytes;
