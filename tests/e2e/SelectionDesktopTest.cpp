@@ -164,13 +164,10 @@ TEST_F(SelectionDesktopTest, StripStaysOnScreenOverTheTopLeftCorner)
     PollStep step = stepUntil(showing(QStringLiteral("at the corner")), "the panel over the selection");
     const std::optional<AxRect> before = windowGeometry(mousepad.window);
     ASSERT_TRUE(before && step.rect);
-    // Moves the window so that its first line lies near the screen's top-left corner (the window
-    // manager puts the frame there; the title bar adds some 20 pixels).
-    const auto moveTo = [](double x, double y) {
-        xdotool("windowmove", "--sync", mousepad.window, QString::number(qRound(x)), QString::number(qRound(y)));
-    };
-    const auto restore = qScopeGuard([&] { moveTo(before->x, before->y); });
-    moveTo(before->x - step.rect->x - 30, before->y - step.rect->y - 15);
+    // Its first line near the screen's top-left corner (the window manager places the frame: the
+    // title bar adds some 20 pixels). The tests after this one look at relative positions only.
+    xdotool("windowmove", "--sync", mousepad.window, QString::number(qRound(before->x - step.rect->x - 30)),
+            QString::number(qRound(before->y - step.rect->y - 15)));
     step = stepUntil(
         [](const PollStep& s) { return s.decision == Decision::move && s.rect && s.rect->y < 20 && s.rect->x < 0; },
         "the selection at the corner");
