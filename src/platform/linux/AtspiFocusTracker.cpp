@@ -183,11 +183,12 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     const auto known = m_focused.find(pid);
     bool stale = known == m_focused.end();
     if (!stale && now - m_checkedAt >= reseedInterval) {
-        // Remembered states outlive the object: a document that was replaced still says FOCUSED.
+        // Remembered states outlive the object (a document that was replaced still says FOCUSED):
+        // the state is asked of the application, once a second, not on every step.
         atspi_accessible_clear_cache(known->second.get());
         m_checkedAt = now;
+        stale = !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
     }
-    stale = stale || !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
     // An application that took long to answer is not walked now (it may be hung).
     const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
     if (pid != m_lastPid || lost || (stale && !answeredSlowly && now - m_seededAt >= reseedInterval)) {

@@ -34,8 +34,8 @@ public:
     // when `pid` differs from the previous call's, when the object last known focused lost the focus
     // and nothing gained it since, and at most every reseedInterval while the object known does not
     // say FOCUSED (a document replaced without a focus event, a tree not built yet at the first
-    // seeding). A steady front process costs one state read, asked of the application once per
-    // reseedInterval and otherwise remembered.
+    // seeding); that state is asked once per reseedInterval. A steady front process costs no call
+    // in between.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
