@@ -108,6 +108,15 @@ const QUrl& Env::authRedirectUrl()
     return value;
 }
 
+const std::string& Env::authRedirectUrlText()
+{
+    static const std::string value = [] {
+        valueOrStop(processSource().url("PMAuthRedirectUrl"));
+        return valueOrStop(processSource().string("PMAuthRedirectUrl"));
+    }();
+    return value;
+}
+
 const std::string& Env::bundleIdentifier()
 {
     static const std::string value = processSource().bundleIdentifier();

@@ -46,6 +46,9 @@ public:
     static const std::string& authAudience();
     static const std::string& authScope();
     static const QUrl& authRedirectUrl();
+    // The redirect URL exactly as written in Info.conf (checked like authRedirectUrl()): the identity
+    // service compares "redirect_uri" byte for byte, and QUrl normalises.
+    static const std::string& authRedirectUrlText();
     static const std::string& bundleIdentifier();
     // The optional update feed; empty when the bundle has none.
     static const std::string& updateFeedUrl();

@@ -1,20 +1,33 @@
 #include "app/ParlomaticApp.h"
 
 #include "app/Env.h"
+#include "app/SignedOutSession.h"
+#include "app/SystemBrowserSignIn.h"
+#include "common/CurlHttpClient.h"
 #include "common/Log.h"
 #include "panels/ActionsWindow.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateWindow.h"
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/Cld2LanguageRecognizer.h"
 #include "platform/linux/X11Compositor.h"
+#include "platform/linux/X11KeyPaster.h"
+#include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
+#include "selection/WriteBack.h"
+#include "service/Preferences.h"
+#include "service/Translator.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdlib>
+#include <string_view>
 
 namespace parlomatic {
 
@@ -22,9 +35,10 @@ ParlomaticApp::ParlomaticApp() = default;
 
 ParlomaticApp::~ParlomaticApp()
 {
-    // The poller holds a reference to the accessibility layer: it goes first.
+    // The poller holds a reference to the accessibility layer, and requests still running hold
+    // the translator and the recogniser: those go last.
     m_poller.reset();
-    m_accessibility.reset();
+    QThreadPool::globalInstance()->waitForDone();
 }
 
 void ParlomaticApp::start()
@@ -44,6 +58,7 @@ void ParlomaticApp::start()
     }
     m_trayIcon->show();
 
+    installSystemBrowserSignIn();
     checkAccessibility();
 }
 
@@ -71,12 +86,37 @@ void ParlomaticApp::startWatching()
     m_accessibility = std::make_unique<platform::AtspiAccessibility>();
     m_accessibility->enableEnhancedUserInterfaceForRunningApps();
     const bool compositing = platform::isCompositingActive();
-    m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [compositing](TextSelectionPoller& poller) {
-        auto window = std::make_unique<ActionsWindow>(poller, QString::fromStdString(Env::bundleIdentifier()));
+    const QString identifier = QString::fromStdString(Env::bundleIdentifier());
+    m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
+        auto window = std::make_unique<ActionsWindow>(poller, identifier);
         window->setCompositingActive(compositing);
         return window;
     });
+
+    // Until sign-in lands, nobody is signed in: requests go out without a token.
+    m_session = std::make_unique<SignedOutSession>();
+    m_http = std::make_unique<CurlHttpClient>();
+    m_translator = std::make_unique<Translator>(*m_http, Env::apiDomain());
+    m_recognizer = std::make_unique<platform::Cld2LanguageRecognizer>();
+    if (isWaylandSession()) {
+        logError("Writing text back is not available on Wayland yet; Replace and Improve write nothing.");
+    } else {
+        m_keyPaster = std::make_unique<platform::X11KeyPaster>();
+    }
+    m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());
+    Preferences& preferences = Preferences::standard();
+    m_actions = std::make_unique<TextActions>(*m_session, *m_translator, *m_recognizer, preferences, *m_writeBack);
+    m_translateState = std::make_unique<TranslateState>(*m_session, *m_translator, *m_recognizer, preferences);
+    m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
+    m_poller->setSelectionActions(m_actions->selectionActions());
     m_poller->startPolling();
+}
+
+bool isWaylandSession()
+{
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    return (type != nullptr && std::string_view(type) == "wayland") || (display != nullptr && *display != '\0');
 }
 
 bool hasGraphicalSession()

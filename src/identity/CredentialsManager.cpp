@@ -130,14 +130,23 @@ std::filesystem::path CredentialsManager::defaultLockFile(const std::string& sto
     return folder.empty() ? folder : folder / name;
 }
 
-bool CredentialsManager::store(const Credentials& credentials)
+bool CredentialsManager::write(const Credentials& credentials)
 {
     const std::string archive = credentials.archive();
     return m_storage->setEntry(Bytes(archive.begin(), archive.end()), m_storeKey);
 }
 
+bool CredentialsManager::store(const Credentials& credentials)
+{
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
+    return write(credentials);
+}
+
 bool CredentialsManager::clear()
 {
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
     return m_storage->deleteEntry(m_storeKey);
 }
 
@@ -229,13 +238,13 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
 
 std::optional<CredentialsManagerError> CredentialsManager::replaceStored(const Bytes& original, const Credentials& next)
 {
-    // store() and clear() do not wait for retrievals: a sign-out or a new sign-in during the
-    // renewal must not be undone by the renewal of the grant they ended.
+    // Writers that bypass the lock (another program on the same keyring entry) may have ended the
+    // grant meanwhile; the renewal must not undo that.
     const auto current = m_storage->getEntry(m_storeKey);
     if (!current) {
         return CredentialsManagerError(CredentialsManagerError::Code::noCredentials);
     }
-    if (*current != original || !store(next)) {
+    if (*current != original || !write(next)) {
         return CredentialsManagerError(CredentialsManagerError::Code::storeFailed);
     }
     return std::nullopt;
@@ -249,7 +258,7 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
     // Revocation only ever ends in success or revokeFailed: with nothing stored, no token is left.
     const auto stored = readStored();
     if (!stored || !stored->refreshToken()) {
-        clear();
+        m_storage->deleteEntry(m_storeKey);
         return {};
     }
     auto revoked = m_authentication->revokeRefreshToken(*stored->refreshToken()).headers(headers).start();
@@ -257,7 +266,7 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
         return std::unexpected(
             CredentialsManagerError(CredentialsManagerError::Code::revokeFailed, std::move(revoked.error())));
     }
-    clear();
+    m_storage->deleteEntry(m_storeKey);
     return {};
 }
 

@@ -19,14 +19,17 @@ namespace parlomatic::identity {
 // Keeps the signed-in user's token set in a storage and hands out credentials that are good for
 // long enough, renewing them with the refresh token when needed.
 //
-// Retrievals (credentials(), renew()) and revoke() run one at a time from start to result,
-// network renewal included: across threads of the process, and across processes of the user
-// through an exclusive lock on a file in the runtime directory. A refresh token that the service
-// rotates must never be used twice, or the whole grant is revoked. They block the calling thread,
-// so call them from worker threads. The other operations neither wait nor take the lock.
+// Retrievals (credentials(), renew()), revoke(), store() and clear() run one at a time from start
+// to result, network renewal included: across threads of the process, and across processes of the
+// user through an exclusive lock on a file in the runtime directory. A refresh token that the
+// service rotates must never be used twice, or the whole grant is revoked; and a sign-in or
+// sign-out that comes during a renewal waits for it, so the renewal's older tokens never land over
+// it. They block the calling thread (a renewal up to its network time-out), so call them from
+// worker threads. canRenew() and hasValid() neither wait nor take the lock.
 //
 // Nothing is cached: every operation reads the storage afresh. A failed renewal never touches the
-// stored set, and a renewal never writes over a set that was cleared or replaced while it ran.
+// stored set, and a renewal never writes over a set that another writer cleared or replaced while
+// it ran.
 class CredentialsManager {
 public:
     using Result = std::expected<Credentials, CredentialsManagerError>;
@@ -75,6 +78,7 @@ private:
     // Writes the renewed set over `original`: noCredentials when the stored set is gone meanwhile,
     // storeFailed when it was replaced or writing failed.
     std::optional<CredentialsManagerError> replaceStored(const Bytes& original, const Credentials& next);
+    bool write(const Credentials& credentials);
 
     std::shared_ptr<Authentication> m_authentication;
     std::string m_storeKey;

@@ -130,8 +130,7 @@ Request<JWKS> IdentityAuthentication::fetchKeySet() const
                          nlohmann::json::object(), {}, m_telemetry);
 }
 
-std::shared_ptr<IdentityAuthentication> makeAuthentication(std::shared_ptr<HttpClient> session,
-                                                           const std::filesystem::path& bundle)
+IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& bundle)
 {
     auto configuration = loadIdentityConfiguration(bundle);
     if (!configuration) {
@@ -141,7 +140,14 @@ std::shared_ptr<IdentityAuthentication> makeAuthentication(std::shared_ptr<HttpC
         std::fflush(stdout);
         std::exit(EXIT_FAILURE);
     }
-    return std::make_shared<IdentityAuthentication>(std::move(configuration->clientId), baseUrl(configuration->domain),
+    return std::move(*configuration);
+}
+
+std::shared_ptr<IdentityAuthentication> makeAuthentication(std::shared_ptr<HttpClient> session,
+                                                           const std::filesystem::path& bundle)
+{
+    auto configuration = requireIdentityConfiguration(bundle);
+    return std::make_shared<IdentityAuthentication>(std::move(configuration.clientId), baseUrl(configuration.domain),
                                                     std::move(session));
 }
 

@@ -24,6 +24,10 @@ struct IdentityConfiguration {
 std::expected<IdentityConfiguration, std::vector<std::string>>
 loadIdentityConfiguration(const std::filesystem::path& bundle);
 
+// The configuration of the bundle, or, when it is missing or incomplete, the reason on standard
+// output and a stop of the process.
+IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& bundle);
+
 // "https://" in front unless the domain begins with "https"; "/" at the end unless present.
 std::string baseUrl(const std::string& domain);
 

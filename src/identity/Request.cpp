@@ -1,5 +1,7 @@
 #include "identity/Request.h"
 
+#include "identity/UrlText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <sstream>
@@ -13,23 +15,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b)
     return std::ranges::equal(a, b, [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
     });
-}
-
-std::string percentEncode(std::string_view text)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
-        }
-    }
-    return out;
 }
 
 void setHeader(HttpHeaders& headers, const std::string& name, const std::string& value)

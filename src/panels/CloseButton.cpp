@@ -16,9 +16,9 @@ constexpr double pressedOpacity = 0.6;
 
 } // namespace
 
-CloseButton::CloseButton(std::function<void()> action, QWidget* parent)
-    : QAbstractButton(parent), m_action(std::move(action)), m_symbol(QStringLiteral("xmark.circle.fill")),
-      m_symbolSize(m_symbol.sizeForFont(systemFont(symbolPointSize)))
+CloseButton::CloseButton(std::function<void()> action, QWidget* parent, Colours colours)
+    : QAbstractButton(parent), m_action(std::move(action)), m_colours(colours),
+      m_symbol(QStringLiteral("xmark.circle.fill")), m_symbolSize(m_symbol.sizeForFont(systemFont(symbolPointSize)))
 {
     setFocusPolicy(Qt::NoFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -53,7 +53,11 @@ void CloseButton::paintEvent(QPaintEvent* /*event*/)
     }
     const QRectF target(QPointF((width() - m_symbolSize.width()) / 2, (height() - m_symbolSize.height()) / 2),
                         m_symbolSize);
-    m_symbol.paint(painter, target, colours(palette()));
+    const QPalette& current = palette();
+    const Symbol::Palette panelColours{.primary = SemanticColors::isDark(current) ? Qt::black : Qt::white,
+                                       .secondary = Qt::transparent,
+                                       .tertiary = SemanticColors::gray(current)};
+    m_symbol.paint(painter, target, m_colours == Colours::panel ? panelColours : colours(current));
 }
 
 } // namespace parlomatic

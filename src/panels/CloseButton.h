@@ -8,14 +8,18 @@
 
 namespace parlomatic {
 
-// The round close button beside the actions strip: a filled circle with a cross, sized by the
-// 11-point system font, with no bezel or background. Light theme: a grey circle, a white cross;
-// dark theme: a circle in the text-background colour, a cross in the label colour.
+// A round close button: a filled circle with a cross, sized by the 11-point system font, with no
+// bezel or background. Beside the actions strip (`strip` colours): light theme, a grey circle and a
+// white cross; dark theme, a circle in the text-background colour and a cross in the label colour.
+// In the translation panel (`panel` colours): a grey circle, the cross white in the light theme
+// and black in the dark one.
 class CloseButton : public QAbstractButton {
     Q_OBJECT
 
 public:
-    explicit CloseButton(std::function<void()> action, QWidget* parent = nullptr);
+    enum class Colours { strip, panel };
+
+    explicit CloseButton(std::function<void()> action, QWidget* parent = nullptr, Colours colours = Colours::strip);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -27,6 +31,7 @@ protected:
 
 private:
     std::function<void()> m_action;
+    Colours m_colours;
     Symbol m_symbol;
     QSizeF m_symbolSize;
 };

@@ -75,6 +75,19 @@ std::optional<QRect> actionsPanelFrame(const AxRect& selection, const std::optio
     return keepInWorkArea(frame, *anchor, screen->workArea);
 }
 
+std::optional<QRect> translatePanelFrame(const AxRect& selection, QSize idealSize, std::span<const ScreenArea> screens)
+{
+    const ScreenArea* screen = nullptr;
+    const std::optional<QRectF> anchor = toLogical(selection, screens, &screen);
+    if (!anchor) {
+        return std::nullopt;
+    }
+    const QRect frame(static_cast<int>(std::lround(anchor->center().x() - idealSize.width() / 2.0)),
+                      static_cast<int>(std::lround(anchor->top() - 1.5 * idealSize.height())), idealSize.width(),
+                      idealSize.height());
+    return keepInWorkArea(frame, *anchor, screen->workArea);
+}
+
 QString trimmedSelection(const QString& text)
 {
     return text.trimmed();

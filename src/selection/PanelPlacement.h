@@ -42,6 +42,11 @@ QRect keepInWorkArea(QRect frame, const QRectF& anchor, const QRect& workArea);
 std::optional<QRect> actionsPanelFrame(const AxRect& selection, const std::optional<AxRect>& elementFrame,
                                        QSize paddedSize, std::span<const ScreenArea> screens);
 
+// The translation panel's frame, in the same coordinates: centred horizontally on the selection,
+// its lower edge half a panel height above the selection's upper edge; kept inside the work area
+// like the actions panel. Nothing without a screen.
+std::optional<QRect> translatePanelFrame(const AxRect& selection, QSize idealSize, std::span<const ScreenArea> screens);
+
 // The text without white space and line breaks at either end.
 QString trimmedSelection(const QString& text);
 

@@ -230,8 +230,7 @@ PollStep TextSelectionPoller::checkSelectedText()
     if (isDegenerate(*step.rect)) {
         step.frame = m_backend.elementFrame(focused);
     }
-    step.panel = actionsPanelFrame(*step.rect, step.frame, m_actionsPanel->paddedSize(),
-                                   m_screens ? m_screens() : std::vector<ScreenArea>{});
+    step.panel = actionsPanelFrame(*step.rect, step.frame, m_actionsPanel->paddedSize(), screens());
     // No rule applies (no screen, or a caret in an element without a frame): keep the last position.
     if (step.panel) {
         m_actionsPanel->setFrame(*step.panel);

@@ -91,6 +91,8 @@ public:
     // Parlomatic's own process: a step that finds it in front leaves everything as it is.
     void setOwnPid(Pid pid) { m_ownPid = pid; }
     void setScreens(Screens screens) { m_screens = std::move(screens); }
+    // The screens panels are placed on now.
+    std::vector<ScreenArea> screens() const { return m_screens ? m_screens() : std::vector<ScreenArea>{}; }
 
 signals:
     // After every step, with what it saw (the inspector prints it).

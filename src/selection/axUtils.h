@@ -30,6 +30,9 @@ public:
     virtual ~AccessibleElement() = default;
     // The owning process, or nothing when it cannot be read.
     virtual std::optional<Pid> processId() const = 0;
+    // Whether both stand for the same object of the other application (two references to one
+    // object may be distinct C++ objects).
+    virtual bool isSameElement(const AccessibleElement& other) const { return this == &other; }
 
 protected:
     AccessibleElement() = default;

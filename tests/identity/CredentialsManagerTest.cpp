@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace parlomatic::identity {
 namespace {
 
@@ -119,19 +126,44 @@ TEST_F(CredentialsManagerTest, StoreFailedKeepsThePreviousArchive)
     EXPECT_EQ(storedSet(), stored);
 }
 
-TEST_F(CredentialsManagerTest, SignOutDuringTheRenewalIsNotUndone)
+// A sign-out or sign-in during a renewal waits for it and then lands: the renewal's older tokens
+// never overwrite it.
+TEST_F(CredentialsManagerTest, SignOutAndSignInDuringTheRenewalWaitAndWin)
 {
-    storeSet(-1);
-    beforeAnswer = [this] { EXPECT_TRUE(manager->clear()); };
-    EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
-    EXPECT_FALSE(storedSet());
+    const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
+    const std::function<bool()> writers[] = {[&] { return manager->clear(); }, [&] { return manager->store(fresh); }};
+    for (const auto& writer : writers) {
+        storeSet(-1);
+        std::atomic<pid_t> writerThread{0};
+        std::optional<std::thread> thread;
+        bool written = false;
+        beforeAnswer = [&] {
+            thread.emplace([&] {
+                writerThread = gettid();
+                written = writer();
+            });
+            EXPECT_TRUE(waitUntil([&] { return writerThread && blockedIn(getpid(), writerThread) == SYS_futex; }));
+        };
+        EXPECT_EQ(manager->credentials()->accessToken(), "at-2");
+        beforeAnswer = nullptr;
+        thread->join();
+        EXPECT_TRUE(written);
+        EXPECT_EQ(storedSet(), &writer == &writers[0] ? std::nullopt : std::optional(fresh));
+    }
 }
 
-TEST_F(CredentialsManagerTest, SignInDuringTheRenewalIsNotOverwritten)
+// Another program that clears or replaces the entry during the renewal is not undone either.
+TEST_F(CredentialsManagerTest, AnotherWriterDuringTheRenewalIsNotOverwritten)
 {
+    storeSet(-1);
+    beforeAnswer = [this] { EXPECT_TRUE(store->deleteEntry("credentials")); };
+    EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
+    EXPECT_FALSE(storedSet());
+
     storeSet(-1, "rt-1");
     const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
-    beforeAnswer = [&] { EXPECT_TRUE(manager->store(fresh)); };
+    const std::string archive = fresh.archive();
+    beforeAnswer = [&] { EXPECT_TRUE(store->setEntry(Bytes(archive.begin(), archive.end()), "credentials")); };
     reply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
     EXPECT_EQ(manager->credentials(std::nullopt, 60).error().code(), Code::largeMinTTL);
     EXPECT_EQ(storedSet(), fresh);

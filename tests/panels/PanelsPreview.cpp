@@ -1,13 +1,20 @@
-// Shows the actions panel above a given selection rectangle, as the poller would place it, until it
-// is ended; scripts/screenshots photographs it over a real editor.
+// Shows the actions panel, or the translation panel with a translation, above a given selection
+// rectangle, as the actions would place it, until it is ended; scripts/screenshots photographs it
+// over a real editor.
 //
-//   panels_preview --type write|readonly --theme light|dark --selection X,Y,W,H --ready FILE [--no-compositor]
+//   panels_preview --type write|readonly|translate --theme light|dark --selection X,Y,W,H --ready FILE
+//                  [--no-compositor]
 //
 // The rectangle is in screen pixels, origin top-left. FILE is created once the panel is on screen.
 
+#include "fakes/FakeSession.h"
 #include "panels/ActionsWindow.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateWindow.h"
 #include "selection/ActionState.h"
+#include "selection/PanelPlacement.h"
 #include "service/Preferences.h"
+#include "service/Translator.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,6 +27,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <vector>
 
 #include <cstdio>
 
@@ -41,6 +49,19 @@ QPalette darkPalette()
     palette.setColor(QPalette::HighlightedText, Qt::white);
     return palette;
 }
+
+// A text service that answers every translation with the same text, at once.
+class CannedService final : public HttpClient {
+public:
+    HttpResult send(const HttpRequest&) override
+    {
+        return HttpResponse{.status = 200,
+                            .headers = {},
+                            .body =
+                                R"({"data":{"translations":[{"translatedText":)"
+                                R"("Os números dos escritórios regionais ainda precisam de uma segunda olhada."}]}})"};
+    }
+};
 
 class ReadyOnPaint : public QObject {
 public:
@@ -95,18 +116,45 @@ int main(int argc, char* argv[])
 
     QTemporaryDir settings;
     Preferences preferences(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    const QString type = parser.value(QStringLiteral("type"));
     ActionState state;
-    state.setType(parser.value(QStringLiteral("type")) == QLatin1String("readonly") ? ActionType::readonly
-                                                                                    : ActionType::write);
-    ActionsWindow window(state, preferences, QStringLiteral("app.parlomatic.Preview"));
-    window.setCompositingActive(!parser.isSet(QStringLiteral("no-compositor")));
-    const QSize size = window.paddedSize();
-    window.setFrame(
-        QRect(QPoint(static_cast<int>(x + w / 2 - size.width() / 2.0), static_cast<int>(y - size.height())), size));
-    window.orderFrontWithoutActivating();
+    state.setType(type == QLatin1String("readonly") ? ActionType::readonly : ActionType::write);
+    ActionsWindow strip(state, preferences, QStringLiteral("app.parlomatic.Preview"));
+
+    FakeSession session;
+    FakeLanguageRecognizer recognizer;
+    CannedService service;
+    Translator translator(service, QStringLiteral("preview.invalid").toStdString());
+    preferences.setString(primaryLanguageKey, "pt-BR");
+    TranslateState translateState(session, translator, recognizer, preferences);
+    TranslateWindow panel(translateState, QStringLiteral("app.parlomatic.Preview"));
+
+    QWidget* window = &strip;
+    if (type == QLatin1String("translate")) {
+        translateState.setInputText(QStringLiteral("still need a second look"));
+        const QRect desktop = application.primaryScreen()->geometry();
+        panel.setFrame(*translatePanelFrame(AxRect{x, y, w, 0}, panel.idealSize(),
+                                            std::vector<ScreenArea>{{desktop, desktop, 1.0}}));
+        panel.orderFront();
+        window = &panel;
+    } else {
+        strip.setCompositingActive(!parser.isSet(QStringLiteral("no-compositor")));
+        const QSize size = strip.paddedSize();
+        strip.setFrame(
+            QRect(QPoint(static_cast<int>(x + w / 2 - size.width() / 2.0), static_cast<int>(y - size.height())), size));
+        strip.orderFrontWithoutActivating();
+    }
 
     // Ready once the window has been painted and that paint has reached the screen.
+    // The translation panel: once it shows the translation, not "Loading...".
     ReadyOnPaint readyOnPaint(parser.value(QStringLiteral("ready")));
-    window.installEventFilter(&readyOnPaint);
+    if (window == &panel && translateState.targetText() == TranslateState::loadingText) {
+        QObject::connect(&translateState, &TranslateState::targetTextChanged, &panel, [&] {
+            panel.installEventFilter(&readyOnPaint);
+            panel.update();
+        });
+    } else {
+        window->installEventFilter(&readyOnPaint);
+    }
     return QApplication::exec();
 }

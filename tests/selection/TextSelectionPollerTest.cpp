@@ -31,6 +31,11 @@ public:
         open = false;
         ++closes;
     }
+    void setInputText(const std::optional<QString>&) override {}
+    void setActionClose(std::function<void()>) override {}
+    QSize idealSize() const override { return {}; }
+    void setFrame(const QRect&) override {}
+    void orderFront() override { open = true; }
     bool open = false;
     int closes = 0;
 };

@@ -108,6 +108,27 @@ int countClientHello(SSL*, int*, void* user)
 
 } // namespace
 
+bool writeLoopbackTlsFiles(const std::filesystem::path& directory)
+{
+    const KeyPtr caKey(EVP_EC_gen("P-256"));
+    const KeyPtr serverKey(EVP_EC_gen("P-256"));
+    const CertPtr caCert = caKey ? makeCertificate(caKey.get(), "Parlomatic Test CA", nullptr, caKey.get()) : nullptr;
+    const CertPtr serverCert =
+        caCert && serverKey ? makeCertificate(serverKey.get(), "127.0.0.1", caCert.get(), caKey.get()) : nullptr;
+    if (!serverCert) {
+        return false;
+    }
+    const auto write = [&](const char* name, auto&& writer) {
+        std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file((directory / name).c_str(), "w"));
+        return bio && writer(bio.get()) == 1;
+    };
+    return write("ca.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, caCert.get()); }) &&
+           write("cert.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, serverCert.get()); }) &&
+           write("key.pem", [&](BIO* bio) {
+               return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+           });
+}
+
 struct TlsTestServer::Credentials {
     KeyPtr caKey;
     CertPtr caCert;

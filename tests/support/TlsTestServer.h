@@ -76,4 +76,9 @@ private:
     std::set<std::pair<std::string, int>> m_peers;
 };
 
+// A fresh CA and a server certificate for 127.0.0.1 and localhost signed by it, written as PEM
+// files "ca.pem", "cert.pem" and "key.pem" into `directory`, for servers that are programs of their
+// own. False when something could not be made or written.
+bool writeLoopbackTlsFiles(const std::filesystem::path& directory);
+
 } // namespace parlomatic::test

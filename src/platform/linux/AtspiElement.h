@@ -19,6 +19,12 @@ public:
     AtspiAccessible* get() const { return m_accessible.get(); }
     // Read once from the bus, then remembered.
     std::optional<Pid> processId() const override;
+    // libatspi keeps one proxy per remote object while it is referenced.
+    bool isSameElement(const AccessibleElement& other) const override
+    {
+        const auto* atspi = dynamic_cast<const AtspiElement*>(&other);
+        return atspi != nullptr && atspi->get() == get();
+    }
 
 private:
     GObjectPtr<AtspiAccessible> m_accessible;

@@ -1,0 +1,81 @@
+#include "app/SystemBrowserSignIn.h"
+
+#include "app/ContinueInBrowserWindow.h"
+#include "identity/IdentityWebAuth.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QPointer>
+#include <QThread>
+#include <QUrl>
+
+#include <utility>
+
+namespace parlomatic {
+namespace {
+
+template <typename F> void runOnGuiThread(F&& work)
+{
+    if (QThread::currentThread() == qApp->thread()) {
+        work();
+    } else {
+        QMetaObject::invokeMethod(qApp, std::forward<F>(work), Qt::BlockingQueuedConnection);
+    }
+}
+
+class WindowPrompt final : public identity::BrowserPrompt {
+public:
+    explicit WindowPrompt(QPointer<ContinueInBrowserWindow> window) : m_window(std::move(window)) {}
+    ~WindowPrompt() override { close(); }
+
+    void close() override
+    {
+        // Queued even on the GUI thread: the window may be the one whose Cancel ended the flow.
+        QMetaObject::invokeMethod(
+            qApp,
+            [window = m_window] {
+                if (window) {
+                    window->dismiss();
+                    window->deleteLater();
+                }
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    QPointer<ContinueInBrowserWindow> m_window;
+};
+
+} // namespace
+
+identity::SystemBrowserSession::Options systemBrowserOptions(std::chrono::milliseconds timeout)
+{
+    identity::SystemBrowserSession::Options options;
+    options.timeout = timeout;
+    options.openURL = [](const std::string& url) {
+        bool opened = false;
+        runOnGuiThread(
+            [&] { opened = QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::StrictMode)); });
+        return opened;
+    };
+    options.showPrompt = [](const std::string& url, std::function<void()> cancel) {
+        QPointer<ContinueInBrowserWindow> window;
+        runOnGuiThread([&] {
+            window = new ContinueInBrowserWindow(QString::fromStdString(url));
+            QObject::connect(window, &ContinueInBrowserWindow::cancelled, window, std::move(cancel));
+            window->show();
+            window->raise();
+            window->activateWindow();
+        });
+        return std::make_unique<WindowPrompt>(window);
+    };
+    return options;
+}
+
+void installSystemBrowserSignIn()
+{
+    identity::IdentityWebAuth::setDefaultProvider(
+        [] { return std::make_unique<identity::SystemBrowserSession>(systemBrowserOptions()); });
+}
+
+} // namespace parlomatic

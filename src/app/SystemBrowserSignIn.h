@@ -1,0 +1,18 @@
+#pragma once
+
+#include "identity/SystemBrowserSession.h"
+
+#include <chrono>
+
+namespace parlomatic {
+
+// The sign-in's web session of the desktop: the system browser (QDesktopServices) and the
+// "Continue in your browser" window, both driven on the GUI thread whatever thread starts the flow.
+identity::SystemBrowserSession::Options
+systemBrowserOptions(std::chrono::milliseconds timeout = std::chrono::minutes(5));
+
+// Makes it the web session of every sign-in that has no provider of its own. Call once the
+// QApplication exists.
+void installSystemBrowserSignIn();
+
+} // namespace parlomatic

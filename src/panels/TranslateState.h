@@ -1,0 +1,70 @@
+#pragma once
+
+#include "service/Language.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace parlomatic {
+
+class LanguageRecognizer;
+class Preferences;
+class Session;
+class Translator;
+
+// The translation panel's state, which also runs its translations. Setting the input text, or the
+// target language, starts a translation of the input into the target: the shown text becomes
+// "Loading..." at once and later the translation. Only the answer to the newest request is shown,
+// so the text is always in the language the menu shows; when no answer can come (no token, a
+// failed call) the shown text says so in one line. GUI thread only; collaborators must outlive the
+// requests this object starts.
+class TranslateState : public QObject {
+    Q_OBJECT
+public:
+    static constexpr QLatin1StringView loadingText{"Loading..."};
+    static constexpr QLatin1StringView failedText{"The translation failed."};
+
+    // The starting language is the stored "primaryLanguage" (English (US) when absent or unknown).
+    TranslateState(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
+                   Preferences& preferences, QObject* parent = nullptr);
+
+    const std::function<void()>& actionClose() const { return m_actionClose; }
+    void setActionClose(std::function<void()> action);
+    // Runs the close callback held now.
+    void triggerClose() const;
+
+    Language targetLanguage() const { return m_targetLanguage; }
+    // Stores the language under "translateTargetLanguage" and translates the input into it.
+    void setTargetLanguage(Language language);
+
+    const std::optional<QString>& inputText() const { return m_inputText; }
+    // Translates the text; nothing changes nothing on screen.
+    void setInputText(std::optional<QString> text);
+
+    // What the panel shows; nothing before the first request.
+    const std::optional<QString>& targetText() const { return m_targetText; }
+
+signals:
+    void targetLanguageChanged(parlomatic::Language language);
+    void targetTextChanged(const QString& text);
+
+private:
+    void startTranslation();
+    void setTargetText(const QString& text);
+
+    Session& m_session;
+    const Translator& m_translator;
+    const LanguageRecognizer& m_recognizer;
+    Preferences& m_preferences;
+    std::function<void()> m_actionClose = [] {};
+    Language m_targetLanguage;
+    std::optional<QString> m_inputText;
+    std::optional<QString> m_targetText;
+    // Numbers the requests; an answer is shown only when it belongs to the newest.
+    quint64 m_latestRequest = 0;
+};
+
+} // namespace parlomatic

@@ -1,0 +1,83 @@
+#include "platform/linux/X11KeyPaster.h"
+
+#include "platform/linux/X11ErrorTrap.h"
+
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace parlomatic::platform {
+
+namespace {
+
+// A key code without any symbol, bound to `keysym`; 0 when the keyboard has none to spare.
+KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
+{
+    int minCode = 0;
+    int maxCode = 0;
+    XDisplayKeycodes(display, &minCode, &maxCode);
+    int perCode = 0;
+    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
+    if (map == nullptr) {
+        return 0;
+    }
+    KeyCode spare = 0;
+    for (int code = maxCode; code >= minCode && spare == 0; --code) {
+        bool empty = true;
+        for (int i = 0; i < perCode; ++i) {
+            empty = empty && map[(code - minCode) * perCode + i] == NoSymbol;
+        }
+        if (empty) {
+            spare = static_cast<KeyCode>(code);
+        }
+    }
+    XFree(map);
+    if (spare != 0) {
+        // Left bound: the target maps the key code when it reads the event, which may be later.
+        KeySym symbols[2] = {keysym, keysym};
+        XChangeKeyboardMapping(display, spare, 2, symbols, 1);
+    }
+    return spare;
+}
+
+} // namespace
+
+X11KeyPaster::X11KeyPaster() = default;
+X11KeyPaster::~X11KeyPaster() = default;
+
+std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+{
+    if (!m_display) {
+        m_display.reset(XOpenDisplay(nullptr));
+        if (!m_display) {
+            return std::unexpected("the X display cannot be reached");
+        }
+    }
+    Display* display = m_display.get();
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+        return std::unexpected("the X server has no XTest extension");
+    }
+
+    X11ErrorTrap trap(display);
+    const KeyCode control = XKeysymToKeycode(display, XK_Control_L);
+    KeyCode v = XKeysymToKeycode(display, XK_v);
+    if (v == 0) {
+        v = bindSpareKeyCode(display, XK_v);
+    }
+    if (control == 0 || v == 0) {
+        return std::unexpected("the keyboard has no key for Control or V");
+    }
+    XTestFakeKeyEvent(display, control, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, False, CurrentTime);
+    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    if (const std::optional<std::string> failed = trap.sync()) {
+        return std::unexpected(*failed);
+    }
+    return {};
+}
+
+} // namespace parlomatic::platform

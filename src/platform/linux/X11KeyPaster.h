@@ -1,0 +1,30 @@
+#pragma once
+
+#include "selection/KeyPaster.h"
+
+#include <X11/Xlib.h>
+
+#include <memory>
+
+namespace parlomatic::platform {
+
+// Ctrl+V through the XTest extension, by keysym, so any keyboard layout works; a layout without a
+// "v" gets one bound to a spare key code. Uses a display connection of its own, opened at the
+// first paste and kept.
+class X11KeyPaster final : public KeyPaster {
+public:
+    X11KeyPaster();
+    ~X11KeyPaster() override;
+    X11KeyPaster(const X11KeyPaster&) = delete;
+    X11KeyPaster& operator=(const X11KeyPaster&) = delete;
+
+    std::expected<void, std::string> pasteShortcut() override;
+
+private:
+    struct CloseDisplay {
+        void operator()(Display* display) const { XCloseDisplay(display); }
+    };
+    std::unique_ptr<Display, CloseDisplay> m_display;
+};
+
+} // namespace parlomatic::platform

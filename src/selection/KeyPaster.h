@@ -1,0 +1,24 @@
+#pragma once
+
+#include <expected>
+#include <string>
+
+namespace parlomatic {
+
+// Presses the paste shortcut (Ctrl+V) in whatever window has the keyboard focus, as if the user
+// typed it, whatever the keyboard layout. GUI thread only; returns without waiting for the target
+// to read the clipboard (on X11 our own event loop serves it).
+class KeyPaster {
+public:
+    virtual ~KeyPaster() = default;
+
+    // The reason when the key events could not be sent.
+    virtual std::expected<void, std::string> pasteShortcut() = 0;
+
+protected:
+    KeyPaster() = default;
+    KeyPaster(const KeyPaster&) = default;
+    KeyPaster& operator=(const KeyPaster&) = default;
+};
+
+} // namespace parlomatic

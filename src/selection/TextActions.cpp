@@ -1,0 +1,104 @@
+#include "selection/TextActions.h"
+
+#include "common/Log.h"
+#include "selection/PanelPlacement.h"
+#include "selection/WriteBack.h"
+#include "service/LanguageRecognizer.h"
+#include "service/Preferences.h"
+#include "service/ServiceCall.h"
+#include "service/Translator.h"
+
+namespace parlomatic {
+
+TextActions::TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
+                         Preferences& preferences, WriteBack& writeBack, QObject* parent)
+    : QObject(parent), m_session(session), m_translator(translator), m_recognizer(recognizer),
+      m_preferences(preferences), m_writeBack(writeBack)
+{}
+
+SelectionActions TextActions::selectionActions()
+{
+    SelectionActions actions;
+    actions.translate = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection) {
+        translate(poller, selection);
+    };
+    actions.replace = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target) {
+        replace(poller, selection, target);
+    };
+    actions.improve = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection) {
+        improve(poller, selection);
+    };
+    actions.installTranslateClose = [](TextSelectionPoller& poller) {
+        if (TranslatePanel* panel = poller.translatePanel()) {
+            panel->setActionClose([panel] { panel->close(); });
+        }
+    };
+    return actions;
+}
+
+void TextActions::translate(TextSelectionPoller& poller, const SelectionSnapshot& selection)
+{
+    TranslatePanel* panel = poller.translatePanel();
+    if (panel == nullptr) {
+        return;
+    }
+    panel->setInputText(selection.selectedText);
+    poller.actionsPanel().close();
+    if (const auto frame = translatePanelFrame(selection.rect, panel->idealSize(), poller.screens())) {
+        panel->setFrame(*frame);
+    }
+    panel->orderFront();
+    poller.setPausedSelectedText(selection.trimmedText);
+}
+
+std::string TextActions::sourceLanguage(const std::string& text, const std::string& primaryLanguage) const
+{
+    const std::optional<std::string> tag = m_recognizer.dominantLanguage(text);
+    const std::optional<Language> language = tag ? fromLanguageTag(*tag) : std::nullopt;
+    return language ? std::string(code(*language)) : primaryLanguage;
+}
+
+void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target)
+{
+    poller.stopPolling();
+    poller.actionsPanel().close();
+    callService(
+        m_session, &poller,
+        [this, text = selection.trimmedText.toStdString(), target,
+         primary = m_preferences.primaryLanguageCode()](const ServiceAccess& access) {
+            return m_translator.translate(text, std::string(code(target)), access.accessToken,
+                                          sourceLanguage(text, primary), access.gender);
+        },
+        [this, poller = &poller, element = selection.element,
+         selected = selection.trimmedText](std::optional<TranslateResult> result) {
+            if (result && result->isPlaceholder) {
+                logError("The service sent no translation; nothing was written back.");
+            } else if (result && result->startTime > poller->latestReplacement()) {
+                poller->setLatestReplacement(result->startTime);
+                m_writeBack.writeText(element, selected, QString::fromStdString(result->text));
+            }
+            poller->startPolling();
+        });
+}
+
+void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& selection)
+{
+    poller.stopPolling();
+    poller.actionsPanel().close();
+    callService(
+        m_session, &poller,
+        [this, text = selection.trimmedText.toStdString()](const ServiceAccess& access) {
+            return m_translator.improve(text, access.accessToken);
+        },
+        [this, poller = &poller, element = selection.element,
+         selected = selection.trimmedText](std::optional<std::string> improved) {
+            if (improved && improved->empty()) {
+                logError("The service sent an empty improvement; nothing was written back.");
+            } else if (improved) {
+                m_writeBack.writeText(element, selected, QString::fromStdString(*improved));
+            }
+            poller->startPolling();
+        });
+}
+
+} // namespace parlomatic

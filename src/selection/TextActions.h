@@ -1,0 +1,48 @@
+#pragma once
+
+#include "selection/TextSelectionPoller.h"
+
+#include <QObject>
+
+namespace parlomatic {
+
+class LanguageRecognizer;
+class Preferences;
+class Session;
+class Translator;
+class WriteBack;
+
+// What the actions panel's buttons do: Translate opens the translation panel over the selection;
+// Replace translates the selection and writes the result over it; Improve rewrites it in place.
+// Replace and Improve stop polling and hide the strip while their request runs, and restart
+// polling whatever the outcome. Service calls run on the shared thread pool; the write-back runs on
+// the GUI thread. Every collaborator must outlive the requests this object starts.
+class TextActions : public QObject {
+    Q_OBJECT
+public:
+    TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
+                Preferences& preferences, WriteBack& writeBack, QObject* parent = nullptr);
+
+    // The handlers to install into a poller.
+    SelectionActions selectionActions();
+
+    void translate(TextSelectionPoller& poller, const SelectionSnapshot& selection);
+    // Writes the translation only when its request started after that of the last one written
+    // (the poller's latestReplacement), and never the service's "No translated text." message.
+    void replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target);
+    // Never writes an empty improvement, which would delete the selection.
+    void improve(TextSelectionPoller& poller, const SelectionSnapshot& selection);
+
+private:
+    // The source language of a Replace: the recognised language when it is one of ours, else the
+    // stored "primaryLanguage" as it is.
+    std::string sourceLanguage(const std::string& text, const std::string& primaryLanguage) const;
+
+    Session& m_session;
+    const Translator& m_translator;
+    const LanguageRecognizer& m_recognizer;
+    Preferences& m_preferences;
+    WriteBack& m_writeBack;
+};
+
+} // namespace parlomatic

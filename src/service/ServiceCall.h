@@ -1,0 +1,48 @@
+#pragma once
+
+#include "service/Session.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThreadPool>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace parlomatic {
+
+// What a text-service call takes from the session.
+struct ServiceAccess {
+    std::string accessToken;
+    std::optional<Gender> gender;
+};
+
+// Waits for the session's refresh, reads its token and preferred gender on the GUI thread, runs
+// `work(access)` on the shared thread pool, then `done(result)` back on the GUI thread, unless
+// `context` is gone by then. Call on the GUI thread; `session` and whatever `work` uses must outlive
+// the call.
+template <typename Work, typename Done> void callService(Session& session, QObject* context, Work work, Done done)
+{
+    session.refreshSession(
+        [&session, guard = QPointer<QObject>(context), work = std::move(work), done = std::move(done)]() mutable {
+            if (!guard) {
+                return;
+            }
+            ServiceAccess access{session.accessToken(), session.preferredGender()};
+            QThreadPool::globalInstance()->start(
+                [guard, access = std::move(access), work = std::move(work), done = std::move(done)]() mutable {
+                    auto result = work(access);
+                    QMetaObject::invokeMethod(
+                        QCoreApplication::instance(),
+                        [guard, done = std::move(done), result = std::move(result)]() mutable {
+                            if (guard) {
+                                done(std::move(result));
+                            }
+                        },
+                        Qt::QueuedConnection);
+                });
+        });
+}
+
+} // namespace parlomatic

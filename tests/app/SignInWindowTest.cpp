@@ -1,0 +1,64 @@
+// The "Continue in your browser" window as the sign-in's prompt: Cancel and closing end the flow
+// once; the flow closing the prompt, from any thread, does not.
+#include "app/ContinueInBrowserWindow.h"
+#include "app/SystemBrowserSignIn.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include <thread>
+
+using namespace parlomatic;
+
+class SignInWindowTest : public QObject {
+    Q_OBJECT
+
+    static QPointer<ContinueInBrowserWindow> shownWindow()
+    {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* window = qobject_cast<ContinueInBrowserWindow*>(widget); window && window->isVisible()) {
+                return window;
+            }
+        }
+        return nullptr;
+    }
+
+private slots:
+    void cancelEndsTheFlowOnce()
+    {
+        const QString address = QStringLiteral("https://tenant.example/authorize?state=s-1");
+        int cancels = 0;
+        const auto prompt = systemBrowserOptions().showPrompt(address.toStdString(), [&] { ++cancels; });
+        const auto window = shownWindow();
+        QVERIFY(window);
+        QCOMPARE(window->findChild<QLineEdit*>()->text(), address);
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("copy")), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), address);
+
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("cancel")), Qt::LeftButton);
+        QVERIFY(!window->isVisible());
+        window->close();
+        QCOMPARE(cancels, 1);
+        prompt->close();
+        QTRY_VERIFY(window.isNull());
+        QCOMPARE(cancels, 1);
+    }
+
+    void theFlowClosesThePromptFromAnyThread()
+    {
+        int cancels = 0;
+        const auto prompt = systemBrowserOptions().showPrompt("https://tenant.example/", [&] { ++cancels; });
+        const auto window = shownWindow();
+        QVERIFY(window);
+        std::thread([&] { prompt->close(); }).join();
+        QTRY_VERIFY(window.isNull());
+        QCOMPARE(cancels, 0);
+    }
+};
+
+QTEST_MAIN(SignInWindowTest)
+#include "SignInWindowTest.moc"

@@ -1,0 +1,432 @@
+// Runs inside scripts/desktop-session: Translate, Replace and Improve pressed with the pointer in
+// the real strip over Mousepad and the Qt test window, against a loopback HTTPS text service; the
+// text is read back through AT-SPI. Prints the latencies it sees (not asserted).
+
+// cpp-httplib before Xlib, whose macros (Success, None) break it; moc cannot parse it at all.
+#ifndef Q_MOC_RUN
+#include "support/TlsTestServer.h"
+#endif
+
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeSession.h"
+#include "panels/ActionButton.h"
+#include "panels/ActionsWindow.h"
+#include "panels/CloseButton.h"
+#include "panels/ReplaceButton.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateView.h"
+#include "panels/TranslateWindow.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/AtspiElement.h"
+#include "platform/linux/Cld2LanguageRecognizer.h"
+#include "selection/TextActions.h"
+#include "selection/WriteBack.h"
+#include "service/Preferences.h"
+#include "service/Translator.h"
+
+#include <nlohmann/json.hpp>
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+
+// Xlib last: its macros (None, Bool) clash with names in Qt's headers.
+#include "platform/linux/X11ErrorTrap.h"
+#include "platform/linux/X11KeyPaster.h"
+
+using namespace parlomatic;
+
+namespace {
+
+constexpr int deadlineMs = 15000;
+const QString sample = QStringLiteral("Meeting notes\nThe quarterly report is due next week.\nPlease send comments.\n");
+
+std::optional<QString> xdotoolWith(const QStringList& words)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), words);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+template <typename... Words> std::optional<QString> xdotool(const Words&... words)
+{
+    return xdotoolWith(QStringList{QString(words)...});
+}
+
+bool click(const QWidget* widget, QPoint at)
+{
+    const QPoint point = widget->mapToGlobal(at);
+    return xdotool("mousemove", QString::number(point.x()), QString::number(point.y()), "click", "1").has_value();
+}
+
+std::optional<Pid> windowPid(const char* query)
+{
+    const auto pid = xdotool(query, "getwindowpid");
+    return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
+}
+
+// The whole text of an element through AT-SPI; with `replacement`, sets it first.
+std::optional<QString> fullText(const Element& element, const std::optional<QString>& replacement = std::nullopt)
+{
+    AtspiAccessible* accessible = platform::atspiOf(element);
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    platform::ErrorSlot error;
+    if (replacement) {
+        const platform::GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(accessible));
+        if (!editable || !atspi_editable_text_set_text_contents(editable.get(), replacement->toUtf8(), error.out())) {
+            return std::nullopt;
+        }
+    }
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    const platform::GMallocPtr<gchar> value(text ? atspi_text_get_text(text.get(), 0, -1, error.out()) : nullptr);
+    return value && !error ? std::optional(QString::fromUtf8(value.get())) : std::nullopt;
+}
+
+// Notes the first paint of a widget at which `ready` holds, and ends `loop` then.
+struct PaintClock : QObject {
+    QElapsedTimer& clock;
+    std::function<bool()> ready;
+    QEventLoop* loop = nullptr;
+    qint64 paintedAt = 0;
+    PaintClock(QElapsedTimer& elapsed, std::function<bool()> isReady) : clock(elapsed), ready(std::move(isReady)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && paintedAt == 0 && ready()) {
+            paintedAt = clock.elapsed();
+            if (loop != nullptr) {
+                loop->quit();
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+class WriteBackDesktopTest : public QObject {
+    Q_OBJECT
+
+    struct Peer {
+        std::unique_ptr<QProcess> process;
+        Pid pid = 0;
+        QString window;
+    };
+
+    QTemporaryDir m_dir;
+    Peer m_mousepad;
+    Peer m_qtWindow;
+    test::TlsTestServer m_server;
+    QElapsedTimer m_clock;
+    // When the service last answered and when an action was last pressed, on m_clock.
+    std::atomic<qint64> m_answeredAt{0};
+    qint64 m_pressedAt = 0;
+    std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<CurlHttpClient> m_http;
+    std::unique_ptr<Translator> m_translator;
+    platform::Cld2LanguageRecognizer m_recognizer;
+    FakeSession m_session;
+    std::unique_ptr<platform::AtspiAccessibility> m_backend;
+    // The real paster, noting when the keys went out.
+    struct TimedPaster final : KeyPaster {
+        platform::X11KeyPaster inner;
+        std::function<void()> sent;
+        std::expected<void, std::string> pasteShortcut() override
+        {
+            auto result = inner.pasteShortcut();
+            sent();
+            return result;
+        }
+    } m_paster;
+    qint64 m_pastedAt = 0;
+    bool m_textChanged = false;
+    platform::GObjectPtr<AtspiEventListener> m_textListener;
+    std::unique_ptr<WriteBack> m_writeBack;
+    std::unique_ptr<TextActions> m_actions;
+    std::unique_ptr<TranslateState> m_translateState;
+    std::unique_ptr<TextSelectionPoller> m_poller;
+    ActionsWindow* m_strip = nullptr;
+    TranslateWindow* m_panel = nullptr;
+
+    Peer startPeer(const QString& program, const QStringList& arguments)
+    {
+        Peer peer;
+        peer.process = std::make_unique<QProcess>();
+        peer.process->start(program, arguments);
+        peer.pid = peer.process->waitForStarted() ? static_cast<Pid>(peer.process->processId()) : 0;
+        (void)QTest::qWaitFor(
+            [&] {
+                peer.window = xdotool("search", "--onlyvisible", "--pid", QString::number(peer.pid))
+                                  .value_or(QString())
+                                  .section(u'\n', 0, 0);
+                return !peer.window.isEmpty();
+            },
+            deadlineMs);
+        return peer;
+    }
+
+    Element focusedText(const Peer& peer) const
+    {
+        const Element application = m_backend->applicationElement(peer.pid);
+        return application ? m_backend->focusedElement(application) : Element{};
+    }
+
+    // Waits until the text is `expected`; when it was first seen so, or nothing. Reads only after
+    // the paste keys went out; Mousepad is read without pause (it reads our clipboard without
+    // blocking), the Qt window only after it announced a change (until it has our clipboard it
+    // answers nothing, and a read would block the event loop that serves it).
+    std::optional<qint64> waitForText(const Peer& peer, const QString& expected)
+    {
+        const auto seen = [&] {
+            return m_pastedAt != 0 && (&peer == &m_mousepad || m_textChanged) &&
+                   fullText(focusedText(peer)) == expected;
+        };
+        if (&peer == &m_mousepad) {
+            while (!seen() && m_clock.elapsed() < m_pressedAt + deadlineMs) {
+                QCoreApplication::processEvents();
+            }
+        }
+        return seen() || QTest::qWaitFor(seen, deadlineMs) ? std::optional(m_clock.elapsed()) : std::nullopt;
+    }
+
+    // Clicks are aimed through Qt's idea of where a window is, which must have reached the server.
+    static void waitForPlacement(const QWidget* window)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(xdotool("getwindowgeometry", "--shell", QString::number(window->winId()))
+                                     .value_or(QString())
+                                     .contains(QStringLiteral("X=%1\nY=%2\n").arg(window->x()).arg(window->y())),
+                                 deadlineMs);
+    }
+
+    // Gives the peer `text`, selects `selected` in it with `keys` and waits for the strip over it.
+    void select(const Peer& peer, const QString& text, const QString& keys, const QString& selected)
+    {
+        QVERIFY(xdotool("windowactivate", "--sync", peer.window));
+        QVERIFY(fullText(focusedText(peer), text) == text);
+        QVERIFY(xdotoolWith(QStringList{QStringLiteral("key"), QStringLiteral("--clearmodifiers")} + keys.split(u' ')));
+        // A press runs what the last step saw: wait for a step over this selection.
+        QString seen;
+        const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
+                                                      [&](const PollStep& step) { seen = step.text; });
+        QTRY_COMPARE_WITH_TIMEOUT(seen, selected, deadlineMs);
+        disconnect(watch);
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
+        waitForPlacement(m_strip);
+        m_pastedAt = 0;
+        m_textChanged = false;
+    }
+
+    // Clicks the strip's button. The click reaches our event loop only after this returns, which
+    // is when the press is noted.
+    bool press(const QString& title)
+    {
+        const QList<ActionButton*> buttons = m_strip->findChildren<ActionButton*>();
+        const auto found = std::ranges::find(buttons, title, &ActionButton::text);
+        const auto* replace = m_strip->findChild<ReplaceButton*>();
+        const bool clicked = title == QLatin1String("Replace")
+                                 ? click(replace, replace->titleRect().center().toPoint())
+                                 : found != buttons.end() && click(*found, (*found)->rect().center());
+        m_pressedAt = m_clock.elapsed();
+        return clicked;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariable("PARLOMATIC_DESKTOP_SESSION") != QLatin1String("1")) {
+            QSKIP("needs scripts/desktop-session");
+        }
+        m_clock.start();
+        m_paster.sent = [this] { m_pastedAt = m_clock.elapsed(); };
+        m_textListener.reset(atspi_event_listener_new(
+            [](AtspiEvent* event, void* self) {
+                g_boxed_free(ATSPI_TYPE_EVENT, event);
+                static_cast<WriteBackDesktopTest*>(self)->m_textChanged = true;
+            },
+            this, nullptr));
+        QVERIFY(atspi_event_listener_register(m_textListener.get(), "object:text-changed", nullptr));
+        // Answers at once: "Notas <target>" for a translation, the text and " (improved)" for an improvement.
+        m_server.server().Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+            const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+            const nlohmann::json reply =
+                request.path == "/v1/improve"
+                    ? nlohmann::json{{"data",
+                                      {{"improvements", {{{"improvedText", body.value("q", "") + " (improved)"}}}}}}}
+                    : nlohmann::json{
+                          {"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
+            response.set_content(reply.dump(), "application/json");
+            m_answeredAt = m_clock.elapsed();
+        });
+        QVERIFY(m_server.start());
+
+        QFile notes(m_dir.filePath(QStringLiteral("notes.txt")));
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write(sample.toUtf8()) > 0);
+        notes.close();
+        m_mousepad = startPeer(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), notes.fileName()});
+        m_qtWindow = startPeer(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+        QVERIFY(!m_mousepad.window.isEmpty() && !m_qtWindow.window.isEmpty());
+        QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200",
+                        "windowmove", m_qtWindow.window, "300", "250"));
+
+        m_preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+        m_http = std::make_unique<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = m_server.caFile()});
+        m_translator = std::make_unique<Translator>(*m_http, m_server.hostAndPort());
+        m_backend = std::make_unique<platform::AtspiAccessibility>();
+        QVERIFY(m_backend->isAvailable());
+        m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_paster);
+        m_actions = std::make_unique<TextActions>(m_session, *m_translator, m_recognizer, *m_preferences, *m_writeBack);
+        m_translateState = std::make_unique<TranslateState>(m_session, *m_translator, m_recognizer, *m_preferences);
+        m_poller = std::make_unique<TextSelectionPoller>(*m_backend, [this](TextSelectionPoller& poller) {
+            auto window =
+                std::make_unique<ActionsWindow>(poller, QStringLiteral("app.parlomatic.Test"), *m_preferences);
+            window->setCompositingActive(false); // the harness runs no compositor
+            m_strip = window.get();
+            return window;
+        });
+        auto panel = std::make_unique<TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
+        m_panel = panel.get();
+        m_poller->setTranslatePanel(std::move(panel));
+        m_poller->setSelectionActions(m_actions->selectionActions());
+        m_poller->startPolling();
+    }
+
+    void cleanupTestCase()
+    {
+        m_poller.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        for (Peer* peer : {&m_mousepad, &m_qtWindow}) {
+            if (peer->process) {
+                peer->process->terminate();
+                if (!peer->process->waitForFinished(5000)) {
+                    peer->process->kill();
+                    peer->process->waitForFinished(5000);
+                }
+            }
+        }
+    }
+
+    void writesTheAnswerOverTheSelection_data()
+    {
+        QTest::addColumn<bool>("inMousepad");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("expected");
+        QString replaced = sample;
+        replaced.replace(QStringLiteral("Meeting notes"), QStringLiteral("Notas en-US"));
+        // Five times, for the figure's median.
+        for (int run = 1; run <= 5; ++run) {
+            QTest::addRow("Mousepad Replace %d", run) << true << sample << "ctrl+Home shift+End"
+                                                      << "Meeting notes"
+                                                      << "Replace" << replaced;
+        }
+        QString improved = sample;
+        improved.replace(QStringLiteral("next week."), QStringLiteral("next week. (improved)"));
+        const QString line = QStringLiteral("Notes of the day");
+        QTest::newRow("Mousepad Improve") << true << sample << "ctrl+Home Down shift+End"
+                                          << "The quarterly report is due next week."
+                                          << "Improve" << improved;
+        QTest::newRow("Qt line Replace") << false << line << "ctrl+a" << line << "Replace"
+                                         << "Notas en-US";
+        QTest::newRow("Qt line Improve") << false << line << "ctrl+a" << line << "Improve" << line + " (improved)";
+    }
+
+    // Exactly the service's answer replaces the selection, nothing else changes, and the
+    // application keeps the keyboard focus.
+    void writesTheAnswerOverTheSelection()
+    {
+        QFETCH(bool, inMousepad);
+        QFETCH(QString, text);
+        QFETCH(QString, keys);
+        QFETCH(QString, selected);
+        QFETCH(QString, button);
+        QFETCH(QString, expected);
+        const Peer& peer = inMousepad ? m_mousepad : m_qtWindow;
+        if (!inMousepad) {
+            m_qtWindow.process->write("focus line\n");
+            QByteArray answer;
+            QTRY_VERIFY_WITH_TIMEOUT((answer += m_qtWindow.process->readAllStandardOutput()).contains("ok focus line"),
+                                     deadlineMs);
+        }
+        select(peer, text, keys, selected);
+        QVERIFY(press(button));
+        const std::optional<qint64> replacedAt = waitForText(peer, expected);
+        QVERIFY2(replacedAt, qPrintable(fullText(focusedText(peer)).value_or(QStringLiteral("<unreadable>"))));
+        QCOMPARE(windowPid("getactivewindow"), std::optional<Pid>(peer.pid));
+        QCOMPARE(windowPid("getwindowfocus"), std::optional<Pid>(peer.pid));
+        qInfo("figure: %s press to text replaced: %lld ms (keys sent after %lld ms, service answered after %lld ms)",
+              QTest::currentDataTag(), *replacedAt - m_pressedAt, m_pastedAt - m_pressedAt,
+              m_answeredAt.load() - m_pressedAt);
+    }
+
+    void translateOpensThePanelWithTheTranslation()
+    {
+        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+        PaintClock panelShown(m_clock, [] { return true; });
+        QLabel* label = m_panel->view()->textLabel();
+        PaintClock answerShown(m_clock, [label] { return label->text() == QLatin1String("Notas en-US"); });
+        m_panel->installEventFilter(&panelShown);
+        label->installEventFilter(&answerShown);
+        qint64 answerAppliedAt = 0;
+        connect(m_translateState.get(), &TranslateState::targetTextChanged, this,
+                [&] { answerAppliedAt = m_clock.elapsed(); });
+        // An event loop that idles like the application's own, unlike a polling wait, which would
+        // delay the paints it measures.
+        QEventLoop loop;
+        answerShown.loop = &loop;
+        QTimer::singleShot(deadlineMs, &loop, &QEventLoop::quit);
+        QVERIFY(press(QStringLiteral("Translate")));
+        loop.exec();
+        QVERIFY(m_panel->isOpen() && m_panel->isVisible());
+        QVERIFY(answerShown.paintedAt != 0 && panelShown.paintedAt != 0);
+        qInfo("figure: Translate press to panel painted: %lld ms; answer sent by the service to answer painted: %lld "
+              "ms, of which from the answer reaching the panel's state: %lld ms",
+              panelShown.paintedAt - m_pressedAt, answerShown.paintedAt - m_answeredAt.load(),
+              answerShown.paintedAt - answerAppliedAt);
+        QVERIFY(m_panel->geometry().bottom() < m_strip->geometry().bottom());
+
+        waitForPlacement(m_panel);
+        const CloseButton* close = m_panel->view()->closeButton();
+        QVERIFY(click(close, close->rect().center()));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
+    }
+
+    // A failing request of the write-back's own connection is reported to it, not to the handler
+    // that was installed before.
+    void xlibErrorsAreCaughtByTheWriteBack()
+    {
+        static int previousCalls = 0;
+        const XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return ++previousCalls; });
+        Display* display = XOpenDisplay(nullptr);
+        QVERIFY(display != nullptr);
+        {
+            platform::X11ErrorTrap trap(display);
+            XMapWindow(display, 0x1fffffff);
+            QVERIFY(trap.sync().value_or("").starts_with("BadWindow"));
+        }
+        QCOMPARE(previousCalls, 0);
+        XMapWindow(display, 0x1fffffff);
+        XSync(display, False);
+        QCOMPARE(previousCalls, 1);
+        XCloseDisplay(display);
+        XSetErrorHandler(previous);
+    }
+};
+
+QTEST_MAIN(WriteBackDesktopTest)
+#include "WriteBackDesktopTest.moc"

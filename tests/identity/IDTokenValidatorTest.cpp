@@ -1,0 +1,243 @@
+// ID-token validation with keys the test makes: the signature checks before any claim, then each
+// claim fault with its exact message.
+#include "identity/IDTokenValidator.h"
+#include "fakes/FakeClock.h"
+#include "support/TestKeys.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace parlomatic::identity {
+namespace {
+
+using nlohmann::json;
+using testing::TestRsaKey;
+
+constexpr double now = 1'764'600'000.0;
+const std::string issuer = "https://tenant.example/";
+const std::string clientId = "client-1";
+
+// Answers every request with one key-set body (or a failure status), counting the requests.
+class KeySetServer final : public HttpClient {
+public:
+    HttpResult send(const HttpRequest&) override
+    {
+        ++requests;
+        return HttpResponse{status, {}, body};
+    }
+    std::string body;
+    long status = 200;
+    std::atomic<int> requests{0};
+};
+
+json validBody()
+{
+    return {{"iss", issuer},     {"sub", "user|1"}, {"aud", clientId},
+            {"exp", now + 3600}, {"iat", now - 10}, {"email", "ana@example.com"}};
+}
+
+class IDTokenValidatorTest : public ::testing::Test {
+protected:
+    void SetUp() override { keySet->body = json{{"keys", {key.jwk()}}}.dump(); }
+
+    // Made once: a 2048-bit key takes most of a second in a debug build.
+    static const TestRsaKey& tenantKey()
+    {
+        static const TestRsaKey made("key-1");
+        return made;
+    }
+
+    IDTokenValidatorContext context() const
+    {
+        return {issuer,
+                clientId,
+                Request<JWKS>(keySet, "https://tenant.example/.well-known/jwks.json", "GET",
+                              objectHandler<JWKS>(&JWKS::decode)),
+                60000,
+                std::nullopt,
+                std::nullopt,
+                std::nullopt};
+    }
+    std::string validate(const std::string& token, std::function<void(IDTokenValidatorContext&)> adjust = {}) const
+    {
+        auto c = context();
+        if (adjust) {
+            adjust(c);
+        }
+        const auto error = IDTokenValidator(std::move(c), clock).validate(token);
+        return error ? error->message() : "valid";
+    }
+    std::string signedToken(const json& body, json header = {{"alg", "RS256"}, {"typ", "JWT"}}) const
+    {
+        if (!header.contains("kid")) {
+            header["kid"] = key.kid();
+        }
+        return key.token(header, body);
+    }
+
+    FakeClock clock{now};
+    const TestRsaKey& key = tenantKey();
+    std::shared_ptr<KeySetServer> keySet = std::make_shared<KeySetServer>();
+};
+
+TEST_F(IDTokenValidatorTest, AcceptsATokenSignedByTheTenantsKey)
+{
+    EXPECT_EQ(validate(signedToken(validBody())), "valid");
+    EXPECT_EQ(keySet->requests, 1);
+}
+
+TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
+{
+    const TestRsaKey stranger("key-1");
+    const std::string signingInput = testing::base64UrlEncode(R"({"alg":"HS256","kid":"key-1"})") + "." +
+                                     testing::base64UrlEncode(validBody().dump());
+    const std::string hmacWithPublicKey =
+        signingInput + "." + testing::base64UrlEncode(testing::hmacSha256(key.publicDer(), signingInput));
+    std::string tampered = signedToken(validBody());
+    char& signatureByte = tampered[tampered.size() - 10];
+    signatureByte = signatureByte == 'A' ? 'B' : 'A';
+
+    EXPECT_EQ(validate(testing::makeToken(R"({"alg":"none","kid":"key-1"})", validBody().dump(), "")),
+              R"(Signature algorithm of "none" is not supported. Expected the ID token to be signed with "RS256")");
+    EXPECT_EQ(validate(hmacWithPublicKey),
+              R"(Signature algorithm of "HS256" is not supported. Expected the ID token to be signed with "RS256")");
+    EXPECT_EQ(validate(testing::makeToken(R"({"kid":"key-1"})", validBody().dump())),
+              R"(Signature algorithm of "nil" is not supported. Expected the ID token to be signed with "RS256")");
+    EXPECT_EQ(validate(testing::makeToken(R"({"alg":"RS256"})", validBody().dump())),
+              R"(Could not find a public key for Key ID (kid) "nil")");
+    EXPECT_EQ(validate(signedToken(validBody(), {{"alg", "RS256"}, {"kid", "key-2"}})),
+              R"(Could not find a public key for Key ID (kid) "key-2")");
+    EXPECT_EQ(validate(stranger.token({{"alg", "RS256"}, {"kid", "key-1"}}, validBody())),
+              "Invalid ID token signature");
+    EXPECT_EQ(validate(tampered), "Invalid ID token signature");
+    EXPECT_EQ(validate("a.b"), "ID token could not be decoded");
+    // Nothing is fetched for tokens refused on their header alone.
+    EXPECT_EQ(keySet->requests, 3);
+}
+
+TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
+{
+    auto unusable = key.jwk();
+    unusable["use"] = "enc";
+    keySet->body = json{{"keys", {unusable}}}.dump();
+    EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature");
+
+    unusable = key.jwk();
+    unusable["n"] = "";
+    keySet->body = json{{"keys", {unusable}}}.dump();
+    EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature");
+
+    keySet->status = 503;
+    EXPECT_EQ(validate(signedToken(validBody())), R"(Could not find a public key for Key ID (kid) "key-1")");
+}
+
+struct ClaimCase {
+    const char* name;
+    std::function<void(json&)> change;
+    std::string message;
+    std::function<void(IDTokenValidatorContext&)> adjust = {};
+};
+
+class ClaimFaultTest : public IDTokenValidatorTest, public ::testing::WithParamInterface<ClaimCase> {};
+
+TEST_P(ClaimFaultTest, RefusedWithItsMessage)
+{
+    auto body = validBody();
+    GetParam().change(body);
+    EXPECT_EQ(validate(signedToken(body), GetParam().adjust), GetParam().message);
+}
+
+const ClaimCase claimCases[] = {
+    {"IssuerMissing", [](json& b) { b.erase("iss"); }, "Issuer (iss) claim must be a string present in the ID token"},
+    {"IssuerOther", [](json& b) { b["iss"] = "https://tenant.example"; },
+     "Issuer (iss) claim mismatch in the ID token, expected (https://tenant.example/), found (https://tenant.example)"},
+    {"IssuerChecksFirst", [](json& b) { b["iss"] = 1, b["exp"] = now - 7200; },
+     "Issuer (iss) claim must be a string present in the ID token"},
+    {"SubjectEmpty", [](json& b) { b["sub"] = ""; }, "Subject (sub) claim must be a string present in the ID token"},
+    {"AudienceMissing", [](json& b) { b.erase("aud"); },
+     "Audience (aud) claim must be a string or array of strings present in the ID token"},
+    {"AudienceOther", [](json& b) { b["aud"] = "client-2"; },
+     "Audience (aud) claim mismatch in the ID token; expected (client-1) but found (client-2)"},
+    {"AudienceListWithout",
+     [](json& b) {
+         b["aud"] = {"client-2", "api"};
+     },
+     "Audience (aud) claim mismatch in the ID token; expected (client-1) but was not one of (client-2, api)"},
+    {"AudienceListNeedsAzp",
+     [](json& b) {
+         b["aud"] = {"api", "client-1"};
+     },
+     "Authorized Party (azp) claim must be a string present in the ID token when Audience (aud) claim has multiple "
+     "values"},
+    {"AzpOther",
+     [](json& b) {
+         b["aud"] = {"api", "client-1"}, b["azp"] = "api";
+     },
+     "Authorized Party (azp) claim mismatch in the ID token; expected (client-1), found (api)"},
+    {"ExpiryMissing", [](json& b) { b.erase("exp"); },
+     "Expiration time (exp) claim must be a number present in the ID token"},
+    // 60 s of skew: expired exactly 60 s ago is refused; 16 hours ago (the leeway read as seconds) too.
+    {"ExpiredBeyondTheLeeway", [](json& b) { b["exp"] = now - 60; },
+     "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
+     "(1764600000.0)"},
+    {"ExpiredHoursAgo", [](json& b) { b["exp"] = now - 16 * 3600; },
+     "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
+     "(1764542460.0)"},
+    {"ExpiredWithOwnLeeway", [](json& b) { b["exp"] = now - 2; },
+     "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
+     "(1764599999.5)",
+     [](IDTokenValidatorContext& c) { c.leeway = 1500; }},
+    {"IssuedAtMissing", [](json& b) { b.erase("iat"); },
+     "Issued At (iat) claim must be a number present in the ID token"},
+    {"NonceMissing", [](json&) {}, "Nonce (nonce) claim must be a string present in the ID token",
+     [](IDTokenValidatorContext& c) { c.nonce = "n-1"; }},
+    {"NonceOther", [](json& b) { b["nonce"] = "n-2"; },
+     "Nonce (nonce) claim value mismatch in the ID token; expected (n-1), found (n-2)",
+     [](IDTokenValidatorContext& c) { c.nonce = "n-1"; }},
+    {"AuthTimeMissing", [](json&) {},
+     "Authentication Time (auth_time) claim must be a number present in the ID token when Max Age (max_age) is "
+     "specified",
+     [](IDTokenValidatorContext& c) { c.maxAge = 300; }},
+    {"AuthTooLongAgo", [](json& b) { b["auth_time"] = now - 360; },
+     "Authentication Time (auth_time) claim in the ID token indicates that too much time has passed since the last "
+     "user authentication. Current time (1764600000.0) is after last auth time (1764600000.0)",
+     [](IDTokenValidatorContext& c) { c.maxAge = 300; }},
+    {"OrgIdMissing", [](json&) {}, "Organization Id (org_id) claim must be a string present in the ID token",
+     [](IDTokenValidatorContext& c) { c.organization = "org_1"; }},
+    {"OrgIdOther", [](json& b) { b["org_id"] = "org_2"; },
+     "Organization Id (org_id) claim value mismatch in the ID token; expected (org_1), found (org_2)",
+     [](IDTokenValidatorContext& c) { c.organization = "org_1"; }},
+    {"OrgNameMissing", [](json&) {}, "Organization Name (org_name) claim must be a string present in the ID token",
+     [](IDTokenValidatorContext& c) { c.organization = "Acme"; }},
+    {"OrgNameOther", [](json& b) { b["org_name"] = "umbrella"; },
+     "Organization Name (org_name) claim value mismatch in the ID token; expected (acme), found (umbrella)",
+     [](IDTokenValidatorContext& c) { c.organization = "Acme"; }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Claims, ClaimFaultTest, ::testing::ValuesIn(claimCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(IDTokenValidatorTest, PassesInsideTheLeewayAndWithEveryOptionalClaimRight)
+{
+    auto body = validBody();
+    body["exp"] = now - 59;
+    EXPECT_EQ(validate(signedToken(body)), "valid");
+
+    body = validBody();
+    body.update({{"aud", {"api", clientId}},
+                 {"azp", clientId},
+                 {"nonce", "n-1"},
+                 {"auth_time", now - 359},
+                 {"org_name", "acme"},
+                 {"exp", std::to_string(now + 10)}});
+    EXPECT_EQ(validate(signedToken(body),
+                       [](IDTokenValidatorContext& c) { c.nonce = "n-1", c.maxAge = 300, c.organization = "ACME"; }),
+              "valid");
+}
+
+} // namespace
+} // namespace parlomatic::identity

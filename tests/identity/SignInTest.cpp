@@ -1,0 +1,309 @@
+// Sign-in against a real OpenID provider (services/identity on loopback over TLS), with the real
+// loopback listener and a script standing in for the person at the browser.
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeKeychainBackend.h"
+#include "identity/CredentialsManager.h"
+#include "identity/IdentityWebAuth.h"
+#include "identity/LoginTransaction.h"
+#include "identity/SystemBrowserSession.h"
+#include "identity/UrlText.h"
+#include "identity/keychain/KeychainStore.h"
+#include "support/ChildProcess.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <mutex>
+
+namespace parlomatic::identity {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ChildProcess;
+
+const std::string clientId = "parlomatic-test";
+const std::string sourceDir = std::getenv("PARLOMATIC_SOURCE_DIR") ? std::getenv("PARLOMATIC_SOURCE_DIR") : ".";
+
+// The provider is one program for the whole suite: starting Node is the slow part.
+struct Provider {
+    fs::path directory;
+    std::unique_ptr<ChildProcess> process;
+    std::string url;
+};
+Provider* provider = nullptr;
+
+// Records when the listener handed over a callback, to time the road to stored credentials.
+class TimedSession final : public WebSession {
+public:
+    TimedSession(std::unique_ptr<WebSession> inner, std::chrono::steady_clock::time_point& arrival)
+        : m_inner(std::move(inner)), m_arrival(arrival)
+    {}
+    std::expected<std::string, std::string> prepare(const std::string& url) override { return m_inner->prepare(url); }
+    void start(const std::string& url, bool ephemeral, Handlers handlers) override
+    {
+        auto onCallback = std::move(handlers.onCallback);
+        handlers.onCallback = [this, onCallback](const std::string& callbackURL) {
+            m_arrival = std::chrono::steady_clock::now();
+            return onCallback(callbackURL);
+        };
+        m_inner->start(url, ephemeral, std::move(handlers));
+    }
+    void close() override { m_inner->close(); }
+
+private:
+    std::unique_ptr<WebSession> m_inner;
+    std::chrono::steady_clock::time_point& m_arrival;
+};
+
+class SignInTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        provider = new Provider;
+        provider->directory = fs::temp_directory_path() / ("pm-signin-" + std::to_string(::getpid()));
+        fs::create_directories(provider->directory);
+        ASSERT_TRUE(test::writeLoopbackTlsFiles(provider->directory));
+        const auto& d = provider->directory;
+        provider->process = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "node", sourceDir + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
+            "--client-id", clientId, "--lifetime", "900", "--accounts",
+            R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana","pm_org_id":"org_1","pm_gender":"feminine"}])"});
+        const auto line = provider->process->readLine(30s);
+        ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start (npm ci in "
+                                                           "services/identity, see scripts/setup)";
+        provider->url = "https://127.0.0.1:" + line->substr(5) + "/";
+    }
+    static void TearDownTestSuite()
+    {
+        provider->process.reset();
+        fs::remove_all(provider->directory);
+        delete provider;
+    }
+
+    void SetUp() override { ASSERT_FALSE(provider->url.empty()) << "no identity service"; }
+    void TearDown() override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_browsers.clear();
+    }
+
+    // A browser run by a script: it signs in as the account (or presses Cancel with "deny").
+    std::function<bool(const std::string&)> browser(std::string action = "login", std::string password = "pw-1")
+    {
+        return [this, action, password](const std::string& url) {
+            const std::lock_guard lock(m_mutex);
+            m_browsers.push_back(std::make_unique<ChildProcess>(
+                std::vector<std::string>{"node", sourceDir + "/tests/identity/browser.mjs", url},
+                std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", provider->directory / "ca.pem"},
+                                                   {"BROWSER_EMAIL", "ana@example.com"},
+                                                   {"BROWSER_PASSWORD", password},
+                                                   {"BROWSER_ACTION", action}}));
+            return m_browsers.back()->started();
+        };
+    }
+
+    // The sign-in of the product's settings; `open` is the browser, `timeout` the prompt's.
+    std::unique_ptr<IdentityWebAuth> webAuth(std::function<bool(const std::string&)> open,
+                                             std::chrono::milliseconds timeout = 30s)
+    {
+        auto auth = std::make_unique<IdentityWebAuth>(clientId, provider->url, http, Telemetry::standard(),
+                                                      systemClock(), &store);
+        auth->scope("profile email offline_access")
+            .audience("https://api.parlomatic.localhost/")
+            .redirectURL("http://127.0.0.1:0/callback")
+            .enableEphemeralSession();
+        auth->provider([this, open = std::move(open), timeout] {
+            SystemBrowserSession::Options options;
+            options.timeout = timeout;
+            options.openURL = [this, open](const std::string& url) {
+                {
+                    const std::lock_guard lock(m_mutex);
+                    authorizeURLs.push_back(url);
+                }
+                return open(url);
+            };
+            options.showPrompt = [this](const std::string&, std::function<void()> cancel) {
+                const std::lock_guard lock(m_mutex);
+                cancelPrompt = std::move(cancel);
+                return std::unique_ptr<BrowserPrompt>();
+            };
+            return std::make_unique<TimedSession>(std::make_unique<SystemBrowserSession>(options), callbackArrival);
+        });
+        return auth;
+    }
+
+    // Starts the flow; the future holds its one result.
+    std::future<WebAuth::Result> start(WebAuth& auth)
+    {
+        auto promise = std::make_shared<std::promise<WebAuth::Result>>();
+        auto future = promise->get_future();
+        auth.start([this, promise](WebAuth::Result result) {
+            if (result) {
+                stored = manager.store(*result);
+                storedAt = std::chrono::steady_clock::now();
+            }
+            promise->set_value(std::move(result));
+        });
+        return future;
+    }
+    static WebAuth::Result wait(std::future<WebAuth::Result>& future)
+    {
+        if (future.wait_for(60s) != std::future_status::ready) {
+            ADD_FAILURE() << "the sign-in gave no result";
+            return std::unexpected(WebAuthError(WebAuthError::Code::other));
+        }
+        return future.get();
+    }
+
+    // The URL the browser was sent to, and its redirect URL and state.
+    std::string lastAuthorizeURL()
+    {
+        const std::lock_guard lock(m_mutex);
+        return authorizeURLs.empty() ? std::string() : authorizeURLs.back();
+    }
+    nlohmann::json authorizeValues() { return callbackValues(lastAuthorizeURL()).value_or(nlohmann::json::object()); }
+    // GET on the flow's redirect URL with another query, as a stray browser tab would send it.
+    httplib::Result visitRedirect(const std::string& query)
+    {
+        const auto redirect = parseUrl(authorizeValues()["redirect_uri"].get<std::string>());
+        httplib::Client client("127.0.0.1", *redirect->port);
+        return client.Get(redirect->path + query);
+    }
+
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<ChildProcess>> m_browsers;
+    std::vector<std::string> authorizeURLs;
+    std::function<void()> cancelPrompt;
+    TransactionStore store;
+    std::shared_ptr<HttpClient> http =
+        std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = provider->directory / "ca.pem"});
+    CredentialsManager manager{
+        std::make_shared<IdentityAuthentication>(clientId, provider->url, http), "credentials",
+        std::make_shared<KeychainStore>(std::make_shared<FakeKeychainBackend>(), "com.parlomatic.signin-tests"),
+        systemClock(), provider->directory / "credentials.lock"};
+    std::chrono::steady_clock::time_point callbackArrival;
+    std::chrono::steady_clock::time_point storedAt;
+    bool stored = false;
+};
+
+TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
+{
+    auto auth = webAuth(browser());
+    auto future = start(*auth);
+    const auto result = wait(future);
+    ASSERT_TRUE(result) << result.error().debugDescription();
+
+    const auto idToken = jwt::decode(result->idToken());
+    ASSERT_TRUE(idToken);
+    EXPECT_EQ(idToken->subject(), "user|ana");
+    EXPECT_EQ(idToken->claim("email").string(), "ana@example.com");
+    EXPECT_EQ(idToken->claim("pm_org_id").string(), "org_1");
+    EXPECT_EQ(idToken->claim("pm_gender").string(), "feminine");
+    ASSERT_TRUE(result->refreshToken());
+    EXPECT_TRUE(stored);
+    std::cout << "callback to credentials stored: "
+              << std::chrono::duration<double, std::milli>(storedAt - callbackArrival).count() << " ms\n";
+
+    // What was sent: PKCE S256, the openid rule, a fresh login, the bound port, the client's telemetry.
+    const auto sent = authorizeValues();
+    EXPECT_EQ(sent["scope"], "openid profile email offline_access");
+    EXPECT_EQ(sent["code_challenge_method"], "S256");
+    EXPECT_EQ(sent["code_challenge"].get<std::string>().size(), 43u);
+    EXPECT_EQ(sent["state"].get<std::string>().size(), 43u);
+    EXPECT_EQ(sent["prompt"], "login");
+    EXPECT_EQ(sent["audience"], "https://api.parlomatic.localhost/");
+    EXPECT_EQ(sent["identityClient"], *Telemetry::standard().info);
+    EXPECT_TRUE(sent["redirect_uri"].get<std::string>().starts_with("http://127.0.0.1:"));
+    EXPECT_TRUE(sent["redirect_uri"].get<std::string>().ends_with("/callback"));
+    EXPECT_EQ(lastAuthorizeURL().find('+'), std::string::npos);
+
+    // The listener has closed; the stored set renews with its rotated refresh token.
+    EXPECT_FALSE(visitRedirect("?code=late"));
+    const auto renewed = manager.renew();
+    ASSERT_TRUE(renewed) << renewed.error().debugDescription();
+    EXPECT_NE(renewed->refreshToken(), result->refreshToken());
+    EXPECT_FALSE(store.isActive());
+}
+
+TEST_F(SignInTest, AnotherFlowsCallbackIsRefusedAndTheRightOneStillArrives)
+{
+    bool sentToBrowser = false;
+    auto auth = webAuth([&](const std::string&) { return true; });
+    auto future = start(*auth);
+
+    EXPECT_EQ(visitRedirect("?code=stolen&state=other")->status, 400);
+    EXPECT_EQ(visitRedirect("/../favicon.ico")->status, 404);
+    ASSERT_EQ(future.wait_for(0s), std::future_status::timeout);
+
+    sentToBrowser = browser()(lastAuthorizeURL());
+    ASSERT_TRUE(sentToBrowser);
+    const auto result = wait(future);
+    EXPECT_TRUE(result) << result.error().debugDescription();
+}
+
+TEST_F(SignInTest, ACallbackWithoutCodeListsWhatItHeld)
+{
+    auto auth = webAuth([](const std::string&) { return true; });
+    auto future = start(*auth);
+    const auto state = authorizeValues()["state"].get<std::string>();
+    EXPECT_EQ(visitRedirect("?state=" + state + "&session=x")->status, 200);
+    const auto result = wait(future);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), WebAuthError::Code::noAuthorizationCode);
+    EXPECT_EQ(result.error().message(),
+              "The callback URL is missing the authorization code in its query parameters ({\"session\":\"x\","
+              "\"state\":\"" +
+                  state + "\"}).");
+}
+
+TEST_F(SignInTest, TheProvidersRefusalEndsTheFlowWithItsError)
+{
+    auto auth = webAuth(browser("deny"));
+    auto future = start(*auth);
+    const auto result = wait(future);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), WebAuthError::Code::other);
+    EXPECT_EQ(result.error().message(), "An unexpected error occurred.");
+    const auto* cause = std::get_if<AuthenticationError>(&*result.error().cause());
+    ASSERT_TRUE(cause);
+    EXPECT_EQ(cause->code(), "access_denied");
+    EXPECT_EQ(cause->description(), "End-User aborted interaction");
+}
+
+TEST_F(SignInTest, OneFlowAtATimeCancelAndTimeOut)
+{
+    auto first = webAuth([](const std::string&) { return true; });
+    auto firstResult = start(*first);
+    auto second = webAuth(browser());
+    auto secondResult = start(*second);
+    ASSERT_EQ(secondResult.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(secondResult.get().error().message(),
+              "Failed to start this transaction, as there is an active transaction at the moment.");
+    EXPECT_EQ(firstResult.wait_for(0s), std::future_status::timeout);
+
+    const auto redirect = authorizeValues()["redirect_uri"].get<std::string>();
+    std::function<void()> cancel;
+    {
+        const std::lock_guard lock(m_mutex);
+        cancel = cancelPrompt;
+    }
+    cancel();
+    EXPECT_EQ(wait(firstResult).error().message(), "The user cancelled the Web Auth operation.");
+    EXPECT_FALSE(httplib::Client("127.0.0.1", *parseUrl(redirect)->port).Get("/callback?code=late"));
+
+    auto patient = webAuth([](const std::string&) { return true; }, 200ms);
+    auto patientResult = start(*patient);
+    EXPECT_EQ(wait(patientResult).error().code(), WebAuthError::Code::userCancelled);
+    EXPECT_FALSE(store.isActive());
+}
+
+} // namespace
+} // namespace parlomatic::identity

@@ -1,0 +1,161 @@
+// The sign-in's own rules, with a web session that only records what it was given: the authorize
+// URL, the errors found before the browser opens, and callbacks that cannot be read.
+#include "identity/IdentityWebAuth.h"
+#include "identity/LoginTransaction.h"
+#include "identity/PKCE.h"
+#include "identity/SystemBrowserSession.h"
+#include "identity/UrlText.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace parlomatic::identity {
+namespace {
+
+struct Recorded {
+    std::string authorizeURL;
+    WebSession::Handlers handlers;
+    bool closed = false;
+};
+
+class RecordingSession final : public WebSession {
+public:
+    explicit RecordingSession(Recorded& recorded) : m_recorded(recorded) {}
+    std::expected<std::string, std::string> prepare(const std::string& url) override { return url; }
+    void start(const std::string& url, bool, Handlers handlers) override
+    {
+        m_recorded.authorizeURL = url;
+        m_recorded.handlers = std::move(handlers);
+    }
+    void close() override { m_recorded.closed = true; }
+
+private:
+    Recorded& m_recorded;
+};
+
+class WebAuthTest : public ::testing::Test {
+protected:
+    IdentityWebAuth& auth()
+    {
+        m_auth.provider([this] { return std::make_unique<RecordingSession>(recorded); });
+        return m_auth;
+    }
+    // Starts the flow; the error it ended with at once, or "running".
+    std::string start(IdentityWebAuth& webAuth)
+    {
+        outcome = "running";
+        webAuth.start(
+            [this](WebAuth::Result result) { outcome = result ? "credentials" : result.error().debugDescription(); });
+        return outcome;
+    }
+    nlohmann::json sent() const { return callbackValues(recorded.authorizeURL).value(); }
+
+    Recorded recorded;
+    std::string outcome;
+    TransactionStore store;
+    IdentityWebAuth m_auth{"client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store};
+};
+
+TEST_F(WebAuthTest, AuthorizeURL)
+{
+    auth().redirectURL("http://127.0.0.1:0/callback").nonce("n-1").maxAge(300).connection("corp");
+    ASSERT_EQ(start(m_auth), "running");
+    EXPECT_TRUE(recorded.authorizeURL.starts_with("https://tenant.example/authorize?"));
+    const auto values = sent();
+    EXPECT_EQ(values["scope"], "openid profile email");
+    EXPECT_EQ(values["response_type"], "code");
+    EXPECT_EQ(values["client_id"], "client-1");
+    EXPECT_EQ(values["redirect_uri"], "http://127.0.0.1:0/callback");
+    EXPECT_EQ(values["nonce"], "n-1");
+    EXPECT_EQ(values["max_age"], "300");
+    EXPECT_EQ(values["connection"], "corp");
+    EXPECT_FALSE(values.contains("prompt"));
+    EXPECT_FALSE(values.contains("identityClient"));
+    EXPECT_TRUE(std::regex_match(values["state"].get<std::string>(), std::regex("[A-Za-z0-9_-]{43}")));
+    recorded.handlers.onFailure({true, {}});
+    EXPECT_EQ(outcome, "The user cancelled the Web Auth operation.");
+    EXPECT_FALSE(store.isActive());
+
+    auth().scope("read+write").parameters({{"state", "s+1"}, {"client_id", "other"}});
+    ASSERT_EQ(start(m_auth), "running");
+    EXPECT_NE(recorded.authorizeURL.find("scope=openid%20read%2Bwrite"), std::string::npos);
+    EXPECT_EQ(sent()["state"], "s+1");
+    EXPECT_EQ(sent()["client_id"], "other");
+}
+
+TEST_F(WebAuthTest, VerifierAndChallenge)
+{
+    const auto verifier = randomURLSafe().value();
+    EXPECT_TRUE(std::regex_match(verifier, std::regex("[A-Za-z0-9_-]{43}")));
+    // RFC 7636, appendix B.
+    EXPECT_EQ(codeChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+              "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+}
+
+TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
+{
+    EXPECT_EQ(start(auth()), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
+                             "not be used to build a valid URL.");
+    EXPECT_EQ(auth().bundleIdentifier("app.parlomatic.Parlomatic").redirectURL(),
+              "app.parlomatic.Parlomatic://tenant.example/linux/app.parlomatic.Parlomatic/callback");
+
+    auth().invitationURL("https://tenant.example/login?invitation=i-1");
+    EXPECT_EQ(start(m_auth), "The invitation URL (https://tenant.example/login?invitation=i-1) is missing the "
+                             "'invitation' and/or the 'organization' query parameters.");
+
+    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store);
+    remote.redirectURL("https://app.example/callback").provider([] {
+        return std::make_unique<SystemBrowserSession>(SystemBrowserSession::Options{});
+    });
+    EXPECT_EQ(start(remote), "Unable to receive the redirect URL. CAUSE: only http://127.0.0.1 redirect URLs can be "
+                             "received");
+    EXPECT_FALSE(store.isActive());
+}
+
+TEST_F(WebAuthTest, AnUnreadableCallbackEndsTheFlowWithoutShowingItsQuery)
+{
+    ASSERT_EQ(start(auth().redirectURL("http://127.0.0.1:0/callback")), "running");
+    const auto state = sent()["state"].get<std::string>();
+    EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=secret%zz&state=" + state));
+    EXPECT_EQ(outcome, "Invalid callback URL: http://127.0.0.1:1/callback");
+    EXPECT_TRUE(recorded.closed);
+    EXPECT_FALSE(store.isActive());
+}
+
+// The token endpoint's answer decides the outcome; nothing unvalidated reaches the caller.
+class ExchangeTest : public WebAuthTest, public ::testing::WithParamInterface<std::pair<HttpResponse, std::string>> {};
+
+TEST_P(ExchangeTest, EndsWith)
+{
+    struct TokenEndpoint final : HttpClient {
+        explicit TokenEndpoint(HttpResponse reply) : answer(std::move(reply)) {}
+        HttpResult send(const HttpRequest&) override { return answer; }
+        HttpResponse answer;
+    };
+    IdentityWebAuth webAuth("client-1", "https://tenant.example", std::make_shared<TokenEndpoint>(GetParam().first),
+                            Telemetry{false, {}}, systemClock(), &store);
+    webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
+        return std::make_unique<RecordingSession>(recorded);
+    });
+    ASSERT_EQ(start(webAuth), "running");
+    recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" + sent()["state"].get<std::string>());
+    EXPECT_EQ(outcome, GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ExchangeTest,
+    ::testing::Values(
+        std::pair(HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+                  "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
+                  "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
+                  "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"),
+        std::pair(HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+                  "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
+                  "request is invalid, statusCode: 400)"),
+        std::pair(HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+                  "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
+                  "decoded")));
+
+} // namespace
+} // namespace parlomatic::identity

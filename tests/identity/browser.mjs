@@ -1,0 +1,42 @@
+// A person's browser for sign-in tests: opens the authorize URL, fills in the provider's login
+// form (or presses its Cancel when BROWSER_ACTION is "deny"), follows every redirect with the
+// cookies it was given, and ends at the application's redirect URL. Prints the last status.
+// Trusts the test's CA through NODE_EXTRA_CA_CERTS. Usage: node browser.mjs URL
+const cookies = new Map();
+const action = process.env.BROWSER_ACTION ?? 'login';
+
+async function visit(url, init = {}) {
+  const headers = { ...init.headers, cookie: [...cookies].map(([k, v]) => `${k}=${v}`).join('; ') };
+  const response = await fetch(url, { ...init, headers, redirect: 'manual', signal: AbortSignal.timeout(20000) });
+  for (const line of response.headers.getSetCookie()) {
+    const [pair] = line.split(';');
+    const at = pair.indexOf('=');
+    cookies.set(pair.slice(0, at).trim(), pair.slice(at + 1).trim());
+  }
+  return response;
+}
+
+let url = process.argv[2];
+let init = {};
+for (let step = 0; step < 20; step += 1) {
+  const response = await visit(url, init);
+  init = {};
+  const location = response.headers.get('location');
+  if (location) {
+    url = new URL(location, url).href;
+    continue;
+  }
+  const body = await response.text();
+  const forms = [...body.matchAll(/<form method="post" action="([^"]+)"/g)].map((m) => m[1]);
+  const form = forms.find((f) => f.endsWith(action === 'deny' ? '/abort' : '/login'));
+  if (response.status === 200 && form) {
+    url = new URL(form, url).href;
+    const fields = new URLSearchParams({ email: process.env.BROWSER_EMAIL ?? '', password: process.env.BROWSER_PASSWORD ?? '' });
+    init = { method: 'POST', body: fields.toString(), headers: { 'content-type': 'application/x-www-form-urlencoded' } };
+    continue;
+  }
+  console.log(`${response.status} ${new URL(url).pathname}`);
+  process.exit(response.ok ? 0 : 1);
+}
+console.log('too many redirects');
+process.exit(1);

@@ -1,0 +1,180 @@
+#include "panels/TranslateWindow.h"
+
+#include "fakes/FakeSession.h"
+#include "panels/CloseButton.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateView.h"
+#include "service/Preferences.h"
+#include "service/Translator.h"
+#include "support/LoopbackServiceFixture.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QToolButton>
+
+#include <chrono>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString userText = QStringLiteral("Texto secreto do usuário");
+
+// Answers "<q> in <target>", so the test can tell which request an answer belongs to.
+void echoTranslation(const httplib::Request& request, httplib::Response& response)
+{
+    const nlohmann::json body = nlohmann::json::parse(request.body);
+    const std::string text = body.value("q", "") + " in " + body.value("target", "");
+    response.set_content(nlohmann::json{{"data", {{"translations", {{{"translatedText", text}}}}}}}.dump(),
+                         "application/json");
+}
+
+class TranslatePanelTest : public test::LoopbackServiceFixture {
+protected:
+    void SetUp() override
+    {
+        test::LoopbackServiceFixture::SetUp();
+        setReply(echoTranslation);
+        preferences.setString(primaryLanguageKey, "es-MX");
+    }
+    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
+
+    TranslateState& state() { return *m_state; }
+    TranslateView& view() { return *window->view(); }
+    QString shown() { return view().textLabel()->text(); }
+    // Shows the text and waits (at most 10 s) until it is no longer "Loading...".
+    bool waitForAnswer()
+    {
+        return QTest::qWaitFor([this] { return shown() != TranslateState::loadingText; }, 10000);
+    }
+    void choose(Language language)
+    {
+        view().languageMenu()->actions().at(static_cast<int>(rawValue(language)))->trigger();
+    }
+
+    QTemporaryDir dir;
+    Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
+    FakeSession session;
+    FakeLanguageRecognizer recognizer;
+    CurlHttpClient http{trustingOptions()};
+    Translator translator{http, server.hostAndPort()};
+    std::unique_ptr<TranslateState> m_state;
+    std::unique_ptr<TranslateWindow> window;
+
+    void makePanel()
+    {
+        m_state = std::make_unique<TranslateState>(session, translator, recognizer, preferences);
+        window = std::make_unique<TranslateWindow>(*m_state, QStringLiteral("app.parlomatic.Test"));
+    }
+};
+
+// "Loading..." at once, then the translation into the primary language; another language in the
+// menu translates again and is stored; the checked language again, or no text, starts nothing.
+TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
+{
+    makePanel();
+    EXPECT_EQ(window->idealSize(), QSize(280, 80));
+    recognizer.tag = "pt";
+    session.gender = Gender::masculine;
+    window->setInputText(userText);
+    EXPECT_EQ(shown(), TranslateState::loadingText);
+    ASSERT_TRUE(waitForAnswer());
+    EXPECT_EQ(shown(), userText + QStringLiteral(" in es-MX"));
+    EXPECT_EQ(bodyOf(requests().front()),
+              (nlohmann::json{
+                  {"q", userText.toStdString()}, {"target", "es-MX"}, {"source", "pt"}, {"gender", "masculine"}}));
+
+    choose(Language::pt_BR);
+    EXPECT_EQ(shown(), TranslateState::loadingText);
+    ASSERT_TRUE(waitForAnswer());
+    EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
+    EXPECT_EQ(preferences.stringForKey(translateTargetLanguageKey), "pt-BR");
+    EXPECT_EQ(view().languageButton()->text(), QStringLiteral("Portuguese (Brazil)"));
+    const QList<QAction*> items = view().languageMenu()->actions();
+    EXPECT_EQ((QList<bool>{items[0]->isChecked(), items[1]->isChecked(), items[2]->isChecked()}),
+              (QList<bool>{false, true, false}));
+
+    choose(Language::pt_BR);
+    window->setInputText(std::nullopt);
+    EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
+    EXPECT_EQ(requests().size(), 2u);
+    for (const std::string& line : logs.lines()) {
+        for (const std::string& secret : {userText.toStdString(), session.token, std::string("in pt-BR")}) {
+            EXPECT_EQ(line.find(secret), std::string::npos) << line;
+        }
+    }
+}
+
+// Two quick requests whose answers arrive in reverse order: the newer one is shown, in the
+// language the menu shows.
+TEST_F(TranslatePanelTest, TheNewestRequestWins)
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool releaseOlder = false;
+    setReply([&](const httplib::Request& request, httplib::Response& response) {
+        if (nlohmann::json::parse(request.body).value("target", "") == "es-MX") {
+            std::unique_lock lock(mutex);
+            released.wait_for(lock, 10s, [&] { return releaseOlder; });
+        }
+        echoTranslation(request, response);
+    });
+    makePanel();
+    window->setInputText(userText);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10000));
+    choose(Language::en_US);
+    ASSERT_TRUE(waitForAnswer());
+    {
+        std::lock_guard lock(mutex);
+        releaseOlder = true;
+    }
+    released.notify_all();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown(), userText + QStringLiteral(" in en-US"));
+    EXPECT_EQ(view().languageButton()->text(), QStringLiteral("English (US)"));
+}
+
+TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
+{
+    makePanel();
+    setReply(500, "");
+    window->setInputText(userText);
+    ASSERT_TRUE(waitForAnswer());
+    EXPECT_EQ(shown(), TranslateState::failedText);
+
+    session.token.clear();
+    choose(Language::en_US);
+    ASSERT_TRUE(waitForAnswer());
+    EXPECT_EQ(shown(), TranslateState::failedText);
+    EXPECT_EQ(requests().size(), 1u);
+}
+
+TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
+{
+    makePanel();
+    window->orderFront();
+    ASSERT_TRUE(window->isOpen());
+    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
+    EXPECT_TRUE(window->isOpen());
+    TranslatePanel* panel = window.get();
+    window->setActionClose([panel] { panel->close(); });
+    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
+    EXPECT_FALSE(window->isOpen());
+    EXPECT_FALSE(window->isVisible());
+}
+
+} // namespace
+} // namespace parlomatic
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,291 @@
+#include "selection/TextActions.h"
+
+#include "fakes/FakeAccessibility.h"
+#include "fakes/FakeClock.h"
+#include "fakes/FakeSession.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/KeyPaster.h"
+#include "selection/WriteBack.h"
+#include "service/Preferences.h"
+#include "service/Translator.h"
+#include "support/LoopbackServiceFixture.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QThreadPool>
+
+#include <chrono>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr Pid appPid = 4242;
+constexpr Pid otherPid = 5151;
+const QString userText = QStringLiteral("Texto secreto do usuário");
+constexpr const char* before = "what the user copied before";
+
+// Records what the clipboard held at each paste; fails with `failure` when set.
+struct FakeKeyPaster final : KeyPaster {
+    std::expected<void, std::string> pasteShortcut() override
+    {
+        if (!failure.empty()) {
+            return std::unexpected(failure);
+        }
+        pasted.append(QGuiApplication::clipboard()->text());
+        return {};
+    }
+    QStringList pasted;
+    std::string failure;
+};
+
+std::string translationBody(const std::string& text)
+{
+    return nlohmann::json{{"data", {{"translations", {{{"translatedText", text}}}}}}}.dump();
+}
+
+// Turns the event loop until `done` holds or 10 s pass.
+template <typename Condition> bool spinUntil(Condition done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return done();
+}
+
+class TextActionsTest : public test::LoopbackServiceFixture {
+protected:
+    void SetUp() override
+    {
+        test::LoopbackServiceFixture::SetUp();
+        focused = backend.addApplication(appPid);
+        focused->selectedText = QStringLiteral(" ") + userText;
+        backend.addApplication(otherPid);
+        backend.setFront(appPid);
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(before));
+        poller.stopPolling();
+        selection = SelectionSnapshot{userText, userText, AxRect{100, 300, 80, 20}, focused};
+    }
+    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
+
+    // Runs an action and waits until it has restarted polling.
+    template <typename Action> void runToEnd(Action action)
+    {
+        action();
+        EXPECT_FALSE(poller.isPolling());
+        EXPECT_TRUE(panel->closeCount > 0);
+        ASSERT_TRUE(spinUntil([this] { return poller.isPolling(); }));
+        poller.stopPolling();
+    }
+
+    // Nothing written: no paste, and the user's clipboard as it was.
+    void expectNothingWritten() const
+    {
+        EXPECT_TRUE(paster.pasted.isEmpty()) << paster.pasted.join(u'|').toStdString();
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromLatin1(before));
+    }
+    // Neither the selection, nor the answer, nor the token in any log line.
+    void expectNoSecretLogged(const std::string& answer) const
+    {
+        for (const std::string& line : logs.lines()) {
+            for (const std::string& secret : {userText.toStdString(), answer, session.token}) {
+                EXPECT_EQ(line.find(secret), std::string::npos) << line;
+            }
+        }
+    }
+
+    QTemporaryDir dir;
+    Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
+    FakeAccessibility backend;
+    std::shared_ptr<FakeElement> focused;
+    FakeSession session;
+    FakeLanguageRecognizer recognizer;
+    FakeKeyPaster paster;
+    FakeClock clock{1'800'000'000.0};
+    CurlHttpClient http{trustingOptions()};
+    Translator translator{http, server.hostAndPort(), clock};
+    WriteBack writeBack{backend, &paster};
+    TextActions actions{session, translator, recognizer, preferences, writeBack};
+    HeadlessActionsPanel* panel = nullptr;
+    TextSelectionPoller poller{backend,
+                               [this](TextSelectionPoller&) {
+                                   auto made = std::make_unique<HeadlessActionsPanel>();
+                                   panel = made.get();
+                                   return made;
+                               },
+                               &clock};
+    SelectionSnapshot selection;
+};
+
+TEST_F(TextActionsTest, ReplaceWritesTheTranslationOverTheSelection)
+{
+    recognizer.tag = "pt";
+    session.gender = Gender::feminine;
+    setReply(200, translationBody("Secret user text"));
+    clock.advance(1);
+    runToEnd([&] { actions.replace(poller, selection, Language::en_US); });
+
+    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("Secret user text")});
+    ASSERT_EQ(requests().size(), 1u);
+    const nlohmann::json body = bodyOf(requests().front());
+    EXPECT_EQ(body,
+              (nlohmann::json{
+                  {"q", userText.toStdString()}, {"target", "en-US"}, {"source", "pt-BR"}, {"gender", "feminine"}}));
+    EXPECT_EQ(requests().front().header("Authorization"), "Bearer secret-token");
+    EXPECT_EQ(poller.latestReplacement(), clock.now());
+    EXPECT_EQ(session.refreshes, 1);
+    expectNoSecretLogged("Secret user text");
+}
+
+// The source falls back to the stored "primaryLanguage", as stored, when the recogniser cannot
+// tell or names a language we do not offer.
+TEST_F(TextActionsTest, ReplaceFallsBackToThePrimaryLanguage)
+{
+    for (const auto& [tag, stored, expected] :
+         {std::tuple<std::optional<std::string>, std::optional<std::string>, std::string>{std::nullopt, std::nullopt,
+                                                                                          "en-US"},
+          {"de", "es-MX", "es-MX"},
+          {std::nullopt, "de-DE", "de-DE"}}) {
+        recognizer.tag = tag;
+        if (stored) {
+            preferences.setString(primaryLanguageKey, *stored);
+        }
+        clock.advance(1);
+        runToEnd([&] { actions.replace(poller, selection, Language::pt_BR); });
+        EXPECT_EQ(bodyOf(requests().back()).value("source", ""), expected);
+    }
+}
+
+struct NothingWritten {
+    const char* name;
+    bool improve;
+    int status;
+    std::string body;
+    // What happens between the press and the answer.
+    std::function<void(FakeAccessibility&, FakeKeyPaster&)> meanwhile;
+    // A line that must be logged, or "" for none.
+    std::string logged;
+};
+
+void PrintTo(const NothingWritten& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class NothingWrittenTest : public TextActionsTest, public ::testing::WithParamInterface<NothingWritten> {};
+
+TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
+{
+    const NothingWritten& c = GetParam();
+    setReply(c.status, c.body);
+    clock.advance(1);
+    if (c.improve) {
+        runToEnd([&] {
+            actions.improve(poller, selection);
+            c.meanwhile(backend, paster);
+        });
+    } else {
+        runToEnd([&] {
+            actions.replace(poller, selection, Language::es_MX);
+            c.meanwhile(backend, paster);
+        });
+    }
+    if (c.logged.empty() || paster.failure.empty()) {
+        expectNothingWritten();
+    }
+    if (!c.logged.empty()) {
+        EXPECT_TRUE(logs.contains(c.logged));
+    }
+    expectNoSecretLogged("Answer text");
+}
+
+const auto nothing = [](FakeAccessibility&, FakeKeyPaster&) {};
+const std::string improveBody = R"({"data":{"improvements":[{"improvedText":"Answer text"}]}})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NothingWrittenTest,
+    ::testing::Values(
+        NothingWritten{"placeholder", false, 200, R"({"data":{"translations":[]}})", nothing, "no translation"},
+        NothingWritten{"emptyImprovement", true, 200, R"({"data":{"improvements":[]}})", nothing, "empty improvement"},
+        NothingWritten{"serviceFailure", false, 500, "", nothing, ""},
+        NothingWritten{"otherApplicationInFront", false, 200, translationBody("Answer text"),
+                       [](FakeAccessibility& backend, FakeKeyPaster&) { backend.setFront(otherPid); },
+                       "application in front changed"},
+        NothingWritten{"focusMovedInTheApplication", true, 200, improveBody,
+                       [](FakeAccessibility& backend, FakeKeyPaster&) {
+                           backend.setFocused(appPid, std::make_shared<FakeElement>(appPid));
+                       },
+                       "focus moved"},
+        NothingWritten{"selectionChanged", false, 200, translationBody("Answer text"),
+                       [](FakeAccessibility& backend, FakeKeyPaster&) {
+                           const Element application = backend.applicationElement(appPid);
+                           static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText = "other";
+                       },
+                       "selection changed"},
+        NothingWritten{"keysNotSent", true, 200, improveBody,
+                       [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
+                       "Could not send the paste keys: BadValue"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(TextActionsTest, ImproveWritesTheImprovement)
+{
+    setReply(200, improveBody);
+    runToEnd([&] { actions.improve(poller, selection); });
+    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("Answer text")});
+    EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText.toStdString()}}));
+}
+
+TEST_F(TextActionsTest, WithoutAKeyPasterNothingIsWrittenAndTheReasonLogged)
+{
+    WriteBack wayland(backend, nullptr);
+    TextActions waylandActions(session, translator, recognizer, preferences, wayland);
+    setReply(200, improveBody);
+    runToEnd([&] { waylandActions.improve(poller, selection); });
+    expectNothingWritten();
+    EXPECT_TRUE(logs.contains("not available on Wayland"));
+}
+
+// The older request's answer arrives after the newer one was written: it is dropped.
+TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool releaseOlder = false;
+    setReply([&](const httplib::Request& request, httplib::Response& response) {
+        const std::string target = nlohmann::json::parse(request.body).value("target", "");
+        if (target == "es-MX") {
+            std::unique_lock lock(mutex);
+            released.wait_for(lock, 10s, [&] { return releaseOlder; });
+        }
+        response.set_content(translationBody(target + " answer"), "application/json");
+    });
+    clock.advance(1);
+    actions.replace(poller, selection, Language::es_MX);
+    ASSERT_TRUE(spinUntil([this] { return !requests().empty(); }));
+    clock.advance(1);
+    actions.replace(poller, selection, Language::pt_BR);
+
+    ASSERT_TRUE(spinUntil([&] { return !paster.pasted.isEmpty(); }));
+    {
+        std::lock_guard lock(mutex);
+        releaseOlder = true;
+    }
+    released.notify_all();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("pt-BR answer")});
+    EXPECT_EQ(poller.latestReplacement(), clock.now());
+}
+
+} // namespace
+} // namespace parlomatic
+
+int main(int argc, char** argv)
+{
+    QGuiApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
