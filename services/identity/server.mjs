@@ -7,14 +7,23 @@
 //
 // Usage: node server.mjs --cert FILE --key FILE [--port N] [--client-id ID]
 //          [--redirect-uri URI]... [--accounts JSON] [--lifetime SECONDS] [--access-token-ttl SECONDS]
+//          [--data-dir DIR] [--audience URI] [--genders FILE]
 // Prints "port <N>" on stdout once it listens. Stops when its standard input closes (its parent
 // went away) or after --lifetime seconds (default 3600), whichever comes first.
+//
+// The development identity service of scripts/run adds --data-dir: keys, local accounts (made by
+// account.mjs, passwords hashed) and the provider's sessions and refresh tokens persist there, so
+// a restart keeps sessions valid. --audience makes access tokens JWTs (RS256) for that audience.
+// --genders names the text service's store of preferred genders, read for "pm_gender" each time a
+// token is issued.
 import { generateKeyPairSync, randomBytes } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { createServer } from 'node:https';
 import { parseArgs } from 'node:util';
 
 import Provider from 'oidc-provider';
+
+import { fileAdapter, findUser, loadKeys, loadUsers, passwordMatches, readJson } from './store.mjs';
 
 const { values: options } = parseArgs({
   options: {
@@ -26,6 +35,9 @@ const { values: options } = parseArgs({
     accounts: { type: 'string' },
     lifetime: { type: 'string', default: '3600' },
     'access-token-ttl': { type: 'string', default: '3600' },
+    'data-dir': { type: 'string' },
+    audience: { type: 'string' },
+    genders: { type: 'string' },
   },
 });
 if (!options.cert || !options.key) {
@@ -41,9 +53,30 @@ const accounts = new Map(
   ).map((account) => [account.email, account]),
 );
 const accountsBySub = new Map([...accounts.values()].map((account) => [account.sub, account]));
+const dataDir = options['data-dir'];
 
-const { privateKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
-const signingKey = { ...privateKey.export({ format: 'jwk' }), kid: randomBytes(12).toString('base64url'), alg: 'RS256', use: 'sig' };
+// The account for a login, and for a subject; local accounts are read afresh, so one made while the
+// service runs can sign in at once.
+function accountFor(login, password) {
+  if (!dataDir) {
+    const account = accounts.get(login);
+    return account && account.password === password ? account : undefined;
+  }
+  const user = findUser(loadUsers(dataDir), login);
+  return user && passwordMatches(user, password) ? user : undefined;
+}
+function accountBySub(sub) {
+  return dataDir ? loadUsers(dataDir).find((user) => user.sub === sub) : accountsBySub.get(sub);
+}
+function genderOf(account) {
+  return options.genders ? readJson(options.genders, {})[account.sub] : account.pm_gender;
+}
+
+const stored = dataDir ? loadKeys(dataDir) : undefined;
+const { privateKey } = stored ? {} : generateKeyPairSync('rsa', { modulusLength: 2048 });
+const signingKey = stored?.signingKey
+  ?? { ...privateKey.export({ format: 'jwk' }), kid: randomBytes(12).toString('base64url'), alg: 'RS256', use: 'sig' };
+const audience = options.audience;
 
 const server = createServer({ cert: readFileSync(options.cert), key: readFileSync(options.key) });
 await new Promise((resolve) => server.listen(Number(options.port), '127.0.0.1', resolve));
@@ -60,7 +93,8 @@ const provider = new Provider(issuer, {
     redirect_uris: options['redirect-uri'],
   }],
   jwks: { keys: [signingKey] },
-  cookies: { keys: [randomBytes(32).toString('base64url')] },
+  cookies: { keys: stored?.cookieKeys ?? [randomBytes(32).toString('base64url')] },
+  ...(dataDir ? { adapter: fileAdapter(dataDir) } : {}),
   routes: {
     authorization: '/authorize',
     token: '/oauth/token',
@@ -69,7 +103,23 @@ const provider = new Provider(issuer, {
     userinfo: '/userinfo',
   },
   pkce: { required: () => true },
-  features: { devInteractions: { enabled: false }, revocation: { enabled: true } },
+  features: {
+    devInteractions: { enabled: false },
+    revocation: { enabled: true },
+    // Every access token is for the text service: a JWT it checks against this key set.
+    resourceIndicators: {
+      enabled: !!audience,
+      defaultResource: () => audience,
+      useGrantedResource: () => true,
+      getResourceServerInfo: () => ({
+        scope: '',
+        audience,
+        accessTokenFormat: 'jwt',
+        accessTokenTTL: Number(options['access-token-ttl']),
+        jwt: { sign: { alg: 'RS256' } },
+      }),
+    },
+  },
   scopes: ['openid', 'offline_access', 'profile', 'email'],
   claims: { openid: ['sub'], email: ['email', 'email_verified'], profile: ['pm_org_id', 'pm_gender'] },
   // The client reads the user from the ID token, not from the userinfo endpoint.
@@ -80,11 +130,11 @@ const provider = new Provider(issuer, {
   ttl: { AccessToken: Number(options['access-token-ttl']), IdToken: 3600, RefreshToken: 14 * 24 * 3600 },
   interactions: { url: (_ctx, interaction) => `/interaction/${interaction.uid}` },
   async findAccount(_ctx, sub) {
-    const account = accountsBySub.get(sub);
+    const account = accountBySub(sub);
     return account && {
       accountId: sub,
       claims: async () => ({
-        sub, email: account.email, email_verified: true, pm_org_id: account.pm_org_id, pm_gender: account.pm_gender,
+        sub, email: account.email, email_verified: true, pm_org_id: account.pm_org_id, pm_gender: genderOf(account),
       }),
     };
   },
@@ -141,8 +191,8 @@ provider.use(async (ctx, next) => {
   }
   if (ctx.method === 'POST' && match[2]) {
     const form = new URLSearchParams(await readBody(ctx));
-    const account = accounts.get(form.get('email'));
-    if (!account || account.password !== form.get('password')) {
+    const account = accountFor(form.get('email'), form.get('password'));
+    if (!account) {
       ctx.status = 401;
       ctx.type = 'html';
       ctx.body = page(`<p>Wrong e-mail or password.</p><p><a href="/interaction/${escape(details.uid)}">Try again</a></p>`);
@@ -153,9 +203,12 @@ provider.use(async (ctx, next) => {
   }
   if (details.prompt.name === 'login') {
     ctx.type = 'html';
-    ctx.body = page(`<h1>Sign in to Parlomatic</h1>
+    const origin = dataDir
+      ? `<p>This is the local identity service that <code>scripts/run</code> started on this computer. Your account is the one it made for you: your user name, and the password it printed when it made the account. To get a new password, delete <code>${escape(dataDir)}/users.json</code> and run <code>scripts/run</code> again.</p>`
+      : '';
+    ctx.body = page(`<h1>Sign in to Parlomatic</h1>${origin}
 <form method="post" action="/interaction/${escape(details.uid)}/login">
-<label>E-mail <input name="email" type="email" autofocus></label>
+<label>${dataDir ? 'User name or e-mail' : 'E-mail'} <input name="email" type="${dataDir ? 'text' : 'email'}" autofocus></label>
 <label>Password <input name="password" type="password"></label>
 <button type="submit">Sign in</button>
 </form>

@@ -16,7 +16,9 @@ constexpr int configurationExitCode = 78;
 {
     std::fprintf(stderr, "parlomatic: configuration error: %s\n", error.message().c_str());
     std::fflush(stderr);
-    std::exit(configurationExitCode);
+    // The first use may come from a worker thread while others run: static destructors must not
+    // pull their state away, so the process ends without them.
+    std::_Exit(configurationExitCode);
 }
 
 template <typename T> const T& valueOrStop(const std::expected<T, ConfigError>& result)
@@ -84,6 +86,31 @@ std::string EnvSource::bundleIdentifier() const
     return compiledBundleIdentifier;
 }
 
+std::optional<std::filesystem::path> EnvSource::extraCaFile() const
+{
+    const auto value = string("PMExtraCAFile");
+    if (!value || value->empty()) {
+        return std::nullopt;
+    }
+    std::filesystem::path file(*value);
+    if (file.is_relative()) {
+        const char* dataHome = std::getenv("XDG_DATA_HOME");
+        const char* home = std::getenv("HOME");
+        const std::filesystem::path base = dataHome != nullptr && *dataHome == '/' ? std::filesystem::path(dataHome)
+                                           : home != nullptr ? std::filesystem::path(home) / ".local/share"
+                                                             : std::filesystem::path();
+        if (base.empty()) {
+            return std::nullopt;
+        }
+        file = base / file;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
 const std::string& Env::apiDomain()
 {
     static const std::string value = valueOrStop(processSource().string("PMAPIDomain"));
@@ -120,6 +147,12 @@ const std::string& Env::authRedirectUrlText()
 const std::string& Env::bundleIdentifier()
 {
     static const std::string value = processSource().bundleIdentifier();
+    return value;
+}
+
+const std::optional<std::filesystem::path>& Env::extraCaFile()
+{
+    static const std::optional<std::filesystem::path> value = processSource().extraCaFile();
     return value;
 }
 

@@ -4,6 +4,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace parlomatic {
@@ -28,6 +29,11 @@ public:
     std::expected<QUrl, ConfigError> url(const std::string& key) const;
     // "BundleIdentifier", or the compiled-in identifier when the bundle has none.
     std::string bundleIdentifier() const;
+    // "PMExtraCAFile": a PEM file of CA certificates trusted besides the system's (the development
+    // CA of the local services). A relative path is taken from the XDG data folder ($XDG_DATA_HOME,
+    // else ~/.local/share). Absent when the key is missing or empty or the file does not exist, so
+    // a configuration made for the local services still reaches a deployment's own services.
+    std::optional<std::filesystem::path> extraCaFile() const;
 
     std::filesystem::path infoFile() const;
 
@@ -52,6 +58,8 @@ public:
     static const std::string& bundleIdentifier();
     // The optional update feed; empty when the bundle has none.
     static const std::string& updateFeedUrl();
+    // The optional extra CA file for the shared HTTP client (EnvSource::extraCaFile).
+    static const std::optional<std::filesystem::path>& extraCaFile();
 };
 
 } // namespace parlomatic

@@ -1,16 +1,23 @@
 #include "app/ParlomaticApp.h"
 
+#include "app/AccessibilityPrompt.h"
+#include "app/AppState.h"
 #include "app/Env.h"
-#include "app/SignedOutSession.h"
+#include "app/MenuBarView.h"
 #include "app/SystemBrowserSignIn.h"
+#include "app/UpdaterController.h"
 #include "common/CurlHttpClient.h"
 #include "common/Log.h"
+#include "identity/CredentialsManager.h"
+#include "identity/IdentityAuthentication.h"
+#include "identity/IdentityWebAuth.h"
+#include "identity/keychain/KeychainStore.h"
 #include "panels/ActionsWindow.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
-#include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
+#include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
 #include "selection/TextActions.h"
@@ -18,98 +25,150 @@
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "service/Translator.h"
+#include "service/UserMetadata.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <cstdlib>
 #include <string_view>
 
 namespace parlomatic {
+namespace {
 
-ParlomaticApp::ParlomaticApp() = default;
+// The selection watcher: the accessibility layer it reads through, the poller with both panels, and
+// the actions behind the strip's buttons, which read the token through the session state.
+class SelectionWatcher : public QObject {
+public:
+    SelectionWatcher(Session& session, HttpClient& http)
+        : m_accessibility(std::make_unique<platform::AtspiAccessibility>()),
+          m_translator(http, ApiDomain([] { return Env::apiDomain(); }))
+    {
+        m_accessibility->enableEnhancedUserInterfaceForRunningApps();
+        const bool compositing = platform::isCompositingActive();
+        const QString identifier = QString::fromStdString(Env::bundleIdentifier());
+        m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
+            auto window = std::make_unique<ActionsWindow>(poller, identifier);
+            window->setCompositingActive(compositing);
+            return window;
+        });
+        if (isWaylandSession()) {
+            logError("Writing text back is not available on Wayland yet; Replace and Improve write nothing.");
+        } else {
+            m_keyPaster = std::make_unique<platform::X11KeyPaster>();
+        }
+        m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());
+        Preferences& preferences = Preferences::standard();
+        m_actions = std::make_unique<TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
+        m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
+        m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
+        m_poller->setSelectionActions(m_actions->selectionActions());
+        m_poller->startPolling();
+    }
+    ~SelectionWatcher() override
+    {
+        // The poller reads through the accessibility layer, and requests still running hold the
+        // translator and the recogniser: those go last.
+        m_poller.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
 
-ParlomaticApp::~ParlomaticApp()
+private:
+    std::unique_ptr<AccessibilityBackend> m_accessibility;
+    Translator m_translator;
+    platform::Cld2LanguageRecognizer m_recognizer;
+    std::unique_ptr<KeyPaster> m_keyPaster;
+    std::unique_ptr<WriteBack> m_writeBack;
+    std::unique_ptr<TextActions> m_actions;
+    std::unique_ptr<TranslateState> m_translateState;
+    std::unique_ptr<TextSelectionPoller> m_poller;
+};
+
+std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared_ptr<HttpClient> http)
 {
-    // The poller holds a reference to the accessibility layer, and requests still running hold
-    // the translator and the recogniser: those go last.
-    m_poller.reset();
-    QThreadPool::globalInstance()->waitForDone();
+    auto authentication = identity::makeAuthentication(std::move(http));
+    auto keychain = std::make_shared<identity::KeychainStore>(std::make_shared<platform::SecretServiceKeychain>(),
+                                                              Env::bundleIdentifier());
+    return std::make_shared<identity::CredentialsManager>(std::move(authentication), "credentials",
+                                                          std::move(keychain));
 }
+
+// The browser sign-in with the deployment's values, in an ephemeral session.
+void signIn(const std::shared_ptr<HttpClient>& http, std::function<void(SignInResult)> done)
+{
+    auto webAuth = identity::makeWebAuth(http);
+    webAuth->scope(Env::authScope())
+        .audience(Env::authAudience())
+        .redirectURL(Env::authRedirectUrlText())
+        .enableEphemeralSession();
+    webAuth->start([webAuth, done = std::move(done)](identity::WebAuth::Result result) {
+        if (result) {
+            done(std::move(*result));
+        } else {
+            // The message only: a cause may hold a token's text or a service's answer.
+            done(std::unexpected(result.error().message()));
+        }
+    });
+}
+
+} // namespace
+
+ParlomaticApp::ParlomaticApp()
+{
+    CurlHttpClient::Options options;
+    options.extraCaFile = Env::extraCaFile();
+    m_http = std::make_shared<CurlHttpClient>(options);
+}
+
+ParlomaticApp::~ParlomaticApp() = default;
 
 void ParlomaticApp::start()
 {
+    installSystemBrowserSignIn();
     QIcon icon(QStringLiteral(":/parlomatic.svg"));
     icon.setIsMask(true); // a monochrome icon that the tray tints for light and dark panels
-
-    m_menu = std::make_unique<QMenu>();
-    QAction* quit = m_menu->addAction(QStringLiteral("Quit Parlomatic"));
-    QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
-
     m_trayIcon = std::make_unique<QSystemTrayIcon>(icon);
     m_trayIcon->setToolTip(QStringLiteral("Parlomatic"));
-    m_trayIcon->setContextMenu(m_menu.get());
+
+    AppStateDependencies dependencies;
+    dependencies.credentialsManager = makeCredentialsManager(m_http);
+    dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
+    dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
+    dependencies.startWatcher = [this] { return std::make_unique<SelectionWatcher>(*m_appState, *m_http); };
+    dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
+    m_appState = std::make_unique<AppState>(std::move(dependencies));
+
+    m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
+    m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logError("No system tray is available; Parlomatic keeps running without its icon.");
     }
     m_trayIcon->show();
 
-    installSystemBrowserSignIn();
-    checkAccessibility();
-}
-
-void ParlomaticApp::checkAccessibility()
-{
-    if (m_poller) {
-        return;
-    }
-    if (platform::AccessibilityBusStatus::isEnabled().value_or(false)) {
-        m_accessibilityTimer.reset();
-        startWatching();
-        return;
-    }
-    if (!m_accessibilityTimer) {
-        logError("The desktop's accessibility bus is off; Parlomatic watches selections once it is on.");
-        m_accessibilityTimer = std::make_unique<QTimer>();
-        m_accessibilityTimer->setInterval(1000);
-        QObject::connect(m_accessibilityTimer.get(), &QTimer::timeout, this, [this] { checkAccessibility(); });
-        m_accessibilityTimer->start();
-    }
-}
-
-void ParlomaticApp::startWatching()
-{
-    m_accessibility = std::make_unique<platform::AtspiAccessibility>();
-    m_accessibility->enableEnhancedUserInterfaceForRunningApps();
-    const bool compositing = platform::isCompositingActive();
-    const QString identifier = QString::fromStdString(Env::bundleIdentifier());
-    m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
-        auto window = std::make_unique<ActionsWindow>(poller, identifier);
-        window->setCompositingActive(compositing);
-        return window;
+    UpdaterController::Options options;
+    options.feedUrl = QString::fromStdString(Env::updateFeedUrl());
+    options.currentVersion = QCoreApplication::applicationVersion();
+    auto updater = std::make_unique<UpdaterController>(
+        m_http, makeDialogUserDriver(), [](const QUrl& url) { QDesktopServices::openUrl(url); }, options);
+    AppState* state = m_appState.get();
+    connect(updater.get(), &UpdaterController::updateWaiting, state, [state](const QString& version) {
+        state->setUpdateLabel(QStringLiteral("Update Now (v%1)").arg(version));
     });
+    connect(updater.get(), &UpdaterController::updateSessionFinished, state,
+            [state] { state->setUpdateLabel(QString::fromLatin1(AppState::checkForUpdatesLabel)); });
+    m_appState->setUpdater(std::move(updater));
+}
 
-    // Until sign-in lands, nobody is signed in: requests go out without a token.
-    m_session = std::make_unique<SignedOutSession>();
-    m_http = std::make_unique<CurlHttpClient>();
-    m_translator = std::make_unique<Translator>(*m_http, Env::apiDomain());
-    m_recognizer = std::make_unique<platform::Cld2LanguageRecognizer>();
-    if (isWaylandSession()) {
-        logError("Writing text back is not available on Wayland yet; Replace and Improve write nothing.");
-    } else {
-        m_keyPaster = std::make_unique<platform::X11KeyPaster>();
+void ParlomaticApp::showAlreadyRunning()
+{
+    if (m_trayIcon) {
+        m_trayIcon->showMessage(QStringLiteral("Parlomatic"),
+                                QStringLiteral("Parlomatic is already running: its menu is behind its icon."));
     }
-    m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());
-    Preferences& preferences = Preferences::standard();
-    m_actions = std::make_unique<TextActions>(*m_session, *m_translator, *m_recognizer, preferences, *m_writeBack);
-    m_translateState = std::make_unique<TranslateState>(*m_session, *m_translator, *m_recognizer, preferences);
-    m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
-    m_poller->setSelectionActions(m_actions->selectionActions());
-    m_poller->startPolling();
 }
 
 bool isWaylandSession()

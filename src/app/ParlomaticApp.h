@@ -4,25 +4,17 @@
 
 #include <memory>
 
-class QMenu;
 class QSystemTrayIcon;
-class QTimer;
 
 namespace parlomatic {
 
-class AccessibilityBackend;
+class AppState;
 class HttpClient;
-class KeyPaster;
-class LanguageRecognizer;
-class Session;
-class TextActions;
-class TextSelectionPoller;
-class TranslateState;
-class Translator;
-class WriteBack;
+class MenuBarView;
+class UserMetadata;
 
-// The program's shell: the tray icon and its menu, and the selection watcher once the desktop's
-// accessibility bus is switched on. It owns everything that lives for the process.
+// The program's shell (the application delegate): owns the session state for the whole process,
+// the tray icon with the status menu, and hands the session state its updater once launched.
 class ParlomaticApp : public QObject {
     Q_OBJECT
 
@@ -30,26 +22,17 @@ public:
     ParlomaticApp();
     ~ParlomaticApp() override;
 
+    // Builds the session state (which starts its start-up renewal), shows the tray icon and starts
+    // the updater.
     void start();
+    // A later launch handed over to this one.
+    void showAlreadyRunning();
 
 private:
-    // Starts the watcher when the accessibility bus is on; until then asks again every second.
-    void checkAccessibility();
-    void startWatching();
-
-    std::unique_ptr<QMenu> m_menu;
+    std::shared_ptr<HttpClient> m_http;
+    std::unique_ptr<AppState> m_appState;
+    std::unique_ptr<MenuBarView> m_menuView;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
-    std::unique_ptr<QTimer> m_accessibilityTimer;
-    std::unique_ptr<Session> m_session;
-    std::unique_ptr<HttpClient> m_http;
-    std::unique_ptr<Translator> m_translator;
-    std::unique_ptr<LanguageRecognizer> m_recognizer;
-    std::unique_ptr<AccessibilityBackend> m_accessibility;
-    std::unique_ptr<KeyPaster> m_keyPaster;
-    std::unique_ptr<WriteBack> m_writeBack;
-    std::unique_ptr<TextActions> m_actions;
-    std::unique_ptr<TranslateState> m_translateState;
-    std::unique_ptr<TextSelectionPoller> m_poller;
 };
 
 // Whether a graphical session can be reached (an X11 or Wayland display, or an explicit Qt platform).

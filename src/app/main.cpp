@@ -1,4 +1,5 @@
 #include "app/ParlomaticApp.h"
+#include "app/SingleInstance.h"
 
 #include <QApplication>
 
@@ -14,9 +15,17 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Parlomatic"));
     QApplication::setApplicationName(QStringLiteral("Parlomatic"));
+    QApplication::setApplicationVersion(QStringLiteral(PARLOMATIC_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    parlomatic::SingleInstance instance;
+    if (instance.claim() == parlomatic::SingleInstance::Role::handedOver) {
+        return 0;
+    }
+
     parlomatic::ParlomaticApp app;
+    QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
+                     &parlomatic::ParlomaticApp::showAlreadyRunning);
     app.start();
     return QApplication::exec();
 }

@@ -21,7 +21,9 @@ LogSink& currentSink()
 void openSystemLogOnce()
 {
     static std::once_flag once;
-    std::call_once(once, [] { openlog("parlomatic", LOG_PID, LOG_USER); });
+    // A copy goes to stderr: where no system log listens (containers, test desktops) the lines are
+    // still there, and a desktop session keeps a tray program's stderr in its own log.
+    std::call_once(once, [] { openlog("parlomatic", LOG_PID | LOG_PERROR, LOG_USER); });
 }
 
 } // namespace

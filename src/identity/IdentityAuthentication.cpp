@@ -138,7 +138,8 @@ IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& 
             std::printf("%s\n", line.c_str());
         }
         std::fflush(stdout);
-        std::exit(EXIT_FAILURE);
+        // Worker threads may be running: static destructors must not pull their state away.
+        std::_Exit(EXIT_FAILURE);
     }
     return std::move(*configuration);
 }

@@ -29,6 +29,10 @@ std::optional<std::string> post(HttpClient& http, const HttpRequest& request, st
 } // namespace
 
 Translator::Translator(HttpClient& http, std::string apiDomain, const Clock& clock)
+    : Translator(http, ApiDomain([domain = std::move(apiDomain)] { return domain; }), clock)
+{}
+
+Translator::Translator(HttpClient& http, ApiDomain apiDomain, const Clock& clock)
     : m_http(http), m_apiDomain(std::move(apiDomain)), m_clock(clock)
 {}
 
@@ -45,7 +49,7 @@ std::optional<TranslateResult> Translator::translate(const std::string& text, co
     if (gender) {
         body["gender"] = std::string(rawValue(*gender));
     }
-    const HttpRequest request = makeServiceRequest("POST", m_apiDomain, "/v1/translate", body, accessToken);
+    const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/translate", body, accessToken);
     const auto answer = post(m_http, request, "Parlomatic API failed to translate: ");
     if (!answer) {
         return std::nullopt;
@@ -65,7 +69,7 @@ std::optional<TranslateResult> Translator::translate(const std::string& text, co
 std::optional<std::string> Translator::improve(const std::string& text, const std::string& accessToken) const
 {
     const nlohmann::json body{{"q", text}};
-    const HttpRequest request = makeServiceRequest("POST", m_apiDomain, "/v1/improve", body, accessToken);
+    const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/improve", body, accessToken);
     const auto answer = post(m_http, request, "Parlomatic API failed to improve: ");
     if (!answer) {
         return std::nullopt;

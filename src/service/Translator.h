@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 #include "common/HttpClient.h"
 #include "service/Gender.h"
+#include "service/TranslatorRequest.h"
 
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ class Translator {
 public:
     // `apiDomain` is inserted verbatim after "https://". `http` and `clock` must outlive this object.
     Translator(HttpClient& http, std::string apiDomain, const Clock& clock = systemClock());
+    Translator(HttpClient& http, ApiDomain apiDomain, const Clock& clock = systemClock());
 
     // Sends "q" = text and "target" = targetCode, plus "source" and "gender" when given. Yields the
     // first translation, or noTranslatedText (isPlaceholder) when the service returned none.
@@ -44,7 +46,7 @@ public:
 
 private:
     HttpClient& m_http;
-    std::string m_apiDomain;
+    ApiDomain m_apiDomain;
     const Clock& m_clock;
 };
 

@@ -4,10 +4,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace parlomatic {
+
+// The configured service domain, asked for when a request is built (a deployment value is read at
+// the first request, not when the client is made). Callable from any thread.
+using ApiDomain = std::function<std::string()>;
 
 // A request to the text service, built the one way every call builds it: URL "https://" + the
 // configured domain (verbatim) + `path`; the compact JSON of `body`; headers "Authorization"

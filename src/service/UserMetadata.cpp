@@ -7,13 +7,17 @@
 
 namespace parlomatic {
 
-UserMetadata::UserMetadata(HttpClient& http, std::string apiDomain) : m_http(http), m_apiDomain(std::move(apiDomain)) {}
+UserMetadata::UserMetadata(HttpClient& http, std::string apiDomain)
+    : UserMetadata(http, ApiDomain([domain = std::move(apiDomain)] { return domain; }))
+{}
+
+UserMetadata::UserMetadata(HttpClient& http, ApiDomain apiDomain) : m_http(http), m_apiDomain(std::move(apiDomain)) {}
 
 bool UserMetadata::updateUserMetadata(Gender gender, const std::string& accessToken) const
 {
     const nlohmann::json body{{"gender", std::string(rawValue(gender))}};
     const HttpResult result =
-        m_http.send(makeServiceRequest("PATCH", m_apiDomain, "/v1/user/metadata", body, accessToken));
+        m_http.send(makeServiceRequest("PATCH", m_apiDomain(), "/v1/user/metadata", body, accessToken));
     if (!result) {
         logError(std::string(userMetadataFailurePrefix) + describe(result.error()));
         return false;

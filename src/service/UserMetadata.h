@@ -2,6 +2,7 @@
 
 #include "common/HttpClient.h"
 #include "service/Gender.h"
+#include "service/TranslatorRequest.h"
 #include "service/User.h"
 
 #include <functional>
@@ -18,6 +19,7 @@ class UserMetadata {
 public:
     // `apiDomain` is inserted verbatim after "https://". `http` must outlive this object.
     UserMetadata(HttpClient& http, std::string apiDomain);
+    UserMetadata(HttpClient& http, ApiDomain apiDomain);
 
     // Sends {"gender": <raw value>}. True exactly when the service answered 200. A transfer that
     // fails is logged (userMetadataFailurePrefix); any other status gives false silently. Blocks.
@@ -25,7 +27,7 @@ public:
 
 private:
     HttpClient& m_http;
-    std::string m_apiDomain;
+    ApiDomain m_apiDomain;
 };
 
 // Runs a job off the calling thread (the app hands it to the thread pool).

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Inside scripts/desktop-session: Parlomatic starts with no window of its own, and a selection of a
-# few words in Mousepad brings its strip up above the selection.
+# Inside scripts/desktop-session: Parlomatic starts signed out with no window of its own and asks
+# nothing; a second launch hands over to it and exits 0.
 set -euo pipefail
 app=$1
 
@@ -16,27 +16,26 @@ wait_for() { # SECONDS COMMAND...: polls until COMMAND prints something
 }
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
 
 export XDG_CONFIG_HOME="$PARLOMATIC_SESSION_DIR/config"
-"$app" &
+log=$PARLOMATIC_SESSION_DIR/parlomatic.log
+"$app" 2>"$log" &
 pids+=($!)
 app_pid=$!
+wait_for 20 grep -x 'parlomatic\[[0-9]*\]: Unable to renew credentials' "$log" >/dev/null ||
+    fail "no 'Unable to renew credentials' line at the first start"
 
-mousepad --disable-server >/dev/null 2>&1 &
-pids+=($!)
-editor=$(wait_for 20 xdotool search --onlyvisible --pid "${pids[1]}" | head -1) || { echo "FAIL: no Mousepad window"; exit 1; }
-xdotool windowactivate --sync "$editor"
-kill -0 "$app_pid" || { echo "FAIL: parlomatic exited at start"; exit 1; }
-if xdotool search --onlyvisible --pid "$app_pid" >/dev/null 2>&1; then
-    echo "FAIL: parlomatic shows a window before anything is selected"
-    exit 1
+kill -0 "$app_pid" || fail "parlomatic exited at start"
+if wait_for 1 xdotool search --onlyvisible --pid "$app_pid" --name '^Parlomatic - ' >/dev/null; then
+    fail "a Parlomatic window appeared although nobody is signed in"
 fi
 
-xdotool type --delay 5 "hello there world"
-xdotool key shift+Home
-panel=$(wait_for 20 xdotool search --onlyvisible --name '^Parlomatic - Menu$' | head -1) || {
-    echo "FAIL: the strip did not appear over the selection"
-    exit 1
-}
-[ "$(xdotool getactivewindow)" = "$editor" ] || { echo "FAIL: the strip took the focus from Mousepad"; exit 1; }
+"$app" 2>>"$log" || fail "a second launch exited with status $?"
+kill -0 "$app_pid" || fail "the first instance ended when the second started"
+instances=0 # in this private desktop only: other sessions may run their own
+for p in $(pgrep -x parlomatic || true); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR" && instances=$((instances + 1))
+done
+[ "$instances" -eq 1 ] || fail "$instances instances run in this session"
 echo "1 passed, 0 failed"

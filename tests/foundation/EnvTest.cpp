@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace parlomatic {
@@ -51,6 +52,29 @@ TEST_F(EnvTest, UnparsableRedirectIsAnError)
     }
 }
 
+TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
+{
+    const auto data = dir() / "data";
+    std::filesystem::create_directories(data / "parlomatic/tls");
+    std::ofstream(data / "parlomatic/tls/ca.pem") << "-----BEGIN CERTIFICATE-----\n";
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(data.string()));
+    const struct {
+        std::string line;
+        std::optional<std::filesystem::path> expected;
+    } cases[] = {
+        {"PMExtraCAFile = parlomatic/tls/ca.pem\n", data / "parlomatic/tls/ca.pem"},
+        {"PMExtraCAFile = " + (data / "parlomatic/tls/ca.pem").string() + "\n", data / "parlomatic/tls/ca.pem"},
+        {"PMExtraCAFile = parlomatic/tls/missing.pem\n", std::nullopt},
+        {"PMExtraCAFile =\n", std::nullopt},
+        {"PMAPIDomain = x\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        writeInfo(c.line);
+        EXPECT_EQ(EnvSource(dir()).extraCaFile(), c.expected) << c.line;
+    }
+    qunsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(EnvTest, BundleWithoutIdentifierOrFileUsesTheCompiledOne)
 {
     EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
@@ -75,9 +99,12 @@ TEST_F(EnvDeathTest, MissingValueStopsTheProgramWithOneLine)
     writeInfo("PMAPIDomain = api.example.com\n");
     // The thread-safe style runs this test alone in a fresh process (with a fresh folder): the
     // process-wide values are still unread there.
+    // Static destructors and exit handlers must not run while other threads may still use what they
+    // destroy: a handler that would change the status shows whether they ran.
     EXPECT_EXIT(
         {
             setBundleDirectory(dir());
+            std::atexit([] { std::_Exit(99); });
             (void)Env::authScope();
         },
         ::testing::ExitedWithCode(78),

@@ -1,5 +1,6 @@
 #include "service/Translator.h"
 #include "service/TranslatorResponses.h"
+#include "service/UserMetadata.h"
 
 #include "fakes/FakeClock.h"
 #include "support/LoopbackServiceFixture.h"
@@ -241,6 +242,21 @@ TEST_F(TranslatorTest, RefusesAnUntrustedServerAndAnOversizedBody)
     EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to translate: the response is too large")) << lines[1];
     EXPECT_EQ(requests().size(), 1u); // the untrusted attempt never reached the handler
     expectNothingSecretLogged(twoTranslations);
+}
+
+TEST_F(TranslatorTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
+{
+    int reads = 0;
+    const ApiDomain domain = [&] {
+        ++reads;
+        return server.hostAndPort();
+    };
+    const Translator late(http, domain, clock);
+    const UserMetadata metadata(http, domain);
+    EXPECT_EQ(reads, 0);
+    ASSERT_TRUE(late.translate(userText, "en-US", token, {}, {}));
+    EXPECT_TRUE(metadata.updateUserMetadata(Gender::feminine, token));
+    EXPECT_EQ(reads, 2);
 }
 
 TEST(TranslatorResponsesTest, EncodeAndDecodeWithTheSameMemberNames)

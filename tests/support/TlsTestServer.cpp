@@ -227,6 +227,16 @@ void TlsTestServer::stop()
     }
 }
 
+bool TlsTestServer::writeServerCredentials(const std::filesystem::path& certificateFile,
+                                           const std::filesystem::path& keyFile) const
+{
+    std::unique_ptr<BIO, BioDeleter> cert(BIO_new_file(certificateFile.c_str(), "w"));
+    std::unique_ptr<BIO, BioDeleter> key(BIO_new_file(keyFile.c_str(), "w"));
+    return cert && key && PEM_write_bio_X509(cert.get(), m_credentials->serverCert.get()) == 1 &&
+           PEM_write_bio_PrivateKey(key.get(), m_credentials->serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
+               1;
+}
+
 std::string TlsTestServer::hostAndPort() const
 {
     return "127.0.0.1:" + std::to_string(m_port);

@@ -50,6 +50,11 @@ public:
     // The PEM file of the generated CA certificate.
     const std::filesystem::path& caFile() const { return m_caFile; }
 
+    // Writes the server's certificate and private key as PEM files, for another server that clients
+    // of caFile() are to trust. False when a file cannot be written.
+    bool writeServerCredentials(const std::filesystem::path& certificateFile,
+                                const std::filesystem::path& keyFile) const;
+
     // TLS handshakes begun by clients (ClientHello messages received), and distinct client
     // connections that sent at least one request.
     int handshakes() const { return m_handshakes.load(); }

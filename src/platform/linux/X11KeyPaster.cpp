@@ -44,6 +44,11 @@ KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
 X11KeyPaster::X11KeyPaster() = default;
 X11KeyPaster::~X11KeyPaster() = default;
 
+void X11KeyPaster::CloseDisplay::operator()(_XDisplay* display) const
+{
+    XCloseDisplay(display);
+}
+
 std::expected<void, std::string> X11KeyPaster::pasteShortcut()
 {
     if (!m_display) {

@@ -2,9 +2,10 @@
 
 #include "selection/KeyPaster.h"
 
-#include <X11/Xlib.h>
-
 #include <memory>
+
+// Xlib's display type, declared here so that including this header brings in none of its macros.
+struct _XDisplay;
 
 namespace parlomatic::platform {
 
@@ -22,9 +23,9 @@ public:
 
 private:
     struct CloseDisplay {
-        void operator()(Display* display) const { XCloseDisplay(display); }
+        void operator()(_XDisplay* display) const;
     };
-    std::unique_ptr<Display, CloseDisplay> m_display;
+    std::unique_ptr<_XDisplay, CloseDisplay> m_display;
 };
 
 } // namespace parlomatic::platform

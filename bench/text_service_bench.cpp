@@ -1,0 +1,151 @@
+// The local text service end to end through the product's client: translate a 20-word English
+// sentence into Spanish and into Portuguese (through Spanish), improve a misspelt sentence; with
+// the time its engines take to be ready and its memory (this process, which holds the service and
+// the client, and the Apertium programs by proportional set size).
+#include "TextService.h"
+#include "common/CurlHttpClient.h"
+#include "service/Translator.h"
+#include "support/TlsTestServer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace parlomatic;
+using namespace parlomatic::textservice;
+
+// Token checks have their own tests; here every token is taken, so the figures are the engines'.
+class AcceptingVerifier final : public AccessTokenVerifier {
+public:
+    std::expected<std::string, std::string> verify(std::string_view) override { return "bench"; }
+};
+
+// Kilobytes of a /proc/<pid>/smaps_rollup or status line, 0 when unreadable.
+double kilobytes(const std::string& file, const std::string& key)
+{
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(key)) {
+            return std::stod(line.substr(key.size()));
+        }
+    }
+    return 0;
+}
+
+struct Service {
+    test::TlsTestServer credentials; // only its CA and server certificate are used
+    std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("pm-text-bench-" + std::to_string(getpid()));
+    std::unique_ptr<TextTranslator> translator;
+    std::unique_ptr<Improver> improver;
+    AcceptingVerifier verifier;
+    std::unique_ptr<GenderStore> genders;
+    std::unique_ptr<TextService> service;
+    std::thread serving;
+    double readySeconds = 0;
+
+    Service()
+    {
+        std::filesystem::create_directories(folder);
+        credentials.writeServerCredentials(folder / "cert.pem", folder / "key.pem");
+        const auto start = std::chrono::steady_clock::now();
+        translator = std::make_unique<TextTranslator>("/usr/share/apertium/modes");
+        auto warm = std::async(std::launch::async, [this] { return translator->start(); });
+        improver = std::make_unique<Improver>("/usr/share/hunspell");
+        warm.get();
+        readySeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        genders = std::make_unique<GenderStore>(folder / "genders.json");
+        service = std::make_unique<TextService>(*translator, *improver, verifier, *genders,
+                                                TextService::Options{.certificateFile = folder / "cert.pem",
+                                                                     .keyFile = folder / "key.pem",
+                                                                     .keepAliveSeconds = 1,
+                                                                     .logRequests = false});
+        service->bind(0);
+        serving = std::thread([this] { service->serve(); });
+    }
+    ~Service()
+    {
+        service->stop();
+        serving.join();
+        std::filesystem::remove_all(folder);
+    }
+    std::string domain() const { return "127.0.0.1:" + std::to_string(service->port()); }
+};
+
+Service& service()
+{
+    static Service instance;
+    return instance;
+}
+
+const std::string sentence = "The new system helps people write better emails and documents every day, and it works "
+                             "with many different applications.";
+
+void translateInto(benchmark::State& state, const char* target)
+{
+    auto& s = service();
+    CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
+    const Translator client(http, s.domain());
+    for (auto _ : state) {
+        auto result = client.translate(sentence, target, "token", std::string("en"), std::nullopt);
+        if (!result) {
+            state.SkipWithError("translate failed");
+            break;
+        }
+        benchmark::DoNotOptimize(result);
+    }
+}
+
+void BM_TranslateEnglishToSpanish(benchmark::State& state)
+{
+    translateInto(state, "es-MX");
+}
+BENCHMARK(BM_TranslateEnglishToSpanish)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+
+void BM_TranslateEnglishToPortuguese(benchmark::State& state)
+{
+    translateInto(state, "pt-BR");
+}
+BENCHMARK(BM_TranslateEnglishToPortuguese)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+
+void BM_Improve(benchmark::State& state)
+{
+    auto& s = service();
+    CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
+    const Translator client(http, s.domain());
+    for (auto _ : state) {
+        auto result = client.improve("i recieve the leter tomorow , and we wil mete at the libary .", "token");
+        if (!result) {
+            state.SkipWithError("improve failed");
+            break;
+        }
+        benchmark::DoNotOptimize(result);
+    }
+}
+BENCHMARK(BM_Improve)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+
+// Not a timing: the start-up and memory figures, as counters.
+void BM_ReadinessAndMemory(benchmark::State& state)
+{
+    auto& s = service();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.readySeconds);
+    }
+    double pipelines = 0;
+    for (const int pid : s.translator->processIds()) {
+        pipelines += kilobytes("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss:");
+    }
+    state.counters["ready_s"] = s.readySeconds;
+    state.counters["service_rss_MB"] = kilobytes("/proc/self/status", "VmRSS:") / 1024;
+    state.counters["apertium_pss_MB"] = pipelines / 1024;
+    state.counters["apertium_programs"] = static_cast<double>(s.translator->processIds().size());
+}
+BENCHMARK(BM_ReadinessAndMemory)->Iterations(1);
+
+} // namespace

@@ -1,0 +1,135 @@
+// What the development identity service keeps under its data folder, so that a restart keeps
+// every session valid: its signing and cookie keys, the local accounts (passwords only as scrypt
+// hashes), and the provider's own records (sessions, grants, refresh tokens). Every file is the
+// owner's alone (mode 0600) and is replaced through a temporary file and a rename.
+import { generateKeyPairSync, randomBytes, scryptSync, timingSafeEqual } from 'node:crypto';
+import { existsSync, mkdirSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+
+export function readJson(file, fallback) {
+  try {
+    return JSON.parse(readFileSync(file, 'utf8'));
+  } catch {
+    return fallback;
+  }
+}
+
+export function writeJson(file, value) {
+  const temporary = `${file}.tmp`;
+  writeFileSync(temporary, `${JSON.stringify(value, null, 1)}\n`, { mode: 0o600 });
+  renameSync(temporary, file);
+}
+
+// The RS256 signing key (a private JWK) and the cookie keys, made on first use.
+export function loadKeys(folder) {
+  mkdirSync(folder, { recursive: true, mode: 0o700 });
+  const file = join(folder, 'keys.json');
+  const stored = readJson(file, undefined);
+  if (stored?.signingKey && stored?.cookieKeys) return stored;
+  const { privateKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
+  const keys = {
+    signingKey: { ...privateKey.export({ format: 'jwk' }), kid: randomBytes(12).toString('base64url'), alg: 'RS256', use: 'sig' },
+    cookieKeys: [randomBytes(32).toString('base64url')],
+  };
+  writeJson(file, keys);
+  return keys;
+}
+
+const hashPassword = (password, salt) => scryptSync(password, Buffer.from(salt, 'base64url'), 32).toString('base64url');
+
+// Local accounts: [{ username, email, sub, pm_org_id, salt, hash }].
+export function loadUsers(folder) {
+  return readJson(join(folder, 'users.json'), []);
+}
+
+export function findUser(users, login) {
+  return users.find((user) => user.username === login || user.email === login);
+}
+
+export function passwordMatches(user, password) {
+  const expected = Buffer.from(user.hash, 'base64url');
+  const given = Buffer.from(hashPassword(String(password ?? ''), user.salt), 'base64url');
+  return expected.length === given.length && timingSafeEqual(expected, given);
+}
+
+// Makes the account of `username` unless it exists; returns its password when it was made.
+export function createUser(folder, username) {
+  mkdirSync(folder, { recursive: true, mode: 0o700 });
+  const users = loadUsers(folder);
+  if (findUser(users, username)) return undefined;
+  const password = randomBytes(12).toString('base64url');
+  const salt = randomBytes(16).toString('base64url');
+  users.push({
+    username,
+    email: `${username}@localhost`,
+    sub: `local|${username}`,
+    pm_org_id: 'org_local',
+    salt,
+    hash: hashPassword(password, salt),
+  });
+  writeJson(join(folder, 'users.json'), users);
+  return password;
+}
+
+// The provider's storage adapter over one JSON file, read once and written on every change.
+export function fileAdapter(folder) {
+  const file = join(folder, 'provider.json');
+  const records = existsSync(file) ? readJson(file, {}) : {};
+  const now = () => Math.floor(Date.now() / 1000);
+  const save = () => {
+    for (const [key, record] of Object.entries(records)) {
+      if (record.expiresAt && record.expiresAt < now()) delete records[key];
+    }
+    writeJson(file, records);
+  };
+  return class FileAdapter {
+    constructor(model) {
+      this.model = model;
+    }
+
+    key(id) {
+      return `${this.model}:${id}`;
+    }
+
+    async upsert(id, payload, expiresIn) {
+      records[this.key(id)] = { payload, expiresAt: expiresIn ? now() + expiresIn : undefined };
+      save();
+    }
+
+    async find(id) {
+      const record = records[this.key(id)];
+      if (!record || (record.expiresAt && record.expiresAt < now())) return undefined;
+      return record.payload;
+    }
+
+    async findByUid(uid) {
+      const found = Object.entries(records).find(([key, r]) => key.startsWith(`${this.model}:`) && r.payload.uid === uid);
+      return found ? this.find(found[0].slice(this.model.length + 1)) : undefined;
+    }
+
+    async findByUserCode(userCode) {
+      const found = Object.entries(records).find(([key, r]) => key.startsWith(`${this.model}:`) && r.payload.userCode === userCode);
+      return found ? this.find(found[0].slice(this.model.length + 1)) : undefined;
+    }
+
+    async consume(id) {
+      const record = records[this.key(id)];
+      if (record) {
+        record.payload.consumed = now();
+        save();
+      }
+    }
+
+    async destroy(id) {
+      delete records[this.key(id)];
+      save();
+    }
+
+    async revokeByGrantId(grantId) {
+      for (const [key, record] of Object.entries(records)) {
+        if (record.payload.grantId === grantId) delete records[key];
+      }
+      save();
+    }
+  };
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parlomatic::textservice {
+
+// The programs of one Apertium translation direction, each with its arguments, in pipe order.
+using PipelineStages = std::vector<std::vector<std::string>>;
+
+// Reads an Apertium mode file ("prog args | prog args | ..." with single-quoted paths) and returns
+// its stages in null-flush mode: every program gets "-z", the generator flag ($1) becomes "-n" (no
+// marks on unknown words) and the tagger option ($2) is dropped. Nothing when the file cannot be
+// read or names no program.
+std::optional<PipelineStages> readModeFile(const std::filesystem::path& modeFile);
+
+// Text to Apertium's stream format and back: the stream's reserved characters are escaped with a
+// backslash, and every backslash escape of the output is undone.
+std::string escapeForApertium(std::string_view text);
+std::string unescapeFromApertium(std::string_view stream);
+
+enum class PipelineError { notRunning, timedOut, broken };
+
+// One translation direction kept running between requests: its programs are started once, joined
+// by pipes, and every request is written to the first program followed by a NUL, on which each
+// program flushes; the answer is the output up to the next NUL. Requests may come from many
+// threads: they are written one after another without waiting for earlier answers (each program
+// works on the next request while later programs finish the previous one), and answers are matched
+// to requests in order by a reader thread.
+//
+// A program that dies, or an answer that does not come within the time limit, ends the whole
+// running pipeline (every pending request fails) and the next request starts it anew, so one bad
+// request cannot desynchronise later answers. The programs end when their input closes, so also
+// when the service dies. Their error output is discarded, since it can quote the text being
+// translated.
+class ApertiumPipeline {
+public:
+    explicit ApertiumPipeline(PipelineStages stages);
+    ~ApertiumPipeline();
+    ApertiumPipeline(const ApertiumPipeline&) = delete;
+    ApertiumPipeline& operator=(const ApertiumPipeline&) = delete;
+
+    // Translates pieces of plain text, each on its own (NUL characters are dropped), all written
+    // before the first answer is awaited; starts the programs when they do not run (notRunning: a
+    // program could not be started). The time limit holds for the whole batch.
+    std::expected<std::vector<std::string>, PipelineError> translate(const std::vector<std::string>& texts,
+                                                                     std::chrono::milliseconds timeout);
+
+    // Process ids of the running programs (for memory figures); empty when not running.
+    std::vector<int> processIds() const;
+
+private:
+    class Running;
+    std::shared_ptr<Running> running();
+
+    PipelineStages m_stages;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<Running> m_running;
+};
+
+} // namespace parlomatic::textservice

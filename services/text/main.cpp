@@ -1,0 +1,138 @@
+// parlomatic-text-service: the text service of the embedded default, on 127.0.0.1 over TLS.
+//
+//   parlomatic-text-service --cert FILE --key FILE --issuer URL --audience TEXT [--port N]
+//       [--jwks-url URL] [--ca-file FILE] [--genders FILE] [--modes DIR] [--dictionaries DIR] [--quiet]
+//
+// --issuer is the identity service's issuer ("https://127.0.0.1:9443/"); its key set is read from
+// --jwks-url, by default <issuer>.well-known/jwks.json, trusting --ca-file besides the system's CAs.
+// --genders is the store of preferred genders (default <XDG data folder>/parlomatic/genders.json).
+// Prints "ready <port>" on stdout once the engines are warm and the port is served. Ends on SIGTERM
+// or SIGINT. Exit status 64: bad arguments; 69: an engine or the port is not available.
+#include "GenderStore.h"
+#include "Improver.h"
+#include "JwksTokenVerifier.h"
+#include "TextService.h"
+#include "TextTranslator.h"
+#include "common/CurlHttpClient.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <thread>
+
+using namespace parlomatic;
+using namespace parlomatic::textservice;
+
+namespace {
+
+constexpr int usageError = 64;
+constexpr int unavailable = 69;
+
+std::filesystem::path dataFolder()
+{
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
+        return std::filesystem::path(xdg) / "parlomatic";
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local/share/parlomatic";
+}
+
+int fail(int status, const std::string& message)
+{
+    std::fprintf(stderr, "parlomatic-text-service: %s\n", message.c_str());
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::map<std::string, std::string> args = {
+        {"--port", "8443"},
+        {"--modes", "/usr/share/apertium/modes"},
+        {"--dictionaries", "/usr/share/hunspell"},
+        {"--genders", (dataFolder() / "genders.json").string()},
+    };
+    bool quiet = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--quiet") {
+            quiet = true;
+        } else if (name.starts_with("--") && i + 1 < argc) {
+            args[name] = argv[++i];
+        } else {
+            return fail(usageError, "unexpected argument " + name + " (see the head of services/text/main.cpp)");
+        }
+    }
+    for (const char* required : {"--cert", "--key", "--issuer", "--audience"}) {
+        if (!args.contains(required)) {
+            return fail(usageError, std::string("missing ") + required);
+        }
+    }
+    const std::string issuer = args["--issuer"];
+    if (!args.contains("--jwks-url")) {
+        args["--jwks-url"] = issuer + (issuer.ends_with('/') ? "" : "/") + ".well-known/jwks.json";
+    }
+    int port = 0;
+    try {
+        port = std::stoi(args["--port"]);
+    } catch (const std::exception&) {
+        return fail(usageError, "--port must be a number");
+    }
+
+    // Signals are taken by one thread with sigwait; every other thread inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    TextTranslator translator(args["--modes"]);
+    auto warming = std::async(std::launch::async, [&translator] {
+        std::string failed;
+        return translator.start(&failed) ? std::string() : failed;
+    });
+    const Improver improver(args["--dictionaries"]);
+
+    CurlHttpClient::Options httpOptions;
+    if (args.contains("--ca-file")) {
+        httpOptions.extraCaFile = args["--ca-file"];
+    }
+    CurlHttpClient http(httpOptions);
+    JwksTokenVerifier verifier(http, args["--jwks-url"], issuer, args["--audience"]);
+    GenderStore genders(args["--genders"]);
+    TextService service(translator, improver, verifier, genders,
+                        {.certificateFile = args["--cert"], .keyFile = args["--key"], .logRequests = !quiet});
+
+    if (!service.bind(port)) {
+        return fail(unavailable, "cannot serve on 127.0.0.1:" + std::to_string(port) +
+                                     " (the port is taken, or the certificate or key cannot be read)");
+    }
+    if (!improver.loaded()) {
+        return fail(unavailable, "a Hunspell dictionary (en_US, es_MX, pt_BR) is missing in " + args["--dictionaries"]);
+    }
+    if (const std::string failed = warming.get(); !failed.empty()) {
+        return fail(unavailable,
+                    "the Apertium direction " + failed + " does not run (modes in " + args["--modes"] + ")");
+    }
+    if (std::string reason; !verifier.fetchKeys(&reason)) {
+        // Not fatal: the identity service may start after this one; the set is fetched on first use.
+        fail(0, reason);
+    }
+
+    std::thread stopper([&service, stopSignals] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        service.stop();
+    });
+    std::printf("ready %d\n", service.port());
+    std::fflush(stdout);
+    const bool served = service.serve();
+    pthread_kill(stopper.native_handle(), SIGTERM); // ends the waiting thread when serving stopped on its own
+    stopper.join();
+    return served ? 0 : unavailable;
+}

@@ -1,0 +1,162 @@
+#pragma once
+
+#include "identity/Credentials.h"
+#include "identity/CredentialsManager.h"
+#include "service/Session.h"
+#include "service/User.h"
+#include "service/UserMetadata.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QTimer;
+
+namespace parlomatic {
+
+class UpdaterController;
+
+// The desktop's permission to read other applications through the accessibility interface.
+class AccessibilityPermission {
+public:
+    virtual ~AccessibilityPermission() = default;
+    // Whether it is granted now; never asks the user.
+    virtual bool isTrusted() = 0;
+    // Asks the user to grant it and returns at once; the answer shows in a later isTrusted().
+    virtual void requestAccess() = 0;
+};
+
+// The outcome of a browser sign-in: the token set, or the error's description.
+using SignInResult = std::expected<identity::Credentials, std::string>;
+// Starts the browser sign-in (with the deployment's scope, audience and redirect URL, in an
+// ephemeral session). `done` runs exactly once, on any thread.
+using WebSignIn = std::function<void(std::function<void(SignInResult)> done)>;
+// Starts the selection watcher. What it returns lives as long as the session state.
+using WatcherFactory = std::function<std::unique_ptr<QObject>()>;
+
+struct AppStateDependencies {
+    std::shared_ptr<identity::CredentialsManager> credentialsManager;
+    std::shared_ptr<AccessibilityPermission> accessibility;
+    WebSignIn signIn;
+    WatcherFactory startWatcher;
+    std::shared_ptr<const UserMetadata> userMetadata;
+    std::chrono::milliseconds accessibilityInterval{1000};
+};
+
+// The one session state of the program: who is signed in and with which access token, whether
+// the accessibility permission is granted, what the update item says; it starts the selection
+// watcher once a user is signed in and the permission is granted.
+//
+// Lives on the GUI thread: every field is written there, every signal is emitted there, and every
+// operation is called there. Blocking work runs in the background and comes back queued.
+class AppState final : public QObject, public Session {
+    Q_OBJECT
+    Q_PROPERTY(QString updateLabel READ updateLabel WRITE setUpdateLabel NOTIFY updateLabelChanged)
+    Q_PROPERTY(bool isAccessibilityEnabled READ isAccessibilityEnabled NOTIFY isAccessibilityEnabledChanged)
+    Q_PROPERTY(bool isAuthenticated READ isAuthenticated NOTIFY isAuthenticatedChanged)
+    Q_PROPERTY(QString accessToken READ accessTokenText NOTIFY accessTokenChanged)
+    Q_PROPERTY(bool waitingForAuth READ waitingForAuth NOTIFY waitingForAuthChanged)
+
+public:
+    static constexpr const char* checkForUpdatesLabel = "Check for Updates...";
+    // Longest error description a "Failed with: " or "Failed! " line carries.
+    static constexpr std::size_t maxLoggedDescription = 300;
+
+    // Checks the permission silently and starts the start-up task: a forced renewal of the stored
+    // token set, then the one-second permission re-check and the readiness watch.
+    explicit AppState(AppStateDependencies dependencies, QObject* parent = nullptr);
+    ~AppState() override;
+
+    const QString& updateLabel() const { return m_updateLabel; }
+    void setUpdateLabel(const QString& label);
+    bool isAccessibilityEnabled() const { return m_isAccessibilityEnabled; }
+    bool isAuthenticated() const { return m_isAuthenticated; }
+    // Absent until a token set is taken over; the empty text after sign-out.
+    const std::optional<std::string>& accessTokenValue() const { return m_accessToken; }
+    QString accessTokenText() const { return QString::fromStdString(accessToken()); }
+    std::optional<double> accessTokenExpiration() const { return m_accessTokenExpiration; }
+    const std::optional<User>& user() const { return m_user; }
+    bool waitingForAuth() const { return m_pendingAuth > 0; }
+    UpdaterController* updater() const { return m_updater.get(); }
+    void setUpdater(std::unique_ptr<UpdaterController> updater);
+
+    bool isEnabled() const { return m_isEnabled; }
+    bool accessibilityPrompted() const { return m_accessibilityPrompted; }
+    bool isCheckingAccessibility() const { return m_accessibilityTimer != nullptr; }
+
+    // Session
+    void refreshSession(std::function<void()> done) override { refreshSession(false, std::move(done)); }
+    std::string accessToken() const override { return m_accessToken.value_or(std::string()); }
+    std::optional<Gender> preferredGender() const override;
+
+    // Brings the token, its expiry, isAuthenticated and (when forced) the user up to date from the
+    // credentials manager, then runs `done`. Logs "Unable to renew credentials" when nothing
+    // renewable is stored, "Failed with: " + the error when retrieval or renewal failed.
+    void refreshSession(bool forceRenew, std::function<void()> done = {});
+    // Takes a token set over. An access token that does not decode as a JWT changes nothing.
+    void applyCredentials(const identity::Credentials& credentials, bool updateUser);
+    void login();
+    void logout();
+    void checkForUpdates();
+    // The preferred-gender choice of the status menu.
+    void changePreferredGender(std::optional<Gender> chosen);
+
+    void checkReadiness(bool accessibilityEnabled, bool signedIn);
+    void updateAccessibilityStatus();
+
+signals:
+    void updateLabelChanged();
+    void isAccessibilityEnabledChanged();
+    void isAuthenticatedChanged();
+    void accessTokenChanged();
+    void accessTokenExpirationChanged();
+    void userChanged();
+    void waitingForAuthChanged();
+    // The start-up renewal has ended and the readiness watch runs.
+    void startupFinished();
+
+private:
+    void runStartup();
+    void setAccessibilityEnabled(bool enabled);
+    void setAuthenticated(bool authenticated);
+    void assignReadinessField(bool& field, bool value, void (AppState::*changed)());
+    void setAccessToken(std::optional<std::string> token);
+    void beginWaiting();
+    void endWaiting();
+    // From any thread: runs `step` on the GUI thread later, unless this object is gone by then.
+    std::function<void(std::function<void(AppState&)>)> guiPoster();
+
+    AppStateDependencies m_deps;
+
+    QString m_updateLabel = QString::fromLatin1(checkForUpdatesLabel);
+    bool m_isAccessibilityEnabled = false;
+    bool m_isAuthenticated = false;
+    std::optional<std::string> m_accessToken;
+    std::optional<double> m_accessTokenExpiration;
+    std::optional<User> m_user;
+    // waitingForAuth counts the sign-ins and refreshes under way, so one that ends does not show
+    // the menu as idle while another still runs.
+    int m_pendingAuth = 0;
+    std::unique_ptr<UpdaterController> m_updater;
+    bool m_readinessWatched = false;
+    bool m_isEnabled = false;
+    bool m_accessibilityPrompted = false;
+    std::unique_ptr<QTimer> m_accessibilityTimer;
+    std::unique_ptr<QObject> m_poller;
+    // Bumped by every sign-in and sign-out: a refresh that began before one of them must not
+    // write its older outcome over the newer session.
+    std::uint64_t m_sessionEpoch = 0;
+};
+
+// "Failed with: " / "Failed! " and the description cut to maxLoggedDescription characters (on a
+// character boundary), so a log line never carries a whole response or token.
+std::string boundedFailureLine(std::string_view prefix, std::string_view description);
+
+} // namespace parlomatic

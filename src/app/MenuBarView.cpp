@@ -1,0 +1,76 @@
+#include "app/MenuBarView.h"
+
+#include "app/AppState.h"
+
+#include <QActionGroup>
+#include <QMenu>
+#include <QTimer>
+
+namespace parlomatic {
+
+MenuBarView::MenuBarView(AppState& appState, std::function<void()> quit, QObject* parent)
+    : QObject(parent), m_appState(appState), m_quit(std::move(quit)), m_menu(std::make_unique<QMenu>())
+{
+    m_menu->setSeparatorsCollapsible(false);
+    for (auto signal : {&AppState::waitingForAuthChanged, &AppState::isAuthenticatedChanged,
+                        &AppState::updateLabelChanged, &AppState::userChanged, &AppState::accessTokenChanged}) {
+        connect(&m_appState, signal, this, &MenuBarView::rebuild);
+    }
+    rebuild();
+}
+
+MenuBarView::~MenuBarView() = default;
+
+// Every choice runs after the menu has closed: the state it changes rebuilds this menu, which must
+// not delete the action whose signal is still being delivered.
+void MenuBarView::later(std::function<void(AppState&)> step)
+{
+    QTimer::singleShot(0, &m_appState, [state = &m_appState, step = std::move(step)] { step(*state); });
+}
+
+void MenuBarView::rebuild()
+{
+    m_menu->clear();
+
+    if (m_appState.waitingForAuth()) {
+        m_menu->addAction(QString::fromLatin1(loadingTitle))->setEnabled(false);
+    } else {
+        const bool signedIn = m_appState.isAuthenticated();
+        QAction* account = m_menu->addAction(QString::fromLatin1(signedIn ? logOutTitle : signInTitle));
+        connect(account, &QAction::triggered, this, [this] {
+            later([](AppState& state) {
+                // Decided when chosen, not when the menu was built.
+                if (state.isAuthenticated()) {
+                    state.logout();
+                } else {
+                    state.login();
+                }
+            });
+        });
+    }
+    m_menu->addSeparator();
+
+    QAction* update = m_menu->addAction(m_appState.updateLabel());
+    connect(update, &QAction::triggered, this, [this] { later([](AppState& state) { state.checkForUpdates(); }); });
+    m_menu->addSeparator();
+
+    if (m_appState.isAuthenticated()) {
+        QMenu* genders = m_menu->addMenu(QString::fromLatin1(genderTitle));
+        auto* group = new QActionGroup(genders);
+        const auto current = m_appState.user() ? m_appState.user()->gender : std::nullopt;
+        for (const Gender gender : allGenders) {
+            QAction* choice = genders->addAction(QString::fromLatin1(description(gender)));
+            choice->setCheckable(true);
+            choice->setChecked(current == gender);
+            group->addAction(choice);
+            connect(choice, &QAction::triggered, this,
+                    [this, gender] { later([gender](AppState& state) { state.changePreferredGender(gender); }); });
+        }
+    }
+    m_menu->addSeparator();
+
+    QAction* quit = m_menu->addAction(QString::fromLatin1(quitTitle));
+    connect(quit, &QAction::triggered, this, [this] { m_quit(); });
+}
+
+} // namespace parlomatic

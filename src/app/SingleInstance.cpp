@@ -1,0 +1,83 @@
+#include "app/SingleInstance.h"
+
+#include "common/Log.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+
+namespace parlomatic {
+namespace {
+
+constexpr int handOverTimeoutMs = 2000;
+const QByteArray activateMessage = QByteArrayLiteral("activate\n");
+
+QString runtimeDirectory()
+{
+    const QString fromEnvironment = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!fromEnvironment.isEmpty() && QDir::isAbsolutePath(fromEnvironment)) {
+        return fromEnvironment;
+    }
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+}
+
+bool handOver(const QString& path)
+{
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(handOverTimeoutMs)) {
+        return false;
+    }
+    socket.write(activateMessage);
+    return socket.waitForBytesWritten(handOverTimeoutMs);
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), m_name(std::move(name)) {}
+
+SingleInstance::~SingleInstance() = default;
+
+QString SingleInstance::socketPath() const
+{
+    return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");
+}
+
+SingleInstance::Role SingleInstance::claim()
+{
+    const QString path = socketPath();
+    m_lock = std::make_unique<QLockFile>(runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
+    m_lock->setStaleLockTime(0);
+    if (!m_lock->tryLock(0)) {
+        // Another instance holds the lock for as long as it runs; one that is just ending lets go soon.
+        if (handOver(path)) {
+            return Role::handedOver;
+        }
+        if (!m_lock->tryLock(handOverTimeoutMs)) {
+            return Role::failed;
+        }
+    }
+    // The lock is ours, so a socket left at the path belongs to an instance that died.
+    QLocalServer::removeServer(path);
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(path)) {
+        logError("Could not listen for later launches: " + m_server->errorString().toStdString());
+        m_server.reset();
+        return Role::failed;
+    }
+    connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+                if (socket->readAll().contains(activateMessage)) {
+                    emit activated();
+                }
+            });
+        }
+    });
+    return Role::primary;
+}
+
+} // namespace parlomatic

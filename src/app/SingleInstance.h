@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalServer;
+
+namespace parlomatic {
+
+// One Parlomatic per user session: the first instance listens on a local socket in the runtime
+// directory ($XDG_RUNTIME_DIR, else Qt's per-user runtime folder); a later one hands over to it and
+// ends. A lock file makes the check and the listen one step, so two launches at once cannot both
+// become the first. GUI thread only.
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    enum class Role { primary, handedOver, failed };
+
+    // `name` names the socket and lock file (tests use their own).
+    explicit SingleInstance(QString name = QStringLiteral("parlomatic"), QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    // Becomes the first instance, or hands over to the running one. `failed` when neither worked
+    // (the runtime folder is unusable): the caller may run on alone.
+    Role claim();
+
+    QString socketPath() const;
+
+signals:
+    // A later launch handed over to this instance.
+    void activated();
+
+private:
+    QString m_name;
+    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<QLocalServer> m_server;
+};
+
+} // namespace parlomatic

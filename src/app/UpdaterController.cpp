@@ -1,0 +1,238 @@
+#include "app/UpdaterController.h"
+
+#include "common/Log.h"
+#include "service/TranslatorRequest.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QXmlStreamReader>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+
+namespace parlomatic {
+namespace {
+
+long long leadingNumber(QStringView component)
+{
+    long long value = 0;
+    for (const QChar c : component) {
+        if (!c.isDigit() || value > 1'000'000'000'000LL) {
+            break;
+        }
+        value = value * 10 + c.digitValue();
+    }
+    return value;
+}
+
+// The feed's elements of one item, read until its end tag.
+std::optional<UpdateItem> readItem(QXmlStreamReader& xml)
+{
+    UpdateItem item;
+    QUrl link;
+    while (xml.readNextStartElement()) {
+        const auto name = xml.name();
+        if (name == QLatin1String("version")) {
+            item.version = xml.readElementText().trimmed();
+        } else if (name == QLatin1String("link")) {
+            link = QUrl(xml.readElementText().trimmed());
+        } else if (name == QLatin1String("enclosure")) {
+            for (const auto& attribute : xml.attributes()) {
+                if (attribute.name() == QLatin1String("url")) {
+                    item.downloadUrl = QUrl(attribute.value().toString());
+                } else if (attribute.name() == QLatin1String("version") && item.version.isEmpty()) {
+                    item.version = attribute.value().toString().trimmed();
+                }
+            }
+            xml.skipCurrentElement();
+        } else {
+            xml.skipCurrentElement();
+        }
+    }
+    if (!item.downloadUrl.isValid() || item.downloadUrl.isEmpty()) {
+        item.downloadUrl = link;
+    }
+    if (item.version.isEmpty() || !item.downloadUrl.isValid() || item.downloadUrl.isEmpty()) {
+        return std::nullopt;
+    }
+    return item;
+}
+
+class DialogUserDriver final : public UpdateUserDriver {
+public:
+    void showUpdateFound(const UpdateItem& item, std::function<void(bool)> done) override
+    {
+        auto* box = message(QStringLiteral("Parlomatic %1 is available. Download it now?").arg(item.version));
+        QPushButton* install = box->addButton(QStringLiteral("Download"), QMessageBox::AcceptRole);
+        box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+        QObject::connect(box, &QMessageBox::finished, box,
+                         [box, install, done] { done(box->clickedButton() == install); });
+        box->show();
+    }
+    void showUpToDate() override { message(QStringLiteral("Parlomatic is up to date."))->show(); }
+    void showUpdateError() override
+    {
+        message(QStringLiteral("Parlomatic could not check for updates. Please try again later."))->show();
+    }
+
+private:
+    static QMessageBox* message(const QString& text)
+    {
+        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Parlomatic"), text);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        return box;
+    }
+};
+
+} // namespace
+
+int compareVersions(QStringView left, QStringView right)
+{
+    const auto a = left.split(QLatin1Char('.'));
+    const auto b = right.split(QLatin1Char('.'));
+    for (qsizetype i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const long long x = i < a.size() ? leadingNumber(a[i]) : 0;
+        const long long y = i < b.size() ? leadingNumber(b[i]) : 0;
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& data)
+{
+    QXmlStreamReader xml(data);
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("rss")) {
+        return std::unexpected(xml.hasError() ? xml.errorString() : QStringLiteral("the document is not RSS"));
+    }
+    std::vector<UpdateItem> items;
+    bool sawChannel = false;
+    while (xml.readNextStartElement()) {
+        if (xml.name() != QLatin1String("channel")) {
+            xml.skipCurrentElement();
+            continue;
+        }
+        sawChannel = true;
+        while (xml.readNextStartElement()) {
+            if (xml.name() == QLatin1String("item")) {
+                if (auto item = readItem(xml)) {
+                    items.push_back(std::move(*item));
+                }
+            } else {
+                xml.skipCurrentElement();
+            }
+        }
+    }
+    if (xml.hasError()) {
+        return std::unexpected(QStringLiteral("line %1: %2").arg(xml.lineNumber()).arg(xml.errorString()));
+    }
+    if (!sawChannel) {
+        return std::unexpected(QStringLiteral("the feed has no channel"));
+    }
+    return items;
+}
+
+std::unique_ptr<UpdateUserDriver> makeDialogUserDriver()
+{
+    return std::make_unique<DialogUserDriver>();
+}
+
+UpdaterController::UpdaterController(std::shared_ptr<HttpClient> http, std::unique_ptr<UpdateUserDriver> driver,
+                                     UrlOpener openUrl, Options options, QObject* parent)
+    : QObject(parent), m_http(std::move(http)), m_driver(std::move(driver)), m_openUrl(std::move(openUrl)),
+      m_options(std::move(options)), m_timer(std::make_unique<QTimer>())
+{
+    connect(m_timer.get(), &QTimer::timeout, this, [this] {
+        m_timer->setInterval(m_options.checkInterval);
+        checkInBackground();
+    });
+    m_timer->setInterval(m_options.firstCheckDelay);
+    m_timer->start();
+}
+
+UpdaterController::~UpdaterController() = default;
+
+void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
+{
+    m_checking = true;
+    QtConcurrent::run([http = m_http, url = m_options.feedUrl.toStdString(),
+                       current = m_options.currentVersion]() -> FeedResult {
+        HttpRequest request;
+        request.url = url;
+        const HttpResult response = http->send(request);
+        if (!response) {
+            return std::unexpected(QString::fromStdString(describe(response.error())));
+        }
+        if (response->status != 200) {
+            return std::unexpected(QStringLiteral("HTTP status %1").arg(response->status));
+        }
+        auto items = parseUpdateFeed(QByteArray::fromStdString(response->body));
+        if (!items) {
+            return std::unexpected(QStringLiteral("the feed is malformed (%1)").arg(items.error()));
+        }
+        std::optional<UpdateItem> newest;
+        for (auto& item : *items) {
+            if (compareVersions(item.version, current) > 0 &&
+                (!newest || compareVersions(item.version, newest->version) > 0)) {
+                newest = std::move(item);
+            }
+        }
+        return newest;
+    }).then(this, [this, then = std::move(then)](const FeedResult& result) {
+        m_checking = false;
+        if (!result) {
+            logError("Update check failed: " + result.error().left(300).toStdString());
+        }
+        then(result);
+        emit checkFinished();
+    });
+}
+
+void UpdaterController::checkForUpdates()
+{
+    if (m_checking) {
+        return;
+    }
+    if (m_options.feedUrl.isEmpty()) {
+        m_driver->showUpToDate();
+        finishSession();
+        return;
+    }
+    fetch([this](const FeedResult& result) {
+        if (!result) {
+            m_driver->showUpdateError();
+            finishSession();
+        } else if (!*result) {
+            m_driver->showUpToDate();
+            finishSession();
+        } else {
+            m_driver->showUpdateFound(**result, [this, link = (*result)->downloadUrl](bool install) {
+                if (install) {
+                    m_openUrl(link);
+                }
+                finishSession();
+            });
+        }
+    });
+}
+
+void UpdaterController::checkInBackground()
+{
+    if (m_checking || m_options.feedUrl.isEmpty()) {
+        return;
+    }
+    fetch([this](const FeedResult& result) {
+        if (result && *result) {
+            emit updateWaiting((*result)->version);
+        }
+    });
+}
+
+void UpdaterController::finishSession()
+{
+    emit updateSessionFinished();
+}
+
+} // namespace parlomatic

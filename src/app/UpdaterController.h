@@ -1,0 +1,97 @@
+#pragma once
+
+#include "common/HttpClient.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QTimer;
+
+namespace parlomatic {
+
+// One release announced by the update feed.
+struct UpdateItem {
+    QString version;
+    QUrl downloadUrl;
+};
+
+// Compares version texts component by component as numbers: "1.10" is newer than "1.9" and "1.2"
+// equals "1.2.0". A component counts by its leading digits (none: 0). Negative, zero or positive.
+int compareVersions(QStringView left, QStringView right);
+
+// The items of an RSS 2.0 feed. An item's version is its element named "version" (in any
+// namespace) or its enclosure's "version" attribute; its download link is the enclosure's "url",
+// else its <link>. Items without a version or a link are skipped. An error text (never feed
+// content) when the document is not well-formed RSS 2.0.
+std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& xml);
+
+// What the user sees of a check they asked for.
+class UpdateUserDriver {
+public:
+    virtual ~UpdateUserDriver() = default;
+    // `done(true)` when the user chose to install it; called exactly once.
+    virtual void showUpdateFound(const UpdateItem& item, std::function<void(bool install)> done) = 0;
+    virtual void showUpToDate() = 0;
+    virtual void showUpdateError() = 0;
+};
+
+// Small non-modal message boxes.
+std::unique_ptr<UpdateUserDriver> makeDialogUserDriver();
+
+// Checks the update feed every day and on demand. A scheduled check that finds a newer version
+// does not interrupt the user: it announces updateWaiting, and the user's next check shows it. A
+// check on demand shows what it found; installing opens the item's download link. Without a feed
+// URL every check on demand reports Parlomatic up to date. GUI thread only; the feed is fetched in
+// the background. Failures are logged ("Update check failed: ...").
+class UpdaterController : public QObject {
+    Q_OBJECT
+public:
+    using UrlOpener = std::function<void(const QUrl&)>;
+
+    struct Options {
+        QString feedUrl;
+        QString currentVersion;
+        std::chrono::milliseconds firstCheckDelay = std::chrono::minutes(1);
+        std::chrono::milliseconds checkInterval = std::chrono::hours(24);
+    };
+
+    // Starts the schedule at once. `http` is shared with the fetches still running.
+    UpdaterController(std::shared_ptr<HttpClient> http, std::unique_ptr<UpdateUserDriver> driver, UrlOpener openUrl,
+                      Options options, QObject* parent = nullptr);
+    ~UpdaterController() override;
+
+    // The check on demand (the status menu's update item). Ignored while a check runs.
+    void checkForUpdates();
+    // The scheduled check.
+    void checkInBackground();
+
+signals:
+    // A scheduled check found `version` and left showing it to the program.
+    void updateWaiting(const QString& version);
+    // A check on demand has ended (installed, dismissed, up to date or failed).
+    void updateSessionFinished();
+    // Any check has ended; for tests and diagnostics.
+    void checkFinished();
+
+private:
+    using FeedResult = std::expected<std::optional<UpdateItem>, QString>;
+    void fetch(std::function<void(const FeedResult&)> then);
+    void finishSession();
+
+    std::shared_ptr<HttpClient> m_http;
+    std::unique_ptr<UpdateUserDriver> m_driver;
+    UrlOpener m_openUrl;
+    Options m_options;
+    std::unique_ptr<QTimer> m_timer;
+    bool m_checking = false;
+};
+
+} // namespace parlomatic

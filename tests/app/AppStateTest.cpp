@@ -1,0 +1,159 @@
+#include "app/AppStateFixture.h"
+
+namespace parlomatic::test {
+namespace {
+
+using identity::Credentials;
+
+TEST_F(AppStateFixture, FirstStartWithoutCredentialsStaysSignedOutUnwatchedAndUnprompted)
+{
+    start();
+
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{"Unable to renew credentials"});
+    EXPECT_FALSE(state->isAuthenticated());
+    EXPECT_FALSE(state->waitingForAuth());
+    EXPECT_FALSE(state->accessTokenValue().has_value());
+    EXPECT_TRUE(requests().empty());
+    // The re-check runs, but without a user nobody is asked and nothing is watched.
+    permission->trusted = true;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return state->isAccessibilityEnabled(); }, 5000));
+    EXPECT_FALSE(state->isCheckingAccessibility());
+    EXPECT_EQ(permission->requests, 0);
+    EXPECT_EQ(watchersStarted, 0);
+}
+
+TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserFromTheRenewedIdToken)
+{
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com"))); // still valid: only a forced renewal asks
+    renewTo("renewed@example.com", "feminine", 1800);
+    permission->trusted = true;
+
+    start();
+
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(requests().front().target, "/oauth/token");
+    EXPECT_EQ(bodyOf(requests().front())["grant_type"], "refresh_token");
+    EXPECT_TRUE(state->isAuthenticated());
+    ASSERT_TRUE(state->user().has_value());
+    EXPECT_EQ(state->user()->email, "renewed@example.com");
+    EXPECT_EQ(state->preferredGender(), Gender::feminine);
+    EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken());
+    ASSERT_TRUE(state->accessTokenExpiration().has_value());
+    EXPECT_NEAR(*state->accessTokenExpiration(), now() + 1800, 5);
+    EXPECT_EQ(watchersStarted, 1);
+    EXPECT_EQ(permission->requests, 0);
+    EXPECT_TRUE(logs.lines().empty());
+}
+
+TEST_F(AppStateFixture, FailedStartRenewalKeepsTheStoredSetAndLogsNoBody)
+{
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com", std::nullopt, 3600, "rt-1")));
+    setReply(500, std::string(R"({"error":"server_error","error_description":")") + std::string(2000, 'x') +
+                      R"( secret-body"})");
+
+    start();
+
+    const auto lines = logs.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("Failed with: The credentials renewal failed.")) << lines[0];
+    EXPECT_EQ(lines[0].find("secret-body"), std::string::npos);
+    EXPECT_LE(lines[0].size(), 13 + AppState::maxLoggedDescription + 3);
+    EXPECT_FALSE(state->isAuthenticated());
+    EXPECT_EQ(manager->credentials()->refreshToken(), "rt-1");
+}
+
+TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArrives)
+{
+    start();
+    state->login();
+    EXPECT_TRUE(state->waitingForAuth());
+    finishSignIn(tokenSet("new@example.com", "masculine"));
+
+    EXPECT_TRUE(state->isAuthenticated());
+    EXPECT_EQ(state->user()->email, "new@example.com");
+    EXPECT_EQ(manager->credentials()->refreshToken(), "rt-new"); // stored in the keyring
+    EXPECT_EQ(permission->requests, 1);
+    EXPECT_EQ(watchersStarted, 0);
+
+    permission->trusted = true; // "Turn On"
+    ASSERT_TRUE(QTest::qWaitFor([this] { return watchersStarted == 1; }, 5000));
+
+    // Sign-out: the stored set goes, the token empties, the user and the watcher stay.
+    state->logout();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isAuthenticated(); }, 5000));
+    EXPECT_EQ(state->accessTokenValue(), std::optional<std::string>(""));
+    EXPECT_FALSE(state->accessTokenExpiration().has_value());
+    EXPECT_FALSE(manager->canRenew());
+    EXPECT_EQ(state->user()->email, "new@example.com");
+    EXPECT_EQ(watchersStarted, 1);
+
+    // A second sign-in in the same process asks nobody again.
+    state->login();
+    finishSignIn(tokenSet());
+    EXPECT_TRUE(state->isAuthenticated());
+    EXPECT_EQ(permission->requests, 1);
+    EXPECT_EQ(watchersStarted, 1);
+}
+
+struct SignInFailure {
+    const char* name;
+    SignInResult result;
+    bool keychainRefuses;
+    std::string expectedLine;
+};
+
+class SignInFailureTest : public AppStateFixture, public ::testing::WithParamInterface<SignInFailure> {};
+
+TEST_P(SignInFailureTest, LeavesTheUserSignedOutAndTheMenuIdle)
+{
+    start();
+    const auto before = logs.lines().size();
+    backend->writeStatus =
+        GetParam().keychainRefuses ? std::optional(identity::errSecInteractionNotAllowed) : std::nullopt;
+    state->login();
+    finishSignIn(GetParam().result);
+
+    EXPECT_FALSE(state->isAuthenticated());
+    EXPECT_FALSE(state->accessTokenValue().has_value());
+    const auto lines = logs.lines();
+    EXPECT_EQ(std::vector(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
+              GetParam().expectedLine.empty() ? std::vector<std::string>{} : std::vector{GetParam().expectedLine});
+}
+
+const Credentials storable(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c"));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SignInFailureTest,
+    ::testing::Values(SignInFailure{"Cancelled", std::unexpected("The user cancelled the Web Auth operation."), false,
+                                    "Failed! The user cancelled the Web Auth operation."},
+                      // Cut at 300 bytes, which falls inside the "é": the line keeps whole characters only.
+                      SignInFailure{"LongDescriptionIsCutOnACharacter",
+                                    std::unexpected(std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e')), false,
+                                    "Failed! " + std::string(299, 'd') + "..."},
+                      SignInFailure{"KeychainRefuses", storable, true, "Failed to store credentials!"},
+                      SignInFailure{"AccessTokenIsNoJwt",
+                                    Credentials("opaque", "Bearer", 2e9, "rt", idTokenFor("a@b.c")), false, ""}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(AppStateFixture, RefreshBeforeAServiceCallShowsWaitingAndNeverChangesTheUser)
+{
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com")));
+    renewTo("renewed@example.com", "feminine");
+    start();
+    const User user = *state->user();
+    const std::size_t renewals = requests().size();
+
+    // An expired access token: the refresh renews it, yet keeps the user as it is.
+    ASSERT_TRUE(manager->store(tokenSet("other@example.com", "masculine", -10)));
+    bool done = false;
+    state->refreshSession([&] { done = true; });
+    EXPECT_TRUE(state->waitingForAuth());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 10'000));
+    EXPECT_FALSE(state->waitingForAuth());
+    EXPECT_EQ(requests().size(), renewals + 1);
+    EXPECT_EQ(state->user(), user);
+    EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken());
+}
+
+} // namespace
+} // namespace parlomatic::test

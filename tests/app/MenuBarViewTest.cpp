@@ -1,0 +1,109 @@
+#include "app/MenuBarView.h"
+#include "app/AppStateFixture.h"
+
+#include <QMenu>
+
+namespace parlomatic::test {
+namespace {
+
+// The menu as text: "-" for a separator, "(title)" for a disabled item, a submenu as
+// "title[a,*b]" with "*" on the marked choice.
+std::vector<std::string> describe(const QMenu& menu)
+{
+    std::vector<std::string> items;
+    for (const QAction* action : menu.actions()) {
+        if (action->isSeparator()) {
+            items.emplace_back("-");
+        } else if (action->menu()) {
+            std::string text = action->text().toStdString() + "[";
+            for (const QAction* choice : action->menu()->actions()) {
+                text += (choice->isChecked() ? "*" : "") + choice->text().toStdString() + ",";
+            }
+            text.back() = ']';
+            items.push_back(text);
+        } else {
+            const std::string title = action->text().toStdString();
+            items.push_back(action->isEnabled() ? title : "(" + title + ")");
+        }
+    }
+    return items;
+}
+
+class MenuBarViewTest : public AppStateFixture {
+protected:
+    void SetUp() override
+    {
+        AppStateFixture::SetUp();
+        userMetadata = std::make_shared<UserMetadata>(http, server.hostAndPort());
+    }
+
+    void startWithMenu()
+    {
+        start();
+        view = std::make_unique<MenuBarView>(*state, [this] { ++quits; });
+    }
+
+    void choose(const QString& title)
+    {
+        const auto all = view->menu()->findChildren<QAction*>(); // the submenu's choices too
+        const auto found = std::ranges::find(all, title, &QAction::text);
+        ASSERT_NE(found, all.end()) << title.toStdString();
+        QAction* action = *found;
+        action->trigger();
+        QCoreApplication::processEvents(); // the choice runs after the menu has closed
+    }
+
+    void signIn(std::optional<std::string> gender)
+    {
+        state->applyCredentials(tokenSet("menu@example.com", std::move(gender)), true);
+    }
+
+    CurlHttpClient http{trustingOptions()};
+    std::unique_ptr<MenuBarView> view;
+    int quits = 0;
+};
+
+using Items = std::vector<std::string>;
+
+TEST_F(MenuBarViewTest, SignedOutShowsSignInAndKeepsBothSeparators)
+{
+    startWithMenu();
+    EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Quit Parlomatic"}));
+
+    choose("Sign In...");
+    EXPECT_TRUE(pendingSignIn);
+    EXPECT_EQ(describe(*view->menu()).front(), "(Loading...)");
+    const auto signIn = std::exchange(pendingSignIn, {});
+    choose("Loading...");
+    EXPECT_FALSE(pendingSignIn); // no second sign-in from the menu
+    pendingSignIn = signIn;
+    finishSignIn(std::unexpected("The user cancelled the Web Auth operation."));
+    EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
+
+    choose("Quit Parlomatic");
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAndSends)
+{
+    startWithMenu();
+    signIn(std::nullopt);
+    EXPECT_EQ(describe(*view->menu()), (Items{"Log Out...", "-", "Check for Updates...", "-",
+                                              "Preferred Gender[Masculine,Feminine]", "-", "Quit Parlomatic"}));
+    state->setUpdateLabel("Update Now (v2.0.1)");
+    EXPECT_EQ(describe(*view->menu())[2], "Update Now (v2.0.1)");
+
+    choose("Masculine");
+    EXPECT_EQ(describe(*view->menu())[4], "Preferred Gender[*Masculine,Feminine]");
+    ASSERT_TRUE(waitForRequests(1));
+    EXPECT_EQ(bodyOf(requests().back()), (nlohmann::json{{"gender", "masculine"}}));
+
+    signIn("feminine"); // a token's own preference is marked
+    EXPECT_EQ(describe(*view->menu())[4], "Preferred Gender[Masculine,*Feminine]");
+    choose("Log Out...");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return describe(*view->menu()).front() == "Sign In..."; }, 5000));
+    EXPECT_EQ(describe(*view->menu())[4], "-");
+}
+
+} // namespace
+} // namespace parlomatic::test

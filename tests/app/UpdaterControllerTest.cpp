@@ -1,0 +1,123 @@
+#include "app/UpdaterController.h"
+
+#include "support/LoopbackServiceFixture.h"
+
+#include <QSignalSpy>
+
+namespace parlomatic::test {
+namespace {
+
+std::string feedWith(const std::vector<std::string>& versions)
+{
+    std::string items;
+    for (const auto& version : versions) {
+        items += "<item><title>Parlomatic " + version + "</title><pm:version>" + version +
+                 "</pm:version><enclosure url=\"https://example.com/parlomatic-" + version + ".deb\"/></item>";
+    }
+    return R"(<?xml version="1.0"?><rss version="2.0" xmlns:pm="https://parlomatic.app/xml/update-feed">)"
+           "<channel><title>Parlomatic</title>" +
+           items + "</channel></rss>";
+}
+
+class FakeDriver final : public UpdateUserDriver {
+public:
+    void showUpdateFound(const UpdateItem& item, std::function<void(bool)> done) override
+    {
+        found.push_back(item.version.toStdString());
+        done(true);
+    }
+    void showUpToDate() override { ++upToDate; }
+    void showUpdateError() override {}
+
+    std::vector<std::string> found;
+    int upToDate = 0;
+};
+
+struct FeedCase {
+    const char* name;
+    int status;
+    std::string body;
+    std::string waiting; // the version announced, if any
+    std::string logged;  // the start of the logged line, if any
+};
+
+class UpdaterControllerTest : public LoopbackServiceFixture, public ::testing::WithParamInterface<FeedCase> {
+protected:
+    void makeUpdater(QString feedUrl)
+    {
+        auto owned = std::make_unique<FakeDriver>();
+        driver = owned.get();
+        // Version 1.9.0; the test starts every check itself.
+        updater = std::make_unique<UpdaterController>(
+            std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
+            [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
+            UpdaterController::Options{std::move(feedUrl), QStringLiteral("1.9.0"), std::chrono::hours(1)});
+        sessions = std::make_unique<QSignalSpy>(updater.get(), &UpdaterController::updateSessionFinished);
+        QObject::connect(updater.get(), &UpdaterController::updateWaiting,
+                         [this](const QString& version) { lastWaiting = version.toStdString(); });
+    }
+
+    void run(void (UpdaterController::*check)())
+    {
+        makeUpdater(QString::fromStdString(server.baseUrl() + "/appcast.xml"));
+        QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
+        (updater.get()->*check)();
+        ASSERT_TRUE(finished.wait(10'000));
+    }
+
+    FakeDriver* driver = nullptr;
+    std::vector<std::string> opened;
+    std::string lastWaiting;
+    std::unique_ptr<UpdaterController> updater;
+    std::unique_ptr<QSignalSpy> sessions;
+};
+
+TEST_P(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterruptsNobody)
+{
+    setReply(GetParam().status, GetParam().body);
+    run(&UpdaterController::checkInBackground);
+
+    EXPECT_EQ(lastWaiting, GetParam().waiting);
+    const auto lines = logs.lines();
+    EXPECT_EQ(lines.size(), GetParam().logged.empty() ? 0u : 1u);
+    if (!lines.empty()) {
+        EXPECT_TRUE(lines.front().starts_with(GetParam().logged)) << lines.front();
+    }
+    EXPECT_TRUE(opened.empty());
+    EXPECT_TRUE(driver->found.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, UpdaterControllerTest,
+                         ::testing::Values(
+                             // 1.10 is newer than 1.9 although it sorts before it as text; the newest item wins.
+                             FeedCase{"NumericallyNewer", 200, feedWith({"1.8.5", "1.10.0", "1.9.1"}), "1.10.0", ""},
+                             FeedCase{"EqualOrOlder", 200, feedWith({"1.9", "1.9.0", "1.8.99"}), "", ""},
+                             FeedCase{"Malformed", 200, "<rss version=\"2.0\"><channel><item><pm:version>9</item>", "",
+                                      "Update check failed: the feed is malformed"},
+                             FeedCase{"ServerError", 503, "<html>down</html>", "",
+                                      "Update check failed: HTTP status 503"}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
+
+using UpdaterOnDemandTest = UpdaterControllerTest;
+
+TEST_F(UpdaterOnDemandTest, ShowsTheUpdateAndInstallingOpensItsLink)
+{
+    setReply(200, feedWith({"2.0.0"}));
+    run(&UpdaterController::checkForUpdates);
+    EXPECT_EQ(driver->found, std::vector<std::string>{"2.0.0"});
+    EXPECT_EQ(opened, std::vector<std::string>{"https://example.com/parlomatic-2.0.0.deb"});
+    EXPECT_EQ(sessions->count(), 1);
+}
+
+TEST_F(UpdaterOnDemandTest, WithoutAFeedIsUpToDate)
+{
+    makeUpdater(QString());
+    updater->checkForUpdates();
+    updater->checkInBackground();
+    EXPECT_EQ(driver->upToDate, 1);
+    EXPECT_EQ(sessions->count(), 1);
+    EXPECT_TRUE(requests().empty());
+}
+
+} // namespace
+} // namespace parlomatic::test

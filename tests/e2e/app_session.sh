@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Inside scripts/desktop-session: the whole session road of Parlomatic against the real OpenID
+# provider of services/identity, with the accessibility bus off at first and a tray (trayer).
+#   "Sign In..." from the tray menu, the login form filled in by the test browser: signed in, so the
+#   accessibility window asks once; "Turn On": the strip comes over a selection;
+#   a restart renews the stored session (a new refresh token in the keyring) and watches at once;
+#   "Log Out...": the keyring entry is gone, the watcher keeps running.
+# With PARLOMATIC_MEASURE=1 it also prints the time from launch to the tray icon and the resident
+# memory after a minute signed in and watching (run it with a release build for the figures).
+# Exit status 77 (skipped) when the identity service cannot issue JWT access tokens (--audience).
+set -euo pipefail
+app=$1
+src=$PARLOMATIC_SOURCE_DIR
+work=$PARLOMATIC_SESSION_DIR/app-session
+mkdir -p "$work/bundle/bin" "$work/bundle/share/parlomatic"
+log=$work/parlomatic.log
+
+pids=()
+cleanup() {
+    exec 7>&- 2>/dev/null || true # the provider stops when its input closes
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    sed 's/^/  parlomatic: /' "$log" 2>/dev/null | tail -20
+    exit 1
+}
+wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints something
+    local deadline=$((SECONDS + $1))
+    shift
+    local out
+    until out=$("$@" 2>/dev/null) && [ -n "$out" ]; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+    echo "$out"
+}
+window() { xdotool search --onlyvisible --name "$1" | head -1; }
+a11y() {
+    dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
+        string:org.a11y.Status string:IsEnabled "variant:boolean:$1" >/dev/null
+}
+stored() { secret-tool lookup service app.parlomatic.e2e account credentials 2>/dev/null || true; }
+
+# A CA and a certificate for 127.0.0.1, trusted by Parlomatic through PMExtraCAFile.
+cd "$work"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 1 -subj /CN=e2e-ca 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout key.pem -out server.csr -subj /CN=127.0.0.1 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n' >server.ext
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out cert.pem -days 1 \
+    -extfile server.ext 2>/dev/null
+
+server=${PARLOMATIC_IDENTITY_SERVER:-$src/services/identity/server.mjs}
+if ! grep -q -- "audience:" "$server"; then
+    echo "SKIPPED: the identity service issues no JWT access tokens yet (no --audience)"
+    exit 77
+fi
+audience=https://api.e2e.parlomatic/
+mkfifo provider.in
+node "$server" --cert cert.pem --key key.pem \
+    --client-id parlomatic-e2e --redirect-uri http://127.0.0.1/callback --audience "$audience" --lifetime 600 \
+    --accounts '[{"email":"ana@example.com","password":"pw-e2e","sub":"e2e|ana","pm_gender":"feminine"}]' \
+    <provider.in >provider.out 2>provider.err &
+pids+=($!)
+exec 7>provider.in
+port=$(wait_for 20 sed -n 's/^port //p' provider.out) || { cat provider.err; fail "the provider did not start"; }
+
+cp "$app" bundle/bin/parlomatic
+cat >bundle/share/parlomatic/Info.conf <<EOF
+BundleIdentifier = app.parlomatic.e2e
+PMAPIDomain = 127.0.0.1:9
+PMAuthAudience = $audience
+PMAuthScope = openid profile email offline_access
+PMAuthRedirectUrl = http://127.0.0.1:0/callback
+PMExtraCAFile = $work/ca.pem
+EOF
+printf 'ClientId = parlomatic-e2e\nDomain = 127.0.0.1:%s\n' "$port" >bundle/share/parlomatic/Identity.conf
+# The browser Qt opens (no xdg-open here): a person's browser that fills in the login form.
+cat >browser <<EOF
+#!/bin/sh
+NODE_EXTRA_CA_CERTS=$work/ca.pem BROWSER_EMAIL=ana@example.com BROWSER_PASSWORD=pw-e2e \
+    exec node $src/tests/identity/browser.mjs "\$1" >>$work/browser.log 2>&1
+EOF
+chmod +x browser
+export BROWSER=$work/browser
+
+trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+pids+=($!)
+wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no tray"
+
+app_pid=
+start_app() {
+    local started
+    started=$(date +%s%N)
+    bundle/bin/parlomatic 2>>"$log" &
+    app_pid=$!
+    pids+=("$app_pid")
+    icon=$(wait_for 20 xdotool search --onlyvisible --pid "$app_pid" --class parlomatic) || fail "no tray icon"
+    [ -z "${PARLOMATIC_MEASURE:-}" ] || echo "launch to tray icon: $((($(date +%s%N) - started) / 1000000)) ms"
+}
+# Opens the tray menu and picks the item `$1` steps from the top (negative: from the bottom).
+menu_pick() {
+    local shown
+    shown=$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)
+    xdotool mousemove --window "$icon" 4 4 click 3
+    wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' "$app_pid" "$shown" \
+        >/dev/null || fail "the tray menu did not open"
+    local key=Down steps=$1
+    if [ "$steps" -lt 0 ]; then key=Up steps=$((-steps)); fi
+    for _ in $(seq "$steps"); do xdotool key "$key"; done
+    xdotool key Return
+}
+strip_over_selection() { # types a line in Mousepad, selects it, waits for the strip
+    xdotool windowactivate --sync "$editor"
+    xdotool key End Return
+    xdotool type --delay 5 "$1"
+    xdotool key shift+Home
+    wait_for 10 window '^Parlomatic - Menu$' >/dev/null
+}
+
+# 1. First start with the bus off (app_starts checks what a signed-out start does and does not do).
+a11y false
+start_app
+
+# 2. Sign in through the browser: the window asks once; "Turn On" starts the watcher.
+menu_pick 1
+prompt=$(wait_for 30 window '^Parlomatic - Accessibility$') || fail "no accessibility window after signing in"
+[ -n "$(stored)" ] || fail "the token set is not in the keyring"
+xdotool windowactivate --sync "$prompt" key Return
+wait_for 5 sh -c 'dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Get string:org.a11y.Status string:IsEnabled | grep -q "boolean true" && echo on' >/dev/null ||
+    fail "Turn On did not switch the accessibility bus on"
+mousepad --disable-server >/dev/null 2>&1 &
+pids+=($!)
+editor=$(wait_for 20 xdotool search --onlyvisible --pid "$!" | head -1) || fail "no Mousepad window"
+strip_over_selection "signed in and watching" || fail "no strip over a selection after Turn On"
+
+# 3. Restart: the stored session is renewed (a rotated refresh token) and watched without asking.
+before=$(stored)
+menu_pick -1
+wait "$app_pid" || fail "Quit Parlomatic did not end the program cleanly"
+start_app
+wait_for 20 sh -c '[ "$(secret-tool lookup service app.parlomatic.e2e account credentials)" != "$0" ] && echo renewed' "$before" >/dev/null ||
+    fail "the restart did not renew the stored session"
+strip_over_selection "restored after a restart" || fail "no strip after the restart"
+window '^Parlomatic - Accessibility$' >/dev/null && fail "asked again after the restart"
+if [ -n "${PARLOMATIC_MEASURE:-}" ]; then
+    timeout 60 tail -f /dev/null || true # a minute of watching: the figure asked for, not a wait for a condition
+    echo "resident memory after a minute signed in and watching: $(awk '/VmRSS/ {print $2, $3}' "/proc/$app_pid/status")"
+fi
+
+# 4. Log out: the keyring entry goes, the watcher stays.
+menu_pick 1
+wait_for 10 sh -c '[ -z "$(secret-tool lookup service app.parlomatic.e2e account credentials)" ] && echo gone' >/dev/null ||
+    fail "the token set is still in the keyring after Log Out"
+strip_over_selection "still watching after logging out" || fail "the watcher stopped at Log Out"
+echo "1 passed, 0 failed"

@@ -1,0 +1,257 @@
+#include "TextService.h"
+#include "GenderStore.h"
+#include "JwksTokenVerifier.h"
+#include "common/CurlHttpClient.h"
+#include "service/Translator.h"
+#include "service/UserMetadata.h"
+#include "support/Base64Url.h"
+#include "support/TestKeys.h"
+#include "support/TlsTestServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <ctime>
+#include <future>
+#include <thread>
+
+namespace parlomatic::textservice {
+namespace {
+
+using nlohmann::json;
+using parlomatic::testing::base64UrlEncode;
+
+constexpr const char* audience = "https://api.parlomatic.localhost/";
+
+using SigningKey = parlomatic::testing::TestRsaKey;
+
+// The text service with its real engines, an identity service that only publishes its key set, and
+// a client of the product. Built once for the program: the engines take seconds to start.
+class TextServiceTest : public ::testing::Test {
+protected:
+    struct World {
+        std::filesystem::path folder =
+            std::filesystem::temp_directory_path() / ("pm-text-service-" + std::to_string(getpid()));
+        SigningKey keyA{"key-a"};
+        SigningKey keyB{"key-b"};
+        std::atomic<bool> publishB{false};
+        std::atomic<int> keySetFetches{0};
+        test::TlsTestServer identity;
+        std::string issuer = identity.baseUrl() + "/";
+        CurlHttpClient http{CurlHttpClient::Options{.extraCaFile = identity.caFile()}};
+        TextTranslator translator{"/usr/share/apertium/modes"};
+        Improver improver{"/usr/share/hunspell"};
+        JwksTokenVerifier verifier{http,          issuer + ".well-known/jwks.json", issuer, audience,
+                                   systemClock(), std::chrono::milliseconds(0)};
+        GenderStore genders{folder / "genders.json"};
+        std::unique_ptr<TextService> service;
+        std::thread serving;
+
+        World()
+        {
+            std::filesystem::create_directories(folder);
+            identity.server().Get("/.well-known/jwks.json", [this](const httplib::Request&, httplib::Response& r) {
+                keySetFetches.fetch_add(1);
+                json keys = json::array({keyA.jwk()});
+                if (publishB) {
+                    keys.push_back(keyB.jwk());
+                }
+                r.set_content(json{{"keys", keys}}.dump(), "application/json");
+            });
+            identity.start();
+            identity.writeServerCredentials(folder / "cert.pem", folder / "key.pem");
+            service = std::make_unique<TextService>(translator, improver, verifier, genders,
+                                                    TextService::Options{.certificateFile = folder / "cert.pem",
+                                                                         .keyFile = folder / "key.pem",
+                                                                         .maxBodyBytes = 1024 * 1024,
+                                                                         .threads = 8,
+                                                                         .keepAliveSeconds = 1,
+                                                                         .logRequests = false});
+        }
+        ~World()
+        {
+            service->stop();
+            if (serving.joinable()) {
+                serving.join();
+            }
+            std::filesystem::remove_all(folder);
+        }
+    };
+
+    static void SetUpTestSuite()
+    {
+        world = std::make_unique<World>();
+        ASSERT_TRUE(world->translator.start());
+        ASSERT_TRUE(world->verifier.fetchKeys());
+        ASSERT_TRUE(world->service->bind(0));
+        world->serving = std::thread([] { world->service->serve(); });
+    }
+    static void TearDownTestSuite() { world.reset(); }
+
+    static std::string domain() { return "127.0.0.1:" + std::to_string(world->service->port()); }
+
+    static json claims(const json& changes = json::object())
+    {
+        json body = {{"iss", world->issuer},
+                     {"aud", json::array({audience, "https://other/"})},
+                     {"sub", "user-1"},
+                     {"exp", std::time(nullptr) + 300}};
+        if (changes.is_object()) {
+            body.update(changes);
+        }
+        return body;
+    }
+    static std::string token(const json& changes = json::object(), const SigningKey* key = nullptr)
+    {
+        key = key != nullptr ? key : &world->keyA;
+        return key->token({{"alg", "RS256"}, {"typ", "at+jwt"}, {"kid", key->kid()}}, claims(changes));
+    }
+
+    static HttpResponse call(const std::string& method, const std::string& path, const std::string& body,
+                             const std::optional<std::string>& bearer = token())
+    {
+        HttpRequest request{.method = method,
+                            .url = "https://" + domain() + path,
+                            .headers = {{"Content-Type", "application/json"}},
+                            .body = body};
+        if (bearer) {
+            request.headers.emplace_back("Authorization", "Bearer " + *bearer);
+        }
+        auto response = world->http.send(request);
+        EXPECT_TRUE(response.has_value());
+        return response.value_or(HttpResponse{});
+    }
+
+    static inline std::unique_ptr<World> world;
+};
+
+TEST_F(TextServiceTest, AnswersTheClientsTranslateAndImproveCalls)
+{
+    const Translator client(world->http, domain());
+    const std::string sentence = "The house is big and the garden is beautiful.";
+    const auto spanish = client.translate(sentence, "es-MX", token(), std::string("en"), Gender::feminine);
+    ASSERT_TRUE(spanish.has_value());
+    EXPECT_EQ(spanish->text, "La casa es grande y el jardín es bello.");
+    // Without "source" the service detects it.
+    const auto portuguese = client.translate(sentence, "pt-BR", token(), std::nullopt, std::nullopt);
+    ASSERT_TRUE(portuguese.has_value());
+    EXPECT_EQ(portuguese->text, "A casa é grande e o jardim é belo.");
+    EXPECT_EQ(client.improve("i recieve the leter tomorow .", token()), "I receive the letter tomorrow.");
+}
+
+TEST_F(TextServiceTest, RefusesMissingAndBadTokens)
+{
+    const auto now = std::time(nullptr);
+    const SigningKey stranger{"key-a"}; // the right key id, another key
+    const std::string good = token();
+    const struct {
+        const char* what;
+        std::optional<std::string> bearer;
+    } cases[] = {
+        {"no token", std::nullopt},
+        {"not a JWT", "abc"},
+        {"unsigned", parlomatic::testing::makeToken(R"({"alg":"none"})", claims().dump(), "")},
+        {"another key", token({}, &stranger)},
+        {"altered body", good.substr(0, good.find('.') + 1) + base64UrlEncode(claims({{"sub", "admin"}}).dump()) +
+                             good.substr(good.rfind('.'))},
+        {"another issuer", token({{"iss", "https://elsewhere/"}})},
+        {"another audience", token({{"aud", "https://other/"}})},
+        {"expired", token({{"exp", now - 1}})},
+        {"no expiry", token({{"exp", nullptr}})},
+        {"not yet valid", token({{"nbf", now + 600}})},
+        {"no subject", token({{"sub", ""}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto response = call("POST", "/v1/translate", R"({"q":"Hello.","target":"es"})", c.bearer);
+        EXPECT_EQ(response.status, 401);
+        EXPECT_TRUE(response.header("WWW-Authenticate").has_value());
+        EXPECT_TRUE(json::parse(response.body, nullptr, false).contains("error"));
+    }
+}
+
+TEST_F(TextServiceTest, FetchesTheKeySetAgainForAnUnknownKeyId)
+{
+    const int before = world->keySetFetches.load();
+    const std::string rotated = token({}, &world->keyB);
+    EXPECT_EQ(call("POST", "/v1/improve", R"({"q":"ok"})", rotated).status, 401);
+    world->publishB = true;
+    EXPECT_EQ(call("POST", "/v1/improve", R"({"q":"ok"})", rotated).status, 200);
+    EXPECT_EQ(world->keySetFetches.load(), before + 2);
+    world->publishB = false;
+}
+
+TEST_F(TextServiceTest, AnswersBadRequestsWithJsonErrors)
+{
+    const struct {
+        const char* method;
+        const char* path;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"POST", "/v1/translate", "{not json", 400},
+        {"POST", "/v1/translate", "[1,2]", 400},
+        {"POST", "/v1/translate", R"({"target":"es"})", 400},
+        {"POST", "/v1/translate", R"({"q":7,"target":"es"})", 400},
+        {"POST", "/v1/translate", R"({"q":"Hello.","target":"fr"})", 400},
+        {"POST", "/v1/translate", R"({"q":"Hello.","target":"es","source":"de"})", 400},
+        {"POST", "/v1/translate", R"({"q":"Hello.","target":"es","gender":"neuter"})", 400},
+        {"POST", "/v1/translate", R"({"q":"12345","target":"es"})", 400},
+        {"POST", "/v1/improve", R"({"text":"Hello."})", 400},
+        {"PATCH", "/v1/user/metadata", R"({"gender":"Feminine"})", 400},
+        {"POST", "/v1/improve", R"({"q":")" + std::string(1024 * 1024, 'a') + R"("})", 413},
+        {"GET", "/v1/translate", "", 405},
+        {"PATCH", "/v1/improve", R"({"q":"Hello."})", 405},
+        {"POST", "/v1/user/metadata", R"({"gender":"feminine"})", 405},
+        {"GET", "/v2/anything", "", 404},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.substr(0, 60));
+        const auto response = call(c.method, c.path, c.body);
+        EXPECT_EQ(response.status, c.status);
+        const auto body = json::parse(response.body, nullptr, false);
+        EXPECT_TRUE(body.contains("error") && body.contains("message")) << response.body.substr(0, 200);
+    }
+}
+
+TEST_F(TextServiceTest, KeepsThePreferredGenderPerSubject)
+{
+    const UserMetadata client(world->http, domain());
+    EXPECT_TRUE(client.updateUserMetadata(Gender::feminine, token()));
+    EXPECT_TRUE(client.updateUserMetadata(Gender::masculine, token({{"sub", "user-2"}})));
+    EXPECT_EQ(world->genders.get("user-1"), "feminine");
+    EXPECT_EQ(world->genders.get("user-2"), "masculine");
+    EXPECT_EQ(std::filesystem::status(world->genders.file()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// A bounded load: 20 clients, each with its own connection, 50 translations each, all right.
+TEST_F(TextServiceTest, TwentyClientsOfFiftyTranslationsEach)
+{
+    const std::string sentences[] = {"The house is big.", "I like the red car.", "We live in a small house."};
+    const std::string expected[] = {"La casa es grande.", "Me gusta el coche rojo.", "Vivimos en una casa pequeña."};
+    const std::string bearer = token();
+    std::vector<std::future<int>> clients;
+    for (int c = 0; c < 20; ++c) {
+        clients.push_back(std::async(std::launch::async, [&, c] {
+            CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = world->identity.caFile()});
+            const Translator client(http, domain());
+            int wrong = 0;
+            for (int i = 0; i < 50; ++i) {
+                const int k = (c + i) % 3;
+                const auto result = client.translate(sentences[k], "es-MX", bearer, std::string("en-US"), std::nullopt);
+                wrong += !result || result->text != expected[k];
+            }
+            return wrong;
+        }));
+    }
+    int wrong = 0;
+    for (auto& client : clients) {
+        wrong += client.get();
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+} // namespace
+} // namespace parlomatic::textservice
