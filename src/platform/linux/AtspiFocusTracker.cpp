@@ -153,13 +153,15 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     if (!pid) {
         return;
     }
+    tracker->m_fruitless.erase(*pid);
     if (event->detail1 != 0) {
         tracker->m_focused[*pid] = refObject(event->source);
         tracker->m_lost.erase(*pid);
         tracker->m_lastFocusedPid = pid;
     } else if (const auto known = tracker->m_focused.find(*pid);
                known != tracker->m_focused.end() && known->second.get() == event->source) {
-        tracker->m_focused.erase(known);
+        // Kept until a seeding finds another: the whole application may merely have lost the
+        // keyboard to a menu or panel of another program (ours among them) and keeps its selection.
         tracker->m_lost.insert(*pid);
     }
     if (tracker->m_onChange) {
@@ -171,6 +173,7 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
 {
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
     std::erase_if(m_lost, gone);
+    std::erase_if(m_fruitless, gone);
     if (m_lastFocusedPid && gone(*m_lastFocusedPid)) {
         m_lastFocusedPid.reset();
     }
@@ -191,12 +194,19 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     }
     // An application that took long to answer is not walked now (it may be hung).
     const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
-    if (pid != m_lastPid || lost || (stale && !answeredSlowly && now - m_seededAt >= reseedInterval)) {
+    const auto interval = m_fruitless.contains(pid) ? fruitlessReseedInterval : reseedInterval;
+    const bool retry = stale && !answeredSlowly && now - m_seededAt >= interval;
+    if (pid != m_lastPid || lost || retry) {
         m_lastPid = pid;
         m_seededAt = now;
         ++m_seedCount;
         if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {
             m_focused[pid] = std::move(seeded);
+            m_fruitless.erase(pid);
+        } else {
+            // Walked again for staleness alone only now and then (an application whose window is
+            // inactive has nothing focused) until it announces a focus change.
+            m_fruitless.insert(pid);
         }
     }
     const auto it = m_focused.find(pid);

@@ -24,6 +24,8 @@ public:
     static constexpr auto seedBudget = std::chrono::milliseconds(500);
     // While no object known to the tracker holds the focus, the tree is asked again at this pace.
     static constexpr auto reseedInterval = std::chrono::seconds(1);
+    // The same after a seeding that found nothing.
+    static constexpr auto fruitlessReseedInterval = std::chrono::seconds(5);
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
@@ -31,11 +33,13 @@ public:
     AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
 
     // The focused object of the application (its root object and process). Seeds from the tree
-    // when `pid` differs from the previous call's, when the object last known focused lost the focus
-    // and nothing gained it since, and at most every reseedInterval while the object known does not
-    // say FOCUSED (a document replaced without a focus event, a tree not built yet at the first
-    // seeding); that state is asked once per reseedInterval. A steady front process costs no call
-    // in between.
+    // when `pid` differs from the previous call's, when the object last known focused lost the
+    // focus and nothing gained it since (that object is kept when the seeding finds no other: the
+    // application may only have lost the keyboard to another program's menu or panel), and while
+    // the object known does not say FOCUSED (a document replaced without a focus event, a tree not
+    // built yet at the first seeding) every reseedInterval, or fruitlessReseedInterval after a
+    // seeding that found nothing. That state is asked once per reseedInterval; a steady front
+    // process costs no call in between.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
@@ -62,6 +66,9 @@ private:
     // Processes whose focused object lost the focus without another one announcing it: their tree
     // is asked again on the next call.
     std::set<Pid> m_lost;
+    // Processes whose last seeding found nothing: walked at the slower pace until they announce a
+    // focus change.
+    std::set<Pid> m_fruitless;
     std::function<void()> m_onChange;
     Pid m_lastPid = 0;
     std::chrono::steady_clock::time_point m_seededAt;
