@@ -27,7 +27,7 @@ std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
 {
     auto poller = std::make_unique<TextSelectionPoller>(
         backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
-    poller->setScreenScale([] { return 1.0; });
+    poller->setScreens([] { return std::vector<ScreenArea>{{QRect(0, 0, 4000, 3000), QRect(0, 0, 4000, 3000), 1.0}}; });
     return poller;
 }
 
