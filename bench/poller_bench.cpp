@@ -27,7 +27,7 @@ std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
 {
     auto poller = std::make_unique<TextSelectionPoller>(
         backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
-    poller->setScreenScale([] { return 1.0; });
+    poller->setScreens([] { return std::vector<ScreenArea>{{QRect(0, 0, 4000, 3000), QRect(0, 0, 4000, 3000), 1.0}}; });
     return poller;
 }
 
@@ -65,11 +65,6 @@ void spin(std::chrono::milliseconds time)
     loop.exec();
 }
 
-void xdotool(const QStringList& arguments)
-{
-    QProcess::execute(QStringLiteral("xdotool"), arguments);
-}
-
 struct Desktop {
     std::unique_ptr<QProcess> mousepad;
     std::unique_ptr<platform::AtspiAccessibility> backend;
@@ -84,7 +79,7 @@ std::unique_ptr<Desktop> startDesktop()
     }
     auto desktop = std::make_unique<Desktop>();
     desktop->mousepad = std::make_unique<QProcess>();
-    desktop->mousepad->start(QStringLiteral("mousepad"), {});
+    desktop->mousepad->start("mousepad", {});
     desktop->backend = std::make_unique<platform::AtspiAccessibility>();
     desktop->poller = makePoller(*desktop->backend);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -92,9 +87,8 @@ std::unique_ptr<Desktop> startDesktop()
            std::chrono::steady_clock::now() < deadline) {
         spin(std::chrono::milliseconds(50));
     }
-    xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("2"),
-             QStringLiteral("A line of text that the benchmark selects in Mousepad.")});
-    xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    QProcess::execute("xdotool", {"type", "--delay", "2", "A line of text that the benchmark selects in Mousepad."});
+    QProcess::execute("xdotool", {"key", "ctrl+a"});
     while (desktop->poller->checkSelectedText().decision != PollStep::Decision::show &&
            std::chrono::steady_clock::now() < deadline) {
         spin(std::chrono::milliseconds(50));

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace parlomatic {
@@ -42,6 +43,11 @@ public:
     virtual void enableEnhancedUserInterface(const Element& application) = 0;
     // The same for every running application; the costly pass, run on a change of front process.
     virtual void enableEnhancedUserInterfaceForRunningApps() = 0;
+
+    // `changed` runs on the GUI thread whenever the platform announces a change of a selection, of
+    // the focus or of the active window, so the caller can look before its next regular step. An
+    // empty function stops the announcements. Platforms that announce nothing ignore it.
+    virtual void setChangeListener(std::function<void()> changed) { static_cast<void>(changed); }
 
 protected:
     AccessibilityBackend() = default;

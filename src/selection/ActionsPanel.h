@@ -17,7 +17,7 @@ public:
     virtual bool isOpen() const = 0;
     // Hides the panel and makes isOpen() false. Harmless when already closed.
     virtual void close() = 0;
-    // Moves and resizes the panel, shown or not. No clamping to the visible screen area.
+    // Moves and resizes the panel, shown or not, exactly to `frame` (the caller keeps it on screen).
     virtual void setFrame(const QRect& frame) = 0;
     // Shows the panel above other windows without activating Parlomatic; isOpen() becomes true.
     virtual void orderFrontWithoutActivating() = 0;

@@ -8,9 +8,6 @@
 #include "service/ServiceCall.h"
 #include "service/Translator.h"
 
-#include <QGuiApplication>
-#include <QScreen>
-
 namespace parlomatic {
 
 TextActions::TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
@@ -47,10 +44,7 @@ void TextActions::translate(TextSelectionPoller& poller, const SelectionSnapshot
     }
     panel->setInputText(selection.selectedText);
     poller.actionsPanel().close();
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (const auto frame = screen != nullptr
-                               ? translatePanelFrame(selection.rect, panel->idealSize(), screen->devicePixelRatio())
-                               : std::nullopt) {
+    if (const auto frame = translatePanelFrame(selection.rect, panel->idealSize(), poller.screens())) {
         panel->setFrame(*frame);
     }
     panel->orderFront();

@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <algorithm>
 #include <string>
 
 namespace parlomatic {
@@ -18,13 +19,19 @@ namespace {
 // Word needs its ancestor chain read before it answers selection queries.
 constexpr QLatin1StringView wordBundleIdentifier("com.microsoft.Word");
 
-std::optional<double> primaryScreenScale()
+std::vector<ScreenArea> desktopScreens()
 {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen == nullptr) {
-        return std::nullopt;
+    std::vector<ScreenArea> screens;
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const ScreenArea area{screen->geometry(), screen->availableGeometry(), screen->devicePixelRatio()};
+        if (screen == primary) {
+            screens.insert(screens.begin(), area);
+        } else {
+            screens.push_back(area);
+        }
     }
-    return screen->devicePixelRatio();
+    return screens;
 }
 
 } // namespace
@@ -49,7 +56,7 @@ std::string_view decisionName(PollStep::Decision decision)
 TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
     : QObject(parent), m_backend(backend), m_actionState(std::make_unique<ActionState>()),
-      m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())), m_screenScale(primaryScreenScale)
+      m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())), m_screens(desktopScreens)
 {
     m_latestReplacement = (clock != nullptr ? *clock : systemClock()).now();
     if (actionsPanelFactory) {
@@ -58,9 +65,32 @@ TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsP
     if (!m_actionsPanel) {
         m_actionsPanel = std::make_unique<PlaceholderActionsPanel>();
     }
+    m_earlyStep = std::make_unique<QTimer>();
+    m_earlyStep->setSingleShot(true);
+    m_earlyStep->setTimerType(Qt::PreciseTimer);
+    connect(m_earlyStep.get(), &QTimer::timeout, this, [this] {
+        if (m_timer) {
+            checkSelectedText();
+        }
+    });
+    m_backend.setChangeListener([this] { stepSoon(); });
 }
 
-TextSelectionPoller::~TextSelectionPoller() = default;
+TextSelectionPoller::~TextSelectionPoller()
+{
+    m_backend.setChangeListener({});
+}
+
+void TextSelectionPoller::stepSoon()
+{
+    // Announcements arrive inside the accessibility library's dispatch: the step runs afterwards.
+    if (!m_timer || m_earlyStep->isActive()) {
+        return;
+    }
+    const auto sinceLast = std::chrono::steady_clock::now() - m_lastStepAt;
+    const auto wait = std::chrono::milliseconds(earliestStepMs) - sinceLast;
+    m_earlyStep->start(std::max(0, int(std::chrono::ceil<std::chrono::milliseconds>(wait).count())));
+}
 
 void TextSelectionPoller::startPolling()
 {
@@ -83,6 +113,7 @@ void TextSelectionPoller::startPolling()
 void TextSelectionPoller::stopPolling()
 {
     m_timer.reset();
+    m_earlyStep->stop();
 }
 
 void TextSelectionPoller::setTranslatePanel(std::unique_ptr<TranslatePanel> panel)
@@ -113,6 +144,7 @@ void TextSelectionPoller::closeBothPanels()
 
 PollStep TextSelectionPoller::checkSelectedText()
 {
+    m_lastStepAt = std::chrono::steady_clock::now();
     PollStep step;
     std::string logLine;
     const auto logOnce = [this, &logLine](std::string line) {
@@ -198,9 +230,7 @@ PollStep TextSelectionPoller::checkSelectedText()
     if (isDegenerate(*step.rect)) {
         step.frame = m_backend.elementFrame(focused);
     }
-    if (const std::optional<double> scale = m_screenScale ? m_screenScale() : std::nullopt) {
-        step.panel = actionsPanelFrame(*step.rect, step.frame, m_actionsPanel->paddedSize(), *scale);
-    }
+    step.panel = actionsPanelFrame(*step.rect, step.frame, m_actionsPanel->paddedSize(), screens());
     // No rule applies (no screen, or a caret in an element without a frame): keep the last position.
     if (step.panel) {
         m_actionsPanel->setFrame(*step.panel);

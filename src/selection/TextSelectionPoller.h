@@ -3,6 +3,7 @@
 #include "selection/AccessibilityBackend.h"
 #include "selection/ActionState.h"
 #include "selection/ActionsPanel.h"
+#include "selection/PanelPlacement.h"
 #include "selection/PollStep.h"
 #include "selection/TranslatePanel.h"
 #include "service/Language.h"
@@ -10,10 +11,12 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace parlomatic {
 
@@ -46,20 +49,23 @@ class TextSelectionPoller : public QObject {
     Q_OBJECT
 public:
     using ActionsPanelFactory = std::function<std::unique_ptr<ActionsPanel>(TextSelectionPoller&)>;
-    // The device pixel ratio of the screen the panels live on; nothing when there is no screen.
-    using ScreenScale = std::function<std::optional<double>()>;
+    // The desktop's screens, the primary one first; none when there is no screen.
+    using Screens = std::function<std::vector<ScreenArea>()>;
 
     static constexpr int intervalMs = 200;
+    // While polling, a change the accessibility layer announces brings a step forward, but never to
+    // less than this after the previous step (a burst of announcements costs one step).
+    static constexpr int earliestStepMs = 30;
 
     // Polling stays stopped until startPolling(). Without a factory a placeholder panel stands in.
     explicit TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     ~TextSelectionPoller() override;
 
-    // Schedules the creation of the 0.2 s timer on the GUI thread unless a timer exists. Safe from
-    // any thread.
+    // Schedules the creation of the 0.2 s timer on the GUI thread unless a timer exists; from then
+    // on announced changes also bring steps forward. Safe from any thread.
     void startPolling();
-    // Stops polling; the timer becomes absent.
+    // Stops polling; the timer becomes absent and announced changes are ignored.
     void stopPolling();
     bool isPolling() const { return m_timer != nullptr; }
 
@@ -84,18 +90,23 @@ public:
 
     // Parlomatic's own process: a step that finds it in front leaves everything as it is.
     void setOwnPid(Pid pid) { m_ownPid = pid; }
-    void setScreenScale(ScreenScale scale) { m_screenScale = std::move(scale); }
+    void setScreens(Screens screens) { m_screens = std::move(screens); }
+    // The screens panels are placed on now.
+    std::vector<ScreenArea> screens() const { return m_screens ? m_screens() : std::vector<ScreenArea>{}; }
 
 signals:
     // After every step, with what it saw (the inspector prints it).
     void stepFinished(const parlomatic::PollStep& step);
 
 private:
+    void stepSoon();
     void closeBothPanels();
     void installCallbacks(SelectionSnapshot snapshot);
 
     AccessibilityBackend& m_backend;
     std::unique_ptr<QTimer> m_timer;
+    std::unique_ptr<QTimer> m_earlyStep;
+    std::chrono::steady_clock::time_point m_lastStepAt;
     std::unique_ptr<ActionsPanel> m_actionsPanel;
     std::unique_ptr<TranslatePanel> m_translatePanel;
     double m_latestReplacement = 0;
@@ -105,7 +116,7 @@ private:
 
     SelectionActions m_actions;
     Pid m_ownPid = 0;
-    ScreenScale m_screenScale;
+    Screens m_screens;
     // The line the previous step logged (empty if none): a situation that lasts is logged once,
     // not five times a second.
     std::string m_lastLogLine;

@@ -78,6 +78,10 @@ public:
     void readAncestorAttributes(const Element&) override { ++ancestorReads; }
     void enableEnhancedUserInterface(const Element&) override {}
     void enableEnhancedUserInterfaceForRunningApps() override { ++enhancedPasses; }
+    void setChangeListener(std::function<void()> changed) override { announce = std::move(changed); }
+
+    // Calls what the poller installed, as a platform announcement would.
+    std::function<void()> announce;
 
     int enhancedPasses = 0;
     int ancestorReads = 0;

@@ -58,13 +58,6 @@ TEST_F(AuthenticationLoopbackTest, RenewWithoutScopeSendsExactlyThreeParameters)
               (json{{"refresh_token", "rt"}, {"grant_type", "refresh_token"}, {"client_id", "client-1"}}));
 }
 
-TEST_F(AuthenticationLoopbackTest, RenewWithScopeGetsOpenid)
-{
-    setReply(200, R"({"access_token":"at2"})");
-    ASSERT_TRUE(authentication->renewTokens("rt", "profile email").start());
-    EXPECT_EQ(json::parse(only().body)["scope"], "openid profile email");
-}
-
 TEST_F(AuthenticationLoopbackTest, ExtraParametersAndHeaders)
 {
     setReply(200, R"({"access_token":"at2"})");

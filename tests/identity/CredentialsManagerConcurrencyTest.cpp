@@ -1,18 +1,15 @@
 // Concurrent retrievals in threads and processes, and what may be printed or logged.
 #include "CredentialsManagerFixture.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace parlomatic::identity {
 namespace {
@@ -113,36 +110,16 @@ TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
         });
     };
 
-    const std::string setting = std::string(childVariable) + "=" + server.baseUrl() + "|" + server.caFile().string() +
-                                "|" + marker + "|" + result;
-    std::vector<std::string> environment{setting};
-    for (char** entry = environ; *entry; ++entry) {
-        environment.emplace_back(*entry);
-    }
-    std::vector<char*> envp;
-    for (auto& entry : environment) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::string filter = "--gtest_filter=CredentialsManagerChild.RetrieveOnce";
-    char* argv[] = {program.data(), filter.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, "/proc/self/exe", nullptr, nullptr, argv, envp.data()), 0);
-    childProcess = child;
+    test::ChildProcess child(
+        {std::filesystem::read_symlink("/proc/self/exe"), "--gtest_filter=CredentialsManagerChild.RetrieveOnce"},
+        {{childVariable, server.baseUrl() + "|" + server.caFile().string() + "|" + marker + "|" + result}});
+    ASSERT_TRUE(child.started());
+    childProcess = child.pid();
 
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(marker); }));
     const auto mine = parent.credentials();
 
-    int childStatus = 0;
-    const bool ended =
-        waitUntil([&] { return waitpid(child, &childStatus, WNOHANG) == child; }, std::chrono::seconds(30));
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &childStatus, 0);
-    }
-    ASSERT_TRUE(ended);
-    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+    EXPECT_EQ(child.waitForExit(std::chrono::seconds(30)), 0);
     ASSERT_TRUE(mine) << mine.error().debugDescription();
     std::string theirs;
     std::ifstream(result) >> theirs;

@@ -54,9 +54,7 @@ inline long blockedIn(pid_t process, pid_t thread)
 
 inline std::shared_ptr<HttpClient> trustingClient(const std::filesystem::path& caFile)
 {
-    CurlHttpClient::Options options;
-    options.extraCaFile = caFile;
-    return std::make_shared<CurlHttpClient>(options);
+    return std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = caFile});
 }
 
 inline std::shared_ptr<KeychainStore> keychain()

@@ -27,6 +27,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <vector>
 
 #include <cstdio>
 
@@ -131,7 +132,9 @@ int main(int argc, char* argv[])
     QWidget* window = &strip;
     if (type == QLatin1String("translate")) {
         translateState.setInputText(QStringLiteral("still need a second look"));
-        panel.setFrame(*translatePanelFrame(AxRect{x, y, w, 0}, panel.idealSize(), 1.0));
+        const QRect desktop = application.primaryScreen()->geometry();
+        panel.setFrame(*translatePanelFrame(AxRect{x, y, w, 0}, panel.idealSize(),
+                                            std::vector<ScreenArea>{{desktop, desktop, 1.0}}));
         panel.orderFront();
         window = &panel;
     } else {

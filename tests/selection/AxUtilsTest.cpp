@@ -1,10 +1,12 @@
 #include "selection/axUtils.h"
 #include "selection/ActionState.h"
+#include "selection/PanelPlacement.h"
 
 #include <gtest/gtest.h>
 
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace parlomatic {
 namespace {
@@ -39,6 +41,16 @@ TEST(AxErrorDescription, EveryResultCodeHasItsExactText)
     for (const std::int32_t outside : {-25215, -25199, 1, -1}) {
         EXPECT_TRUE(axErrorDescription(outside).empty()) << outside;
     }
+}
+
+TEST(TranslatePanelFrame, KeptInTheWorkAreaOfTheSelectionsScreen)
+{
+    const std::vector<ScreenArea> screens{{QRect(0, 0, 1920, 1080), QRect(0, 30, 1920, 1050), 1.0}};
+    const QSize size(400, 300);
+    EXPECT_EQ(translatePanelFrame({900, 600, 100, 20}, size, screens), QRect(750, 150, 400, 300));
+    EXPECT_EQ(translatePanelFrame({900, 100, 100, 20}, size, screens), QRect(750, 120, 400, 300)) << "below";
+    EXPECT_EQ(translatePanelFrame({0, 600, 40, 20}, size, screens), QRect(0, 150, 400, 300)) << "shifted right";
+    EXPECT_EQ(translatePanelFrame({900, 600, 100, 20}, size, {}), std::nullopt) << "no screen";
 }
 
 TEST(ActionStateTest, CallbackMayReplaceItselfWhileRunningOrBeEmpty)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
 #include <QGuiApplication>
 
 #include <string>
@@ -18,6 +19,9 @@ namespace {
 constexpr Pid appPid = 4242;
 constexpr Pid ownPid = 77;
 const AxRect selectionRect{100, 300, 80, 20};
+const ScreenArea fullHd{QRect(0, 0, 1920, 1080), QRect(0, 0, 1920, 1080), 1.0};
+// A 2560x1440 screen at ratio 2 right of it, with a 30-pixel top bar.
+const ScreenArea hiDpiRight{QRect(1920, 0, 1280, 720), QRect(1920, 30, 1280, 690), 2.0};
 
 class FakeTranslatePanel final : public TranslatePanel {
 public:
@@ -52,7 +56,7 @@ protected:
             },
             &clock);
         poller->setOwnPid(ownPid);
-        poller->setScreenScale([this] { return scale; });
+        poller->setScreens([this] { return screens; });
         auto translate = std::make_unique<FakeTranslatePanel>();
         translatePanel = translate.get();
         poller->setTranslatePanel(std::move(translate));
@@ -72,7 +76,7 @@ protected:
     std::unique_ptr<TextSelectionPoller> poller;
     HeadlessActionsPanel* panel = nullptr;
     FakeTranslatePanel* translatePanel = nullptr;
-    std::optional<double> scale = 1.0;
+    std::vector<ScreenArea> screens{fullHd};
     test::LogCapture logs;
 };
 
@@ -286,16 +290,16 @@ struct PlacementCase {
     const char* name;
     AxRect rect;
     std::optional<AxRect> frame;
-    std::optional<double> scale; // none: no screen
+    std::vector<ScreenArea> screens; // none: no screen
     std::optional<QRect> expected;
 };
 
 class PollerPlacementTest : public PollerTest, public ::testing::WithParamInterface<PlacementCase> {};
 
-TEST_P(PollerPlacementTest, PlacesAboveTheSelection)
+TEST_P(PollerPlacementTest, PlacesAboveTheSelectionOnItsScreen)
 {
     const PlacementCase& c = GetParam();
-    scale = c.scale;
+    screens = c.screens;
     focused->markerBounds = c.rect;
     focused->frame = c.frame;
     panel->setFrame(QRect(1, 2, 3, 4));
@@ -306,19 +310,32 @@ TEST_P(PollerPlacementTest, PlacesAboveTheSelection)
     EXPECT_EQ(backend.elementFrameReads, isDegenerate(c.rect) ? 1 : 0);
 }
 
+const std::vector<ScreenArea> twoScreens{fullHd, hiDpiRight};
+
 INSTANTIATE_TEST_SUITE_P(
     Formulas, PollerPlacementTest,
     ::testing::Values(
-        PlacementCase{"Selection", {100, 300, 80, 20}, {}, 1.0, QRect(40, 260, 200, 40)},
-        PlacementCase{"SelectionHiDpi", {100, 300, 80, 20}, {}, 2.0, QRect(-30, 110, 200, 40)},
-        PlacementCase{"ThinButNotDegenerate", {100, 300, 0, 0.02}, {AxRect{5, 6, 7, 8}}, 1.0, QRect(0, 260, 200, 40)},
-        PlacementCase{"NearTopNotClamped", {500, 10, 100, 20}, {}, 1.0, QRect(450, -30, 200, 40)},
+        PlacementCase{"Selection", {100, 300, 80, 20}, {}, twoScreens, QRect(40, 260, 200, 40)},
+        // Scaled by the ratio of its own screen, about that screen's unscaled origin.
+        PlacementCase{"SecondScreenHiDpi", {2320, 300, 80, 20}, {}, twoScreens, QRect(2040, 110, 200, 40)},
         PlacementCase{
-            "DegenerateUsesElementFrame", {100, 300, 0, 0}, AxRect{50, 200, 400, 300}, 1.0, QRect(-50, 160, 200, 40)},
-        PlacementCase{
-            "DegenerateHiDpi", {100, 300, 0.001, 0.005}, AxRect{50, 200, 400, 300}, 2.0, QRect(-75, 60, 200, 40)},
-        PlacementCase{"DegenerateWithoutFrameKeepsPosition", {100, 300, 0, 0}, {}, 1.0, std::nullopt},
-        PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, std::nullopt, std::nullopt}),
+            "ThinButNotDegenerate", {300, 300, 0, 0.02}, {AxRect{5, 6, 7, 8}}, twoScreens, QRect(200, 260, 200, 40)},
+        PlacementCase{"TopLineFlipsBelow", {500, 10, 100, 20}, {}, twoScreens, QRect(450, 30, 200, 40)},
+        PlacementCase{"UnderTheTopBarFlipsBelow", {2400, 70, 80, 20}, {}, twoScreens, QRect(2080, 45, 200, 40)},
+        PlacementCase{"LeftEdgeShiftsRight", {0, 300, 40, 20}, {}, twoScreens, QRect(0, 260, 200, 40)},
+        PlacementCase{"RightEdgeStaysOnItsScreen", {1900, 300, 20, 20}, {}, twoScreens, QRect(1720, 260, 200, 40)},
+        PlacementCase{"DegenerateUsesElementFrame",
+                      {100, 300, 0, 0},
+                      AxRect{350, 200, 400, 300},
+                      twoScreens,
+                      QRect(250, 160, 200, 40)},
+        PlacementCase{"DegenerateHiDpi",
+                      {100, 300, 0.001, 0.005},
+                      AxRect{2720, 400, 400, 300},
+                      twoScreens,
+                      QRect(2220, 160, 200, 40)},
+        PlacementCase{"DegenerateWithoutFrameKeepsPosition", {100, 300, 0, 0}, {}, twoScreens, std::nullopt},
+        PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, {}, std::nullopt}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(PollerTest, StartPollingCreatesTheTimerOnTheEventLoop)
@@ -329,6 +346,38 @@ TEST_F(PollerTest, StartPollingCreatesTheTimerOnTheEventLoop)
     EXPECT_TRUE(poller->isPolling());
     poller->stopPolling();
     EXPECT_FALSE(poller->isPolling());
+}
+
+TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
+{
+    using namespace std::chrono;
+    std::vector<steady_clock::time_point> steps;
+    QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
+                     [&steps] { steps.push_back(steady_clock::now()); });
+    const auto waitForSteps = [&steps](std::size_t count) {
+        const auto deadline = steady_clock::now() + 5s;
+        while (steps.size() < count && steady_clock::now() < deadline) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        }
+    };
+    backend.announce();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(steps.empty()) << "no early step while polling is stopped";
+
+    poller->startPolling();
+    QCoreApplication::processEvents();
+    for (int i = 0; i < 3; ++i) {
+        backend.announce();
+    }
+    waitForSteps(1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(steps.size(), 1U) << "a burst of announcements costs one step";
+    backend.announce();
+    backend.announce();
+    waitForSteps(2);
+    ASSERT_EQ(steps.size(), 2U);
+    EXPECT_GE(steps[1] - steps[0], milliseconds(TextSelectionPoller::earliestStepMs));
+    poller->stopPolling();
 }
 
 } // namespace

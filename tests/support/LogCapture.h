@@ -2,7 +2,10 @@
 
 #include "common/Log.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -37,6 +40,16 @@ public:
         std::lock_guard lock(m_mutex);
         return std::ranges::any_of(m_lines,
                                    [text](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
+
+    // Fails the running test for each captured line that contains one of `secrets` (empty ones are skipped).
+    void expectNoLineContains(std::initializer_list<std::string_view> secrets) const
+    {
+        for (const std::string& line : lines()) {
+            for (const std::string_view secret : secrets) {
+                EXPECT_FALSE(!secret.empty() && line.find(secret) != std::string::npos) << line;
+            }
+        }
     }
 
 private:

@@ -83,21 +83,26 @@ CertPtr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issu
     return cert;
 }
 
-std::filesystem::path writeTemporaryPem(X509* cert)
+// A CA and a server certificate for 127.0.0.1 and localhost signed by it, with their keys.
+struct LoopbackPki {
+    KeyPtr caKey{EVP_EC_gen("P-256")};
+    KeyPtr serverKey{EVP_EC_gen("P-256")};
+    CertPtr caCert;
+    CertPtr serverCert;
+
+    // False when something could not be made.
+    bool make(const std::string& caName)
+    {
+        caCert = caKey && serverKey ? makeCertificate(caKey.get(), caName, nullptr, caKey.get()) : nullptr;
+        serverCert = caCert ? makeCertificate(serverKey.get(), "127.0.0.1", caCert.get(), caKey.get()) : nullptr;
+        return serverCert != nullptr;
+    }
+};
+
+template <typename Writer> bool writePem(const std::filesystem::path& file, Writer writer)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pm-test-ca-XXXXXX").string();
-    const int descriptor = mkstemp(pattern.data());
-    if (descriptor < 0) {
-        return {};
-    }
-    close(descriptor);
-    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(pattern.c_str(), "w"));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) {
-        std::error_code ignored;
-        std::filesystem::remove(pattern, ignored);
-        return {};
-    }
-    return pattern;
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(file.c_str(), "w"));
+    return bio && writer(bio.get()) == 1;
 }
 
 int countClientHello(SSL*, int*, void* user)
@@ -110,48 +115,32 @@ int countClientHello(SSL*, int*, void* user)
 
 bool writeLoopbackTlsFiles(const std::filesystem::path& directory)
 {
-    const KeyPtr caKey(EVP_EC_gen("P-256"));
-    const KeyPtr serverKey(EVP_EC_gen("P-256"));
-    const CertPtr caCert = caKey ? makeCertificate(caKey.get(), "Parlomatic Test CA", nullptr, caKey.get()) : nullptr;
-    const CertPtr serverCert =
-        caCert && serverKey ? makeCertificate(serverKey.get(), "127.0.0.1", caCert.get(), caKey.get()) : nullptr;
-    if (!serverCert) {
-        return false;
-    }
-    const auto write = [&](const char* name, auto&& writer) {
-        std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file((directory / name).c_str(), "w"));
-        return bio && writer(bio.get()) == 1;
-    };
-    return write("ca.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, caCert.get()); }) &&
-           write("cert.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, serverCert.get()); }) &&
-           write("key.pem", [&](BIO* bio) {
-               return PEM_write_bio_PrivateKey(bio, serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    LoopbackPki pki;
+    return pki.make("Parlomatic Test CA") &&
+           writePem(directory / "ca.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, pki.caCert.get()); }) &&
+           writePem(directory / "cert.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, pki.serverCert.get()); }) &&
+           writePem(directory / "key.pem", [&](BIO* bio) {
+               return PEM_write_bio_PrivateKey(bio, pki.serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
            });
 }
 
-struct TlsTestServer::Credentials {
-    KeyPtr caKey;
-    CertPtr caCert;
-    KeyPtr serverKey;
-    CertPtr serverCert;
-};
+struct TlsTestServer::Credentials : LoopbackPki {};
 
 TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
 {
     static std::atomic<int> instances{0};
     const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(instances.fetch_add(1));
     Credentials& c = *m_credentials;
-    c.caKey.reset(EVP_EC_gen("P-256"));
-    c.serverKey.reset(EVP_EC_gen("P-256"));
-    if (c.caKey && c.serverKey) {
-        c.caCert = makeCertificate(c.caKey.get(), "Parlomatic Test CA " + suffix, nullptr, c.caKey.get());
-    }
-    if (c.caCert) {
-        c.serverCert = makeCertificate(c.serverKey.get(), "127.0.0.1", c.caCert.get(), c.caKey.get());
-        m_caFile = writeTemporaryPem(c.caCert.get());
-    }
-    if (!c.serverCert) {
+    if (!c.make("Parlomatic Test CA " + suffix)) {
         std::abort(); // the test environment is broken; nothing sensible can follow
+    }
+    // The CA's PEM in a temporary file a client can trust; removed by the destructor.
+    std::string pattern = (std::filesystem::temp_directory_path() / "pm-test-ca-XXXXXX").string();
+    const int descriptor = mkstemp(pattern.data());
+    if (descriptor >= 0) {
+        close(descriptor);
+        m_caFile = pattern;
+        writePem(m_caFile, [&](BIO* bio) { return PEM_write_bio_X509(bio, c.caCert.get()); });
     }
     // httplib takes its own references to the certificate and the key.
     m_server = std::make_unique<httplib::SSLServer>(c.serverCert.get(), c.serverKey.get());
@@ -190,10 +179,7 @@ httplib::Server& TlsTestServer::server()
 
 bool TlsTestServer::start()
 {
-    if (m_thread.joinable() || !m_server->is_valid()) {
-        return false;
-    }
-    if (m_port <= 0) {
+    if (m_thread.joinable() || !m_server->is_valid() || m_port <= 0) {
         return false;
     }
     m_wasStarted = true;

@@ -2,6 +2,7 @@
 
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiApplications.h"
+#include "platform/linux/AtspiCompositeSelection.h"
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/AtspiFocusTracker.h"
 #include "platform/linux/AtspiRoles.h"
@@ -11,6 +12,8 @@
 
 #include <chrono>
 #include <optional>
+
+#include <unistd.h>
 
 namespace parlomatic::platform {
 
@@ -57,6 +60,8 @@ std::optional<QString> readRole(AtspiAccessible* accessible)
 struct AtspiAccessibility::Impl {
     bool available = false;
     X11WindowList windows;
+    // A Wayland session, where XWayland sets DISPLAY too.
+    bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     std::unique_ptr<AtspiFocusTracker> focus;
     std::unique_ptr<AtspiApplications> applications;
 
@@ -64,6 +69,13 @@ struct AtspiAccessibility::Impl {
 
     int enhancedPasses = 0;
     UnresponsiveProcesses unresponsive;
+    std::function<void()> changed;
+    void announceChange() const
+    {
+        if (changed) {
+            changed();
+        }
+    }
 
     // What never changes for an element, asked about once a second while the poller keeps reading
     // the same one (not for ever: a read that timed out must be retried).
@@ -73,8 +85,22 @@ struct AtspiAccessibility::Impl {
         std::optional<AtspiRole> role;
         GObjectPtr<AtspiText> text;
         GObjectPtr<AtspiComponent> component;
+        // A paragraph of a text document (LibreOffice), whose siblings may hold the selection's other parts.
+        bool inTextDocument = false;
+        // A native Wayland window: its rectangles are relative to a window whose position is unknown.
+        bool windowRelative = false;
+        // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
+        bool windowCoordinates = false;
+        std::optional<std::pair<double, double>> windowOrigin;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+
+    // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
+    // correctly: those are moved by the window's origin.
+    std::optional<AxRect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset, Pid pid);
+    // The screen position of the element's window content: the X window's origin plus the inset of
+    // client-side decorations, (X window size - top-level size) / 2 on each axis.
+    std::optional<std::pair<double, double>> windowOrigin(AtspiAccessible* accessible, Pid pid);
 
     // The element's text interface and its selected range, read while `watch` allows calls;
     // nothing when it has no text or no selection, or its process got slow.
@@ -85,6 +111,17 @@ struct AtspiAccessibility::Impl {
     };
     std::optional<SelectedRange> selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch);
 
+    // A selection the focused object holds only in part (web documents, LibreOffice paragraphs),
+    // worked out once for the rectangle and the text of one step; null when the object holds it whole.
+    struct Composite {
+        GObjectPtr<AtspiAccessible> element;
+        AtspiSelectionCache::Range range;
+        QString selected;
+        SteadyClock::time_point at;
+        std::optional<CompositeSelection> selection;
+    } lastComposite;
+    const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
+
     void ensureEnabled();
 };
 
@@ -92,8 +129,14 @@ std::optional<AtspiAccessibility::Impl::SelectedRange>
 AtspiAccessibility::Impl::selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch)
 {
     AtspiAccessible* accessible = atspiOf(element);
-    AtspiText* text = accessible != nullptr ? facts(accessible).text.get() : nullptr;
-    if (text == nullptr || !selection || watch.slow()) {
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    // A password field's range and extents tell the password's length: neither is read.
+    const ElementFacts& known = facts(accessible);
+    AtspiText* text = known.text.get();
+    if (text == nullptr || !known.role || *known.role == ATSPI_ROLE_PASSWORD_TEXT || known.windowRelative ||
+        !selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = selection->range(accessible, text);
@@ -101,6 +144,29 @@ AtspiAccessibility::Impl::selectedRange(const Element& element, const Unresponsi
         return std::nullopt;
     }
     return SelectedRange{accessible, text, *range};
+}
+
+const CompositeSelection* AtspiAccessibility::Impl::composite(const SelectedRange& selected,
+                                                              const UnresponsiveProcesses::Watch& watch)
+{
+    const auto& [accessible, text, range] = selected;
+    const std::optional<QString> raw = selection->text(accessible, text, range);
+    if (!raw || watch.slow()) {
+        return nullptr;
+    }
+    const auto now = SteadyClock::now();
+    if (lastComposite.element.get() == accessible && lastComposite.range == range && lastComposite.selected == *raw &&
+        now - lastComposite.at < AtspiSelectionCache::sameStepWindow) {
+        return lastComposite.selection ? &*lastComposite.selection : nullptr;
+    }
+    lastComposite = Composite{refObject(accessible), range, *raw, now, std::nullopt};
+    const auto slow = [&watch] { return watch.slow(); };
+    if (raw->contains(QChar(embeddedObject))) {
+        lastComposite.selection = embeddedSelection(accessible, text, range, *raw, slow);
+    } else if (facts(accessible).inTextDocument) {
+        lastComposite.selection = siblingSelection(accessible, text, range, *raw, slow);
+    }
+    return lastComposite.selection ? &*lastComposite.selection : nullptr;
 }
 
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
@@ -116,6 +182,10 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             .role = std::nullopt,
             .text = nullptr,
             .component = nullptr,
+            .inTextDocument = false,
+            .windowRelative = false,
+            .windowCoordinates = false,
+            .windowOrigin = std::nullopt,
         };
         ErrorSlot error;
         const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
@@ -128,11 +198,83 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             return lastFacts;
         }
         lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
+        if (wayland) {
+            const std::optional<Pid> pid = readProcessId(accessible);
+            lastFacts.windowRelative = !pid || !windows.windowGeometry(*pid);
+        }
+        if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
+            ErrorSlot parentError;
+            const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
+            ErrorSlot parentRoleError;
+            lastFacts.inTextDocument =
+                parent && atspi_accessible_get_role(parent.get(), parentRoleError.out()) == ATSPI_ROLE_DOCUMENT_TEXT;
+        }
         if (!slow()) {
             lastFacts.readAt = now;
         }
     }
     return lastFacts;
+}
+
+std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible* accessible, AtspiText* text,
+                                                                 int offset, Pid pid)
+{
+    const bool known = lastFacts.element.get() == accessible;
+    if (!known || !lastFacts.windowCoordinates) {
+        ErrorSlot error;
+        const auto rect =
+            toRect(atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+        if (rect || !known) {
+            return rect;
+        }
+    }
+    ErrorSlot error;
+    std::optional<AxRect> rect =
+        toRect(atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
+    if (!rect) {
+        return std::nullopt;
+    }
+    lastFacts.windowCoordinates = true;
+    const auto origin = windowOrigin(accessible, pid);
+    if (!origin) {
+        return std::nullopt;
+    }
+    rect->x += origin->first;
+    rect->y += origin->second;
+    return rect;
+}
+
+std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
+{
+    if (lastFacts.element.get() == accessible && lastFacts.windowOrigin) {
+        return lastFacts.windowOrigin;
+    }
+    // The top-level is the ancestor whose parent is the application.
+    GObjectPtr<AtspiAccessible> topLevel = refObject(accessible);
+    for (int depth = 0; depth < ancestorLimit; ++depth) {
+        ErrorSlot error;
+        GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(topLevel.get(), error.out()));
+        ErrorSlot roleError;
+        if (error || !parent || atspi_accessible_get_role(parent.get(), roleError.out()) == ATSPI_ROLE_APPLICATION) {
+            break;
+        }
+        topLevel = std::move(parent);
+    }
+    const GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(topLevel.get()));
+    ErrorSlot error;
+    const auto content =
+        component ? toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_WINDOW, error.out()), error)
+                  : std::nullopt;
+    const auto window = windows.windowGeometry(pid);
+    if (!content || !window) {
+        return std::nullopt;
+    }
+    const std::pair<double, double> origin{window->x + (window->width - content->width) / 2,
+                                           window->y + (window->height - content->height) / 2};
+    if (lastFacts.element.get() == accessible) {
+        lastFacts.windowOrigin = origin;
+    }
+    return origin;
 }
 
 void AtspiAccessibility::Impl::ensureEnabled()
@@ -150,10 +292,19 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         return;
     }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
+    Impl* impl = d.get();
     d->focus = std::make_unique<AtspiFocusTracker>();
+    d->focus->setOnChange([impl] { impl->announceChange(); });
     d->selection = std::make_unique<AtspiSelectionCache>();
-    // A newly started application is switched on like the others (one switch for all of them).
-    d->applications = std::make_unique<AtspiApplications>([impl = d.get()] { impl->ensureEnabled(); });
+    d->selection->setOnSelectionChange([impl] { impl->announceChange(); });
+    d->applications = std::make_unique<AtspiApplications>(
+        AtspiApplications::Callbacks{
+            // A newly started application is switched on like the others (one switch for all of them).
+            .launched = [impl] { impl->ensureEnabled(); },
+            .left = [impl](const std::function<bool(Pid)>& gone) { impl->focus->prune(gone); },
+            .activated = [impl] { impl->announceChange(); },
+        },
+        static_cast<Pid>(::getpid()));
 }
 
 AtspiAccessibility::~AtspiAccessibility() = default;
@@ -165,7 +316,8 @@ bool AtspiAccessibility::isAvailable() const
 
 std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
 {
-    if (d->windows.isConnected()) {
+    // On Wayland the X11 list holds only XWayland windows: the front application comes from AT-SPI.
+    if (d->windows.isConnected() && !d->wayland) {
         return d->windows.frontmostWindowOwnerPid();
     }
     // Without X11: where the focus went last, else (before any focus event) the application whose
@@ -197,9 +349,10 @@ Element AtspiAccessibility::focusedElement(const Element& application)
     if (watch.skip()) {
         return {};
     }
+    const int seeds = d->focus->seedCount();
     Element focused = makeElement(d->focus->focusedIn(app, *pid), pid);
     // Seeding from a large tree may take long; an application that did yield its focus is not hung.
-    if (focused) {
+    if (focused && d->focus->seedCount() != seeds) {
         watch.answered();
     }
     return focused;
@@ -241,6 +394,9 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     if (watch.slow()) {
         return std::nullopt;
     }
+    if (const CompositeSelection* whole = d->composite({accessible, text, *range}, watch)) {
+        return whole->text;
+    }
     return d->selection->text(accessible, text, *range);
 }
 
@@ -254,10 +410,12 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     if (!selected) {
         return std::nullopt;
     }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return whole->rect;
+    }
     const auto& [accessible, text, range] = *selected;
-    ErrorSlot firstError;
-    const auto first = toRect(
-        atspi_text_get_character_extents(text, range.first, ATSPI_COORD_TYPE_SCREEN, firstError.out()), firstError);
+    const Pid pid = element->processId().value_or(0);
+    const auto first = d->characterExtents(accessible, text, range.first, pid);
     if (!first) {
         return std::nullopt;
     }
@@ -271,9 +429,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     if (watch.slow()) {
         return std::nullopt;
     }
-    ErrorSlot lastError;
-    const auto last = toRect(
-        atspi_text_get_character_extents(text, range.second - 1, ATSPI_COORD_TYPE_SCREEN, lastError.out()), lastError);
+    const auto last = d->characterExtents(accessible, text, range.second - 1, pid);
     if (!last) {
         return std::nullopt;
     }
@@ -281,7 +437,17 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     const double top = std::min(first->y, last->y);
     const double right = std::max(first->x + first->width, last->x + last->width);
     const double bottom = std::max(first->y + first->height, last->y + last->height);
-    const AxRect selection{left, top, right - left, bottom - top};
+    AxRect selection{left, top, right - left, bottom - top};
+    // Over several lines the two ends say nothing about the lines' widths: the range's own extents do.
+    if (last->y >= first->y + first->height && !watch.slow()) {
+        ErrorSlot rangeError;
+        if (const auto whole = toRect(atspi_text_get_range_extents(text, range.first, range.second,
+                                                                   ATSPI_COORD_TYPE_SCREEN, rangeError.out()),
+                                      rangeError);
+            whole && whole->width > 0 && whole->height > 0) {
+            selection = *whole;
+        }
+    }
     d->selection->setBounds(accessible, range, {*first, selection});
     return selection;
 }
@@ -295,6 +461,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
         return std::nullopt;
+    }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return whole->rect;
     }
     ErrorSlot error;
     AtspiRect* rect = atspi_text_get_range_extents(selected->text, selected->range.first, selected->range.second,
@@ -314,7 +483,18 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
         return std::nullopt;
     }
     ErrorSlot error;
-    return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    if (!d->lastFacts.windowCoordinates) {
+        return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    }
+    std::optional<AxRect> frame =
+        toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
+    const auto origin = frame ? d->windowOrigin(accessible, element->processId().value_or(0)) : std::nullopt;
+    if (!origin) {
+        return std::nullopt;
+    }
+    frame->x += origin->first;
+    frame->y += origin->second;
+    return frame;
 }
 
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
@@ -333,6 +513,7 @@ std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 void AtspiAccessibility::dropCachedReads()
 {
     d->lastFacts = {};
+    d->lastComposite = {};
     if (d->selection) {
         d->selection->clear();
     }
@@ -363,6 +544,17 @@ void AtspiAccessibility::enableEnhancedUserInterfaceForRunningApps()
 {
     ++d->enhancedPasses;
     d->ensureEnabled();
+}
+
+void AtspiAccessibility::setChangeListener(std::function<void()> changed)
+{
+    d->changed = std::move(changed);
+}
+
+bool AtspiAccessibility::isWindowPositionKnown(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    return accessible == nullptr || !d->facts(accessible).windowRelative;
 }
 
 bool AtspiAccessibility::isUnresponsive(Pid pid)

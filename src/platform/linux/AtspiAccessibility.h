@@ -7,8 +7,9 @@
 namespace parlomatic::platform {
 
 // The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
-// rectangles, the X11 window stack (EWMH) for the front process, and the session's accessibility
-// switch for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
+// rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
+// active window; X11 only for XWayland windows' positions), and the session's accessibility switch
+// for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
 // events, which arrive only while the GUI thread runs Qt's (GLib) event loop. GUI thread only.
 class AtspiAccessibility final : public AccessibilityBackend {
 public:
@@ -28,7 +29,8 @@ public:
     std::optional<QString> bundleIdentifier(Pid pid) override;
     std::optional<QString> selectedText(const Element& element) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
-    // a selection on one line, and with the right upper edge for one over several lines.
+    // a selection on one line. Over several lines the whole range's extents (one more call). A
+    // password field gives nothing here and in selectionBoundsFromRange.
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
     // The Text interface's extents of the whole selected range (toolkits compute it character by
     // character, eight times slower in GTK 3), used when the first way gives nothing.
@@ -39,6 +41,12 @@ public:
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
+    // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
+    void setChangeListener(std::function<void()> changed) override;
+
+    // False for an element of a native Wayland window: its rectangles are relative to the window,
+    // whose position a Wayland client cannot learn, so it gives no selection rectangle.
+    bool isWindowPositionKnown(const Element& element);
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();

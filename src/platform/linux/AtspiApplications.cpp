@@ -2,11 +2,16 @@
 
 #include "platform/linux/AtspiElement.h"
 
+#include <cerrno>
+#include <csignal>
+
 namespace parlomatic::platform {
 
 namespace {
 
 constexpr const char* launchEvent = "object:children-changed:add";
+constexpr const char* leaveEvent = "object:children-changed:remove";
+constexpr const char* activateEvent = "window:activate";
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -14,37 +19,63 @@ struct EventFree {
 
 } // namespace
 
-AtspiApplications::AtspiApplications(std::function<void()> onLaunch)
-    : m_onLaunch(std::move(onLaunch)), m_desktop(atspi_get_desktop(0))
+AtspiApplications::AtspiApplications(Callbacks callbacks, Pid ownPid)
+    : m_callbacks(std::move(callbacks)), m_ownPid(ownPid), m_desktop(atspi_get_desktop(0))
 {
     if (!m_desktop) {
         return;
     }
     m_listener.reset(atspi_event_listener_new(&AtspiApplications::onEvent, this, nullptr));
-    ErrorSlot error;
     // Only the registry's own root announces applications; children added elsewhere do not matter.
-    if (!atspi_event_listener_register_with_app(m_listener.get(), launchEvent, nullptr, m_desktop.get(), error.out())) {
-        m_listener.reset();
+    for (const char* event : {launchEvent, leaveEvent}) {
+        ErrorSlot error;
+        atspi_event_listener_register_with_app(m_listener.get(), event, nullptr, m_desktop.get(), error.out());
     }
+    ErrorSlot error;
+    atspi_event_listener_register(m_listener.get(), activateEvent, error.out());
 }
 
 AtspiApplications::~AtspiApplications()
 {
     if (m_listener) {
-        ErrorSlot error;
-        atspi_event_listener_deregister(m_listener.get(), launchEvent, error.out());
+        for (const char* event : {launchEvent, leaveEvent, activateEvent}) {
+            ErrorSlot error;
+            atspi_event_listener_deregister(m_listener.get(), event, error.out());
+        }
     }
+}
+
+bool AtspiApplications::processGone(Pid pid)
+{
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 void AtspiApplications::onEvent(AtspiEvent* rawEvent, void* self)
 {
     const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
     auto* applications = static_cast<AtspiApplications*>(self);
-    if (event->source != nullptr && event->source == applications->m_desktop.get()) {
-        applications->m_missing.clear();
-        if (applications->m_onLaunch) {
-            applications->m_onLaunch();
+    const Callbacks& callbacks = applications->m_callbacks;
+    if (g_str_has_prefix(event->type, "window:activate")) {
+        if (callbacks.activated) {
+            callbacks.activated();
         }
+        return;
+    }
+    if (event->source == nullptr || event->source != applications->m_desktop.get()) {
+        return;
+    }
+    if (g_str_has_prefix(event->type, leaveEvent)) {
+        std::erase_if(applications->m_applications, [](const auto& entry) { return processGone(entry.first); });
+        std::erase_if(applications->m_missing, [](const auto& entry) { return processGone(entry.first); });
+        std::erase_if(applications->m_names, [](const auto& entry) { return processGone(entry.first); });
+        if (callbacks.left) {
+            callbacks.left(&AtspiApplications::processGone);
+        }
+        return;
+    }
+    applications->m_missing.clear();
+    if (callbacks.launched) {
+        callbacks.launched();
     }
 }
 
@@ -114,7 +145,7 @@ std::optional<Pid> AtspiApplications::activeApplication(UnresponsiveProcesses& u
     rescan();
     for (const auto& [pid, app] : m_applications) {
         const UnresponsiveProcesses::Watch watch(unresponsive, pid);
-        if (watch.skip()) {
+        if (pid == m_ownPid || watch.skip()) {
             continue;
         }
         ErrorSlot error;

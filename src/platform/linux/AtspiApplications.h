@@ -17,13 +17,24 @@ namespace parlomatic::platform {
 
 // The applications registered on the accessibility bus, by process. The registry's list is read
 // again only when a process is not found, and a process without an accessibility tree (a terminal,
-// a game) is looked for again only every missingRetry. Reports applications that start.
+// a game) is looked for again only every missingRetry. Reports applications that start, leave, or
+// activate a window; what it knows of a process that has ended is forgotten when one leaves.
 class AtspiApplications {
 public:
     static constexpr auto missingRetry = std::chrono::seconds(2);
 
-    // `onLaunch` runs (on the GUI thread, from the GLib main loop) when an application registers.
-    explicit AtspiApplications(std::function<void()> onLaunch);
+    struct Callbacks {
+        // An application registered.
+        std::function<void()> launched;
+        // An application left; `gone` tells which processes have ended.
+        std::function<void(const std::function<bool(Pid)>& gone)> left;
+        // A top-level window of some application became active.
+        std::function<void()> activated;
+    };
+
+    // The callbacks run on the GUI thread, from the GLib main loop. `ownPid` is never asked anything:
+    // a call into our own process would wait for our own (busy) event loop.
+    AtspiApplications(Callbacks callbacks, Pid ownPid);
     ~AtspiApplications();
     AtspiApplications(const AtspiApplications&) = delete;
     AtspiApplications& operator=(const AtspiApplications&) = delete;
@@ -36,11 +47,15 @@ public:
     // that are slow to answer are left alone for a while, as elsewhere.
     std::optional<Pid> activeApplication(UnresponsiveProcesses& unresponsive);
 
+    // Whether the process has ended.
+    static bool processGone(Pid pid);
+
 private:
     void rescan();
     static void onEvent(AtspiEvent* event, void* self);
 
-    std::function<void()> m_onLaunch;
+    Callbacks m_callbacks;
+    Pid m_ownPid;
     GObjectPtr<AtspiAccessible> m_desktop;
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_applications;

@@ -11,6 +11,7 @@ namespace {
 constexpr const char* focusEvent = "object:state-changed:focused";
 constexpr int maxTopLevels = 64;
 constexpr int maxMatches = 16;
+constexpr auto slowAnswer = std::chrono::milliseconds(250);
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -84,6 +85,7 @@ GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::
     GObjectPtr<AtspiAccessible> best;
     int bestScore = -1;
     int visited = 0;
+    bool showingKnown = false;
     std::vector<GObjectPtr<AtspiAccessible>> stack;
     stack.push_back(refObject(topLevel));
     while (!stack.empty() && visited < AtspiFocusTracker::walkLimit && std::chrono::steady_clock::now() < deadline) {
@@ -101,8 +103,13 @@ GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::
             }
         }
         // Hidden subtrees cannot hold the focus; tables and lists that manage their descendants can
-        // hold thousands of rows.
-        if ((node.get() != topLevel && !atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING)) ||
+        // hold thousands of rows. GTK 4 never marks anything below the top-level SHOWING, only
+        // VISIBLE: until a node says SHOWING, VISIBLE is taken to mean shown.
+        const bool showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) != FALSE;
+        showingKnown = showingKnown || (showing && node.get() != topLevel);
+        const bool shown =
+            showing || (!showingKnown && atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) != FALSE);
+        if ((node.get() != topLevel && !shown) ||
             atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
             continue;
         }
@@ -139,22 +146,67 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
 {
     const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
     auto* tracker = static_cast<AtspiFocusTracker*>(self);
-    if (event->source == nullptr || event->detail1 == 0) {
+    if (event->source == nullptr) {
         return;
     }
-    if (const std::optional<Pid> pid = readProcessId(event->source)) {
+    const std::optional<Pid> pid = readProcessId(event->source);
+    if (!pid) {
+        return;
+    }
+    tracker->m_fruitless.erase(*pid);
+    if (event->detail1 != 0) {
         tracker->m_focused[*pid] = refObject(event->source);
+        tracker->m_lost.erase(*pid);
         tracker->m_lastFocusedPid = pid;
+    } else if (const auto known = tracker->m_focused.find(*pid);
+               known != tracker->m_focused.end() && known->second.get() == event->source) {
+        // Kept until a seeding finds another: the whole application may merely have lost the
+        // keyboard to a menu or panel of another program (ours among them) and keeps its selection.
+        tracker->m_lost.insert(*pid);
+    }
+    if (tracker->m_onChange) {
+        tracker->m_onChange();
+    }
+}
+
+void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
+{
+    std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
+    std::erase_if(m_lost, gone);
+    std::erase_if(m_fruitless, gone);
+    if (m_lastFocusedPid && gone(*m_lastFocusedPid)) {
+        m_lastFocusedPid.reset();
     }
 }
 
 AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)
 {
-    if (pid != m_lastPid) {
+    const bool lost = m_lost.erase(pid) > 0;
+    const auto now = std::chrono::steady_clock::now();
+    const auto known = m_focused.find(pid);
+    bool stale = known == m_focused.end();
+    if (!stale && now - m_checkedAt >= reseedInterval) {
+        // Remembered states outlive the object (a document that was replaced still says FOCUSED):
+        // the state is asked of the application, once a second, not on every step.
+        atspi_accessible_clear_cache(known->second.get());
+        m_checkedAt = now;
+        stale = !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
+    }
+    // An application that took long to answer is not walked now (it may be hung).
+    const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
+    const auto interval = m_fruitless.contains(pid) ? fruitlessReseedInterval : reseedInterval;
+    const bool retry = stale && !answeredSlowly && now - m_seededAt >= interval;
+    if (pid != m_lastPid || lost || retry) {
         m_lastPid = pid;
+        m_seededAt = now;
         ++m_seedCount;
         if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {
             m_focused[pid] = std::move(seeded);
+            m_fruitless.erase(pid);
+        } else {
+            // Walked again for staleness alone only now and then (an application whose window is
+            // inactive has nothing focused) until it announces a focus change.
+            m_fruitless.insert(pid);
         }
     }
     const auto it = m_focused.find(pid);

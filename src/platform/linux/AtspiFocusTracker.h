@@ -6,8 +6,10 @@
 #include <atspi/atspi.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace parlomatic::platform {
 
@@ -20,6 +22,10 @@ public:
     static constexpr int walkLimit = 600;
     // Time one seeding may take at most (an application that stops answering mid-walk).
     static constexpr auto seedBudget = std::chrono::milliseconds(500);
+    // While no object known to the tracker holds the focus, the tree is asked again at this pace.
+    static constexpr auto reseedInterval = std::chrono::seconds(1);
+    // The same after a seeding that found nothing.
+    static constexpr auto fruitlessReseedInterval = std::chrono::seconds(5);
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
@@ -27,7 +33,13 @@ public:
     AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
 
     // The focused object of the application (its root object and process). Seeds from the tree
-    // only when `pid` differs from the previous call's, so a steady front process costs no call.
+    // when `pid` differs from the previous call's, when the object last known focused lost the
+    // focus and nothing gained it since (that object is kept when the seeding finds no other: the
+    // application may only have lost the keyboard to another program's menu or panel), and while
+    // the object known does not say FOCUSED (a document replaced without a focus event, a tree not
+    // built yet at the first seeding) every reseedInterval, or fruitlessReseedInterval after a
+    // seeding that found nothing. That state is asked once per reseedInterval; a steady front
+    // process costs no call in between.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
@@ -36,6 +48,11 @@ public:
 
     // Counts seeding passes (tests and the inspector show it).
     int seedCount() const { return m_seedCount; }
+
+    // Runs on every focus change, gained or lost.
+    void setOnChange(std::function<void()> onChange) { m_onChange = std::move(onChange); }
+    // Forgets the processes for which `gone` holds.
+    void prune(const std::function<bool(Pid)>& gone);
 
     // Finds the focused object below `application`: its active top-level, then a Collection match on
     // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
@@ -46,7 +63,16 @@ private:
 
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    // Processes whose focused object lost the focus without another one announcing it: their tree
+    // is asked again on the next call.
+    std::set<Pid> m_lost;
+    // Processes whose last seeding found nothing: walked at the slower pace until they announce a
+    // focus change.
+    std::set<Pid> m_fruitless;
+    std::function<void()> m_onChange;
     Pid m_lastPid = 0;
+    std::chrono::steady_clock::time_point m_seededAt;
+    std::chrono::steady_clock::time_point m_checkedAt;
     std::optional<Pid> m_lastFocusedPid;
     int m_seedCount = 0;
 };

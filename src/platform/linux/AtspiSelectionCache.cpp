@@ -46,11 +46,17 @@ void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
             cache->m_bounds.reset();
         }
     }
-    if (g_str_has_prefix(event->type, "object:text-selection-changed") && !cache->announces(event->source)) {
+    if (!g_str_has_prefix(event->type, "object:text-selection-changed")) {
+        return;
+    }
+    if (!cache->announces(event->source)) {
         if (cache->m_announcers.size() >= maxAnnouncers) {
             cache->m_announcers.erase(cache->m_announcers.begin());
         }
         cache->m_announcers.push_back(refObject(event->source));
+    }
+    if (cache->m_onSelectionChange) {
+        cache->m_onSelectionChange();
     }
 }
 
@@ -80,8 +86,9 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
 {
     const auto now = Clock::now();
     const bool sameElement = accessible == m_element.get();
-    // The rectangle and the text of one step read the range once between them.
-    if (sameElement && now - m_readAt < sameStepWindow) {
+    // The rectangle and the text of one step read the range once between them (a step that an
+    // announcement brought forward reads it afresh).
+    if (sameElement && !m_stale && now - m_readAt < sameStepWindow) {
         return m_range;
     }
     if (sameElement && !m_stale && announces(accessible) && now - m_readAt < maxAge) {

@@ -47,6 +47,9 @@ public:
 
     std::optional<QString> role(AtspiAccessible* accessible, const std::function<std::optional<QString>()>& read);
 
+    // Runs when any element announces a selection change.
+    void setOnSelectionChange(std::function<void()> onChange) { m_onSelectionChange = std::move(onChange); }
+
     // How often the range was read from the application.
     int rangeReads() const { return m_rangeReads; }
 
@@ -58,6 +61,7 @@ private:
     static void onEvent(AtspiEvent* event, void* self);
 
     GObjectPtr<AtspiEventListener> m_listener;
+    std::function<void()> m_onSelectionChange;
     bool announces(AtspiAccessible* accessible) const;
 
     GObjectPtr<AtspiAccessible> m_element;

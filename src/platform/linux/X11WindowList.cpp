@@ -60,6 +60,8 @@ struct X11WindowList::State {
     Atom wmState = None;
     Atom stateHidden = None;
     Atom wmPid = None;
+    Atom currentDesktop = None;
+    Atom wmDesktop = None;
 
     // What the window manager published, kept until a PropertyNotify says it changed: the
     // steady state costs no round trip to the X server (each one wakes the server: ~0.1 ms).
@@ -67,8 +69,12 @@ struct X11WindowList::State {
         bool ordinary = false;
         bool hidden = false;
         std::optional<Pid> pid;
+        // Absent: the window manager keeps no desktops, or the window is on all of them.
+        std::optional<unsigned long> desktop;
     };
     bool stackingValid = false;
+    bool desktopValid = false;
+    std::optional<unsigned long> current;
     std::vector<Window> stacking;
     std::unordered_map<Window, WindowFacts> windows;
 
@@ -86,6 +92,8 @@ void X11WindowList::State::drainEvents()
             if (event.xproperty.window == DefaultRootWindow(dpy)) {
                 if (event.xproperty.atom == clientListStacking) {
                     stackingValid = false;
+                } else if (event.xproperty.atom == currentDesktop) {
+                    desktopValid = false;
                 }
             } else {
                 windows.erase(event.xproperty.window);
@@ -118,6 +126,11 @@ const X11WindowList::State::WindowFacts& X11WindowList::State::facts(Window wind
     if (pidValue && !pidValue->empty() && (*pidValue)[0] != 0 && (*pidValue)[0] <= 0x7fffffffUL) {
         result.pid = static_cast<Pid>((*pidValue)[0]);
     }
+    const auto desktopValue = readLongs(dpy, window, wmDesktop, XA_CARDINAL, holder);
+    constexpr unsigned long allDesktops = 0xFFFFFFFFUL;
+    if (desktopValue && !desktopValue->empty() && (*desktopValue)[0] != allDesktops) {
+        result.desktop = (*desktopValue)[0];
+    }
     return windows.insert_or_assign(window, result).first->second;
 }
 
@@ -136,6 +149,8 @@ X11WindowList::X11WindowList() : m_state(std::make_unique<State>())
     m_state->wmState = XInternAtom(display, "_NET_WM_STATE", False);
     m_state->stateHidden = XInternAtom(display, "_NET_WM_STATE_HIDDEN", False);
     m_state->wmPid = XInternAtom(display, "_NET_WM_PID", False);
+    m_state->currentDesktop = XInternAtom(display, "_NET_CURRENT_DESKTOP", False);
+    m_state->wmDesktop = XInternAtom(display, "_NET_WM_DESKTOP", False);
     XSelectInput(display, DefaultRootWindow(display), PropertyChangeMask);
 }
 
@@ -146,11 +161,11 @@ bool X11WindowList::isConnected() const
     return m_state->display != nullptr;
 }
 
-std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
+void X11WindowList::walkFrontToBack(const std::function<bool(unsigned long window, Pid pid)>& visit)
 {
     Display* display = m_state->display.get();
     if (display == nullptr) {
-        return std::nullopt;
+        return;
     }
     m_state->drainEvents();
     if (!m_state->stackingValid) {
@@ -168,14 +183,53 @@ std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
                    m_state->stacking.end();
         });
     }
-    // Bottom to top; walk from the top.
+    if (!m_state->desktopValid) {
+        XData holder;
+        const auto current =
+            readLongs(display, DefaultRootWindow(display), m_state->currentDesktop, XA_CARDINAL, holder);
+        m_state->current = current && !current->empty() ? std::optional((*current)[0]) : std::nullopt;
+        m_state->desktopValid = true;
+    }
+    // Bottom to top; walk from the top. Windows on other desktops are not visible, however high
+    // they stand in the stack.
     for (auto it = m_state->stacking.rbegin(); it != m_state->stacking.rend(); ++it) {
         const State::WindowFacts& facts = m_state->facts(*it);
-        if (facts.ordinary && !facts.hidden && facts.pid) {
-            return facts.pid;
+        const bool onCurrentDesktop = !facts.desktop || !m_state->current || facts.desktop == m_state->current;
+        if (facts.ordinary && !facts.hidden && facts.pid && onCurrentDesktop && visit(*it, *facts.pid)) {
+            return;
         }
     }
-    return std::nullopt;
+}
+
+std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
+{
+    std::optional<Pid> front;
+    walkFrontToBack([&front](unsigned long, Pid pid) {
+        front = pid;
+        return true;
+    });
+    return front;
+}
+
+std::optional<AxRect> X11WindowList::windowGeometry(Pid pid)
+{
+    std::optional<Window> found;
+    walkFrontToBack([&found, pid](unsigned long window, Pid owner) {
+        if (owner == pid) {
+            found = window;
+        }
+        return found.has_value();
+    });
+    Display* display = m_state->display.get();
+    XWindowAttributes attributes{};
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    if (!found || XGetWindowAttributes(display, *found, &attributes) == 0 ||
+        !XTranslateCoordinates(display, *found, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
+        return std::nullopt;
+    }
+    return AxRect{double(x), double(y), double(attributes.width), double(attributes.height)};
 }
 
 } // namespace parlomatic::platform

@@ -2,6 +2,7 @@
 
 #include "selection/axUtils.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -19,11 +20,18 @@ public:
     bool isConnected() const;
 
     // The owner of the topmost ordinary window: the stacking list walked top-down, counting windows
-    // whose type is absent, NORMAL or DIALOG and that are not hidden, owner from _NET_WM_PID.
+    // whose type is absent, NORMAL or DIALOG, that are not hidden and that lie on the current
+    // desktop (or on all of them), owner from _NET_WM_PID.
     // Utility, dock, menu and notification windows (our floating panels among them) never count.
     std::optional<Pid> frontmostWindowOwnerPid();
 
+    // The rectangle (root-window pixels) of the topmost ordinary window of `pid` on the current
+    // desktop, as frontmostWindowOwnerPid() counts windows. Two round trips to the X server.
+    std::optional<AxRect> windowGeometry(Pid pid);
+
 private:
+    // The ordinary windows on the current desktop, top first, while `visit` returns false.
+    void walkFrontToBack(const std::function<bool(unsigned long window, Pid pid)>& visit);
     struct State;
     std::unique_ptr<State> m_state;
 };

@@ -49,17 +49,10 @@ INSTANTIATE_TEST_SUITE_P(Shapes, JWTPartCount,
                                            PartCountCase{"e30.e30.x.y", 4}, PartCountCase{"....", 5},
                                            PartCountCase{"e30.e30.x.", 4}));
 
-TEST(TokenDecode, BadBase64InTheHeaderNamesThatSegment)
+// The failing segment is named; with both bad, the header's error wins.
+TEST(TokenDecode, BadHeaderIsReportedFirst)
 {
-    const auto decoded = decode("A.e30.sig");
-    ASSERT_FALSE(decoded.has_value());
-    EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidBase64URL);
-    EXPECT_EQ(decoded.error().description(), "Failed to decode Base64URL value A.");
-}
-
-TEST(TokenDecode, HeaderIsDecodedBeforeTheBody)
-{
-    // Both segments are bad; the header's error wins.
+    EXPECT_EQ(decode("A.e30.sig").error().description(), "Failed to decode Base64URL value A.");
     const auto decoded = decode("WzFd.A.sig");
     ASSERT_FALSE(decoded.has_value());
     EXPECT_EQ(decoded.error().kind(), JWTError::Kind::invalidJSON);

@@ -1,12 +1,14 @@
 // parlomatic-inspect: shows what the selection watcher sees in the front application, one JSON
 // object per step on standard output. Selected text is printed only with --show-text.
 
+#include "panels/ActionsWindow.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "selection/ActionState.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PollStepJson.h"
 #include "selection/TextSelectionPoller.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QTimer>
 
 #include <chrono>
@@ -83,14 +85,19 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
 
     platform::AtspiAccessibility backend;
     if (!backend.isAvailable()) {
         std::cerr << "parlomatic-inspect: the accessibility bus is not available\n";
         return 69;
     }
-    TextSelectionPoller poller(backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
+    // Placed like the real strip, which is measured here but never shown.
+    ActionState stripState;
+    const QSize stripSize =
+        ActionsWindow(stripState, Preferences::standard(), QStringLiteral("inspector")).paddedSize();
+    TextSelectionPoller poller(
+        backend, [stripSize](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(stripSize); });
 
     long steps = 0;
     const auto step = [&] {
@@ -102,7 +109,11 @@ int main(int argc, char** argv)
         if (!result.frame && result.element) {
             result.frame = backend.elementFrame(result.element);
         }
-        std::cout << pollStepToJson(result, options->showText, micros).dump() << std::endl;
+        nlohmann::json line = pollStepToJson(result, options->showText, micros);
+        if (result.element && !backend.isWindowPositionKnown(result.element)) {
+            line["windowPosition"] = "unknown: a native Wayland window, no strip is placed from it";
+        }
+        std::cout << line.dump() << std::endl;
         if (options->count && ++steps >= *options->count) {
             QCoreApplication::quit();
         }

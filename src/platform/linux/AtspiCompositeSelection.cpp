@@ -1,0 +1,194 @@
+#include "platform/linux/AtspiCompositeSelection.h"
+
+#include "platform/linux/AtspiElement.h"
+#include "platform/linux/GlibHandles.h"
+
+#include <QList>
+
+#include <algorithm>
+#include <deque>
+
+namespace parlomatic::platform {
+
+namespace {
+
+// Bounds on the calls one step makes for a selection spread over many objects.
+constexpr int maxPieces = 64;
+constexpr int maxDepth = 4;
+
+struct Piece {
+    GObjectPtr<AtspiAccessible> accessible;
+    GObjectPtr<AtspiText> text;
+    std::pair<int, int> range;
+    QString selected;
+};
+
+// The object's selected range and text; nothing for a password field or without a selection.
+std::optional<Piece> selectedPiece(GObjectPtr<AtspiAccessible> accessible)
+{
+    ErrorSlot roleError;
+    const AtspiRole role = atspi_accessible_get_role(accessible.get(), roleError.out());
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible.get()));
+    if (roleError || role == ATSPI_ROLE_PASSWORD_TEXT || !text) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text.get(), 0, error.out()));
+    if (error || !range) {
+        return std::nullopt;
+    }
+    const int start = std::min(range->start_offset, range->end_offset);
+    const int end = std::max(range->start_offset, range->end_offset);
+    if (start < 0 || end <= start) {
+        return std::nullopt;
+    }
+    ErrorSlot textError;
+    const GMallocPtr<char> selected(atspi_text_get_text(text.get(), start, end, textError.out()));
+    if (textError || !selected) {
+        return std::nullopt;
+    }
+    return Piece{std::move(accessible), std::move(text), {start, end}, QString::fromUtf8(selected.get())};
+}
+
+void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> range)
+{
+    ErrorSlot error;
+    const GMallocPtr<AtspiRect> rect(
+        atspi_text_get_range_extents(text, range.first, range.second, ATSPI_COORD_TYPE_SCREEN, error.out()));
+    if (error || !rect || rect->width <= 0 || rect->height <= 0) {
+        return;
+    }
+    const AxRect piece{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+    if (!total) {
+        total = piece;
+        return;
+    }
+    const double left = std::min(total->x, piece.x);
+    const double top = std::min(total->y, piece.y);
+    const double right = std::max(total->x + total->width, piece.x + piece.width);
+    const double bottom = std::max(total->y + total->height, piece.y + piece.height);
+    total = AxRect{left, top, right - left, bottom - top};
+}
+
+bool isInline(AtspiAccessible* accessible)
+{
+    ErrorSlot error;
+    const AtspiRole role = atspi_accessible_get_role(accessible, error.out());
+    return role == ATSPI_ROLE_LINK || role == ATSPI_ROLE_IMAGE || role == ATSPI_ROLE_STATIC;
+}
+
+struct Collector {
+    CompositeSelection result;
+    int pieces = 0;
+    const std::function<bool()>& slow;
+
+    void add(AtspiAccessible* accessible, AtspiText* text, std::pair<int, int> range, const QString& selected,
+             int depth);
+};
+
+void Collector::add(AtspiAccessible* accessible, AtspiText* text, std::pair<int, int> range, const QString& selected,
+                    int depth)
+{
+    if (!selected.contains(QChar(embeddedObject))) {
+        result.text += selected;
+        unite(result.rect, text, range);
+        return;
+    }
+    const GObjectPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
+    // Offsets count code points; QString counts UTF-16 units.
+    const QList<uint> codePoints = selected.toUcs4();
+    for (qsizetype i = 0; i < codePoints.size(); ++i) {
+        if (codePoints[i] != embeddedObject) {
+            const char32_t codePoint = codePoints[i];
+            result.text += QString::fromUcs4(&codePoint, 1);
+            continue;
+        }
+        if (!hypertext || depth >= maxDepth || ++pieces > maxPieces || slow()) {
+            continue;
+        }
+        ErrorSlot indexError;
+        const int index =
+            atspi_hypertext_get_link_index(hypertext.get(), range.first + static_cast<int>(i), indexError.out());
+        ErrorSlot linkError;
+        const GObjectPtr<AtspiHyperlink> link(
+            indexError || index < 0 ? nullptr : atspi_hypertext_get_link(hypertext.get(), index, linkError.out()));
+        ErrorSlot objectError;
+        GObjectPtr<AtspiAccessible> child(
+            !link || linkError ? nullptr : atspi_hyperlink_get_object(link.get(), 0, objectError.out()));
+        if (!child || objectError) {
+            continue;
+        }
+        const bool block = !isInline(child.get());
+        if (const std::optional<Piece> piece = selectedPiece(std::move(child))) {
+            if (block && !result.text.isEmpty() && !result.text.endsWith('\n')) {
+                result.text += '\n';
+            }
+            add(piece->accessible.get(), piece->text.get(), piece->range, piece->selected, depth + 1);
+        }
+    }
+}
+
+} // namespace
+
+CompositeSelection embeddedSelection(AtspiAccessible* accessible, AtspiText* text, std::pair<int, int> range,
+                                     const QString& selected, const std::function<bool()>& slow)
+{
+    Collector collector{.result = {}, .pieces = 0, .slow = slow};
+    collector.add(accessible, text, range, selected, 0);
+    return std::move(collector.result);
+}
+
+std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, AtspiText* text,
+                                                   std::pair<int, int> range, const QString& selected,
+                                                   const std::function<bool()>& slow)
+{
+    ErrorSlot parentError;
+    const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
+    ErrorSlot indexError;
+    const int index = parent ? atspi_accessible_get_index_in_parent(accessible, indexError.out()) : -1;
+    ErrorSlot countError;
+    const int count = index >= 0 && !indexError ? atspi_accessible_get_child_count(parent.get(), countError.out()) : 0;
+    if (countError || count <= 1) {
+        return std::nullopt;
+    }
+    // Outward from the focused paragraph, each way until a sibling holds no selection.
+    std::deque<Piece> before;
+    std::deque<Piece> after;
+    for (const int step : {-1, 1}) {
+        for (int i = index + step; i >= 0 && i < count && before.size() + after.size() < maxPieces && !slow();
+             i += step) {
+            ErrorSlot error;
+            GObjectPtr<AtspiAccessible> sibling(atspi_accessible_get_child_at_index(parent.get(), i, error.out()));
+            std::optional<Piece> piece = error || !sibling ? std::nullopt : selectedPiece(std::move(sibling));
+            if (!piece) {
+                break;
+            }
+            if (step < 0) {
+                before.push_front(std::move(*piece));
+            } else {
+                after.push_back(std::move(*piece));
+            }
+        }
+    }
+    if (before.empty() && after.empty()) {
+        return std::nullopt;
+    }
+    CompositeSelection result;
+    const auto add = [&result](AtspiText* pieceText, std::pair<int, int> pieceRange, const QString& pieceSelected) {
+        if (!result.text.isEmpty()) {
+            result.text += '\n';
+        }
+        result.text += pieceSelected;
+        unite(result.rect, pieceText, pieceRange);
+    };
+    for (const Piece& piece : before) {
+        add(piece.text.get(), piece.range, piece.selected);
+    }
+    add(text, range, selected);
+    for (const Piece& piece : after) {
+        add(piece.text.get(), piece.range, piece.selected);
+    }
+    return result;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "selection/axUtils.h"
+
+#include <QString>
+
+#include <atspi/atspi.h>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace parlomatic::platform {
+
+// A selection that the focused text object holds only in part: its text and the union of its
+// pieces' rectangles (nothing when no piece gave one).
+struct CompositeSelection {
+    QString text;
+    std::optional<AxRect> rect;
+};
+
+// The character web documents (Firefox, Chromium) put in their text for each child object.
+inline constexpr char32_t embeddedObject = 0xFFFC;
+
+// Web documents: `selected`, the element's selected text over `range`, holds an embedded-object
+// character for each child object; the selected characters live in those children. Each such
+// character is replaced by its child's selected text (recursively; a child that starts a block gets
+// a line break before it), and the rectangle is the union of the pieces' ranges. Password fields
+// give nothing. `slow` tells when the application has taken too long; what is read by then counts.
+CompositeSelection embeddedSelection(AtspiAccessible* accessible, AtspiText* text, std::pair<int, int> range,
+                                     const QString& selected, const std::function<bool()>& slow);
+
+// LibreOffice: one selection per paragraph, each in a sibling text object under the document. The
+// focused paragraph's neighbours are joined while they hold a selection, in document order, one
+// line break between paragraphs. Nothing when no neighbour holds one.
+std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, AtspiText* text,
+                                                   std::pair<int, int> range, const QString& selected,
+                                                   const std::function<bool()>& slow);
+
+} // namespace parlomatic::platform

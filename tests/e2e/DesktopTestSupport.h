@@ -1,0 +1,135 @@
+#pragma once
+
+// Helpers of the desktop tests: peer applications on the private desktop, xdotool, X11 geometry,
+// and a poller stepped until a condition holds.
+
+#include "selection/TextSelectionPoller.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace parlomatic::test {
+
+using namespace std::chrono_literals;
+
+inline void spinEventLoop(std::chrono::milliseconds time)
+{
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A step that shows (or moves) the panel over exactly this trimmed text, not over an earlier selection.
+inline std::function<bool(const PollStep&)> showing(const QString& text)
+{
+    return [text](const PollStep& s) {
+        return (s.decision == PollStep::Decision::show || s.decision == PollStep::Decision::move) && s.text == text;
+    };
+}
+
+// Runs xdotool and waits for it; keys go to the focused window (never --window).
+template <typename... Words> void xdotool(const Words&... words)
+{
+    const QStringList arguments{QString(words)...};
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), arguments), 0) << arguments.join(' ').toStdString();
+}
+
+// The first line xdotool prints.
+template <typename... Words> QString xdotoolOutput(const Words&... words)
+{
+    QProcess query;
+    query.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
+    query.waitForFinished(5000);
+    return QString::fromUtf8(query.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
+}
+
+inline QString firstVisibleWindow(qint64 pid)
+{
+    return xdotoolOutput("search", "--onlyvisible", "--pid", QString::number(pid));
+}
+
+// The window's rectangle on the root window, from X11 itself.
+std::optional<AxRect> windowGeometry(const QString& windowId);
+
+inline bool inside(const AxRect& inner, const AxRect& outer)
+{
+    return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.width <= outer.x + outer.width &&
+           inner.y + inner.height <= outer.y + outer.height;
+}
+
+// A started peer application with its first visible window, ended by its PID in stop().
+struct Peer {
+    std::unique_ptr<QProcess> process;
+    QString window;
+    qint64 pid() const { return process->processId(); }
+
+    // Starts `program` and waits up to `patience` for a visible window of its process, or for one
+    // that `xdotool search --onlyvisible <search>` finds (a program that starts another process).
+    static Peer start(const QString& program, const QStringList& arguments,
+                      const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                      std::chrono::seconds patience = 20s, const QStringList& search = {})
+    {
+        Peer peer;
+        peer.process = std::make_unique<QProcess>();
+        peer.process->setProcessChannelMode(QProcess::SeparateChannels);
+        peer.process->setProcessEnvironment(environment);
+        peer.process->start(program, arguments);
+        peer.process->waitForStarted(10000);
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        while (peer.window.isEmpty() && std::chrono::steady_clock::now() < deadline) {
+            peer.window = search.isEmpty() ? firstVisibleWindow(peer.pid())
+                                           : xdotoolOutput(QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                           search.value(0), search.value(1));
+            if (peer.window.isEmpty()) {
+                spinEventLoop(50ms);
+            }
+        }
+        return peer;
+    }
+
+    void stop()
+    {
+        if (process) {
+            process->terminate();
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+            process.reset();
+        }
+    }
+
+    void activate() const { xdotool("windowactivate", "--sync", window); }
+};
+
+// Steps the poller until the condition holds or the patience runs out; returns the last step.
+inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(const PollStep&)>& condition,
+                          const char* what, std::chrono::seconds patience = 10s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    PollStep step;
+    while (true) {
+        QCoreApplication::processEvents();
+        step = poller.checkSelectedText();
+        if (condition(step)) {
+            return step;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
+                          << ", role " << step.role.value_or(QStringLiteral("none")).toStdString();
+            return step;
+        }
+        spinEventLoop(50ms);
+    }
+}
+
+} // namespace parlomatic::test

@@ -1,0 +1,277 @@
+// The selection watcher against slow real applications: each test suite starts one of them once
+// (ctest runs every suite in its own private desktop): gnome-text-editor (GTK 4), Firefox ESR on a
+// local page, LibreOffice Writer.
+
+#include "e2e/DesktopTestSupport.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "selection/HeadlessActionsPanel.h"
+#include "selection/TextSelectionPoller.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+
+#include <memory>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+using Decision = PollStep::Decision;
+using test::Peer;
+using test::showing;
+using test::xdotool;
+
+bool inDesktopSession()
+{
+    return !qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION");
+}
+
+class RealApplicationTest : public ::testing::Test {
+protected:
+    static void startOnce(Peer& peer, const QString& program, const QStringList& arguments,
+                          const QStringList& search = {})
+    {
+        if (!inDesktopSession()) {
+            return;
+        }
+        // Each with its own, empty configuration folder.
+        const QString configuration = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + '/' + program;
+        QDir().mkpath(configuration);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configuration);
+        peer = Peer::start(program, arguments, environment, 90s, search);
+        backend = std::make_unique<platform::AtspiAccessibility>();
+    }
+    static void stop(Peer& peer)
+    {
+        backend.reset();
+        peer.stop();
+    }
+
+    void startPoller(const Peer& peer)
+    {
+        if (!inDesktopSession()) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_TRUE(backend && backend->isAvailable());
+        ASSERT_FALSE(peer.window.isEmpty()) << "the application did not show a window";
+        poller = std::make_unique<TextSelectionPoller>(
+            *backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        peer.activate();
+    }
+
+    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
+    {
+        return test::stepUntil(*poller, condition, what, 30s);
+    }
+
+    // The step's rectangle lies inside the window and the strip sits on its upper edge.
+    static void expectOnTheSelection(const PollStep& step, const Peer& peer)
+    {
+        ASSERT_TRUE(step.rect);
+        const std::optional<AxRect> window = test::windowGeometry(peer.window);
+        ASSERT_TRUE(window);
+        EXPECT_TRUE(test::inside(*step.rect, *window))
+            << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
+        ASSERT_TRUE(step.panel);
+        EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y));
+        EXPECT_NEAR(step.panel->center().x(), step.rect->x + step.rect->width / 2, 1.0);
+    }
+
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
+};
+
+class GtkFourEditorTest : public RealApplicationTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        startOnce(editor, QStringLiteral("gnome-text-editor"),
+                  {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")});
+    }
+    static void TearDownTestSuite() { stop(editor); }
+    void SetUp() override { startPoller(editor); }
+
+    static inline Peer editor;
+};
+
+TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
+{
+    xdotool("type", "--delay", "5", "first line of text");
+    xdotool("key", "shift+Home");
+    const PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
+    EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
+    expectOnTheSelection(step, editor);
+}
+
+// A page with two paragraphs, a text area at the page's left edge and a password field.
+constexpr const char* page = R"(<!DOCTYPE html><html><head><meta charset="utf-8"><title>watcher page</title>
+<style>body{margin:0;font:16px sans-serif} p{margin:20px 200px} textarea{margin:0;width:300px;height:60px}</style>
+</head><body><p>Alpha words in the first paragraph.</p><p>Second paragraph follows here.</p>
+<textarea>text in the area</textarea><br><input type="password" value="hunter22"></body></html>)";
+
+class FirefoxTest : public RealApplicationTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!inDesktopSession()) {
+            return;
+        }
+        const QString folder = qEnvironmentVariable("PARLOMATIC_SESSION_DIR");
+        QDir().mkpath(folder + QStringLiteral("/firefox"));
+        QFile preferences(folder + QStringLiteral("/firefox/user.js"));
+        QFile html(folder + QStringLiteral("/page.html"));
+        if (!preferences.open(QIODevice::WriteOnly) || !html.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        // No first-run pages or questions in front of the test page.
+        preferences.write(R"(user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("browser.aboutwelcome.enabled", false);
+user_pref("browser.startup.homepage_override.mstone", "ignore");
+user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+)");
+        preferences.close();
+        html.write(page);
+        html.close();
+        startOnce(firefox, QStringLiteral("firefox-esr"),
+                  {QStringLiteral("--no-remote"), QStringLiteral("--new-instance"), QStringLiteral("--profile"),
+                   folder + QStringLiteral("/firefox"), QStringLiteral("file://") + html.fileName()});
+        if (!firefox.window.isEmpty()) {
+            // At the screen's left edge, so that the text area is too.
+            xdotool("windowmove", "--sync", firefox.window, "0", "0");
+        }
+    }
+    static void TearDownTestSuite() { stop(firefox); }
+
+    // Clicks at a point of the page (Firefox's own coordinates: the page at the top left corner of
+    // its document), `count` times.
+    void click(int x, int y, const char* count = "1") const
+    {
+        xdotool("mousemove", "--sync", QString::number(qRound(document.x) + x), QString::number(qRound(document.y) + y),
+                "click", "--repeat", count, "1");
+    }
+    void SetUp() override
+    {
+        startPoller(firefox);
+        // A click on the page's empty lower part takes the focus from the address bar. The first
+        // document (blank) goes away without a focus event once the page has loaded.
+        const std::optional<AxRect> window = test::windowGeometry(firefox.window);
+        ASSERT_TRUE(window);
+        xdotool("mousemove", "--window", firefox.window, QString::number(qRound(window->width / 2)),
+                QString::number(qRound(window->height * 0.8)), "click", "1");
+        std::optional<AxRect> frame;
+        stepUntil(
+            [&frame](const PollStep& s) {
+                frame = s.element ? backend->elementFrame(s.element) : std::nullopt;
+                return frame && backend->elementRole(s.element) == QStringLiteral("AXWebArea");
+            },
+            "the page's focus");
+        ASSERT_TRUE(frame);
+        document = *frame;
+    }
+
+    AxRect document;
+    static inline Peer firefox;
+};
+
+TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
+{
+    click(225, 30, "2");
+    const PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
+    EXPECT_EQ(step.actionType, ActionType::readonly);
+    expectOnTheSelection(step, firefox);
+    EXPECT_LT(step.rect->width, 80) << "the word, not the paragraph";
+
+    xdotool("keydown", "shift");
+    click(300, 68);
+    xdotool("keyup", "shift");
+    const PollStep both = stepUntil(
+        [](const PollStep& s) {
+            return s.decision != Decision::hide &&
+                   s.text.startsWith(QStringLiteral("Alpha words in the first paragraph.\nSecond"));
+        },
+        "two paragraphs");
+    ASSERT_TRUE(both.rect);
+    EXPECT_GT(both.rect->height, 1.5 * step.rect->height);
+}
+
+TEST_F(FirefoxTest, TextAreaAtTheScreenEdgeAndPasswordField)
+{
+    click(60, 110);
+    xdotool("key", "ctrl+a");
+    const PollStep step = stepUntil(showing(QStringLiteral("text in the area")), "the text area's selection");
+    EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
+    ASSERT_TRUE(step.rect && step.panel);
+    EXPECT_LT(step.rect->x + step.rect->width / 2, 100) << "the selection lies at the screen's left edge";
+    EXPECT_EQ(step.panel->left(), 0) << "the strip is shifted onto the screen";
+
+    click(40, 178);
+    xdotool("key", "ctrl+a");
+    const PollStep password = stepUntil(
+        [](const PollStep& s) {
+            return s.decision == Decision::hide && s.element &&
+                   backend->elementRole(s.element) == QLatin1StringView(axRole::secureTextField);
+        },
+        "the password field");
+    EXPECT_FALSE(password.rect);
+    EXPECT_TRUE(password.text.isEmpty());
+}
+
+class WriterTest : public RealApplicationTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        const QString profile = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + QStringLiteral("/writer");
+        startOnce(writer, QStringLiteral("libreoffice"),
+                  {QStringLiteral("--writer"), QStringLiteral("--norestore"), QStringLiteral("--nologo"),
+                   QStringLiteral("-env:UserInstallation=file://") + profile},
+                  {QStringLiteral("--name"), QStringLiteral("Untitled")});
+    }
+    static void TearDownTestSuite() { stop(writer); }
+    void SetUp() override { startPoller(writer); }
+
+    static inline Peer writer;
+};
+
+TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
+{
+    // Its coordinates are right only once the document has been clicked.
+    const std::optional<AxRect> window = test::windowGeometry(writer.window);
+    ASSERT_TRUE(window);
+    xdotool("mousemove", "--window", writer.window, QString::number(qRound(window->width / 2)),
+            QString::number(qRound(window->height / 3)), "click", "1");
+    // Typing before the document has the focus would go nowhere.
+    stepUntil(
+        [](const PollStep& s) {
+            return s.element && backend->elementRole(s.element) == QLatin1StringView(axRole::textArea);
+        },
+        "the document's focus");
+    xdotool("type", "--delay", "5", "First paragraph of the letter.");
+    xdotool("key", "Return");
+    xdotool("type", "--delay", "5", "Second paragraph goes here.");
+    xdotool("key", "ctrl+Home", "shift+End");
+    const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
+    expectOnTheSelection(first, writer);
+    xdotool("key", "shift+Down", "shift+End");
+    const PollStep both = stepUntil(
+        [&first](const PollStep& s) {
+            return showing(QStringLiteral("First paragraph of the letter.\nSecond paragraph goes here."))(s) &&
+                   s.rect && s.rect->height > 1.5 * first.rect->height;
+        },
+        "both paragraphs");
+    expectOnTheSelection(both, writer);
+}
+
+} // namespace
+} // namespace parlomatic
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
