@@ -56,7 +56,7 @@ node "$server" --cert cert.pem --key key.pem \
     <provider.in >provider.out 2>provider.err &
 pids+=($!)
 exec 7>provider.in
-port=$(wait_for 20 sed -n 's/^port //p' provider.out) || { cat provider.err; fail "the provider did not start"; }
+port=$(wait_for 90 sed -n 's/^port //p' provider.out) || { cat provider.err; fail "the provider did not start"; }
 
 cp "$app" bundle/bin/parlomatic
 cat >bundle/share/parlomatic/Info.conf <<EOF

@@ -76,7 +76,7 @@ protected:
             "node", sourceDir + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
             "--client-id", clientId, "--lifetime", "900", "--accounts",
             R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana","pm_org_id":"org_1","pm_gender":"feminine"}])"});
-        const auto line = provider->process->readLine(30s);
+        const auto line = provider->process->readLine(90s);
         ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start (npm ci in "
                                                            "services/identity, see scripts/setup)";
         provider->url = "https://127.0.0.1:" + line->substr(5) + "/";

@@ -55,7 +55,7 @@ protected:
             "node", sourceDir + "/services/identity/server.mjs", "--cert", folder / "cert.pem", "--key",
             folder / "key.pem", "--port", std::to_string(port), "--lifetime", "300", "--data-dir", folder / "identity",
             "--audience", audience, "--genders", folder / "genders.json"});
-        const auto line = identity->readLine(30s);
+        const auto line = identity->readLine(90s);
         ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start";
         port = std::stoi(line->substr(5));
         issuer = "https://127.0.0.1:" + std::to_string(port) + "/";
