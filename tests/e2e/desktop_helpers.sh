@@ -18,9 +18,17 @@ window() { xdotool search --onlyvisible --name "$1" | head -1; }
 menu_pick() {
     local shown
     shown=$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)
-    xdotool mousemove --window "$icon" 4 4 click 3
-    wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' "$app_pid" "$shown" \
-        >/dev/null || fail "the tray menu did not open"
+    # A click that lands while the tray is still embedding the icon, or while the menu is rebuilt
+    # after a session change, opens nothing: click again, three times at most.
+    local attempt
+    for attempt in 1 2 3; do
+        xdotool mousemove --window "$icon" 4 4 click 3
+        if wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' \
+            "$app_pid" "$shown" >/dev/null; then
+            break
+        fi
+        [ "$attempt" -lt 3 ] || fail "the tray menu did not open"
+    done
     local key=Down steps=$1
     if [ "$steps" -lt 0 ]; then key=Up steps=$((-steps)); fi
     for _ in $(seq "$steps"); do xdotool key "$key"; done
