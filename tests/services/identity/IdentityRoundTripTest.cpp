@@ -50,12 +50,17 @@ protected:
 
     void startIdentity()
     {
-        identity.reset(); // the port is taken again by the new process
-        identity = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "node", sourceDir + "/services/identity/server.mjs", "--cert", folder / "cert.pem", "--key",
-            folder / "key.pem", "--port", std::to_string(port), "--lifetime", "300", "--data-dir", folder / "identity",
-            "--audience", audience, "--genders", folder / "genders.json"});
-        const auto line = identity->readLine(90s);
+        // A Node start now and then never gets as far as listening on a busy machine: one that has
+        // said nothing after 30 s is ended and tried again, three times at most.
+        std::optional<std::string> line;
+        for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
+            identity.reset(); // the port is taken again by the new process
+            identity = std::make_unique<ChildProcess>(std::vector<std::string>{
+                "node", sourceDir + "/services/identity/server.mjs", "--cert", folder / "cert.pem", "--key",
+                folder / "key.pem", "--port", std::to_string(port), "--lifetime", "300", "--data-dir",
+                folder / "identity", "--audience", audience, "--genders", folder / "genders.json"});
+            line = identity->readLine(30s);
+        }
         ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start";
         port = std::stoi(line->substr(5));
         issuer = "https://127.0.0.1:" + std::to_string(port) + "/";
