@@ -125,7 +125,8 @@ inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(
         }
         if (std::chrono::steady_clock::now() > deadline) {
             ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
-                          << ", role " << step.role.value_or(QStringLiteral("none")).toStdString();
+                          << ", role " << step.role.value_or(QStringLiteral("none")).toStdString() << " text ["
+                          << step.text.toStdString() << "]";
             return step;
         }
         spinEventLoop(50ms);

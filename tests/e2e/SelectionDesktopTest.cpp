@@ -221,6 +221,44 @@ TEST_F(SelectionDesktopTest, UnchangedSelectionIsReadOnceButFollowedOnChange)
     stepUntil([](const PollStep& s) { return s.text == QStringLiteral("tays"); }, "the change");
 }
 
+TEST_F(SelectionDesktopTest, UnchangedRectangleIsAskedForAgainOnlyAfterScrollingOrMoving)
+{
+    activate(mousepad);
+    typeAndSelectAll(QStringLiteral("the first line"));
+    // Lines enough to scroll by.
+    xdotool("key", "End");
+    xdotool("key", "--repeat", "60", "Return");
+    xdotool("key", "ctrl+Home", "shift+End");
+    const auto atFirstLine = [](const PollStep& s) { return s.text == QStringLiteral("the first line") && s.rect; };
+    PollStep settled = stepUntil(atFirstLine, "the first line");
+    // Once the view has settled, a step asks for no rectangle.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    int reads = 0;
+    do {
+        spinEventLoop(60ms);
+        reads = backend->selectionExtentsReads();
+        settled = poller->checkSelectedText();
+    } while (backend->selectionExtentsReads() != reads && std::chrono::steady_clock::now() < deadline);
+    ASSERT_TRUE(atFirstLine(settled));
+    const AxRect before = *settled.rect;
+    for (int i = 0; i < 2; ++i) {
+        spinEventLoop(60ms);
+        EXPECT_EQ(poller->checkSelectedText().rect, before);
+    }
+    EXPECT_EQ(backend->selectionExtentsReads(), reads) << "steps with nothing changed asked for the rectangle";
+
+    const std::optional<AxRect> window = windowGeometry(mousepad.window);
+    ASSERT_TRUE(window);
+    xdotool("mousemove", QString::number(qRound(window->x + window->width / 2)),
+            QString::number(qRound(window->y + window->height / 2)), "click", "--repeat", "4", "5");
+    const AxRect scrolled =
+        *stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->y < before.y - 20; }, "scrolled up").rect;
+    xdotool("windowmove", "--sync", mousepad.window, QString::number(qRound(window->x + 40)),
+            QString::number(qRound(window->y)));
+    stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->x > scrolled.x + 20; },
+              "moved with the window");
+}
+
 struct QtCase {
     const char* widget;
     const char* text;

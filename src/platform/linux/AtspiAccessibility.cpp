@@ -68,6 +68,8 @@ struct AtspiAccessibility::Impl {
     std::unique_ptr<AtspiSelectionCache> selection;
 
     int enhancedPasses = 0;
+    int extentsReads = 0;
+    unsigned long layoutSeen = 0;
     UnresponsiveProcesses unresponsive;
     std::function<void()> changed;
     void announceChange() const
@@ -414,6 +416,15 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         return whole->rect;
     }
     const auto& [accessible, text, range] = *selected;
+    const unsigned long layout = d->windows.layoutChanges();
+    if (layout != d->layoutSeen) {
+        d->layoutSeen = layout;
+        d->lastFacts.windowOrigin.reset();
+    }
+    if (const auto steady = d->selection->steadyRect(accessible, range, layout)) {
+        return steady;
+    }
+    ++d->extentsReads;
     const Pid pid = element->processId().value_or(0);
     const auto first = d->characterExtents(accessible, text, range.first, pid);
     if (!first) {
@@ -424,6 +435,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         AxRect moved = known->selection;
         moved.x += first->x - known->firstCharacter.x;
         moved.y += first->y - known->firstCharacter.y;
+        d->selection->confirmRect(accessible, range, moved, layout);
         return moved;
     }
     if (watch.slow()) {
@@ -449,6 +461,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         }
     }
     d->selection->setBounds(accessible, range, {*first, selection});
+    d->selection->confirmRect(accessible, range, selection, layout);
     return selection;
 }
 
@@ -570,6 +583,11 @@ int AtspiAccessibility::enhancedPassCount() const
 int AtspiAccessibility::selectionRangeReads() const
 {
     return d->selection ? d->selection->rangeReads() : 0;
+}
+
+int AtspiAccessibility::selectionExtentsReads() const
+{
+    return d->extentsReads;
 }
 
 int AtspiAccessibility::focusSeedCount() const

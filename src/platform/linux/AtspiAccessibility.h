@@ -29,8 +29,10 @@ public:
     std::optional<QString> bundleIdentifier(Pid pid) override;
     std::optional<QString> selectedText(const Element& element) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
-    // a selection on one line. Over several lines the whole range's extents (one more call). A
-    // password field gives nothing here and in selectionBoundsFromRange.
+    // a selection on one line. Over several lines the whole range's extents (one more call). An
+    // unchanged selection costs no call while nothing says its view moved (AtspiSelectionCache),
+    // else one (the first character, to follow scrolling rigidly). A password field gives nothing
+    // here and in selectionBoundsFromRange.
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
     // The Text interface's extents of the whole selected range (toolkits compute it character by
     // character, eight times slower in GTK 3), used when the first way gives nothing.
@@ -56,6 +58,8 @@ public:
     int enhancedPassCount() const;
     // Selection ranges read from applications (the rest came from memory).
     int selectionRangeReads() const;
+    // Selection rectangles asked of applications (the rest were known not to have moved).
+    int selectionExtentsReads() const;
     int focusSeedCount() const;
 
 private:

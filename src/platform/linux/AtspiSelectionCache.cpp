@@ -7,7 +7,16 @@ namespace parlomatic::platform {
 namespace {
 
 constexpr std::size_t maxAnnouncers = 32;
-constexpr std::array<const char*, 2> events{"object:text-selection-changed", "object:text-changed"};
+// The last three say the view may have moved: scroll bars (GTK, Qt) announce their value, and
+// objects their new bounds or visible data.
+constexpr std::array<const char*, 5> events{"object:text-selection-changed", "object:text-changed",
+                                            "object:property-change:accessible-value", "object:bounds-changed",
+                                            "object:visible-data-changed"};
+
+bool sameApplication(AtspiAccessible* one, AtspiAccessible* other)
+{
+    return one != nullptr && other != nullptr && one->parent.app == other->parent.app;
+}
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -39,7 +48,14 @@ void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
+    if (!g_str_has_prefix(event->type, "object:text-")) {
+        if (sameApplication(event->source, cache->m_element.get())) {
+            cache->m_steady.reset();
+        }
+        return;
+    }
     if (event->source == cache->m_element.get()) {
+        cache->m_steady.reset();
         cache->m_stale = true;
         if (g_str_has_prefix(event->type, "object:text-changed")) {
             cache->m_text.reset();
@@ -78,6 +94,7 @@ void AtspiSelectionCache::clear()
     m_range.reset();
     m_text.reset();
     m_bounds.reset();
+    m_steady.reset();
     m_roleElement.reset();
     m_role.reset();
 }
@@ -99,6 +116,7 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
         m_range.reset();
         m_text.reset();
         m_bounds.reset();
+        m_steady.reset();
     }
     m_stale = false;
     m_readAt = now;
@@ -121,6 +139,7 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
         m_range = fresh;
         m_text.reset();
         m_bounds.reset();
+        m_steady.reset();
     }
     return m_range;
 }
@@ -156,6 +175,23 @@ void AtspiSelectionCache::setBounds(AtspiAccessible* accessible, Range range, Bo
     if (accessible == m_element.get() && m_range == range) {
         m_bounds = bounds;
         m_boundsAt = Clock::now();
+    }
+}
+
+std::optional<AxRect> AtspiSelectionCache::steadyRect(AtspiAccessible* accessible, Range range,
+                                                      unsigned long layout) const
+{
+    if (accessible != m_element.get() || m_range != range || !m_steady || m_steady->layout != layout ||
+        Clock::now() - m_steady->at >= steadyMaxAge) {
+        return std::nullopt;
+    }
+    return m_steady->rect;
+}
+
+void AtspiSelectionCache::confirmRect(AtspiAccessible* accessible, Range range, AxRect rect, unsigned long layout)
+{
+    if (accessible == m_element.get() && m_range == range) {
+        m_steady = Steady{rect, Clock::now(), layout};
     }
 }
 

@@ -17,15 +17,16 @@ namespace parlomatic::platform {
 
 // Remembers the selected range, text and role of the element the poller reads, so that a step in
 // which nothing changed costs one call (the rectangle, which moves with scrolling and is always
-// read) instead of four. The range and text are reused only for an element that has been seen to
-// announce its selection changes ("object:text-selection-changed"); any such announcement or a
-// text change of that element drops them, and they are read again at least every maxAge anyway.
+// read, and only when something says the view may have moved) instead of four. The range and text are reused only for
+// an element that has been seen to announce its selection changes ("object:text-selection-changed"); any such
+// announcement or a text change of that element drops them, and they are read again at least every maxAge anyway.
 class AtspiSelectionCache {
 public:
     using Range = std::pair<int, int>;
     static constexpr auto maxAge = std::chrono::seconds(2);
     static constexpr auto sameStepWindow = std::chrono::milliseconds(50);
     static constexpr auto roleMaxAge = std::chrono::seconds(1);
+    static constexpr auto steadyMaxAge = std::chrono::seconds(1);
 
     AtspiSelectionCache();
     ~AtspiSelectionCache();
@@ -44,6 +45,12 @@ public:
     };
     std::optional<Bounds> bounds(AtspiAccessible* accessible, Range range) const;
     void setBounds(AtspiAccessible* accessible, Range range, Bounds bounds);
+    // The selection rectangle as last read or confirmed, while nothing says the view may have moved:
+    // no scroll bar of the element's application changed its value, none of its objects announced
+    // new bounds or visible data, the window layout (`layout`, X11WindowList::layoutChanges) is the
+    // same, and for steadyMaxAge at most (a toolkit that announces none of this is followed anyway).
+    std::optional<AxRect> steadyRect(AtspiAccessible* accessible, Range range, unsigned long layout) const;
+    void confirmRect(AtspiAccessible* accessible, Range range, AxRect rect, unsigned long layout);
 
     std::optional<QString> role(AtspiAccessible* accessible, const std::function<std::optional<QString>()>& read);
 
@@ -74,6 +81,12 @@ private:
     std::optional<QString> m_text;
     std::optional<Bounds> m_bounds;
     Clock::time_point m_boundsAt;
+    struct Steady {
+        AxRect rect;
+        Clock::time_point at;
+        unsigned long layout = 0;
+    };
+    std::optional<Steady> m_steady;
 
     GObjectPtr<AtspiAccessible> m_roleElement;
     Clock::time_point m_roleReadAt;

@@ -77,6 +77,7 @@ struct X11WindowList::State {
     std::optional<unsigned long> current;
     std::vector<Window> stacking;
     std::unordered_map<Window, WindowFacts> windows;
+    unsigned long layoutChanges = 0;
 
     void drainEvents();
     const WindowFacts& facts(Window window);
@@ -88,12 +89,16 @@ void X11WindowList::State::drainEvents()
     while (XEventsQueued(dpy, QueuedAfterReading) > 0) {
         XEvent event;
         XNextEvent(dpy, &event);
-        if (event.type == PropertyNotify) {
+        if (event.type == ConfigureNotify) {
+            ++layoutChanges;
+        } else if (event.type == PropertyNotify) {
             if (event.xproperty.window == DefaultRootWindow(dpy)) {
                 if (event.xproperty.atom == clientListStacking) {
                     stackingValid = false;
+                    ++layoutChanges;
                 } else if (event.xproperty.atom == currentDesktop) {
                     desktopValid = false;
+                    ++layoutChanges;
                 }
             } else {
                 windows.erase(event.xproperty.window);
@@ -209,6 +214,14 @@ std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
         return true;
     });
     return front;
+}
+
+unsigned long X11WindowList::layoutChanges()
+{
+    if (m_state->display) {
+        m_state->drainEvents();
+    }
+    return m_state->layoutChanges;
 }
 
 std::optional<AxRect> X11WindowList::windowGeometry(Pid pid)

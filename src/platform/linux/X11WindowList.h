@@ -28,6 +28,10 @@ public:
     // The rectangle (root-window pixels) of the topmost ordinary window of `pid` on the current
     // desktop, as frontmostWindowOwnerPid() counts windows. Two round trips to the X server.
     std::optional<AxRect> windowGeometry(Pid pid);
+    // Grows whenever a window met by frontmostWindowOwnerPid() was moved or resized (ConfigureNotify,
+    // the window manager's synthetic one for a move included), or the stack or desktop changed. No
+    // round trip to the X server.
+    unsigned long layoutChanges();
 
 private:
     // The ordinary windows on the current desktop, top first, while `visit` returns false.
