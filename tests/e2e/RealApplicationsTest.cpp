@@ -271,6 +271,21 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
     expectOnTheSelection(both, writer);
 }
 
+TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
+{
+    xdotool("key", "ctrl+a");
+    xdotool("type", "--delay", "5", "One whole paragraph.");
+    xdotool("key", "Return");
+    xdotool("type", "--delay", "5", "Another whole one.");
+    xdotool("key", "Return");
+    xdotool("type", "--delay", "5", "The caret's paragraph.");
+    // The caret ends at the start of the third paragraph, which holds none of the selection.
+    xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
+    const PollStep both =
+        stepUntil(showing(QStringLiteral("One whole paragraph.\nAnother whole one.")), "the two paragraphs");
+    expectOnTheSelection(both, writer);
+}
+
 } // namespace
 } // namespace parlomatic
 

@@ -123,6 +123,9 @@ struct AtspiAccessibility::Impl {
         std::optional<CompositeSelection> selection;
     } lastComposite;
     const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
+    // A paragraph of a text document that holds no selection itself: the selection that ends where
+    // its caret stands (AtspiCompositeSelection's precedingSelection), worked out once per step.
+    const CompositeSelection* precedingComposite(const Element& element, const UnresponsiveProcesses::Watch& watch);
 
     void ensureEnabled();
 };
@@ -167,6 +170,25 @@ const CompositeSelection* AtspiAccessibility::Impl::composite(const SelectedRang
         lastComposite.selection = embeddedSelection(accessible, text, range, *raw, slow);
     } else if (facts(accessible).inTextDocument) {
         lastComposite.selection = siblingSelection(accessible, text, range, *raw, slow);
+    }
+    return lastComposite.selection ? &*lastComposite.selection : nullptr;
+}
+
+const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Element& element,
+                                                                       const UnresponsiveProcesses::Watch& watch)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    if (accessible == nullptr || watch.slow() || !facts(accessible).inTextDocument || lastFacts.windowRelative ||
+        !lastFacts.text) {
+        return nullptr;
+    }
+    constexpr AtspiSelectionCache::Range none{0, 0};
+    const auto now = SteadyClock::now();
+    if (lastComposite.element.get() != accessible || lastComposite.range != none ||
+        now - lastComposite.at >= AtspiSelectionCache::sameStepWindow) {
+        lastComposite =
+            Composite{refObject(accessible), none, QString(), now,
+                      precedingSelection(accessible, lastFacts.text.get(), [&watch] { return watch.slow(); })};
     }
     return lastComposite.selection ? &*lastComposite.selection : nullptr;
 }
@@ -391,7 +413,8 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     }
     const auto range = d->selection->range(accessible, text);
     if (!range) {
-        return QString();
+        const CompositeSelection* preceding = d->precedingComposite(element, watch);
+        return preceding ? preceding->text : QString();
     }
     if (watch.slow()) {
         return std::nullopt;
@@ -410,7 +433,8 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     }
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
-        return std::nullopt;
+        const CompositeSelection* preceding = d->precedingComposite(element, watch);
+        return preceding ? preceding->rect : std::nullopt;
     }
     if (const CompositeSelection* whole = d->composite(*selected, watch)) {
         return whole->rect;
@@ -473,7 +497,8 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
     }
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
-        return std::nullopt;
+        const CompositeSelection* preceding = d->precedingComposite(element, watch);
+        return preceding ? preceding->rect : std::nullopt;
     }
     if (const CompositeSelection* whole = d->composite(*selected, watch)) {
         return whole->rect;

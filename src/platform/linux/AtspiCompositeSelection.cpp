@@ -138,57 +138,108 @@ CompositeSelection embeddedSelection(AtspiAccessible* accessible, AtspiText* tex
     return std::move(collector.result);
 }
 
-std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, AtspiText* text,
-                                                   std::pair<int, int> range, const QString& selected,
-                                                   const std::function<bool()>& slow)
+namespace {
+
+struct Siblings {
+    GObjectPtr<AtspiAccessible> parent;
+    int index = -1;
+    int count = 0;
+};
+
+Siblings siblingsOf(AtspiAccessible* accessible)
 {
     ErrorSlot parentError;
-    const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
+    GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(accessible, parentError.out()));
     ErrorSlot indexError;
     const int index = parent ? atspi_accessible_get_index_in_parent(accessible, indexError.out()) : -1;
     ErrorSlot countError;
     const int count = index >= 0 && !indexError ? atspi_accessible_get_child_count(parent.get(), countError.out()) : 0;
     if (countError || count <= 1) {
+        return {};
+    }
+    return {std::move(parent), index, count};
+}
+
+// The siblings from `index + step` on, one way, while each holds a selection, in document order.
+void collectSiblings(const Siblings& siblings, int step, std::deque<Piece>& pieces, const std::function<bool()>& slow)
+{
+    for (int i = siblings.index + step;
+         i >= 0 && i < siblings.count && pieces.size() < std::size_t(maxPieces) && !slow(); i += step) {
+        ErrorSlot error;
+        GObjectPtr<AtspiAccessible> sibling(atspi_accessible_get_child_at_index(siblings.parent.get(), i, error.out()));
+        std::optional<Piece> piece = error || !sibling ? std::nullopt : selectedPiece(std::move(sibling));
+        if (!piece) {
+            break;
+        }
+        if (step < 0) {
+            pieces.push_front(std::move(*piece));
+        } else {
+            pieces.push_back(std::move(*piece));
+        }
+    }
+}
+
+struct Joiner {
+    CompositeSelection result;
+    void add(AtspiText* text, std::pair<int, int> range, const QString& selected)
+    {
+        if (!result.text.isEmpty()) {
+            result.text += '\n';
+        }
+        result.text += selected;
+        unite(result.rect, text, range);
+    }
+    void add(const std::deque<Piece>& pieces)
+    {
+        for (const Piece& piece : pieces) {
+            add(piece.text.get(), piece.range, piece.selected);
+        }
+    }
+};
+
+} // namespace
+
+std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, AtspiText* text,
+                                                   std::pair<int, int> range, const QString& selected,
+                                                   const std::function<bool()>& slow)
+{
+    const Siblings siblings = siblingsOf(accessible);
+    if (!siblings.parent) {
         return std::nullopt;
     }
     // Outward from the focused paragraph, each way until a sibling holds no selection.
     std::deque<Piece> before;
     std::deque<Piece> after;
-    for (const int step : {-1, 1}) {
-        for (int i = index + step; i >= 0 && i < count && before.size() + after.size() < maxPieces && !slow();
-             i += step) {
-            ErrorSlot error;
-            GObjectPtr<AtspiAccessible> sibling(atspi_accessible_get_child_at_index(parent.get(), i, error.out()));
-            std::optional<Piece> piece = error || !sibling ? std::nullopt : selectedPiece(std::move(sibling));
-            if (!piece) {
-                break;
-            }
-            if (step < 0) {
-                before.push_front(std::move(*piece));
-            } else {
-                after.push_back(std::move(*piece));
-            }
-        }
-    }
+    collectSiblings(siblings, -1, before, slow);
+    collectSiblings(siblings, 1, after, slow);
     if (before.empty() && after.empty()) {
         return std::nullopt;
     }
-    CompositeSelection result;
-    const auto add = [&result](AtspiText* pieceText, std::pair<int, int> pieceRange, const QString& pieceSelected) {
-        if (!result.text.isEmpty()) {
-            result.text += '\n';
-        }
-        result.text += pieceSelected;
-        unite(result.rect, pieceText, pieceRange);
-    };
-    for (const Piece& piece : before) {
-        add(piece.text.get(), piece.range, piece.selected);
+    Joiner joined;
+    joined.add(before);
+    joined.add(text, range, selected);
+    joined.add(after);
+    return std::move(joined.result);
+}
+
+std::optional<CompositeSelection> precedingSelection(AtspiAccessible* accessible, AtspiText* text,
+                                                     const std::function<bool()>& slow)
+{
+    ErrorSlot caretError;
+    if (atspi_text_get_caret_offset(text, caretError.out()) != 0 || caretError || slow()) {
+        return std::nullopt;
     }
-    add(text, range, selected);
-    for (const Piece& piece : after) {
-        add(piece.text.get(), piece.range, piece.selected);
+    const Siblings siblings = siblingsOf(accessible);
+    std::deque<Piece> before;
+    if (siblings.parent) {
+        collectSiblings(siblings, -1, before, slow);
     }
-    return result;
+    if (before.empty()) {
+        return std::nullopt;
+    }
+    Joiner joined;
+    joined.add(before);
+    return std::move(joined.result);
 }
 
 } // namespace parlomatic::platform

@@ -37,4 +37,10 @@ std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, 
                                                    std::pair<int, int> range, const QString& selected,
                                                    const std::function<bool()>& slow);
 
+// LibreOffice, when the focused paragraph holds none of the selection: a selection over whole
+// paragraphs made downwards leaves the caret at the start of the paragraph after it. With the caret
+// there, the paragraphs before it that hold a selection, in document order; else nothing.
+std::optional<CompositeSelection> precedingSelection(AtspiAccessible* accessible, AtspiText* text,
+                                                     const std::function<bool()>& slow);
+
 } // namespace parlomatic::platform
