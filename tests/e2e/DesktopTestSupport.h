@@ -133,4 +133,27 @@ inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(
     }
 }
 
+// In the focused editor, emptied first: a long line, a short one, and a selection from the sixth
+// character of the first to the sixth of the second. Its two ends lie close together, the lines
+// between them do not: the rectangle must be as wide as the long line and as high as both.
+inline void expectSelectionOverTwoLinesSpansBoth(TextSelectionPoller& poller, std::chrono::seconds patience)
+{
+    xdotool("key", "ctrl+a");
+    xdotool("type", "--delay", "2", "aaaa bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+    xdotool("key", "Return");
+    xdotool("type", "--delay", "2", "cc dd ee");
+    xdotool("key", "ctrl+Home", "Right", "Right", "Right", "Right", "Right", "shift+Down");
+    const PollStep both = stepUntil(
+        poller, [](const PollStep& s) { return s.text.endsWith(QStringLiteral("cc dd")) && s.rect; }, "two lines",
+        patience);
+    xdotool("key", "ctrl+Home", "shift+End");
+    const PollStep firstLine = stepUntil(
+        poller, [](const PollStep& s) { return s.text.startsWith(QStringLiteral("aaaa")) && s.rect; }, "the first line",
+        patience);
+    ASSERT_TRUE(both.rect && firstLine.rect);
+    EXPECT_NEAR(both.rect->width, firstLine.rect->width, 2.0) << "as wide as the long first line";
+    EXPECT_GT(both.rect->height, 1.5 * firstLine.rect->height) << "as high as both lines";
+    EXPECT_NEAR(both.rect->y, firstLine.rect->y, 1.0);
+}
+
 } // namespace parlomatic::test

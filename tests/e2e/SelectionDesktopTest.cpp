@@ -136,25 +136,7 @@ TEST_F(SelectionDesktopTest, MousepadTextAreaShowsWriteActionsOverTheSelection)
 TEST_F(SelectionDesktopTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
 {
     activate(mousepad);
-    xdotool("key", "ctrl+a");
-    xdotool("type", "--delay", "2", "aaaa bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "2", "cc dd ee");
-    // From the sixth character of the long first line to the sixth of the short second line: its
-    // two ends lie close together, the lines between them do not.
-    xdotool("key", "ctrl+Home", "Right", "Right", "Right", "Right", "Right", "shift+Down");
-    const PollStep step = stepUntil(
-        [](const PollStep& s) { return s.decision != Decision::hide && s.text.endsWith(QStringLiteral("cc dd")); },
-        "the panel over two lines");
-    ASSERT_TRUE(step.rect);
-    const double lineWidth = step.rect->width;
-    xdotool("key", "ctrl+Home", "shift+End");
-    const PollStep firstLine =
-        stepUntil([](const PollStep& s) { return s.text.startsWith(QStringLiteral("aaaa")) && s.rect.has_value(); },
-                  "the first line alone");
-    EXPECT_NEAR(lineWidth, firstLine.rect->width, 2.0) << "as wide as the long first line";
-    EXPECT_GT(step.rect->height, 1.5 * firstLine.rect->height) << "as high as both lines";
-    EXPECT_NEAR(step.rect->y, firstLine.rect->y, 1.0);
+    test::expectSelectionOverTwoLinesSpansBoth(*poller, 10s);
 }
 
 TEST_F(SelectionDesktopTest, StripStaysOnScreenOverTheTopLeftCorner)

@@ -10,6 +10,9 @@
 #include "platform/linux/UnresponsiveProcesses.h"
 #include "platform/linux/X11WindowList.h"
 
+#include <QList>
+
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -22,6 +25,8 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int ancestorLimit = 64;
+// Lines measured one by one in a selection whose toolkit gives no range extents.
+constexpr int maxMeasuredLines = 16;
 constexpr auto factsMaxAge = std::chrono::seconds(1);
 
 // libatspi fills the rectangle with whatever came back when the application answered an error,
@@ -34,6 +39,19 @@ std::optional<AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
     }
     return AxRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
 }
+
+AxRect united(const AxRect& one, const AxRect& other)
+{
+    const double left = std::min(one.x, other.x);
+    const double top = std::min(one.y, other.y);
+    const double right = std::max(one.x + one.width, other.x + other.width);
+    const double bottom = std::max(one.y + one.height, other.y + other.height);
+    return AxRect{left, top, right - left, bottom - top};
+}
+
+struct TextRangeFree {
+    void operator()(AtspiTextRange* range) const { g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range); }
+};
 
 std::optional<QString> readRole(AtspiAccessible* accessible)
 {
@@ -100,6 +118,12 @@ struct AtspiAccessibility::Impl {
     // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
     // correctly: those are moved by the window's origin.
     std::optional<AxRect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset, Pid pid);
+    // The union of each selected line, from its first to its last selected character (line ends from
+    // the Text interface's line granularity, line breaks skipped), for the first maxMeasuredLines
+    // lines, grown from `ends` (the selection's first and last characters). For toolkits that answer
+    // range extents with an error (GTK 4.8).
+    AxRect lineByLineExtents(AtspiAccessible* accessible, AtspiText* text, AtspiSelectionCache::Range range, Pid pid,
+                             AxRect ends, const UnresponsiveProcesses::Watch& watch);
     // The screen position of the element's window content: the X window's origin plus the inset of
     // client-side decorations, (X window size - top-level size) / 2 on each axis.
     std::optional<std::pair<double, double>> windowOrigin(AtspiAccessible* accessible, Pid pid);
@@ -266,6 +290,48 @@ std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible
     rect->x += origin->first;
     rect->y += origin->second;
     return rect;
+}
+
+AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, AtspiText* text,
+                                                   AtspiSelectionCache::Range range, Pid pid, AxRect ends,
+                                                   const UnresponsiveProcesses::Watch& watch)
+{
+    // Offsets count code points, as the selected text's UCS-4 form does.
+    const std::optional<QString> selected = selection->text(accessible, text, range);
+    const QList<uint> codePoints = selected ? selected->toUcs4() : QList<uint>();
+    const auto isBreak = [&](int offset) {
+        const qsizetype at = offset - range.first;
+        return at >= 0 && at < codePoints.size() && (codePoints[at] == '\n' || codePoints[at] == '\r');
+    };
+    AxRect total = ends;
+    int offset = range.first;
+    for (int line = 0; line < maxMeasuredLines && !watch.slow(); ++line) {
+        while (offset < range.second && isBreak(offset)) {
+            ++offset;
+        }
+        if (offset >= range.second) {
+            break;
+        }
+        ErrorSlot error;
+        const std::unique_ptr<AtspiTextRange, TextRangeFree> bounds(
+            atspi_text_get_string_at_offset(text, offset, ATSPI_TEXT_GRANULARITY_LINE, error.out()));
+        if (error || !bounds) {
+            break;
+        }
+        // GTK 4.8 answers from `offset` (not the line's start) to the line's end before its break.
+        const int end = std::clamp(bounds->end_offset, offset + 1, range.second);
+        int last = end - 1;
+        while (last > offset && isBreak(last)) {
+            --last;
+        }
+        for (const int at : {offset, last}) {
+            if (const auto character = characterExtents(accessible, text, at, pid)) {
+                total = united(total, *character);
+            }
+        }
+        offset = end;
+    }
+    return total;
 }
 
 std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
@@ -469,19 +535,21 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     if (!last) {
         return std::nullopt;
     }
-    const double left = std::min(first->x, last->x);
-    const double top = std::min(first->y, last->y);
-    const double right = std::max(first->x + first->width, last->x + last->width);
-    const double bottom = std::max(first->y + first->height, last->y + last->height);
-    AxRect selection{left, top, right - left, bottom - top};
-    // Over several lines the two ends say nothing about the lines' widths: the range's own extents do.
+    AxRect selection = united(*first, *last);
+    // Over several lines the two ends say nothing about the lines' widths: the range's own extents
+    // do, else (GTK 4) the lines' own.
     if (last->y >= first->y + first->height && !watch.slow()) {
-        ErrorSlot rangeError;
-        if (const auto whole = toRect(atspi_text_get_range_extents(text, range.first, range.second,
-                                                                   ATSPI_COORD_TYPE_SCREEN, rangeError.out()),
-                                      rangeError);
-            whole && whole->width > 0 && whole->height > 0) {
+        std::optional<AxRect> whole;
+        if (!d->lastFacts.windowCoordinates) {
+            ErrorSlot rangeError;
+            whole = toRect(atspi_text_get_range_extents(text, range.first, range.second, ATSPI_COORD_TYPE_SCREEN,
+                                                        rangeError.out()),
+                           rangeError);
+        }
+        if (whole && whole->width > 0 && whole->height > 0) {
             selection = *whole;
+        } else if (!watch.slow()) {
+            selection = d->lineByLineExtents(accessible, text, range, pid, selection, watch);
         }
     }
     d->selection->setBounds(accessible, range, {*first, selection});
