@@ -77,27 +77,18 @@ protected:
             GTEST_SKIP() << "needs scripts/desktop-session tests/e2e/wayland_session.sh";
         }
         ASSERT_TRUE(backend->isAvailable());
-        poller = std::make_unique<TextSelectionPoller>(*backend, [this](TextSelectionPoller&) {
-            auto made = std::make_unique<HeadlessActionsPanel>(QSize(200, 40));
-            panel = made.get();
-            return made;
-        });
-    }
-
-    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
-    {
-        return test::stepUntil(*poller, condition, what, 30s);
+        poller = std::make_unique<TextSelectionPoller>(
+            *backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
     }
 
     static inline Peer mousepad;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     std::unique_ptr<TextSelectionPoller> poller;
-    HeadlessActionsPanel* panel = nullptr;
 };
 
 TEST_F(WaylandSessionTest, NativeWindowIsReadButGivesNoRectangle)
 {
-    const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front");
+    const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
     const QString text = QStringLiteral("read on Wayland");
     writeAndSelect(front.element, text);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -114,7 +105,6 @@ TEST_F(WaylandSessionTest, NativeWindowIsReadButGivesNoRectangle)
     EXPECT_EQ(std::string(decisionName(step.decision)), "hide");
     EXPECT_FALSE(step.rect);
     EXPECT_FALSE(step.panel);
-    EXPECT_FALSE(panel->isOpen());
 
     QProcess inspector;
     inspector.start(QStringLiteral(PARLOMATIC_INSPECT), {QStringLiteral("--once")});
@@ -133,9 +123,9 @@ TEST_F(WaylandSessionTest, XWaylandWindowIsPlacedFromItsX11Position)
     Peer qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
     const auto stop = qScopeGuard([&qtWindow] { qtWindow.stop(); });
     ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show on XWayland";
-    const PollStep front = stepUntil(textAreaOf(qtWindow, *backend), "the Qt window in front");
+    const PollStep front = test::stepUntil(*poller, textAreaOf(qtWindow, *backend), "the Qt window in front", 30s);
     writeAndSelect(front.element, QStringLiteral("read through XWayland"));
-    const PollStep step = stepUntil(test::showing(QStringLiteral("read through XWayland")), "the strip over it");
+    const PollStep step = test::stepUntil(*poller, test::showing(QStringLiteral("read through XWayland")), "the strip");
     const std::optional<AxRect> window = test::windowGeometry(qtWindow.window);
     ASSERT_TRUE(step.rect && window && step.panel);
     EXPECT_TRUE(test::inside(*step.rect, *window)) << "the rectangle in XWayland's root coordinates";

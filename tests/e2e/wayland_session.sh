@@ -10,7 +10,7 @@ set -uo pipefail
 say() { echo "wayland-session: $*" >&2; }
 command -v sway >/dev/null || { say "sway is missing; run scripts/setup"; exit 69; }
 
-# sway refuses to run as root: then it runs as nobody, in a folder of its own that nobody can use
+# sway refuses to run as root: then it runs as the user nobody, in a folder owned by that user
 # (root reaches the sockets in it all the same).
 dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-sway.XXXXXX")
 as_user=()
@@ -56,5 +56,5 @@ export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" X
 command -v wtype >/dev/null || { say "wtype is missing; run scripts/setup"; exit 69; }
 wtype -s 600000 &
 keyboard_pid=$!
-"$@"
-exit $?
+"$@" &
+wait $!
