@@ -83,12 +83,14 @@ int main(int argc, char** argv)
             line->setFocus();
             quiet = false;
             // Qt announces a lost focus only together with the gained one: sent here by hand, on
-            // its accessibility connection, for the object path it gives that widget.
+            // its accessibility connection, for the object path it gives that widget, marked with
+            // the command's name so that a test can tell it from Qt's own.
             if (previous != nullptr && command == "focus-quietly line") {
                 QDBusMessage lost = QDBusMessage::createSignal(
                     QStringLiteral("/org/a11y/atspi/accessible/") + QString::number(QAccessible::uniqueId(previous)),
                     QStringLiteral("org.a11y.atspi.Event.Object"), QStringLiteral("StateChanged"));
-                lost << QStringLiteral("focused") << 0 << 0 << QVariant::fromValue(QDBusVariant(0)) << QVariantMap();
+                lost << QStringLiteral("focused") << 0 << 0
+                     << QVariant::fromValue(QDBusVariant(QStringLiteral("focus-quietly"))) << QVariantMap();
                 QDBusConnection(QStringLiteral("a11y")).send(lost);
             }
         } else if (command == "select-label") {
