@@ -21,9 +21,10 @@ endfunction()
 # pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E] [QTTEST] [OWN_MAIN] [TIMEOUT s]): a GoogleTest
 # program (QTTEST: a QtTest program; OWN_MAIN: GoogleTest with the program's own main, e.g. to create
 # a QCoreApplication first).
-# E2E tests run inside scripts/desktop-session, one private desktop per test program.
+# E2E tests run inside scripts/desktop-session, one private desktop per test program (SESSION: through
+# that script inside it, e.g. one that starts a compositor).
 function(pm_test name)
-    cmake_parse_arguments(ARG "E2E;QTTEST;OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "E2E;QTTEST;OWN_MAIN" "TIMEOUT;SESSION" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests" "${PROJECT_SOURCE_DIR}/src")
     if(ARG_QTTEST)
@@ -42,7 +43,7 @@ function(pm_test name)
     endif()
     if(ARG_E2E)
         add_test(NAME ${name}
-                 COMMAND "${PROJECT_SOURCE_DIR}/scripts/desktop-session" $<TARGET_FILE:${name}>)
+                 COMMAND "${PROJECT_SOURCE_DIR}/scripts/desktop-session" ${ARG_SESSION} $<TARGET_FILE:${name}>)
     else()
         add_test(NAME ${name} COMMAND ${name})
     endif()

@@ -61,6 +61,8 @@ public:
     // Selection rectangles asked of applications (the rest were known not to have moved).
     int selectionExtentsReads() const;
     int focusSeedCount() const;
+    // Whether anything is remembered of the process (forgotten once it has ended and left the bus).
+    bool remembersProcess(Pid pid) const;
 
 private:
     struct Impl;
