@@ -295,17 +295,38 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
 {
     activate(mousepad);
     stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front");
-    for (const Peer* peer : {&qtWindow, &mousepad, &qtWindow}) {
+    // Focus gained announcements, seen by this listener in the same dispatch as by the backend's.
+    int gained = 0;
+    const platform::GObjectPtr<AtspiEventListener> listener(atspi_event_listener_new(
+        [](AtspiEvent* event, void* count) {
+            *static_cast<int*>(count) += event->detail1 != 0 ? 1 : 0;
+            g_boxed_free(ATSPI_TYPE_EVENT, event);
+        },
+        &gained, nullptr));
+    atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
+    // Qt announces no focus when its window comes to the front: the first time, its tree is walked.
+    activate(qtWindow);
+    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid() && s.element; }, "the Qt window in front");
+    for (const Peer* peer : {&mousepad, &qtWindow, &mousepad}) {
         const int passes = backend->enhancedPassCount();
         const int seeds = backend->focusSeedCount();
+        const int before = gained;
         activate(*peer);
-        stepUntil([&](const PollStep& s) { return s.pid == peer->pid(); }, "the switch");
+        // GTK announces the focus again when its window comes back; Qt 6 does not (its object still
+        // says FOCUSED).
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (peer == &mousepad && gained == before && std::chrono::steady_clock::now() < deadline) {
+            spinEventLoop(20ms);
+        }
+        stepUntil([&](const PollStep& s) { return s.pid == peer->pid() && s.element; }, "the switch");
         for (int i = 0; i < 5; ++i) {
             poller->checkSelectedText();
         }
         EXPECT_EQ(backend->enhancedPassCount(), passes + 1);
-        EXPECT_EQ(backend->focusSeedCount(), seeds + 1);
+        // The focus it announced spares the walk through its tree.
+        EXPECT_EQ(backend->focusSeedCount(), seeds);
     }
+    atspi_event_listener_deregister(listener.get(), "object:state-changed:focused", nullptr);
 }
 
 TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)

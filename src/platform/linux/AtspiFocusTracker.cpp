@@ -189,19 +189,23 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     const auto now = std::chrono::steady_clock::now();
     const auto known = m_focused.find(pid);
     bool stale = known == m_focused.end();
-    if (!stale && now - m_checkedAt >= reseedInterval) {
+    bool switched = pid != m_lastPid;
+    if (!stale && (switched || now - m_checkedAt >= reseedInterval)) {
         // Remembered states outlive the object (a document that was replaced still says FOCUSED):
         // the state is asked of the application, once a second, not on every step.
         atspi_accessible_clear_cache(known->second.get());
         m_checkedAt = now;
         stale = !hasState(known->second.get(), ATSPI_STATE_FOCUSED);
+        // An application coming to the front announces its focus: that object, while it says so,
+        // spares the walk (its first one over a Writer window costs LibreOffice some 300 ms).
+        switched = switched && stale;
     }
+    m_lastPid = pid;
     // An application that took long to answer is not walked now (it may be hung).
     const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
     const auto interval = m_fruitless.contains(pid) ? fruitlessReseedInterval : reseedInterval;
     const bool retry = stale && !answeredSlowly && now - m_seededAt >= interval;
-    if (pid != m_lastPid || lost || retry) {
-        m_lastPid = pid;
+    if (switched || lost || retry) {
         m_seededAt = now;
         ++m_seedCount;
         if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {

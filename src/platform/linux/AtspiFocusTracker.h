@@ -33,7 +33,8 @@ public:
     AtspiFocusTracker& operator=(const AtspiFocusTracker&) = delete;
 
     // The focused object of the application (its root object and process). Seeds from the tree
-    // when `pid` differs from the previous call's, when the object last known focused lost the
+    // when `pid` differs from the previous call's (unless the object announced focused in that
+    // process still says FOCUSED), when the object last known focused lost the
     // focus and nothing gained it since (that object is kept when the seeding finds no other: the
     // application may only have lost the keyboard to another program's menu or panel), and while
     // the object known does not say FOCUSED (a document replaced without a focus event, a tree not
