@@ -1,5 +1,6 @@
 #include "platform/linux/AtspiFocusTracker.h"
 
+#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
 
 #include <vector>
@@ -12,6 +13,19 @@ constexpr const char* focusEvent = "object:state-changed:focused";
 constexpr int maxTopLevels = 64;
 constexpr int maxMatches = 16;
 constexpr auto slowAnswer = std::chrono::milliseconds(250);
+
+// The time-out of each call while seeding, in place of the usual one.
+class ScopedCallTimeout {
+public:
+    ScopedCallTimeout()
+    {
+        const int ms = int(AtspiFocusTracker::seedCallTimeout.count());
+        atspi_set_timeout(ms, ms);
+    }
+    ~ScopedCallTimeout() { atspi_set_timeout(AtspiAccessibility::callTimeoutMs, AtspiAccessibility::callTimeoutMs); }
+    ScopedCallTimeout(const ScopedCallTimeout&) = delete;
+    ScopedCallTimeout& operator=(const ScopedCallTimeout&) = delete;
+};
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -226,6 +240,10 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
     if (application == nullptr) {
         return nullptr;
     }
+    // An application still building its tree (a Writer window that has just opened keeps
+    // LibreOffice busy for half a second and more) is not waited for: a later seeding, or the focus
+    // it announces, finds the object.
+    const ScopedCallTimeout shortCalls;
     std::vector<GObjectPtr<AtspiAccessible>> topLevels;
     const int count = std::min(childCount(application), maxTopLevels);
     for (int i = 0; i < count; ++i) {
@@ -243,7 +261,11 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
         if (std::chrono::steady_clock::now() >= deadline) {
             break;
         }
+        const auto asked = std::chrono::steady_clock::now();
         std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
+        if (!found && std::chrono::steady_clock::now() - asked >= seedCallTimeout) {
+            break;
+        }
         GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get(), deadline);
         if (focused) {
             return focused;

@@ -22,6 +22,10 @@ public:
     static constexpr int walkLimit = 600;
     // Time one seeding may take at most (an application that stops answering mid-walk).
     static constexpr auto seedBudget = std::chrono::milliseconds(500);
+    // Time-out of each call while seeding: an application that takes longer (building its tree) is
+    // asked again later instead of holding the step up. libatspi then pings it once more, so a
+    // seeding waits twice this at most per call.
+    static constexpr auto seedCallTimeout = std::chrono::milliseconds(40);
     // While no object known to the tracker holds the focus, the tree is asked again at this pace.
     static constexpr auto reseedInterval = std::chrono::seconds(1);
     // The same after a seeding that found nothing.
