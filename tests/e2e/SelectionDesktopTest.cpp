@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
@@ -427,10 +426,3 @@ TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
