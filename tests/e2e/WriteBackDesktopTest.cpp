@@ -9,6 +9,7 @@
 #endif
 
 #include "common/CurlHttpClient.h"
+#include "e2e/DesktopTestSupport.h"
 #include "fakes/FakeSession.h"
 #include "panels/ActionButton.h"
 #include "panels/ActionsView.h"
@@ -83,10 +84,10 @@ bool click(const QWidget* widget, QPoint at)
 
 // The owner of the window that `query` names: "getactivewindow" (the window manager's active window)
 // or "getwindowfocus" (the X input focus, which a window can take without becoming active).
-std::optional<Pid> windowPid(const char* query)
+std::optional<qint64> windowPid(const char* query)
 {
     const auto pid = xdotool(query, "getwindowpid");
-    return pid ? std::optional<Pid>(static_cast<Pid>(pid->toLongLong())) : std::nullopt;
+    return pid ? std::optional(pid->toLongLong()) : std::nullopt;
 }
 
 // The whole text of an element through AT-SPI; with `replacement`, sets it first.
@@ -132,11 +133,7 @@ struct PaintClock : QObject {
 class WriteBackDesktopTest : public QObject {
     Q_OBJECT
 
-    struct Peer {
-        std::unique_ptr<QProcess> process;
-        Pid pid = 0;
-        QString window;
-    };
+    using Peer = test::Peer;
 
     QTemporaryDir m_dir;
     Peer m_mousepad;
@@ -173,26 +170,9 @@ class WriteBackDesktopTest : public QObject {
     ActionsWindow* m_strip = nullptr;
     TranslateWindow* m_panel = nullptr;
 
-    Peer startPeer(const QString& program, const QStringList& arguments)
-    {
-        Peer peer;
-        peer.process = std::make_unique<QProcess>();
-        peer.process->start(program, arguments);
-        peer.pid = peer.process->waitForStarted() ? static_cast<Pid>(peer.process->processId()) : 0;
-        (void)QTest::qWaitFor(
-            [&] {
-                peer.window = xdotool("search", "--onlyvisible", "--pid", QString::number(peer.pid))
-                                  .value_or(QString())
-                                  .section(u'\n', 0, 0);
-                return !peer.window.isEmpty();
-            },
-            deadlineMs);
-        return peer;
-    }
-
     Element focusedText(const Peer& peer) const
     {
-        const Element application = m_backend->applicationElement(peer.pid);
+        const Element application = m_backend->applicationElement(peer.pid());
         return application ? m_backend->focusedElement(application) : Element{};
     }
 
@@ -237,8 +217,8 @@ class WriteBackDesktopTest : public QObject {
     // The peer is still the active window and has the keyboard focus.
     void verifyStillInFront(const Peer& peer)
     {
-        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
-        QCOMPARE(windowPid("getwindowfocus"), std::optional<Pid>(peer.pid));
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional(peer.pid()), deadlineMs);
+        QCOMPARE(windowPid("getwindowfocus"), std::optional(peer.pid()));
     }
 
     // Gives the peer `text`, selects `selected` in it with `keys` and waits for the strip over it.
@@ -253,7 +233,7 @@ class WriteBackDesktopTest : public QObject {
                                                       [&](const PollStep& step) { seen = step.text; });
         QTRY_COMPARE_WITH_TIMEOUT(seen, selected, deadlineMs);
         disconnect(watch);
-        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional<Pid>(peer.pid), deadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), std::optional(peer.pid()), deadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
         waitForPlacement(m_strip);
         m_pastedAt = 0;
@@ -306,8 +286,8 @@ private slots:
         QFile notes(m_dir.filePath(QStringLiteral("notes.txt")));
         QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write(sample.toUtf8()) > 0);
         notes.close();
-        m_mousepad = startPeer(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), notes.fileName()});
-        m_qtWindow = startPeer(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+        m_mousepad = Peer::start(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), notes.fileName()});
+        m_qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
         QVERIFY(!m_mousepad.window.isEmpty() && !m_qtWindow.window.isEmpty());
         QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200",
                         "windowmove", m_qtWindow.window, "300", "250"));
@@ -338,15 +318,8 @@ private slots:
     {
         m_poller.reset();
         QThreadPool::globalInstance()->waitForDone();
-        for (Peer* peer : {&m_mousepad, &m_qtWindow}) {
-            if (peer->process) {
-                peer->process->terminate();
-                if (!peer->process->waitForFinished(5000)) {
-                    peer->process->kill();
-                    peer->process->waitForFinished(5000);
-                }
-            }
-        }
+        m_mousepad.stop();
+        m_qtWindow.stop();
     }
 
     // Centred on the selection's upper edge, at the size asked for, and Mousepad stays in front.
