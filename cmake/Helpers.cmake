@@ -21,9 +21,10 @@ endfunction()
 # pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E] [QTTEST] [QT_MAIN] [OWN_MAIN] [TIMEOUT s]): a
 # GoogleTest program (QTTEST: a QtTest program; QT_MAIN: GoogleTest inside a QApplication, from
 # tests/support/QtApplicationMain.cpp; OWN_MAIN: GoogleTest with the program's own main).
-# E2E tests run inside scripts/desktop-session, one private desktop per test program.
+# E2E tests run inside scripts/desktop-session, one private desktop per test program (SESSION: through
+# that script inside it, e.g. one that starts a compositor).
 function(pm_test name)
-    cmake_parse_arguments(ARG "E2E;QTTEST;QT_MAIN;OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "E2E;QTTEST;QT_MAIN;OWN_MAIN" "TIMEOUT;SESSION" "SOURCES;LIBS;LABELS" ${ARGN})
     if(ARG_QT_MAIN)
         list(APPEND ARG_SOURCES "${PROJECT_SOURCE_DIR}/tests/support/QtApplicationMain.cpp")
         list(APPEND ARG_LIBS Qt6::Widgets)
@@ -47,7 +48,7 @@ function(pm_test name)
     endif()
     if(ARG_E2E)
         add_test(NAME ${name}
-                 COMMAND "${PROJECT_SOURCE_DIR}/scripts/desktop-session" $<TARGET_FILE:${name}>)
+                 COMMAND "${PROJECT_SOURCE_DIR}/scripts/desktop-session" ${ARG_SESSION} $<TARGET_FILE:${name}>)
     else()
         add_test(NAME ${name} COMMAND ${name})
     endif()

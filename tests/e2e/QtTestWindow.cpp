@@ -2,9 +2,16 @@
 // label, a read-only text area and a password field. Commands on standard input, one per line:
 //   focus <editor|line|label|readonly|password>   give that widget the keyboard focus
 //   select-label                          select the whole label text
+//   focus-quietly line                    move the focus to the text field announcing only that the
+//                                         previous widget lost it (as widgets of some toolkits do)
+//   focus-silently line                   move it there announcing nothing
 // It answers "ready" once shown and "ok <command>" after each command.
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSocketNotifier>
@@ -45,6 +52,17 @@ int main(int argc, char** argv)
     window.show();
     editor->setFocus();
 
+    // While set, focus-gained announcements are held back; everything else reaches the bus.
+    static bool quiet = false;
+    QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        if (quiet && event->type() == QAccessible::Focus) {
+            return;
+        }
+        const QAccessible::UpdateHandler self = QAccessible::installUpdateHandler(nullptr);
+        QAccessible::updateAccessibility(event);
+        QAccessible::installUpdateHandler(self);
+    });
+
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         std::string command;
@@ -59,6 +77,22 @@ int main(int argc, char** argv)
                                                         {"focus password", password}};
         if (const auto it = focusable.find(command); it != focusable.end()) {
             it->second->setFocus();
+        } else if (command == "focus-quietly line" || command == "focus-silently line") {
+            QAccessibleInterface* previous = QAccessible::queryAccessibleInterface(QApplication::focusWidget());
+            quiet = true;
+            line->setFocus();
+            quiet = false;
+            // Qt announces a lost focus only together with the gained one: sent here by hand, on
+            // its accessibility connection, for the object path it gives that widget, marked with
+            // the command's name so that a test can tell it from Qt's own.
+            if (previous != nullptr && command == "focus-quietly line") {
+                QDBusMessage lost = QDBusMessage::createSignal(
+                    QStringLiteral("/org/a11y/atspi/accessible/") + QString::number(QAccessible::uniqueId(previous)),
+                    QStringLiteral("org.a11y.atspi.Event.Object"), QStringLiteral("StateChanged"));
+                lost << QStringLiteral("focused") << 0 << 0
+                     << QVariant::fromValue(QDBusVariant(QStringLiteral("focus-quietly"))) << QVariantMap();
+                QDBusConnection(QStringLiteral("a11y")).send(lost);
+            }
         } else if (command == "select-label") {
             label->setSelection(0, static_cast<int>(label->text().size()));
         }

@@ -4,6 +4,7 @@
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/AtspiElement.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PlaceholderActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
@@ -422,6 +423,91 @@ TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
     EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(false));
     backend->enableEnhancedUserInterfaceForRunningApps();
     EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(true));
+}
+
+// Some toolkits announce only that the focus left a widget ("focus-quietly"), or nothing at all
+// ("focus-silently"): the widget that now has the focus is found all the same.
+TEST_F(SelectionDesktopTest, FocusMovedWithoutAGainedAnnouncementDropsTheOldSelection)
+{
+    activate(qtWindow);
+    for (const char* move : {"focus-quietly line", "focus-silently line"}) {
+        SCOPED_TRACE(move);
+        qtCommand(QStringLiteral("focus editor"));
+        typeAndSelectAll(QStringLiteral("selected before the move"));
+        stepUntil(showing(QStringLiteral("selected before the move")), "the panel over the editor");
+        // The hand-made announcement, seen by this listener in the same dispatch as by the watcher's.
+        bool lost = false;
+        const platform::GObjectPtr<AtspiEventListener> listener(atspi_event_listener_new(
+            [](AtspiEvent* event, void* seen) {
+                const bool marked = G_VALUE_HOLDS_STRING(&event->any_data) &&
+                                    g_strcmp0(g_value_get_string(&event->any_data), "focus-quietly") == 0;
+                *static_cast<bool*>(seen) = *static_cast<bool*>(seen) || marked;
+                g_boxed_free(ATSPI_TYPE_EVENT, event);
+            },
+            &lost, nullptr));
+        atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
+        qtCommand(QString::fromLatin1(move));
+        PollStep step;
+        if (std::string_view(move) == "focus-quietly line") {
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (!lost && std::chrono::steady_clock::now() < deadline) {
+                spinEventLoop(20ms);
+            }
+            ASSERT_TRUE(lost) << "the editor never announced that it lost the focus";
+            // The very next step: the lost focus is sought anew instead of waiting for the
+            // editor's state to be asked again.
+            step = poller->checkSelectedText();
+        } else {
+            step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "the editor let go");
+        }
+        atspi_event_listener_deregister(listener.get(), "object:state-changed:focused", nullptr);
+        EXPECT_EQ(std::string(decisionName(step.decision)), "hide");
+        EXPECT_TRUE(step.text.isEmpty());
+        EXPECT_EQ(backend->elementRole(step.element).value_or(QString()).toStdString(), "AXTextField")
+            << "the field that has the focus";
+        EXPECT_FALSE(panel->isOpen());
+    }
+}
+
+TEST_F(SelectionDesktopTest, WhatWasKnownOfAnApplicationIsForgottenWhenItEnds)
+{
+    Peer passing = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+    auto stop = qScopeGuard([&passing] { passing.stop(); });
+    ASSERT_FALSE(passing.window.isEmpty());
+    const auto pid = static_cast<Pid>(passing.pid());
+    activate(passing);
+    typeAndSelectAll(QStringLiteral("a passing application"));
+    stepUntil(showing(QStringLiteral("a passing application")), "the panel over the passing application");
+    ASSERT_TRUE(backend->remembersProcess(pid));
+    passing.stop();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (backend->remembersProcess(pid) && std::chrono::steady_clock::now() < deadline) {
+        spinEventLoop(50ms);
+    }
+    EXPECT_FALSE(backend->remembersProcess(pid)) << "the application left the bus, what was known of it stays";
+}
+
+// Without X11 the front application is searched among the registered ones, ours included: a call
+// from our own GUI thread into our own tree could be answered only after the time-out.
+TEST_F(SelectionDesktopTest, WithoutX11TheSearchNeverAsksOurOwnProcess)
+{
+    const auto ownPid = static_cast<Pid>(QCoreApplication::applicationPid());
+    QWidget own;
+    own.setWindowTitle(QStringLiteral("Parlomatic on the accessibility bus"));
+    own.show();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!backend->applicationElement(ownPid) && std::chrono::steady_clock::now() < deadline) {
+        spinEventLoop(50ms);
+    }
+    ASSERT_TRUE(backend->applicationElement(ownPid)) << "this test process is not on the accessibility bus";
+    activate(mousepad);
+    const QByteArray display = qgetenv("DISPLAY");
+    qunsetenv("DISPLAY");
+    platform::AtspiAccessibility withoutX11;
+    qputenv("DISPLAY", display);
+    // No focus announcement has reached the new backend yet: it searches the active top-level.
+    EXPECT_EQ(withoutX11.frontmostWindowOwnerPid(), mousepad.pid());
+    EXPECT_FALSE(withoutX11.isUnresponsive(ownPid)) << "our own process was asked and the call ran into the time-out";
 }
 
 } // namespace

@@ -577,4 +577,9 @@ int AtspiAccessibility::focusSeedCount() const
     return d->focus ? d->focus->seedCount() : 0;
 }
 
+bool AtspiAccessibility::remembersProcess(Pid pid) const
+{
+    return (d->focus && d->focus->remembers(pid)) || (d->applications && d->applications->remembers(pid));
+}
+
 } // namespace parlomatic::platform

@@ -57,6 +57,8 @@ public:
     // Selection ranges read from applications (the rest came from memory).
     int selectionRangeReads() const;
     int focusSeedCount() const;
+    // Whether anything is remembered of the process (forgotten once it has ended and left the bus).
+    bool remembersProcess(Pid pid) const;
 
 private:
     struct Impl;

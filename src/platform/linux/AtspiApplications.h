@@ -49,6 +49,11 @@ public:
 
     // Whether the process has ended.
     static bool processGone(Pid pid);
+    // Whether anything is remembered of the process.
+    bool remembers(Pid pid) const
+    {
+        return m_applications.contains(pid) || m_missing.contains(pid) || m_names.contains(pid);
+    }
 
 private:
     void rescan();

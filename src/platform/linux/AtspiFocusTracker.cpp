@@ -177,6 +177,10 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
     if (m_lastFocusedPid && gone(*m_lastFocusedPid)) {
         m_lastFocusedPid.reset();
     }
+    // A new process with the same number is seeded at once.
+    if (m_lastPid != 0 && gone(m_lastPid)) {
+        m_lastPid = 0;
+    }
 }
 
 AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)

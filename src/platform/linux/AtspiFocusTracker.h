@@ -53,6 +53,12 @@ public:
     void setOnChange(std::function<void()> onChange) { m_onChange = std::move(onChange); }
     // Forgets the processes for which `gone` holds.
     void prune(const std::function<bool(Pid)>& gone);
+    // Whether anything is remembered of the process.
+    bool remembers(Pid pid) const
+    {
+        return m_focused.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) ||
+               m_lastFocusedPid == pid || m_lastPid == pid;
+    }
 
     // Finds the focused object below `application`: its active top-level, then a Collection match on
     // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.

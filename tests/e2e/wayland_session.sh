@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs a command inside a headless Wayland compositor (sway, XWayland on) nested in the private
+# desktop of scripts/desktop-session, sharing its session and accessibility buses. The command
+# sees WAYLAND_DISPLAY, DISPLAY (XWayland's), SWAYSOCK and XDG_SESSION_TYPE=wayland; sway is ended
+# by its PID when the command ends.
+#
+#   scripts/desktop-session tests/e2e/wayland_session.sh CMD [ARGS...]
+set -uo pipefail
+
+say() { echo "wayland-session: $*" >&2; }
+command -v sway >/dev/null || { say "sway is missing; run scripts/setup"; exit 69; }
+
+# sway refuses to run as root: then it runs as the user nobody, in a folder owned by that user
+# (root reaches the sockets in it all the same).
+dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-sway.XXXXXX")
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+    chown nobody "$dir"
+    as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+fi
+sway_pid=
+keyboard_pid=
+cleanup() {
+    for pid in $keyboard_pid $sway_pid; do
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# Once up, sway tells its children's environment through this file, after letting our user into
+# XWayland (sway's user only, by default).
+cat >"$dir/config" <<CONFIG
+xwayland enable
+exec sh -c 'xhost +si:localuser:$(id -un) && echo "\$WAYLAND_DISPLAY \$DISPLAY \$SWAYSOCK" >$dir/env.part && mv $dir/env.part $dir/env'
+CONFIG
+env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+    WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
+sway_pid=$!
+
+deadline=$((SECONDS + 20))
+until [ -s "$dir/env" ]; do
+    if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$sway_pid" 2>/dev/null; then
+        say "sway did not start:"
+        cat "$PARLOMATIC_SESSION_DIR/sway.log" >&2
+        exit 70
+    fi
+    sleep 0.05
+done
+read -r wayland display swaysock <"$dir/env"
+export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" XDG_SESSION_TYPE=wayland
+# A headless compositor has no keyboard, and without one no window is given the keyboard focus: a
+# virtual one (wtype's, idle for ten minutes) stands in for it while the command runs.
+command -v wtype >/dev/null || { say "wtype is missing; run scripts/setup"; exit 69; }
+wtype -s 600000 &
+keyboard_pid=$!
+"$@" &
+wait $!
