@@ -18,13 +18,18 @@ function(pm_library name)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE pm_warnings)
 endfunction()
 
-# pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E] [QTTEST] [OWN_MAIN] [TIMEOUT s]): a GoogleTest
-# program (QTTEST: a QtTest program; OWN_MAIN: GoogleTest with the program's own main, e.g. to create
-# a QCoreApplication first).
+# pm_test(<name> SOURCES ... LIBS ... [LABELS unit|gui|e2e] [E2E] [QTTEST] [QT_MAIN] [OWN_MAIN] [TIMEOUT s]): a
+# GoogleTest program (QTTEST: a QtTest program; QT_MAIN: GoogleTest inside a QApplication, from
+# tests/support/QtApplicationMain.cpp; OWN_MAIN: GoogleTest with the program's own main).
 # E2E tests run inside scripts/desktop-session, one private desktop per test program (SESSION: through
 # that script inside it, e.g. one that starts a compositor).
 function(pm_test name)
-    cmake_parse_arguments(ARG "E2E;QTTEST;OWN_MAIN" "TIMEOUT;SESSION" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "E2E;QTTEST;QT_MAIN;OWN_MAIN" "TIMEOUT;SESSION" "SOURCES;LIBS;LABELS" ${ARGN})
+    if(ARG_QT_MAIN)
+        list(APPEND ARG_SOURCES "${PROJECT_SOURCE_DIR}/tests/support/QtApplicationMain.cpp")
+        list(APPEND ARG_LIBS Qt6::Widgets)
+        set(ARG_OWN_MAIN TRUE)
+    endif()
     add_executable(${name} ${ARG_SOURCES})
     target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests" "${PROJECT_SOURCE_DIR}/src")
     if(ARG_QTTEST)

@@ -16,8 +16,8 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
-    HttpHeaders headers;
-    std::string body;
+    HttpHeaders headers{};
+    std::string body{};
     std::chrono::milliseconds timeout{60'000};
 };
 

@@ -77,10 +77,7 @@ protected:
 
     HttpRequest request(std::string method, const std::string& path) const
     {
-        HttpRequest result;
-        result.method = std::move(method);
-        result.url = server.baseUrl() + path;
-        return result;
+        return {.method = std::move(method), .url = server.baseUrl() + path};
     }
 
     TlsTestServer server;
@@ -232,14 +229,6 @@ void sendText(int connection, const std::string& text)
     [[maybe_unused]] const auto sent = send(connection, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
-HttpRequest plain(std::string method, std::string url)
-{
-    HttpRequest request;
-    request.method = std::move(method);
-    request.url = std::move(url);
-    return request;
-}
-
 std::string okAnswer(const std::string& body)
 {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -312,7 +301,7 @@ TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
     RawServer server("HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                      "HTTP/1.1 200 OK\r\nX-Folded:  one \r\n   two\r\n\tthree\r\nX-Empty:\r\nX-Colon: a:b\r\n"
                      "Content-Length: 2\r\nConnection: close\r\n\r\nok");
-    const HttpResult result = CurlHttpClient().send(plain("GET", server.url()));
+    const HttpResult result = CurlHttpClient().send(HttpRequest{.url = server.url()});
 
     ASSERT_TRUE(result.has_value()) << result.error().message;
     EXPECT_EQ(result->status, 200);
@@ -327,7 +316,7 @@ TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
 {
     TlsTestServer closed;
     closed.stop();
-    const HttpResult result = CurlHttpClient().send(plain("GET", closed.baseUrl() + "/"));
+    const HttpResult result = CurlHttpClient().send(HttpRequest{.url = closed.baseUrl() + "/"});
 
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
@@ -352,10 +341,10 @@ TEST(CurlHttpClientPool, NeverTakesBytesThatCameWhileTheConnectionWasIdleForTheN
         2);
     CurlHttpClient client;
 
-    EXPECT_EQ(client.send(plain("GET", server.url() + "first"))->body, "/first");
+    EXPECT_EQ(client.send(HttpRequest{.url = server.url() + "first"})->body, "/first");
     idle.set_value();
     ASSERT_EQ(lateAnswerSent.get_future().wait_for(10s), std::future_status::ready);
-    const HttpResult second = client.send(plain("GET", server.url() + "second"));
+    const HttpResult second = client.send(HttpRequest{.url = server.url() + "second"});
 
     ASSERT_TRUE(second.has_value()) << second.error().message;
     EXPECT_EQ(second->body, "/second");
@@ -375,7 +364,7 @@ TEST_P(FramingTest, AcceptsOnlyHttpAnswersWhoseEndIsKnown)
 {
     RawServer server(GetParam().answer);
 
-    const HttpResult result = CurlHttpClient().send(plain(GetParam().method, server.url()));
+    const HttpResult result = CurlHttpClient().send(HttpRequest{.method = GetParam().method, .url = server.url()});
 
     if (GetParam().accepted) {
         ASSERT_TRUE(result.has_value()) << result.error().message;
@@ -437,22 +426,18 @@ TEST_P(InvalidRequestTest, IsRejectedBeforeAnythingIsSent)
     EXPECT_EQ(result.error().kind, HttpError::Kind::invalidRequest);
 }
 
-HttpRequest invalid(std::string method, std::string url, HttpHeaders headers = {}, std::string body = {},
-                    std::chrono::milliseconds timeout = 1s)
-{
-    return HttpRequest{std::move(method), std::move(url), std::move(headers), std::move(body), timeout};
-}
-
-INSTANTIATE_TEST_SUITE_P(Requests, InvalidRequestTest,
-                         ::testing::Values(invalid("GET", "file:///etc/passwd"), invalid("GET", "ftp://127.0.0.1/"),
-                                           invalid("GET", "https:/127.0.0.1/"), invalid("GET", "not a url"),
-                                           invalid("GET\r\nX: y", "https://127.0.0.1/"),
-                                           invalid("POST", "https://127.0.0.1/", {{"X-A", "1\r\nInjected: yes"}}),
-                                           invalid("POST", "https://127.0.0.1/", {{"X-A", std::string("1\0two", 5)}}),
-                                           invalid("GET", std::string("https://127.0.0.1/\0.example", 27)),
-                                           invalid("POST", "https://127.0.0.1/", {{"Bad Name", "1"}}),
-                                           invalid("GET", "https://127.0.0.1/", {}, "a body"),
-                                           invalid("GET", "https://127.0.0.1/", {}, {}, 0ms)));
+INSTANTIATE_TEST_SUITE_P(
+    Requests, InvalidRequestTest,
+    ::testing::Values(
+        HttpRequest{.url = "file:///etc/passwd"}, HttpRequest{.url = "ftp://127.0.0.1/"},
+        HttpRequest{.url = "https:/127.0.0.1/"}, HttpRequest{.url = "not a url"},
+        HttpRequest{.method = "GET\r\nX: y", .url = "https://127.0.0.1/"},
+        HttpRequest{.method = "POST", .url = "https://127.0.0.1/", .headers = {{"X-A", "1\r\nInjected: yes"}}},
+        HttpRequest{.method = "POST", .url = "https://127.0.0.1/", .headers = {{"X-A", std::string("1\0two", 5)}}},
+        HttpRequest{.url = std::string("https://127.0.0.1/\0.example", 27)},
+        HttpRequest{.method = "POST", .url = "https://127.0.0.1/", .headers = {{"Bad Name", "1"}}},
+        HttpRequest{.url = "https://127.0.0.1/", .body = "a body"},
+        HttpRequest{.url = "https://127.0.0.1/", .timeout = 0ms}));
 
 TEST(HttpResponseTest, FindsTheFirstHeaderOfANameRegardlessOfCase)
 {

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 
@@ -294,10 +293,3 @@ TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

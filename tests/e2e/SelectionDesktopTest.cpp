@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
@@ -554,10 +553,3 @@ TEST_F(SelectionDesktopTest, WithoutX11TheSearchNeverAsksOurOwnProcess)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

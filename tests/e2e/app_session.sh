@@ -15,13 +15,6 @@ work=$PARLOMATIC_SESSION_DIR/app-session
 mkdir -p "$work/bundle/bin" "$work/bundle/share/parlomatic"
 log=$work/parlomatic.log
 
-pids=()
-cleanup() {
-    exec 7>&- 2>/dev/null || true # the provider stops when its input closes
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
 fail() {
     echo "FAIL: $*"
     sed 's/^/  parlomatic: /' "$log" 2>/dev/null | tail -20
@@ -29,6 +22,7 @@ fail() {
 }
 # shellcheck source=desktop_helpers.sh
 source "$(dirname "$0")/desktop_helpers.sh"
+trap 'exec 7>&- 2>/dev/null || true; stop_started' EXIT # the provider stops when its input closes
 a11y() {
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
         string:org.a11y.Status string:IsEnabled "variant:boolean:$1" >/dev/null

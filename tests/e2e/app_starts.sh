@@ -6,8 +6,6 @@ app=$1
 
 # shellcheck source=desktop_helpers.sh
 source "$(dirname "$0")/desktop_helpers.sh"
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 export XDG_CONFIG_HOME="$PARLOMATIC_SESSION_DIR/config"

@@ -2,6 +2,14 @@
 # Sourced by the shell e2e tests inside scripts/desktop-session. The tray menu helper needs
 # `app_pid` and `icon` (the application's tray icon window) set, and a `fail` function.
 
+# What a test starts in the background goes into `pids`; it is ended by its PID when the test exits.
+pids=()
+stop_started() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap stop_started EXIT
+
 wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints something
     local deadline=$((SECONDS + $1))
     shift

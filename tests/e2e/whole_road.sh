@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Inside scripts/desktop-session: the product's acceptance test. scripts/run brings up both local
-# services and Parlomatic; "Sign In..." from the tray menu signs in on the identity service's real
-# login page (the scripted browser, with the account scripts/run made); then, over selections in
-# Mousepad pressed with the pointer in the strip, Replace writes Apertium's Spanish over English
-# text, Improve corrects a misspelt sentence in place, and Translate shows the translation in the
-# panel. The texts are those the text service's own tests expect of its engines.
+# services (their key private, their CA held to loopback, a printed account) and Parlomatic;
+# "Sign In..." from the tray menu signs in on the identity service's real login page (the scripted
+# browser, with the account scripts/run made); then, over selections in Mousepad pressed with the
+# pointer in the strip, Replace writes Apertium's Spanish over English text, Improve corrects a
+# misspelt sentence in place, and Translate shows the translation in the panel. The texts are those
+# the text service's own tests expect of its engines. Last, a second scripts/run reuses the services
+# and each run stops only what it started.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$PARLOMATIC_SOURCE_DIR"
@@ -13,20 +15,17 @@ mkdir -p "$work" "$XDG_CONFIG_HOME/Parlomatic"
 export XDG_STATE_HOME=$work/state
 out=$work/run.log
 
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
 fail() {
     echo "FAIL: $*"
-    tail -n 20 "$out" "$work/browser.log" "$XDG_STATE_HOME"/parlomatic/*.log 2>/dev/null | sed 's/^/  /'
+    tail -n 20 "$out"* "$work/browser.log" "$XDG_STATE_HOME"/parlomatic/*.log 2>/dev/null | sed 's/^/  /'
     exit 1
 }
 # shellcheck source=desktop_helpers.sh
 source "$here/desktop_helpers.sh"
 probe() { "$here/atspi_probe.py" "$@"; }
+ca=$XDG_DATA_HOME/parlomatic/tls/ca.pem
+services() { pgrep -f -- "--data-dir $XDG_DATA_HOME/parlomatic/identity|--genders $XDG_DATA_HOME/parlomatic/genders.json" | wc -l; }
+no_services() { [ "$(services)" = 0 ] && echo none; }
 
 english="The house is big and the garden is beautiful."
 spanish="La casa es grande y el jardín es bello."
@@ -39,7 +38,7 @@ printf '[General]\nprimaryLanguage=es-MX\nreplaceOutputLanguage=0\n' >"$XDG_CONF
 # The browser Qt opens: a person who types the user name and the password scripts/run printed.
 cat >"$work/browser" <<EOF
 #!/bin/sh
-NODE_EXTRA_CA_CERTS=$XDG_DATA_HOME/parlomatic/tls/ca.pem BROWSER_EMAIL=$(id -un) \\
+NODE_EXTRA_CA_CERTS=$ca BROWSER_EMAIL=$(id -un) \\
     BROWSER_PASSWORD=\$(sed -n 's/^ *password: *//p' $out) \\
     exec node $PARLOMATIC_SOURCE_DIR/tests/identity/browser.mjs "\$1" >>$work/browser.log 2>&1
 EOF
@@ -54,8 +53,16 @@ started=$SECONDS
 # A home of its own: scripts/run adds its development CA to the browsers' databases under $HOME.
 mkdir -p "$work/home"
 HOME=$work/home scripts/run >"$out" 2>&1 &
-pids+=($!)
+run_pid=$!
+pids+=("$run_pid")
 wait_for 180 grep "local services ready" "$out" >/dev/null || fail "scripts/run did not bring up the local services"
+grep -q "password:  [A-Za-z0-9_-]\{16\}" "$out" || fail "no password printed for the local account"
+[ "$(stat -c %a "$XDG_DATA_HOME/parlomatic/tls/server-key.pem")" = 600 ] || fail "the server key is not mode 0600"
+openssl x509 -noout -ext nameConstraints -in "$ca" | grep -q "IP:127.0.0.1/255.255.255.255" ||
+    fail "the development CA is not constrained to loopback"
+status=$(curl -s -o /dev/null -w '%{http_code}' --cacert "$ca" -X POST https://127.0.0.1:8443/v1/translate -d '{}' || true)
+[ "$status" = 401 ] || fail "a call without a token got $status"
+[ "$(services)" = 2 ] || fail "expected 2 service processes, found $(services)"
 icon=$(wait_for 60 xdotool search --onlyvisible --class parlomatic) || fail "scripts/run started no Parlomatic (no tray icon)"
 app_pid=$(xdotool getwindowpid "$icon")
 
@@ -98,4 +105,17 @@ press_over_line 3 Translate
 wait_for 30 window '^Parlomatic - Translation$' >/dev/null || fail "Translate opened no panel"
 wait_for 60 probe shows "$app_pid" "$spanish" >/dev/null || fail "the panel does not show the translation"
 echo "the whole road in $((SECONDS - started)) s"
+
+HOME=$work/home scripts/run >"$out.2" 2>&1 &
+second=$!
+pids+=("$second")
+wait_for 120 grep "local services ready" "$out.2" >/dev/null || fail "the second run did not report ready services"
+grep -q "password:" "$out.2" && fail "the second run printed a password again"
+# Its Parlomatic hands over to the first one and ends, and the run with it, maybe already.
+kill "$second" 2>/dev/null || true
+wait "$second" || true
+[ "$(services)" = 2 ] || fail "the second run stopped services it had not started"
+kill "$run_pid"
+wait "$run_pid" || true
+wait_for 10 no_services >/dev/null || fail "the first run left its services running"
 echo "1 passed, 0 failed"

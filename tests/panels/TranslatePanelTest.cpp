@@ -8,7 +8,6 @@
 #include "service/Translator.h"
 #include "support/LoopbackServiceFixture.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -161,10 +160,3 @@ TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

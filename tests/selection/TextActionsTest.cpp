@@ -265,10 +265,3 @@ TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QGuiApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

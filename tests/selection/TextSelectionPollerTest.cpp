@@ -382,10 +382,3 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
 
 } // namespace
 } // namespace parlomatic
-
-int main(int argc, char** argv)
-{
-    QGuiApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

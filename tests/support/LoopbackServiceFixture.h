@@ -126,12 +126,7 @@ protected:
         return nlohmann::json::parse(request.body, nullptr, false);
     }
 
-    CurlHttpClient::Options trustingOptions() const
-    {
-        CurlHttpClient::Options options;
-        options.extraCaFile = server.caFile();
-        return options;
-    }
+    CurlHttpClient::Options trustingOptions() const { return {.extraCaFile = server.caFile()}; }
 
     // The handlers use the recording state above, so the server is declared after it: its
     // destructor joins every handler (also those still blocked when a client timed out) before that
