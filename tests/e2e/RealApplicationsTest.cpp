@@ -291,5 +291,21 @@ TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
     expectOnTheSelection(both, writer);
 }
 
+TEST_F(WriterTest, SelectionOverMoreParagraphsThanAreInViewIsNotTakenInPart)
+{
+    xdotool("key", "ctrl+a");
+    for (int i = 0; i < 70; ++i) {
+        xdotool("type", "--delay", "2", QStringLiteral("Line %1.").arg(i));
+        xdotool("key", "Return");
+    }
+    xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
+    stepUntil(showing(QStringLiteral("Line 0.\nLine 1.")), "the first two paragraphs");
+    // Writer publishes only the paragraphs in view: Replace would write what was read of them over
+    // all seventy.
+    xdotool("key", "ctrl+a");
+    stepUntil([](const PollStep& s) { return s.decision == PollStep::Decision::hide && s.text.isEmpty(); },
+              "the strip hidden");
+}
+
 } // namespace
 } // namespace parlomatic

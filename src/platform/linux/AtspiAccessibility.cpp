@@ -49,6 +49,16 @@ AxRect united(const AxRect& one, const AxRect& other)
     return AxRect{left, top, right - left, bottom - top};
 }
 
+// A selection read only in part is no selection: acting on it would replace more than was read.
+std::optional<QString> wholeText(const CompositeSelection& selection)
+{
+    return selection.complete ? std::optional(selection.text) : std::nullopt;
+}
+std::optional<AxRect> wholeRect(const CompositeSelection& selection)
+{
+    return selection.complete ? selection.rect : std::nullopt;
+}
+
 struct TextRangeFree {
     void operator()(AtspiTextRange* range) const { g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range); }
 };
@@ -480,13 +490,13 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     const auto range = d->selection->range(accessible, text);
     if (!range) {
         const CompositeSelection* preceding = d->precedingComposite(element, watch);
-        return preceding ? preceding->text : QString();
+        return preceding ? wholeText(*preceding) : QString();
     }
     if (watch.slow()) {
         return std::nullopt;
     }
     if (const CompositeSelection* whole = d->composite({accessible, text, *range}, watch)) {
-        return whole->text;
+        return wholeText(*whole);
     }
     return d->selection->text(accessible, text, *range);
 }
@@ -500,10 +510,10 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
         const CompositeSelection* preceding = d->precedingComposite(element, watch);
-        return preceding ? preceding->rect : std::nullopt;
+        return preceding ? wholeRect(*preceding) : std::nullopt;
     }
     if (const CompositeSelection* whole = d->composite(*selected, watch)) {
-        return whole->rect;
+        return wholeRect(*whole);
     }
     const auto& [accessible, text, range] = *selected;
     const unsigned long layout = d->windows.layoutChanges();
@@ -566,10 +576,10 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
     const auto selected = d->selectedRange(element, watch);
     if (!selected) {
         const CompositeSelection* preceding = d->precedingComposite(element, watch);
-        return preceding ? preceding->rect : std::nullopt;
+        return preceding ? wholeRect(*preceding) : std::nullopt;
     }
     if (const CompositeSelection* whole = d->composite(*selected, watch)) {
-        return whole->rect;
+        return wholeRect(*whole);
     }
     ErrorSlot error;
     AtspiRect* rect = atspi_text_get_range_extents(selected->text, selected->range.first, selected->range.second,

@@ -104,6 +104,7 @@ void Collector::add(AtspiAccessible* accessible, AtspiText* text, std::pair<int,
             continue;
         }
         if (!hypertext || depth >= maxDepth || ++pieces > maxPieces || slow()) {
+            result.complete = false;
             continue;
         }
         ErrorSlot indexError;
@@ -160,23 +161,61 @@ Siblings siblingsOf(AtspiAccessible* accessible)
     return {std::move(parent), index, count};
 }
 
-// The siblings from `index + step` on, one way, while each holds a selection, in document order.
-void collectSiblings(const Siblings& siblings, int step, std::deque<Piece>& pieces, const std::function<bool()>& slow)
+// Whether the object's text flows on, that way, into another object (a relation LibreOffice sets
+// between paragraphs); false when it cannot be told.
+bool flowsOn(AtspiAccessible* accessible, AtspiRelationType type)
 {
-    for (int i = siblings.index + step;
-         i >= 0 && i < siblings.count && pieces.size() < std::size_t(maxPieces) && !slow(); i += step) {
+    ErrorSlot error;
+    GArray* relations = atspi_accessible_get_relation_set(accessible, error.out());
+    if (relations == nullptr) {
+        return false;
+    }
+    bool found = false;
+    for (guint i = 0; i < relations->len; ++i) {
+        AtspiRelation* relation = g_array_index(relations, AtspiRelation*, i);
+        found = found || atspi_relation_get_relation_type(relation) == type;
+        g_object_unref(relation);
+    }
+    g_array_free(relations, TRUE);
+    return found;
+}
+
+// Whether the selection may go on past the last sibling in the tree, which need not be the
+// document's last paragraph: LibreOffice publishes only the paragraphs in view.
+bool goesOnPastTheTree(const Piece& edge, int step)
+{
+    if (step < 0) {
+        return edge.range.first == 0 && flowsOn(edge.accessible.get(), ATSPI_RELATION_FLOWS_FROM);
+    }
+    ErrorSlot error;
+    const int length = atspi_text_get_character_count(edge.text.get(), error.out());
+    return !error && edge.range.second >= length && flowsOn(edge.accessible.get(), ATSPI_RELATION_FLOWS_TO);
+}
+
+// The siblings from `index + step` on, one way, while each holds a selection, in document order, as
+// long as `pieces` holds fewer than maxPieces. False when that bound or a slow answer stopped it
+// before a sibling without a selection, or the selection goes on past the siblings in the tree.
+bool collectSiblings(const Siblings& siblings, int step, std::deque<Piece>& pieces, const std::function<bool()>& slow)
+{
+    bool added = false;
+    for (int i = siblings.index + step; i >= 0 && i < siblings.count; i += step) {
+        if (pieces.size() >= std::size_t(maxPieces) || slow()) {
+            return false;
+        }
         ErrorSlot error;
         GObjectPtr<AtspiAccessible> sibling(atspi_accessible_get_child_at_index(siblings.parent.get(), i, error.out()));
         std::optional<Piece> piece = error || !sibling ? std::nullopt : selectedPiece(std::move(sibling));
         if (!piece) {
-            break;
+            return true;
         }
+        added = true;
         if (step < 0) {
             pieces.push_front(std::move(*piece));
         } else {
             pieces.push_back(std::move(*piece));
         }
     }
+    return !added || !goesOnPastTheTree(step < 0 ? pieces.front() : pieces.back(), step);
 }
 
 struct Joiner {
@@ -189,10 +228,10 @@ struct Joiner {
         result.text += selected;
         unite(result.rect, text, range);
     }
-    void add(const std::deque<Piece>& pieces)
+    void add(std::deque<Piece>::const_iterator from, std::deque<Piece>::const_iterator to)
     {
-        for (const Piece& piece : pieces) {
-            add(piece.text.get(), piece.range, piece.selected);
+        for (; from != to; ++from) {
+            add(from->text.get(), from->range, from->selected);
         }
     }
 };
@@ -208,17 +247,22 @@ std::optional<CompositeSelection> siblingSelection(AtspiAccessible* accessible, 
         return std::nullopt;
     }
     // Outward from the focused paragraph, each way until a sibling holds no selection.
-    std::deque<Piece> before;
-    std::deque<Piece> after;
-    collectSiblings(siblings, -1, before, slow);
-    collectSiblings(siblings, 1, after, slow);
-    if (before.empty() && after.empty()) {
+    // One budget for both ways: `pieces` holds what is read so far.
+    std::deque<Piece> pieces;
+    if (!collectSiblings(siblings, -1, pieces, slow)) {
+        return CompositeSelection{.text = {}, .rect = {}, .complete = false};
+    }
+    const std::size_t before = pieces.size();
+    if (!collectSiblings(siblings, 1, pieces, slow)) {
+        return CompositeSelection{.text = {}, .rect = {}, .complete = false};
+    }
+    if (pieces.empty()) {
         return std::nullopt;
     }
     Joiner joined;
-    joined.add(before);
+    joined.add(pieces.begin(), pieces.begin() + std::ptrdiff_t(before));
     joined.add(text, range, selected);
-    joined.add(after);
+    joined.add(pieces.begin() + std::ptrdiff_t(before), pieces.end());
     return std::move(joined.result);
 }
 
@@ -231,14 +275,14 @@ std::optional<CompositeSelection> precedingSelection(AtspiAccessible* accessible
     }
     const Siblings siblings = siblingsOf(accessible);
     std::deque<Piece> before;
-    if (siblings.parent) {
-        collectSiblings(siblings, -1, before, slow);
+    if (siblings.parent && !collectSiblings(siblings, -1, before, slow)) {
+        return CompositeSelection{.text = {}, .rect = {}, .complete = false};
     }
     if (before.empty()) {
         return std::nullopt;
     }
     Joiner joined;
-    joined.add(before);
+    joined.add(before.begin(), before.end());
     return std::move(joined.result);
 }
 

@@ -222,12 +222,14 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     if (switched || lost || retry) {
         m_seededAt = now;
         ++m_seedCount;
-        if (GObjectPtr<AtspiAccessible> seeded = seed(application)) {
+        bool cutShort = false;
+        if (GObjectPtr<AtspiAccessible> seeded = seed(application, cutShort)) {
             m_focused[pid] = std::move(seeded);
             m_fruitless.erase(pid);
-        } else {
+        } else if (!cutShort) {
             // Walked again for staleness alone only now and then (an application whose window is
-            // inactive has nothing focused) until it announces a focus change.
+            // inactive has nothing focused) until it announces a focus change. One that was too
+            // busy to answer is asked again at the usual pace.
             m_fruitless.insert(pid);
         }
     }
@@ -235,7 +237,7 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     return it == m_focused.end() ? nullptr : it->second.get();
 }
 
-GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application)
+GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, bool& cutShort)
 {
     if (application == nullptr) {
         return nullptr;
@@ -264,6 +266,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
         const auto asked = std::chrono::steady_clock::now();
         std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
         if (!found && std::chrono::steady_clock::now() - asked >= seedCallTimeout) {
+            cutShort = true;
             break;
         }
         GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get(), deadline);
@@ -271,6 +274,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
             return focused;
         }
     }
+    cutShort = cutShort || std::chrono::steady_clock::now() >= deadline;
     return nullptr;
 }
 

@@ -67,7 +67,8 @@ public:
 
     // Finds the focused object below `application`: its active top-level, then a Collection match on
     // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
-    static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application);
+    // `cutShort` is set when the time allowed ran out before every top-level was searched.
+    static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, bool& cutShort);
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* self);
