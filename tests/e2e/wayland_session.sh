@@ -20,8 +20,9 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 sway_pid=
 keyboard_pid=
+command_pid=
 cleanup() {
-    for pid in $keyboard_pid $sway_pid; do
+    for pid in $command_pid $keyboard_pid $sway_pid; do
         kill -TERM "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
@@ -57,4 +58,5 @@ command -v wtype >/dev/null || { say "wtype is missing; run scripts/setup"; exit
 wtype -s 600000 &
 keyboard_pid=$!
 "$@" &
-wait $!
+command_pid=$!
+wait "$command_pid"
