@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <span>
@@ -78,6 +79,7 @@ struct X11WindowList::State {
     std::vector<Window> stacking;
     std::unordered_map<Window, WindowFacts> windows;
     unsigned long layoutChanges = 0;
+    const Pid ownPid = Pid(::getpid());
 
     void drainEvents();
     const WindowFacts& facts(Window window);
@@ -90,7 +92,11 @@ void X11WindowList::State::drainEvents()
         XEvent event;
         XNextEvent(dpy, &event);
         if (event.type == ConfigureNotify) {
-            ++layoutChanges;
+            // Our own windows (the strip moving with the selection) move nothing the user reads.
+            const auto known = windows.find(event.xconfigure.window);
+            if (known == windows.end() || known->second.pid != ownPid) {
+                ++layoutChanges;
+            }
         } else if (event.type == PropertyNotify) {
             if (event.xproperty.window == DefaultRootWindow(dpy)) {
                 if (event.xproperty.atom == clientListStacking) {
