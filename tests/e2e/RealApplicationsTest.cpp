@@ -18,12 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Decision = PollStep::Decision;
-using test::expectOnTheSelection;
-using test::inDesktopSession;
-using test::Peer;
-using test::showing;
-using test::typeLines;
-using test::xdotool;
+using namespace test;
 
 class RealApplicationTest : public ::testing::Test {
 protected:
@@ -54,7 +49,7 @@ protected:
         }
         ASSERT_TRUE(backend && backend->isAvailable());
         ASSERT_FALSE(peer.window.isEmpty()) << "the application did not show a window";
-        poller = test::headlessPoller(*backend);
+        poller = headlessPoller(*backend);
         peer.activate();
     }
 
@@ -92,7 +87,7 @@ TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
 TEST_F(GtkFourEditorTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
 {
     // GTK 4.8 gives no range extents.
-    test::expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
+    expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
 }
 
 // A page with two paragraphs, a text area at the page's left edge and a password field.
