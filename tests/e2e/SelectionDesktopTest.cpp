@@ -62,18 +62,15 @@ protected:
         panel = static_cast<HeadlessActionsPanel*>(&poller->actionsPanel());
     }
 
-    static void activate(const Peer& peer) { peer.activate(); }
-
     static void qtCommand(const QString& command)
     {
         qtWindow.process->write((command + '\n').toUtf8());
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
         QByteArray answer;
-        while (!answer.contains("ok " + command.toUtf8()) && std::chrono::steady_clock::now() < deadline) {
-            qtWindow.process->waitForReadyRead(100);
+        const auto answered = [&] {
             answer += qtWindow.process->readAllStandardOutput();
-        }
-        ASSERT_TRUE(answer.contains("ok " + command.toUtf8())) << command.toStdString();
+            return answer.contains("ok " + command.toUtf8());
+        };
+        ASSERT_TRUE(waitUntil(answered, 10s, 20ms)) << command.toStdString();
     }
 
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
@@ -135,13 +132,13 @@ protected:
 
 TEST_F(SelectionDesktopTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
 {
-    activate(mousepad);
+    mousepad.activate();
     expectSelectionOverTwoLinesSpansBoth(*poller, 10s);
 }
 
 TEST_F(SelectionDesktopTest, MousepadSelectionGetsTheWriteStripAboveItOrBelowAtTheTopLeftCorner)
 {
-    activate(mousepad);
+    mousepad.activate();
     PollStep step = selectAllAndWaitForTheStrip(QStringLiteral("at the corner"));
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
     EXPECT_EQ(step.actionType, ActionType::write);
@@ -169,12 +166,12 @@ TEST_F(SelectionDesktopTest, MousepadSelectionGetsTheWriteStripAboveItOrBelowAtT
 
 TEST_F(SelectionDesktopTest, MinimisedWindowsAndThoseOnAnotherDesktopAreNotInFront)
 {
-    activate(mousepad);
-    activate(qtWindow);
+    mousepad.activate();
+    qtWindow.activate();
     stepUntil(qtWindow.inFront(), "the Qt window in front");
     xdotool("windowminimize", "--sync", qtWindow.window);
     stepUntil(mousepad.inFront(), "Mousepad in front once the other is hidden");
-    activate(qtWindow);
+    qtWindow.activate();
     stepUntil(qtWindow.inFront(), "the Qt window back in front");
 
     xdotool("set_num_desktops", "2");
@@ -192,7 +189,7 @@ TEST_F(SelectionDesktopTest, MinimisedWindowsAndThoseOnAnotherDesktopAreNotInFro
 
 TEST_F(SelectionDesktopTest, UnchangedSelectionAndRectangleAreAskedForAgainOnlyAfterAChange)
 {
-    activate(mousepad);
+    mousepad.activate();
     typeAndSelectAll(QStringLiteral("the first line"));
     // Lines enough to scroll by.
     xdotool("key", "End");
@@ -231,7 +228,7 @@ struct QtCase {
 
 TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 {
-    activate(qtWindow);
+    qtWindow.activate();
     for (const QtCase& c :
          {QtCase{"editor", "typed into editor", "AXTextArea", false, Decision::show, ActionType::write},
           QtCase{"line", "typed into line", "AXTextField", false, Decision::show, ActionType::write},
@@ -271,7 +268,7 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 
 TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
 {
-    activate(mousepad);
+    mousepad.activate();
     stepUntil(mousepad.inFront(), "Mousepad in front");
     // Focus gained announcements, seen by this listener in the same dispatch as by the backend's.
     int gained = 0;
@@ -283,13 +280,13 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
         &gained, nullptr));
     atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
     // Qt announces no focus when its window comes to the front: the first time, its tree is walked.
-    activate(qtWindow);
+    qtWindow.activate();
     stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid() && s.element; }, "the Qt window in front");
     for (const Peer* peer : {&mousepad, &qtWindow, &mousepad}) {
         const int passes = backend->enhancedPassCount();
         const int seeds = backend->focusSeedCount();
         const int before = gained;
-        activate(*peer);
+        peer->activate();
         // GTK announces the focus again when its window comes back; Qt 6 does not (its object still
         // says FOCUSED).
         waitUntil([&] { return peer != &mousepad || gained != before; }, 10s, 20ms);
@@ -306,7 +303,7 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
 
 TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
 {
-    activate(mousepad);
+    mousepad.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("under the panel"));
 
     PlaceholderActionsPanel floating;
@@ -334,14 +331,14 @@ TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplication)
 {
     const auto withoutX11 = backendWithoutX11();
     for (const Peer* peer : {&qtWindow, &mousepad}) {
-        activate(*peer);
+        peer->activate();
         EXPECT_TRUE(waitUntil([&] { return withoutX11->frontmostWindowOwnerPid() == peer->pid(); })) << peer->pid();
     }
 }
 
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
-    activate(mousepad);
+    mousepad.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("inspect me"));
     // The fields themselves are checked against a step of their own; here the program's line.
     const std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
@@ -366,7 +363,7 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
 {
     using platform::AtspiAccessibility;
-    activate(mousepad);
+    mousepad.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("still selected"));
     backend->dropCachedReads();
     const auto pid = static_cast<pid_t>(mousepad.pid());
@@ -406,7 +403,7 @@ TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
 // ("focus-silently"): the widget that now has the focus is found all the same.
 TEST_F(SelectionDesktopTest, FocusMovedWithoutAGainedAnnouncementDropsTheOldSelection)
 {
-    activate(qtWindow);
+    qtWindow.activate();
     for (const char* move : {"focus-quietly line", "focus-silently line"}) {
         SCOPED_TRACE(move);
         qtCommand(QStringLiteral("focus editor"));
@@ -448,7 +445,7 @@ TEST_F(SelectionDesktopTest, WhatWasKnownOfAnApplicationIsForgottenWhenItEnds)
     auto stop = qScopeGuard([&passing] { passing.stop(); });
     ASSERT_FALSE(passing.window.isEmpty());
     const auto pid = static_cast<Pid>(passing.pid());
-    activate(passing);
+    passing.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("a passing application"));
     ASSERT_TRUE(backend->remembersProcess(pid));
     passing.stop();
@@ -466,7 +463,7 @@ TEST_F(SelectionDesktopTest, WithoutX11TheSearchNeverAsksOurOwnProcess)
     own.show();
     ASSERT_TRUE(waitUntil([ownPid] { return bool(backend->applicationElement(ownPid)); }))
         << "this test process is not on the accessibility bus";
-    activate(mousepad);
+    mousepad.activate();
     const auto withoutX11 = backendWithoutX11();
     // No focus announcement has reached the new backend yet: it searches the active top-level.
     EXPECT_EQ(withoutX11->frontmostWindowOwnerPid(), mousepad.pid());
