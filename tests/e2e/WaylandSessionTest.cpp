@@ -55,12 +55,9 @@ protected:
         }
         backend = std::make_unique<platform::AtspiAccessibility>();
         // No X11 window to wait for: the application is up once its focus is announced.
-        mousepad.process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
-        mousepad.process->setProcessEnvironment(environment);
-        mousepad.process->start(QStringLiteral("mousepad"), {});
-        mousepad.process->waitForStarted(10000);
+        mousepad = Peer::start(QStringLiteral("mousepad"), {}, environment, 0s);
     }
     static void TearDownTestSuite()
     {
