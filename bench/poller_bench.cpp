@@ -31,32 +31,23 @@ std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
     return poller;
 }
 
-void BM_FakeTickLiveSelection(benchmark::State& state)
+void BM_FakeTick(benchmark::State& state, bool liveSelection)
 {
     FakeAccessibility backend;
     auto focused = backend.addApplication(100, QStringLiteral("editor"));
-    focused->selectedText = QStringLiteral("  a selection of some forty characters  ");
-    focused->markerBounds = AxRect{100, 200, 300, 20};
-    focused->role = QStringLiteral("AXTextArea");
+    if (liveSelection) {
+        focused->selectedText = QStringLiteral("  a selection of some forty characters  ");
+        focused->markerBounds = AxRect{100, 200, 300, 20};
+        focused->role = QStringLiteral("AXTextArea");
+    }
     backend.setFront(100);
     auto poller = makePoller(backend);
     for (auto _ : state) {
         benchmark::DoNotOptimize(poller->checkSelectedText());
     }
 }
-BENCHMARK(BM_FakeTickLiveSelection);
-
-void BM_FakeTickNoSelection(benchmark::State& state)
-{
-    FakeAccessibility backend;
-    backend.addApplication(100, QStringLiteral("editor"));
-    backend.setFront(100);
-    auto poller = makePoller(backend);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(poller->checkSelectedText());
-    }
-}
-BENCHMARK(BM_FakeTickNoSelection);
+BENCHMARK_CAPTURE(BM_FakeTick, LiveSelection, true);
+BENCHMARK_CAPTURE(BM_FakeTick, NoSelection, false);
 
 void spin(std::chrono::milliseconds time)
 {

@@ -3,9 +3,11 @@
 // Helpers of the desktop tests: peer applications on the private desktop, xdotool, X11 geometry,
 // and a poller stepped until a condition holds.
 
+#include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -28,6 +30,32 @@ inline void spinEventLoop(std::chrono::milliseconds time)
     loop.exec();
 }
 
+inline bool inDesktopSession()
+{
+    return !qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION");
+}
+
+// Spins the event loop until `done` holds or the patience runs out; whether it holds.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds patience = 10s,
+                      std::chrono::milliseconds every = 50ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        spinEventLoop(every);
+    }
+    return true;
+}
+
+// A poller with a headless actions panel of 200x40.
+inline std::unique_ptr<TextSelectionPoller> headlessPoller(AccessibilityBackend& backend)
+{
+    return std::make_unique<TextSelectionPoller>(
+        backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+}
+
 // A step that shows (or moves) the panel over exactly this trimmed text, not over an earlier selection.
 inline std::function<bool(const PollStep&)> showing(const QString& text)
 {
@@ -41,6 +69,28 @@ template <typename... Words> void xdotool(const Words&... words)
 {
     const QStringList arguments{QString(words)...};
     ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), arguments), 0) << arguments.join(' ').toStdString();
+}
+
+// Types the lines into the focused window, a Return between two.
+inline void typeLines(std::initializer_list<const char*> lines)
+{
+    for (const char* const& line : lines) {
+        if (&line != lines.begin()) {
+            xdotool("key", "Return");
+        }
+        xdotool("type", "--delay", "5", line);
+    }
+}
+
+// The first line `inspector --once <arguments>` prints, parsed (null when it printed no JSON).
+inline nlohmann::json inspectOnce(const char* inspector, const QStringList& arguments = {})
+{
+    QProcess process;
+    process.start(QString::fromUtf8(inspector), QStringList{QStringLiteral("--once")} + arguments);
+    EXPECT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 0);
+    const QByteArray line = process.readAllStandardOutput().split('\n').value(0);
+    return nlohmann::json::parse(line.toStdString(), nullptr, false);
 }
 
 // The first line xdotool prints.
@@ -84,15 +134,14 @@ struct Peer {
         peer.process->setProcessEnvironment(environment);
         peer.process->start(program, arguments);
         peer.process->waitForStarted(10000);
-        const auto deadline = std::chrono::steady_clock::now() + patience;
-        while (peer.window.isEmpty() && std::chrono::steady_clock::now() < deadline) {
-            peer.window = search.isEmpty() ? firstVisibleWindow(peer.pid())
-                                           : xdotoolOutput(QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                                           search.value(0), search.value(1));
-            if (peer.window.isEmpty()) {
-                spinEventLoop(50ms);
-            }
-        }
+        waitUntil(
+            [&peer, &search] {
+                peer.window = search.isEmpty()
+                                  ? firstVisibleWindow(peer.pid())
+                                  : xdotoolOutput("search", "--onlyvisible", search.value(0), search.value(1));
+                return !peer.window.isEmpty();
+            },
+            patience);
         return peer;
     }
 
@@ -109,7 +158,35 @@ struct Peer {
     }
 
     void activate() const { xdotool("windowactivate", "--sync", window); }
+
+    // Clicks `button` `count` times at a point of the window, given as fractions of its size.
+    void click(double across, double down, const char* button = "1", const char* count = "1") const
+    {
+        const std::optional<AxRect> geometry = windowGeometry(window);
+        ASSERT_TRUE(geometry);
+        xdotool("mousemove", "--window", window, QString::number(qRound(geometry->width * across)),
+                QString::number(qRound(geometry->height * down)), "click", "--repeat", count, button);
+    }
+
+    // A step from this peer.
+    std::function<bool(const PollStep&)> inFront() const
+    {
+        return [this](const PollStep& s) { return s.pid == pid(); };
+    }
 };
+
+// The step's rectangle lies inside the peer's window and the strip sits on its upper edge, centred.
+inline void expectOnTheSelection(const PollStep& step, const Peer& peer)
+{
+    ASSERT_TRUE(step.rect);
+    const std::optional<AxRect> window = windowGeometry(peer.window);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(inside(*step.rect, *window))
+        << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
+    ASSERT_TRUE(step.panel);
+    EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y)) << "the strip sits on the selection's upper edge";
+    EXPECT_NEAR(step.panel->center().x(), step.rect->x + step.rect->width / 2, 1.0);
+}
 
 // Steps the poller until the condition holds or the patience runs out; returns the last step.
 inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(const PollStep&)>& condition,
@@ -139,9 +216,7 @@ inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(
 inline void expectSelectionOverTwoLinesSpansBoth(TextSelectionPoller& poller, std::chrono::seconds patience)
 {
     xdotool("key", "ctrl+a");
-    xdotool("type", "--delay", "2", "aaaa bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "2", "cc dd ee");
+    typeLines({"aaaa bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", "cc dd ee"});
     xdotool("key", "ctrl+Home", "Right", "Right", "Right", "Right", "Right", "shift+Down");
     const PollStep both = stepUntil(
         poller, [](const PollStep& s) { return s.text.endsWith(QStringLiteral("cc dd")) && s.rect; }, "two lines",

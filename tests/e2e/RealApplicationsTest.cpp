@@ -4,7 +4,6 @@
 
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AtspiAccessibility.h"
-#include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Decision = PollStep::Decision;
-using test::Peer;
-using test::showing;
-using test::xdotool;
-
-bool inDesktopSession()
-{
-    return !qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION");
-}
+using namespace test;
 
 class RealApplicationTest : public ::testing::Test {
 protected:
@@ -57,27 +49,13 @@ protected:
         }
         ASSERT_TRUE(backend && backend->isAvailable());
         ASSERT_FALSE(peer.window.isEmpty()) << "the application did not show a window";
-        poller = std::make_unique<TextSelectionPoller>(
-            *backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        poller = headlessPoller(*backend);
         peer.activate();
     }
 
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
     {
         return test::stepUntil(*poller, condition, what, 30s);
-    }
-
-    // The step's rectangle lies inside the window and the strip sits on its upper edge.
-    static void expectOnTheSelection(const PollStep& step, const Peer& peer)
-    {
-        ASSERT_TRUE(step.rect);
-        const std::optional<AxRect> window = test::windowGeometry(peer.window);
-        ASSERT_TRUE(window);
-        EXPECT_TRUE(test::inside(*step.rect, *window))
-            << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
-        ASSERT_TRUE(step.panel);
-        EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y));
-        EXPECT_NEAR(step.panel->center().x(), step.rect->x + step.rect->width / 2, 1.0);
     }
 
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
@@ -109,7 +87,7 @@ TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
 TEST_F(GtkFourEditorTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
 {
     // GTK 4.8 gives no range extents.
-    test::expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
+    expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
 }
 
 // A page with two paragraphs, a text area at the page's left edge and a password field.
@@ -164,10 +142,7 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
         startPoller(firefox);
         // A click on the page's empty lower part takes the focus from the address bar. The first
         // document (blank) goes away without a focus event once the page has loaded.
-        const std::optional<AxRect> window = test::windowGeometry(firefox.window);
-        ASSERT_TRUE(window);
-        xdotool("mousemove", "--window", firefox.window, QString::number(qRound(window->width / 2)),
-                QString::number(qRound(window->height * 0.8)), "click", "1");
+        firefox.click(0.5, 0.8);
         std::optional<AxRect> frame;
         stepUntil(
             [&frame](const PollStep& s) {
@@ -250,19 +225,14 @@ protected:
 TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
 {
     // Its coordinates are right only once the document has been clicked.
-    const std::optional<AxRect> window = test::windowGeometry(writer.window);
-    ASSERT_TRUE(window);
-    xdotool("mousemove", "--window", writer.window, QString::number(qRound(window->width / 2)),
-            QString::number(qRound(window->height / 3)), "click", "1");
+    writer.click(0.5, 1.0 / 3);
     // Typing before the document has the focus would go nowhere.
     stepUntil(
         [](const PollStep& s) {
             return s.element && backend->elementRole(s.element) == QLatin1StringView(axRole::textArea);
         },
         "the document's focus");
-    xdotool("type", "--delay", "5", "First paragraph of the letter.");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "5", "Second paragraph goes here.");
+    typeLines({"First paragraph of the letter.", "Second paragraph goes here."});
     xdotool("key", "ctrl+Home", "shift+End");
     const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
     expectOnTheSelection(first, writer);
@@ -279,11 +249,7 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
 TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
 {
     xdotool("key", "ctrl+a");
-    xdotool("type", "--delay", "5", "One whole paragraph.");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "5", "Another whole one.");
-    xdotool("key", "Return");
-    xdotool("type", "--delay", "5", "The caret's paragraph.");
+    typeLines({"One whole paragraph.", "Another whole one.", "The caret's paragraph."});
     // The caret ends at the start of the third paragraph, which holds none of the selection.
     xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
     const PollStep both =

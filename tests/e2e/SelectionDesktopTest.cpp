@@ -5,20 +5,16 @@
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
-#include "selection/HeadlessActionsPanel.h"
 #include "selection/PlaceholderActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QScreen>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -34,20 +30,13 @@ namespace {
 using namespace std::chrono_literals;
 using Decision = PollStep::Decision;
 
-using test::firstVisibleWindow;
-using test::inside;
-using test::Peer;
-using test::showing;
-using test::spinEventLoop;
-using test::windowGeometry;
-using test::xdotool;
-using test::xdotoolOutput;
+using namespace test;
 
 class SelectionDesktopTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+        if (!inDesktopSession()) {
             return;
         }
         mousepad = Peer::start(QStringLiteral("mousepad"), {});
@@ -63,36 +52,60 @@ protected:
 
     void SetUp() override
     {
-        if (qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+        if (!inDesktopSession()) {
             GTEST_SKIP() << "needs scripts/desktop-session";
         }
         ASSERT_TRUE(backend && backend->isAvailable());
         ASSERT_FALSE(mousepad.window.isEmpty()) << "Mousepad did not show a window";
         ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
-        poller = std::make_unique<TextSelectionPoller>(*backend, [this](TextSelectionPoller&) {
-            auto made = std::make_unique<HeadlessActionsPanel>(QSize(200, 40));
-            panel = made.get();
-            return made;
-        });
+        poller = headlessPoller(*backend);
+        panel = static_cast<HeadlessActionsPanel*>(&poller->actionsPanel());
     }
-
-    static void activate(const Peer& peer) { peer.activate(); }
 
     static void qtCommand(const QString& command)
     {
         qtWindow.process->write((command + '\n').toUtf8());
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
         QByteArray answer;
-        while (!answer.contains("ok " + command.toUtf8()) && std::chrono::steady_clock::now() < deadline) {
-            qtWindow.process->waitForReadyRead(100);
+        const auto answered = [&] {
             answer += qtWindow.process->readAllStandardOutput();
-        }
-        ASSERT_TRUE(answer.contains("ok " + command.toUtf8())) << command.toStdString();
+            return answer.contains("ok " + command.toUtf8());
+        };
+        ASSERT_TRUE(waitUntil(answered, 10s, 20ms)) << command.toStdString();
     }
 
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
     {
         return test::stepUntil(*poller, condition, what);
+    }
+
+    // Once a step asks nothing more through `reads`, the next two ask nothing either and see the same;
+    // returns the last step. Steps are spaced beyond the window in which one step's reads are shared.
+    PollStep expectQuietSteps(int (platform::AtspiAccessibility::*reads)() const)
+    {
+        PollStep step;
+        const auto quiet = [&] {
+            spinEventLoop(60ms);
+            const int before = (*backend.*reads)();
+            step = poller->checkSelectedText();
+            return (*backend.*reads)() == before;
+        };
+        EXPECT_TRUE(waitUntil(quiet, 10s, 0ms)) << "every step asked again (no announcement arrived?)";
+        for (int i = 0; i < 2; ++i) {
+            const PollStep previous = step;
+            EXPECT_TRUE(quiet()) << "a step with nothing changed asked again";
+            EXPECT_EQ(step.text, previous.text);
+            EXPECT_EQ(step.rect, previous.rect);
+        }
+        return step;
+    }
+
+    static std::unique_ptr<platform::AtspiAccessibility> backendWithoutX11()
+    {
+        const QByteArray display = qgetenv("DISPLAY");
+        qunsetenv("DISPLAY");
+        auto withoutX11 = std::make_unique<platform::AtspiAccessibility>();
+        qputenv("DISPLAY", display);
+        return withoutX11;
     }
 
     // Replaces the focused text with `text` and selects all of it.
@@ -103,6 +116,13 @@ protected:
         xdotool("key", "ctrl+a");
     }
 
+    // The same, then steps until the strip stands over it; that step.
+    PollStep selectAllAndWaitForTheStrip(const QString& text)
+    {
+        typeAndSelectAll(text);
+        return stepUntil(showing(text), "the strip over the new selection");
+    }
+
     static inline Peer mousepad;
     static inline Peer qtWindow;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
@@ -110,40 +130,24 @@ protected:
     HeadlessActionsPanel* panel = nullptr;
 };
 
-TEST_F(SelectionDesktopTest, MousepadTextAreaShowsWriteActionsOverTheSelection)
+TEST_F(SelectionDesktopTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
 {
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("hello from the desktop test"));
-    const PollStep step = stepUntil(
-        [](const PollStep& s) { return s.decision == Decision::show && s.text.startsWith(QStringLiteral("hello")); },
-        "the panel over Mousepad's selection");
+    mousepad.activate();
+    expectSelectionOverTwoLinesSpansBoth(*poller, 10s);
+}
+
+TEST_F(SelectionDesktopTest, MousepadSelectionGetsTheWriteStripAboveItOrBelowAtTheTopLeftCorner)
+{
+    mousepad.activate();
+    PollStep step = selectAllAndWaitForTheStrip(QStringLiteral("at the corner"));
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
     EXPECT_EQ(step.actionType, ActionType::write);
     EXPECT_EQ(step.pid, mousepad.pid());
-    ASSERT_TRUE(step.rect);
-    const std::optional<AxRect> window = windowGeometry(mousepad.window);
-    ASSERT_TRUE(window);
-    EXPECT_TRUE(inside(*step.rect, *window))
-        << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
+    expectOnTheSelection(step, mousepad);
     EXPECT_GT(step.rect->width, 50);
     EXPECT_GT(step.rect->height, 5);
-    ASSERT_TRUE(step.panel);
-    EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y)) << "the panel sits on the selection's upper edge";
-    EXPECT_NEAR(step.panel->center().x(), step.rect->x + step.rect->width / 2, 1.0);
     EXPECT_TRUE(panel->isOpen());
-}
 
-TEST_F(SelectionDesktopTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
-{
-    activate(mousepad);
-    test::expectSelectionOverTwoLinesSpansBoth(*poller, 10s);
-}
-
-TEST_F(SelectionDesktopTest, StripStaysOnScreenOverTheTopLeftCorner)
-{
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("at the corner"));
-    PollStep step = stepUntil(showing(QStringLiteral("at the corner")), "the panel over the selection");
     const std::optional<AxRect> before = windowGeometry(mousepad.window);
     ASSERT_TRUE(before && step.rect);
     // Its first line near the screen's top-left corner (the window manager places the frame: the
@@ -160,85 +164,57 @@ TEST_F(SelectionDesktopTest, StripStaysOnScreenOverTheTopLeftCorner)
     EXPECT_EQ(step.panel->left(), screen.left());
 }
 
-TEST_F(SelectionDesktopTest, WindowsOnAnotherDesktopAreNotInFront)
+TEST_F(SelectionDesktopTest, MinimisedWindowsAndThoseOnAnotherDesktopAreNotInFront)
 {
-    activate(mousepad);
+    mousepad.activate();
+    qtWindow.activate();
+    stepUntil(qtWindow.inFront(), "the Qt window in front");
+    xdotool("windowminimize", "--sync", qtWindow.window);
+    stepUntil(mousepad.inFront(), "Mousepad in front once the other is hidden");
+    qtWindow.activate();
+    stepUntil(qtWindow.inFront(), "the Qt window back in front");
+
     xdotool("set_num_desktops", "2");
     const auto restore = qScopeGuard([] {
         xdotool("set_desktop", "0");
         xdotool("set_desktop_for_window", qtWindow.window, "0");
         xdotool("set_num_desktops", "1");
     });
-    // The Qt window on top of the stack, but on the second desktop.
-    activate(qtWindow);
+    // The Qt window still on top of the stack, but on the second desktop.
     xdotool("set_desktop_for_window", qtWindow.window, "1");
-    stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front on the first desktop");
+    stepUntil(mousepad.inFront(), "Mousepad in front on the first desktop");
     xdotool("set_desktop", "1");
-    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window in front on the second");
+    stepUntil(qtWindow.inFront(), "the Qt window in front on the second");
 }
 
-TEST_F(SelectionDesktopTest, UnchangedSelectionIsReadOnceButFollowedOnChange)
+TEST_F(SelectionDesktopTest, UnchangedSelectionAndRectangleAreAskedForAgainOnlyAfterAChange)
 {
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("a selection that stays"));
-    // Mousepad announces selection changes; once one has arrived, quiet steps reuse the range.
-    xdotool("key", "End", "shift+Left", "shift+Left", "shift+Left");
-    stepUntil([](const PollStep& s) { return s.text == QStringLiteral("ays"); }, "the selection");
-    // Wait for the announcement: from then on a step reads no range. Steps are spaced beyond the
-    // window in which one step's reads share the range.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int reads = 0;
-    do {
-        spinEventLoop(60ms);
-        reads = backend->selectionRangeReads();
-        poller->checkSelectedText();
-    } while (backend->selectionRangeReads() != reads && std::chrono::steady_clock::now() < deadline);
-    ASSERT_EQ(backend->selectionRangeReads(), reads) << "Mousepad never announced its selection";
-    for (int i = 0; i < 3; ++i) {
-        spinEventLoop(60ms);
-        EXPECT_EQ(poller->checkSelectedText().text, QStringLiteral("ays"));
-    }
-    EXPECT_EQ(backend->selectionRangeReads(), reads);
-    xdotool("key", "shift+Left");
-    stepUntil([](const PollStep& s) { return s.text == QStringLiteral("tays"); }, "the change");
-}
-
-TEST_F(SelectionDesktopTest, UnchangedRectangleIsAskedForAgainOnlyAfterScrollingOrMoving)
-{
-    activate(mousepad);
+    mousepad.activate();
     typeAndSelectAll(QStringLiteral("the first line"));
     // Lines enough to scroll by.
     xdotool("key", "End");
     xdotool("key", "--repeat", "60", "Return");
     xdotool("key", "ctrl+Home", "shift+End");
     const auto atFirstLine = [](const PollStep& s) { return s.text == QStringLiteral("the first line") && s.rect; };
-    PollStep settled = stepUntil(atFirstLine, "the first line");
-    // Once the view has settled, a step asks for no rectangle.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    int reads = 0;
-    do {
-        spinEventLoop(60ms);
-        reads = backend->selectionExtentsReads();
-        settled = poller->checkSelectedText();
-    } while (backend->selectionExtentsReads() != reads && std::chrono::steady_clock::now() < deadline);
+    stepUntil(atFirstLine, "the first line");
+    // Once the view has settled, a step asks for no rectangle; Mousepad announces selection changes:
+    // once one has arrived, a step reads no range either.
+    expectQuietSteps(&platform::AtspiAccessibility::selectionExtentsReads);
+    const PollStep settled = expectQuietSteps(&platform::AtspiAccessibility::selectionRangeReads);
     ASSERT_TRUE(atFirstLine(settled));
     const AxRect before = *settled.rect;
-    for (int i = 0; i < 2; ++i) {
-        spinEventLoop(60ms);
-        EXPECT_EQ(poller->checkSelectedText().rect, before);
-    }
-    EXPECT_EQ(backend->selectionExtentsReads(), reads) << "steps with nothing changed asked for the rectangle";
 
     const std::optional<AxRect> window = windowGeometry(mousepad.window);
     ASSERT_TRUE(window);
-    xdotool("mousemove", QString::number(qRound(window->x + window->width / 2)),
-            QString::number(qRound(window->y + window->height / 2)), "click", "--repeat", "4", "5");
+    mousepad.click(0.5, 0.5, "5", "4");
     const AxRect scrolled =
         *stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->y < before.y - 20; }, "scrolled up").rect;
     xdotool("windowmove", "--sync", mousepad.window, QString::number(qRound(window->x + 40)),
             QString::number(qRound(window->y)));
     stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->x > scrolled.x + 20; },
               "moved with the window");
+    xdotool("key", "shift+Left");
+    stepUntil([](const PollStep& s) { return s.text == QStringLiteral("the first lin"); }, "the changed selection");
 }
 
 struct QtCase {
@@ -252,7 +228,7 @@ struct QtCase {
 
 TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 {
-    activate(qtWindow);
+    qtWindow.activate();
     for (const QtCase& c :
          {QtCase{"editor", "typed into editor", "AXTextArea", false, Decision::show, ActionType::write},
           QtCase{"line", "typed into line", "AXTextField", false, Decision::show, ActionType::write},
@@ -292,8 +268,8 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 
 TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
 {
-    activate(mousepad);
-    stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front");
+    mousepad.activate();
+    stepUntil(mousepad.inFront(), "Mousepad in front");
     // Focus gained announcements, seen by this listener in the same dispatch as by the backend's.
     int gained = 0;
     const platform::GObjectPtr<AtspiEventListener> listener(atspi_event_listener_new(
@@ -304,19 +280,16 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
         &gained, nullptr));
     atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
     // Qt announces no focus when its window comes to the front: the first time, its tree is walked.
-    activate(qtWindow);
+    qtWindow.activate();
     stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid() && s.element; }, "the Qt window in front");
     for (const Peer* peer : {&mousepad, &qtWindow, &mousepad}) {
         const int passes = backend->enhancedPassCount();
         const int seeds = backend->focusSeedCount();
         const int before = gained;
-        activate(*peer);
+        peer->activate();
         // GTK announces the focus again when its window comes back; Qt 6 does not (its object still
         // says FOCUSED).
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (peer == &mousepad && gained == before && std::chrono::steady_clock::now() < deadline) {
-            spinEventLoop(20ms);
-        }
+        waitUntil([&] { return peer != &mousepad || gained != before; }, 10s, 20ms);
         stepUntil([&](const PollStep& s) { return s.pid == peer->pid() && s.element; }, "the switch");
         for (int i = 0; i < 5; ++i) {
             poller->checkSelectedText();
@@ -330,19 +303,13 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
 
 TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
 {
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("under the panel"));
-    stepUntil(showing(QStringLiteral("under the panel")), "the panel over the new selection");
+    mousepad.activate();
+    selectAllAndWaitForTheStrip(QStringLiteral("under the panel"));
 
     PlaceholderActionsPanel floating;
     floating.setFrame(QRect(300, 300, 220, 44));
     floating.orderFrontWithoutActivating();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty() &&
-           std::chrono::steady_clock::now() < deadline) {
-        spinEventLoop(50ms);
-    }
-    ASSERT_FALSE(firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty());
+    ASSERT_TRUE(waitUntil([] { return !firstVisibleWindow(QCoreApplication::applicationPid()).isEmpty(); }));
     spinEventLoop(200ms);
     EXPECT_EQ(xdotoolOutput("getactivewindow"), mousepad.window) << "showing the panel must not activate us";
     EXPECT_EQ(backend->frontmostWindowOwnerPid(), mousepad.pid());
@@ -360,68 +327,35 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     EXPECT_TRUE(panel->isOpen()) << "an own window in front leaves the panel as it is";
 }
 
-TEST_F(SelectionDesktopTest, MinimisedWindowNoLongerCountsAsFront)
-{
-    activate(mousepad);
-    activate(qtWindow);
-    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window in front");
-    xdotool("windowminimize", "--sync", qtWindow.window);
-    stepUntil([](const PollStep& s) { return s.pid == mousepad.pid(); }, "Mousepad in front once the other is hidden");
-    activate(qtWindow);
-    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid(); }, "the Qt window back in front");
-}
-
 TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplication)
 {
-    const QByteArray display = qgetenv("DISPLAY");
-    qunsetenv("DISPLAY");
-    platform::AtspiAccessibility withoutX11;
-    qputenv("DISPLAY", display);
+    const auto withoutX11 = backendWithoutX11();
     for (const Peer* peer : {&qtWindow, &mousepad}) {
-        activate(*peer);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (withoutX11.frontmostWindowOwnerPid() != peer->pid() && std::chrono::steady_clock::now() < deadline) {
-            spinEventLoop(50ms);
-        }
-        EXPECT_EQ(withoutX11.frontmostWindowOwnerPid(), peer->pid());
+        peer->activate();
+        EXPECT_TRUE(waitUntil([&] { return withoutX11->frontmostWindowOwnerPid() == peer->pid(); })) << peer->pid();
     }
 }
 
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("inspect me"));
-    stepUntil(showing(QStringLiteral("inspect me")), "the panel over the new selection");
+    mousepad.activate();
+    selectAllAndWaitForTheStrip(QStringLiteral("inspect me"));
+    // The fields themselves are checked against a step of their own; here the program's line.
     const std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
                                      "frame", "actionType", "decision", "panel",  "tickMicros"};
     for (const bool showText : {false, true}) {
-        QProcess inspector;
-        QStringList arguments{QStringLiteral("--once")};
-        if (showText) {
-            arguments << QStringLiteral("--show-text");
-        }
-        inspector.start(QStringLiteral(PARLOMATIC_INSPECT), arguments);
-        ASSERT_TRUE(inspector.waitForFinished(20000));
-        EXPECT_EQ(inspector.exitCode(), 0);
-        const QList<QByteArray> lines = inspector.readAllStandardOutput().split('\n');
-        ASSERT_GE(lines.size(), 1);
-        const nlohmann::json line = nlohmann::json::parse(lines[0].toStdString(), nullptr, false);
-        ASSERT_TRUE(line.is_object()) << lines[0].toStdString();
+        const nlohmann::json line =
+            inspectOnce(PARLOMATIC_INSPECT, showText ? QStringList{QStringLiteral("--show-text")} : QStringList{});
+        ASSERT_TRUE(line.is_object());
         std::set<std::string> seen;
         for (const auto& item : line.items()) {
             seen.insert(item.key());
         }
-        std::set<std::string> expected = keys;
-        if (showText) {
-            expected.insert("text");
-            EXPECT_EQ(line["text"], "inspect me");
-        }
-        EXPECT_EQ(seen, expected);
+        EXPECT_EQ(seen.erase("text"), showText ? 1U : 0U) << "the text only when asked for";
+        EXPECT_EQ(seen, keys);
+        EXPECT_EQ(line.value("text", "inspect me"), "inspect me");
         EXPECT_EQ(line["pid"], mousepad.pid());
-        EXPECT_EQ(line["textLength"], 10);
-        EXPECT_EQ(line["actionType"], "write");
         EXPECT_EQ(line["decision"], "show");
-        EXPECT_EQ(line["rect"].size(), 4U);
         EXPECT_EQ(line["panel"].size(), 4U);
     }
 }
@@ -429,9 +363,8 @@ TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
 {
     using platform::AtspiAccessibility;
-    activate(mousepad);
-    typeAndSelectAll(QStringLiteral("still selected"));
-    stepUntil(showing(QStringLiteral("still selected")), "the panel over the new selection");
+    mousepad.activate();
+    selectAllAndWaitForTheStrip(QStringLiteral("still selected"));
     backend->dropCachedReads();
     const auto pid = static_cast<pid_t>(mousepad.pid());
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
@@ -470,12 +403,11 @@ TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
 // ("focus-silently"): the widget that now has the focus is found all the same.
 TEST_F(SelectionDesktopTest, FocusMovedWithoutAGainedAnnouncementDropsTheOldSelection)
 {
-    activate(qtWindow);
+    qtWindow.activate();
     for (const char* move : {"focus-quietly line", "focus-silently line"}) {
         SCOPED_TRACE(move);
         qtCommand(QStringLiteral("focus editor"));
-        typeAndSelectAll(QStringLiteral("selected before the move"));
-        stepUntil(showing(QStringLiteral("selected before the move")), "the panel over the editor");
+        selectAllAndWaitForTheStrip(QStringLiteral("selected before the move"));
         // The hand-made announcement, seen by this listener in the same dispatch as by the watcher's.
         bool lost = false;
         const platform::GObjectPtr<AtspiEventListener> listener(atspi_event_listener_new(
@@ -490,11 +422,8 @@ TEST_F(SelectionDesktopTest, FocusMovedWithoutAGainedAnnouncementDropsTheOldSele
         qtCommand(QString::fromLatin1(move));
         PollStep step;
         if (std::string_view(move) == "focus-quietly line") {
-            const auto deadline = std::chrono::steady_clock::now() + 10s;
-            while (!lost && std::chrono::steady_clock::now() < deadline) {
-                spinEventLoop(20ms);
-            }
-            ASSERT_TRUE(lost) << "the editor never announced that it lost the focus";
+            ASSERT_TRUE(waitUntil([&lost] { return lost; }, 10s, 20ms))
+                << "the editor never announced that it lost the focus";
             // The very next step: the lost focus is sought anew instead of waiting for the
             // editor's state to be asked again.
             step = poller->checkSelectedText();
@@ -516,16 +445,12 @@ TEST_F(SelectionDesktopTest, WhatWasKnownOfAnApplicationIsForgottenWhenItEnds)
     auto stop = qScopeGuard([&passing] { passing.stop(); });
     ASSERT_FALSE(passing.window.isEmpty());
     const auto pid = static_cast<Pid>(passing.pid());
-    activate(passing);
-    typeAndSelectAll(QStringLiteral("a passing application"));
-    stepUntil(showing(QStringLiteral("a passing application")), "the panel over the passing application");
+    passing.activate();
+    selectAllAndWaitForTheStrip(QStringLiteral("a passing application"));
     ASSERT_TRUE(backend->remembersProcess(pid));
     passing.stop();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (backend->remembersProcess(pid) && std::chrono::steady_clock::now() < deadline) {
-        spinEventLoop(50ms);
-    }
-    EXPECT_FALSE(backend->remembersProcess(pid)) << "the application left the bus, what was known of it stays";
+    EXPECT_TRUE(waitUntil([pid] { return !backend->remembersProcess(pid); }))
+        << "the application left the bus, what was known of it stays";
 }
 
 // Without X11 the front application is searched among the registered ones, ours included: a call
@@ -536,19 +461,13 @@ TEST_F(SelectionDesktopTest, WithoutX11TheSearchNeverAsksOurOwnProcess)
     QWidget own;
     own.setWindowTitle(QStringLiteral("Parlomatic on the accessibility bus"));
     own.show();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!backend->applicationElement(ownPid) && std::chrono::steady_clock::now() < deadline) {
-        spinEventLoop(50ms);
-    }
-    ASSERT_TRUE(backend->applicationElement(ownPid)) << "this test process is not on the accessibility bus";
-    activate(mousepad);
-    const QByteArray display = qgetenv("DISPLAY");
-    qunsetenv("DISPLAY");
-    platform::AtspiAccessibility withoutX11;
-    qputenv("DISPLAY", display);
+    ASSERT_TRUE(waitUntil([ownPid] { return bool(backend->applicationElement(ownPid)); }))
+        << "this test process is not on the accessibility bus";
+    mousepad.activate();
+    const auto withoutX11 = backendWithoutX11();
     // No focus announcement has reached the new backend yet: it searches the active top-level.
-    EXPECT_EQ(withoutX11.frontmostWindowOwnerPid(), mousepad.pid());
-    EXPECT_FALSE(withoutX11.isUnresponsive(ownPid)) << "our own process was asked and the call ran into the time-out";
+    EXPECT_EQ(withoutX11->frontmostWindowOwnerPid(), mousepad.pid());
+    EXPECT_FALSE(withoutX11->isUnresponsive(ownPid)) << "our own process was asked and the call ran into the time-out";
 }
 
 } // namespace

@@ -5,11 +5,9 @@
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
-#include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QProcess>
@@ -52,18 +50,14 @@ class WaylandSessionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-            qEnvironmentVariableIsEmpty("PARLOMATIC_DESKTOP_SESSION")) {
+        if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !test::inDesktopSession()) {
             return;
         }
         backend = std::make_unique<platform::AtspiAccessibility>();
         // No X11 window to wait for: the application is up once its focus is announced.
-        mousepad.process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
-        mousepad.process->setProcessEnvironment(environment);
-        mousepad.process->start(QStringLiteral("mousepad"), {});
-        mousepad.process->waitForStarted(10000);
+        mousepad = Peer::start(QStringLiteral("mousepad"), {}, environment, 0s);
     }
     static void TearDownTestSuite()
     {
@@ -77,8 +71,7 @@ protected:
             GTEST_SKIP() << "needs scripts/desktop-session tests/e2e/wayland_session.sh";
         }
         ASSERT_TRUE(backend->isAvailable());
-        poller = std::make_unique<TextSelectionPoller>(
-            *backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        poller = test::headlessPoller(*backend);
     }
 
     static inline Peer mousepad;
@@ -91,11 +84,7 @@ TEST_F(WaylandSessionTest, NativeWindowIsReadButGivesNoRectangle)
     const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
     const QString text = QStringLiteral("read on Wayland");
     writeAndSelect(front.element, text);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (backend->selectedText(front.element) != text && std::chrono::steady_clock::now() < deadline) {
-        test::spinEventLoop(50ms);
-    }
-    EXPECT_EQ(backend->selectedText(front.element), text);
+    EXPECT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == text; }));
     EXPECT_FALSE(backend->isWindowPositionKnown(front.element));
 
     // Rectangles of a native Wayland window are relative to a window whose position is unknown:
@@ -106,12 +95,8 @@ TEST_F(WaylandSessionTest, NativeWindowIsReadButGivesNoRectangle)
     EXPECT_FALSE(step.rect);
     EXPECT_FALSE(step.panel);
 
-    QProcess inspector;
-    inspector.start(QStringLiteral(PARLOMATIC_INSPECT), {QStringLiteral("--once")});
-    ASSERT_TRUE(inspector.waitForFinished(20000));
-    const QByteArray output = inspector.readAllStandardOutput();
-    const nlohmann::json line = nlohmann::json::parse(output.split('\n').value(0).toStdString(), nullptr, false);
-    ASSERT_TRUE(line.is_object()) << output.toStdString();
+    const nlohmann::json line = test::inspectOnce(PARLOMATIC_INSPECT);
+    ASSERT_TRUE(line.is_object());
     EXPECT_EQ(line["pid"], mousepad.pid());
     EXPECT_TRUE(line["rect"].is_null());
     EXPECT_TRUE(line["panel"].is_null());
@@ -126,10 +111,8 @@ TEST_F(WaylandSessionTest, XWaylandWindowIsPlacedFromItsX11Position)
     const PollStep front = test::stepUntil(*poller, textAreaOf(qtWindow, *backend), "the Qt window in front", 30s);
     writeAndSelect(front.element, QStringLiteral("read through XWayland"));
     const PollStep step = test::stepUntil(*poller, test::showing(QStringLiteral("read through XWayland")), "the strip");
-    const std::optional<AxRect> window = test::windowGeometry(qtWindow.window);
-    ASSERT_TRUE(step.rect && window && step.panel);
-    EXPECT_TRUE(test::inside(*step.rect, *window)) << "the rectangle in XWayland's root coordinates";
-    EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y));
+    // The rectangle in XWayland's root coordinates.
+    test::expectOnTheSelection(step, qtWindow);
 }
 
 } // namespace

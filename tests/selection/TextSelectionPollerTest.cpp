@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DecisionCase{"TextReadFailed", nullptr, "AXTextArea", sel, {}, D::hide, {}}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
+TEST_F(PollerTest, NoFocusedElementClosesBothOnceAndLogsPid)
 {
     translatePanel->open = true;
     ASSERT_EQ(tick(), D::show);
@@ -141,6 +141,9 @@ TEST_F(PollerTest, NoFocusedElementClosesBothAndLogsPid)
     EXPECT_EQ(tick(), D::hide);
     EXPECT_FALSE(panel->isOpen());
     EXPECT_FALSE(translatePanel->isOpen());
+    EXPECT_EQ(tick(), D::hide);
+    EXPECT_EQ(panel->closeCount, 1) << "closed panels are not closed again";
+    EXPECT_EQ(translatePanel->closes, 1);
     EXPECT_EQ(logs.lines(), std::vector<std::string>{"No focused element! 4242"});
 }
 
@@ -176,15 +179,6 @@ TEST_F(PollerTest, OwnWindowInFrontTouchesNothing)
     EXPECT_EQ(tick(), D::unchanged);
     EXPECT_TRUE(panel->isOpen());
     EXPECT_EQ(panel->closeCount, 0);
-}
-
-TEST_F(PollerTest, ClosedPanelsAreNotClosedAgain)
-{
-    select(QStringLiteral("x"), area);
-    tick();
-    tick();
-    EXPECT_EQ(panel->closeCount, 0);
-    EXPECT_EQ(translatePanel->closes, 0);
 }
 
 TEST_F(PollerTest, OpenPanelIsMovedNotShownAgain)
@@ -338,16 +332,6 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, {}, std::nullopt}),
     [](const auto& param) { return std::string(param.param.name); });
 
-TEST_F(PollerTest, StartPollingCreatesTheTimerOnTheEventLoop)
-{
-    poller->startPolling();
-    EXPECT_FALSE(poller->isPolling()) << "the timer is created by a deferred call";
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(poller->isPolling());
-    poller->stopPolling();
-    EXPECT_FALSE(poller->isPolling());
-}
-
 TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
 {
     using namespace std::chrono;
@@ -365,6 +349,7 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     EXPECT_TRUE(steps.empty()) << "no early step while polling is stopped";
 
     poller->startPolling();
+    EXPECT_FALSE(poller->isPolling()) << "the timer is created by a deferred call, on the event loop";
     QCoreApplication::processEvents();
     for (int i = 0; i < 3; ++i) {
         backend.announce();
@@ -378,6 +363,7 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     ASSERT_EQ(steps.size(), 2U);
     EXPECT_GE(steps[1] - steps[0], milliseconds(TextSelectionPoller::earliestStepMs));
     poller->stopPolling();
+    EXPECT_FALSE(poller->isPolling());
 }
 
 } // namespace
