@@ -3,6 +3,7 @@
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace parlomatic::platform {
@@ -17,9 +18,9 @@ constexpr auto slowAnswer = std::chrono::milliseconds(250);
 // The time-out of each call while seeding, in place of the usual one.
 class ScopedCallTimeout {
 public:
-    ScopedCallTimeout()
+    explicit ScopedCallTimeout(std::chrono::milliseconds timeout)
     {
-        const int ms = int(AtspiFocusTracker::seedCallTimeout.count());
+        const int ms = int(timeout.count());
         atspi_set_timeout(ms, ms);
     }
     ~ScopedCallTimeout() { atspi_set_timeout(AtspiAccessibility::callTimeoutMs, AtspiAccessibility::callTimeoutMs); }
@@ -223,7 +224,13 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
-        if (GObjectPtr<AtspiAccessible> seeded = seed(application, cutShort)) {
+        GObjectPtr<AtspiAccessible> seeded = seed(application, m_seedCallTimeout, cutShort);
+        // An application too busy for the short time-out gets twice as long at the next try, up to
+        // the usual time-out (on a loaded machine the short one may never be enough).
+        m_seedCallTimeout =
+            cutShort ? std::min(2 * m_seedCallTimeout, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
+                     : seedCallTimeout;
+        if (seeded) {
             m_focused[pid] = std::move(seeded);
             m_fruitless.erase(pid);
         } else if (!cutShort) {
@@ -237,7 +244,8 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     return it == m_focused.end() ? nullptr : it->second.get();
 }
 
-GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, bool& cutShort)
+GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
+                                                    bool& cutShort)
 {
     if (application == nullptr) {
         return nullptr;
@@ -245,7 +253,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
     // An application still building its tree (a Writer window that has just opened keeps
     // LibreOffice busy for half a second and more) is not waited for: a later seeding, or the focus
     // it announces, finds the object.
-    const ScopedCallTimeout shortCalls;
+    const ScopedCallTimeout shortCalls(callTimeout);
     std::vector<GObjectPtr<AtspiAccessible>> topLevels;
     const int count = std::min(childCount(application), maxTopLevels);
     for (int i = 0; i < count; ++i) {
@@ -265,7 +273,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
         }
         const auto asked = std::chrono::steady_clock::now();
         std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
-        if (!found && std::chrono::steady_clock::now() - asked >= seedCallTimeout) {
+        if (!found && std::chrono::steady_clock::now() - asked >= callTimeout) {
             cutShort = true;
             break;
         }

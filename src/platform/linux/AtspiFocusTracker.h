@@ -67,8 +67,10 @@ public:
 
     // Finds the focused object below `application`: its active top-level, then a Collection match on
     // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
-    // `cutShort` is set when the time allowed ran out before every top-level was searched.
-    static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, bool& cutShort);
+    // Each call gets `callTimeout`; `cutShort` is set when time ran out before every top-level was
+    // searched.
+    static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
+                                            bool& cutShort);
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* self);
@@ -81,6 +83,7 @@ private:
     // Processes whose last seeding found nothing: walked at the slower pace until they announce a
     // focus change.
     std::set<Pid> m_fruitless;
+    std::chrono::milliseconds m_seedCallTimeout = seedCallTimeout;
     std::function<void()> m_onChange;
     Pid m_lastPid = 0;
     std::chrono::steady_clock::time_point m_seededAt;
