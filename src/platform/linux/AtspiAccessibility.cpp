@@ -155,7 +155,15 @@ struct AtspiAccessibility::Impl {
         QString selected;
         SteadyClock::time_point at;
         std::optional<CompositeSelection> selection;
+        unsigned long announcements = 0;
+        unsigned long layout = 0;
     } lastComposite;
+    // Whether lastComposite still holds for this element, range and selected text: within the
+    // step that read it, or later while the element's application announced nothing and no window
+    // moved (for at most a second, as for toolkits that announce no scrolling).
+    bool compositeHolds(AtspiAccessible* accessible, AtspiSelectionCache::Range range, const QString& selected);
+    void keepComposite(AtspiAccessible* accessible, AtspiSelectionCache::Range range, const QString& selected,
+                       std::optional<CompositeSelection> selection);
     const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
     // A paragraph of a text document that holds no selection itself: the selection that ends where
     // its caret stands (AtspiCompositeSelection's precedingSelection), worked out once per step.
@@ -193,19 +201,40 @@ const CompositeSelection* AtspiAccessibility::Impl::composite(const SelectedRang
     if (!raw || watch.slow()) {
         return nullptr;
     }
-    const auto now = SteadyClock::now();
-    if (lastComposite.element.get() == accessible && lastComposite.range == range && lastComposite.selected == *raw &&
-        now - lastComposite.at < AtspiSelectionCache::sameStepWindow) {
+    if (compositeHolds(accessible, range, *raw)) {
         return lastComposite.selection ? &*lastComposite.selection : nullptr;
     }
-    lastComposite = Composite{refObject(accessible), range, *raw, now, std::nullopt};
     const auto slow = [&watch] { return watch.slow(); };
     if (raw->contains(QChar(embeddedObject))) {
-        lastComposite.selection = embeddedSelection(accessible, text, range, *raw, slow);
+        keepComposite(accessible, range, *raw, embeddedSelection(accessible, text, range, *raw, slow));
     } else if (facts(accessible).inTextDocument) {
-        lastComposite.selection = siblingSelection(accessible, text, range, *raw, slow);
+        keepComposite(accessible, range, *raw, siblingSelection(accessible, text, range, *raw, slow));
+    } else {
+        return nullptr;
     }
     return lastComposite.selection ? &*lastComposite.selection : nullptr;
+}
+
+bool AtspiAccessibility::Impl::compositeHolds(AtspiAccessible* accessible, AtspiSelectionCache::Range range,
+                                              const QString& selected)
+{
+    if (lastComposite.element.get() != accessible || lastComposite.range != range ||
+        lastComposite.selected != selected) {
+        return false;
+    }
+    const auto age = SteadyClock::now() - lastComposite.at;
+    return age < AtspiSelectionCache::sameStepWindow ||
+           (age < AtspiSelectionCache::steadyMaxAge && selection->announcesSelection(accessible) &&
+            lastComposite.announcements == selection->announcements() &&
+            lastComposite.layout == windows.layoutChanges());
+}
+
+void AtspiAccessibility::Impl::keepComposite(AtspiAccessible* accessible, AtspiSelectionCache::Range range,
+                                             const QString& selected, std::optional<CompositeSelection> read)
+{
+    lastComposite = Composite{refObject(accessible),  range,           selected,
+                              SteadyClock::now(),     std::move(read), selection->announcements(),
+                              windows.layoutChanges()};
 }
 
 const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Element& element,
@@ -217,12 +246,9 @@ const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Ele
         return nullptr;
     }
     constexpr AtspiSelectionCache::Range none{0, 0};
-    const auto now = SteadyClock::now();
-    if (lastComposite.element.get() != accessible || lastComposite.range != none ||
-        now - lastComposite.at >= AtspiSelectionCache::sameStepWindow) {
-        lastComposite =
-            Composite{refObject(accessible), none, QString(), now,
-                      precedingSelection(accessible, lastFacts.text.get(), [&watch] { return watch.slow(); })};
+    if (!compositeHolds(accessible, none, QString())) {
+        keepComposite(accessible, none, QString(),
+                      precedingSelection(accessible, lastFacts.text.get(), [&watch] { return watch.slow(); }));
     }
     return lastComposite.selection ? &*lastComposite.selection : nullptr;
 }

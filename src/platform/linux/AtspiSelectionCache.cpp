@@ -48,6 +48,9 @@ void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
+    if (sameApplication(event->source, cache->m_element.get())) {
+        ++cache->m_announcements;
+    }
     if (!g_str_has_prefix(event->type, "object:text-")) {
         if (sameApplication(event->source, cache->m_element.get())) {
             cache->m_steady.reset();

@@ -59,6 +59,11 @@ public:
 
     // How often the range was read from the application.
     int rangeReads() const { return m_rangeReads; }
+    // Counts what the read element's application announced (text, selection or view changes): while
+    // it stays the same, and `accessible` announces its selection changes, what was read of the
+    // selection still holds.
+    unsigned long announcements() const { return m_announcements; }
+    bool announcesSelection(AtspiAccessible* accessible) const { return announces(accessible); }
 
     // Forget everything (tests and benchmarks measure the uncached path).
     void clear();
@@ -76,6 +81,7 @@ private:
     std::vector<GObjectPtr<AtspiAccessible>> m_announcers;
     bool m_stale = true;
     int m_rangeReads = 0;
+    unsigned long m_announcements = 0;
     Clock::time_point m_readAt;
     std::optional<Range> m_range;
     std::optional<QString> m_text;
