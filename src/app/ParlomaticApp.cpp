@@ -20,6 +20,7 @@
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
+#include "selection/AccessibilityThread.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WriteBack.h"
@@ -45,10 +46,13 @@ namespace {
 class SelectionWatcher : public QObject {
 public:
     SelectionWatcher(Session& session, HttpClient& http)
-        : m_accessibility(std::make_unique<platform::AtspiAccessibility>()),
+        : m_accessibility(std::make_unique<AccessibilityThread>([] {
+              auto layer = std::make_unique<platform::AtspiAccessibility>();
+              layer->enableEnhancedUserInterfaceForRunningApps();
+              return layer;
+          })),
           m_translator(http, ApiDomain([] { return Env::apiDomain(); }))
     {
-        m_accessibility->enableEnhancedUserInterfaceForRunningApps();
         const bool compositing = platform::isCompositingActive();
         const QString identifier = QString::fromStdString(Env::bundleIdentifier());
         m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
@@ -78,7 +82,7 @@ public:
     }
 
 private:
-    std::unique_ptr<AccessibilityBackend> m_accessibility;
+    std::unique_ptr<AccessibilityThread> m_accessibility;
     Translator m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
     std::unique_ptr<KeyPaster> m_keyPaster;

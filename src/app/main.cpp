@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+#include <X11/Xlib.h>
+
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -12,6 +14,9 @@ int main(int argc, char* argv[])
                              "run it inside one, for example: scripts/desktop-session build/dev/bin/parlomatic\n");
         return 1;
     }
+    // The accessibility thread reads the window stack over an Xlib connection of its own while the
+    // GUI thread sends keys over another: Xlib's process-wide state must be locked.
+    XInitThreads();
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Parlomatic"));
     QApplication::setApplicationName(QStringLiteral("Parlomatic"));

@@ -12,7 +12,9 @@ namespace parlomatic {
 // The accessibility layer: the only reader of other applications' user interfaces. Every read that
 // fails, answers without a value or answers a value of an unexpected type is nothing; nothing here
 // throws, retries or reports to the user. Implementations bound every call to another process by a
-// short time-out, so a hung application cannot freeze the caller. GUI thread only.
+// short time-out, and the layer is used from one thread only: the one that made it (in the
+// application a thread of its own, see AccessibilityThread), so a hung application never freezes
+// the user interface.
 class AccessibilityBackend {
 public:
     virtual ~AccessibilityBackend() = default;
@@ -28,6 +30,13 @@ public:
 
     // The selected text, possibly empty. Nothing for a password field, whose text is never read.
     virtual std::optional<QString> selectedText(const Element& element) = 0;
+    // The length of the selection in the toolkit's own units, read without its text; nothing when
+    // it cannot be told that way (the text is then read as usual).
+    virtual std::optional<int> selectionLength(const Element& element)
+    {
+        static_cast<void>(element);
+        return std::nullopt;
+    }
     // The selection's rectangle, read over the whole selected range.
     virtual std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) = 0;
     // The selection's rectangle by the second way the platform offers (used when the first gives nothing).
@@ -44,7 +53,11 @@ public:
     // The same for every running application; the costly pass, run on a change of front process.
     virtual void enableEnhancedUserInterfaceForRunningApps() = 0;
 
-    // `changed` runs on the GUI thread whenever the platform announces a change of a selection, of
+    // False once the layer has lost its connection for good (the accessibility bus went away): it
+    // must be made anew.
+    virtual bool isConnected() { return true; }
+
+    // `changed` runs on the layer's thread whenever the platform announces a change of a selection, of
     // the focus or of the active window, so the caller can look before its next regular step. An
     // empty function stops the announcements. Platforms that announce nothing ignore it.
     virtual void setChangeListener(std::function<void()> changed) { static_cast<void>(changed); }

@@ -16,7 +16,7 @@ namespace parlomatic {
 struct PollStep {
     enum class Decision {
         unchanged, // no front process, or Parlomatic's own window in front
-        hide,      // both panels closed: no focus, rectangle, role, a password field or < 2 characters
+        hide,      // both panels closed: no focus, rectangle, role, a password field, < 2 characters or too many
         paused,    // a valid selection the user dismissed; the panel stays hidden
         move,      // the open panel follows the selection
         show,      // the panel was hidden and is shown now
@@ -38,6 +38,8 @@ struct PollStep {
     Element element;
     // The enhanced accessibility pass ran in this step (the front process changed).
     bool enhancedPass = false;
+    // The selection is longer than the watcher reads (SelectionReader::maxSelectionLength): no strip.
+    bool selectionTooLong = false;
 };
 
 std::string_view decisionName(PollStep::Decision decision);

@@ -1,6 +1,7 @@
 #include "selection/PollStepJson.h"
 
 #include "selection/PanelPlacement.h"
+#include "selection/SelectionReader.h"
 
 namespace parlomatic {
 
@@ -45,6 +46,10 @@ nlohmann::json pollStepToJson(const PollStep& step, bool showText, std::int64_t 
             nlohmann::json::array({step.panel->x(), step.panel->y(), step.panel->width(), step.panel->height()});
     } else {
         line["panel"] = nullptr;
+    }
+    if (step.selectionTooLong) {
+        line["reason"] = "the selection is longer than the " + std::to_string(SelectionReader::maxSelectionLength) +
+                         " characters Parlomatic reads";
     }
     line["tickMicros"] = tickMicros;
     return line;

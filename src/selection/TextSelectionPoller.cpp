@@ -16,9 +16,6 @@ namespace parlomatic {
 
 namespace {
 
-// Word needs its ancestor chain read before it answers selection queries.
-constexpr QLatin1StringView wordBundleIdentifier("com.microsoft.Word");
-
 std::vector<ScreenArea> desktopScreens()
 {
     std::vector<ScreenArea> screens;
@@ -55,8 +52,20 @@ std::string_view decisionName(PollStep::Decision decision)
 
 TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
-    : QObject(parent), m_backend(backend), m_actionState(std::make_unique<ActionState>()),
-      m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())), m_screens(desktopScreens)
+    : TextSelectionPoller(std::make_unique<InlineAccessibility>(backend), nullptr, std::move(actionsPanelFactory),
+                          clock, parent)
+{}
+
+TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory,
+                                         const Clock* clock, QObject* parent)
+    : TextSelectionPoller(nullptr, &runner, std::move(actionsPanelFactory), clock, parent)
+{}
+
+TextSelectionPoller::TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
+                                         ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent)
+    : QObject(parent), m_ownRunner(std::move(ownRunner)), m_runner(runner != nullptr ? *runner : *m_ownRunner),
+      m_reader(std::make_shared<SelectionReader>(static_cast<Pid>(QCoreApplication::applicationPid()))),
+      m_actionState(std::make_unique<ActionState>()), m_screens(desktopScreens)
 {
     m_latestReplacement = (clock != nullptr ? *clock : systemClock()).now();
     if (actionsPanelFactory) {
@@ -73,12 +82,12 @@ TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsP
             checkSelectedText();
         }
     });
-    m_backend.setChangeListener([this] { stepSoon(); });
+    m_runner.setChangeListener([this] { stepSoon(); });
 }
 
 TextSelectionPoller::~TextSelectionPoller()
 {
-    m_backend.setChangeListener({});
+    m_runner.setChangeListener({});
 }
 
 void TextSelectionPoller::stepSoon()
@@ -112,6 +121,7 @@ void TextSelectionPoller::startPolling()
 
 void TextSelectionPoller::stopPolling()
 {
+    ++m_stops;
     m_timer.reset();
     m_earlyStep->stop();
 }
@@ -144,8 +154,34 @@ void TextSelectionPoller::closeBothPanels()
 
 PollStep TextSelectionPoller::checkSelectedText()
 {
+    PollStep finished;
+    if (m_stepInFlight) {
+        return finished;
+    }
     m_lastStepAt = std::chrono::steady_clock::now();
-    PollStep step;
+    m_stepInFlight = true;
+    m_finishedAtOnce = &finished;
+    m_runner.run(this, [this, reader = m_reader, stops = m_stops](AccessibilityBackend& backend) {
+        // On the layer's thread: nothing of the poller but what was captured is touched here.
+        return [this, reading = reader->read(backend), stops]() mutable {
+            m_stepInFlight = false;
+            if (stops != m_stops) {
+                return; // polling stopped (a Replace began) while the reads ran
+            }
+            const PollStep step = decide(std::move(reading));
+            if (m_finishedAtOnce != nullptr) {
+                *m_finishedAtOnce = step;
+            }
+        };
+    });
+    m_finishedAtOnce = nullptr;
+    return finished;
+}
+
+PollStep TextSelectionPoller::decide(SelectionReading reading)
+{
+    using Outcome = SelectionReading::Outcome;
+    PollStep& step = reading.step;
     std::string logLine;
     const auto logOnce = [this, &logLine](std::string line) {
         if (line != m_lastLogLine) {
@@ -164,61 +200,28 @@ PollStep TextSelectionPoller::checkSelectedText()
         return finish(PollStep::Decision::hide);
     };
 
-    step.pid = m_backend.frontmostWindowOwnerPid();
-    if (!step.pid) {
+    if (step.pid) {
+        m_prevPid = *step.pid;
+    }
+    switch (reading.outcome) {
+    case Outcome::noFront:
         logOnce("no pid found");
         return finish(PollStep::Decision::unchanged);
-    }
-    const Pid pid = *step.pid;
-    if (pid != m_prevPid) {
-        m_backend.enableEnhancedUserInterfaceForRunningApps();
-        step.enhancedPass = true;
-        m_prevPid = pid;
-    }
-
-    // Our own ordinary windows: leave everything as it is. Checked by process, before any read of
-    // our own tree (which would block on our own event loop).
-    if (pid == m_ownPid) {
+    case Outcome::ownWindow:
         return finish(PollStep::Decision::unchanged);
-    }
-
-    const Element application = m_backend.applicationElement(pid);
-    const Element focused = application ? m_backend.focusedElement(application) : Element{};
-    if (!focused) {
-        logOnce("No focused element! " + std::to_string(pid));
+    case Outcome::noFocus:
+        logOnce("No focused element! " + std::to_string(step.pid.value_or(0)));
         return hide();
-    }
-
-    step.element = focused;
-    step.app = m_backend.bundleIdentifier(pid);
-    if (step.app && *step.app == wordBundleIdentifier) {
-        m_backend.readAncestorAttributes(focused);
-    }
-
-    step.rect = m_backend.selectionBoundsFromTextMarkers(focused);
-    if (!step.rect) {
-        step.rect = m_backend.selectionBoundsFromRange(focused);
-    }
-    if (!step.rect) {
+    case Outcome::noSelection:
         return hide();
+    case Outcome::selection:
+        break;
     }
 
-    const std::optional<QString> selectedText = m_backend.selectedText(focused);
-    step.role = m_backend.elementRole(focused);
-    if (!step.role) {
-        return hide();
-    }
-    // Never show the strip over a password field (whose text the backend does not read anyway).
-    if (isSecureRole(*step.role)) {
-        step.secure = true;
-        return hide();
-    }
-
-    step.text = trimmedSelection(selectedText.value_or(QString()));
     if (step.text != m_pausedSelectedText) {
         m_pausedSelectedText.clear();
     }
-    if (userPerceivedLength(step.text, 2) < 2) {
+    if (userPerceivedLength(step.text, 2) < 2 || !step.rect || !step.role) {
         return hide();
     }
 
@@ -227,16 +230,13 @@ PollStep TextSelectionPoller::checkSelectedText()
     step.actionType = writable ? ActionType::write : ActionType::readonly;
     m_actionState->setType(*step.actionType);
 
-    if (isDegenerate(*step.rect)) {
-        step.frame = m_backend.elementFrame(focused);
-    }
     step.panel = actionsPanelFrame(*step.rect, step.frame, m_actionsPanel->paddedSize(), screens());
     // No rule applies (no screen, or a caret in an element without a frame): keep the last position.
     if (step.panel) {
         m_actionsPanel->setFrame(*step.panel);
     }
 
-    installCallbacks(SelectionSnapshot{step.text, selectedText, *step.rect, focused});
+    installCallbacks(SelectionSnapshot{step.text, reading.selectedText, *step.rect, step.element});
 
     if (m_actionsPanel->isOpen()) {
         return finish(PollStep::Decision::move);

@@ -1,10 +1,11 @@
 #pragma once
 
-#include "selection/AccessibilityBackend.h"
+#include "selection/AccessibilityRunner.h"
 #include "selection/ActionState.h"
 #include "selection/ActionsPanel.h"
 #include "selection/PanelPlacement.h"
 #include "selection/PollStep.h"
+#include "selection/SelectionReader.h"
 #include "selection/TranslatePanel.h"
 #include "service/Language.h"
 
@@ -44,7 +45,10 @@ struct SelectionActions {
 
 // Five times a second asks the accessibility layer what the user selected in the front
 // application and shows, moves or hides the actions panel above it. Owns the actions panel, the
-// translation panel and the action state. GUI thread only, except startPolling().
+// translation panel and the action state. The reads of a step run where the layer lives (its own
+// thread, through an AccessibilityThread); the decisions are made on the GUI thread when the
+// reads are done. At most one step is in flight: a tick that comes while one runs is skipped.
+// GUI thread only, except startPolling().
 class TextSelectionPoller : public QObject {
     Q_OBJECT
 public:
@@ -58,6 +62,10 @@ public:
     static constexpr int earliestStepMs = 30;
 
     // Polling stays stopped until startPolling(). Without a factory a placeholder panel stands in.
+    // The layer's calls run through `runner`, which must outlive the poller.
+    explicit TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory = {},
+                                 const Clock* clock = nullptr, QObject* parent = nullptr);
+    // A layer read on the GUI thread itself (the inspector, tests): every step finishes at once.
     explicit TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     ~TextSelectionPoller() override;
@@ -65,13 +73,17 @@ public:
     // Schedules the creation of the 0.2 s timer on the GUI thread unless a timer exists; from then
     // on announced changes also bring steps forward. Safe from any thread.
     void startPolling();
-    // Stops polling; the timer becomes absent and announced changes are ignored.
+    // Stops polling; the timer becomes absent and announced changes are ignored. A step still in
+    // flight is dropped when its reads come back.
     void stopPolling();
     bool isPolling() const { return m_timer != nullptr; }
 
     // One poll step; the timer's action. Logs "no pid found" and "No focused element! <pid>" when
     // such a situation begins; the same line is not logged again while it lasts from step to step.
+    // Returns the step when its reads finished at once (a layer on this thread); otherwise, and when
+    // a step is still in flight, an empty step, and the finished one comes through stepFinished.
     PollStep checkSelectedText();
+    bool isStepInFlight() const { return m_stepInFlight; }
 
     // The Close action: closes the actions panel and pauses the panel for this text.
     void closeActionsPanel(const QString& trimmedText);
@@ -89,7 +101,7 @@ public:
     Pid prevPid() const { return m_prevPid; }
 
     // Parlomatic's own process: a step that finds it in front leaves everything as it is.
-    void setOwnPid(Pid pid) { m_ownPid = pid; }
+    void setOwnPid(Pid pid) { m_reader = std::make_shared<SelectionReader>(pid); }
     void setScreens(Screens screens) { m_screens = std::move(screens); }
     // The screens panels are placed on now.
     std::vector<ScreenArea> screens() const { return m_screens ? m_screens() : std::vector<ScreenArea>{}; }
@@ -99,11 +111,23 @@ signals:
     void stepFinished(const parlomatic::PollStep& step);
 
 private:
+    TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
+                        ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent);
+    // The decisions of a step, from what its reads found.
+    PollStep decide(SelectionReading reading);
     void stepSoon();
     void closeBothPanels();
     void installCallbacks(SelectionSnapshot snapshot);
 
-    AccessibilityBackend& m_backend;
+    std::unique_ptr<AccessibilityRunner> m_ownRunner;
+    AccessibilityRunner& m_runner;
+    // Used on the layer's thread only, by the step in flight.
+    std::shared_ptr<SelectionReader> m_reader;
+    bool m_stepInFlight = false;
+    // Counts stopPolling() calls: a step started before the latest one is dropped.
+    unsigned m_stops = 0;
+    // Where checkSelectedText() wants the step that finished while it ran.
+    PollStep* m_finishedAtOnce = nullptr;
     std::unique_ptr<QTimer> m_timer;
     std::unique_ptr<QTimer> m_earlyStep;
     std::chrono::steady_clock::time_point m_lastStepAt;
@@ -115,7 +139,6 @@ private:
     Pid m_prevPid = 0;
 
     SelectionActions m_actions;
-    Pid m_ownPid = 0;
     Screens m_screens;
     // The line the previous step logged (empty if none): a situation that lasts is logged once,
     // not five times a second.

@@ -3,41 +3,72 @@
 #include "common/Log.h"
 #include "selection/KeyPaster.h"
 #include "selection/PanelPlacement.h"
+#include "selection/SelectionReader.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 
 namespace parlomatic {
 
-WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster) : m_backend(backend), m_paster(paster) {}
+WriteBack::WriteBack(AccessibilityRunner& runner, KeyPaster* paster) : m_runner(runner), m_paster(paster) {}
 
-bool WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text)
+WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster)
+    : m_ownRunner(std::make_unique<InlineAccessibility>(backend)), m_runner(*m_ownRunner), m_paster(paster)
+{}
+
+std::optional<std::string> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
+                                              const QString& selectedText)
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
-        return false;
-    }
-    if (m_paster == nullptr) {
-        logError("Writing text back is not available on Wayland yet; nothing was written.");
-        return false;
+        return "The element is gone; nothing was written back.";
     }
     // X11 cannot post keys to a process, only to the focused window: a paste that lands anywhere
     // else would change text the user never chose.
-    if (m_backend.frontmostWindowOwnerPid() != pid) {
-        logError("The application in front changed; nothing was written back.");
-        return false;
+    if (backend.frontmostWindowOwnerPid() != pid) {
+        return "The application in front changed; nothing was written back.";
     }
-    const Element application = m_backend.applicationElement(*pid);
-    const Element focused = application ? m_backend.focusedElement(application) : Element{};
+    const Element application = backend.applicationElement(*pid);
+    const Element focused = application ? backend.focusedElement(application) : Element{};
     if (!focused || !focused->isSameElement(*element)) {
-        logError("The focus moved to another element; nothing was written back.");
-        return false;
+        return "The focus moved to another element; nothing was written back.";
     }
-    // The user may have selected other text while the request ran: the paste would replace it.
-    if (trimmedSelection(m_backend.selectedText(element).value_or(QString())) != selectedText) {
-        logError("The selection changed; nothing was written back.");
-        return false;
+    // The user may have selected other text while the request ran: the paste would replace it. A
+    // selection grown past what the watcher reads is not fetched to find that out.
+    const std::optional<int> length = backend.selectionLength(element);
+    if ((length && *length > SelectionReader::maxSelectionLength) ||
+        trimmedSelection(backend.selectedText(element).value_or(QString())) != selectedText) {
+        return "The selection changed; nothing was written back.";
     }
+    return std::nullopt;
+}
+
+void WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text,
+                          std::function<void(bool)> done)
+{
+    if (m_paster == nullptr) {
+        logError("Writing text back is not available on Wayland yet; nothing was written.");
+        if (done) {
+            done(false);
+        }
+        return;
+    }
+    m_runner.run(&m_context,
+                 [this, element, selectedText, text, done = std::move(done)](AccessibilityBackend& backend) {
+                     return [this, why = refusal(backend, element, selectedText), text, done] {
+                         if (why) {
+                             logError(*why);
+                         }
+                         const bool sent = !why && paste(text);
+                         if (done) {
+                             done(sent);
+                         }
+                     };
+                 });
+}
+
+bool WriteBack::paste(const QString& text)
+{
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
     if (const auto sent = m_paster->pasteShortcut(); !sent) {
         logError("Could not send the paste keys: " + sent.error());

@@ -1,8 +1,14 @@
 #pragma once
 
-#include "selection/AccessibilityBackend.h"
+#include "selection/AccessibilityRunner.h"
 
+#include <QObject>
 #include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
 
 namespace parlomatic {
 
@@ -11,22 +17,35 @@ class KeyPaster;
 // Writes a text over the selection of another application: the clipboard, then the paste
 // shortcut. Right before it writes, it checks that the element's process still owns the front
 // window, that the element still has that application's focus and that its selection is still the
-// one the text was made for; otherwise it writes nothing and logs one line (never the text). GUI
-// thread only.
+// one the text was made for; otherwise it writes nothing and logs one line (never the text). The
+// checks run where the accessibility layer lives; the paste on the GUI thread. GUI thread only.
 class WriteBack {
 public:
-    // Without a key paster (a Wayland session) nothing is ever written. `backend` and `paster`
+    // Without a key paster (a Wayland session) nothing is ever written. `runner` and `paster`
     // must outlive this object.
+    WriteBack(AccessibilityRunner& runner, KeyPaster* paster);
+    // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster);
 
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
-    // without white space at either end). True when the paste was sent (whether the application
-    // accepted it cannot be known).
-    bool writeText(const Element& element, const QString& selectedText, const QString& text);
+    // without white space at either end). `done` (optional) gets whether the paste was sent (whether
+    // the application accepted it cannot be known); nothing runs once this object is gone.
+    void writeText(const Element& element, const QString& selectedText, const QString& text,
+                   std::function<void(bool)> done = {});
+
+    // Why nothing may be written over the element's selection now, or nothing when all is as it
+    // was. On the layer's thread.
+    static std::optional<std::string> refusal(AccessibilityBackend& backend, const Element& element,
+                                              const QString& selectedText);
 
 private:
-    AccessibilityBackend& m_backend;
+    bool paste(const QString& text);
+
+    std::unique_ptr<AccessibilityRunner> m_ownRunner;
+    AccessibilityRunner& m_runner;
     KeyPaster* m_paster;
+    // The context of the checks' continuations: they are dropped with this object.
+    QObject m_context;
 };
 
 } // namespace parlomatic

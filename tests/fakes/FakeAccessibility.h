@@ -2,6 +2,8 @@
 
 #include "selection/AccessibilityBackend.h"
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,6 +21,9 @@ public:
     std::optional<AxRect> rangeBounds;
     std::optional<AxRect> frame;
     std::optional<QString> role;
+    // What selectionLength() answers (nothing: it cannot tell).
+    std::optional<int> length;
+    int textReads = 0;
 
 private:
     Pid m_pid;
@@ -40,7 +45,13 @@ public:
     void setFocused(Pid pid, std::shared_ptr<FakeElement> element) { m_apps[pid].focused = std::move(element); }
     void setFront(std::optional<Pid> pid) { m_front = pid; }
 
-    std::optional<Pid> frontmostWindowOwnerPid() override { return m_front; }
+    std::optional<Pid> frontmostWindowOwnerPid() override
+    {
+        if (beforeFrontRead) {
+            beforeFrontRead();
+        }
+        return m_front;
+    }
     Element applicationElement(Pid pid) override
     {
         const auto it = m_apps.find(pid);
@@ -60,7 +71,13 @@ public:
         const auto it = m_apps.find(pid);
         return it == m_apps.end() ? std::nullopt : it->second.bundleId;
     }
-    std::optional<QString> selectedText(const Element& element) override { return fake(element).selectedText; }
+    std::optional<QString> selectedText(const Element& element) override
+    {
+        ++fake(element).textReads;
+        return fake(element).selectedText;
+    }
+    std::optional<int> selectionLength(const Element& element) override { return fake(element).length; }
+    bool isConnected() override { return connected; }
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override
     {
         return fake(element).markerBounds;
@@ -82,6 +99,9 @@ public:
 
     // Calls what the poller installed, as a platform announcement would.
     std::function<void()> announce;
+    // Runs at the start of every step's first read (a test makes the application slow there).
+    std::function<void()> beforeFrontRead;
+    std::atomic<bool> connected = true;
 
     int enhancedPasses = 0;
     int ancestorReads = 0;

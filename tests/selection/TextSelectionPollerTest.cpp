@@ -280,6 +280,19 @@ TEST_F(PollerTest, AncestorReadOnlyForWord)
     EXPECT_EQ(backend.ancestorReads, 1);
 }
 
+TEST_F(PollerTest, ASelectionTooLongToReadHidesTheStripWithoutFetchingIt)
+{
+    ASSERT_EQ(tick(), D::show);
+    focused->length = SelectionReader::maxSelectionLength + 1;
+    const PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, D::hide);
+    EXPECT_TRUE(step.selectionTooLong);
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_EQ(focused->textReads, 1) << "only the first step read the text";
+    focused->length = SelectionReader::maxSelectionLength;
+    EXPECT_EQ(tick(), D::show);
+}
+
 struct PlacementCase {
     const char* name;
     AxRect rect;

@@ -18,6 +18,9 @@
 
 #include <unistd.h>
 
+// Exported by libatspi but missing from its headers: attaches a D-Bus connection to a main context.
+extern "C" void atspi_dbus_connection_setup_with_g_main(DBusConnection* connection, GMainContext* context);
+
 namespace parlomatic::platform {
 
 namespace {
@@ -83,10 +86,18 @@ std::optional<QString> readRole(AtspiAccessible* accessible)
     });
 }
 
+struct DBusConnectionUnref {
+    void operator()(DBusConnection* connection) const { dbus_connection_unref(connection); }
+};
+
 } // namespace
 
 struct AtspiAccessibility::Impl {
     bool available = false;
+    // The accessibility bus this layer was made on; once it is disconnected the layer is dead.
+    std::unique_ptr<DBusConnection, DBusConnectionUnref> bus;
+    // The main context of the thread the layer lives on (events are dispatched there).
+    GMainContext* context = nullptr;
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
@@ -413,9 +424,19 @@ void AtspiAccessibility::Impl::ensureEnabled()
 AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
 {
     const int status = atspi_init();
-    d->available = status == 0 || status == 1;
+    DBusConnection* bus = atspi_get_a11y_bus();
+    d->available = (status == 0 || status == 1) && bus != nullptr;
     if (!d->available) {
         return;
+    }
+    d->bus.reset(dbus_connection_ref(bus));
+    // On a thread of its own, events and replies are dispatched by that thread's main context:
+    // libatspi attaches a new bus to the default context (the GUI thread's) and leaves its own
+    // setting as it was after a restart, hence the way round through the default.
+    if (GMainContext* own = g_main_context_get_thread_default(); own != nullptr && own != g_main_context_default()) {
+        d->context = own;
+        atspi_set_main_context(g_main_context_default());
+        atspi_set_main_context(own);
     }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     Impl* impl = d.get();
@@ -433,7 +454,21 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         static_cast<Pid>(::getpid()));
 }
 
-AtspiAccessibility::~AtspiAccessibility() = default;
+AtspiAccessibility::~AtspiAccessibility()
+{
+    // Everything held of the old bus goes before libatspi lets go of it, so that the next layer
+    // starts on the bus there is now.
+    const bool lost = !isConnected();
+    d.reset();
+    if (lost) {
+        atspi_exit();
+    }
+}
+
+bool AtspiAccessibility::isConnected()
+{
+    return d->available && d->bus && dbus_connection_get_is_connected(d->bus.get()) != FALSE;
+}
 
 bool AtspiAccessibility::isAvailable() const
 {
@@ -461,7 +496,14 @@ Element AtspiAccessibility::applicationElement(Pid pid)
     if (!d->available || d->unresponsive.isCoolingDown(pid)) {
         return {};
     }
-    return makeElement(d->applications->find(pid), pid);
+    AtspiAccessible* application = d->applications->find(pid);
+    // libatspi attaches an application's own peer-to-peer connection to the default context,
+    // which the GUI thread runs: it belongs with the rest on this thread.
+    if (d->context != nullptr && application != nullptr && application->parent.app != nullptr &&
+        application->parent.app->bus != nullptr && application->parent.app->bus != d->bus.get()) {
+        atspi_dbus_connection_setup_with_g_main(application->parent.app->bus, d->context);
+    }
+    return makeElement(application, pid);
 }
 
 Element AtspiAccessibility::focusedElement(const Element& application)
@@ -525,6 +567,16 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
         return wholeText(*whole);
     }
     return d->selection->text(accessible, text, *range);
+}
+
+std::optional<int> AtspiAccessibility::selectionLength(const Element& element)
+{
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
+    const auto selected = d->selectedRange(element, watch);
+    return selected ? std::optional(selected->range.second - selected->range.first) : std::nullopt;
 }
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)

@@ -10,7 +10,9 @@ namespace parlomatic::platform {
 // rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
 // active window; X11 only for XWayland windows' positions), and the session's accessibility switch
 // for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
-// events, which arrive only while the GUI thread runs Qt's (GLib) event loop. GUI thread only.
+// events, which arrive while the thread that made the layer runs its (GLib) event loop. Used from
+// that thread only; made on a thread of its own (AccessibilityThread), it dispatches its bus there.
+// One layer at a time per process.
 class AtspiAccessibility final : public AccessibilityBackend {
 public:
     static constexpr int callTimeoutMs = 300;
@@ -28,6 +30,9 @@ public:
     Element focusedElement(const Element& application) override;
     std::optional<QString> bundleIdentifier(Pid pid) override;
     std::optional<QString> selectedText(const Element& element) override;
+    // The selected range's length in the toolkit's units (GTK: code points, Qt: UTF-16), from the
+    // range alone; nothing for a password field or without a selection.
+    std::optional<int> selectionLength(const Element& element) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
     // a selection on one line. Over several lines the whole range's extents (one more call). An
     // unchanged selection costs no call while nothing says its view moved (AtspiSelectionCache),
@@ -43,6 +48,8 @@ public:
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
+    // False once the accessibility bus this layer was made on has gone (its daemon ended).
+    bool isConnected() override;
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
     void setChangeListener(std::function<void()> changed) override;
 

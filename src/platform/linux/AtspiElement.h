@@ -9,12 +9,17 @@
 
 namespace parlomatic::platform {
 
-// An AT-SPI object held by reference, as the selection poller passes it around.
+// An AT-SPI object held by reference, as the selection poller passes it around. It may be dropped
+// on any thread: its reference is given back on the thread that made it, where the accessibility
+// layer lives (libatspi is used from one thread only).
 class AtspiElement final : public AccessibleElement {
 public:
     explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible, std::optional<Pid> knownPid = std::nullopt)
-        : m_accessible(std::move(accessible)), m_pid(knownPid)
+        : m_accessible(std::move(accessible)), m_pid(knownPid), m_home(g_main_context_ref_thread_default())
     {}
+    ~AtspiElement() override;
+    AtspiElement(const AtspiElement&) = delete;
+    AtspiElement& operator=(const AtspiElement&) = delete;
 
     AtspiAccessible* get() const { return m_accessible.get(); }
     // Read once from the bus, then remembered.
@@ -29,6 +34,8 @@ public:
 private:
     GObjectPtr<AtspiAccessible> m_accessible;
     mutable std::optional<Pid> m_pid;
+    // The main context of the thread that made the element.
+    GMainContext* m_home;
 };
 
 // The AT-SPI object behind an element made by this backend, or null.

@@ -1,0 +1,136 @@
+#include "selection/AccessibilityThread.h"
+
+#include "common/Log.h"
+
+#include <QPointer>
+#include <QTimer>
+
+namespace parlomatic {
+
+class AccessibilityThread::Worker : public QObject {
+public:
+    Worker(AccessibilityThread& owner, Factory factory) : m_owner(owner), m_factory(std::move(factory)) {}
+
+    // On the thread: the first layer, and the regular look at its bus.
+    void start()
+    {
+        makeLayer();
+        m_check = std::make_unique<QTimer>();
+        m_check->setInterval(connectionCheck);
+        connect(m_check.get(), &QTimer::timeout, this, [this] { renewIfDisconnected(); });
+        m_check->start();
+    }
+
+    void runJob(const Job& job, const std::shared_ptr<QPointer<QObject>>& context)
+    {
+        Then then = m_backend ? job(*m_backend) : Then();
+        if (then) {
+            QMetaObject::invokeMethod(
+                &m_owner.m_relay,
+                [context, then = std::move(then)] {
+                    if (*context) {
+                        then();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+        renewIfDisconnected();
+    }
+
+    // On the thread, last: nothing of the layer may outlive it elsewhere.
+    void shutdown()
+    {
+        m_check.reset();
+        m_backend.reset();
+    }
+
+private:
+    void makeLayer()
+    {
+        m_backend.reset();
+        m_backend = m_factory();
+        ++m_owner.m_layersMade;
+        if (m_backend) {
+            AccessibilityThread* owner = &m_owner;
+            m_backend->setChangeListener([owner] { owner->announce(); });
+        }
+    }
+
+    void renewIfDisconnected()
+    {
+        if (!m_backend || m_backend->isConnected()) {
+            m_lossLogged = false;
+            return;
+        }
+        if (!m_lossLogged) {
+            logError("The accessibility bus went away; connecting to it again.");
+            m_lossLogged = true;
+        }
+        makeLayer();
+        // Whatever changed while the bus was gone is looked at now.
+        m_owner.announce();
+    }
+
+    AccessibilityThread& m_owner;
+    Factory m_factory;
+    std::unique_ptr<AccessibilityBackend> m_backend;
+    std::unique_ptr<QTimer> m_check;
+    bool m_lossLogged = false;
+};
+
+AccessibilityThread::AccessibilityThread(Factory factory)
+{
+    m_thread.setObjectName(QStringLiteral("accessibility"));
+    m_worker = new Worker(*this, std::move(factory));
+    m_worker->moveToThread(&m_thread);
+    m_thread.start();
+    Worker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker, [worker] { worker->start(); }, Qt::QueuedConnection);
+}
+
+AccessibilityThread::~AccessibilityThread()
+{
+    Worker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker] {
+            worker->shutdown();
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    m_thread.wait();
+    delete m_worker;
+}
+
+void AccessibilityThread::run(QObject* context, Job job)
+{
+    auto guarded = std::make_shared<QPointer<QObject>>(context);
+    Worker* worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker, [worker, job = std::move(job), guarded] { worker->runJob(job, guarded); }, Qt::QueuedConnection);
+}
+
+void AccessibilityThread::setChangeListener(std::function<void()> changed)
+{
+    m_changed = std::move(changed);
+}
+
+void AccessibilityThread::announce()
+{
+    // A burst of announcements costs one delivery.
+    if (m_announcementQueued.exchange(true)) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        &m_relay,
+        [this] {
+            m_announcementQueued = false;
+            if (m_changed) {
+                m_changed();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace parlomatic

@@ -1,0 +1,83 @@
+#include "selection/SelectionReader.h"
+
+#include "selection/PanelPlacement.h"
+
+namespace parlomatic {
+
+namespace {
+
+// Word needs its ancestor chain read before it answers selection queries.
+constexpr QLatin1StringView wordBundleIdentifier("com.microsoft.Word");
+
+} // namespace
+
+SelectionReading SelectionReader::read(AccessibilityBackend& backend)
+{
+    using Outcome = SelectionReading::Outcome;
+    SelectionReading reading;
+    PollStep& step = reading.step;
+    const auto done = [&reading](Outcome outcome) {
+        reading.outcome = outcome;
+        return std::move(reading);
+    };
+
+    step.pid = backend.frontmostWindowOwnerPid();
+    if (!step.pid) {
+        return done(Outcome::noFront);
+    }
+    const Pid pid = *step.pid;
+    if (pid != m_prevPid) {
+        backend.enableEnhancedUserInterfaceForRunningApps();
+        step.enhancedPass = true;
+        m_prevPid = pid;
+    }
+    // Our own ordinary windows: checked by process, before any read of our own tree (which would
+    // wait on our own GUI thread).
+    if (pid == m_ownPid) {
+        return done(Outcome::ownWindow);
+    }
+
+    const Element application = backend.applicationElement(pid);
+    const Element focused = application ? backend.focusedElement(application) : Element{};
+    if (!focused) {
+        return done(Outcome::noFocus);
+    }
+    step.element = focused;
+    step.app = backend.bundleIdentifier(pid);
+    if (step.app && *step.app == wordBundleIdentifier) {
+        backend.readAncestorAttributes(focused);
+    }
+
+    // The length costs no text: a huge selection is neither fetched nor measured.
+    if (const std::optional<int> length = backend.selectionLength(focused); length && *length > maxSelectionLength) {
+        step.selectionTooLong = true;
+        step.role = backend.elementRole(focused);
+        step.secure = step.role && isSecureRole(*step.role);
+        return done(Outcome::noSelection);
+    }
+
+    step.rect = backend.selectionBoundsFromTextMarkers(focused);
+    if (!step.rect) {
+        step.rect = backend.selectionBoundsFromRange(focused);
+    }
+    if (!step.rect) {
+        return done(Outcome::noSelection);
+    }
+    reading.selectedText = backend.selectedText(focused);
+    step.role = backend.elementRole(focused);
+    if (!step.role) {
+        return done(Outcome::noSelection);
+    }
+    // Never a strip over a password field (whose text the backend does not read anyway).
+    if (isSecureRole(*step.role)) {
+        step.secure = true;
+        return done(Outcome::noSelection);
+    }
+    step.text = trimmedSelection(reading.selectedText.value_or(QString()));
+    if (isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
+        step.frame = backend.elementFrame(focused);
+    }
+    return done(Outcome::selection);
+}
+
+} // namespace parlomatic

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+#include "selection/PollStep.h"
+
+#include <optional>
+
+namespace parlomatic {
+
+// What the accessibility side of one poll step read: everything the poller decides from. Holds the
+// selected text, so it must never be logged as a whole.
+struct SelectionReading {
+    enum class Outcome {
+        noFront,     // no front process
+        ownWindow,   // Parlomatic's own window in front
+        noFocus,     // the front application has no focused element (or no accessibility tree)
+        noSelection, // no rectangle, no role, a password field or a selection too long to read
+        selection,   // a selection with its rectangle and role; its text may still be too short
+    };
+    Outcome outcome = Outcome::noFront;
+    // pid, app, role, secure, rect, frame (for a degenerate rectangle), element, enhancedPass,
+    // selectionTooLong, and the trimmed text.
+    PollStep step;
+    // The untrimmed selected text; nothing when the read failed.
+    std::optional<QString> selectedText;
+};
+
+// The reads of one poll step, in the order the poller needs them, through the accessibility layer.
+// Runs on the layer's own thread; keeps what it must remember from step to step (the previous front
+// process), so one reader serves one layer.
+class SelectionReader {
+public:
+    // Longer selections are not read: the text service takes request bodies up to 1 MiB, and
+    // 100,000 characters stay under that even when every character needs six bytes of JSON. Reading
+    // megabytes five times a second would also keep the application (and this thread) busy.
+    static constexpr int maxSelectionLength = 100'000;
+
+    explicit SelectionReader(Pid ownPid) : m_ownPid(ownPid) {}
+
+    SelectionReading read(AccessibilityBackend& backend);
+
+    // Forgets the previous front process: the next step runs the enhanced pass (a new layer).
+    void reset() { m_prevPid = 0; }
+
+private:
+    Pid m_ownPid;
+    Pid m_prevPid = 0;
+};
+
+} // namespace parlomatic

@@ -1,0 +1,266 @@
+// The watcher's accessibility layer on its own thread, against misbehaving real applications on a
+// private desktop: a frozen Mousepad, a Mousepad holding a 10 MB selection, and an accessibility
+// bus that goes away and comes back. The GUI thread's event loop is pinged every 100 ms
+// meanwhile, and the strip must still come and go over a second, responsive application.
+
+#include "e2e/DesktopTestSupport.h"
+#include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "selection/AccessibilityThread.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include <csignal>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace test;
+using Decision = PollStep::Decision;
+using SteadyClock = std::chrono::steady_clock;
+
+// Runs xdotool without blocking the event loop (a blocking call would count as a stall).
+template <typename... Words> void xdotoolSpinning(const Words&... words)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
+    ASSERT_TRUE(waitUntil([&process] { return process.state() == QProcess::NotRunning; }, 20s, 10ms));
+    ASSERT_EQ(process.exitCode(), 0);
+}
+
+// The longest a 100 ms timer of the GUI thread waited past its time, while it runs.
+class EventLoopPing {
+public:
+    EventLoopPing()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(interval);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const auto now = SteadyClock::now();
+            m_worst = std::max(m_worst, now - m_last - interval);
+            m_last = now;
+        });
+        m_last = SteadyClock::now();
+        m_timer.start();
+    }
+    std::chrono::milliseconds worstDelay() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(m_worst, SteadyClock::now() - m_last - interval));
+    }
+
+    static constexpr std::chrono::milliseconds interval{100};
+
+private:
+    QTimer m_timer;
+    SteadyClock::time_point m_last;
+    SteadyClock::duration m_worst{};
+};
+
+class ResponsivenessDesktopTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!inDesktopSession()) {
+            return;
+        }
+        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+    }
+    static void TearDownTestSuite() { qtWindow.stop(); }
+
+    void SetUp() override
+    {
+        if (!inDesktopSession()) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
+        layer = std::make_unique<AccessibilityThread>([] {
+            auto made = std::make_unique<platform::AtspiAccessibility>();
+            made->enableEnhancedUserInterfaceForRunningApps();
+            return made;
+        });
+        poller = std::make_unique<TextSelectionPoller>(
+            *layer, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
+                         [this](const PollStep& step) { steps.push_back(step); });
+        poller->startPolling();
+    }
+    void TearDown() override
+    {
+        poller.reset();
+        layer.reset();
+        mousepad.stop();
+    }
+
+    // Waits for a step of the watcher's own timer that satisfies `condition`.
+    bool stepSeen(const std::function<bool(const PollStep&)>& condition, std::chrono::seconds patience = 10s)
+    {
+        const std::size_t from = steps.size();
+        return waitUntil([&] { return std::any_of(steps.begin() + qsizetype(from), steps.end(), condition); }, patience,
+                         10ms);
+    }
+
+    // Over the Qt window, while Mousepad misbehaves: a selection brings the strip, its end hides it.
+    void stripComesAndGoesOverTheQtWindow()
+    {
+        xdotoolSpinning("windowactivate", "--sync", qtWindow.window);
+        qtWindow.process->write("focus editor\n");
+        xdotoolSpinning("key", "ctrl+a", "BackSpace");
+        xdotoolSpinning("type", "--delay", "5", "responsive words");
+        xdotoolSpinning("key", "ctrl+a");
+        EXPECT_TRUE(stepSeen([](const PollStep& s) {
+            return s.pid == qtWindow.pid() && s.decision == Decision::show && s.text == "responsive words";
+        })) << "no strip over the Qt window";
+        xdotoolSpinning("key", "End");
+        EXPECT_TRUE(stepSeen([](const PollStep& s) { return s.pid == qtWindow.pid() && s.decision == Decision::hide; }))
+            << "the strip did not go";
+    }
+
+    // Spins the event loop until `time` has passed since `since`.
+    static void spinUntil(SteadyClock::time_point since, std::chrono::seconds time)
+    {
+        waitUntil([&] { return SteadyClock::now() - since >= time; }, time + 5s, 50ms);
+    }
+
+    static inline Peer qtWindow;
+    Peer mousepad;
+    std::unique_ptr<AccessibilityThread> layer;
+    std::unique_ptr<TextSelectionPoller> poller;
+    std::vector<PollStep> steps;
+};
+
+TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
+{
+    mousepad = Peer::start(QStringLiteral("mousepad"), {});
+    ASSERT_FALSE(mousepad.window.isEmpty());
+    mousepad.activate();
+    xdotoolSpinning("type", "--delay", "5", "words held by a frozen editor");
+    xdotoolSpinning("key", "ctrl+a");
+    ASSERT_TRUE(
+        stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid() && s.decision == Decision::show; }));
+
+    EventLoopPing ping;
+    const auto frozenAt = SteadyClock::now();
+    ::kill(static_cast<pid_t>(mousepad.pid()), SIGSTOP);
+    const auto resume = qScopeGuard([this] { ::kill(static_cast<pid_t>(mousepad.pid()), SIGCONT); });
+    spinUntil(frozenAt, 2s);
+    stripComesAndGoesOverTheQtWindow();
+    xdotoolSpinning("windowactivate", mousepad.window);
+    spinUntil(frozenAt, 10s);
+    std::printf("longest GUI-thread wait with a frozen application: %lld ms\n",
+                static_cast<long long>(ping.worstDelay().count()));
+    EXPECT_LT(ping.worstDelay(), 100ms);
+}
+
+TEST_F(ResponsivenessDesktopTest, ATenMegabyteSelectionIsNeitherReadNorAStall)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("big.txt"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray line =
+            QByteArray("A line of a very long document, held selected for a while.").leftJustified(99) + '\n';
+        for (int i = 0; i < 100'000; ++i) {
+            file.write(line);
+        }
+    }
+    mousepad = Peer::start(QStringLiteral("mousepad"), {path}, QProcessEnvironment::systemEnvironment(), 60s);
+    ASSERT_FALSE(mousepad.window.isEmpty());
+    mousepad.activate();
+    xdotoolSpinning("key", "ctrl+a");
+    ASSERT_TRUE(stepSeen(
+        [this](const PollStep& s) {
+            return s.pid == mousepad.pid() && s.selectionTooLong && s.decision == Decision::hide;
+        },
+        30s))
+        << "the watcher never told that the selection is too long";
+
+    EventLoopPing ping;
+    const auto heldFrom = SteadyClock::now();
+    stripComesAndGoesOverTheQtWindow();
+    xdotoolSpinning("windowactivate", "--sync", mousepad.window);
+    spinUntil(heldFrom, 30s);
+    std::printf("longest GUI-thread wait with a 10 MB selection: %lld ms\n",
+                static_cast<long long>(ping.worstDelay().count()));
+    EXPECT_LT(ping.worstDelay(), 100ms);
+    const auto fromMousepad = [this](const PollStep& s) { return s.pid == mousepad.pid(); };
+    EXPECT_TRUE(std::none_of(steps.begin(), steps.end(), [&](const PollStep& s) {
+        return fromMousepad(s) && s.decision == Decision::show;
+    })) << "no strip over a selection that is not read";
+}
+
+// The PID of the accessibility bus's daemon: the child of the bus launcher.
+std::optional<qint64> accessibilityBusDaemon()
+{
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+    ask << QStringLiteral("org.a11y.Bus");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(ask, QDBus::Block, 5000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        return std::nullopt;
+    }
+    const QString launcher = QString::number(reply.arguments().value(0).toUInt());
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // pid (comm) state ppid ...: the fields after the last ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1] == launcher.toUtf8()) {
+            return entry.toLongLong();
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(ResponsivenessDesktopTest, TheWatcherFollowsANewAccessibilityBus)
+{
+    const std::optional<qint64> daemon = accessibilityBusDaemon();
+    ASSERT_TRUE(daemon) << "no accessibility bus daemon found";
+    ASSERT_TRUE(waitUntil([this] { return layer->layersMade() == 1; }));
+    ASSERT_EQ(::kill(static_cast<pid_t>(*daemon), SIGTERM), 0);
+    // A new bus: the launcher is started again on demand, as the session's accessibility settings do.
+    ASSERT_TRUE(waitUntil([] { return platform::AccessibilityBusStatus::setEnabled(true); }, 15s, 200ms));
+    ASSERT_TRUE(waitUntil(
+        [&daemon] {
+            const auto next = accessibilityBusDaemon();
+            return next && *next != *daemon;
+        },
+        15s, 200ms));
+
+    const auto startedAt = SteadyClock::now();
+    mousepad = Peer::start(QStringLiteral("mousepad"), {});
+    ASSERT_FALSE(mousepad.window.isEmpty());
+    mousepad.activate();
+    xdotoolSpinning("type", "--delay", "5", "words on a new bus");
+    xdotoolSpinning("key", "ctrl+a");
+    EXPECT_TRUE(stepSeen(
+        [this](const PollStep& s) {
+            return s.pid == mousepad.pid() && s.decision == Decision::show && s.text == "words on a new bus";
+        },
+        5s))
+        << "no strip over an application on the new bus";
+    EXPECT_GE(layer->layersMade(), 2);
+    std::printf("strip over the new bus's application %lld ms after it was started\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt).count()));
+}
+
+} // namespace
+} // namespace parlomatic
