@@ -421,9 +421,22 @@ void AtspiAccessibility::Impl::ensureEnabled()
     }
 }
 
+namespace {
+
+// The registry's record, kept across a change of bus: libatspi finds it by the registry's
+// well-known name on the next bus, and could not even list the applications without it.
+GObjectPtr<AtspiApplication> lostRegistry;
+
+} // namespace
+
 AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
 {
     const int status = atspi_init();
+    if (lostRegistry && atspi_get_a11y_bus() != nullptr) {
+        reviveApplicationRecord(lostRegistry.get());
+        lostRegistry->root = nullptr;
+        setApplicationsRevived(true);
+    }
     DBusConnection* bus = atspi_get_a11y_bus();
     d->available = (status == 0 || status == 1) && bus != nullptr;
     if (!d->available) {
@@ -459,6 +472,12 @@ AtspiAccessibility::~AtspiAccessibility()
     // Everything held of the old bus goes before libatspi lets go of it, so that the next layer
     // starts on the bus there is now.
     const bool lost = !isConnected();
+    if (lost && d->available) {
+        const GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+        if (desktop && desktop->parent.app != nullptr) {
+            lostRegistry = refObject(desktop->parent.app);
+        }
+    }
     d.reset();
     if (lost) {
         atspi_exit();

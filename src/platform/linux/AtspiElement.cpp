@@ -1,6 +1,40 @@
 #include "platform/linux/AtspiElement.h"
 
+// Exported by libatspi but missing from its headers: its connection to the accessibility bus.
+extern "C" DBusConnection* _atspi_bus(void);
+
 namespace parlomatic::platform {
+
+namespace {
+
+bool revivalNeeded = false;
+
+} // namespace
+
+void setApplicationsRevived(bool revived)
+{
+    revivalNeeded = revived;
+}
+
+void reviveApplicationRecord(AtspiApplication* application)
+{
+    if (application == nullptr) {
+        return;
+    }
+    if (application->hash == nullptr) {
+        application->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
+    }
+    if (application->bus == nullptr) {
+        application->bus = dbus_connection_ref(_atspi_bus());
+    }
+}
+
+void reviveApplication(AtspiAccessible* accessible)
+{
+    if (revivalNeeded && accessible != nullptr) {
+        reviveApplicationRecord(accessible->parent.app);
+    }
+}
 
 AtspiElement::~AtspiElement()
 {
@@ -37,6 +71,7 @@ Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid)
     if (borrowed == nullptr) {
         return {};
     }
+    reviveApplication(borrowed);
     return std::make_shared<AtspiElement>(refObject(borrowed), knownPid);
 }
 
