@@ -99,7 +99,7 @@ protected:
         poller = std::make_unique<TextSelectionPoller>(
             *layer, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
         QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
-                         [this](const PollStep& step) { steps.push_back(step); if (qEnvironmentVariableIsSet("PM_DEBUG")) std::printf("step pid=%d dec=%s role=%s rect=%d len=%d long=%d\n", step.pid.value_or(0), decisionName(step.decision).data(), step.role.value_or("-").toUtf8().data(), bool(step.rect), int(step.text.size()), int(step.selectionTooLong)); });
+                         [this](const PollStep& step) { steps.push_back(step); });
         poller->startPolling();
     }
     void TearDown() override
@@ -153,8 +153,7 @@ TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
     mousepad.activate();
     xdotoolSpinning("type", "--delay", "5", "words held by a frozen editor");
     xdotoolSpinning("key", "ctrl+a");
-    ASSERT_TRUE(
-        stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s); }));
+    ASSERT_TRUE(stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s); }));
 
     EventLoopPing ping;
     const auto frozenAt = SteadyClock::now();
@@ -256,9 +255,7 @@ TEST_F(ResponsivenessDesktopTest, TheWatcherFollowsANewAccessibilityBus)
     xdotoolSpinning("type", "--delay", "5", "words on a new bus");
     xdotoolSpinning("key", "ctrl+a");
     EXPECT_TRUE(stepSeen(
-        [this](const PollStep& s) {
-            return s.pid == mousepad.pid() && stripUp(s) && s.text == "words on a new bus";
-        },
+        [this](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s) && s.text == "words on a new bus"; },
         5s))
         << "no strip over an application on the new bus";
     EXPECT_GE(layer->layersMade(), 2);
