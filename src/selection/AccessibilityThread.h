@@ -20,7 +20,8 @@ public:
     using Factory = std::function<std::unique_ptr<AccessibilityBackend>()>;
     static constexpr std::chrono::milliseconds connectionCheck{1000};
 
-    // Starts the thread and makes the layer there with `factory` (again after each loss of the bus).
+    // Starts the thread and makes the layer there with `factory` (again after each loss of the bus);
+    // the factory must always make one (a layer without a bus says so through isConnected()).
     explicit AccessibilityThread(Factory factory);
     // Lets the jobs already given finish, destroys the layer on its thread and ends the thread.
     ~AccessibilityThread() override;

@@ -15,8 +15,9 @@ class WriteBack;
 // What the actions panel's buttons do: Translate opens the translation panel over the selection;
 // Replace translates the selection and writes the result over it; Improve rewrites it in place.
 // Replace and Improve stop polling and hide the strip while their request runs, and restart
-// polling whatever the outcome. Service calls run on the shared thread pool; the write-back runs on
-// the GUI thread. Every collaborator must outlive the requests this object starts.
+// polling whatever the outcome. Service calls run on the shared thread pool; the write-back checks
+// run where the accessibility layer lives, the paste on the GUI thread. Every collaborator must outlive the requests
+// this object starts.
 class TextActions : public QObject {
     Q_OBJECT
 public:
