@@ -14,6 +14,12 @@ int main(int argc, char* argv[])
                              "run it inside one, for example: scripts/desktop-session build/dev/bin/parlomatic\n");
         return 1;
     }
+    // On Wayland our windows go through XWayland: only there can the strip stand where the
+    // selection is (see FloatingWindow.h).
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
     // The accessibility thread reads the window stack over an Xlib connection of its own while the
     // GUI thread sends keys over another: Xlib's process-wide state must be locked.
     XInitThreads();

@@ -1,6 +1,7 @@
 #include "panels/ActionsWindow.h"
 
 #include "panels/ActionsView.h"
+#include "panels/FloatingWindow.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <QCloseEvent>
@@ -24,6 +25,7 @@ ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
+    placeByOwnCoordinatesOnXWayland(*this);
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,5 +1,6 @@
 #include "panels/TranslateWindow.h"
 
+#include "panels/FloatingWindow.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 
@@ -14,6 +15,7 @@ TranslateWindow::TranslateWindow(TranslateState& state, const QString& identifie
 {
     setObjectName(identifier);
     setWindowTitle(QStringLiteral("Parlomatic - Translation"));
+    placeByOwnCoordinatesOnXWayland(*this);
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view, 0, 0, Qt::AlignCenter);

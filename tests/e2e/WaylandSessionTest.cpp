@@ -3,15 +3,20 @@
 // XWayland sets DISPLAY too, but its window list holds only XWayland windows.
 
 #include "e2e/DesktopTestSupport.h"
+#include "panels/ActionsWindow.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
+#include "platform/linux/wayland/SwayWindows.h"
 #include "selection/TextSelectionPoller.h"
+#include "service/Preferences.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QImage>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -79,28 +84,84 @@ protected:
     std::unique_ptr<TextSelectionPoller> poller;
 };
 
-TEST_F(WaylandSessionTest, NativeWindowIsReadButGivesNoRectangle)
+// sway's own view of the focused window of the process: its content in the global layout.
+std::optional<AxRect> swayWindowOf(qint64 pid)
+{
+    QProcess query;
+    query.start(QStringLiteral("swaymsg"), {QStringLiteral("-r"), QStringLiteral("-t"), QStringLiteral("get_tree")});
+    if (!query.waitForFinished(5000)) {
+        return std::nullopt;
+    }
+    const auto tree = nlohmann::json::parse(query.readAllStandardOutput().toStdString(), nullptr, false);
+    return platform::SwayWindows::focusedWindowIn(tree, Pid(pid));
+}
+
+// sway's focused window belongs to the process.
+bool swayFocuses(qint64 pid)
+{
+    return swayWindowOf(pid).has_value();
+}
+
+TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInANativeWindow)
 {
     const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
-    const QString text = QStringLiteral("read on Wayland");
+    const QString text = QStringLiteral("placed on Wayland");
     writeAndSelect(front.element, text);
-    EXPECT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == text; }));
-    EXPECT_FALSE(backend->isWindowPositionKnown(front.element));
+    EXPECT_TRUE(backend->isWindowPositionKnown(front.element));
 
-    // Rectangles of a native Wayland window are relative to a window whose position is unknown:
-    // no strip is placed from them.
-    const PollStep step = poller->checkSelectedText();
-    EXPECT_EQ(step.pid, mousepad.pid());
-    EXPECT_EQ(std::string(decisionName(step.decision)), "hide");
-    EXPECT_FALSE(step.rect);
-    EXPECT_FALSE(step.panel);
+    // The real strip, an X11 window of ours on XWayland.
+    QTemporaryDir folder;
+    Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    ActionsWindow* strip = nullptr;
+    TextSelectionPoller real(*backend, [&](TextSelectionPoller& owner) {
+        auto made = std::make_unique<ActionsWindow>(owner, QStringLiteral("app.parlomatic.Test"), preferences);
+        strip = made.get();
+        return made;
+    });
+    const PollStep step = test::stepUntil(real, test::showing(text), "the strip over a native window");
+    const std::optional<AxRect> window = swayWindowOf(mousepad.pid());
+    ASSERT_TRUE(window && step.rect && step.panel && strip != nullptr);
+    std::printf("sway window %.0f,%.0f %.0fx%.0f; selection %.0f,%.0f %.0fx%.0f\n", window->x, window->y, window->width,
+                window->height, step.rect->x, step.rect->y, step.rect->width, step.rect->height);
+    EXPECT_TRUE(test::inside(*step.rect, *window));
+    // The selection is the first line of the text area: at its top left, within a few pixels.
+    const std::optional<AxRect> frame = backend->elementFrame(front.element);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(test::inside(*frame, *window));
+    EXPECT_NEAR(step.rect->x, frame->x, 8.0);
+    EXPECT_NEAR(step.rect->y, frame->y, 8.0);
 
-    const nlohmann::json line = test::inspectOnce(PARLOMATIC_INSPECT);
-    ASSERT_TRUE(line.is_object());
-    EXPECT_EQ(line["pid"], mousepad.pid());
-    EXPECT_TRUE(line["rect"].is_null());
-    EXPECT_TRUE(line["panel"].is_null());
-    EXPECT_EQ(line.value("windowPosition", ""), "unknown: a native Wayland window, no strip is placed from it");
+    // Where XWayland itself has the strip: where the poller put it, on the selection's upper edge.
+    const QString id = QString::number(strip->winId());
+    ASSERT_TRUE(test::waitUntil([&] { return test::windowGeometry(id).has_value(); }));
+    const std::optional<AxRect> mapped = test::windowGeometry(id);
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(qRound(mapped->y + mapped->height), qRound(step.rect->y));
+    EXPECT_EQ(qRound(mapped->x), step.panel->x());
+    EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
+    EXPECT_TRUE(swayFocuses(mousepad.pid())) << "Mousepad kept the keyboard focus";
+    // What the compositor shows: the selection's highlight fills the rectangle, and ends at it.
+    test::spinEventLoop(300ms);
+    const QString shot = folder.filePath(QStringLiteral("screen.png"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("grim"), {shot}), 0);
+    const QImage screen(shot);
+    const auto highlighted = [&screen](double x, double y) {
+        const QColor pixel = screen.pixelColor(qRound(x), qRound(y));
+        return pixel.blue() > pixel.red() + 60;
+    };
+    const AxRect& r = *step.rect;
+    EXPECT_TRUE(highlighted(r.x + 1, r.y + 1) && highlighted(r.x + r.width - 2, r.y + r.height - 2));
+    EXPECT_FALSE(highlighted(r.x + r.width + 3, r.y + r.height / 2));
+    EXPECT_FALSE(highlighted(r.x + r.width / 2, r.y + r.height + 3));
+
+    // The selection gone, the strip goes.
+    AtspiAccessible* accessible = platform::atspiOf(front.element);
+    const platform::GObjectPtr<AtspiText> selectable(atspi_accessible_get_text_iface(accessible));
+    platform::ErrorSlot error;
+    ASSERT_TRUE(atspi_text_remove_selection(selectable.get(), 0, error.out()));
+    test::stepUntil(
+        real, [](const PollStep& s) { return s.decision == Decision::hide; }, "the strip hidden");
+    EXPECT_FALSE(strip->isVisible());
 }
 
 TEST_F(WaylandSessionTest, XWaylandWindowIsPlacedFromItsX11Position)
@@ -113,6 +174,30 @@ TEST_F(WaylandSessionTest, XWaylandWindowIsPlacedFromItsX11Position)
     const PollStep step = test::stepUntil(*poller, test::showing(QStringLiteral("read through XWayland")), "the strip");
     // The rectangle in XWayland's root coordinates.
     test::expectOnTheSelection(step, qtWindow);
+}
+
+// Last: a second layer in the process takes the first one's event registrations with it when it goes.
+TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
+{
+    const QByteArray sway = qgetenv("SWAYSOCK");
+    qunsetenv("SWAYSOCK");
+    const auto restore = qScopeGuard([&sway] { qputenv("SWAYSOCK", sway); });
+    platform::AtspiAccessibility blind;
+    const auto blindPoller = test::headlessPoller(blind);
+    const PollStep front = test::stepUntil(*blindPoller, textAreaOf(mousepad, blind), "Mousepad in front", 30s);
+    writeAndSelect(front.element, QStringLiteral("not placed"));
+    EXPECT_TRUE(test::waitUntil([&] { return blind.selectedText(front.element) == QStringLiteral("not placed"); }));
+    EXPECT_FALSE(blind.isWindowPositionKnown(front.element));
+    const PollStep step = blindPoller->checkSelectedText();
+    EXPECT_EQ(step.pid, mousepad.pid());
+    EXPECT_EQ(std::string(decisionName(step.decision)), "hide");
+    EXPECT_FALSE(step.rect);
+    EXPECT_FALSE(step.panel);
+    const nlohmann::json line = test::inspectOnce(PARLOMATIC_INSPECT);
+    ASSERT_TRUE(line.is_object());
+    EXPECT_TRUE(line["rect"].is_null());
+    EXPECT_EQ(line.value("windowPosition", ""),
+              "unknown: the compositor does not tell where this native Wayland window is; no strip is placed");
 }
 
 } // namespace

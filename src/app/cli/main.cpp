@@ -111,7 +111,8 @@ int main(int argc, char** argv)
         }
         nlohmann::json line = pollStepToJson(result, options->showText, micros);
         if (result.element && !backend.isWindowPositionKnown(result.element)) {
-            line["windowPosition"] = "unknown: a native Wayland window, no strip is placed from it";
+            line["windowPosition"] =
+                "unknown: the compositor does not tell where this native Wayland window is; no strip is placed";
         }
         std::cout << line.dump() << std::endl;
         if (options->count && ++steps >= *options->count) {

@@ -9,6 +9,7 @@
 #include "platform/linux/AtspiSelectionCache.h"
 #include "platform/linux/UnresponsiveProcesses.h"
 #include "platform/linux/X11WindowList.h"
+#include "platform/linux/wayland/WaylandWindows.h"
 
 #include <QList>
 
@@ -101,8 +102,12 @@ struct AtspiAccessibility::Impl {
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
+    // Where native windows are, from the compositor (nothing on X11 or an unknown compositor).
+    std::unique_ptr<WaylandWindows> compositor = wayland ? WaylandWindows::forSession() : nullptr;
     std::unique_ptr<AtspiFocusTracker> focus;
     std::unique_ptr<AtspiApplications> applications;
+    // Grows whenever a window moved, on X11 or in the compositor.
+    unsigned long layoutChanges() { return windows.layoutChanges() + (compositor ? compositor->layoutChanges() : 0); }
 
     std::unique_ptr<AtspiSelectionCache> selection;
 
@@ -236,16 +241,14 @@ bool AtspiAccessibility::Impl::compositeHolds(AtspiAccessible* accessible, Atspi
     const auto age = SteadyClock::now() - lastComposite.at;
     return age < AtspiSelectionCache::sameStepWindow ||
            (age < AtspiSelectionCache::steadyMaxAge && selection->announcesSelection(accessible) &&
-            lastComposite.announcements == selection->announcements() &&
-            lastComposite.layout == windows.layoutChanges());
+            lastComposite.announcements == selection->announcements() && lastComposite.layout == layoutChanges());
 }
 
 void AtspiAccessibility::Impl::keepComposite(AtspiAccessible* accessible, AtspiSelectionCache::Range range,
                                              const QString& selected, std::optional<CompositeSelection> read)
 {
-    lastComposite = Composite{refObject(accessible),  range,           selected,
-                              SteadyClock::now(),     std::move(read), selection->announcements(),
-                              windows.layoutChanges()};
+    lastComposite = Composite{refObject(accessible),      range,          selected, SteadyClock::now(), std::move(read),
+                              selection->announcements(), layoutChanges()};
 }
 
 const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Element& element,
@@ -295,7 +298,11 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
         lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
         if (wayland) {
             const std::optional<Pid> pid = readProcessId(accessible);
-            lastFacts.windowRelative = !pid || !windows.windowGeometry(*pid);
+            // A native window is placed from what its compositor tells, in the toolkit's window
+            // coordinates (its screen coordinates are window-relative there too).
+            const bool xwayland = pid && windows.windowGeometry(*pid);
+            lastFacts.windowRelative = !xwayland && !(pid && compositor && compositor->focusedWindow(*pid));
+            lastFacts.windowCoordinates = !xwayland && !lastFacts.windowRelative;
         }
         if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
             ErrorSlot parentError;
@@ -402,7 +409,10 @@ std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(
     const auto content =
         component ? toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_WINDOW, error.out()), error)
                   : std::nullopt;
-    const auto window = windows.windowGeometry(pid);
+    auto window = windows.windowGeometry(pid);
+    if (!window && compositor) {
+        window = compositor->focusedWindow(pid);
+    }
     if (!content || !window) {
         return std::nullopt;
     }
@@ -613,7 +623,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         return wholeRect(*whole);
     }
     const auto& [accessible, text, range] = *selected;
-    const unsigned long layout = d->windows.layoutChanges();
+    const unsigned long layout = d->layoutChanges();
     if (layout != d->layoutSeen) {
         d->layoutSeen = layout;
         d->lastFacts.windowOrigin.reset();

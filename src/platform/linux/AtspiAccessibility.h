@@ -8,11 +8,10 @@ namespace parlomatic::platform {
 
 // The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
 // rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
-// active window; X11 only for XWayland windows' positions), and the session's accessibility switch
-// for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from
-// events, which arrive while the thread that made the layer runs its (GLib) event loop. Used from
-// that thread only; made on a thread of its own (AccessibilityThread), it dispatches its bus there.
-// One layer at a time per process.
+// active window; X11 for XWayland windows' positions, the compositor for native ones), and the session's accessibility
+// switch for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from events, which arrive
+// while the thread that made the layer runs its (GLib) event loop. Used from that thread only; made on a thread of its
+// own (AccessibilityThread), it dispatches its bus there. One layer at a time per process.
 class AtspiAccessibility final : public AccessibilityBackend {
 public:
     static constexpr int callTimeoutMs = 300;
@@ -53,8 +52,10 @@ public:
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
     void setChangeListener(std::function<void()> changed) override;
 
-    // False for an element of a native Wayland window: its rectangles are relative to the window,
-    // whose position a Wayland client cannot learn, so it gives no selection rectangle.
+    // False for an element of a native Wayland window whose compositor does not tell where the
+    // window is (WaylandWindows): its rectangles are relative to the window, whose position a
+    // Wayland client cannot learn, so it gives no selection rectangle. Where the compositor tells
+    // (sway), rectangles are the window's origin plus the toolkit's window coordinates.
     bool isWindowPositionKnown(const Element& element);
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "selection/axUtils.h"
+
+#include <memory>
+#include <optional>
+
+namespace parlomatic::platform {
+
+// Where a native Wayland window is on the desktop. A Wayland client cannot learn its own
+// position, and toolkits answer accessibility rectangles relative to their window: the compositor
+// is asked instead, in its own way. Used from the accessibility layer's thread.
+class WaylandWindows {
+public:
+    virtual ~WaylandWindows() = default;
+
+    // The rectangle of the focused window of `pid` in the compositor's global layout (logical
+    // pixels, which XWayland's root window shares), without the compositor's own borders and
+    // title bar; nothing when that process's window does not have the focus or cannot be found.
+    virtual std::optional<AxRect> focusedWindow(Pid pid) = 0;
+    // Grows whenever a window was moved, resized, focused or closed, or an output changed.
+    virtual unsigned long layoutChanges() = 0;
+
+    // The compositor of this session that can be asked, or nothing (an unknown compositor, or one
+    // whose way of telling is not open to us).
+    static std::unique_ptr<WaylandWindows> forSession();
+
+protected:
+    WaylandWindows() = default;
+    WaylandWindows(const WaylandWindows&) = default;
+    WaylandWindows& operator=(const WaylandWindows&) = default;
+};
+
+} // namespace parlomatic::platform
