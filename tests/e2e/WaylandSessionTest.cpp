@@ -39,8 +39,9 @@ void writeAndSelect(const Element& element, const QString& text)
     const QByteArray utf8 = text.toUtf8();
     platform::ErrorSlot writeError;
     ASSERT_TRUE(atspi_editable_text_set_text_contents(editable.get(), utf8.constData(), writeError.out()));
+    // GTK 4 selects but answers false: the steps tell whether the selection is there.
     platform::ErrorSlot selectError;
-    ASSERT_TRUE(atspi_text_add_selection(selectable.get(), 0, int(text.size()), selectError.out()));
+    atspi_text_add_selection(selectable.get(), 0, int(text.size()), selectError.out());
 }
 
 // The step's element is the focused text area of the process.
@@ -50,39 +51,6 @@ std::function<bool(const PollStep&)> textAreaOf(const Peer& peer, platform::Atsp
         return s.pid == peer.pid() && backend.elementRole(s.element) == QLatin1StringView(axRole::textArea);
     };
 }
-
-class WaylandSessionTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !test::inDesktopSession()) {
-            return;
-        }
-        backend = std::make_unique<platform::AtspiAccessibility>();
-        // No X11 window to wait for: the application is up once its focus is announced.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
-        mousepad = Peer::start(QStringLiteral("mousepad"), {}, environment, 0s);
-    }
-    static void TearDownTestSuite()
-    {
-        mousepad.stop();
-        backend.reset();
-    }
-
-    void SetUp() override
-    {
-        if (!backend) {
-            GTEST_SKIP() << "needs scripts/desktop-session tests/e2e/wayland_session.sh";
-        }
-        ASSERT_TRUE(backend->isAvailable());
-        poller = test::headlessPoller(*backend);
-    }
-
-    static inline Peer mousepad;
-    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
-    std::unique_ptr<TextSelectionPoller> poller;
-};
 
 // sway's own view of the focused window of the process: its content in the global layout.
 std::optional<AxRect> swayWindowOf(qint64 pid)
@@ -102,9 +70,48 @@ bool swayFocuses(qint64 pid)
     return swayWindowOf(pid).has_value();
 }
 
-TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInANativeWindow)
+class WaylandSessionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || !test::inDesktopSession()) {
+            return;
+        }
+        backend = std::make_unique<platform::AtspiAccessibility>();
+        // No X11 window to wait for: the application is up once its focus is announced.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
+        mousepad = Peer::start(QStringLiteral("mousepad"), {}, environment, 0s);
+        // Mapped and focused before anything else starts: a window mapped later retiles the others.
+        test::waitUntil([] { return swayFocuses(mousepad.pid()); }, 30s);
+    }
+    static void TearDownTestSuite()
+    {
+        mousepad.stop();
+        backend.reset();
+    }
+
+    void SetUp() override
+    {
+        if (!backend) {
+            GTEST_SKIP() << "needs scripts/desktop-session tests/e2e/wayland_session.sh";
+        }
+        ASSERT_TRUE(backend->isAvailable());
+        poller = test::headlessPoller(*backend);
+    }
+
+    // The real strip over a selection written into the peer's focused text area, checked against
+    // what sway and XWayland say and what the screen shows; then the selection goes, and the strip.
+    void stripStandsOverASelectionIn(const Peer& peer);
+
+    static inline Peer mousepad;
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
+};
+
+void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
 {
-    const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
+    const PollStep front = test::stepUntil(*poller, textAreaOf(peer, *backend), "the application in front", 30s);
     const QString text = QStringLiteral("placed on Wayland");
     writeAndSelect(front.element, text);
     EXPECT_TRUE(backend->isWindowPositionKnown(front.element));
@@ -118,28 +125,42 @@ TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInANativeWindow)
         strip = made.get();
         return made;
     });
-    const PollStep step = test::stepUntil(real, test::showing(text), "the strip over a native window");
-    const std::optional<AxRect> window = swayWindowOf(mousepad.pid());
+    PollStep step = test::stepUntil(real, test::showing(text), "the strip over a native window");
+    // A window just mapped or resized by the compositor may answer with its former size for a
+    // moment, and what was worked out from it holds for a second at most: the rectangle is taken
+    // once two steps more than a second apart agree.
+    for (int tries = 0; tries < 5; ++tries) {
+        test::spinEventLoop(1100ms);
+        const PollStep again = real.checkSelectedText();
+        if (again.rect == step.rect && again.panel == step.panel) {
+            break;
+        }
+        step = again;
+    }
+    const std::optional<AxRect> window = swayWindowOf(peer.pid());
     ASSERT_TRUE(window && step.rect && step.panel && strip != nullptr);
     std::printf("sway window %.0f,%.0f %.0fx%.0f; selection %.0f,%.0f %.0fx%.0f\n", window->x, window->y, window->width,
                 window->height, step.rect->x, step.rect->y, step.rect->width, step.rect->height);
     EXPECT_TRUE(test::inside(*step.rect, *window));
-    // The selection is the first line of the text area: at its top left, within a few pixels.
+    // The selection is the first line of the text area (whose margins vary by toolkit).
     const std::optional<AxRect> frame = backend->elementFrame(front.element);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(test::inside(*frame, *window));
-    EXPECT_NEAR(step.rect->x, frame->x, 8.0);
-    EXPECT_NEAR(step.rect->y, frame->y, 8.0);
+    EXPECT_TRUE(test::inside(*step.rect, *frame));
+    EXPECT_LT(step.rect->y, frame->y + 3 * step.rect->height);
 
-    // Where XWayland itself has the strip: where the poller put it, on the selection's upper edge.
+    // Where XWayland itself has the strip: where the poller put it, on the selection's upper edge
+    // (or its lower one, with no room above).
     const QString id = QString::number(strip->winId());
     ASSERT_TRUE(test::waitUntil([&] { return test::windowGeometry(id).has_value(); }));
     const std::optional<AxRect> mapped = test::windowGeometry(id);
     ASSERT_TRUE(mapped);
-    EXPECT_EQ(qRound(mapped->y + mapped->height), qRound(step.rect->y));
     EXPECT_EQ(qRound(mapped->x), step.panel->x());
+    EXPECT_EQ(qRound(mapped->y), step.panel->y());
+    EXPECT_TRUE(qRound(mapped->y + mapped->height) == qRound(step.rect->y) ||
+                qRound(mapped->y) == qRound(step.rect->y + step.rect->height));
     EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
-    EXPECT_TRUE(swayFocuses(mousepad.pid())) << "Mousepad kept the keyboard focus";
+    EXPECT_TRUE(swayFocuses(peer.pid())) << "the application kept the keyboard focus";
     // What the compositor shows: the selection's highlight fills the rectangle, and ends at it.
     test::spinEventLoop(300ms);
     const QString shot = folder.filePath(QStringLiteral("screen.png"));
@@ -147,7 +168,7 @@ TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInANativeWindow)
     const QImage screen(shot);
     const auto highlighted = [&screen](double x, double y) {
         const QColor pixel = screen.pixelColor(qRound(x), qRound(y));
-        return pixel.blue() > pixel.red() + 60;
+        return pixel.blue() > pixel.red() + 25;
     };
     const AxRect& r = *step.rect;
     EXPECT_TRUE(highlighted(r.x + 1, r.y + 1) && highlighted(r.x + r.width - 2, r.y + r.height - 2));
@@ -162,6 +183,37 @@ TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInANativeWindow)
     test::stepUntil(
         real, [](const PollStep& s) { return s.decision == Decision::hide; }, "the strip hidden");
     EXPECT_FALSE(strip->isVisible());
+}
+
+// A native client of each toolkit, started as the session would start it.
+Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(variable), QString::fromLatin1(value));
+    Peer peer = Peer::start(program, arguments, environment, 0s);
+    test::waitUntil([&peer] { return swayFocuses(peer.pid()); }, 30s);
+    return peer;
+}
+
+TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInGtk3)
+{
+    stripStandsOverASelectionIn(mousepad);
+}
+
+TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInGtk4)
+{
+    Peer editor =
+        startNative(QStringLiteral("gnome-text-editor"),
+                    {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")}, "GDK_BACKEND", "wayland");
+    const auto stop = qScopeGuard([&editor] { editor.stop(); });
+    stripStandsOverASelectionIn(editor);
+}
+
+TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInQt)
+{
+    Peer window = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "wayland");
+    const auto stop = qScopeGuard([&window] { window.stop(); });
+    stripStandsOverASelectionIn(window);
 }
 
 TEST_F(WaylandSessionTest, XWaylandWindowIsPlacedFromItsX11Position)

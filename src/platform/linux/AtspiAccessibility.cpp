@@ -510,7 +510,14 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
     if (d->windows.isConnected() && !d->wayland) {
         return d->windows.frontmostWindowOwnerPid();
     }
-    // Without X11: where the focus went last, else (before any focus event) the application whose
+    // The compositor knows which window has the keyboard (a toolkit may announce no focus when its
+    // window comes to the front).
+    if (d->compositor) {
+        if (const std::optional<Pid> focused = d->compositor->focusedProcess()) {
+            return focused;
+        }
+    }
+    // Otherwise: where the focus went last, else (before any focus event) the application whose
     // top-level says it is active.
     if (d->focus) {
         if (const std::optional<Pid> focused = d->focus->lastFocusedProcess()) {

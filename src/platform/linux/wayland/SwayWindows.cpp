@@ -229,49 +229,74 @@ unsigned long SwayWindows::layoutChanges()
     return m_changes;
 }
 
-std::optional<AxRect> SwayWindows::focusedWindow(Pid pid)
+const std::optional<SwayWindows::Focused>& SwayWindows::focused()
 {
     const unsigned long changes = layoutChanges();
-    if (changes == m_treeRead && m_windowPid == pid) {
-        return m_window;
+    const auto now = std::chrono::steady_clock::now();
+    if (changes == m_treeRead && now - m_treeReadAt < maxAge) {
+        return m_focused;
     }
+    m_treeReadAt = now;
     const Deadline deadline = std::chrono::steady_clock::now() + ipcTimeout;
     const auto answer =
         sendMessage(m_requests, getTreeRequest, {}, deadline) ? receiveMessage(m_requests, deadline) : std::nullopt;
+    const auto tree = answer && answer->first == getTreeRequest ? nlohmann::json::parse(answer->second, nullptr, false)
+                                                                : nlohmann::json(nlohmann::json::value_t::discarded);
     if (!answer || answer->first != getTreeRequest) {
         // What is left of an answer cut short would be taken for the next one: a new connection.
         if (const int fresh = openSocket(m_path); fresh >= 0) {
             ::close(m_requests);
             m_requests = fresh;
         }
-        return std::nullopt;
     }
-    const auto tree = nlohmann::json::parse(answer->second, nullptr, false);
     if (tree.is_discarded()) {
-        return std::nullopt;
+        m_focused.reset();
+        return m_focused;
     }
-    m_window = focusedWindowIn(tree, pid);
-    m_windowPid = pid;
-    m_treeRead = changes;
-    return m_window;
+    m_focused = focusedIn(tree);
+    // A window just mapped has no size yet, and sway announces none when it gets one: asked again.
+    if (!m_focused || m_focused->window) {
+        m_treeRead = changes;
+    }
+    return m_focused;
 }
 
-std::optional<AxRect> SwayWindows::focusedWindowIn(const nlohmann::json& tree, Pid pid)
+std::optional<AxRect> SwayWindows::focusedWindow(Pid pid)
+{
+    const std::optional<Focused>& now = focused();
+    return now && now->pid == pid ? now->window : std::nullopt;
+}
+
+std::optional<Pid> SwayWindows::focusedProcess()
+{
+    const std::optional<Focused>& now = focused();
+    return now ? std::optional(now->pid) : std::nullopt;
+}
+
+std::optional<SwayWindows::Focused> SwayWindows::focusedIn(const nlohmann::json& tree)
 {
     const nlohmann::json* node = focusedNode(tree, 0);
     if (node == nullptr) {
         return std::nullopt;
     }
     const auto owner = node->find("pid");
-    if (owner == node->end() || !owner->is_number_integer() || owner->get<std::int64_t>() != pid) {
+    if (owner == node->end() || !owner->is_number_integer() || owner->get<std::int64_t>() <= 0 ||
+        owner->get<std::int64_t>() > 0x7fffffff) {
         return std::nullopt;
     }
+    Focused focused{Pid(owner->get<std::int64_t>()), std::nullopt};
     const auto rect = rectOf(*node, "rect");
     const auto content = rectOf(*node, "window_rect");
-    if (!rect || !content) {
-        return std::nullopt;
+    if (rect && content) {
+        focused.window = AxRect{rect->x + content->x, rect->y + content->y, content->width, content->height};
     }
-    return AxRect{rect->x + content->x, rect->y + content->y, content->width, content->height};
+    return focused;
+}
+
+std::optional<AxRect> SwayWindows::focusedWindowIn(const nlohmann::json& tree, Pid pid)
+{
+    const std::optional<Focused> found = focusedIn(tree);
+    return found && found->pid == pid ? found->window : std::nullopt;
 }
 
 } // namespace parlomatic::platform

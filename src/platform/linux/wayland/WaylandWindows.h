@@ -18,6 +18,8 @@ public:
     // pixels, which XWayland's root window shares), without the compositor's own borders and
     // title bar; nothing when that process's window does not have the focus or cannot be found.
     virtual std::optional<AxRect> focusedWindow(Pid pid) = 0;
+    // The process whose window has the keyboard focus, or nothing when the compositor cannot tell.
+    virtual std::optional<Pid> focusedProcess() = 0;
     // Grows whenever a window was moved, resized, focused or closed, or an output changed.
     virtual unsigned long layoutChanges() = 0;
 
