@@ -138,6 +138,8 @@ struct AtspiAccessibility::Impl {
         // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
         bool windowCoordinates = false;
         std::optional<std::pair<double, double>> windowOrigin;
+        // The window layout (layoutChanges()) when these were read.
+        unsigned long layout = 0;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
 
@@ -270,7 +272,10 @@ const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Ele
 const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(AtspiAccessible* accessible)
 {
     const auto now = SteadyClock::now();
-    if (lastFacts.element.get() != accessible || now - lastFacts.readAt >= factsMaxAge) {
+    // A native window that could not be placed is looked at again as soon as its compositor told
+    // of a change (KWin tells of the active window a moment after it starts).
+    const bool placedSince = lastFacts.windowRelative && lastFacts.layout != layoutChanges();
+    if (lastFacts.element.get() != accessible || now - lastFacts.readAt >= factsMaxAge || placedSince) {
         // Each of these reads can be a round trip. After a failure or a slow answer (a time-out)
         // nothing more is asked now, and the facts count as outdated, so they are read again.
         const auto slow = [now] { return SteadyClock::now() - now >= UnresponsiveProcesses::slowCall; };
@@ -284,6 +289,7 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             .windowRelative = false,
             .windowCoordinates = false,
             .windowOrigin = std::nullopt,
+            .layout = layoutChanges(),
         };
         ErrorSlot error;
         const AtspiRole role = atspi_accessible_get_role(accessible, error.out());

@@ -1,5 +1,6 @@
 #include "platform/linux/wayland/WaylandWindows.h"
 
+#include "platform/linux/wayland/KWinWindows.h"
 #include "platform/linux/wayland/SwayWindows.h"
 
 #include <cstdlib>
@@ -11,7 +12,7 @@ std::unique_ptr<WaylandWindows> WaylandWindows::forSession()
     if (const char* sway = std::getenv("SWAYSOCK"); sway != nullptr && *sway != '\0') {
         return SwayWindows::connect(sway);
     }
-    return nullptr;
+    return KWinWindows::connect();
 }
 
 } // namespace parlomatic::platform

@@ -1,0 +1,138 @@
+#include "platform/linux/wayland/KWinWindows.h"
+
+#include "common/Log.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <atomic>
+
+namespace parlomatic::platform {
+
+namespace {
+
+const QString kwinService = QStringLiteral("org.kde.KWin");
+const QString scriptingPath = QStringLiteral("/Scripting");
+const QString scriptingInterface = QStringLiteral("org.kde.kwin.Scripting");
+const QString objectPathPrefix = QStringLiteral("/app/parlomatic/KWinWindows");
+constexpr int callTimeoutMs = 1000;
+
+QDBusMessage callScripting(const QString& method, const QVariantList& arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kwinService, scriptingPath, scriptingInterface, method);
+    call.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, callTimeoutMs);
+}
+
+} // namespace
+
+QString KWinWindows::script(const QString& service, const QString& path)
+{
+    // The surface (buffer) is what toolkits measure their window coordinates from.
+    return QStringLiteral(R"js(
+var watched = null;
+function report() {
+    var c = workspace.activeClient;
+    if (!c) {
+        callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", 0, 0, 0, 0, 0);
+        return;
+    }
+    var b = c.bufferGeometry;
+    callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", c.pid, b.x, b.y, b.width, b.height);
+}
+function follow(c) {
+    if (watched) {
+        watched.frameGeometryChanged.disconnect(report);
+    }
+    watched = c;
+    if (c) {
+        c.frameGeometryChanged.connect(report);
+    }
+    report();
+}
+workspace.clientActivated.connect(follow);
+follow(workspace.activeClient);
+)js")
+        .arg(service, path);
+}
+
+std::unique_ptr<KWinWindows> KWinWindows::connect()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kwinService).value()) {
+        return nullptr;
+    }
+    // One path (and script) per instance: a test may ask KWin beside the watcher's own.
+    static std::atomic<int> instances = 0;
+    const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++instances);
+    std::unique_ptr<KWinWindows> windows(new KWinWindows());
+    windows->m_objectPath = objectPathPrefix + QLatin1Char('/') + id;
+    if (!bus.registerObject(windows->m_objectPath, windows.get(), QDBusConnection::ExportScriptableSlots)) {
+        return nullptr;
+    }
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    windows->m_scriptFile = QDir(folder).filePath(QStringLiteral("parlomatic-kwin-%1.js").arg(id));
+    windows->m_pluginName = QStringLiteral("parlomatic-%1").arg(id);
+    QFile file(windows->m_scriptFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(script(bus.baseService(), windows->m_objectPath).toUtf8()) < 0) {
+        return nullptr;
+    }
+    file.close();
+    callScripting(QStringLiteral("unloadScript"), {windows->m_pluginName});
+    const QDBusMessage loaded =
+        callScripting(QStringLiteral("loadScript"), {windows->m_scriptFile, windows->m_pluginName});
+    if (loaded.type() != QDBusMessage::ReplyMessage || loaded.arguments().value(0).toInt() < 0) {
+        logError("KWin did not load the script that tells where windows are; no strip over native windows.");
+        return nullptr;
+    }
+    callScripting(QStringLiteral("start"), {});
+    return windows;
+}
+
+KWinWindows::~KWinWindows()
+{
+    if (!m_pluginName.isEmpty()) {
+        callScripting(QStringLiteral("unloadScript"), {m_pluginName});
+    }
+    if (!m_objectPath.isEmpty()) {
+        QDBusConnection::sessionBus().unregisterObject(m_objectPath);
+    }
+    if (!m_scriptFile.isEmpty()) {
+        QFile::remove(m_scriptFile);
+    }
+}
+
+void KWinWindows::activeWindow(int pid, int x, int y, int width, int height)
+{
+    const std::lock_guard lock(m_mutex);
+    m_pid = pid > 0 ? Pid(pid) : 0;
+    m_window = width > 0 && height > 0 ? std::optional(AxRect{double(x), double(y), double(width), double(height)})
+                                       : std::nullopt;
+    ++m_changes;
+}
+
+std::optional<AxRect> KWinWindows::focusedWindow(Pid pid)
+{
+    const std::lock_guard lock(m_mutex);
+    return pid != 0 && pid == m_pid ? m_window : std::nullopt;
+}
+
+std::optional<Pid> KWinWindows::focusedProcess()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_pid != 0 ? std::optional(m_pid) : std::nullopt;
+}
+
+unsigned long KWinWindows::layoutChanges()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_changes;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/linux/wayland/WaylandWindows.h"
+
+#include <QObject>
+#include <QString>
+
+#include <mutex>
+
+namespace parlomatic::platform {
+
+// KWin (KDE Plasma) tells where its active window is to a script of ours: loaded at start through
+// its D-Bus scripting interface, it follows the active window and its geometry and calls back
+// into this object on our session-bus connection. Nothing is asked of KWin per step.
+class KWinWindows final : public QObject, public WaylandWindows {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "app.parlomatic.KWinWindows")
+public:
+    // Nothing when KWin is not on the session bus or refused the script.
+    static std::unique_ptr<KWinWindows> connect();
+    ~KWinWindows() override;
+
+    std::optional<AxRect> focusedWindow(Pid pid) override;
+    std::optional<Pid> focusedProcess() override;
+    unsigned long layoutChanges() override;
+
+    // The script KWin runs, calling back `service` (our connection's unique name).
+    static QString script(const QString& service, const QString& path);
+
+public slots:
+    // From the script: the active window's process and the rectangle of its surface (0 when none).
+    Q_SCRIPTABLE void activeWindow(int pid, int x, int y, int width, int height);
+
+private:
+    KWinWindows() = default;
+
+    std::mutex m_mutex;
+    Pid m_pid = 0;
+    std::optional<AxRect> m_window;
+    unsigned long m_changes = 1;
+    QString m_objectPath;
+    QString m_scriptFile;
+    QString m_pluginName;
+};
+
+} // namespace parlomatic::platform

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Runs a command inside a headless KWin (kwin_wayland --virtual, XWayland on) nested in the private
+# desktop of scripts/desktop-session, sharing its session and accessibility buses. The command sees
+# WAYLAND_DISPLAY, DISPLAY (XWayland's) and XDG_SESSION_TYPE=wayland; KWin ends with it.
+#
+#   scripts/desktop-session tests/e2e/kwin_session.sh CMD [ARGS...]
+set -uo pipefail
+
+say() { echo "kwin-session: $*" >&2; }
+kwin=$(command -v kwin_wayland) || { say "kwin_wayland is missing; run scripts/setup"; exit 69; }
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-kwin.XXXXXX")
+chmod 700 "$dir"
+kwin_pid=
+cleanup() {
+    [ -n "$kwin_pid" ] && { kill -TERM "$kwin_pid" 2>/dev/null; wait "$kwin_pid" 2>/dev/null; }
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# The installed binary carries a file capability that containers may refuse to execute: a copy
+# without it, under the same name (its platform plugin checks the name).
+mkdir "$dir/bin"
+cp "$kwin" "$dir/bin/kwin_wayland"
+
+# KWin passes nothing of its command's output through, nor its exit status: the command writes
+# both into the folder.
+cat >"$dir/run" <<RUN
+#!/usr/bin/env bash
+export XDG_SESSION_TYPE=wayland
+"\$@" >"$dir/out" 2>&1
+echo \$? >"$dir/status"
+RUN
+chmod +x "$dir/run"
+XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 \
+    --no-lockscreen --no-global-shortcuts --no-kactivities --socket parlomatic-kwin --exit-with-session \
+    "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1 &
+kwin_pid=$!
+wait "$kwin_pid"
+kwin_pid=
+cat "$dir/out" 2>/dev/null
+[ -s "$dir/status" ] || { say "KWin ended before the command did:"; tail -n 20 "$PARLOMATIC_SESSION_DIR/kwin.log" >&2; exit 70; }
+exit "$(cat "$dir/status")"
