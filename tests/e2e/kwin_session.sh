@@ -12,8 +12,12 @@ kwin=$(command -v kwin_wayland) || { say "kwin_wayland is missing; run scripts/s
 dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-kwin.XXXXXX")
 chmod 700 "$dir"
 kwin_pid=
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
-    [ -n "$kwin_pid" ] && { kill -TERM "$kwin_pid" 2>/dev/null; wait "$kwin_pid" 2>/dev/null; }
+    if [ -n "$kwin_pid" ]; then
+        kill -TERM "$kwin_pid" 2>/dev/null
+        wait "$kwin_pid" 2>/dev/null
+    fi
     rm -rf "$dir"
 }
 trap cleanup EXIT
