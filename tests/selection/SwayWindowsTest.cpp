@@ -145,8 +145,8 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
     const auto windows = SwayWindows::connect(sway.path());
     ASSERT_TRUE(windows);
     const AxRect expected{102, 75, 796, 573};
-    EXPECT_EQ(windows->focusedWindow(20), expected);
-    EXPECT_EQ(windows->focusedWindow(20), expected);
+    EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
+    EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(sway.treesAsked(), 1) << "nothing changed: no second tree";
     const unsigned long before = windows->layoutChanges();
     sway.announce();
@@ -154,10 +154,25 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
     while (windows->layoutChanges() == before && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(windows->focusedWindow(20), expected);
+    EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(sway.treesAsked(), 2);
     EXPECT_FALSE(windows->focusedWindow(21)) << "another process";
     EXPECT_FALSE(SwayWindows::connect(sway.path() + ".missing"));
+}
+
+// Measured on GNOME Shell 43 and KWin 5.27 (the toolkit's size is its top-level's AT-SPI extents).
+TEST(WindowGeometryTest, TheToolkitsOriginFollowsWhatItMeasuresFrom)
+{
+    const AxRect frame{0, 32, 700, 520};
+    const WindowGeometry withShadows{frame, AxRect{-61, -23, 822, 642}};
+    // GTK 4 measures from its GtkWindow: the frame, whatever the shadows' sizes.
+    EXPECT_EQ(contentOrigin(withShadows, {0, 0, 700, 520}), std::pair(0.0, 32.0));
+    // A toolkit that measures its shadows in: the surface.
+    EXPECT_EQ(contentOrigin(withShadows, {0, 0, 822, 642}), std::pair(-61.0, -23.0));
+    // Qt under GNOME Shell draws its title bar above what it measures.
+    EXPECT_EQ(contentOrigin({AxRect{0, 32, 506, 433}, std::nullopt}, {0, 0, 500, 400}), std::pair(3.0, 62.0));
+    // sway tells the geometry only; a tiled window is as large as the toolkit says.
+    EXPECT_EQ(contentOrigin({AxRect{642, 25, 636, 693}, std::nullopt}, {0, 0, 637, 693}), std::pair(642.0, 25.0));
 }
 
 } // namespace

@@ -415,9 +415,15 @@ std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(
     const auto content =
         component ? toRect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_WINDOW, error.out()), error)
                   : std::nullopt;
-    auto window = windows.windowGeometry(pid);
-    if (!window && compositor) {
-        window = compositor->focusedWindow(pid);
+    const auto window = windows.windowGeometry(pid);
+    if (!window && compositor && content) {
+        if (const std::optional<WindowGeometry> native = compositor->focusedWindow(pid)) {
+            const std::pair<double, double> origin = contentOrigin(*native, *content);
+            if (lastFacts.element.get() == accessible) {
+                lastFacts.windowOrigin = origin;
+            }
+            return origin;
+        }
     }
     if (!content || !window) {
         return std::nullopt;
@@ -468,6 +474,9 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         atspi_set_main_context(own);
     }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
+    if (d->wayland && !d->compositor) {
+        WaylandWindows::tellUserOnce();
+    }
     Impl* impl = d.get();
     d->focus = std::make_unique<AtspiFocusTracker>();
     d->focus->setOnChange([impl] { impl->announceChange(); });

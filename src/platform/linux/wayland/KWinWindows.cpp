@@ -33,17 +33,18 @@ QDBusMessage callScripting(const QString& method, const QVariantList& arguments)
 
 QString KWinWindows::script(const QString& service, const QString& path)
 {
-    // The surface (buffer) is what toolkits measure their window coordinates from.
     return QStringLiteral(R"js(
 var watched = null;
 function report() {
     var c = workspace.activeClient;
     if (!c) {
-        callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", 0, 0, 0, 0, 0);
+        callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", 0, 0, 0, 0, 0, 0, 0, 0, 0);
         return;
     }
+    var f = c.frameGeometry;
     var b = c.bufferGeometry;
-    callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", c.pid, b.x, b.y, b.width, b.height);
+    callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", c.pid, f.x, f.y, f.width, f.height,
+             b.x, b.y, b.width, b.height);
 }
 function follow(c) {
     if (watched) {
@@ -108,16 +109,22 @@ KWinWindows::~KWinWindows()
     }
 }
 
-void KWinWindows::activeWindow(int pid, int x, int y, int width, int height)
+void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
+                               int surfaceWidth, int surfaceHeight)
 {
     const std::lock_guard lock(m_mutex);
     m_pid = pid > 0 ? Pid(pid) : 0;
-    m_window = width > 0 && height > 0 ? std::optional(AxRect{double(x), double(y), double(width), double(height)})
-                                       : std::nullopt;
+    m_window.reset();
+    if (width > 0 && height > 0) {
+        m_window = WindowGeometry{AxRect{double(x), double(y), double(width), double(height)}, std::nullopt};
+        if (surfaceWidth > 0 && surfaceHeight > 0) {
+            m_window->surface = AxRect{double(surfaceX), double(surfaceY), double(surfaceWidth), double(surfaceHeight)};
+        }
+    }
     ++m_changes;
 }
 
-std::optional<AxRect> KWinWindows::focusedWindow(Pid pid)
+std::optional<WindowGeometry> KWinWindows::focusedWindow(Pid pid)
 {
     const std::lock_guard lock(m_mutex);
     return pid != 0 && pid == m_pid ? m_window : std::nullopt;

@@ -20,7 +20,7 @@ public:
     static std::unique_ptr<KWinWindows> connect();
     ~KWinWindows() override;
 
-    std::optional<AxRect> focusedWindow(Pid pid) override;
+    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
     std::optional<Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
 
@@ -28,15 +28,16 @@ public:
     static QString script(const QString& service, const QString& path);
 
 public slots:
-    // From the script: the active window's process and the rectangle of its surface (0 when none).
-    Q_SCRIPTABLE void activeWindow(int pid, int x, int y, int width, int height);
+    // From the script: the active window's process (0 when none), its frame and its surface.
+    Q_SCRIPTABLE void activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
+                                   int surfaceWidth, int surfaceHeight);
 
 private:
     KWinWindows() = default;
 
     std::mutex m_mutex;
     Pid m_pid = 0;
-    std::optional<AxRect> m_window;
+    std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;
     QString m_objectPath;
     QString m_scriptFile;

@@ -261,10 +261,14 @@ const std::optional<SwayWindows::Focused>& SwayWindows::focused()
     return m_focused;
 }
 
-std::optional<AxRect> SwayWindows::focusedWindow(Pid pid)
+std::optional<WindowGeometry> SwayWindows::focusedWindow(Pid pid)
 {
+    // sway tells the window's geometry only, without what the client draws around it.
     const std::optional<Focused>& now = focused();
-    return now && now->pid == pid ? now->window : std::nullopt;
+    if (!now || now->pid != pid || !now->window) {
+        return std::nullopt;
+    }
+    return WindowGeometry{*now->window, std::nullopt};
 }
 
 std::optional<Pid> SwayWindows::focusedProcess()

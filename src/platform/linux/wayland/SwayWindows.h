@@ -24,7 +24,7 @@ public:
     SwayWindows(const SwayWindows&) = delete;
     SwayWindows& operator=(const SwayWindows&) = delete;
 
-    std::optional<AxRect> focusedWindow(Pid pid) override;
+    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
     std::optional<Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
 

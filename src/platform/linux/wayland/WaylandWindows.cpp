@@ -1,9 +1,18 @@
 #include "platform/linux/wayland/WaylandWindows.h"
 
+#include "platform/linux/wayland/GnomeShellWindows.h"
 #include "platform/linux/wayland/KWinWindows.h"
 #include "platform/linux/wayland/SwayWindows.h"
 
+#include "common/Log.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QVariantMap>
+
 #include <cstdlib>
+#include <mutex>
+#include <string_view>
 
 namespace parlomatic::platform {
 
@@ -12,7 +21,37 @@ std::unique_ptr<WaylandWindows> WaylandWindows::forSession()
     if (const char* sway = std::getenv("SWAYSOCK"); sway != nullptr && *sway != '\0') {
         return SwayWindows::connect(sway);
     }
+    if (auto gnome = GnomeShellWindows::connect()) {
+        return gnome;
+    }
     return KWinWindows::connect();
+}
+
+std::string WaylandWindows::missingHint()
+{
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    if (desktop != nullptr && std::string_view(desktop).find("GNOME") != std::string_view::npos) {
+        return std::string("To show its strip over Wayland applications, Parlomatic needs its GNOME Shell extension: "
+                           "run \"gnome-extensions enable ") +
+               GnomeShellWindows::extensionUuid + "\", then log out and in again.";
+    }
+    return "This desktop does not tell Parlomatic where Wayland windows are, so its strip shows only over "
+           "X11 (XWayland) applications.";
+}
+
+void WaylandWindows::tellUserOnce()
+{
+    static std::once_flag told;
+    std::call_once(told, [] {
+        const std::string hint = missingHint();
+        logError(hint);
+        QDBusMessage notify = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+        notify << QStringLiteral("Parlomatic") << 0U << QStringLiteral("parlomatic") << QStringLiteral("Parlomatic")
+               << QString::fromStdString(hint) << QStringList() << QVariantMap() << -1;
+        QDBusConnection::sessionBus().call(notify, QDBus::NoBlock);
+    });
 }
 
 } // namespace parlomatic::platform

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/linux/wayland/WaylandWindows.h"
+
+#include <QObject>
+
+namespace parlomatic::platform {
+
+// GNOME Shell tells where its focused window is only to a shell extension of ours
+// ("windows@parlomatic.app", shipped with Parlomatic), which answers on the session bus and
+// announces every change of the focused window or of its place. The window is asked for again
+// only after such an announcement.
+class GnomeShellWindows final : public QObject, public WaylandWindows {
+    Q_OBJECT
+public:
+    static constexpr const char* extensionUuid = "windows@parlomatic.app";
+
+    // Nothing when the extension does not answer (not installed, not enabled, or GNOME Shell not
+    // restarted since: a new extension loads at the next log-in).
+    static std::unique_ptr<GnomeShellWindows> connect();
+
+    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
+    std::optional<Pid> focusedProcess() override;
+    unsigned long layoutChanges() override;
+
+private slots:
+    void changed();
+
+private:
+    GnomeShellWindows() = default;
+    // The focused window, asked for again after an announcement.
+    void refresh();
+
+    unsigned long m_changes = 1;
+    unsigned long m_read = 0;
+    Pid m_pid = 0;
+    std::optional<WindowGeometry> m_window;
+};
+
+} // namespace parlomatic::platform

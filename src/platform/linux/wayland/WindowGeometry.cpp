@@ -1,0 +1,36 @@
+#include "platform/linux/wayland/WindowGeometry.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace parlomatic::platform {
+
+namespace {
+
+// Toolkits and compositors round differently.
+constexpr double slack = 2.0;
+
+bool sameSize(const AxRect& one, const AxRect& other)
+{
+    return std::abs(one.width - other.width) <= slack && std::abs(one.height - other.height) <= slack;
+}
+
+} // namespace
+
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitWindow)
+{
+    if (window.surface && sameSize(*window.surface, toolkitWindow)) {
+        return {window.surface->x, window.surface->y};
+    }
+    const AxRect& frame = window.frame;
+    if (sameSize(frame, toolkitWindow)) {
+        return {frame.x, frame.y};
+    }
+    const double border = (frame.width - toolkitWindow.width) / 2;
+    if (toolkitWindow.width <= frame.width + slack && toolkitWindow.height < frame.height) {
+        return {frame.x + border, frame.y + frame.height - toolkitWindow.height - std::max(0.0, border)};
+    }
+    return {frame.x + border, frame.y + (frame.height - toolkitWindow.height) / 2};
+}
+
+} // namespace parlomatic::platform

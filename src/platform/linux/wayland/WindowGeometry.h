@@ -1,0 +1,27 @@
+#pragma once
+
+#include "selection/axUtils.h"
+
+#include <optional>
+#include <utility>
+
+namespace parlomatic::platform {
+
+// Where a native window is, as its compositor tells it, in the global layout.
+struct WindowGeometry {
+    // The window as the user sees it: without the shadows a client draws around it.
+    AxRect frame;
+    // The whole surface the client draws, shadows included, where the compositor tells it.
+    std::optional<AxRect> surface;
+};
+
+// The global position of the point toolkits measure their window coordinates from, given the size
+// of the window as the toolkit itself tells it over AT-SPI (its top-level's extents):
+// - the same size as the surface: the surface's corner (toolkits that measure shadows in);
+// - the same size as the frame: the frame's corner (GTK 4 measures from its GtkWindow);
+// - smaller than the frame: a title bar the application draws above what it measures (Qt under
+//   GNOME Shell), with borders as wide at the bottom as at the sides;
+// - otherwise the content is centred on the frame.
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitWindow);
+
+} // namespace parlomatic::platform

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs a command inside a headless GNOME Shell (--headless --virtual-monitor) nested in the private
+# desktop of scripts/desktop-session, sharing its session and accessibility buses, with
+# Parlomatic's shell extension enabled before the shell starts. The command sees WAYLAND_DISPLAY,
+# DISPLAY and XAUTHORITY (XWayland's, started on demand) and XDG_SESSION_TYPE=wayland.
+#
+#   scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]
+set -uo pipefail
+
+say() { echo "gnome-session: $*" >&2; }
+command -v gnome-shell >/dev/null || { say "gnome-shell is missing; run scripts/setup"; exit 69; }
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+uuid=windows@parlomatic.app
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-gnome.XXXXXX")
+chmod 700 "$dir"
+pids=()
+# shellcheck disable=SC2317 # run by the EXIT trap
+cleanup() {
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill -TERM "${pids[i]}" 2>/dev/null
+        wait "${pids[i]}" 2>/dev/null
+    done
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+log=$PARLOMATIC_SESSION_DIR/gnome-shell.log
+
+# GNOME Shell wants a system bus: a private one.
+dbus-daemon --config-file=/usr/share/dbus-1/session.conf --nofork --print-address=3 3>"$dir/system-bus" &
+pids+=($!)
+# The extension, enabled through a settings file of the shell's own.
+mkdir -p "$dir/data/gnome-shell/extensions" "$dir/config/glib-2.0/settings"
+cp -r "$source_dir/packaging/gnome-shell/$uuid" "$dir/data/gnome-shell/extensions/"
+printf '[org/gnome/shell]\nenabled-extensions=[%s]\n' "'$uuid'" >"$dir/config/glib-2.0/settings/keyfile"
+for _ in $(seq 100); do [ -s "$dir/system-bus" ] && break; sleep 0.05; done
+
+# It takes /run/systemd as a sign of logind: hidden from it in a mount namespace of its own.
+env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
+    DBUS_SYSTEM_BUS_ADDRESS="$(head -n1 "$dir/system-bus")" \
+    unshare -m sh -c 'mount -t tmpfs none /run/systemd && exec gnome-shell --headless --unsafe-mode \
+        --virtual-monitor 1280x800 --wayland-display parlomatic-gnome' >"$log" 2>&1 &
+pids+=($!)
+
+shell_ready() {
+    [ -S "$dir/parlomatic-gnome" ] && dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+        /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:app.parlomatic.ShellWindows |
+        grep -q 'boolean true'
+}
+deadline=$((SECONDS + 60))
+until shell_ready; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+        say "GNOME Shell or its extension did not start:"
+        tail -n 30 "$log" >&2
+        exit 70
+    fi
+    sleep 0.1
+done
+
+# A keyboard, which also leaves the overview.
+XDG_RUNTIME_DIR="$dir" "$source_dir/tests/e2e/gnome_keyboard.py" >"$dir/keyboard" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q ready "$dir/keyboard" && break; sleep 0.05; done
+
+export XDG_RUNTIME_DIR="$dir" WAYLAND_DISPLAY=parlomatic-gnome XDG_SESSION_TYPE=wayland
+# XWayland starts when its first client comes, on the display the shell names.
+display=$(grep -o 'Using public X11 display :[0-9]*' "$log" | head -n1 | grep -o ':[0-9]*')
+[ -n "$display" ] && export DISPLAY="$display"
+for auth in "$dir"/.mutter-Xwaylandauth.*; do
+    [ -e "$auth" ] && export XAUTHORITY="$auth"
+done
+"$@" &
+pids+=($!)
+wait "${pids[-1]}"
