@@ -60,9 +60,8 @@ public:
             window->setCompositingActive(compositing);
             return window;
         });
-        if (isWaylandSession()) {
-            logError("Writing text back is not available on Wayland yet; Replace and Improve write nothing.");
-        } else {
+        // On Wayland keys reach XWayland windows only: the element's own text is written instead.
+        if (!isWaylandSession()) {
             m_keyPaster = std::make_unique<platform::X11KeyPaster>();
         }
         m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());

@@ -37,6 +37,15 @@ public:
         static_cast<void>(element);
         return std::nullopt;
     }
+    // Writes `text` over the element's selection through the accessibility interface itself (no
+    // clipboard, no keys), where the element allows that: true when the text read back shows
+    // exactly that change. False, with nothing written, where it cannot be done that way.
+    virtual bool replaceSelection(const Element& element, const QString& text)
+    {
+        static_cast<void>(element);
+        static_cast<void>(text);
+        return false;
+    }
     // The selection's rectangle, read over the whole selected range.
     virtual std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) = 0;
     // The selection's rectangle by the second way the platform offers (used when the first gives nothing).

@@ -15,14 +15,15 @@ namespace parlomatic {
 class KeyPaster;
 
 // Writes a text over the selection of another application: the clipboard, then the paste
-// shortcut. Right before it writes, it checks that the element's process still owns the front
-// window, that the element still has that application's focus and that its selection is still the
-// one the text was made for; otherwise it writes nothing and logs one line (never the text). The
-// checks run where the accessibility layer lives; the paste on the GUI thread. GUI thread only.
+// shortcut; without a way to send keys (Wayland), through the accessibility interface of the
+// element itself, where the toolkit offers that. Right before it writes, it checks that the element's process still
+// owns the front window, that the element still has that application's focus and that its selection is still the one
+// the text was made for; otherwise it writes nothing and logs one line (never the text). The checks run where the
+// accessibility layer lives; the paste on the GUI thread. GUI thread only.
 class WriteBack {
 public:
-    // Without a key paster (a Wayland session) nothing is ever written. `runner` and `paster`
-    // must outlive this object.
+    // Without a key paster (a Wayland session) the element itself is written, where it lets that.
+    // `runner` and `paster` must outlive this object.
     WriteBack(AccessibilityRunner& runner, KeyPaster* paster);
     // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster);

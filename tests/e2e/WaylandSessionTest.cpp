@@ -11,6 +11,7 @@
 #include "platform/linux/wayland/KWinWindows.h"
 #include "platform/linux/wayland/SwayWindows.h"
 #include "selection/TextSelectionPoller.h"
+#include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "support/LogCapture.h"
 
@@ -256,6 +257,22 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
         std::printf("selection to strip mapped: median %.0f ms, slowest of %zu %.0f ms\n", delays[delays.size() / 2],
                     delays.size(), delays.back());
     }
+    real.stopPolling();
+
+    // Replace's write-back without keys to send: the element's own text, exactly the selection.
+    std::optional<bool> sent;
+    WriteBack writeBack(*backend, nullptr);
+    const auto writeStarted = std::chrono::steady_clock::now();
+    writeBack.writeText(front.element, text, QStringLiteral("written on Wayland"), [&sent](bool ok) { sent = ok; });
+    ASSERT_TRUE(sent);
+    std::printf("written through the element in %.1f ms\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - writeStarted).count());
+    EXPECT_TRUE(*sent);
+    platform::ErrorSlot readError;
+    const platform::GMallocPtr<char> whole(atspi_text_get_text(selectable.get(), 0, -1, readError.out()));
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(QString::fromUtf8(whole.get()), QStringLiteral("written on Wayland"));
+    EXPECT_TRUE(focuses(peer.pid())) << "the application kept the keyboard focus";
 }
 
 // A native client of each toolkit, started as the session would start it.

@@ -23,6 +23,9 @@ public:
     std::optional<QString> role;
     // What selectionLength() answers (nothing: it cannot tell).
     std::optional<int> length;
+    // Whether replaceSelection() writes the element, and what it wrote.
+    bool editable = false;
+    std::optional<QString> written;
     int textReads = 0;
 
 private:
@@ -78,6 +81,14 @@ public:
     }
     std::optional<int> selectionLength(const Element& element) override { return fake(element).length; }
     bool isConnected() override { return connected; }
+    bool replaceSelection(const Element& element, const QString& text) override
+    {
+        FakeElement& target = fake(element);
+        if (target.editable) {
+            target.written = text;
+        }
+        return target.editable;
+    }
     std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override
     {
         return fake(element).markerBounds;

@@ -228,14 +228,27 @@ TEST_F(TextActionsTest, ImproveWritesTheImprovement)
     EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText.toStdString()}}));
 }
 
-TEST_F(TextActionsTest, WithoutAKeyPasterNothingIsWrittenAndTheReasonLogged)
+// Without keys to send (Wayland) the element itself is written, after the same checks, and the
+// clipboard is left alone; an element that does not let itself be written gets nothing.
+TEST_F(TextActionsTest, WithoutAKeyPasterTheElementItselfIsWrittenWhereItLetsItself)
 {
     WriteBack wayland(backend, nullptr);
     TextActions waylandActions(session, translator, recognizer, preferences, wayland);
     setReply(200, improveBody);
     runToEnd([&] { waylandActions.improve(poller, selection); });
     expectNothingWritten();
-    EXPECT_TRUE(logs.contains("not available on Wayland"));
+    EXPECT_FALSE(focused->written);
+    EXPECT_TRUE(logs.contains("does not let its text be written"));
+
+    focused->editable = true;
+    runToEnd([&] { waylandActions.improve(poller, selection); });
+    EXPECT_EQ(focused->written, QStringLiteral("Answer text"));
+    expectNothingWritten();
+
+    focused->written.reset();
+    focused->selectedText = QStringLiteral("something else");
+    runToEnd([&] { waylandActions.improve(poller, selection); });
+    EXPECT_FALSE(focused->written) << "the selection changed";
 }
 
 // The older request's answer arrives after the newer one was written: it is dropped.

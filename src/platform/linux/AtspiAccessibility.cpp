@@ -620,6 +620,52 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     return d->selection->text(accessible, text, *range);
 }
 
+bool AtspiAccessibility::replaceSelection(const Element& element, const QString& text)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (accessible == nullptr || watch.skip()) {
+        return false;
+    }
+    const GObjectPtr<AtspiText> readable(atspi_accessible_get_text_iface(accessible));
+    const GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(accessible));
+    if (!readable || !editable) {
+        return false;
+    }
+    // The selection as it is now, not as remembered.
+    ErrorSlot rangeError;
+    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(readable.get(), 0, rangeError.out()));
+    ErrorSlot countError;
+    const int before = atspi_text_get_character_count(readable.get(), countError.out());
+    if (rangeError || countError || !range || range->start_offset == range->end_offset || watch.slow()) {
+        return false;
+    }
+    const int start = std::min(range->start_offset, range->end_offset);
+    const int end = std::max(range->start_offset, range->end_offset);
+    const QByteArray utf8 = text.toUtf8();
+    ErrorSlot deleteError;
+    ErrorSlot insertError;
+    if (!atspi_editable_text_delete_text(editable.get(), start, end, deleteError.out()) ||
+        !atspi_editable_text_insert_text(editable.get(), start, utf8.constData(), int(utf8.size()),
+                                         insertError.out())) {
+        return false;
+    }
+    if (d->selection) {
+        d->selection->clear();
+    }
+    ErrorSlot afterError;
+    const int inserted = atspi_text_get_character_count(readable.get(), afterError.out()) - (before - (end - start));
+    ErrorSlot readError;
+    const GMallocPtr<char> written(
+        inserted > 0 ? atspi_text_get_text(readable.get(), start, start + inserted, readError.out()) : nullptr);
+    if (afterError || readError || !written || QString::fromUtf8(written.get()) != text) {
+        return false;
+    }
+    ErrorSlot caretError;
+    atspi_text_set_caret_offset(readable.get(), start + inserted, caretError.out());
+    return true;
+}
+
 std::optional<int> AtspiAccessibility::selectionLength(const Element& element)
 {
     const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);

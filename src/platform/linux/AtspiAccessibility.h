@@ -47,6 +47,9 @@ public:
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
+    // The EditableText interface: the selected range deleted, the text inserted at its start (in
+    // UTF-8 bytes, which GTK counts and Qt clamps), read back and the caret put after it.
+    bool replaceSelection(const Element& element, const QString& text) override;
     // False once the accessibility bus this layer was made on has gone (its daemon ended).
     bool isConnected() override;
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
