@@ -5,6 +5,7 @@
 # by its PID when the command ends.
 #
 #   scripts/desktop-session tests/e2e/wayland_session.sh CMD [ARGS...]
+# PARLOMATIC_SWAY_SCALES (default "1") gives one output per scale, side by side.
 set -uo pipefail
 
 say() { echo "wayland-session: $*" >&2; }
@@ -37,8 +38,17 @@ cat >"$dir/config" <<CONFIG
 xwayland enable
 exec sh -c 'xhost +si:localuser:$(id -un) && echo "\$WAYLAND_DISPLAY \$DISPLAY \$SWAYSOCK" >$dir/env.part && mv $dir/env.part $dir/env'
 CONFIG
+# PARLOMATIC_SWAY_SCALES="2 1": one 1280x720 output per scale, side by side in the layout.
+outputs=0
+x=0
+for scale in ${PARLOMATIC_SWAY_SCALES:-1}; do
+    outputs=$((outputs + 1))
+    echo "output HEADLESS-$outputs resolution 1280x720 scale $scale position $x 0" >>"$dir/config"
+    x=$((x + 1280 / scale))
+done
 env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
-    WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
+    WLR_HEADLESS_OUTPUTS="$outputs" WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" \
+    >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
 sway_pid=$!
 
 deadline=$((SECONDS + 20))

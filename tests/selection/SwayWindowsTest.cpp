@@ -173,6 +173,8 @@ TEST(WindowGeometryTest, TheToolkitsOriginFollowsWhatItMeasuresFrom)
     EXPECT_EQ(contentOrigin({AxRect{0, 32, 506, 433}, std::nullopt}, {0, 0, 500, 400}), std::pair(3.0, 62.0));
     // sway tells the geometry only; a tiled window is as large as the toolkit says.
     EXPECT_EQ(contentOrigin({AxRect{642, 25, 636, 693}, std::nullopt}, {0, 0, 637, 693}), std::pair(642.0, 25.0));
+    // A window larger than its tile is shown from the tile's corner.
+    EXPECT_EQ(contentOrigin({AxRect{322, 25, 316, 333}, std::nullopt}, {0, 0, 360, 400}), std::pair(322.0, 25.0));
 }
 
 } // namespace

@@ -30,7 +30,9 @@ std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRe
     if (toolkitWindow.width <= frame.width + slack && toolkitWindow.height < frame.height) {
         return {frame.x + border, frame.y + frame.height - toolkitWindow.height - std::max(0.0, border)};
     }
-    return {frame.x + border, frame.y + (frame.height - toolkitWindow.height) / 2};
+    // Larger than the frame: a window that does not fit the tile it was given, which the
+    // compositor shows from its corner.
+    return {frame.x, frame.y};
 }
 
 } // namespace parlomatic::platform

@@ -21,7 +21,7 @@ struct WindowGeometry {
 // - the same size as the frame: the frame's corner (GTK 4 measures from its GtkWindow);
 // - smaller than the frame: a title bar the application draws above what it measures (Qt under
 //   GNOME Shell), with borders as wide at the bottom as at the sides;
-// - otherwise the content is centred on the frame.
+// - larger than the frame (a window that does not fit its tile): the frame's corner.
 std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitWindow);
 
 } // namespace parlomatic::platform
