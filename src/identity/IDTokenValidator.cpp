@@ -145,14 +145,21 @@ std::optional<IDTokenValidationError> issuedAtValidator(const jwt::JWT& token)
 }
 
 // A text claim that must equal `expected`.
-IDTokenClaimsValidator::Validator textValidator(std::string claim, std::string expected, Code missing, Code mismatched)
+std::string lowerCased(std::string text)
+{
+    std::ranges::transform(text, text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+IDTokenClaimsValidator::Validator textValidator(std::string claim, std::string expected, Code missing, Code mismatched,
+                                                bool anyCase = false)
 {
     return [=](const jwt::JWT& token) -> std::optional<IDTokenValidationError> {
         const auto actual = token.claim(claim).string();
         if (!actual) {
             return IDTokenValidationError(missing);
         }
-        if (*actual != expected) {
+        if ((anyCase ? lowerCased(*actual) : *actual) != expected) {
             return IDTokenValidationError(mismatched, *actual, expected);
         }
         return std::nullopt;
@@ -172,12 +179,6 @@ IDTokenClaimsValidator::Validator authTimeValidator(double baseTime, std::int64_
         }
         return std::nullopt;
     };
-}
-
-std::string lowerCased(std::string text)
-{
-    std::ranges::transform(text, text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 } // namespace
@@ -204,8 +205,9 @@ IDTokenValidationError IDTokenValidationError::pastLastAuth(double baseTime, dou
 
 std::string formatSeconds(double seconds)
 {
-    char buffer[64];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, seconds).ptr;
+    // Fixed notation: the plain shortest form would print 1700000000 as "1.7e+09".
+    char buffer[512];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, seconds, std::chars_format::fixed).ptr;
     std::string text(buffer, end);
     if (std::isfinite(seconds) && text.find_first_of(".e") == std::string::npos) {
         text += ".0";
@@ -392,7 +394,7 @@ IDTokenClaimsValidator IDTokenClaimsValidator::forToken(const jwt::JWT& token, c
             list.push_back(textValidator("org_id", *context.organization, Code::missingOrgId, Code::mismatchedOrgId));
         } else {
             list.push_back(textValidator("org_name", lowerCased(*context.organization), Code::missingOrgName,
-                                         Code::mismatchedOrgName));
+                                         Code::mismatchedOrgName, true));
         }
     }
     return claims;

@@ -232,11 +232,20 @@ TEST_F(IDTokenValidatorTest, PassesInsideTheLeewayAndWithEveryOptionalClaimRight
                  {"azp", clientId},
                  {"nonce", "n-1"},
                  {"auth_time", now - 359},
-                 {"org_name", "acme"},
+                 {"org_name", "AcMe"},
                  {"exp", std::to_string(now + 10)}});
     EXPECT_EQ(validate(signedToken(body),
                        [](IDTokenValidatorContext& c) { c.nonce = "n-1", c.maxAge = 300, c.organization = "ACME"; }),
               "valid");
+}
+
+// Seconds in messages: the shortest fixed form that reads back exactly, a whole number with ".0".
+TEST(FormatSecondsTest, RoundTimesStayInFixedNotation)
+{
+    EXPECT_EQ(formatSeconds(1700000000), "1700000000.0");
+    EXPECT_EQ(formatSeconds(1764600000), "1764600000.0");
+    EXPECT_EQ(formatSeconds(1700000000.25), "1700000000.25");
+    EXPECT_EQ(formatSeconds(0.1), "0.1");
 }
 
 } // namespace
