@@ -127,7 +127,12 @@ ParlomaticApp::ParlomaticApp()
     m_http = std::make_shared<CurlHttpClient>(options);
 }
 
-ParlomaticApp::~ParlomaticApp() = default;
+ParlomaticApp::~ParlomaticApp()
+{
+    // Quitting ends now: requests under way are abandoned rather than waited for (the watcher
+    // waits for the thread pool as it goes, up to a request's time-out).
+    m_http->abortAll();
+}
 
 void ParlomaticApp::start()
 {

@@ -39,6 +39,12 @@ SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent),
 
 SingleInstance::~SingleInstance() = default;
 
+void SingleInstance::close()
+{
+    m_server.reset();
+    m_lock.reset();
+}
+
 QString SingleInstance::socketPath() const
 {
     return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");

@@ -28,6 +28,8 @@ public:
     Role claim();
 
     QString socketPath() const;
+    // Stops answering: a later launch becomes the first instance itself (this one is quitting).
+    void close();
 
 signals:
     // A later launch handed over to this instance.

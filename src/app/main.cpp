@@ -38,5 +38,8 @@ int main(int argc, char* argv[])
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
     app.start();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // A launch from now on starts anew instead of handing over to this quitting instance.
+    instance.close();
+    return status;
 }

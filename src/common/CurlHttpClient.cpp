@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <string>
@@ -258,6 +259,12 @@ size_t writeHeader(char* data, size_t size, size_t count, void* user)
 
 struct CurlHttpClient::Impl {
     Options options;
+    std::atomic<bool> aborting = false;
+    // curl's progress callback: a non-zero answer ends the transfer.
+    static int progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+    {
+        return static_cast<Impl*>(self)->aborting.load() ? 1 : 0;
+    }
     CURLcode initResult = CURLE_OK;
     std::string systemCaPath;
 
@@ -358,6 +365,11 @@ CurlHttpClient::CurlHttpClient(Options options) : m_impl(std::make_unique<Impl>(
 
 CurlHttpClient::~CurlHttpClient() = default;
 
+void CurlHttpClient::abortAll()
+{
+    m_impl->aborting = true;
+}
+
 HttpResult CurlHttpClient::send(const HttpRequest& request)
 {
     using Kind = HttpError::Kind;
@@ -403,6 +415,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
         }
     }
 
+    if (m_impl->aborting) {
+        return std::unexpected(makeError(Kind::other, "the application is quitting"));
+    }
     EasyHandle handle = m_impl->acquire();
     if (!handle) {
         return std::unexpected(makeError(Kind::other, "cannot create a transfer"));
@@ -441,6 +456,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &writeHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, m_impl.get());
 
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);

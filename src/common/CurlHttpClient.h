@@ -45,6 +45,8 @@ public:
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
 
     HttpResult send(const HttpRequest& request) override;
+    // Through curl's progress callback, which runs at least once a second while a transfer waits.
+    void abortAll() override;
 
 private:
     struct Impl;

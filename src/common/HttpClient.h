@@ -46,6 +46,9 @@ class HttpClient {
 public:
     virtual ~HttpClient() = default;
     virtual HttpResult send(const HttpRequest& request) = 0;
+    // Ends the transfers under way within about a second and fails every later one at once
+    // (HttpError::Kind::other): for an application that is quitting. Any thread.
+    virtual void abortAll() {}
 };
 
 } // namespace parlomatic

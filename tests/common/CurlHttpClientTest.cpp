@@ -179,6 +179,27 @@ TEST_F(CurlHttpClientTest, TimesOutOnAServerThatNeverAnswers)
     EXPECT_TRUE(client.send(request("GET", "/echo")).has_value());
 }
 
+// Quitting: a transfer that waits on a silent server ends within about a second, later ones at once.
+TEST_F(CurlHttpClientTest, AbortAllEndsTransfersUnderWayAndRefusesLaterOnes)
+{
+    auto client = trustingClient(server);
+    HttpRequest sent = request("GET", "/silent");
+    sent.timeout = 30s;
+    auto waiting = std::async(std::launch::async, [&client, &sent] { return client.send(sent); });
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (server.connections() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    const auto abortedAt = std::chrono::steady_clock::now();
+    client.abortAll();
+    const HttpResult result = waiting.get();
+    EXPECT_FALSE(result.has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - abortedAt, 3s);
+    const HttpResult later = client.send(request("GET", "/echo"));
+    ASSERT_FALSE(later.has_value());
+    EXPECT_EQ(later.error().kind, HttpError::Kind::other);
+}
+
 struct BodyCase {
     std::string path;
     bool tooLarge;
