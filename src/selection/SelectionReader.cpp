@@ -48,11 +48,16 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         backend.readAncestorAttributes(focused);
     }
 
+    // A password field is told as one before anything of it is read: its range and rectangle
+    // would tell the password's length. The role needs neither.
+    step.role = backend.elementRole(focused);
+    if (step.role && isSecureRole(*step.role)) {
+        step.secure = true;
+        return done(Outcome::noSelection);
+    }
     // The length costs no text: a huge selection is neither fetched nor measured.
     if (const std::optional<int> length = backend.selectionLength(focused); length && *length > maxSelectionLength) {
         step.selectionTooLong = true;
-        step.role = backend.elementRole(focused);
-        step.secure = step.role && isSecureRole(*step.role);
         return done(Outcome::noSelection);
     }
 
@@ -60,19 +65,10 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     if (!step.rect) {
         step.rect = backend.selectionBoundsFromRange(focused);
     }
-    if (!step.rect) {
+    if (!step.rect || !step.role) {
         return done(Outcome::noSelection);
     }
     reading.selectedText = backend.selectedText(focused);
-    step.role = backend.elementRole(focused);
-    if (!step.role) {
-        return done(Outcome::noSelection);
-    }
-    // Never a strip over a password field (whose text the backend does not read anyway).
-    if (isSecureRole(*step.role)) {
-        step.secure = true;
-        return done(Outcome::noSelection);
-    }
     step.text = trimmedSelection(reading.selectedText.value_or(QString()));
     if (isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
         step.frame = backend.elementFrame(focused);

@@ -280,6 +280,16 @@ TEST_F(PollerTest, AncestorReadOnlyForWord)
     EXPECT_EQ(backend.ancestorReads, 1);
 }
 
+// The platform gives no rectangle and no text for a password field: the step still says what it is.
+TEST_F(PollerTest, APasswordFieldIsToldSecureWithoutAnythingOfItRead)
+{
+    select(QStringLiteral("secret"), QStringLiteral("AXSecureTextField"), std::nullopt);
+    const PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, D::hide);
+    EXPECT_TRUE(step.secure);
+    EXPECT_EQ(focused->textReads, 0);
+}
+
 TEST_F(PollerTest, ASelectionTooLongToReadHidesTheStripWithoutFetchingIt)
 {
     ASSERT_EQ(tick(), D::show);
