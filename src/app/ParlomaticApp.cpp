@@ -6,6 +6,7 @@
 #include "app/MenuBarView.h"
 #include "app/SystemBrowserSignIn.h"
 #include "app/UpdaterController.h"
+#include "common/Clock.h"
 #include "common/CurlHttpClient.h"
 #include "common/Log.h"
 #include "identity/CredentialsManager.h"
@@ -17,6 +18,7 @@
 #include "panels/TranslateWindow.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
+#include "platform/linux/DesktopNotifications.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
@@ -67,6 +69,7 @@ public:
         m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());
         Preferences& preferences = Preferences::standard();
         m_actions = std::make_unique<TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
+        m_actions->setNotices(&m_notices);
         m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
         m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
         m_poller->setSelectionActions(m_actions->selectionActions());
@@ -84,6 +87,8 @@ private:
     std::unique_ptr<AccessibilityThread> m_accessibility;
     Translator m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
+    platform::DesktopNotifications m_desktopNotices;
+    ThrottledNotices m_notices{m_desktopNotices, systemClock()};
     std::unique_ptr<KeyPaster> m_keyPaster;
     std::unique_ptr<WriteBack> m_writeBack;
     std::unique_ptr<TextActions> m_actions;

@@ -8,6 +8,8 @@
 #include "service/ServiceCall.h"
 #include "service/Translator.h"
 
+#include <QPointer>
+
 namespace parlomatic {
 
 TextActions::TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
@@ -15,6 +17,27 @@ TextActions::TextActions(Session& session, const Translator& translator, const L
     : QObject(parent), m_session(session), m_translator(translator), m_recognizer(recognizer),
       m_preferences(preferences), m_writeBack(writeBack)
 {}
+
+void TextActions::tell(const Notice& notice) const
+{
+    if (m_notices != nullptr) {
+        m_notices->tell(notice.cause, QString::fromLatin1(notice.message));
+    }
+}
+
+std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
+{
+    return [this, guard = QPointer<TextActions>(this)](WriteBack::Outcome outcome) {
+        if (!guard) {
+            return;
+        }
+        if (outcome == WriteBack::Outcome::refused) {
+            tell(selectionMovedOn);
+        } else if (outcome == WriteBack::Outcome::failed) {
+            tell(writeFailed);
+        }
+    };
+}
 
 SelectionActions TextActions::selectionActions()
 {
@@ -71,11 +94,13 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
         },
         [this, poller = &poller, element = selection.element,
          selected = selection.trimmedText](std::optional<TranslateResult> result) {
-            if (result && result->isPlaceholder) {
+            if (!result) {
+                tell(serviceUnreachable);
+            } else if (result->isPlaceholder) {
                 logError("The service sent no translation; nothing was written back.");
-            } else if (result && result->startTime > poller->latestReplacement()) {
+            } else if (result->startTime > poller->latestReplacement()) {
                 poller->setLatestReplacement(result->startTime);
-                m_writeBack.writeText(element, selected, QString::fromStdString(result->text));
+                m_writeBack.writeText(element, selected, QString::fromStdString(result->text), writeOutcome());
             }
             poller->startPolling();
         });
@@ -92,10 +117,12 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
         },
         [this, poller = &poller, element = selection.element,
          selected = selection.trimmedText](std::optional<std::string> improved) {
-            if (improved && improved->empty()) {
+            if (!improved) {
+                tell(serviceUnreachable);
+            } else if (improved->empty()) {
                 logError("The service sent an empty improvement; nothing was written back.");
-            } else if (improved) {
-                m_writeBack.writeText(element, selected, QString::fromStdString(*improved));
+            } else {
+                m_writeBack.writeText(element, selected, QString::fromStdString(*improved), writeOutcome());
             }
             poller->startPolling();
         });

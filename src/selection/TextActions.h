@@ -1,6 +1,8 @@
 #pragma once
 
+#include "selection/Notices.h"
 #include "selection/TextSelectionPoller.h"
+#include "selection/WriteBack.h"
 
 #include <QObject>
 
@@ -10,7 +12,6 @@ class LanguageRecognizer;
 class Preferences;
 class Session;
 class Translator;
-class WriteBack;
 
 // What the actions panel's buttons do: Translate opens the translation panel over the selection;
 // Replace translates the selection and writes the result over it; Improve rewrites it in place.
@@ -34,7 +35,23 @@ public:
     // Never writes an empty improvement, which would delete the selection.
     void improve(TextSelectionPoller& poller, const SelectionSnapshot& selection);
 
+    // Where Replace and Improve tell the user that they failed (the service did not answer, or
+    // nothing could be written); none: the log lines alone. `notices` must outlive this object.
+    void setNotices(Notices* notices) { m_notices = notices; }
+
+    struct Notice {
+        const char* cause;
+        const char* message;
+    };
+    static constexpr Notice serviceUnreachable{"service", "Parlomatic could not reach the text service."};
+    static constexpr Notice selectionMovedOn{"write", "The selection changed, so nothing was replaced."};
+    static constexpr Notice writeFailed{"write", "Parlomatic could not write into the application."};
+
 private:
+    void tell(const Notice& notice) const;
+    // What the write-back's outcome tells the user.
+    std::function<void(WriteBack::Outcome)> writeOutcome();
+
     // The source language of a Replace: the recognised language when it is one of ours, else the
     // stored "primaryLanguage" as it is.
     std::string sourceLanguage(const std::string& text, const std::string& primaryLanguage) const;
@@ -44,6 +61,7 @@ private:
     const LanguageRecognizer& m_recognizer;
     Preferences& m_preferences;
     WriteBack& m_writeBack;
+    Notices* m_notices = nullptr;
 };
 
 } // namespace parlomatic

@@ -44,27 +44,28 @@ std::optional<std::string> WriteBack::refusal(AccessibilityBackend& backend, con
 }
 
 void WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text,
-                          std::function<void(bool)> done)
+                          std::function<void(Outcome)> done)
 {
     const bool keys = m_paster != nullptr;
     m_runner.run(
         &m_context, [this, element, selectedText, text, keys, done = std::move(done)](AccessibilityBackend& backend) {
-            std::optional<std::string> why = refusal(backend, element, selectedText);
+            const std::optional<std::string> refused = refusal(backend, element, selectedText);
             // Without keys to send (Wayland), the element itself is written, right after the checks.
-            bool written = false;
-            if (!why && !keys) {
-                written = backend.replaceSelection(element, text);
-                if (!written) {
-                    why = "The application does not let its text be written this way; nothing was written back.";
+            const bool written = !refused && !keys && backend.replaceSelection(element, text);
+            return [this, refused, text, keys, written, done] {
+                Outcome outcome = Outcome::refused;
+                if (refused) {
+                    logError(*refused);
+                } else if (keys) {
+                    outcome = paste(text) ? Outcome::written : Outcome::failed;
+                } else if (written) {
+                    outcome = Outcome::written;
+                } else {
+                    logError("The application does not let its text be written this way; nothing was written back.");
+                    outcome = Outcome::failed;
                 }
-            }
-            return [this, why, text, keys, written, done] {
-                if (why) {
-                    logError(*why);
-                }
-                const bool sent = !why && (keys ? paste(text) : written);
                 if (done) {
-                    done(sent);
+                    done(outcome);
                 }
             };
         });

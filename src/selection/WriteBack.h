@@ -28,11 +28,17 @@ public:
     // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster);
 
+    enum class Outcome {
+        written, // the paste was sent (whether the application took it cannot be known), or the
+                 // element was written and read back
+        refused, // the application, the focus or the selection changed: nothing was written
+        failed,  // the keys could not be sent, or the element does not let itself be written
+    };
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
-    // without white space at either end). `done` (optional) gets whether the paste was sent (whether
-    // the application accepted it cannot be known); nothing runs once this object is gone.
+    // without white space at either end). `done` (optional) gets the outcome; nothing runs once
+    // this object is gone.
     void writeText(const Element& element, const QString& selectedText, const QString& text,
-                   std::function<void(bool)> done = {});
+                   std::function<void(Outcome)> done = {});
 
     // Why nothing may be written over the element's selection now, or nothing when all is as it
     // was. On the layer's thread.

@@ -267,7 +267,8 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     std::optional<bool> sent;
     WriteBack writeBack(*backend, nullptr);
     const auto writeStarted = std::chrono::steady_clock::now();
-    writeBack.writeText(front.element, text, QStringLiteral("written on Wayland"), [&sent](bool ok) { sent = ok; });
+    writeBack.writeText(front.element, text, QStringLiteral("written on Wayland"),
+                        [&sent](WriteBack::Outcome outcome) { sent = outcome == WriteBack::Outcome::written; });
     ASSERT_TRUE(sent);
     std::printf("written through the element in %.1f ms\n",
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - writeStarted).count());

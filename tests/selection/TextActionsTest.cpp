@@ -3,6 +3,7 @@
 #include "fakes/FakeAccessibility.h"
 #include "fakes/FakeClock.h"
 #include "fakes/FakeSession.h"
+#include "fakes/RecordedNotices.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/KeyPaster.h"
 #include "selection/WriteBack.h"
@@ -69,6 +70,7 @@ protected:
         QGuiApplication::clipboard()->setText(QString::fromLatin1(before));
         poller.stopPolling();
         selection = SelectionSnapshot{userText, userText, AxRect{100, 300, 80, 20}, focused};
+        actions.setNotices(&notices);
     }
     void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
 
@@ -115,6 +117,7 @@ protected:
                                },
                                &clock};
     SelectionSnapshot selection;
+    test::RecordedNotices notices;
 };
 
 TEST_F(TextActionsTest, ReplaceWritesTheTranslationOverTheSelection)
@@ -165,6 +168,8 @@ struct NothingWritten {
     std::function<void(FakeAccessibility&, FakeKeyPaster&)> meanwhile;
     // A line that must be logged, or "" for none.
     std::string logged;
+    // What the user is told, or nothing.
+    const char* told = nullptr;
 };
 
 void PrintTo(const NothingWritten& c, std::ostream* out)
@@ -190,6 +195,7 @@ TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
         EXPECT_TRUE(logs.contains(c.logged));
     }
     expectNoSecretLogged("Answer text");
+    EXPECT_EQ(notices.told, c.told ? QStringList{QString::fromLatin1(c.told)} : QStringList());
 }
 
 const auto nothing = [](FakeAccessibility&, FakeKeyPaster&) {};
@@ -200,25 +206,41 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NothingWritten{"placeholder", false, 200, R"({"data":{"translations":[]}})", nothing, "no translation"},
         NothingWritten{"emptyImprovement", true, 200, R"({"data":{"improvements":[]}})", nothing, "empty improvement"},
-        NothingWritten{"serviceFailure", false, 500, "", nothing, ""},
+        NothingWritten{"serviceFailure", false, 500, "", nothing, "", TextActions::serviceUnreachable.message},
         NothingWritten{"otherApplicationInFront", false, 200, translationBody("Answer text"),
                        [](FakeAccessibility& backend, FakeKeyPaster&) { backend.setFront(otherPid); },
-                       "application in front changed"},
+                       "application in front changed", TextActions::selectionMovedOn.message},
         NothingWritten{"focusMovedInTheApplication", true, 200, improveBody,
                        [](FakeAccessibility& backend, FakeKeyPaster&) {
                            backend.setFocused(appPid, std::make_shared<FakeElement>(appPid));
                        },
-                       "focus moved"},
+                       "focus moved", TextActions::selectionMovedOn.message},
         NothingWritten{"selectionChanged", false, 200, translationBody("Answer text"),
                        [](FakeAccessibility& backend, FakeKeyPaster&) {
                            const Element application = backend.applicationElement(appPid);
                            static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText = "other";
                        },
-                       "selection changed"},
+                       "selection changed", TextActions::selectionMovedOn.message},
         NothingWritten{"keysNotSent", true, 200, improveBody,
                        [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
-                       "Could not send the paste keys: BadValue"}),
+                       "Could not send the paste keys: BadValue", TextActions::writeFailed.message}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// Pressing again and again while the service is down: told once per 30 s for the same cause.
+TEST(ThrottledNoticesTest, OneNoticePerCauseEveryThirtySeconds)
+{
+    test::RecordedNotices shown;
+    FakeClock clock;
+    ThrottledNotices notices(shown, clock);
+    notices.tell("service", QStringLiteral("down"));
+    clock.advance(29);
+    notices.tell("service", QStringLiteral("down"));
+    notices.tell("write", QStringLiteral("changed"));
+    EXPECT_EQ(shown.told, (QStringList{QStringLiteral("down"), QStringLiteral("changed")}));
+    clock.advance(1);
+    notices.tell("service", QStringLiteral("down"));
+    EXPECT_EQ(shown.told.size(), 3);
+}
 
 TEST_F(TextActionsTest, ImproveWritesTheImprovement)
 {

@@ -5,10 +5,7 @@
 #include "platform/linux/wayland/SwayWindows.h"
 
 #include "common/Log.h"
-
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QVariantMap>
+#include "platform/linux/DesktopNotifications.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -45,12 +42,7 @@ void WaylandWindows::tellUserOnce()
     std::call_once(told, [] {
         const std::string hint = missingHint();
         logError(hint);
-        QDBusMessage notify = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-        notify << QStringLiteral("Parlomatic") << 0U << QStringLiteral("parlomatic") << QStringLiteral("Parlomatic")
-               << QString::fromStdString(hint) << QStringList() << QVariantMap() << -1;
-        QDBusConnection::sessionBus().call(notify, QDBus::NoBlock);
+        DesktopNotifications().tell("compositor", QString::fromStdString(hint));
     });
 }
 

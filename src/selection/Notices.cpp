@@ -1,0 +1,21 @@
+#include "selection/Notices.h"
+
+#include "common/Clock.h"
+
+namespace parlomatic {
+
+ThrottledNotices::ThrottledNotices(Notices& target, const Clock& clock, double intervalSeconds)
+    : m_target(target), m_clock(clock), m_interval(intervalSeconds)
+{}
+
+void ThrottledNotices::tell(const std::string& cause, const QString& message)
+{
+    const double now = m_clock.now();
+    if (const auto last = m_lastTold.find(cause); last != m_lastTold.end() && now - last->second < m_interval) {
+        return;
+    }
+    m_lastTold[cause] = now;
+    m_target.tell(cause, message);
+}
+
+} // namespace parlomatic

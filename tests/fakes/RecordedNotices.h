@@ -1,0 +1,16 @@
+#pragma once
+
+#include "selection/Notices.h"
+
+#include <QStringList>
+
+namespace parlomatic::test {
+
+// Notices that are only recorded.
+class RecordedNotices final : public Notices {
+public:
+    void tell(const std::string&, const QString& message) override { told.append(message); }
+    QStringList told;
+};
+
+} // namespace parlomatic::test
