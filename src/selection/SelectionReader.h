@@ -39,9 +39,6 @@ public:
 
     SelectionReading read(AccessibilityBackend& backend);
 
-    // Forgets the previous front process: the next step runs the enhanced pass (a new layer).
-    void reset() { m_prevPid = 0; }
-
 private:
     Pid m_ownPid;
     Pid m_prevPid = 0;
