@@ -8,6 +8,7 @@
 #include "support/TlsTestServer.h"
 #endif
 
+#include "common/Clock.h"
 #include "common/CurlHttpClient.h"
 #include "e2e/DesktopTestSupport.h"
 #include "fakes/FakeSession.h"
@@ -25,6 +26,8 @@
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
+#include "platform/linux/DesktopNotifications.h"
+#include "selection/Notices.h"
 #include "selection/TextActions.h"
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
@@ -32,6 +35,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -128,6 +132,22 @@ struct PaintClock : QObject {
     }
 };
 
+// A notification service of the test's own on the session bus: records what it is asked to show.
+class NotificationRecorder : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList bodies;
+
+public slots:
+    Q_SCRIPTABLE uint Notify(const QString&, uint, const QString&, const QString&, const QString& body,
+                             const QStringList&, const QVariantMap&, int)
+    {
+        bodies.append(body);
+        return uint(bodies.size());
+    }
+};
+
 } // namespace
 
 class WriteBackDesktopTest : public QObject {
@@ -165,6 +185,10 @@ class WriteBackDesktopTest : public QObject {
     platform::GObjectPtr<AtspiEventListener> m_textListener;
     std::unique_ptr<WriteBack> m_writeBack;
     std::unique_ptr<TextActions> m_actions;
+    platform::DesktopNotifications m_desktopNotices;
+    std::unique_ptr<ThrottledNotices> m_notices;
+    std::atomic<bool> m_serviceDown = false;
+    std::atomic<int> m_requests = 0;
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
@@ -288,6 +312,11 @@ private slots:
                                       {{"improvements", {{{"improvedText", body.value("q", "") + " (improved)"}}}}}}}
                     : nlohmann::json{
                           {"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
+            ++m_requests;
+            if (m_serviceDown) {
+                response.status = 503;
+                return;
+            }
             response.set_content(reply.dump(), "application/json");
             m_answeredAt = m_clock.elapsed();
         });
@@ -320,6 +349,8 @@ private slots:
         auto panel = std::make_unique<TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
         m_panel = panel.get();
         m_poller->setTranslatePanel(std::move(panel));
+        m_notices = std::make_unique<ThrottledNotices>(m_desktopNotices, systemClock());
+        m_actions->setNotices(m_notices.get());
         m_poller->setSelectionActions(m_actions->selectionActions());
         m_poller->startPolling();
     }
@@ -476,6 +507,31 @@ private slots:
 
     // A failing request of the write-back's own connection is reported to it, not to the handler
     // that was installed before.
+    // The text service down: Replace writes nothing and the user is told once, in plain words and
+    // without their text, however often they press it within 30 s.
+    void aServiceThatDoesNotAnswerIsToldOnce()
+    {
+        NotificationRecorder recorder;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &recorder,
+                                   QDBusConnection::ExportScriptableSlots));
+        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        m_serviceDown = true;
+        const QString line = QStringLiteral("Please send comments.");
+        for (int press = 0; press < 2; ++press) {
+            select(m_mousepad, sample, QStringLiteral("ctrl+Home Down Down shift+End"), line);
+            const int before = m_requests;
+            QVERIFY(this->press(QStringLiteral("Replace")));
+            QTRY_VERIFY_WITH_TIMEOUT(m_requests > before && m_poller->isPolling(), deadlineMs);
+            QTRY_COMPARE_WITH_TIMEOUT(recorder.bodies.size(), 1, deadlineMs);
+        }
+        m_serviceDown = false;
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceUnreachable.message));
+        QCOMPARE(fullText(focusedText(m_mousepad)), std::optional<QString>(sample));
+    }
+
     void xlibErrorsAreCaughtByTheWriteBack()
     {
         static int previousCalls = 0;
