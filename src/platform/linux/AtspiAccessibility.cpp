@@ -249,6 +249,7 @@ AtspiAccessibility::~AtspiAccessibility()
     }
     d.reset();
     if (lost) {
+        forgetAtspiObjects();
         atspi_exit();
     }
 }

@@ -1,5 +1,8 @@
 #include "platform/linux/AtspiElement.h"
 
+#include <atomic>
+#include <memory>
+
 // Exported by libatspi but missing from its headers: its connection to the accessibility bus.
 extern "C" DBusConnection* _atspi_bus(void);
 
@@ -8,8 +11,20 @@ namespace parlomatic::platform {
 namespace {
 
 bool revivalNeeded = false;
+// Grows when libatspi lets go of its bus: objects made before are never touched again.
+std::atomic<unsigned> generation = 0;
+
+struct Release {
+    gpointer object;
+    unsigned generation;
+};
 
 } // namespace
+
+void forgetAtspiObjects()
+{
+    ++generation;
+}
 
 void setApplicationsRevived(bool revived)
 {
@@ -40,14 +55,19 @@ AtspiElement::~AtspiElement()
 {
     // At once on the home thread (or the main thread with the default context); otherwise queued
     // to it. Queued to a thread that has ended, the reference is left behind, never released here.
+    // An object of a libatspi that has let go of its bus since is left behind: its application
+    // record is gone, and disposing of it would reach into what is no longer there.
     if (m_accessible) {
         g_main_context_invoke_full(
             m_home, G_PRIORITY_DEFAULT,
-            [](gpointer object) {
-                g_object_unref(object);
+            [](gpointer data) {
+                const std::unique_ptr<Release> release(static_cast<Release*>(data));
+                if (release->generation == generation.load()) {
+                    g_object_unref(release->object);
+                }
                 return gboolean(G_SOURCE_REMOVE);
             },
-            m_accessible.release(), nullptr);
+            new Release{m_accessible.release(), generation.load()}, nullptr);
     }
     g_main_context_unref(m_home);
 }

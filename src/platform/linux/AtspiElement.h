@@ -49,6 +49,9 @@ Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid = std
 void reviveApplication(AtspiAccessible* accessible);
 void reviveApplicationRecord(AtspiApplication* application);
 void setApplicationsRevived(bool revived);
+// Called right before libatspi lets go of its bus: elements made until then are left behind when
+// dropped, never released into the new one.
+void forgetAtspiObjects();
 
 // The process behind an object; nothing on a bus error.
 std::optional<Pid> readProcessId(AtspiAccessible* accessible);
