@@ -112,7 +112,6 @@ KWinWindows::~KWinWindows()
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                int surfaceWidth, int surfaceHeight)
 {
-    const std::lock_guard lock(m_mutex);
     m_pid = pid > 0 ? Pid(pid) : 0;
     m_window.reset();
     if (width > 0 && height > 0) {
@@ -126,19 +125,16 @@ void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int
 
 std::optional<WindowGeometry> KWinWindows::focusedWindow(Pid pid)
 {
-    const std::lock_guard lock(m_mutex);
     return pid != 0 && pid == m_pid ? m_window : std::nullopt;
 }
 
 std::optional<Pid> KWinWindows::focusedProcess()
 {
-    const std::lock_guard lock(m_mutex);
     return m_pid != 0 ? std::optional(m_pid) : std::nullopt;
 }
 
 unsigned long KWinWindows::layoutChanges()
 {
-    const std::lock_guard lock(m_mutex);
     return m_changes;
 }
 

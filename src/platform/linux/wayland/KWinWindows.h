@@ -5,13 +5,12 @@
 #include <QObject>
 #include <QString>
 
-#include <mutex>
-
 namespace parlomatic::platform {
 
 // KWin (KDE Plasma) tells where its active window is to a script of ours: loaded at start through
 // its D-Bus scripting interface, it follows the active window and its geometry and calls back
-// into this object on our session-bus connection. Nothing is asked of KWin per step.
+// into this object on our session-bus connection (delivered on the thread the object lives on, the
+// layer's). Nothing is asked of KWin per step.
 class KWinWindows final : public QObject, public WaylandWindows {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.parlomatic.KWinWindows")
@@ -35,7 +34,6 @@ public slots:
 private:
     KWinWindows() = default;
 
-    std::mutex m_mutex;
     Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;
