@@ -5,9 +5,13 @@
 #include "identity/jwt/JWT.h"
 
 #include <QCoreApplication>
+#include <QNetworkInformation>
 #include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
+
+#include <fstream>
+#include <system_error>
 
 namespace parlomatic {
 namespace {
@@ -19,7 +23,13 @@ void runInPool(std::function<void()> job)
 
 // The retrieval's outcome, carried from the worker to the GUI thread.
 struct RefreshOutcome {
-    bool canRenew = false;
+    enum class Kind {
+        renewed,
+        signedOut,   // nothing renewable stored, or the service refused the refresh token
+        unreachable, // the keyring or the service did not answer: the session is kept
+        failed,      // any other failure: nothing changes
+    };
+    Kind kind = Kind::failed;
     std::optional<identity::Credentials> credentials;
 };
 
@@ -31,6 +41,39 @@ std::string describeForLog(const identity::CredentialsManagerError& error)
         text += " (" + error.cause()->code() + ", status " + std::to_string(error.cause()->statusCode()) + ")";
     }
     return text;
+}
+
+bool refusedRefreshToken(const identity::CredentialsManagerError& error)
+{
+    return error.code() == identity::CredentialsManagerError::Code::renewFailed && error.cause() &&
+           error.cause()->code() == "invalid_grant";
+}
+
+RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew)
+{
+    using Kind = RefreshOutcome::Kind;
+    switch (manager.stored()) {
+    case identity::CredentialsManager::Stored::nothing:
+        logError("Unable to renew credentials");
+        return {Kind::signedOut, std::nullopt};
+    case identity::CredentialsManager::Stored::unreachable:
+        logError("The keyring could not be read; the session is kept and tried again later");
+        return {Kind::unreachable, std::nullopt};
+    case identity::CredentialsManager::Stored::renewable:
+        break;
+    }
+    auto result = forceRenew ? manager.renew() : manager.credentials();
+    if (result) {
+        return {Kind::renewed, std::move(*result)};
+    }
+    const auto& error = result.error();
+    logError(boundedFailureLine("Failed with: ", describeForLog(error)));
+    if (error.isTransient()) {
+        return {Kind::unreachable, std::nullopt};
+    }
+    const bool gone =
+        refusedRefreshToken(error) || error.code() == identity::CredentialsManagerError::Code::noCredentials;
+    return {gone ? Kind::signedOut : Kind::failed, std::nullopt};
 }
 
 } // namespace
@@ -49,9 +92,21 @@ std::string boundedFailureLine(std::string_view prefix, std::string_view descrip
 }
 
 AppState::AppState(AppStateDependencies dependencies, QObject* parent)
-    : QObject(parent), m_deps(std::move(dependencies))
+    : QObject(parent), m_deps(std::move(dependencies)), m_nextRetryDelay(m_deps.retryDelay)
 {
     m_isAccessibilityEnabled = m_deps.accessibility->isTrusted();
+    std::error_code error;
+    m_signOutPending = !m_deps.signOutPendingFile.empty() && std::filesystem::exists(m_deps.signOutPendingFile, error);
+    // Where the desktop tells when the network comes back, a session waiting for it goes on at once.
+    if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
+        connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
+                [this](QNetworkInformation::Reachability reachability) {
+                    if (reachability == QNetworkInformation::Reachability::Online && m_isReconnecting) {
+                        stopRetrying();
+                        retryRenewal();
+                    }
+                });
+    }
     runStartup();
 }
 
@@ -73,15 +128,59 @@ std::function<void(std::function<void(AppState&)>)> AppState::guiPoster()
 
 void AppState::runStartup()
 {
-    refreshSession(true, [this] {
-        m_accessibilityTimer = std::make_unique<QTimer>();
-        m_accessibilityTimer->setInterval(m_deps.accessibilityInterval);
-        connect(m_accessibilityTimer.get(), &QTimer::timeout, this, &AppState::updateAccessibilityStatus);
-        m_accessibilityTimer->start();
-        m_readinessWatched = true;
-        checkReadiness(m_isAccessibilityEnabled, m_isAuthenticated);
-        emit startupFinished();
-    });
+    if (m_signOutPending) {
+        // The last sign-out did not get as far as the keyring: finish it, never sign in from it.
+        finishSignOut();
+        QTimer::singleShot(0, this, &AppState::startReadinessWatch);
+        return;
+    }
+    refreshSession(true, [this] { startReadinessWatch(); });
+}
+
+void AppState::startReadinessWatch()
+{
+    m_accessibilityTimer = std::make_unique<QTimer>();
+    m_accessibilityTimer->setInterval(m_deps.accessibilityInterval);
+    connect(m_accessibilityTimer.get(), &QTimer::timeout, this, &AppState::updateAccessibilityStatus);
+    m_accessibilityTimer->start();
+    m_readinessWatched = true;
+    checkReadiness(m_isAccessibilityEnabled, m_isAuthenticated);
+    emit startupFinished();
+}
+
+void AppState::setReconnecting(bool reconnecting)
+{
+    if (reconnecting != m_isReconnecting) {
+        m_isReconnecting = reconnecting;
+        emit isReconnectingChanged();
+    }
+}
+
+void AppState::scheduleRetry(void (AppState::*attempt)())
+{
+    if (m_retryTimer && m_retryTimer->isActive()) {
+        return;
+    }
+    m_retryTimer = std::make_unique<QTimer>();
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer.get(), &QTimer::timeout, this, attempt);
+    m_retryTimer->start(m_nextRetryDelay);
+    m_nextRetryDelay = std::min(m_nextRetryDelay * 2, m_deps.maxRetryDelay);
+}
+
+void AppState::stopRetrying()
+{
+    if (m_retryTimer) {
+        m_retryTimer->stop();
+    }
+    m_nextRetryDelay = m_deps.retryDelay;
+}
+
+void AppState::retryRenewal()
+{
+    if (m_isReconnecting) {
+        refreshSession(true);
+    }
 }
 
 void AppState::setUpdateLabel(const QString& label)
@@ -151,25 +250,31 @@ void AppState::refreshSession(bool forceRenew, std::function<void()> done)
 {
     beginWaiting();
     const std::uint64_t epoch = m_sessionEpoch;
-    runInPool([manager = m_deps.credentialsManager, forceRenew, epoch, post = guiPoster(), done = std::move(done)] {
-        RefreshOutcome outcome;
-        outcome.canRenew = manager->canRenew();
-        if (!outcome.canRenew) {
-            logError("Unable to renew credentials");
-        } else {
-            auto result = forceRenew ? manager->renew() : manager->credentials();
-            if (result) {
-                outcome.credentials = std::move(*result);
-            } else {
-                logError(boundedFailureLine("Failed with: ", describeForLog(result.error())));
-            }
-        }
-        post([outcome = std::move(outcome), forceRenew, epoch, done](AppState& state) {
+    const bool signedOut = m_signOutPending;
+    runInPool([manager = m_deps.credentialsManager, forceRenew, epoch, signedOut, post = guiPoster(),
+               done = std::move(done)] {
+        // A sign-out not yet complete leaves a stored set behind that must never be used again.
+        const RefreshOutcome outcome =
+            signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt} : retrieve(*manager, forceRenew);
+        post([outcome, forceRenew, epoch, done](AppState& state) {
             if (epoch == state.m_sessionEpoch) {
-                if (!outcome.canRenew) {
-                    state.setAuthenticated(false);
-                } else if (outcome.credentials) {
+                switch (outcome.kind) {
+                case RefreshOutcome::Kind::renewed:
+                    state.stopRetrying();
+                    state.setReconnecting(false);
                     state.applyCredentials(*outcome.credentials, forceRenew);
+                    break;
+                case RefreshOutcome::Kind::signedOut:
+                    state.stopRetrying();
+                    state.setReconnecting(false);
+                    state.dropSession();
+                    break;
+                case RefreshOutcome::Kind::unreachable:
+                    state.setReconnecting(true);
+                    state.scheduleRetry(&AppState::retryRenewal);
+                    break;
+                case RefreshOutcome::Kind::failed:
+                    break;
                 }
             }
             state.endWaiting();
@@ -201,6 +306,8 @@ void AppState::applyCredentials(const identity::Credentials& credentials, bool u
 
 void AppState::login()
 {
+    // A sign-out still trying to delete the old set must not delete the new one.
+    stopRetrying();
     beginWaiting();
     auto post = guiPoster();
     m_deps.signIn([manager = m_deps.credentialsManager, post](SignInResult result) {
@@ -218,6 +325,10 @@ void AppState::login()
             post([stored, credentials](AppState& state) {
                 if (stored) {
                     ++state.m_sessionEpoch;
+                    // The new set took the old one's place in the keyring.
+                    state.stopRetrying();
+                    state.setSignOutPending(false);
+                    state.setReconnecting(false);
                     state.applyCredentials(credentials, true);
                 }
                 state.endWaiting();
@@ -229,17 +340,74 @@ void AppState::login()
 void AppState::logout()
 {
     ++m_sessionEpoch;
-    runInPool([manager = m_deps.credentialsManager, post = guiPoster()] {
-        (void)manager->clear();
-        post([](AppState& state) {
-            state.setAccessToken(std::string());
-            if (state.m_accessTokenExpiration) {
-                state.m_accessTokenExpiration.reset();
-                emit state.accessTokenExpirationChanged();
+    stopRetrying();
+    setReconnecting(false);
+    m_signOutTold = false;
+    setSignOutPending(true);
+    dropSession();
+    finishSignOut();
+}
+
+void AppState::dropSession()
+{
+    // A token never taken over stays absent.
+    if (m_accessToken) {
+        setAccessToken(std::string());
+    }
+    if (m_accessTokenExpiration) {
+        m_accessTokenExpiration.reset();
+        emit accessTokenExpirationChanged();
+    }
+    setAuthenticated(false);
+}
+
+void AppState::finishSignOut()
+{
+    if (!m_signOutPending) {
+        return;
+    }
+    const std::uint64_t epoch = m_sessionEpoch;
+    runInPool([manager = m_deps.credentialsManager, epoch, post = guiPoster()] {
+        const bool done = manager->signOut() == identity::CredentialsManager::SignOut::done;
+        if (!done) {
+            logError("The sign-in could not be removed from the keyring; trying again later");
+        }
+        post([done, epoch](AppState& state) {
+            // A sign-in since has stored a set of its own.
+            if (epoch != state.m_sessionEpoch || !state.m_signOutPending) {
+                return;
             }
-            state.setAuthenticated(false);
+            if (done) {
+                state.stopRetrying();
+                state.setSignOutPending(false);
+                return;
+            }
+            if (!state.m_signOutTold && state.m_deps.tell) {
+                state.m_signOutTold = true;
+                state.m_deps.tell(QString::fromLatin1(signOutIncomplete));
+            }
+            state.scheduleRetry(&AppState::finishSignOut);
         });
     });
+}
+
+void AppState::setSignOutPending(bool pending)
+{
+    m_signOutPending = pending;
+    const auto& file = m_deps.signOutPendingFile;
+    if (file.empty()) {
+        return;
+    }
+    std::error_code error;
+    if (pending) {
+        std::filesystem::create_directories(file.parent_path(), error);
+        std::ofstream(file) << "The last sign-out has not removed the stored sign-in yet.\n";
+        if (!std::filesystem::exists(file, error)) {
+            logError("Could not write " + file.string() + "; an unfinished sign-out is not remembered past quitting");
+        }
+    } else {
+        std::filesystem::remove(file, error);
+    }
 }
 
 void AppState::checkForUpdates()

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -48,6 +49,15 @@ struct AppStateDependencies {
     WatcherFactory startWatcher;
     std::shared_ptr<const UserMetadata> userMetadata;
     std::chrono::milliseconds accessibilityInterval{1000};
+    // Tells the user what the menu cannot show (a sign-out not complete yet); may be empty.
+    std::function<void(const QString&)> tell;
+    // Present while a sign-out has not yet deleted the stored token set: as long as it is there,
+    // that set is never taken up again, also not by the next start. Empty: remembered in memory.
+    std::filesystem::path signOutPendingFile;
+    // The first wait before a renewal that could not reach the service, or a sign-out that could
+    // not reach the keyring, is tried again; each further wait doubles, up to maxRetryDelay.
+    std::chrono::milliseconds retryDelay{std::chrono::seconds(5)};
+    std::chrono::milliseconds maxRetryDelay{std::chrono::minutes(5)};
 };
 
 // The one session state of the program: who is signed in and with which access token, whether
@@ -63,11 +73,14 @@ class AppState final : public QObject, public Session {
     Q_PROPERTY(bool isAuthenticated READ isAuthenticated NOTIFY isAuthenticatedChanged)
     Q_PROPERTY(QString accessToken READ accessTokenText NOTIFY accessTokenChanged)
     Q_PROPERTY(bool waitingForAuth READ waitingForAuth NOTIFY waitingForAuthChanged)
+    Q_PROPERTY(bool isReconnecting READ isReconnecting NOTIFY isReconnectingChanged)
 
 public:
     static constexpr const char* checkForUpdatesLabel = "Check for Updates...";
     // Longest error description a "Failed with: " or "Failed! " line carries.
     static constexpr std::size_t maxLoggedDescription = 300;
+    static constexpr const char* signOutIncomplete =
+        "Parlomatic could not remove your sign-in from the keyring. It will as soon as the keyring answers again.";
 
     // Checks the permission silently and starts the start-up task: a forced renewal of the stored
     // token set, then the one-second permission re-check and the readiness watch.
@@ -84,6 +97,11 @@ public:
     std::optional<double> accessTokenExpiration() const { return m_accessTokenExpiration; }
     const std::optional<User>& user() const { return m_user; }
     bool waitingForAuth() const { return m_pendingAuth > 0; }
+    // A stored session is kept although it could not be renewed (the identity service or the
+    // keyring did not answer); it is tried again with a growing delay, and when the network is back.
+    bool isReconnecting() const { return m_isReconnecting; }
+    // The user signed out, and the stored token set is not deleted yet.
+    bool isSignOutPending() const { return m_signOutPending; }
     UpdaterController* updater() const { return m_updater.get(); }
     void setUpdater(std::unique_ptr<UpdaterController> updater);
 
@@ -98,11 +116,15 @@ public:
 
     // Brings the token, its expiry, isAuthenticated and (when forced) the user up to date from the
     // credentials manager, then runs `done`. Logs "Unable to renew credentials" when nothing
-    // renewable is stored, "Failed with: " + the error when retrieval or renewal failed.
+    // renewable is stored, "Failed with: " + the error when retrieval or renewal failed. Only no
+    // stored set, or a refresh token the service refused, signs the user out; a keyring or service
+    // that did not answer keeps the session and starts reconnecting.
     void refreshSession(bool forceRenew, std::function<void()> done = {});
     // Takes a token set over. An access token that does not decode as a JWT changes nothing.
     void applyCredentials(const identity::Credentials& credentials, bool updateUser);
     void login();
+    // Signs out at once, then revokes the refresh token at the identity service and deletes the
+    // stored set in the background; a keyring that cannot be reached is told, and tried again.
     void logout();
     void checkForUpdates();
     // The preferred-gender choice of the status menu.
@@ -119,11 +141,21 @@ signals:
     void accessTokenExpirationChanged();
     void userChanged();
     void waitingForAuthChanged();
+    void isReconnectingChanged();
     // The start-up renewal has ended and the readiness watch runs.
     void startupFinished();
 
 private:
     void runStartup();
+    void startReadinessWatch();
+    void setReconnecting(bool reconnecting);
+    // Runs `attempt` after the current retry delay, then doubles the delay.
+    void scheduleRetry(void (AppState::*attempt)());
+    void stopRetrying();
+    void retryRenewal();
+    void finishSignOut();
+    void setSignOutPending(bool pending);
+    void dropSession();
     void setAccessibilityEnabled(bool enabled);
     void setAuthenticated(bool authenticated);
     void assignReadinessField(bool& field, bool value, void (AppState::*changed)());
@@ -144,6 +176,11 @@ private:
     // waitingForAuth counts the sign-ins and refreshes under way, so one that ends does not show
     // the menu as idle while another still runs.
     int m_pendingAuth = 0;
+    bool m_isReconnecting = false;
+    bool m_signOutPending = false;
+    bool m_signOutTold = false;
+    std::unique_ptr<QTimer> m_retryTimer;
+    std::chrono::milliseconds m_nextRetryDelay;
     std::unique_ptr<UpdaterController> m_updater;
     bool m_readinessWatched = false;
     bool m_isEnabled = false;

@@ -12,8 +12,9 @@ MenuBarView::MenuBarView(AppState& appState, std::function<void()> quit, QObject
     : QObject(parent), m_appState(appState), m_quit(std::move(quit)), m_menu(std::make_unique<QMenu>())
 {
     m_menu->setSeparatorsCollapsible(false);
-    for (auto signal : {&AppState::waitingForAuthChanged, &AppState::isAuthenticatedChanged,
-                        &AppState::updateLabelChanged, &AppState::userChanged, &AppState::accessTokenChanged}) {
+    for (auto signal :
+         {&AppState::waitingForAuthChanged, &AppState::isAuthenticatedChanged, &AppState::updateLabelChanged,
+          &AppState::userChanged, &AppState::accessTokenChanged, &AppState::isReconnectingChanged}) {
         connect(&m_appState, signal, this, &MenuBarView::rebuild);
     }
     rebuild();
@@ -35,12 +36,16 @@ void MenuBarView::rebuild()
     if (m_appState.waitingForAuth()) {
         m_menu->addAction(QString::fromLatin1(loadingTitle))->setEnabled(false);
     } else {
-        const bool signedIn = m_appState.isAuthenticated();
+        // A kept session that could not be renewed yet: the user can still sign out of it.
+        if (m_appState.isReconnecting()) {
+            m_menu->addAction(QString::fromLatin1(reconnectingTitle))->setEnabled(false);
+        }
+        const bool signedIn = m_appState.isAuthenticated() || m_appState.isReconnecting();
         QAction* account = m_menu->addAction(QString::fromLatin1(signedIn ? logOutTitle : signInTitle));
         connect(account, &QAction::triggered, this, [this] {
             later([](AppState& state) {
                 // Decided when chosen, not when the menu was built.
-                if (state.isAuthenticated()) {
+                if (state.isAuthenticated() || state.isReconnecting()) {
                     state.logout();
                 } else {
                     state.login();

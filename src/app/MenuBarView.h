@@ -20,6 +20,7 @@ public:
     static constexpr const char* loadingTitle = "Loading...";
     static constexpr const char* signInTitle = "Sign In...";
     static constexpr const char* logOutTitle = "Log Out...";
+    static constexpr const char* reconnectingTitle = "Reconnecting...";
     static constexpr const char* genderTitle = "Preferred Gender";
     static constexpr const char* quitTitle = "Quit Parlomatic";
 

@@ -38,6 +38,7 @@
 #include <QThreadPool>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 namespace parlomatic {
@@ -123,6 +124,21 @@ void signIn(const std::shared_ptr<HttpClient>& http, std::function<void(SignInRe
     });
 }
 
+// $XDG_STATE_HOME/parlomatic/sign-out-pending (~/.local/state when unset).
+std::filesystem::path signOutPendingFile()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::filesystem::path base;
+    if (state && std::filesystem::path(state).is_absolute()) {
+        base = state;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::filesystem::path(home) / ".local" / "state";
+    } else {
+        return {};
+    }
+    return base / "parlomatic" / "sign-out-pending";
+}
+
 } // namespace
 
 ParlomaticApp::ParlomaticApp()
@@ -153,6 +169,8 @@ void ParlomaticApp::start()
     dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
     dependencies.startWatcher = [this] { return std::make_unique<SelectionWatcher>(*m_appState, *m_http); };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
+    dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
+    dependencies.signOutPendingFile = signOutPendingFile();
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 
     m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });

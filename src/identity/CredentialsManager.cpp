@@ -168,6 +168,16 @@ bool CredentialsManager::canRenew() const
     return stored && stored->refreshToken().has_value();
 }
 
+CredentialsManager::Stored CredentialsManager::stored() const
+{
+    const auto read = m_storage->readEntry(m_storeKey);
+    if (!read) {
+        return Stored::unreachable;
+    }
+    const auto credentials = *read ? unarchive(**read) : std::nullopt;
+    return credentials && credentials->refreshToken() ? Stored::renewable : Stored::nothing;
+}
+
 bool CredentialsManager::hasValid(std::int64_t minTTL) const
 {
     const auto stored = readStored();
@@ -197,7 +207,11 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
     const ProcessLock processes(m_lockFile);
 
     // Read under the lock: another retrieval may just have stored a renewed set.
-    const auto archive = m_storage->getEntry(m_storeKey);
+    const auto read = m_storage->readEntry(m_storeKey);
+    if (!read) {
+        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeUnreachable));
+    }
+    const auto& archive = *read;
     const auto stored = archive ? unarchive(*archive) : std::nullopt;
     if (!stored) {
         return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
@@ -269,6 +283,34 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
     }
     m_storage->deleteEntry(m_storeKey);
     return {};
+}
+
+CredentialsManager::SignOut CredentialsManager::signOut(const Headers& headers)
+{
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
+
+    const auto read = m_storage->readEntry(m_storeKey);
+    if (!read) {
+        return SignOut::storeUnreachable;
+    }
+    if (!*read) {
+        return SignOut::done;
+    }
+    const auto stored = unarchive(**read);
+    if (stored && stored->refreshToken()) {
+        auto revoked = m_authentication->revokeRefreshToken(*stored->refreshToken()).headers(headers).start();
+        if (!revoked) {
+            logError("The refresh token could not be revoked at the identity service (" + revoked.error().code() +
+                     ", status " + std::to_string(revoked.error().statusCode()) + "); deleting it here all the same");
+        }
+    }
+    if (m_storage->deleteEntry(m_storeKey)) {
+        return SignOut::done;
+    }
+    // Deleting fails on a missing entry too: only one still there is a failure.
+    const auto after = m_storage->readEntry(m_storeKey);
+    return after && !*after ? SignOut::done : SignOut::storeUnreachable;
 }
 
 } // namespace parlomatic::identity

@@ -46,12 +46,19 @@ public:
     // own is never used.
     static std::filesystem::path defaultLockFile(const std::string& storeKey);
 
+    // What the store holds now.
+    enum class Stored { nothing, renewable, unreachable };
+    // How a sign-out ended: with the set gone, or with the store unreachable (call again later).
+    enum class SignOut { done, storeUnreachable };
+
     // Archives and writes the set; false when that failed.
     bool store(const Credentials& credentials);
     // Deletes the stored set; false when there was none or deleting failed.
     bool clear();
     // A stored set exists, reads, and holds a refresh token.
     bool canRenew() const;
+    // canRenew(), telling a store that could not be read apart from one without a renewable set.
+    Stored stored() const;
     // A stored set exists whose access token neither has expired nor expires within minTTL seconds.
     bool hasValid(std::int64_t minTTL = 0) const;
 
@@ -67,6 +74,10 @@ public:
     // Revokes the stored refresh token at the service, then clears the store. A stored set without
     // refresh token is only cleared; with no (readable) stored set it succeeds at once.
     std::expected<void, CredentialsManagerError> revoke(const Headers& headers = {});
+    // Ends the session for good: revokes the stored refresh token at the service, so that no copy
+    // of it works any more, then deletes the set. A revocation that fails (service unreachable) is
+    // logged and the set deleted all the same; a store that cannot be read or written is reported.
+    SignOut signOut(const Headers& headers = {});
 
     const std::string& storeKey() const { return m_storeKey; }
 

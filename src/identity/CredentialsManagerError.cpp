@@ -36,8 +36,23 @@ std::string CredentialsManagerError::message() const
         return "The biometric authentication failed.";
     case Code::revokeFailed:
         return "The revocation of the refresh token failed.";
+    case Code::storeUnreachable:
+        return "The credentials store could not be read.";
     }
     return {};
+}
+
+bool CredentialsManagerError::isTransient() const
+{
+    if (m_code == Code::storeUnreachable) {
+        return true;
+    }
+    if (m_code != Code::renewFailed || !m_cause) {
+        return false;
+    }
+    // No answer (status 0), a time-out or a failure of the service itself; 4xx answers are refusals.
+    const long status = m_cause->statusCode();
+    return status == 0 || status == 408 || status == 429 || status >= 500;
 }
 
 std::string CredentialsManagerError::debugDescription() const

@@ -19,7 +19,11 @@ public:
         storeFailed,
         biometricsFailed,
         revokeFailed,
+        storeUnreachable, // the store could not be read: whether a set is stored is not known
     };
+    // A failure that may pass by itself: the store or the service could not be reached, timed out
+    // or failed on its side. A refused refresh token, or no stored set, is not one.
+    bool isTransient() const;
 
     explicit CredentialsManagerError(Code code, std::optional<AuthenticationError> cause = std::nullopt);
     static CredentialsManagerError largeMinTTL(std::int64_t minTTL, std::int64_t lifetime);

@@ -80,7 +80,8 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
 
     // Sign-out: the stored set goes, the token empties, the user and the watcher stay.
     state->logout();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isAuthenticated(); }, 5000));
+    EXPECT_FALSE(state->isAuthenticated());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending(); }, 5000));
     EXPECT_EQ(state->accessTokenValue(), std::optional<std::string>(""));
     EXPECT_FALSE(state->accessTokenExpiration().has_value());
     EXPECT_FALSE(manager->canRenew());

@@ -279,6 +279,18 @@ std::optional<Bytes> KeychainStore::getEntry(std::string_view key)
     return std::move(*bytes);
 }
 
+std::expected<std::optional<Bytes>, CredentialsStorage::Unreachable> KeychainStore::readEntry(std::string_view key)
+{
+    auto bytes = data(key);
+    if (bytes) {
+        return std::move(*bytes);
+    }
+    if (bytes.error().code == KeychainError::Code::itemNotFound) {
+        return std::nullopt;
+    }
+    return std::unexpected(Unreachable{});
+}
+
 bool KeychainStore::setEntry(const Bytes& data, std::string_view key)
 {
     return set(data, key).has_value();

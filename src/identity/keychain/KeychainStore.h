@@ -62,6 +62,8 @@ public:
     std::expected<std::vector<std::string>, KeychainError> keys() const;
 
     std::optional<Bytes> getEntry(std::string_view key) override;
+    // Only a missing item is "absent"; every other failure is Unreachable.
+    std::expected<std::optional<Bytes>, Unreachable> readEntry(std::string_view key) override;
     bool setEntry(const Bytes& data, std::string_view key) override;
     bool deleteEntry(std::string_view key) override;
 

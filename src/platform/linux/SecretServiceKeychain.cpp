@@ -25,6 +25,9 @@ struct HashTableDeleter {
 struct SecretValueDeleter {
     void operator()(SecretValue* value) const { secret_value_unref(value); }
 };
+struct GFreeDeleter {
+    void operator()(gchar* text) const { g_free(text); }
+};
 struct ItemListDeleter {
     void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
 };
@@ -35,6 +38,7 @@ using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
 using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
 using ItemListPtr = std::unique_ptr<GList, ItemListDeleter>;
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 const SecretSchema* schema()
 {
@@ -49,10 +53,8 @@ const SecretSchema* schema()
     return &instance;
 }
 
-OSStatus statusFor(GError* error)
+OSStatus statusOf(const GError* error)
 {
-    // The message names the D-Bus failure only; it never carries a secret.
-    logError(std::string("Secret Service call failed: ") + error->message);
     if (error->domain == SECRET_ERROR) {
         switch (error->code) {
         case SECRET_ERROR_IS_LOCKED:
@@ -74,16 +76,71 @@ OSStatus statusFor(GError* error)
     return errSecNotAvailable;
 }
 
-// Opens the service without unlocking anything; nothing when it is not running.
-ServicePtr connect(OSStatus& status)
+OSStatus statusFor(GError* error)
+{
+    // The message names the D-Bus failure only; it never carries a secret.
+    logError(std::string("Secret Service call failed: ") + error->message);
+    const OSStatus status = statusOf(error);
+    if (status == errSecNotAvailable) {
+        // libsecret keeps one connection to the service for the process, bound to the daemon that
+        // answered first and to the session opened there. After that daemon went away, or was
+        // replaced, every call would still go to it: the next call connects afresh instead.
+        secret_service_disconnect();
+    }
+    return status;
+}
+
+// The unique bus name that owns the Secret Service's name now; empty when nobody does.
+std::string currentOwner(GDBusProxy* proxy)
 {
     GError* raw = nullptr;
-    ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+    GVariant* reply = g_dbus_connection_call_sync(g_dbus_proxy_get_connection(proxy), "org.freedesktop.DBus",
+                                                  "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                                                  g_variant_new("(s)", g_dbus_proxy_get_name(proxy)),
+                                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &raw);
     ErrorPtr error(raw);
-    if (!service) {
-        status = error ? statusFor(error.get()) : errSecNotAvailable;
+    if (!reply) {
+        return {};
     }
-    return service;
+    const gchar* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string text = owner ? owner : "";
+    g_variant_unref(reply);
+    return text;
+}
+
+// Opens the service without unlocking anything; nothing when it is not running.
+//
+// libsecret keeps one connection for the process, bound to the daemon that answered first and to
+// the session opened there. When that daemon has gone and another owns the name now (a keyring
+// restarted), the old connection would address the departed one for ever: it is dropped, and the
+// new daemon connected to.
+ServicePtr connect(OSStatus& status)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        GError* raw = nullptr;
+        ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &raw));
+        ErrorPtr error(raw);
+        if (!service) {
+            status = error ? statusFor(error.get()) : errSecNotAvailable;
+            return service;
+        }
+        auto* proxy = G_DBUS_PROXY(service.get());
+        const std::string owner = currentOwner(proxy);
+        if (owner.empty()) {
+            logError("The Secret Service is not running");
+            status = errSecNotAvailable;
+            return nullptr;
+        }
+        GCharPtr known(g_dbus_proxy_get_name_owner(proxy));
+        // A connection made just now is taken as it is.
+        if ((known && owner == known.get()) || attempt > 0) {
+            return service;
+        }
+        secret_service_disconnect();
+    }
+    status = errSecNotAvailable;
+    return nullptr;
 }
 
 // The item attributes of a query; the account only when the query names one. The strings stay
