@@ -150,6 +150,12 @@ std::expected<std::optional<nlohmann::json>, AuthenticationError> classify(const
 Request<void>::Handler noBodyHandler()
 {
     return [](const Response& response) -> Request<void>::Result {
+        // A revocation answers 200 with nothing in the body (RFC 7009, section 2.2): that is the
+        // success, not an empty answer.
+        const long status = response.response ? response.response->status : 0;
+        if (!response.error && status >= 200 && status <= 300 && (!response.data || response.data->empty())) {
+            return {};
+        }
         auto classified = classify(response);
         if (!classified) {
             return std::unexpected(std::move(classified.error()));

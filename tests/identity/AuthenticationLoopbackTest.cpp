@@ -94,11 +94,15 @@ TEST_F(AuthenticationLoopbackTest, Revoke)
     EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
     EXPECT_EQ(json::parse(only().body), (json{{"token", "rt"}, {"client_id", "client-1"}}));
 
+    // RFC 7009: a revocation's success is a 200 with an empty body.
     setReply(200, "");
+    EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
+
+    setReply(503, "");
     const auto result = authentication->revokeRefreshToken("rt").start();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), "identity.internal_error.empty");
-    EXPECT_EQ(result.error().statusCode(), 200);
+    EXPECT_EQ(result.error().statusCode(), 503);
 }
 
 TEST_F(AuthenticationLoopbackTest, FetchKeySet)
