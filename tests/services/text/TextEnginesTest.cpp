@@ -66,6 +66,32 @@ TEST_F(TextEnginesTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
     }
 }
 
+TEST_F(TextEnginesTest, LongTextsAreCutBetweenSentencesOrCharacters)
+{
+    std::string sentences;
+    std::string expected;
+    while (sentences.size() < 5000) {
+        sentences += "The house is big. ";
+        expected += "La casa es grande. ";
+    }
+    sentences.pop_back();
+    expected.pop_back();
+    EXPECT_EQ(translate(sentences, Lang::en, Lang::es), expected);
+
+    std::string unbroken; // no space to cut at, and characters of two bytes
+    while (unbroken.size() < 5000) {
+        unbroken += "ñ";
+    }
+    unbroken += "a";
+    std::string joined;
+    for (const std::string_view piece : splitText(unbroken, 2048)) {
+        EXPECT_LE(piece.size(), 2048u);
+        EXPECT_NE(static_cast<unsigned char>(piece.front()) & 0xC0, 0x80) << "cut inside a character";
+        joined += piece;
+    }
+    EXPECT_EQ(joined, unbroken);
+}
+
 TEST_F(TextEnginesTest, ApertiumsReservedCharactersAndNulsDoNotBreakTheStream)
 {
     const std::string tricky = "Pay 5$ to a@b for [draft] <one> {two} a/b \\ c^d.";

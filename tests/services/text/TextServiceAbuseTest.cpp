@@ -181,14 +181,15 @@ public:
 
     void stop()
     {
+        if (!m_thread.joinable()) {
+            return;
+        }
         {
             std::lock_guard lock(m_mutex);
             m_stop = true;
         }
         m_wake.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
+        m_thread.join();
         EXPECT_GT(m_calls, 0);
         EXPECT_EQ(m_failures, 0) << "of " << m_calls;
         EXPECT_LT(m_worst, 1s);
