@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace parlomatic::textservice {
@@ -362,12 +363,17 @@ void TlsHttpServer::admitConnection(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto& connection = *m_connections.emplace_back(std::make_unique<Connection>());
     connection.fd = fd;
-    connection.thread = std::thread([this, &connection] {
-        runConnection(connection);
-        connection.finished = true;
-        const eventfd_t one = 1;
-        (void)::write(m_wake, &one, sizeof one);
-    });
+    try {
+        connection.thread = std::thread([this, &connection] {
+            runConnection(connection);
+            connection.finished = true;
+            const eventfd_t one = 1;
+            (void)::write(m_wake, &one, sizeof one);
+        });
+    } catch (const std::system_error&) { // no thread to be had: this client tries again later
+        ::close(fd);
+        m_connections.pop_back();
+    }
 }
 
 void TlsHttpServer::reapFinished(bool all)
