@@ -209,11 +209,14 @@ public:
     bool started() const { return m_started; }
     const std::vector<int>& pids() const { return m_pids; }
 
-    // The answers to `streams`, in order; empty when the pipeline is broken. The streams are
+    // The answers to `streams`, in order; empty when the pipeline is broken (or `streams` is). The streams are
     // written in turn with those of other requests, one piece each, so a long request shares the
     // programs with short ones instead of holding them.
     std::vector<std::future<std::optional<std::string>>> submit(std::vector<std::string> streams)
     {
+        if (streams.empty()) {
+            return {};
+        }
         auto job = std::make_shared<Job>();
         job->streams = std::move(streams);
         std::vector<std::future<std::optional<std::string>>> futures;

@@ -56,6 +56,7 @@ TEST_F(TextEnginesTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
         {Lang::en, Lang::pt, "The house is big and the garden is beautiful.", "A casa é grande e o jardim é belo."},
         {Lang::pt, Lang::en, "A casa é grande e o jardim é bonito.", "The house is big and the garden is beautiful."},
         {Lang::pt, Lang::pt, "  nada muda\n", "  nada muda\n"},
+        {Lang::en, Lang::es, " \n\n", " \n\n"}, // nothing for the engine
         // Breaks, indentation and trailing blanks stay where they were.
         {Lang::en, Lang::es, "I like the red car.\n\n  We live in a small house.\t\nThank you!\n",
          "Me gusta el coche rojo.\n\n  Vivimos en una casa pequeña.\t\nGracias!\n"},
