@@ -209,9 +209,9 @@ public:
     bool started() const { return m_started; }
     const std::vector<int>& pids() const { return m_pids; }
 
-    // The answers to `streams`, in order; empty when the pipeline is broken (or `streams` is). The streams are
-    // written in turn with those of other requests, one piece each, so a long request shares the
-    // programs with short ones instead of holding them.
+    // The answers to `streams`, in order; empty when the pipeline is broken or there are no
+    // streams. They are written in turn with those of other requests, one piece each, so a long
+    // request shares the programs with short ones instead of holding them.
     std::vector<std::future<std::optional<std::string>>> submit(std::vector<std::string> streams)
     {
         if (streams.empty()) {
