@@ -1,6 +1,7 @@
 #include "ApertiumPipeline.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
@@ -75,7 +76,35 @@ bool writeAll(int fd, std::string_view data)
     return true;
 }
 
+// Longer texts go through the programs in pieces, in turn with other requests.
+constexpr std::size_t maxPieceBytes = 2048;
+
 } // namespace
+
+std::vector<std::string_view> splitText(std::string_view text, std::size_t most)
+{
+    std::vector<std::string_view> pieces;
+    while (text.size() > most) {
+        // After a sentence's end and its space, else after a space, else between two characters.
+        std::size_t cut = std::string_view::npos;
+        for (std::size_t i = most - 1; i > most / 2 && cut == std::string_view::npos; --i) {
+            if (text[i] == ' ' && std::string_view(".!?").find(text[i - 1]) != std::string_view::npos) {
+                cut = i + 1;
+            }
+        }
+        if (cut == std::string_view::npos) {
+            const std::size_t space = text.rfind(' ', most - 1);
+            cut = space != std::string_view::npos && space > 0 ? space + 1 : most;
+            while (cut == most && cut > 1 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+                --cut;
+            }
+        }
+        pieces.push_back(text.substr(0, cut));
+        text.remove_prefix(cut);
+    }
+    pieces.push_back(text);
+    return pieces;
+}
 
 std::optional<PipelineStages> readModeFile(const std::filesystem::path& modeFile)
 {
@@ -137,14 +166,31 @@ std::string unescapeFromApertium(std::string_view stream)
     return out;
 }
 
-// One started set of programs with its reader thread.
+// One started set of programs with its writer and reader threads.
 class ApertiumPipeline::Running {
 public:
-    explicit Running(const PipelineStages& stages) { m_started = spawn(stages); }
+    using Answer = std::promise<std::optional<std::string>>;
+
+    explicit Running(const PipelineStages& stages)
+    {
+        if (spawn(stages)) {
+            m_writer = std::thread([this] { writeRequests(); });
+            m_reader = std::thread([this] { readAnswers(); });
+            m_started = true;
+        } else {
+            m_readerDone = true;
+        }
+    }
 
     ~Running()
     {
-        terminate();
+        end();
+        signalGroup(SIGKILL); // whatever was slow to end: it is reaped below
+        if (m_writer.joinable()) {
+            m_writer.join();
+        } else if (m_in >= 0) {
+            ::close(m_in);
+        }
         if (m_reader.joinable()) {
             m_reader.join();
         }
@@ -163,40 +209,156 @@ public:
     bool started() const { return m_started; }
     const std::vector<int>& pids() const { return m_pids; }
 
-    // Nothing when the pipeline is broken.
-    std::optional<std::future<std::optional<std::string>>> submit(std::string_view stream)
+    // The answers to `streams`, in order; empty when the pipeline is broken or there are no
+    // streams. They are written in turn with those of other requests, one piece each, so a long
+    // request shares the programs with short ones instead of holding them.
+    std::vector<std::future<std::optional<std::string>>> submit(std::vector<std::string> streams)
     {
-        std::lock_guard writeLock(m_writeMutex);
-        auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
-        auto future = promise->get_future();
+        if (streams.empty()) {
+            return {};
+        }
+        auto job = std::make_shared<Job>();
+        job->streams = std::move(streams);
+        std::vector<std::future<std::optional<std::string>>> futures;
+        for (std::size_t i = 0; i < job->streams.size(); ++i) {
+            futures.push_back(job->answers.emplace_back().get_future());
+        }
         {
             std::lock_guard lock(m_mutex);
-            if (m_broken || m_in < 0) {
-                return std::nullopt;
+            if (m_broken) {
+                return {};
             }
-            m_pending.push_back(std::move(promise));
+            m_jobs.push_back(std::move(job));
         }
-        if (!writeAll(m_in, stream)) {
-            terminate();
-        }
-        return future;
+        m_changed.notify_all();
+        return futures;
     }
 
-    // Ends the programs; every pending request fails once the reader sees the end of the output.
-    void terminate()
+    // Ends the programs: SIGTERM (with SIGCONT, so a stopped program gets it), and SIGKILL for
+    // whatever has not ended after a short grace. Every request of the pipeline fails.
+    void end()
     {
-        std::lock_guard lock(m_mutex);
-        m_broken = true;
-        if (m_in >= 0) {
-            ::close(m_in);
-            m_in = -1;
+        std::unique_lock lock(m_mutex);
+        if (!m_broken) {
+            m_broken = true;
+            signalGroup(SIGTERM);
+            signalGroup(SIGCONT);
         }
-        if (m_group > 0) {
-            kill(-m_group, SIGTERM);
+        m_changed.notify_all();
+        if (!m_changed.wait_for(lock, killGrace, [this] { return m_readerDone; })) {
+            signalGroup(SIGKILL);
         }
     }
 
 private:
+    static constexpr std::chrono::milliseconds killGrace{500};
+    // Written but unanswered bytes at most (one piece may go past), so a request that comes in
+    // waits for little more than that and one piece of each request ahead of it.
+    static constexpr std::size_t maxInFlight = 4096;
+
+    struct Job {
+        std::vector<std::string> streams;
+        std::vector<Answer> answers;
+        std::size_t next = 0; // the first piece not yet written
+    };
+    struct Pending {
+        std::shared_ptr<Job> job;
+        std::size_t index;
+        std::size_t bytes;
+    };
+
+    // The group exists until its programs are reaped, which only the destructor does.
+    void signalGroup(int signal)
+    {
+        if (m_group > 0) {
+            kill(-m_group, signal);
+        }
+    }
+
+    void failEverything()
+    {
+        for (auto& pending : m_pending) {
+            pending.job->answers[pending.index].set_value(std::nullopt);
+        }
+        m_pending.clear();
+        for (auto& job : m_jobs) {
+            for (std::size_t i = job->next; i < job->answers.size(); ++i) {
+                job->answers[i].set_value(std::nullopt);
+            }
+        }
+        m_jobs.clear();
+    }
+
+    void writeRequests()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_broken || (!m_jobs.empty() && m_inFlight < maxInFlight); });
+            if (m_broken) {
+                break;
+            }
+            auto job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            const std::size_t index = job->next++;
+            if (job->next < job->streams.size()) {
+                m_jobs.push_back(job);
+            }
+            const std::string stream = std::move(job->streams[index]);
+            m_inFlight += stream.size();
+            m_pending.push_back({std::move(job), index, stream.size()});
+            lock.unlock();
+            const bool written = writeAll(m_in, stream);
+            lock.lock();
+            if (!written && !m_broken) {
+                m_broken = true;
+                signalGroup(SIGTERM);
+                signalGroup(SIGCONT);
+            }
+        }
+        // The programs see their input end, and so does a program started later that inherited it.
+        ::close(m_in);
+        m_in = -1;
+    }
+
+    void readAnswers()
+    {
+        std::string answer;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t count = ::read(m_out, buffer, sizeof buffer);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                break;
+            }
+            for (ssize_t i = 0; i < count; ++i) {
+                if (buffer[i] != '\0') {
+                    answer += buffer[i];
+                    continue;
+                }
+                {
+                    std::lock_guard lock(m_mutex);
+                    if (!m_pending.empty()) {
+                        auto& [job, index, bytes] = m_pending.front();
+                        m_inFlight -= bytes;
+                        job->answers[index].set_value(std::move(answer));
+                        m_pending.pop_front();
+                    }
+                }
+                m_changed.notify_all();
+                answer.clear();
+            }
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_broken = true;
+            m_readerDone = true;
+            failEverything();
+        }
+        m_changed.notify_all();
+    }
+
     bool spawn(const PipelineStages& stages)
     {
         if (stages.empty()) {
@@ -256,49 +418,9 @@ private:
         ::close(devNull);
         m_out = previous;
         if (!ok) {
-            return false;
+            signalGroup(SIGKILL);
         }
-        m_reader = std::thread([this] { readAnswers(); });
-        return true;
-    }
-
-    void readAnswers()
-    {
-        std::string answer;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t count = ::read(m_out, buffer, sizeof buffer);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count <= 0) {
-                break;
-            }
-            for (ssize_t i = 0; i < count; ++i) {
-                if (buffer[i] != '\0') {
-                    answer += buffer[i];
-                    continue;
-                }
-                std::shared_ptr<std::promise<std::optional<std::string>>> promise;
-                {
-                    std::lock_guard lock(m_mutex);
-                    if (!m_pending.empty()) {
-                        promise = std::move(m_pending.front());
-                        m_pending.pop_front();
-                    }
-                }
-                if (promise) {
-                    promise->set_value(std::move(answer));
-                }
-                answer.clear();
-            }
-        }
-        std::lock_guard lock(m_mutex);
-        m_broken = true;
-        for (auto& promise : m_pending) {
-            promise->set_value(std::nullopt);
-        }
-        m_pending.clear();
+        return ok;
     }
 
     bool m_started = false;
@@ -306,11 +428,15 @@ private:
     int m_group = 0;
     int m_in = -1;
     int m_out = -1;
+    std::thread m_writer;
     std::thread m_reader;
-    std::mutex m_writeMutex;
     std::mutex m_mutex;
+    std::condition_variable m_changed;
     bool m_broken = false;
-    std::deque<std::shared_ptr<std::promise<std::optional<std::string>>>> m_pending;
+    bool m_readerDone = false;
+    std::size_t m_inFlight = 0;
+    std::deque<std::shared_ptr<Job>> m_jobs;
+    std::deque<Pending> m_pending;
 };
 
 ApertiumPipeline::ApertiumPipeline(PipelineStages stages) : m_stages(std::move(stages))
@@ -348,39 +474,59 @@ ApertiumPipeline::translate(const std::vector<std::string>& texts, std::chrono::
         return std::unexpected(PipelineError::notRunning);
     }
     const auto dropRunning = [&] {
-        current->terminate();
-        std::lock_guard lock(m_mutex);
-        if (m_running == current) {
-            m_running.reset();
+        current->end();
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_running == current) {
+                m_running.reset();
+            }
         }
+        running(); // the fresh programs load their data while the next request is on its way
     };
-    std::vector<std::future<std::optional<std::string>>> futures;
+    std::vector<std::string> streams;
+    std::vector<std::size_t> firstPiece; // of each text, and one past the last
     for (const auto& text : texts) {
-        // The closing line break keeps the last word's punctuation, which the analyser holds back
-        // until it sees what follows; it is taken off the answer again.
-        auto future = current->submit(escapeForApertium(text) + "\n" + '\0');
-        if (!future) {
-            dropRunning();
-            return std::unexpected(PipelineError::broken);
+        firstPiece.push_back(streams.size());
+        for (const std::string_view piece : splitText(text, maxPieceBytes)) {
+            // The closing line break keeps the last word's punctuation, which the analyser holds
+            // back until it sees what follows; it is taken off the answer again.
+            streams.push_back(escapeForApertium(piece) + "\n" + '\0');
         }
-        futures.push_back(std::move(*future));
+    }
+    firstPiece.push_back(streams.size());
+    auto futures = current->submit(std::move(streams));
+    if (futures.empty() && !texts.empty()) {
+        dropRunning();
+        return std::unexpected(PipelineError::broken);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::vector<std::string> answers;
-    for (auto& future : futures) {
-        if (future.wait_until(deadline) != std::future_status::ready) {
-            dropRunning();
-            return std::unexpected(PipelineError::timedOut);
+    std::vector<std::string> answers(texts.size());
+    for (std::size_t text = 0; text < texts.size(); ++text) {
+        const std::size_t pieces = firstPiece[text + 1] - firstPiece[text];
+        for (std::size_t i = firstPiece[text]; i < firstPiece[text + 1]; ++i) {
+            if (futures[i].wait_until(deadline) != std::future_status::ready) {
+                dropRunning();
+                return std::unexpected(PipelineError::timedOut);
+            }
+            auto answer = futures[i].get();
+            if (!answer) {
+                dropRunning();
+                return std::unexpected(PipelineError::broken);
+            }
+            if (answer->ends_with('\n')) {
+                answer->pop_back();
+            }
+            std::string piece = unescapeFromApertium(*answer);
+            if (pieces > 1) {
+                // Pieces were cut after a space, which goes back between their translations.
+                const auto last = piece.find_last_not_of(" \n");
+                piece.erase(last == std::string::npos ? 0 : last + 1);
+                if (i + 1 < firstPiece[text + 1]) {
+                    piece += ' ';
+                }
+            }
+            answers[text] += piece;
         }
-        auto answer = future.get();
-        if (!answer) {
-            dropRunning();
-            return std::unexpected(PipelineError::broken);
-        }
-        if (answer->ends_with('\n')) {
-            answer->pop_back();
-        }
-        answers.push_back(unescapeFromApertium(*answer));
     }
     return answers;
 }

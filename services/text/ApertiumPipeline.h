@@ -26,20 +26,26 @@ std::optional<PipelineStages> readModeFile(const std::filesystem::path& modeFile
 std::string escapeForApertium(std::string_view text);
 std::string unescapeFromApertium(std::string_view stream);
 
+// Cuts a text into pieces of at most `most` bytes (after a sentence's end and its space where one
+// is near the limit, else after a space, else between two UTF-8 characters); joined they give the
+// text again.
+std::vector<std::string_view> splitText(std::string_view text, std::size_t most);
+
 enum class PipelineError { notRunning, timedOut, broken };
 
 // One translation direction kept running between requests: its programs are started once, joined
-// by pipes, and every request is written to the first program followed by a NUL, on which each
-// program flushes; the answer is the output up to the next NUL. Requests may come from many
-// threads: they are written one after another without waiting for earlier answers (each program
-// works on the next request while later programs finish the previous one), and answers are matched
-// to requests in order by a reader thread.
+// by pipes, and every piece of text is written to the first program followed by a NUL, on which
+// each program flushes; the answer is the output up to the next NUL. Requests may come from many
+// threads. A writer thread takes one piece of each waiting request in turn (texts over 2 KiB are
+// cut into pieces), and writes while little is unanswered, so a long request shares the programs
+// with short ones and a new request never waits behind much; a reader thread matches answers to
+// pieces in order.
 //
 // A program that dies, or an answer that does not come within the time limit, ends the whole
-// running pipeline (every pending request fails) and the next request starts it anew, so one bad
-// request cannot desynchronise later answers. The programs end when their input closes, so also
-// when the service dies. Their error output is discarded, since it can quote the text being
-// translated.
+// running pipeline (every pending request fails: SIGTERM, and SIGKILL after half a second for a
+// program that did not end, a stopped one too) and a fresh one is started, so one bad request
+// cannot desynchronise later answers. The programs end when their input closes, so also when the
+// service dies. Their error output is discarded, since it can quote the text being translated.
 class ApertiumPipeline {
 public:
     explicit ApertiumPipeline(PipelineStages stages);
@@ -47,9 +53,9 @@ public:
     ApertiumPipeline(const ApertiumPipeline&) = delete;
     ApertiumPipeline& operator=(const ApertiumPipeline&) = delete;
 
-    // Translates pieces of plain text, each on its own (NUL characters are dropped), all written
-    // before the first answer is awaited; starts the programs when they do not run (notRunning: a
-    // program could not be started). The time limit holds for the whole batch.
+    // Translates texts, each on its own (NUL characters are dropped); starts the programs when they
+    // do not run (notRunning: a program could not be started). The time limit holds for the whole
+    // batch.
     std::expected<std::vector<std::string>, PipelineError> translate(const std::vector<std::string>& texts,
                                                                      std::chrono::milliseconds timeout);
 

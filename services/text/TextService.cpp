@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -36,6 +37,8 @@ std::string_view reasonCode(int status)
         return "method_not_allowed";
     case 413:
         return "payload_too_large";
+    case 431:
+        return "header_too_large";
     default:
         return status >= 500 ? "server_error" : "error";
     }
@@ -84,7 +87,19 @@ TextService::TextService(TextTranslator& translator, const Improver& improver, A
                          GenderStore& genders, Options options)
     : m_translator(translator), m_improver(improver), m_verifier(verifier), m_genders(genders),
       m_options(std::move(options))
-{}
+{
+    const auto bound = [this](void (TextService::*member)(const httplib::Request&, httplib::Response&)) {
+        return [this, member](const httplib::Request& request, httplib::Response& response) {
+            (this->*member)(request, response);
+        };
+    };
+    m_paths["/v1/translate"] = {"POST", bound(&TextService::translate)};
+    m_paths["/v1/improve"] = {"POST", bound(&TextService::improve)};
+    m_paths["/v1/user/metadata"] = {"PATCH", bound(&TextService::updateMetadata)};
+    m_paths["/health"] = {"GET", [](const httplib::Request&, httplib::Response& response) {
+                              sendJson(response, {{"status", "ok"}});
+                          }};
+}
 
 TextService::~TextService()
 {
@@ -93,22 +108,35 @@ TextService::~TextService()
 
 bool TextService::bind(int port)
 {
-    m_server = std::make_unique<httplib::SSLServer>(m_options.certificateFile.c_str(), m_options.keyFile.c_str());
-    if (!m_server->is_valid()) {
-        return false;
+    TlsHttpServer::Limits limits;
+    limits.maxConnections = m_options.maxConnections;
+    limits.maxBodyBytes = m_options.maxBodyBytes;
+    limits.keepAlive = std::chrono::seconds(m_options.keepAliveSeconds);
+    TlsHttpServer::Handlers handlers{
+        .admit = [this](const httplib::Request& request, httplib::Response& response) { admit(request, response); },
+        .handle = [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); },
+        .describe =
+            [](const httplib::Request&, httplib::Response& response) {
+                const char* message = response.status == 413   ? "The body is larger than the service accepts."
+                                      : response.status == 431 ? "The request head is larger than the service accepts."
+                                                               : "The request cannot be served.";
+                sendError(response, response.status, reasonCode(response.status), message);
+            },
+        .log = {},
+    };
+    if (m_options.logRequests) {
+        handlers.log = [](const httplib::Request& request, const httplib::Response& response) {
+            std::fprintf(stderr, "parlomatic-text-service: %s %s %d\n", request.method.c_str(), request.path.c_str(),
+                         response.status);
+        };
     }
-    install();
-    if (port == 0) {
-        m_port = m_server->bind_to_any_port("127.0.0.1");
-    } else {
-        m_port = m_server->bind_to_port("127.0.0.1", port) ? port : -1;
-    }
-    return m_port > 0;
+    m_server = std::make_unique<TlsHttpServer>(limits, std::move(handlers));
+    return m_server->bind(m_options.certificateFile, m_options.keyFile, port);
 }
 
 bool TextService::serve()
 {
-    return m_server && m_server->listen_after_bind();
+    return m_server && m_server->serve();
 }
 
 void TextService::stop()
@@ -118,151 +146,127 @@ void TextService::stop()
     }
 }
 
-void TextService::install()
+void TextService::admit(const httplib::Request& request, httplib::Response& response)
 {
-    auto& server = *m_server;
-    const std::size_t threads = m_options.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    server.set_keep_alive_max_count(1000);
-    server.set_keep_alive_timeout(m_options.keepAliveSeconds);
-    // Without it the answer's second segment waits on the client's delayed ACK (about 40 ms a call).
-    server.set_tcp_nodelay(true);
-    server.set_payload_max_length(m_options.maxBodyBytes);
-    server.set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
-            if (response.body.empty()) {
-                const std::string message = response.status == 413   ? "The body is larger than the service accepts."
-                                            : response.status == 404 ? "There is no such path."
-                                                                     : "The request cannot be served.";
-                sendError(response, response.status, reasonCode(response.status), message);
-            }
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-    if (m_options.logRequests) {
-        server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-            std::fprintf(stderr, "parlomatic-text-service: %s %s %d\n", request.method.c_str(), request.path.c_str(),
-                         response.status);
-        });
+    const auto found = m_paths.find(request.path);
+    if (found != m_paths.end() && found->second.method == request.method && request.path.starts_with("/v1/")) {
+        authorize(request, response);
     }
+}
 
-    // The subject of the request's token, or a 401 answer already written.
-    const auto authorize = [this](const httplib::Request& request,
-                                  httplib::Response& response) -> std::optional<std::string> {
-        const std::string header = request.get_header_value("Authorization");
-        constexpr std::string_view scheme = "bearer ";
-        const bool bearer = header.size() > scheme.size() &&
-                            std::equal(scheme.begin(), scheme.end(), header.begin(),
-                                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
-        if (!bearer) {
-            response.set_header("WWW-Authenticate", "Bearer");
-            sendError(response, 401, "unauthorized", "A Bearer access token is required.");
-            return std::nullopt;
-        }
-        auto subject = m_verifier.verify(std::string_view(header).substr(scheme.size()));
-        if (!subject) {
-            response.set_header("WWW-Authenticate", "Bearer error=\"invalid_token\"");
-            sendError(response, 401, "invalid_token", "The access token was refused: " + subject.error() + ".");
-            return std::nullopt;
-        }
-        return std::move(*subject);
-    };
-
-    server.Post("/v1/translate", [this, authorize](const httplib::Request& request, httplib::Response& response) {
-        if (!authorize(request, response)) {
-            return;
-        }
-        const auto body = objectBody(request, response);
-        if (!body) {
-            return;
-        }
-        bool ok = true;
-        const auto text = stringMember(*body, "q", true, response, ok);
-        const auto target = ok ? stringMember(*body, "target", true, response, ok) : std::nullopt;
-        const auto source = ok ? stringMember(*body, "source", false, response, ok) : std::nullopt;
-        const auto gender = ok ? stringMember(*body, "gender", false, response, ok) : std::nullopt;
-        if (!ok) {
-            return;
-        }
-        const auto targetLang = parseLanguage(*target);
-        if (!targetLang) {
-            return sendError(response, 400, "unsupported_target",
-                             "The target language is not one of English, Spanish and Portuguese.");
-        }
-        if (gender && !isGender(*gender)) {
-            return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
-        }
-        std::optional<Lang> sourceLang = source ? parseLanguage(*source) : m_improver.detect(*text);
-        if (!sourceLang) {
-            return sendError(response, 400, source ? "unsupported_source" : "unknown_source",
-                             source ? "The source language is not one of English, Spanish and Portuguese."
-                                    : "The source language could not be detected.");
-        }
-        auto translated = m_translator.translate(*text, *sourceLang, *targetLang);
-        if (!translated) {
-            return sendError(response, 503, "engine_unavailable", "The translation engine did not answer.");
-        }
-        sendJson(response, {{"data", {{"translations", json::array({{{"translatedText", *translated}}})}}}});
-    });
-
-    server.Post("/v1/improve", [this, authorize](const httplib::Request& request, httplib::Response& response) {
-        if (!authorize(request, response)) {
-            return;
-        }
-        const auto body = objectBody(request, response);
-        bool ok = body.has_value();
-        const auto text = ok ? stringMember(*body, "q", true, response, ok) : std::nullopt;
-        if (!ok) {
-            return;
-        }
-        sendJson(response,
-                 {{"data", {{"improvements", json::array({{{"improvedText", m_improver.improve(*text)}}})}}}});
-    });
-
-    server.Patch("/v1/user/metadata", [this, authorize](const httplib::Request& request, httplib::Response& response) {
-        const auto subject = authorize(request, response);
-        if (!subject) {
-            return;
-        }
-        const auto body = objectBody(request, response);
-        bool ok = body.has_value();
-        const auto gender = ok ? stringMember(*body, "gender", true, response, ok) : std::nullopt;
-        if (!ok) {
-            return;
-        }
-        if (!isGender(*gender)) {
-            return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
-        }
-        if (!m_genders.set(*subject, *gender)) {
-            return sendError(response, 500, "server_error", "The preferred gender could not be stored.");
-        }
-        sendJson(response, {{"gender", *gender}});
-    });
-
-    server.Get("/health", [](const httplib::Request&, httplib::Response& response) {
-        sendJson(response, {{"status", "ok"}});
-    });
-
-    struct Route {
-        const char* path;
-        const char* allowed;
-    };
-    for (const Route route :
-         {Route{"/v1/translate", "POST"}, Route{"/v1/improve", "POST"}, Route{"/v1/user/metadata", "PATCH"}}) {
-        const auto refuse = [allowed = std::string(route.allowed)](const httplib::Request&,
-                                                                   httplib::Response& response) {
-            response.set_header("Allow", allowed);
-            sendError(response, 405, "method_not_allowed", "This path takes only " + allowed + ".");
-        };
-        server.Get(route.path, refuse);
-        server.Put(route.path, refuse);
-        server.Delete(route.path, refuse);
-        server.Options(route.path, refuse);
-        if (std::string_view(route.allowed) == "POST") {
-            server.Patch(route.path, refuse);
-        } else {
-            server.Post(route.path, refuse);
-        }
+void TextService::handle(const httplib::Request& request, httplib::Response& response)
+{
+    const auto found = m_paths.find(request.path);
+    if (found == m_paths.end()) {
+        return sendError(response, 404, "not_found", "There is no such path.");
     }
+    const std::string& allowed = found->second.method;
+    if (request.method != allowed) {
+        response.set_header("Allow", allowed);
+        return sendError(response, 405, "method_not_allowed", "This path takes only " + allowed + ".");
+    }
+    found->second.route(request, response);
+}
+
+std::optional<std::string> TextService::authorize(const httplib::Request& request, httplib::Response& response)
+{
+    const std::string header = request.get_header_value("Authorization");
+    constexpr std::string_view scheme = "bearer ";
+    const bool bearer = header.size() > scheme.size() &&
+                        std::equal(scheme.begin(), scheme.end(), header.begin(),
+                                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    if (!bearer) {
+        response.set_header("WWW-Authenticate", "Bearer");
+        sendError(response, 401, "unauthorized", "A Bearer access token is required.");
+        return std::nullopt;
+    }
+    auto subject = m_verifier.verify(std::string_view(header).substr(scheme.size()));
+    if (!subject) {
+        response.set_header("WWW-Authenticate", "Bearer error=\"invalid_token\"");
+        sendError(response, 401, "invalid_token", "The access token was refused: " + subject.error() + ".");
+        return std::nullopt;
+    }
+    return std::move(*subject);
+}
+
+bool TextService::withinTextLimit(const std::string& text, httplib::Response& response) const
+{
+    const auto codePoints = static_cast<std::size_t>(
+        std::ranges::count_if(text, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (codePoints > m_options.maxTextCharacters) {
+        sendError(response, 413, "text_too_long",
+                  "The text is longer than " + std::to_string(m_options.maxTextCharacters) + " characters.");
+        return false;
+    }
+    return true;
+}
+
+void TextService::translate(const httplib::Request& request, httplib::Response& response)
+{
+    const auto body = objectBody(request, response);
+    if (!body) {
+        return;
+    }
+    bool ok = true;
+    const auto text = stringMember(*body, "q", true, response, ok);
+    const auto target = ok ? stringMember(*body, "target", true, response, ok) : std::nullopt;
+    const auto source = ok ? stringMember(*body, "source", false, response, ok) : std::nullopt;
+    const auto gender = ok ? stringMember(*body, "gender", false, response, ok) : std::nullopt;
+    if (!ok || !withinTextLimit(*text, response)) {
+        return;
+    }
+    const auto targetLang = parseLanguage(*target);
+    if (!targetLang) {
+        return sendError(response, 400, "unsupported_target",
+                         "The target language is not one of English, Spanish and Portuguese.");
+    }
+    if (gender && !isGender(*gender)) {
+        return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
+    }
+    std::optional<Lang> sourceLang = source ? parseLanguage(*source) : m_improver.detect(*text);
+    if (!sourceLang) {
+        return sendError(response, 400, source ? "unsupported_source" : "unknown_source",
+                         source ? "The source language is not one of English, Spanish and Portuguese."
+                                : "The source language could not be detected.");
+    }
+    auto translated = m_translator.translate(*text, *sourceLang, *targetLang);
+    if (!translated) {
+        return sendError(response, 503, "engine_unavailable", "The translation engine did not answer.");
+    }
+    sendJson(response, {{"data", {{"translations", json::array({{{"translatedText", *translated}}})}}}});
+}
+
+void TextService::improve(const httplib::Request& request, httplib::Response& response)
+{
+    const auto body = objectBody(request, response);
+    bool ok = body.has_value();
+    const auto text = ok ? stringMember(*body, "q", true, response, ok) : std::nullopt;
+    if (!ok || !withinTextLimit(*text, response)) {
+        return;
+    }
+    sendJson(response, {{"data", {{"improvements", json::array({{{"improvedText", m_improver.improve(*text)}}})}}}});
+}
+
+void TextService::updateMetadata(const httplib::Request& request, httplib::Response& response)
+{
+    // The token was checked before the body was read; this only takes its subject again.
+    const auto subject = authorize(request, response);
+    if (!subject) {
+        return;
+    }
+    const auto body = objectBody(request, response);
+    bool ok = body.has_value();
+    const auto gender = ok ? stringMember(*body, "gender", true, response, ok) : std::nullopt;
+    if (!ok) {
+        return;
+    }
+    if (!isGender(*gender)) {
+        return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
+    }
+    if (!m_genders.set(*subject, *gender)) {
+        return sendError(response, 500, "server_error", "The preferred gender could not be stored.");
+    }
+    sendJson(response, {{"gender", *gender}});
 }
 
 } // namespace parlomatic::textservice

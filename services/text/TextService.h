@@ -4,12 +4,14 @@
 #include "GenderStore.h"
 #include "Improver.h"
 #include "TextTranslator.h"
-
-#include <httplib.h>
+#include "TlsHttpServer.h"
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace parlomatic::textservice {
@@ -20,19 +22,23 @@ namespace parlomatic::textservice {
 //   POST  /v1/improve        {"q"} -> {"data": {"improvements": [{"improvedText"}]}}
 //   PATCH /v1/user/metadata  {"gender"} -> {"gender"}, kept for the token's subject
 //   GET   /health            {"status": "ok"}, without a token
-// Every /v1 call needs "Authorization: Bearer <access token>" (401 otherwise). Errors are JSON
-// objects {"error": <short code>, "message": <sentence>}: 400 for a body that is not a JSON object
-// or lacks a member or has one of the wrong type or an unsupported language or gender, 413 for a
-// body over the limit, 405 (with "Allow") for another method on a known path, 404 for other paths,
-// 503 when a translation engine fails. A request's text and token are never logged.
+// Every /v1 call needs "Authorization: Bearer <access token>" (401 otherwise), checked before the
+// body is read. Errors are JSON objects {"error": <short code>, "message": <sentence>}: 400 for a
+// body that is not a JSON object or lacks a member or has one of the wrong type or an unsupported
+// language or gender, 413 for a body over the limit or a "q" of more than `maxTextCharacters`, 431
+// for a head over the server's limit, 405 (with "Allow") for another method on a known path, 404
+// for other paths, 503 when a translation engine fails. A request's text and token are never
+// logged. Connections are bounded as TlsHttpServer says.
 class TextService {
 public:
     struct Options {
         std::filesystem::path certificateFile;
         std::filesystem::path keyFile;
         std::size_t maxBodyBytes = 1024 * 1024;
-        std::size_t threads = 8;
-        // How long an idle kept-alive connection stays open; stopping waits for open ones to idle out.
+        // Code points of "q" in one request: the desktop client reads selections up to this length.
+        std::size_t maxTextCharacters = 100'000;
+        std::size_t maxConnections = 256;
+        // How long an idle kept-alive connection stays open.
         int keepAliveSeconds = 5;
         bool logRequests = true; // one line per request on stderr: method, path, status
     };
@@ -46,21 +52,32 @@ public:
     // Binds 127.0.0.1:port (0: an ephemeral port). False when the certificate cannot be loaded or
     // the port cannot be bound.
     bool bind(int port);
-    int port() const { return m_port; }
+    int port() const { return m_server ? m_server->port() : -1; }
     // Serves until stop(); call after bind().
     bool serve();
     void stop();
 
 private:
-    void install();
+    using Route = std::function<void(const httplib::Request&, httplib::Response&)>;
+    struct Path {
+        std::string method;
+        Route route;
+    };
+    void admit(const httplib::Request& request, httplib::Response& response);
+    void handle(const httplib::Request& request, httplib::Response& response);
+    std::optional<std::string> authorize(const httplib::Request& request, httplib::Response& response);
+    bool withinTextLimit(const std::string& text, httplib::Response& response) const;
+    void translate(const httplib::Request& request, httplib::Response& response);
+    void improve(const httplib::Request& request, httplib::Response& response);
+    void updateMetadata(const httplib::Request& request, httplib::Response& response);
 
     TextTranslator& m_translator;
     const Improver& m_improver;
     AccessTokenVerifier& m_verifier;
     GenderStore& m_genders;
     Options m_options;
-    std::unique_ptr<httplib::SSLServer> m_server;
-    int m_port = -1;
+    std::map<std::string, Path, std::less<>> m_paths;
+    std::unique_ptr<TlsHttpServer> m_server;
 };
 
 } // namespace parlomatic::textservice

@@ -6,16 +6,17 @@
 namespace parlomatic::textservice {
 namespace {
 
-std::chrono::milliseconds timeLimitFor(std::string_view text)
+std::chrono::milliseconds timeLimitFor(std::string_view text, std::chrono::milliseconds base)
 {
-    // Apertium does a few thousand words a second on a loaded machine; a full megabyte then still
+    // Apertium does a few thousand words a second on a loaded machine; the longest text then still
     // fits, while a hung program is noticed within seconds for an ordinary selection.
-    return std::chrono::milliseconds(10'000 + text.size() / 2);
+    return base + std::chrono::milliseconds(text.size() / 2);
 }
 
 } // namespace
 
-TextTranslator::TextTranslator(const std::filesystem::path& modesDirectory)
+TextTranslator::TextTranslator(const std::filesystem::path& modesDirectory, std::chrono::milliseconds baseTimeLimit)
+    : m_baseTimeLimit(baseTimeLimit)
 {
     struct Choice {
         Lang from;
@@ -114,7 +115,7 @@ std::expected<std::string, PipelineError> TextTranslator::translate(std::string_
         begin = end + 1;
     }
     for (auto* pipeline : route) {
-        auto next = pipeline->translate(pieces, timeLimitFor(text));
+        auto next = pipeline->translate(pieces, timeLimitFor(text, m_baseTimeLimit));
         if (!next) {
             return std::unexpected(next.error());
         }

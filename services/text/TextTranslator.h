@@ -18,8 +18,10 @@ namespace parlomatic::textservice {
 class TextTranslator {
 public:
     // The mode files of the four directions are read from `modesDirectory`
-    // (Debian: /usr/share/apertium/modes).
-    explicit TextTranslator(const std::filesystem::path& modesDirectory);
+    // (Debian: /usr/share/apertium/modes). A request's time limit in each direction is
+    // `baseTimeLimit` plus a little for each byte of its text.
+    explicit TextTranslator(const std::filesystem::path& modesDirectory,
+                            std::chrono::milliseconds baseTimeLimit = std::chrono::seconds(10));
 
     // Starts every direction and translates a word through each, so the first request finds its
     // programs loaded. False (with the direction's mode name in `failed`) when one does not answer.
@@ -42,6 +44,7 @@ private:
     ApertiumPipeline* find(Lang from, Lang to) const;
 
     std::vector<Direction> m_directions;
+    std::chrono::milliseconds m_baseTimeLimit;
 };
 
 } // namespace parlomatic::textservice

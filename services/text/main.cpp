@@ -1,11 +1,14 @@
 // parlomatic-text-service: the text service of the embedded default, on 127.0.0.1 over TLS.
 //
 //   parlomatic-text-service --cert FILE --key FILE --issuer URL --audience TEXT [--port N]
-//       [--jwks-url URL] [--ca-file FILE] [--genders FILE] [--modes DIR] [--dictionaries DIR] [--quiet]
+//       [--jwks-url URL] [--ca-file FILE] [--genders FILE] [--modes DIR] [--dictionaries DIR]
+//       [--engine-seconds N] [--quiet]
 //
 // --issuer is the identity service's issuer ("https://127.0.0.1:9443/"); its key set is read from
 // --jwks-url, by default <issuer>.well-known/jwks.json, trusting --ca-file besides the system's CAs.
 // --genders is the store of preferred genders (default <XDG data folder>/parlomatic/genders.json).
+// --engine-seconds (default 10) is how long a translation engine may take over a short text before
+// it is ended and started anew.
 // Prints "ready <port>" on stdout once the engines are warm and the port is served. Ends on SIGTERM
 // or SIGINT. Exit status 64: bad arguments; 69: an engine or the port is not available.
 #include "GenderStore.h"
@@ -15,6 +18,7 @@
 #include "TextTranslator.h"
 #include "common/CurlHttpClient.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +60,7 @@ int main(int argc, char** argv)
         {"--modes", "/usr/share/apertium/modes"},
         {"--dictionaries", "/usr/share/hunspell"},
         {"--genders", (dataFolder() / "genders.json").string()},
+        {"--engine-seconds", "10"},
     };
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
@@ -78,10 +83,15 @@ int main(int argc, char** argv)
         args["--jwks-url"] = issuer + (issuer.ends_with('/') ? "" : "/") + ".well-known/jwks.json";
     }
     int port = 0;
+    int engineSeconds = 0;
     try {
         port = std::stoi(args["--port"]);
+        engineSeconds = std::stoi(args["--engine-seconds"]);
     } catch (const std::exception&) {
-        return fail(usageError, "--port must be a number");
+        return fail(usageError, "--port and --engine-seconds must be numbers");
+    }
+    if (engineSeconds < 1) {
+        return fail(usageError, "--engine-seconds must be at least 1");
     }
 
     // Signals are taken by one thread with sigwait; every other thread inherits the blocked mask.
@@ -91,7 +101,7 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    TextTranslator translator(args["--modes"]);
+    TextTranslator translator(args["--modes"], std::chrono::seconds(engineSeconds));
     auto warming = std::async(std::launch::async, [&translator] {
         std::string failed;
         return translator.start(&failed) ? std::string() : failed;

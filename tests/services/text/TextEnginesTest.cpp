@@ -56,6 +56,7 @@ TEST_F(TextEnginesTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
         {Lang::en, Lang::pt, "The house is big and the garden is beautiful.", "A casa é grande e o jardim é belo."},
         {Lang::pt, Lang::en, "A casa é grande e o jardim é bonito.", "The house is big and the garden is beautiful."},
         {Lang::pt, Lang::pt, "  nada muda\n", "  nada muda\n"},
+        {Lang::en, Lang::es, " \n\n", " \n\n"}, // nothing for the engine
         // Breaks, indentation and trailing blanks stay where they were.
         {Lang::en, Lang::es, "I like the red car.\n\n  We live in a small house.\t\nThank you!\n",
          "Me gusta el coche rojo.\n\n  Vivimos en una casa pequeña.\t\nGracias!\n"},
@@ -64,6 +65,32 @@ TEST_F(TextEnginesTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(translate(c.text, c.source, c.target), c.expected);
     }
+}
+
+TEST_F(TextEnginesTest, LongTextsAreCutBetweenSentencesOrCharacters)
+{
+    std::string sentences;
+    std::string expected;
+    while (sentences.size() < 5000) {
+        sentences += "The house is big. ";
+        expected += "La casa es grande. ";
+    }
+    sentences.pop_back();
+    expected.pop_back();
+    EXPECT_EQ(translate(sentences, Lang::en, Lang::es), expected);
+
+    std::string unbroken; // no space to cut at, and characters of two bytes
+    while (unbroken.size() < 5000) {
+        unbroken += "ñ";
+    }
+    unbroken += "a";
+    std::string joined;
+    for (const std::string_view piece : splitText(unbroken, 2048)) {
+        EXPECT_LE(piece.size(), 2048u);
+        EXPECT_NE(static_cast<unsigned char>(piece.front()) & 0xC0, 0x80) << "cut inside a character";
+        joined += piece;
+    }
+    EXPECT_EQ(joined, unbroken);
 }
 
 TEST_F(TextEnginesTest, ApertiumsReservedCharactersAndNulsDoNotBreakTheStream)

@@ -65,7 +65,7 @@ protected:
                                                     TextService::Options{.certificateFile = folder / "cert.pem",
                                                                          .keyFile = folder / "key.pem",
                                                                          .maxBodyBytes = 1024 * 1024,
-                                                                         .threads = 8,
+                                                                         .maxConnections = 64,
                                                                          .keepAliveSeconds = 1,
                                                                          .logRequests = false});
         }
