@@ -1,10 +1,13 @@
 #include "app/SingleInstance.h"
+#include "app/SystemBrowserSignIn.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThreadPool>
 
 namespace parlomatic {
 namespace {
@@ -44,6 +47,15 @@ TEST(SingleInstanceTest, ALaterLaunchHandsOverItsUrlsOrAsksToBeShown)
 
     EXPECT_EQ(SingleInstance(name).claim(), SingleInstance::Role::handedOver);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }, 5000));
+
+    // Nobody signs in: the answer is dropped with one line that holds none of its code.
+    test::LogCapture log;
+    receiveRedirect(answer);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !log.lines().empty(); }, 5000));
+    QThreadPool::globalInstance()->waitForDone();
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("app.parlomatic.parlomatic:"), std::string::npos);
+    EXPECT_EQ(log.lines()[0].find("code"), std::string::npos);
 }
 
 } // namespace
