@@ -7,9 +7,10 @@
 //
 // Usage: node server.mjs --cert FILE --key FILE [--port N] [--client-id ID]
 //          [--redirect-uri URI]... [--accounts JSON] [--lifetime SECONDS] [--access-token-ttl SECONDS]
-//          [--data-dir DIR] [--audience URI] [--genders FILE]
+//          [--data-dir DIR] [--audience URI] [--genders FILE] [--service]
 // Prints "port <N>" on stdout once it listens. Stops when its standard input closes (its parent
-// went away) or after --lifetime seconds (default 3600), whichever comes first.
+// went away) or after --lifetime seconds (default 3600), whichever comes first; with --service (a
+// user service of the service manager, whose standard input is closed) only on SIGTERM or SIGINT.
 //
 // The development identity service of scripts/run adds --data-dir: keys, local accounts (made by
 // account.mjs, passwords hashed) and the provider's sessions and refresh tokens persist there, so
@@ -38,6 +39,7 @@ const { values: options } = parseArgs({
     'data-dir': { type: 'string' },
     audience: { type: 'string' },
     genders: { type: 'string' },
+    service: { type: 'boolean', default: false },
   },
 });
 if (!options.cert || !options.key) {
@@ -235,7 +237,11 @@ const stop = () => {
   server.closeAllConnections();
   process.exit(0);
 };
-process.stdin.on('end', stop);
-process.stdin.on('close', stop);
-process.stdin.resume();
-setTimeout(stop, Number(options.lifetime) * 1000).unref();
+process.on('SIGTERM', stop);
+process.on('SIGINT', stop);
+if (!options.service) {
+  process.stdin.on('end', stop);
+  process.stdin.on('close', stop);
+  process.stdin.resume();
+  setTimeout(stop, Number(options.lifetime) * 1000).unref();
+}

@@ -1,6 +1,7 @@
 #include "app/MenuBarView.h"
 
 #include "app/AppState.h"
+#include "app/StartAtLogin.h"
 
 #include <QActionGroup>
 #include <QMenu>
@@ -74,6 +75,7 @@ void MenuBarView::rebuild()
     }
     m_menu->addSeparator();
 
+    StartAtLogin::addItem(*m_menu);
     QAction* quit = m_menu->addAction(QString::fromLatin1(quitTitle));
     connect(quit, &QAction::triggered, this, [this] { m_quit(); });
 }

@@ -11,7 +11,10 @@ namespace parlomatic {
 namespace {
 
 constexpr int handOverTimeoutMs = 2000;
-const QByteArray activateMessage = QByteArrayLiteral("activate\n");
+const QByteArray activateLine = QByteArrayLiteral("activate");
+const QByteArray openPrefix = QByteArrayLiteral("open ");
+// A URL longer than this is no sign-in answer of ours: the line is dropped unread.
+constexpr qsizetype maxLineBytes = 64 * 1024;
 
 QString runtimeDirectory()
 {
@@ -22,14 +25,19 @@ QString runtimeDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
-bool handOver(const QString& path)
+bool handOver(const QString& path, const QStringList& urls)
 {
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(handOverTimeoutMs)) {
         return false;
     }
-    socket.write(activateMessage);
+    QByteArray message;
+    for (const QString& url : urls) {
+        // A line break inside a URL would start a line of its own.
+        message += openPrefix + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
+    }
+    socket.write(urls.isEmpty() ? activateLine + '\n' : message);
     return socket.waitForBytesWritten(handOverTimeoutMs);
 }
 
@@ -50,14 +58,14 @@ QString SingleInstance::socketPath() const
     return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");
 }
 
-SingleInstance::Role SingleInstance::claim()
+SingleInstance::Role SingleInstance::claim(const QStringList& urls)
 {
     const QString path = socketPath();
     m_lock = std::make_unique<QLockFile>(runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         // Another instance holds the lock for as long as it runs; one that is just ending lets go soon.
-        if (handOver(path)) {
+        if (handOver(path, urls)) {
             return Role::handedOver;
         }
         if (!m_lock->tryLock(handOverTimeoutMs)) {
@@ -77,8 +85,16 @@ SingleInstance::Role SingleInstance::claim()
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (socket->readAll().contains(activateMessage)) {
-                    emit activated();
+                while (socket->canReadLine()) {
+                    const QByteArray line = socket->readLine(maxLineBytes).trimmed();
+                    if (line == activateLine) {
+                        emit activated();
+                    } else if (line.startsWith(openPrefix)) {
+                        emit urlReceived(QString::fromUtf8(line.mid(openPrefix.size())));
+                    }
+                }
+                if (socket->bytesAvailable() > maxLineBytes) {
+                    socket->abort();
                 }
             });
         }

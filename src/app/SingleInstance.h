@@ -3,6 +3,7 @@
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -13,7 +14,8 @@ namespace parlomatic {
 // One Parlomatic per user session: the first instance listens on a local socket in the runtime
 // directory ($XDG_RUNTIME_DIR, else Qt's per-user runtime folder); a later one hands over to it and
 // ends. A lock file makes the check and the listen one step, so two launches at once cannot both
-// become the first. GUI thread only.
+// become the first. A later launch started with URLs (the browser's sign-in answer on our URL scheme)
+// hands those over instead of asking to be shown. GUI thread only.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -25,7 +27,8 @@ public:
 
     // Becomes the first instance, or hands over to the running one. `failed` when neither worked
     // (the runtime folder is unusable): the caller may run on alone.
-    Role claim();
+    // `urls` are handed over, one a line, instead of the request to be shown.
+    Role claim(const QStringList& urls = {});
 
     QString socketPath() const;
     // Stops answering: a later launch becomes the first instance itself (this one is quitting).
@@ -34,6 +37,8 @@ public:
 signals:
     // A later launch handed over to this instance.
     void activated();
+    // A later launch handed over this URL.
+    void urlReceived(const QString& url);
 
 private:
     QString m_name;

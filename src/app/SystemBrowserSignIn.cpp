@@ -1,12 +1,14 @@
 #include "app/SystemBrowserSignIn.h"
 
 #include "app/ContinueInBrowserWindow.h"
+#include "common/Log.h"
 #include "identity/IdentityWebAuth.h"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <utility>
@@ -70,6 +72,17 @@ identity::SystemBrowserSession::Options systemBrowserOptions(std::chrono::millis
         return std::make_unique<WindowPrompt>(window);
     };
     return options;
+}
+
+void receiveRedirect(const QString& url)
+{
+    QThreadPool::globalInstance()->start([url = url.toStdString()] {
+        if (!identity::SystemBrowserSession::deliverRedirect(url)) {
+            // Only the scheme: the rest may carry an authorization code.
+            logError("A sign-in answer (" + url.substr(0, url.find(':')) +
+                     ":) came that no sign-in is waiting for; it was dropped");
+        }
+    });
 }
 
 void installSystemBrowserSignIn()

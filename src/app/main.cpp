@@ -1,5 +1,6 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
+#include "app/SystemBrowserSignIn.h"
 
 #include <QApplication>
 
@@ -29,15 +30,23 @@ int main(int argc, char* argv[])
     QApplication::setApplicationVersion(QStringLiteral(PARLOMATIC_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // The browser starts us with the sign-in's answer on our URL scheme (the desktop entry's %u).
+    QStringList urls = QApplication::arguments().mid(1);
+    urls.removeIf([](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
     parlomatic::SingleInstance instance;
-    if (instance.claim() == parlomatic::SingleInstance::Role::handedOver) {
+    if (instance.claim(urls) == parlomatic::SingleInstance::Role::handedOver) {
         return 0;
     }
+    QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
 
     parlomatic::ParlomaticApp app;
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
     app.start();
+    // No earlier instance was waiting for these: no sign-in can have sent them.
+    for (const QString& url : urls) {
+        parlomatic::receiveRedirect(url);
+    }
     const int status = QApplication::exec();
     // A launch from now on starts anew instead of handing over to this quitting instance.
     instance.close();

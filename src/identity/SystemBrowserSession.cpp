@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -21,6 +22,24 @@ const char* const otherFlowPage =
     "<body><h1>Parlomatic</h1><p>This sign-in answer does not belong to the sign-in Parlomatic is waiting for. "
     "Return to Parlomatic and try again.</p></body></html>";
 
+bool isPrivateUseScheme(const UrlParts& parts)
+{
+    return parts.scheme.find('.') != std::string::npos;
+}
+
+// The started private-use scheme sessions, by their shared state.
+struct SchemeReceiver {
+    std::string scheme;
+    std::string path;
+    std::function<bool(const std::string& url)> take;
+};
+std::mutex receiversMutex;
+std::map<const void*, SchemeReceiver>& receivers()
+{
+    static std::map<const void*, SchemeReceiver> all;
+    return all;
+}
+
 } // namespace
 
 struct SystemBrowserSession::Shared {
@@ -33,6 +52,7 @@ struct SystemBrowserSession::Shared {
     int port = 0;
     std::string origin; // "http://127.0.0.1:<port>"
     std::string path;
+    std::string privateScheme; // empty for a loopback redirect
 
     Handlers currentHandlers()
     {
@@ -65,8 +85,14 @@ int SystemBrowserSession::port() const
 std::expected<std::string, std::string> SystemBrowserSession::prepare(const std::string& redirectURL)
 {
     const auto parts = parseUrl(redirectURL);
+    if (parts && isPrivateUseScheme(*parts)) {
+        const std::lock_guard lock(m_shared->mutex);
+        m_shared->privateScheme = parts->scheme;
+        m_shared->path = parts->path;
+        return redirectURL;
+    }
     if (!parts || parts->scheme != "http" || (parts->host != "127.0.0.1" && parts->host != "localhost")) {
-        return std::unexpected("only http://127.0.0.1 redirect URLs can be received");
+        return std::unexpected("only http://127.0.0.1 and private-use scheme redirect URLs can be received");
     }
     auto server = std::make_shared<httplib::Server>();
     const int wanted = parts->port.value_or(0);
@@ -123,6 +149,8 @@ std::expected<std::string, std::string> SystemBrowserSession::prepare(const std:
 void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers handlers)
 {
     std::shared_ptr<httplib::Server> server;
+    std::string privateScheme;
+    std::string path;
     {
         const std::lock_guard lock(m_shared->mutex);
         if (m_shared->closed) {
@@ -130,8 +158,19 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
         }
         m_shared->handlers = std::move(handlers);
         server = m_shared->server;
+        privateScheme = m_shared->privateScheme;
+        path = m_shared->path;
     }
-    if (!server) {
+    if (!privateScheme.empty()) {
+        std::weak_ptr<Shared> weak = m_shared;
+        const std::lock_guard lock(receiversMutex);
+        receivers()[m_shared.get()] = {privateScheme, path, [weak](const std::string& url) {
+                                           const auto shared = weak.lock();
+                                           const auto onCallback =
+                                               shared ? shared->currentHandlers().onCallback : nullptr;
+                                           return onCallback && onCallback(url);
+                                       }};
+    } else if (!server) {
         m_shared->fail({false, "the redirect URL was not prepared"});
         return;
     }
@@ -186,12 +225,34 @@ void SystemBrowserSession::close()
         prompt = std::move(m_shared->prompt);
     }
     m_shared->closedChanged.notify_all();
+    {
+        const std::lock_guard lock(receiversMutex);
+        receivers().erase(m_shared.get());
+    }
     if (server) {
         server->stop();
     }
     if (prompt) {
         prompt->close();
     }
+}
+
+bool SystemBrowserSession::deliverRedirect(const std::string& url)
+{
+    const auto parts = parseUrl(url);
+    if (!parts) {
+        return false;
+    }
+    std::function<bool(const std::string&)> take;
+    {
+        const std::lock_guard lock(receiversMutex);
+        for (const auto& [key, receiver] : receivers()) {
+            if (receiver.scheme == parts->scheme && receiver.path == parts->path) {
+                take = receiver.take;
+            }
+        }
+    }
+    return take && take(url);
 }
 
 } // namespace parlomatic::identity

@@ -17,7 +17,10 @@ public:
     virtual void close() = 0;
 };
 
-// The system browser plus a one-shot loopback listener for the redirect URL (RFC 8252).
+// The system browser plus a one-shot loopback listener for the redirect URL (RFC 8252), or, for a
+// private-use scheme redirect URL ("app.parlomatic.parlomatic:/callback", RFC 8252 section 7.1: a
+// scheme with a dot), no listener: the desktop starts a second launch with the URL, which hands it
+// to this process, and deliverRedirect() gives it to the session waiting for that scheme and path.
 //
 // The redirect URL must be "http://127.0.0.1[:port]/path" (or "localhost"); the listener binds
 // 127.0.0.1 only, on that port, or on an ephemeral one when the port is 0 or absent (the redirect
@@ -47,8 +50,13 @@ public:
     void start(const std::string& authorizeURL, bool ephemeral, Handlers handlers) override;
     void close() override;
 
-    // The port the listener bound (0 before prepare()).
+    // The port the listener bound (0 before prepare(), and for a private-use scheme).
     int port() const;
+
+    // Gives a private-use scheme URL to the started session waiting for its scheme and path. False
+    // when no session waits for it or the waiting one refused it (another flow's answer): the URL
+    // is dropped. Blocks while the sign-in redeems its code: not on the GUI thread. Any thread.
+    static bool deliverRedirect(const std::string& url);
 
 private:
     struct Shared;

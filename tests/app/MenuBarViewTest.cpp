@@ -1,7 +1,11 @@
 #include "app/MenuBarView.h"
 #include "app/AppStateFixture.h"
 
+#include "app/StartAtLogin.h"
+
 #include <QMenu>
+#include <QProcess>
+#include <QTemporaryDir>
 
 namespace parlomatic::test {
 namespace {
@@ -68,7 +72,8 @@ using Items = std::vector<std::string>;
 TEST_F(MenuBarViewTest, SignedOutShowsSignInAndKeepsBothSeparators)
 {
     startWithMenu();
-    EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Quit Parlomatic"}));
+    EXPECT_EQ(describe(*view->menu()),
+              (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Start at Login", "Quit Parlomatic"}));
 
     choose("Sign In...");
     EXPECT_TRUE(pendingSignIn);
@@ -88,8 +93,9 @@ TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAnd
 {
     startWithMenu();
     signIn(std::nullopt);
-    EXPECT_EQ(describe(*view->menu()), (Items{"Log Out...", "-", "Check for Updates...", "-",
-                                              "Preferred Gender[Masculine,Feminine]", "-", "Quit Parlomatic"}));
+    EXPECT_EQ(describe(*view->menu()),
+              (Items{"Log Out...", "-", "Check for Updates...", "-", "Preferred Gender[Masculine,Feminine]", "-",
+                     "Start at Login", "Quit Parlomatic"}));
     state->setUpdateLabel("Update Now (v2.0.1)");
     EXPECT_EQ(describe(*view->menu())[2], "Update Now (v2.0.1)");
 
@@ -103,6 +109,42 @@ TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAnd
     choose("Log Out...");
     ASSERT_TRUE(QTest::qWaitFor([this] { return describe(*view->menu()).front() == "Sign In..."; }, 5000));
     EXPECT_EQ(describe(*view->menu())[4], "-");
+}
+
+// The autostart entry is the item's only state: checking writes an entry the desktop accepts,
+// unchecking removes it, and an entry removed by hand shows unchecked the next time the menu opens.
+TEST_F(MenuBarViewTest, StartAtLoginWritesAndRemovesTheAutostartEntry)
+{
+    QTemporaryDir config;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const QString entry = config.path() + "/autostart/parlomatic.desktop";
+    startWithMenu();
+    const auto item = [this] {
+        const auto all = view->menu()->actions();
+        return *std::ranges::find(all, QString(StartAtLogin::title), &QAction::text);
+    };
+    EXPECT_FALSE(item()->isChecked());
+
+    item()->trigger();
+    EXPECT_TRUE(item()->isChecked());
+    ASSERT_TRUE(QFile::exists(entry));
+    QProcess validate;
+    validate.start("desktop-file-validate", {entry});
+    ASSERT_TRUE(validate.waitForFinished());
+    EXPECT_EQ(validate.exitCode(), 0) << validate.readAllStandardOutput().toStdString();
+    EXPECT_TRUE(StartAtLogin(entry).isEnabled());
+
+    item()->trigger();
+    EXPECT_FALSE(QFile::exists(entry));
+
+    item()->trigger();
+    signIn(std::nullopt); // the menu is built anew from the file
+    EXPECT_TRUE(item()->isChecked());
+    QFile::remove(entry);
+    emit view->menu()->aboutToShow();
+    EXPECT_FALSE(item()->isChecked());
+    qputenv("XDG_CONFIG_HOME", saved);
 }
 
 } // namespace

@@ -62,7 +62,8 @@ PMAuthRedirectUrl = http://127.0.0.1:0/callback
 PMExtraCAFile = $work/ca.pem
 EOF
 printf 'ClientId = parlomatic-e2e\nDomain = 127.0.0.1:%s\n' "$port" >bundle/share/parlomatic/Identity.conf
-# The browser Qt opens (no xdg-open here): a person's browser that fills in the login form.
+# The browser Qt opens (through xdg-open, the private desktop's browser entry runs $BROWSER): a
+# person's browser that fills in the login form.
 cat >browser <<EOF
 #!/bin/sh
 NODE_EXTRA_CA_CERTS=$work/ca.pem BROWSER_EMAIL=ana@example.com BROWSER_PASSWORD=pw-e2e \
@@ -121,6 +122,12 @@ window '^Parlomatic - Accessibility$' >/dev/null && fail "asked again after the 
 if [ -n "${PARLOMATIC_MEASURE:-}" ]; then
     timeout 60 tail -f /dev/null || true # a minute of watching: the figure asked for, not a wait for a condition
     echo "resident memory after a minute signed in and watching: $(awk '/VmRSS/ {print $2, $3}' "/proc/$app_pid/status")"
+    awk '/^(Pss|Shared_Clean|Shared_Dirty|Private_Clean|Private_Dirty|Anonymous):/ {printf "  %s %s kB", $1, $2}
+        END {print ""}' "/proc/$app_pid/smaps_rollup"
+    echo "  largest by resident kB (file, or [anonymous] for heap and stacks), private kB beside:"
+    awk '/^[0-9a-f]+-[0-9a-f]+ / {name = NF >= 6 ? $6 : "[anonymous]"} /^Rss:/ {rss[name] += $2}
+        /^Private_(Clean|Dirty):/ {own[name] += $2} END {for (n in rss) print rss[n], own[n], n}' \
+        "/proc/$app_pid/smaps" | sort -rn | head -n 14 | sed 's/^/    /'
 fi
 
 # 4. Log out: the keyring entry goes, the watcher stays.

@@ -6,8 +6,10 @@
 # pointer in the strip, Replace writes Apertium's Spanish over English text, Improve corrects a
 # misspelt sentence in place, and Translate shows the translation in the panel. The texts are those
 # the text service's own tests expect of its engines. Last, a second scripts/run reuses the services
-# and each run stops only what it started.
+# and each run stops only what it started. WHOLE_ROAD_RUN names another command of scripts/run's
+# road (the packaged one of tests/packaging).
 set -euo pipefail
+run=${WHOLE_ROAD_RUN:-scripts/run}
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$PARLOMATIC_SOURCE_DIR"
 work=$PARLOMATIC_SESSION_DIR/whole-road
@@ -52,7 +54,7 @@ wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no t
 started=$SECONDS
 # A home of its own: scripts/run adds its development CA to the browsers' databases under $HOME.
 mkdir -p "$work/home"
-HOME=$work/home scripts/run >"$out" 2>&1 &
+HOME=$work/home $run >"$out" 2>&1 &
 run_pid=$!
 pids+=("$run_pid")
 wait_for 180 grep "local services ready" "$out" >/dev/null || fail "scripts/run did not bring up the local services"
@@ -106,7 +108,7 @@ wait_for 30 window '^Parlomatic - Translation$' >/dev/null || fail "Translate op
 wait_for 60 probe shows "$app_pid" "$spanish" >/dev/null || fail "the panel does not show the translation"
 echo "the whole road in $((SECONDS - started)) s"
 
-HOME=$work/home scripts/run >"$out.2" 2>&1 &
+HOME=$work/home $run >"$out.2" 2>&1 &
 second=$!
 pids+=("$second")
 wait_for 120 grep "local services ready" "$out.2" >/dev/null || fail "the second run did not report ready services"

@@ -17,10 +17,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace parlomatic::identity {
 namespace {
@@ -30,6 +32,7 @@ using namespace std::chrono_literals;
 using test::ChildProcess;
 
 const std::string clientId = "parlomatic-test";
+const std::string schemeRedirect = "app.parlomatic.test:/callback";
 const std::string sourceDir = std::getenv("PARLOMATIC_SOURCE_DIR") ? std::getenv("PARLOMATIC_SOURCE_DIR") : ".";
 
 // The provider is one program for the whole suite: starting Node is the slow part.
@@ -78,7 +81,8 @@ protected:
         for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
             provider->process = std::make_unique<ChildProcess>(std::vector<std::string>{
                 "node", sourceDir + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
-                "--client-id", clientId, "--lifetime", "900", "--accounts",
+                "--client-id", clientId, "--redirect-uri", "http://127.0.0.1/callback", "--redirect-uri",
+                schemeRedirect, "--lifetime", "900", "--accounts",
                 R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana","pm_org_id":"org_1","pm_gender":"feminine"}])"});
             line = provider->process->readLine(30s);
         }
@@ -101,29 +105,32 @@ protected:
     }
 
     // A browser run by a script: it signs in as the account (or presses Cancel with "deny").
-    std::function<bool(const std::string&)> browser(std::string action = "login", std::string password = "pw-1")
+    std::function<bool(const std::string&)> browser(std::string action = "login", std::string password = "pw-1",
+                                                    std::string desktopOpener = "false")
     {
-        return [this, action, password](const std::string& url) {
+        return [this, action, password, desktopOpener](const std::string& url) {
             const std::lock_guard lock(m_mutex);
             m_browsers.push_back(std::make_unique<ChildProcess>(
                 std::vector<std::string>{"node", sourceDir + "/tests/identity/browser.mjs", url},
                 std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", provider->directory / "ca.pem"},
                                                    {"BROWSER_EMAIL", "ana@example.com"},
                                                    {"BROWSER_PASSWORD", password},
-                                                   {"BROWSER_ACTION", action}}));
+                                                   {"BROWSER_ACTION", action},
+                                                   {"BROWSER_OPEN", desktopOpener}}));
             return m_browsers.back()->started();
         };
     }
 
     // The sign-in of the product's settings; `open` is the browser, `timeout` the prompt's.
     std::unique_ptr<IdentityWebAuth> webAuth(std::function<bool(const std::string&)> open,
-                                             std::chrono::milliseconds timeout = 30s)
+                                             std::chrono::milliseconds timeout = 30s,
+                                             const std::string& redirect = "http://127.0.0.1:0/callback")
     {
         auto auth = std::make_unique<IdentityWebAuth>(clientId, provider->url, http, Telemetry::standard(),
                                                       systemClock(), &store);
         auth->scope("profile email offline_access")
             .audience("https://api.parlomatic.localhost/")
-            .redirectURL("http://127.0.0.1:0/callback")
+            .redirectURL(redirect)
             .enableEphemeralSession();
         auth->provider([this, open = std::move(open), timeout] {
             SystemBrowserSession::Options options;
@@ -252,6 +259,38 @@ TEST_F(SignInTest, AnotherFlowsCallbackIsRefusedAndTheRightOneStillArrives)
     ASSERT_TRUE(sentToBrowser);
     const auto result = wait(future);
     EXPECT_TRUE(result) << result.error().debugDescription();
+}
+
+// A private-use scheme redirect (RFC 8252 section 7.1): the browser hands the answer to the desktop,
+// which starts a later launch with it. Here the desktop writes the URL down and the test hands it
+// over as the single-instance channel does: only the waiting flow takes it, only its own answer.
+TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
+{
+    const auto handed = provider->directory / "handed-url";
+    const auto desktop = provider->directory / "desktop-open";
+    std::ofstream(desktop) << "#!/bin/sh\nprintf '%s' \"$1\" > " << handed.string() << ".part && mv " << handed.string()
+                           << ".part " << handed.string() << "\n";
+    fs::permissions(desktop, fs::perms::owner_all);
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(schemeRedirect + "?code=early&state=none"));
+
+    auto auth = webAuth(browser("login", "pw-1", desktop), 30s, schemeRedirect);
+    auto future = start(*auth);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!fs::exists(handed) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    std::string url;
+    std::getline(std::ifstream(handed), url);
+    ASSERT_TRUE(url.starts_with(schemeRedirect + "?")) << "the browser handed over: " << url;
+    EXPECT_EQ(authorizeValues()["redirect_uri"], schemeRedirect);
+
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(schemeRedirect + "?code=stolen&state=other"));
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect("app.parlomatic.other:/callback" + url.substr(url.find('?'))));
+    ASSERT_EQ(future.wait_for(0s), std::future_status::timeout);
+    EXPECT_TRUE(SystemBrowserSession::deliverRedirect(url));
+    const auto result = wait(future);
+    EXPECT_TRUE(result) << result.error().debugDescription();
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(url));
 }
 
 TEST_F(SignInTest, ACallbackWithoutCodeListsWhatItHeld)

@@ -108,8 +108,8 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
     remote.redirectURL("https://app.example/callback").provider([] {
         return std::make_unique<SystemBrowserSession>(SystemBrowserSession::Options{});
     });
-    EXPECT_EQ(start(remote), "Unable to receive the redirect URL. CAUSE: only http://127.0.0.1 redirect URLs can be "
-                             "received");
+    EXPECT_EQ(start(remote), "Unable to receive the redirect URL. CAUSE: only http://127.0.0.1 and private-use scheme "
+                             "redirect URLs can be received");
     EXPECT_FALSE(store.isActive());
 }
 

@@ -1,7 +1,11 @@
 // A person's browser for sign-in tests: opens the authorize URL, fills in the provider's login
 // form (or presses its Cancel when BROWSER_ACTION is "deny"), follows every redirect with the
 // cookies it was given, and ends at the application's redirect URL. Prints the last status.
+// A redirect to another scheme than http(s) (the application's own URL scheme) is handed to the
+// desktop, as browsers do: BROWSER_OPEN (default xdg-open) is run with it.
 // Trusts the test's CA through NODE_EXTRA_CA_CERTS. Usage: node browser.mjs URL
+import { spawnSync } from 'node:child_process';
+
 const cookies = new Map();
 const action = process.env.BROWSER_ACTION ?? 'login';
 
@@ -24,6 +28,12 @@ for (let step = 0; step < 20; step += 1) {
   const location = response.headers.get('location');
   if (location) {
     url = new URL(location, url).href;
+    const { protocol } = new URL(url);
+    if (protocol !== 'http:' && protocol !== 'https:') {
+      const handed = spawnSync(process.env.BROWSER_OPEN ?? 'xdg-open', [url], { stdio: 'inherit' });
+      console.log(`handed ${protocol} to the desktop: ${handed.status}`);
+      process.exit(handed.status === 0 ? 0 : 1);
+    }
     continue;
   }
   const body = await response.text();

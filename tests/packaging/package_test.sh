@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Inside scripts/desktop-session: makes both packages (scripts/package: the release build, lintian,
+# appstreamcli), checks that they hold what the README lists, verifies the user units, unpacks the
+# packages into a throw-away root (dpkg -x: nothing is installed on this machine) and walks the
+# whole road there (tests/e2e/whole_road.sh): the packaged set-up command and services, the packaged
+# parlomatic, whose sign-in answer comes back through xdg-open on the URL scheme its desktop entry
+# registers.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$PARLOMATIC_SOURCE_DIR
+work=$PARLOMATIC_SESSION_DIR/packages
+mkdir -p "$work"
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+began=$SECONDS
+"$src/scripts/package" --no-setup >"$work/package.log" 2>&1 || { tail -n 30 "$work/package.log"; fail "scripts/package"; }
+echo "scripts/package in $((SECONDS - began)) s:"
+grep '\.deb ' "$work/package.log"
+app=$(echo "$src"/build/release/packages/parlomatic_*.deb)
+services=$(echo "$src"/build/release/packages/parlomatic-local-services_*.deb)
+
+holds() { # DEB PATH...
+    local deb=$1 path contents
+    shift
+    contents=$(dpkg-deb --contents "$deb")
+    for path in "$@"; do
+        grep -q " \./usr/$path\$" <<<"$contents" || fail "$(basename "$deb") lacks /usr/$path"
+    done
+}
+holds "$app" bin/parlomatic bin/parlomatic-inspect share/parlomatic/Info.conf share/parlomatic/Identity.conf \
+    share/applications/parlomatic.desktop share/icons/hicolor/scalable/apps/parlomatic.svg \
+    share/metainfo/app.parlomatic.Parlomatic.metainfo.xml share/man/man1/parlomatic.1.gz \
+    share/man/man1/parlomatic-inspect.1.gz share/gnome-shell/extensions/windows@parlomatic.app/extension.js \
+    share/doc/parlomatic/copyright share/doc/parlomatic/changelog.Debian.gz
+holds "$services" bin/parlomatic-setup-local-services libexec/parlomatic/parlomatic-text-service \
+    libexec/parlomatic/parlomatic-local-service lib/systemd/user/parlomatic-identity.service \
+    lib/systemd/user/parlomatic-text.service lib/parlomatic/identity-service/server.mjs \
+    lib/parlomatic/identity-service/node_modules/oidc-provider/package.json \
+    share/man/man1/parlomatic-setup-local-services.1.gz share/doc/parlomatic-local-services/copyright
+dpkg-deb -f "$services" Depends | grep -q 'apertium-eng-spa.*hunspell-pt-br' || fail "Depends lacks the engines"
+dpkg-deb -f "$services" Description | grep -q 'Node 20.12 or newer.*not in Debian 12' ||
+    fail "the description does not say where Node 20.12 comes from"
+
+dpkg -x "$app" "$root"
+dpkg -x "$services" "$root"
+# The units as installed, their commands in the root (verify checks that they can be run).
+mkdir "$root/units"
+for unit in "$root"/usr/lib/systemd/user/*.service; do
+    sed "s|=/usr/|=$root/usr/|" "$unit" >"$root/units/$(basename "$unit")"
+done
+systemd-analyze verify --user --man=no "$root"/units/*.service || fail "systemd-analyze verify"
+desktop-file-validate "$root/usr/share/applications/parlomatic.desktop" || fail "the desktop entry"
+
+# The desktop's choice for the sign-in's scheme, from the packaged entry.
+export XDG_DATA_DIRS=$root/usr/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}
+xdg-mime default parlomatic.desktop x-scheme-handler/app.parlomatic.parlomatic
+[ "$(xdg-mime query default x-scheme-handler/app.parlomatic.parlomatic)" = parlomatic.desktop ] ||
+    fail "the desktop does not hand app.parlomatic.parlomatic: URLs to parlomatic.desktop"
+
+PARLOMATIC_PACKAGE_ROOT=$root WHOLE_ROAD_RUN=$here/packaged_run.sh "$src/tests/e2e/whole_road.sh" ||
+    fail "the whole road with the packages"
+grep -q "handed app.parlomatic.parlomatic: to the desktop: 0" "$PARLOMATIC_SESSION_DIR/whole-road/browser.log" ||
+    fail "the sign-in did not come back through the URL scheme"
+grep -h "ready in" "$PARLOMATIC_SESSION_DIR"/whole-road/run.log*
