@@ -65,6 +65,13 @@ public:
     // False once the layer has lost its connection for good (the accessibility bus went away): it
     // must be made anew.
     virtual bool isConnected() { return true; }
+    // False while the process is known not to answer accessibility calls in time (it has just let
+    // one run into the time-out).
+    virtual bool isResponding(Pid pid)
+    {
+        static_cast<void>(pid);
+        return true;
+    }
 
     // `changed` runs on the layer's thread whenever the platform announces a change of a selection, of
     // the focus or of the active window, so the caller can look before its next regular step. An

@@ -54,12 +54,20 @@ void ActionState::triggerTranslate() const
 
 void ActionState::triggerReplace(Language language) const
 {
+    // The strip hides Replace and Improve over read-only text, but a hidden button can still be
+    // pressed through the accessibility interface: what the strip does not offer does nothing.
+    if (m_type != ActionType::write) {
+        return;
+    }
     ReplaceCallback callback = m_actionReplace;
     callback(language);
 }
 
 void ActionState::triggerImprove() const
 {
+    if (m_type != ActionType::write) {
+        return;
+    }
     Callback callback = m_actionImprove;
     callback();
 }

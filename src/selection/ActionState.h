@@ -42,6 +42,7 @@ public:
     void setActionClose(Callback callback);
 
     // Run the callback held now. The callback is copied first, so it may replace itself while running.
+    // Replace and Improve run only while the type is `write`.
     void triggerTranslate() const;
     void triggerReplace(Language language) const;
     void triggerImprove() const;

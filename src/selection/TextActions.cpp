@@ -25,6 +25,11 @@ void TextActions::tell(const Notice& notice) const
     }
 }
 
+void TextActions::tellFailure(Translator::Failure failure) const
+{
+    tell(failure == Translator::Failure::unreachable ? serviceUnreachable : serviceRefused);
+}
+
 std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
 {
     return [this, guard = QPointer<TextActions>(this)](WriteBack::Outcome outcome) {
@@ -33,6 +38,8 @@ std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
         }
         if (outcome == WriteBack::Outcome::refused) {
             tell(selectionMovedOn);
+        } else if (outcome == WriteBack::Outcome::unanswered) {
+            tell(applicationSilent);
         } else if (outcome == WriteBack::Outcome::failed) {
             tell(writeFailed);
         }
@@ -89,13 +96,16 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
         m_session, &poller,
         [this, text = selection.trimmedText.toStdString(), target,
          primary = m_preferences.primaryLanguageCode()](const ServiceAccess& access) {
-            return m_translator.translate(text, std::string(code(target)), access.accessToken,
-                                          sourceLanguage(text, primary), access.gender);
+            Translator::Failure failure{};
+            auto result = m_translator.translate(text, std::string(code(target)), access.accessToken,
+                                                 sourceLanguage(text, primary), access.gender, &failure);
+            return std::pair(std::move(result), failure);
         },
         [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](std::optional<TranslateResult> result) {
+         selected = selection.trimmedText](std::pair<std::optional<TranslateResult>, Translator::Failure> answer) {
+            const auto& result = answer.first;
             if (!result) {
-                tell(serviceUnreachable);
+                tellFailure(answer.second);
             } else if (result->isPlaceholder) {
                 logError("The service sent no translation; nothing was written back.");
             } else if (result->startTime > poller->latestReplacement()) {
@@ -113,12 +123,15 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
     callService(
         m_session, &poller,
         [this, text = selection.trimmedText.toStdString()](const ServiceAccess& access) {
-            return m_translator.improve(text, access.accessToken);
+            Translator::Failure failure{};
+            auto improved = m_translator.improve(text, access.accessToken, &failure);
+            return std::pair(std::move(improved), failure);
         },
         [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](std::optional<std::string> improved) {
+         selected = selection.trimmedText](std::pair<std::optional<std::string>, Translator::Failure> answer) {
+            const auto& improved = answer.first;
             if (!improved) {
-                tell(serviceUnreachable);
+                tellFailure(answer.second);
             } else if (improved->empty()) {
                 logError("The service sent an empty improvement; nothing was written back.");
             } else {

@@ -3,6 +3,7 @@
 #include "selection/Notices.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WriteBack.h"
+#include "service/Translator.h"
 
 #include <QObject>
 
@@ -11,7 +12,6 @@ namespace parlomatic {
 class LanguageRecognizer;
 class Preferences;
 class Session;
-class Translator;
 
 // What the actions panel's buttons do: Translate opens the translation panel over the selection;
 // Replace translates the selection and writes the result over it; Improve rewrites it in place.
@@ -44,11 +44,14 @@ public:
         const char* message;
     };
     static constexpr Notice serviceUnreachable{"service", "Parlomatic could not reach the text service."};
+    static constexpr Notice serviceRefused{"service", "The text service could not do this just now."};
     static constexpr Notice selectionMovedOn{"write", "The selection changed, so nothing was replaced."};
     static constexpr Notice writeFailed{"write", "Parlomatic could not write into the application."};
+    static constexpr Notice applicationSilent{"write", "The application did not answer, so nothing was replaced."};
 
 private:
     void tell(const Notice& notice) const;
+    void tellFailure(Translator::Failure failure) const;
     // What the write-back's outcome tells the user.
     std::function<void(WriteBack::Outcome)> writeOutcome();
 

@@ -7,8 +7,65 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QMimeData>
+#include <QPointer>
+#include <QTimer>
+
+#include <memory>
 
 namespace parlomatic {
+namespace {
+
+// A copy of every format of the clipboard, to put back later; nothing when it is too large to keep.
+std::unique_ptr<QMimeData> copyOf(const QMimeData* data)
+{
+    auto copy = std::make_unique<QMimeData>();
+    if (data == nullptr) {
+        return copy;
+    }
+    qsizetype total = 0;
+    for (const QString& format : data->formats()) {
+        const QByteArray bytes = data->data(format);
+        total += bytes.size();
+        if (total > WriteBack::maxKeptClipboardBytes) {
+            return nullptr;
+        }
+        copy->setData(format, bytes);
+    }
+    return copy;
+}
+
+// The pasted text on the clipboard; it tells when an application first fetches it.
+class PastedText final : public QMimeData {
+public:
+    mutable std::function<void()> fetched;
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override
+    {
+        if (fetched) {
+            // Not from inside the clipboard's answer: the restore is only scheduled here.
+            QTimer::singleShot(0, QCoreApplication::instance(), std::exchange(fetched, {}));
+        }
+        return QMimeData::retrieveData(mimeType, type);
+    }
+};
+
+// Puts `kept` back on the clipboard unless something other than `pasted` is there now.
+void restoreClipboard(const QPointer<QMimeData>& pasted, const std::shared_ptr<std::unique_ptr<QMimeData>>& kept)
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!*kept || !pasted || clipboard->mimeData(QClipboard::Clipboard) != pasted.data()) {
+        return;
+    }
+    if ((*kept)->formats().isEmpty()) {
+        clipboard->clear(QClipboard::Clipboard);
+    } else {
+        clipboard->setMimeData(kept->release(), QClipboard::Clipboard);
+    }
+}
+
+} // namespace
 
 WriteBack::WriteBack(AccessibilityRunner& runner, KeyPaster* paster) : m_runner(runner), m_paster(paster) {}
 
@@ -16,29 +73,36 @@ WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster)
     : m_ownRunner(std::make_unique<InlineAccessibility>(backend)), m_runner(*m_ownRunner), m_paster(paster)
 {}
 
-std::optional<std::string> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
-                                              const QString& selectedText)
+std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
+                                                     const QString& selectedText)
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
-        return "The element is gone; nothing was written back.";
+        return Refusal{"The element is gone; nothing was written back."};
     }
     // X11 cannot post keys to a process, only to the focused window: a paste that lands anywhere
     // else would change text the user never chose.
     if (backend.frontmostWindowOwnerPid() != pid) {
-        return "The application in front changed; nothing was written back.";
+        return Refusal{"The application in front changed; nothing was written back."};
     }
+    // A check that failed because the application did not answer says nothing about its text.
+    const auto failed = [&](const char* reason) -> std::optional<Refusal> {
+        if (!backend.isResponding(*pid)) {
+            return Refusal{"The application did not answer; nothing was written back.", true};
+        }
+        return Refusal{reason};
+    };
     const Element application = backend.applicationElement(*pid);
     const Element focused = application ? backend.focusedElement(application) : Element{};
     if (!focused || !focused->isSameElement(*element)) {
-        return "The focus moved to another element; nothing was written back.";
+        return failed("The focus moved to another element; nothing was written back.");
     }
     // The user may have selected other text while the request ran: the paste would replace it. A
     // selection grown past what the watcher reads is not fetched to find that out.
     const std::optional<int> length = backend.selectionLength(element);
     if ((length && *length > SelectionReader::maxSelectionLength) ||
         trimmedSelection(backend.selectedText(element).value_or(QString())) != selectedText) {
-        return "The selection changed; nothing was written back.";
+        return failed("The selection changed; nothing was written back.");
     }
     return std::nullopt;
 }
@@ -49,13 +113,14 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
     const bool keys = m_paster != nullptr;
     m_runner.run(
         &m_context, [this, element, selectedText, text, keys, done = std::move(done)](AccessibilityBackend& backend) {
-            const std::optional<std::string> refused = refusal(backend, element, selectedText);
+            const std::optional<Refusal> refused = refusal(backend, element, selectedText);
             // Without keys to send (Wayland), the element itself is written, right after the checks.
             const bool written = !refused && !keys && backend.replaceSelection(element, text);
             return [this, refused, text, keys, written, done] {
                 Outcome outcome = Outcome::refused;
                 if (refused) {
-                    logError(*refused);
+                    logError(refused->reason);
+                    outcome = refused->unanswered ? Outcome::unanswered : Outcome::refused;
                 } else if (keys) {
                     outcome = paste(text) ? Outcome::written : Outcome::failed;
                 } else if (written) {
@@ -73,9 +138,24 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
 
 bool WriteBack::paste(const QString& text)
 {
-    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    auto kept = std::make_shared<std::unique_ptr<QMimeData>>(copyOf(clipboard->mimeData(QClipboard::Clipboard)));
+    if (!*kept) {
+        logError("The clipboard is too large to keep; the pasted text stays on it");
+    }
+    auto* pasted = new PastedText;
+    pasted->setText(text);
+    const QPointer<QMimeData> guard(pasted);
+    pasted->fetched = [guard, kept] {
+        QTimer::singleShot(restoreAfterFetchMs, QCoreApplication::instance(),
+                           [guard, kept] { restoreClipboard(guard, kept); });
+    };
+    clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
+    QTimer::singleShot(restoreUnfetchedAfterMs, QCoreApplication::instance(),
+                       [guard, kept] { restoreClipboard(guard, kept); });
     if (const auto sent = m_paster->pasteShortcut(); !sent) {
         logError("Could not send the paste keys: " + sent.error());
+        restoreClipboard(guard, kept);
         return false;
     }
     return true;

@@ -29,10 +29,11 @@ public:
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster);
 
     enum class Outcome {
-        written, // the paste was sent (whether the application took it cannot be known), or the
-                 // element was written and read back
-        refused, // the application, the focus or the selection changed: nothing was written
-        failed,  // the keys could not be sent, or the element does not let itself be written
+        written,    // the paste was sent (whether the application took it cannot be known), or the
+                    // element was written and read back
+        refused,    // the application, the focus or the selection changed: nothing was written
+        unanswered, // the application did not answer the checks in time: nothing was written
+        failed,     // the keys could not be sent, or the element does not let itself be written
     };
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
     // without white space at either end). `done` (optional) gets the outcome; nothing runs once
@@ -42,8 +43,20 @@ public:
 
     // Why nothing may be written over the element's selection now, or nothing when all is as it
     // was. On the layer's thread.
-    static std::optional<std::string> refusal(AccessibilityBackend& backend, const Element& element,
-                                              const QString& selectedText);
+    struct Refusal {
+        std::string reason;
+        bool unanswered = false; // the checks ran into the application's time-out
+    };
+    static std::optional<Refusal> refusal(AccessibilityBackend& backend, const Element& element,
+                                          const QString& selectedText);
+
+    // After a paste, the user's own clipboard comes back: once the application has fetched the
+    // pasted text and this long has passed (it may ask for several formats), or after
+    // restoreUnfetchedAfter when it never asked. A clipboard the user has set meanwhile stays.
+    static constexpr int restoreAfterFetchMs = 500;
+    static constexpr int restoreUnfetchedAfterMs = 5000;
+    // A clipboard larger than this is not copied, and not put back.
+    static constexpr qsizetype maxKeptClipboardBytes = 64 * 1024 * 1024;
 
 private:
     bool paste(const QString& text);

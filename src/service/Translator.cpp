@@ -12,15 +12,27 @@ namespace {
 
 constexpr std::string_view decodeFailurePrefix = "Failed to decode Parlomatic API response: ";
 
-// Sends the request; the body of a 200 answer, or nothing (transport failures logged with `prefix`).
-std::optional<std::string> post(HttpClient& http, const HttpRequest& request, std::string_view prefix)
+void note(Translator::Failure* failure, Translator::Failure value)
+{
+    if (failure != nullptr) {
+        *failure = value;
+    }
+}
+
+// Sends the request; the body of a 200 answer, or nothing, logged with `prefix`.
+std::optional<std::string> post(HttpClient& http, const HttpRequest& request, std::string_view prefix,
+                                Translator::Failure* failure)
 {
     HttpResult result = http.send(request);
     if (!result) {
         logError(std::string(prefix) + describe(result.error()));
+        note(failure, Translator::Failure::unreachable);
         return std::nullopt;
     }
     if (result->status != 200) {
+        // The body may echo the request: only the status is logged.
+        logError(std::string(prefix) + "the service answered with status " + std::to_string(result->status));
+        note(failure, Translator::Failure::refused);
         return std::nullopt;
     }
     return std::move(result->body);
@@ -39,8 +51,9 @@ Translator::Translator(HttpClient& http, ApiDomain apiDomain, const Clock& clock
 std::optional<TranslateResult> Translator::translate(const std::string& text, const std::string& targetCode,
                                                      const std::string& accessToken,
                                                      const std::optional<std::string>& source,
-                                                     std::optional<Gender> gender) const
+                                                     std::optional<Gender> gender, Failure* failure) const
 {
+    note(failure, Failure::none);
     const double startTime = m_clock.now();
     nlohmann::json body{{"q", text}, {"target", targetCode}};
     if (source) {
@@ -50,13 +63,14 @@ std::optional<TranslateResult> Translator::translate(const std::string& text, co
         body["gender"] = std::string(rawValue(*gender));
     }
     const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/translate", body, accessToken);
-    const auto answer = post(m_http, request, "Parlomatic API failed to translate: ");
+    const auto answer = post(m_http, request, "Parlomatic API failed to translate: ", failure);
     if (!answer) {
         return std::nullopt;
     }
     auto decoded = decodeResponseData(*answer);
     if (!decoded) {
         logError(std::string(decodeFailurePrefix) + decoded.error().description);
+        note(failure, Failure::unusable);
         return std::nullopt;
     }
     auto& translations = decoded->data.translations;
@@ -66,17 +80,20 @@ std::optional<TranslateResult> Translator::translate(const std::string& text, co
     return TranslateResult{std::move(translations.front().translatedText), startTime, false};
 }
 
-std::optional<std::string> Translator::improve(const std::string& text, const std::string& accessToken) const
+std::optional<std::string> Translator::improve(const std::string& text, const std::string& accessToken,
+                                               Failure* failure) const
 {
+    note(failure, Failure::none);
     const nlohmann::json body{{"q", text}};
     const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/improve", body, accessToken);
-    const auto answer = post(m_http, request, "Parlomatic API failed to improve: ");
+    const auto answer = post(m_http, request, "Parlomatic API failed to improve: ", failure);
     if (!answer) {
         return std::nullopt;
     }
     auto decoded = decodeImproveDataResponse(*answer);
     if (!decoded) {
         logError(std::string(decodeFailurePrefix) + decoded.error().description);
+        note(failure, Failure::unusable);
         return std::nullopt;
     }
     auto& improvements = decoded->data.improvements;

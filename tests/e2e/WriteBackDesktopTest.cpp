@@ -35,10 +35,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
@@ -407,8 +409,8 @@ private slots:
         QTest::newRow("Qt line Improve") << false << line << "ctrl+a" << line << "Improve" << line + " (improved)";
     }
 
-    // Exactly the service's answer replaces the selection, nothing else changes, and the
-    // application keeps the keyboard focus.
+    // Exactly the service's answer replaces the selection, nothing else changes, the application
+    // keeps the keyboard focus, and the clipboard holds again what the user had put there.
     void writesTheAnswerOverTheSelection()
     {
         QFETCH(bool, inMousepad);
@@ -424,12 +426,15 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT((answer += m_qtWindow.process->readAllStandardOutput()).contains("ok focus line"),
                                      deadlineMs);
         }
+        const QString usersClipboard = QStringLiteral("the user's own words, ") + QTest::currentDataTag();
+        QGuiApplication::clipboard()->setText(usersClipboard);
         select(peer, text, keys, selected);
         QVERIFY(press(button));
         const std::optional<qint64> replacedAt = waitForText(peer, expected);
         QVERIFY2(replacedAt, qPrintable(fullText(focusedText(peer)).value_or(QStringLiteral("<unreadable>"))));
         QCOMPARE(windowPid("getactivewindow"), std::optional(peer.pid()));
         QCOMPARE(windowPid("getwindowfocus"), std::optional(peer.pid()));
+        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), usersClipboard, deadlineMs);
         qInfo("figure: %s press to text replaced: %lld ms (keys sent after %lld ms, service answered after %lld ms)",
               QTest::currentDataTag(), *replacedAt - m_pressedAt, m_pastedAt - m_pressedAt,
               m_answeredAt.load() - m_pressedAt);
@@ -507,7 +512,7 @@ private slots:
 
     // A failing request of the write-back's own connection is reported to it, not to the handler
     // that was installed before.
-    // The text service down: Replace writes nothing and the user is told once, in plain words and
+    // The text service failing (503): Replace writes nothing and the user is told once, in plain words and
     // without their text, however often they press it within 30 s.
     void aServiceThatDoesNotAnswerIsToldOnce()
     {
@@ -528,7 +533,7 @@ private slots:
         m_serviceDown = false;
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
-        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceUnreachable.message));
+        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
         QCOMPARE(fullText(focusedText(m_mousepad)), std::optional<QString>(sample));
     }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace parlomatic {
 
@@ -81,6 +82,7 @@ public:
     }
     std::optional<int> selectionLength(const Element& element) override { return fake(element).length; }
     bool isConnected() override { return connected; }
+    bool isResponding(Pid pid) override { return !silent.contains(pid); }
     bool replaceSelection(const Element& element, const QString& text) override
     {
         FakeElement& target = fake(element);
@@ -113,6 +115,8 @@ public:
     // Runs at the start of every step's first read (a test makes the application slow there).
     std::function<void()> beforeFrontRead;
     std::atomic<bool> connected = true;
+    // Processes that ran into the accessibility time-out.
+    std::set<Pid> silent;
 
     int enhancedPasses = 0;
     int ancestorReads = 0;

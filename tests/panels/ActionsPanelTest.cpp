@@ -10,6 +10,7 @@
 #include "selection/ActionState.h"
 #include "service/Preferences.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QFile>
 #include <QLayout>
@@ -269,6 +270,27 @@ private slots:
         window->layout()->activate();
         QVERIFY(!window->mask().contains(improve));
         QVERIFY(window->mask().contains(centreOf(view.closeButton())));
+    }
+
+    // Hidden over read-only text, Replace and Improve stay in the accessibility tree: pressed there,
+    // they do nothing, while Translate still works.
+    void hiddenButtonsPressedThroughAccessibilityDoNothing()
+    {
+        m_state->setType(ActionType::readonly);
+        const auto window = openWindow();
+        QVERIFY(window);
+        const std::vector<QWidget*> buttons{window->findChild<ReplaceButton*>(),
+                                            titled(*window, QStringLiteral("Improve")),
+                                            titled(*window, QStringLiteral("Translate"))};
+        for (QWidget* widget : buttons) {
+            QAccessibleInterface* button = QAccessible::queryAccessibleInterface(widget);
+            QVERIFY(button && button->actionInterface());
+            button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        }
+        // A press through the accessibility interface clicks after a short animation.
+        QTRY_COMPARE(m_calls, std::vector<QString>{QStringLiteral("translate")});
+        QTest::qWait(100);
+        QCOMPARE(m_calls, std::vector<QString>{QStringLiteral("translate")});
     }
 };
 

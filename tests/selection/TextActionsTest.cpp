@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         NothingWritten{"placeholder", false, 200, R"({"data":{"translations":[]}})", nothing, "no translation"},
         NothingWritten{"emptyImprovement", true, 200, R"({"data":{"improvements":[]}})", nothing, "empty improvement"},
-        NothingWritten{"serviceFailure", false, 500, "", nothing, "", TextActions::serviceUnreachable.message},
+        NothingWritten{"serviceFailure", false, 500, "", nothing, "status 500", TextActions::serviceRefused.message},
         NothingWritten{"otherApplicationInFront", false, 200, translationBody("Answer text"),
                        [](FakeAccessibility& backend, FakeKeyPaster&) { backend.setFront(otherPid); },
                        "application in front changed", TextActions::selectionMovedOn.message},
@@ -221,6 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
                            static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText = "other";
                        },
                        "selection changed", TextActions::selectionMovedOn.message},
+        NothingWritten{"applicationDidNotAnswer", true, 200, improveBody,
+                       [](FakeAccessibility& backend, FakeKeyPaster&) {
+                           backend.setFocused(appPid, nullptr);
+                           backend.silent.insert(appPid);
+                       },
+                       "application did not answer", TextActions::applicationSilent.message},
         NothingWritten{"keysNotSent", true, 200, improveBody,
                        [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
                        "Could not send the paste keys: BadValue", TextActions::writeFailed.message}),

@@ -29,12 +29,17 @@ protected:
     Translator translator{http, server.hostAndPort(), clock};
 
     // Exactly one decode-failure line when `decodeFailure`, else none; never a secret or the body.
-    void expectDecodeLogs(bool decodeFailure, std::string_view body) const
+    // One line for an answer other than 200 (its status, never its body) or for a body that did not
+    // decode; none otherwise.
+    void expectAnswerLogs(int status, bool decodeFailure, std::string_view body) const
     {
         const auto lines = logs.lines();
-        ASSERT_EQ(lines.size(), decodeFailure ? 1u : 0u);
+        ASSERT_EQ(lines.size(), decodeFailure || status != 200 ? 1u : 0u);
         if (decodeFailure) {
             EXPECT_TRUE(lines.front().starts_with("Failed to decode Parlomatic API response: ")) << lines.front();
+        } else if (status != 200) {
+            EXPECT_TRUE(lines.front().ends_with("the service answered with status " + std::to_string(status)))
+                << lines.front();
         }
         expectNothingSecretLogged(body);
     }
@@ -118,7 +123,7 @@ TEST_P(TranslateAnswerTest, IsInterpreted)
         expected->startTime = 1'700'000'000.5;
     }
     EXPECT_EQ(result, expected);
-    expectDecodeLogs(c.logsDecodeFailure, c.body);
+    expectAnswerLogs(c.status, c.logsDecodeFailure, c.body);
 }
 
 const std::string twoTranslations = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},
@@ -156,7 +161,7 @@ TEST_P(ImproveAnswerTest, IsInterpreted)
     setReply(GetParam().status, GetParam().body);
 
     EXPECT_EQ(translator.improve(userText, token), GetParam().expected);
-    expectDecodeLogs(GetParam().logsDecodeFailure, GetParam().body);
+    expectAnswerLogs(GetParam().status, GetParam().logsDecodeFailure, GetParam().body);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -259,6 +259,11 @@ bool AtspiAccessibility::isConnected()
     return d->available && d->bus && dbus_connection_get_is_connected(d->bus.get()) != FALSE;
 }
 
+bool AtspiAccessibility::isResponding(Pid pid)
+{
+    return !d->unresponsive.isCoolingDown(pid);
+}
+
 bool AtspiAccessibility::isAvailable() const
 {
     return d->available;

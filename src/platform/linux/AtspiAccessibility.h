@@ -52,6 +52,7 @@ public:
     bool replaceSelection(const Element& element, const QString& text) override;
     // False once the accessibility bus this layer was made on has gone (its daemon ended).
     bool isConnected() override;
+    bool isResponding(Pid pid) override;
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
     void setChangeListener(std::function<void()> changed) override;
 
