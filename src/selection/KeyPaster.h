@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <string>
 
@@ -14,6 +15,13 @@ public:
 
     // The reason when the key events could not be sent.
     virtual std::expected<void, std::string> pasteShortcut() = 0;
+    // Whether another application's clipboard answers within `limit` (nobody holding it answers
+    // at once). Asked before the clipboard is copied: a hung owner would hold the copy up.
+    virtual bool clipboardOwnerAnswers(std::chrono::milliseconds limit)
+    {
+        static_cast<void>(limit);
+        return true;
+    }
 
 protected:
     KeyPaster() = default;

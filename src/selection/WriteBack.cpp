@@ -139,9 +139,14 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
 bool WriteBack::paste(const QString& text)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
-    auto kept = std::make_shared<std::unique_ptr<QMimeData>>(copyOf(clipboard->mimeData(QClipboard::Clipboard)));
-    if (!*kept) {
-        logError("The clipboard is too large to keep; the pasted text stays on it");
+    auto kept = std::make_shared<std::unique_ptr<QMimeData>>();
+    if (!clipboard->ownsClipboard() && !m_paster->clipboardOwnerAnswers(clipboardOwnerWait)) {
+        logError("The application holding the clipboard does not answer; the pasted text stays on it");
+    } else {
+        *kept = copyOf(clipboard->mimeData(QClipboard::Clipboard));
+        if (!*kept) {
+            logError("The clipboard is too large to keep; the pasted text stays on it");
+        }
     }
     auto* pasted = new PastedText;
     pasted->setText(text);

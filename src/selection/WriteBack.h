@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -57,6 +58,8 @@ public:
     static constexpr int restoreUnfetchedAfterMs = 5000;
     // A clipboard larger than this is not copied, and not put back.
     static constexpr qsizetype maxKeptClipboardBytes = 64 * 1024 * 1024;
+    // Another application's clipboard that has not answered in this time is not copied.
+    static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
 private:
     bool paste(const QString& text);

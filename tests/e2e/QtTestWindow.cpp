@@ -9,11 +9,13 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QSocketNotifier>
 #include <QTextEdit>
 #include <QVBoxLayout>
@@ -93,6 +95,11 @@ int main(int argc, char** argv)
                      << QVariant::fromValue(QDBusVariant(QStringLiteral("focus-quietly"))) << QVariantMap();
                 QDBusConnection(QStringLiteral("a11y")).send(lost);
             }
+        } else if (command == "copy two formats") {
+            auto* data = new QMimeData;
+            data->setText(QStringLiteral("copied in the Qt window"));
+            data->setData(QStringLiteral("image/png"), QByteArray("\x89PNG not really", 16));
+            QApplication::clipboard()->setMimeData(data);
         } else if (command == "select-label") {
             label->setSelection(0, static_cast<int>(label->text().size()));
         }

@@ -33,6 +33,7 @@
 #include "service/Preferences.h"
 #include "service/Translator.h"
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 
 #include <QClipboard>
@@ -43,6 +44,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -175,6 +177,10 @@ class WriteBackDesktopTest : public QObject {
     struct TimedPaster final : KeyPaster {
         platform::X11KeyPaster inner;
         std::function<void()> sent;
+        bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override
+        {
+            return inner.clipboardOwnerAnswers(limit);
+        }
         std::expected<void, std::string> pasteShortcut() override
         {
             auto result = inner.pasteShortcut();
@@ -438,6 +444,39 @@ private slots:
         qInfo("figure: %s press to text replaced: %lld ms (keys sent after %lld ms, service answered after %lld ms)",
               QTest::currentDataTag(), *replacedAt - m_pressedAt, m_pastedAt - m_pressedAt,
               m_answeredAt.load() - m_pressedAt);
+    }
+
+    // Another application's clipboard, text and an image, is offered again after an Improve; one
+    // whose owner has stopped is left alone and holds the Improve up for no more than a moment.
+    void anotherApplicationsClipboardComesBack()
+    {
+        const auto copyInQtWindow = [this] {
+            m_qtWindow.process->write("copy two formats\n");
+            QByteArray answer;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (answer += m_qtWindow.process->readAllStandardOutput()).contains("ok copy two formats"), deadlineMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!QGuiApplication::clipboard()->ownsClipboard(), deadlineMs);
+        };
+        QString improved = sample;
+        improved.replace(QStringLiteral("Meeting notes"), QStringLiteral("Meeting notes (improved)"));
+        copyInQtWindow();
+        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+        QVERIFY(press(QStringLiteral("Improve")));
+        QVERIFY(waitForText(m_mousepad, improved));
+        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), QStringLiteral("copied in the Qt window"),
+                                  deadlineMs);
+        QCOMPARE(QGuiApplication::clipboard()->mimeData()->data(QStringLiteral("image/png")),
+                 QByteArray("\x89PNG not really", 16));
+
+        copyInQtWindow();
+        ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGSTOP);
+        select(m_mousepad, sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+        QVERIFY(press(QStringLiteral("Improve")));
+        const std::optional<qint64> replacedAt = waitForText(m_mousepad, improved);
+        ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGCONT);
+        QVERIFY(replacedAt);
+        qInfo("figure: press to text replaced with a stopped clipboard owner: %lld ms (service answered after %lld ms)",
+              *replacedAt - m_pressedAt, m_answeredAt.load() - m_pressedAt);
     }
 
     // The picker's menu opens from the non-activating strip; choosing in it replaces at once, into

@@ -13,6 +13,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QTemporaryDir>
 #include <QThreadPool>
 
@@ -138,6 +139,33 @@ TEST_F(TextActionsTest, ReplaceWritesTheTranslationOverTheSelection)
     EXPECT_EQ(poller.latestReplacement(), clock.now());
     EXPECT_EQ(session.refreshes, 1);
     expectNoSecretLogged("Secret user text");
+}
+
+// The pasted text leaves the clipboard once the application has fetched it (the paster reads it,
+// as an application does on Ctrl+V): every format the user had comes back, unless the user has
+// copied something since.
+TEST_F(TextActionsTest, TheUsersClipboardComesBackAfterThePaste)
+{
+    const QByteArray image("\x89PNG not really", 16);
+    auto* mine = new QMimeData;
+    mine->setText(QString::fromLatin1(before));
+    mine->setData(QStringLiteral("image/png"), image);
+    QGuiApplication::clipboard()->setMimeData(mine);
+    setReply(200, translationBody("Secret user text"));
+    for (const bool userCopies : {false, true}) {
+        clock.advance(1);
+        runToEnd([&] { actions.replace(poller, selection, Language::en_US); });
+        ASSERT_EQ(paster.pasted.back(), QStringLiteral("Secret user text"));
+        if (userCopies) {
+            QGuiApplication::clipboard()->setText(QStringLiteral("copied since"));
+        }
+        const auto restored =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(WriteBack::restoreAfterFetchMs) + 300ms;
+        spinUntil([&] { return std::chrono::steady_clock::now() > restored; });
+        const QMimeData* now = QGuiApplication::clipboard()->mimeData();
+        EXPECT_EQ(now->text(), userCopies ? QStringLiteral("copied since") : QString::fromLatin1(before));
+        EXPECT_EQ(now->data(QStringLiteral("image/png")), userCopies ? QByteArray() : image);
+    }
 }
 
 // The source falls back to the stored "primaryLanguage", as stored, when the recogniser cannot

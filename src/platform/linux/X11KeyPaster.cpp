@@ -5,6 +5,8 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <poll.h>
+
 namespace parlomatic::platform {
 
 namespace {
@@ -49,13 +51,49 @@ void X11KeyPaster::CloseDisplay::operator()(_XDisplay* display) const
     XCloseDisplay(display);
 }
 
-std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+bool X11KeyPaster::open()
 {
     if (!m_display) {
         m_display.reset(XOpenDisplay(nullptr));
-        if (!m_display) {
-            return std::unexpected("the X display cannot be reached");
+    }
+    return m_display != nullptr;
+}
+
+bool X11KeyPaster::clipboardOwnerAnswers(std::chrono::milliseconds limit)
+{
+    if (!open()) {
+        return false;
+    }
+    Display* display = m_display.get();
+    const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+    if (XGetSelectionOwner(display, clipboard) == None) {
+        return true;
+    }
+    X11ErrorTrap trap(display);
+    const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    const Atom property = XInternAtom(display, "PARLOMATIC_CLIPBOARD_PROBE", False);
+    XConvertSelection(display, clipboard, XInternAtom(display, "TARGETS", False), property, window, CurrentTime);
+    XFlush(display);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool answered = false;
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+        XEvent event;
+        if (XCheckTypedWindowEvent(display, window, SelectionNotify, &event)) {
+            answered = true;
+        } else {
+            pollfd connection{ConnectionNumber(display), POLLIN, 0};
+            ::poll(&connection, 1, 10);
         }
+    }
+    XDestroyWindow(display, window);
+    static_cast<void>(trap.sync());
+    return answered;
+}
+
+std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+{
+    if (!open()) {
+        return std::unexpected("the X display cannot be reached");
     }
     Display* display = m_display.get();
     int event = 0;

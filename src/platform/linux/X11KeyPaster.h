@@ -20,8 +20,12 @@ public:
     X11KeyPaster& operator=(const X11KeyPaster&) = delete;
 
     std::expected<void, std::string> pasteShortcut() override;
+    // Asks the CLIPBOARD owner for its targets from a window of this connection's own.
+    bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override;
 
 private:
+    bool open();
+
     struct CloseDisplay {
         void operator()(_XDisplay* display) const;
     };
