@@ -19,9 +19,6 @@ public:
     {
         std::lock_guard lock(m_mutex);
         lastRead = query;
-        if (readStatus) {
-            return *readStatus;
-        }
         const auto matches = matching(query);
         if (matches.empty()) {
             return errSecItemNotFound;
@@ -97,7 +94,6 @@ public:
     std::vector<std::pair<KeychainQuery, KeychainQuery>> updates;
     KeychainQuery lastRead;
     int removes = 0;
-    std::optional<OSStatus> readStatus;
     std::optional<OSStatus> writeStatus;
     std::optional<OSStatus> updateStatus;
     bool offersAccessControl = false;
