@@ -152,7 +152,7 @@ TEST_F(CurlHttpClientTest, ServesSeveralThreadsAtOnce)
     EXPECT_LE(server.connections(), 4);
 }
 
-TEST_F(CurlHttpClientTest, RefusesACertificateFromAnUntrustedAuthority)
+TEST_F(CurlHttpClientTest, RefusesAnUntrustedCertificateAndReportsAClosedPort)
 {
     TlsTestServer stranger;
     CurlHttpClient systemTrustOnly;
@@ -163,6 +163,12 @@ TEST_F(CurlHttpClientTest, RefusesACertificateFromAnUntrustedAuthority)
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error().kind, HttpError::Kind::tls) << result.error().message;
     }
+
+    TlsTestServer closed;
+    closed.stop();
+    const HttpResult refused = systemTrustOnly.send(HttpRequest{.url = closed.baseUrl() + "/"});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, HttpError::Kind::connection);
 }
 
 TEST_F(CurlHttpClientTest, TimesOutOnAServerThatNeverAnswers)
@@ -331,16 +337,6 @@ TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
     EXPECT_EQ(result->header("X-Empty"), "");
     EXPECT_EQ(result->header("X-Colon"), "a:b");
     EXPECT_EQ(result->header("X-Interim"), std::nullopt);
-}
-
-TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
-{
-    TlsTestServer closed;
-    closed.stop();
-    const HttpResult result = CurlHttpClient().send(HttpRequest{.url = closed.baseUrl() + "/"});
-
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
 }
 
 TEST(CurlHttpClientPool, NeverTakesBytesThatCameWhileTheConnectionWasIdleForTheNextAnswer)
