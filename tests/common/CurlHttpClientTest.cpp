@@ -233,8 +233,7 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
                                            BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
                                            BodyCase{"/chunked/10000000", true}));
 
-// The path of the next request on `connection` (GET only: no body is read); nothing once the
-// peer closes or 10 s pass.
+// The path of the next GET on `connection` (no body is read); nothing once the peer closes or 10 s pass.
 std::optional<std::string> readRequestPath(int connection)
 {
     std::string received;

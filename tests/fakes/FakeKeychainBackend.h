@@ -11,8 +11,7 @@
 
 namespace parlomatic::identity {
 
-// An in-memory keychain with the platform's statuses, plus a record of the queries it was given
-// and statuses a test can force.
+// An in-memory keychain with the platform's statuses; it records its queries and answers forced statuses.
 class FakeKeychainBackend final : public KeychainBackend {
 public:
     OSStatus copyMatching(const KeychainQuery& query, KeychainResult& result) override

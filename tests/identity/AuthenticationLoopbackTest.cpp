@@ -62,6 +62,7 @@ TEST_F(AuthenticationLoopbackTest, RenewParametersAndHeaders)
                     .parameters({{"audience", "api"}, {"scope", "email"}})
                     .headers({{"Identity-Client", "forged"}})
                     .start());
+    ASSERT_EQ(requests().size(), 2u);
     const test::RecordedRequest sent = requests().back();
     EXPECT_EQ(json::parse(sent.body)["audience"], "api");
     EXPECT_EQ(json::parse(sent.body)["scope"], "openid email");

@@ -1,7 +1,6 @@
 #pragma once
 
-// The fixture of the credentials manager tests: the real keychain (gnome-keyring in the desktop
-// harness) and a loopback HTTPS token endpoint.
+// Credentials manager tests: the real keychain (gnome-keyring in the desktop harness), a loopback token endpoint.
 #include "common/CurlHttpClient.h"
 #include "fakes/FakeClock.h"
 #include "identity/CredentialsManager.h"

@@ -1,5 +1,4 @@
-// ID-token validation with keys the test makes: the signature checks before any claim, then each
-// claim fault with its exact message.
+// ID-token validation with keys made here: the signature is checked before any claim, then each claim fault.
 #include "identity/IDTokenValidator.h"
 #include "fakes/FakeClock.h"
 #include "support/TestKeys.h"

@@ -100,8 +100,7 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
     logs.expectNoLineContains({userText.toStdString(), session.token, "in pt-BR"});
 }
 
-// Two quick requests whose answers arrive in reverse order: the newer one is shown, in the
-// language the menu shows.
+// Two answers arriving in reverse order: the newer request's is shown, in the language the menu shows.
 TEST_F(TranslatePanelTest, TheNewestRequestWins)
 {
     std::promise<void> releaseOlder;

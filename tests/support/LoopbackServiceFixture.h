@@ -16,8 +16,7 @@
 
 namespace parlomatic::test {
 
-// Forwards to another client, recording each request's time-out and replacing it with a short one,
-// so tests of a server that never answers finish quickly.
+// Forwards to another client with a short time-out (a silent server fails fast), recording those asked for.
 class ShortTimeoutClient final : public HttpClient {
 public:
     ShortTimeoutClient(HttpClient& inner, std::chrono::milliseconds timeout) : m_inner(inner), m_timeout(timeout) {}

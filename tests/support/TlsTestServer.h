@@ -49,8 +49,7 @@ public:
     int handshakes() const { return m_handshakes.load(); }
     int connections() const;
 
-    // For handlers that must not answer: blocks until the server stops or `limit` passes.
-    // True when the server is stopping.
+    // For handlers that must not answer: true once the server stops, false when `limit` passes first.
     bool waitForStop(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 private:
