@@ -152,7 +152,7 @@ TEST_F(CurlHttpClientTest, ServesSeveralThreadsAtOnce)
     EXPECT_LE(server.connections(), 4);
 }
 
-TEST_F(CurlHttpClientTest, RefusesACertificateFromAnUntrustedAuthority)
+TEST_F(CurlHttpClientTest, RefusesAnUntrustedCertificateAndReportsAClosedPort)
 {
     TlsTestServer stranger;
     CurlHttpClient systemTrustOnly;
@@ -163,6 +163,12 @@ TEST_F(CurlHttpClientTest, RefusesACertificateFromAnUntrustedAuthority)
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error().kind, HttpError::Kind::tls) << result.error().message;
     }
+
+    TlsTestServer closed;
+    closed.stop();
+    const HttpResult refused = systemTrustOnly.send(HttpRequest{.url = closed.baseUrl() + "/"});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, HttpError::Kind::connection);
 }
 
 TEST_F(CurlHttpClientTest, TimesOutOnAServerThatNeverAnswers)
@@ -227,8 +233,7 @@ INSTANTIATE_TEST_SUITE_P(Bodies, BodyCapTest,
                                            BodyCase{"/sized/65537", true}, BodyCase{"/chunked/65537", true},
                                            BodyCase{"/chunked/10000000", true}));
 
-// The path of the next request on `connection` (GET only: no body is read); nothing once the
-// peer closes or 10 s pass.
+// The path of the next GET on `connection` (no body is read); nothing once the peer closes or 10 s pass.
 std::optional<std::string> readRequestPath(int connection)
 {
     std::string received;
@@ -331,16 +336,6 @@ TEST(CurlHttpClientHeaders, JoinsFoldedLinesAndKeepsOnlyTheFinalAnswersHeaders)
     EXPECT_EQ(result->header("X-Empty"), "");
     EXPECT_EQ(result->header("X-Colon"), "a:b");
     EXPECT_EQ(result->header("X-Interim"), std::nullopt);
-}
-
-TEST(CurlHttpClientErrors, ReportsAClosedPortAsAConnectionError)
-{
-    TlsTestServer closed;
-    closed.stop();
-    const HttpResult result = CurlHttpClient().send(HttpRequest{.url = closed.baseUrl() + "/"});
-
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error().kind, HttpError::Kind::connection);
 }
 
 TEST(CurlHttpClientPool, NeverTakesBytesThatCameWhileTheConnectionWasIdleForTheNextAnswer)

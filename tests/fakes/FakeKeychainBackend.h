@@ -11,17 +11,13 @@
 
 namespace parlomatic::identity {
 
-// An in-memory keychain with the platform's statuses, plus a record of the queries it was given
-// and statuses a test can force.
+// An in-memory keychain with the platform's statuses; it records its queries and answers forced statuses.
 class FakeKeychainBackend final : public KeychainBackend {
 public:
     OSStatus copyMatching(const KeychainQuery& query, KeychainResult& result) override
     {
         std::lock_guard lock(m_mutex);
         lastRead = query;
-        if (readStatus) {
-            return *readStatus;
-        }
         const auto matches = matching(query);
         if (matches.empty()) {
             return errSecItemNotFound;
@@ -97,7 +93,6 @@ public:
     std::vector<std::pair<KeychainQuery, KeychainQuery>> updates;
     KeychainQuery lastRead;
     int removes = 0;
-    std::optional<OSStatus> readStatus;
     std::optional<OSStatus> writeStatus;
     std::optional<OSStatus> updateStatus;
     bool offersAccessControl = false;

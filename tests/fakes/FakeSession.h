@@ -7,8 +7,7 @@
 
 namespace parlomatic {
 
-// A session whose token and gender the test sets; the refresh finishes on the next turn of the
-// event loop.
+// A session whose token and gender the test sets; a refresh finishes on the event loop's next turn.
 class FakeSession final : public Session {
 public:
     void refreshSession(std::function<void()> done) override

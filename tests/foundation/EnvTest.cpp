@@ -21,8 +21,13 @@ protected:
     QTemporaryDir m_dir;
 };
 
+// The bundle identifier is the compiled one without the file or its key.
 TEST_F(EnvTest, ReadsValuesUnchanged)
 {
+    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
+    writeInfo("PMAPIDomain = x\n");
+    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
+
     writeInfo("PMAPIDomain = api.example.com:8443\n"
               "PMAuthScope = openid offline_access\n"
               "PMAuthRedirectUrl = http://127.0.0.1:0/callback\n"
@@ -73,13 +78,6 @@ TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
         EXPECT_EQ(EnvSource(dir()).extraCaFile(), c.expected) << c.line;
     }
     qunsetenv("XDG_DATA_HOME");
-}
-
-TEST_F(EnvTest, BundleWithoutIdentifierOrFileUsesTheCompiledOne)
-{
-    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
-    writeInfo("PMAPIDomain = x\n");
-    EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
 }
 
 TEST_F(EnvTest, ProcessValuesAreReadOnceAndCached)

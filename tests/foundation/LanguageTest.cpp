@@ -27,10 +27,6 @@ TEST(Language, CasesRenderingsAndOrder)
     std::ostringstream printed;
     printed << Language::en_US;
     EXPECT_EQ(printed.str(), "English (US) (en-US)");
-}
-
-TEST(Language, RawValuesOutsideTheRangeGiveNothing)
-{
     for (const long long raw : {-1LL, 3LL, 255LL, -128LL, 1LL << 40}) {
         EXPECT_FALSE(languageFromRawValue(raw).has_value()) << raw;
     }

@@ -21,17 +21,14 @@ protected:
     QTemporaryDir m_dir;
 };
 
-TEST_F(PreferencesTest, DefaultsWhenNothingIsStored)
+TEST_F(PreferencesTest, PrimaryLanguageDefaultsToEnglishAndReadsThroughFromCode)
 {
     Preferences preferences(path());
     EXPECT_FALSE(preferences.stringForKey(primaryLanguageKey).has_value());
     EXPECT_EQ(preferences.primaryLanguageCode(), "en-US");
     EXPECT_EQ(preferences.primaryLanguage(), Language::en_US);
     EXPECT_EQ(preferences.replaceOutputLanguage(), Language::en_US);
-}
 
-TEST_F(PreferencesTest, PrimaryLanguageThroughFromCode)
-{
     storeRaw(QStringLiteral("primaryLanguage"), QStringLiteral("es-MX"));
     EXPECT_EQ(Preferences(path()).primaryLanguage(), Language::es_MX);
 

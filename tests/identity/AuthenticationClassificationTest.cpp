@@ -157,22 +157,20 @@ std::optional<std::string> headerOf(const HttpRequest& request, const std::strin
     return HttpResponse{0, request.headers, {}}.header(name);
 }
 
-TEST(BuildRequestTest, GetParametersBecomeQueryItemsAfterExistingOnes)
+// GET parameters become query items after the existing ones; POST parameters a JSON body.
+TEST(BuildRequestTest, ParametersGoToTheQueryOrTheBody)
 {
     const auto request =
         buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {}, Telemetry{false, {}});
     EXPECT_EQ(request.url, "https://t/x?a=1&b=two%20words&c=3");
     EXPECT_TRUE(request.body.empty());
     EXPECT_FALSE(headerOf(request, "Content-Type"));
-}
 
-TEST(BuildRequestTest, PostParametersBecomeJsonBody)
-{
-    const auto request = buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}}, Telemetry{});
-    EXPECT_EQ(json::parse(request.body), (json{{"b", "v"}}));
-    EXPECT_EQ(headerOf(request, "content-type"), "application/json");
-    EXPECT_EQ(headerOf(request, "X-Extra"), "1");
-    EXPECT_EQ(request.url, "https://t/x");
+    const auto post = buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}}, Telemetry{});
+    EXPECT_EQ(json::parse(post.body), (json{{"b", "v"}}));
+    EXPECT_EQ(headerOf(post, "content-type"), "application/json");
+    EXPECT_EQ(headerOf(post, "X-Extra"), "1");
+    EXPECT_EQ(post.url, "https://t/x");
 }
 
 TEST(BuildRequestTest, TelemetryHeaderIsSetOrRemoved)
@@ -221,23 +219,17 @@ protected:
     std::filesystem::path bundle;
 };
 
-TEST_F(ConfigurationTest, MissingFile)
+TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThere)
 {
-    const auto result = loadIdentityConfiguration(bundle);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), std::vector<std::string>{
-                                  "Missing Identity.conf file with 'ClientId' and 'Domain' entries in main bundle!"});
-}
+    EXPECT_EQ(
+        loadIdentityConfiguration(bundle).error(),
+        std::vector<std::string>{"Missing Identity.conf file with 'ClientId' and 'Domain' entries in main bundle!"});
 
-TEST_F(ConfigurationTest, MissingEntryListsWhatIsThere)
-{
     write("# deployment\nClientId = abc\nOther = 1\n");
-    const auto result = loadIdentityConfiguration(bundle);
-    ASSERT_FALSE(result);
-    ASSERT_EQ(result.error().size(), 2u);
-    EXPECT_EQ(result.error()[0], "Identity.conf file at " + (bundle / "Identity.conf").string() +
-                                     " is missing 'ClientId' and/or 'Domain' entries!");
-    EXPECT_EQ(result.error()[1], "File currently has the following entries: { ClientId = abc; Other = 1 }");
+    EXPECT_EQ(loadIdentityConfiguration(bundle).error(),
+              (std::vector<std::string>{"Identity.conf file at " + (bundle / "Identity.conf").string() +
+                                            " is missing 'ClientId' and/or 'Domain' entries!",
+                                        "File currently has the following entries: { ClientId = abc; Other = 1 }"}));
 }
 
 TEST_F(ConfigurationTest, CompleteFileBuildsTheClient)

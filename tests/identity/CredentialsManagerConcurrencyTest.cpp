@@ -131,10 +131,10 @@ TEST_F(CredentialsManagerTest, TwoProcessesRenewOnce)
 TEST_F(CredentialsManagerTest, NoSecretInLogsOrPrintedForms)
 {
     storeSet(-1);
-    reply(400, R"({"error":"invalid_grant"})");
+    setReply(400, R"({"error":"invalid_grant"})");
     const auto failed = manager->credentials();
     ASSERT_FALSE(failed);
-    reply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2","id_token":"id-2"})");
+    setReply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2","id_token":"id-2"})");
     const auto renewed = manager->credentials();
     ASSERT_TRUE(renewed);
     ASSERT_TRUE(manager->revoke());

@@ -1,7 +1,6 @@
 #pragma once
 
-// The fixture of the credentials manager tests: the real keychain (gnome-keyring in the desktop
-// harness) and a loopback HTTPS token endpoint.
+// Credentials manager tests: the real keychain (gnome-keyring in the desktop harness), a loopback token endpoint.
 #include "common/CurlHttpClient.h"
 #include "fakes/FakeClock.h"
 #include "identity/CredentialsManager.h"
@@ -80,24 +79,12 @@ protected:
     {
         ASSERT_NE(std::getenv("PARLOMATIC_DESKTOP_SESSION"), nullptr) << "run through scripts/desktop-session";
         LoopbackServiceFixture::SetUp();
-        reply(200, R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})");
+        setReply(200, R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})");
         authentication = std::make_shared<IdentityAuthentication>(
             "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{false, std::nullopt}, clock);
         store = keychain();
         ASSERT_TRUE(store->deleteAll());
         manager = std::make_unique<CredentialsManager>(authentication, "credentials", store, clock);
-    }
-
-    // Answers every call with `status` and `body`, once `beforeAnswer` (when set) has run.
-    void reply(int status, std::string body)
-    {
-        setReply([this, status, body](const httplib::Request&, httplib::Response& response) {
-            if (beforeAnswer) {
-                beforeAnswer();
-            }
-            response.status = status;
-            response.set_content(body, "application/json");
-        });
     }
 
     int calls(std::string_view path) const
@@ -131,7 +118,6 @@ protected:
     std::shared_ptr<IdentityAuthentication> authentication;
     std::shared_ptr<KeychainStore> store;
     std::unique_ptr<CredentialsManager> manager;
-    std::function<void()> beforeAnswer;
 };
 
 } // namespace parlomatic::identity::managertest

@@ -17,25 +17,36 @@ using namespace managertest;
 using nlohmann::json;
 using Code = CredentialsManagerError::Code;
 
-TEST_F(CredentialsManagerTest, NoStoredSet)
+TEST_F(CredentialsManagerTest, NoStoredSetOrNoRefreshTokenSendsNothing)
 {
     EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
     EXPECT_EQ(manager->renew().error().code(), Code::noCredentials);
     EXPECT_FALSE(manager->canRenew());
     EXPECT_FALSE(manager->hasValid());
+
+    storeSet(-1, std::nullopt);
+    EXPECT_FALSE(manager->canRenew());
+    EXPECT_EQ(manager->credentials().error().code(), Code::noRefreshToken);
     EXPECT_EQ(tokenCalls(), 0);
 }
 
-TEST_F(CredentialsManagerTest, ExpiringExactlyNowIsStillValid)
+// Expiring exactly now is still valid; within the min TTL of the expiry is not.
+TEST_F(CredentialsManagerTest, ExpiryAndMinTTLBoundaries)
 {
     const Credentials stored = storeSet(0);
     EXPECT_EQ(manager->credentials(), stored);
     EXPECT_TRUE(manager->hasValid());
     EXPECT_FALSE(manager->hasValid(1));
     EXPECT_EQ(tokenCalls(), 0);
+
+    storeSet(60);
+    EXPECT_EQ(manager->credentials(std::nullopt, 60)->accessToken(), "at-1");
+    clock.advance(1);
+    EXPECT_EQ(manager->credentials(std::nullopt, 60)->accessToken(), "at-2");
+    EXPECT_EQ(tokenCalls(), 1);
 }
 
-TEST_F(CredentialsManagerTest, ExpiredSetIsRenewedAndReplaced)
+TEST_F(CredentialsManagerTest, ExpiredSetIsRenewedAndReplacedWithARotatedRefreshToken)
 {
     storeSet(-1);
     const auto renewed = manager->credentials();
@@ -45,15 +56,12 @@ TEST_F(CredentialsManagerTest, ExpiredSetIsRenewedAndReplaced)
     EXPECT_EQ(lastBody(),
               (json{{"refresh_token", "rt-1"}, {"grant_type", "refresh_token"}, {"client_id", "client-1"}}));
     EXPECT_EQ(tokenCalls(), 1);
-}
 
-TEST_F(CredentialsManagerTest, MinTTLBoundary)
-{
-    storeSet(60);
-    EXPECT_EQ(manager->credentials(std::nullopt, 60)->accessToken(), "at-1");
-    clock.advance(1);
-    EXPECT_EQ(manager->credentials(std::nullopt, 60)->accessToken(), "at-2");
-    EXPECT_EQ(tokenCalls(), 1);
+    storeSet(-1);
+    setReply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2"})");
+    ASSERT_TRUE(manager->credentials());
+    EXPECT_EQ(storedSet()->refreshToken(), "rt-2");
+    EXPECT_TRUE(manager->canRenew());
 }
 
 TEST_F(CredentialsManagerTest, ScopeWordsInAnotherOrderAndCaseAreUnchanged)
@@ -65,27 +73,10 @@ TEST_F(CredentialsManagerTest, ScopeWordsInAnotherOrderAndCaseAreUnchanged)
     EXPECT_EQ(lastBody()["scope"], "openid email");
 }
 
-TEST_F(CredentialsManagerTest, NoRefreshToken)
-{
-    storeSet(-1, std::nullopt);
-    EXPECT_FALSE(manager->canRenew());
-    EXPECT_EQ(manager->credentials().error().code(), Code::noRefreshToken);
-    EXPECT_EQ(tokenCalls(), 0);
-}
-
-TEST_F(CredentialsManagerTest, RotatedRefreshTokenReplacesTheOldOne)
-{
-    storeSet(-1);
-    reply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2"})");
-    ASSERT_TRUE(manager->credentials());
-    EXPECT_EQ(storedSet()->refreshToken(), "rt-2");
-    EXPECT_TRUE(manager->canRenew());
-}
-
 TEST_F(CredentialsManagerTest, RenewalErrorKeepsTheStoredSet)
 {
     const Credentials stored = storeSet(-1);
-    reply(403, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
+    setReply(403, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
     const auto result = manager->credentials();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), Code::renewFailed);
@@ -98,20 +89,15 @@ TEST_F(CredentialsManagerTest, RenewalErrorKeepsTheStoredSet)
     EXPECT_TRUE(manager->canRenew());
 }
 
+// Too short a renewed token fails; a rotated refresh token in it is still kept.
 TEST_F(CredentialsManagerTest, RenewedTokenShorterThanMinTTL)
 {
     const Credentials stored = storeSet(-1);
-    reply(200, R"({"access_token":"at-2","expires_in":30})");
-    const auto result = manager->credentials(std::nullopt, 60);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), CredentialsManagerError::largeMinTTL(60, 30));
+    setReply(200, R"({"access_token":"at-2","expires_in":30})");
+    EXPECT_EQ(manager->credentials(std::nullopt, 60).error(), CredentialsManagerError::largeMinTTL(60, 30));
     EXPECT_EQ(storedSet(), stored);
-}
 
-TEST_F(CredentialsManagerTest, ShortLivedRenewalStillKeepsARotatedRefreshToken)
-{
-    storeSet(-1);
-    reply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
+    setReply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
     EXPECT_EQ(manager->credentials(std::nullopt, 60).error(), CredentialsManagerError::largeMinTTL(60, 30));
     ASSERT_TRUE(storedSet());
     EXPECT_EQ(storedSet()->refreshToken(), "rt-2");
@@ -164,10 +150,10 @@ TEST_F(CredentialsManagerTest, AnotherWriterDuringTheRenewalIsNotOverwritten)
     const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
     const std::string archive = fresh.archive();
     beforeAnswer = [&] { EXPECT_TRUE(store->setEntry(Bytes(archive.begin(), archive.end()), "credentials")); };
-    reply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
+    setReply(200, R"({"access_token":"at-2","expires_in":30,"refresh_token":"rt-2"})");
     EXPECT_EQ(manager->credentials(std::nullopt, 60).error().code(), Code::largeMinTTL);
     EXPECT_EQ(storedSet(), fresh);
-    reply(200, R"({"access_token":"at-2","expires_in":3600})");
+    setReply(200, R"({"access_token":"at-2","expires_in":3600})");
     storeSet(-1, "rt-1");
     EXPECT_EQ(manager->credentials().error().code(), Code::storeFailed);
     EXPECT_EQ(storedSet(), fresh);
@@ -190,11 +176,11 @@ TEST_F(CredentialsManagerTest, ClearAndRevoke)
     EXPECT_FALSE(manager->clear());
 
     storeSet(100);
-    reply(500, R"({"error":"server_error"})");
+    setReply(500, R"({"error":"server_error"})");
     EXPECT_EQ(manager->revoke().error().code(), Code::revokeFailed);
     EXPECT_TRUE(manager->canRenew());
 
-    reply(200, "{}");
+    setReply(200, "{}");
     ASSERT_TRUE(manager->revoke());
     EXPECT_EQ(lastBody(), (json{{"token", "rt-1"}, {"client_id", "client-1"}}));
     EXPECT_FALSE(storedSet());

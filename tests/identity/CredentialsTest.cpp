@@ -47,7 +47,7 @@ TEST(CredentialsTest, MissingTextsAreEmptyButMistypedOnesFail)
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
 }
 
-TEST(CredentialsTest, ArchiveRoundTripsAllSevenFields)
+TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsAndRefusesOtherObjects)
 {
     const Credentials full("at", "Bearer", now + 0.25, "rt", "it", "openid email", "rc");
     const std::string archive = full.archive();
@@ -60,20 +60,18 @@ TEST(CredentialsTest, ArchiveRoundTripsAllSevenFields)
     }
     const Credentials bare("at", "Bearer", now);
     EXPECT_EQ(Credentials::unarchive(bare.archive(), 0), bare);
-}
 
-TEST(CredentialsTest, UnarchivesOnlyOneCredentialsObjectAndToleratesMistypedKeys)
-{
+    // Only one Credentials object unarchives; mistyped keys are tolerated.
     EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials"})", now), Credentials("", "", now));
     EXPECT_EQ(Credentials::unarchive(R"({"$class":"Credentials","accessToken":1,"expiresIn":"x","scope":2})", now),
               Credentials("", "", now));
-    for (const char* archive : {"", "not json", R"({"accessToken":"a"})", R"({"$class":"User","accessToken":"a"})",
-                                R"([{"$class":"Credentials"}])"}) {
-        EXPECT_FALSE(Credentials::unarchive(archive, now)) << archive;
+    for (const char* broken : {"", "not json", R"({"accessToken":"a"})", R"({"$class":"User","accessToken":"a"})",
+                               R"([{"$class":"Credentials"}])"}) {
+        EXPECT_FALSE(Credentials::unarchive(broken, now)) << broken;
     }
 }
 
-TEST(CredentialsTest, PrintedFormRedactsEveryToken)
+TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
 {
     const Credentials credentials("secret-access", "Bearer", 0, "secret-refresh", "secret-id", "openid", "secret-rc");
     const std::string printed = credentials.description();
@@ -81,13 +79,10 @@ TEST(CredentialsTest, PrintedFormRedactsEveryToken)
     EXPECT_NE(printed.find("<REDACTED>"), std::string::npos);
     EXPECT_NE(printed.find("Bearer"), std::string::npos);
     EXPECT_NE(printed.find("1970-01-01 00:00:00"), std::string::npos);
-}
 
-TEST(CredentialsTest, PrintedFormOfAnAbsurdExpiry)
-{
-    const auto credentials = Credentials::fromTokenResponse({{"expires_in", 1e300}}, now);
-    ASSERT_TRUE(credentials);
-    EXPECT_NE(credentials->description().find("expiresIn: 1e+300"), std::string::npos);
+    const auto absurd = Credentials::fromTokenResponse({{"expires_in", 1e300}}, now);
+    ASSERT_TRUE(absurd);
+    EXPECT_NE(absurd->description().find("expiresIn: 1e+300"), std::string::npos);
 }
 
 TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)

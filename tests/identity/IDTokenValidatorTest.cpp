@@ -1,5 +1,4 @@
-// ID-token validation with keys the test makes: the signature checks before any claim, then each
-// claim fault with its exact message.
+// ID-token validation with keys made here: the signature is checked before any claim, then each claim fault.
 #include "identity/IDTokenValidator.h"
 #include "fakes/FakeClock.h"
 #include "support/TestKeys.h"
@@ -137,7 +136,7 @@ TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
 
 struct ClaimCase {
     const char* name;
-    std::function<void(json&)> change;
+    const char* patch; // JSON merged into the valid body (null removes a claim); now is 1764600000
     std::string message;
     std::function<void(IDTokenValidatorContext&)> adjust = {};
 };
@@ -147,75 +146,65 @@ class ClaimFaultTest : public IDTokenValidatorTest, public ::testing::WithParamI
 TEST_P(ClaimFaultTest, RefusedWithItsMessage)
 {
     auto body = validBody();
-    GetParam().change(body);
+    body.merge_patch(json::parse(GetParam().patch));
     EXPECT_EQ(validate(signedToken(body), GetParam().adjust), GetParam().message);
 }
 
+const auto withNonce = [](IDTokenValidatorContext& c) { c.nonce = "n-1"; };
+const auto withMaxAge = [](IDTokenValidatorContext& c) { c.maxAge = 300; };
+const auto withOrgId = [](IDTokenValidatorContext& c) { c.organization = "org_1"; };
+const auto withOrgName = [](IDTokenValidatorContext& c) { c.organization = "Acme"; };
+
 const ClaimCase claimCases[] = {
-    {"IssuerMissing", [](json& b) { b.erase("iss"); }, "Issuer (iss) claim must be a string present in the ID token"},
-    {"IssuerOther", [](json& b) { b["iss"] = "https://tenant.example"; },
+    {"IssuerMissing", R"({"iss":null})", "Issuer (iss) claim must be a string present in the ID token"},
+    {"IssuerOther", R"({"iss":"https://tenant.example"})",
      "Issuer (iss) claim mismatch in the ID token, expected (https://tenant.example/), found (https://tenant.example)"},
-    {"IssuerChecksFirst", [](json& b) { b["iss"] = 1, b["exp"] = now - 7200; },
+    {"IssuerChecksFirst", R"({"iss":1,"exp":1764592800.0})",
      "Issuer (iss) claim must be a string present in the ID token"},
-    {"SubjectEmpty", [](json& b) { b["sub"] = ""; }, "Subject (sub) claim must be a string present in the ID token"},
-    {"AudienceMissing", [](json& b) { b.erase("aud"); },
+    {"SubjectEmpty", R"({"sub":""})", "Subject (sub) claim must be a string present in the ID token"},
+    {"AudienceMissing", R"({"aud":null})",
      "Audience (aud) claim must be a string or array of strings present in the ID token"},
-    {"AudienceOther", [](json& b) { b["aud"] = "client-2"; },
+    {"AudienceOther", R"({"aud":"client-2"})",
      "Audience (aud) claim mismatch in the ID token; expected (client-1) but found (client-2)"},
-    {"AudienceListWithout",
-     [](json& b) {
-         b["aud"] = {"client-2", "api"};
-     },
+    {"AudienceListWithout", R"({"aud":["client-2","api"]})",
      "Audience (aud) claim mismatch in the ID token; expected (client-1) but was not one of (client-2, api)"},
-    {"AudienceListNeedsAzp",
-     [](json& b) {
-         b["aud"] = {"api", "client-1"};
-     },
+    {"AudienceListNeedsAzp", R"({"aud":["api","client-1"]})",
      "Authorized Party (azp) claim must be a string present in the ID token when Audience (aud) claim has multiple "
      "values"},
-    {"AzpOther",
-     [](json& b) {
-         b["aud"] = {"api", "client-1"}, b["azp"] = "api";
-     },
+    {"AzpOther", R"({"aud":["api","client-1"],"azp":"api"})",
      "Authorized Party (azp) claim mismatch in the ID token; expected (client-1), found (api)"},
-    {"ExpiryMissing", [](json& b) { b.erase("exp"); },
-     "Expiration time (exp) claim must be a number present in the ID token"},
+    {"ExpiryMissing", R"({"exp":null})", "Expiration time (exp) claim must be a number present in the ID token"},
     // 60 s of skew: expired exactly 60 s ago is refused; 16 hours ago (the leeway read as seconds) too.
-    {"ExpiredBeyondTheLeeway", [](json& b) { b["exp"] = now - 60; },
+    {"ExpiredBeyondTheLeeway", R"({"exp":1764599940.0})",
      "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
      "(1764600000.0)"},
-    {"ExpiredHoursAgo", [](json& b) { b["exp"] = now - 16 * 3600; },
+    {"ExpiredHoursAgo", R"({"exp":1764542400.0})",
      "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
      "(1764542460.0)"},
-    {"ExpiredWithOwnLeeway", [](json& b) { b["exp"] = now - 2; },
+    {"ExpiredWithOwnLeeway", R"({"exp":1764599998.0})",
      "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
      "(1764599999.5)",
      [](IDTokenValidatorContext& c) { c.leeway = 1500; }},
-    {"IssuedAtMissing", [](json& b) { b.erase("iat"); },
-     "Issued At (iat) claim must be a number present in the ID token"},
-    {"NonceMissing", [](json&) {}, "Nonce (nonce) claim must be a string present in the ID token",
-     [](IDTokenValidatorContext& c) { c.nonce = "n-1"; }},
-    {"NonceOther", [](json& b) { b["nonce"] = "n-2"; },
-     "Nonce (nonce) claim value mismatch in the ID token; expected (n-1), found (n-2)",
-     [](IDTokenValidatorContext& c) { c.nonce = "n-1"; }},
-    {"AuthTimeMissing", [](json&) {},
+    {"IssuedAtMissing", R"({"iat":null})", "Issued At (iat) claim must be a number present in the ID token"},
+    {"NonceMissing", "{}", "Nonce (nonce) claim must be a string present in the ID token", withNonce},
+    {"NonceOther", R"({"nonce":"n-2"})",
+     "Nonce (nonce) claim value mismatch in the ID token; expected (n-1), found (n-2)", withNonce},
+    {"AuthTimeMissing", "{}",
      "Authentication Time (auth_time) claim must be a number present in the ID token when Max Age (max_age) is "
      "specified",
-     [](IDTokenValidatorContext& c) { c.maxAge = 300; }},
-    {"AuthTooLongAgo", [](json& b) { b["auth_time"] = now - 360; },
+     withMaxAge},
+    {"AuthTooLongAgo", R"({"auth_time":1764599640.0})",
      "Authentication Time (auth_time) claim in the ID token indicates that too much time has passed since the last "
      "user authentication. Current time (1764600000.0) is after last auth time (1764600000.0)",
-     [](IDTokenValidatorContext& c) { c.maxAge = 300; }},
-    {"OrgIdMissing", [](json&) {}, "Organization Id (org_id) claim must be a string present in the ID token",
-     [](IDTokenValidatorContext& c) { c.organization = "org_1"; }},
-    {"OrgIdOther", [](json& b) { b["org_id"] = "org_2"; },
-     "Organization Id (org_id) claim value mismatch in the ID token; expected (org_1), found (org_2)",
-     [](IDTokenValidatorContext& c) { c.organization = "org_1"; }},
-    {"OrgNameMissing", [](json&) {}, "Organization Name (org_name) claim must be a string present in the ID token",
-     [](IDTokenValidatorContext& c) { c.organization = "Acme"; }},
-    {"OrgNameOther", [](json& b) { b["org_name"] = "umbrella"; },
+     withMaxAge},
+    {"OrgIdMissing", "{}", "Organization Id (org_id) claim must be a string present in the ID token", withOrgId},
+    {"OrgIdOther", R"({"org_id":"org_2"})",
+     "Organization Id (org_id) claim value mismatch in the ID token; expected (org_1), found (org_2)", withOrgId},
+    {"OrgNameMissing", "{}", "Organization Name (org_name) claim must be a string present in the ID token",
+     withOrgName},
+    {"OrgNameOther", R"({"org_name":"umbrella"})",
      "Organization Name (org_name) claim value mismatch in the ID token; expected (acme), found (umbrella)",
-     [](IDTokenValidatorContext& c) { c.organization = "Acme"; }},
+     withOrgName},
 };
 
 INSTANTIATE_TEST_SUITE_P(Claims, ClaimFaultTest, ::testing::ValuesIn(claimCases),

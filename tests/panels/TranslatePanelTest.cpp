@@ -41,10 +41,11 @@ protected:
         test::LoopbackServiceFixture::SetUp();
         setReply(echoTranslation);
         preferences.setString(primaryLanguageKey, "es-MX");
+        m_state = std::make_unique<TranslateState>(session, translator, recognizer, preferences);
+        window = std::make_unique<TranslateWindow>(*m_state, QStringLiteral("app.parlomatic.Test"));
     }
     void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
 
-    TranslateState& state() { return *m_state; }
     TranslateView& view() { return *window->view(); }
     QString shown() { return view().textLabel()->text(); }
     // Shows the text and waits (at most 10 s) until it is no longer "Loading...".
@@ -65,19 +66,12 @@ protected:
     Translator translator{http, server.hostAndPort()};
     std::unique_ptr<TranslateState> m_state;
     std::unique_ptr<TranslateWindow> window;
-
-    void makePanel()
-    {
-        m_state = std::make_unique<TranslateState>(session, translator, recognizer, preferences);
-        window = std::make_unique<TranslateWindow>(*m_state, QStringLiteral("app.parlomatic.Test"));
-    }
 };
 
 // "Loading..." at once, then the translation into the primary language; another language in the
 // menu translates again and is stored; the checked language again, or no text, starts nothing.
 TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
 {
-    makePanel();
     EXPECT_EQ(window->idealSize(), QSize(280, 80));
     recognizer.tag = "pt";
     session.gender = Gender::masculine;
@@ -106,8 +100,7 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
     logs.expectNoLineContains({userText.toStdString(), session.token, "in pt-BR"});
 }
 
-// Two quick requests whose answers arrive in reverse order: the newer one is shown, in the
-// language the menu shows.
+// Two answers arriving in reverse order: the newer request's is shown, in the language the menu shows.
 TEST_F(TranslatePanelTest, TheNewestRequestWins)
 {
     std::promise<void> releaseOlder;
@@ -117,7 +110,6 @@ TEST_F(TranslatePanelTest, TheNewestRequestWins)
         }
         echoTranslation(request, response);
     });
-    makePanel();
     window->setInputText(userText);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10000));
     choose(Language::en_US);
@@ -131,7 +123,6 @@ TEST_F(TranslatePanelTest, TheNewestRequestWins)
 
 TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
 {
-    makePanel();
     setReply(500, "");
     window->setInputText(userText);
     ASSERT_TRUE(waitForAnswer());
@@ -146,7 +137,6 @@ TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
 
 TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
 {
-    makePanel();
     window->orderFront();
     ASSERT_TRUE(window->isOpen());
     QTest::mouseClick(view().closeButton(), Qt::LeftButton);

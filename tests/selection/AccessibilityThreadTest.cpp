@@ -52,16 +52,13 @@ public:
     void pass()
     {
         std::unique_lock lock(m_mutex);
-        ++m_waiting;
         m_changed.wait(lock, [this] { return m_open; });
-        --m_waiting;
     }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_open = true;
-    int m_waiting = 0;
 };
 
 // The real thread with a fake layer made on it: one front application with a selection.

@@ -5,8 +5,7 @@
 namespace parlomatic::platform {
 namespace {
 
-// A clear sentence gives its language's tag; what CLD2 cannot tell reliably gives no tag, never
-// a guessed "en".
+// A clear sentence gives its language's tag; what CLD2 cannot tell reliably gives none, not a guessed "en".
 TEST(Cld2LanguageRecognizerTest, TagsOnlyWhatItCanTellReliably)
 {
     const Cld2LanguageRecognizer recognizer;

@@ -250,7 +250,8 @@ TEST_F(PollerTest, PressRunsTheCallbackOfTheLatestStep)
     EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("second"));
 }
 
-TEST_F(PollerTest, EnhancedPassRunsOncePerFrontProcessChange)
+// The enhanced pass runs once per front process change; the ancestor read only for Word.
+TEST_F(PollerTest, ExtraReadsPerFrontProcess)
 {
     const Pid otherPid = 5151;
     *backend.addApplication(otherPid) = *focused;
@@ -267,12 +268,8 @@ TEST_F(PollerTest, EnhancedPassRunsOncePerFrontProcessChange)
     backend.setFront(otherPid);
     tick();
     EXPECT_EQ(backend.enhancedPasses, 2) << "a tick without a front process keeps prevPid";
-}
-
-TEST_F(PollerTest, AncestorReadOnlyForWord)
-{
-    tick();
     EXPECT_EQ(backend.ancestorReads, 0);
+
     const Pid wordPid = 6000;
     *backend.addApplication(wordPid, QStringLiteral("com.microsoft.Word")) = *focused;
     backend.setFront(wordPid);
@@ -281,17 +278,16 @@ TEST_F(PollerTest, AncestorReadOnlyForWord)
 }
 
 // The platform gives no rectangle and no text for a password field: the step still says what it is.
-TEST_F(PollerTest, APasswordFieldIsToldSecureWithoutAnythingOfItRead)
+// A selection too long to read hides the strip without being fetched.
+TEST_F(PollerTest, PasswordFieldsAndTooLongSelectionsHideWithoutTheirTextRead)
 {
     select(QStringLiteral("secret"), QStringLiteral("AXSecureTextField"), std::nullopt);
-    const PollStep step = poller->checkSelectedText();
-    EXPECT_EQ(step.decision, D::hide);
-    EXPECT_TRUE(step.secure);
+    const PollStep secure = poller->checkSelectedText();
+    EXPECT_EQ(secure.decision, D::hide);
+    EXPECT_TRUE(secure.secure);
     EXPECT_EQ(focused->textReads, 0);
-}
 
-TEST_F(PollerTest, ASelectionTooLongToReadHidesTheStripWithoutFetchingIt)
-{
+    select(QStringLiteral("hello world"), area);
     ASSERT_EQ(tick(), D::show);
     focused->length = SelectionReader::maxSelectionLength + 1;
     const PollStep step = poller->checkSelectedText();

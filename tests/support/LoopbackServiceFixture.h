@@ -16,8 +16,7 @@
 
 namespace parlomatic::test {
 
-// Forwards to another client, recording each request's time-out and replacing it with a short one,
-// so tests of a server that never answers finish quickly.
+// Forwards to another client with a short time-out (a silent server fails fast), recording those asked for.
 class ShortTimeoutClient final : public HttpClient {
 public:
     ShortTimeoutClient(HttpClient& inner, std::chrono::milliseconds timeout) : m_inner(inner), m_timeout(timeout) {}
@@ -60,8 +59,8 @@ struct RecordedRequest {
     }
 };
 
-// A loopback HTTPS service: records every GET, POST and PATCH and answers through `setReply`
-// (by default a one-item translation list).
+// A loopback HTTPS service: records every GET, POST and PATCH, runs `beforeAnswer` (when set) and
+// answers through `setReply` (by default a one-item translation list).
 class LoopbackServiceFixture : public ::testing::Test {
 protected:
     using Reply = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -85,6 +84,9 @@ protected:
                 current = m_reply;
             }
             m_received.notify_all();
+            if (beforeAnswer) {
+                beforeAnswer();
+            }
             current(request, response);
         };
         server.server().Get(".*", handler);
@@ -127,6 +129,9 @@ protected:
     }
 
     CurlHttpClient::Options trustingOptions() const { return {.extraCaFile = server.caFile()}; }
+
+    // Set it only while no request is under way.
+    std::function<void()> beforeAnswer;
 
     // The handlers use the recording state above, so the server is declared after it: its
     // destructor joins every handler (also those still blocked when a client timed out) before that

@@ -19,27 +19,20 @@ namespace parlomatic::test {
 
 namespace {
 
-struct X509Deleter {
-    void operator()(X509* cert) const { X509_free(cert); }
+// Frees an OpenSSL object with its own free function.
+template <auto release> struct Freer {
+    void operator()(auto* object) const { release(object); }
 };
-struct KeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ExtensionDeleter {
-    void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
-};
-struct BioDeleter {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using CertPtr = std::unique_ptr<X509, X509Deleter>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+using CertPtr = std::unique_ptr<X509, Freer<X509_free>>;
+using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
 
 bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
 {
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-    std::unique_ptr<X509_EXTENSION, ExtensionDeleter> extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+    std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION_free>> extension(
+        X509V3_EXT_conf_nid(nullptr, &context, nid, value));
     return extension && X509_add_ext(cert, extension.get(), -1) == 1;
 }
 
@@ -53,7 +46,7 @@ CertPtr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issu
     std::array<unsigned char, 16> serial{};
     RAND_bytes(serial.data(), static_cast<int>(serial.size()));
     serial[0] &= 0x7f; // a positive serial number
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(BN_bin2bn(serial.data(), serial.size(), nullptr), &BN_free);
+    std::unique_ptr<BIGNUM, Freer<BN_free>> number(BN_bin2bn(serial.data(), serial.size(), nullptr));
     const bool isCa = issuer == nullptr;
     X509_NAME* subject = X509_get_subject_name(cert.get());
     const bool built =
@@ -101,8 +94,19 @@ struct LoopbackPki {
 
 template <typename Writer> bool writePem(const std::filesystem::path& file, Writer writer)
 {
-    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(file.c_str(), "w"));
+    std::unique_ptr<BIO, Freer<BIO_free>> bio(BIO_new_file(file.c_str(), "w"));
     return bio && writer(bio.get()) == 1;
+}
+
+bool writeCertificate(const std::filesystem::path& file, X509* cert)
+{
+    return writePem(file, [cert](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
+}
+
+bool writeKey(const std::filesystem::path& file, EVP_PKEY* key)
+{
+    return writePem(
+        file, [key](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
 
 int countClientHello(SSL*, int*, void* user)
@@ -116,12 +120,9 @@ int countClientHello(SSL*, int*, void* user)
 bool writeLoopbackTlsFiles(const std::filesystem::path& directory)
 {
     LoopbackPki pki;
-    return pki.make("Parlomatic Test CA") &&
-           writePem(directory / "ca.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, pki.caCert.get()); }) &&
-           writePem(directory / "cert.pem", [&](BIO* bio) { return PEM_write_bio_X509(bio, pki.serverCert.get()); }) &&
-           writePem(directory / "key.pem", [&](BIO* bio) {
-               return PEM_write_bio_PrivateKey(bio, pki.serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
-           });
+    return pki.make("Parlomatic Test CA") && writeCertificate(directory / "ca.pem", pki.caCert.get()) &&
+           writeCertificate(directory / "cert.pem", pki.serverCert.get()) &&
+           writeKey(directory / "key.pem", pki.serverKey.get());
 }
 
 struct TlsTestServer::Credentials : LoopbackPki {};
@@ -140,7 +141,7 @@ TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
     if (descriptor >= 0) {
         close(descriptor);
         m_caFile = pattern;
-        writePem(m_caFile, [&](BIO* bio) { return PEM_write_bio_X509(bio, c.caCert.get()); });
+        writeCertificate(m_caFile, c.caCert.get());
     }
     // httplib takes its own references to the certificate and the key.
     m_server = std::make_unique<httplib::SSLServer>(c.serverCert.get(), c.serverKey.get());
@@ -216,11 +217,8 @@ void TlsTestServer::stop()
 bool TlsTestServer::writeServerCredentials(const std::filesystem::path& certificateFile,
                                            const std::filesystem::path& keyFile) const
 {
-    std::unique_ptr<BIO, BioDeleter> cert(BIO_new_file(certificateFile.c_str(), "w"));
-    std::unique_ptr<BIO, BioDeleter> key(BIO_new_file(keyFile.c_str(), "w"));
-    return cert && key && PEM_write_bio_X509(cert.get(), m_credentials->serverCert.get()) == 1 &&
-           PEM_write_bio_PrivateKey(key.get(), m_credentials->serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
-               1;
+    return writeCertificate(certificateFile, m_credentials->serverCert.get()) &&
+           writeKey(keyFile, m_credentials->serverKey.get());
 }
 
 std::string TlsTestServer::hostAndPort() const

@@ -15,17 +15,11 @@
 
 namespace parlomatic::test {
 
-// An HTTPS server on 127.0.0.1 for tests and benchmarks.
-//
-// The constructor generates, with OpenSSL, a fresh CA and a server certificate signed by it for
-// 127.0.0.1 and localhost, and writes the CA certificate as PEM to a temporary file (caFile()) that a
-// client can trust through its extra-CA option, and binds an ephemeral port on 127.0.0.1, so port()
-// and the URLs are known at once. Install handlers on server() first, then call start(), which
-// serves in a background thread. The destructor (or stop()) ends the server, wakes handlers blocked
-// in waitForStop() and removes the CA file.
-//
-// Keep-alive connections stay open for any number of requests (2 s idle at most), so connection
-// reuse by a client shows up in handshakes() and connections().
+// An HTTPS server on 127.0.0.1 for tests and benchmarks, with a fresh CA (its PEM is caFile()) and a
+// certificate for 127.0.0.1 and localhost. The port is bound by the constructor, so port() and the URLs
+// are known at once. Install handlers on server(), then start(); stop() or the destructor ends it, wakes
+// handlers in waitForStop() and removes the CA file. Keep-alive connections serve any number of
+// requests (2 s idle at most), so a client's connection reuse shows in handshakes() and connections().
 class TlsTestServer {
 public:
     TlsTestServer();
@@ -34,7 +28,6 @@ public:
     TlsTestServer(const TlsTestServer&) = delete;
     TlsTestServer& operator=(const TlsTestServer&) = delete;
 
-    // Where handlers go (Get, Post, Patch, ...). Install them before start().
     httplib::Server& server();
 
     // Serves until stop(). False when the port could not be bound or serving did not begin.
@@ -43,11 +36,8 @@ public:
     void stop();
 
     int port() const { return m_port; }
-    // "127.0.0.1:<port>", the form of a configured service domain.
-    std::string hostAndPort() const;
-    // "https://127.0.0.1:<port>".
-    std::string baseUrl() const;
-    // The PEM file of the generated CA certificate.
+    std::string hostAndPort() const; // "127.0.0.1:<port>", the form of a configured service domain
+    std::string baseUrl() const;     // "https://127.0.0.1:<port>"
     const std::filesystem::path& caFile() const { return m_caFile; }
 
     // Writes the server's certificate and private key as PEM files, for another server that clients
@@ -55,13 +45,11 @@ public:
     bool writeServerCredentials(const std::filesystem::path& certificateFile,
                                 const std::filesystem::path& keyFile) const;
 
-    // TLS handshakes begun by clients (ClientHello messages received), and distinct client
-    // connections that sent at least one request.
+    // ClientHello messages received, and distinct client connections that sent a request.
     int handshakes() const { return m_handshakes.load(); }
     int connections() const;
 
-    // For handlers that must not answer: blocks until the server stops or `limit` passes.
-    // True when the server is stopping.
+    // For handlers that must not answer: true once the server stops, false when `limit` passes first.
     bool waitForStop(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 private:
@@ -81,9 +69,8 @@ private:
     std::set<std::pair<std::string, int>> m_peers;
 };
 
-// A fresh CA and a server certificate for 127.0.0.1 and localhost signed by it, written as PEM
-// files "ca.pem", "cert.pem" and "key.pem" into `directory`, for servers that are programs of their
-// own. False when something could not be made or written.
+// Writes a fresh CA and a certificate for 127.0.0.1 and localhost as "ca.pem", "cert.pem" and "key.pem"
+// into `directory`, for servers that are programs of their own. False when that failed.
 bool writeLoopbackTlsFiles(const std::filesystem::path& directory);
 
 } // namespace parlomatic::test

@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
         NumericCase{"null", std::nullopt, std::nullopt}, NumericCase{"[1]", std::nullopt, std::nullopt},
         NumericCase{"{}", std::nullopt, std::nullopt}));
 
-TEST(Claim, StringAndBoolean)
+TEST(Claim, StringBooleanAndArray)
 {
     EXPECT_EQ(claimOf(R"("x")").string(), "x");
     EXPECT_FALSE(claimOf("1").string().has_value());
@@ -65,10 +65,8 @@ TEST(Claim, StringAndBoolean)
     EXPECT_FALSE(Claim{}.string().has_value());
     EXPECT_FALSE(Claim{}.integer().has_value());
     EXPECT_FALSE(Claim{}.array().has_value());
-}
 
-TEST(Claim, ArrayOfTextsOrOneText)
-{
+    // An array of texts, or one text.
     using Texts = std::vector<std::string>;
     EXPECT_EQ(claimOf(R"(["a","b"])").array(), (Texts{"a", "b"}));
     EXPECT_EQ(claimOf(R"("a")").array(), Texts{"a"});

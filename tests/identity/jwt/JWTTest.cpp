@@ -12,7 +12,7 @@ using testing::makeToken;
 
 constexpr std::string_view header = R"({"alg":"RS256","typ":"JWT","kid":"k1"})";
 
-TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
+TEST(TokenDecode, KeepsHeaderBodySignatureTextAndRegisteredClaims)
 {
     const std::string token = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
     const auto decoded = decode(token);
@@ -24,6 +24,16 @@ TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
     EXPECT_EQ(decoded->string(), token);
     EXPECT_FALSE(decoded->claim("missing").value.has_value());
     EXPECT_EQ(decode(makeToken(header, R"({"a":1})", ""))->signature(), "");
+
+    const auto registered = decode(
+        makeToken(header, R"({"iss":"https://id.example/","sub":"s","aud":"client","iat":10,"nbf":11.5,"jti":"j"})"));
+    ASSERT_TRUE(registered.has_value());
+    EXPECT_EQ(registered->issuer(), "https://id.example/");
+    EXPECT_EQ(registered->audience(), std::vector<std::string>{"client"});
+    EXPECT_EQ(registered->issuedAt(), 10.0);
+    EXPECT_EQ(registered->notBefore(), 11.5);
+    EXPECT_EQ(registered->identifier(), "j");
+    EXPECT_FALSE(registered->expiresAt().has_value());
 }
 
 struct PartCountCase {
@@ -122,19 +132,6 @@ TEST(JWTExpiry, EqualToNowIsExpiredAndLaterIsNot)
     EXPECT_FALSE(notNumber->expired(clock));
     clock.advance(1.0);
     EXPECT_TRUE(later->expired(clock));
-}
-
-TEST(JWTProperties, RegisteredClaims)
-{
-    const auto decoded = decode(
-        makeToken(header, R"({"iss":"https://id.example/","sub":"s","aud":"client","iat":10,"nbf":11.5,"jti":"j"})"));
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->issuer(), "https://id.example/");
-    EXPECT_EQ(decoded->audience(), std::vector<std::string>{"client"});
-    EXPECT_EQ(decoded->issuedAt(), 10.0);
-    EXPECT_EQ(decoded->notBefore(), 11.5);
-    EXPECT_EQ(decoded->identifier(), "j");
-    EXPECT_FALSE(decoded->expiresAt().has_value());
 }
 
 } // namespace

@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::tuple{-1, Code::other, "Unspecified Keychain error: -1."},
                       std::tuple{-25292, Code::other, "Unspecified Keychain error: -25292."}));
 
-TEST_F(KeychainStoreTest, SecondSetUpdatesInPlace)
+// A second set updates in place; a failed add or update reports its status.
+TEST_F(KeychainStoreTest, SetAddsThenUpdates)
 {
     ASSERT_TRUE(store.set(bytesOf("one"), "key"));
     ASSERT_TRUE(store.set(bytesOf("two"), "key"));
@@ -74,19 +75,16 @@ TEST_F(KeychainStoreTest, SecondSetUpdatesInPlace)
     EXPECT_FALSE(query.contains(kSecValueData));
     EXPECT_EQ(changes.size(), 1u);
     EXPECT_EQ(store.data("key"), bytesOf("two"));
-}
 
-TEST_F(KeychainStoreTest, FailedAddOrUpdateReportsItsStatus)
-{
     backend->updateStatus = -25293;
-    ASSERT_TRUE(store.set("one", "key"));
-    EXPECT_EQ(store.set("two", "key").error().code, Code::authFailed);
+    EXPECT_EQ(store.set("three", "key").error().code, Code::authFailed);
     backend->writeStatus = -25308;
     EXPECT_EQ(store.set("three", "other").error().code, Code::interactionNotAllowed);
     EXPECT_FALSE(store.setEntry(bytesOf("x"), "other"));
 }
 
-TEST_F(KeychainStoreTest, WriteQueryCarriesNoAccessAttributesByDefault)
+// No access attributes by default.
+TEST_F(KeychainStoreTest, WriteQueryAccessRules)
 {
     const KeychainQuery query = store.setQuery("key", bytesOf("v"));
     EXPECT_FALSE(query.contains(kSecAttrAccessControl));
@@ -94,10 +92,7 @@ TEST_F(KeychainStoreTest, WriteQueryCarriesNoAccessAttributesByDefault)
     EXPECT_FALSE(query.contains(kSecAttrSynchronizable));
     EXPECT_EQ(textAttribute(query, kSecClass), std::string(kSecClassGenericPassword));
     EXPECT_EQ(std::get<Bytes>(query.at(std::string(kSecValueData))), bytesOf("v"));
-}
 
-TEST_F(KeychainStoreTest, WriteQueryAccessRules)
-{
     store.isSynchronizable = true;
     EXPECT_EQ(textAttribute(store.setQuery("k", {}), kSecAttrAccessible), "afterFirstUnlock");
     EXPECT_TRUE(flagAttribute(store.setQuery("k", {}), kSecAttrSynchronizable));
@@ -145,7 +140,7 @@ TEST_F(KeychainStoreTest, ReadQueryAsksForOneItemsData)
     EXPECT_FALSE(backend->lastRead.contains(kSecAttrAccount));
 }
 
-TEST_F(KeychainStoreTest, ReplaceableOperationsStatuses)
+TEST_F(KeychainStoreTest, ReplaceableOperationsStatusesAndResults)
 {
     EXPECT_EQ(storeAnswering(-25308).hasItem("k").error().code, Code::interactionNotAllowed);
     EXPECT_EQ(storeAnswering(0).hasItem("k"), true);
@@ -154,10 +149,8 @@ TEST_F(KeychainStoreTest, ReplaceableOperationsStatuses)
     EXPECT_EQ(storeAnswering(-25293).deleteAll().error().code, Code::authFailed);
     EXPECT_EQ(storeAnswering(-128).deleteItem("k").error().code, Code::userCanceled);
     EXPECT_EQ(storeAnswering(-25291).getEntry("k"), std::nullopt);
-}
 
-TEST_F(KeychainStoreTest, ResultsOfTheWrongType)
-{
+    // Results of the wrong type.
     EXPECT_EQ(storeAnswering(0).data("k").error(),
               KeychainError::unknown("Unable to cast the retrieved item to a Data value"));
     EXPECT_EQ(storeAnswering(0, std::vector<KeychainQuery>{}).string("k").error(),
