@@ -13,8 +13,8 @@ class AppState;
 class WatchControl;
 
 // The status menu: sign in or out, check for updates, the preferred gender, the watcher's pause
-// and applications, quit. Rebuilt from
-// the session state's signals whenever a field it shows changes; it keeps no state of its own.
+// and applications, quit. Rebuilt from the session state's and the watch control's signals
+// whenever a field it shows changes; it keeps no state of its own.
 // Separators always stand, also two in a row when nobody is signed in. GUI thread only.
 class MenuBarView : public QObject {
     Q_OBJECT

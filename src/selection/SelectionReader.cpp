@@ -26,8 +26,8 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         return done(Outcome::noFront);
     }
     const Pid pid = *step.pid;
-    // Decided before anything else is asked of the process, the costly pass over all applications
-    // included: an application turned off must not learn that it is being watched.
+    // Decided before anything else is asked (the pass over all applications included): the user
+    // turned the watcher off there so that nothing of it is read, not its text, range or place.
     if (m_filter.identities && pid != m_ownPid) {
         step.application = m_filter.identities->identify(pid);
         if (step.application && m_filter.isTurnedOff && m_filter.isTurnedOff(step.application->id)) {
