@@ -40,6 +40,10 @@ WatchControl::WatchControl(Preferences& preferences, const Clock& clock, QObject
                                                                  : application.id.section(QLatin1Char('/'), -1);
         m_turnedOff.push_back(std::move(application));
     }
+    // A pause never lasts longer than it was asked for, also when the clock was set back since.
+    if (m_pausedUntil) {
+        m_pausedUntil = std::min(*m_pausedUntil, m_clock.now() + pauseSeconds);
+    }
     watchPauseEnd();
 }
 
