@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/StartAtLogin.h"
+#include "selection/WatchControl.h"
 
 #include <QActionGroup>
 #include <QMenu>
@@ -33,6 +34,8 @@ void MenuBarView::later(std::function<void(AppState&)> step)
 void MenuBarView::rebuild()
 {
     m_menu->clear();
+    // clear() leaves the submenus, which are children of the menu.
+    qDeleteAll(m_menu->findChildren<QMenu*>(Qt::FindDirectChildrenOnly));
 
     if (m_appState.waitingForAuth()) {
         m_menu->addAction(QString::fromLatin1(loadingTitle))->setEnabled(false);
@@ -75,9 +78,58 @@ void MenuBarView::rebuild()
     }
     m_menu->addSeparator();
 
+    if (m_watchControl != nullptr) {
+        addWatchItems(*m_menu, *m_watchControl);
+        m_menu->addSeparator();
+    }
     StartAtLogin::addItem(*m_menu);
     QAction* quit = m_menu->addAction(QString::fromLatin1(quitTitle));
     connect(quit, &QAction::triggered, this, [this] { m_quit(); });
+}
+
+void MenuBarView::setWatchControl(WatchControl* control)
+{
+    m_watchControl = control;
+    for (auto signal :
+         {&WatchControl::pausedChanged, &WatchControl::turnedOffChanged, &WatchControl::lastShownChanged}) {
+        connect(control, signal, this, &MenuBarView::rebuild);
+    }
+    rebuild();
+}
+
+void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
+{
+    // As later(): the change rebuilds the menu, which must not delete the action being triggered.
+    const auto choose = [&menu, &control](const QString& title, std::function<void(WatchControl&)> step) {
+        QAction* action = menu.addAction(title);
+        QObject::connect(action, &QAction::triggered, &control, [&control, step = std::move(step)] {
+            QTimer::singleShot(0, &control, [&control, step] { step(control); });
+        });
+    };
+    if (control.isPaused()) {
+        choose(QString::fromLatin1(resumeTitle), [](WatchControl& c) { c.resume(); });
+    } else {
+        choose(QString::fromLatin1(pauseTitle), [](WatchControl& c) { c.pause(); });
+    }
+
+    const std::optional<ApplicationIdentity> last = control.lastShown();
+    if (last && !control.isTurnedOff(last->id)) {
+        choose(QString::fromLatin1(dontShowTitle).arg(last->name),
+               [application = *last](WatchControl& c) { c.turnOff(application); });
+    }
+
+    const std::vector<ApplicationIdentity> turnedOff = control.turnedOff();
+    if (!turnedOff.empty()) {
+        QMenu* applications = menu.addMenu(QString::fromUtf8(turnedOffTitle));
+        for (const ApplicationIdentity& application : turnedOff) {
+            QAction* item = applications->addAction(application.name);
+            item->setCheckable(true);
+            item->setChecked(true);
+            QObject::connect(item, &QAction::triggered, &control, [&control, id = application.id] {
+                QTimer::singleShot(0, &control, [&control, id] { control.turnOn(id); });
+            });
+        }
+    }
 }
 
 } // namespace parlomatic

@@ -19,21 +19,26 @@
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
 #include "platform/linux/DesktopNotifications.h"
+#include "platform/linux/ProcApplicationIdentities.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
 #include "selection/AccessibilityThread.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
+#include "selection/WatchControl.h"
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "service/Translator.h"
 #include "service/UserMetadata.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QLocale>
 #include <QMenu>
+#include <QPainter>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
 
@@ -48,7 +53,7 @@ namespace {
 // the actions behind the strip's buttons, which read the token through the session state.
 class SelectionWatcher : public QObject {
 public:
-    SelectionWatcher(Session& session, HttpClient& http)
+    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control)
         : m_accessibility(std::make_unique<AccessibilityThread>([] {
               auto layer = std::make_unique<platform::AtspiAccessibility>();
               layer->enableEnhancedUserInterfaceForRunningApps();
@@ -74,6 +79,7 @@ public:
         m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
         m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
         m_poller->setSelectionActions(m_actions->selectionActions());
+        control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
         m_poller->startPolling();
     }
     ~SelectionWatcher() override
@@ -158,22 +164,25 @@ ParlomaticApp::~ParlomaticApp()
 void ParlomaticApp::start()
 {
     installSystemBrowserSignIn();
-    QIcon icon(QStringLiteral(":/parlomatic.svg"));
-    icon.setIsMask(true); // a monochrome icon that the tray tints for light and dark panels
-    m_trayIcon = std::make_unique<QSystemTrayIcon>(icon);
-    m_trayIcon->setToolTip(QStringLiteral("Parlomatic"));
+    m_watchControl = std::make_unique<WatchControl>(Preferences::standard(), systemClock());
+    m_trayIcon = std::make_unique<QSystemTrayIcon>();
+    showPause();
+    connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
 
     AppStateDependencies dependencies;
     dependencies.credentialsManager = makeCredentialsManager(m_http);
     dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
     dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
-    dependencies.startWatcher = [this] { return std::make_unique<SelectionWatcher>(*m_appState, *m_http); };
+    dependencies.startWatcher = [this] {
+        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl);
+    };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
     dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
     dependencies.signOutPendingFile = signOutPendingFile();
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 
     m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
+    m_menuView->setWatchControl(m_watchControl.get());
     m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logError("No system tray is available; Parlomatic keeps running without its icon.");
@@ -192,6 +201,32 @@ void ParlomaticApp::start()
     connect(updater.get(), &UpdaterController::updateSessionFinished, state,
             [state] { state->setUpdateLabel(QString::fromLatin1(AppState::checkForUpdatesLabel)); });
     m_appState->setUpdater(std::move(updater));
+}
+
+void ParlomaticApp::showPause()
+{
+    QIcon icon(QStringLiteral(":/parlomatic.svg"));
+    const std::optional<double> until = m_watchControl->pausedUntil();
+    if (until) {
+        QIcon dimmed;
+        for (const int size : {16, 22, 24, 32, 48, 64}) {
+            QPixmap pixmap(size, size);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setOpacity(0.4);
+            icon.paint(&painter, pixmap.rect());
+            painter.end();
+            dimmed.addPixmap(pixmap);
+        }
+        icon = dimmed;
+    }
+    icon.setIsMask(true); // a monochrome icon that the tray tints for light and dark panels
+    m_trayIcon->setIcon(icon);
+    m_trayIcon->setToolTip(
+        until ? QStringLiteral("Parlomatic: paused until %1")
+                    .arg(QLocale().toString(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(*until)).time(),
+                                            QLocale::ShortFormat))
+              : QStringLiteral("Parlomatic"));
 }
 
 void ParlomaticApp::showAlreadyRunning()

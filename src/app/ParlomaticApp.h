@@ -12,6 +12,7 @@ class AppState;
 class HttpClient;
 class MenuBarView;
 class UserMetadata;
+class WatchControl;
 
 // The program's shell (the application delegate): owns the session state for the whole process,
 // the tray icon with the status menu, and hands the session state its updater once launched.
@@ -29,7 +30,12 @@ public:
     void showAlreadyRunning();
 
 private:
+    // The tray icon dimmed while the watcher is paused, its tooltip saying until when.
+    void showPause();
+
     std::shared_ptr<HttpClient> m_http;
+    // Before the session state: the watcher it starts is governed by it.
+    std::unique_ptr<WatchControl> m_watchControl;
     std::unique_ptr<AppState> m_appState;
     std::unique_ptr<MenuBarView> m_menuView;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;

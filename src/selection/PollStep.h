@@ -1,6 +1,7 @@
 #pragma once
 
 #include "selection/ActionState.h"
+#include "selection/ApplicationIdentity.h"
 #include "selection/axUtils.h"
 
 #include <QRect>
@@ -16,7 +17,8 @@ namespace parlomatic {
 struct PollStep {
     enum class Decision {
         unchanged, // no front process, or Parlomatic's own window in front
-        hide,      // both panels closed: no focus, rectangle, role, a password field, < 2 characters or too many
+        hide,      // both panels closed: no focus, rectangle, role, a password field, < 2 characters, too many,
+                   // or an application the user turned the watcher off in
         paused,    // a valid selection the user dismissed; the panel stays hidden
         move,      // the open panel follows the selection
         show,      // the panel was hidden and is shown now
@@ -24,6 +26,10 @@ struct PollStep {
 
     std::optional<Pid> pid;
     std::optional<QString> app;
+    // The front application as the user's choices know it; its name falls back on `app`.
+    std::optional<ApplicationIdentity> application;
+    // The user turned the watcher off in that application: nothing else of it was read.
+    bool turnedOff = false;
     std::optional<QString> role;
     bool secure = false;
     // Trimmed selection (empty when none was read).

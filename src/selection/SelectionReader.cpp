@@ -26,6 +26,15 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         return done(Outcome::noFront);
     }
     const Pid pid = *step.pid;
+    // Decided before anything else is asked (the pass over all applications included): the user
+    // turned the watcher off there so that nothing of it is read, not its text, range or place.
+    if (m_filter.identities && pid != m_ownPid) {
+        step.application = m_filter.identities->identify(pid);
+        if (step.application && m_filter.isTurnedOff && m_filter.isTurnedOff(step.application->id)) {
+            step.turnedOff = true;
+            return done(Outcome::turnedOff);
+        }
+    }
     if (pid != m_prevPid) {
         backend.enableEnhancedUserInterfaceForRunningApps();
         step.enhancedPass = true;
@@ -44,6 +53,9 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     }
     step.element = focused;
     step.app = backend.bundleIdentifier(pid);
+    if (step.application && step.application->name.isEmpty()) {
+        step.application->name = step.app.value_or(step.application->id.section(QLatin1Char('/'), -1));
+    }
     if (step.app && *step.app == wordBundleIdentifier) {
         backend.readAncestorAttributes(focused);
     }

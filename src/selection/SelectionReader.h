@@ -1,6 +1,7 @@
 #pragma once
 
 #include "selection/AccessibilityBackend.h"
+#include "selection/ApplicationIdentity.h"
 #include "selection/PollStep.h"
 
 #include <optional>
@@ -12,6 +13,7 @@ namespace parlomatic {
 struct SelectionReading {
     enum class Outcome {
         noFront,     // no front process
+        turnedOff,   // an application the user turned the watcher off in: only its pid was read
         ownWindow,   // Parlomatic's own window in front
         noFocus,     // the front application has no focused element (or no accessibility tree)
         noSelection, // no rectangle, no role, a password field or a selection too long to read
@@ -35,12 +37,14 @@ public:
     // megabytes five times a second would also keep the application (and this thread) busy.
     static constexpr int maxSelectionLength = 100'000;
 
-    explicit SelectionReader(Pid ownPid) : m_ownPid(ownPid) {}
+    explicit SelectionReader(Pid ownPid, ApplicationFilter filter = {}) : m_ownPid(ownPid), m_filter(std::move(filter))
+    {}
 
     SelectionReading read(AccessibilityBackend& backend);
 
 private:
     Pid m_ownPid;
+    ApplicationFilter m_filter;
     Pid m_prevPid = 0;
 };
 

@@ -64,8 +64,9 @@ TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, ActionsPan
 TextSelectionPoller::TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
                                          ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent)
     : QObject(parent), m_ownRunner(std::move(ownRunner)), m_runner(runner != nullptr ? *runner : *m_ownRunner),
-      m_reader(std::make_shared<SelectionReader>(static_cast<Pid>(QCoreApplication::applicationPid()))),
-      m_actionState(std::make_unique<ActionState>()), m_screens(desktopScreens)
+      m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())),
+      m_reader(std::make_shared<SelectionReader>(m_ownPid)), m_actionState(std::make_unique<ActionState>()),
+      m_screens(desktopScreens)
 {
     m_latestReplacement = (clock != nullptr ? *clock : systemClock()).now();
     if (actionsPanelFactory) {
@@ -126,6 +127,18 @@ void TextSelectionPoller::stopPolling()
     m_earlyStep->stop();
 }
 
+void TextSelectionPoller::setOwnPid(Pid pid)
+{
+    m_ownPid = pid;
+    m_reader = std::make_shared<SelectionReader>(m_ownPid, m_filter);
+}
+
+void TextSelectionPoller::setApplicationFilter(ApplicationFilter filter)
+{
+    m_filter = std::move(filter);
+    m_reader = std::make_shared<SelectionReader>(m_ownPid, m_filter);
+}
+
 void TextSelectionPoller::setTranslatePanel(std::unique_ptr<TranslatePanel> panel)
 {
     m_translatePanel = std::move(panel);
@@ -156,6 +169,10 @@ PollStep TextSelectionPoller::checkSelectedText()
 {
     PollStep finished;
     if (m_stepInFlight) {
+        return finished;
+    }
+    if (m_hold && m_hold()) {
+        closeBothPanels();
         return finished;
     }
     m_lastStepAt = std::chrono::steady_clock::now();
@@ -209,6 +226,8 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
         return finish(PollStep::Decision::unchanged);
     case Outcome::ownWindow:
         return finish(PollStep::Decision::unchanged);
+    case Outcome::turnedOff:
+        return hide();
     case Outcome::noFocus:
         logOnce("No focused element! " + std::to_string(step.pid.value_or(0)));
         return hide();

@@ -101,7 +101,13 @@ public:
     Pid prevPid() const { return m_prevPid; }
 
     // Parlomatic's own process: a step that finds it in front leaves everything as it is.
-    void setOwnPid(Pid pid) { m_reader = std::make_shared<SelectionReader>(pid); }
+    void setOwnPid(Pid pid);
+    // The applications whose front windows are left alone: a step that finds one in front closes
+    // both panels and reads nothing but the front process. Set before polling starts.
+    void setApplicationFilter(ApplicationFilter filter);
+    // While `hold` answers true no step runs (nothing is read) and both panels stay closed; asked
+    // on the GUI thread at every tick.
+    void setHold(std::function<bool()> hold) { m_hold = std::move(hold); }
     void setScreens(Screens screens) { m_screens = std::move(screens); }
     // The screens panels are placed on now.
     std::vector<ScreenArea> screens() const { return m_screens ? m_screens() : std::vector<ScreenArea>{}; }
@@ -121,8 +127,11 @@ private:
 
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
+    Pid m_ownPid;
     // Used on the layer's thread only, by the step in flight.
     std::shared_ptr<SelectionReader> m_reader;
+    ApplicationFilter m_filter;
+    std::function<bool()> m_hold;
     bool m_stepInFlight = false;
     // Counts stopPolling() calls: a step started before the latest one is dropped.
     unsigned m_stops = 0;

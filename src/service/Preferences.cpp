@@ -47,6 +47,38 @@ void Preferences::setString(std::string_view key, std::string_view value)
     m_settings->sync();
 }
 
+std::vector<std::string> Preferences::stringList(std::string_view key) const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> values;
+    for (const QString& value : m_settings->value(qKey(key)).toStringList()) {
+        values.push_back(value.toStdString());
+    }
+    return values;
+}
+
+void Preferences::setStringList(std::string_view key, const std::vector<std::string>& values)
+{
+    if (values.empty()) {
+        remove(key);
+        return;
+    }
+    QStringList list;
+    for (const std::string& value : values) {
+        list.push_back(QString::fromStdString(value));
+    }
+    std::lock_guard lock(m_mutex);
+    m_settings->setValue(qKey(key), list);
+    m_settings->sync();
+}
+
+void Preferences::remove(std::string_view key)
+{
+    std::lock_guard lock(m_mutex);
+    m_settings->remove(qKey(key));
+    m_settings->sync();
+}
+
 std::string Preferences::primaryLanguageCode() const
 {
     return stringForKey(primaryLanguageKey).value_or(std::string(code(Language::en_US)));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QSettings;
 
@@ -32,6 +33,11 @@ public:
     // The stored string, or nothing when the key is absent.
     std::optional<std::string> stringForKey(std::string_view key) const;
     void setString(std::string_view key, std::string_view value);
+    // The stored list of strings; empty when the key is absent.
+    std::vector<std::string> stringList(std::string_view key) const;
+    // An empty list removes the key.
+    void setStringList(std::string_view key, const std::vector<std::string>& values);
+    void remove(std::string_view key);
 
     // "primaryLanguage" as stored, or "en-US" when absent.
     std::string primaryLanguageCode() const;

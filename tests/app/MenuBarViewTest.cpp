@@ -2,6 +2,9 @@
 #include "app/AppStateFixture.h"
 
 #include "app/StartAtLogin.h"
+#include "fakes/FakeClock.h"
+#include "selection/WatchControl.h"
+#include "service/Preferences.h"
 
 #include <QMenu>
 #include <QProcess>
@@ -109,6 +112,26 @@ TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAnd
     choose("Log Out...");
     ASSERT_TRUE(QTest::qWaitFor([this] { return describe(*view->menu()).front() == "Sign In..."; }, 5000));
     EXPECT_EQ(describe(*view->menu())[4], "-");
+}
+
+// Choosing the items is run on the real desktop (UserControlDesktopTest): here their place and titles.
+TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
+{
+    QTemporaryDir dir;
+    Preferences preferences(dir.filePath("Parlomatic.conf").toStdString());
+    FakeClock clock;
+    WatchControl control(preferences, clock);
+    startWithMenu();
+    view->setWatchControl(&control);
+    EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Pause for 1 Hour",
+                                              "-", "Start at Login", "Quit Parlomatic"}));
+
+    control.setLastShown({"org.example.Editor.desktop", "Editor"});
+    EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Editor");
+    choose("Don't Show in Editor");
+    control.pause();
+    EXPECT_EQ(describe(*view->menu())[5], "Resume");
+    EXPECT_EQ(describe(*view->menu())[6], "Turned Off In[*Editor]");
 }
 
 // The autostart entry is the item's only state: checking writes an entry the desktop accepts,

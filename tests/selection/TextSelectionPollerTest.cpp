@@ -3,12 +3,15 @@
 #include "fakes/FakeClock.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PanelPlacement.h"
+#include "selection/WatchControl.h"
+#include "service/Preferences.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QTemporaryDir>
 
 #include <string>
 #include <vector>
@@ -383,6 +386,30 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     EXPECT_GE(steps[1] - steps[0], milliseconds(TextSelectionPoller::earliestStepMs));
     poller->stopPolling();
     EXPECT_FALSE(poller->isPolling());
+}
+
+// Pause, Resume and reading nothing meanwhile run on the real desktop (UserControlDesktopTest);
+// here the clock: the pause's end holds across a restart, without waiting for a timer.
+TEST_F(PollerTest, PauseEndsAtItsTimeAlsoAfterARestart)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString();
+    Preferences before(file);
+    WatchControl(before, clock).pause();
+    Preferences after(file); // the next start
+    WatchControl control(after, clock);
+    EXPECT_EQ(control.pausedUntil(), clock.now() + WatchControl::pauseSeconds);
+    control.govern(*poller, nullptr);
+    int frontReads = 0;
+    backend.beforeFrontRead = [&frontReads] { ++frontReads; };
+
+    clock.advance(WatchControl::pauseSeconds - 1);
+    EXPECT_EQ(tick(), D::unchanged);
+    EXPECT_EQ(frontReads, 0);
+    clock.advance(2);
+    EXPECT_EQ(tick(), D::show);
+    EXPECT_FALSE(WatchControl(after, clock).isPaused());
+    EXPECT_FALSE(after.stringForKey(WatchControl::pausedUntilKey)) << "an ended pause is forgotten at the start";
 }
 
 } // namespace

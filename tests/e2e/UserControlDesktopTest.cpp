@@ -1,0 +1,204 @@
+// The user's say over the watcher on a private desktop: Mousepad turned off from the menu's items
+// is not read at all (counted at the accessibility layer's seam), the Qt test window still is, the
+// choice outlives a restart; a pause reads nothing until Resume.
+
+#include "app/MenuBarView.h"
+#include "common/Clock.h"
+#include "e2e/DesktopTestSupport.h"
+#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/ProcApplicationIdentities.h"
+#include "selection/WatchControl.h"
+#include "service/Preferences.h"
+
+#include <gtest/gtest.h>
+
+#include <QMenu>
+#include <QTemporaryDir>
+
+#include <atomic>
+
+namespace parlomatic {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace test;
+
+// The real layer, counting what the watcher asks of it: the front process apart from the rest.
+// Writing, announcements and the connection's health are the base's defaults: the steps here need none.
+class CountingAccessibility final : public AccessibilityBackend {
+public:
+    explicit CountingAccessibility(AccessibilityBackend& real) : m_real(real) {}
+
+    std::optional<Pid> frontmostWindowOwnerPid() override
+    {
+        ++frontReads;
+        return m_real.frontmostWindowOwnerPid();
+    }
+    Element applicationElement(Pid pid) override { return counted(m_real.applicationElement(pid)); }
+    Element focusedElement(const Element& a) override { return counted(m_real.focusedElement(a)); }
+    std::optional<QString> bundleIdentifier(Pid pid) override { return counted(m_real.bundleIdentifier(pid)); }
+    std::optional<QString> selectedText(const Element& e) override { return counted(m_real.selectedText(e)); }
+    std::optional<int> selectionLength(const Element& e) override { return counted(m_real.selectionLength(e)); }
+    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& e) override
+    {
+        return counted(m_real.selectionBoundsFromTextMarkers(e));
+    }
+    std::optional<AxRect> selectionBoundsFromRange(const Element& e) override
+    {
+        return counted(m_real.selectionBoundsFromRange(e));
+    }
+    std::optional<AxRect> elementFrame(const Element& e) override { return counted(m_real.elementFrame(e)); }
+    std::optional<QString> elementRole(const Element& e) override { return counted(m_real.elementRole(e)); }
+    void readAncestorAttributes(const Element& e) override { m_real.readAncestorAttributes(counted(e)); }
+    void enableEnhancedUserInterface(const Element& a) override { m_real.enableEnhancedUserInterface(counted(a)); }
+    void enableEnhancedUserInterfaceForRunningApps() override
+    {
+        ++otherReads;
+        m_real.enableEnhancedUserInterfaceForRunningApps();
+    }
+
+    std::atomic<int> frontReads = 0;
+    std::atomic<int> otherReads = 0;
+
+private:
+    template <typename T> T counted(T value)
+    {
+        ++otherReads;
+        return value;
+    }
+    AccessibilityBackend& m_real;
+};
+
+class UserControlDesktopTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!inDesktopSession()) {
+            return;
+        }
+        mousepad = Peer::start(QStringLiteral("mousepad"), {});
+        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+        backend = std::make_unique<platform::AtspiAccessibility>();
+    }
+    static void TearDownTestSuite()
+    {
+        backend.reset();
+        mousepad.stop();
+        qtWindow.stop();
+    }
+
+    void SetUp() override
+    {
+        if (!inDesktopSession()) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_TRUE(backend && backend->isAvailable());
+        ASSERT_FALSE(mousepad.window.isEmpty() || qtWindow.window.isEmpty());
+        counting = std::make_unique<CountingAccessibility>(*backend);
+        restart();
+    }
+
+    // A new watcher over the same settings file, as after quitting and starting again.
+    void restart()
+    {
+        poller.reset();
+        control.reset();
+        preferences = std::make_unique<Preferences>(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+        control = std::make_unique<WatchControl>(*preferences, systemClock());
+        poller = headlessPoller(*counting);
+        control->govern(*poller, std::make_shared<platform::ProcApplicationIdentities>());
+    }
+
+    // Chooses the item of that title among the watcher's menu items, as the tray menu shows them.
+    void choose(const QString& title)
+    {
+        QMenu menu;
+        MenuBarView::addWatchItems(menu, *control);
+        const auto all = menu.findChildren<QAction*>();
+        const auto found = std::ranges::find(all, title, &QAction::text);
+        ASSERT_NE(found, all.end()) << title.toStdString();
+        (*found)->trigger();
+        QCoreApplication::processEvents();
+    }
+
+    static void selectAll(const QString& text)
+    {
+        xdotool("key", "ctrl+a");
+        xdotool("type", "--delay", "2", text);
+        xdotool("key", "ctrl+a");
+    }
+
+    void expectStripOver(const QString& text)
+    {
+        selectAll(text);
+        stepUntil(*poller, showing(text), "the strip over the new selection");
+        EXPECT_TRUE(poller->actionsPanel().isOpen());
+    }
+
+    // A fresh selection in the front application, stepped over for a while: no strip, and nothing
+    // asked of the layer but (where `frontRead`) the front process, once a step.
+    void expectNothingRead(const QString& text, bool frontRead)
+    {
+        counting->frontReads = 0;
+        counting->otherReads = 0;
+        selectAll(text);
+        int steps = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 600ms;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const PollStep step = poller->checkSelectedText();
+            EXPECT_EQ(step.decision, frontRead ? PollStep::Decision::hide : PollStep::Decision::unchanged);
+            EXPECT_EQ(step.turnedOff, frontRead);
+            ++steps;
+            spinEventLoop(50ms);
+        }
+        EXPECT_FALSE(poller->actionsPanel().isOpen());
+        EXPECT_EQ(counting->frontReads, frontRead ? steps : 0);
+        EXPECT_EQ(counting->otherReads, 0) << "asked of the layer beyond the front process";
+    }
+
+    static inline Peer mousepad;
+    static inline Peer qtWindow;
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    QTemporaryDir settings;
+    std::unique_ptr<CountingAccessibility> counting;
+    std::unique_ptr<Preferences> preferences;
+    std::unique_ptr<WatchControl> control;
+    std::unique_ptr<TextSelectionPoller> poller;
+};
+
+TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheChoiceOutlivesARestart)
+{
+    mousepad.activate();
+    expectStripOver(QStringLiteral("shown in Mousepad"));
+    ASSERT_TRUE(control->lastShown());
+    EXPECT_EQ(control->lastShown()->name, QStringLiteral("Mousepad")) << "the desktop entry's name";
+    choose(QStringLiteral("Don't Show in Mousepad"));
+    expectNothingRead(QStringLiteral("not read in Mousepad"), true);
+
+    qtWindow.activate();
+    qtWindow.process->write("focus editor\n");
+    QByteArray answer;
+    ASSERT_TRUE(
+        waitUntil([&answer] { return (answer += qtWindow.process->readAllStandardOutput()).contains("ok focus"); }));
+    expectStripOver(QStringLiteral("shown in the Qt window"));
+
+    restart();
+    mousepad.activate();
+    expectNothingRead(QStringLiteral("still not read"), true);
+    choose(QStringLiteral("Mousepad")); // its check item under "Turned Off In"
+    EXPECT_TRUE(control->turnedOff().empty());
+    expectStripOver(QStringLiteral("shown again in Mousepad"));
+}
+
+TEST_F(UserControlDesktopTest, PauseReadsNothingUntilResume)
+{
+    mousepad.activate();
+    expectStripOver(QStringLiteral("before the pause"));
+    choose(QStringLiteral("Pause for 1 Hour"));
+    expectNothingRead(QStringLiteral("during the pause"), false);
+    choose(QStringLiteral("Resume"));
+    expectStripOver(QStringLiteral("after the pause"));
+}
+
+} // namespace
+} // namespace parlomatic
