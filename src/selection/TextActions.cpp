@@ -40,6 +40,8 @@ std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
             tell(selectionMovedOn);
         } else if (outcome == WriteBack::Outcome::unanswered) {
             tell(applicationSilent);
+        } else if (outcome == WriteBack::Outcome::onClipboard) {
+            tell(pasteYourself);
         } else if (outcome == WriteBack::Outcome::failed) {
             tell(writeFailed);
         }

@@ -47,6 +47,9 @@ public:
     static constexpr Notice serviceRefused{"service", "The text service could not do this just now."};
     static constexpr Notice selectionMovedOn{"write", "The selection changed, so nothing was replaced."};
     static constexpr Notice writeFailed{"write", "Parlomatic could not write into the application."};
+    static constexpr Notice pasteYourself{
+        "write", "This application does not let Parlomatic write into it. The text is on the clipboard: press "
+                 "Ctrl+V to paste it."};
     static constexpr Notice applicationSilent{"write", "The application did not answer, so nothing was replaced."};
 
 private:

@@ -111,29 +111,33 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                           std::function<void(Outcome)> done)
 {
     const bool keys = m_paster != nullptr;
-    m_runner.run(
-        &m_context, [this, element, selectedText, text, keys, done = std::move(done)](AccessibilityBackend& backend) {
-            const std::optional<Refusal> refused = refusal(backend, element, selectedText);
-            // Without keys to send (Wayland), the element itself is written, right after the checks.
-            const bool written = !refused && !keys && backend.replaceSelection(element, text);
-            return [this, refused, text, keys, written, done] {
-                Outcome outcome = Outcome::refused;
-                if (refused) {
-                    logError(refused->reason);
-                    outcome = refused->unanswered ? Outcome::unanswered : Outcome::refused;
-                } else if (keys) {
-                    outcome = paste(text) ? Outcome::written : Outcome::failed;
-                } else if (written) {
-                    outcome = Outcome::written;
-                } else {
-                    logError("The application does not let its text be written this way; nothing was written back.");
-                    outcome = Outcome::failed;
-                }
-                if (done) {
-                    done(outcome);
-                }
-            };
-        });
+    m_runner.run(&m_context,
+                 [this, element, selectedText, text, keys, done = std::move(done)](AccessibilityBackend& backend) {
+                     const std::optional<Refusal> refused = refusal(backend, element, selectedText);
+                     // Without keys to send (Wayland), the element itself is written, right after the checks.
+                     const bool written = !refused && !keys && backend.replaceSelection(element, text);
+                     return [this, refused, text, keys, written, done] {
+                         Outcome outcome = Outcome::refused;
+                         if (refused) {
+                             logError(refused->reason);
+                             outcome = refused->unanswered ? Outcome::unanswered : Outcome::refused;
+                         } else if (keys) {
+                             outcome = paste(text) ? Outcome::written : Outcome::failed;
+                         } else if (written) {
+                             outcome = Outcome::written;
+                         } else {
+                             // Without keys to send, the user can still paste it: the text stays on the
+                             // clipboard, which is not given back.
+                             logError("The application does not let its text be written this way; the text is on the "
+                                      "clipboard instead.");
+                             QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+                             outcome = Outcome::onClipboard;
+                         }
+                         if (done) {
+                             done(outcome);
+                         }
+                     };
+                 });
 }
 
 bool WriteBack::paste(const QString& text)

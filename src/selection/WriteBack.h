@@ -30,11 +30,13 @@ public:
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster);
 
     enum class Outcome {
-        written,    // the paste was sent (whether the application took it cannot be known), or the
-                    // element was written and read back
-        refused,    // the application, the focus or the selection changed: nothing was written
-        unanswered, // the application did not answer the checks in time: nothing was written
-        failed,     // the keys could not be sent, or the element does not let itself be written
+        written,     // the paste was sent (whether the application took it cannot be known), or the
+                     // element was written and read back
+        refused,     // the application, the focus or the selection changed: nothing was written
+        unanswered,  // the application did not answer the checks in time: nothing was written
+        failed,      // the paste keys could not be sent
+        onClipboard, // no keys to send, and the element refused the write: the text waits on the
+                     // clipboard for the user to paste
     };
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
     // without white space at either end). `done` (optional) gets the outcome; nothing runs once

@@ -285,17 +285,14 @@ TEST_F(TextActionsTest, ImproveWritesTheImprovement)
 }
 
 // Without keys to send (Wayland) the element itself is written, after the same checks, and the
-// clipboard is left alone; an element that does not let itself be written gets nothing.
+// clipboard is left alone; where the element does not let itself be written, the text waits on the
+// clipboard for the user to paste, and they are told so.
 TEST_F(TextActionsTest, WithoutAKeyPasterTheElementItselfIsWrittenWhereItLetsItself)
 {
     WriteBack wayland(backend, nullptr);
     TextActions waylandActions(session, translator, recognizer, preferences, wayland);
+    waylandActions.setNotices(&notices);
     setReply(200, improveBody);
-    runToEnd([&] { waylandActions.improve(poller, selection); });
-    expectNothingWritten();
-    EXPECT_FALSE(focused->written);
-    EXPECT_TRUE(logs.contains("does not let its text be written"));
-
     focused->editable = true;
     runToEnd([&] { waylandActions.improve(poller, selection); });
     EXPECT_EQ(focused->written, QStringLiteral("Answer text"));
@@ -305,6 +302,14 @@ TEST_F(TextActionsTest, WithoutAKeyPasterTheElementItselfIsWrittenWhereItLetsIts
     focused->selectedText = QStringLiteral("something else");
     runToEnd([&] { waylandActions.improve(poller, selection); });
     EXPECT_FALSE(focused->written) << "the selection changed";
+
+    focused->selectedText = userText;
+    focused->editable = false;
+    runToEnd([&] { waylandActions.improve(poller, selection); });
+    EXPECT_FALSE(focused->written);
+    EXPECT_TRUE(logs.contains("does not let its text be written"));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Answer text"));
+    EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::pasteYourself.message));
 }
 
 // The older request's answer arrives after the newer one was written: it is dropped.
