@@ -1,6 +1,7 @@
 #include "platform/linux/SecretServiceKeychain.h"
 
 #include "common/Log.h"
+#include "platform/linux/GlibHandles.h"
 
 #include <libsecret/secret.h>
 
@@ -13,32 +14,23 @@ using namespace parlomatic::identity;
 
 namespace {
 
-struct GObjectDeleter {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-struct GErrorDeleter {
-    void operator()(GError* error) const { g_error_free(error); }
-};
 struct HashTableDeleter {
     void operator()(GHashTable* table) const { g_hash_table_unref(table); }
 };
 struct SecretValueDeleter {
     void operator()(SecretValue* value) const { secret_value_unref(value); }
 };
-struct GFreeDeleter {
-    void operator()(gchar* text) const { g_free(text); }
-};
 struct ItemListDeleter {
     void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
 };
 
-using ServicePtr = std::unique_ptr<SecretService, GObjectDeleter>;
-using CollectionPtr = std::unique_ptr<SecretCollection, GObjectDeleter>;
-using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+using ServicePtr = GObjectPtr<SecretService>;
+using CollectionPtr = GObjectPtr<SecretCollection>;
+using ErrorPtr = GErrorPtr;
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
 using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
 using ItemListPtr = std::unique_ptr<GList, ItemListDeleter>;
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+using GCharPtr = GMallocPtr<gchar>;
 
 const SecretSchema* schema()
 {

@@ -125,10 +125,10 @@ public:
     bool ok() const { return m_ok; }
     bool send(std::string_view data)
     {
-        for (int n = 0; m_ok && !data.empty(); data.remove_prefix(static_cast<std::size_t>(n))) {
-            if ((n = SSL_write(m_ssl.get(), data.data(), static_cast<int>(data.size()))) <= 0) {
-                m_ok = false;
-            }
+        while (m_ok && !data.empty()) {
+            const int n = SSL_write(m_ssl.get(), data.data(), static_cast<int>(data.size()));
+            m_ok = n > 0;
+            data.remove_prefix(m_ok ? static_cast<std::size_t>(n) : 0);
         }
         return m_ok;
     }
