@@ -1,7 +1,6 @@
-// The local text service end to end through the product's client: translate a 20-word English
-// sentence into Spanish and into Portuguese (through Spanish), improve a misspelt sentence; with
-// the time from its start to its first translation answered (ready_s) and its memory (this process, which holds the
-// service and the client, and the Apertium programs by proportional set size).
+// The local text service through the product's client: a 20-word English sentence into Spanish and
+// Portuguese (through Spanish), a misspelt one improved; the time from start to first answer (ready_s)
+// and the memory of this process (service and client) and of the Apertium programs (by PSS).
 #include "TextService.h"
 #include "common/CurlHttpClient.h"
 #include "service/Translator.h"
