@@ -55,8 +55,7 @@ protected:
         const auto all = view->menu()->findChildren<QAction*>(); // the submenu's choices too
         const auto found = std::ranges::find(all, title, &QAction::text);
         ASSERT_NE(found, all.end()) << title.toStdString();
-        QAction* action = *found;
-        action->trigger();
+        (*found)->trigger();
         QCoreApplication::processEvents(); // the choice runs after the menu has closed
     }
 

@@ -1,8 +1,6 @@
 // Runs inside scripts/desktop-session: the private desktop is private, apart from the user's own
 // session. That its parts answer (accessibility bus, window manager, keyring) every end-to-end test
 // relies on and checks by using them.
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,10 +17,3 @@ TEST(DesktopSession, IsPrivate)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

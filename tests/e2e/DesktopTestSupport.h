@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTimer>
@@ -64,11 +65,24 @@ inline std::function<bool(const PollStep&)> showing(const QString& text)
     };
 }
 
-// Runs xdotool and waits for it; keys go to the focused window (never --window).
+// Runs xdotool to its end with the event loop spinning (a blocked GUI thread would count as a stall);
+// keys go to the focused window (never --window).
 template <typename... Words> void xdotool(const Words&... words)
 {
     const QStringList arguments{QString(words)...};
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), arguments), 0) << arguments.join(' ').toStdString();
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    ASSERT_TRUE(waitUntil([&process] { return process.state() == QProcess::NotRunning; }, 20s, 10ms) &&
+                process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        << arguments.join(' ').toStdString();
+}
+
+// Replaces the focused text with `text` and selects all of it.
+inline void typeAndSelectAll(const QString& text)
+{
+    xdotool("key", "ctrl+a");
+    xdotool("type", "--delay", "2", text);
+    xdotool("key", "ctrl+a");
 }
 
 // Types the lines into the focused window, a Return between two.
@@ -80,6 +94,12 @@ inline void typeLines(std::initializer_list<const char*> lines)
         }
         xdotool("type", "--delay", "5", line);
     }
+}
+
+inline bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // The first line `inspector --once <arguments>` prints, parsed (null when it printed no JSON).

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 
 #include <memory>
 
@@ -20,10 +19,10 @@ using namespace std::chrono_literals;
 using Decision = PollStep::Decision;
 using namespace test;
 
+// The suite's application, `app`, is started once by the suite's SetUpTestSuite through startOnce().
 class RealApplicationTest : public ::testing::Test {
 protected:
-    static void startOnce(Peer& peer, const QString& program, const QStringList& arguments,
-                          const QStringList& search = {})
+    static void startOnce(const QString& program, const QStringList& arguments, const QStringList& search = {})
     {
         if (!inDesktopSession()) {
             return;
@@ -33,24 +32,24 @@ protected:
         QDir().mkpath(configuration);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configuration);
-        peer = Peer::start(program, arguments, environment, 90s, search);
+        app = Peer::start(program, arguments, environment, 90s, search);
         backend = std::make_unique<platform::AtspiAccessibility>();
     }
-    static void stop(Peer& peer)
+    static void TearDownTestSuite()
     {
         backend.reset();
-        peer.stop();
+        app.stop();
     }
 
-    void startPoller(const Peer& peer)
+    void SetUp() override
     {
         if (!inDesktopSession()) {
             GTEST_SKIP() << "needs scripts/desktop-session";
         }
         ASSERT_TRUE(backend && backend->isAvailable());
-        ASSERT_FALSE(peer.window.isEmpty()) << "the application did not show a window";
+        ASSERT_FALSE(app.window.isEmpty()) << "the application did not show a window";
         poller = headlessPoller(*backend);
-        peer.activate();
+        app.activate();
     }
 
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
@@ -58,6 +57,7 @@ protected:
         return test::stepUntil(*poller, condition, what, 30s);
     }
 
+    static inline Peer app;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     std::unique_ptr<TextSelectionPoller> poller;
 };
@@ -66,13 +66,9 @@ class GtkFourEditorTest : public RealApplicationTest {
 protected:
     static void SetUpTestSuite()
     {
-        startOnce(editor, QStringLiteral("gnome-text-editor"),
+        startOnce(QStringLiteral("gnome-text-editor"),
                   {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")});
     }
-    static void TearDownTestSuite() { stop(editor); }
-    void SetUp() override { startPoller(editor); }
-
-    static inline Peer editor;
 };
 
 TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
@@ -81,7 +77,7 @@ TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
     xdotool("key", "shift+Home");
     const PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
-    expectOnTheSelection(step, editor);
+    expectOnTheSelection(step, app);
 }
 
 TEST_F(GtkFourEditorTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
@@ -105,30 +101,24 @@ protected:
         }
         const QString folder = qEnvironmentVariable("PARLOMATIC_SESSION_DIR");
         QDir().mkpath(folder + QStringLiteral("/firefox"));
-        QFile preferences(folder + QStringLiteral("/firefox/user.js"));
-        QFile html(folder + QStringLiteral("/page.html"));
-        if (!preferences.open(QIODevice::WriteOnly) || !html.open(QIODevice::WriteOnly)) {
-            return;
-        }
         // No first-run pages or questions in front of the test page.
-        preferences.write(R"(user_pref("browser.shell.checkDefaultBrowser", false);
+        if (!writeFile(folder + QStringLiteral("/firefox/user.js"),
+                       R"(user_pref("browser.shell.checkDefaultBrowser", false);
 user_pref("browser.aboutwelcome.enabled", false);
 user_pref("browser.startup.homepage_override.mstone", "ignore");
 user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
 user_pref("datareporting.policy.dataSubmissionEnabled", false);
-)");
-        preferences.close();
-        html.write(page);
-        html.close();
-        startOnce(firefox, QStringLiteral("firefox-esr"),
-                  {QStringLiteral("--no-remote"), QStringLiteral("--new-instance"), QStringLiteral("--profile"),
-                   folder + QStringLiteral("/firefox"), QStringLiteral("file://") + html.fileName()});
-        if (!firefox.window.isEmpty()) {
+)") || !writeFile(folder + QStringLiteral("/page.html"), page)) {
+            return;
+        }
+        startOnce(QStringLiteral("firefox-esr"), {QStringLiteral("--no-remote"), QStringLiteral("--new-instance"),
+                                                  QStringLiteral("--profile"), folder + QStringLiteral("/firefox"),
+                                                  QStringLiteral("file://") + folder + QStringLiteral("/page.html")});
+        if (!app.window.isEmpty()) {
             // At the screen's left edge, so that the text area is too.
-            xdotool("windowmove", "--sync", firefox.window, "0", "0");
+            xdotool("windowmove", "--sync", app.window, "0", "0");
         }
     }
-    static void TearDownTestSuite() { stop(firefox); }
 
     // Clicks at a point of the page (Firefox's own coordinates: the page at the top left corner of
     // its document), `count` times.
@@ -139,10 +129,13 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
     }
     void SetUp() override
     {
-        startPoller(firefox);
+        RealApplicationTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
         // A click on the page's empty lower part takes the focus from the address bar. The first
         // document (blank) goes away without a focus event once the page has loaded.
-        firefox.click(0.5, 0.8);
+        app.click(0.5, 0.8);
         std::optional<AxRect> frame;
         stepUntil(
             [&frame](const PollStep& s) {
@@ -155,7 +148,6 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
     }
 
     AxRect document;
-    static inline Peer firefox;
 };
 
 TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
@@ -163,7 +155,7 @@ TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
     click(225, 30, "2");
     const PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
     EXPECT_EQ(step.actionType, ActionType::readonly);
-    expectOnTheSelection(step, firefox);
+    expectOnTheSelection(step, app);
     EXPECT_LT(step.rect->width, 80) << "the word, not the paragraph";
 
     xdotool("keydown", "shift");
@@ -211,21 +203,17 @@ protected:
     static void SetUpTestSuite()
     {
         const QString profile = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + QStringLiteral("/writer");
-        startOnce(writer, QStringLiteral("libreoffice"),
+        startOnce(QStringLiteral("libreoffice"),
                   {QStringLiteral("--writer"), QStringLiteral("--norestore"), QStringLiteral("--nologo"),
                    QStringLiteral("-env:UserInstallation=file://") + profile},
                   {QStringLiteral("--name"), QStringLiteral("Untitled")});
     }
-    static void TearDownTestSuite() { stop(writer); }
-    void SetUp() override { startPoller(writer); }
-
-    static inline Peer writer;
 };
 
 TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
 {
     // Its coordinates are right only once the document has been clicked.
-    writer.click(0.5, 1.0 / 3);
+    app.click(0.5, 1.0 / 3);
     // Typing before the document has the focus would go nowhere.
     stepUntil(
         [](const PollStep& s) {
@@ -235,7 +223,7 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
     typeLines({"First paragraph of the letter.", "Second paragraph goes here."});
     xdotool("key", "ctrl+Home", "shift+End");
     const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
-    expectOnTheSelection(first, writer);
+    expectOnTheSelection(first, app);
     xdotool("key", "shift+Down", "shift+End");
     const PollStep both = stepUntil(
         [&first](const PollStep& s) {
@@ -243,7 +231,7 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
                    s.rect && s.rect->height > 1.5 * first.rect->height;
         },
         "both paragraphs");
-    expectOnTheSelection(both, writer);
+    expectOnTheSelection(both, app);
 }
 
 TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
@@ -254,7 +242,7 @@ TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
     xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
     const PollStep both =
         stepUntil(showing(QStringLiteral("One whole paragraph.\nAnother whole one.")), "the two paragraphs");
-    expectOnTheSelection(both, writer);
+    expectOnTheSelection(both, app);
 }
 
 TEST_F(WriterTest, SelectionOverMoreParagraphsThanAreInViewIsNotTakenInPart)

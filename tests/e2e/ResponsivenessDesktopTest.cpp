@@ -1,7 +1,5 @@
-// The watcher's accessibility layer on its own thread, against misbehaving real applications on a
-// private desktop: a frozen Mousepad, a Mousepad holding a 10 MB selection, and an accessibility
-// bus that goes away and comes back. The GUI thread's event loop is pinged every 100 ms
-// meanwhile, and the strip must still come and go over a second, responsive application.
+// The watcher's accessibility layer on its own thread against a frozen Mousepad, a 10 MB selection and
+// a new accessibility bus: the GUI thread never stalls, the strip still comes and goes over the Qt window.
 
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AccessibilityBusStatus.h"
@@ -12,8 +10,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -34,15 +30,6 @@ using SteadyClock = std::chrono::steady_clock;
 bool stripUp(const PollStep& step)
 {
     return step.decision == Decision::show || step.decision == Decision::move;
-}
-
-// Runs xdotool without blocking the event loop (a blocking call would count as a stall).
-template <typename... Words> void xdotoolSpinning(const Words&... words)
-{
-    QProcess process;
-    process.start(QStringLiteral("xdotool"), QStringList{QString(words)...});
-    ASSERT_TRUE(waitUntil([&process] { return process.state() == QProcess::NotRunning; }, 20s, 10ms));
-    ASSERT_EQ(process.exitCode(), 0);
 }
 
 // The longest a 100 ms timer of the GUI thread waited past its time, while it runs.
@@ -120,17 +107,27 @@ protected:
     // Over the Qt window, while Mousepad misbehaves: a selection brings the strip, its end hides it.
     void stripComesAndGoesOverTheQtWindow()
     {
-        xdotoolSpinning("windowactivate", "--sync", qtWindow.window);
+        qtWindow.activate();
         qtWindow.process->write("focus editor\n");
-        xdotoolSpinning("key", "ctrl+a", "BackSpace");
-        xdotoolSpinning("type", "--delay", "5", "responsive words");
-        xdotoolSpinning("key", "ctrl+a");
+        typeAndSelectAll(QStringLiteral("responsive words"));
         EXPECT_TRUE(stepSeen([](const PollStep& s) {
             return s.pid == qtWindow.pid() && stripUp(s) && s.text == "responsive words";
         })) << "no strip over the Qt window";
-        xdotoolSpinning("key", "End");
+        xdotool("key", "End");
         EXPECT_TRUE(stepSeen([](const PollStep& s) { return s.pid == qtWindow.pid() && s.decision == Decision::hide; }))
             << "the strip did not go";
+    }
+
+    // Mousepad started anew, in front, with `text` typed and selected: its strip up.
+    void startMousepadWithSelection(const QString& text, std::chrono::seconds patience = 10s)
+    {
+        mousepad = Peer::start(QStringLiteral("mousepad"), {});
+        ASSERT_FALSE(mousepad.window.isEmpty());
+        mousepad.activate();
+        typeAndSelectAll(text);
+        ASSERT_TRUE(stepSeen([&](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s) && s.text == text; },
+                             patience))
+            << "no strip over Mousepad";
     }
 
     // Spins the event loop until `time` has passed since `since`.
@@ -148,12 +145,7 @@ protected:
 
 TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
 {
-    mousepad = Peer::start(QStringLiteral("mousepad"), {});
-    ASSERT_FALSE(mousepad.window.isEmpty());
-    mousepad.activate();
-    xdotoolSpinning("type", "--delay", "5", "words held by a frozen editor");
-    xdotoolSpinning("key", "ctrl+a");
-    ASSERT_TRUE(stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s); }));
+    ASSERT_NO_FATAL_FAILURE(startMousepadWithSelection(QStringLiteral("words held by a frozen editor")));
 
     EventLoopPing ping;
     const auto frozenAt = SteadyClock::now();
@@ -161,7 +153,7 @@ TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
     const auto resume = qScopeGuard([this] { ::kill(static_cast<pid_t>(mousepad.pid()), SIGCONT); });
     spinUntil(frozenAt, 2s);
     stripComesAndGoesOverTheQtWindow();
-    xdotoolSpinning("windowactivate", mousepad.window);
+    xdotool("windowactivate", mousepad.window);
     spinUntil(frozenAt, 10s);
     std::printf("longest GUI-thread wait with a frozen application: %lld ms\n",
                 static_cast<long long>(ping.worstDelay().count()));
@@ -172,19 +164,12 @@ TEST_F(ResponsivenessDesktopTest, ATenMegabyteSelectionIsNeitherReadNorAStall)
 {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("big.txt"));
-    {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        const QByteArray line =
-            QByteArray("A line of a very long document, held selected for a while.").leftJustified(99) + '\n';
-        for (int i = 0; i < 100'000; ++i) {
-            file.write(line);
-        }
-    }
+    const QByteArray line = QByteArray("A line of a very long document, held selected for a while.").leftJustified(99);
+    ASSERT_TRUE(writeFile(path, (line + '\n').repeated(100'000)));
     mousepad = Peer::start(QStringLiteral("mousepad"), {path}, QProcessEnvironment::systemEnvironment(), 60s);
     ASSERT_FALSE(mousepad.window.isEmpty());
     mousepad.activate();
-    xdotoolSpinning("key", "ctrl+a");
+    xdotool("key", "ctrl+a");
     // Mousepad may put the keyboard focus on a button of its own while it loads a file this big:
     // then there is no selection to tell of, only steps from it.
     ASSERT_TRUE(stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid(); }, 30s));
@@ -198,7 +183,7 @@ TEST_F(ResponsivenessDesktopTest, ATenMegabyteSelectionIsNeitherReadNorAStall)
     EventLoopPing ping;
     const auto heldFrom = SteadyClock::now();
     stripComesAndGoesOverTheQtWindow();
-    xdotoolSpinning("windowactivate", "--sync", mousepad.window);
+    mousepad.activate();
     spinUntil(heldFrom, 30s);
     std::printf("longest GUI-thread wait with a 10 MB selection: %lld ms\n",
                 static_cast<long long>(ping.worstDelay().count()));
@@ -220,20 +205,13 @@ std::optional<qint64> accessibilityBusDaemon()
     if (reply.type() != QDBusMessage::ReplyMessage) {
         return std::nullopt;
     }
-    const QString launcher = QString::number(reply.arguments().value(0).toUInt());
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (!stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        // pid (comm) state ppid ...: the fields after the last ')'.
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1 && fields[1] == launcher.toUtf8()) {
-            return entry.toLongLong();
-        }
-    }
-    return std::nullopt;
+    QProcess children;
+    children.start(QStringLiteral("pgrep"),
+                   {QStringLiteral("-P"), QString::number(reply.arguments().value(0).toUInt())});
+    children.waitForFinished(5000);
+    bool found = false;
+    const qint64 daemon = children.readAllStandardOutput().split('\n').value(0).toLongLong(&found);
+    return found ? std::optional(daemon) : std::nullopt;
 }
 
 TEST_F(ResponsivenessDesktopTest, TheWatcherFollowsANewAccessibilityBus)
@@ -252,15 +230,7 @@ TEST_F(ResponsivenessDesktopTest, TheWatcherFollowsANewAccessibilityBus)
         15s, 200ms));
 
     const auto startedAt = SteadyClock::now();
-    mousepad = Peer::start(QStringLiteral("mousepad"), {});
-    ASSERT_FALSE(mousepad.window.isEmpty());
-    mousepad.activate();
-    xdotoolSpinning("type", "--delay", "5", "words on a new bus");
-    xdotoolSpinning("key", "ctrl+a");
-    EXPECT_TRUE(stepSeen(
-        [this](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s) && s.text == "words on a new bus"; },
-        5s))
-        << "no strip over an application on the new bus";
+    startMousepadWithSelection(QStringLiteral("words on a new bus"), 5s); // on the new bus
     EXPECT_GE(layer->layersMade(), 2);
     std::printf("strip over the new bus's application %lld ms after it was started\n",
                 static_cast<long long>(

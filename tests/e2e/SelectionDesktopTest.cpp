@@ -108,15 +108,7 @@ protected:
         return withoutX11;
     }
 
-    // Replaces the focused text with `text` and selects all of it.
-    static void typeAndSelectAll(const QString& text)
-    {
-        xdotool("key", "ctrl+a");
-        xdotool("type", "--delay", "2", text);
-        xdotool("key", "ctrl+a");
-    }
-
-    // The same, then steps until the strip stands over it; that step.
+    // Types and selects `text`, then steps until the strip stands over it; that step.
     PollStep selectAllAndWaitForTheStrip(const QString& text)
     {
         typeAndSelectAll(text);
@@ -327,15 +319,6 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     EXPECT_TRUE(panel->isOpen()) << "an own window in front leaves the panel as it is";
 }
 
-TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplication)
-{
-    const auto withoutX11 = backendWithoutX11();
-    for (const Peer* peer : {&qtWindow, &mousepad}) {
-        peer->activate();
-        EXPECT_TRUE(waitUntil([&] { return withoutX11->frontmostWindowOwnerPid() == peer->pid(); })) << peer->pid();
-    }
-}
-
 TEST_F(SelectionDesktopTest, InspectorPrintsOneLinePerStepWithoutTextByDefault)
 {
     mousepad.activate();
@@ -453,10 +436,17 @@ TEST_F(SelectionDesktopTest, WhatWasKnownOfAnApplicationIsForgottenWhenItEnds)
         << "the application left the bus, what was known of it stays";
 }
 
-// Without X11 the front application is searched among the registered ones, ours included: a call
-// from our own GUI thread into our own tree could be answered only after the time-out.
-TEST_F(SelectionDesktopTest, WithoutX11TheSearchNeverAsksOurOwnProcess)
+// Without X11 the focus tells the front application. Before any focus announcement it is searched
+// among the registered ones, ours included: a call from our own GUI thread into our own tree could
+// be answered only after the time-out.
+TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplicationAndOurOwnIsNeverAsked)
 {
+    const auto following = backendWithoutX11();
+    for (const Peer* peer : {&qtWindow, &mousepad}) {
+        peer->activate();
+        EXPECT_TRUE(waitUntil([&] { return following->frontmostWindowOwnerPid() == peer->pid(); })) << peer->pid();
+    }
+
     const auto ownPid = static_cast<Pid>(QCoreApplication::applicationPid());
     QWidget own;
     own.setWindowTitle(QStringLiteral("Parlomatic on the accessibility bus"));

@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
 # Inside scripts/desktop-session: the whole session road of Parlomatic against the real OpenID
-# provider of services/identity, with the accessibility bus off at first and a tray (trayer).
-#   "Sign In..." from the tray menu, the login form filled in by the test browser: signed in, so the
-#   accessibility window asks once; "Turn On": the strip comes over a selection;
-#   a restart renews the stored session (a new refresh token in the keyring) and watches at once;
-#   "Log Out...": the keyring entry is gone, the watcher keeps running.
+# provider of services/identity, with the accessibility bus off at first and a tray (trayer):
+# sign-in, the accessibility window, a restart and log-out (steps 1 to 4 below).
 # With PARLOMATIC_MEASURE=1 it also prints the time from launch to the tray icon and the resident
 # memory after a minute signed in and watching (run it with a release build for the figures).
 # Exit status 77 (skipped) when the identity service cannot issue JWT access tokens (--audience).

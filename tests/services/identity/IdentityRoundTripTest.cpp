@@ -28,20 +28,10 @@ protected:
     {
         ASSERT_TRUE(identity.ready()) << "account.mjs printed no password";
         ASSERT_TRUE(identity.start()) << "the identity service did not start";
-        issuer = identity.issuer();
-    }
-
-    json post(const std::string& path, const json& body)
-    {
-        const auto [status, answer] = identity.post(http, path, body);
-        EXPECT_EQ(status, 200) << answer.dump();
-        return answer;
     }
 
     test::IdentityServiceProcess identity{fs::temp_directory_path() / ("pm-identity-" + std::to_string(::getpid()))};
     const fs::path& folder = identity.folder();
-    const std::string audience = test::IdentityServiceProcess::audience;
-    std::string issuer;
     CurlHttpClient http{CurlHttpClient::Options{.extraCaFile = identity.caFile()}};
 };
 
@@ -58,7 +48,8 @@ TEST_F(IdentityRoundTripTest, AccessTokensWorkAtTheTextServiceAndTheGenderComesB
     // The text service takes the access token and stores the gender for its subject.
     TextTranslator translator("/usr/share/apertium/modes");
     Improver improver("/usr/share/hunspell");
-    JwksTokenVerifier verifier(http, issuer + ".well-known/jwks.json", issuer, audience);
+    const std::string issuer = identity.issuer();
+    JwksTokenVerifier verifier(http, issuer + ".well-known/jwks.json", issuer, test::IdentityServiceProcess::audience);
     GenderStore genders(folder / "genders.json");
     TextService service(translator, improver, verifier, genders,
                         {.certificateFile = folder / "cert.pem",
@@ -83,9 +74,10 @@ TEST_F(IdentityRoundTripTest, AccessTokensWorkAtTheTextServiceAndTheGenderComesB
     // token carries the stored gender.
     identity.stop();
     ASSERT_TRUE(identity.start());
-    const json renewed = post(
-        "oauth/token",
+    const auto [status, renewed] = identity.post(
+        http, "oauth/token",
         {{"grant_type", "refresh_token"}, {"refresh_token", tokens["refresh_token"]}, {"client_id", "parlomatic-dev"}});
+    EXPECT_EQ(status, 200) << renewed.dump();
     const auto renewedId = jwt::decode(renewed.value("id_token", ""));
     ASSERT_TRUE(renewedId) << renewed.dump();
     EXPECT_EQ(renewedId->claim("pm_gender").string(), "masculine");

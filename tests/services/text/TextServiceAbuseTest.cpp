@@ -340,20 +340,8 @@ TEST_F(TextServiceAbuseTest, LongTextsAreCappedAndShareTheEngines)
 TEST_F(TextServiceAbuseTest, AStoppedEngineIsEndedAndStartedAnew)
 {
     // The first program of the English to Spanish pipeline.
-    pid_t stopped = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::ifstream commandLine(entry.path() / "cmdline");
-        std::string name;
-        char state = 0;
-        pid_t parent = 0;
-        std::string arguments((std::istreambuf_iterator<char>(commandLine)), std::istreambuf_iterator<char>());
-        if (stat >> stopped >> name >> state >> parent && parent == world->service->pid() &&
-            arguments.find("eng-spa.automorf.bin") != std::string::npos) {
-            break;
-        }
-        stopped = 0;
-    }
+    test::ChildProcess search({"pgrep", "-P", std::to_string(world->service->pid()), "-f", "eng-spa.automorf.bin"});
+    const pid_t stopped = std::stoi(search.readLine(5s).value_or("0"));
     ASSERT_GT(stopped, 0);
     NormalClient normal("es", "pt");
     ::kill(stopped, SIGSTOP);
