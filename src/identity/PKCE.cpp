@@ -1,5 +1,7 @@
 #include "identity/PKCE.h"
 
+#include "identity/jwt/JWT.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
@@ -13,13 +15,7 @@ namespace {
 
 std::string base64UrlUnpadded(const unsigned char* bytes, std::size_t count)
 {
-    std::string text(4 * ((count + 2) / 3) + 1, '\0');
-    text.resize(static_cast<std::size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, static_cast<int>(count))));
-    text.erase(text.find_last_not_of('=') + 1);
-    std::ranges::replace(text, '+', '-');
-    std::ranges::replace(text, '/', '_');
-    return text;
+    return jwt::base64UrlEncode(std::string_view(reinterpret_cast<const char*>(bytes), count));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "identity/Telemetry.h"
 
+#include "identity/jwt/JWT.h"
+
 #include <nlohmann/json.hpp>
 
 #include <sys/utsname.h>
@@ -12,26 +14,6 @@
 
 namespace parlomatic::identity {
 namespace {
-
-std::string base64Url(std::string_view bytes)
-{
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (const char c : bytes) {
-        buffer = (buffer << 8) | static_cast<unsigned char>(c);
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += alphabet[(buffer >> bits) & 63];
-        }
-    }
-    if (bits > 0) {
-        out += alphabet[(buffer << (6 - bits)) & 63];
-    }
-    return out;
-}
 
 // "6.1.0-18-amd64" -> "6.1"
 std::string majorMinor(std::string_view release)
@@ -60,7 +42,7 @@ std::string Telemetry::encodeInfo(const std::string& version, const std::string&
 {
     const nlohmann::json info{
         {"name", "parlomatic-identity"}, {"version", version}, {"env", {{"os", os}, {"osVersion", osVersion}}}};
-    return base64Url(info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return jwt::base64UrlEncode(info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 Telemetry Telemetry::standard()

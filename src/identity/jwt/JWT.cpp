@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace parlomatic::jwt {
@@ -366,6 +367,27 @@ std::expected<DecodedJWT, JWTError> decode(std::string_view jwt)
         objects[i] = std::move(*object);
     }
     return DecodedJWT(std::move(objects[0]), std::move(objects[1]), std::string(segments[2]), std::string(jwt));
+}
+
+std::string base64UrlEncode(std::string_view bytes)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    out.reserve((bytes.size() * 4 + 2) / 3);
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (const char c : bytes) {
+        buffer = (buffer << 8) | static_cast<unsigned char>(c);
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            out += alphabet[(buffer >> bits) & 63];
+        }
+    }
+    if (bits > 0) {
+        out += alphabet[(buffer << (6 - bits)) & 63];
+    }
+    return out;
 }
 
 } // namespace parlomatic::jwt

@@ -101,5 +101,7 @@ std::expected<DecodedJWT, JWTError> decode(std::string_view jwt);
 // Base64url text to bytes: padding added up to a multiple of four, characters outside the
 // alphabet skipped. Nothing when the text cannot be decoded.
 std::optional<std::string> base64UrlDecode(std::string_view text);
+// Bytes to base64url text without padding (RFC 4648 section 5).
+std::string base64UrlEncode(std::string_view bytes);
 
 } // namespace parlomatic::jwt
