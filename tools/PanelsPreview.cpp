@@ -31,24 +31,11 @@
 
 #include <cstdio>
 
+#include "PreviewPalette.h"
+
 using namespace parlomatic;
 
 namespace {
-
-QPalette darkPalette()
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
-    palette.setColor(QPalette::WindowText, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-    palette.setColor(QPalette::AlternateBase, QColor(0x35, 0x35, 0x35));
-    palette.setColor(QPalette::Text, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
-    palette.setColor(QPalette::ButtonText, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    return palette;
-}
 
 // A text service that answers every translation with the same text, at once.
 class CannedService final : public HttpClient {
@@ -111,7 +98,7 @@ int main(int argc, char* argv[])
 
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setPalette(parser.value(QStringLiteral("theme")) == QLatin1String("dark")
-                                 ? darkPalette()
+                                 ? preview::darkPalette()
                                  : QApplication::style()->standardPalette());
 
     QTemporaryDir settings;

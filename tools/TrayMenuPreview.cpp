@@ -42,23 +42,16 @@
 #include <filesystem>
 #include <memory>
 
+#include "PreviewPalette.h"
+
 using namespace parlomatic;
 
 namespace {
 
-// The dark palette of panels_preview.
+// The dark palette of panels_preview, with disabled items greyed.
 QPalette darkPalette()
 {
-    QPalette palette;
-    palette.setColor(QPalette::Window, QColor(0x2d, 0x2d, 0x2d));
-    palette.setColor(QPalette::WindowText, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-    palette.setColor(QPalette::AlternateBase, QColor(0x35, 0x35, 0x35));
-    palette.setColor(QPalette::Text, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
-    palette.setColor(QPalette::ButtonText, QColor(0xf0, 0xf0, 0xf0));
-    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    palette.setColor(QPalette::HighlightedText, Qt::white);
+    QPalette palette = preview::darkPalette();
     palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
     palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
     palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));

@@ -2,6 +2,7 @@
 // small Qt 6 window, driven with xdotool, read through AT-SPI and X11.
 
 #include "e2e/DesktopTestSupport.h"
+#include "e2e/TwoApplicationsFixture.h"
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
@@ -32,32 +33,14 @@ using Decision = PollStep::Decision;
 
 using namespace test;
 
-class SelectionDesktopTest : public ::testing::Test {
+class SelectionDesktopTest : public TwoApplicationsFixture {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!inDesktopSession()) {
-            return;
-        }
-        mousepad = Peer::start(QStringLiteral("mousepad"), {});
-        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
-        backend = std::make_unique<platform::AtspiAccessibility>();
-    }
-    static void TearDownTestSuite()
-    {
-        backend.reset();
-        mousepad.stop();
-        qtWindow.stop();
-    }
-
     void SetUp() override
     {
-        if (!inDesktopSession()) {
-            GTEST_SKIP() << "needs scripts/desktop-session";
+        TwoApplicationsFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
-        ASSERT_TRUE(backend && backend->isAvailable());
-        ASSERT_FALSE(mousepad.window.isEmpty()) << "Mousepad did not show a window";
-        ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
         poller = headlessPoller(*backend);
         panel = static_cast<HeadlessActionsPanel*>(&poller->actionsPanel());
     }
@@ -115,9 +98,6 @@ protected:
         return stepUntil(showing(text), "the strip over the new selection");
     }
 
-    static inline Peer mousepad;
-    static inline Peer qtWindow;
-    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     std::unique_ptr<TextSelectionPoller> poller;
     HeadlessActionsPanel* panel = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "app/MenuBarView.h"
 #include "common/Clock.h"
 #include "e2e/DesktopTestSupport.h"
+#include "e2e/TwoApplicationsFixture.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/ProcApplicationIdentities.h"
 #include "selection/WatchControl.h"
@@ -69,31 +70,14 @@ private:
     AccessibilityBackend& m_real;
 };
 
-class UserControlDesktopTest : public ::testing::Test {
+class UserControlDesktopTest : public TwoApplicationsFixture {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!inDesktopSession()) {
-            return;
-        }
-        mousepad = Peer::start(QStringLiteral("mousepad"), {});
-        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
-        backend = std::make_unique<platform::AtspiAccessibility>();
-    }
-    static void TearDownTestSuite()
-    {
-        backend.reset();
-        mousepad.stop();
-        qtWindow.stop();
-    }
-
     void SetUp() override
     {
-        if (!inDesktopSession()) {
-            GTEST_SKIP() << "needs scripts/desktop-session";
+        TwoApplicationsFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
-        ASSERT_TRUE(backend && backend->isAvailable());
-        ASSERT_FALSE(mousepad.window.isEmpty() || qtWindow.window.isEmpty());
         counting = std::make_unique<CountingAccessibility>(*backend);
         restart();
     }
@@ -156,9 +140,6 @@ protected:
         EXPECT_EQ(counting->otherReads, 0) << "asked of the layer beyond the front process";
     }
 
-    static inline Peer mousepad;
-    static inline Peer qtWindow;
-    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     QTemporaryDir settings;
     std::unique_ptr<CountingAccessibility> counting;
     std::unique_ptr<Preferences> preferences;

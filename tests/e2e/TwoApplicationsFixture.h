@@ -1,0 +1,47 @@
+#pragma once
+
+// Mousepad and the Qt test window, started once per test program, with the real AT-SPI layer.
+#include "e2e/DesktopTestSupport.h"
+#include "platform/linux/AtspiAccessibility.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace parlomatic::test {
+
+class TwoApplicationsFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!inDesktopSession()) {
+            return;
+        }
+        mousepad = Peer::start(QStringLiteral("mousepad"), {});
+        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+        backend = std::make_unique<platform::AtspiAccessibility>();
+    }
+    static void TearDownTestSuite()
+    {
+        backend.reset();
+        mousepad.stop();
+        qtWindow.stop();
+    }
+
+    // Skips outside the private desktop; both windows and the layer must be there.
+    void SetUp() override
+    {
+        if (!inDesktopSession()) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_TRUE(backend && backend->isAvailable());
+        ASSERT_FALSE(mousepad.window.isEmpty()) << "Mousepad did not show a window";
+        ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
+    }
+
+    static inline Peer mousepad;
+    static inline Peer qtWindow;
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+};
+
+} // namespace parlomatic::test
