@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include <utility>
+
 namespace parlomatic {
 namespace {
 
@@ -68,15 +70,23 @@ public:
         box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
         QObject::connect(box, &QMessageBox::finished, box,
                          [box, install, done] { done(box->clickedButton() == install); });
-        box->show();
+        present(box);
     }
-    void showUpToDate() override { message(QStringLiteral("Parlomatic is up to date."))->show(); }
+    void showUpToDate() override { present(message(QStringLiteral("Parlomatic is up to date."))); }
     void showUpdateError() override
     {
-        message(QStringLiteral("Parlomatic could not check for updates. Please try again later."))->show();
+        present(message(QStringLiteral("Parlomatic could not check for updates. Please try again later.")));
     }
 
 private:
+    // Shown in front of the application the user is in, which they left for the tray menu.
+    static void present(QMessageBox* box)
+    {
+        box->show();
+        box->raise();
+        box->activateWindow();
+    }
+
     static QMessageBox* message(const QString& text)
     {
         auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Parlomatic"), text);
@@ -186,6 +196,9 @@ void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
             logError("Update check failed: " + result.error().left(300).toStdString());
         }
         then(result);
+        if (std::exchange(m_userAsked, false)) {
+            present(result);
+        }
         emit checkFinished();
     });
 }
@@ -193,6 +206,8 @@ void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
 void UpdaterController::checkForUpdates()
 {
     if (m_checking) {
+        // A scheduled check is under way: its result is the answer to this click.
+        m_userAsked = !m_userCheck;
         return;
     }
     if (m_options.feedUrl.isEmpty()) {
@@ -200,22 +215,29 @@ void UpdaterController::checkForUpdates()
         finishSession();
         return;
     }
+    m_userCheck = true;
     fetch([this](const FeedResult& result) {
-        if (!result) {
-            m_driver->showUpdateError();
-            finishSession();
-        } else if (!*result) {
-            m_driver->showUpToDate();
-            finishSession();
-        } else {
-            m_driver->showUpdateFound(**result, [this, link = (*result)->downloadUrl](bool install) {
-                if (install) {
-                    m_openUrl(link);
-                }
-                finishSession();
-            });
-        }
+        m_userCheck = false;
+        present(result);
     });
+}
+
+void UpdaterController::present(const FeedResult& result)
+{
+    if (!result) {
+        m_driver->showUpdateError();
+        finishSession();
+    } else if (!*result) {
+        m_driver->showUpToDate();
+        finishSession();
+    } else {
+        m_driver->showUpdateFound(**result, [this, link = (*result)->downloadUrl](bool install) {
+            if (install) {
+                m_openUrl(link);
+            }
+            finishSession();
+        });
+    }
 }
 
 void UpdaterController::checkInBackground()

@@ -84,6 +84,8 @@ signals:
 private:
     using FeedResult = std::expected<std::optional<UpdateItem>, QString>;
     void fetch(std::function<void(const FeedResult&)> then);
+    // Shows the user a check's result, and ends the update session once they have answered.
+    void present(const FeedResult& result);
     void finishSession();
 
     std::shared_ptr<HttpClient> m_http;
@@ -92,6 +94,10 @@ private:
     Options m_options;
     std::unique_ptr<QTimer> m_timer;
     bool m_checking = false;
+    // The running check was started by the user (its result is shown), or the user asked while a
+    // scheduled one ran (its result is shown when it ends).
+    bool m_userCheck = false;
+    bool m_userAsked = false;
 };
 
 } // namespace parlomatic
