@@ -1,4 +1,5 @@
 add_library(pm_warnings INTERFACE)
 target_compile_options(pm_warnings INTERFACE
-    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual -Wformat=2 -Wcast-align
+    -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wcast-align
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual>
     $<$<BOOL:${PARLOMATIC_WERROR}>:-Werror>)

@@ -23,6 +23,7 @@
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
+#include "platform/linux/wayland/WaylandPaster.h"
 #include "selection/AccessibilityThread.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
@@ -68,11 +69,13 @@ public:
             window->setCompositingActive(compositing);
             return window;
         });
-        // On Wayland keys reach XWayland windows only: the element's own text is written instead.
-        if (!isWaylandSession()) {
-            m_keyPaster = std::make_unique<platform::X11KeyPaster>();
+        // On Wayland our X11 keys reach XWayland windows only: native ones get their element
+        // written, or a paste through the compositor where it lets us.
+        m_keyPaster = std::make_unique<platform::X11KeyPaster>(isWaylandSession());
+        if (isWaylandSession()) {
+            m_windowPaster = platform::WaylandPaster::connect();
         }
-        m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get());
+        m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get(), m_windowPaster.get());
         Preferences& preferences = Preferences::standard();
         m_actions = std::make_unique<TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
         m_actions->setNotices(&m_notices);
@@ -97,6 +100,7 @@ private:
     platform::DesktopNotifications m_desktopNotices;
     ThrottledNotices m_notices{m_desktopNotices, systemClock()};
     std::unique_ptr<KeyPaster> m_keyPaster;
+    std::unique_ptr<WindowPaster> m_windowPaster;
     std::unique_ptr<WriteBack> m_writeBack;
     std::unique_ptr<TextActions> m_actions;
     std::unique_ptr<TranslateState> m_translateState;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "selection/axUtils.h"
+
 #include <chrono>
 #include <expected>
 #include <string>
@@ -7,7 +9,7 @@
 namespace parlomatic {
 
 // Presses the paste shortcut (Ctrl+V) in whatever window has the keyboard focus, as if the user
-// typed it, whatever the keyboard layout. GUI thread only; returns without waiting for the target
+// typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); returns without waiting for the target
 // to read the clipboard (on X11 our own event loop serves it).
 class KeyPaster {
 public:
@@ -20,6 +22,13 @@ public:
     virtual bool clipboardOwnerAnswers(std::chrono::milliseconds limit)
     {
         static_cast<void>(limit);
+        return true;
+    }
+    // Whether the keys reach the focused window of `pid` (on a Wayland session, X11 keys reach
+    // XWayland windows only). May be asked from the accessibility layer's thread.
+    virtual bool reachesFocusOf(Pid pid)
+    {
+        static_cast<void>(pid);
         return true;
     }
 

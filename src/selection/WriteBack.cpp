@@ -4,6 +4,7 @@
 #include "selection/KeyPaster.h"
 #include "selection/PanelPlacement.h"
 #include "selection/SelectionReader.h"
+#include "selection/WindowPaster.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -67,10 +68,13 @@ void restoreClipboard(const QPointer<QMimeData>& pasted, const std::shared_ptr<s
 
 } // namespace
 
-WriteBack::WriteBack(AccessibilityRunner& runner, KeyPaster* paster) : m_runner(runner), m_paster(paster) {}
+WriteBack::WriteBack(AccessibilityRunner& runner, KeyPaster* paster, WindowPaster* windowPaster)
+    : m_runner(runner), m_paster(paster), m_windowPaster(windowPaster)
+{}
 
-WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster)
-    : m_ownRunner(std::make_unique<InlineAccessibility>(backend)), m_runner(*m_ownRunner), m_paster(paster)
+WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPaster* windowPaster)
+    : m_ownRunner(std::make_unique<InlineAccessibility>(backend)), m_runner(*m_ownRunner), m_paster(paster),
+      m_windowPaster(windowPaster)
 {}
 
 std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
@@ -110,12 +114,13 @@ std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backe
 void WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text,
                           std::function<void(Outcome)> done)
 {
-    const bool keys = m_paster != nullptr;
     m_runner.run(&m_context,
-                 [this, element, selectedText, text, keys, done = std::move(done)](AccessibilityBackend& backend) {
+                 [this, element, selectedText, text, done = std::move(done)](AccessibilityBackend& backend) {
                      const std::optional<Refusal> refused = refusal(backend, element, selectedText);
-                     // Without keys to send (Wayland), the element itself is written, right after the checks.
-                     const bool written = !refused && !keys && backend.replaceSelection(element, text);
+                     const std::optional<Pid> pid = refused ? std::nullopt : element->processId();
+                     const bool keys = pid && m_paster != nullptr && m_paster->reachesFocusOf(*pid);
+                     // Where our keys do not reach (Wayland), the element itself is written, right after the checks.
+                     const bool written = pid && !keys && backend.replaceSelection(element, text);
                      return [this, refused, text, keys, written, done] {
                          Outcome outcome = Outcome::refused;
                          if (refused) {
@@ -125,12 +130,22 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                              outcome = paste(text) ? Outcome::written : Outcome::failed;
                          } else if (written) {
                              outcome = Outcome::written;
+                         } else if (m_windowPaster != nullptr && m_windowPaster->canSendKeys()) {
+                             const auto sent = m_windowPaster->paste(text);
+                             if (!sent) {
+                                 logError("Could not send the paste keys: " + sent.error());
+                             }
+                             outcome = sent ? Outcome::written : Outcome::failed;
                          } else {
                              // Without keys to send, the user can still paste it: the text stays on the
                              // clipboard, which is not given back.
                              logError("The application does not let its text be written this way; the text is on the "
                                       "clipboard instead.");
-                             QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+                             if (m_windowPaster != nullptr) {
+                                 m_windowPaster->offer(text);
+                             } else {
+                                 QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+                             }
                              outcome = Outcome::onClipboard;
                          }
                          if (done) {

@@ -14,6 +14,7 @@
 namespace parlomatic {
 
 class KeyPaster;
+class WindowPaster;
 
 // Writes a text over the selection of another application: the clipboard, then the paste
 // shortcut; without a way to send keys (Wayland), through the accessibility interface of the
@@ -23,11 +24,13 @@ class KeyPaster;
 // accessibility layer lives; the paste on the GUI thread. GUI thread only.
 class WriteBack {
 public:
-    // Without a key paster (a Wayland session) the element itself is written, where it lets that.
-    // `runner` and `paster` must outlive this object.
-    WriteBack(AccessibilityRunner& runner, KeyPaster* paster);
+    // Where the key paster does not reach the window (none at all, or a native Wayland window), the
+    // element itself is written where it lets that, and otherwise the text is pasted through the
+    // compositor (`windowPaster`) or left on the clipboard. The pasters must outlive this object,
+    // as must `runner`.
+    WriteBack(AccessibilityRunner& runner, KeyPaster* paster, WindowPaster* windowPaster = nullptr);
     // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
-    WriteBack(AccessibilityBackend& backend, KeyPaster* paster);
+    WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPaster* windowPaster = nullptr);
 
     enum class Outcome {
         written,     // the paste was sent (whether the application took it cannot be known), or the
@@ -69,6 +72,7 @@ private:
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
     KeyPaster* m_paster;
+    WindowPaster* m_windowPaster;
     // The context of the checks' continuations: they are dropped with this object.
     QObject m_context;
 };

@@ -10,6 +10,7 @@
 #include "platform/linux/wayland/GnomeShellWindows.h"
 #include "platform/linux/wayland/KWinWindows.h"
 #include "platform/linux/wayland/SwayWindows.h"
+#include "platform/linux/wayland/WaylandPaster.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -27,6 +29,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 
 namespace parlomatic {
@@ -280,6 +283,103 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     EXPECT_TRUE(focuses(peer.pid())) << "the application kept the keyboard focus";
 }
 
+// The "user's" clipboard of the paste test: a text and an image.
+platform::ClipboardFormats usersClipboard()
+{
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(QColor(20, 140, 60));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return {{QStringLiteral("text/plain;charset=utf-8"), QByteArrayLiteral("kept text")},
+            {QStringLiteral("image/png"), png}};
+}
+
+// Another process holding the user's clipboard (this program, run with --hold-clipboard).
+auto holdClipboardElsewhere()
+{
+    std::unique_ptr<QProcess, void (*)(QProcess*)> holder(new QProcess, [](QProcess* process) {
+        process->kill();
+        process->waitForFinished(2000);
+        delete process;
+    });
+    holder->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--hold-clipboard")});
+    test::waitUntil([&holder] { return holder->readAllStandardOutput().contains("holding"); }, 10s, 20ms);
+    return holder;
+}
+
+// What another client reads from the clipboard (wl-paste), our event loop running meanwhile so
+// that a clipboard served by this process can answer.
+QByteArray clipboardAs(const QString& format)
+{
+    QProcess reader;
+    reader.start(QStringLiteral("wl-paste"), {QStringLiteral("--no-newline"), QStringLiteral("--type"), format});
+    test::waitUntil([&reader] { return reader.state() == QProcess::NotRunning; }, 5s, 10ms);
+    return reader.readAllStandardOutput();
+}
+
+QString wholeText(const Element& element)
+{
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
+    platform::ErrorSlot error;
+    const platform::GMallocPtr<char> whole(text ? atspi_text_get_text(text.get(), 0, -1, error.out()) : nullptr);
+    return whole ? QString::fromUtf8(whole.get()) : QString();
+}
+
+// Where the element is not written (Chromium, Electron), the text is pasted through the compositor:
+// sway's virtual keyboard, KWin's fake input. The user's clipboard, held by another process in two
+// formats, comes back; a copy made before the restore stays; an owner that does not answer holds
+// the paste up for a moment only.
+TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
+{
+    const auto paster = platform::WaylandPaster::connect();
+    if (!paster) {
+        GTEST_SKIP() << "this compositor does not open the clipboard to a client";
+    }
+    ASSERT_TRUE(paster->canSendKeys());
+    const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
+    const auto holder = holdClipboardElsewhere();
+    const auto pasteOver = [&](const QString& selected, const QString& answer) {
+        writeAndSelect(front.element, selected);
+        ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
+        const auto pressed = std::chrono::steady_clock::now();
+        ASSERT_TRUE(paster->paste(answer));
+        const double sent =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed).count();
+        ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
+            << wholeText(front.element).toStdString();
+        std::printf("paste through the compositor: keys sent after %.1f ms, text replaced after %.1f ms\n", sent,
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed).count());
+    };
+
+    pasteOver(QStringLiteral("paste over this"), QStringLiteral("pasted on Wayland"));
+    for (const auto& [format, bytes] : usersClipboard()) {
+        EXPECT_TRUE(test::waitUntil([&] { return clipboardAs(format) == bytes; }, 8s, 100ms)) << format.toStdString();
+    }
+    EXPECT_TRUE(focuses(mousepad.pid())) << "the application kept the keyboard focus";
+
+    // The user copies something right after the paste: that stays.
+    pasteOver(QStringLiteral("and over this"), QStringLiteral("pasted again"));
+    QProcess copy;
+    copy.start(QStringLiteral("wl-copy"), {QStringLiteral("--foreground"), QStringLiteral("copied meanwhile")});
+    const auto endCopy = qScopeGuard([&copy] {
+        copy.kill();
+        copy.waitForFinished(2000);
+    });
+    ASSERT_TRUE(test::waitUntil([] { return clipboardAs(QStringLiteral("text/plain")) == "copied meanwhile"; }));
+    test::spinEventLoop(std::chrono::milliseconds(WriteBack::restoreUnfetchedAfterMs + 500));
+    EXPECT_EQ(clipboardAs(QStringLiteral("text/plain")), "copied meanwhile");
+
+    // An owner that never answers: its clipboard is left alone, and the paste goes on at once.
+    const auto stopped = holdClipboardElsewhere();
+    ::kill(pid_t(stopped->processId()), SIGSTOP);
+    const auto started = std::chrono::steady_clock::now();
+    pasteOver(QStringLiteral("over a stopped owner"), QStringLiteral("pasted anyway"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    ::kill(pid_t(stopped->processId()), SIGCONT);
+}
+
 // A native client of each toolkit, started as the session would start it.
 Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
 {
@@ -374,6 +474,16 @@ int main(int argc, char** argv)
     // As Parlomatic itself on a Wayland session: through XWayland.
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
+    if (argc > 1 && std::string_view(argv[1]) == "--hold-clipboard") {
+        const auto holder = parlomatic::platform::WaylandPaster::connect();
+        if (!holder) {
+            return 1;
+        }
+        holder->hold(parlomatic::usersClipboard());
+        std::puts("holding");
+        std::fflush(stdout);
+        return QApplication::exec();
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -37,7 +37,14 @@ export XDG_SESSION_TYPE=wayland
 echo \$? >"$dir/status"
 RUN
 chmod +x "$dir/run"
-XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 \
+# KWin lets a program send keys (fake input) when a desktop entry of its executable says so, as
+# Parlomatic's own does: one for the command, if it is a program.
+mkdir -p "$dir/share/applications"
+if command -v "$1" >/dev/null; then
+    printf '[Desktop Entry]\nType=Application\nName=Test\nExec=%s\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n' \
+        "$(realpath "$(command -v "$1")")" >"$dir/share/applications/parlomatic-test.desktop"
+fi
+XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 \
     --no-lockscreen --no-global-shortcuts --no-kactivities --socket parlomatic-kwin --exit-with-session \
     "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1 &
 kwin_pid=$!

@@ -2,6 +2,7 @@
 
 #include "platform/linux/X11ErrorTrap.h"
 
+#include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -43,7 +44,7 @@ KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
 
 } // namespace
 
-X11KeyPaster::X11KeyPaster() = default;
+X11KeyPaster::X11KeyPaster(bool xwaylandOnly) : m_xwaylandOnly(xwaylandOnly) {}
 X11KeyPaster::~X11KeyPaster() = default;
 
 void X11KeyPaster::CloseDisplay::operator()(_XDisplay* display) const
@@ -88,6 +89,52 @@ bool X11KeyPaster::clipboardOwnerAnswers(std::chrono::milliseconds limit)
     XDestroyWindow(display, window);
     static_cast<void>(trap.sync());
     return answered;
+}
+
+bool X11KeyPaster::reachesFocusOf(Pid pid)
+{
+    if (!m_xwaylandOnly) {
+        return true;
+    }
+    if (!m_focusDisplay) {
+        m_focusDisplay.reset(XOpenDisplay(nullptr));
+    }
+    Display* display = m_focusDisplay.get();
+    if (display == nullptr) {
+        return false;
+    }
+    X11ErrorTrap trap(display);
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    // The compositor gives XWayland's focus to nothing while a native window has it.
+    const Atom wmPid = XInternAtom(display, "_NET_WM_PID", False);
+    for (Window window = focus; window != None && window != PointerRoot;) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                               &data) == Success &&
+            data != nullptr) {
+            const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data)) == pid;
+            XFree(data);
+            static_cast<void>(trap.sync());
+            return same;
+        }
+        Window root = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned int childCount = 0;
+        if (!XQueryTree(display, window, &root, &parent, &children, &childCount)) {
+            break;
+        }
+        XFree(children);
+        window = parent == root ? None : parent;
+    }
+    static_cast<void>(trap.sync());
+    return false;
 }
 
 std::expected<void, std::string> X11KeyPaster::pasteShortcut()

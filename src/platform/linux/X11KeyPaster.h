@@ -14,7 +14,9 @@ namespace parlomatic::platform {
 // first paste and kept.
 class X11KeyPaster final : public KeyPaster {
 public:
-    X11KeyPaster();
+    // On a Wayland session the keys reach XWayland's windows only: `xwaylandOnly` makes
+    // reachesFocusOf() ask XWayland whose window has its focus.
+    explicit X11KeyPaster(bool xwaylandOnly = false);
     ~X11KeyPaster() override;
     X11KeyPaster(const X11KeyPaster&) = delete;
     X11KeyPaster& operator=(const X11KeyPaster&) = delete;
@@ -22,6 +24,8 @@ public:
     std::expected<void, std::string> pasteShortcut() override;
     // Asks the CLIPBOARD owner for its targets from a window of this connection's own.
     bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override;
+    // On its own connection, as it is asked from the accessibility layer's thread.
+    bool reachesFocusOf(Pid pid) override;
 
 private:
     bool open();
@@ -30,6 +34,8 @@ private:
         void operator()(_XDisplay* display) const;
     };
     std::unique_ptr<_XDisplay, CloseDisplay> m_display;
+    bool m_xwaylandOnly;
+    std::unique_ptr<_XDisplay, CloseDisplay> m_focusDisplay;
 };
 
 } // namespace parlomatic::platform

@@ -1,0 +1,464 @@
+#include "platform/linux/wayland/WaylandPaster.h"
+
+#include "common/Log.h"
+#include "selection/WriteBack.h"
+
+#include "fake-input-client-protocol.h"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+#include "wlr-data-control-unstable-v1-client-protocol.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace parlomatic::platform {
+
+namespace {
+
+// Key codes as the kernel numbers them; a virtual keyboard sends these, KWin maps them through
+// the user's own layout.
+constexpr uint32_t keyLeftControl = 29;
+constexpr uint32_t keyV = 47;
+
+// The formats a text is offered in: what toolkits on Wayland and XWayland ask for.
+const QStringList textFormats = {QStringLiteral("text/plain;charset=utf-8"), QStringLiteral("UTF8_STRING"),
+                                 QStringLiteral("text/plain"), QStringLiteral("TEXT"), QStringLiteral("STRING")};
+
+uint32_t nowMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+}
+
+// Reads `fd` to its end within `limit`; nothing when the writer is slower or writes more than `max`.
+std::optional<QByteArray> readAll(int fd, std::chrono::milliseconds limit, qsizetype max)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, int(left.count())) <= 0) {
+            return std::nullopt;
+        }
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) {
+            return bytes;
+        }
+        if (got < 0 && errno != EINTR && errno != EAGAIN) {
+            return std::nullopt;
+        }
+        if (got > 0) {
+            bytes.append(buffer, got);
+            if (bytes.size() > max) {
+                return std::nullopt;
+            }
+        }
+    }
+}
+
+} // namespace
+
+// One clipboard content served by us.
+struct Source {
+    zwlr_data_control_source_v1* source = nullptr;
+    ClipboardFormats formats;
+    unsigned long serial = 0;
+    std::function<void()> fetched; // once, at the first format asked for
+    WaylandPaster::Impl* owner = nullptr;
+};
+
+struct WaylandPaster::Impl {
+    wl_display* display = nullptr;
+    wl_registry* registry = nullptr;
+    wl_seat* seat = nullptr;
+    zwlr_data_control_manager_v1* manager = nullptr;
+    zwlr_data_control_device_v1* device = nullptr;
+    zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
+    zwp_virtual_keyboard_v1* keyboard = nullptr;
+    uint32_t controlMask = 0;
+    org_kde_kwin_fake_input* fakeInput = nullptr;
+
+    // The offers announced with their formats, and the one that is the clipboard now.
+    std::map<zwlr_data_control_offer_v1*, QStringList> offers;
+    zwlr_data_control_offer_v1* selection = nullptr;
+    // What we serve; `current` is the serial of the one holding the clipboard (0: none of ours).
+    std::vector<std::unique_ptr<Source>> sources;
+    unsigned long current = 0;
+    unsigned long nextSerial = 1;
+
+    std::unique_ptr<QSocketNotifier> notifier;
+    QObject context;
+
+    ~Impl();
+    bool sendKeys();
+    Source* serve(ClipboardFormats formats);
+    void drop(Source* source);
+    void flush() const { wl_display_flush(display); }
+};
+
+namespace {
+
+void onOfferFormat(void* data, zwlr_data_control_offer_v1* offer, const char* format)
+{
+    auto* impl = static_cast<WaylandPaster::Impl*>(data);
+    impl->offers[offer].append(QString::fromUtf8(format));
+}
+const zwlr_data_control_offer_v1_listener offerListener{onOfferFormat};
+
+void onDataOffer(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
+{
+    auto* impl = static_cast<WaylandPaster::Impl*>(data);
+    impl->offers[offer];
+    zwlr_data_control_offer_v1_add_listener(offer, &offerListener, impl);
+}
+void onSelection(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
+{
+    auto* impl = static_cast<WaylandPaster::Impl*>(data);
+    // Earlier offers are of no more use.
+    for (auto it = impl->offers.begin(); it != impl->offers.end();) {
+        if (it->first == offer) {
+            ++it;
+        } else {
+            zwlr_data_control_offer_v1_destroy(it->first);
+            it = impl->offers.erase(it);
+        }
+    }
+    impl->selection = offer;
+}
+void onFinished(void* data, zwlr_data_control_device_v1* device)
+{
+    auto* impl = static_cast<WaylandPaster::Impl*>(data);
+    zwlr_data_control_device_v1_destroy(device);
+    impl->device = nullptr;
+}
+const zwlr_data_control_device_v1_listener deviceListener{onDataOffer, onSelection, onFinished};
+
+void onSend(void* data, zwlr_data_control_source_v1*, const char* format, int32_t fd)
+{
+    auto* source = static_cast<Source*>(data);
+    QByteArray bytes;
+    const QString wanted = QString::fromUtf8(format);
+    for (const auto& [name, content] : source->formats) {
+        if (name == wanted) {
+            bytes = content;
+        }
+    }
+    if (source->fetched) {
+        QTimer::singleShot(0, &source->owner->context, std::exchange(source->fetched, {}));
+    }
+    // Written off the GUI thread: a reader that stalls holds only that write.
+    QThreadPool::globalInstance()->start([fd, bytes] {
+        qsizetype written = 0;
+        while (written < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            written += n;
+        }
+        ::close(fd);
+    });
+}
+void onCancelled(void* data, zwlr_data_control_source_v1*)
+{
+    auto* source = static_cast<Source*>(data);
+    source->owner->drop(source);
+}
+const zwlr_data_control_source_v1_listener sourceListener{onSend, onCancelled};
+
+void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
+{
+    auto* impl = static_cast<WaylandPaster::Impl*>(data);
+    const std::string_view which(interface);
+    if (which == wl_seat_interface.name && impl->seat == nullptr) {
+        impl->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    } else if (which == zwlr_data_control_manager_v1_interface.name) {
+        impl->manager = static_cast<zwlr_data_control_manager_v1*>(
+            wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
+    } else if (which == zwp_virtual_keyboard_manager_v1_interface.name) {
+        impl->keyboardManager = static_cast<zwp_virtual_keyboard_manager_v1*>(
+            wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    } else if (which == org_kde_kwin_fake_input_interface.name && version >= 4) {
+        impl->fakeInput = static_cast<org_kde_kwin_fake_input*>(
+            wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 4));
+    }
+}
+void onGlobalRemoved(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener registryListener{onGlobal, onGlobalRemoved};
+
+// A virtual keyboard with a US keymap of its own, so that key 47 is "v" whatever the user's layout.
+zwp_virtual_keyboard_v1* makeKeyboard(WaylandPaster::Impl& impl)
+{
+    std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
+                                                                       &xkb_context_unref);
+    const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+    std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
+        context ? xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr,
+        &xkb_keymap_unref);
+    if (!keymap) {
+        return nullptr;
+    }
+    const std::unique_ptr<char, decltype(&std::free)> text(
+        xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), &std::free);
+    const int fd = memfd_create("parlomatic-keymap", MFD_CLOEXEC);
+    const size_t size = std::strlen(text.get()) + 1;
+    if (fd < 0 || ::write(fd, text.get(), size) != ssize_t(size)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return nullptr;
+    }
+    impl.controlMask = 1u << xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_CTRL);
+    zwp_virtual_keyboard_v1* keyboard =
+        zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(impl.keyboardManager, impl.seat);
+    zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, uint32_t(size));
+    ::close(fd); // the request holds a copy
+    return keyboard;
+}
+
+} // namespace
+
+WaylandPaster::Impl::~Impl()
+{
+    for (const auto& [offer, formats] : offers) {
+        zwlr_data_control_offer_v1_destroy(offer);
+    }
+    for (const auto& source : sources) {
+        zwlr_data_control_source_v1_destroy(source->source);
+    }
+    if (keyboard != nullptr) {
+        zwp_virtual_keyboard_v1_destroy(keyboard);
+    }
+    if (fakeInput != nullptr) {
+        org_kde_kwin_fake_input_destroy(fakeInput);
+    }
+    if (keyboardManager != nullptr) {
+        zwp_virtual_keyboard_manager_v1_destroy(keyboardManager);
+    }
+    if (device != nullptr) {
+        zwlr_data_control_device_v1_destroy(device);
+    }
+    if (manager != nullptr) {
+        zwlr_data_control_manager_v1_destroy(manager);
+    }
+    if (seat != nullptr) {
+        wl_seat_destroy(seat);
+    }
+    if (registry != nullptr) {
+        wl_registry_destroy(registry);
+    }
+    if (display != nullptr) {
+        wl_display_disconnect(display);
+    }
+}
+
+bool WaylandPaster::Impl::sendKeys()
+{
+    if (keyboard != nullptr) {
+        const uint32_t time = nowMs();
+        zwp_virtual_keyboard_v1_key(keyboard, time, keyLeftControl, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_modifiers(keyboard, controlMask, 0, 0, 0);
+        zwp_virtual_keyboard_v1_key(keyboard, time, keyV, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(keyboard, time, keyV, WL_KEYBOARD_KEY_STATE_RELEASED);
+        zwp_virtual_keyboard_v1_key(keyboard, time, keyLeftControl, WL_KEYBOARD_KEY_STATE_RELEASED);
+        zwp_virtual_keyboard_v1_modifiers(keyboard, 0, 0, 0, 0);
+    } else if (fakeInput != nullptr) {
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyLeftControl, WL_KEYBOARD_KEY_STATE_PRESSED);
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyV, WL_KEYBOARD_KEY_STATE_PRESSED);
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyV, WL_KEYBOARD_KEY_STATE_RELEASED);
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyLeftControl, WL_KEYBOARD_KEY_STATE_RELEASED);
+    } else {
+        return false;
+    }
+    return wl_display_roundtrip(display) >= 0;
+}
+
+Source* WaylandPaster::Impl::serve(ClipboardFormats formats)
+{
+    if (formats.empty()) {
+        zwlr_data_control_device_v1_set_selection(device, nullptr);
+        current = 0;
+        flush();
+        return nullptr;
+    }
+    auto source = std::make_unique<Source>();
+    source->source = zwlr_data_control_manager_v1_create_data_source(manager);
+    source->formats = std::move(formats);
+    source->serial = nextSerial++;
+    source->owner = this;
+    zwlr_data_control_source_v1_add_listener(source->source, &sourceListener, source.get());
+    for (const auto& [format, bytes] : source->formats) {
+        zwlr_data_control_source_v1_offer(source->source, format.toUtf8().constData());
+    }
+    zwlr_data_control_device_v1_set_selection(device, source->source);
+    current = source->serial;
+    sources.push_back(std::move(source));
+    flush();
+    return sources.back().get();
+}
+
+void WaylandPaster::Impl::drop(Source* source)
+{
+    if (source->serial == current) {
+        current = 0;
+    }
+    zwlr_data_control_source_v1_destroy(source->source);
+    std::erase_if(sources, [source](const auto& s) { return s.get() == source; });
+}
+
+std::unique_ptr<WaylandPaster> WaylandPaster::connect()
+{
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->display = wl_display_connect(nullptr);
+    if (impl->display == nullptr) {
+        logError("Could not connect to the Wayland compositor; no paste into native Wayland windows");
+        return nullptr;
+    }
+    impl->registry = wl_display_get_registry(impl->display);
+    wl_registry_add_listener(impl->registry, &registryListener, impl.get());
+    wl_display_roundtrip(impl->display);
+    if (impl->seat == nullptr || impl->manager == nullptr) {
+        return nullptr;
+    }
+    impl->device = zwlr_data_control_manager_v1_get_data_device(impl->manager, impl->seat);
+    zwlr_data_control_device_v1_add_listener(impl->device, &deviceListener, impl.get());
+    if (impl->keyboardManager != nullptr) {
+        impl->keyboard = makeKeyboard(*impl);
+    } else if (impl->fakeInput != nullptr) {
+        org_kde_kwin_fake_input_authenticate(impl->fakeInput, "Parlomatic", "Pastes the text you asked for");
+    }
+    wl_display_roundtrip(impl->display);
+    if (impl->keyboard == nullptr && impl->fakeInput == nullptr) {
+        logError("The compositor lets Parlomatic reach the clipboard but not send the paste keys");
+    }
+    // Events between our own calls: a clipboard that changes, an application that asks for our text.
+    Impl* raw = impl.get();
+    impl->notifier = std::make_unique<QSocketNotifier>(wl_display_get_fd(raw->display), QSocketNotifier::Read);
+    QObject::connect(raw->notifier.get(), &QSocketNotifier::activated, &raw->context, [raw] {
+        if (wl_display_dispatch(raw->display) < 0) {
+            logError("The connection to the Wayland compositor was lost; no more paste into native windows");
+            raw->notifier->setEnabled(false);
+        }
+    });
+    return std::unique_ptr<WaylandPaster>(new WaylandPaster(std::move(impl)));
+}
+
+WaylandPaster::WaylandPaster(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+WaylandPaster::~WaylandPaster() = default;
+
+bool WaylandPaster::canSendKeys() const
+{
+    return m_impl->keyboard != nullptr || m_impl->fakeInput != nullptr;
+}
+
+std::optional<ClipboardFormats> WaylandPaster::read()
+{
+    Impl& impl = *m_impl;
+    if (wl_display_roundtrip(impl.display) < 0 || impl.device == nullptr) {
+        return std::nullopt;
+    }
+    if (impl.current != 0) {
+        for (const auto& source : impl.sources) {
+            if (source->serial == impl.current) {
+                return source->formats;
+            }
+        }
+    }
+    ClipboardFormats formats;
+    if (impl.selection == nullptr) {
+        return formats;
+    }
+    qsizetype total = 0;
+    for (const QString& format : impl.offers[impl.selection]) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return std::nullopt;
+        }
+        zwlr_data_control_offer_v1_receive(impl.selection, format.toUtf8().constData(), fds[1]);
+        impl.flush();
+        ::close(fds[1]);
+        const std::optional<QByteArray> bytes =
+            readAll(fds[0], WriteBack::clipboardOwnerWait, WriteBack::maxKeptClipboardBytes - total);
+        ::close(fds[0]);
+        if (!bytes) {
+            return std::nullopt;
+        }
+        total += bytes->size();
+        formats.emplace_back(format, *bytes);
+    }
+    return formats;
+}
+
+void WaylandPaster::hold(ClipboardFormats formats)
+{
+    if (m_impl->device != nullptr) {
+        m_impl->serve(std::move(formats));
+    }
+}
+
+void WaylandPaster::offer(const QString& text)
+{
+    ClipboardFormats formats;
+    for (const QString& format : textFormats) {
+        formats.emplace_back(format, text.toUtf8());
+    }
+    hold(std::move(formats));
+}
+
+std::expected<void, std::string> WaylandPaster::paste(const QString& text)
+{
+    Impl& impl = *m_impl;
+    if (impl.device == nullptr) {
+        return std::unexpected("the compositor no longer lets Parlomatic reach the clipboard");
+    }
+    const std::optional<ClipboardFormats> kept = read();
+    if (!kept) {
+        logError("The clipboard's owner did not answer in time or holds too much; the pasted text stays on it");
+    }
+    offer(text);
+    const unsigned long pasted = impl.current;
+    const auto restore = [&impl, pasted, kept] {
+        if (kept && impl.current == pasted) {
+            impl.serve(*kept);
+        }
+    };
+    for (const auto& source : impl.sources) {
+        if (source->serial == pasted) {
+            source->fetched = [&impl, restore] {
+                QTimer::singleShot(WriteBack::restoreAfterFetchMs, &impl.context, restore);
+            };
+        }
+    }
+    QTimer::singleShot(WriteBack::restoreUnfetchedAfterMs, &impl.context, restore);
+    if (!impl.sendKeys()) {
+        restore();
+        return std::unexpected("the compositor does not let Parlomatic send the paste keys");
+    }
+    return {};
+}
+
+} // namespace parlomatic::platform

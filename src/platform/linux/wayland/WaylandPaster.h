@@ -1,0 +1,53 @@
+#pragma once
+
+#include "selection/WindowPaster.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace parlomatic::platform {
+
+// A clipboard's formats with their bytes, in the order its owner offered them.
+using ClipboardFormats = std::vector<std::pair<QString, QByteArray>>;
+
+// The paste into native Wayland windows, on a Wayland connection of its own. It sees and sets the
+// clipboard as a clipboard manager does (wlroots-based compositors such as sway, and KWin), and
+// sends Ctrl+V through a virtual keyboard with a US keymap of its own (wlroots) or through KWin's
+// fake input (granted to the program whose desktop entry lists `org_kde_kwin_fake_input` in
+// `X-KDE-Wayland-Interfaces`). GUI thread only: the connection is read from the Qt event loop.
+class WaylandPaster final : public WindowPaster {
+public:
+    // Nothing when there is no Wayland session, or its compositor does not open the clipboard to
+    // a client of ours (GNOME Shell).
+    static std::unique_ptr<WaylandPaster> connect();
+    ~WaylandPaster() override;
+    WaylandPaster(const WaylandPaster&) = delete;
+    WaylandPaster& operator=(const WaylandPaster&) = delete;
+
+    bool canSendKeys() const override;
+    // The user's clipboard is copied first and put back as after an X11 paste (WriteBack's limits
+    // and delays; an owner must answer each format within WriteBack::clipboardOwnerWait), unless
+    // something else was copied meanwhile.
+    std::expected<void, std::string> paste(const QString& text) override;
+    void offer(const QString& text) override;
+
+    // What the clipboard holds now; empty when it holds nothing, nothing when its owner did not
+    // answer in time or offered more than the limit.
+    std::optional<ClipboardFormats> read();
+    // Puts `formats` on the clipboard (none: empties it), served from this connection until
+    // something else is copied.
+    void hold(ClipboardFormats formats);
+
+    struct Impl; // the connection and what it serves
+
+private:
+    explicit WaylandPaster(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace parlomatic::platform
