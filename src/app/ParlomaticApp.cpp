@@ -73,7 +73,7 @@ public:
         // written, or a paste through the compositor where it lets us.
         m_keyPaster = std::make_unique<platform::X11KeyPaster>(isWaylandSession());
         if (isWaylandSession()) {
-            m_windowPaster = platform::WaylandPaster::connect();
+            m_windowPaster = platform::windowPasterForSession();
         }
         m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get(), m_windowPaster.get());
         Preferences& preferences = Preferences::standard();

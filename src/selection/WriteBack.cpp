@@ -127,7 +127,7 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                              logError(refused->reason);
                              outcome = refused->unanswered ? Outcome::unanswered : Outcome::refused;
                          } else if (keys) {
-                             outcome = paste(text) ? Outcome::written : Outcome::failed;
+                             outcome = pasteKeepingClipboard(*m_paster, text) ? Outcome::written : Outcome::failed;
                          } else if (written) {
                              outcome = Outcome::written;
                          } else if (m_windowPaster != nullptr && m_windowPaster->canSendKeys()) {
@@ -155,11 +155,11 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                  });
 }
 
-bool WriteBack::paste(const QString& text)
+bool WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     auto kept = std::make_shared<std::unique_ptr<QMimeData>>();
-    if (!clipboard->ownsClipboard() && !m_paster->clipboardOwnerAnswers(clipboardOwnerWait)) {
+    if (!clipboard->ownsClipboard() && !keys.clipboardOwnerAnswers(clipboardOwnerWait)) {
         logError("The application holding the clipboard does not answer; the pasted text stays on it");
     } else {
         *kept = copyOf(clipboard->mimeData(QClipboard::Clipboard));
@@ -177,12 +177,28 @@ bool WriteBack::paste(const QString& text)
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
     QTimer::singleShot(restoreUnfetchedAfterMs, QCoreApplication::instance(),
                        [guard, kept] { restoreClipboard(guard, kept); });
-    if (const auto sent = m_paster->pasteShortcut(); !sent) {
+    if (const auto sent = keys.pasteShortcut(); !sent) {
         logError("Could not send the paste keys: " + sent.error());
         restoreClipboard(guard, kept);
         return false;
     }
     return true;
+}
+
+KeyWindowPaster::KeyWindowPaster(std::unique_ptr<KeyPaster> keys) : m_keys(std::move(keys)) {}
+KeyWindowPaster::~KeyWindowPaster() = default;
+
+std::expected<void, std::string> KeyWindowPaster::paste(const QString& text)
+{
+    if (!WriteBack::pasteKeepingClipboard(*m_keys, text)) {
+        return std::unexpected("the paste keys could not be sent");
+    }
+    return {};
+}
+
+void KeyWindowPaster::offer(const QString& text)
+{
+    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
 }
 
 } // namespace parlomatic

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "selection/AccessibilityRunner.h"
+#include "selection/KeyPaster.h"
+#include "selection/WindowPaster.h"
 
 #include <QObject>
 #include <QString>
@@ -12,9 +14,6 @@
 #include <string>
 
 namespace parlomatic {
-
-class KeyPaster;
-class WindowPaster;
 
 // Writes a text over the selection of another application: the clipboard, then the paste
 // shortcut; without a way to send keys (Wayland), through the accessibility interface of the
@@ -66,15 +65,34 @@ public:
     // Another application's clipboard that has not answered in this time is not copied.
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
-private:
-    bool paste(const QString& text);
+    // The paste through our own clipboard: what it held is copied first and put back as above.
+    // False when the keys could not be sent (the clipboard is then given back at once).
+    static bool pasteKeepingClipboard(KeyPaster& keys, const QString& text);
 
+private:
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
     KeyPaster* m_paster;
     WindowPaster* m_windowPaster;
     // The context of the checks' continuations: they are dropped with this object.
     QObject m_context;
+};
+
+// A paste through our own clipboard and `keys`, for a compositor that hands that clipboard to
+// native windows and sends keys of its own (GNOME Shell).
+class KeyWindowPaster final : public WindowPaster {
+public:
+    explicit KeyWindowPaster(std::unique_ptr<KeyPaster> keys);
+    ~KeyWindowPaster() override;
+    KeyWindowPaster(const KeyWindowPaster&) = delete;
+    KeyWindowPaster& operator=(const KeyWindowPaster&) = delete;
+
+    bool canSendKeys() const override { return true; }
+    std::expected<void, std::string> paste(const QString& text) override;
+    void offer(const QString& text) override;
+
+private:
+    std::unique_ptr<KeyPaster> m_keys;
 };
 
 } // namespace parlomatic

@@ -6,6 +6,7 @@
 #include "fakes/RecordedNotices.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/KeyPaster.h"
+#include "selection/WindowPaster.h"
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "service/Translator.h"
@@ -40,8 +41,24 @@ struct FakeKeyPaster final : KeyPaster {
         pasted.append(QGuiApplication::clipboard()->text());
         return {};
     }
+    bool reachesFocusOf(Pid) override { return reaches; }
     QStringList pasted;
     std::string failure;
+    bool reaches = true;
+};
+
+// A compositor's paste: records what it was asked to paste or to leave on the clipboard.
+struct FakeWindowPaster final : WindowPaster {
+    bool canSendKeys() const override { return keys; }
+    std::expected<void, std::string> paste(const QString& text) override
+    {
+        pasted.append(text);
+        return {};
+    }
+    void offer(const QString& text) override { offered.append(text); }
+    bool keys = false;
+    QStringList pasted;
+    QStringList offered;
 };
 
 std::string translationBody(const std::string& text)
@@ -289,12 +306,13 @@ TEST_F(TextActionsTest, ImproveWritesTheImprovement)
     EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText.toStdString()}}));
 }
 
-// Without keys to send (Wayland) the element itself is written, after the same checks, and the
-// clipboard is left alone; where the element does not let itself be written, the text waits on the
-// clipboard for the user to paste, and they are told so.
-TEST_F(TextActionsTest, WithoutAKeyPasterTheElementItselfIsWrittenWhereItLetsItself)
+// Where our keys do not reach (a native Wayland window) the element itself is written, after the
+// same checks, and the clipboard is left alone; where the element does not let itself be written,
+// the compositor pastes it, or else the text waits on the clipboard and the user is told so.
+TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLetsItself)
 {
-    WriteBack wayland(backend, nullptr);
+    paster.reaches = false;
+    WriteBack wayland(backend, &paster);
     TextActions waylandActions(session, translator, recognizer, preferences, wayland);
     waylandActions.setNotices(&notices);
     setReply(200, improveBody);
@@ -315,6 +333,19 @@ TEST_F(TextActionsTest, WithoutAKeyPasterTheElementItselfIsWrittenWhereItLetsIts
     EXPECT_TRUE(logs.contains("does not let its text be written"));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Answer text"));
     EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::pasteYourself.message));
+
+    FakeWindowPaster compositor;
+    WriteBack throughCompositor(backend, &paster, &compositor);
+    TextActions compositorActions(session, translator, recognizer, preferences, throughCompositor);
+    compositorActions.setNotices(&notices);
+    runToEnd([&] { compositorActions.improve(poller, selection); });
+    EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")}) << "its clipboard, without keys";
+    compositor.keys = true;
+    notices.told.clear();
+    runToEnd([&] { compositorActions.improve(poller, selection); });
+    EXPECT_EQ(compositor.pasted, QStringList{QStringLiteral("Answer text")});
+    EXPECT_TRUE(notices.told.isEmpty());
+    EXPECT_TRUE(paster.pasted.isEmpty()) << "our own keys reach no native window";
 }
 
 // The older request's answer arrives after the newer one was written: it is dropped.

@@ -1,6 +1,7 @@
 #include "platform/linux/wayland/WaylandPaster.h"
 
 #include "common/Log.h"
+#include "platform/linux/wayland/MutterKeyPaster.h"
 #include "selection/WriteBack.h"
 
 #include "fake-input-client-protocol.h"
@@ -459,6 +460,17 @@ std::expected<void, std::string> WaylandPaster::paste(const QString& text)
         return std::unexpected("the compositor does not let Parlomatic send the paste keys");
     }
     return {};
+}
+
+std::unique_ptr<WindowPaster> windowPasterForSession()
+{
+    if (auto paster = WaylandPaster::connect()) {
+        return paster;
+    }
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && MutterKeyPaster::available()) {
+        return std::make_unique<KeyWindowPaster>(std::make_unique<MutterKeyPaster>());
+    }
+    return nullptr;
 }
 
 } // namespace parlomatic::platform

@@ -50,4 +50,8 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// The paste of this Wayland session: WaylandPaster where the compositor opens the clipboard to us
+// (sway, KWin), GNOME Shell's remote-desktop keys over XWayland's clipboard there; nothing elsewhere.
+std::unique_ptr<WindowPaster> windowPasterForSession();
+
 } // namespace parlomatic::platform
