@@ -7,6 +7,7 @@
 #include "panels/ActionsWindow.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
+#include "platform/linux/X11KeyPaster.h"
 #include "platform/linux/wayland/GnomeShellWindows.h"
 #include "platform/linux/wayland/KWinWindows.h"
 #include "platform/linux/wayland/SwayWindows.h"
@@ -374,6 +375,50 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     pasteOver(QStringLiteral("over a stopped owner"), QStringLiteral("pasted anyway"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     ::kill(pid_t(stopped->processId()), SIGCONT);
+}
+
+// Chromium does not let its text be written through the accessibility interface: as a native
+// Wayland client it gets the paste through the compositor, on XWayland our X11 keys. (Its own ctest
+// entry: Chromium is slow to start.)
+TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
+{
+    if (qEnvironmentVariableIsEmpty("PARLOMATIC_CHROMIUM")) {
+        GTEST_SKIP() << "run by the WaylandSessionTest_SwayChromium entry";
+    }
+    platform::X11KeyPaster xwaylandKeys(true);
+    const auto compositor = platform::windowPasterForSession();
+    WriteBack writeBack(*backend, &xwaylandKeys, compositor.get());
+    for (const QString& ozone : {QStringLiteral("wayland"), QStringLiteral("x11")}) {
+        SCOPED_TRACE(ozone.toStdString());
+        QTemporaryDir profile;
+        Peer chromium =
+            Peer::start(QStringLiteral("chromium"),
+                        {QStringLiteral("--ozone-platform=") + ozone, QStringLiteral("--no-sandbox"),
+                         QStringLiteral("--no-first-run"), QStringLiteral("--force-renderer-accessibility"),
+                         QStringLiteral("--user-data-dir=") + profile.path(),
+                         QStringLiteral("--app=data:text/html,<textarea autofocus>chromium text</textarea>")},
+                        QProcessEnvironment::systemEnvironment(), 0s);
+        const auto stop = qScopeGuard([&chromium] { chromium.stop(); });
+        const PollStep front = test::stepUntil(
+            *poller,
+            [&](const PollStep& s) { return s.pid == chromium.pid() && wholeText(s.element) == "chromium text"; },
+            "Chromium's text area", 60s);
+        ASSERT_FALSE(atspi_accessible_get_editable_text_iface(platform::atspiOf(front.element)));
+        EXPECT_EQ(xwaylandKeys.reachesFocusOf(Pid(chromium.pid())), ozone == QStringLiteral("x11"));
+        const platform::GObjectPtr<AtspiText> selectable(
+            atspi_accessible_get_text_iface(platform::atspiOf(front.element)));
+        platform::ErrorSlot error;
+        atspi_text_add_selection(selectable.get(), 0, 13, error.out());
+        ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "chromium text"; }));
+
+        std::optional<WriteBack::Outcome> outcome;
+        writeBack.writeText(front.element, QStringLiteral("chromium text"), QStringLiteral("pasted into Chromium"),
+                            [&outcome](WriteBack::Outcome o) { outcome = o; });
+        ASSERT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
+        EXPECT_EQ(*outcome, WriteBack::Outcome::written);
+        EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pasted into Chromium"; }))
+            << wholeText(front.element).toStdString();
+    }
 }
 
 // A native client of each toolkit, started as the session would start it.
