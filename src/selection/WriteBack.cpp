@@ -119,8 +119,11 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                      const std::optional<Refusal> refused = refusal(backend, element, selectedText);
                      const std::optional<Pid> pid = refused ? std::nullopt : element->processId();
                      const bool keys = pid && m_paster != nullptr && m_paster->reachesFocusOf(*pid);
-                     // Where our keys do not reach (Wayland), the element itself is written, right after the checks.
-                     const bool written = pid && !keys && backend.replaceSelection(element, text);
+                     // Where our keys do not reach (Wayland), the compositor's paste comes first where it
+                     // is open: one Ctrl+Z takes it back whole, where GTK 4 and Qt keep an element's write
+                     // as two steps. Otherwise the element itself is written, right after the checks.
+                     const bool compositorKeys = m_windowPaster != nullptr && m_windowPaster->canSendKeys();
+                     const bool written = pid && !keys && !compositorKeys && backend.replaceSelection(element, text);
                      return [this, refused, text, keys, written, done] {
                          Outcome outcome = Outcome::refused;
                          if (refused) {

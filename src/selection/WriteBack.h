@@ -24,9 +24,9 @@ namespace parlomatic {
 class WriteBack {
 public:
     // Where the key paster does not reach the window (none at all, or a native Wayland window), the
-    // element itself is written where it lets that, and otherwise the text is pasted through the
-    // compositor (`windowPaster`) or left on the clipboard. The pasters must outlive this object,
-    // as must `runner`.
+    // text is pasted through the compositor (`windowPaster`) where that sends keys; else the element
+    // itself is written where it lets that, and otherwise the text is left on the clipboard. The
+    // pasters must outlive this object, as must `runner`.
     WriteBack(AccessibilityRunner& runner, KeyPaster* paster, WindowPaster* windowPaster = nullptr);
     // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPaster* windowPaster = nullptr);

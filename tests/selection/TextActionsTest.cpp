@@ -306,9 +306,10 @@ TEST_F(TextActionsTest, ImproveWritesTheImprovement)
     EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText.toStdString()}}));
 }
 
-// Where our keys do not reach (a native Wayland window) the element itself is written, after the
-// same checks, and the clipboard is left alone; where the element does not let itself be written,
-// the compositor pastes it, or else the text waits on the clipboard and the user is told so.
+// Where our keys do not reach (a native Wayland window) the compositor pastes, where it lets us;
+// else the element itself is written, after the same checks, and the clipboard is left alone;
+// where the element does not let itself be written either, the text waits on the clipboard and the
+// user is told so.
 TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLetsItself)
 {
     paster.reaches = false;
@@ -342,8 +343,10 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")}) << "its clipboard, without keys";
     compositor.keys = true;
     notices.told.clear();
+    focused->editable = true;
     runToEnd([&] { compositorActions.improve(poller, selection); });
-    EXPECT_EQ(compositor.pasted, QStringList{QStringLiteral("Answer text")});
+    EXPECT_EQ(compositor.pasted, QStringList{QStringLiteral("Answer text")}) << "before the element: a clean undo";
+    EXPECT_FALSE(focused->written);
     EXPECT_TRUE(notices.told.isEmpty());
     EXPECT_TRUE(paster.pasted.isEmpty()) << "our own keys reach no native window";
 }
