@@ -105,52 +105,38 @@ TEST(ClassificationTest, TransportErrorKeepsItsCause)
     EXPECT_NE(result.error().cause()->find("Could not connect"), std::string::npos);
 }
 
-struct ErrorCase {
-    json info;
-    std::string code;
-    std::string description;
-};
-
-class AuthenticationErrorTest : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(AuthenticationErrorTest, DerivesCodeAndDescription)
+TEST(AuthenticationErrorTest, DerivesCodeAndDescription)
 {
-    const AuthenticationError error(GetParam().info, 400);
-    EXPECT_EQ(error.code(), GetParam().code);
-    EXPECT_EQ(error.description(), GetParam().description);
+    const std::tuple<json, std::string, std::string> table[] = {
+        {{{"error", "a"}, {"code", "b"}}, "a", "Received error with code a."},
+        {{{"code", "b"}}, "b", "Received error with code b."},
+        {{{"error", 5}, {"code", "b"}},
+         "identity.internal_error.unknown",
+         R"(Failed with unknown error {"code":"b","error":5}.)"},
+        {json::object(), "identity.internal_error.unknown", "Failed with unknown error {}."},
+        {{{"error", "x"}, {"description", "d"}, {"error_description", "e"}}, "x", "d"},
+        {{{"error", "x"}, {"description", 7}, {"error_description", "e"}}, "x", "e"},
+        {{{"error_description", 7}, {"code", "c"}}, "c", "Received error with code c."}};
+    for (const auto& [info, code, description] : table) {
+        const AuthenticationError error(info, 400);
+        EXPECT_EQ(error.code(), code) << info;
+        EXPECT_EQ(error.description(), description) << info;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Derivation, AuthenticationErrorTest,
-    ::testing::Values(ErrorCase{{{"error", "a"}, {"code", "b"}}, "a", "Received error with code a."},
-                      ErrorCase{{{"code", "b"}}, "b", "Received error with code b."},
-                      ErrorCase{{{"error", 5}, {"code", "b"}},
-                                "identity.internal_error.unknown",
-                                R"(Failed with unknown error {"code":"b","error":5}.)"},
-                      ErrorCase{json::object(), "identity.internal_error.unknown", "Failed with unknown error {}."},
-                      ErrorCase{{{"error", "x"}, {"description", "d"}, {"error_description", "e"}}, "x", "d"},
-                      ErrorCase{{{"error", "x"}, {"description", 7}, {"error_description", "e"}}, "x", "e"},
-                      ErrorCase{{{"error_description", 7}, {"code", "c"}}, "c", "Received error with code c."}));
-
-struct ScopeCase {
-    std::string given;
-    std::string sent;
-};
-
-class ScopeRuleTest : public ::testing::TestWithParam<ScopeCase> {};
-
-TEST_P(ScopeRuleTest, PrefixesOpenid)
+TEST(ScopeRuleTest, PrefixesOpenid)
 {
-    json parameters{{"scope", GetParam().given}};
-    applyScopeRule(parameters);
-    EXPECT_EQ(parameters["scope"], GetParam().sent);
+    const std::pair<std::string, std::string> table[] = {{"profile email", "openid profile email"},
+                                                         {"openid profile", "openid profile"},
+                                                         {"profile openid", "profile openid"},
+                                                         {"openidx", "openid openidx"},
+                                                         {"", "openid "}};
+    for (const auto& [given, sent] : table) {
+        json parameters{{"scope", given}};
+        applyScopeRule(parameters);
+        EXPECT_EQ(parameters["scope"], sent) << given;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Scopes, ScopeRuleTest,
-                         ::testing::Values(ScopeCase{"profile email", "openid profile email"},
-                                           ScopeCase{"openid profile", "openid profile"},
-                                           ScopeCase{"profile openid", "profile openid"},
-                                           ScopeCase{"openidx", "openid openidx"}, ScopeCase{"", "openid "}));
 
 std::optional<std::string> headerOf(const HttpRequest& request, const std::string& name)
 {

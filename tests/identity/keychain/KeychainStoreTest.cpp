@@ -22,33 +22,27 @@ protected:
     KeychainStore store{backend, "com.parlomatic.tests"};
 };
 
-class KeychainStatusTest : public ::testing::TestWithParam<std::tuple<OSStatus, Code, const char*>> {};
-
-TEST_P(KeychainStatusTest, MapsStatusToCodeAndDescription)
+TEST(KeychainStatusTest, MapsStatusToCodeAndDescription)
 {
-    const auto [status, code, description] = GetParam();
-    const KeychainError error = KeychainError::fromStatus(status);
-    EXPECT_EQ(error.code, code);
-    EXPECT_EQ(error.description(), description);
+    const std::tuple<OSStatus, Code, const char*> table[] = {
+        {-4, Code::operationNotImplemented, "errSecUnimplemented: A function or operation is not implemented."},
+        {-50, Code::invalidParameters, "errSecParam: One or more parameters passed to the function are not valid."},
+        {-128, Code::userCanceled, "errSecUserCanceled: User canceled the operation."},
+        {-25291, Code::itemNotAvailable, "errSecNotAvailable: No trust results are available."},
+        {-25293, Code::authFailed, "errSecAuthFailed: Authorization and/or authentication failed."},
+        {-25299, Code::duplicateItem, "errSecDuplicateItem: The item already exists."},
+        {-25300, Code::itemNotFound, "errSecItemNotFound: The item cannot be found."},
+        {-25308, Code::interactionNotAllowed,
+         "errSecInteractionNotAllowed: Interaction with the Security Server is not allowed."},
+        {-26275, Code::decodeFailed, "errSecDecode: Unable to decode the provided data."},
+        {-1, Code::other, "Unspecified Keychain error: -1."},
+        {-25292, Code::other, "Unspecified Keychain error: -25292."}};
+    for (const auto& [status, code, description] : table) {
+        const KeychainError error = KeychainError::fromStatus(status);
+        EXPECT_EQ(error.code, code) << status;
+        EXPECT_EQ(error.description(), description);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    AllStatuses, KeychainStatusTest,
-    ::testing::Values(std::tuple{-4, Code::operationNotImplemented,
-                                 "errSecUnimplemented: A function or operation is not implemented."},
-                      std::tuple{-50, Code::invalidParameters,
-                                 "errSecParam: One or more parameters passed to the function are not valid."},
-                      std::tuple{-128, Code::userCanceled, "errSecUserCanceled: User canceled the operation."},
-                      std::tuple{-25291, Code::itemNotAvailable, "errSecNotAvailable: No trust results are available."},
-                      std::tuple{-25293, Code::authFailed,
-                                 "errSecAuthFailed: Authorization and/or authentication failed."},
-                      std::tuple{-25299, Code::duplicateItem, "errSecDuplicateItem: The item already exists."},
-                      std::tuple{-25300, Code::itemNotFound, "errSecItemNotFound: The item cannot be found."},
-                      std::tuple{-25308, Code::interactionNotAllowed,
-                                 "errSecInteractionNotAllowed: Interaction with the Security Server is not allowed."},
-                      std::tuple{-26275, Code::decodeFailed, "errSecDecode: Unable to decode the provided data."},
-                      std::tuple{-1, Code::other, "Unspecified Keychain error: -1."},
-                      std::tuple{-25292, Code::other, "Unspecified Keychain error: -25292."}));
 
 // A second set updates in place; a failed add or update reports its status.
 TEST_F(KeychainStoreTest, SetAddsThenUpdates)
