@@ -113,38 +113,37 @@ TEST_F(WebAuthTest, AnUnreadableCallbackEndsTheFlowWithoutShowingItsQuery)
 }
 
 // The token endpoint's answer decides the outcome; nothing unvalidated reaches the caller.
-class ExchangeTest : public WebAuthTest, public ::testing::WithParamInterface<std::pair<HttpResponse, std::string>> {};
-
-TEST_P(ExchangeTest, EndsWith)
+TEST_F(WebAuthTest, TheCodeExchangeEndsWith)
 {
     struct TokenEndpoint final : HttpClient {
-        explicit TokenEndpoint(HttpResponse reply) : answer(std::move(reply)) {}
         HttpResult send(const HttpRequest&) override { return answer; }
         HttpResponse answer;
     };
-    IdentityWebAuth webAuth("client-1", "https://tenant.example", std::make_shared<TokenEndpoint>(GetParam().first),
-                            Telemetry{false, {}}, systemClock(), &store);
-    webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
-        return std::make_unique<RecordingSession>(recorded);
-    });
-    ASSERT_EQ(start(webAuth), "running");
-    recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" + sent()["state"].get<std::string>());
-    EXPECT_EQ(outcome, GetParam().second);
+    const std::pair<HttpResponse, std::string> table[] = {
+        {HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+         "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
+         "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
+         "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"},
+        {HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+         "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
+         "request is invalid, statusCode: 400)"},
+        {HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+         "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
+         "decoded"}};
+    for (const auto& [answer, expected] : table) {
+        auto endpoint = std::make_shared<TokenEndpoint>();
+        endpoint->answer = answer;
+        IdentityWebAuth webAuth("client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(),
+                                &store);
+        webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
+            return std::make_unique<RecordingSession>(recorded);
+        });
+        ASSERT_EQ(start(webAuth), "running");
+        recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" +
+                                     sent()["state"].get<std::string>());
+        EXPECT_EQ(outcome, expected) << answer.body;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, ExchangeTest,
-    ::testing::Values(
-        std::pair(HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
-                  "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
-                  "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
-                  "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"),
-        std::pair(HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
-                  "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
-                  "request is invalid, statusCode: 400)"),
-        std::pair(HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
-                  "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
-                  "decoded")));
 
 } // namespace
 } // namespace parlomatic::identity

@@ -65,8 +65,8 @@ TEST_F(KeychainStoreTest, SetAddsThenUpdates)
     EXPECT_FALSE(store.setEntry(bytesOf("x"), "other"));
 }
 
-// The product's store: no access attributes, one generic-password item per service and account.
-TEST_F(KeychainStoreTest, WriteQueryHasNoAccessAttributes)
+// The product's store writes generic-password items without access attributes.
+TEST_F(KeychainStoreTest, Queries)
 {
     const KeychainQuery query = store.setQuery("key", bytesOf("v"));
     EXPECT_FALSE(query.contains(kSecAttrAccessControl));
@@ -75,10 +75,8 @@ TEST_F(KeychainStoreTest, WriteQueryHasNoAccessAttributes)
     EXPECT_EQ(textAttribute(query, kSecClass), std::string(kSecClassGenericPassword));
     EXPECT_EQ(textAttribute(query, kSecAttrService), "com.parlomatic.tests");
     EXPECT_EQ(std::get<Bytes>(query.at(std::string(kSecValueData))), bytesOf("v"));
-}
 
-TEST_F(KeychainStoreTest, ReadQueryAsksForOneItemsData)
-{
+    // Reads ask for one item's data, or for every item's attributes.
     ASSERT_TRUE(store.set("v", "key"));
     ASSERT_TRUE(store.string("key"));
     EXPECT_TRUE(flagAttribute(backend->lastRead, kSecReturnData));
