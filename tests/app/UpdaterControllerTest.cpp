@@ -33,15 +33,7 @@ public:
     int upToDate = 0;
 };
 
-struct FeedCase {
-    const char* name;
-    int status;
-    std::string body;
-    std::string waiting; // the version announced, if any
-    std::string logged;  // the start of the logged line, if any
-};
-
-class UpdaterControllerTest : public LoopbackServiceFixture, public ::testing::WithParamInterface<FeedCase> {
+class UpdaterControllerTest : public LoopbackServiceFixture {
 protected:
     void makeUpdater(QString feedUrl)
     {
@@ -72,35 +64,40 @@ protected:
     std::unique_ptr<QSignalSpy> sessions;
 };
 
-TEST_P(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterruptsNobody)
+TEST_F(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterruptsNobody)
 {
-    setReply(GetParam().status, GetParam().body);
-    run(&UpdaterController::checkInBackground);
+    const struct {
+        int status;
+        std::string body;
+        std::string waiting; // the version announced, if any
+        std::string logged;  // the start of the logged line, if any
+    } cases[] = {
+        // 1.10 is newer than 1.9 although it sorts before it as text; the newest item wins.
+        {200, feedWith({"1.8.5", "1.10.0", "1.9.1"}), "1.10.0", ""},
+        {200, feedWith({"1.9", "1.9.0", "1.8.99"}), "", ""},
+        {200, "<rss version=\"2.0\"><channel><item><pm:version>9</item>", "",
+         "Update check failed: the feed is malformed"},
+        {503, "<html>down</html>", "", "Update check failed: HTTP status 503"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        lastWaiting.clear();
+        logs.clear();
+        setReply(c.status, c.body);
+        run(&UpdaterController::checkInBackground);
 
-    EXPECT_EQ(lastWaiting, GetParam().waiting);
-    const auto lines = logs.lines();
-    EXPECT_EQ(lines.size(), GetParam().logged.empty() ? 0u : 1u);
-    if (!lines.empty()) {
-        EXPECT_TRUE(lines.front().starts_with(GetParam().logged)) << lines.front();
+        EXPECT_EQ(lastWaiting, c.waiting);
+        const auto lines = logs.lines();
+        EXPECT_EQ(lines.size(), c.logged.empty() ? 0u : 1u);
+        if (!lines.empty()) {
+            EXPECT_TRUE(lines.front().starts_with(c.logged)) << lines.front();
+        }
+        EXPECT_TRUE(opened.empty());
+        EXPECT_TRUE(driver->found.empty());
     }
-    EXPECT_TRUE(opened.empty());
-    EXPECT_TRUE(driver->found.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Feeds, UpdaterControllerTest,
-                         ::testing::Values(
-                             // 1.10 is newer than 1.9 although it sorts before it as text; the newest item wins.
-                             FeedCase{"NumericallyNewer", 200, feedWith({"1.8.5", "1.10.0", "1.9.1"}), "1.10.0", ""},
-                             FeedCase{"EqualOrOlder", 200, feedWith({"1.9", "1.9.0", "1.8.99"}), "", ""},
-                             FeedCase{"Malformed", 200, "<rss version=\"2.0\"><channel><item><pm:version>9</item>", "",
-                                      "Update check failed: the feed is malformed"},
-                             FeedCase{"ServerError", 503, "<html>down</html>", "",
-                                      "Update check failed: HTTP status 503"}),
-                         [](const auto& testCase) { return std::string(testCase.param.name); });
-
-using UpdaterOnDemandTest = UpdaterControllerTest;
-
-TEST_F(UpdaterOnDemandTest, ShowsTheUpdateAndInstallingOpensItsLink)
+TEST_F(UpdaterControllerTest, OnDemandShowsTheUpdateAndInstallingOpensItsLink)
 {
     setReply(200, feedWith({"2.0.0"}));
     run(&UpdaterController::checkForUpdates);
@@ -110,7 +107,7 @@ TEST_F(UpdaterOnDemandTest, ShowsTheUpdateAndInstallingOpensItsLink)
 }
 
 // A click while a scheduled check runs is answered by that check's result, once.
-TEST_F(UpdaterOnDemandTest, AClickDuringAScheduledCheckShowsItsResult)
+TEST_F(UpdaterControllerTest, OnDemandAClickDuringAScheduledCheckShowsItsResult)
 {
     setReply(200, feedWith({"2.0.0"}));
     makeUpdater(QString::fromStdString(server.baseUrl() + "/appcast.xml"));
@@ -122,7 +119,7 @@ TEST_F(UpdaterOnDemandTest, AClickDuringAScheduledCheckShowsItsResult)
     EXPECT_EQ(lastWaiting, "2.0.0");
 }
 
-TEST_F(UpdaterOnDemandTest, WithoutAFeedIsUpToDate)
+TEST_F(UpdaterControllerTest, OnDemandWithoutAFeedIsUpToDate)
 {
     makeUpdater(QString());
     updater->checkForUpdates();

@@ -18,6 +18,9 @@ public:
     {
         std::lock_guard lock(m_mutex);
         lastRead = query;
+        if (readStatus) {
+            return *readStatus;
+        }
         const auto matches = matching(query);
         if (matches.empty()) {
             return errSecItemNotFound;
@@ -69,6 +72,9 @@ public:
     {
         std::lock_guard lock(m_mutex);
         ++removes;
+        if (readStatus) {
+            return *readStatus;
+        }
         const auto matches = matching(query);
         if (matches.empty()) {
             return errSecItemNotFound;
@@ -81,9 +87,6 @@ public:
 
     std::optional<KeychainValue> createAccessControl(Accessibility accessibility, std::uint32_t flags) override
     {
-        if (!offersAccessControl) {
-            return std::nullopt;
-        }
         return std::string(accessibilityConstant(accessibility)) + "/" + std::to_string(flags);
     }
 
@@ -95,7 +98,7 @@ public:
     int removes = 0;
     std::optional<OSStatus> writeStatus;
     std::optional<OSStatus> updateStatus;
-    bool offersAccessControl = false;
+    std::optional<OSStatus> readStatus; // also answers removals
 
 private:
     static std::pair<std::string, std::string> keyOf(const KeychainQuery& query)

@@ -49,17 +49,14 @@ TEST_F(PreferencesTest, ReplaceLanguageIsStoredAsAnIntegerAndSurvivesARestart)
     EXPECT_TRUE(isInteger);
 }
 
-class InvalidReplaceValue : public PreferencesTest, public ::testing::WithParamInterface<QVariant> {};
-
-TEST_P(InvalidReplaceValue, ReadsAsEnglish)
+TEST_F(PreferencesTest, InvalidReplaceValuesReadAsEnglish)
 {
-    storeRaw(QStringLiteral("replaceOutputLanguage"), GetParam());
-    EXPECT_EQ(Preferences(path()).replaceOutputLanguage(), Language::en_US);
+    for (const QVariant& value : {QVariant(3), QVariant(-1), QVariant(QStringLiteral("pt-BR")),
+                                  QVariant(QStringLiteral("1.5")), QVariant(QStringLiteral(""))}) {
+        storeRaw(QStringLiteral("replaceOutputLanguage"), value);
+        EXPECT_EQ(Preferences(path()).replaceOutputLanguage(), Language::en_US) << value.toString().toStdString();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, InvalidReplaceValue,
-                         ::testing::Values(QVariant(3), QVariant(-1), QVariant(QStringLiteral("pt-BR")),
-                                           QVariant(QStringLiteral("1.5")), QVariant(QStringLiteral(""))));
 
 TEST_F(PreferencesTest, TranslateTargetStoresTheCode)
 {

@@ -47,8 +47,8 @@ TEST_F(AuthenticationLoopbackTest, ExchangeCode)
                                             {"client_id", "client-1"}}));
 }
 
-// Without a scope exactly three parameters; extras are added, the telemetry header is never replaced.
-TEST_F(AuthenticationLoopbackTest, RenewParametersAndHeaders)
+// Without a scope exactly three parameters.
+TEST_F(AuthenticationLoopbackTest, RenewSendsThreeParameters)
 {
     setReply(200, R"({"access_token":"at2","expires_in":"60"})");
     const auto credentials = authentication->renewTokens("rt").start();
@@ -57,16 +57,6 @@ TEST_F(AuthenticationLoopbackTest, RenewParametersAndHeaders)
     EXPECT_EQ(credentials->refreshToken(), std::nullopt);
     EXPECT_EQ(json::parse(only().body),
               (json{{"refresh_token", "rt"}, {"grant_type", "refresh_token"}, {"client_id", "client-1"}}));
-
-    ASSERT_TRUE(authentication->renewTokens("rt")
-                    .parameters({{"audience", "api"}, {"scope", "email"}})
-                    .headers({{"Identity-Client", "forged"}})
-                    .start());
-    ASSERT_EQ(requests().size(), 2u);
-    const test::RecordedRequest sent = requests().back();
-    EXPECT_EQ(json::parse(sent.body)["audience"], "api");
-    EXPECT_EQ(json::parse(sent.body)["scope"], "openid email");
-    EXPECT_EQ(sent.header("Identity-Client"), "telemetry-info");
 }
 
 TEST_F(AuthenticationLoopbackTest, RenewRejectedOrOfTheWrongShape)

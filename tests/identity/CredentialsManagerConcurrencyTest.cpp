@@ -137,7 +137,7 @@ TEST_F(CredentialsManagerTest, NoSecretInLogsOrPrintedForms)
     setReply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2","id_token":"id-2"})");
     const auto renewed = manager->credentials();
     ASSERT_TRUE(renewed);
-    ASSERT_TRUE(manager->revoke());
+    EXPECT_EQ(manager->signOut(), CredentialsManager::SignOut::done);
     std::vector<std::string> printed = logs.lines();
     printed.push_back(failed.error().debugDescription());
     printed.push_back(renewed->description());

@@ -59,7 +59,7 @@ protected:
 
 TEST_F(WebAuthTest, AuthorizeURL)
 {
-    auth().redirectURL("http://127.0.0.1:0/callback").nonce("n-1").maxAge(300).connection("corp");
+    auth().redirectURL("http://127.0.0.1:0/callback");
     ASSERT_EQ(start(m_auth), "running");
     EXPECT_TRUE(recorded.authorizeURL.starts_with("https://tenant.example/authorize?"));
     const auto values = sent();
@@ -67,9 +67,6 @@ TEST_F(WebAuthTest, AuthorizeURL)
     EXPECT_EQ(values["response_type"], "code");
     EXPECT_EQ(values["client_id"], "client-1");
     EXPECT_EQ(values["redirect_uri"], "http://127.0.0.1:0/callback");
-    EXPECT_EQ(values["nonce"], "n-1");
-    EXPECT_EQ(values["max_age"], "300");
-    EXPECT_EQ(values["connection"], "corp");
     EXPECT_FALSE(values.contains("prompt"));
     EXPECT_FALSE(values.contains("identityClient"));
     EXPECT_TRUE(std::regex_match(values["state"].get<std::string>(), std::regex("[A-Za-z0-9_-]{43}")));
@@ -77,11 +74,9 @@ TEST_F(WebAuthTest, AuthorizeURL)
     EXPECT_EQ(outcome, "The user cancelled the Web Auth operation.");
     EXPECT_FALSE(store.isActive());
 
-    auth().scope("read+write").parameters({{"state", "s+1"}, {"client_id", "other"}});
+    auth().scope("read+write");
     ASSERT_EQ(start(m_auth), "running");
     EXPECT_NE(recorded.authorizeURL.find("scope=openid%20read%2Bwrite"), std::string::npos);
-    EXPECT_EQ(sent()["state"], "s+1");
-    EXPECT_EQ(sent()["client_id"], "other");
 }
 
 TEST_F(WebAuthTest, VerifierAndChallenge)
@@ -97,12 +92,6 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
 {
     EXPECT_EQ(start(auth()), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
                              "not be used to build a valid URL.");
-    EXPECT_EQ(auth().bundleIdentifier("app.parlomatic.Parlomatic").redirectURL(),
-              "app.parlomatic.Parlomatic://tenant.example/linux/app.parlomatic.Parlomatic/callback");
-
-    auth().invitationURL("https://tenant.example/login?invitation=i-1");
-    EXPECT_EQ(start(m_auth), "The invitation URL (https://tenant.example/login?invitation=i-1) is missing the "
-                             "'invitation' and/or the 'organization' query parameters.");
 
     IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store);
     remote.redirectURL("https://app.example/callback").provider([] {
@@ -124,38 +113,37 @@ TEST_F(WebAuthTest, AnUnreadableCallbackEndsTheFlowWithoutShowingItsQuery)
 }
 
 // The token endpoint's answer decides the outcome; nothing unvalidated reaches the caller.
-class ExchangeTest : public WebAuthTest, public ::testing::WithParamInterface<std::pair<HttpResponse, std::string>> {};
-
-TEST_P(ExchangeTest, EndsWith)
+TEST_F(WebAuthTest, TheCodeExchangeEndsWith)
 {
     struct TokenEndpoint final : HttpClient {
-        explicit TokenEndpoint(HttpResponse reply) : answer(std::move(reply)) {}
         HttpResult send(const HttpRequest&) override { return answer; }
         HttpResponse answer;
     };
-    IdentityWebAuth webAuth("client-1", "https://tenant.example", std::make_shared<TokenEndpoint>(GetParam().first),
-                            Telemetry{false, {}}, systemClock(), &store);
-    webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
-        return std::make_unique<RecordingSession>(recorded);
-    });
-    ASSERT_EQ(start(webAuth), "running");
-    recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" + sent()["state"].get<std::string>());
-    EXPECT_EQ(outcome, GetParam().second);
+    const std::pair<HttpResponse, std::string> table[] = {
+        {HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+         "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
+         "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
+         "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"},
+        {HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+         "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
+         "request is invalid, statusCode: 400)"},
+        {HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+         "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
+         "decoded"}};
+    for (const auto& [answer, expected] : table) {
+        auto endpoint = std::make_shared<TokenEndpoint>();
+        endpoint->answer = answer;
+        IdentityWebAuth webAuth("client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(),
+                                &store);
+        webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
+            return std::make_unique<RecordingSession>(recorded);
+        });
+        ASSERT_EQ(start(webAuth), "running");
+        recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" +
+                                     sent()["state"].get<std::string>());
+        EXPECT_EQ(outcome, expected) << answer.body;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, ExchangeTest,
-    ::testing::Values(
-        std::pair(HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
-                  "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
-                  "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
-                  "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"),
-        std::pair(HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
-                  "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
-                  "request is invalid, statusCode: 400)"),
-        std::pair(HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
-                  "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
-                  "decoded")));
 
 } // namespace
 } // namespace parlomatic::identity

@@ -33,6 +33,11 @@ public:
         std::lock_guard lock(m_mutex);
         return m_lines;
     }
+    void clear()
+    {
+        std::lock_guard lock(m_mutex);
+        m_lines.clear();
+    }
 
     // True when some captured line contains `text`.
     bool contains(std::string_view text) const

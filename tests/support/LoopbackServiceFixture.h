@@ -115,6 +115,11 @@ protected:
         std::lock_guard lock(m_mutex);
         return m_requests;
     }
+    void clearRequests()
+    {
+        std::lock_guard lock(m_mutex);
+        m_requests.clear();
+    }
 
     // Waits (at most 10 s) until the server has received `count` requests.
     bool waitForRequests(std::size_t count)
