@@ -117,7 +117,9 @@ int main(int argc, char* argv[])
     TranslateWindow panel(translateState, QStringLiteral("app.parlomatic.Preview"));
 
     QWidget* window = &strip;
+    const bool compositing = !parser.isSet(QStringLiteral("no-compositor"));
     if (type == QLatin1String("translate")) {
+        panel.setCompositingActive(compositing);
         translateState.setInputText(QStringLiteral("still need a second look"));
         const QRect desktop = application.primaryScreen()->geometry();
         panel.setFrame(*translatePanelFrame(AxRect{x, y, w, 0}, panel.idealSize(),
@@ -125,7 +127,7 @@ int main(int argc, char* argv[])
         panel.orderFront();
         window = &panel;
     } else {
-        strip.setCompositingActive(!parser.isSet(QStringLiteral("no-compositor")));
+        strip.setCompositingActive(compositing);
         const QSize size = strip.paddedSize();
         strip.setFrame(
             QRect(QPoint(static_cast<int>(x + w / 2 - size.width() / 2.0), static_cast<int>(y - size.height())), size));

@@ -1,10 +1,11 @@
 #include "Languages.h"
 
+#include "wire/TextServiceRequests.h"
+
 #include <cld2/public/compact_lang_det.h>
 #include <cstdio> // the CLD2 header uses FILE without including it
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <string>
 
@@ -12,17 +13,14 @@ namespace parlomatic::textservice {
 
 std::optional<Lang> parseLanguage(std::string_view tag)
 {
-    const auto end = tag.find_first_of("-_");
-    std::string primary(tag.substr(0, end));
-    std::ranges::transform(primary, primary.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (primary == "en") {
-        return Lang::en;
+    const std::optional<std::size_t> index = wire::languageOfTag(tag);
+    if (!index) {
+        return std::nullopt;
     }
-    if (primary == "es") {
-        return Lang::es;
-    }
-    if (primary == "pt") {
-        return Lang::pt;
+    for (const Lang lang : {Lang::en, Lang::es, Lang::pt}) {
+        if (languageCode(lang) == wire::languages[*index].primarySubtag) {
+            return lang;
+        }
     }
     return std::nullopt;
 }

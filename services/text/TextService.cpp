@@ -1,5 +1,8 @@
 #include "TextService.h"
 
+#include "wire/TextServiceRequests.h"
+#include "wire/TextServiceResponses.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -55,32 +58,6 @@ std::optional<json> objectBody(const httplib::Request& request, httplib::Respons
     return body;
 }
 
-// A string member: absent gives nothing without an error unless `required`; a member of another
-// type is always an error. `ok` turns false when an error answer was written.
-std::optional<std::string> stringMember(const json& body, const char* name, bool required, httplib::Response& response,
-                                        bool& ok)
-{
-    const auto found = body.find(name);
-    if (found == body.end()) {
-        if (required) {
-            sendError(response, 400, "bad_request", std::string("The member \"") + name + "\" is missing.");
-            ok = false;
-        }
-        return std::nullopt;
-    }
-    if (!found->is_string()) {
-        sendError(response, 400, "bad_request", std::string("The member \"") + name + "\" must be a string.");
-        ok = false;
-        return std::nullopt;
-    }
-    return found->get<std::string>();
-}
-
-bool isGender(const std::string& value)
-{
-    return value == "masculine" || value == "feminine";
-}
-
 } // namespace
 
 TextService::TextService(TextTranslator& translator, const Improver& improver, AccessTokenVerifier& verifier,
@@ -93,9 +70,9 @@ TextService::TextService(TextTranslator& translator, const Improver& improver, A
             (this->*member)(request, response);
         };
     };
-    m_paths["/v1/translate"] = {"POST", bound(&TextService::translate)};
-    m_paths["/v1/improve"] = {"POST", bound(&TextService::improve)};
-    m_paths["/v1/user/metadata"] = {"PATCH", bound(&TextService::updateMetadata)};
+    m_paths[std::string(wire::translatePath)] = {"POST", bound(&TextService::translate)};
+    m_paths[std::string(wire::improvePath)] = {"POST", bound(&TextService::improve)};
+    m_paths[std::string(wire::userMetadataPath)] = {"PATCH", bound(&TextService::updateMetadata)};
     m_paths["/health"] = {"GET", [](const httplib::Request&, httplib::Response& response) {
                               sendJson(response, {{"status", "ok"}});
                           }};
@@ -207,44 +184,49 @@ void TextService::translate(const httplib::Request& request, httplib::Response& 
     if (!body) {
         return;
     }
-    bool ok = true;
-    const auto text = stringMember(*body, "q", true, response, ok);
-    const auto target = ok ? stringMember(*body, "target", true, response, ok) : std::nullopt;
-    const auto source = ok ? stringMember(*body, "source", false, response, ok) : std::nullopt;
-    const auto gender = ok ? stringMember(*body, "gender", false, response, ok) : std::nullopt;
-    if (!ok || !withinTextLimit(*text, response)) {
+    const auto read = wire::decodeTranslateRequest(*body);
+    if (!read) {
+        return sendError(response, 400, "bad_request", read.error().message);
+    }
+    const auto& [text, target, source, gender] = *read;
+    if (!withinTextLimit(text, response)) {
         return;
     }
-    const auto targetLang = parseLanguage(*target);
+    const auto targetLang = parseLanguage(target);
     if (!targetLang) {
         return sendError(response, 400, "unsupported_target",
                          "The target language is not one of English, Spanish and Portuguese.");
     }
-    if (gender && !isGender(*gender)) {
+    if (gender && !wire::isGender(*gender)) {
         return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
     }
-    std::optional<Lang> sourceLang = source ? parseLanguage(*source) : m_improver.detect(*text);
+    std::optional<Lang> sourceLang = source ? parseLanguage(*source) : m_improver.detect(text);
     if (!sourceLang) {
         return sendError(response, 400, source ? "unsupported_source" : "unknown_source",
                          source ? "The source language is not one of English, Spanish and Portuguese."
                                 : "The source language could not be detected.");
     }
-    auto translated = m_translator.translate(*text, *sourceLang, *targetLang);
+    auto translated = m_translator.translate(text, *sourceLang, *targetLang);
     if (!translated) {
         return sendError(response, 503, "engine_unavailable", "The translation engine did not answer.");
     }
-    sendJson(response, {{"data", {{"translations", json::array({{{"translatedText", *translated}}})}}}});
+    sendJson(response, json(ResponseData{{{Translation{std::move(*translated)}}}}));
 }
 
 void TextService::improve(const httplib::Request& request, httplib::Response& response)
 {
     const auto body = objectBody(request, response);
-    bool ok = body.has_value();
-    const auto text = ok ? stringMember(*body, "q", true, response, ok) : std::nullopt;
-    if (!ok || !withinTextLimit(*text, response)) {
+    if (!body) {
         return;
     }
-    sendJson(response, {{"data", {{"improvements", json::array({{{"improvedText", m_improver.improve(*text)}}})}}}});
+    const auto read = wire::decodeImproveRequest(*body);
+    if (!read) {
+        return sendError(response, 400, "bad_request", read.error().message);
+    }
+    if (!withinTextLimit(read->q, response)) {
+        return;
+    }
+    sendJson(response, json(ImproveDataResponse{{{Improve{m_improver.improve(read->q)}}}}));
 }
 
 void TextService::updateMetadata(const httplib::Request& request, httplib::Response& response)
@@ -255,18 +237,21 @@ void TextService::updateMetadata(const httplib::Request& request, httplib::Respo
         return;
     }
     const auto body = objectBody(request, response);
-    bool ok = body.has_value();
-    const auto gender = ok ? stringMember(*body, "gender", true, response, ok) : std::nullopt;
-    if (!ok) {
+    if (!body) {
         return;
     }
-    if (!isGender(*gender)) {
+    const auto read = wire::decodeUserMetadataRequest(*body);
+    if (!read) {
+        return sendError(response, 400, "bad_request", read.error().message);
+    }
+    const std::string& gender = read->gender;
+    if (!wire::isGender(gender)) {
         return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
     }
-    if (!m_genders.set(*subject, *gender)) {
+    if (!m_genders.set(*subject, gender)) {
         return sendError(response, 500, "server_error", "The preferred gender could not be stored.");
     }
-    sendJson(response, {{"gender", *gender}});
+    sendJson(response, wire::encode(wire::UserMetadataRequest{gender}));
 }
 
 } // namespace parlomatic::textservice

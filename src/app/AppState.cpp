@@ -1,13 +1,12 @@
 #include "app/AppState.h"
 
 #include "app/UpdaterController.h"
+#include "common/Async.h"
 #include "common/Log.h"
 #include "identity/jwt/JWT.h"
 
-#include <QCoreApplication>
 #include <QNetworkInformation>
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <fstream>
@@ -15,11 +14,6 @@
 
 namespace parlomatic {
 namespace {
-
-void runInPool(std::function<void()> job)
-{
-    QThreadPool::globalInstance()->start(std::move(job));
-}
 
 // The retrieval's outcome, carried from the worker to the GUI thread.
 struct RefreshOutcome {
@@ -114,16 +108,8 @@ AppState::~AppState() = default;
 
 std::function<void(std::function<void(AppState&)>)> AppState::guiPoster()
 {
-    return [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [guard, step = std::move(step)] {
-                if (guard) {
-                    step(*guard);
-                }
-            },
-            Qt::QueuedConnection);
-    };
+    return
+        [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) { postToGui(guard, std::move(step)); };
 }
 
 void AppState::runStartup()
@@ -251,8 +237,8 @@ void AppState::refreshSession(bool forceRenew, std::function<void()> done)
     beginWaiting();
     const std::uint64_t epoch = m_sessionEpoch;
     const bool signedOut = m_signOutPending;
-    runInPool([manager = m_deps.credentialsManager, forceRenew, epoch, signedOut, post = guiPoster(),
-               done = std::move(done)] {
+    runInBackground([manager = m_deps.credentialsManager, forceRenew, epoch, signedOut, post = guiPoster(),
+                     done = std::move(done)] {
         // A sign-out not yet complete leaves a stored set behind that must never be used again.
         const RefreshOutcome outcome =
             signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt} : retrieve(*manager, forceRenew);
@@ -317,7 +303,7 @@ void AppState::login()
             return;
         }
         // The callback may come on the GUI thread; the keyring write must not block it.
-        runInPool([manager, post, credentials = std::move(*result)] {
+        runInBackground([manager, post, credentials = std::move(*result)] {
             const bool stored = manager->store(credentials);
             if (!stored) {
                 logError("Failed to store credentials!");
@@ -367,7 +353,7 @@ void AppState::finishSignOut()
         return;
     }
     const std::uint64_t epoch = m_sessionEpoch;
-    runInPool([manager = m_deps.credentialsManager, epoch, post = guiPoster()] {
+    runInBackground([manager = m_deps.credentialsManager, epoch, post = guiPoster()] {
         const bool done = manager->signOut() == identity::CredentialsManager::SignOut::done;
         if (!done) {
             logError("The sign-in could not be removed from the keyring; trying again later");
@@ -424,7 +410,7 @@ void AppState::changePreferredGender(std::optional<Gender> chosen)
     }
     auto metadata = m_deps.userMetadata;
     const RunInBackground keepAlive = [metadata](std::function<void()> job) {
-        runInPool([metadata, job = std::move(job)] { job(); });
+        runInBackground([metadata, job = std::move(job)] { job(); });
     };
     if (parlomatic::changePreferredGender(m_user, m_accessToken, chosen, *metadata, keepAlive)) {
         emit userChanged();

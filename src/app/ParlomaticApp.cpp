@@ -80,7 +80,9 @@ public:
         m_actions = std::make_unique<TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
         m_actions->setNotices(&m_notices);
         m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
-        m_poller->setTranslatePanel(std::make_unique<TranslateWindow>(*m_translateState, identifier));
+        auto translatePanel = std::make_unique<TranslateWindow>(*m_translateState, identifier);
+        translatePanel->setCompositingActive(compositing);
+        m_poller->setTranslatePanel(std::move(translatePanel));
         m_poller->setSelectionActions(m_actions->selectionActions());
         control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
         m_poller->startPolling();

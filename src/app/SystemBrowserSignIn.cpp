@@ -1,6 +1,7 @@
 #include "app/SystemBrowserSignIn.h"
 
 #include "app/ContinueInBrowserWindow.h"
+#include "common/Async.h"
 #include "common/Log.h"
 #include "identity/IdentityWebAuth.h"
 
@@ -8,7 +9,6 @@
 #include <QDesktopServices>
 #include <QPointer>
 #include <QThread>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <utility>
@@ -33,15 +33,10 @@ public:
     void close() override
     {
         // Queued even on the GUI thread: the window may be the one whose Cancel ended the flow.
-        QMetaObject::invokeMethod(
-            qApp,
-            [window = m_window] {
-                if (window) {
-                    window->dismiss();
-                    window->deleteLater();
-                }
-            },
-            Qt::QueuedConnection);
+        postToGui(m_window, [](ContinueInBrowserWindow& window) {
+            window.dismiss();
+            window.deleteLater();
+        });
     }
 
 private:
@@ -76,7 +71,7 @@ identity::SystemBrowserSession::Options systemBrowserOptions(std::chrono::millis
 
 void receiveRedirect(const QString& url)
 {
-    QThreadPool::globalInstance()->start([url = url.toStdString()] {
+    runInBackground([url = url.toStdString()] {
         if (!identity::SystemBrowserSession::deliverRedirect(url)) {
             // Only the scheme: the rest may carry an authorization code.
             logError("A sign-in answer (" + url.substr(0, url.find(':')) +

@@ -1,5 +1,6 @@
 #include "app/UpdaterController.h"
 
+#include "common/Async.h"
 #include "common/Log.h"
 #include "service/TranslatorRequest.h"
 
@@ -7,7 +8,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QXmlStreamReader>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -167,40 +167,42 @@ UpdaterController::~UpdaterController() = default;
 void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
 {
     m_checking = true;
-    QtConcurrent::run([http = m_http, url = m_options.feedUrl.toStdString(),
-                       current = m_options.currentVersion]() -> FeedResult {
-        HttpRequest request;
-        request.url = url;
-        const HttpResult response = http->send(request);
-        if (!response) {
-            return std::unexpected(QString::fromStdString(describe(response.error())));
-        }
-        if (response->status != 200) {
-            return std::unexpected(QStringLiteral("HTTP status %1").arg(response->status));
-        }
-        auto items = parseUpdateFeed(QByteArray::fromStdString(response->body));
-        if (!items) {
-            return std::unexpected(QStringLiteral("the feed is malformed (%1)").arg(items.error()));
-        }
-        std::optional<UpdateItem> newest;
-        for (auto& item : *items) {
-            if (compareVersions(item.version, current) > 0 &&
-                (!newest || compareVersions(item.version, newest->version) > 0)) {
-                newest = std::move(item);
+    runInBackground(
+        this,
+        [http = m_http, url = m_options.feedUrl.toStdString(), current = m_options.currentVersion]() -> FeedResult {
+            HttpRequest request;
+            request.url = url;
+            const HttpResult response = http->send(request);
+            if (!response) {
+                return std::unexpected(QString::fromStdString(describe(response.error())));
             }
-        }
-        return newest;
-    }).then(this, [this, then = std::move(then)](const FeedResult& result) {
-        m_checking = false;
-        if (!result) {
-            logError("Update check failed: " + result.error().left(300).toStdString());
-        }
-        then(result);
-        if (std::exchange(m_userAsked, false)) {
-            present(result);
-        }
-        emit checkFinished();
-    });
+            if (response->status != 200) {
+                return std::unexpected(QStringLiteral("HTTP status %1").arg(response->status));
+            }
+            auto items = parseUpdateFeed(QByteArray::fromStdString(response->body));
+            if (!items) {
+                return std::unexpected(QStringLiteral("the feed is malformed (%1)").arg(items.error()));
+            }
+            std::optional<UpdateItem> newest;
+            for (auto& item : *items) {
+                if (compareVersions(item.version, current) > 0 &&
+                    (!newest || compareVersions(item.version, newest->version) > 0)) {
+                    newest = std::move(item);
+                }
+            }
+            return newest;
+        },
+        [this, then = std::move(then)](const FeedResult& result) {
+            m_checking = false;
+            if (!result) {
+                logError("Update check failed: " + result.error().left(300).toStdString());
+            }
+            then(result);
+            if (std::exchange(m_userAsked, false)) {
+                present(result);
+            }
+            emit checkFinished();
+        });
 }
 
 void UpdaterController::checkForUpdates()

@@ -4,6 +4,7 @@
 #include "panels/AppButton.h"
 #include "panels/ButtonDivider.h"
 #include "panels/CloseButton.h"
+#include "panels/PanelShape.h"
 #include "panels/ReplaceButton.h"
 #include "panels/SemanticColors.h"
 
@@ -11,7 +12,6 @@
 #include <QGraphicsDropShadowEffect>
 #include <QHBoxLayout>
 #include <QPainter>
-#include <QPainterPath>
 
 #include <algorithm>
 
@@ -25,32 +25,6 @@ constexpr double shadowOpacity = 0.25;
 // A soft shadow 3 pixels deep; Qt's blur radius spans the whole kernel, so it is twice that.
 constexpr double shadowBlurRadius = 6.0;
 constexpr double shadowOffsetY = 2.0;
-
-// A rounded rectangle whose corners ease into the straight edges, with a far smaller jump in
-// curvature where they meet the sides than a circular arc has. Each corner spans 1.5 radii.
-QPainterPath continuousRoundedRect(const QRectF& rect, double radius)
-{
-    const double extent = std::min({radius * 1.5, rect.width() / 2, rect.height() / 2});
-    // Control points at this fraction of the extent put the curve's midpoint where a circular
-    // corner of the given radius has it.
-    const double k = 0.19;
-    const double l = rect.left();
-    const double r = rect.right();
-    const double t = rect.top();
-    const double b = rect.bottom();
-    QPainterPath path;
-    path.moveTo(l + extent, t);
-    path.lineTo(r - extent, t);
-    path.cubicTo(r - extent * k, t, r, t + extent * k, r, t + extent);
-    path.lineTo(r, b - extent);
-    path.cubicTo(r, b - extent * k, r - extent * k, b, r - extent, b);
-    path.lineTo(l + extent, b);
-    path.cubicTo(l + extent * k, b, l, b - extent * k, l, b - extent);
-    path.lineTo(l, t + extent);
-    path.cubicTo(l, t + extent * k, l + extent * k, t, l + extent, t);
-    path.closeSubpath();
-    return path;
-}
 
 class ActionStrip : public QWidget {
 public:

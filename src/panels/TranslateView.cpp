@@ -1,6 +1,8 @@
 #include "panels/TranslateView.h"
 
+#include "panels/ButtonDivider.h"
 #include "panels/CloseButton.h"
+#include "panels/PanelShape.h"
 #include "panels/SemanticColors.h"
 #include "panels/SystemFont.h"
 #include "panels/TranslateState.h"
@@ -112,12 +114,27 @@ void TranslateView::showLanguage()
     }
 }
 
+void TranslateView::setRoundedCorners(bool rounded)
+{
+    m_isRounded = rounded;
+    update();
+}
+
 void TranslateView::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
     const QColor window = palette().color(QPalette::Window);
     const QColor over = SemanticColors::isDark(palette()) ? Qt::black : Qt::white;
-    painter.fillRect(rect(), blend(window, over, backgroundStrength));
+    const QColor background = blend(window, over, backgroundStrength);
+    if (m_isRounded) {
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.fillPath(continuousRoundedRect(QRectF(rect()), cornerRadius), background);
+        return;
+    }
+    // Square and outlined: without a shadow the edge would vanish against a window of its colour.
+    painter.fillRect(rect(), background);
+    painter.setPen(QPen(ButtonDivider::colour(palette()), 0));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void TranslateView::mousePressEvent(QMouseEvent* event)
@@ -132,7 +149,9 @@ void TranslateView::mousePressEvent(QMouseEvent* event)
 void TranslateView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    m_grip->move(width() - m_grip->width(), height() - m_grip->height());
+    // Inside the rounded corner, so that the grip is not clipped by it.
+    const int inset = static_cast<int>(cornerRadius / 4);
+    m_grip->move(width() - m_grip->width() - inset, height() - m_grip->height() - inset);
     m_grip->raise();
 }
 

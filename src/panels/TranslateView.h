@@ -15,12 +15,14 @@ class TranslateState;
 // The translation panel's content: a header with the close button on the left and the language
 // menu (the target's display name) on the right, over a scrolling text area with the shown text,
 // which the user can select and copy. Between 280 and 520 pixels wide and 60 and 260 high (ideally
-// 280 by 80), on a background lighter (light theme) or darker (dark theme) than the window colour.
+// 280 by 80), on a background lighter (light theme) or darker (dark theme) than the window colour,
+// with rounded corners (by default) or square ones edged with a hairline.
 // Dragging its background moves the window; the grip in the lower right corner resizes it.
 class TranslateView : public QWidget {
     Q_OBJECT
 public:
     static constexpr QSize idealSize{280, 80};
+    static constexpr double cornerRadius = 8.0;
 
     explicit TranslateView(TranslateState& state, QWidget* parent = nullptr);
 
@@ -31,6 +33,9 @@ public:
     // One checkable item per language, in declaration order, tagged (data) with its code.
     QMenu* languageMenu() const { return m_languageMenu; }
     QLabel* textLabel() const { return m_text; }
+
+    // Rounded, antialiased corners need a window that blends with what lies below it.
+    void setRoundedCorners(bool rounded);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -46,6 +51,7 @@ private:
     QMenu* m_languageMenu;
     QLabel* m_text;
     QSizeGrip* m_grip;
+    bool m_isRounded = true;
 };
 
 } // namespace parlomatic

@@ -1,13 +1,22 @@
 #include "panels/TranslateWindow.h"
 
 #include "panels/FloatingWindow.h"
+#include "panels/PanelShape.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QPainter>
 
 namespace parlomatic {
+
+namespace {
+
+constexpr int shadowDepth = 12;
+constexpr double shadowOffsetY = 3.0;
+
+} // namespace
 
 TranslateWindow::TranslateWindow(TranslateState& state, const QString& identifier, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint), m_state(state), m_view(new TranslateView(state, this)),
@@ -15,11 +24,61 @@ TranslateWindow::TranslateWindow(TranslateState& state, const QString& identifie
 {
     setObjectName(identifier);
     setWindowTitle(QStringLiteral("Parlomatic - Translation"));
+    setAttribute(Qt::WA_TranslucentBackground);
     placeByOwnCoordinatesOnXWayland(*this);
     auto* layout = new QGridLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_view, 0, 0, Qt::AlignCenter);
-    resize(m_idealSize);
+    layout->setContentsMargins(shadowMargins());
+    // Not aligned: an aligned view would keep its ideal size. It grows with the window up to its
+    // largest size and stays centred beyond that.
+    layout->addWidget(m_view, 0, 0);
+    resize(m_idealSize.grownBy(shadowMargins()));
+    m_view->installEventFilter(this);
+}
+
+QMargins TranslateWindow::shadowMargins() const
+{
+    if (!m_isCompositingActive) {
+        return {};
+    }
+    const int below = shadowDepth + static_cast<int>(shadowOffsetY);
+    return {shadowDepth, shadowDepth, shadowDepth, below};
+}
+
+void TranslateWindow::setCompositingActive(bool active)
+{
+    const QRect placed = geometry().marginsRemoved(shadowMargins());
+    m_isCompositingActive = active;
+    m_view->setRoundedCorners(active);
+    layout()->setContentsMargins(shadowMargins());
+    setGeometry(placed.marginsAdded(shadowMargins()));
+    updateMask();
+    update();
+}
+
+bool TranslateWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Resize || event->type() == QEvent::Move) {
+        updateMask();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TranslateWindow::updateMask()
+{
+    if (m_isCompositingActive) {
+        clearMask();
+        return;
+    }
+    setMask(m_view->geometry());
+}
+
+void TranslateWindow::paintEvent(QPaintEvent* /*event*/)
+{
+    if (!m_isCompositingActive) {
+        return;
+    }
+    QPainter painter(this);
+    paintDropShadow(painter, QRectF(m_view->geometry()), TranslateView::cornerRadius, shadowDepth, shadowOffsetY);
 }
 
 void TranslateWindow::close()
@@ -46,7 +105,7 @@ void TranslateWindow::setActionClose(std::function<void()> action)
 
 void TranslateWindow::setFrame(const QRect& frame)
 {
-    setGeometry(frame);
+    setGeometry(frame.marginsAdded(shadowMargins()));
 }
 
 void TranslateWindow::orderFront()

@@ -1,10 +1,12 @@
 #include "service/Gender.h"
 
+#include "wire/TextServiceRequests.h"
+
 namespace parlomatic {
 
 std::string_view rawValue(Gender gender)
 {
-    return gender == Gender::masculine ? "masculine" : "feminine";
+    return wire::genders[gender == Gender::masculine ? 0 : 1];
 }
 
 std::string_view description(Gender gender)

@@ -1,5 +1,7 @@
 #include "service/Language.h"
 
+#include "wire/TextServiceRequests.h"
+
 #include <QString>
 #include <QTextBoundaryFinder>
 
@@ -20,17 +22,11 @@ std::optional<Language> languageFromRawValue(long long raw)
     return std::nullopt;
 }
 
+static_assert(wire::languages.size() == allLanguages.size(), "one wire code per language");
+
 std::string_view code(Language language)
 {
-    switch (language) {
-    case Language::es_MX:
-        return "es-MX";
-    case Language::pt_BR:
-        return "pt-BR";
-    case Language::en_US:
-        return "en-US";
-    }
-    return "en-US";
+    return wire::languages.at(static_cast<std::size_t>(rawValue(language))).code;
 }
 
 std::string_view displayName(Language language)

@@ -1,10 +1,9 @@
 #pragma once
 
+#include "common/Async.h"
 #include "service/Session.h"
 
-#include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 
 #include <optional>
 #include <string>
@@ -29,19 +28,11 @@ template <typename Work, typename Done> void callService(Session& session, QObje
             if (!guard) {
                 return;
             }
-            ServiceAccess access{session.accessToken(), session.preferredGender()};
-            QThreadPool::globalInstance()->start(
-                [guard, access = std::move(access), work = std::move(work), done = std::move(done)]() mutable {
-                    auto result = work(access);
-                    QMetaObject::invokeMethod(
-                        QCoreApplication::instance(),
-                        [guard, done = std::move(done), result = std::move(result)]() mutable {
-                            if (guard) {
-                                done(std::move(result));
-                            }
-                        },
-                        Qt::QueuedConnection);
-                });
+            runInBackground(
+                guard.data(),
+                [access = ServiceAccess{session.accessToken(), session.preferredGender()},
+                 work = std::move(work)]() mutable { return work(access); },
+                std::move(done));
         });
 }
 

@@ -2,7 +2,8 @@
 
 #include "common/Log.h"
 #include "service/TranslatorRequest.h"
-#include "service/TranslatorResponses.h"
+#include "wire/TextServiceRequests.h"
+#include "wire/TextServiceResponses.h"
 
 #include <nlohmann/json.hpp>
 
@@ -55,14 +56,12 @@ std::optional<TranslateResult> Translator::translate(const std::string& text, co
 {
     note(failure, Failure::none);
     const double startTime = m_clock.now();
-    nlohmann::json body{{"q", text}, {"target", targetCode}};
-    if (source) {
-        body["source"] = *source;
-    }
-    if (gender) {
-        body["gender"] = std::string(rawValue(*gender));
-    }
-    const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/translate", body, accessToken);
+    const wire::TranslateRequest body{.q = text,
+                                      .target = targetCode,
+                                      .source = source,
+                                      .gender = gender ? std::optional<std::string>(rawValue(*gender)) : std::nullopt};
+    const HttpRequest request =
+        makeServiceRequest("POST", m_apiDomain(), wire::translatePath, wire::encode(body), accessToken);
     const auto answer = post(m_http, request, "Parlomatic API failed to translate: ", failure);
     if (!answer) {
         return std::nullopt;
@@ -84,8 +83,8 @@ std::optional<std::string> Translator::improve(const std::string& text, const st
                                                Failure* failure) const
 {
     note(failure, Failure::none);
-    const nlohmann::json body{{"q", text}};
-    const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), "/v1/improve", body, accessToken);
+    const HttpRequest request = makeServiceRequest("POST", m_apiDomain(), wire::improvePath,
+                                                   wire::encode(wire::ImproveRequest{text}), accessToken);
     const auto answer = post(m_http, request, "Parlomatic API failed to improve: ", failure);
     if (!answer) {
         return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "service/TranslatorRequest.h"
+#include "wire/TextServiceRequests.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,9 +16,9 @@ UserMetadata::UserMetadata(HttpClient& http, ApiDomain apiDomain) : m_http(http)
 
 bool UserMetadata::updateUserMetadata(Gender gender, const std::string& accessToken) const
 {
-    const nlohmann::json body{{"gender", std::string(rawValue(gender))}};
-    const HttpResult result =
-        m_http.send(makeServiceRequest("PATCH", m_apiDomain(), "/v1/user/metadata", body, accessToken));
+    const wire::UserMetadataRequest body{std::string(rawValue(gender))};
+    const HttpResult result = m_http.send(
+        makeServiceRequest("PATCH", m_apiDomain(), wire::userMetadataPath, wire::encode(body), accessToken));
     if (!result) {
         logError(std::string(userMetadataFailurePrefix) + describe(result.error()));
         return false;

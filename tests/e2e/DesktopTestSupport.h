@@ -19,6 +19,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace parlomatic::test {
 
@@ -102,15 +103,28 @@ inline bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
+// The lines `inspector <arguments>` prints, each parsed (null where it printed no JSON).
+inline std::vector<nlohmann::json> inspect(const char* inspector, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QString::fromUtf8(inspector), arguments);
+    EXPECT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 0);
+    std::vector<nlohmann::json> lines;
+    for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty()) {
+            lines.push_back(nlohmann::json::parse(line.toStdString(), nullptr, false));
+        }
+    }
+    return lines;
+}
+
 // The first line `inspector --once <arguments>` prints, parsed (null when it printed no JSON).
 inline nlohmann::json inspectOnce(const char* inspector, const QStringList& arguments = {})
 {
-    QProcess process;
-    process.start(QString::fromUtf8(inspector), QStringList{QStringLiteral("--once")} + arguments);
-    EXPECT_TRUE(process.waitForFinished(20000));
-    EXPECT_EQ(process.exitCode(), 0);
-    const QByteArray line = process.readAllStandardOutput().split('\n').value(0);
-    return nlohmann::json::parse(line.toStdString(), nullptr, false);
+    const std::vector<nlohmann::json> lines = inspect(inspector, QStringList{QStringLiteral("--once")} + arguments);
+    return lines.empty() ? nlohmann::json(nullptr) : lines.front();
 }
 
 // The first line xdotool prints.

@@ -208,18 +208,48 @@ protected:
                    QStringLiteral("-env:UserInstallation=file://") + profile},
                   {QStringLiteral("--name"), QStringLiteral("Untitled")});
     }
+
+    void clickIntoTheDocument()
+    {
+        // Its coordinates are right only once the document has been clicked.
+        app.click(0.5, 1.0 / 3);
+        // Typing before the document has the focus would go nowhere.
+        stepUntil(
+            [](const PollStep& s) {
+                return s.element && backend->elementRole(s.element) == QLatin1StringView(axRole::textArea);
+            },
+            "the document's focus");
+    }
 };
+
+// As a user meets it: Writer is in front with a word selected before the watcher starts. Writer
+// announces no focus then, so the watcher has to find the document's focus itself, at once.
+TEST_F(WriterTest, WatcherStartedAfterTheSelectionSeesItFromItsFirstStep)
+{
+    clickIntoTheDocument();
+    xdotool("type", "--delay", "5", "Seen from a fresh start");
+    xdotool("key", "shift+ctrl+Left");
+    stepUntil(showing(QStringLiteral("start")), "the selected word");
+
+    const std::vector<nlohmann::json> steps = inspect(PARLOMATIC_INSPECT, {QStringLiteral("--count"), "15"});
+    ASSERT_EQ(steps.size(), 15U);
+    const nlohmann::json& first = steps.front();
+    EXPECT_EQ(first["decision"], "show") << first.dump();
+    EXPECT_EQ(first["textLength"], 5);
+    EXPECT_EQ(first["role"], "AXTextArea");
+    ASSERT_TRUE(first["rect"].is_array());
+    const AxRect rect{first["rect"][0].get<double>(), first["rect"][1].get<double>(), first["rect"][2].get<double>(),
+                      first["rect"][3].get<double>()};
+    const std::optional<AxRect> window = windowGeometry(app.window);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(inside(rect, *window)) << first.dump();
+    EXPECT_GT(rect.width, 0);
+}
 
 TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
 {
-    // Its coordinates are right only once the document has been clicked.
-    app.click(0.5, 1.0 / 3);
-    // Typing before the document has the focus would go nowhere.
-    stepUntil(
-        [](const PollStep& s) {
-            return s.element && backend->elementRole(s.element) == QLatin1StringView(axRole::textArea);
-        },
-        "the document's focus");
+    clickIntoTheDocument();
+    xdotool("key", "ctrl+a");
     typeLines({"First paragraph of the letter.", "Second paragraph goes here."});
     xdotool("key", "ctrl+Home", "shift+End");
     const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");

@@ -355,6 +355,7 @@ private slots:
             return window;
         });
         auto panel = std::make_unique<TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
+        panel->setCompositingActive(false);
         m_panel = panel.get();
         m_poller->setTranslatePanel(std::move(panel));
         m_notices = std::make_unique<ThrottledNotices>(m_desktopNotices, systemClock());

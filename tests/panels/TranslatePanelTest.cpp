@@ -10,6 +10,7 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -146,6 +147,38 @@ TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
     QTest::mouseClick(view().closeButton(), Qt::LeftButton);
     EXPECT_FALSE(window->isOpen());
     EXPECT_FALSE(window->isVisible());
+}
+
+// Resized past the view's largest size, the window stays clear around the view's rounded shape and
+// its shadow. Without a compositor it is cut to the view's rectangle, leaving nothing to blend.
+TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
+{
+    EXPECT_TRUE(window->testAttribute(Qt::WA_TranslucentBackground));
+    window->setFrame(QRect(100, 100, 280, 80));
+    window->orderFront();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    EXPECT_EQ(view().geometry().translated(window->pos()), QRect(100, 100, 280, 80)) << "the view where it is placed";
+    window->resize(450, 200);
+    EXPECT_EQ(view().size(), QSize(450 - 2 * 12, 200 - 2 * 12 - 3)) << "the view follows the window";
+    window->resize(800, 500);
+    const QRect shape = view().geometry();
+    ASSERT_EQ(shape, QRect(QPoint(140, 118), QSize(520, 260))) << "at most 520 by 260, centred";
+    const QImage image = window->grab().toImage();
+    const auto alpha = [&image](QPoint at) { return qAlpha(image.pixel(at)); };
+    EXPECT_EQ(alpha({2, 2}), 0) << "the band around the view is clear";
+    EXPECT_EQ(alpha({window->width() - 3, window->height() - 3}), 0);
+    EXPECT_EQ(alpha(shape.center()), 255);
+    EXPECT_EQ(alpha({shape.center().x(), shape.bottom() + 20}), 0) << "the shadow fades out";
+    const int shadow = alpha(QPoint(shape.center().x(), shape.bottom() + 3));
+    EXPECT_GT(shadow, 0) << "a shadow below the view";
+    EXPECT_LT(shadow, 255);
+    EXPECT_LT(alpha(shape.topLeft()), 255) << "a rounded corner";
+
+    window->setCompositingActive(false);
+    EXPECT_EQ(window->mask(), QRegion(view().geometry()));
+    window->setFrame(QRect(100, 100, 280, 80));
+    EXPECT_EQ(window->geometry(), QRect(100, 100, 280, 80)) << "no margin for a shadow";
+    EXPECT_EQ(window->mask(), QRegion(window->rect()));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "service/Translator.h"
-#include "service/TranslatorResponses.h"
 #include "service/UserMetadata.h"
+#include "wire/TextServiceResponses.h"
 
 #include "fakes/FakeClock.h"
 #include "support/LoopbackServiceFixture.h"

@@ -189,6 +189,7 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
     std::erase_if(m_lost, gone);
     std::erase_if(m_fruitless, gone);
+    std::erase_if(m_met, gone);
     if (m_lastFocusedPid && gone(*m_lastFocusedPid)) {
         m_lastFocusedPid.reset();
     }
@@ -224,7 +225,13 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
-        GObjectPtr<AtspiAccessible> seeded = seed(application, m_seedCallTimeout, cutShort);
+        // The first call to an application waits behind libatspi's fetch of its whole object cache
+        // (about 100 ms for a Writer window): the first seeding gets the usual time-out, or an
+        // application already in front when watching began would be found only seconds later.
+        const bool firstMeeting = m_met.insert(pid).second;
+        GObjectPtr<AtspiAccessible> seeded = seed(
+            application,
+            firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout, cutShort);
         // An application too busy for the short time-out gets twice as long at the next try, up to
         // the usual time-out (on a loaded machine the short one may never be enough).
         m_seedCallTimeout =
@@ -254,8 +261,15 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
     // LibreOffice busy for half a second and more) is not waited for: a later seeding, or the focus
     // it announces, finds the object.
     const ScopedCallTimeout shortCalls(callTimeout);
+    ErrorSlot error;
+    const int children = atspi_accessible_get_child_count(application, error.out());
+    if (error) {
+        // Not answered in time: asked again soon, not taken for an application with nothing focused.
+        cutShort = true;
+        return nullptr;
+    }
     std::vector<GObjectPtr<AtspiAccessible>> topLevels;
-    const int count = std::min(childCount(application), maxTopLevels);
+    const int count = std::min(children, maxTopLevels);
     for (int i = 0; i < count; ++i) {
         if (auto child = childAt(application, i)) {
             // The active window first; the others only when none says it is active.

@@ -61,7 +61,7 @@ public:
     // Whether anything is remembered of the process.
     bool remembers(Pid pid) const
     {
-        return m_focused.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) ||
+        return m_focused.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) || m_met.contains(pid) ||
                m_lastFocusedPid == pid || m_lastPid == pid;
     }
 
@@ -83,6 +83,8 @@ private:
     // Processes whose last seeding found nothing: walked at the slower pace until they announce a
     // focus change.
     std::set<Pid> m_fruitless;
+    // Processes seeded at least once.
+    std::set<Pid> m_met;
     std::chrono::milliseconds m_seedCallTimeout = seedCallTimeout;
     std::function<void()> m_onChange;
     Pid m_lastPid = 0;

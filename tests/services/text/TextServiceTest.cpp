@@ -2,6 +2,7 @@
 #include "GenderStore.h"
 #include "JwksTokenVerifier.h"
 #include "common/CurlHttpClient.h"
+#include "service/Language.h"
 #include "service/Translator.h"
 #include "service/UserMetadata.h"
 #include "support/Base64Url.h"
@@ -138,6 +139,13 @@ TEST_F(TextServiceTest, AnswersTheClientsTranslateAndImproveCalls)
     ASSERT_TRUE(portuguese.has_value());
     EXPECT_EQ(portuguese->text, "A casa é grande e o jardim é belo.");
     EXPECT_EQ(client.improve("i recieve the leter tomorow .", token()), "I receive the letter tomorrow.");
+    // Every language the client offers, sent as it sends them, and the recogniser's tags.
+    for (const Language language : allLanguages) {
+        const std::string languageCode(code(language));
+        SCOPED_TRACE(languageCode);
+        EXPECT_TRUE(client.translate(sentence, languageCode, token(), languageCode.substr(0, 2), std::nullopt));
+        EXPECT_TRUE(client.translate(sentence, "en-US", token(), languageCode, Gender::masculine));
+    }
 }
 
 TEST_F(TextServiceTest, RefusesMissingAndBadTokens)

@@ -1,4 +1,4 @@
-#include "service/TranslatorResponses.h"
+#include "wire/TextServiceResponses.h"
 
 namespace parlomatic {
 
