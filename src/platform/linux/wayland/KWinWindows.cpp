@@ -33,33 +33,16 @@ QDBusMessage callScripting(const QString& method, const QVariantList& arguments)
 
 QString KWinWindows::script(const QString& service, const QString& path)
 {
-    return QStringLiteral(R"js(
-var watched = null;
-function report() {
-    var c = workspace.activeClient;
-    if (!c) {
-        callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", 0, 0, 0, 0, 0, 0, 0, 0, 0);
-        return;
+    // The installed copy where there is one, else the one built in (the same file, from packaging/kwin).
+    QString file = QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                          QStringLiteral("parlomatic/kwin/parlomatic-windows.js"));
+    QFile script(file.isEmpty() ? QStringLiteral(":/kwin/parlomatic-windows.js") : file);
+    if (!script.open(QIODevice::ReadOnly)) {
+        return {};
     }
-    var f = c.frameGeometry;
-    var b = c.bufferGeometry;
-    callDBus("%1", "%2", "app.parlomatic.KWinWindows", "activeWindow", c.pid, f.x, f.y, f.width, f.height,
-             b.x, b.y, b.width, b.height);
-}
-function follow(c) {
-    if (watched) {
-        watched.frameGeometryChanged.disconnect(report);
-    }
-    watched = c;
-    if (c) {
-        c.frameGeometryChanged.connect(report);
-    }
-    report();
-}
-workspace.clientActivated.connect(follow);
-follow(workspace.activeClient);
-)js")
-        .arg(service, path);
+    return QString::fromUtf8(script.readAll())
+        .replace(QStringLiteral("@SERVICE@"), service)
+        .replace(QStringLiteral("@PATH@"), path);
 }
 
 std::unique_ptr<KWinWindows> KWinWindows::connect()
@@ -80,8 +63,8 @@ std::unique_ptr<KWinWindows> KWinWindows::connect()
     windows->m_scriptFile = QDir(folder).filePath(QStringLiteral("parlomatic-kwin-%1.js").arg(id));
     windows->m_pluginName = QStringLiteral("parlomatic-%1").arg(id);
     QFile file(windows->m_scriptFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(script(bus.baseService(), windows->m_objectPath).toUtf8()) < 0) {
+    const QString text = script(bus.baseService(), windows->m_objectPath);
+    if (text.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0) {
         return nullptr;
     }
     file.close();
