@@ -1,8 +1,10 @@
 // Loaded into KWin by Parlomatic at start (org.kde.kwin.Scripting.loadScript): follows the active
 // window and its geometry and calls back into the Parlomatic that loaded it, whose D-Bus name and
-// object path replace @SERVICE@ and @PATH@.
+// object path replace @SERVICE@ and @PATH@. The layout's width comes along: XWayland's root is
+// larger where X11 applications scale themselves.
 var watched = null;
 function report() {
+    callDBus("@SERVICE@", "@PATH@", "app.parlomatic.KWinWindows", "layoutWidth", workspace.virtualScreenSize.width);
     var c = workspace.activeClient;
     if (!c) {
         callDBus("@SERVICE@", "@PATH@", "app.parlomatic.KWinWindows", "activeWindow", 0, 0, 0, 0, 0, 0, 0, 0, 0);

@@ -95,7 +95,11 @@ std::optional<AxRect> compositorWindowOf(qint64 pid)
         test::waitUntil(
             [&] {
                 const auto geometry = compositor->focusedWindow(Pid(pid));
-                window = geometry ? std::optional(geometry->frame) : std::nullopt;
+                // In XWayland's root units, as the rectangles are.
+                window =
+                    geometry
+                        ? std::optional(platform::WindowPlacement{0, 0, geometry->rootScale}.onRoot(geometry->frame))
+                        : std::nullopt;
                 return window.has_value();
             },
             2s, 20ms);
@@ -331,8 +335,8 @@ QString wholeText(const Element& element)
     return whole ? QString::fromUtf8(whole.get()) : QString();
 }
 
-// Where the element is not written (Chromium, Electron), the text is pasted through the compositor:
-// sway's virtual keyboard, KWin's fake input, GNOME Shell's remote desktop. The user's clipboard, held by another
+// Where the compositor sends keys, the write-back pastes through it (sway's virtual keyboard, KWin's
+// fake input, GNOME Shell's remote desktop), after the same checks as on X11. The user's clipboard, held by another
 // process in two formats, comes back; a copy made before the restore stays; an owner that does not answer holds the
 // paste up for a moment only.
 TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
@@ -342,11 +346,19 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     ASSERT_TRUE(paster->canSendKeys());
     const PollStep front = test::stepUntil(*poller, textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
     const auto holder = holdClipboardElsewhere();
+    platform::X11KeyPaster xwaylandKeys(true);
+    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    const auto write = [&](const QString& selected, const QString& answer) {
+        std::optional<WriteBack::Outcome> outcome;
+        writeBack.writeText(front.element, selected, answer, [&outcome](WriteBack::Outcome o) { outcome = o; });
+        EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
+        return outcome.value_or(WriteBack::Outcome::failed);
+    };
     const auto pasteOver = [&](const QString& selected, const QString& answer) {
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
         const auto pressed = std::chrono::steady_clock::now();
-        ASSERT_TRUE(paster->paste(answer));
+        ASSERT_EQ(write(selected, answer), WriteBack::Outcome::written);
         const double sent =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed).count();
         ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
@@ -354,6 +366,16 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
         std::printf("paste through the compositor: keys sent after %.1f ms, text replaced after %.1f ms\n", sent,
                     std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed).count());
     };
+
+    // The checks come first, as on X11: a selection that changed meanwhile gets nothing, and the
+    // clipboard is not touched.
+    writeAndSelect(front.element, QStringLiteral("chosen text"));
+    const platform::GObjectPtr<AtspiText> selectable(atspi_accessible_get_text_iface(platform::atspiOf(front.element)));
+    platform::ErrorSlot error;
+    atspi_text_set_selection(selectable.get(), 0, 0, 6, error.out());
+    ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == QStringLiteral("chosen"); }));
+    EXPECT_EQ(write(QStringLiteral("chosen text"), QStringLiteral("not written")), WriteBack::Outcome::refused);
+    EXPECT_EQ(wholeText(front.element), QStringLiteral("chosen text"));
 
     pasteOver(QStringLiteral("paste over this"), QStringLiteral("pasted on Wayland"));
     for (const auto& [format, bytes] : usersClipboard()) {

@@ -44,7 +44,13 @@ if command -v "$1" >/dev/null; then
     printf '[Desktop Entry]\nType=Application\nName=Test\nExec=%s\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n' \
         "$(realpath "$(command -v "$1")")" >"$dir/share/applications/parlomatic-test.desktop"
 fi
-XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 \
+# PARLOMATIC_KWIN_SCALE=2: the output at scale 2, and X11 applications scaling themselves (XWayland's
+# root twice the layout).
+scale=${PARLOMATIC_KWIN_SCALE:-1}
+mkdir -p "$dir/config"
+printf '[Xwayland]\nScale=%s\n' "$scale" >"$dir/config/kwinrc"
+XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_CONFIG_HOME="$dir/config" \
+    XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 --scale "$scale" \
     --no-lockscreen --no-global-shortcuts --no-kactivities --socket parlomatic-kwin --exit-with-session \
     "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1 &
 kwin_pid=$!

@@ -533,9 +533,7 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
     if (!origin) {
         return std::nullopt;
     }
-    frame->x += origin->first;
-    frame->y += origin->second;
-    return frame;
+    return origin->onRoot(*frame);
 }
 
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/linux/wayland/WindowGeometry.h"
+
 // The state of AtspiAccessibility, shared by the files that make it up (AtspiAccessibility.cpp,
 // AtspiWindowGeometry.cpp). Private to them.
 
@@ -102,7 +104,7 @@ struct AtspiAccessibility::Impl {
         bool windowRelative = false;
         // The element answers in WINDOW coordinates only (GTK 4), and where its window's origin lies.
         bool windowCoordinates = false;
-        std::optional<std::pair<double, double>> windowOrigin;
+        std::optional<WindowPlacement> windowOrigin;
         // The window layout (layoutChanges()) when these were read.
         unsigned long layout = 0;
     } lastFacts;
@@ -119,7 +121,7 @@ struct AtspiAccessibility::Impl {
                              AxRect ends, const UnresponsiveProcesses::Watch& watch);
     // The screen position of the element's window content: the X window's origin plus the inset of
     // client-side decorations, (X window size - top-level size) / 2 on each axis.
-    std::optional<std::pair<double, double>> windowOrigin(AtspiAccessible* accessible, Pid pid);
+    std::optional<WindowPlacement> windowOrigin(AtspiAccessible* accessible, Pid pid);
 
     // The element's text interface and its selected range, read while `watch` allows calls;
     // nothing when it has no text or no selection, or its process got slow.

@@ -27,9 +27,7 @@ std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible
     if (!origin) {
         return std::nullopt;
     }
-    rect->x += origin->first;
-    rect->y += origin->second;
-    return rect;
+    return origin->onRoot(*rect);
 }
 
 AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, AtspiText* text,
@@ -74,7 +72,7 @@ AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, 
     return total;
 }
 
-std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
+std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
 {
     if (lastFacts.element.get() == accessible && lastFacts.windowOrigin) {
         return lastFacts.windowOrigin;
@@ -98,7 +96,8 @@ std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(
     const auto window = windows.windowGeometry(pid);
     if (!window && compositor && content) {
         if (const std::optional<WindowGeometry> native = compositor->focusedWindow(pid)) {
-            const std::pair<double, double> origin = contentOrigin(*native, *content);
+            const auto [x, y] = contentOrigin(*native, *content);
+            const WindowPlacement origin{x, y, native->rootScale};
             if (lastFacts.element.get() == accessible) {
                 lastFacts.windowOrigin = origin;
             }
@@ -108,8 +107,8 @@ std::optional<std::pair<double, double>> AtspiAccessibility::Impl::windowOrigin(
     if (!content || !window) {
         return std::nullopt;
     }
-    const std::pair<double, double> origin{window->x + (window->width - content->width) / 2,
-                                           window->y + (window->height - content->height) / 2};
+    const WindowPlacement origin{window->x + (window->width - content->width) / 2,
+                                 window->y + (window->height - content->height) / 2};
     if (lastFacts.element.get() == accessible) {
         lastFacts.windowOrigin = origin;
     }

@@ -10,7 +10,10 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <X11/Xlib.h>
+
 #include <atomic>
+#include <cmath>
 
 namespace parlomatic::platform {
 
@@ -92,6 +95,35 @@ KWinWindows::~KWinWindows()
     }
 }
 
+double KWinWindows::rootScale(int layoutWidth)
+{
+    // KWin scales XWayland's root by its largest output scale where X11 applications scale
+    // themselves; the setting is KWin's, so the factor is read off the root itself.
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr || layoutWidth <= 0) {
+        if (display != nullptr) {
+            XCloseDisplay(display);
+        }
+        return 1;
+    }
+    Window root = None;
+    int x = 0;
+    int y = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    unsigned int border = 0;
+    unsigned int depth = 0;
+    XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
+    XCloseDisplay(display);
+    const double scale = std::round(double(width) / layoutWidth * 100) / 100;
+    return scale > 1 ? scale : 1;
+}
+
+void KWinWindows::layoutWidth(int width)
+{
+    m_layoutWidth = width;
+}
+
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                int surfaceWidth, int surfaceHeight)
 {
@@ -102,6 +134,7 @@ void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int
         if (surfaceWidth > 0 && surfaceHeight > 0) {
             m_window->surface = AxRect{double(surfaceX), double(surfaceY), double(surfaceWidth), double(surfaceHeight)};
         }
+        m_window->rootScale = rootScale(m_layoutWidth);
     }
     ++m_changes;
 }

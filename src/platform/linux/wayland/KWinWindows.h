@@ -27,6 +27,8 @@ public:
     static QString script(const QString& service, const QString& path);
 
 public slots:
+    // From the script, before each window report: the width of KWin's whole layout.
+    Q_SCRIPTABLE void layoutWidth(int width);
     // From the script: the active window's process (0 when none), its frame and its surface.
     Q_SCRIPTABLE void activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                    int surfaceWidth, int surfaceHeight);
@@ -34,6 +36,10 @@ public slots:
 private:
     KWinWindows() = default;
 
+    // XWayland's root units per layout unit, worked out from its root's width at each report.
+    double rootScale(int layoutWidth);
+
+    int m_layoutWidth = 0;
     Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;

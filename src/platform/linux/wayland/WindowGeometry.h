@@ -13,6 +13,23 @@ struct WindowGeometry {
     AxRect frame;
     // The whole surface the client draws, shadows included, where the compositor tells it.
     std::optional<AxRect> surface;
+    // XWayland's root units per layout unit: more than 1 on KWin where X11 applications scale
+    // themselves (its root is the layout times the largest output scale).
+    double rootScale = 1;
+};
+
+// Where a window's own coordinates (a toolkit's WINDOW extents) lie on XWayland's root, on which
+// Parlomatic's windows are placed.
+struct WindowPlacement {
+    double x = 0; // the origin in layout units
+    double y = 0;
+    double rootScale = 1;
+
+    AxRect onRoot(AxRect inWindow) const
+    {
+        return {(x + inWindow.x) * rootScale, (y + inWindow.y) * rootScale, inWindow.width * rootScale,
+                inWindow.height * rootScale};
+    }
 };
 
 // The global position of the point toolkits measure their window coordinates from, given the size
