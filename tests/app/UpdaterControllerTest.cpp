@@ -132,5 +132,23 @@ TEST_F(UpdaterOnDemandTest, WithoutAFeedIsUpToDate)
     EXPECT_TRUE(requests().empty());
 }
 
+// Found by fuzzing: a feed could have us open a local file or any program's URL scheme, and its
+// error texts quoted it.
+TEST(UpdateFeedTest, OpensOnlyWebLinksAndNeverQuotesTheFeed)
+{
+    const auto items = parseUpdateFeed(R"(<rss><channel>
+        <item><version>2</version><enclosure url="file:///etc/passwd"/><link>https://example.com/2</link></item>
+        <item><version>3</version><link>https@//example.com/3</link></item>
+        <item><version>4</version><enclosure url="app.parlomatic.parlomatic:/callback?code=x"/></item>
+        </channel></rss>)");
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ(items->front().downloadUrl.toString(), QStringLiteral("https://example.com/2"));
+
+    const auto error = parseUpdateFeed("<rss><channel>&feedtext;</channel></rss>");
+    ASSERT_FALSE(error);
+    EXPECT_FALSE(error.error().contains(QStringLiteral("feedtext"))) << error.error().toStdString();
+}
+
 } // namespace
 } // namespace parlomatic::test
