@@ -100,9 +100,9 @@ int compareVersions(QStringView left, QStringView right)
     return 0;
 }
 
-std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& data)
+std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& feed)
 {
-    QXmlStreamReader xml(data);
+    QXmlStreamReader xml(feed);
     if (!xml.readNextStartElement() || xml.name() != QLatin1String("rss")) {
         return std::unexpected(xml.hasError() ? describeError(xml) : QStringLiteral("the document is not RSS"));
     }

@@ -25,6 +25,6 @@ int compareVersions(QStringView left, QStringView right);
 // else its <link>, either only when it is an absolute http or https URL. Items without a version or
 // such a link are skipped. An error text (never feed
 // content) when the document is not well-formed RSS 2.0.
-std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& xml);
+std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& feed);
 
 } // namespace parlomatic

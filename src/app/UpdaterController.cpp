@@ -132,17 +132,20 @@ void UpdaterController::present(const FeedResult& result)
     if (!result) {
         m_driver->showUpdateError();
         finishSession();
-    } else if (!*result) {
+        return;
+    }
+    const std::optional<UpdateItem>& found = *result;
+    if (!found) {
         m_driver->showUpToDate();
         finishSession();
-    } else {
-        m_driver->showUpdateFound(**result, [this, link = (*result)->downloadUrl](bool install) {
-            if (install) {
-                m_openUrl(link);
-            }
-            finishSession();
-        });
+        return;
     }
+    m_driver->showUpdateFound(*found, [this, link = found->downloadUrl](bool install) {
+        if (install) {
+            m_openUrl(link);
+        }
+        finishSession();
+    });
 }
 
 void UpdaterController::checkInBackground()

@@ -12,6 +12,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTimer;

@@ -11,8 +11,10 @@ std::string feedWith(const std::vector<std::string>& versions)
 {
     std::string items;
     for (const auto& version : versions) {
-        items += "<item><title>Parlomatic " + version + "</title><pm:version>" + version +
-                 "</pm:version><enclosure url=\"https://example.com/parlomatic-" + version + ".deb\"/></item>";
+        items += QStringLiteral("<item><title>Parlomatic %1</title><pm:version>%1</pm:version>"
+                                "<enclosure url=\"https://example.com/parlomatic-%1.deb\"/></item>")
+                     .arg(QString::fromStdString(version))
+                     .toStdString();
     }
     return R"(<?xml version="1.0"?><rss version="2.0" xmlns:pm="https://parlomatic.app/xml/update-feed">)"
            "<channel><title>Parlomatic</title>" +
@@ -51,7 +53,9 @@ protected:
         updater = std::make_unique<UpdaterController>(
             std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
             [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
-            UpdaterController::Options{std::move(feedUrl), QStringLiteral("1.9.0"), std::chrono::hours(1)});
+            UpdaterController::Options{.feedUrl = std::move(feedUrl),
+                                       .currentVersion = QStringLiteral("1.9.0"),
+                                       .firstCheckDelay = std::chrono::hours(1)});
         sessions = std::make_unique<QSignalSpy>(updater.get(), &UpdaterController::updateSessionFinished);
         QObject::connect(updater.get(), &UpdaterController::updateWaiting,
                          [this](const QString& version) { lastWaiting = version.toStdString(); });
