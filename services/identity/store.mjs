@@ -3,7 +3,9 @@
 // hashes), and the provider's own records (sessions, grants, refresh tokens). Every file is the
 // owner's alone (mode 0600) and is replaced through a temporary file and a rename.
 import { generateKeyPairSync, randomBytes, scryptSync, timingSafeEqual } from 'node:crypto';
-import { existsSync, mkdirSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
+import {
+  closeSync, existsSync, fsyncSync, mkdirSync, openSync, readFileSync, renameSync, rmSync, writeFileSync,
+} from 'node:fs';
 import { join } from 'node:path';
 
 export function readJson(file, fallback) {
@@ -14,9 +16,18 @@ export function readJson(file, fallback) {
   }
 }
 
+// The temporary file is made anew ("wx"), so one left by an interrupted write (or a link put in its
+// place) never passes its mode or its target on, and it is on disk before it replaces the file.
 export function writeJson(file, value) {
   const temporary = `${file}.tmp`;
-  writeFileSync(temporary, `${JSON.stringify(value, null, 1)}\n`, { mode: 0o600 });
+  rmSync(temporary, { force: true });
+  const fd = openSync(temporary, 'wx', 0o600);
+  try {
+    writeFileSync(fd, `${JSON.stringify(value, null, 1)}\n`);
+    fsyncSync(fd);
+  } finally {
+    closeSync(fd);
+  }
   renameSync(temporary, file);
 }
 

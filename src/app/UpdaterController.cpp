@@ -7,59 +7,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <QXmlStreamReader>
-
-#include <algorithm>
 
 #include <utility>
 
 namespace parlomatic {
 namespace {
-
-long long leadingNumber(QStringView component)
-{
-    long long value = 0;
-    for (const QChar c : component) {
-        if (!c.isDigit() || value > 1'000'000'000'000LL) {
-            break;
-        }
-        value = value * 10 + c.digitValue();
-    }
-    return value;
-}
-
-// The feed's elements of one item, read until its end tag.
-std::optional<UpdateItem> readItem(QXmlStreamReader& xml)
-{
-    UpdateItem item;
-    QUrl link;
-    while (xml.readNextStartElement()) {
-        const auto name = xml.name();
-        if (name == QLatin1String("version")) {
-            item.version = xml.readElementText().trimmed();
-        } else if (name == QLatin1String("link")) {
-            link = QUrl(xml.readElementText().trimmed());
-        } else if (name == QLatin1String("enclosure")) {
-            for (const auto& attribute : xml.attributes()) {
-                if (attribute.name() == QLatin1String("url")) {
-                    item.downloadUrl = QUrl(attribute.value().toString());
-                } else if (attribute.name() == QLatin1String("version") && item.version.isEmpty()) {
-                    item.version = attribute.value().toString().trimmed();
-                }
-            }
-            xml.skipCurrentElement();
-        } else {
-            xml.skipCurrentElement();
-        }
-    }
-    if (!item.downloadUrl.isValid() || item.downloadUrl.isEmpty()) {
-        item.downloadUrl = link;
-    }
-    if (item.version.isEmpty() || !item.downloadUrl.isValid() || item.downloadUrl.isEmpty()) {
-        return std::nullopt;
-    }
-    return item;
-}
 
 class DialogUserDriver final : public UpdateUserDriver {
 public:
@@ -96,53 +48,6 @@ private:
 };
 
 } // namespace
-
-int compareVersions(QStringView left, QStringView right)
-{
-    const auto a = left.split(QLatin1Char('.'));
-    const auto b = right.split(QLatin1Char('.'));
-    for (qsizetype i = 0; i < std::max(a.size(), b.size()); ++i) {
-        const long long x = i < a.size() ? leadingNumber(a[i]) : 0;
-        const long long y = i < b.size() ? leadingNumber(b[i]) : 0;
-        if (x != y) {
-            return x < y ? -1 : 1;
-        }
-    }
-    return 0;
-}
-
-std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& data)
-{
-    QXmlStreamReader xml(data);
-    if (!xml.readNextStartElement() || xml.name() != QLatin1String("rss")) {
-        return std::unexpected(xml.hasError() ? xml.errorString() : QStringLiteral("the document is not RSS"));
-    }
-    std::vector<UpdateItem> items;
-    bool sawChannel = false;
-    while (xml.readNextStartElement()) {
-        if (xml.name() != QLatin1String("channel")) {
-            xml.skipCurrentElement();
-            continue;
-        }
-        sawChannel = true;
-        while (xml.readNextStartElement()) {
-            if (xml.name() == QLatin1String("item")) {
-                if (auto item = readItem(xml)) {
-                    items.push_back(std::move(*item));
-                }
-            } else {
-                xml.skipCurrentElement();
-            }
-        }
-    }
-    if (xml.hasError()) {
-        return std::unexpected(QStringLiteral("line %1: %2").arg(xml.lineNumber()).arg(xml.errorString()));
-    }
-    if (!sawChannel) {
-        return std::unexpected(QStringLiteral("the feed has no channel"));
-    }
-    return items;
-}
 
 std::unique_ptr<UpdateUserDriver> makeDialogUserDriver()
 {
@@ -229,17 +134,20 @@ void UpdaterController::present(const FeedResult& result)
     if (!result) {
         m_driver->showUpdateError();
         finishSession();
-    } else if (!*result) {
+        return;
+    }
+    const std::optional<UpdateItem>& found = *result;
+    if (!found) {
         m_driver->showUpToDate();
         finishSession();
-    } else {
-        m_driver->showUpdateFound(**result, [this, link = (*result)->downloadUrl](bool install) {
-            if (install) {
-                m_openUrl(link);
-            }
-            finishSession();
-        });
+        return;
     }
+    m_driver->showUpdateFound(*found, [this, link = found->downloadUrl](bool install) {
+        if (install) {
+            m_openUrl(link);
+        }
+        finishSession();
+    });
 }
 
 void UpdaterController::checkInBackground()

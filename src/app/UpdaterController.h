@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/UpdateFeed.h"
 #include "common/HttpClient.h"
 
 #include <QByteArray>
@@ -11,27 +12,12 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTimer;
 
 namespace parlomatic {
-
-// One release announced by the update feed.
-struct UpdateItem {
-    QString version;
-    QUrl downloadUrl;
-};
-
-// Compares version texts component by component as numbers: "1.10" is newer than "1.9" and "1.2"
-// equals "1.2.0". A component counts by its leading digits (none: 0). Negative, zero or positive.
-int compareVersions(QStringView left, QStringView right);
-
-// The items of an RSS 2.0 feed. An item's version is its element named "version" (in any
-// namespace) or its enclosure's "version" attribute; its download link is the enclosure's "url",
-// else its <link>. Items without a version or a link are skipped. An error text (never feed
-// content) when the document is not well-formed RSS 2.0.
-std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& xml);
 
 // What the user sees of a check they asked for.
 class UpdateUserDriver {

@@ -11,8 +11,10 @@ std::string feedWith(const std::vector<std::string>& versions)
 {
     std::string items;
     for (const auto& version : versions) {
-        items += "<item><title>Parlomatic " + version + "</title><pm:version>" + version +
-                 "</pm:version><enclosure url=\"https://example.com/parlomatic-" + version + ".deb\"/></item>";
+        items += QStringLiteral("<item><title>Parlomatic %1</title><pm:version>%1</pm:version>"
+                                "<enclosure url=\"https://example.com/parlomatic-%1.deb\"/></item>")
+                     .arg(QString::fromStdString(version))
+                     .toStdString();
     }
     return R"(<?xml version="1.0"?><rss version="2.0" xmlns:pm="https://parlomatic.app/xml/update-feed">)"
            "<channel><title>Parlomatic</title>" +
@@ -43,7 +45,9 @@ protected:
         updater = std::make_unique<UpdaterController>(
             std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
             [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
-            UpdaterController::Options{std::move(feedUrl), QStringLiteral("1.9.0"), std::chrono::hours(1)});
+            UpdaterController::Options{.feedUrl = std::move(feedUrl),
+                                       .currentVersion = QStringLiteral("1.9.0"),
+                                       .firstCheckDelay = std::chrono::hours(1)});
         sessions = std::make_unique<QSignalSpy>(updater.get(), &UpdaterController::updateSessionFinished);
         QObject::connect(updater.get(), &UpdaterController::updateWaiting,
                          [this](const QString& version) { lastWaiting = version.toStdString(); });
@@ -127,6 +131,24 @@ TEST_F(UpdaterControllerTest, OnDemandWithoutAFeedIsUpToDate)
     EXPECT_EQ(driver->upToDate, 1);
     EXPECT_EQ(sessions->count(), 1);
     EXPECT_TRUE(requests().empty());
+}
+
+// Found by fuzzing: a feed could have us open a local file or any program's URL scheme, and its
+// error texts quoted it.
+TEST(UpdateFeedTest, OpensOnlyWebLinksAndNeverQuotesTheFeed)
+{
+    const auto items = parseUpdateFeed(R"(<rss><channel>
+        <item><version>2</version><enclosure url="file:///etc/passwd"/><link>https://example.com/2</link></item>
+        <item><version>3</version><link>https@//example.com/3</link></item>
+        <item><version>4</version><enclosure url="app.parlomatic.parlomatic:/callback?code=x"/></item>
+        </channel></rss>)");
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ(items->front().downloadUrl.toString(), QStringLiteral("https://example.com/2"));
+
+    const auto error = parseUpdateFeed("<rss><channel>&feedtext;</channel></rss>");
+    ASSERT_FALSE(error);
+    EXPECT_FALSE(error.error().contains(QStringLiteral("feedtext"))) << error.error().toStdString();
 }
 
 } // namespace

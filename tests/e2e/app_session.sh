@@ -25,6 +25,8 @@ a11y() {
         string:org.a11y.Status string:IsEnabled "variant:boolean:$1" >/dev/null
 }
 stored() { secret-tool lookup service app.parlomatic.e2e account credentials 2>/dev/null || true; }
+stored_other_than() { [ "$(stored)" != "$1" ] && echo renewed; }
+stored_none() { [ -z "$(stored)" ] && echo gone; }
 
 # A CA and a certificate for 127.0.0.1, trusted by Parlomatic through PMExtraCAFile.
 cd "$work"
@@ -112,7 +114,7 @@ before=$(stored)
 menu_pick -1
 wait "$app_pid" || fail "Quit Parlomatic did not end the program cleanly"
 start_app
-wait_for 20 sh -c '[ "$(secret-tool lookup service app.parlomatic.e2e account credentials)" != "$0" ] && echo renewed' "$before" >/dev/null ||
+wait_for 20 stored_other_than "$before" >/dev/null ||
     fail "the restart did not renew the stored session"
 strip_over_selection "restored after a restart" || fail "no strip after the restart"
 window '^Parlomatic - Accessibility$' >/dev/null && fail "asked again after the restart"
@@ -129,7 +131,7 @@ fi
 
 # 4. Log out: the keyring entry goes, the watcher stays.
 menu_pick 1
-wait_for 10 sh -c '[ -z "$(secret-tool lookup service app.parlomatic.e2e account credentials)" ] && echo gone' >/dev/null ||
+wait_for 10 stored_none >/dev/null ||
     fail "the token set is still in the keyring after Log Out"
 strip_over_selection "still watching after logging out" || fail "the watcher stopped at Log Out"
 echo "1 passed, 0 failed"

@@ -21,8 +21,11 @@ wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints somet
     echo "$out"
 }
 window() { xdotool search --onlyvisible --name "$1" | head -1; }
+# More than COUNT visible windows of process PID: prints "open".
+windows_above() { [ "$(xdotool search --onlyvisible --pid "$1" | wc -l)" -gt "$2" ] && echo open; }
 
 # Opens the tray menu and picks the item `$1` steps from the top (negative: from the bottom).
+# shellcheck disable=SC2154 # app_pid and icon are set by the test that sources this file
 menu_pick() {
     local shown
     shown=$(xdotool search --onlyvisible --pid "$app_pid" | wc -l)
@@ -31,8 +34,7 @@ menu_pick() {
     local attempt
     for attempt in 1 2 3; do
         xdotool mousemove --window "$icon" 4 4 click 3
-        if wait_for 5 sh -c '[ "$(xdotool search --onlyvisible --pid "$0" | wc -l)" -gt "$1" ] && echo open' \
-            "$app_pid" "$shown" >/dev/null; then
+        if wait_for 5 windows_above "$app_pid" "$shown" >/dev/null; then
             break
         fi
         [ "$attempt" -lt 3 ] || fail "the tray menu did not open"
