@@ -150,7 +150,7 @@ TEST_F(PollerTest, NoFocusedElementClosesBothOnceAndLogsPid)
     EXPECT_EQ(logs.lines(), std::vector<std::string>{"No focused element! 4242"});
 }
 
-TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce)
+TEST_F(PollerTest, NoFrontProcessOrOwnWindowLeavesThePanelsAndALastingSituationIsLoggedOnce)
 {
     const Pid otherPid = 5151;
     backend.addApplication(otherPid);
@@ -164,7 +164,11 @@ TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce
     ASSERT_EQ(tick(), D::show);
     front(std::nullopt, 3);
     EXPECT_EQ(tick(), D::unchanged) << "no front process leaves the panels as they are";
+    backend.addApplication(ownPid);
+    front(ownPid, 0);
+    EXPECT_EQ(tick(), D::unchanged) << "nor does our own window in front";
     EXPECT_TRUE(panel->isOpen());
+    EXPECT_EQ(panel->closeCount, 0);
     front(otherPid, 3);
     front(std::nullopt, 2);
     front(appPid, 2);
@@ -172,16 +176,6 @@ TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce
     EXPECT_EQ(logs.lines(),
               (std::vector<std::string>{"no pid found", "No focused element! 5151", "no pid found", "no pid found"}))
         << "logged again when the situation begins again, after any other step";
-}
-
-TEST_F(PollerTest, OwnWindowInFrontTouchesNothing)
-{
-    ASSERT_EQ(tick(), D::show);
-    backend.addApplication(ownPid);
-    backend.setFront(ownPid);
-    EXPECT_EQ(tick(), D::unchanged);
-    EXPECT_TRUE(panel->isOpen());
-    EXPECT_EQ(panel->closeCount, 0);
 }
 
 TEST_F(PollerTest, OpenPanelIsMovedNotShownAgain)
