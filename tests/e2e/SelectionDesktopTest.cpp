@@ -45,17 +45,6 @@ protected:
         panel = static_cast<HeadlessActionsPanel*>(&poller->actionsPanel());
     }
 
-    static void qtCommand(const QString& command)
-    {
-        qtWindow.process->write((command + '\n').toUtf8());
-        QByteArray answer;
-        const auto answered = [&] {
-            answer += qtWindow.process->readAllStandardOutput();
-            return answer.contains("ok " + command.toUtf8());
-        };
-        ASSERT_TRUE(waitUntil(answered, 10s, 20ms)) << command.toStdString();
-    }
-
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
     {
         return test::stepUntil(*poller, condition, what);
