@@ -178,30 +178,22 @@ TEST_F(PollerTest, NoFrontProcessOrOwnWindowLeavesThePanelsAndALastingSituationI
         << "logged again when the situation begins again, after any other step";
 }
 
-TEST_F(PollerTest, OpenPanelIsMovedNotShownAgain)
+TEST_F(PollerTest, OpenPanelIsMovedAndTheCloseActionPausesUntilTheSelectionChanges)
 {
     ASSERT_EQ(tick(), D::show);
     focused->markerBounds = AxRect{400, 500, 60, 20};
-    const PollStep step = poller->checkSelectedText();
-    EXPECT_EQ(step.decision, D::move);
-    EXPECT_EQ(panel->showCount, 1);
+    EXPECT_EQ(tick(), D::move);
     EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40));
-}
-
-TEST_F(PollerTest, CloseActionPausesUntilTheSelectionChanges)
-{
-    ASSERT_EQ(tick(), D::show);
     poller->actionState().triggerClose();
     EXPECT_FALSE(panel->isOpen());
     EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("hello world"));
 
     EXPECT_EQ(tick(), D::paused);
-    EXPECT_FALSE(panel->isOpen());
-    focused->markerBounds = AxRect{400, 500, 60, 20};
-    EXPECT_EQ(tick(), D::paused);
-    EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40)) << "a paused panel is still moved, only not shown";
-    EXPECT_EQ(panel->showCount, 1);
     focused->markerBounds = selectionRect;
+    EXPECT_EQ(tick(), D::paused);
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_EQ(panel->frame(), QRect(40, 260, 200, 40)) << "a paused panel is still moved, only not shown";
+    EXPECT_EQ(panel->showCount, 1) << "an open panel is moved, not shown again";
 
     // Steps that end early keep the pause.
     focused->markerBounds.reset();
