@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QTemporaryDir>
+#include <QtCore/qtestsupport_core.h>
 
 #include <string>
 #include <vector>
@@ -347,10 +347,7 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
                      [&steps] { steps.push_back(steady_clock::now()); });
     const auto waitForSteps = [&steps](std::size_t count) {
-        const auto deadline = steady_clock::now() + 5s;
-        while (steps.size() < count && steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-        }
+        return QTest::qWaitFor([&] { return steps.size() >= count; });
     };
     backend.announce();
     QCoreApplication::processEvents();
