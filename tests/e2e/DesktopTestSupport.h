@@ -51,19 +51,22 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds pa
     return true;
 }
 
-// A poller with a headless actions panel of 200x40.
-inline std::unique_ptr<TextSelectionPoller> headlessPoller(AccessibilityBackend& backend)
+// A poller over a layer (or the thread that runs one) with a headless actions panel of 200x40.
+template <typename Layer> std::unique_ptr<TextSelectionPoller> headlessPoller(Layer& layer)
 {
     return std::make_unique<TextSelectionPoller>(
-        backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        layer, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+}
+
+inline bool stripUp(const PollStep& step)
+{
+    return step.decision == PollStep::Decision::show || step.decision == PollStep::Decision::move;
 }
 
 // A step that shows (or moves) the panel over exactly this trimmed text, not over an earlier selection.
 inline std::function<bool(const PollStep&)> showing(const QString& text)
 {
-    return [text](const PollStep& s) {
-        return (s.decision == PollStep::Decision::show || s.decision == PollStep::Decision::move) && s.text == text;
-    };
+    return [text](const PollStep& s) { return stripUp(s) && s.text == text; };
 }
 
 // Runs xdotool to its end with the event loop spinning (a blocked GUI thread would count as a stall);
@@ -78,7 +81,6 @@ template <typename... Words> void xdotool(const Words&... words)
         << arguments.join(' ').toStdString();
 }
 
-// Replaces the focused text with `text` and selects all of it.
 inline void typeAndSelectAll(const QString& text)
 {
     xdotool("key", "ctrl+a");
@@ -86,7 +88,6 @@ inline void typeAndSelectAll(const QString& text)
     xdotool("key", "ctrl+a");
 }
 
-// Types the lines into the focused window, a Return between two.
 inline void typeLines(std::initializer_list<const char*> lines)
 {
     for (const char* const& line : lines) {
@@ -127,7 +128,6 @@ inline nlohmann::json inspectOnce(const char* inspector, const QStringList& argu
     return lines.empty() ? nlohmann::json(nullptr) : lines.front();
 }
 
-// The first line xdotool prints.
 template <typename... Words> QString xdotoolOutput(const Words&... words)
 {
     QProcess query;
@@ -202,7 +202,6 @@ struct Peer {
                 QString::number(qRound(geometry->height * down)), "click", "--repeat", count, button);
     }
 
-    // A step from this peer.
     std::function<bool(const PollStep&)> inFront() const
     {
         return [this](const PollStep& s) { return s.pid == pid(); };

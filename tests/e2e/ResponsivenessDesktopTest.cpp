@@ -27,37 +27,28 @@ using namespace test;
 using Decision = PollStep::Decision;
 using SteadyClock = std::chrono::steady_clock;
 
-bool stripUp(const PollStep& step)
-{
-    return step.decision == Decision::show || step.decision == Decision::move;
-}
-
 // The longest a 100 ms timer of the GUI thread waited past its time, while it runs.
 class EventLoopPing {
 public:
     EventLoopPing()
     {
         m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(interval);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const auto now = SteadyClock::now();
-            m_worst = std::max(m_worst, now - m_last - interval);
-            m_last = now;
+            m_worst = std::max(m_worst, late());
+            m_last = SteadyClock::now();
         });
-        m_last = SteadyClock::now();
-        m_timer.start();
+        m_timer.start(interval);
     }
     std::chrono::milliseconds worstDelay() const
     {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::max(m_worst, SteadyClock::now() - m_last - interval));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::max(m_worst, late()));
     }
 
-    static constexpr std::chrono::milliseconds interval{100};
-
 private:
+    static constexpr std::chrono::milliseconds interval{100};
+    SteadyClock::duration late() const { return SteadyClock::now() - m_last - interval; }
     QTimer m_timer;
-    SteadyClock::time_point m_last;
+    SteadyClock::time_point m_last = SteadyClock::now();
     SteadyClock::duration m_worst{};
 };
 
@@ -83,8 +74,7 @@ protected:
             made->enableEnhancedUserInterfaceForRunningApps();
             return made;
         });
-        poller = std::make_unique<TextSelectionPoller>(
-            *layer, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+        poller = headlessPoller(*layer);
         QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
                          [this](const PollStep& step) { steps.push_back(step); });
         poller->startPolling();

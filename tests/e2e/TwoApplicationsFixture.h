@@ -39,6 +39,17 @@ protected:
         ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
     }
 
+    // Sends the Qt test window a command ("focus editor", ...) and waits for its answer.
+    static void qtCommand(const QString& command)
+    {
+        qtWindow.process->write((command + '\n').toUtf8());
+        QByteArray answer;
+        const auto answered = [&] {
+            return (answer += qtWindow.process->readAllStandardOutput()).contains("ok " + command.toUtf8());
+        };
+        ASSERT_TRUE(waitUntil(answered, 10s, 20ms)) << command.toStdString();
+    }
+
     static inline Peer mousepad;
     static inline Peer qtWindow;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;

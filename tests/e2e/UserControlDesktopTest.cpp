@@ -105,16 +105,9 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    static void selectAll(const QString& text)
-    {
-        xdotool("key", "ctrl+a");
-        xdotool("type", "--delay", "2", text);
-        xdotool("key", "ctrl+a");
-    }
-
     void expectStripOver(const QString& text)
     {
-        selectAll(text);
+        typeAndSelectAll(text);
         stepUntil(*poller, showing(text), "the strip over the new selection");
         EXPECT_TRUE(poller->actionsPanel().isOpen());
     }
@@ -125,7 +118,7 @@ protected:
     {
         counting->frontReads = 0;
         counting->otherReads = 0;
-        selectAll(text);
+        typeAndSelectAll(text);
         int steps = 0;
         const auto deadline = std::chrono::steady_clock::now() + 600ms;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -157,10 +150,7 @@ TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheCho
     expectNothingRead(QStringLiteral("not read in Mousepad"), true);
 
     qtWindow.activate();
-    qtWindow.process->write("focus editor\n");
-    QByteArray answer;
-    ASSERT_TRUE(
-        waitUntil([&answer] { return (answer += qtWindow.process->readAllStandardOutput()).contains("ok focus"); }));
+    qtCommand(QStringLiteral("focus editor"));
     expectStripOver(QStringLiteral("shown in the Qt window"));
 
     restart();

@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include <QtCore/qtestsupport_core.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace parlomatic {
@@ -19,47 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr Pid appPid = 4242;
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds patience = 5000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-// An application that stops answering until the test lets it go on.
-class Hold {
-public:
-    void close()
-    {
-        const std::lock_guard lock(m_mutex);
-        m_open = false;
-    }
-    void open()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_open = true;
-        }
-        m_changed.notify_all();
-    }
-    void pass()
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_open; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = true;
-};
 
 // The real thread with a fake layer made on it: one front application with a selection.
 class AccessibilityThreadTest : public ::testing::Test {
@@ -76,7 +32,9 @@ protected:
             layer->beforeFrontRead = [this] {
                 readThread = std::this_thread::get_id();
                 ++frontReads;
-                hold.pass();
+                while (held) { // an application that stops answering until the test lets it go on
+                    std::this_thread::sleep_for(1ms);
+                }
             };
             latest = layer.get();
             ++made;
@@ -97,12 +55,12 @@ protected:
     }
     void TearDown() override
     {
-        hold.open();
+        held = false;
         poller.reset();
         thread.reset();
     }
 
-    Hold hold;
+    std::atomic<bool> held = false;
     std::atomic<int> frontReads = 0;
     std::atomic<int> made = 0;
     std::atomic<FakeAccessibility*> latest = nullptr;
@@ -117,10 +75,10 @@ protected:
 
 TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAndNeverTheGuiThread)
 {
-    hold.close();
+    held = true;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(poller->checkSelectedText().decision, PollStep::Decision::unchanged) << "nothing is known yet";
-    ASSERT_TRUE(waitUntil([this] { return frontReads == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
     // Ticks while the step waits are skipped, not queued behind it.
     for (int tick = 0; tick < 5; ++tick) {
         poller->checkSelectedText();
@@ -128,8 +86,8 @@ TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAnd
     }
     EXPECT_TRUE(poller->isStepInFlight());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-    hold.open();
-    ASSERT_TRUE(waitUntil([this] { return !steps.empty(); }));
+    held = false;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
     EXPECT_EQ(steps, std::vector{PollStep::Decision::show});
     EXPECT_EQ(frontReads, 1);
     EXPECT_NE(readThread, guiThread);
@@ -139,16 +97,16 @@ TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAnd
 
 TEST_F(AccessibilityThreadTest, AStepStillReadingWhenPollingStopsShowsNothing)
 {
-    hold.close();
+    held = true;
     poller->checkSelectedText();
-    ASSERT_TRUE(waitUntil([this] { return frontReads == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
     poller->stopPolling(); // a Replace began
-    hold.open();
-    ASSERT_TRUE(waitUntil([this] { return !poller->isStepInFlight(); }));
+    held = false;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !poller->isStepInFlight(); }));
     EXPECT_TRUE(steps.empty());
     EXPECT_FALSE(panel->isOpen());
     poller->checkSelectedText();
-    ASSERT_TRUE(waitUntil([this] { return !steps.empty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
     EXPECT_TRUE(panel->isOpen());
 }
 
@@ -156,14 +114,14 @@ TEST_F(AccessibilityThreadTest, ALayerThatLostItsBusIsMadeAnewAndAnnouncesIt)
 {
     int announcements = 0;
     thread->setChangeListener([&announcements] { ++announcements; });
-    ASSERT_TRUE(waitUntil([this] { return made == 1 && latest != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return made == 1 && latest != nullptr; }));
     latest.load()->connected = false;
     // Found by the regular look at the bus, without any step.
-    ASSERT_TRUE(waitUntil([this] { return made == 2; }, 3000ms));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return made == 2; }, 3000));
     EXPECT_EQ(thread->layersMade(), 2);
-    ASSERT_TRUE(waitUntil([&announcements] { return announcements > 0; }));
+    ASSERT_TRUE(QTest::qWaitFor([&announcements] { return announcements > 0; }));
     poller->checkSelectedText();
-    ASSERT_TRUE(waitUntil([this] { return !steps.empty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
     EXPECT_EQ(steps.back(), PollStep::Decision::show) << "the new layer reads";
 }
 
@@ -171,21 +129,21 @@ TEST_F(AccessibilityThreadTest, WhatIsLeftForAContextThatIsGoneIsDropped)
 {
     auto context = std::make_unique<QObject>();
     bool ran = false;
-    hold.close();
+    held = true;
     thread->run(context.get(), [](AccessibilityBackend& layer) {
         layer.frontmostWindowOwnerPid();
         return AccessibilityRunner::Then([] {});
     });
     thread->run(context.get(),
                 [&ran](AccessibilityBackend&) { return AccessibilityRunner::Then([&ran] { ran = true; }); });
-    ASSERT_TRUE(waitUntil([this] { return frontReads == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
     context.reset();
-    hold.open();
+    held = false;
     bool after = false;
     QObject alive;
     thread->run(&alive,
                 [&after](AccessibilityBackend&) { return AccessibilityRunner::Then([&after] { after = true; }); });
-    ASSERT_TRUE(waitUntil([&after] { return after; }));
+    ASSERT_TRUE(QTest::qWaitFor([&after] { return after; }));
     EXPECT_FALSE(ran);
 }
 

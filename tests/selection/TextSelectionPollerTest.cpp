@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QTemporaryDir>
+#include <QtCore/qtestsupport_core.h>
 
 #include <string>
 #include <vector>
@@ -150,7 +150,7 @@ TEST_F(PollerTest, NoFocusedElementClosesBothOnceAndLogsPid)
     EXPECT_EQ(logs.lines(), std::vector<std::string>{"No focused element! 4242"});
 }
 
-TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce)
+TEST_F(PollerTest, NoFrontProcessOrOwnWindowLeavesThePanelsAndALastingSituationIsLoggedOnce)
 {
     const Pid otherPid = 5151;
     backend.addApplication(otherPid);
@@ -164,7 +164,11 @@ TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce
     ASSERT_EQ(tick(), D::show);
     front(std::nullopt, 3);
     EXPECT_EQ(tick(), D::unchanged) << "no front process leaves the panels as they are";
+    backend.addApplication(ownPid);
+    front(ownPid, 0);
+    EXPECT_EQ(tick(), D::unchanged) << "nor does our own window in front";
     EXPECT_TRUE(panel->isOpen());
+    EXPECT_EQ(panel->closeCount, 0);
     front(otherPid, 3);
     front(std::nullopt, 2);
     front(appPid, 2);
@@ -174,40 +178,22 @@ TEST_F(PollerTest, NoFrontProcessLeavesThePanelsAndALastingSituationIsLoggedOnce
         << "logged again when the situation begins again, after any other step";
 }
 
-TEST_F(PollerTest, OwnWindowInFrontTouchesNothing)
-{
-    ASSERT_EQ(tick(), D::show);
-    backend.addApplication(ownPid);
-    backend.setFront(ownPid);
-    EXPECT_EQ(tick(), D::unchanged);
-    EXPECT_TRUE(panel->isOpen());
-    EXPECT_EQ(panel->closeCount, 0);
-}
-
-TEST_F(PollerTest, OpenPanelIsMovedNotShownAgain)
+TEST_F(PollerTest, OpenPanelIsMovedAndTheCloseActionPausesUntilTheSelectionChanges)
 {
     ASSERT_EQ(tick(), D::show);
     focused->markerBounds = AxRect{400, 500, 60, 20};
-    const PollStep step = poller->checkSelectedText();
-    EXPECT_EQ(step.decision, D::move);
-    EXPECT_EQ(panel->showCount, 1);
+    EXPECT_EQ(tick(), D::move);
     EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40));
-}
-
-TEST_F(PollerTest, CloseActionPausesUntilTheSelectionChanges)
-{
-    ASSERT_EQ(tick(), D::show);
     poller->actionState().triggerClose();
     EXPECT_FALSE(panel->isOpen());
     EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("hello world"));
 
     EXPECT_EQ(tick(), D::paused);
-    EXPECT_FALSE(panel->isOpen());
-    focused->markerBounds = AxRect{400, 500, 60, 20};
-    EXPECT_EQ(tick(), D::paused);
-    EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40)) << "a paused panel is still moved, only not shown";
-    EXPECT_EQ(panel->showCount, 1);
     focused->markerBounds = selectionRect;
+    EXPECT_EQ(tick(), D::paused);
+    EXPECT_FALSE(panel->isOpen());
+    EXPECT_EQ(panel->frame(), QRect(40, 260, 200, 40)) << "a paused panel is still moved, only not shown";
+    EXPECT_EQ(panel->showCount, 1) << "an open panel is moved, not shown again";
 
     // Steps that end early keep the pause.
     focused->markerBounds.reset();
@@ -361,10 +347,7 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
                      [&steps] { steps.push_back(steady_clock::now()); });
     const auto waitForSteps = [&steps](std::size_t count) {
-        const auto deadline = steady_clock::now() + 5s;
-        while (steps.size() < count && steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-        }
+        return QTest::qWaitFor([&] { return steps.size() >= count; });
     };
     backend.announce();
     QCoreApplication::processEvents();
