@@ -96,10 +96,9 @@ std::optional<AxRect> compositorWindowOf(qint64 pid)
             [&] {
                 const auto geometry = compositor->focusedWindow(Pid(pid));
                 // In XWayland's root units, as the rectangles are.
-                window =
-                    geometry
-                        ? std::optional(platform::WindowPlacement{0, 0, geometry->rootScale}.onRoot(geometry->frame))
-                        : std::nullopt;
+                window = geometry ? std::optional(platform::WindowPlacement{.rootScale = geometry->rootScale}.onRoot(
+                                        geometry->frame))
+                                  : std::nullopt;
                 return window.has_value();
             },
             2s, 20ms);

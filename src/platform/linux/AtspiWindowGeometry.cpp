@@ -97,7 +97,7 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
     if (!window && compositor && content) {
         if (const std::optional<WindowGeometry> native = compositor->focusedWindow(pid)) {
             const auto [x, y] = contentOrigin(*native, *content);
-            const WindowPlacement origin{x, y, native->rootScale};
+            const WindowPlacement origin{.x = x, .y = y, .rootScale = native->rootScale};
             if (lastFacts.element.get() == accessible) {
                 lastFacts.windowOrigin = origin;
             }
@@ -107,8 +107,8 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
     if (!content || !window) {
         return std::nullopt;
     }
-    const WindowPlacement origin{window->x + (window->width - content->width) / 2,
-                                 window->y + (window->height - content->height) / 2};
+    const WindowPlacement origin{.x = window->x + (window->width - content->width) / 2,
+                                 .y = window->y + (window->height - content->height) / 2};
     if (lastFacts.element.get() == accessible) {
         lastFacts.windowOrigin = origin;
     }

@@ -82,7 +82,7 @@ bool X11KeyPaster::clipboardOwnerAnswers(std::chrono::milliseconds limit)
         if (XCheckTypedWindowEvent(display, window, SelectionNotify, &event)) {
             answered = true;
         } else {
-            pollfd connection{ConnectionNumber(display), POLLIN, 0};
+            pollfd connection{.fd = ConnectionNumber(display), .events = POLLIN, .revents = 0};
             ::poll(&connection, 1, 10);
         }
     }

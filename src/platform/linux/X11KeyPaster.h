@@ -5,7 +5,7 @@
 #include <memory>
 
 // Xlib's display type, declared here so that including this header brings in none of its macros.
-struct _XDisplay;
+struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
 namespace parlomatic::platform {
 

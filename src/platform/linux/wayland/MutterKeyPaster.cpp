@@ -9,13 +9,13 @@ namespace parlomatic::platform {
 
 namespace {
 
-const QString service = QStringLiteral("org.gnome.Mutter.RemoteDesktop");
-const QString sessionInterface = QStringLiteral("org.gnome.Mutter.RemoteDesktop.Session");
+constexpr QLatin1StringView service("org.gnome.Mutter.RemoteDesktop");
+constexpr QLatin1StringView sessionInterface("org.gnome.Mutter.RemoteDesktop.Session");
 constexpr int callTimeoutMs = 1000;
 constexpr uint keysymControl = 0xffe3;
 constexpr uint keysymV = 0x76;
 
-QDBusMessage call(const QString& path, const QString& interface, const QString& method,
+QDBusMessage call(const QString& path, QLatin1StringView interface, const QString& method,
                   const QVariantList& arguments = {})
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);

@@ -17,6 +17,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -36,8 +37,8 @@ constexpr uint32_t keyLeftControl = 29;
 constexpr uint32_t keyV = 47;
 
 // The formats a text is offered in: what toolkits on Wayland and XWayland ask for.
-const QStringList textFormats = {QStringLiteral("text/plain;charset=utf-8"), QStringLiteral("UTF8_STRING"),
-                                 QStringLiteral("text/plain"), QStringLiteral("TEXT"), QStringLiteral("STRING")};
+constexpr std::array<const char*, 5> textFormats = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT",
+                                                    "STRING"};
 
 uint32_t nowMs()
 {
@@ -55,7 +56,7 @@ std::optional<QByteArray> readAll(int fd, std::chrono::milliseconds limit, qsize
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd readable{fd, POLLIN, 0};
+        pollfd readable{.fd = fd, .events = POLLIN, .revents = 0};
         if (left.count() <= 0 || ::poll(&readable, 1, int(left.count())) <= 0) {
             return std::nullopt;
         }
@@ -122,7 +123,7 @@ void onOfferFormat(void* data, zwlr_data_control_offer_v1* offer, const char* fo
     auto* impl = static_cast<WaylandPaster::Impl*>(data);
     impl->offers[offer].append(QString::fromUtf8(format));
 }
-const zwlr_data_control_offer_v1_listener offerListener{onOfferFormat};
+const zwlr_data_control_offer_v1_listener offerListener{.offer = onOfferFormat};
 
 void onDataOffer(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* offer)
 {
@@ -150,7 +151,8 @@ void onFinished(void* data, zwlr_data_control_device_v1* device)
     zwlr_data_control_device_v1_destroy(device);
     impl->device = nullptr;
 }
-const zwlr_data_control_device_v1_listener deviceListener{onDataOffer, onSelection, onFinished};
+const zwlr_data_control_device_v1_listener deviceListener{
+    .data_offer = onDataOffer, .selection = onSelection, .finished = onFinished};
 
 void onSend(void* data, zwlr_data_control_source_v1*, const char* format, int32_t fd)
 {
@@ -186,7 +188,7 @@ void onCancelled(void* data, zwlr_data_control_source_v1*)
     auto* source = static_cast<Source*>(data);
     source->owner->drop(source);
 }
-const zwlr_data_control_source_v1_listener sourceListener{onSend, onCancelled};
+const zwlr_data_control_source_v1_listener sourceListener{.send = onSend, .cancelled = onCancelled};
 
 void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
 {
@@ -206,14 +208,14 @@ void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* inte
     }
 }
 void onGlobalRemoved(void*, wl_registry*, uint32_t) {}
-const wl_registry_listener registryListener{onGlobal, onGlobalRemoved};
+const wl_registry_listener registryListener{.global = onGlobal, .global_remove = onGlobalRemoved};
 
 // A virtual keyboard with a US keymap of its own, so that key 47 is "v" whatever the user's layout.
 zwp_virtual_keyboard_v1* makeKeyboard(WaylandPaster::Impl& impl)
 {
     std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
                                                                        &xkb_context_unref);
-    const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+    const xkb_rule_names names{.rules = "evdev", .model = "pc105", .layout = "us", .variant = "", .options = ""};
     std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
         context ? xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr,
         &xkb_keymap_unref);
@@ -424,8 +426,8 @@ void WaylandPaster::hold(ClipboardFormats formats)
 void WaylandPaster::offer(const QString& text)
 {
     ClipboardFormats formats;
-    for (const QString& format : textFormats) {
-        formats.emplace_back(format, text.toUtf8());
+    for (const char* format : textFormats) {
+        formats.emplace_back(QString::fromLatin1(format), text.toUtf8());
     }
     hold(std::move(formats));
 }

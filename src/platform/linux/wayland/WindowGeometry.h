@@ -27,8 +27,10 @@ struct WindowPlacement {
 
     AxRect onRoot(AxRect inWindow) const
     {
-        return {(x + inWindow.x) * rootScale, (y + inWindow.y) * rootScale, inWindow.width * rootScale,
-                inWindow.height * rootScale};
+        return {.x = (x + inWindow.x) * rootScale,
+                .y = (y + inWindow.y) * rootScale,
+                .width = inWindow.width * rootScale,
+                .height = inWindow.height * rootScale};
     }
 };
 
