@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -35,6 +36,8 @@ namespace {
 // the user's own layout.
 constexpr uint32_t keyLeftControl = 29;
 constexpr uint32_t keyV = 47;
+// A reader of our clipboard that takes nothing for this long is given up.
+constexpr int stalledReaderMs = 2000;
 
 // The formats a text is offered in: what toolkits on Wayland and XWayland ask for.
 constexpr std::array<const char*, 5> textFormats = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT",
@@ -167,18 +170,21 @@ void onSend(void* data, zwlr_data_control_source_v1*, const char* format, int32_
     if (source->fetched) {
         QTimer::singleShot(0, &source->owner->context, std::exchange(source->fetched, {}));
     }
-    // Written off the GUI thread: a reader that stalls holds only that write.
+    // Written off the GUI thread, and given up when the reader takes nothing for a while: a reader
+    // that stalls holds neither the GUI nor Parlomatic's quitting for long.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     QThreadPool::globalInstance()->start([fd, bytes] {
         qsizetype written = 0;
         while (written < bytes.size()) {
             const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-            if (n < 0 && errno == EINTR) {
+            if (n > 0) {
+                written += n;
                 continue;
             }
-            if (n <= 0) {
+            pollfd writable{.fd = fd, .events = POLLOUT, .revents = 0};
+            if (n == 0 || (errno != EINTR && errno != EAGAIN) || ::poll(&writable, 1, stalledReaderMs) <= 0) {
                 break;
             }
-            written += n;
         }
         ::close(fd);
     });
@@ -335,6 +341,8 @@ std::unique_ptr<WaylandPaster> WaylandPaster::connect()
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         return nullptr;
     }
+    // A reader that closes its end of our clipboard early must cost a failed write, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
     auto impl = std::make_unique<Impl>();
     impl->display = wl_display_connect(nullptr);
     if (impl->display == nullptr) {
@@ -362,7 +370,16 @@ std::unique_ptr<WaylandPaster> WaylandPaster::connect()
     Impl* raw = impl.get();
     impl->notifier = std::make_unique<QSocketNotifier>(wl_display_get_fd(raw->display), QSocketNotifier::Read);
     QObject::connect(raw->notifier.get(), &QSocketNotifier::activated, &raw->context, [raw] {
-        if (wl_display_dispatch(raw->display) < 0) {
+        // Never a blocking read: a call of ours in between may have read what woke us.
+        wl_display* display = raw->display;
+        while (wl_display_prepare_read(display) != 0) {
+            wl_display_dispatch_pending(display);
+        }
+        wl_display_flush(display);
+        pollfd readable{.fd = wl_display_get_fd(display), .events = POLLIN, .revents = 0};
+        const bool lost = ::poll(&readable, 1, 0) > 0 ? wl_display_read_events(display) < 0
+                                                      : (wl_display_cancel_read(display), false);
+        if (lost || wl_display_dispatch_pending(display) < 0) {
             logError("The connection to the Wayland compositor was lost; no more paste into native windows");
             raw->notifier->setEnabled(false);
         }
