@@ -396,6 +396,18 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     pasteOver(QStringLiteral("over a stopped owner"), QStringLiteral("pasted anyway"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     ::kill(pid_t(stopped->processId()), SIGCONT);
+
+    // A reader that closes its end of a large clipboard of ours early costs a failed write, not
+    // this process (where the compositor lets us serve the clipboard).
+    if (const auto server = platform::WaylandPaster::connect()) {
+        server->hold({{QStringLiteral("text/plain"), QByteArray(8 * 1024 * 1024, 'x')}});
+        QProcess reader;
+        reader.start(QStringLiteral("sh"),
+                     {QStringLiteral("-c"), QStringLiteral("wl-paste --type text/plain | head -c 1")});
+        EXPECT_TRUE(test::waitUntil([&reader] { return reader.state() == QProcess::NotRunning; }, 5s, 10ms));
+        test::spinEventLoop(500ms);
+        EXPECT_EQ(clipboardAs(QStringLiteral("text/plain")).size(), 8 * 1024 * 1024);
+    }
 }
 
 // Chromium does not let its text be written through the accessibility interface: as a native
