@@ -265,7 +265,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - selectedAt).count());
         }
     }
-    std::sort(delays.begin(), delays.end());
+    std::ranges::sort(delays);
     if (!delays.empty()) {
         std::printf("selection to strip mapped: median %.0f ms, slowest of %zu %.0f ms\n", delays[delays.size() / 2],
                     delays.size(), delays.back());
@@ -400,7 +400,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     // A reader that closes its end of a large clipboard of ours early costs a failed write, not
     // this process (where the compositor lets us serve the clipboard).
     if (const auto server = platform::WaylandPaster::connect()) {
-        server->hold({{QStringLiteral("text/plain"), QByteArray(8 * 1024 * 1024, 'x')}});
+        server->hold({{QStringLiteral("text/plain"), QByteArray(qsizetype{8} * 1024 * 1024, 'x')}});
         QProcess reader;
         reader.start(QStringLiteral("sh"),
                      {QStringLiteral("-c"), QStringLiteral("wl-paste --type text/plain | head -c 1")});
