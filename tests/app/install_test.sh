@@ -16,6 +16,6 @@ for conf in Info.conf Identity.conf; do
 done
 [ -f "$prefix/share/icons/hicolor/scalable/apps/parlomatic.svg" ] || fail "no icon"
 desktop-file-validate "$entry" || fail "the desktop entry does not validate"
-grep -qx 'Exec=parlomatic %u' "$entry" || fail "the entry does not start the installed program"
+grep -qx "Exec=$prefix/bin/parlomatic %u" "$entry" || fail "the entry does not start the installed program by its path"
 grep -qx 'Icon=parlomatic' "$entry" || fail "the entry does not name the installed icon"
 echo "1 passed, 0 failed"
