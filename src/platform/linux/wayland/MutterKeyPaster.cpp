@@ -1,9 +1,14 @@
 #include "platform/linux/wayland/MutterKeyPaster.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QElapsedTimer>
+
+#include <xcb/xcb.h>
 
 namespace parlomatic::platform {
 
@@ -23,6 +28,37 @@ QDBusMessage call(const QString& path, QLatin1StringView interface, const QStrin
     return QDBusConnection::sessionBus().call(message, QDBus::Block, callTimeoutMs);
 }
 
+// Notes any request for our X11 selections: GNOME Shell asks the new owner of the clipboard what
+// it offers before it hands the clipboard on to native windows.
+class SelectionAsked final : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
+    {
+        if (type == "xcb_generic_event_t" &&
+            (static_cast<xcb_generic_event_t*>(message)->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
+            asked = true;
+        }
+        return false;
+    }
+    bool asked = false;
+};
+
+// Until GNOME Shell has taken our new clipboard (at most `limit`): keys sent before would paste
+// what the clipboard held before.
+void waitUntilTheShellHasTheClipboard(std::chrono::milliseconds limit)
+{
+    SelectionAsked filter;
+    QCoreApplication::instance()->installNativeEventFilter(&filter);
+    QElapsedTimer waited;
+    waited.start();
+    while (!filter.asked && waited.elapsed() < limit.count()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+    }
+    // Its question answered too.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QCoreApplication::instance()->removeNativeEventFilter(&filter);
+}
+
 } // namespace
 
 bool MutterKeyPaster::available()
@@ -33,6 +69,7 @@ bool MutterKeyPaster::available()
 
 std::expected<void, std::string> MutterKeyPaster::pasteShortcut()
 {
+    waitUntilTheShellHasTheClipboard(std::chrono::milliseconds(300));
     const QDBusMessage created =
         call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), service, QStringLiteral("CreateSession"));
     if (created.type() != QDBusMessage::ReplyMessage || created.arguments().isEmpty()) {
