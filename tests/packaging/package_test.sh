@@ -54,7 +54,11 @@ for unit in "$root"/usr/lib/systemd/user/*.service; do
     sed "s|=/usr/|=$root/usr/|" "$unit" >"$root/units/$(basename "$unit")"
 done
 systemd-analyze verify --user --man=no "$root"/units/*.service || fail "systemd-analyze verify"
-desktop-file-validate "$root/usr/share/applications/parlomatic.desktop" || fail "the desktop entry"
+entry=$root/usr/share/applications/parlomatic.desktop
+desktop-file-validate "$entry" || fail "the desktop entry"
+# By its installed path (which KWin's grant of the paste keys needs); in the root from here on.
+grep -qx 'Exec=/usr/bin/parlomatic %u' "$entry" || fail "the desktop entry does not name /usr/bin/parlomatic"
+sed -i "s|^Exec=/usr/|Exec=$root/usr/|" "$entry"
 
 # The desktop's choice for the sign-in's scheme, from the packaged entry.
 export XDG_DATA_DIRS=$root/usr/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}
