@@ -42,8 +42,10 @@ holds "$services" bin/parlomatic-setup-local-services libexec/parlomatic/parloma
     lib/systemd/user/parlomatic-text.service lib/parlomatic/identity-service/server.mjs \
     lib/parlomatic/identity-service/node_modules/oidc-provider/package.json \
     share/man/man1/parlomatic-setup-local-services.1.gz share/doc/parlomatic-local-services/copyright
-dpkg-deb -f "$services" Depends | grep -q 'apertium-eng-spa.*hunspell-pt-br' || fail "Depends lacks the engines"
-dpkg-deb -f "$services" Description | grep -q 'Node 20.12 or newer.*not in Debian 12' ||
+# Read whole before grep -q, which stops at the first match: under pipefail, a writer cut off by
+# that would fail the check.
+grep -q 'apertium-eng-spa.*hunspell-pt-br' <<<"$(dpkg-deb -f "$services" Depends)" || fail "Depends lacks the engines"
+grep -q 'Node 20.12 or newer.*not in Debian 12' <<<"$(dpkg-deb -f "$services" Description)" ||
     fail "the description does not say where Node 20.12 comes from"
 
 dpkg -x "$app" "$root"
