@@ -91,17 +91,23 @@ std::optional<AxRect> compositorWindowOf(qint64 pid)
         compositor = platform::KWinWindows::connect();
     }
     std::optional<AxRect> window;
+    double rootScale = 1;
     if (compositor) {
         test::waitUntil(
             [&] {
                 const auto geometry = compositor->focusedWindow(Pid(pid));
+                rootScale = geometry ? geometry->rootScale : 1;
                 // In XWayland's root units, as the rectangles are.
-                window = geometry ? std::optional(platform::WindowPlacement{.rootScale = geometry->rootScale}.onRoot(
-                                        geometry->frame))
-                                  : std::nullopt;
+                window = geometry
+                             ? std::optional(platform::WindowPlacement{.rootScale = rootScale}.onRoot(geometry->frame))
+                             : std::nullopt;
                 return window.has_value();
             },
             2s, 20ms);
+    }
+    // The scale KWin was started with (kwin_session.sh), worked out from XWayland's root.
+    if (window && !qEnvironmentVariableIsEmpty("PARLOMATIC_KWIN_SCALE")) {
+        EXPECT_EQ(rootScale, qEnvironmentVariable("PARLOMATIC_KWIN_SCALE").toDouble());
     }
     return window;
 }
