@@ -69,8 +69,8 @@ public:
             window->setCompositingActive(compositing);
             return window;
         });
-        // On Wayland our X11 keys reach XWayland windows only: native ones get their element
-        // written, or a paste through the compositor where it lets us.
+        // On Wayland our X11 keys reach XWayland windows only: native ones get a paste through the
+        // compositor where it lets us, else their element written.
         m_keyPaster = std::make_unique<platform::X11KeyPaster>(isWaylandSession());
         if (isWaylandSession()) {
             m_windowPaster = platform::windowPasterForSession();

@@ -9,8 +9,8 @@
 namespace parlomatic {
 
 // Presses the paste shortcut (Ctrl+V) in whatever window has the keyboard focus, as if the user
-// typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); returns without waiting for the target
-// to read the clipboard (on X11 our own event loop serves it).
+// typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); returns without
+// waiting for the target to read the clipboard (on X11 our own event loop serves it).
 class KeyPaster {
 public:
     virtual ~KeyPaster() = default;

@@ -19,10 +19,10 @@ namespace parlomatic::platform {
 
 namespace {
 
-const QString kwinService = QStringLiteral("org.kde.KWin");
-const QString scriptingPath = QStringLiteral("/Scripting");
-const QString scriptingInterface = QStringLiteral("org.kde.kwin.Scripting");
-const QString objectPathPrefix = QStringLiteral("/app/parlomatic/KWinWindows");
+constexpr QLatin1StringView kwinService("org.kde.KWin");
+constexpr QLatin1StringView scriptingPath("/Scripting");
+constexpr QLatin1StringView scriptingInterface("org.kde.kwin.Scripting");
+constexpr QLatin1StringView objectPathPrefix("/app/parlomatic/KWinWindows");
 constexpr int callTimeoutMs = 1000;
 
 QDBusMessage callScripting(const QString& method, const QVariantList& arguments)
@@ -121,7 +121,11 @@ double KWinWindows::rootScale(int layoutWidth)
 
 void KWinWindows::layoutWidth(int width)
 {
-    m_layoutWidth = width;
+    // The root changes with the layout: asked again only then, not at every window report.
+    if (width != m_layoutWidth) {
+        m_layoutWidth = width;
+        m_rootScale = rootScale(width);
+    }
 }
 
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
@@ -130,11 +134,16 @@ void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int
     m_pid = pid > 0 ? Pid(pid) : 0;
     m_window.reset();
     if (width > 0 && height > 0) {
-        m_window = WindowGeometry{AxRect{double(x), double(y), double(width), double(height)}, std::nullopt};
+        m_window = WindowGeometry{
+            .frame = AxRect{.x = double(x), .y = double(y), .width = double(width), .height = double(height)},
+            .surface = std::nullopt,
+            .rootScale = m_rootScale};
         if (surfaceWidth > 0 && surfaceHeight > 0) {
-            m_window->surface = AxRect{double(surfaceX), double(surfaceY), double(surfaceWidth), double(surfaceHeight)};
+            m_window->surface = AxRect{.x = double(surfaceX),
+                                       .y = double(surfaceY),
+                                       .width = double(surfaceWidth),
+                                       .height = double(surfaceHeight)};
         }
-        m_window->rootScale = rootScale(m_layoutWidth);
     }
     ++m_changes;
 }

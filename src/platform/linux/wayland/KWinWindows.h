@@ -36,10 +36,11 @@ public slots:
 private:
     KWinWindows() = default;
 
-    // XWayland's root units per layout unit, worked out from its root's width at each report.
+    // XWayland's root units per layout unit, worked out from its root's width over `layoutWidth`.
     double rootScale(int layoutWidth);
 
     int m_layoutWidth = 0;
+    double m_rootScale = 1;
     Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;

@@ -43,6 +43,16 @@ constexpr int stalledReaderMs = 2000;
 constexpr std::array<const char*, 5> textFormats = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain", "TEXT",
                                                     "STRING"};
 
+// `text` in each of those formats.
+ClipboardFormats asFormats(const QString& text)
+{
+    ClipboardFormats formats;
+    for (const char* format : textFormats) {
+        formats.emplace_back(QString::fromLatin1(format), text.toUtf8());
+    }
+    return formats;
+}
+
 uint32_t nowMs()
 {
     timespec now{};
@@ -442,11 +452,7 @@ void WaylandPaster::hold(ClipboardFormats formats)
 
 void WaylandPaster::offer(const QString& text)
 {
-    ClipboardFormats formats;
-    for (const char* format : textFormats) {
-        formats.emplace_back(QString::fromLatin1(format), text.toUtf8());
-    }
-    hold(std::move(formats));
+    hold(asFormats(text));
 }
 
 std::expected<void, std::string> WaylandPaster::paste(const QString& text)
@@ -459,20 +465,13 @@ std::expected<void, std::string> WaylandPaster::paste(const QString& text)
     if (!kept) {
         logError("The clipboard's owner did not answer in time or holds too much; the pasted text stays on it");
     }
-    offer(text);
-    const unsigned long pasted = impl.current;
-    const auto restore = [&impl, pasted, kept] {
-        if (kept && impl.current == pasted) {
+    Source* pasted = impl.serve(asFormats(text));
+    const auto restore = [&impl, serial = pasted->serial, kept] {
+        if (kept && impl.current == serial) {
             impl.serve(*kept);
         }
     };
-    for (const auto& source : impl.sources) {
-        if (source->serial == pasted) {
-            source->fetched = [&impl, restore] {
-                QTimer::singleShot(WriteBack::restoreAfterFetchMs, &impl.context, restore);
-            };
-        }
-    }
+    pasted->fetched = [&impl, restore] { QTimer::singleShot(WriteBack::restoreAfterFetchMs, &impl.context, restore); };
     QTimer::singleShot(WriteBack::restoreUnfetchedAfterMs, &impl.context, restore);
     if (!impl.sendKeys()) {
         restore();
