@@ -8,6 +8,8 @@
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 
+#include <vector>
+
 #include <xcb/xcb.h>
 
 namespace parlomatic::platform {
@@ -70,6 +72,11 @@ bool MutterKeyPaster::available()
 std::expected<void, std::string> MutterKeyPaster::pasteShortcut()
 {
     waitUntilTheShellHasTheClipboard(std::chrono::milliseconds(300));
+    return pressKeysym(keysymControl, keysymV);
+}
+
+std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint keysym)
+{
     const QDBusMessage created =
         call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), service, QStringLiteral("CreateSession"));
     if (created.type() != QDBusMessage::ReplyMessage || created.arguments().isEmpty()) {
@@ -82,16 +89,19 @@ std::expected<void, std::string> MutterKeyPaster::pasteShortcut()
         started.type() != QDBusMessage::ReplyMessage) {
         failure = "GNOME Shell did not start the remote-desktop session: " + started.errorMessage().toStdString();
     }
-    const std::pair<uint, bool> keys[] = {
-        {keysymControl, true}, {keysymV, true}, {keysymV, false}, {keysymControl, false}};
-    for (const auto& [keysym, pressed] : keys) {
+    std::vector<std::pair<uint, bool>> keys{{keysym, true}, {keysym, false}};
+    if (held != 0) {
+        keys.insert(keys.begin(), {held, true});
+        keys.emplace_back(held, false);
+    }
+    for (const auto& [sym, pressed] : keys) {
         if (!failure.empty()) {
             break;
         }
         const QDBusMessage sent = call(session, sessionInterface, QStringLiteral("NotifyKeyboardKeysym"),
-                                       {QVariant::fromValue(keysym), pressed});
+                                       {QVariant::fromValue(sym), pressed});
         if (sent.type() != QDBusMessage::ReplyMessage) {
-            failure = "GNOME Shell did not take the paste keys: " + sent.errorMessage().toStdString();
+            failure = "GNOME Shell did not take the keys: " + sent.errorMessage().toStdString();
         }
     }
     call(session, sessionInterface, QStringLiteral("Stop"));

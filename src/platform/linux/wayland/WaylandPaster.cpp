@@ -35,6 +35,7 @@ namespace {
 // Key codes as the kernel numbers them; a virtual keyboard sends these, KWin maps them through
 // the user's own layout.
 constexpr uint32_t keyLeftControl = 29;
+constexpr uint32_t keyLeftShift = 42;
 constexpr uint32_t keyV = 47;
 // A reader of our clipboard that takes nothing for this long is given up.
 constexpr int stalledReaderMs = 2000;
@@ -109,6 +110,7 @@ struct WaylandPaster::Impl {
     zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
     zwp_virtual_keyboard_v1* keyboard = nullptr;
     uint32_t controlMask = 0;
+    uint32_t shiftMask = 0;
     org_kde_kwin_fake_input* fakeInput = nullptr;
 
     // The offers announced with their formats, and the one that is the clipboard now.
@@ -123,7 +125,7 @@ struct WaylandPaster::Impl {
     QObject context;
 
     ~Impl();
-    bool sendKeys();
+    bool press(KeyModifier held, uint32_t key);
     Source* serve(ClipboardFormats formats);
     void drop(Source* source);
     void flush() const { wl_display_flush(display); }
@@ -249,6 +251,7 @@ zwp_virtual_keyboard_v1* makeKeyboard(WaylandPaster::Impl& impl)
         return nullptr;
     }
     impl.controlMask = 1u << xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_CTRL);
+    impl.shiftMask = 1u << xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_SHIFT);
     zwp_virtual_keyboard_v1* keyboard =
         zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(impl.keyboardManager, impl.seat);
     zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, uint32_t(size));
@@ -292,21 +295,32 @@ WaylandPaster::Impl::~Impl()
     }
 }
 
-bool WaylandPaster::Impl::sendKeys()
+bool WaylandPaster::Impl::press(KeyModifier held, uint32_t key)
 {
+    const uint32_t modifierKey = held == KeyModifier::control ? keyLeftControl : keyLeftShift;
+    const uint32_t mask = held == KeyModifier::control ? controlMask : held == KeyModifier::shift ? shiftMask : 0;
+    const bool holding = held != KeyModifier::none;
     if (keyboard != nullptr) {
         const uint32_t time = nowMs();
-        zwp_virtual_keyboard_v1_key(keyboard, time, keyLeftControl, WL_KEYBOARD_KEY_STATE_PRESSED);
-        zwp_virtual_keyboard_v1_modifiers(keyboard, controlMask, 0, 0, 0);
-        zwp_virtual_keyboard_v1_key(keyboard, time, keyV, WL_KEYBOARD_KEY_STATE_PRESSED);
-        zwp_virtual_keyboard_v1_key(keyboard, time, keyV, WL_KEYBOARD_KEY_STATE_RELEASED);
-        zwp_virtual_keyboard_v1_key(keyboard, time, keyLeftControl, WL_KEYBOARD_KEY_STATE_RELEASED);
-        zwp_virtual_keyboard_v1_modifiers(keyboard, 0, 0, 0, 0);
+        if (holding) {
+            zwp_virtual_keyboard_v1_key(keyboard, time, modifierKey, WL_KEYBOARD_KEY_STATE_PRESSED);
+            zwp_virtual_keyboard_v1_modifiers(keyboard, mask, 0, 0, 0);
+        }
+        zwp_virtual_keyboard_v1_key(keyboard, time, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(keyboard, time, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+        if (holding) {
+            zwp_virtual_keyboard_v1_key(keyboard, time, modifierKey, WL_KEYBOARD_KEY_STATE_RELEASED);
+            zwp_virtual_keyboard_v1_modifiers(keyboard, 0, 0, 0, 0);
+        }
     } else if (fakeInput != nullptr) {
-        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyLeftControl, WL_KEYBOARD_KEY_STATE_PRESSED);
-        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyV, WL_KEYBOARD_KEY_STATE_PRESSED);
-        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyV, WL_KEYBOARD_KEY_STATE_RELEASED);
-        org_kde_kwin_fake_input_keyboard_key(fakeInput, keyLeftControl, WL_KEYBOARD_KEY_STATE_RELEASED);
+        if (holding) {
+            org_kde_kwin_fake_input_keyboard_key(fakeInput, modifierKey, WL_KEYBOARD_KEY_STATE_PRESSED);
+        }
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+        if (holding) {
+            org_kde_kwin_fake_input_keyboard_key(fakeInput, modifierKey, WL_KEYBOARD_KEY_STATE_RELEASED);
+        }
     } else {
         return false;
     }
@@ -405,6 +419,11 @@ bool WaylandPaster::canSendKeys() const
     return m_impl->keyboard != nullptr || m_impl->fakeInput != nullptr;
 }
 
+bool WaylandPaster::pressKey(KeyModifier held, uint32_t key)
+{
+    return m_impl->press(held, key);
+}
+
 std::optional<ClipboardFormats> WaylandPaster::read()
 {
     Impl& impl = *m_impl;
@@ -473,7 +492,7 @@ std::expected<void, std::string> WaylandPaster::paste(const QString& text)
     };
     pasted->fetched = [&impl, restore] { QTimer::singleShot(WriteBack::restoreAfterFetchMs, &impl.context, restore); };
     QTimer::singleShot(WriteBack::restoreUnfetchedAfterMs, &impl.context, restore);
-    if (!impl.sendKeys()) {
+    if (!impl.press(KeyModifier::control, keyV)) {
         restore();
         return std::unexpected("the compositor does not let Parlomatic send the paste keys");
     }

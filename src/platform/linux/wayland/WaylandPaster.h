@@ -5,12 +5,16 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 namespace parlomatic::platform {
+
+// The key held while another is pressed.
+enum class KeyModifier : std::uint8_t { none, shift, control };
 
 // A clipboard's formats with their bytes, in the order its owner offered them.
 using ClipboardFormats = std::vector<std::pair<QString, QByteArray>>;
@@ -35,6 +39,9 @@ public:
     // something else was copied meanwhile.
     std::expected<void, std::string> paste(const QString& text) override;
     void offer(const QString& text) override;
+    // `key` (as the kernel numbers keys, e.g. 102 for Home) pressed and released with `held` down,
+    // through the same keyboard as the paste; false where the compositor lets us send no keys.
+    bool pressKey(KeyModifier held, uint32_t key);
 
     // What the clipboard holds now; empty when it holds nothing, nothing when its owner did not
     // answer in time or offered more than the limit.
