@@ -3,6 +3,8 @@
 # desktop of scripts/desktop-session, sharing its session and accessibility buses, with
 # Parlomatic's shell extension enabled before the shell starts. The command sees WAYLAND_DISPLAY,
 # DISPLAY and XAUTHORITY (XWayland's, started on demand) and XDG_SESSION_TYPE=wayland.
+# PARLOMATIC_GNOME_SCALE=2: one output of 2560x1600 pixels at scale 2, laid out in pixels as GNOME
+# Shell does by default (else 1280x800 at scale 1).
 #
 #   scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]
 set -uo pipefail
@@ -26,6 +28,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 log=$PARLOMATIC_SESSION_DIR/gnome-shell.log
+scale=${PARLOMATIC_GNOME_SCALE:-1}
+size=$((1280 * scale))x$((800 * scale))
 
 # GNOME Shell wants a system bus: a private one.
 dbus-daemon --config-file=/usr/share/dbus-1/session.conf --nofork --print-address=3 3>"$dir/system-bus" &
@@ -39,8 +43,8 @@ for _ in $(seq 100); do [ -s "$dir/system-bus" ] && break; sleep 0.05; done
 # It takes /run/systemd as a sign of logind: hidden from it in a mount namespace of its own.
 env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
     DBUS_SYSTEM_BUS_ADDRESS="$(head -n1 "$dir/system-bus")" \
-    unshare -m sh -c 'mount -t tmpfs none /run/systemd && exec gnome-shell --headless --unsafe-mode \
-        --virtual-monitor 1280x800 --wayland-display parlomatic-gnome' >"$log" 2>&1 &
+    unshare -m sh -c "mount -t tmpfs none /run/systemd && exec gnome-shell --headless --unsafe-mode \
+        --virtual-monitor $size --wayland-display parlomatic-gnome" >"$log" 2>&1 &
 pids+=($!)
 
 shell_ready() {
@@ -57,6 +61,13 @@ until shell_ready; do
     fi
     sleep 0.1
 done
+
+if [ "$scale" != 1 ]; then
+    gdbus call --session --dest org.gnome.Mutter.DisplayConfig --object-path /org/gnome/Mutter/DisplayConfig \
+        --method org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig 2 1 \
+        "[(0, 0, $scale.0, 0, true, [('Meta-0', '$size@60.000', @a{sv} {})])]" "@a{sv} {}" >/dev/null ||
+        { say "GNOME Shell took no scale of $scale"; exit 70; }
+fi
 
 # A keyboard, which also leaves the overview.
 XDG_RUNTIME_DIR="$dir" "$source_dir/tests/e2e/gnome_keyboard.py" >"$dir/keyboard" 2>&1 &

@@ -18,6 +18,7 @@ const interfaceXml = `
       <arg type="i" direction="out" name="surfaceY"/>
       <arg type="i" direction="out" name="surfaceWidth"/>
       <arg type="i" direction="out" name="surfaceHeight"/>
+      <arg type="d" direction="out" name="scale"/>
     </method>
     <signal name="Changed"/>
   </interface>
@@ -44,15 +45,17 @@ class WindowPositions {
     }
 
     // The window as it is seen (its frame), and the surface the application draws, shadows
-    // included: toolkits measure their window coordinates from one or the other.
+    // included: toolkits measure their window coordinates from one or the other. Then the scale of
+    // the output the window is on.
     FocusedWindow() {
         const window = global.display.focus_window;
         if (!window)
-            return [0, 0, 0, 0, 0, 0, 0, 0, 0];
+            return [0, 0, 0, 0, 0, 0, 0, 0, 0, 1];
         const frame = window.get_frame_rect();
         const surface = window.get_buffer_rect();
         return [window.get_pid(), frame.x, frame.y, frame.width, frame.height,
-            surface.x, surface.y, surface.width, surface.height];
+            surface.x, surface.y, surface.width, surface.height,
+            global.display.get_monitor_scale(window.get_monitor())];
     }
 
     _follow() {

@@ -97,7 +97,8 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
     if (!window && compositor && content) {
         if (const std::optional<WindowGeometry> native = compositor->focusedWindow(pid)) {
             const auto [x, y] = contentOrigin(*native, *content);
-            const WindowPlacement origin{.x = x, .y = y, .rootScale = native->rootScale};
+            const WindowPlacement origin{
+                .x = x, .y = y, .rootScale = native->rootScale, .contentScale = native->contentScale};
             if (lastFacts.element.get() == accessible) {
                 lastFacts.windowOrigin = origin;
             }

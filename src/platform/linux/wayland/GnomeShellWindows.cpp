@@ -1,5 +1,6 @@
 #include "platform/linux/wayland/GnomeShellWindows.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -12,6 +13,24 @@ const QString service = QStringLiteral("app.parlomatic.ShellWindows");
 const QString path = QStringLiteral("/app/parlomatic/ShellWindows");
 const QString interface = QStringLiteral("app.parlomatic.ShellWindows");
 constexpr int callTimeoutMs = 250;
+const QString displayConfig = QStringLiteral("org.gnome.Mutter.DisplayConfig");
+const QString displayConfigPath = QStringLiteral("/org/gnome/Mutter/DisplayConfig");
+// DisplayConfig's "layout-mode": outputs laid out at their logical size, or in pixels (the default,
+// where a window on a scaled output measures itself in units that many pixels wide).
+constexpr uint logicalLayout = 1;
+
+// Whether the shell lays its outputs out in pixels; asked once per change of the outputs.
+bool layoutInPixels()
+{
+    const QDBusMessage call = QDBusMessage::createMethodCall(displayConfig, displayConfigPath, displayConfig,
+                                                             QStringLiteral("GetCurrentState"));
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, callTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 4) {
+        return true;
+    }
+    const auto properties = qdbus_cast<QVariantMap>(reply.arguments().at(3));
+    return properties.value(QStringLiteral("layout-mode")).toUInt() != logicalLayout;
+}
 
 } // namespace
 
@@ -25,11 +44,19 @@ std::unique_ptr<GnomeShellWindows> GnomeShellWindows::connect()
     if (!bus.connect(service, path, interface, QStringLiteral("Changed"), windows.get(), SLOT(changed()))) {
         return nullptr;
     }
+    bus.connect(displayConfig, displayConfigPath, displayConfig, QStringLiteral("MonitorsChanged"), windows.get(),
+                SLOT(outputsChanged()));
     return windows;
 }
 
 void GnomeShellWindows::changed()
 {
+    ++m_changes;
+}
+
+void GnomeShellWindows::outputsChanged()
+{
+    m_layoutInPixels.reset();
     ++m_changes;
 }
 
@@ -43,8 +70,12 @@ void GnomeShellWindows::refresh()
     const QVariantList values = reply.arguments();
     m_pid = 0;
     m_window.reset();
-    if (reply.type() != QDBusMessage::ReplyMessage || values.size() != 9) {
+    // An extension of an earlier Parlomatic, still loaded until the next log-in, tells no scale.
+    if (reply.type() != QDBusMessage::ReplyMessage || values.size() < 9) {
         return; // asked again at the next step
+    }
+    if (!m_layoutInPixels) {
+        m_layoutInPixels = layoutInPixels();
     }
     m_read = m_changes;
     m_pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0;
@@ -54,7 +85,9 @@ void GnomeShellWindows::refresh()
         return read.width > 0 && read.height > 0 ? std::optional(read) : std::nullopt;
     };
     if (const std::optional<AxRect> frame = rect(1); m_pid != 0 && frame) {
-        m_window = WindowGeometry{*frame, rect(5)};
+        const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
+        m_window = WindowGeometry{
+            .frame = *frame, .surface = rect(5), .contentScale = *m_layoutInPixels && scale >= 1 ? scale : 1.0};
     }
 }
 

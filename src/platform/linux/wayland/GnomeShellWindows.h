@@ -25,6 +25,7 @@ public:
 
 private slots:
     void changed();
+    void outputsChanged();
 
 private:
     GnomeShellWindows() = default;
@@ -35,6 +36,7 @@ private:
     unsigned long m_read = 0;
     Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
+    std::optional<bool> m_layoutInPixels;
 };
 
 } // namespace parlomatic::platform

@@ -17,8 +17,12 @@ bool sameSize(const AxRect& one, const AxRect& other)
 
 } // namespace
 
-std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitWindow)
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize)
 {
+    const AxRect toolkitWindow{.x = 0,
+                               .y = 0,
+                               .width = toolkitSize.width * window.contentScale,
+                               .height = toolkitSize.height * window.contentScale};
     if (window.surface && sameSize(*window.surface, toolkitWindow)) {
         return {window.surface->x, window.surface->y};
     }

@@ -16,6 +16,9 @@ struct WindowGeometry {
     // XWayland's root units per layout unit: more than 1 on KWin where X11 applications scale
     // themselves (its root is the layout times the largest output scale).
     double rootScale = 1;
+    // Layout units per unit of the toolkit's own coordinates: the window's output scale where the
+    // compositor lays its outputs out in pixels (GNOME Shell unless it scales framebuffers).
+    double contentScale = 1;
 };
 
 // Where a window's own coordinates (a toolkit's WINDOW extents) lie on XWayland's root, on which
@@ -24,18 +27,20 @@ struct WindowPlacement {
     double x = 0; // the origin in layout units
     double y = 0;
     double rootScale = 1;
+    double contentScale = 1; // as in WindowGeometry
 
     AxRect onRoot(AxRect inWindow) const
     {
-        return {.x = (x + inWindow.x) * rootScale,
-                .y = (y + inWindow.y) * rootScale,
-                .width = inWindow.width * rootScale,
-                .height = inWindow.height * rootScale};
+        return {.x = (x + inWindow.x * contentScale) * rootScale,
+                .y = (y + inWindow.y * contentScale) * rootScale,
+                .width = inWindow.width * contentScale * rootScale,
+                .height = inWindow.height * contentScale * rootScale};
     }
 };
 
 // The global position of the point toolkits measure their window coordinates from, given the size
-// of the window as the toolkit itself tells it over AT-SPI (its top-level's extents):
+// of the window as the toolkit itself tells it over AT-SPI (its top-level's extents, taken times the
+// window's contentScale):
 // - the same size as the surface: the surface's corner (toolkits that measure shadows in);
 // - the same size as the frame: the frame's corner (GTK 4 measures from its GtkWindow);
 // - smaller than the frame: a title bar the application draws above what it measures (Qt under
