@@ -3,8 +3,9 @@
 # desktop of scripts/desktop-session, sharing its session and accessibility buses, with
 # Parlomatic's shell extension enabled before the shell starts. The command sees WAYLAND_DISPLAY,
 # DISPLAY and XAUTHORITY (XWayland's, started on demand) and XDG_SESSION_TYPE=wayland.
-# PARLOMATIC_GNOME_SCALE=2: one output of 2560x1600 pixels at scale 2, laid out in pixels as GNOME
-# Shell does by default (else 1280x800 at scale 1).
+# PARLOMATIC_GNOME_SCALE=2: an output of 2560x1600 pixels at scale 2, where windows open, and one of
+# 1280x800 at scale 1 to its right, laid out in pixels as GNOME Shell does by default (else one
+# output of 1280x800 at scale 1).
 #
 #   scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]
 set -uo pipefail
@@ -44,7 +45,8 @@ for _ in $(seq 100); do [ -s "$dir/system-bus" ] && break; sleep 0.05; done
 env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
     DBUS_SYSTEM_BUS_ADDRESS="$(head -n1 "$dir/system-bus")" \
     unshare -m sh -c "mount -t tmpfs none /run/systemd && exec gnome-shell --headless --unsafe-mode \
-        --virtual-monitor $size --wayland-display parlomatic-gnome" >"$log" 2>&1 &
+        --virtual-monitor $size ${PARLOMATIC_GNOME_SCALE:+--virtual-monitor 1280x800} \
+        --wayland-display parlomatic-gnome" >"$log" 2>&1 &
 pids+=($!)
 
 shell_ready() {
@@ -63,9 +65,10 @@ until shell_ready; do
 done
 
 if [ "$scale" != 1 ]; then
+    outputs="[(0, 0, $scale.0, 0, true, [('Meta-0', '$size@60.000', @a{sv} {})]),
+              ($((1280 * scale)), 0, 1.0, 0, false, [('Meta-1', '1280x800@60.000', @a{sv} {})])]"
     gdbus call --session --dest org.gnome.Mutter.DisplayConfig --object-path /org/gnome/Mutter/DisplayConfig \
-        --method org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig 2 1 \
-        "[(0, 0, $scale.0, 0, true, [('Meta-0', '$size@60.000', @a{sv} {})])]" "@a{sv} {}" >/dev/null ||
+        --method org.gnome.Mutter.DisplayConfig.ApplyMonitorsConfig 2 1 "$outputs" "@a{sv} {}" >/dev/null ||
         { say "GNOME Shell took no scale of $scale"; exit 70; }
 fi
 
