@@ -256,9 +256,10 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
 
     // For the record, not asserted: from a key press to the strip shown, the watcher on its own
     // timer and the toolkit's announcements. The keys are the compositor's (Shift+Home with the
-    // caret at the line's end, End to let go); where it sends none, the selection is made through
-    // AT-SPI instead and timed from the call's return (GTK 4 selects but never answers, so the call
-    // ends only at its time-out, while the watcher cannot step on this thread).
+    // caret at the line's end, End to let go), timed from the call's return, when the compositor
+    // has handled them (GNOME Shell's take a remote-desktop session's start first). Where it sends
+    // none, the selection is made through AT-SPI, timed the same way (GTK 4 selects but never
+    // answers, so the call ends only at its time-out, while the watcher cannot step on this thread).
     real.startPolling();
     const std::unique_ptr<platform::WaylandPaster> keyboard = platform::WaylandPaster::connect();
     const auto press = [&keyboard](bool select) {
@@ -282,14 +283,13 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
         test::waitUntil([strip] { return !strip->isVisible(); }, 5s, 1ms);
         // Spread over the watcher's timer.
         test::spinEventLoop(std::chrono::milliseconds(250 + 37 * (sample % 6)));
-        auto selectedAt = std::chrono::steady_clock::now();
         if (byKeys) {
             press(true);
         } else {
             platform::ErrorSlot addError;
             atspi_text_add_selection(selectable.get(), 0, int(text.size()), addError.out());
-            selectedAt = std::chrono::steady_clock::now();
         }
+        const auto selectedAt = std::chrono::steady_clock::now();
         if (test::waitUntil([strip] { return strip->isVisible(); }, 5s, 1ms)) {
             delays.push_back(
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - selectedAt).count());
