@@ -9,12 +9,12 @@ namespace parlomatic::platform {
 
 namespace {
 
-const QString service = QStringLiteral("app.parlomatic.ShellWindows");
-const QString path = QStringLiteral("/app/parlomatic/ShellWindows");
-const QString interface = QStringLiteral("app.parlomatic.ShellWindows");
+constexpr QLatin1StringView service("app.parlomatic.ShellWindows");
+constexpr QLatin1StringView path("/app/parlomatic/ShellWindows");
+constexpr QLatin1StringView interface("app.parlomatic.ShellWindows");
 constexpr int callTimeoutMs = 250;
-const QString displayConfig = QStringLiteral("org.gnome.Mutter.DisplayConfig");
-const QString displayConfigPath = QStringLiteral("/org/gnome/Mutter/DisplayConfig");
+constexpr QLatin1StringView displayConfig("org.gnome.Mutter.DisplayConfig");
+constexpr QLatin1StringView displayConfigPath("/org/gnome/Mutter/DisplayConfig");
 // DisplayConfig's "layout-mode": outputs laid out at their logical size, or in pixels (the default,
 // where a window on a scaled output measures itself in units that many pixels wide).
 constexpr uint logicalLayout = 1;
@@ -80,8 +80,10 @@ void GnomeShellWindows::refresh()
     m_read = m_changes;
     m_pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0;
     const auto rect = [&values](int first) -> std::optional<AxRect> {
-        const AxRect read{double(values[first].toInt()), double(values[first + 1].toInt()),
-                          double(values[first + 2].toInt()), double(values[first + 3].toInt())};
+        const AxRect read{.x = values[first].toDouble(),
+                          .y = values[first + 1].toDouble(),
+                          .width = values[first + 2].toDouble(),
+                          .height = values[first + 3].toDouble()};
         return read.width > 0 && read.height > 0 ? std::optional(read) : std::nullopt;
     };
     if (const std::optional<AxRect> frame = rect(1); m_pid != 0 && frame) {

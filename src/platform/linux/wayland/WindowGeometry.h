@@ -46,6 +46,6 @@ struct WindowPlacement {
 // - smaller than the frame: a title bar the application draws above what it measures (Qt under
 //   GNOME Shell), with borders as wide at the bottom as at the sides;
 // - larger than the frame (a window that does not fit its tile): the frame's corner.
-std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitWindow);
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize);
 
 } // namespace parlomatic::platform
