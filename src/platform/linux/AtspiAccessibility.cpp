@@ -2,8 +2,11 @@
 
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiRoles.h"
+#include "platform/linux/GuiThreadHold.h"
 
 #include <QList>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -197,26 +200,36 @@ GObjectPtr<AtspiApplication> lostRegistry;
 
 AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
 {
-    const int status = atspi_init();
-    if (lostRegistry && atspi_get_a11y_bus() != nullptr) {
-        reviveApplicationRecord(lostRegistry.get());
-        lostRegistry->root = nullptr;
-        setApplicationsRevived(true);
-    }
+    GMainContext* own = g_main_context_get_thread_default();
+    const bool threadOfItsOwn = own != nullptr && own != g_main_context_default();
+    // The slow part first (the bus's address, connecting, registering), which attaches nothing.
     DBusConnection* bus = atspi_get_a11y_bus();
+    int status = 0;
+    {
+        // libatspi attaches the bus to the default context (the GUI thread's) until it is moved to
+        // this thread's below: the GUI thread must not dispatch it meanwhile.
+        const std::optional<GuiThreadHold> hold =
+            threadOfItsOwn ? std::optional<GuiThreadHold>(std::in_place) : std::nullopt;
+        status = atspi_init();
+        if (lostRegistry && bus != nullptr) {
+            reviveApplicationRecord(lostRegistry.get());
+            lostRegistry->root = nullptr;
+            setApplicationsRevived(true);
+        }
+        // On a thread of its own, events and replies are dispatched by that thread's main context.
+        // libatspi leaves its own setting as it was after a restart, hence the way round through
+        // the default.
+        if (threadOfItsOwn && bus != nullptr) {
+            d->context = own;
+            atspi_set_main_context(g_main_context_default());
+            atspi_set_main_context(own);
+        }
+    }
     d->available = (status == 0 || status == 1) && bus != nullptr;
     if (!d->available) {
         return;
     }
     d->bus.reset(dbus_connection_ref(bus));
-    // On a thread of its own, events and replies are dispatched by that thread's main context:
-    // libatspi attaches a new bus to the default context (the GUI thread's) and leaves its own
-    // setting as it was after a restart, hence the way round through the default.
-    if (GMainContext* own = g_main_context_get_thread_default(); own != nullptr && own != g_main_context_default()) {
-        d->context = own;
-        atspi_set_main_context(g_main_context_default());
-        atspi_set_main_context(own);
-    }
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     if (d->wayland && !d->compositor) {
         WaylandWindows::tellUserOnce();
@@ -234,6 +247,19 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
             .activated = [impl] { impl->announceChange(); },
         },
         static_cast<Pid>(::getpid()));
+}
+
+void AtspiAccessibility::Impl::takeOver(DBusConnection* connection)
+{
+    if (context == nullptr || connection == nullptr || connection == bus.get() ||
+        std::ranges::any_of(takenOver, [connection](const auto& taken) { return taken.get() == connection; })) {
+        return;
+    }
+    // The GUI thread may be dispatching it at this moment: moving it then frees what that thread
+    // is using.
+    const GuiThreadHold hold;
+    atspi_dbus_connection_setup_with_g_main(connection, context);
+    takenOver.emplace_back(dbus_connection_ref(connection));
 }
 
 AtspiAccessibility::~AtspiAccessibility()
@@ -298,11 +324,8 @@ Element AtspiAccessibility::applicationElement(Pid pid)
         return {};
     }
     AtspiAccessible* application = d->applications->find(pid);
-    // libatspi attaches an application's own peer-to-peer connection to the default context,
-    // which the GUI thread runs: it belongs with the rest on this thread.
-    if (d->context != nullptr && application != nullptr && application->parent.app != nullptr &&
-        application->parent.app->bus != nullptr && application->parent.app->bus != d->bus.get()) {
-        atspi_dbus_connection_setup_with_g_main(application->parent.app->bus, d->context);
+    if (application != nullptr && application->parent.app != nullptr) {
+        d->takeOver(application->parent.app->bus);
     }
     return makeElement(application, pid);
 }

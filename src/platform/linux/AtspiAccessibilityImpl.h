@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace parlomatic::platform {
 
@@ -66,6 +67,10 @@ struct AtspiAccessibility::Impl {
     std::unique_ptr<DBusConnection, DBusConnectionUnref> bus;
     // The main context of the thread the layer lives on (events are dispatched there).
     GMainContext* context = nullptr;
+    // Applications' own peer-to-peer connections moved to that context: libatspi attaches each
+    // to the default context, which the GUI thread runs. Held, so that none is taken for another.
+    std::vector<std::unique_ptr<DBusConnection, DBusConnectionUnref>> takenOver;
+    void takeOver(DBusConnection* connection);
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
