@@ -67,7 +67,7 @@ AtspiAccessibility::Impl::selectedRange(const Element& element, const Unresponsi
     if (!range || watch.slow()) {
         return std::nullopt;
     }
-    return SelectedRange{accessible, text, *range};
+    return SelectedRange{.accessible = accessible, .text = text, .range = *range};
 }
 
 const CompositeSelection* AtspiAccessibility::Impl::composite(const SelectedRange& selected,
@@ -108,8 +108,13 @@ bool AtspiAccessibility::Impl::compositeHolds(AtspiAccessible* accessible, Atspi
 void AtspiAccessibility::Impl::keepComposite(AtspiAccessible* accessible, AtspiSelectionCache::Range range,
                                              const QString& selected, std::optional<CompositeSelection> read)
 {
-    lastComposite = Composite{refObject(accessible),      range,          selected, SteadyClock::now(), std::move(read),
-                              selection->announcements(), layoutChanges()};
+    lastComposite = Composite{.element = refObject(accessible),
+                              .range = range,
+                              .selected = selected,
+                              .at = SteadyClock::now(),
+                              .selection = std::move(read),
+                              .announcements = selection->announcements(),
+                              .layout = layoutChanges()};
 }
 
 const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Element& element,
@@ -387,7 +392,8 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     if (watch.slow()) {
         return std::nullopt;
     }
-    if (const CompositeSelection* whole = d->composite({accessible, text, *range}, watch)) {
+    if (const CompositeSelection* whole =
+            d->composite({.accessible = accessible, .text = text, .range = *range}, watch)) {
         return wholeText(*whole);
     }
     return d->selection->text(accessible, text, *range);
@@ -510,7 +516,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
             selection = d->lineByLineExtents(accessible, text, range, pid, selection, watch);
         }
     }
-    d->selection->setBounds(accessible, range, {*first, selection});
+    d->selection->setBounds(accessible, range, {.firstCharacter = *first, .selection = selection});
     d->selection->confirmRect(accessible, range, selection, layout);
     return selection;
 }

@@ -41,7 +41,8 @@ inline std::optional<AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
     if (error || !rect || rect->width < 0 || rect->height < 0) {
         return std::nullopt;
     }
-    return AxRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+    return AxRect{
+        .x = double(rect->x), .y = double(rect->y), .width = double(rect->width), .height = double(rect->height)};
 }
 
 inline AxRect united(const AxRect& one, const AxRect& other)
@@ -50,7 +51,7 @@ inline AxRect united(const AxRect& one, const AxRect& other)
     const double top = std::min(one.y, other.y);
     const double right = std::max(one.x + one.width, other.x + other.width);
     const double bottom = std::max(one.y + one.height, other.y + other.height);
-    return AxRect{left, top, right - left, bottom - top};
+    return AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
 }
 
 struct TextRangeFree {
@@ -153,7 +154,7 @@ struct AtspiAccessibility::Impl {
     // moved (for at most a second, as for toolkits that announce no scrolling).
     bool compositeHolds(AtspiAccessible* accessible, AtspiSelectionCache::Range range, const QString& selected);
     void keepComposite(AtspiAccessible* accessible, AtspiSelectionCache::Range range, const QString& selected,
-                       std::optional<CompositeSelection> selection);
+                       std::optional<CompositeSelection> read);
     const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
     // A paragraph of a text document that holds no selection itself: the selection that ends where
     // its caret stands (AtspiCompositeSelection's precedingSelection), worked out once per step.

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <condition_variable>
 #include <mutex>
@@ -22,18 +23,15 @@ GuiThreadHold::GuiThreadHold(std::chrono::milliseconds patience) : m_state(std::
     if (application == nullptr || application->thread() == QThread::currentThread()) {
         return;
     }
-    QMetaObject::invokeMethod(
-        application,
-        [state = m_state] {
-            std::unique_lock lock(state->mutex);
-            if (state->abandoned) {
-                return;
-            }
-            state->entered = true;
-            state->changed.notify_all();
-            state->changed.wait(lock, [&state] { return state->released; });
-        },
-        Qt::QueuedConnection);
+    QTimer::singleShot(0, application, [state = m_state] {
+        std::unique_lock lock(state->mutex);
+        if (state->abandoned) {
+            return;
+        }
+        state->entered = true;
+        state->changed.notify_all();
+        state->changed.wait(lock, [&state] { return state->released; });
+    });
     std::unique_lock lock(m_state->mutex);
     if (!m_state->changed.wait_for(lock, patience, [this] { return m_state->entered; })) {
         m_state->abandoned = true;
