@@ -1,4 +1,5 @@
 #include "e2e/DesktopTestSupport.h"
+#include "platform/linux/AtspiElement.h"
 
 #include <X11/Xlib.h>
 
@@ -19,7 +20,42 @@ std::optional<AxRect> windowGeometry(const QString& windowId)
         !XTranslateCoordinates(display.get(), window, DefaultRootWindow(display.get()), 0, 0, &x, &y, &child)) {
         return std::nullopt;
     }
-    return AxRect{double(x), double(y), double(attributes.width), double(attributes.height)};
+    return AxRect{
+        .x = double(x), .y = double(y), .width = double(attributes.width), .height = double(attributes.height)};
+}
+
+std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement)
+{
+    AtspiAccessible* accessible = platform::atspiOf(element);
+    if (accessible == nullptr) {
+        return std::nullopt;
+    }
+    platform::ErrorSlot error;
+    if (replacement) {
+        const platform::GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(accessible));
+        if (!editable || !atspi_editable_text_set_text_contents(editable.get(), replacement->toUtf8(), error.out())) {
+            return std::nullopt;
+        }
+    }
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    const platform::GMallocPtr<gchar> value(text ? atspi_text_get_text(text.get(), 0, -1, error.out()) : nullptr);
+    return value && !error ? std::optional(QString::fromUtf8(value.get())) : std::nullopt;
+}
+
+void selectText(const Element& element, int start, int end)
+{
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
+    platform::ErrorSlot error;
+    if (text) {
+        atspi_text_add_selection(text.get(), start, end, error.out());
+    }
+}
+
+bool unselectText(const Element& element)
+{
+    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
+    platform::ErrorSlot error;
+    return text && atspi_text_remove_selection(text.get(), 0, error.out());
 }
 
 } // namespace parlomatic::test

@@ -144,6 +144,14 @@ inline QString firstVisibleWindow(qint64 pid)
 // The window's rectangle on the root window, from X11 itself.
 std::optional<AxRect> windowGeometry(const QString& windowId);
 
+// The whole text of an element through AT-SPI, set first to `replacement` where given; nothing where
+// it cannot be read (or set).
+std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement = std::nullopt);
+// Selects characters [start, end) of the element through AT-SPI (GTK 4 selects but answers false).
+void selectText(const Element& element, int start, int end);
+// Removes the element's first selection through AT-SPI; whether it answered so.
+bool unselectText(const Element& element);
+
 inline bool inside(const AxRect& inner, const AxRect& outer)
 {
     return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.width <= outer.x + outer.width &&

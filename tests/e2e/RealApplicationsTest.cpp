@@ -71,6 +71,7 @@ protected:
     }
 };
 
+// GTK 4.8 gives no range extents: a selection over two lines spans both, the whole width.
 TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
 {
     xdotool("type", "--delay", "5", "first line of text");
@@ -78,11 +79,6 @@ TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
     const PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
     expectOnTheSelection(step, app);
-}
-
-TEST_F(GtkFourEditorTest, SelectionOverTwoLinesSpansBothLinesWholeWidth)
-{
-    // GTK 4.8 gives no range extents.
     expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
 }
 
@@ -238,19 +234,21 @@ TEST_F(WriterTest, WatcherStartedAfterTheSelectionSeesItFromItsFirstStep)
     EXPECT_EQ(first["textLength"], 5);
     EXPECT_EQ(first["role"], "AXTextArea");
     ASSERT_TRUE(first["rect"].is_array());
-    const AxRect rect{first["rect"][0].get<double>(), first["rect"][1].get<double>(), first["rect"][2].get<double>(),
-                      first["rect"][3].get<double>()};
+    const auto at = [&first](int i) { return first["rect"][i].get<double>(); };
+    const AxRect rect{.x = at(0), .y = at(1), .width = at(2), .height = at(3)};
     const std::optional<AxRect> window = windowGeometry(app.window);
     ASSERT_TRUE(window);
     EXPECT_TRUE(inside(rect, *window)) << first.dump();
     EXPECT_GT(rect.width, 0);
 }
 
+// Over two paragraphs, and over two whole ones selected downwards (the caret then at the start of
+// the third, which holds none of the selection): read whole, the strip over them.
 TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
 {
     clickIntoTheDocument();
     xdotool("key", "ctrl+a");
-    typeLines({"First paragraph of the letter.", "Second paragraph goes here."});
+    typeLines({"First paragraph of the letter.", "Second paragraph goes here.", "The caret's paragraph."});
     xdotool("key", "ctrl+Home", "shift+End");
     const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
     expectOnTheSelection(first, app);
@@ -262,17 +260,13 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
         },
         "both paragraphs");
     expectOnTheSelection(both, app);
-}
-
-TEST_F(WriterTest, WholeParagraphsSelectedDownwardsAreReadFromBeforeTheCaret)
-{
-    xdotool("key", "ctrl+a");
-    typeLines({"One whole paragraph.", "Another whole one.", "The caret's paragraph."});
-    // The caret ends at the start of the third paragraph, which holds none of the selection.
-    xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
-    const PollStep both =
-        stepUntil(showing(QStringLiteral("One whole paragraph.\nAnother whole one.")), "the two paragraphs");
-    expectOnTheSelection(both, app);
+    xdotool("key", "ctrl+Home");
+    stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "no selection");
+    xdotool("key", "shift+Down", "shift+Down");
+    expectOnTheSelection(
+        stepUntil(showing(QStringLiteral("First paragraph of the letter.\nSecond paragraph goes here.")),
+                  "the two whole paragraphs"),
+        app);
 }
 
 TEST_F(WriterTest, SelectionOverMoreParagraphsThanAreInViewIsNotTakenInPart)

@@ -28,7 +28,7 @@ protected:
         qtWindow.stop();
     }
 
-    // Skips outside the private desktop; both windows and the layer must be there.
+    // Skips outside the private desktop; both windows and the layer must be there. A poller over the layer.
     void SetUp() override
     {
         if (!inDesktopSession()) {
@@ -37,6 +37,19 @@ protected:
         ASSERT_TRUE(backend && backend->isAvailable());
         ASSERT_FALSE(mousepad.window.isEmpty()) << "Mousepad did not show a window";
         ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
+        poller = headlessPoller(*backend);
+    }
+
+    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
+    {
+        return test::stepUntil(*poller, condition, what);
+    }
+
+    // Types and selects `text`, then steps until the strip stands over it; that step.
+    PollStep selectAllAndWaitForTheStrip(const QString& text)
+    {
+        typeAndSelectAll(text);
+        return stepUntil(showing(text), "the strip over the new selection");
     }
 
     // Sends the Qt test window a command ("focus editor", ...) and waits for its answer.
@@ -53,6 +66,7 @@ protected:
     static inline Peer mousepad;
     static inline Peer qtWindow;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
 };
 
 } // namespace parlomatic::test

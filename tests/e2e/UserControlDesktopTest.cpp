@@ -81,6 +81,7 @@ protected:
         counting = std::make_unique<CountingAccessibility>(*backend);
         restart();
     }
+    void TearDown() override { poller.reset(); } // before the counting layer and the control it uses
 
     // A new watcher over the same settings file, as after quitting and starting again.
     void restart()
@@ -107,8 +108,7 @@ protected:
 
     void expectStripOver(const QString& text)
     {
-        typeAndSelectAll(text);
-        stepUntil(*poller, showing(text), "the strip over the new selection");
+        selectAllAndWaitForTheStrip(text);
         EXPECT_TRUE(poller->actionsPanel().isOpen());
     }
 
@@ -137,7 +137,6 @@ protected:
     std::unique_ptr<CountingAccessibility> counting;
     std::unique_ptr<Preferences> preferences;
     std::unique_ptr<WatchControl> control;
-    std::unique_ptr<TextSelectionPoller> poller;
 };
 
 TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheChoiceOutlivesARestart)

@@ -1,7 +1,5 @@
-// The selection watcher on a Wayland session: a headless sway (tests/e2e/wayland_session.sh) or KWin
-// (tests/e2e/kwin_session.sh) inside the private desktop, native Wayland clients of GTK 3, GTK 4 and
-// Qt, and the Qt test window on XWayland.
-// XWayland sets DISPLAY too, but its window list holds only XWayland windows.
+// The selection watcher under a headless sway, KWin or GNOME Shell (tests/e2e/*_session.sh): native
+// clients of GTK 3, GTK 4 and Qt, and the Qt test window on XWayland.
 
 #include "e2e/DesktopTestSupport.h"
 #include "panels/ActionsWindow.h"
@@ -47,17 +45,23 @@ using test::Peer;
 // compositor's virtual keyboard lose the first one.
 void writeAndSelect(const Element& element, const QString& text)
 {
-    AtspiAccessible* accessible = platform::atspiOf(element);
-    ASSERT_NE(accessible, nullptr);
-    const platform::GObjectPtr<AtspiEditableText> editable(atspi_accessible_get_editable_text_iface(accessible));
-    const platform::GObjectPtr<AtspiText> selectable(atspi_accessible_get_text_iface(accessible));
-    ASSERT_TRUE(editable && selectable);
-    const QByteArray utf8 = text.toUtf8();
-    platform::ErrorSlot writeError;
-    ASSERT_TRUE(atspi_editable_text_set_text_contents(editable.get(), utf8.constData(), writeError.out()));
-    // GTK 4 selects but answers false: the steps tell whether the selection is there.
-    platform::ErrorSlot selectError;
-    atspi_text_add_selection(selectable.get(), 0, int(text.size()), selectError.out());
+    ASSERT_TRUE(test::elementText(element, text));
+    test::selectText(element, 0, int(text.size()));
+}
+
+QString wholeText(const Element& element)
+{
+    return test::elementText(element).value_or(QString());
+}
+
+// Writes `answer` over `selected` and waits for the outcome.
+WriteBack::Outcome writeOver(WriteBack& writeBack, const Element& element, const QString& selected,
+                             const QString& answer)
+{
+    std::optional<WriteBack::Outcome> outcome;
+    writeBack.writeText(element, selected, answer, [&outcome](WriteBack::Outcome o) { outcome = o; });
+    EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
+    return outcome.value_or(WriteBack::Outcome::failed);
 }
 
 // The step's element is the focused text area of the process.
@@ -137,6 +141,17 @@ bool focuses(qint64 pid)
     return compositorWindowOf(pid).has_value();
 }
 
+// A native client, started as the session would start it; up once the compositor focuses it (a
+// window mapped later retiles the others).
+Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(variable), QString::fromLatin1(value));
+    Peer peer = Peer::start(program, arguments, environment, 0s);
+    test::waitUntil([&peer] { return focuses(peer.pid()); }, 30s);
+    return peer;
+}
+
 class WaylandSessionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -145,12 +160,7 @@ protected:
             return;
         }
         backend = std::make_unique<platform::AtspiAccessibility>();
-        // No X11 window to wait for: the application is up once its focus is announced.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
-        mousepad = Peer::start(QStringLiteral("mousepad"), {}, environment, 0s);
-        // Mapped and focused before anything else starts: a window mapped later retiles the others.
-        test::waitUntil([] { return focuses(mousepad.pid()); }, 30s);
+        mousepad = startNative(QStringLiteral("mousepad"), {}, "GDK_BACKEND", "wayland");
     }
     static void TearDownTestSuite()
     {
@@ -167,9 +177,7 @@ protected:
         poller = test::headlessPoller(*backend);
     }
 
-    // The real strip over a selection written into the peer's focused text area, checked against
-    // what the compositor and XWayland say and (on sway) what the screen shows; then the selection
-    // goes, and the strip.
+    // The real strip over a selection in the peer, checked against the compositor, XWayland and the screen.
     void stripStandsOverASelectionIn(const Peer& peer);
 
     static inline Peer mousepad;
@@ -220,18 +228,16 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
 
     // Where XWayland itself has the strip: where the poller put it, on the selection's upper edge
     // (or its lower one, with no room above).
-    const QString id = QString::number(strip->winId());
-    ASSERT_TRUE(test::waitUntil([&] { return test::windowGeometry(id).has_value(); }));
-    const std::optional<AxRect> mapped = test::windowGeometry(id);
-    ASSERT_TRUE(mapped);
+    std::optional<AxRect> mapped;
+    ASSERT_TRUE(
+        test::waitUntil([&] { return (mapped = test::windowGeometry(QString::number(strip->winId()))).has_value(); }));
     EXPECT_EQ(qRound(mapped->x), step.panel->x());
     EXPECT_EQ(qRound(mapped->y), step.panel->y());
     EXPECT_TRUE(qRound(mapped->y + mapped->height) == qRound(step.rect->y) ||
                 qRound(mapped->y) == qRound(step.rect->y + step.rect->height));
     EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
     EXPECT_TRUE(focuses(peer.pid())) << "the application kept the keyboard focus";
-    // What the compositor shows (sway's and GNOME Shell's screenshots): the selection's highlight
-    // fills the rectangle, and ends at it.
+    // On the screen (where the compositor gives tests a screenshot) the highlight fills the rectangle, and ends at it.
     const QString shot = folder.filePath(QStringLiteral("screen.png"));
     if (takeScreenshot(shot)) {
         const QImage screen(shot);
@@ -246,10 +252,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     }
 
     // The selection gone, the strip goes.
-    AtspiAccessible* accessible = platform::atspiOf(front.element);
-    const platform::GObjectPtr<AtspiText> selectable(atspi_accessible_get_text_iface(accessible));
-    platform::ErrorSlot error;
-    ASSERT_TRUE(atspi_text_remove_selection(selectable.get(), 0, error.out()));
+    ASSERT_TRUE(test::unselectText(front.element));
     test::stepUntil(
         real, [](const PollStep& s) { return s.decision == Decision::hide; }, "the strip hidden");
     EXPECT_FALSE(strip->isVisible());
@@ -277,8 +280,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
         if (byKeys) {
             press(false);
         } else {
-            platform::ErrorSlot removeError;
-            atspi_text_remove_selection(selectable.get(), 0, removeError.out());
+            test::unselectText(front.element);
         }
         test::waitUntil([strip] { return !strip->isVisible(); }, 5s, 1ms);
         // Spread over the watcher's timer.
@@ -286,8 +288,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
         if (byKeys) {
             press(true);
         } else {
-            platform::ErrorSlot addError;
-            atspi_text_add_selection(selectable.get(), 0, int(text.size()), addError.out());
+            test::selectText(front.element, 0, int(text.size()));
         }
         const auto selectedAt = std::chrono::steady_clock::now();
         if (test::waitUntil([strip] { return strip->isVisible(); }, 5s, 1ms)) {
@@ -303,19 +304,13 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     real.stopPolling();
 
     // Replace's write-back without keys to send: the element's own text, exactly the selection.
-    std::optional<bool> sent;
     WriteBack writeBack(*backend, nullptr);
     const auto writeStarted = std::chrono::steady_clock::now();
-    writeBack.writeText(front.element, text, QStringLiteral("written on Wayland"),
-                        [&sent](WriteBack::Outcome outcome) { sent = outcome == WriteBack::Outcome::written; });
-    ASSERT_TRUE(sent);
+    EXPECT_EQ(writeOver(writeBack, front.element, text, QStringLiteral("written on Wayland")),
+              WriteBack::Outcome::written);
     std::printf("written through the element in %.1f ms\n",
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - writeStarted).count());
-    EXPECT_TRUE(*sent);
-    platform::ErrorSlot readError;
-    const platform::GMallocPtr<char> whole(atspi_text_get_text(selectable.get(), 0, -1, readError.out()));
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(QString::fromUtf8(whole.get()), QStringLiteral("written on Wayland"));
+    EXPECT_EQ(wholeText(front.element), QStringLiteral("written on Wayland"));
     EXPECT_TRUE(focuses(peer.pid())) << "the application kept the keyboard focus";
 }
 
@@ -356,14 +351,6 @@ QByteArray clipboardAs(const QString& format)
     return reader.readAllStandardOutput();
 }
 
-QString wholeText(const Element& element)
-{
-    const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
-    platform::ErrorSlot error;
-    const platform::GMallocPtr<char> whole(text ? atspi_text_get_text(text.get(), 0, -1, error.out()) : nullptr);
-    return whole ? QString::fromUtf8(whole.get()) : QString();
-}
-
 // Where the compositor sends keys, the write-back pastes through it (sway's virtual keyboard, KWin's
 // fake input, GNOME Shell's remote desktop), after the same checks as on X11. The user's clipboard, held by another
 // process in two formats, comes back; a copy made before the restore stays; an owner that does not answer holds the
@@ -377,17 +364,11 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     const auto holder = holdClipboardElsewhere();
     platform::X11KeyPaster xwaylandKeys(true);
     WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
-    const auto write = [&](const QString& selected, const QString& answer) {
-        std::optional<WriteBack::Outcome> outcome;
-        writeBack.writeText(front.element, selected, answer, [&outcome](WriteBack::Outcome o) { outcome = o; });
-        EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
-        return outcome.value_or(WriteBack::Outcome::failed);
-    };
     const auto pasteOver = [&](const QString& selected, const QString& answer) {
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
         const auto pressed = std::chrono::steady_clock::now();
-        ASSERT_EQ(write(selected, answer), WriteBack::Outcome::written);
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteBack::Outcome::written);
         const double sent =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - pressed).count();
         ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
@@ -398,12 +379,11 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
 
     // The checks come first, as on X11: a selection that changed meanwhile gets nothing, and the
     // clipboard is not touched.
-    writeAndSelect(front.element, QStringLiteral("chosen text"));
-    const platform::GObjectPtr<AtspiText> selectable(atspi_accessible_get_text_iface(platform::atspiOf(front.element)));
-    platform::ErrorSlot error;
-    atspi_text_set_selection(selectable.get(), 0, 0, 6, error.out());
+    ASSERT_TRUE(test::elementText(front.element, QStringLiteral("chosen text")));
+    test::selectText(front.element, 0, 6);
     ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == QStringLiteral("chosen"); }));
-    EXPECT_EQ(write(QStringLiteral("chosen text"), QStringLiteral("not written")), WriteBack::Outcome::refused);
+    EXPECT_EQ(writeOver(writeBack, front.element, QStringLiteral("chosen text"), QStringLiteral("not written")),
+              WriteBack::Outcome::refused);
     EXPECT_EQ(wholeText(front.element), QStringLiteral("chosen text"));
 
     pasteOver(QStringLiteral("paste over this"), QStringLiteral("pasted on Wayland"));
@@ -468,30 +448,15 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
             "Chromium's text area", 60s);
         ASSERT_FALSE(atspi_accessible_get_editable_text_iface(platform::atspiOf(front.element)));
         EXPECT_EQ(xwaylandKeys.reachesFocusOf(Pid(chromium.pid())), ozone == QStringLiteral("x11"));
-        const platform::GObjectPtr<AtspiText> selectable(
-            atspi_accessible_get_text_iface(platform::atspiOf(front.element)));
-        platform::ErrorSlot error;
-        atspi_text_add_selection(selectable.get(), 0, 13, error.out());
+        test::selectText(front.element, 0, 13);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "chromium text"; }));
 
-        std::optional<WriteBack::Outcome> outcome;
-        writeBack.writeText(front.element, QStringLiteral("chromium text"), QStringLiteral("pasted into Chromium"),
-                            [&outcome](WriteBack::Outcome o) { outcome = o; });
-        ASSERT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
-        EXPECT_EQ(*outcome, WriteBack::Outcome::written);
+        EXPECT_EQ(writeOver(writeBack, front.element, QStringLiteral("chromium text"),
+                            QStringLiteral("pasted into Chromium")),
+                  WriteBack::Outcome::written);
         EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pasted into Chromium"; }))
             << wholeText(front.element).toStdString();
     }
-}
-
-// A native client of each toolkit, started as the session would start it.
-Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QString::fromLatin1(variable), QString::fromLatin1(value));
-    Peer peer = Peer::start(program, arguments, environment, 0s);
-    test::waitUntil([&peer] { return focuses(peer.pid()); }, 30s);
-    return peer;
 }
 
 TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInGtk3)

@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Inside scripts/desktop-session: the whole session road of Parlomatic against the real OpenID
-# provider of services/identity, with the accessibility bus off at first and a tray (trayer):
-# sign-in, the accessibility window, a restart and log-out (steps 1 to 4 below).
-# With PARLOMATIC_MEASURE=1 it also prints the time from launch to the tray icon and the resident
-# memory after a minute signed in and watching (run it with a release build for the figures).
-# Exit status 77 (skipped) when the identity service cannot issue JWT access tokens (--audience).
+# Inside scripts/desktop-session: Parlomatic's session road against the real OpenID provider of
+# services/identity, steps 1 to 4 below. PARLOMATIC_MEASURE=1 also prints the launch time and the
+# resident memory after a minute signed in. Exits 77 (skipped) where the provider has no --audience.
 set -euo pipefail
 app=$1
 src=$PARLOMATIC_SOURCE_DIR

@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
 # Inside scripts/desktop-session: the product's acceptance test. scripts/run brings up both local
-# services (their key private, their CA held to loopback, a printed account) and Parlomatic;
-# "Sign In..." from the tray menu signs in on the identity service's real login page (the scripted
-# browser, with the account scripts/run made); then, over selections in Mousepad pressed with the
-# pointer in the strip, Replace writes Apertium's Spanish over English text, Improve corrects a
-# misspelt sentence in place, and Translate shows the translation in the panel. The texts are those
-# the text service's own tests expect of its engines. Last, a second scripts/run reuses the services
-# and each run stops only what it started. WHOLE_ROAD_RUN names another command of scripts/run's
-# road (the packaged one of tests/packaging).
+# services and Parlomatic; sign-in on the real login page from the tray menu; Replace, Improve and
+# Translate pressed in the strip over Mousepad; a second scripts/run reuses the services and each run
+# stops only what it started. WHOLE_ROAD_RUN names another command of that road (tests/packaging's).
 set -euo pipefail
 run=${WHOLE_ROAD_RUN:-scripts/run}
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Inside scripts/desktop-session: makes both packages (scripts/package: the release build, lintian,
-# appstreamcli), checks that they hold what the README lists, verifies the user units, unpacks the
-# packages into a throw-away root (dpkg -x: nothing is installed on this machine) and walks the
-# whole road there (tests/e2e/whole_road.sh): the packaged set-up command and services, the packaged
-# parlomatic, whose sign-in answer comes back through xdg-open on the URL scheme its desktop entry
-# registers.
+# Inside scripts/desktop-session: makes both packages (scripts/package), checks what they hold and
+# their user units, unpacks them into a throw-away root (nothing is installed on this machine) and
+# walks the whole road there (tests/e2e/whole_road.sh), the sign-in coming back through the URL scheme.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$PARLOMATIC_SOURCE_DIR

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# scripts/run's road with the packages unpacked in $PARLOMATIC_PACKAGE_ROOT: the set-up command of
-# parlomatic-local-services, then, unless they already answer, both services started from their user
-# units' command lines (ExecStart, then ExecStartPost, which returns once the service answers), as the
-# user service manager would (this machine has none), and the packaged parlomatic. Whatever it started
-# it stops, by process id, when Parlomatic ends.
+# scripts/run's road with the packages unpacked in $PARLOMATIC_PACKAGE_ROOT: the set-up command, both
+# services (unless they answer already) from their user units' ExecStart and ExecStartPost as the user
+# service manager would (this machine has none), then the packaged parlomatic. Stops what it started.
 set -euo pipefail
 root=$PARLOMATIC_PACKAGE_ROOT
 export PATH=$root/usr/bin:$PATH
