@@ -87,7 +87,7 @@ inline std::string hmacSha256(std::string_view secret, std::string_view data)
     unsigned int length = 0;
     HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
          reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &length);
-    return std::string(reinterpret_cast<char*>(digest), length);
+    return {reinterpret_cast<char*>(digest), length};
 }
 
 } // namespace parlomatic::testing

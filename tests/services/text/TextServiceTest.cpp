@@ -1,6 +1,8 @@
 #include "TextService.h"
 #include "GenderStore.h"
+#include "Improver.h"
 #include "JwksTokenVerifier.h"
+#include "Languages.h"
 #include "common/CurlHttpClient.h"
 #include "service/Language.h"
 #include "service/Translator.h"
@@ -13,9 +15,11 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <csignal>
 #include <ctime>
 #include <future>
 #include <thread>
+#include <tuple>
 
 namespace parlomatic::textservice {
 namespace {
@@ -28,7 +32,8 @@ constexpr const char* audience = "https://api.parlomatic.localhost/";
 using SigningKey = parlomatic::testing::TestRsaKey;
 
 // The text service with its real engines, an identity service that only publishes its key set, and
-// a client of the product. Built once for the program: the engines take seconds to start.
+// a client of the product; the engines also on their own. Built once for the program: the engines
+// take seconds to start.
 class TextServiceTest : public ::testing::Test {
 protected:
     struct World {
@@ -65,7 +70,7 @@ protected:
             service = std::make_unique<TextService>(translator, improver, verifier, genders,
                                                     TextService::Options{.certificateFile = folder / "cert.pem",
                                                                          .keyFile = folder / "key.pem",
-                                                                         .maxBodyBytes = 1024 * 1024,
+                                                                         .maxBodyBytes = std::size_t{1024} * 1024,
                                                                          .maxConnections = 64,
                                                                          .keepAliveSeconds = 1,
                                                                          .logRequests = false});
@@ -83,7 +88,8 @@ protected:
     static void SetUpTestSuite()
     {
         world = std::make_unique<World>();
-        ASSERT_TRUE(world->translator.start());
+        ASSERT_TRUE(world->translator.start()) << "Apertium's eng-spa and es-pt pairs must be installed";
+        ASSERT_TRUE(world->improver.loaded()) << "hunspell-en-us, hunspell-es and hunspell-pt-br must be installed";
         ASSERT_TRUE(world->verifier.fetchKeys());
         ASSERT_TRUE(world->service->bind(0));
         world->serving = std::thread([] { world->service->serve(); });
@@ -124,6 +130,13 @@ protected:
         return response.value_or(HttpResponse{});
     }
 
+    static std::string translate(std::string_view text, Lang source, Lang target)
+    {
+        auto result = world->translator.translate(text, source, target);
+        EXPECT_TRUE(result.has_value());
+        return result.value_or("<failed>");
+    }
+
     static inline std::unique_ptr<World> world;
 };
 
@@ -153,30 +166,25 @@ TEST_F(TextServiceTest, RefusesMissingAndBadTokens)
     const auto now = std::time(nullptr);
     const SigningKey stranger{"key-a"}; // the right key id, another key
     const std::string good = token();
-    const struct {
-        const char* what;
-        std::optional<std::string> bearer;
-    } cases[] = {
-        {"no token", std::nullopt},
-        {"not a JWT", "abc"},
-        {"unsigned", parlomatic::testing::makeToken(R"({"alg":"none"})", claims().dump(), "")},
-        {"another key", token({}, &stranger)},
-        {"altered body", good.substr(0, good.find('.') + 1) + base64UrlEncode(claims({{"sub", "admin"}}).dump()) +
-                             good.substr(good.rfind('.'))},
-        {"another issuer", token({{"iss", "https://elsewhere/"}})},
-        {"another audience", token({{"aud", "https://other/"}})},
-        {"expired", token({{"exp", now - 1}})},
-        {"no expiry", token({{"exp", nullptr}})},
-        {"not yet valid", token({{"nbf", now + 600}})},
-        {"no subject", token({{"sub", ""}})},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const auto response = call("POST", "/v1/translate", R"({"q":"Hello.","target":"es"})", c.bearer);
+    const auto refused = [](const char* what, const std::optional<std::string>& bearer) {
+        SCOPED_TRACE(what);
+        const auto response = call("POST", "/v1/translate", R"({"q":"Hello.","target":"es"})", bearer);
         EXPECT_EQ(response.status, 401);
         EXPECT_TRUE(response.header("WWW-Authenticate").has_value());
         EXPECT_TRUE(json::parse(response.body, nullptr, false).contains("error"));
-    }
+    };
+    refused("no token", std::nullopt);
+    refused("not a JWT", "abc");
+    refused("unsigned", parlomatic::testing::makeToken(R"({"alg":"none"})", claims().dump(), ""));
+    refused("another key", token({}, &stranger));
+    refused("altered body", good.substr(0, good.find('.') + 1) + base64UrlEncode(claims({{"sub", "admin"}}).dump()) +
+                                good.substr(good.rfind('.')));
+    refused("another issuer", token({{"iss", "https://elsewhere/"}}));
+    refused("another audience", token({{"aud", "https://other/"}}));
+    refused("expired", token({{"exp", now - 1}}));
+    refused("no expiry", token({{"exp", nullptr}}));
+    refused("not yet valid", token({{"nbf", now + 600}}));
+    refused("no subject", token({{"sub", ""}}));
 }
 
 TEST_F(TextServiceTest, FetchesTheKeySetAgainForAnUnknownKeyId)
@@ -202,35 +210,28 @@ TEST_F(TextServiceTest, FetchesTheKeySetAgainForAnUnknownKeyId)
 
 TEST_F(TextServiceTest, AnswersBadRequestsWithJsonErrors)
 {
-    const struct {
-        const char* method;
-        const char* path;
-        std::string body;
-        int status;
-    } cases[] = {
-        {"POST", "/v1/translate", "{not json", 400},
-        {"POST", "/v1/translate", "[1,2]", 400},
-        {"POST", "/v1/translate", R"({"target":"es"})", 400},
-        {"POST", "/v1/translate", R"({"q":7,"target":"es"})", 400},
-        {"POST", "/v1/translate", R"({"q":"Hello.","target":"fr"})", 400},
-        {"POST", "/v1/translate", R"({"q":"Hello.","target":"es","source":"de"})", 400},
-        {"POST", "/v1/translate", R"({"q":"Hello.","target":"es","gender":"neuter"})", 400},
-        {"POST", "/v1/translate", R"({"q":"12345","target":"es"})", 400},
-        {"POST", "/v1/improve", R"({"text":"Hello."})", 400},
-        {"PATCH", "/v1/user/metadata", R"({"gender":"Feminine"})", 400},
-        {"POST", "/v1/improve", R"({"q":")" + std::string(1024 * 1024, 'a') + R"("})", 413},
-        {"GET", "/v1/translate", "", 405},
-        {"PATCH", "/v1/improve", R"({"q":"Hello."})", 405},
-        {"POST", "/v1/user/metadata", R"({"gender":"feminine"})", 405},
-        {"GET", "/v2/anything", "", 404},
+    const auto answers = [](const char* method, const char* path, const std::string& body, int status) {
+        SCOPED_TRACE(std::string(method) + " " + path + " " + body.substr(0, 60));
+        const auto response = call(method, path, body);
+        EXPECT_EQ(response.status, status);
+        const auto error = json::parse(response.body, nullptr, false);
+        EXPECT_TRUE(error.contains("error") && error.contains("message")) << response.body.substr(0, 200);
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.substr(0, 60));
-        const auto response = call(c.method, c.path, c.body);
-        EXPECT_EQ(response.status, c.status);
-        const auto body = json::parse(response.body, nullptr, false);
-        EXPECT_TRUE(body.contains("error") && body.contains("message")) << response.body.substr(0, 200);
-    }
+    answers("POST", "/v1/translate", "{not json", 400);
+    answers("POST", "/v1/translate", "[1,2]", 400);
+    answers("POST", "/v1/translate", R"({"target":"es"})", 400);
+    answers("POST", "/v1/translate", R"({"q":7,"target":"es"})", 400);
+    answers("POST", "/v1/translate", R"({"q":"Hello.","target":"fr"})", 400);
+    answers("POST", "/v1/translate", R"({"q":"Hello.","target":"es","source":"de"})", 400);
+    answers("POST", "/v1/translate", R"({"q":"Hello.","target":"es","gender":"neuter"})", 400);
+    answers("POST", "/v1/translate", R"({"q":"12345","target":"es"})", 400);
+    answers("POST", "/v1/improve", R"({"text":"Hello."})", 400);
+    answers("PATCH", "/v1/user/metadata", R"({"gender":"Feminine"})", 400);
+    answers("POST", "/v1/improve", R"({"q":")" + std::string(std::size_t{1024} * 1024, 'a') + R"("})", 413);
+    answers("GET", "/v1/translate", "", 405);
+    answers("PATCH", "/v1/improve", R"({"q":"Hello."})", 405);
+    answers("POST", "/v1/user/metadata", R"({"gender":"feminine"})", 405);
+    answers("GET", "/v2/anything", "", 404);
 }
 
 TEST_F(TextServiceTest, KeepsThePreferredGenderPerSubject)
@@ -251,6 +252,7 @@ TEST_F(TextServiceTest, TwentyClientsOfFiftyTranslationsEach)
     const std::string expected[] = {"La casa es grande.", "Me gusta el coche rojo.", "Vivimos en una casa pequeña."};
     const std::string bearer = token();
     std::vector<std::future<int>> clients;
+    clients.reserve(20);
     for (int c = 0; c < 20; ++c) {
         clients.push_back(std::async(std::launch::async, [&, c] {
             CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = world->identity.caFile()});
@@ -269,6 +271,100 @@ TEST_F(TextServiceTest, TwentyClientsOfFiftyTranslationsEach)
         wrong += client.get();
     }
     EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(TextServiceTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
+{
+    EXPECT_EQ(translate("The house is big and the garden is beautiful.", Lang::en, Lang::es),
+              "La casa es grande y el jardín es bello.");
+    EXPECT_EQ(translate("La casa es grande y el jardín es bonito.", Lang::es, Lang::en),
+              "The house is big and the garden is beautiful.");
+    EXPECT_EQ(translate("The house is big and the garden is beautiful.", Lang::en, Lang::pt),
+              "A casa é grande e o jardim é belo.");
+    EXPECT_EQ(translate("A casa é grande e o jardim é bonito.", Lang::pt, Lang::en),
+              "The house is big and the garden is beautiful.");
+    EXPECT_EQ(translate("  nada muda\n", Lang::pt, Lang::pt), "  nada muda\n");
+    EXPECT_EQ(translate(" \n\n", Lang::en, Lang::es), " \n\n"); // nothing for the engine
+    // Breaks, indentation and trailing blanks stay where they were.
+    EXPECT_EQ(translate("I like the red car.\n\n  We live in a small house.\t\nThank you!\n", Lang::en, Lang::es),
+              "Me gusta el coche rojo.\n\n  Vivimos en una casa pequeña.\t\nGracias!\n");
+}
+
+TEST_F(TextServiceTest, LongTextsAreCutBetweenSentencesOrCharacters)
+{
+    std::string sentences;
+    std::string expected;
+    while (sentences.size() < 5000) {
+        sentences += "The house is big. ";
+        expected += "La casa es grande. ";
+    }
+    sentences.pop_back();
+    expected.pop_back();
+    EXPECT_EQ(translate(sentences, Lang::en, Lang::es), expected);
+
+    std::string unbroken = "a"; // no space to cut at, and characters of two bytes at odd offsets
+    while (unbroken.size() < 5000) {
+        unbroken += "ñ";
+    }
+    unbroken += "a";
+    std::string joined;
+    for (const std::string_view piece : splitText(unbroken, 2048)) {
+        EXPECT_LE(piece.size(), 2048u);
+        EXPECT_NE(static_cast<unsigned char>(piece.front()) & 0xC0, 0x80) << "cut inside a character";
+        joined += piece;
+    }
+    EXPECT_EQ(joined, unbroken);
+}
+
+TEST_F(TextServiceTest, ApertiumsReservedCharactersAndNulsDoNotBreakTheStream)
+{
+    const std::string tricky = "Pay 5$ to a@b for [draft] <one> {two} a/b \\ c^d.";
+    const std::string out = translate(tricky, Lang::en, Lang::es);
+    for (const char c : std::string_view("$@[]<>{}/\\^")) {
+        EXPECT_NE(out.find(c), std::string::npos) << c << " in " << out;
+    }
+    EXPECT_EQ(translate(std::string("The house\0 is big.", 18), Lang::en, Lang::es), "La casa es grande.");
+    EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
+}
+
+TEST_F(TextServiceTest, APipelineWhoseProgramDiedIsStartedAgain)
+{
+    for (const int pid : world->translator.processIds()) {
+        kill(pid, SIGKILL);
+    }
+    // The request that meets the dead pipeline may fail; the next one runs on fresh programs.
+    std::ignore = world->translator.translate("The house is big.", Lang::en, Lang::es);
+    EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
+}
+
+TEST_F(TextServiceTest, DetectsTheSourceLanguage)
+{
+    EXPECT_EQ(detectLanguage("The house is big and the garden is beautiful."), Lang::en);
+    EXPECT_EQ(detectLanguage("La casa es grande y el jardín es bonito, pero la cocina es pequeña."), Lang::es);
+    EXPECT_EQ(detectLanguage("A casa é grande e o jardim é bonito, mas a cozinha é pequena."), Lang::pt);
+    EXPECT_EQ(detectLanguage("12345 !!!"), std::nullopt);
+    EXPECT_EQ(parseLanguage("pt_BR"), Lang::pt);
+    EXPECT_EQ(parseLanguage("ES-mx"), Lang::es);
+    EXPECT_EQ(parseLanguage("fr"), std::nullopt);
+}
+
+TEST_F(TextServiceTest, ImprovesWhatItIsSureOfAndNothingElse)
+{
+    const Improver& improver = world->improver;
+    EXPECT_EQ(improver.improve("i recieve the leter tomorow at the libary .", Lang::en),
+              "I receive the letter tomorrow at the library.");
+    EXPECT_EQ(improver.improve("It works.  i'm sure ; we agree !", Lang::en), "It works. I'm sure; we agree!");
+    EXPECT_EQ(improver.improve("la cancion es muy bonita.  el niño canta .", Lang::es),
+              "La canción es muy bonita. El niño canta.");
+    EXPECT_EQ(improver.improve("eu nao sei se voce vem.", Lang::pt), "Eu não sei se você vem.");
+    // Names, acronyms, addresses, numbers, abbreviations and fragments stay as they are.
+    for (const std::string_view kept : {"Zorblax met NASA at https://example.com/teh on 3.5.2024, e.g. in Lisbon",
+                                        "We met Dr. smith at 5 p.m. today.", "the red car"}) {
+        EXPECT_EQ(improver.improve(kept, Lang::en), kept);
+    }
+    EXPECT_EQ(improver.improve("  first line\n\nsecond  line", Lang::en), "  first line\n\nsecond line");
+    EXPECT_EQ(improver.improve("one  two . three", std::nullopt), "one two. Three");
+    EXPECT_EQ(improver.improve("i recieve the leter tomorow ."), "I receive the letter tomorrow.");
 }
 
 } // namespace
