@@ -52,7 +52,7 @@ protected:
                                    systemClock(), std::chrono::milliseconds(0)};
         GenderStore genders{folder / "genders.json"};
         std::unique_ptr<TextService> service;
-        std::thread serving;
+        std::jthread serving;
 
         World()
         {
@@ -77,10 +77,7 @@ protected:
         }
         ~World()
         {
-            service->stop();
-            if (serving.joinable()) {
-                serving.join();
-            }
+            service->stop(); // `serving` ends, and is joined as it goes
             std::filesystem::remove_all(folder);
         }
     };
@@ -92,7 +89,7 @@ protected:
         ASSERT_TRUE(world->improver.loaded()) << "hunspell-en-us, hunspell-es and hunspell-pt-br must be installed";
         ASSERT_TRUE(world->verifier.fetchKeys());
         ASSERT_TRUE(world->service->bind(0));
-        world->serving = std::thread([] { world->service->serve(); });
+        world->serving = std::jthread([] { world->service->serve(); });
     }
     static void TearDownTestSuite() { world.reset(); }
 
