@@ -10,24 +10,12 @@
 #   scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]
 set -uo pipefail
 
-say() { echo "gnome-session: $*" >&2; }
+name=gnome
+# shellcheck source=session_helpers.sh
+source "$(dirname "$0")/session_helpers.sh"
 command -v gnome-shell >/dev/null || { say "gnome-shell is missing; run scripts/setup"; exit 69; }
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 uuid=windows@parlomatic.app
-
-dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-gnome.XXXXXX")
-chmod 700 "$dir"
-pids=()
-# shellcheck disable=SC2317 # run by the EXIT trap
-cleanup() {
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill -TERM "${pids[i]}" 2>/dev/null
-        wait "${pids[i]}" 2>/dev/null
-    done
-    rm -rf "$dir"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
 log=$PARLOMATIC_SESSION_DIR/gnome-shell.log
 scale=${PARLOMATIC_GNOME_SCALE:-1}
 size=$((1280 * scale))x$((800 * scale))

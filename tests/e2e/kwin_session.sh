@@ -6,22 +6,10 @@
 #   scripts/desktop-session tests/e2e/kwin_session.sh CMD [ARGS...]
 set -uo pipefail
 
-say() { echo "kwin-session: $*" >&2; }
+name=kwin
+# shellcheck source=session_helpers.sh
+source "$(dirname "$0")/session_helpers.sh"
 kwin=$(command -v kwin_wayland) || { say "kwin_wayland is missing; run scripts/setup"; exit 69; }
-
-dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-kwin.XXXXXX")
-chmod 700 "$dir"
-kwin_pid=
-# shellcheck disable=SC2317 # run by the EXIT trap
-cleanup() {
-    if [ -n "$kwin_pid" ]; then
-        kill -TERM "$kwin_pid" 2>/dev/null
-        wait "$kwin_pid" 2>/dev/null
-    fi
-    rm -rf "$dir"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
 
 # The installed binary carries a file capability that containers may refuse to execute: a copy
 # without it, under the same name (its platform plugin checks the name).
@@ -53,9 +41,9 @@ XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_CON
     XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 --scale "$scale" \
     --no-lockscreen --no-global-shortcuts --no-kactivities --socket parlomatic-kwin --exit-with-session \
     "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1 &
-kwin_pid=$!
-wait "$kwin_pid"
-kwin_pid=
+pids+=($!)
+wait "${pids[-1]}"
+pids=()
 cat "$dir/out" 2>/dev/null
 [ -s "$dir/status" ] || { say "KWin ended before the command did:"; tail -n 20 "$PARLOMATIC_SESSION_DIR/kwin.log" >&2; exit 70; }
 exit "$(cat "$dir/status")"

@@ -8,29 +8,18 @@
 # PARLOMATIC_SWAY_SCALES (default "1") gives one output per scale, side by side.
 set -uo pipefail
 
-say() { echo "wayland-session: $*" >&2; }
+name=wayland
+# shellcheck source=session_helpers.sh
+source "$(dirname "$0")/session_helpers.sh"
 command -v sway >/dev/null || { say "sway is missing; run scripts/setup"; exit 69; }
 
 # sway refuses to run as root: then it runs as the user nobody, in a folder owned by that user
 # (root reaches the sockets in it all the same).
-dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-sway.XXXXXX")
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
     chown nobody "$dir"
     as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 fi
-sway_pid=
-keyboard_pid=
-command_pid=
-cleanup() {
-    for pid in $command_pid $keyboard_pid $sway_pid; do
-        kill -TERM "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$dir"
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
 
 # Once up, sway tells its children's environment through this file, after letting our user into
 # XWayland (sway's user only, by default).
@@ -50,6 +39,7 @@ env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headl
     WLR_HEADLESS_OUTPUTS="$outputs" WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" \
     >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
 sway_pid=$!
+pids+=("$sway_pid")
 
 deadline=$((SECONDS + 20))
 until [ -s "$dir/env" ]; do
@@ -66,7 +56,7 @@ export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" X
 # virtual one (wtype's, idle for ten minutes) stands in for it while the command runs.
 command -v wtype >/dev/null || { say "wtype is missing; run scripts/setup"; exit 69; }
 wtype -s 600000 &
-keyboard_pid=$!
+pids+=($!)
 "$@" &
-command_pid=$!
-wait "$command_pid"
+pids+=($!)
+wait "${pids[-1]}"

@@ -1,0 +1,18 @@
+# shellcheck shell=bash
+# Sourced by the compositor session scripts, which set `name` first: `say`, a private folder `dir`,
+# and `pids`, ended by their PIDs in reverse order (and `dir` removed) when the script exits.
+# shellcheck disable=SC2154 # name is set by the script that sources this file
+say() { echo "$name-session: $*" >&2; }
+dir=$(mktemp -d "${TMPDIR:-/tmp}/parlomatic-$name.XXXXXX")
+chmod 700 "$dir"
+pids=()
+# shellcheck disable=SC2317 # run by the EXIT trap
+cleanup() {
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill -TERM "${pids[i]}" 2>/dev/null
+        wait "${pids[i]}" 2>/dev/null
+    done
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
