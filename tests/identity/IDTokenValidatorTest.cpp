@@ -103,15 +103,12 @@ TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
 
 TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
 {
-    auto unusable = key.jwk();
-    unusable["use"] = "enc";
-    keySet->body = json{{"keys", {unusable}}}.dump();
-    EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature");
-
-    unusable = key.jwk();
-    unusable["n"] = "";
-    keySet->body = json{{"keys", {unusable}}}.dump();
-    EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature");
+    for (const char* patch : {R"({"use":"enc"})", R"({"n":""})"}) {
+        auto unusable = key.jwk();
+        unusable.merge_patch(json::parse(patch));
+        keySet->body = json{{"keys", {unusable}}}.dump();
+        EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature") << patch;
+    }
 
     keySet->status = 503;
     EXPECT_EQ(validate(signedToken(validBody())), R"(Could not find a public key for Key ID (kid) "key-1")");
@@ -147,6 +144,10 @@ TEST_F(IDTokenValidatorTest, ClaimFaultsAreRefusedWithTheirMessages)
         {"ExpiredHoursAgo", R"({"exp":1764542400.0})",
          "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
          "(1764542460.0)"},
+        // Seconds in messages: the shortest fixed form that reads back exactly, a whole number with ".0".
+        {"ExpiredAFractionAgo", R"({"exp":1764599939.75})",
+         "Expiration time (exp) claim error in the ID token; current time (1764600000.0) is after expiration time "
+         "(1764599999.75)"},
         {"IssuedAtMissing", R"({"iat":null})", "Issued At (iat) claim must be a number present in the ID token"},
     };
     for (const auto& [name, patch, message] : claimCases) {
@@ -167,15 +168,6 @@ TEST_F(IDTokenValidatorTest, AcceptsTheTenantsTokenInsideTheLeewayAndWithAzp)
     body = validBody();
     body.update({{"aud", {"api", clientId}}, {"azp", clientId}, {"exp", std::to_string(now + 10)}});
     EXPECT_EQ(validate(signedToken(body)), "valid");
-}
-
-// Seconds in messages: the shortest fixed form that reads back exactly, a whole number with ".0".
-TEST(FormatSecondsTest, RoundTimesStayInFixedNotation)
-{
-    EXPECT_EQ(formatSeconds(1700000000), "1700000000.0");
-    EXPECT_EQ(formatSeconds(1764600000), "1764600000.0");
-    EXPECT_EQ(formatSeconds(1700000000.25), "1700000000.25");
-    EXPECT_EQ(formatSeconds(0.1), "0.1");
 }
 
 } // namespace

@@ -51,15 +51,14 @@ protected:
         fs::create_directories(provider->directory);
         ASSERT_TRUE(test::writeLoopbackTlsFiles(provider->directory));
         const auto& d = provider->directory;
-        // On a saturated machine a Node start now and then never gets as far as listening: a start
-        // that has said nothing after 30 s is ended and tried again, three times at most.
+        // A Node start that has said nothing after 30 s (a saturated machine) is tried again.
         std::optional<std::string> line;
         for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
             provider->process = std::make_unique<ChildProcess>(std::vector<std::string>{
                 "node", sourceDir + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
                 "--client-id", clientId, "--redirect-uri", "http://127.0.0.1/callback", "--redirect-uri",
                 schemeRedirect, "--lifetime", "900", "--accounts",
-                R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana","pm_org_id":"org_1","pm_gender":"feminine"}])"});
+                R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana"}])"});
             line = provider->process->readLine(30s);
         }
         ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start (npm ci in "
@@ -80,18 +79,16 @@ protected:
         m_browsers.clear();
     }
 
-    // A browser run by a script: it signs in as the account (or presses Cancel with "deny").
-    std::function<bool(const std::string&)> browser(std::string action = "login", std::string password = "pw-1",
-                                                    std::string desktopOpener = "false")
+    // A browser run by a script that signs in as the account; `desktopOpener` takes other schemes.
+    std::function<bool(const std::string&)> browser(std::string desktopOpener = "false")
     {
-        return [this, action, password, desktopOpener](const std::string& url) {
+        return [this, desktopOpener](const std::string& url) {
             const std::lock_guard lock(m_mutex);
             m_browsers.push_back(std::make_unique<ChildProcess>(
                 std::vector<std::string>{"node", sourceDir + "/tests/identity/browser.mjs", url},
                 std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", provider->directory / "ca.pem"},
                                                    {"BROWSER_EMAIL", "ana@example.com"},
-                                                   {"BROWSER_PASSWORD", password},
-                                                   {"BROWSER_ACTION", action},
+                                                   {"BROWSER_PASSWORD", "pw-1"},
                                                    {"BROWSER_OPEN", desktopOpener}}));
             return m_browsers.back()->started();
         };
@@ -181,26 +178,26 @@ protected:
 
 TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
 {
-    auto auth = webAuth(browser());
+    auto auth = webAuth([](const std::string&) { return true; });
     auto future = start(*auth);
+    // Another flow's callback and other paths are refused; the listener still waits for its own.
+    EXPECT_EQ(visitRedirect("?code=stolen&state=other")->status, 400);
+    EXPECT_EQ(visitRedirect("/../favicon.ico")->status, 404);
+    ASSERT_EQ(future.wait_for(0s), std::future_status::timeout);
+    ASSERT_TRUE(browser()(lastAuthorizeURL()));
     const auto result = wait(future);
     ASSERT_TRUE(result) << result.error().debugDescription();
 
     const auto idToken = jwt::decode(result->idToken());
     ASSERT_TRUE(idToken);
     EXPECT_EQ(idToken->subject(), "user|ana");
-    EXPECT_EQ(idToken->claim("email").string(), "ana@example.com");
-    EXPECT_EQ(idToken->claim("pm_org_id").string(), "org_1");
-    EXPECT_EQ(idToken->claim("pm_gender").string(), "feminine");
     ASSERT_TRUE(result->refreshToken());
     EXPECT_TRUE(stored);
 
-    // What was sent: PKCE S256, the openid rule, a fresh login, the bound port, the client's telemetry.
+    // What was sent: PKCE S256, a fresh login, the bound port, the client's telemetry.
     const auto sent = authorizeValues();
-    EXPECT_EQ(sent["scope"], "openid profile email offline_access");
     EXPECT_EQ(sent["code_challenge_method"], "S256");
     EXPECT_EQ(sent["code_challenge"].get<std::string>().size(), 43u);
-    EXPECT_EQ(sent["state"].get<std::string>().size(), 43u);
     EXPECT_EQ(sent["prompt"], "login");
     EXPECT_EQ(sent["audience"], "https://api.parlomatic.localhost/");
     EXPECT_EQ(sent["identityClient"], *Telemetry::standard().info);
@@ -216,23 +213,8 @@ TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
     EXPECT_FALSE(store.isActive());
 }
 
-TEST_F(SignInTest, AnotherFlowsCallbackIsRefusedAndTheRightOneStillArrives)
-{
-    auto auth = webAuth([](const std::string&) { return true; });
-    auto future = start(*auth);
-
-    EXPECT_EQ(visitRedirect("?code=stolen&state=other")->status, 400);
-    EXPECT_EQ(visitRedirect("/../favicon.ico")->status, 404);
-    ASSERT_EQ(future.wait_for(0s), std::future_status::timeout);
-
-    ASSERT_TRUE(browser()(lastAuthorizeURL()));
-    const auto result = wait(future);
-    EXPECT_TRUE(result) << result.error().debugDescription();
-}
-
-// A private-use scheme redirect (RFC 8252 section 7.1): the browser hands the answer to the desktop,
-// which starts a later launch with it. Here the desktop writes the URL down and the test hands it
-// over as the single-instance channel does: only the waiting flow takes it, only its own answer.
+// A private-use scheme redirect (RFC 8252, 7.1) goes through the desktop to a later launch, which
+// hands it over: only the waiting flow takes it, and only its own answer.
 TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
 {
     const auto handed = provider->directory / "handed-url";
@@ -242,7 +224,7 @@ TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
     fs::permissions(desktop, fs::perms::owner_all);
     EXPECT_FALSE(SystemBrowserSession::deliverRedirect(schemeRedirect + "?code=early&state=none"));
 
-    auto auth = webAuth(browser("login", "pw-1", desktop), 30s, schemeRedirect);
+    auto auth = webAuth(browser(desktop), 30s, schemeRedirect);
     auto future = start(*auth);
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!fs::exists(handed) && std::chrono::steady_clock::now() < deadline) {
@@ -262,40 +244,11 @@ TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
     EXPECT_FALSE(SystemBrowserSession::deliverRedirect(url));
 }
 
-TEST_F(SignInTest, ACallbackWithoutCodeListsWhatItHeld)
-{
-    auto auth = webAuth([](const std::string&) { return true; });
-    auto future = start(*auth);
-    const auto state = authorizeValues()["state"].get<std::string>();
-    EXPECT_EQ(visitRedirect("?state=" + state + "&session=x")->status, 200);
-    const auto result = wait(future);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code(), WebAuthError::Code::noAuthorizationCode);
-    EXPECT_EQ(result.error().message(),
-              "The callback URL is missing the authorization code in its query parameters ({\"session\":\"x\","
-              "\"state\":\"" +
-                  state + "\"}).");
-}
-
-TEST_F(SignInTest, TheProvidersRefusalEndsTheFlowWithItsError)
-{
-    auto auth = webAuth(browser("deny"));
-    auto future = start(*auth);
-    const auto result = wait(future);
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code(), WebAuthError::Code::other);
-    EXPECT_EQ(result.error().message(), "An unexpected error occurred.");
-    const auto* cause = std::get_if<AuthenticationError>(&*result.error().cause());
-    ASSERT_TRUE(cause);
-    EXPECT_EQ(cause->code(), "access_denied");
-    EXPECT_EQ(cause->description(), "End-User aborted interaction");
-}
-
 TEST_F(SignInTest, OneFlowAtATimeCancelAndTimeOut)
 {
     auto first = webAuth([](const std::string&) { return true; });
     auto firstResult = start(*first);
-    auto second = webAuth(browser());
+    auto second = webAuth([](const std::string&) { return true; });
     auto secondResult = start(*second);
     ASSERT_EQ(secondResult.wait_for(0s), std::future_status::ready);
     EXPECT_EQ(secondResult.get().error().message(),

@@ -34,6 +34,12 @@ private:
     Recorded& m_recorded;
 };
 
+// The token endpoint: answers what the test sets.
+struct TokenEndpoint final : HttpClient {
+    HttpResult send(const HttpRequest&) override { return answer; }
+    HttpResponse answer;
+};
+
 class WebAuthTest : public ::testing::Test {
 protected:
     IdentityWebAuth& auth()
@@ -54,7 +60,8 @@ protected:
     Recorded recorded;
     std::string outcome;
     TransactionStore store;
-    IdentityWebAuth m_auth{"client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store};
+    std::shared_ptr<TokenEndpoint> endpoint = std::make_shared<TokenEndpoint>();
+    IdentityWebAuth m_auth{"client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(), &store};
 };
 
 TEST_F(WebAuthTest, AuthorizeURL)
@@ -102,46 +109,42 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
     EXPECT_FALSE(store.isActive());
 }
 
-TEST_F(WebAuthTest, AnUnreadableCallbackEndsTheFlowWithoutShowingItsQuery)
+// What the flow's own callback ends it with (another flow's is refused): nothing unvalidated reaches
+// the caller, and an unreadable callback is not shown past its path.
+TEST_F(WebAuthTest, ItsCallbackEndsTheFlowWith)
 {
-    ASSERT_EQ(start(auth().redirectURL("http://127.0.0.1:0/callback")), "running");
-    const auto state = sent()["state"].get<std::string>();
-    EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=secret%zz&state=" + state));
-    EXPECT_EQ(outcome, "Invalid callback URL: http://127.0.0.1:1/callback");
-    EXPECT_TRUE(recorded.closed);
-    EXPECT_FALSE(store.isActive());
-}
-
-// The token endpoint's answer decides the outcome; nothing unvalidated reaches the caller.
-TEST_F(WebAuthTest, TheCodeExchangeEndsWith)
-{
-    struct TokenEndpoint final : HttpClient {
-        HttpResult send(const HttpRequest&) override { return answer; }
-        HttpResponse answer;
-    };
-    const std::pair<HttpResponse, std::string> table[] = {
-        {HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+    const std::tuple<std::string, HttpResponse, std::string> table[] = {
+        {"code=secret%zz", {}, "Invalid callback URL: http://127.0.0.1:1/callback"},
+        {"error=access_denied&error_description=End-User%20aborted%20interaction",
+         {},
+         "An unexpected error occurred. CAUSE: AuthenticationError(code: access_denied, description: End-User "
+         "aborted interaction, statusCode: 0)"},
+        {"session=x",
+         {},
+         R"(The callback URL is missing the authorization code in its query parameters ({"session":"x","state":"@"}).)"},
+        {"code=c-1",
+         {403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
          "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
          "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
          "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"},
-        {HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+        {"code=c-1",
+         {400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
          "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
          "request is invalid, statusCode: 400)"},
-        {HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+        {"code=c-1",
+         {200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
          "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
          "decoded"}};
-    for (const auto& [answer, expected] : table) {
-        auto endpoint = std::make_shared<TokenEndpoint>();
+    for (const auto& [query, answer, expected] : table) {
         endpoint->answer = answer;
-        IdentityWebAuth webAuth("client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(),
-                                &store);
-        webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
-            return std::make_unique<RecordingSession>(recorded);
-        });
-        ASSERT_EQ(start(webAuth), "running");
-        recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" +
-                                     sent()["state"].get<std::string>());
-        EXPECT_EQ(outcome, expected) << answer.body;
+        recorded.closed = false;
+        ASSERT_EQ(start(auth().redirectURL("http://127.0.0.1:0/callback")), "running");
+        const auto state = sent()["state"].get<std::string>();
+        EXPECT_FALSE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-2&state=other"));
+        EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?" + query + "&state=" + state));
+        EXPECT_EQ(outcome, std::regex_replace(expected, std::regex("@"), state)) << query;
+        EXPECT_TRUE(recorded.closed);
+        EXPECT_FALSE(store.isActive());
     }
 }
 
