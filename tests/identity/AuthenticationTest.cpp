@@ -198,12 +198,7 @@ TEST_F(ConfigurationTest, IncompleteFileStopsTheProcess)
 class AuthenticationLoopbackTest : public test::LoopbackServiceFixture {
 protected:
     // The one request the service received.
-    test::RecordedRequest only() const
-    {
-        const auto sent = requests();
-        EXPECT_EQ(sent.size(), 1u);
-        return sent.empty() ? test::RecordedRequest{} : sent.back();
-    }
+    test::RecordedRequest only() const { return requests().size() == 1 ? requests().front() : test::RecordedRequest{}; }
 
     FakeClock clock{1'000.0};
     std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(

@@ -1,5 +1,5 @@
 // The sign-in's own rules, with a web session that only records what it was given: the authorize
-// URL, the errors found before the browser opens, and callbacks that cannot be read.
+// URL, the errors found before the browser opens, and how the flow's callback ends it.
 #include "identity/IdentityWebAuth.h"
 #include "identity/LoginTransaction.h"
 #include "identity/PKCE.h"
@@ -42,10 +42,9 @@ struct TokenEndpoint final : HttpClient {
 
 class WebAuthTest : public ::testing::Test {
 protected:
-    IdentityWebAuth& auth()
+    WebAuthTest()
     {
-        m_auth.provider([this] { return std::make_unique<RecordingSession>(recorded); });
-        return m_auth;
+        auth.provider([this] { return std::make_unique<RecordingSession>(recorded); });
     }
     // Starts the flow; the error it ended with at once, or "running".
     std::string start(IdentityWebAuth& webAuth)
@@ -61,13 +60,12 @@ protected:
     std::string outcome;
     TransactionStore store;
     std::shared_ptr<TokenEndpoint> endpoint = std::make_shared<TokenEndpoint>();
-    IdentityWebAuth m_auth{"client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(), &store};
+    IdentityWebAuth auth{"client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(), &store};
 };
 
 TEST_F(WebAuthTest, AuthorizeURL)
 {
-    auth().redirectURL("http://127.0.0.1:0/callback");
-    ASSERT_EQ(start(m_auth), "running");
+    ASSERT_EQ(start(auth.redirectURL("http://127.0.0.1:0/callback")), "running");
     EXPECT_TRUE(recorded.authorizeURL.starts_with("https://tenant.example/authorize?"));
     const auto values = sent();
     EXPECT_EQ(values["scope"], "openid profile email");
@@ -81,8 +79,7 @@ TEST_F(WebAuthTest, AuthorizeURL)
     EXPECT_EQ(outcome, "The user cancelled the Web Auth operation.");
     EXPECT_FALSE(store.isActive());
 
-    auth().scope("read+write");
-    ASSERT_EQ(start(m_auth), "running");
+    ASSERT_EQ(start(auth.scope("read+write")), "running");
     EXPECT_NE(recorded.authorizeURL.find("scope=openid%20read%2Bwrite"), std::string::npos);
 }
 
@@ -97,8 +94,8 @@ TEST_F(WebAuthTest, VerifierAndChallenge)
 
 TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
 {
-    EXPECT_EQ(start(auth()), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
-                             "not be used to build a valid URL.");
+    EXPECT_EQ(start(auth), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
+                           "not be used to build a valid URL.");
 
     IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store);
     remote.redirectURL("https://app.example/callback").provider([] {
@@ -138,7 +135,7 @@ TEST_F(WebAuthTest, ItsCallbackEndsTheFlowWith)
     for (const auto& [query, answer, expected] : table) {
         endpoint->answer = answer;
         recorded.closed = false;
-        ASSERT_EQ(start(auth().redirectURL("http://127.0.0.1:0/callback")), "running");
+        ASSERT_EQ(start(auth.redirectURL("http://127.0.0.1:0/callback")), "running");
         const auto state = sent()["state"].get<std::string>();
         EXPECT_FALSE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-2&state=other"));
         EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?" + query + "&state=" + state));
