@@ -23,7 +23,7 @@ using nlohmann::json;
 Response httpResponse(long status, std::optional<std::string> body, std::string url = "https://t/oauth/token")
 {
     Response response;
-    response.response = HttpResponse{status, {}, {}};
+    response.response = HttpResponse{.status = status, .headers = {}, .body = {}};
     response.data = std::move(body);
     response.url = std::move(url);
     return response;
@@ -32,7 +32,7 @@ Response httpResponse(long status, std::optional<std::string> body, std::string 
 Response transportError()
 {
     Response response;
-    response.error = HttpError{HttpError::Kind::connection, "Could not connect"};
+    response.error = HttpError{.kind = HttpError::Kind::connection, .message = "Could not connect"};
     return response;
 }
 
@@ -118,14 +118,15 @@ TEST(ScopeRuleTest, PrefixesOpenid)
 // telemetry header replaces a given one.
 TEST(BuildRequestTest, ParametersGoToTheQueryOrTheBody)
 {
-    const auto request =
-        buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {}, Telemetry{false, {}});
+    const auto request = buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {},
+                                          Telemetry{.enabled = false, .info = {}});
     EXPECT_EQ(request.url, "https://t/x?a=1&b=two%20words&c=3");
     EXPECT_TRUE(request.body.empty());
     EXPECT_TRUE(request.headers.empty());
 
-    const auto post = buildHttpRequest("https://t/x", "POST", {{"b", "v"}},
-                                       {{"X-Extra", "1"}, {"Identity-Client", "forged"}}, Telemetry{true, "abc"});
+    const auto post =
+        buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}, {"Identity-Client", "forged"}},
+                         Telemetry{.enabled = true, .info = "abc"});
     EXPECT_EQ(json::parse(post.body), (json{{"b", "v"}}));
     EXPECT_EQ(post.headers,
               (HttpHeaders{{"Content-Type", "application/json"}, {"X-Extra", "1"}, {"Identity-Client", "abc"}}));
@@ -203,7 +204,7 @@ protected:
     FakeClock clock{1'000.0};
     std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
         "client-1", baseUrl(server.baseUrl()), std::make_shared<CurlHttpClient>(trustingOptions()),
-        Telemetry{true, "telemetry-info"}, clock);
+        Telemetry{.enabled = true, .info = "telemetry-info"}, clock);
 };
 
 TEST_F(AuthenticationLoopbackTest, ExchangeCode)

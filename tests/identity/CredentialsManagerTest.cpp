@@ -105,7 +105,7 @@ protected:
 
     FakeClock clock{1'700'000'000.0};
     std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
-        "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{false, std::nullopt}, clock);
+        "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{.enabled = false, .info = {}}, clock);
     std::shared_ptr<KeychainStore> store = keychain();
     std::unique_ptr<CredentialsManager> manager =
         std::make_unique<CredentialsManager>(authentication, "credentials", store, clock);

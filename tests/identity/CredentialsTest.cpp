@@ -27,8 +27,9 @@ using nlohmann::json;
 
 constexpr double now = 1'700'000'000.0;
 
-// Expiry counts from decoding; a text or number of seconds, anything else none.
-TEST(CredentialsTest, ExpiryFromTheTokenResponse)
+// Expiry counts from decoding; a text or number of seconds, anything else none. Missing texts are
+// empty, mistyped ones fail.
+TEST(CredentialsTest, FromTheTokenResponse)
 {
     const std::pair<json, double> table[] = {{"3600", now + 3600}, {"0.5", now + 0.5}, {86400, now + 86400},
                                              {1.5, now + 1.5},     {nullptr, now},     {"soon", now},
@@ -42,10 +43,6 @@ TEST(CredentialsTest, ExpiryFromTheTokenResponse)
         ASSERT_TRUE(credentials) << expiresIn;
         EXPECT_EQ(credentials->expiresIn(), expected) << expiresIn;
     }
-}
-
-TEST(CredentialsTest, MissingTextsAreEmptyButMistypedOnesFail)
-{
     EXPECT_EQ(Credentials::fromTokenResponse(json::object(), now), Credentials("", "", now));
     EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));

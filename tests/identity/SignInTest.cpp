@@ -21,7 +21,6 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace parlomatic::identity {
 namespace {
@@ -30,23 +29,28 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ChildProcess;
 
-const std::string clientId = "parlomatic-test";
-const std::string schemeRedirect = "app.parlomatic.test:/callback";
-const std::string sourceDir = std::getenv("PARLOMATIC_SOURCE_DIR") ? std::getenv("PARLOMATIC_SOURCE_DIR") : ".";
+constexpr const char* clientId = "parlomatic-test";
+constexpr const char* schemeRedirect = "app.parlomatic.test:/callback";
 
 class SignInTest : public ::testing::Test {
 protected:
+    static std::string sourceDir()
+    {
+        const char* dir = std::getenv("PARLOMATIC_SOURCE_DIR");
+        return dir ? dir : ".";
+    }
+    static fs::path directory() { return fs::temp_directory_path() / ("pm-signin-" + std::to_string(::getpid())); }
     // The provider is one program for the whole suite: starting Node is the slow part.
     static void SetUpTestSuite()
     {
-        const fs::path& d = directory;
+        const fs::path d = directory();
         fs::create_directories(d);
         ASSERT_TRUE(test::writeLoopbackTlsFiles(d));
         // A Node start that has said nothing after 30 s (a saturated machine) is tried again.
         std::optional<std::string> line;
         for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
             provider = std::make_unique<ChildProcess>(std::vector<std::string>{
-                "node", sourceDir + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
+                "node", sourceDir() + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
                 "--client-id", clientId, "--redirect-uri", "http://127.0.0.1/callback", "--redirect-uri",
                 schemeRedirect, "--lifetime", "900", "--accounts",
                 R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana"}])"});
@@ -59,7 +63,7 @@ protected:
     static void TearDownTestSuite()
     {
         provider.reset();
-        fs::remove_all(directory);
+        fs::remove_all(directory());
     }
 
     void SetUp() override { ASSERT_FALSE(providerURL.empty()) << "no identity service"; }
@@ -69,8 +73,8 @@ protected:
     bool browse(const std::string& desktopOpener = "false")
     {
         m_browsers.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"node", sourceDir + "/tests/identity/browser.mjs", lastAuthorizeURL()},
-            std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", directory / "ca.pem"},
+            std::vector<std::string>{"node", sourceDir() + "/tests/identity/browser.mjs", lastAuthorizeURL()},
+            std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", directory() / "ca.pem"},
                                                {"BROWSER_EMAIL", "ana@example.com"},
                                                {"BROWSER_PASSWORD", "pw-1"},
                                                {"BROWSER_OPEN", desktopOpener}}));
@@ -142,7 +146,6 @@ protected:
         return client.Get(redirect->path + query);
     }
 
-    static inline const fs::path directory = fs::temp_directory_path() / ("pm-signin-" + std::to_string(::getpid()));
     static inline std::unique_ptr<ChildProcess> provider;
     static inline std::string providerURL;
     std::mutex m_mutex;
@@ -151,11 +154,11 @@ protected:
     std::function<void()> cancelPrompt;
     TransactionStore store;
     std::shared_ptr<HttpClient> http =
-        std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = directory / "ca.pem"});
+        std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = directory() / "ca.pem"});
     CredentialsManager manager{
         std::make_shared<IdentityAuthentication>(clientId, providerURL, http), "credentials",
         std::make_shared<KeychainStore>(std::make_shared<FakeKeychainBackend>(), "com.parlomatic.signin-tests"),
-        systemClock(), directory / "credentials.lock"};
+        systemClock(), directory() / "credentials.lock"};
     bool stored = false;
 };
 
@@ -200,26 +203,23 @@ TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
 // hands it over: only the waiting flow takes it, and only its own answer.
 TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
 {
-    const auto handed = directory / "handed-url";
-    const auto desktop = directory / "desktop-open";
-    std::ofstream(desktop) << "#!/bin/sh\nprintf '%s' \"$1\" > " << handed.string() << ".part && mv " << handed.string()
-                           << ".part " << handed.string() << "\n";
+    const std::string scheme = schemeRedirect;
+    const auto handed = directory() / "handed-url";
+    const auto desktop = directory() / "desktop-open";
+    std::ofstream(desktop) << "#!/bin/sh\nprintf '%s' \"$1\" > " << handed.string() << "\n";
     fs::permissions(desktop, fs::perms::owner_all);
-    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(schemeRedirect + "?code=early&state=none"));
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(scheme + "?code=early&state=none"));
 
     auto auth = webAuth(30s, schemeRedirect);
     auto future = start(*auth);
     ASSERT_TRUE(browse(desktop));
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!fs::exists(handed) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_EQ(m_browsers.back()->waitForExit(30s), 0);
     std::string url;
     std::getline(std::ifstream(handed), url);
-    ASSERT_TRUE(url.starts_with(schemeRedirect + "?")) << "the browser handed over: " << url;
+    ASSERT_TRUE(url.starts_with(scheme + "?")) << "the browser handed over: " << url;
     EXPECT_EQ(authorizeValues()["redirect_uri"], schemeRedirect);
 
-    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(schemeRedirect + "?code=stolen&state=other"));
+    EXPECT_FALSE(SystemBrowserSession::deliverRedirect(scheme + "?code=stolen&state=other"));
     EXPECT_FALSE(SystemBrowserSession::deliverRedirect("app.parlomatic.other:/callback" + url.substr(url.find('?'))));
     ASSERT_EQ(future.wait_for(0s), std::future_status::timeout);
     EXPECT_TRUE(SystemBrowserSession::deliverRedirect(url));
@@ -239,15 +239,12 @@ TEST_F(SignInTest, OneFlowAtATimeCancelAndTimeOut)
               "Failed to start this transaction, as there is an active transaction at the moment.");
     EXPECT_EQ(firstResult.wait_for(0s), std::future_status::timeout);
 
-    const auto redirect = authorizeValues()["redirect_uri"].get<std::string>();
-    std::function<void()> cancel;
-    {
-        const std::lock_guard lock(m_mutex);
-        cancel = cancelPrompt;
-    }
+    std::unique_lock lock(m_mutex);
+    const auto cancel = cancelPrompt;
+    lock.unlock();
     cancel();
     EXPECT_EQ(wait(firstResult).error().message(), "The user cancelled the Web Auth operation.");
-    EXPECT_FALSE(httplib::Client("127.0.0.1", *parseUrl(redirect)->port).Get("/callback?code=late"));
+    EXPECT_FALSE(visitRedirect("?code=late"));
 
     auto patient = webAuth(200ms);
     auto patientResult = start(*patient);

@@ -60,7 +60,8 @@ protected:
     std::string outcome;
     TransactionStore store;
     std::shared_ptr<TokenEndpoint> endpoint = std::make_shared<TokenEndpoint>();
-    IdentityWebAuth auth{"client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(), &store};
+    IdentityWebAuth auth{
+        "client-1", "https://tenant.example", endpoint, Telemetry{.enabled = false, .info = {}}, systemClock(), &store};
 };
 
 TEST_F(WebAuthTest, AuthorizeURL)
@@ -75,7 +76,7 @@ TEST_F(WebAuthTest, AuthorizeURL)
     EXPECT_FALSE(values.contains("prompt"));
     EXPECT_FALSE(values.contains("identityClient"));
     EXPECT_TRUE(std::regex_match(values["state"].get<std::string>(), std::regex("[A-Za-z0-9_-]{43}")));
-    recorded.handlers.onFailure({true, {}});
+    recorded.handlers.onFailure({.cancelled = true, .message = {}});
     EXPECT_EQ(outcome, "The user cancelled the Web Auth operation.");
     EXPECT_FALSE(store.isActive());
 
@@ -97,7 +98,8 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
     EXPECT_EQ(start(auth), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
                            "not be used to build a valid URL.");
 
-    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store);
+    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{.enabled = false, .info = {}},
+                           systemClock(), &store);
     remote.redirectURL("https://app.example/callback").provider([] {
         return std::make_unique<SystemBrowserSession>(SystemBrowserSession::Options{});
     });
@@ -120,16 +122,18 @@ TEST_F(WebAuthTest, ItsCallbackEndsTheFlowWith)
          {},
          R"(The callback URL is missing the authorization code in its query parameters ({"session":"x","state":"@"}).)"},
         {"code=c-1",
-         {403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+         {.status = 403, .headers = {}, .body = R"({"error":"access_denied","error_description":"Unauthorized"})"},
          "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
          "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
          "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"},
         {"code=c-1",
-         {400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+         {.status = 400,
+          .headers = {},
+          .body = R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
          "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
          "request is invalid, statusCode: 400)"},
         {"code=c-1",
-         {200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+         {.status = 200, .headers = {}, .body = R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
          "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
          "decoded"}};
     for (const auto& [query, answer, expected] : table) {
@@ -138,7 +142,7 @@ TEST_F(WebAuthTest, ItsCallbackEndsTheFlowWith)
         ASSERT_EQ(start(auth.redirectURL("http://127.0.0.1:0/callback")), "running");
         const auto state = sent()["state"].get<std::string>();
         EXPECT_FALSE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-2&state=other"));
-        EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?" + query + "&state=" + state));
+        EXPECT_TRUE(recorded.handlers.onCallback(("http://127.0.0.1:1/callback?" + query).append("&state=" + state)));
         EXPECT_EQ(outcome, std::regex_replace(expected, std::regex("@"), state)) << query;
         EXPECT_TRUE(recorded.closed);
         EXPECT_FALSE(store.isActive());
