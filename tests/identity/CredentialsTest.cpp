@@ -86,12 +86,24 @@ TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
     EXPECT_NE(absurd->description().find("expiresIn: 1e+300"), std::string::npos);
 }
 
-TEST(CredentialsManagerErrorTest, LargeMinTTLNamesBothLifetimes)
+TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
 {
-    EXPECT_EQ(CredentialsManagerError::largeMinTTL(60, 29).message(),
-              "The minTTL requested (60s) is greater than the lifetime of the renewed access token (29s). Request a "
-              "lower minTTL or increase the 'Token Expiration' value in the settings page of your API at the identity "
-              "service.");
+    using Code = CredentialsManagerError::Code;
+    const std::pair<CredentialsManagerError, std::string> table[] = {
+        {CredentialsManagerError::largeMinTTL(60, 29),
+         "The minTTL requested (60s) is greater than the lifetime of the renewed access token (29s). Request a lower "
+         "minTTL or increase the 'Token Expiration' value in the settings page of your API at the identity service."},
+        {CredentialsManagerError(Code::noCredentials), "No credentials were found in the store."},
+        {CredentialsManagerError(Code::noRefreshToken),
+         "The stored credentials instance does not contain a refresh token."},
+        {CredentialsManagerError(Code::renewFailed), "The credentials renewal failed."},
+        {CredentialsManagerError(Code::storeFailed), "Storing the renewed credentials failed."},
+        {CredentialsManagerError(Code::biometricsFailed), "The biometric authentication failed."},
+        {CredentialsManagerError(Code::revokeFailed), "The revocation of the refresh token failed."},
+    };
+    for (const auto& [error, message] : table) {
+        EXPECT_EQ(error.message(), message);
+    }
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
 }
 
