@@ -1,9 +1,21 @@
-// The credentials manager with the real keychain and a loopback token endpoint.
-#include "CredentialsManagerFixture.h"
+// The credentials manager with the real keychain (gnome-keyring in the desktop harness) and a
+// loopback token endpoint: renewal, sign-out, and concurrent retrievals.
+#include "identity/CredentialsManager.h"
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeClock.h"
+#include "identity/IdentityAuthentication.h"
+#include "identity/keychain/KeychainStore.h"
+#include "platform/linux/SecretServiceKeychain.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -13,11 +25,93 @@
 namespace parlomatic::identity {
 namespace {
 
-using namespace managertest;
 using nlohmann::json;
 using Code = CredentialsManagerError::Code;
 
-TEST_F(CredentialsManagerTest, NoStoredSetOrNoRefreshTokenSendsNothing)
+// Polls the condition until it holds or 10 s pass.
+bool waitUntil(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The system call a thread is blocked in, or -1: the token endpoint holds its answer until the
+// competing retrieval provably waits for the lock.
+long blockedIn(pid_t process, pid_t thread)
+{
+    std::ifstream in("/proc/" + std::to_string(process) + "/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number;
+}
+
+std::shared_ptr<HttpClient> trustingClient(const std::filesystem::path& caFile)
+{
+    return std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = caFile});
+}
+
+std::shared_ptr<KeychainStore> keychain()
+{
+    return std::make_shared<KeychainStore>(std::make_shared<platform::SecretServiceKeychain>(),
+                                           "com.parlomatic.manager-tests");
+}
+
+// Reads from the keychain, never manages to write.
+class FailingWrites final : public CredentialsStorage {
+public:
+    explicit FailingWrites(std::shared_ptr<KeychainStore> inner) : m_inner(std::move(inner)) {}
+    std::optional<Bytes> getEntry(std::string_view key) override { return m_inner->getEntry(key); }
+    bool setEntry(const Bytes&, std::string_view) override { return false; }
+    bool deleteEntry(std::string_view key) override { return m_inner->deleteEntry(key); }
+
+private:
+    std::shared_ptr<KeychainStore> m_inner;
+};
+
+class CredentialsManagerTest : public test::LoopbackServiceFixture {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("PARLOMATIC_DESKTOP_SESSION"), nullptr) << "run through scripts/desktop-session";
+        LoopbackServiceFixture::SetUp();
+        setReply(200, R"({"access_token":"at-2","token_type":"Bearer","expires_in":3600,"id_token":"id-2"})");
+        ASSERT_TRUE(store->deleteAll());
+    }
+
+    int calls(std::string_view path) const
+    {
+        return static_cast<int>(std::ranges::count(requests(), path, &test::RecordedRequest::target));
+    }
+    int tokenCalls() const { return calls("/oauth/token"); }
+
+    Credentials storeSet(double lifetime, std::optional<std::string> refreshToken = "rt-1")
+    {
+        Credentials credentials("at-1", "Bearer", clock.now() + lifetime, std::move(refreshToken), "id-1");
+        EXPECT_TRUE(manager->store(credentials));
+        return credentials;
+    }
+    std::optional<Credentials> storedSet()
+    {
+        const auto text = store->string("credentials");
+        return text ? Credentials::unarchive(*text, clock.now()) : std::nullopt;
+    }
+    json lastBody() const { return requests().empty() ? json() : bodyOf(requests().back()); }
+
+    FakeClock clock{1'700'000'000.0};
+    std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
+        "client-1", server.baseUrl(), trustingClient(server.caFile()), Telemetry{.enabled = false, .info = {}}, clock);
+    std::shared_ptr<KeychainStore> store = keychain();
+    std::unique_ptr<CredentialsManager> manager =
+        std::make_unique<CredentialsManager>(authentication, "credentials", store, clock);
+};
+
+TEST_F(CredentialsManagerTest, NothingIsSentWithoutARenewableExpiredSet)
 {
     EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
     EXPECT_EQ(manager->renew().error().code(), Code::noCredentials);
@@ -27,14 +121,9 @@ TEST_F(CredentialsManagerTest, NoStoredSetOrNoRefreshTokenSendsNothing)
     storeSet(-1, std::nullopt);
     EXPECT_FALSE(manager->canRenew());
     EXPECT_EQ(manager->credentials().error().code(), Code::noRefreshToken);
-    EXPECT_EQ(tokenCalls(), 0);
-}
 
-// Expiring exactly now is still valid.
-TEST_F(CredentialsManagerTest, ASetExpiringNowIsStillValid)
-{
-    const Credentials stored = storeSet(0);
-    EXPECT_EQ(manager->credentials(), stored);
+    const Credentials expiringNow = storeSet(0);
+    EXPECT_EQ(manager->credentials(), expiringNow);
     EXPECT_EQ(tokenCalls(), 0);
 }
 
@@ -56,25 +145,20 @@ TEST_F(CredentialsManagerTest, ExpiredSetIsRenewedAndReplacedWithARotatedRefresh
     EXPECT_TRUE(manager->canRenew());
 }
 
-TEST_F(CredentialsManagerTest, RenewalErrorKeepsTheStoredSet)
+TEST_F(CredentialsManagerTest, FailedRenewalOrStoreKeepsTheStoredSet)
 {
     const Credentials stored = storeSet(-1);
     setReply(403, R"({"error":"invalid_grant","error_description":"Unknown or invalid refresh token."})");
     const auto result = manager->credentials();
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code(), Code::renewFailed);
-    ASSERT_TRUE(result.error().cause());
-    EXPECT_EQ(result.error().cause()->code(), "invalid_grant");
     EXPECT_EQ(result.error().debugDescription(),
               "The credentials renewal failed. CAUSE: AuthenticationError(code: invalid_grant, description: Unknown "
               "or invalid refresh token., statusCode: 403)");
     EXPECT_EQ(storedSet(), stored);
     EXPECT_TRUE(manager->canRenew());
-}
 
-TEST_F(CredentialsManagerTest, StoreFailedKeepsThePreviousArchive)
-{
-    const Credentials stored = storeSet(-1);
+    setReply(200, R"({"access_token":"at-2","expires_in":3600})");
     CredentialsManager readOnly(authentication, "credentials", std::make_shared<FailingWrites>(store), clock);
     EXPECT_EQ(readOnly.credentials().error().code(), Code::storeFailed);
     EXPECT_EQ(storedSet(), stored);
@@ -114,7 +198,7 @@ TEST_F(CredentialsManagerTest, AnotherWriterDuringTheRenewalIsNotOverwritten)
     EXPECT_EQ(manager->credentials().error().code(), Code::noCredentials);
     EXPECT_FALSE(storedSet());
 
-    storeSet(-1, "rt-1");
+    storeSet(-1);
     const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
     const std::string archive = fresh.archive();
     beforeAnswer = [&] { EXPECT_TRUE(store->setEntry(Bytes(archive.begin(), archive.end()), "credentials")); };
@@ -122,14 +206,8 @@ TEST_F(CredentialsManagerTest, AnotherWriterDuringTheRenewalIsNotOverwritten)
     EXPECT_EQ(storedSet(), fresh);
 }
 
-TEST_F(CredentialsManagerTest, RenewIsForcedOnAValidSet)
-{
-    storeSet(3600);
-    EXPECT_EQ(manager->renew()->accessToken(), "at-2");
-    EXPECT_EQ(tokenCalls(), 1);
-}
-
-// The refresh token is revoked, then the set deleted; a failed revocation is logged and deletes all the same.
+// The refresh token is revoked, then the set deleted; a failed revocation is logged and deletes all
+// the same. No token reaches the log.
 TEST_F(CredentialsManagerTest, SignOutRevokesAndDeletes)
 {
     storeSet(100);
@@ -141,10 +219,58 @@ TEST_F(CredentialsManagerTest, SignOutRevokesAndDeletes)
     setReply(500, R"({"error":"server_error"})");
     EXPECT_EQ(manager->signOut(), CredentialsManager::SignOut::done);
     EXPECT_FALSE(storedSet());
-    EXPECT_EQ(logs.lines().size(), 1u);
     EXPECT_EQ(manager->signOut(), CredentialsManager::SignOut::done); // nothing stored: nothing sent
     EXPECT_EQ(calls("/oauth/revoke"), 2);
+    ASSERT_EQ(logs.lines().size(), 1u);
+    for (const char* secret : {"at-1", "rt-1", "id-1"}) {
+        EXPECT_EQ(logs.lines().front().find(secret), std::string::npos) << secret;
+    }
 }
+
+// Two retrievals in two threads, through one manager or through two managers of the same store.
+// Two managers meet only at the lock file's flock, as two processes do.
+class TwoThreadsTest : public CredentialsManagerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TwoThreadsTest, RenewOnce)
+{
+    const bool separateManagers = GetParam();
+    CredentialsManager other(authentication, "credentials", store, clock);
+    CredentialsManager& secondManager = separateManagers ? other : *manager;
+    storeSet(-1);
+    std::atomic<pid_t> threadA{0};
+    std::atomic<pid_t> threadB{0};
+    // The first renewal is answered once the other retrieval waits for the lock (or, were there
+    // no lock, has sent its own renewal).
+    beforeAnswer = [&] {
+        waitUntil([&] {
+            const auto waiting = [&](pid_t thread) {
+                const long call = thread ? blockedIn(getpid(), thread) : -1;
+                return call == SYS_flock || (!separateManagers && call == SYS_futex);
+            };
+            return tokenCalls() == 2 || waiting(threadA) || waiting(threadB);
+        });
+    };
+    std::optional<CredentialsManager::Result> first;
+    std::optional<CredentialsManager::Result> second;
+    std::thread a([&] {
+        threadA = gettid();
+        first = manager->credentials();
+    });
+    std::thread b([&] {
+        threadB = gettid();
+        second = secondManager.credentials();
+    });
+    a.join();
+    b.join();
+    beforeAnswer = nullptr;
+    EXPECT_EQ(tokenCalls(), 1);
+    ASSERT_TRUE(first && *first && second && *second);
+    EXPECT_EQ((*first)->accessToken(), "at-2");
+    EXPECT_EQ(**first, **second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, TwoThreadsTest, ::testing::Values(false, true),
+                         [](const auto& testCase) { return testCase.param ? "TwoManagers" : "OneManager"; });
 
 } // namespace
 } // namespace parlomatic::identity

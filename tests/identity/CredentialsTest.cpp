@@ -1,20 +1,35 @@
+// Credentials (token response, archive, printed form), the manager's errors, and where its
+// cross-process lock lives.
 #include "identity/Credentials.h"
+#include "fakes/FakeClock.h"
+#include "fakes/FakeKeychainBackend.h"
+#include "identity/CredentialsManager.h"
 #include "identity/CredentialsManagerError.h"
+#include "identity/keychain/KeychainStore.h"
+#include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace parlomatic::identity {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr double now = 1'700'000'000.0;
 
-// Expiry counts from decoding; a text or number of seconds, anything else none.
-TEST(CredentialsTest, ExpiryFromTheTokenResponse)
+// Expiry counts from decoding; a text or number of seconds, anything else none. Missing texts are
+// empty, mistyped ones fail.
+TEST(CredentialsTest, FromTheTokenResponse)
 {
     const std::pair<json, double> table[] = {{"3600", now + 3600}, {"0.5", now + 0.5}, {86400, now + 86400},
                                              {1.5, now + 1.5},     {nullptr, now},     {"soon", now},
@@ -28,10 +43,6 @@ TEST(CredentialsTest, ExpiryFromTheTokenResponse)
         ASSERT_TRUE(credentials) << expiresIn;
         EXPECT_EQ(credentials->expiresIn(), expected) << expiresIn;
     }
-}
-
-TEST(CredentialsTest, MissingTextsAreEmptyButMistypedOnesFail)
-{
     EXPECT_EQ(Credentials::fromTokenResponse(json::object(), now), Credentials("", "", now));
     EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
@@ -94,6 +105,87 @@ TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
         EXPECT_EQ(error.message(), message);
     }
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
+}
+
+// Where the cross-process lock lives: the runtime folder when it is an absolute path, else a
+// folder of the temporary folder that only this user can enter (none when others can, or a link).
+class LockFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(scratch);
+        ::setenv("TMPDIR", scratch.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        restore("XDG_RUNTIME_DIR", runtime);
+        restore("TMPDIR", temporary);
+        fs::remove_all(scratch);
+    }
+    static std::optional<std::string> variable(const char* name)
+    {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void restore(const char* name, const std::optional<std::string>& value)
+    {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+
+    const std::optional<std::string> runtime = variable("XDG_RUNTIME_DIR");
+    const std::optional<std::string> temporary = variable("TMPDIR");
+    const fs::path scratch =
+        fs::temp_directory_path() / ("parlomatic-lock-test-" + std::to_string(::getpid()) + "-" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const fs::path folder = scratch / ("parlomatic-" + std::to_string(::geteuid()));
+};
+
+TEST_F(LockFileTest, RuntimeFolderOrAPrivateFolderOfTheTemporaryFolder)
+{
+    ::setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), "/run/user/4242/parlomatic-credentials.lock");
+    EXPECT_EQ(CredentialsManager::defaultLockFile("a/../b"), "/run/user/4242/parlomatic-a_.._b.lock");
+
+    const std::optional<std::string> notAbsolute[] = {std::nullopt, "", "relative/run"};
+    for (const auto& value : notAbsolute) {
+        restore("XDG_RUNTIME_DIR", value);
+        fs::remove_all(folder);
+        EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), folder / "parlomatic-credentials.lock");
+        struct stat info {};
+        ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISDIR(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
+
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), fs::path());
+    fs::remove(folder);
+    fs::create_directory(scratch / "elsewhere");
+    fs::permissions(scratch / "elsewhere", fs::perms::owner_all);
+    fs::create_directory_symlink(scratch / "elsewhere", folder);
+    EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), fs::path());
+}
+
+// Without a lock file of the user's own the retrieval goes on (serialised in the process) and says so.
+TEST_F(LockFileTest, RetrievalWithoutAUsableLockFile)
+{
+    const auto store = std::make_shared<KeychainStore>(std::make_shared<FakeKeychainBackend>(), "com.parlomatic.tests");
+    const Credentials stored{"at", "Bearer", 2'000.0, "rt", "id"};
+    FakeClock clock{1'000.0};
+    const auto retrieve = [&](const fs::path& lockFile, const std::string& said) {
+        test::LogCapture logs;
+        CredentialsManager manager(nullptr, "credentials", store, clock, lockFile);
+        EXPECT_TRUE(manager.store(stored));
+        EXPECT_EQ(manager.credentials(), stored);
+        EXPECT_TRUE(logs.contains(said)) << said;
+    };
+    retrieve({}, "No private folder for the credentials lock file");
+    if (::geteuid() == 0) { // only root can give a file to another user
+        const fs::path lockFile = scratch / "foreign.lock";
+        std::ofstream(lockFile).close();
+        ASSERT_EQ(::chown(lockFile.c_str(), 65534, 65534), 0);
+        retrieve(lockFile, "is not the user's own");
+    }
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The sign-in's own rules, with a web session that only records what it was given: the authorize
-// URL, the errors found before the browser opens, and callbacks that cannot be read.
+// URL, the errors found before the browser opens, and how the flow's callback ends it.
 #include "identity/IdentityWebAuth.h"
 #include "identity/LoginTransaction.h"
 #include "identity/PKCE.h"
@@ -34,12 +34,17 @@ private:
     Recorded& m_recorded;
 };
 
+// The token endpoint: answers what the test sets.
+struct TokenEndpoint final : HttpClient {
+    HttpResult send(const HttpRequest&) override { return answer; }
+    HttpResponse answer;
+};
+
 class WebAuthTest : public ::testing::Test {
 protected:
-    IdentityWebAuth& auth()
+    WebAuthTest()
     {
-        m_auth.provider([this] { return std::make_unique<RecordingSession>(recorded); });
-        return m_auth;
+        auth.provider([this] { return std::make_unique<RecordingSession>(recorded); });
     }
     // Starts the flow; the error it ended with at once, or "running".
     std::string start(IdentityWebAuth& webAuth)
@@ -54,13 +59,14 @@ protected:
     Recorded recorded;
     std::string outcome;
     TransactionStore store;
-    IdentityWebAuth m_auth{"client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store};
+    std::shared_ptr<TokenEndpoint> endpoint = std::make_shared<TokenEndpoint>();
+    IdentityWebAuth auth{
+        "client-1", "https://tenant.example", endpoint, Telemetry{.enabled = false, .info = {}}, systemClock(), &store};
 };
 
 TEST_F(WebAuthTest, AuthorizeURL)
 {
-    auth().redirectURL("http://127.0.0.1:0/callback");
-    ASSERT_EQ(start(m_auth), "running");
+    ASSERT_EQ(start(auth.redirectURL("http://127.0.0.1:0/callback")), "running");
     EXPECT_TRUE(recorded.authorizeURL.starts_with("https://tenant.example/authorize?"));
     const auto values = sent();
     EXPECT_EQ(values["scope"], "openid profile email");
@@ -70,12 +76,11 @@ TEST_F(WebAuthTest, AuthorizeURL)
     EXPECT_FALSE(values.contains("prompt"));
     EXPECT_FALSE(values.contains("identityClient"));
     EXPECT_TRUE(std::regex_match(values["state"].get<std::string>(), std::regex("[A-Za-z0-9_-]{43}")));
-    recorded.handlers.onFailure({true, {}});
+    recorded.handlers.onFailure({.cancelled = true, .message = {}});
     EXPECT_EQ(outcome, "The user cancelled the Web Auth operation.");
     EXPECT_FALSE(store.isActive());
 
-    auth().scope("read+write");
-    ASSERT_EQ(start(m_auth), "running");
+    ASSERT_EQ(start(auth.scope("read+write")), "running");
     EXPECT_NE(recorded.authorizeURL.find("scope=openid%20read%2Bwrite"), std::string::npos);
 }
 
@@ -90,10 +95,11 @@ TEST_F(WebAuthTest, VerifierAndChallenge)
 
 TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
 {
-    EXPECT_EQ(start(auth()), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
-                             "not be used to build a valid URL.");
+    EXPECT_EQ(start(auth), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
+                           "not be used to build a valid URL.");
 
-    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{false, {}}, systemClock(), &store);
+    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{.enabled = false, .info = {}},
+                           systemClock(), &store);
     remote.redirectURL("https://app.example/callback").provider([] {
         return std::make_unique<SystemBrowserSession>(SystemBrowserSession::Options{});
     });
@@ -102,46 +108,44 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
     EXPECT_FALSE(store.isActive());
 }
 
-TEST_F(WebAuthTest, AnUnreadableCallbackEndsTheFlowWithoutShowingItsQuery)
+// What the flow's own callback ends it with (another flow's is refused): nothing unvalidated reaches
+// the caller, and an unreadable callback is not shown past its path.
+TEST_F(WebAuthTest, ItsCallbackEndsTheFlowWith)
 {
-    ASSERT_EQ(start(auth().redirectURL("http://127.0.0.1:0/callback")), "running");
-    const auto state = sent()["state"].get<std::string>();
-    EXPECT_TRUE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=secret%zz&state=" + state));
-    EXPECT_EQ(outcome, "Invalid callback URL: http://127.0.0.1:1/callback");
-    EXPECT_TRUE(recorded.closed);
-    EXPECT_FALSE(store.isActive());
-}
-
-// The token endpoint's answer decides the outcome; nothing unvalidated reaches the caller.
-TEST_F(WebAuthTest, TheCodeExchangeEndsWith)
-{
-    struct TokenEndpoint final : HttpClient {
-        HttpResult send(const HttpRequest&) override { return answer; }
-        HttpResponse answer;
-    };
-    const std::pair<HttpResponse, std::string> table[] = {
-        {HttpResponse{403, {}, R"({"error":"access_denied","error_description":"Unauthorized"})"},
+    const std::tuple<std::string, HttpResponse, std::string> table[] = {
+        {"code=secret%zz", {}, "Invalid callback URL: http://127.0.0.1:1/callback"},
+        {"error=access_denied&error_description=End-User%20aborted%20interaction",
+         {},
+         "An unexpected error occurred. CAUSE: AuthenticationError(code: access_denied, description: End-User "
+         "aborted interaction, statusCode: 0)"},
+        {"session=x",
+         {},
+         R"(The callback URL is missing the authorization code in its query parameters ({"session":"x","state":"@"}).)"},
+        {"code=c-1",
+         {.status = 403, .headers = {}, .body = R"({"error":"access_denied","error_description":"Unauthorized"})"},
          "Unable to perform authentication with PKCE. Enable PKCE support in the settings page of the "
          "application at the identity service, by setting the 'Application Type' to 'Native'. CAUSE: "
          "AuthenticationError(code: access_denied, description: Unauthorized, statusCode: 403)"},
-        {HttpResponse{400, {}, R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
+        {"code=c-1",
+         {.status = 400,
+          .headers = {},
+          .body = R"({"error":"invalid_grant","error_description":"grant request is invalid"})"},
          "An unexpected error occurred. CAUSE: AuthenticationError(code: invalid_grant, description: grant "
          "request is invalid, statusCode: 400)"},
-        {HttpResponse{200, {}, R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
+        {"code=c-1",
+         {.status = 200, .headers = {}, .body = R"({"access_token":"at-1","token_type":"Bearer","id_token":"a.b"})"},
          "The ID token validation performed after authentication failed. CAUSE: ID token could not be "
          "decoded"}};
-    for (const auto& [answer, expected] : table) {
-        auto endpoint = std::make_shared<TokenEndpoint>();
+    for (const auto& [query, answer, expected] : table) {
         endpoint->answer = answer;
-        IdentityWebAuth webAuth("client-1", "https://tenant.example", endpoint, Telemetry{false, {}}, systemClock(),
-                                &store);
-        webAuth.redirectURL("http://127.0.0.1:0/callback").provider([this] {
-            return std::make_unique<RecordingSession>(recorded);
-        });
-        ASSERT_EQ(start(webAuth), "running");
-        recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-1&state=" +
-                                     sent()["state"].get<std::string>());
-        EXPECT_EQ(outcome, expected) << answer.body;
+        recorded.closed = false;
+        ASSERT_EQ(start(auth.redirectURL("http://127.0.0.1:0/callback")), "running");
+        const auto state = sent()["state"].get<std::string>();
+        EXPECT_FALSE(recorded.handlers.onCallback("http://127.0.0.1:1/callback?code=c-2&state=other"));
+        EXPECT_TRUE(recorded.handlers.onCallback(("http://127.0.0.1:1/callback?" + query).append("&state=" + state)));
+        EXPECT_EQ(outcome, std::regex_replace(expected, std::regex("@"), state)) << query;
+        EXPECT_TRUE(recorded.closed);
+        EXPECT_FALSE(store.isActive());
     }
 }
 

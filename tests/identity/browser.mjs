@@ -1,13 +1,10 @@
-// A person's browser for sign-in tests: opens the authorize URL, fills in the provider's login
-// form (or presses its Cancel when BROWSER_ACTION is "deny"), follows every redirect with the
-// cookies it was given, and ends at the application's redirect URL. Prints the last status.
-// A redirect to another scheme than http(s) (the application's own URL scheme) is handed to the
-// desktop, as browsers do: BROWSER_OPEN (default xdg-open) is run with it.
+// A person's browser for sign-in tests: opens the authorize URL, fills in the provider's login form,
+// follows every redirect with the cookies it was given, and ends at the application's redirect URL
+// (printing the last status) or hands another scheme to the desktop (BROWSER_OPEN, else xdg-open).
 // Trusts the test's CA through NODE_EXTRA_CA_CERTS. Usage: node browser.mjs URL
 import { spawnSync } from 'node:child_process';
 
 const cookies = new Map();
-const action = process.env.BROWSER_ACTION ?? 'login';
 
 async function visit(url, init = {}) {
   const headers = { ...init.headers, cookie: [...cookies].map(([k, v]) => `${k}=${v}`).join('; ') };
@@ -38,7 +35,7 @@ for (let step = 0; step < 20; step += 1) {
   }
   const body = await response.text();
   const forms = [...body.matchAll(/<form method="post" action="([^"]+)"/g)].map((m) => m[1]);
-  const form = forms.find((f) => f.endsWith(action === 'deny' ? '/abort' : '/login'));
+  const form = forms.find((f) => f.endsWith('/login'));
   if (response.status === 200 && form) {
     url = new URL(form, url).href;
     const fields = new URLSearchParams({ email: process.env.BROWSER_EMAIL ?? '', password: process.env.BROWSER_PASSWORD ?? '' });

@@ -1,5 +1,10 @@
+// The authentication client: how answers are classified and requests built, its configuration,
+// and its calls against a loopback HTTPS server with a CA made for the test.
+#include "common/CurlHttpClient.h"
+#include "fakes/FakeClock.h"
 #include "identity/IdentityAuthentication.h"
 #include "identity/Request.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +23,7 @@ using nlohmann::json;
 Response httpResponse(long status, std::optional<std::string> body, std::string url = "https://t/oauth/token")
 {
     Response response;
-    response.response = HttpResponse{status, {}, {}};
+    response.response = HttpResponse{.status = status, .headers = {}, .body = {}};
     response.data = std::move(body);
     response.url = std::move(url);
     return response;
@@ -27,7 +32,7 @@ Response httpResponse(long status, std::optional<std::string> body, std::string 
 Response transportError()
 {
     Response response;
-    response.error = HttpError{HttpError::Kind::connection, "Could not connect"};
+    response.error = HttpError{.kind = HttpError::Kind::connection, .message = "Could not connect"};
     return response;
 }
 
@@ -73,14 +78,7 @@ TEST(ClassificationTest, Classifies)
     for (const auto& [name, response, expected] : table) {
         EXPECT_EQ(outcome(response), expected) << name;
     }
-}
-
-TEST(ClassificationTest, TransportErrorKeepsItsCause)
-{
-    const auto result = classify(transportError());
-    ASSERT_FALSE(result);
-    ASSERT_TRUE(result.error().cause());
-    EXPECT_NE(result.error().cause()->find("Could not connect"), std::string::npos);
+    EXPECT_NE(classify(transportError()).error().cause().value().find("Could not connect"), std::string::npos);
 }
 
 TEST(AuthenticationErrorTest, DerivesCodeAndDescription)
@@ -116,32 +114,23 @@ TEST(ScopeRuleTest, PrefixesOpenid)
     }
 }
 
-std::optional<std::string> headerOf(const HttpRequest& request, const std::string& name)
-{
-    return HttpResponse{0, request.headers, {}}.header(name);
-}
-
-// GET parameters become query items after the existing ones; POST parameters a JSON body.
+// GET parameters become query items after the existing ones; POST parameters a JSON body, and the
+// telemetry header replaces a given one.
 TEST(BuildRequestTest, ParametersGoToTheQueryOrTheBody)
 {
-    const auto request =
-        buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {}, Telemetry{false, {}});
+    const auto request = buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {},
+                                          Telemetry{.enabled = false, .info = {}});
     EXPECT_EQ(request.url, "https://t/x?a=1&b=two%20words&c=3");
     EXPECT_TRUE(request.body.empty());
-    EXPECT_FALSE(headerOf(request, "Content-Type"));
+    EXPECT_TRUE(request.headers.empty());
 
-    const auto post = buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}}, Telemetry{});
+    const auto post =
+        buildHttpRequest("https://t/x", "POST", {{"b", "v"}}, {{"X-Extra", "1"}, {"Identity-Client", "forged"}},
+                         Telemetry{.enabled = true, .info = "abc"});
     EXPECT_EQ(json::parse(post.body), (json{{"b", "v"}}));
-    EXPECT_EQ(headerOf(post, "content-type"), "application/json");
-    EXPECT_EQ(headerOf(post, "X-Extra"), "1");
+    EXPECT_EQ(post.headers,
+              (HttpHeaders{{"Content-Type", "application/json"}, {"X-Extra", "1"}, {"Identity-Client", "abc"}}));
     EXPECT_EQ(post.url, "https://t/x");
-}
-
-TEST(BuildRequestTest, TelemetryHeaderReplacesAGivenOne)
-{
-    const auto request =
-        buildHttpRequest("https://t/", "POST", json::object(), {{"Identity-Client", "forged"}}, Telemetry{true, "abc"});
-    EXPECT_EQ(request.headers, (HttpHeaders{{"Identity-Client", "abc"}}));
 }
 
 TEST(TelemetryTest, InfoIsUnpaddedBase64UrlOfTheClientDescription)
@@ -167,9 +156,7 @@ class ConfigurationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        bundle = std::filesystem::temp_directory_path() /
-                 ("parlomatic-identity-conf-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        bundle = std::filesystem::temp_directory_path() / ("parlomatic-identity-conf-" + std::to_string(::getpid()));
         std::filesystem::create_directories(bundle);
     }
     void TearDown() override { std::filesystem::remove_all(bundle); }
@@ -178,7 +165,7 @@ protected:
     std::filesystem::path bundle;
 };
 
-TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThere)
+TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThereACompleteOneBuildsTheClient)
 {
     EXPECT_EQ(
         loadIdentityConfiguration(bundle).error(),
@@ -189,10 +176,7 @@ TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThere)
               (std::vector<std::string>{"Identity.conf file at " + (bundle / "Identity.conf").string() +
                                             " is missing 'ClientId' and/or 'Domain' entries!",
                                         "File currently has the following entries: { ClientId = abc; Other = 1 }"}));
-}
 
-TEST_F(ConfigurationTest, CompleteFileBuildsTheClient)
-{
     write("ClientId = abc\nDomain = tenant.example.com\n");
     const auto authentication = makeAuthentication(nullptr, bundle);
     EXPECT_EQ(authentication->clientId(), "abc");
@@ -210,6 +194,74 @@ TEST_F(ConfigurationTest, IncompleteFileStopsTheProcess)
     EXPECT_EXIT(stop(), ::testing::ExitedWithCode(EXIT_FAILURE),
                 "is missing 'ClientId' and/or 'Domain' entries!\nFile currently has the following entries: "
                 "\\{ Domain = tenant.example.com \\}");
+}
+
+class AuthenticationLoopbackTest : public test::LoopbackServiceFixture {
+protected:
+    // The one request the service received.
+    test::RecordedRequest only() const { return requests().size() == 1 ? requests().front() : test::RecordedRequest{}; }
+
+    FakeClock clock{1'000.0};
+    std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
+        "client-1", baseUrl(server.baseUrl()), std::make_shared<CurlHttpClient>(trustingOptions()),
+        Telemetry{.enabled = true, .info = "telemetry-info"}, clock);
+};
+
+TEST_F(AuthenticationLoopbackTest, ExchangeCode)
+{
+    setReply(200, R"({"access_token":"at","token_type":"Bearer","expires_in":3600,"refresh_token":"rt",)"
+                  R"("id_token":"it","scope":"openid profile"})");
+    const auto credentials = authentication->exchangeCode("the-code", "the-verifier", "http://127.0.0.1/cb").start();
+    ASSERT_TRUE(credentials) << credentials.error().debugDescription();
+    EXPECT_EQ(*credentials, Credentials("at", "Bearer", 4'600.0, "rt", "it", "openid profile"));
+    const test::RecordedRequest sent = only();
+    EXPECT_EQ(sent.target, "/oauth/token");
+    EXPECT_EQ(sent.header("Identity-Client"), "telemetry-info");
+    EXPECT_EQ(json::parse(sent.body), (json{{"code", "the-code"},
+                                            {"code_verifier", "the-verifier"},
+                                            {"redirect_uri", "http://127.0.0.1/cb"},
+                                            {"grant_type", "authorization_code"},
+                                            {"client_id", "client-1"}}));
+}
+
+TEST_F(AuthenticationLoopbackTest, Revoke)
+{
+    setReply(204, "");
+    EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
+    EXPECT_EQ(json::parse(only().body), (json{{"token", "rt"}, {"client_id", "client-1"}}));
+
+    // RFC 7009: a revocation's success is a 200 with an empty body.
+    setReply(200, "");
+    EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
+
+    setReply(503, "");
+    EXPECT_EQ(authentication->revokeRefreshToken("rt").start().error().code(), "identity.internal_error.empty");
+}
+
+TEST_F(AuthenticationLoopbackTest, FetchKeySet)
+{
+    setReply(200, R"({"keys":[{"kty":"RSA","kid":"k1","use":"sig","alg":"RS256","n":"AQAB-n","e":"AQAB",)"
+                  R"("x5c":["MIIC"]},{"kty":"EC"}]})");
+    const auto keys = authentication->fetchKeySet().start();
+    ASSERT_TRUE(keys) << keys.error().debugDescription();
+    ASSERT_EQ(keys->keys.size(), 2u);
+    EXPECT_EQ(keys->keys[0].keyId, "k1");
+    EXPECT_EQ(keys->keys[0].modulus, "AQAB-n");
+    EXPECT_EQ(keys->keys[0].certChain, std::vector<std::string>{"MIIC"});
+    JWK bare;
+    bare.keyType = "EC";
+    EXPECT_EQ(keys->keys[1], bare);
+    const test::RecordedRequest sent = only();
+    EXPECT_EQ(sent.method, "GET");
+    EXPECT_TRUE(sent.body.empty());
+    EXPECT_EQ(sent.target, "/.well-known/jwks.json");
+
+    setReply(200, R"({"keys":[{"kid":"no type"}]})");
+    const auto broken = authentication->fetchKeySet().start();
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().code(), "identity.internal_error.plain");
+    EXPECT_EQ(broken.error().description(), "Unable to complete the operation.");
+    EXPECT_TRUE(broken.error().cause());
 }
 
 } // namespace
