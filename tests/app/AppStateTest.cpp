@@ -22,7 +22,7 @@ TEST_F(AppStateFixture, FirstStartWithoutCredentialsStaysSignedOutUnwatchedAndUn
     EXPECT_EQ(watchersStarted, 0);
 }
 
-TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserFromTheRenewedIdToken)
+TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserOnlyFromTheStartsIdToken)
 {
     ASSERT_TRUE(manager->store(tokenSet("stored@example.com"))); // still valid: only a forced renewal asks
     renewTo("renewed@example.com", "feminine", 1800);
@@ -43,6 +43,19 @@ TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserFromTheRenewedIdT
     EXPECT_EQ(watchersStarted, 1);
     EXPECT_EQ(permission->requests, 0);
     EXPECT_TRUE(logs.lines().empty());
+
+    // An expired access token: a refresh before a service call renews it, yet keeps the user as it is.
+    const User user = *state->user();
+    ASSERT_TRUE(manager->store(tokenSet("other@example.com", "masculine", -10)));
+    renewTo("other@example.com", "masculine");
+    bool done = false;
+    state->refreshSession([&] { done = true; });
+    EXPECT_TRUE(state->waitingForAuth());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 10'000));
+    EXPECT_FALSE(state->waitingForAuth());
+    EXPECT_EQ(requests().size(), 2u);
+    EXPECT_EQ(state->user(), user);
+    EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken());
 }
 
 TEST_F(AppStateFixture, FailedStartRenewalKeepsTheStoredSetAndLogsNoBody)
@@ -121,8 +134,6 @@ TEST_P(SignInFailureTest, LeavesTheUserSignedOutAndTheMenuIdle)
               GetParam().expectedLine.empty() ? std::vector<std::string>{} : std::vector{GetParam().expectedLine});
 }
 
-const Credentials storable(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c"));
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, SignInFailureTest,
     ::testing::Values(SignInFailure{"Cancelled", std::unexpected("The user cancelled the Web Auth operation."), false,
@@ -131,30 +142,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SignInFailure{"LongDescriptionIsCutOnACharacter",
                                     std::unexpected(std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e')), false,
                                     "Failed! " + std::string(299, 'd') + "..."},
-                      SignInFailure{"KeychainRefuses", storable, true, "Failed to store credentials!"},
+                      SignInFailure{"KeychainRefuses",
+                                    Credentials(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c")), true,
+                                    "Failed to store credentials!"},
                       SignInFailure{"AccessTokenIsNoJwt",
                                     Credentials("opaque", "Bearer", 2e9, "rt", idTokenFor("a@b.c")), false, ""}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
-
-TEST_F(AppStateFixture, RefreshBeforeAServiceCallShowsWaitingAndNeverChangesTheUser)
-{
-    ASSERT_TRUE(manager->store(tokenSet("stored@example.com")));
-    renewTo("renewed@example.com", "feminine");
-    start();
-    const User user = *state->user();
-    const std::size_t renewals = requests().size();
-
-    // An expired access token: the refresh renews it, yet keeps the user as it is.
-    ASSERT_TRUE(manager->store(tokenSet("other@example.com", "masculine", -10)));
-    bool done = false;
-    state->refreshSession([&] { done = true; });
-    EXPECT_TRUE(state->waitingForAuth());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 10'000));
-    EXPECT_FALSE(state->waitingForAuth());
-    EXPECT_EQ(requests().size(), renewals + 1);
-    EXPECT_EQ(state->user(), user);
-    EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken());
-}
 
 } // namespace
 } // namespace parlomatic::test

@@ -125,7 +125,7 @@ TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
     EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Pause for 1 Hour",
                                               "-", "Start at Login", "Quit Parlomatic"}));
 
-    control.setLastShown({"org.example.Editor.desktop", "Editor"});
+    control.setLastShown({.id = "org.example.Editor.desktop", .name = "Editor"});
     EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Editor");
     choose("Don't Show in Editor");
     control.pause();
@@ -133,8 +133,7 @@ TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
     EXPECT_EQ(describe(*view->menu())[6], "Turned Off In[*Editor]");
 }
 
-// The autostart entry is the item's only state: checking writes an entry the desktop accepts,
-// unchecking removes it, and an entry removed by hand shows unchecked the next time the menu opens.
+// The entry is the item's only state: one removed by hand shows unchecked when the menu opens next.
 TEST_F(MenuBarViewTest, StartAtLoginWritesAndRemovesTheAutostartEntry)
 {
     QTemporaryDir config;

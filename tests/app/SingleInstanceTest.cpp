@@ -12,8 +12,7 @@
 namespace parlomatic {
 namespace {
 
-// A quitting instance stops answering first: a launch during its shutdown becomes the first
-// instance itself instead of handing over to one that is about to end.
+// A launch during the first instance's shutdown becomes the first instance itself.
 TEST(SingleInstanceTest, AClosedInstanceNoLongerTakesLaterLaunches)
 {
     const QString name = QStringLiteral("parlomatic-test-%1").arg(QCoreApplication::applicationPid());
@@ -27,8 +26,7 @@ TEST(SingleInstanceTest, AClosedInstanceNoLongerTakesLaterLaunches)
     EXPECT_EQ(afterQuit.claim(), SingleInstance::Role::primary);
 }
 
-// The browser's second launch carries the sign-in answer: it reaches the running instance whole, a
-// line break inside it cannot start a line of its own, and a launch without URLs asks to be shown.
+// The browser's launch carries the sign-in answer whole; a line break in it cannot start a line of its own.
 TEST(SingleInstanceTest, ALaterLaunchHandsOverItsUrlsOrAsksToBeShown)
 {
     const QString name = QStringLiteral("parlomatic-urls-%1").arg(QCoreApplication::applicationPid());

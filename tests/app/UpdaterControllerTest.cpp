@@ -37,7 +37,7 @@ public:
 
 class UpdaterControllerTest : public LoopbackServiceFixture {
 protected:
-    void makeUpdater(QString feedUrl)
+    void makeUpdater(bool withFeed = true)
     {
         auto owned = std::make_unique<FakeDriver>();
         driver = owned.get();
@@ -45,20 +45,13 @@ protected:
         updater = std::make_unique<UpdaterController>(
             std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
             [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
-            UpdaterController::Options{.feedUrl = std::move(feedUrl),
+            UpdaterController::Options{.feedUrl = withFeed ? QString::fromStdString(server.baseUrl() + "/appcast.xml")
+                                                           : QString(),
                                        .currentVersion = QStringLiteral("1.9.0"),
                                        .firstCheckDelay = std::chrono::hours(1)});
         sessions = std::make_unique<QSignalSpy>(updater.get(), &UpdaterController::updateSessionFinished);
         QObject::connect(updater.get(), &UpdaterController::updateWaiting,
                          [this](const QString& version) { lastWaiting = version.toStdString(); });
-    }
-
-    void run(void (UpdaterController::*check)())
-    {
-        makeUpdater(QString::fromStdString(server.baseUrl() + "/appcast.xml"));
-        QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
-        (updater.get()->*check)();
-        ASSERT_TRUE(finished.wait(10'000));
     }
 
     FakeDriver* driver = nullptr;
@@ -70,12 +63,8 @@ protected:
 
 TEST_F(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterruptsNobody)
 {
-    const struct {
-        int status;
-        std::string body;
-        std::string waiting; // the version announced, if any
-        std::string logged;  // the start of the logged line, if any
-    } cases[] = {
+    // The status, the body, the version announced and the start of the logged line, if any.
+    const std::tuple<int, std::string, std::string, std::string> cases[] = {
         // 1.10 is newer than 1.9 although it sorts before it as text; the newest item wins.
         {200, feedWith({"1.8.5", "1.10.0", "1.9.1"}), "1.10.0", ""},
         {200, feedWith({"1.9", "1.9.0", "1.8.99"}), "", ""},
@@ -83,49 +72,45 @@ TEST_F(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterr
          "Update check failed: the feed is malformed"},
         {503, "<html>down</html>", "", "Update check failed: HTTP status 503"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
+    for (const auto& [status, body, waiting, logged] : cases) {
+        SCOPED_TRACE(body);
         lastWaiting.clear();
         logs.clear();
-        setReply(c.status, c.body);
-        run(&UpdaterController::checkInBackground);
+        setReply(status, body);
+        makeUpdater();
+        QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
+        updater->checkInBackground();
+        ASSERT_TRUE(finished.wait(10'000));
 
-        EXPECT_EQ(lastWaiting, c.waiting);
+        EXPECT_EQ(lastWaiting, waiting);
         const auto lines = logs.lines();
-        EXPECT_EQ(lines.size(), c.logged.empty() ? 0u : 1u);
+        EXPECT_EQ(lines.size(), logged.empty() ? 0u : 1u);
         if (!lines.empty()) {
-            EXPECT_TRUE(lines.front().starts_with(c.logged)) << lines.front();
+            EXPECT_TRUE(lines.front().starts_with(logged)) << lines.front();
         }
         EXPECT_TRUE(opened.empty());
         EXPECT_TRUE(driver->found.empty());
     }
 }
 
-TEST_F(UpdaterControllerTest, OnDemandShowsTheUpdateAndInstallingOpensItsLink)
-{
-    setReply(200, feedWith({"2.0.0"}));
-    run(&UpdaterController::checkForUpdates);
-    EXPECT_EQ(driver->found, std::vector<std::string>{"2.0.0"});
-    EXPECT_EQ(opened, std::vector<std::string>{"https://example.com/parlomatic-2.0.0.deb"});
-    EXPECT_EQ(sessions->count(), 1);
-}
-
-// A click while a scheduled check runs is answered by that check's result, once.
+// A click while a scheduled check runs is answered by that check's result, once; installing opens its link.
 TEST_F(UpdaterControllerTest, OnDemandAClickDuringAScheduledCheckShowsItsResult)
 {
     setReply(200, feedWith({"2.0.0"}));
-    makeUpdater(QString::fromStdString(server.baseUrl() + "/appcast.xml"));
+    makeUpdater();
     QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
     updater->checkInBackground();
     updater->checkForUpdates();
     ASSERT_TRUE(finished.wait(10'000));
     EXPECT_EQ(driver->found, std::vector<std::string>{"2.0.0"});
+    EXPECT_EQ(opened, std::vector<std::string>{"https://example.com/parlomatic-2.0.0.deb"});
+    EXPECT_EQ(sessions->count(), 1);
     EXPECT_EQ(lastWaiting, "2.0.0");
 }
 
 TEST_F(UpdaterControllerTest, OnDemandWithoutAFeedIsUpToDate)
 {
-    makeUpdater(QString());
+    makeUpdater(false);
     updater->checkForUpdates();
     updater->checkInBackground();
     EXPECT_EQ(driver->upToDate, 1);

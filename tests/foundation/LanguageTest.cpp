@@ -1,30 +1,13 @@
 #include "service/Language.h"
+#include "service/Preferences.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace parlomatic {
 namespace {
-
-TEST(Language, CasesRenderingsAndOrder)
-{
-    ASSERT_EQ(allLanguages.size(), 3U);
-    const std::array<std::tuple<Language, int, std::string_view, std::string_view>, 3> expected{{
-        {Language::es_MX, 0, "es-MX", "Spanish (Mexico)"},
-        {Language::pt_BR, 1, "pt-BR", "Portuguese (Brazil)"},
-        {Language::en_US, 2, "en-US", "English (US)"},
-    }};
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const auto& [language, raw, languageCode, name] = expected[i];
-        EXPECT_EQ(allLanguages[i], language);
-        EXPECT_EQ(rawValue(language), raw);
-        EXPECT_EQ(languageFromRawValue(raw), language);
-        EXPECT_EQ(code(language), languageCode);
-        EXPECT_EQ(displayName(language), name);
-    }
-    for (const long long raw : {-1LL, 3LL, 255LL, -128LL, 1LL << 40}) {
-        EXPECT_FALSE(languageFromRawValue(raw).has_value()) << raw;
-    }
-}
 
 // Codes match exactly, case and all.
 TEST(Language, FromCode)
@@ -54,14 +37,63 @@ TEST(Language, FromLanguageTag)
         {"fr", std::nullopt},
         {"zh-Hans", std::nullopt},
         {"", std::nullopt},
-        // A combining accent belongs to the character before it: "e" + U+0301 is one character, so
-        // this tag starts with "é" and "s", not with "es".
+        // "e" + U+0301 is one character: this tag starts with "é" and "s", not with "es".
         {"e\xcc\x81s", std::nullopt},
-        // An accent on the second character makes it another character too.
         {"pt\xcc\x81", std::nullopt},
     };
     for (const auto& [text, language] : table) {
         EXPECT_EQ(fromLanguageTag(text), language) << text;
+    }
+}
+
+class PreferencesTest : public ::testing::Test {
+protected:
+    std::string path() const { return (m_dir.path() + QStringLiteral("/Parlomatic.conf")).toStdString(); }
+
+    void storeRaw(const QString& key, const QVariant& value) const
+    {
+        QSettings settings(QString::fromStdString(path()), QSettings::IniFormat);
+        settings.setValue(key, value);
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(PreferencesTest, PrimaryLanguageDefaultsToEnglishAndReadsThroughFromCode)
+{
+    Preferences preferences(path());
+    EXPECT_FALSE(preferences.stringForKey(primaryLanguageKey).has_value());
+    EXPECT_EQ(preferences.primaryLanguageCode(), "en-US");
+    EXPECT_EQ(preferences.primaryLanguage(), Language::en_US);
+    EXPECT_EQ(preferences.replaceOutputLanguage(), Language::en_US);
+
+    storeRaw(QStringLiteral("primaryLanguage"), QStringLiteral("es-MX"));
+    EXPECT_EQ(Preferences(path()).primaryLanguage(), Language::es_MX);
+
+    storeRaw(QStringLiteral("primaryLanguage"), QStringLiteral("de-DE"));
+    Preferences unknown(path());
+    EXPECT_EQ(unknown.primaryLanguageCode(), "de-DE"); // the raw string is kept for the replace fallback
+    EXPECT_EQ(unknown.primaryLanguage(), Language::en_US);
+}
+
+// Stored as an integer that survives a restart; any other value reads as English.
+TEST_F(PreferencesTest, ReplaceLanguageIsStoredAsAnIntegerAndInvalidValuesReadAsEnglish)
+{
+    Preferences(path()).setReplaceOutputLanguage(Language::pt_BR);
+    EXPECT_EQ(Preferences(path()).replaceOutputLanguage(), Language::pt_BR);
+    bool isInteger = false;
+    EXPECT_EQ(QSettings(QString::fromStdString(path()), QSettings::IniFormat)
+                  .value(QStringLiteral("replaceOutputLanguage"))
+                  .toString()
+                  .toInt(&isInteger),
+              1);
+    EXPECT_TRUE(isInteger);
+
+    for (const QVariant& value :
+         {QVariant(3), QVariant(-1), QVariant(256), QVariant(qlonglong(1) << 40), QVariant(QStringLiteral("pt-BR")),
+          QVariant(QStringLiteral("1.5")), QVariant(QStringLiteral(""))}) {
+        storeRaw(QStringLiteral("replaceOutputLanguage"), value);
+        EXPECT_EQ(Preferences(path()).replaceOutputLanguage(), Language::en_US) << value.toString().toStdString();
     }
 }
 

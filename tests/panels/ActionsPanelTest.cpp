@@ -98,9 +98,8 @@ private slots:
         });
     }
 
-    // The poller writes the type on every step: only a change may lay the row out again, and it shows
-    // or hides the same controls rather than building new ones. Made with the short row, the panel
-    // keeps one size with room for either row, drawn centred.
+    // The poller writes the type on every step: only a change lays the row out again, with the same
+    // controls. Made with the short row, the panel keeps one size with room for either, centred.
     void rowFollowsTheTypeLiveAndOnlyOnAChange()
     {
         const QStringList shortRow{"AppButton", "ButtonDivider", "Translate"};
@@ -151,11 +150,11 @@ private slots:
     // The poller installs fresh callbacks for every selection; a press reaches the newest.
     void everyControlRunsTheCallbackInstalledAtThePress()
     {
-        ActionsView view(*m_state, *m_preferences);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        const QList<QAbstractButton*> buttons{view.findChild<AppButton*>(), titled(view, QStringLiteral("Translate")),
-                                              titled(view, QStringLiteral("Improve")), view.closeButton()};
+        const auto window = openWindow();
+        QVERIFY(window);
+        const QList<QAbstractButton*> buttons{
+            window->findChild<AppButton*>(), titled(*window, QStringLiteral("Translate")),
+            titled(*window, QStringLiteral("Improve")), window->view()->closeButton()};
         for (QAbstractButton* button : buttons) {
             QTest::mouseClick(button, Qt::LeftButton);
         }
@@ -170,32 +169,30 @@ private slots:
 
     void replaceStoresTheChosenLanguageAndRestoresItAfterARestart()
     {
-        {
-            ActionsView view(*m_state, *m_preferences);
-            view.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&view));
-            auto* replace = view.findChild<ReplaceButton*>();
+        for (const bool restarted : {false, true}) {
+            if (restarted) {
+                m_preferences.emplace(settingsPath());
+            }
+            const auto window = openWindow();
+            QVERIFY(window);
+            auto* replace = window->findChild<ReplaceButton*>();
             LanguageMenuView& picker = *replace->languageMenu()->controller();
-            QCOMPARE(picker.menuButton()->text(), QStringLiteral("EN"));
-            QTest::mouseClick(replace, Qt::LeftButton, {}, replace->titleRect().center().toPoint());
-            picker.openMenu()->actions().at(1)->trigger();
-            QCOMPARE(picker.menuButton()->text(), QStringLiteral("PT"));
-            QTest::mouseClick(replace, Qt::LeftButton, {}, replace->arrowRect().center().toPoint());
-            QCOMPARE(m_calls, (std::vector<QString>{"replace en-US", "replace pt-BR", "replace pt-BR"}));
+            QCOMPARE(picker.menuButton()->text(), restarted ? QStringLiteral("PT") : QStringLiteral("EN"));
+            m_calls.clear();
+            QTest::mouseClick(replace, Qt::LeftButton, {}, QPoint(1, replace->height() / 2));
+            if (!restarted) {
+                picker.openMenu()->actions().at(1)->trigger();
+                QCOMPARE(picker.menuButton()->text(), QStringLiteral("PT"));
+                QTest::mouseClick(replace, Qt::LeftButton, {}, replace->arrowRect().center().toPoint());
+            }
+            const std::vector<QString> expected =
+                restarted ? std::vector<QString>{"replace pt-BR"}
+                          : std::vector<QString>{"replace en-US", "replace pt-BR", "replace pt-BR"};
+            QCOMPARE(m_calls, expected);
         }
-        m_calls.clear();
-        Preferences restarted(settingsPath());
-        ActionsView view(*m_state, restarted);
-        view.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&view));
-        auto* replace = view.findChild<ReplaceButton*>();
-        QCOMPARE(replace->languageMenu()->controller()->menuButton()->text(), QStringLiteral("PT"));
-        QTest::mouseClick(replace, Qt::LeftButton, {}, QPoint(1, replace->height() / 2));
-        QCOMPARE(m_calls, (std::vector<QString>{"replace pt-BR"}));
     }
 
-    // "EN", "PT" and "ES" differ in width: the picker, the Replace control and the strip follow the
-    // title once their layouts have run.
+    // "EN", "PT" and "ES" differ in width.
     void replaceControlFitsThePickerAfterEveryChoice()
     {
         m_preferences->setReplaceOutputLanguage(Language::pt_BR);
@@ -216,8 +213,7 @@ private slots:
         QVERIFY(widths.value(Language::en_US) != widths.value(Language::pt_BR));
     }
 
-    // The second cycle ends by other means than the panel's own close (the window manager,
-    // QWidget::close), after which the poller must still be able to show it again.
+    // The second cycle ends by QWidget::close (the window manager's), and the panel still shows again.
     void oneWindowIsReusedAndOpenExactlyBetweenShowAndClose()
     {
         ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
@@ -243,8 +239,7 @@ private slots:
         QVERIFY(!window.isOpen());
     }
 
-    // With a compositor the panel is see-through around the strip; without one it is cut to its
-    // controls, and the cut follows the row.
+    // Without a compositor the panel is cut to its controls, and the cut follows the row.
     void panelIsClearAroundItsControls()
     {
         const auto window = openWindow();
@@ -272,8 +267,7 @@ private slots:
         QVERIFY(window->mask().contains(centreOf(view.closeButton())));
     }
 
-    // Hidden over read-only text, Replace and Improve stay in the accessibility tree: pressed there,
-    // they do nothing, while Translate still works.
+    // Hidden over read-only text, Replace and Improve stay in the accessibility tree.
     void hiddenButtonsPressedThroughAccessibilityDoNothing()
     {
         m_state->setType(ActionType::readonly);

@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString userText = QStringLiteral("Texto secreto do usuário");
+constexpr const char* userText = "Texto secreto do usuário";
 
 // Answers "<q> in <target>", so the test can tell which request an answer belongs to.
 void echoTranslation(const httplib::Request& request, httplib::Response& response)
@@ -69,8 +69,7 @@ protected:
     std::unique_ptr<TranslateWindow> window;
 };
 
-// "Loading..." at once, then the translation into the primary language; another language in the
-// menu translates again and is stored; the checked language again, or no text, starts nothing.
+// The primary language first; the checked language again, or no text, starts nothing.
 TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
 {
     EXPECT_EQ(window->idealSize(), QSize(280, 80));
@@ -81,14 +80,14 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
     ASSERT_TRUE(waitForAnswer());
     EXPECT_EQ(shown(), userText + QStringLiteral(" in es-MX"));
     EXPECT_EQ(bodyOf(requests().front()),
-              (nlohmann::json{
-                  {"q", userText.toStdString()}, {"target", "es-MX"}, {"source", "pt"}, {"gender", "masculine"}}));
+              (nlohmann::json{{"q", userText}, {"target", "es-MX"}, {"source", "pt"}, {"gender", "masculine"}}));
 
     choose(Language::pt_BR);
     EXPECT_EQ(shown(), TranslateState::loadingText);
     ASSERT_TRUE(waitForAnswer());
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
     EXPECT_EQ(preferences.stringForKey(translateTargetLanguageKey), "pt-BR");
+    EXPECT_EQ(preferences.primaryLanguageCode(), "es-MX") << "the next start's target stays";
     EXPECT_EQ(view().languageButton()->text(), QStringLiteral("Portuguese (Brazil)"));
     const QList<QAction*> items = view().languageMenu()->actions();
     EXPECT_EQ((QList<bool>{items[0]->isChecked(), items[1]->isChecked(), items[2]->isChecked()}),
@@ -98,7 +97,7 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
     window->setInputText(std::nullopt);
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
     EXPECT_EQ(requests().size(), 2u);
-    logs.expectNoLineContains({userText.toStdString(), session.token, "in pt-BR"});
+    logs.expectNoLineContains({userText, session.token, "in pt-BR"});
 }
 
 // Two answers arriving in reverse order: the newer request's is shown, in the language the menu shows.
@@ -149,8 +148,7 @@ TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
     EXPECT_FALSE(window->isVisible());
 }
 
-// Resized past the view's largest size, the window stays clear around the view's rounded shape and
-// its shadow. Without a compositor it is cut to the view's rectangle, leaving nothing to blend.
+// Without a compositor the window is cut to the view's rectangle, leaving nothing to blend.
 TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
 {
     EXPECT_TRUE(window->testAttribute(Qt::WA_TranslucentBackground));

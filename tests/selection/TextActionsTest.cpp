@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 
 constexpr Pid appPid = 4242;
 constexpr Pid otherPid = 5151;
-const QString userText = QStringLiteral("Texto secreto do usuário");
+constexpr const char* userText = "Texto secreto do usuário";
 constexpr const char* before = "what the user copied before";
 
 // Records what the clipboard held at each paste; fails with `failure` when set.
@@ -67,16 +67,6 @@ std::string translationBody(const std::string& text)
     return nlohmann::json{{"data", {{"translations", {{{"translatedText", text}}}}}}}.dump();
 }
 
-// Turns the event loop until `done` holds or 10 s pass.
-template <typename Condition> bool spinUntil(Condition done)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
-
 class TextActionsTest : public test::LoopbackServiceFixture {
 protected:
     void SetUp() override
@@ -88,7 +78,10 @@ protected:
         backend.setFront(appPid);
         QGuiApplication::clipboard()->setText(QString::fromLatin1(before));
         poller.stopPolling();
-        selection = SelectionSnapshot{userText, userText, AxRect{100, 300, 80, 20}, focused};
+        selection = SelectionSnapshot{.trimmedText = userText,
+                                      .selectedText = userText,
+                                      .rect = {.x = 100, .y = 300, .width = 80, .height = 20},
+                                      .element = focused};
         actions.setNotices(&notices);
     }
     void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
@@ -99,7 +92,7 @@ protected:
         action();
         EXPECT_FALSE(poller.isPolling());
         EXPECT_TRUE(panel->closeCount > 0);
-        ASSERT_TRUE(spinUntil([this] { return poller.isPolling(); }));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return poller.isPolling(); }, 10'000));
         poller.stopPolling();
     }
 
@@ -112,7 +105,7 @@ protected:
     // Neither the selection, nor the answer, nor the token in any log line.
     void expectNoSecretLogged(const std::string& answer) const
     {
-        logs.expectNoLineContains({userText.toStdString(), answer, session.token});
+        logs.expectNoLineContains({userText, answer, session.token});
     }
 
     QTemporaryDir dir;
@@ -151,17 +144,14 @@ TEST_F(TextActionsTest, ReplaceWritesTheTranslationOverTheSelection)
     ASSERT_EQ(requests().size(), 1u);
     const nlohmann::json body = bodyOf(requests().front());
     EXPECT_EQ(body,
-              (nlohmann::json{
-                  {"q", userText.toStdString()}, {"target", "en-US"}, {"source", "pt-BR"}, {"gender", "feminine"}}));
+              (nlohmann::json{{"q", userText}, {"target", "en-US"}, {"source", "pt-BR"}, {"gender", "feminine"}}));
     EXPECT_EQ(requests().front().header("Authorization"), "Bearer secret-token");
     EXPECT_EQ(poller.latestReplacement(), clock.now());
     EXPECT_EQ(session.refreshes, 1);
     expectNoSecretLogged("Secret user text");
 }
 
-// The pasted text leaves the clipboard once the application has fetched it (the paster reads it,
-// as an application does on Ctrl+V): every format the user had comes back, unless the user has
-// copied something since.
+// Once the application has fetched the paste (the paster reads it, as on Ctrl+V), unless the user copied since.
 TEST_F(TextActionsTest, TheUsersClipboardComesBackAfterThePaste)
 {
     const QByteArray image("\x89PNG not really", 16);
@@ -179,7 +169,8 @@ TEST_F(TextActionsTest, TheUsersClipboardComesBackAfterThePaste)
             // Nothing to wait for: give the restore its time, then the user's copy must still be there.
             QTest::qWait(WriteBack::restoreAfterFetchMs + 300);
         } else {
-            spinUntil([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); });
+            EXPECT_TRUE(
+                QTest::qWaitFor([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); }));
         }
         const QMimeData* now = QGuiApplication::clipboard()->mimeData();
         EXPECT_EQ(now->text(), userCopies ? QStringLiteral("copied since") : QString::fromLatin1(before));
@@ -187,8 +178,7 @@ TEST_F(TextActionsTest, TheUsersClipboardComesBackAfterThePaste)
     }
 }
 
-// The source falls back to the stored "primaryLanguage", as stored, when the recogniser cannot
-// tell or names a language we do not offer.
+// When the recogniser cannot tell or names a language we do not offer; the stored code as it is.
 TEST_F(TextActionsTest, ReplaceFallsBackToThePrimaryLanguage)
 {
     for (const auto& [tag, stored, expected] :
@@ -246,7 +236,7 @@ TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
 }
 
 const auto nothing = [](FakeAccessibility&, FakeKeyPaster&) {};
-const std::string improveBody = R"({"data":{"improvements":[{"improvedText":"Answer text"}]}})";
+constexpr const char* improveBody = R"({"data":{"improvements":[{"improvedText":"Answer text"}]}})";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NothingWrittenTest,
@@ -295,18 +285,8 @@ TEST(ThrottledNoticesTest, OneNoticePerCauseEveryThirtySeconds)
     EXPECT_EQ(shown.told.size(), 3);
 }
 
-TEST_F(TextActionsTest, ImproveWritesTheImprovement)
-{
-    setReply(200, improveBody);
-    runToEnd([&] { actions.improve(poller, selection); });
-    EXPECT_EQ(paster.pasted, QStringList{QStringLiteral("Answer text")});
-    EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText.toStdString()}}));
-}
-
-// Where our keys do not reach (a native Wayland window) the compositor pastes, where it lets us;
-// else the element itself is written, after the same checks, and the clipboard is left alone;
-// where the element does not let itself be written either, the text waits on the clipboard and the
-// user is told so.
+// A native Wayland window: the compositor pastes where it lets us, else the element is written after
+// the same checks, else the text waits on the clipboard and the user is told so.
 TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLetsItself)
 {
     paster.reaches = false;
@@ -316,6 +296,7 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     setReply(200, improveBody);
     focused->editable = true;
     runToEnd([&] { waylandActions.improve(poller, selection); });
+    EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"q", userText}}));
     EXPECT_EQ(focused->written, QStringLiteral("Answer text"));
     expectNothingWritten();
 
@@ -361,11 +342,11 @@ TEST_F(TextActionsTest, OnlyTheNewestReplaceAnswerIsWritten)
     });
     clock.advance(1);
     actions.replace(poller, selection, Language::es_MX);
-    ASSERT_TRUE(spinUntil([this] { return !requests().empty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10'000));
     clock.advance(1);
     actions.replace(poller, selection, Language::pt_BR);
 
-    ASSERT_TRUE(spinUntil([&] { return !paster.pasted.isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !paster.pasted.isEmpty(); }, 10'000));
     releaseOlder.set_value();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();

@@ -1,6 +1,5 @@
 #include "service/Translator.h"
 #include "service/UserMetadata.h"
-#include "wire/TextServiceResponses.h"
 
 #include "fakes/FakeClock.h"
 #include "support/LoopbackServiceFixture.h"
@@ -28,9 +27,7 @@ protected:
     CurlHttpClient http{trustingOptions()};
     Translator translator{http, server.hostAndPort(), clock};
 
-    // Exactly one decode-failure line when `decodeFailure`, else none; never a secret or the body.
-    // One line for an answer other than 200 (its status, never its body) or for a body that did not
-    // decode; none otherwise.
+    // One line for a status other than 200 (never the body) or for a body that did not decode.
     void expectAnswerLogs(int status, bool decodeFailure, std::string_view body) const
     {
         const auto lines = logs.lines();
@@ -61,50 +58,35 @@ protected:
     }
 };
 
-TEST_F(TranslatorTest, PostsTheTextServiceRequest)
+TEST_F(TranslatorTest, PostsTheTextServiceRequests)
 {
-    const struct {
-        std::optional<std::string> source;
-        std::optional<Gender> gender;
-        nlohmann::json expectedBody;
-    } cases[] = {{std::nullopt, std::nullopt, {{"q", userText}, {"target", "pt-BR"}}},
-                 {"en-US", std::nullopt, {{"q", userText}, {"target", "pt-BR"}, {"source", "en-US"}}},
-                 {std::nullopt, Gender::masculine, {{"q", userText}, {"target", "pt-BR"}, {"gender", "masculine"}}}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expectedBody.dump());
+    // The text, the source, the gender and the body sent.
+    const std::tuple<std::string, std::optional<std::string>, std::optional<Gender>, nlohmann::json> cases[] = {
+        {userText, std::nullopt, std::nullopt, {{"q", userText}, {"target", "pt-BR"}}},
+        {userText, "en-US", std::nullopt, {{"q", userText}, {"target", "pt-BR"}, {"source", "en-US"}}},
+        {userText, std::nullopt, Gender::masculine, {{"q", userText}, {"target", "pt-BR"}, {"gender", "masculine"}}},
+        // Text that is not UTF-8 goes with replacement characters.
+        {"caf\xe9 ok", std::nullopt, std::nullopt, {{"q", "caf\uFFFD ok"}, {"target", "pt-BR"}}}};
+    for (const auto& [text, source, gender, body] : cases) {
+        SCOPED_TRACE(body.dump());
         clearRequests();
-        ASSERT_TRUE(translator.translate(userText, "pt-BR", token, c.source, c.gender).has_value());
-        expectOnePost("/v1/translate", c.expectedBody);
+        ASSERT_TRUE(translator.translate(text, "pt-BR", token, source, gender).has_value());
+        expectOnePost("/v1/translate", body);
     }
-}
-
-TEST_F(TranslatorTest, ImprovePostsOnlyTheText)
-{
+    clearRequests();
     setReply(200, R"({"data":{"improvements":[{"improvedText":"better"}]}})");
-
     EXPECT_EQ(translator.improve(userText, token), "better");
     expectOnePost("/v1/improve", {{"q", userText}});
-}
-
-TEST_F(TranslatorTest, SendsTextThatIsNotUtf8WithReplacementCharacters)
-{
-    ASSERT_TRUE(translator.translate("caf\xe9 ok", "en-US", token, std::nullopt, std::nullopt).has_value());
-
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_EQ(bodyOf(requests().front())["q"], "caf\uFFFD ok");
 }
 
 TEST_F(TranslatorTest, TranslateAnswersAreInterpreted)
 {
     const std::string two = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},"x":1})";
-    const TranslateResult placeholder{std::string(noTranslatedText), 1'700'000'000.5, true};
-    const struct {
-        int status;
-        std::string body;
-        std::optional<TranslateResult> expected;
-        bool logsDecodeFailure;
-    } cases[] = {
-        {200, two, TranslateResult{"uno", 1'700'000'000.5, false}, false},
+    const TranslateResult placeholder{
+        .text = std::string(noTranslatedText), .startTime = 1'700'000'000.5, .isPlaceholder = true};
+    // The status, the body, the result and whether a decode failure is logged.
+    const std::tuple<int, std::string, std::optional<TranslateResult>, bool> cases[] = {
+        {200, two, TranslateResult{.text = "uno", .startTime = 1'700'000'000.5, .isPlaceholder = false}, false},
         {200, R"({"data":{"translations":[]}})", placeholder, false},
         {201, two, std::nullopt, false},
         {204, "", std::nullopt, false},
@@ -116,34 +98,29 @@ TEST_F(TranslatorTest, TranslateAnswersAreInterpreted)
         {200, R"({"data":{"translations":{"translatedText":"x"}}})", std::nullopt, true},
         {200, "", std::nullopt, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+    for (const auto& [status, body, expected, logsDecodeFailure] : cases) {
+        SCOPED_TRACE(std::to_string(status) + " " + body);
         logs.clear();
-        setReply(c.status, c.body);
-        EXPECT_EQ(translator.translate(userText, "es-MX", token, std::nullopt, std::nullopt), c.expected);
-        expectAnswerLogs(c.status, c.logsDecodeFailure, c.body);
+        setReply(status, body);
+        EXPECT_EQ(translator.translate(userText, "es-MX", token, std::nullopt, std::nullopt), expected);
+        expectAnswerLogs(status, logsDecodeFailure, body);
     }
 }
 
 TEST_F(TranslatorTest, ImproveAnswersAreInterpreted)
 {
-    const struct {
-        std::string body;
-        int status;
-        std::optional<std::string> expected;
-        bool logsDecodeFailure;
-    } cases[] = {
-        {R"({"data":{"improvements":[{"improvedText":"a"},{"improvedText":"b"}]}})", 200, "a", false},
-        {R"({"data":{"improvements":[]}})", 200, "", false},
-        {R"({"data":{"improvements":[]}})", 500, std::nullopt, false},
-        {R"({"data":{"translations":[]}})", 200, std::nullopt, true},
+    const std::tuple<int, std::string, std::optional<std::string>, bool> cases[] = {
+        {200, R"({"data":{"improvements":[{"improvedText":"a"},{"improvedText":"b"}]}})", "a", false},
+        {200, R"({"data":{"improvements":[]}})", "", false},
+        {500, R"({"data":{"improvements":[]}})", std::nullopt, false},
+        {200, R"({"data":{"translations":[]}})", std::nullopt, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+    for (const auto& [status, body, expected, logsDecodeFailure] : cases) {
+        SCOPED_TRACE(std::to_string(status) + " " + body);
         logs.clear();
-        setReply(c.status, c.body);
-        EXPECT_EQ(translator.improve(userText, token), c.expected);
-        expectAnswerLogs(c.status, c.logsDecodeFailure, c.body);
+        setReply(status, body);
+        EXPECT_EQ(translator.improve(userText, token), expected);
+        expectAnswerLogs(status, logsDecodeFailure, body);
     }
 }
 
@@ -193,27 +170,6 @@ TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureAfterTheSixtySeco
     expectNothingSecretLogged();
 }
 
-TEST_F(TranslatorTest, RefusesAnUntrustedServerAndAnOversizedBody)
-{
-    CurlHttpClient systemTrustOnly;
-    CurlHttpClient::Options small = trustingOptions();
-    small.maxBodyBytes = 16;
-    CurlHttpClient capped(small);
-    setReply(200, R"({"data":{"translations":[{"translatedText":"uno"}]}})");
-
-    EXPECT_EQ(Translator(systemTrustOnly, server.hostAndPort(), clock).translate(userText, "en-US", token, {}, {}),
-              std::nullopt);
-    EXPECT_EQ(Translator(capped, server.hostAndPort(), clock).translate(userText, "en-US", token, {}, {}),
-              std::nullopt);
-
-    const auto lines = logs.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].starts_with("Parlomatic API failed to translate: secure connection failed")) << lines[0];
-    EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to translate: the response is too large")) << lines[1];
-    EXPECT_EQ(requests().size(), 1u); // the untrusted attempt never reached the handler
-    expectNothingSecretLogged("uno");
-}
-
 TEST_F(TranslatorTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
 {
     int reads = 0;
@@ -227,17 +183,6 @@ TEST_F(TranslatorTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
     ASSERT_TRUE(late.translate(userText, "en-US", token, {}, {}));
     EXPECT_TRUE(metadata.updateUserMetadata(Gender::feminine, token));
     EXPECT_EQ(reads, 2);
-}
-
-TEST(TranslatorResponsesTest, EncodeAndDecodeWithTheSameMemberNames)
-{
-    const ResponseData translations{{{Translation{"a"}, Translation{"b"}}}};
-    const ImproveDataResponse improvements{{{Improve{"c"}}}};
-
-    EXPECT_EQ(decodeResponseData(nlohmann::json(translations).dump()), translations);
-    EXPECT_EQ(decodeImproveDataResponse(nlohmann::json(improvements).dump()), improvements);
-    EXPECT_EQ(nlohmann::json(improvements),
-              nlohmann::json::parse(R"({"data":{"improvements":[{"improvedText":"c"}]}})"));
 }
 
 } // namespace
