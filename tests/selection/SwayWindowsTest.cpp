@@ -70,9 +70,12 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, m_path.c_str(), m_path.size());
-        ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address),
-               sizeof(address)); // NOLINT: the socket API's cast
-        ::listen(m_listener, 2);
+        const bool listening =
+            m_listener >= 0 &&
+            ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), // NOLINT: the socket API's cast
+                   sizeof(address)) == 0 &&
+            ::listen(m_listener, 2) == 0;
+        EXPECT_TRUE(listening) << "no socket for the compositor";
         m_thread = std::thread([this] { serve(); });
     }
     ~FakeSway()
@@ -144,7 +147,7 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
     FakeSway sway;
     const auto windows = SwayWindows::connect(sway.path());
     ASSERT_TRUE(windows);
-    const AxRect expected{102, 75, 796, 573};
+    const AxRect expected{.x = 102, .y = 75, .width = 796, .height = 573};
     EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(sway.treesAsked(), 1) << "nothing changed: no second tree";
@@ -163,18 +166,29 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
 // Measured on GNOME Shell 43 and KWin 5.27 (the toolkit's size is its top-level's AT-SPI extents).
 TEST(WindowGeometryTest, TheToolkitsOriginFollowsWhatItMeasuresFrom)
 {
-    const AxRect frame{0, 32, 700, 520};
-    const WindowGeometry withShadows{frame, AxRect{-61, -23, 822, 642}};
+    const auto rect = [](double x, double y, double width, double height) {
+        return AxRect{.x = x, .y = y, .width = width, .height = height};
+    };
+    const auto frameOnly = [&rect](double x, double y, double width, double height) {
+        return WindowGeometry{.frame = rect(x, y, width, height), .surface = std::nullopt};
+    };
+    const WindowGeometry withShadows{.frame = rect(0, 32, 700, 520), .surface = rect(-61, -23, 822, 642)};
     // GTK 4 measures from its GtkWindow: the frame, whatever the shadows' sizes.
-    EXPECT_EQ(contentOrigin(withShadows, {0, 0, 700, 520}), std::pair(0.0, 32.0));
+    EXPECT_EQ(contentOrigin(withShadows, rect(0, 0, 700, 520)), std::pair(0.0, 32.0));
     // A toolkit that measures its shadows in: the surface.
-    EXPECT_EQ(contentOrigin(withShadows, {0, 0, 822, 642}), std::pair(-61.0, -23.0));
+    EXPECT_EQ(contentOrigin(withShadows, rect(0, 0, 822, 642)), std::pair(-61.0, -23.0));
     // Qt under GNOME Shell draws its title bar above what it measures.
-    EXPECT_EQ(contentOrigin({AxRect{0, 32, 506, 433}, std::nullopt}, {0, 0, 500, 400}), std::pair(3.0, 62.0));
+    EXPECT_EQ(contentOrigin(frameOnly(0, 32, 506, 433), rect(0, 0, 500, 400)), std::pair(3.0, 62.0));
     // sway tells the geometry only; a tiled window is as large as the toolkit says.
-    EXPECT_EQ(contentOrigin({AxRect{642, 25, 636, 693}, std::nullopt}, {0, 0, 637, 693}), std::pair(642.0, 25.0));
+    EXPECT_EQ(contentOrigin(frameOnly(642, 25, 636, 693), rect(0, 0, 637, 693)), std::pair(642.0, 25.0));
     // A window larger than its tile is shown from the tile's corner.
-    EXPECT_EQ(contentOrigin({AxRect{322, 25, 316, 333}, std::nullopt}, {0, 0, 360, 400}), std::pair(322.0, 25.0));
+    EXPECT_EQ(contentOrigin(frameOnly(322, 25, 316, 333), rect(0, 0, 360, 400)), std::pair(322.0, 25.0));
+    // GNOME Shell at scale 2 lays out pixels; the toolkit measures in units two pixels wide.
+    const WindowGeometry scaled{
+        .frame = rect(0, 64, 1400, 1040), .surface = rect(-48, 16, 1496, 1136), .contentScale = 2};
+    EXPECT_EQ(contentOrigin(scaled, rect(0, 0, 748, 568)), std::pair(-48.0, 16.0));
+    const WindowPlacement placed{.x = 0, .y = 64, .contentScale = 2};
+    EXPECT_EQ(placed.onRoot(rect(12, 61, 153, 17)), rect(24, 186, 306, 34));
 }
 
 } // namespace
