@@ -254,17 +254,37 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
         static_cast<Pid>(::getpid()));
 }
 
-void AtspiAccessibility::Impl::takeOver(DBusConnection* connection)
+void AtspiAccessibility::Impl::takeOverApplications(DBusConnection* front)
 {
-    if (context == nullptr || connection == nullptr || connection == bus.get() ||
-        std::ranges::any_of(takenOver, [connection](const auto& taken) { return taken.get() == connection; })) {
+    if (context == nullptr) {
         return;
     }
-    // The GUI thread may be dispatching it at this moment: moving it then frees what that thread
-    // is using.
+    std::vector<DBusConnection*> fresh;
+    const auto consider = [this, &fresh](DBusConnection* connection) {
+        const auto taken = [connection](const auto& held) { return held.get() == connection; };
+        if (connection != nullptr && connection != bus.get() && std::ranges::none_of(takenOver, taken) &&
+            std::ranges::find(fresh, connection) == fresh.end()) {
+            fresh.push_back(connection);
+        }
+    };
+    consider(front);
+    const GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    for (guint i = 0; desktop && desktop->children != nullptr && i < desktop->children->len; ++i) {
+        const auto* application = static_cast<const AtspiAccessible*>(g_ptr_array_index(desktop->children, i));
+        if (application != nullptr && application->parent.app != nullptr) {
+            consider(application->parent.app->bus);
+        }
+    }
+    if (fresh.empty()) {
+        return;
+    }
+    // The GUI thread may be dispatching one of them at this moment: moving it then frees what that
+    // thread is using.
     const GuiThreadHold hold;
-    atspi_dbus_connection_setup_with_g_main(connection, context);
-    takenOver.emplace_back(dbus_connection_ref(connection));
+    for (DBusConnection* connection : fresh) {
+        atspi_dbus_connection_setup_with_g_main(connection, context);
+        takenOver.emplace_back(dbus_connection_ref(connection));
+    }
 }
 
 AtspiAccessibility::~AtspiAccessibility()
@@ -329,9 +349,8 @@ Element AtspiAccessibility::applicationElement(Pid pid)
         return {};
     }
     AtspiAccessible* application = d->applications->find(pid);
-    if (application != nullptr && application->parent.app != nullptr) {
-        d->takeOver(application->parent.app->bus);
-    }
+    d->takeOverApplications(application != nullptr && application->parent.app != nullptr ? application->parent.app->bus
+                                                                                         : nullptr);
     return makeElement(application, pid);
 }
 

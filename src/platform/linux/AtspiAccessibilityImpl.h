@@ -71,7 +71,8 @@ struct AtspiAccessibility::Impl {
     // Applications' own peer-to-peer connections moved to that context: libatspi attaches each
     // to the default context, which the GUI thread runs. Held, so that none is taken for another.
     std::vector<std::unique_ptr<DBusConnection, DBusConnectionUnref>> takenOver;
-    void takeOver(DBusConnection* connection);
+    // Moves the new ones: the front application's and those of every application registered.
+    void takeOverApplications(DBusConnection* front);
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
