@@ -206,12 +206,15 @@ class WriteBackDesktopTest : public QObject {
     }
 
     // Clicks are aimed through Qt's idea of where a window is, which must have reached the server.
+    // (Qt's idea is read again at each try: the window may still be moving.)
     static void waitForPlacement(const QWidget* window)
     {
-        const QRect qt = window->geometry();
-        QTRY_COMPARE_WITH_TIMEOUT(
-            test::windowGeometry(QString::number(window->winId())),
-            std::optional(AxRect{double(qt.x()), double(qt.y()), double(qt.width()), double(qt.height())}), deadlineMs);
+        const auto qtPlacement = [window] {
+            const QRect qt = window->geometry();
+            return std::optional(AxRect{
+                .x = double(qt.x()), .y = double(qt.y()), .width = double(qt.width()), .height = double(qt.height())});
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(test::windowGeometry(QString::number(window->winId())), qtPlacement(), deadlineMs);
     }
 
     // The peer is still the active window and has the keyboard focus.
