@@ -82,19 +82,19 @@ std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backe
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
-        return Refusal{"The element is gone; nothing was written back."};
+        return Refusal{.reason = "The element is gone; nothing was written back."};
     }
     // X11 cannot post keys to a process, only to the focused window: a paste that lands anywhere
     // else would change text the user never chose.
     if (backend.frontmostWindowOwnerPid() != pid) {
-        return Refusal{"The application in front changed; nothing was written back."};
+        return Refusal{.reason = "The application in front changed; nothing was written back."};
     }
     // A check that failed because the application did not answer says nothing about its text.
     const auto failed = [&](const char* reason) -> std::optional<Refusal> {
         if (!backend.isResponding(*pid)) {
-            return Refusal{"The application did not answer; nothing was written back.", true};
+            return Refusal{.reason = "The application did not answer; nothing was written back.", .unanswered = true};
         }
-        return Refusal{reason};
+        return Refusal{.reason = reason};
     };
     const Element application = backend.applicationElement(*pid);
     const Element focused = application ? backend.focusedElement(application) : Element{};
@@ -135,10 +135,15 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
                              outcome = Outcome::written;
                          } else if (m_windowPaster != nullptr && m_windowPaster->canSendKeys()) {
                              const auto sent = m_windowPaster->paste(text);
+                             outcome = Outcome::written;
                              if (!sent) {
-                                 logError("Could not send the paste keys: " + sent.error());
+                                 // Nothing was pasted and the user's clipboard is back: the text waits
+                                 // on the clipboard for the user, as where no keys can be sent.
+                                 logError("Could not send the paste keys (" + sent.error() +
+                                          "); the text is on the clipboard instead.");
+                                 m_windowPaster->offer(text);
+                                 outcome = Outcome::onClipboard;
                              }
-                             outcome = sent ? Outcome::written : Outcome::failed;
                          } else {
                              // Without keys to send, the user can still paste it: the text stays on the
                              // clipboard, which is not given back.

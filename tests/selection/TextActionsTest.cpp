@@ -53,11 +53,15 @@ struct FakeWindowPaster final : WindowPaster {
     bool canSendKeys() const override { return keys; }
     std::expected<void, std::string> paste(const QString& text) override
     {
+        if (refuse) {
+            return std::unexpected("the shell did not take the clipboard");
+        }
         pasted.append(text);
         return {};
     }
     void offer(const QString& text) override { offered.append(text); }
     bool keys = false;
+    bool refuse = false;
     QStringList pasted;
     QStringList offered;
 };
@@ -327,6 +331,12 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     EXPECT_FALSE(focused->written);
     EXPECT_TRUE(notices.told.isEmpty());
     EXPECT_TRUE(paster.pasted.isEmpty()) << "our own keys reach no native window";
+    // A paste that could not be sent leaves the text for the user to paste, and says so.
+    compositor.refuse = true;
+    compositor.offered.clear();
+    runToEnd([&] { compositorActions.improve(poller, selection); });
+    EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")});
+    EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::pasteYourself.message));
 }
 
 // The older request's answer arrives after the newer one was written: it is dropped.
