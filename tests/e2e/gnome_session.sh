@@ -19,6 +19,8 @@ uuid=windows@parlomatic.app
 log=$PARLOMATIC_SESSION_DIR/gnome-shell.log
 scale=${PARLOMATIC_GNOME_SCALE:-1}
 size=$((1280 * scale))x$((800 * scale))
+second=()
+[ "$scale" = 1 ] || second=(--virtual-monitor 1280x800)
 
 # GNOME Shell wants a system bus: a private one.
 dbus-daemon --config-file=/usr/share/dbus-1/session.conf --nofork --print-address=3 3>"$dir/system-bus" &
@@ -33,8 +35,7 @@ for _ in $(seq 100); do [ -s "$dir/system-bus" ] && break; sleep 0.05; done
 env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
     DBUS_SYSTEM_BUS_ADDRESS="$(head -n1 "$dir/system-bus")" \
     unshare -m sh -c "mount -t tmpfs none /run/systemd && exec gnome-shell --headless --unsafe-mode \
-        --virtual-monitor $size ${PARLOMATIC_GNOME_SCALE:+--virtual-monitor 1280x800} \
-        --wayland-display parlomatic-gnome" >"$log" 2>&1 &
+        --virtual-monitor $size ${second[*]} --wayland-display parlomatic-gnome" >"$log" 2>&1 &
 pids+=($!)
 
 shell_ready() {
