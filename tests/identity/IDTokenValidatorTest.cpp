@@ -40,7 +40,8 @@ json validBody()
 
 class IDTokenValidatorTest : public ::testing::Test {
 protected:
-    void SetUp() override { keySet->body = json{{"keys", {key.jwk()}}}.dump(); }
+    // A key of another type beside the tenant's neither breaks the set nor is taken for it.
+    void SetUp() override { keySet->body = json{{"keys", {{{"kty", "EC"}}, key.jwk()}}}.dump(); }
 
     // Made once: a 2048-bit key takes most of a second in a debug build.
     static const TestRsaKey& tenantKey()
@@ -85,12 +86,14 @@ TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
     char& signatureByte = tampered[tampered.size() - 10];
     signatureByte = signatureByte == 'A' ? 'B' : 'A';
 
-    EXPECT_EQ(validate(testing::makeToken(R"({"alg":"none","kid":"key-1"})", validBody().dump(), "")),
-              R"(Signature algorithm of "none" is not supported. Expected the ID token to be signed with "RS256")");
-    EXPECT_EQ(validate(hmacWithPublicKey),
-              R"(Signature algorithm of "HS256" is not supported. Expected the ID token to be signed with "RS256")");
-    EXPECT_EQ(validate(testing::makeToken(R"({"kid":"key-1"})", validBody().dump())),
-              R"(Signature algorithm of "nil" is not supported. Expected the ID token to be signed with "RS256")");
+    const auto refused = [](const std::string& algorithm) {
+        return "Signature algorithm of \"" + algorithm +
+               R"(" is not supported. Expected the ID token to be signed )"
+               R"(with "RS256")";
+    };
+    EXPECT_EQ(validate(testing::makeToken(R"({"alg":"none","kid":"key-1"})", validBody().dump(), "")), refused("none"));
+    EXPECT_EQ(validate(hmacWithPublicKey), refused("HS256"));
+    EXPECT_EQ(validate(testing::makeToken(R"({"kid":"key-1"})", validBody().dump())), refused("nil"));
     EXPECT_EQ(validate(testing::makeToken(R"({"alg":"RS256"})", validBody().dump())),
               R"(Could not find a public key for Key ID (kid) "nil")");
     EXPECT_EQ(validate(key.token({{"alg", "RS256"}, {"kid", "key-2"}}, validBody())),
@@ -112,6 +115,9 @@ TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
         EXPECT_EQ(validate(signedToken(validBody())), "Invalid ID token signature") << patch;
     }
 
+    // A key without its type spoils the whole set.
+    keySet->body = json{{"keys", {key.jwk(), {{"kid", "no type"}}}}}.dump();
+    EXPECT_EQ(validate(signedToken(validBody())), R"(Could not find a public key for Key ID (kid) "key-1")");
     keySet->status = 503;
     EXPECT_EQ(validate(signedToken(validBody())), R"(Could not find a public key for Key ID (kid) "key-1")");
 }
