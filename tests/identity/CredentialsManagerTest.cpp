@@ -43,7 +43,7 @@ bool waitUntil(const std::function<bool()>& condition)
 }
 
 // The system call a thread is blocked in, or -1: the token endpoint holds its answer until the
-// competing retrieval provably waits for the lock.
+// competing call provably waits for the lock.
 long blockedIn(pid_t process, pid_t thread)
 {
     std::ifstream in("/proc/" + std::to_string(process) + "/task/" + std::to_string(thread) + "/syscall");
@@ -144,33 +144,6 @@ TEST_F(CredentialsManagerTest, FailedRenewalOrStoreIsReportedWithItsCause)
     EXPECT_EQ(readOnly.credentials().error().code(), Code::storeFailed);
 }
 
-// A sign-out or sign-in during a renewal waits for it and then lands: the renewal's older tokens
-// never overwrite it.
-TEST_F(CredentialsManagerTest, SignOutAndSignInDuringTheRenewalWaitAndWin)
-{
-    const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
-    const std::function<bool()> writers[] = {[&] { return manager->signOut() == CredentialsManager::SignOut::done; },
-                                             [&] { return manager->store(fresh); }};
-    for (const auto& writer : writers) {
-        storeSet(-1);
-        std::atomic<pid_t> writerThread{0};
-        std::optional<std::thread> thread;
-        bool written = false;
-        beforeAnswer = [&] {
-            thread.emplace([&] {
-                writerThread = gettid();
-                written = writer();
-            });
-            EXPECT_TRUE(waitUntil([&] { return writerThread && blockedIn(getpid(), writerThread) == SYS_futex; }));
-        };
-        EXPECT_EQ(manager->credentials()->accessToken(), "at-2");
-        beforeAnswer = nullptr;
-        thread->join();
-        EXPECT_TRUE(written);
-        EXPECT_EQ(storedSet(), &writer == &writers[0] ? std::nullopt : std::optional(fresh));
-    }
-}
-
 // Another program that clears or replaces the entry during the renewal is not undone either.
 TEST_F(CredentialsManagerTest, AnotherWriterDuringTheRenewalIsNotOverwritten)
 {
@@ -203,39 +176,44 @@ TEST_F(CredentialsManagerTest, SignOutRevokesAndDeletes)
     }
 }
 
-// Two retrievals in two threads through two managers of the same store, which meet only at the
-// lock file's flock, as two processes do (one manager's threads meet there too).
-TEST_F(CredentialsManagerTest, TwoRetrievalsRenewOnce)
+// Whatever runs during a renewal waits for it: another manager of the same store (as another
+// process, meeting it only at the lock file's flock) and the same manager's threads, also without a
+// lock file. A retrieval then takes the renewed set; a sign-in or sign-out lands after it.
+TEST_F(CredentialsManagerTest, WhatRunsDuringARenewalWaitsForIt)
 {
-    CredentialsManager secondManager(authentication, "credentials", store, clock);
-    storeSet(-1);
-    std::atomic<pid_t> threadA{0};
-    std::atomic<pid_t> threadB{0};
-    // The first renewal is answered once the other retrieval waits for the lock (or, were there
-    // no lock, has sent its own renewal).
-    beforeAnswer = [&] {
-        waitUntil([&] {
-            const auto waiting = [&](pid_t thread) { return thread && blockedIn(getpid(), thread) == SYS_flock; };
-            return tokenCalls() == 2 || waiting(threadA) || waiting(threadB);
-        });
+    CredentialsManager other(authentication, "credentials", store, clock);
+    CredentialsManager lockless(authentication, "credentials", store, clock, std::filesystem::path());
+    const Credentials renewed("at-2", "Bearer", clock.now() + 3600, "rt-1", "id-2");
+    const Credentials fresh("at-9", "Bearer", clock.now() + 3600, "rt-9", "id-9");
+    const std::tuple<CredentialsManager&, std::function<void()>, std::optional<Credentials>> cases[] = {
+        {*manager, [&] { EXPECT_EQ(other.credentials(), renewed); }, renewed},
+        {*manager, [&] { EXPECT_TRUE(other.store(fresh)); }, fresh},
+        {lockless, [&] { EXPECT_EQ(lockless.signOut(), CredentialsManager::SignOut::done); }, std::nullopt},
+        {lockless, [&] { EXPECT_TRUE(lockless.store(fresh)); }, fresh},
     };
-    std::optional<CredentialsManager::Result> first;
-    std::optional<CredentialsManager::Result> second;
-    std::thread a([&] {
-        threadA = gettid();
-        first = manager->credentials();
-    });
-    std::thread b([&] {
-        threadB = gettid();
-        second = secondManager.credentials();
-    });
-    a.join();
-    b.join();
-    beforeAnswer = nullptr;
-    EXPECT_EQ(tokenCalls(), 1);
-    ASSERT_TRUE(first && *first && second && *second);
-    EXPECT_EQ((*first)->accessToken(), "at-2");
-    EXPECT_EQ(**first, **second);
+    for (const auto& [renewing, meanwhile, left] : cases) {
+        storeSet(-1);
+        std::atomic<pid_t> waiter{0};
+        std::optional<std::thread> thread;
+        beforeAnswer = [&] {
+            if (thread) {
+                return;
+            }
+            thread.emplace([&] {
+                waiter = gettid();
+                meanwhile();
+            });
+            EXPECT_TRUE(waitUntil([&] {
+                const long call = waiter ? blockedIn(getpid(), waiter) : -1;
+                return call == SYS_flock || call == SYS_futex;
+            }));
+        };
+        EXPECT_EQ(renewing.credentials(), renewed);
+        beforeAnswer = nullptr;
+        thread->join();
+        EXPECT_EQ(storedSet(), left);
+    }
+    EXPECT_EQ(tokenCalls(), 4);
 }
 
 } // namespace
