@@ -138,10 +138,6 @@ TEST(TelemetryTest, InfoIsUnpaddedBase64UrlOfTheClientDescription)
     const std::string encoded = Telemetry::encodeInfo("1.2.3", "linux", "6.1");
     EXPECT_EQ(encoded, "eyJlbnYiOnsib3MiOiJsaW51eCIsIm9zVmVyc2lvbiI6IjYuMSJ9LCJuYW1lIjoicGFybG9tYXRpYy1pZGVudGl0eSIsIn"
                        "ZlcnNpb24iOiIxLjIuMyJ9");
-    const Telemetry standard = Telemetry::standard();
-    EXPECT_TRUE(standard.enabled);
-    ASSERT_TRUE(standard.info);
-    EXPECT_EQ(standard.info->find_first_of("+/="), std::string::npos);
 }
 
 TEST(BaseUrlTest, PrefixAndSlashRules)
@@ -151,21 +147,11 @@ TEST(BaseUrlTest, PrefixAndSlashRules)
     EXPECT_EQ(baseUrl("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
 }
 
-class ConfigurationTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        bundle = std::filesystem::temp_directory_path() / ("parlomatic-identity-conf-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(bundle);
-    }
-    void TearDown() override { std::filesystem::remove_all(bundle); }
-    void write(const std::string& text) const { std::ofstream(bundle / "Identity.conf") << text; }
-
-    std::filesystem::path bundle;
-};
-
-TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThereACompleteOneBuildsTheClient)
+TEST(ConfigurationTest, AnIncompleteFileIsToldAndStopsTheProcessACompleteOneBuildsTheClient)
 {
+    const auto bundle = std::filesystem::temp_directory_path() / ("pm-identity-conf-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(bundle);
+    const auto write = [&](const std::string& text) { std::ofstream(bundle / "Identity.conf") << text; };
     EXPECT_EQ(
         loadIdentityConfiguration(bundle).error(),
         std::vector<std::string>{"Missing Identity.conf file with 'ClientId' and 'Domain' entries in main bundle!"});
@@ -175,24 +161,20 @@ TEST_F(ConfigurationTest, MissingFileOrEntrySaysWhatIsThereACompleteOneBuildsThe
               (std::vector<std::string>{"Identity.conf file at " + (bundle / "Identity.conf").string() +
                                             " is missing 'ClientId' and/or 'Domain' entries!",
                                         "File currently has the following entries: { ClientId = abc; Other = 1 }"}));
-
-    write("ClientId = abc\nDomain = tenant.example.com\n");
-    const auto authentication = makeAuthentication(nullptr, bundle);
-    EXPECT_EQ(authentication->clientId(), "abc");
-    EXPECT_EQ(authentication->url(), "https://tenant.example.com/");
-}
-
-TEST_F(ConfigurationTest, IncompleteFileStopsTheProcess)
-{
-    write("Domain = tenant.example.com\n");
     // The messages belong on standard output; the child sends it where the death test reads.
-    const auto stop = [this] {
+    const auto stop = [&] {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         makeAuthentication(nullptr, bundle);
     };
     EXPECT_EXIT(stop(), ::testing::ExitedWithCode(EXIT_FAILURE),
                 "is missing 'ClientId' and/or 'Domain' entries!\nFile currently has the following entries: "
-                "\\{ Domain = tenant.example.com \\}");
+                "\\{ ClientId = abc; Other = 1 \\}");
+
+    write("ClientId = abc\nDomain = tenant.example.com\n");
+    const auto authentication = makeAuthentication(nullptr, bundle);
+    EXPECT_EQ(authentication->clientId(), "abc");
+    EXPECT_EQ(authentication->url(), "https://tenant.example.com/");
+    std::filesystem::remove_all(bundle);
 }
 
 // The token exchange and the key set are guarded against the real provider (SignInTest).

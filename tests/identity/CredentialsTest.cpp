@@ -139,7 +139,7 @@ protected:
     const fs::path folder = scratch / ("parlomatic-" + std::to_string(::geteuid()));
 };
 
-TEST_F(LockFileTest, RuntimeFolderOrAPrivateFolderOfTheTemporaryFolder)
+TEST_F(LockFileTest, RuntimeFolderOrAPrivateFolderOfTheTemporaryFolderElseNone)
 {
     ::setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), "/run/user/4242/parlomatic-credentials.lock");
@@ -152,8 +152,7 @@ TEST_F(LockFileTest, RuntimeFolderOrAPrivateFolderOfTheTemporaryFolder)
         EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), folder / "parlomatic-credentials.lock");
         struct stat info {};
         ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
-        EXPECT_TRUE(S_ISDIR(info.st_mode));
-        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_EQ(info.st_mode & (S_IFMT | 0777), S_IFDIR | 0700u);
     }
 
     fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
@@ -163,11 +162,8 @@ TEST_F(LockFileTest, RuntimeFolderOrAPrivateFolderOfTheTemporaryFolder)
     fs::permissions(scratch / "elsewhere", fs::perms::owner_all);
     fs::create_directory_symlink(scratch / "elsewhere", folder);
     EXPECT_EQ(CredentialsManager::defaultLockFile("credentials"), fs::path());
-}
 
-// Without a lock file of the user's own the retrieval goes on (serialised in the process) and says so.
-TEST_F(LockFileTest, RetrievalWithoutAUsableLockFile)
-{
+    // Without a lock file of the user's own the retrieval goes on (serialised in the process) and says so.
     const auto store = std::make_shared<KeychainStore>(std::make_shared<FakeKeychainBackend>(), "com.parlomatic.tests");
     const Credentials stored{"at", "Bearer", 2'000.0, "rt", "id"};
     FakeClock clock{1'000.0};

@@ -77,33 +77,27 @@ protected:
 
 TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
 {
-    const TestRsaKey stranger("key-1");
-    const std::string signingInput = testing::base64UrlEncode(R"({"alg":"HS256","kid":"key-1"})") + "." +
-                                     testing::base64UrlEncode(validBody().dump());
-    const std::string hmacWithPublicKey =
-        signingInput + "." + testing::base64UrlEncode(testing::hmacSha256(key.publicDer(), signingInput));
     std::string tampered = signedToken(validBody());
     char& signatureByte = tampered[tampered.size() - 10];
     signatureByte = signatureByte == 'A' ? 'B' : 'A';
 
     const auto refused = [](const std::string& algorithm) {
-        return "Signature algorithm of \"" + algorithm +
+        return R"(Signature algorithm of ")" + algorithm +
                R"(" is not supported. Expected the ID token to be signed )"
                R"(with "RS256")";
     };
+    // An HS256 token is refused for its header, whatever secret signed it (such as the public key).
     EXPECT_EQ(validate(testing::makeToken(R"({"alg":"none","kid":"key-1"})", validBody().dump(), "")), refused("none"));
-    EXPECT_EQ(validate(hmacWithPublicKey), refused("HS256"));
+    EXPECT_EQ(validate(testing::makeToken(R"({"alg":"HS256","kid":"key-1"})", validBody().dump())), refused("HS256"));
     EXPECT_EQ(validate(testing::makeToken(R"({"kid":"key-1"})", validBody().dump())), refused("nil"));
     EXPECT_EQ(validate(testing::makeToken(R"({"alg":"RS256"})", validBody().dump())),
               R"(Could not find a public key for Key ID (kid) "nil")");
     EXPECT_EQ(validate(key.token({{"alg", "RS256"}, {"kid", "key-2"}}, validBody())),
               R"(Could not find a public key for Key ID (kid) "key-2")");
-    EXPECT_EQ(validate(stranger.token({{"alg", "RS256"}, {"kid", "key-1"}}, validBody())),
-              "Invalid ID token signature");
     EXPECT_EQ(validate(tampered), "Invalid ID token signature");
     EXPECT_EQ(validate("a.b"), "ID token could not be decoded");
     // Nothing is fetched for tokens refused on their header alone.
-    EXPECT_EQ(keySet->requests, 3);
+    EXPECT_EQ(keySet->requests, 2);
 }
 
 TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
@@ -123,9 +117,12 @@ TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
 }
 
 // Each claim fault, as a JSON patch of the valid body (null removes a claim); now is 1764600000.
-TEST_F(IDTokenValidatorTest, ClaimFaultsAreRefusedWithTheirMessages)
+TEST_F(IDTokenValidatorTest, ClaimsAreCheckedInTurn)
 {
     const std::tuple<const char*, const char*, std::string> claimCases[] = {
+        {"Valid", "{}", "valid"},
+        {"InsideTheLeeway", R"({"exp":1764599941.0})", "valid"},
+        {"AzpAndExpiryAsText", R"({"aud":["api","client-1"],"azp":"client-1","exp":"1764600010"})", "valid"},
         {"IssuerMissing", R"({"iss":null})", "Issuer (iss) claim must be a string present in the ID token"},
         {"IssuerOther", R"({"iss":"https://tenant.example"})",
          "Issuer (iss) claim mismatch in the ID token, expected (https://tenant.example/), found "
@@ -162,18 +159,6 @@ TEST_F(IDTokenValidatorTest, ClaimFaultsAreRefusedWithTheirMessages)
         auto body = validBody();
         body.merge_patch(json::parse(patch));
         EXPECT_EQ(validate(signedToken(body)), message) << name;
-    }
-}
-
-TEST_F(IDTokenValidatorTest, AcceptsTheTenantsTokenInsideTheLeewayAndWithAzp)
-{
-    EXPECT_EQ(validate(signedToken(validBody())), "valid");
-    EXPECT_EQ(keySet->requests, 1);
-    for (const char* patch :
-         {R"({"exp":1764599941.0})", R"({"aud":["api","client-1"],"azp":"client-1","exp":"1764600010"})"}) {
-        auto body = validBody();
-        body.merge_patch(json::parse(patch));
-        EXPECT_EQ(validate(signedToken(body)), "valid") << patch;
     }
 }
 

@@ -91,13 +91,11 @@ TEST_F(WebAuthTest, FailuresBeforeTheBrowserOpens)
     EXPECT_EQ(start(auth), "Unable to retrieve the bundle identifier from Bundle.main.bundleIdentifier, or it could "
                            "not be used to build a valid URL.");
 
-    IdentityWebAuth remote("client-1", "https://tenant.example", nullptr, Telemetry{.enabled = false, .info = {}},
-                           systemClock(), &store);
-    remote.redirectURL("https://app.example/callback").provider([] {
+    auth.redirectURL("https://app.example/callback").provider([] {
         return std::make_unique<SystemBrowserSession>(SystemBrowserSession::Options{});
     });
-    EXPECT_EQ(start(remote), "Unable to receive the redirect URL. CAUSE: only http://127.0.0.1 and private-use scheme "
-                             "redirect URLs can be received");
+    EXPECT_EQ(start(auth), "Unable to receive the redirect URL. CAUSE: only http://127.0.0.1 and private-use scheme "
+                           "redirect URLs can be received");
     EXPECT_FALSE(store.isActive());
 }
 
