@@ -1,13 +1,10 @@
 // Sign-in against a real OpenID provider (services/identity on loopback over TLS), with the real
 // loopback listener and a script standing in for the person at the browser.
 #include "common/CurlHttpClient.h"
-#include "fakes/FakeKeychainBackend.h"
-#include "identity/CredentialsManager.h"
 #include "identity/IdentityWebAuth.h"
 #include "identity/LoginTransaction.h"
 #include "identity/SystemBrowserSession.h"
 #include "identity/UrlText.h"
-#include "identity/keychain/KeychainStore.h"
 #include "support/ChildProcess.h"
 #include "support/TlsTestServer.h"
 
@@ -96,7 +93,7 @@ protected:
             options.timeout = timeout;
             options.openURL = [this](const std::string& authorizeURL) {
                 const std::lock_guard lock(m_mutex);
-                authorizeURLs.push_back(authorizeURL);
+                lastAuthorize = authorizeURL;
                 return true;
             };
             options.showPrompt = [this](const std::string&, std::function<void()> cancel) {
@@ -114,12 +111,7 @@ protected:
     {
         auto promise = std::make_shared<std::promise<WebAuth::Result>>();
         auto future = promise->get_future();
-        auth.start([this, promise](WebAuth::Result result) {
-            if (result) {
-                stored = manager.store(*result);
-            }
-            promise->set_value(std::move(result));
-        });
+        auth.start([promise](WebAuth::Result result) { promise->set_value(std::move(result)); });
         return future;
     }
     static WebAuth::Result wait(std::future<WebAuth::Result>& future)
@@ -135,7 +127,7 @@ protected:
     std::string lastAuthorizeURL()
     {
         const std::lock_guard lock(m_mutex);
-        return authorizeURLs.empty() ? std::string() : authorizeURLs.back();
+        return lastAuthorize;
     }
     nlohmann::json authorizeValues() { return callbackValues(lastAuthorizeURL()).value_or(nlohmann::json::object()); }
     // GET on the flow's redirect URL with another query, as a stray browser tab would send it.
@@ -150,22 +142,22 @@ protected:
     static inline std::string providerURL;
     std::mutex m_mutex;
     std::vector<std::unique_ptr<ChildProcess>> m_browsers;
-    std::vector<std::string> authorizeURLs;
+    std::string lastAuthorize;
     std::function<void()> cancelPrompt;
     TransactionStore store;
     std::shared_ptr<HttpClient> http =
         std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = directory() / "ca.pem"});
-    CredentialsManager manager{
-        std::make_shared<IdentityAuthentication>(clientId, providerURL, http), "credentials",
-        std::make_shared<KeychainStore>(std::make_shared<FakeKeychainBackend>(), "com.parlomatic.signin-tests"),
-        systemClock(), directory() / "credentials.lock"};
-    bool stored = false;
 };
 
-TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
+// Storing and renewing the set against this provider: tests/e2e/app_session.sh.
+TEST_F(SignInTest, SignsInWithValidatedCredentials)
 {
     auto auth = webAuth();
     auto future = start(*auth);
+    auto second = webAuth();
+    auto refused = start(*second);
+    EXPECT_EQ(wait(refused).error().message(),
+              "Failed to start this transaction, as there is an active transaction at the moment.");
     // Another flow's callback and other paths are refused; the listener still waits for its own.
     EXPECT_EQ(visitRedirect("?code=stolen&state=other")->status, 400);
     EXPECT_EQ(visitRedirect("/../favicon.ico")->status, 404);
@@ -177,25 +169,16 @@ TEST_F(SignInTest, SignsInStoresValidatedCredentialsAndRenewsThem)
     const auto idToken = jwt::decode(result->idToken());
     ASSERT_TRUE(idToken);
     EXPECT_EQ(idToken->subject(), "user|ana");
-    ASSERT_TRUE(result->refreshToken());
-    EXPECT_TRUE(stored);
+    EXPECT_TRUE(result->refreshToken());
 
-    // What was sent: PKCE S256, a fresh login, the bound port, the client's telemetry.
+    // What was sent beyond what the provider requires: a fresh login, the client's telemetry.
     const auto sent = authorizeValues();
-    EXPECT_EQ(sent["code_challenge_method"], "S256");
-    EXPECT_EQ(sent["code_challenge"].get<std::string>().size(), 43u);
     EXPECT_EQ(sent["prompt"], "login");
     EXPECT_EQ(sent["audience"], "https://api.parlomatic.localhost/");
     EXPECT_EQ(sent["identityClient"], *Telemetry::standard().info);
-    EXPECT_TRUE(sent["redirect_uri"].get<std::string>().starts_with("http://127.0.0.1:"));
-    EXPECT_TRUE(sent["redirect_uri"].get<std::string>().ends_with("/callback"));
     EXPECT_EQ(lastAuthorizeURL().find('+'), std::string::npos);
 
-    // The listener has closed; the stored set renews with its rotated refresh token.
-    EXPECT_FALSE(visitRedirect("?code=late"));
-    const auto renewed = manager.renew();
-    ASSERT_TRUE(renewed) << renewed.error().debugDescription();
-    EXPECT_NE(renewed->refreshToken(), result->refreshToken());
+    EXPECT_FALSE(visitRedirect("?code=late")); // the listener has closed
     EXPECT_FALSE(store.isActive());
 }
 
@@ -228,16 +211,10 @@ TEST_F(SignInTest, APrivateSchemeAnswerReachesOnlyTheWaitingSignIn)
     EXPECT_FALSE(SystemBrowserSession::deliverRedirect(url));
 }
 
-TEST_F(SignInTest, OneFlowAtATimeCancelAndTimeOut)
+TEST_F(SignInTest, CancelAndTimeOut)
 {
     auto first = webAuth();
     auto firstResult = start(*first);
-    auto second = webAuth();
-    auto secondResult = start(*second);
-    ASSERT_EQ(secondResult.wait_for(0s), std::future_status::ready);
-    EXPECT_EQ(secondResult.get().error().message(),
-              "Failed to start this transaction, as there is an active transaction at the moment.");
-    EXPECT_EQ(firstResult.wait_for(0s), std::future_status::timeout);
 
     std::unique_lock lock(m_mutex);
     const auto cancel = cancelPrompt;

@@ -1,7 +1,6 @@
-// A person's browser for sign-in tests: opens the authorize URL, fills in the provider's login form,
-// follows every redirect with the cookies it was given, and ends at the application's redirect URL
-// (printing the last status) or hands another scheme to the desktop (BROWSER_OPEN, else xdg-open).
-// Trusts the test's CA through NODE_EXTRA_CA_CERTS. Usage: node browser.mjs URL
+// A person's browser for sign-in tests (node browser.mjs URL): fills in the provider's login form,
+// follows redirects with their cookies to the application's redirect URL, or hands another scheme to
+// the desktop (BROWSER_OPEN, else xdg-open). Trusts the test's CA through NODE_EXTRA_CA_CERTS.
 import { spawnSync } from 'node:child_process';
 
 const cookies = new Map();

@@ -5,14 +5,10 @@
 #include <nlohmann/json.hpp>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace parlomatic::testing {
 
@@ -34,18 +30,10 @@ public:
                 {"e", number(OSSL_PKEY_PARAM_RSA_E)}};
     }
 
-    // The public key's DER bytes (SubjectPublicKeyInfo), for tests that misuse it as an HMAC secret.
-    std::string publicDer() const
+    // A compact token of `header` and `body`, RS256-signed with this key.
+    std::string token(const nlohmann::json& header, const nlohmann::json& body) const
     {
-        unsigned char* der = nullptr;
-        const int length = i2d_PUBKEY(m_key.get(), &der);
-        std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-        OPENSSL_free(der);
-        return bytes;
-    }
-
-    std::string signRS256(std::string_view data) const
-    {
+        const std::string data = base64UrlEncode(header.dump()) + "." + base64UrlEncode(body.dump());
         std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
         std::size_t length = 0;
         EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, m_key.get());
@@ -55,14 +43,7 @@ public:
         EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
                        reinterpret_cast<const unsigned char*>(data.data()), data.size());
         signature.resize(length);
-        return signature;
-    }
-
-    // A compact token of `header` and `body`, RS256-signed with this key.
-    std::string token(const nlohmann::json& header, const nlohmann::json& body) const
-    {
-        const std::string data = base64UrlEncode(header.dump()) + "." + base64UrlEncode(body.dump());
-        return data + "." + base64UrlEncode(signRS256(data));
+        return data + "." + base64UrlEncode(signature);
     }
 
 private:
@@ -79,15 +60,5 @@ private:
     std::string m_kid;
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> m_key;
 };
-
-// HMAC-SHA256 of `data` with `secret`.
-inline std::string hmacSha256(std::string_view secret, std::string_view data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-         reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &length);
-    return {reinterpret_cast<char*>(digest), length};
-}
 
 } // namespace parlomatic::testing

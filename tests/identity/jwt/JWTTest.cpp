@@ -44,25 +44,18 @@ TEST(Claim, DatesFromNumbersAndNumericTexts)
     }
 }
 
-TEST(Claim, StringAndArray)
+// Texts and lists that the ID-token validator's claim faults do not read (IDTokenValidatorTest).
+TEST(Claim, ArrayOfTextsOnly)
 {
-    EXPECT_EQ(claimOf(R"("x")").string(), "x");
-    EXPECT_FALSE(claimOf("1").string().has_value());
-    EXPECT_FALSE(Claim{}.string().has_value());
-    EXPECT_FALSE(Claim{}.array().has_value());
-
-    // An array of texts, or one text.
-    using Texts = std::vector<std::string>;
-    EXPECT_EQ(claimOf(R"(["a","b"])").array(), (Texts{"a", "b"}));
-    EXPECT_EQ(claimOf(R"("a")").array(), Texts{"a"});
-    EXPECT_EQ(claimOf("[]").array(), Texts{});
+    EXPECT_EQ(claimOf("[]").array(), std::vector<std::string>{});
     EXPECT_FALSE(claimOf(R"(["a",1])").array().has_value());
     EXPECT_FALSE(claimOf("1").array().has_value());
 }
 
 constexpr std::string_view header = R"({"alg":"RS256","typ":"JWT","kid":"k1"})";
 
-TEST(TokenDecode, KeepsHeaderBodySignatureTextAndRegisteredClaims)
+// The registered claims are read through IDTokenValidatorTest's claim faults.
+TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
 {
     const std::string token = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
     const auto decoded = decode(token);
@@ -74,15 +67,6 @@ TEST(TokenDecode, KeepsHeaderBodySignatureTextAndRegisteredClaims)
     EXPECT_EQ(decoded->string(), token);
     EXPECT_FALSE(decoded->claim("missing").value.has_value());
     EXPECT_EQ(decode(makeToken(header, R"({"a":1})", ""))->signature(), "");
-
-    const auto registered =
-        decode(makeToken(header, R"({"iss":"https://id.example/","sub":"s","aud":"client","iat":10,"exp":"11.5"})"));
-    ASSERT_TRUE(registered.has_value());
-    EXPECT_EQ(registered->issuer(), "https://id.example/");
-    EXPECT_EQ(registered->audience(), std::vector<std::string>{"client"});
-    EXPECT_EQ(registered->issuedAt(), 10.0);
-    EXPECT_EQ(registered->expiresAt(), 11.5);
-    EXPECT_FALSE(decoded->expiresAt().has_value());
 }
 
 TEST(TokenDecode, WrongPartCountIsInTheMessage)
@@ -125,8 +109,6 @@ TEST(Base64Url, Segments)
         {"e3", "{"},
         {"e30", "{}"},
         {"eyJhIjoxfQ", "{\"a\":1}"},
-        {"e30gIA", "{}  "},
-        {"eyJhIj", "{\"a\""},
         {"e30=", "{}"}, // padding already present is left alone
         {"-_-_", std::string("\xfb\xff\xbf", 3)},
         {"e3\n0", "{}"},

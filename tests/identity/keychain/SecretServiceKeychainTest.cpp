@@ -40,7 +40,7 @@ protected:
     KeychainStore otherStore{backend, "com.parlomatic.keychain-tests.other"};
 };
 
-TEST_F(SecretServiceKeychainTest, BinaryDataRoundTripsAndASecondSetReplacesTheItem)
+TEST_F(SecretServiceKeychainTest, RoundTripsReplacesAndDeletesWithinItsService)
 {
     const Bytes data{0x00, 0x01, 0xFF, 0x00, 0x7F, 0x00};
     ASSERT_TRUE(store.set(data, "binary"));
@@ -48,21 +48,11 @@ TEST_F(SecretServiceKeychainTest, BinaryDataRoundTripsAndASecondSetReplacesTheIt
     EXPECT_EQ(store.hasItem("binary"), true);
     ASSERT_TRUE(store.set("second, longer", "binary"));
     EXPECT_EQ(store.string("binary"), "second, longer");
-    EXPECT_EQ(store.keys(), std::vector<std::string>{"binary"});
-    // The backend itself keeps the keychain's duplicate status.
-    EXPECT_EQ(backend->add(store.setQuery("binary", Bytes{1})), errSecDuplicateItem);
-}
 
-TEST_F(SecretServiceKeychainTest, MissingItemsAndDeletesWithinTheirScope)
-{
+    // Missing items, and deletes within the store's own service.
     EXPECT_EQ(store.data("missing").error().code, Code::itemNotFound);
     EXPECT_EQ(store.deleteItem("missing").error().code, Code::itemNotFound);
     EXPECT_EQ(store.hasItem("missing"), false);
-    EXPECT_EQ(backend->update(store.baseQuery("missing"), {{std::string(kSecValueData), Bytes{1}}}),
-              errSecItemNotFound);
-    EXPECT_EQ(store.getEntry("missing"), std::nullopt);
-    EXPECT_FALSE(store.deleteEntry("missing"));
-    EXPECT_TRUE(store.deleteAll());
 
     ASSERT_TRUE(store.set("1", "a"));
     ASSERT_TRUE(store.set("2", "b"));
@@ -73,7 +63,7 @@ TEST_F(SecretServiceKeychainTest, MissingItemsAndDeletesWithinTheirScope)
     auto keys = store.keys();
     ASSERT_TRUE(keys);
     std::sort(keys->begin(), keys->end());
-    EXPECT_EQ(*keys, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(*keys, (std::vector<std::string>{"a", "b", "binary"}));
     ASSERT_TRUE(store.deleteAll());
     EXPECT_EQ(store.keys(), std::vector<std::string>{});
     EXPECT_EQ(otherStore.string("a"), "3");
