@@ -160,10 +160,6 @@ protected:
         world = nullptr;
     }
 
-    static std::string token(const json& changes = json::object(), const SigningKey* key = nullptr)
-    {
-        return world->token(changes, key);
-    }
     static HttpResponse call(const std::string& method, const std::string& path, const std::string& body,
                              const std::optional<std::string>& bearer = world->token())
     {
@@ -311,20 +307,20 @@ TEST_F(TextServiceTest, AnswersTheClientsTranslateAndImproveCalls)
 {
     const Translator client(world->http, world->domain());
     const std::string sentence = "The house is big and the garden is beautiful.";
-    const auto spanish = client.translate(sentence, "es-MX", token(), std::string("en"), Gender::feminine);
+    const auto spanish = client.translate(sentence, "es-MX", world->token(), std::string("en"), Gender::feminine);
     ASSERT_TRUE(spanish.has_value());
     EXPECT_EQ(spanish->text, "La casa es grande y el jardín es bello.");
     // Without "source" the service detects it.
-    const auto portuguese = client.translate(sentence, "pt-BR", token(), std::nullopt, std::nullopt);
+    const auto portuguese = client.translate(sentence, "pt-BR", world->token(), std::nullopt, std::nullopt);
     ASSERT_TRUE(portuguese.has_value());
     EXPECT_EQ(portuguese->text, "A casa é grande e o jardim é belo.");
-    EXPECT_EQ(client.improve("i recieve the leter tomorow .", token()), "I receive the letter tomorrow.");
+    EXPECT_EQ(client.improve("i recieve the leter tomorow .", world->token()), "I receive the letter tomorrow.");
     // Every language the client offers, sent as it sends them, and the recogniser's tags.
     for (const Language language : allLanguages) {
         const std::string languageCode(code(language));
         SCOPED_TRACE(languageCode);
-        EXPECT_TRUE(client.translate(sentence, languageCode, token(), languageCode.substr(0, 2), std::nullopt));
-        EXPECT_TRUE(client.translate(sentence, "en-US", token(), languageCode, Gender::masculine));
+        EXPECT_TRUE(client.translate(sentence, languageCode, world->token(), languageCode.substr(0, 2), std::nullopt));
+        EXPECT_TRUE(client.translate(sentence, "en-US", world->token(), languageCode, Gender::masculine));
     }
 }
 
@@ -332,7 +328,7 @@ TEST_F(TextServiceTest, RefusesMissingAndBadTokens)
 {
     const auto now = std::time(nullptr);
     const SigningKey stranger{"key-a"}; // the right key id, another key
-    const std::string good = token();
+    const std::string good = world->token();
     const auto refused = [](const char* what, const std::optional<std::string>& bearer) {
         SCOPED_TRACE(what);
         const auto response = call("POST", "/v1/translate", R"({"q":"Hello.","target":"es"})", bearer);
@@ -343,16 +339,16 @@ TEST_F(TextServiceTest, RefusesMissingAndBadTokens)
     refused("no token", std::nullopt);
     refused("not a JWT", "abc");
     refused("unsigned", parlomatic::testing::makeToken(R"({"alg":"none"})", world->claims().dump(), ""));
-    refused("another key", token({}, &stranger));
+    refused("another key", world->token({}, &stranger));
     refused("altered body", good.substr(0, good.find('.') + 1) +
                                 base64UrlEncode(world->claims({{"sub", "admin"}}).dump()) +
                                 good.substr(good.rfind('.')));
-    refused("another issuer", token({{"iss", "https://elsewhere/"}}));
-    refused("another audience", token({{"aud", "https://other/"}}));
-    refused("expired", token({{"exp", now - 1}}));
-    refused("no expiry", token({{"exp", nullptr}}));
-    refused("not yet valid", token({{"nbf", now + 600}}));
-    refused("no subject", token({{"sub", ""}}));
+    refused("another issuer", world->token({{"iss", "https://elsewhere/"}}));
+    refused("another audience", world->token({{"aud", "https://other/"}}));
+    refused("expired", world->token({{"exp", now - 1}}));
+    refused("no expiry", world->token({{"exp", nullptr}}));
+    refused("not yet valid", world->token({{"nbf", now + 600}}));
+    refused("no subject", world->token({{"sub", ""}}));
 }
 
 // A token of a key the held set lacks fetches the set again, but at most once per interval.
@@ -365,7 +361,7 @@ TEST_F(TextServiceTest, FetchesTheKeySetAgainForAnUnknownKeyId)
     const auto eager = verifier(0ms);
     ASSERT_TRUE(eager->fetchKeys());
     const int before = world->keySetFetches.load();
-    const std::string rotated = token({}, &world->keyB);
+    const std::string rotated = world->token({}, &world->keyB);
     EXPECT_FALSE(eager->verify(rotated));
     world->publishB = true;
     EXPECT_EQ(eager->verify(rotated), "user-1");
@@ -410,8 +406,8 @@ TEST_F(TextServiceTest, AnswersBadRequestsWithJsonErrors)
 TEST_F(TextServiceTest, KeepsThePreferredGenderPerSubject)
 {
     const UserMetadata client(world->http, world->domain());
-    EXPECT_TRUE(client.updateUserMetadata(Gender::feminine, token()));
-    EXPECT_TRUE(client.updateUserMetadata(Gender::masculine, token({{"sub", "user-2"}})));
+    EXPECT_TRUE(client.updateUserMetadata(Gender::feminine, world->token()));
+    EXPECT_TRUE(client.updateUserMetadata(Gender::masculine, world->token({{"sub", "user-2"}})));
     const GenderStore genders(world->folder / "genders.json");
     EXPECT_EQ(genders.get("user-1"), "feminine");
     EXPECT_EQ(genders.get("user-2"), "masculine");
@@ -428,7 +424,8 @@ TEST_F(TextServiceTest, BodiesAndHeadsPastTheLimitsAreNotRead)
         SCOPED_TRACE(withToken ? "with a token" : "without a token");
         RawClient raw;
         ASSERT_TRUE(raw.send("POST /v1/improve HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n" +
-                             (withToken ? "Authorization: Bearer " + token() + "\r\n" : std::string()) + "\r\n"));
+                             (withToken ? "Authorization: Bearer " + world->token() + "\r\n" : std::string()) +
+                             "\r\n"));
         int sent = withToken ? 2 : 0; // without a token the answer comes before a byte of the body
         for (int i = 0; i < sent; ++i) {
             raw.send(chunk);
