@@ -1,25 +1,16 @@
 // libFuzzer target: the sign-in's callback URL, from the loopback redirect or handed over by a
 // later launch on our URL scheme. Whatever the text, the URL's parts lie inside it, its values are
 // texts that the error messages can print, and parameters encoded by us read back unchanged.
+#include "FuzzTarget.h"
 #include "identity/AuthenticationError.h"
 #include "identity/UrlText.h"
 
-#include <cstdint>
-#include <cstdlib>
 #include <map>
 #include <string>
-#include <string_view>
 
 namespace {
 
 using namespace parlomatic::identity;
-
-void require(bool condition)
-{
-    if (!condition) {
-        std::abort();
-    }
-}
 
 void checkUrl(const std::string& url)
 {
@@ -68,12 +59,10 @@ void checkRoundTrip(std::string_view input)
     }
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void fuzzOne(std::string_view input)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
     checkUrl(std::string(input));
     checkRoundTrip(input);
-    return 0;
 }
+
+} // namespace

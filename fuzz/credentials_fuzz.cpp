@@ -1,22 +1,19 @@
 // libFuzzer target: the token set read back from the keyring. Whatever the bytes, unarchiving
 // either fails or gives a set whose own archive reads back as the same set.
+#include "FuzzTarget.h"
 #include "identity/Credentials.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
+namespace {
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void fuzzOne(std::string_view input)
 {
     constexpr double now = 1'800'000'000.0;
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
     const auto credentials = parlomatic::identity::Credentials::unarchive(input, now);
     if (credentials) {
         const auto again = parlomatic::identity::Credentials::unarchive(credentials->archive(), now);
-        if (!again || !(*again == *credentials)) {
-            std::abort();
-        }
+        require(again && *again == *credentials);
         (void)credentials->description();
     }
-    return 0;
 }
+
+} // namespace

@@ -10,21 +10,17 @@ namespace parlomatic {
 namespace {
 
 // Codes match exactly, case and all.
-TEST(Language, FromCode)
+TEST(Language, FromCodeAndFromLanguageTag)
 {
-    const std::pair<std::string, std::optional<Language>> table[] = {
+    const std::pair<std::string, std::optional<Language>> codes[] = {
         {"pt-BR", Language::pt_BR}, {"es-MX", Language::es_MX}, {"en-US", Language::en_US},
         {"pt-br", std::nullopt},    {"pt", std::nullopt},       {"en_US", std::nullopt},
         {"en-US ", std::nullopt},   {"", std::nullopt},         {"de-DE", std::nullopt}};
-    for (const auto& [text, language] : table) {
+    for (const auto& [text, language] : codes) {
         EXPECT_EQ(fromCode(text), language) << text;
     }
-}
-
-// A tag matches by its first two characters.
-TEST(Language, FromLanguageTag)
-{
-    const std::pair<std::string, std::optional<Language>> table[] = {
+    // A tag matches by its first two characters.
+    const std::pair<std::string, std::optional<Language>> tags[] = {
         {"en", Language::en_US},
         {"en-GB", Language::en_US},
         {"en-US", Language::en_US},
@@ -41,7 +37,7 @@ TEST(Language, FromLanguageTag)
         {"e\xcc\x81s", std::nullopt},
         {"pt\xcc\x81", std::nullopt},
     };
-    for (const auto& [text, language] : table) {
+    for (const auto& [text, language] : tags) {
         EXPECT_EQ(fromLanguageTag(text), language) << text;
     }
 }

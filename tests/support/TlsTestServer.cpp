@@ -3,15 +3,12 @@
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <unistd.h>
 
-#include <array>
-#include <cstdint>
 #include <cstdlib>
 #include <system_error>
 
@@ -26,87 +23,44 @@ template <auto release> struct Freer {
 using CertPtr = std::unique_ptr<X509, Freer<X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
 
-bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
-{
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
-    std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION_free>> extension(
-        X509V3_EXT_conf_nid(nullptr, &context, nid, value));
-    return extension && X509_add_ext(cert, extension.get(), -1) == 1;
-}
-
-// A certificate for `key` named `commonName`, signed by `issuerKey`; self-signed when `issuer` is null.
-CertPtr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey)
-{
-    CertPtr cert(X509_new());
-    if (!cert) {
-        return nullptr;
-    }
-    std::array<unsigned char, 16> serial{};
-    RAND_bytes(serial.data(), static_cast<int>(serial.size()));
-    serial[0] &= 0x7f; // a positive serial number
-    std::unique_ptr<BIGNUM, Freer<BN_free>> number(BN_bin2bn(serial.data(), serial.size(), nullptr));
-    const bool isCa = issuer == nullptr;
-    X509_NAME* subject = X509_get_subject_name(cert.get());
-    const bool built =
-        number && X509_set_version(cert.get(), 2) == 1 &&
-        BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(cert.get())) != nullptr &&
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
-        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600) != nullptr &&
-        X509_set_pubkey(cert.get(), key) == 1 &&
-        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1 &&
-        X509_set_issuer_name(cert.get(), isCa ? subject : X509_get_subject_name(issuer)) == 1;
-    if (!built) {
-        return nullptr;
-    }
-    X509* signer = isCa ? cert.get() : issuer;
-    const bool extended =
-        isCa ? addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE") &&
-                   addExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign") &&
-                   addExtension(cert.get(), signer, NID_subject_key_identifier, "hash")
-             : addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE") &&
-                   addExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature") &&
-                   addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth") &&
-                   addExtension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
-    if (!extended || X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0) {
-        return nullptr;
-    }
-    return cert;
-}
-
-// A CA and a server certificate for 127.0.0.1 and localhost signed by it, with their keys.
+// A key and a self-signed certificate for 127.0.0.1 and localhost, its own CA for the clients that trust it.
 struct LoopbackPki {
-    KeyPtr caKey{EVP_EC_gen("P-256")};
-    KeyPtr serverKey{EVP_EC_gen("P-256")};
-    CertPtr caCert;
-    CertPtr serverCert;
+    KeyPtr key{EVP_EC_gen("P-256")};
+    CertPtr cert{X509_new()};
 
     // False when something could not be made.
-    bool make(const std::string& caName)
+    bool make(const std::string& commonName)
     {
-        caCert = caKey && serverKey ? makeCertificate(caKey.get(), caName, nullptr, caKey.get()) : nullptr;
-        serverCert = caCert ? makeCertificate(serverKey.get(), "127.0.0.1", caCert.get(), caKey.get()) : nullptr;
-        return serverCert != nullptr;
+        if (!key || !cert) {
+            return false;
+        }
+        X509* c = cert.get();
+        X509_NAME* name = X509_get_subject_name(c);
+        X509V3_CTX context;
+        X509V3_set_ctx_nodb(&context);
+        X509V3_set_ctx(&context, c, c, nullptr, nullptr, 0);
+        const auto extend = [&](int nid, const char* value) {
+            std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION_free>> e(
+                X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+            return e && X509_add_ext(c, e.get(), -1) == 1;
+        };
+        return X509_set_version(c, 2) == 1 && ASN1_INTEGER_set(X509_get_serialNumber(c), 1) == 1 &&
+               X509_gmtime_adj(X509_getm_notBefore(c), -3600) != nullptr &&
+               X509_gmtime_adj(X509_getm_notAfter(c), 24L * 3600) != nullptr && X509_set_pubkey(c, key.get()) == 1 &&
+               X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                          reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) == 1 &&
+               X509_set_issuer_name(c, name) == 1 && extend(NID_basic_constraints, "critical,CA:TRUE") &&
+               extend(NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost") && X509_sign(c, key.get(), EVP_sha256()) > 0;
     }
 };
 
-template <typename Writer> bool writePem(const std::filesystem::path& file, Writer writer)
+// Writes `cert`, or `key` when `cert` is null, as PEM.
+bool writePem(const std::filesystem::path& file, X509* cert, EVP_PKEY* key = nullptr)
 {
     std::unique_ptr<BIO, Freer<BIO_free>> bio(BIO_new_file(file.c_str(), "w"));
-    return bio && writer(bio.get()) == 1;
-}
-
-bool writeCertificate(const std::filesystem::path& file, X509* cert)
-{
-    return writePem(file, [cert](BIO* bio) { return PEM_write_bio_X509(bio, cert); });
-}
-
-bool writeKey(const std::filesystem::path& file, EVP_PKEY* key)
-{
-    return writePem(
-        file, [key](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
+    return bio &&
+           (cert != nullptr ? PEM_write_bio_X509(bio.get(), cert)
+                            : PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)) == 1;
 }
 
 int countClientHello(SSL*, int*, void* user)
@@ -120,9 +74,8 @@ int countClientHello(SSL*, int*, void* user)
 bool writeLoopbackTlsFiles(const std::filesystem::path& directory)
 {
     LoopbackPki pki;
-    return pki.make("Parlomatic Test CA") && writeCertificate(directory / "ca.pem", pki.caCert.get()) &&
-           writeCertificate(directory / "cert.pem", pki.serverCert.get()) &&
-           writeKey(directory / "key.pem", pki.serverKey.get());
+    return pki.make("Parlomatic test server") && writePem(directory / "ca.pem", pki.cert.get()) &&
+           writePem(directory / "cert.pem", pki.cert.get()) && writePem(directory / "key.pem", nullptr, pki.key.get());
 }
 
 struct TlsTestServer::Credentials : LoopbackPki {};
@@ -132,7 +85,7 @@ TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
     static std::atomic<int> instances{0};
     const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(instances.fetch_add(1));
     Credentials& c = *m_credentials;
-    if (!c.make("Parlomatic Test CA " + suffix)) {
+    if (!c.make("Parlomatic test server " + suffix)) {
         std::abort(); // the test environment is broken; nothing sensible can follow
     }
     // The CA's PEM in a temporary file a client can trust; removed by the destructor.
@@ -141,10 +94,10 @@ TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
     if (descriptor >= 0) {
         close(descriptor);
         m_caFile = pattern;
-        writeCertificate(m_caFile, c.caCert.get());
+        writePem(m_caFile, c.cert.get());
     }
     // httplib takes its own references to the certificate and the key.
-    m_server = std::make_unique<httplib::SSLServer>(c.serverCert.get(), c.serverKey.get());
+    m_server = std::make_unique<httplib::SSLServer>(c.cert.get(), c.key.get());
     if (SSL_CTX* context = m_server->ssl_context()) {
         SSL_CTX_set_client_hello_cb(context, &countClientHello, &m_handshakes);
     }
@@ -171,11 +124,6 @@ TlsTestServer::~TlsTestServer()
         std::error_code ignored;
         std::filesystem::remove(m_caFile, ignored);
     }
-}
-
-httplib::Server& TlsTestServer::server()
-{
-    return *m_server;
 }
 
 bool TlsTestServer::start()
@@ -217,18 +165,7 @@ void TlsTestServer::stop()
 bool TlsTestServer::writeServerCredentials(const std::filesystem::path& certificateFile,
                                            const std::filesystem::path& keyFile) const
 {
-    return writeCertificate(certificateFile, m_credentials->serverCert.get()) &&
-           writeKey(keyFile, m_credentials->serverKey.get());
-}
-
-std::string TlsTestServer::hostAndPort() const
-{
-    return "127.0.0.1:" + std::to_string(m_port);
-}
-
-std::string TlsTestServer::baseUrl() const
-{
-    return "https://" + hostAndPort();
+    return writePem(certificateFile, m_credentials->cert.get()) && writePem(keyFile, nullptr, m_credentials->key.get());
 }
 
 int TlsTestServer::connections() const

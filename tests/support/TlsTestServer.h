@@ -15,9 +15,9 @@
 
 namespace parlomatic::test {
 
-// An HTTPS server on 127.0.0.1 for tests and benchmarks, with a fresh CA (its PEM is caFile()) and a
-// certificate for 127.0.0.1 and localhost. The port is bound by the constructor, so port() and the URLs
-// are known at once. Install handlers on server(), then start(); stop() or the destructor ends it, wakes
+// An HTTPS server on 127.0.0.1 for tests and benchmarks, with a fresh self-signed certificate for
+// 127.0.0.1 and localhost (its PEM is caFile(), for clients to trust). The port is bound by the constructor, so port()
+// and the URLs are known at once. Install handlers on server(), then start(); stop() or the destructor ends it, wakes
 // handlers in waitForStop() and removes the CA file. Keep-alive connections serve any number of
 // requests (2 s idle at most), so a client's connection reuse shows in handshakes() and connections().
 class TlsTestServer {
@@ -28,7 +28,7 @@ public:
     TlsTestServer(const TlsTestServer&) = delete;
     TlsTestServer& operator=(const TlsTestServer&) = delete;
 
-    httplib::Server& server();
+    httplib::Server& server() { return *m_server; }
 
     // Serves until stop(). False when the port could not be bound or serving did not begin.
     bool start();
@@ -36,8 +36,9 @@ public:
     void stop();
 
     int port() const { return m_port; }
-    std::string hostAndPort() const; // "127.0.0.1:<port>", the form of a configured service domain
-    std::string baseUrl() const;     // "https://127.0.0.1:<port>"
+    // "127.0.0.1:<port>", the form of a configured service domain
+    std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string baseUrl() const { return "https://" + hostAndPort(); }
     const std::filesystem::path& caFile() const { return m_caFile; }
 
     // Writes the server's certificate and private key as PEM files, for another server that clients
@@ -69,8 +70,8 @@ private:
     std::set<std::pair<std::string, int>> m_peers;
 };
 
-// Writes a fresh CA and a certificate for 127.0.0.1 and localhost as "ca.pem", "cert.pem" and "key.pem"
-// into `directory`, for servers that are programs of their own. False when that failed.
+// Writes a fresh self-signed certificate for 127.0.0.1 and localhost as "cert.pem" and "ca.pem" (the same)
+// with its key "key.pem" into `directory`, for servers that are programs of their own. False when that failed.
 bool writeLoopbackTlsFiles(const std::filesystem::path& directory);
 
 } // namespace parlomatic::test

@@ -1,7 +1,9 @@
 #include "service/Translator.h"
+#include "service/User.h"
 #include "service/UserMetadata.h"
 
 #include "fakes/FakeClock.h"
+#include "support/Base64Url.h"
 #include "support/LoopbackServiceFixture.h"
 
 #include <future>
@@ -13,19 +15,67 @@ void PrintTo(const TranslateResult& result, std::ostream* out)
     *out << "{\"" << result.text << "\", " << result.startTime << (result.isPlaceholder ? ", placeholder}" : "}");
 }
 
+void PrintTo(const User& user, std::ostream* out)
+{
+    *out << "{" << user.id << ", " << user.email << ", " << user.orgId.value_or("-") << ", "
+         << (user.gender ? rawValue(*user.gender) : "-") << "}";
+}
+
 namespace {
 
 using namespace std::chrono_literals;
-using test::RecordedRequest;
+
+TEST(UserTest, ReadsTheClaimsOfTheIdToken)
+{
+    const nlohmann::json base{{"sub", "auth|42"}, {"email", "ana@example.com"}};
+    const auto idToken = [](const nlohmann::json& claims) {
+        return testing::makeToken(R"({"alg":"RS256","typ":"JWT"})", claims.dump());
+    };
+    const auto withBase = [&](nlohmann::json claims) {
+        claims.update(base);
+        return idToken(claims);
+    };
+    const User plain{.id = "auth|42", .email = "ana@example.com", .orgId = {}, .gender = {}};
+    const std::tuple<std::string, std::string, std::optional<User>> table[] = {
+        {"AllClaims", withBase({{"pm_org_id", "org-1"}, {"pm_gender", "feminine"}}),
+         User{.id = "auth|42", .email = "ana@example.com", .orgId = "org-1", .gender = Gender::feminine}},
+        {"RequiredOnly", idToken(base), plain},
+        {"CapitalisedGender", withBase({{"pm_gender", "Feminine"}}), plain},
+        {"UnknownGender", withBase({{"pm_gender", "female"}}), plain},
+        {"NumericClaims", withBase({{"pm_gender", 1}, {"pm_org_id", 7}}), plain},
+        {"NoEmail", idToken({{"sub", "auth|42"}}), std::nullopt},
+        {"EmailNotString", idToken({{"sub", "auth|42"}, {"email", true}}), std::nullopt},
+        {"NoSubject", idToken({{"email", "ana@example.com"}}), std::nullopt},
+        {"NotAToken", "not-a-token", std::nullopt},
+        {"BodyNotJson", testing::makeToken("{}", "nope"), std::nullopt}};
+    for (const auto& [name, token, expected] : table) {
+        EXPECT_EQ(User::fromIdToken(token), expected) << name;
+    }
+}
 
 constexpr const char* token = "tok-7f3a.secret";
 constexpr const char* userText = "Texto secreto del usuario";
 
-class TranslatorTest : public test::LoopbackServiceFixture {
+// The product's calls of the text service against a loopback server.
+class ServiceClientTest : public test::LoopbackServiceFixture {
 protected:
     FakeClock clock{1'700'000'000.5};
     CurlHttpClient http{trustingOptions()};
     Translator translator{http, server.hostAndPort(), clock};
+    UserMetadata metadata{http, server.hostAndPort()};
+
+    std::optional<User> user =
+        User{.id = "auth|1", .email = "ana@example.com", .orgId = {}, .gender = Gender::masculine};
+    std::vector<std::function<void()>> jobs;
+    RunInBackground collect = [this](std::function<void()> job) { jobs.push_back(std::move(job)); };
+
+    void runJobs()
+    {
+        for (auto& job : jobs) {
+            job();
+        }
+        jobs.clear();
+    }
 
     // One line for a status other than 200 (never the body) or for a body that did not decode.
     void expectAnswerLogs(int status, bool decodeFailure, std::string_view body) const
@@ -45,12 +95,12 @@ protected:
         logs.expectNoLineContains({token, userText, "Bearer", body});
     }
 
-    // The one request sent: a POST of `body` in JSON to `target` with the bearer token.
-    void expectOnePost(const std::string& target, const nlohmann::json& body) const
+    // The one request sent: `body` in JSON to `target` with the bearer token.
+    void expectOneRequest(const std::string& method, const std::string& target, const nlohmann::json& body) const
     {
         ASSERT_EQ(requests().size(), 1u);
-        const RecordedRequest sent = requests().front();
-        EXPECT_EQ(sent.method, "POST");
+        const test::RecordedRequest sent = requests().front();
+        EXPECT_EQ(sent.method, method);
         EXPECT_EQ(sent.target, target);
         EXPECT_EQ(sent.header("Authorization"), std::string("Bearer ") + token);
         EXPECT_EQ(sent.header("Content-Type"), "application/json");
@@ -58,7 +108,7 @@ protected:
     }
 };
 
-TEST_F(TranslatorTest, PostsTheTextServiceRequests)
+TEST_F(ServiceClientTest, PostsTheTextServiceRequests)
 {
     // The text, the source, the gender and the body sent.
     const std::tuple<std::string, std::optional<std::string>, std::optional<Gender>, nlohmann::json> cases[] = {
@@ -71,15 +121,15 @@ TEST_F(TranslatorTest, PostsTheTextServiceRequests)
         SCOPED_TRACE(body.dump());
         clearRequests();
         ASSERT_TRUE(translator.translate(text, "pt-BR", token, source, gender).has_value());
-        expectOnePost("/v1/translate", body);
+        expectOneRequest("POST", "/v1/translate", body);
     }
     clearRequests();
     setReply(200, R"({"data":{"improvements":[{"improvedText":"better"}]}})");
     EXPECT_EQ(translator.improve(userText, token), "better");
-    expectOnePost("/v1/improve", {{"q", userText}});
+    expectOneRequest("POST", "/v1/improve", {{"q", userText}});
 }
 
-TEST_F(TranslatorTest, TranslateAnswersAreInterpreted)
+TEST_F(ServiceClientTest, TranslateAnswersAreInterpreted)
 {
     const std::string two = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},"x":1})";
     const TranslateResult placeholder{
@@ -107,7 +157,7 @@ TEST_F(TranslatorTest, TranslateAnswersAreInterpreted)
     }
 }
 
-TEST_F(TranslatorTest, ImproveAnswersAreInterpreted)
+TEST_F(ServiceClientTest, ImproveAnswersAreInterpreted)
 {
     const std::tuple<int, std::string, std::optional<std::string>, bool> cases[] = {
         {200, R"({"data":{"improvements":[{"improvedText":"a"},{"improvedText":"b"}]}})", "a", false},
@@ -124,7 +174,7 @@ TEST_F(TranslatorTest, ImproveAnswersAreInterpreted)
     }
 }
 
-TEST_F(TranslatorTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
+TEST_F(ServiceClientTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
 {
     std::promise<void> secondAnswered;
     auto released = secondAnswered.get_future().share();
@@ -153,24 +203,31 @@ TEST_F(TranslatorTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
     EXPECT_EQ(second->startTime, 200.0);
 }
 
-TEST_F(TranslatorTest, ServerThatNeverAnswersIsLoggedAsAFailureAfterTheSixtySecondTimeOut)
+// Every call asks for the sixty-second time-out; the silent server fails them after a short one.
+TEST_F(ServiceClientTest, ASilentServerIsLoggedAsAFailureOfEachCall)
 {
     setReply([this](const httplib::Request&, httplib::Response&) { server.waitForStop(); });
     test::ShortTimeoutClient impatient(http, 300ms);
-    Translator translatorWithShortTimeout(impatient, server.hostAndPort(), clock);
+    const Translator slowTranslator(impatient, server.hostAndPort(), clock);
+    const UserMetadata slowMetadata(impatient, server.hostAndPort());
 
-    EXPECT_EQ(translatorWithShortTimeout.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
-    EXPECT_EQ(translatorWithShortTimeout.improve(userText, token), std::nullopt);
+    EXPECT_EQ(slowTranslator.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
+    EXPECT_EQ(slowTranslator.improve(userText, token), std::nullopt);
+    ASSERT_TRUE(changePreferredGender(user, std::string(token), Gender::feminine, slowMetadata, collect));
+    runJobs();
 
+    EXPECT_EQ(user->gender, Gender::feminine);
     const auto lines = logs.lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[0].starts_with("Parlomatic API failed to translate: the request timed out")) << lines[0];
     EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to improve: the request timed out")) << lines[1];
-    EXPECT_EQ(impatient.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s}));
+    EXPECT_TRUE(lines[2].starts_with(userMetadataFailurePrefix)) << lines[2];
+    EXPECT_EQ(lines[3], "Failed to update gender!");
+    EXPECT_EQ(impatient.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s, 60s}));
     expectNothingSecretLogged();
 }
 
-TEST_F(TranslatorTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
+TEST_F(ServiceClientTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
 {
     int reads = 0;
     const ApiDomain domain = [&] {
@@ -178,11 +235,47 @@ TEST_F(TranslatorTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
         return server.hostAndPort();
     };
     const Translator late(http, domain, clock);
-    const UserMetadata metadata(http, domain);
+    const UserMetadata lateMetadata(http, domain);
     EXPECT_EQ(reads, 0);
     ASSERT_TRUE(late.translate(userText, "en-US", token, {}, {}));
-    EXPECT_TRUE(metadata.updateUserMetadata(Gender::feminine, token));
+    EXPECT_TRUE(lateMetadata.updateUserMetadata(Gender::feminine, token));
     EXPECT_EQ(reads, 2);
+}
+
+// Only a 200 is success; whatever the answer, the choice stays.
+TEST_F(ServiceClientTest, GenderChangesLocallyFirstThenPatchesOnlyTheGenderAndKeepsTheChoice)
+{
+    for (const int status : {200, 204, 201, 500}) {
+        SCOPED_TRACE(status);
+        user->gender = Gender::masculine;
+        clearRequests();
+        logs.clear();
+        setReply(status, "{}");
+
+        ASSERT_TRUE(changePreferredGender(user, std::string(token), Gender::feminine, metadata, collect));
+        EXPECT_EQ(user->gender, Gender::feminine); // before any traffic
+        EXPECT_TRUE(requests().empty());
+
+        runJobs();
+
+        expectOneRequest("PATCH", "/v1/user/metadata", {{"gender", "feminine"}});
+        EXPECT_EQ(user->gender, Gender::feminine);
+        EXPECT_EQ(logs.lines(),
+                  status == 200 ? std::vector<std::string>{} : std::vector<std::string>{"Failed to update gender!"});
+    }
+}
+
+TEST_F(ServiceClientTest, WithoutUserChoiceOrTokenTheGenderStaysAndNothingIsSent)
+{
+    std::optional<User> nobody;
+    EXPECT_FALSE(changePreferredGender(nobody, std::string(token), Gender::feminine, metadata, collect));
+    EXPECT_FALSE(changePreferredGender(user, std::string(token), std::nullopt, metadata, collect));
+    EXPECT_FALSE(changePreferredGender(user, std::nullopt, Gender::feminine, metadata, collect));
+
+    EXPECT_FALSE(nobody.has_value());
+    EXPECT_EQ(user->gender, Gender::masculine);
+    EXPECT_TRUE(jobs.empty());
+    EXPECT_TRUE(requests().empty());
 }
 
 } // namespace
