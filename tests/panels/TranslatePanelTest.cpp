@@ -1,7 +1,6 @@
 #include "panels/TranslateWindow.h"
 
 #include "fakes/FakeSession.h"
-#include "panels/CloseButton.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 #include "service/Preferences.h"
@@ -10,7 +9,6 @@
 
 #include <QLabel>
 #include <QMenu>
-#include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -135,23 +133,9 @@ TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
     EXPECT_EQ(requests().size(), 1u);
 }
 
-TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
-{
-    window->orderFront();
-    ASSERT_TRUE(window->isOpen());
-    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
-    EXPECT_TRUE(window->isOpen());
-    TranslatePanel* panel = window.get();
-    window->setActionClose([panel] { panel->close(); });
-    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
-    EXPECT_FALSE(window->isOpen());
-    EXPECT_FALSE(window->isVisible());
-}
-
 // Without a compositor the window is cut to the view's rectangle, leaving nothing to blend.
 TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
 {
-    EXPECT_TRUE(window->testAttribute(Qt::WA_TranslucentBackground));
     window->setFrame(QRect(100, 100, 280, 80));
     window->orderFront();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -164,7 +148,6 @@ TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
     const QImage image = window->grab().toImage();
     const auto alpha = [&image](QPoint at) { return qAlpha(image.pixel(at)); };
     EXPECT_EQ(alpha({2, 2}), 0) << "the band around the view is clear";
-    EXPECT_EQ(alpha({window->width() - 3, window->height() - 3}), 0);
     EXPECT_EQ(alpha(shape.center()), 255);
     EXPECT_EQ(alpha({shape.center().x(), shape.bottom() + 20}), 0) << "the shadow fades out";
     const int shadow = alpha(QPoint(shape.center().x(), shape.bottom() + 3));

@@ -14,7 +14,6 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QMimeData>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtCore/qtestsupport_core.h>
@@ -153,33 +152,6 @@ TEST_F(TextActionsTest, ReplaceWritesTheTranslationOverTheSelection)
     EXPECT_EQ(poller.latestReplacement(), clock.now());
     EXPECT_EQ(session.refreshes, 1);
     expectNoSecretLogged("Secret user text");
-}
-
-// Once the application has fetched the paste (the paster reads it, as on Ctrl+V), unless the user copied since.
-TEST_F(TextActionsTest, TheUsersClipboardComesBackAfterThePaste)
-{
-    const QByteArray image("\x89PNG not really", 16);
-    auto* mine = new QMimeData;
-    mine->setText(QString::fromLatin1(before));
-    mine->setData(QStringLiteral("image/png"), image);
-    QGuiApplication::clipboard()->setMimeData(mine);
-    setReply(200, translationBody("Secret user text"));
-    for (const bool userCopies : {false, true}) {
-        clock.advance(1);
-        runToEnd([&] { actions.replace(poller, selection, Language::en_US); });
-        ASSERT_EQ(paster.pasted.back(), QStringLiteral("Secret user text"));
-        if (userCopies) {
-            QGuiApplication::clipboard()->setText(QStringLiteral("copied since"));
-            // Nothing to wait for: give the restore its time, then the user's copy must still be there.
-            QTest::qWait(WriteBack::restoreAfterFetchMs + 300);
-        } else {
-            EXPECT_TRUE(
-                QTest::qWaitFor([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); }));
-        }
-        const QMimeData* now = QGuiApplication::clipboard()->mimeData();
-        EXPECT_EQ(now->text(), userCopies ? QStringLiteral("copied since") : QString::fromLatin1(before));
-        EXPECT_EQ(now->data(QStringLiteral("image/png")), userCopies ? QByteArray() : image);
-    }
 }
 
 // When the recogniser cannot tell or names a language we do not offer; the stored code as it is.
