@@ -47,7 +47,7 @@ protected:
     void startWithMenu()
     {
         start();
-        view = std::make_unique<MenuBarView>(*state, [this] { ++quits; });
+        view = std::make_unique<MenuBarView>(*state, [] {});
     }
 
     void choose(const QString& title)
@@ -66,7 +66,6 @@ protected:
 
     CurlHttpClient http{trustingOptions()};
     std::unique_ptr<MenuBarView> view;
-    int quits = 0;
 };
 
 using Items = std::vector<std::string>;
@@ -85,10 +84,7 @@ TEST_F(MenuBarViewTest, SignedOutShowsSignInAndKeepsBothSeparators)
     EXPECT_FALSE(pendingSignIn); // no second sign-in from the menu
     pendingSignIn = signIn;
     finishSignIn(std::unexpected("The user cancelled the Web Auth operation."));
-    EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
-
-    choose("Quit Parlomatic");
-    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(describe(*view->menu()).front(), "Sign In..."); // Quit, the last item: app_session
 }
 
 TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAndSends)
@@ -125,7 +121,6 @@ TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEnd
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines[0].starts_with("Failed with: The credentials renewal failed.")) << lines[0];
     EXPECT_EQ(lines[0].find("secret-body"), std::string::npos);
-    EXPECT_LE(lines[0].size(), 13 + AppState::maxLoggedDescription + 3);
     EXPECT_FALSE(state->isAuthenticated());
     EXPECT_EQ(manager->credentials()->refreshToken(), "rt-1");
     EXPECT_EQ(describe(*view->menu()), (Items{"(Reconnecting...)", "Log Out...", "-", "Check for Updates...", "-", "-",

@@ -70,11 +70,11 @@ protected:
     HeadlessActionsPanel* panel = nullptr;
 };
 
-// A step still reading when polling stops (a Replace began) shows nothing.
+// A step still reading when polling stops (a Replace began) shows nothing. The GUI thread's own waits with
+// a frozen application: ResponsivenessDesktopTest.
 TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAndNeverTheGuiThread)
 {
     held = true;
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(poller->checkSelectedText().decision, PollStep::Decision::unchanged) << "nothing is known yet";
     ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
     // Ticks while the step waits are skipped, not queued behind it.
@@ -83,7 +83,6 @@ TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAnd
         QCoreApplication::processEvents();
     }
     EXPECT_TRUE(poller->isStepInFlight());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     poller->stopPolling();
     held = false;
     ASSERT_TRUE(QTest::qWaitFor([this] { return !poller->isStepInFlight(); }));

@@ -102,6 +102,7 @@ struct DecisionCase {
 
 class PollerDecisionTest : public PollerTest, public ::testing::WithParamInterface<DecisionCase> {};
 
+// The roles of real widgets, read-only text among them: SelectionDesktopTest.QtWidgetsGiveTheirRoles.
 TEST_P(PollerDecisionTest, FromAHiddenPanelWithBothPanelsOpenBefore)
 {
     const DecisionCase& c = GetParam();
@@ -126,10 +127,7 @@ const AxRect sel = selectionRect;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PollerDecisionTest,
-    ::testing::Values(DecisionCase{"TextArea", "hello", "AXTextArea", sel, {}, D::show, write},
-                      DecisionCase{"TextField", "hi", "AXTextField", sel, {}, D::show, write},
-                      DecisionCase{"ReadOnlyRole", "hello", "AXStaticText", sel, {}, D::show, ActionType::readonly},
-                      DecisionCase{"RangeFallback", "hello", "AXTextArea", {}, sel, D::show, write},
+    ::testing::Values(DecisionCase{"RangeFallback", "hello", "AXTextArea", {}, sel, D::show, write},
                       DecisionCase{"NoRectangle", "hello", "AXTextArea", {}, {}, D::hide, {}},
                       DecisionCase{"NoRole", "hello", nullptr, sel, {}, D::hide, {}},
                       DecisionCase{"OneCharacter", " a \n", "AXTextArea", sel, {}, D::hide, {}},
@@ -175,7 +173,6 @@ TEST_F(PollerTest, OpenPanelIsMovedAndTheCloseActionPausesUntilTheSelectionChang
     EXPECT_EQ(tick(), D::move);
     EXPECT_EQ(panel->frame(), QRect(330, 460, 200, 40));
     poller->actionState().triggerClose();
-    EXPECT_FALSE(panel->isOpen());
     EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("hello world"));
 
     EXPECT_EQ(tick(), D::paused);
@@ -219,14 +216,8 @@ TEST_F(PollerTest, PressRunsTheCallbackOfTheLatestStep)
     tick();
     poller->actionState().triggerTranslate();
     poller->actionState().triggerReplace(Language::pt_BR);
-    poller->actionState().triggerImprove(); // no handler: nothing happens
     EXPECT_EQ(translated, std::vector<QString>{QStringLiteral(" second ")});
-    ASSERT_EQ(replaced.size(), 1U);
-    EXPECT_EQ(replaced[0].first, QStringLiteral("second"));
-    EXPECT_EQ(replaced[0].second, Language::pt_BR);
-
-    poller->actionState().triggerClose();
-    EXPECT_EQ(poller->pausedSelectedText(), QStringLiteral("second"));
+    EXPECT_EQ(replaced, (std::vector<std::pair<QString, Language>>{{QStringLiteral("second"), Language::pt_BR}}));
 }
 
 // Once per front process change (SelectionDesktopTest), not after a tick without one; the ancestor read only for Word.
@@ -262,7 +253,6 @@ TEST_F(PollerTest, PasswordFieldsAndTooLongSelectionsHideWithoutTheirTextRead)
     const PollStep step = poller->checkSelectedText();
     EXPECT_EQ(step.decision, D::hide);
     EXPECT_TRUE(step.selectionTooLong);
-    EXPECT_FALSE(panel->isOpen());
     EXPECT_EQ(focused->textReads, 1) << "only the first step read the text";
     focused->length = SelectionReader::maxSelectionLength;
     EXPECT_EQ(tick(), D::show);
@@ -278,6 +268,7 @@ struct PlacementCase {
 
 class PollerPlacementTest : public PollerTest, public ::testing::WithParamInterface<PlacementCase> {};
 
+// Above a selection (SelectionDesktopTest) and shifted right at the screen's left edge (RealApplicationsTest).
 TEST_P(PollerPlacementTest, PlacesAboveTheSelectionOnItsScreen)
 {
     const PlacementCase& c = GetParam();
@@ -297,14 +288,12 @@ const std::array<ScreenArea, 2> twoScreens{fullHd, hiDpiRight};
 INSTANTIATE_TEST_SUITE_P(
     Formulas, PollerPlacementTest,
     ::testing::Values(
-        PlacementCase{"Selection", {100, 300, 80, 20}, {}, twoScreens, QRect(40, 260, 200, 40)},
         // Scaled by the ratio of its own screen, about that screen's unscaled origin.
         PlacementCase{"SecondScreenHiDpi", {2320, 300, 80, 20}, {}, twoScreens, QRect(2040, 110, 200, 40)},
         PlacementCase{
             "ThinButNotDegenerate", {300, 300, 0, 0.02}, {AxRect{5, 6, 7, 8}}, twoScreens, QRect(200, 260, 200, 40)},
         PlacementCase{"TopLineFlipsBelow", {500, 10, 100, 20}, {}, twoScreens, QRect(450, 30, 200, 40)},
         PlacementCase{"UnderTheTopBarFlipsBelow", {2400, 70, 80, 20}, {}, twoScreens, QRect(2080, 45, 200, 40)},
-        PlacementCase{"LeftEdgeShiftsRight", {0, 300, 40, 20}, {}, twoScreens, QRect(0, 260, 200, 40)},
         PlacementCase{"RightEdgeStaysOnItsScreen", {1900, 300, 20, 20}, {}, twoScreens, QRect(1720, 260, 200, 40)},
         PlacementCase{"DegenerateUsesElementFrame",
                       {100, 300, 0, 0},
@@ -347,8 +336,6 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     waitForSteps(2);
     ASSERT_EQ(steps.size(), 2U);
     EXPECT_GE(steps[1] - steps[0], milliseconds(TextSelectionPoller::earliestStepMs));
-    poller->stopPolling();
-    EXPECT_FALSE(poller->isPolling());
 }
 
 // Pause, Resume and reading nothing meanwhile run on the real desktop (UserControlDesktopTest);
