@@ -43,11 +43,10 @@ protected:
         LoopbackServiceFixture::SetUp();
         auto authentication = std::make_shared<identity::IdentityAuthentication>(
             "client-1", server.baseUrl(), std::make_shared<CurlHttpClient>(trustingOptions()),
-            identity::Telemetry{false, std::nullopt});
+            identity::Telemetry{.enabled = false, .info = std::nullopt});
         auto keychain = std::make_shared<identity::KeychainStore>(backend, "app.parlomatic.tests");
         manager = std::make_shared<identity::CredentialsManager>(authentication, "credentials", keychain, systemClock(),
-                                                                 std::filesystem::path(lockDir.path().toStdString()) /
-                                                                     "credentials.lock");
+                                                                 folder / "credentials.lock");
     }
 
     void TearDown() override
@@ -87,6 +86,10 @@ protected:
         deps.startWatcher = [this] { return ++watchersStarted, std::make_unique<QObject>(); };
         deps.userMetadata = userMetadata;
         deps.accessibilityInterval = std::chrono::milliseconds(20);
+        deps.tell = [this](const QString& message) { told.push_back(message); };
+        deps.signOutPendingFile = folder / "sign-out-pending";
+        deps.retryDelay = std::chrono::milliseconds(200);
+        startupFinished = false;
         state = std::make_unique<AppState>(std::move(deps));
         QObject::connect(state.get(), &AppState::startupFinished, [this] { startupFinished = true; });
         ASSERT_TRUE(QTest::qWaitFor([this] { return startupFinished; }, 10'000));
@@ -101,12 +104,14 @@ protected:
     }
 
     QTemporaryDir lockDir;
+    const std::filesystem::path folder{lockDir.path().toStdString()};
     std::shared_ptr<identity::FakeKeychainBackend> backend = std::make_shared<identity::FakeKeychainBackend>();
     std::shared_ptr<identity::CredentialsManager> manager;
     std::shared_ptr<FakePermission> permission = std::make_shared<FakePermission>();
     std::shared_ptr<const UserMetadata> userMetadata;
     std::function<void(SignInResult)> pendingSignIn;
     int watchersStarted = 0;
+    std::vector<QString> told;
     bool startupFinished = false;
     std::unique_ptr<AppState> state;
 };

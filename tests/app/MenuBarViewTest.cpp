@@ -47,7 +47,7 @@ protected:
     void startWithMenu()
     {
         start();
-        view = std::make_unique<MenuBarView>(*state, [this] { ++quits; });
+        view = std::make_unique<MenuBarView>(*state, [] {});
     }
 
     void choose(const QString& title)
@@ -66,7 +66,6 @@ protected:
 
     CurlHttpClient http{trustingOptions()};
     std::unique_ptr<MenuBarView> view;
-    int quits = 0;
 };
 
 using Items = std::vector<std::string>;
@@ -85,10 +84,7 @@ TEST_F(MenuBarViewTest, SignedOutShowsSignInAndKeepsBothSeparators)
     EXPECT_FALSE(pendingSignIn); // no second sign-in from the menu
     pendingSignIn = signIn;
     finishSignIn(std::unexpected("The user cancelled the Web Auth operation."));
-    EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
-
-    choose("Quit Parlomatic");
-    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(describe(*view->menu()).front(), "Sign In..."); // Quit, the last item: app_session
 }
 
 TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAndSends)
@@ -113,7 +109,45 @@ TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAnd
     EXPECT_EQ(describe(*view->menu())[4], "-");
 }
 
-// Choosing the items is run on the real desktop (UserControlDesktopTest): here their place and titles.
+// A service or keyring that does not answer keeps the session; only a refused refresh token ends it.
+TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEndsIt)
+{
+    ASSERT_TRUE(manager->store(tokenSet("stored@example.com", std::nullopt, 3600, "rt-1")));
+    setReply(503, std::string(R"({"error":"server_error","error_description":")") + std::string(2000, 'x') +
+                      R"( secret-body"})");
+    permission->trusted = true;
+    startWithMenu();
+    const auto lines = logs.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines[0].starts_with("Failed with: The credentials renewal failed.")) << lines[0];
+    EXPECT_EQ(lines[0].find("secret-body"), std::string::npos);
+    EXPECT_FALSE(state->isAuthenticated());
+    EXPECT_EQ(manager->credentials()->refreshToken(), "rt-1");
+    EXPECT_EQ(describe(*view->menu()), (Items{"(Reconnecting...)", "Log Out...", "-", "Check for Updates...", "-", "-",
+                                              "Start at Login", "Quit Parlomatic"}));
+
+    renewTo("stored@example.com", std::nullopt); // the next attempt signs in and the watcher starts
+    ASSERT_TRUE(QTest::qWaitFor([this] { return state->isAuthenticated(); }, 5000));
+    EXPECT_FALSE(state->isReconnecting());
+    EXPECT_EQ(watchersStarted, 1);
+
+    backend->readStatus = identity::errSecNotAvailable; // during a refresh (a Replace's)
+    state->refreshSession(false);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return state->isReconnecting(); }, 5000));
+    EXPECT_TRUE(state->isAuthenticated());
+    backend->readStatus.reset();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isReconnecting(); }, 5000));
+    EXPECT_TRUE(state->isAuthenticated());
+
+    setReply(400, R"({"error":"invalid_grant"})");
+    bool refreshed = false;
+    state->refreshSession(true, [&] { refreshed = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 5000));
+    EXPECT_FALSE(state->isAuthenticated());
+    EXPECT_FALSE(state->isReconnecting());
+}
+
+// Choosing them runs on the real desktop (UserControlDesktopTest): here their place, following the control.
 TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
 {
     QTemporaryDir dir;
@@ -124,13 +158,8 @@ TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
     view->setWatchControl(&control);
     EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Pause for 1 Hour",
                                               "-", "Start at Login", "Quit Parlomatic"}));
-
-    control.setLastShown({.id = "org.example.Editor.desktop", .name = "Editor"});
-    EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Editor");
-    choose("Don't Show in Editor");
     control.pause();
     EXPECT_EQ(describe(*view->menu())[5], "Resume");
-    EXPECT_EQ(describe(*view->menu())[6], "Turned Off In[*Editor]");
 }
 
 // The entry is the item's only state: one removed by hand shows unchecked when the menu opens next.

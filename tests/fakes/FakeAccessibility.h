@@ -2,7 +2,6 @@
 
 #include "selection/AccessibilityBackend.h"
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -81,7 +80,6 @@ public:
         return fake(element).selectedText;
     }
     std::optional<int> selectionLength(const Element& element) override { return fake(element).length; }
-    bool isConnected() override { return connected; }
     bool isResponding(Pid pid) override { return !silent.contains(pid); }
     bool replaceSelection(const Element& element, const QString& text) override
     {
@@ -114,7 +112,6 @@ public:
     std::function<void()> announce;
     // Runs at the start of every step's first read (a test makes the application slow there).
     std::function<void()> beforeFrontRead;
-    std::atomic<bool> connected = true;
     // Processes that ran into the accessibility time-out.
     std::set<Pid> silent;
 

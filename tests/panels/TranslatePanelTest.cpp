@@ -1,7 +1,6 @@
 #include "panels/TranslateWindow.h"
 
 #include "fakes/FakeSession.h"
-#include "panels/CloseButton.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 #include "service/Preferences.h"
@@ -10,7 +9,6 @@
 
 #include <QLabel>
 #include <QMenu>
-#include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -69,22 +67,31 @@ protected:
     std::unique_ptr<TranslateWindow> window;
 };
 
-// The primary language first; the checked language again, or no text, starts nothing.
-TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
+// The primary language first, its answer held back until after the newer request's: the newer one is
+// shown, in the language of the menu. The checked language again, or no text, starts nothing.
+TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenuAndTheNewestRequestWins)
 {
-    EXPECT_EQ(window->idealSize(), QSize(280, 80));
+    std::promise<void> releaseOlder;
+    setReply([released = releaseOlder.get_future().share()](const auto& request, httplib::Response& response) {
+        if (nlohmann::json::parse(request.body).value("target", "") == "es-MX") {
+            released.wait_for(10s);
+        }
+        echoTranslation(request, response);
+    });
     recognizer.tag = "pt";
     session.gender = Gender::masculine;
     window->setInputText(userText);
     EXPECT_EQ(shown(), TranslateState::loadingText);
-    ASSERT_TRUE(waitForAnswer());
-    EXPECT_EQ(shown(), userText + QStringLiteral(" in es-MX"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10000));
     EXPECT_EQ(bodyOf(requests().front()),
               (nlohmann::json{{"q", userText}, {"target", "es-MX"}, {"source", "pt"}, {"gender", "masculine"}}));
 
     choose(Language::pt_BR);
     EXPECT_EQ(shown(), TranslateState::loadingText);
     ASSERT_TRUE(waitForAnswer());
+    releaseOlder.set_value();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
     EXPECT_EQ(preferences.stringForKey(translateTargetLanguageKey), "pt-BR");
     EXPECT_EQ(preferences.primaryLanguageCode(), "es-MX") << "the next start's target stays";
@@ -98,27 +105,6 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenu)
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
     EXPECT_EQ(requests().size(), 2u);
     logs.expectNoLineContains({userText, session.token, "in pt-BR"});
-}
-
-// Two answers arriving in reverse order: the newer request's is shown, in the language the menu shows.
-TEST_F(TranslatePanelTest, TheNewestRequestWins)
-{
-    std::promise<void> releaseOlder;
-    setReply([released = releaseOlder.get_future().share()](const auto& request, httplib::Response& response) {
-        if (nlohmann::json::parse(request.body).value("target", "") == "es-MX") {
-            released.wait_for(10s);
-        }
-        echoTranslation(request, response);
-    });
-    window->setInputText(userText);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10000));
-    choose(Language::en_US);
-    ASSERT_TRUE(waitForAnswer());
-    releaseOlder.set_value();
-    QThreadPool::globalInstance()->waitForDone();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(shown(), userText + QStringLiteral(" in en-US"));
-    EXPECT_EQ(view().languageButton()->text(), QStringLiteral("English (US)"));
 }
 
 TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
@@ -135,23 +121,9 @@ TEST_F(TranslatePanelTest, SaysTheTranslationFailedWhenNoAnswerCanCome)
     EXPECT_EQ(requests().size(), 1u);
 }
 
-TEST_F(TranslatePanelTest, CloseButtonRunsTheInstalledCallback)
-{
-    window->orderFront();
-    ASSERT_TRUE(window->isOpen());
-    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
-    EXPECT_TRUE(window->isOpen());
-    TranslatePanel* panel = window.get();
-    window->setActionClose([panel] { panel->close(); });
-    QTest::mouseClick(view().closeButton(), Qt::LeftButton);
-    EXPECT_FALSE(window->isOpen());
-    EXPECT_FALSE(window->isVisible());
-}
-
 // Without a compositor the window is cut to the view's rectangle, leaving nothing to blend.
 TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
 {
-    EXPECT_TRUE(window->testAttribute(Qt::WA_TranslucentBackground));
     window->setFrame(QRect(100, 100, 280, 80));
     window->orderFront();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -164,7 +136,6 @@ TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
     const QImage image = window->grab().toImage();
     const auto alpha = [&image](QPoint at) { return qAlpha(image.pixel(at)); };
     EXPECT_EQ(alpha({2, 2}), 0) << "the band around the view is clear";
-    EXPECT_EQ(alpha({window->width() - 3, window->height() - 3}), 0);
     EXPECT_EQ(alpha(shape.center()), 255);
     EXPECT_EQ(alpha({shape.center().x(), shape.bottom() + 20}), 0) << "the shadow fades out";
     const int shadow = alpha(QPoint(shape.center().x(), shape.bottom() + 3));

@@ -27,7 +27,7 @@ protected:
             auto focused = layer->addApplication(appPid);
             focused->selectedText = QStringLiteral("hello world");
             focused->role = QStringLiteral("AXTextArea");
-            focused->markerBounds = AxRect{100, 300, 80, 20};
+            focused->markerBounds = AxRect{.x = 100, .y = 300, .width = 80, .height = 20};
             layer->setFront(appPid);
             layer->beforeFrontRead = [this] {
                 readThread = std::this_thread::get_id();
@@ -36,8 +36,6 @@ protected:
                     std::this_thread::sleep_for(1ms);
                 }
             };
-            latest = layer.get();
-            ++made;
             return layer;
         });
         poller = std::make_unique<TextSelectionPoller>(*thread, [this](TextSelectionPoller&) {
@@ -46,7 +44,8 @@ protected:
             return strip;
         });
         poller->setScreens([] {
-            return std::vector<ScreenArea>{{QRect(0, 0, 1920, 1080), QRect(0, 0, 1920, 1080), 1}};
+            return std::vector<ScreenArea>{
+                {.geometry = QRect(0, 0, 1920, 1080), .workArea = QRect(0, 0, 1920, 1080), .devicePixelRatio = 1}};
         });
         QObject::connect(poller.get(), &TextSelectionPoller::stepFinished, [this](const PollStep& step) {
             steps.push_back(step.decision);
@@ -62,8 +61,6 @@ protected:
 
     std::atomic<bool> held = false;
     std::atomic<int> frontReads = 0;
-    std::atomic<int> made = 0;
-    std::atomic<FakeAccessibility*> latest = nullptr;
     std::atomic<std::thread::id> readThread;
     const std::thread::id guiThread = std::this_thread::get_id();
     bool finishedOnGuiThread = true;
@@ -73,10 +70,11 @@ protected:
     HeadlessActionsPanel* panel = nullptr;
 };
 
+// A step still reading when polling stops (a Replace began) shows nothing. The GUI thread's own waits with
+// a frozen application: ResponsivenessDesktopTest.
 TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAndNeverTheGuiThread)
 {
     held = true;
-    const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(poller->checkSelectedText().decision, PollStep::Decision::unchanged) << "nothing is known yet";
     ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
     // Ticks while the step waits are skipped, not queued behind it.
@@ -85,44 +83,20 @@ TEST_F(AccessibilityThreadTest, AHungApplicationHoldsOneStepOnTheLayersThreadAnd
         QCoreApplication::processEvents();
     }
     EXPECT_TRUE(poller->isStepInFlight());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    poller->stopPolling();
     held = false;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !poller->isStepInFlight(); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(steps.empty());
+    EXPECT_EQ(frontReads, 1);
+    EXPECT_FALSE(panel->isOpen());
+
+    poller->checkSelectedText();
     ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
     EXPECT_EQ(steps, std::vector{PollStep::Decision::show});
-    EXPECT_EQ(frontReads, 1);
     EXPECT_NE(readThread, guiThread);
     EXPECT_TRUE(finishedOnGuiThread);
     EXPECT_TRUE(panel->isOpen());
-}
-
-TEST_F(AccessibilityThreadTest, AStepStillReadingWhenPollingStopsShowsNothing)
-{
-    held = true;
-    poller->checkSelectedText();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return frontReads == 1; }));
-    poller->stopPolling(); // a Replace began
-    held = false;
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !poller->isStepInFlight(); }));
-    EXPECT_TRUE(steps.empty());
-    EXPECT_FALSE(panel->isOpen());
-    poller->checkSelectedText();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
-    EXPECT_TRUE(panel->isOpen());
-}
-
-TEST_F(AccessibilityThreadTest, ALayerThatLostItsBusIsMadeAnewAndAnnouncesIt)
-{
-    int announcements = 0;
-    thread->setChangeListener([&announcements] { ++announcements; });
-    ASSERT_TRUE(QTest::qWaitFor([this] { return made == 1 && latest != nullptr; }));
-    latest.load()->connected = false;
-    // Found by the regular look at the bus, without any step.
-    ASSERT_TRUE(QTest::qWaitFor([this] { return made == 2; }, 3000));
-    EXPECT_EQ(thread->layersMade(), 2);
-    ASSERT_TRUE(QTest::qWaitFor([&announcements] { return announcements > 0; }));
-    poller->checkSelectedText();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !steps.empty(); }));
-    EXPECT_EQ(steps.back(), PollStep::Decision::show) << "the new layer reads";
 }
 
 TEST_F(AccessibilityThreadTest, WhatIsLeftForAContextThatIsGoneIsDropped)

@@ -163,33 +163,5 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
     EXPECT_FALSE(SwayWindows::connect(sway.path() + ".missing"));
 }
 
-// Measured on GNOME Shell 43 and KWin 5.27 (the toolkit's size is its top-level's AT-SPI extents).
-TEST(WindowGeometryTest, TheToolkitsOriginFollowsWhatItMeasuresFrom)
-{
-    const auto rect = [](double x, double y, double width, double height) {
-        return AxRect{.x = x, .y = y, .width = width, .height = height};
-    };
-    const auto frameOnly = [&rect](double x, double y, double width, double height) {
-        return WindowGeometry{.frame = rect(x, y, width, height), .surface = std::nullopt};
-    };
-    const WindowGeometry withShadows{.frame = rect(0, 32, 700, 520), .surface = rect(-61, -23, 822, 642)};
-    // GTK 4 measures from its GtkWindow: the frame, whatever the shadows' sizes.
-    EXPECT_EQ(contentOrigin(withShadows, rect(0, 0, 700, 520)), std::pair(0.0, 32.0));
-    // A toolkit that measures its shadows in: the surface.
-    EXPECT_EQ(contentOrigin(withShadows, rect(0, 0, 822, 642)), std::pair(-61.0, -23.0));
-    // Qt under GNOME Shell draws its title bar above what it measures.
-    EXPECT_EQ(contentOrigin(frameOnly(0, 32, 506, 433), rect(0, 0, 500, 400)), std::pair(3.0, 62.0));
-    // sway tells the geometry only; a tiled window is as large as the toolkit says.
-    EXPECT_EQ(contentOrigin(frameOnly(642, 25, 636, 693), rect(0, 0, 637, 693)), std::pair(642.0, 25.0));
-    // A window larger than its tile is shown from the tile's corner.
-    EXPECT_EQ(contentOrigin(frameOnly(322, 25, 316, 333), rect(0, 0, 360, 400)), std::pair(322.0, 25.0));
-    // GNOME Shell at scale 2 lays out pixels; the toolkit measures in units two pixels wide.
-    const WindowGeometry scaled{
-        .frame = rect(0, 64, 1400, 1040), .surface = rect(-48, 16, 1496, 1136), .contentScale = 2};
-    EXPECT_EQ(contentOrigin(scaled, rect(0, 0, 748, 568)), std::pair(-48.0, 16.0));
-    const WindowPlacement placed{.x = 0, .y = 64, .contentScale = 2};
-    EXPECT_EQ(placed.onRoot(rect(12, 61, 153, 17)), rect(24, 186, 306, 34));
-}
-
 } // namespace
 } // namespace parlomatic::platform
