@@ -1,17 +1,12 @@
-// The user's say over the watcher on a private desktop: Mousepad turned off from the menu's items
-// is not read at all (counted at the accessibility layer's seam), the Qt test window still is, the
-// choice outlives a restart; a pause reads nothing until Resume.
+// The user's say over the watcher, chosen from the menu's items: Mousepad turned off is not read at all
+// (counted at the accessibility layer's seam), also after a restart; a pause reads nothing until Resume.
 
 #include "app/MenuBarView.h"
 #include "common/Clock.h"
-#include "e2e/DesktopTestSupport.h"
 #include "e2e/TwoApplicationsFixture.h"
-#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/ProcApplicationIdentities.h"
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
-
-#include <gtest/gtest.h>
 
 #include <QMenu>
 #include <QTemporaryDir>
@@ -25,7 +20,6 @@ using namespace std::chrono_literals;
 using namespace test;
 
 // The real layer, counting what the watcher asks of it: the front process apart from the rest.
-// Writing, announcements and the connection's health are the base's defaults: the steps here need none.
 class CountingAccessibility final : public AccessibilityBackend {
 public:
     explicit CountingAccessibility(AccessibilityBackend& real) : m_real(real) {}
@@ -112,8 +106,7 @@ protected:
         EXPECT_TRUE(poller->actionsPanel().isOpen());
     }
 
-    // A fresh selection in the front application, stepped over for a while: no strip, and nothing
-    // asked of the layer but (where `frontRead`) the front process, once a step.
+    // A fresh selection stepped over for a while: no strip, nothing asked but (`frontRead`) the front process.
     void expectNothingRead(const QString& text, bool frontRead)
     {
         counting->frontReads = 0;
@@ -149,7 +142,7 @@ TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheCho
     expectNothingRead(QStringLiteral("not read in Mousepad"), true);
 
     qtWindow.activate();
-    qtCommand(QStringLiteral("focus editor"));
+    ASSERT_TRUE(qtWindow.command("focus editor"));
     expectStripOver(QStringLiteral("shown in the Qt window"));
 
     restart();
