@@ -100,12 +100,6 @@ protected:
         QCoreApplication::processEvents();
     }
 
-    void expectStripOver(const QString& text)
-    {
-        selectAllAndWaitForTheStrip(text);
-        EXPECT_TRUE(poller->actionsPanel().isOpen());
-    }
-
     // A fresh selection stepped over for a while: no strip, nothing asked but (`frontRead`) the front process.
     void expectNothingRead(const QString& text, bool frontRead)
     {
@@ -135,7 +129,7 @@ protected:
 TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheChoiceOutlivesARestart)
 {
     mousepad.activate();
-    expectStripOver(QStringLiteral("shown in Mousepad"));
+    selectAllAndWaitForTheStrip(QStringLiteral("shown in Mousepad"));
     ASSERT_TRUE(control->lastShown());
     EXPECT_EQ(control->lastShown()->name, QStringLiteral("Mousepad")) << "the desktop entry's name";
     choose(QStringLiteral("Don't Show in Mousepad"));
@@ -143,24 +137,24 @@ TEST_F(UserControlDesktopTest, TurnedOffApplicationIsNeverReadOthersAreAndTheCho
 
     qtWindow.activate();
     ASSERT_TRUE(qtWindow.command("focus editor"));
-    expectStripOver(QStringLiteral("shown in the Qt window"));
+    selectAllAndWaitForTheStrip(QStringLiteral("shown in the Qt window"));
 
     restart();
     mousepad.activate();
     expectNothingRead(QStringLiteral("still not read"), true);
     choose(QStringLiteral("Mousepad")); // its check item under "Turned Off In"
     EXPECT_TRUE(control->turnedOff().empty());
-    expectStripOver(QStringLiteral("shown again in Mousepad"));
+    selectAllAndWaitForTheStrip(QStringLiteral("shown again in Mousepad"));
 }
 
 TEST_F(UserControlDesktopTest, PauseReadsNothingUntilResume)
 {
     mousepad.activate();
-    expectStripOver(QStringLiteral("before the pause"));
+    selectAllAndWaitForTheStrip(QStringLiteral("before the pause"));
     choose(QStringLiteral("Pause for 1 Hour"));
     expectNothingRead(QStringLiteral("during the pause"), false);
     choose(QStringLiteral("Resume"));
-    expectStripOver(QStringLiteral("after the pause"));
+    selectAllAndWaitForTheStrip(QStringLiteral("after the pause"));
 }
 
 } // namespace
