@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers of the desktop tests: peer applications on the private desktop, xdotool, X11 geometry,
-// and a poller stepped until a condition holds.
+// Helpers of the desktop tests: peer applications, xdotool, X11 geometry, a poller stepped to a condition.
 
 #include "platform/linux/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
@@ -152,8 +151,7 @@ struct Peer {
     QString window;
     qint64 pid() const { return process->processId(); }
 
-    // Starts `program` and waits up to `patience` for a visible window of its process (or, for a
-    // program that starts another process, one that `xdotool search --onlyvisible <search>` finds).
+    // Starts `program`; waits up to `patience` for a visible window of its process (or `xdotool search`).
     static Peer start(const QString& program, const QStringList& arguments,
                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                       std::chrono::seconds patience = 20s, const QStringList& search = {})
@@ -238,8 +236,7 @@ inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(
     return step;
 }
 
-// A suite's peers and the real AT-SPI layer, both started by its SetUpTestSuite in the private desktop:
-// each test needs the layer and every peer's window, and gets a poller over the layer.
+// A suite's peers and the real AT-SPI layer, started by its SetUpTestSuite; a poller for each test.
 class DesktopSuite : public ::testing::Test {
 protected:
     static void TearDownTestSuite()

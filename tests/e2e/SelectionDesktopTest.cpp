@@ -1,5 +1,4 @@
-// The selection watcher against real applications on a private desktop: Mousepad (GTK 3) and a
-// small Qt 6 window, driven with xdotool, read through AT-SPI and X11.
+// The selection watcher against Mousepad (GTK 3) and a small Qt 6 window, read through AT-SPI and X11.
 
 #include "e2e/TwoApplicationsFixture.h"
 #include "platform/linux/AccessibilityBusStatus.h"

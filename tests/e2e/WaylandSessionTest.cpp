@@ -256,8 +256,7 @@ platform::ClipboardFormats usersClipboard()
             {QStringLiteral("image/png"), png}};
 }
 
-// Another process holding the user's clipboard (this program, run with --hold-clipboard), or
-// `text` alone.
+// Another process (this program with --hold-clipboard) holding the user's clipboard, or `text` alone.
 auto holdClipboardElsewhere(const QString& text = {})
 {
     std::unique_ptr<QProcess, void (*)(QProcess*)> holder(new QProcess, [](QProcess* process) {
@@ -270,8 +269,7 @@ auto holdClipboardElsewhere(const QString& text = {})
     return holder;
 }
 
-// What another client reads from the clipboard (wl-paste), our event loop running meanwhile so
-// that a clipboard served by this process can answer.
+// What another client reads from the clipboard (wl-paste), our event loop running meanwhile.
 QByteArray clipboardAs(const QString& format)
 {
     QProcess reader;

@@ -64,8 +64,7 @@ bool click(const QWidget* widget, QPoint at)
     return xdotool("mousemove", QString::number(point.x()), QString::number(point.y()), "click", "1");
 }
 
-// The owner of the window that `query` names: "getactivewindow" (the window manager's active window)
-// or "getwindowfocus" (the X input focus, which a window can take without becoming active).
+// The owner of "getactivewindow" (the window manager's active window) or "getwindowfocus" (the X focus).
 qint64 windowPid(const char* query)
 {
     return test::xdotoolOutput(query, "getwindowpid").toLongLong();
@@ -259,9 +258,8 @@ private slots:
         m_qtWindow.stop();
     }
 
-    // Replace over Mousepad's second line and the Qt window's line: the strip stands centred on the
-    // selection's upper edge at its size; exactly the service's answer replaces the selection, the
-    // application keeps the keyboard focus, and the clipboard holds again what the user had put there.
+    // Replace over Mousepad's second line (the strip centred on its upper edge) and the Qt window's line:
+    // exactly the answer replaces the selection, the focus stays, the user's clipboard comes back.
     void replaceWritesTheAnswerOverTheSelection()
     {
         const QString second = QStringLiteral("The quarterly report is due next week.");
@@ -300,8 +298,8 @@ private slots:
         }
     }
 
-    // Another application's clipboard, text and an image, is offered again after an Improve; one
-    // whose owner has stopped is left alone and holds the Improve up for no more than a moment.
+    // Another application's clipboard (a text and an image) comes back after an Improve; a stopped owner's
+    // is left alone.
     void anotherApplicationsClipboardComesBack()
     {
         const auto copyInQtWindow = [this] {
@@ -328,8 +326,7 @@ private slots:
         QVERIFY(replaced);
     }
 
-    // The picker's menu opens from the non-activating strip; choosing in it replaces at once, into
-    // that language, which is kept.
+    // The picker's menu opens from the non-activating strip; choosing in it replaces into that language.
     void choosingALanguageReplacesIntoIt()
     {
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
