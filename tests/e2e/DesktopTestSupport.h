@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers of the desktop tests: peer applications on the private desktop, xdotool, X11 geometry,
-// and a poller stepped until a condition holds.
+// Helpers of the desktop tests: peer applications, xdotool, X11 geometry, a poller stepped to a condition.
 
+#include "platform/linux/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 
@@ -13,13 +13,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTimer>
-
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <vector>
 
 namespace parlomatic::test {
 
@@ -69,8 +63,7 @@ inline std::function<bool(const PollStep&)> showing(const QString& text)
     return [text](const PollStep& s) { return stripUp(s) && s.text == text; };
 }
 
-// Runs xdotool to its end with the event loop spinning (a blocked GUI thread would count as a stall);
-// keys go to the focused window (never --window).
+// Runs xdotool to its end with the event loop spinning (a blocked GUI thread would count as a stall).
 template <typename... Words> void xdotool(const Words&... words)
 {
     const QStringList arguments{QString(words)...};
@@ -104,7 +97,7 @@ inline bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// The lines `inspector <arguments>` prints, each parsed (null where it printed no JSON).
+// The lines `inspector <arguments>` prints, each parsed.
 inline std::vector<nlohmann::json> inspect(const char* inspector, const QStringList& arguments)
 {
     QProcess process;
@@ -121,7 +114,7 @@ inline std::vector<nlohmann::json> inspect(const char* inspector, const QStringL
     return lines;
 }
 
-// The first line `inspector --once <arguments>` prints, parsed (null when it printed no JSON).
+// The first line `inspector --once <arguments>` prints, parsed.
 inline nlohmann::json inspectOnce(const char* inspector, const QStringList& arguments = {})
 {
     const std::vector<nlohmann::json> lines = inspect(inspector, QStringList{QStringLiteral("--once")} + arguments);
@@ -136,16 +129,10 @@ template <typename... Words> QString xdotoolOutput(const Words&... words)
     return QString::fromUtf8(query.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
 }
 
-inline QString firstVisibleWindow(qint64 pid)
-{
-    return xdotoolOutput("search", "--onlyvisible", "--pid", QString::number(pid));
-}
-
 // The window's rectangle on the root window, from X11 itself.
 std::optional<AxRect> windowGeometry(const QString& windowId);
 
-// The whole text of an element through AT-SPI, set first to `replacement` where given; nothing where
-// it cannot be read (or set).
+// The whole text of an element through AT-SPI, set first to `replacement` where given.
 std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement = std::nullopt);
 // Selects characters [start, end) of the element through AT-SPI (GTK 4 selects but answers false).
 void selectText(const Element& element, int start, int end);
@@ -164,8 +151,7 @@ struct Peer {
     QString window;
     qint64 pid() const { return process->processId(); }
 
-    // Starts `program` and waits up to `patience` for a visible window of its process, or for one
-    // that `xdotool search --onlyvisible <search>` finds (a program that starts another process).
+    // Starts `program`; waits up to `patience` for a visible window of its process (or `xdotool search`).
     static Peer start(const QString& program, const QStringList& arguments,
                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                       std::chrono::seconds patience = 20s, const QStringList& search = {})
@@ -178,9 +164,8 @@ struct Peer {
         peer.process->waitForStarted(10000);
         waitUntil(
             [&peer, &search] {
-                peer.window = search.isEmpty()
-                                  ? firstVisibleWindow(peer.pid())
-                                  : xdotoolOutput("search", "--onlyvisible", search.value(0), search.value(1));
+                peer.window = xdotoolOutput("search", "--onlyvisible", search.value(0, QStringLiteral("--pid")),
+                                            search.value(1, QString::number(peer.pid())));
                 return !peer.window.isEmpty();
             },
             patience);
@@ -200,6 +185,15 @@ struct Peer {
     }
 
     void activate() const { xdotool("windowactivate", "--sync", window); }
+
+    // Sends the Qt test window a command ("focus editor", ...); whether it answered "ok <command>".
+    bool command(const QByteArray& line) const
+    {
+        process->write(line + '\n');
+        QByteArray answer;
+        return waitUntil([&] { return (answer += process->readAllStandardOutput()).contains("ok " + line); }, 10s,
+                         20ms);
+    }
 
     // Clicks `button` `count` times at a point of the window, given as fractions of its size.
     void click(double across, double down, const char* button = "1", const char* count = "1") const
@@ -233,27 +227,49 @@ inline void expectOnTheSelection(const PollStep& step, const Peer& peer)
 inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(const PollStep&)>& condition,
                           const char* what, std::chrono::seconds patience = 10s)
 {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
     PollStep step;
-    while (true) {
-        QCoreApplication::processEvents();
-        step = poller.checkSelectedText();
-        if (condition(step)) {
-            return step;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
-                          << ", role " << step.role.value_or(QStringLiteral("none")).toStdString() << " text ["
-                          << step.text.toStdString() << "]";
-            return step;
-        }
-        spinEventLoop(50ms);
+    if (!waitUntil([&] { return condition(step = poller.checkSelectedText()); }, patience)) {
+        ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
+                      << ", role " << step.role.value_or(QStringLiteral("none")).toStdString() << " text ["
+                      << step.text.toStdString() << "]";
     }
+    return step;
 }
 
-// In the focused editor, emptied first: a long line, a short one, and a selection from the sixth
-// character of the first to the sixth of the second. Its two ends lie close together, the lines
-// between them do not: the rectangle must be as wide as the long line and as high as both.
+// A suite's peers and the real AT-SPI layer, started by its SetUpTestSuite; a poller for each test.
+class DesktopSuite : public ::testing::Test {
+protected:
+    static void TearDownTestSuite()
+    {
+        backend.reset();
+        for (Peer* peer : peers) {
+            peer->stop();
+        }
+    }
+    void SetUp() override
+    {
+        if (!inDesktopSession()) {
+            GTEST_SKIP() << "needs scripts/desktop-session";
+        }
+        ASSERT_TRUE(backend && backend->isAvailable());
+        for (const Peer* peer : peers) {
+            ASSERT_FALSE(peer->window.isEmpty()) << peer->process->program().toStdString() << " showed no window";
+        }
+        poller = headlessPoller(*backend);
+    }
+    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what,
+                       std::chrono::seconds patience = 10s)
+    {
+        return test::stepUntil(*poller, condition, what, patience);
+    }
+
+    static inline std::vector<Peer*> peers;
+    static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    std::unique_ptr<TextSelectionPoller> poller;
+};
+
+// In the focused editor: a long line, a short one, and a selection from the sixth character of the
+// first to the sixth of the second, whose ends lie close together: its rectangle spans both lines.
 inline void expectSelectionOverTwoLinesSpansBoth(TextSelectionPoller& poller, std::chrono::seconds patience)
 {
     xdotool("key", "ctrl+a");

@@ -5,6 +5,7 @@
 //   focus-quietly line                    move the focus to the text field announcing only that the
 //                                         previous widget lost it (as widgets of some toolkits do)
 //   focus-silently line                   move it there announcing nothing
+//   copy two formats                      put a text and an image on the clipboard
 // It answers "ready" once shown and "ok <command>" after each command.
 
 #include <QAccessible>
@@ -19,9 +20,7 @@
 #include <QSocketNotifier>
 #include <QTextEdit>
 #include <QVBoxLayout>
-#include <QWidget>
 
-#include <cstdio>
 #include <iostream>
 #include <map>
 #include <string>
@@ -32,24 +31,26 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QWidget window;
     window.setWindowTitle(QStringLiteral("Parlomatic Qt test window"));
-    auto* layout = new QVBoxLayout(&window);
+    QVBoxLayout layout(&window);
     auto* editor = new QTextEdit(&window);
     editor->setTabChangesFocus(true);
     auto* line = new QLineEdit(&window);
     auto* label = new QLabel(QStringLiteral("A read-only label with selectable words"), &window);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     label->setFocusPolicy(Qt::StrongFocus);
-    auto* readOnly = new QTextEdit(&window);
-    readOnly->setPlainText(QStringLiteral("Read-only text that can be selected"));
+    auto* readOnly = new QTextEdit(QStringLiteral("Read-only text that can be selected"), &window);
     readOnly->setReadOnly(true);
     readOnly->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     auto* password = new QLineEdit(&window);
     password->setEchoMode(QLineEdit::Password);
-    layout->addWidget(editor);
-    layout->addWidget(line);
-    layout->addWidget(label);
-    layout->addWidget(readOnly);
-    layout->addWidget(password);
+    const std::map<std::string, QWidget*> focusable{{"focus editor", editor},
+                                                    {"focus line", line},
+                                                    {"focus label", label},
+                                                    {"focus readonly", readOnly},
+                                                    {"focus password", password}};
+    for (const auto& [command, widget] : focusable) {
+        layout.addWidget(widget);
+    }
     window.resize(500, 400);
     window.show();
     editor->setFocus();
@@ -72,11 +73,6 @@ int main(int argc, char** argv)
             QApplication::quit();
             return;
         }
-        const std::map<std::string, QWidget*> focusable{{"focus editor", editor},
-                                                        {"focus line", line},
-                                                        {"focus label", label},
-                                                        {"focus readonly", readOnly},
-                                                        {"focus password", password}};
         if (const auto it = focusable.find(command); it != focusable.end()) {
             it->second->setFocus();
         } else if (command == "focus-quietly line" || command == "focus-silently line") {
@@ -84,9 +80,8 @@ int main(int argc, char** argv)
             quiet = true;
             line->setFocus();
             quiet = false;
-            // Qt announces a lost focus only together with the gained one: sent here by hand, on
-            // its accessibility connection, for the object path it gives that widget, marked with
-            // the command's name so that a test can tell it from Qt's own.
+            // Qt announces a lost focus only together with the gained one: sent here by hand on its
+            // accessibility connection, marked with the command's name for the test to tell it from Qt's.
             if (previous != nullptr && command == "focus-quietly line") {
                 QDBusMessage lost = QDBusMessage::createSignal(
                     QStringLiteral("/org/a11y/atspi/accessible/") + QString::number(QAccessible::uniqueId(previous)),
@@ -103,8 +98,8 @@ int main(int argc, char** argv)
         } else if (command == "select-label") {
             label->setSelection(0, static_cast<int>(label->text().size()));
         }
-        std::cout << "ok " << command << std::endl;
+        std::cout << "ok " << command << '\n' << std::flush;
     });
-    std::cout << "ready" << std::endl;
+    std::cout << "ready\n" << std::flush;
     return QApplication::exec();
 }

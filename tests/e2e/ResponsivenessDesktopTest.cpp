@@ -3,7 +3,6 @@
 
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AccessibilityBusStatus.h"
-#include "platform/linux/AtspiAccessibility.h"
 #include "selection/AccessibilityThread.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +10,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QTemporaryDir>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <memory>
 
 #include <csignal>
 
@@ -28,38 +22,33 @@ using Decision = PollStep::Decision;
 using SteadyClock = std::chrono::steady_clock;
 
 // The longest a 100 ms timer of the GUI thread waited past its time, while it runs.
-class EventLoopPing {
-public:
+struct EventLoopPing {
+    QTimer timer;
+    SteadyClock::time_point last = SteadyClock::now();
+    SteadyClock::duration worst{};
     EventLoopPing()
     {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_worst = std::max(m_worst, late());
-            m_last = SteadyClock::now();
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.callOnTimeout([this] {
+            worstDelay();
+            last = SteadyClock::now();
         });
-        m_timer.start(interval);
+        timer.start(100ms);
     }
-    std::chrono::milliseconds worstDelay() const
+    std::chrono::milliseconds worstDelay()
     {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::max(m_worst, late()));
+        worst = std::max(worst, SteadyClock::now() - last - 100ms);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(worst);
     }
-
-private:
-    static constexpr std::chrono::milliseconds interval{100};
-    SteadyClock::duration late() const { return SteadyClock::now() - m_last - interval; }
-    QTimer m_timer;
-    SteadyClock::time_point m_last = SteadyClock::now();
-    SteadyClock::duration m_worst{};
 };
 
 class ResponsivenessDesktopTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        if (!inDesktopSession()) {
-            return;
+        if (inDesktopSession()) {
+            qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
         }
-        qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
     }
     static void TearDownTestSuite() { qtWindow.stop(); }
 
@@ -98,7 +87,7 @@ protected:
     void stripComesAndGoesOverTheQtWindow()
     {
         qtWindow.activate();
-        qtWindow.process->write("focus editor\n");
+        EXPECT_TRUE(qtWindow.command("focus editor"));
         typeAndSelectAll(QStringLiteral("responsive words"));
         EXPECT_TRUE(stepSeen([](const PollStep& s) {
             return s.pid == qtWindow.pid() && stripUp(s) && s.text == "responsive words";
@@ -145,9 +134,7 @@ TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
     stripComesAndGoesOverTheQtWindow();
     xdotool("windowactivate", mousepad.window);
     spinUntil(frozenAt, 10s);
-    std::printf("longest GUI-thread wait with a frozen application: %lld ms\n",
-                static_cast<long long>(ping.worstDelay().count()));
-    EXPECT_LT(ping.worstDelay(), 100ms);
+    EXPECT_LT(ping.worstDelay(), 100ms) << "the longest GUI-thread wait with a frozen application";
 }
 
 TEST_F(ResponsivenessDesktopTest, ATenMegabyteSelectionIsNeitherReadNorAStall)
@@ -160,27 +147,17 @@ TEST_F(ResponsivenessDesktopTest, ATenMegabyteSelectionIsNeitherReadNorAStall)
     ASSERT_FALSE(mousepad.window.isEmpty());
     mousepad.activate();
     xdotool("key", "ctrl+a");
-    // Mousepad may put the keyboard focus on a button of its own while it loads a file this big:
-    // then there is no selection to tell of, only steps from it.
+    // Mousepad may put the keyboard focus on a button of its own while it loads a file this big.
     ASSERT_TRUE(stepSeen([this](const PollStep& s) { return s.pid == mousepad.pid(); }, 30s));
-    const bool told = stepSeen(
-        [this](const PollStep& s) {
-            return s.pid == mousepad.pid() && s.selectionTooLong && s.decision == Decision::hide;
-        },
-        5s);
-    std::printf("the watcher %s that the selection is too long\n", told ? "told" : "did not tell (no text focused)");
 
     EventLoopPing ping;
     const auto heldFrom = SteadyClock::now();
     stripComesAndGoesOverTheQtWindow();
     mousepad.activate();
     spinUntil(heldFrom, 30s);
-    std::printf("longest GUI-thread wait with a 10 MB selection: %lld ms\n",
-                static_cast<long long>(ping.worstDelay().count()));
-    EXPECT_LT(ping.worstDelay(), 100ms);
-    const auto fromMousepad = [this](const PollStep& s) { return s.pid == mousepad.pid(); };
-    EXPECT_TRUE(std::none_of(steps.begin(), steps.end(), [&](const PollStep& s) {
-        return fromMousepad(s) && stripUp(s);
+    EXPECT_LT(ping.worstDelay(), 100ms) << "the longest GUI-thread wait with a 10 MB selection";
+    EXPECT_TRUE(std::ranges::none_of(steps, [this](const PollStep& s) {
+        return s.pid == mousepad.pid() && stripUp(s);
     })) << "no strip over a selection that is not read";
 }
 
@@ -219,12 +196,8 @@ TEST_F(ResponsivenessDesktopTest, TheWatcherFollowsANewAccessibilityBus)
         },
         15s, 200ms));
 
-    const auto startedAt = SteadyClock::now();
-    startMousepadWithSelection(QStringLiteral("words on a new bus"), 5s); // on the new bus
+    startMousepadWithSelection(QStringLiteral("words on a new bus"), 5s);
     EXPECT_GE(layer->layersMade(), 2);
-    std::printf("strip over the new bus's application %lld ms after it was started\n",
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - startedAt).count()));
 }
 
 } // namespace

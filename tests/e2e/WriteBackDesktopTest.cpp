@@ -1,7 +1,5 @@
-// Runs inside scripts/desktop-session: the real strip comes up above a selection in Mousepad;
-// Translate, Replace (also through its language menu), Improve and Close pressed with the pointer in
-// it over Mousepad and the Qt test window, against a loopback HTTPS text service; the text is read
-// back through AT-SPI. Prints the latencies it sees (not asserted).
+// The real strip over Mousepad and the Qt test window, its buttons pressed with the pointer against a
+// loopback HTTPS text service; the text read back through AT-SPI.
 
 // cpp-httplib before Xlib, whose macros (Success, None) break it; moc cannot parse it at all.
 #ifndef Q_MOC_RUN
@@ -23,32 +21,23 @@
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 #include "panels/TranslateWindow.h"
-#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
 #include "platform/linux/DesktopNotifications.h"
-#include "selection/Notices.h"
 #include "selection/TextActions.h"
-#include "selection/WriteBack.h"
-#include "service/Preferences.h"
-#include "service/Translator.h"
 
 #include <csignal>
 #include <nlohmann/json.hpp>
 
 #include <QClipboard>
 #include <QDBusConnection>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -75,31 +64,11 @@ bool click(const QWidget* widget, QPoint at)
     return xdotool("mousemove", QString::number(point.x()), QString::number(point.y()), "click", "1");
 }
 
-// The owner of the window that `query` names: "getactivewindow" (the window manager's active window)
-// or "getwindowfocus" (the X input focus, which a window can take without becoming active).
+// The owner of "getactivewindow" (the window manager's active window) or "getwindowfocus" (the X focus).
 qint64 windowPid(const char* query)
 {
     return test::xdotoolOutput(query, "getwindowpid").toLongLong();
 }
-
-// Notes the first paint of a widget at which `ready` holds, and ends `loop` then.
-struct PaintClock : QObject {
-    QElapsedTimer& clock;
-    std::function<bool()> ready;
-    QEventLoop* loop = nullptr;
-    qint64 paintedAt = 0;
-    PaintClock(QElapsedTimer& elapsed, std::function<bool()> isReady) : clock(elapsed), ready(std::move(isReady)) {}
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() == QEvent::Paint && paintedAt == 0 && ready()) {
-            paintedAt = clock.elapsed();
-            if (loop != nullptr) {
-                loop->quit();
-            }
-        }
-        return QObject::eventFilter(watched, event);
-    }
-};
 
 // A notification service of the test's own on the session bus: records what it is asked to show.
 class NotificationRecorder : public QObject {
@@ -130,32 +99,13 @@ class WriteBackDesktopTest : public QObject {
     Peer m_mousepad;
     Peer m_qtWindow;
     test::TlsTestServer m_server;
-    QElapsedTimer m_clock;
-    // When the service last answered and when an action was last pressed, on m_clock.
-    std::atomic<qint64> m_answeredAt{0};
-    qint64 m_pressedAt = 0;
     std::unique_ptr<Preferences> m_preferences;
     std::unique_ptr<CurlHttpClient> m_http;
     std::unique_ptr<Translator> m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
     FakeSession m_session;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
-    // The real paster, noting when the keys went out.
-    struct TimedPaster final : KeyPaster {
-        platform::X11KeyPaster inner;
-        std::function<void()> sent;
-        bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override
-        {
-            return inner.clipboardOwnerAnswers(limit);
-        }
-        std::expected<void, std::string> pasteShortcut() override
-        {
-            auto result = inner.pasteShortcut();
-            sent();
-            return result;
-        }
-    } m_paster;
-    qint64 m_pastedAt = 0;
+    platform::X11KeyPaster m_paster;
     bool m_textChanged = false;
     platform::GObjectPtr<AtspiEventListener> m_textListener;
     std::unique_ptr<WriteBack> m_writeBack;
@@ -163,7 +113,6 @@ class WriteBackDesktopTest : public QObject {
     platform::DesktopNotifications m_desktopNotices;
     std::unique_ptr<ThrottledNotices> m_notices;
     std::atomic<bool> m_serviceDown = false;
-    std::atomic<int> m_requests = 0;
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
@@ -175,38 +124,16 @@ class WriteBackDesktopTest : public QObject {
         return application ? m_backend->focusedElement(application) : Element{};
     }
 
-    // Waits until the text is `expected`; when it was first seen so, or nothing. Reads only after
-    // the paste keys went out; Mousepad is read without pause (it reads our clipboard without
-    // blocking), the Qt window only after it announced a change (until it has our clipboard it
-    // answers nothing, and a read would block the event loop that serves it).
-    std::optional<qint64> waitForText(const Peer& peer, const QString& expected)
+    // Waits until the text is `expected`. The Qt window is read only once it announced a change (until
+    // it has our clipboard it answers nothing, and a read would block the event loop that serves it).
+    bool waitForText(const Peer& peer, const QString& expected)
     {
-        const auto seen = [&] {
-            return m_pastedAt != 0 && (&peer == &m_mousepad || m_textChanged) &&
-                   test::elementText(focusedText(peer)) == expected;
-        };
-        if (&peer == &m_mousepad) {
-            while (!seen() && m_clock.elapsed() < m_pressedAt + deadlineMs) {
-                QCoreApplication::processEvents();
-            }
-        }
-        return seen() || QTest::qWaitFor(seen, deadlineMs) ? std::optional(m_clock.elapsed()) : std::nullopt;
+        return QTest::qWaitFor(
+            [&] { return (&peer == &m_mousepad || m_textChanged) && test::elementText(focusedText(peer)) == expected; },
+            deadlineMs);
     }
 
-    // Sends the Qt test window a command and waits for its answer.
-    void qtCommand(const QByteArray& command)
-    {
-        m_qtWindow.process->write(command + '\n');
-        QByteArray answer;
-        const auto answered = [&] {
-            answer += m_qtWindow.process->readAllStandardOutput();
-            return answer.contains("ok " + command);
-        };
-        QVERIFY(QTest::qWaitFor(answered, deadlineMs));
-    }
-
-    // Clicks are aimed through Qt's idea of where a window is, which must have reached the server.
-    // (Qt's idea is read again at each try: the window may still be moving.)
+    // Clicks are aimed through Qt's idea of where a window is (read at each try), once it reached the server.
     static void waitForPlacement(const QWidget* window)
     {
         const auto qtPlacement = [window] {
@@ -230,8 +157,7 @@ class WriteBackDesktopTest : public QObject {
         QVERIFY(xdotool("windowactivate", "--sync", peer.window));
         QVERIFY(test::elementText(focusedText(peer), text) == text);
         QVERIFY(QProcess::execute(QStringLiteral("xdotool"),
-                                  QStringList{QStringLiteral("key"), QStringLiteral("--clearmodifiers")} +
-                                      keys.split(u' ')) == 0);
+                                  QStringList{"key", "--clearmodifiers"} + keys.split(u' ')) == 0);
         // A press runs what the last step saw: wait for a step over this selection.
         QString seen;
         const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
@@ -240,8 +166,7 @@ class WriteBackDesktopTest : public QObject {
         disconnect(watch);
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), peer.pid(), deadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_strip->isOpen() && m_strip->isVisible(), deadlineMs);
-        // On a busy machine the strip may still follow the text's new layout for a step or two: aim
-        // at it once it has kept its place over three steps.
+        // The strip may still follow the text's new layout for a step or two: aimed at once steady.
         int steady = 0;
         QRect last;
         const QMetaObject::Connection still = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this, [&] {
@@ -251,22 +176,17 @@ class WriteBackDesktopTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(steady >= 3, deadlineMs);
         disconnect(still);
         waitForPlacement(m_strip);
-        m_pastedAt = 0;
         m_textChanged = false;
     }
 
-    // Clicks the strip's button. The click reaches our event loop only after this returns, which
-    // is when the press is noted.
+    // Clicks the strip's button (Replace on its title, beside its language picker).
     bool press(const QString& title)
     {
         const QList<ActionButton*> buttons = m_strip->findChildren<ActionButton*>();
         const auto found = std::ranges::find(buttons, title, &ActionButton::text);
         const auto* replace = m_strip->findChild<ReplaceButton*>();
-        const bool clicked = title == QLatin1String("Replace")
-                                 ? click(replace, replace->titleRect().center().toPoint())
-                                 : found != buttons.end() && click(*found, (*found)->rect().center());
-        m_pressedAt = m_clock.elapsed();
-        return clicked;
+        return title == QLatin1String("Replace") ? click(replace, replace->titleRect().center().toPoint())
+                                                 : found != buttons.end() && click(*found, (*found)->rect().center());
     }
 
 private slots:
@@ -275,8 +195,6 @@ private slots:
         if (qEnvironmentVariable("PARLOMATIC_DESKTOP_SESSION") != QLatin1String("1")) {
             QSKIP("needs scripts/desktop-session");
         }
-        m_clock.start();
-        m_paster.sent = [this] { m_pastedAt = m_clock.elapsed(); };
         m_textListener.reset(atspi_event_listener_new(
             [](AtspiEvent* event, void* self) {
                 g_boxed_free(ATSPI_TYPE_EVENT, event);
@@ -293,19 +211,15 @@ private slots:
                                       {{"improvements", {{{"improvedText", body.value("q", "") + " (improved)"}}}}}}}
                     : nlohmann::json{
                           {"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
-            ++m_requests;
             if (m_serviceDown) {
                 response.status = 503;
                 return;
             }
             response.set_content(reply.dump(), "application/json");
-            m_answeredAt = m_clock.elapsed();
         });
         QVERIFY(m_server.start());
 
-        const QString notes = m_dir.filePath(QStringLiteral("notes.txt"));
-        QVERIFY(test::writeFile(notes, m_sample.toUtf8()));
-        m_mousepad = Peer::start(QStringLiteral("mousepad"), {QStringLiteral("--disable-server"), notes});
+        m_mousepad = Peer::start(QStringLiteral("mousepad"), {QStringLiteral("--disable-server")});
         m_qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
         QVERIFY(!m_mousepad.window.isEmpty() && !m_qtWindow.window.isEmpty());
         QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200",
@@ -344,83 +258,52 @@ private slots:
         m_qtWindow.stop();
     }
 
-    // Centred on the selection's upper edge, at the size asked for, and Mousepad stays in front.
-    void stripComesUpAboveTheSelection()
+    // Replace over Mousepad's second line (the strip centred on its upper edge) and the Qt window's line:
+    // exactly the answer replaces the selection, the focus stays, the user's clipboard comes back.
+    void replaceWritesTheAnswerOverTheSelection()
     {
-        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"),
-               QStringLiteral("The quarterly report is due next week."));
-        const Element text = focusedText(m_mousepad);
-        std::optional<AxRect> rect = m_backend->selectionBoundsFromTextMarkers(text);
-        rect = rect ? rect : m_backend->selectionBoundsFromRange(text);
-        QVERIFY(rect);
-        const QRect strip = m_strip->geometry();
-        QCOMPARE(strip.size(), m_strip->paddedSize());
-        QVERIFY2(qAbs(strip.top() + strip.height() - rect->y) <= 2, qPrintable(QString::number(rect->y)));
-        const double offCentre = (strip.left() + strip.width() / 2.0) - (rect->x + rect->width / 2.0);
-        QVERIFY2(qAbs(offCentre) <= 2, qPrintable(QStringLiteral("%1 pixels off centre").arg(offCentre)));
-        verifyStillInFront(m_mousepad);
-    }
-
-    void writesTheAnswerOverTheSelection_data()
-    {
-        QTest::addColumn<bool>("inMousepad");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<QString>("selected");
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("expected");
+        const QString second = QStringLiteral("The quarterly report is due next week.");
         QString replaced = m_sample;
-        replaced.replace(QStringLiteral("Meeting notes"), QStringLiteral("Notas en-US"));
-        // Five times, for the figure's median.
-        for (int run = 1; run <= 5; ++run) {
-            QTest::addRow("Mousepad Replace %d", run) << true << m_sample << "ctrl+Home shift+End"
-                                                      << "Meeting notes"
-                                                      << "Replace" << replaced;
-        }
-        QString improved = m_sample;
-        improved.replace(QStringLiteral("next week."), QStringLiteral("next week. (improved)"));
+        replaced.replace(second, QStringLiteral("Notas en-US"));
         const QString line = QStringLiteral("Notes of the day");
-        QTest::newRow("Mousepad Improve") << true << m_sample << "ctrl+Home Down shift+End"
-                                          << "The quarterly report is due next week."
-                                          << "Improve" << improved;
-        QTest::newRow("Qt line Replace") << false << line << "ctrl+a" << line << "Replace"
-                                         << "Notas en-US";
-        QTest::newRow("Qt line Improve") << false << line << "ctrl+a" << line << "Improve" << line + " (improved)";
-    }
-
-    // Exactly the service's answer replaces the selection, nothing else changes, the application
-    // keeps the keyboard focus, and the clipboard holds again what the user had put there.
-    void writesTheAnswerOverTheSelection()
-    {
-        QFETCH(bool, inMousepad);
-        QFETCH(QString, text);
-        QFETCH(QString, keys);
-        QFETCH(QString, selected);
-        QFETCH(QString, button);
-        QFETCH(QString, expected);
-        const Peer& peer = inMousepad ? m_mousepad : m_qtWindow;
-        if (!inMousepad) {
-            qtCommand("focus line");
+        struct Case {
+            const Peer& peer;
+            QString text, keys, selected, expected;
+        };
+        const QString inMousepad = QStringLiteral("ctrl+Home Down shift+End");
+        for (const Case& c :
+             {Case{.peer = m_mousepad, .text = m_sample, .keys = inMousepad, .selected = second, .expected = replaced},
+              Case{.peer = m_qtWindow, .text = line, .keys = "ctrl+a", .selected = line, .expected = "Notas en-US"}}) {
+            if (&c.peer == &m_qtWindow) {
+                QVERIFY(m_qtWindow.command("focus line"));
+            }
+            const QString usersClipboard = QStringLiteral("the user's own words over ") + c.selected;
+            QGuiApplication::clipboard()->setText(usersClipboard);
+            select(c.peer, c.text, c.keys, c.selected);
+            if (&c.peer == &m_mousepad) {
+                const Element text = focusedText(m_mousepad);
+                std::optional<AxRect> rect = m_backend->selectionBoundsFromTextMarkers(text);
+                rect = rect ? rect : m_backend->selectionBoundsFromRange(text);
+                QVERIFY(rect);
+                const QRect strip = m_strip->geometry();
+                QCOMPARE(strip.size(), m_strip->paddedSize());
+                QVERIFY2(qAbs(strip.top() + strip.height() - rect->y) <= 2, qPrintable(QString::number(rect->y)));
+                QVERIFY(qAbs((strip.left() + strip.width() / 2.0) - (rect->x + rect->width / 2.0)) <= 2);
+            }
+            QVERIFY(press(QStringLiteral("Replace")));
+            QVERIFY2(waitForText(c.peer, c.expected),
+                     qPrintable(test::elementText(focusedText(c.peer)).value_or(QStringLiteral("<unreadable>"))));
+            verifyStillInFront(c.peer);
+            QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), usersClipboard, deadlineMs);
         }
-        const QString usersClipboard = QStringLiteral("the user's own words, ") + QTest::currentDataTag();
-        QGuiApplication::clipboard()->setText(usersClipboard);
-        select(peer, text, keys, selected);
-        QVERIFY(press(button));
-        const std::optional<qint64> replacedAt = waitForText(peer, expected);
-        QVERIFY2(replacedAt, qPrintable(test::elementText(focusedText(peer)).value_or(QStringLiteral("<unreadable>"))));
-        verifyStillInFront(peer);
-        QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), usersClipboard, deadlineMs);
-        qInfo("figure: %s press to text replaced: %lld ms (keys sent after %lld ms, service answered after %lld ms)",
-              QTest::currentDataTag(), *replacedAt - m_pressedAt, m_pastedAt - m_pressedAt,
-              m_answeredAt.load() - m_pressedAt);
     }
 
-    // Another application's clipboard, text and an image, is offered again after an Improve; one
-    // whose owner has stopped is left alone and holds the Improve up for no more than a moment.
+    // Another application's clipboard (a text and an image) comes back after an Improve; a stopped owner's
+    // is left alone.
     void anotherApplicationsClipboardComesBack()
     {
         const auto copyInQtWindow = [this] {
-            qtCommand("copy two formats");
+            QVERIFY(m_qtWindow.command("copy two formats"));
             QTRY_VERIFY_WITH_TIMEOUT(!QGuiApplication::clipboard()->ownsClipboard(), deadlineMs);
         };
         QString improved = m_sample;
@@ -438,15 +321,12 @@ private slots:
         ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGSTOP);
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
         QVERIFY(press(QStringLiteral("Improve")));
-        const std::optional<qint64> replacedAt = waitForText(m_mousepad, improved);
+        const bool replaced = waitForText(m_mousepad, improved);
         ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGCONT);
-        QVERIFY(replacedAt);
-        qInfo("figure: press to text replaced with a stopped clipboard owner: %lld ms (service answered after %lld ms)",
-              *replacedAt - m_pressedAt, m_answeredAt.load() - m_pressedAt);
+        QVERIFY(replaced);
     }
 
-    // The picker's menu opens from the non-activating strip; choosing in it replaces at once, into
-    // that language, which is kept.
+    // The picker's menu opens from the non-activating strip; choosing in it replaces into that language.
     void choosingALanguageReplacesIntoIt()
     {
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
@@ -455,7 +335,6 @@ private slots:
         QMenu& menu = *picker.openMenu();
         QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), deadlineMs);
         QVERIFY(click(&menu, menu.actionGeometry(menu.actions().at(1)).center()));
-        m_pressedAt = m_clock.elapsed();
         QString replaced = m_sample;
         replaced.replace(QStringLiteral("Meeting notes"), QStringLiteral("Notas pt-BR"));
         QVERIFY(waitForText(m_mousepad, replaced));
@@ -464,8 +343,7 @@ private slots:
         verifyStillInFront(m_mousepad);
     }
 
-    // Close hides the strip, leaves Mousepad in front with its selection, and the dismissed selection
-    // stays dismissed over the next steps.
+    // Close hides the strip and leaves Mousepad in front with its selection (the pause: TextSelectionPollerTest).
     void closeHidesTheStripForThisSelection()
     {
         const QString line = QStringLiteral("The quarterly report is due next week.");
@@ -474,39 +352,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen() && !m_strip->isVisible(), deadlineMs);
         verifyStillInFront(m_mousepad);
         QCOMPARE(m_backend->selectedText(focusedText(m_mousepad)), std::optional<QString>(line));
-        int pausedSteps = 0;
-        const QMetaObject::Connection watch =
-            connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
-                    [&](const PollStep& step) { pausedSteps += step.decision == PollStep::Decision::paused ? 1 : 0; });
-        QTRY_VERIFY_WITH_TIMEOUT(pausedSteps >= 3, deadlineMs);
-        disconnect(watch);
-        QVERIFY(!m_strip->isOpen());
     }
 
     void translateOpensThePanelWithTheTranslation()
     {
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
-        PaintClock panelShown(m_clock, [] { return true; });
-        QLabel* label = m_panel->view()->textLabel();
-        PaintClock answerShown(m_clock, [label] { return label->text() == QLatin1String("Notas en-US"); });
-        m_panel->installEventFilter(&panelShown);
-        label->installEventFilter(&answerShown);
-        qint64 answerAppliedAt = 0;
-        connect(m_translateState.get(), &TranslateState::targetTextChanged, this,
-                [&] { answerAppliedAt = m_clock.elapsed(); });
-        // An event loop that idles like the application's own, unlike a polling wait, which would
-        // delay the paints it measures.
-        QEventLoop loop;
-        answerShown.loop = &loop;
-        QTimer::singleShot(deadlineMs, &loop, &QEventLoop::quit);
         QVERIFY(press(QStringLiteral("Translate")));
-        loop.exec();
+        QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
         QVERIFY(m_panel->isOpen() && m_panel->isVisible());
-        QVERIFY(answerShown.paintedAt != 0 && panelShown.paintedAt != 0);
-        qInfo("figure: Translate press to panel painted: %lld ms; answer sent by the service to answer painted: %lld "
-              "ms, of which from the answer reaching the panel's state: %lld ms",
-              panelShown.paintedAt - m_pressedAt, answerShown.paintedAt - m_answeredAt.load(),
-              answerShown.paintedAt - answerAppliedAt);
         QVERIFY(m_panel->geometry().bottom() < m_strip->geometry().bottom());
 
         waitForPlacement(m_panel);
@@ -515,8 +368,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
     }
 
-    // The text service failing (503): Replace writes nothing and the user is told through the desktop's
-    // notifications, in plain words and without their text (once in 30 s: ThrottledNoticesTest).
+    // The text service failing (503): the user is told through the desktop's notifications (in plain words,
+    // nothing written: TextActionsTest; once in 30 s: ThrottledNoticesTest).
     void aServiceThatDoesNotAnswerIsTold()
     {
         NotificationRecorder recorder;
@@ -527,15 +380,12 @@ private slots:
         m_serviceDown = true;
         const QString line = QStringLiteral("Please send comments.");
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down Down shift+End"), line);
-        const int before = m_requests;
         QVERIFY(press(QStringLiteral("Replace")));
-        QTRY_VERIFY_WITH_TIMEOUT(m_requests > before && m_poller->isPolling(), deadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(recorder.bodies.size(), 1, deadlineMs);
         m_serviceDown = false;
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
         QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
-        QCOMPARE(test::elementText(focusedText(m_mousepad)), std::optional<QString>(m_sample));
     }
 
     void xlibErrorsAreCaughtByTheWriteBack()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Inside scripts/desktop-session: Parlomatic's session road against the real OpenID provider of
-# services/identity, steps 1 to 4 below. PARLOMATIC_MEASURE=1 also prints the launch time and the
-# resident memory after a minute signed in. Exits 77 (skipped) where the provider has no --audience.
+# services/identity, steps 1 to 5 below. PARLOMATIC_MEASURE=1 also prints the launch time and the
+# resident memory after a minute signed in.
 set -euo pipefail
 app=$1
 src=$PARLOMATIC_SOURCE_DIR
@@ -17,6 +17,8 @@ fail() {
 # shellcheck source=desktop_helpers.sh
 source "$(dirname "$0")/desktop_helpers.sh"
 trap 'exec 7>&- 2>/dev/null || true; stop_started' EXIT # the provider stops when its input closes
+# The private desktop is private, apart from the user's own session.
+[[ $PARLOMATIC_DESKTOP_SESSION = 1 && $XDG_RUNTIME_DIR = "$PARLOMATIC_SESSION_DIR"/* ]] || fail "not a private desktop"
 a11y() {
     dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.freedesktop.DBus.Properties.Set \
         string:org.a11y.Status string:IsEnabled "variant:boolean:$1" >/dev/null
@@ -27,20 +29,10 @@ stored_none() { [ -z "$(stored)" ] && echo gone; }
 
 # A CA and a certificate for 127.0.0.1, trusted by Parlomatic through PMExtraCAFile.
 cd "$work"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 1 -subj /CN=e2e-ca 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -keyout key.pem -out server.csr -subj /CN=127.0.0.1 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n' >server.ext
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out cert.pem -days 1 \
-    -extfile server.ext 2>/dev/null
-
-server=${PARLOMATIC_IDENTITY_SERVER:-$src/services/identity/server.mjs}
-if ! grep -q -- "audience:" "$server"; then
-    echo "SKIPPED: the identity service issues no JWT access tokens yet (no --audience)"
-    exit 77
-fi
+HOME=$work "$src/scripts/dev-tls" make tls
 audience=https://api.e2e.parlomatic/
 mkfifo provider.in
-node "$server" --cert cert.pem --key key.pem \
+node "$src/services/identity/server.mjs" --cert tls/server.pem --key tls/server-key.pem \
     --client-id parlomatic-e2e --redirect-uri http://127.0.0.1/callback --audience "$audience" --lifetime 600 \
     --accounts '[{"email":"ana@example.com","password":"pw-e2e","sub":"e2e|ana","pm_gender":"feminine"}]' \
     <provider.in >provider.out 2>provider.err &
@@ -55,22 +47,11 @@ PMAPIDomain = 127.0.0.1:9
 PMAuthAudience = $audience
 PMAuthScope = openid profile email offline_access
 PMAuthRedirectUrl = http://127.0.0.1:0/callback
-PMExtraCAFile = $work/ca.pem
+PMExtraCAFile = $work/tls/ca.pem
 EOF
 printf 'ClientId = parlomatic-e2e\nDomain = 127.0.0.1:%s\n' "$port" >bundle/share/parlomatic/Identity.conf
-# The browser Qt opens (through xdg-open, the private desktop's browser entry runs $BROWSER): a
-# person's browser that fills in the login form.
-cat >browser <<EOF
-#!/bin/sh
-NODE_EXTRA_CA_CERTS=$work/ca.pem BROWSER_EMAIL=ana@example.com BROWSER_PASSWORD=pw-e2e \
-    exec node $src/tests/identity/browser.mjs "\$1" >>$work/browser.log 2>&1
-EOF
-chmod +x browser
-export BROWSER=$work/browser
-
-trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
-pids+=($!)
-wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no tray"
+scripted_browser "$work/browser" "$work/tls/ca.pem" ana@example.com "echo pw-e2e"
+start_tray
 
 app_pid=
 start_app() {
@@ -90,9 +71,14 @@ strip_over_selection() { # types a line in Mousepad, selects it, waits for the s
     wait_for 10 window '^Parlomatic - Menu$' >/dev/null
 }
 
-# 1. First start with the bus off (app_starts checks what a signed-out start does and does not do).
+# 1. First start, signed out and with the bus off: it could renew no session and asks nothing.
 a11y false
 start_app
+wait_for 20 grep -x 'parlomatic\[[0-9]*\]: Unable to renew credentials' "$log" >/dev/null ||
+    fail "no 'Unable to renew credentials' line at the first start"
+if wait_for 1 sh -c "xdotool search --onlyvisible --pid $app_pid --name '^Parlomatic - ' | grep -vx $icon" >/dev/null; then
+    fail "a Parlomatic window appeared although nobody is signed in"
+fi
 
 # 2. Sign in through the browser: the window asks once; "Turn On" starts the watcher.
 menu_pick 1
@@ -118,12 +104,6 @@ window '^Parlomatic - Accessibility$' >/dev/null && fail "asked again after the 
 if [ -n "${PARLOMATIC_MEASURE:-}" ]; then
     timeout 60 tail -f /dev/null || true # a minute of watching: the figure asked for, not a wait for a condition
     echo "resident memory after a minute signed in and watching: $(awk '/VmRSS/ {print $2, $3}' "/proc/$app_pid/status")"
-    awk '/^(Pss|Shared_Clean|Shared_Dirty|Private_Clean|Private_Dirty|Anonymous):/ {printf "  %s %s kB", $1, $2}
-        END {print ""}' "/proc/$app_pid/smaps_rollup"
-    echo "  largest by resident kB (file, or [anonymous] for heap and stacks), private kB beside:"
-    awk '/^[0-9a-f]+-[0-9a-f]+ / {name = NF >= 6 ? $6 : "[anonymous]"} /^Rss:/ {rss[name] += $2}
-        /^Private_(Clean|Dirty):/ {own[name] += $2} END {for (n in rss) print rss[n], own[n], n}' \
-        "/proc/$app_pid/smaps" | sort -rn | head -n 14 | sed 's/^/    /'
 fi
 
 # 4. Log out: the keyring entry goes, the watcher stays.
@@ -131,4 +111,8 @@ menu_pick 1
 wait_for 10 stored_none >/dev/null ||
     fail "the token set is still in the keyring after Log Out"
 strip_over_selection "still watching after logging out" || fail "the watcher stopped at Log Out"
+
+# 5. A second launch hands over to the running one and exits.
+timeout 20 bundle/bin/parlomatic 2>>"$log" || fail "a second launch exited with status $?"
+kill -0 "$app_pid" || fail "the first instance ended when the second started"
 echo "1 passed, 0 failed"

@@ -21,6 +21,20 @@ wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints somet
     echo "$out"
 }
 window() { xdotool search --onlyvisible --name "$1" | head -1; }
+start_tray() { # trayer in the top right corner, for the application's icon
+    trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
+    pids+=($!)
+    wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no tray"
+}
+# The browser Qt opens (xdg-open runs $BROWSER in the private desktop) becomes FILE: a person who signs
+# in as EMAIL with the password that PASSWORD_COMMAND prints, trusting CA.
+scripted_browser() { # FILE CA EMAIL PASSWORD_COMMAND
+    # shellcheck disable=SC2016 # $1 and the password's command are the browser script's
+    printf '#!/bin/sh\nNODE_EXTRA_CA_CERTS=%s BROWSER_EMAIL=%s BROWSER_PASSWORD=$(%s) exec node %s "$1" >>%s.log 2>&1\n' \
+        "$2" "$3" "$4" "$PARLOMATIC_SOURCE_DIR/tests/identity/browser.mjs" "$1" >"$1"
+    chmod +x "$1"
+    export BROWSER=$1
+}
 # More than COUNT visible windows of process PID: prints "open".
 windows_above() { [ "$(xdotool search --onlyvisible --pid "$1" | wc -l)" -gt "$2" ] && echo open; }
 

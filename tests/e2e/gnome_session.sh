@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command inside a headless GNOME Shell (--headless --virtual-monitor) nested in the private
-# desktop of scripts/desktop-session, sharing its session and accessibility buses, with
-# Parlomatic's shell extension enabled before the shell starts. The command sees WAYLAND_DISPLAY,
-# DISPLAY and XAUTHORITY (XWayland's, started on demand) and XDG_SESSION_TYPE=wayland.
-# PARLOMATIC_GNOME_SCALE=2: an output of 2560x1600 pixels at scale 2, where windows open, and one of
-# 1280x800 at scale 1 to its right, laid out in pixels as GNOME Shell does by default (else one
-# output of 1280x800 at scale 1).
-#
-#   scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]
+# scripts/desktop-session tests/e2e/gnome_session.sh CMD [ARGS...]: runs CMD in a headless GNOME Shell
+# with Parlomatic's shell extension, in the private desktop, sharing its buses. PARLOMATIC_GNOME_SCALE=2:
+# an output at scale 2, where windows open, and one at scale 1 to its right, laid out in pixels.
 set -uo pipefail
 
 name=gnome
@@ -29,7 +23,7 @@ pids+=($!)
 mkdir -p "$dir/data/gnome-shell/extensions" "$dir/config/glib-2.0/settings"
 cp -r "$source_dir/packaging/gnome-shell/$uuid" "$dir/data/gnome-shell/extensions/"
 printf '[org/gnome/shell]\nenabled-extensions=[%s]\n' "'$uuid'" >"$dir/config/glib-2.0/settings/keyfile"
-for _ in $(seq 100); do [ -s "$dir/system-bus" ] && break; sleep 0.05; done
+await 10 /dev/null test -s "$dir/system-bus"
 
 # It takes /run/systemd as a sign of logind: hidden from it in a mount namespace of its own.
 env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
@@ -43,15 +37,7 @@ shell_ready() {
         /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:app.parlomatic.ShellWindows |
         grep -q 'boolean true'
 }
-deadline=$((SECONDS + 60))
-until shell_ready; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-        say "GNOME Shell or its extension did not start:"
-        tail -n 30 "$log" >&2
-        exit 70
-    fi
-    sleep 0.1
-done
+await 60 "$log" shell_ready
 
 if [ "$scale" != 1 ]; then
     outputs="[(0, 0, $scale.0, 0, true, [('Meta-0', '$size@60.000', @a{sv} {})]),
@@ -64,7 +50,7 @@ fi
 # A keyboard, which also leaves the overview.
 XDG_RUNTIME_DIR="$dir" "$source_dir/tests/e2e/gnome_keyboard.py" >"$dir/keyboard" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do grep -q ready "$dir/keyboard" && break; sleep 0.05; done
+await 10 "$dir/keyboard" grep -q ready "$dir/keyboard"
 
 export XDG_RUNTIME_DIR="$dir" WAYLAND_DISPLAY=parlomatic-gnome XDG_SESSION_TYPE=wayland
 # XWayland starts when its first client comes, on the display the shell names.
@@ -73,6 +59,4 @@ display=$(grep -o 'Using public X11 display :[0-9]*' "$log" | head -n1 | grep -o
 for auth in "$dir"/.mutter-Xwaylandauth.*; do
     [ -e "$auth" ] && export XAUTHORITY="$auth"
 done
-"$@" &
-pids+=($!)
-wait "${pids[-1]}"
+run "$@"

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Runs a command inside a headless KWin (kwin_wayland --virtual, XWayland on) nested in the private
-# desktop of scripts/desktop-session, sharing its session and accessibility buses. The command sees
-# WAYLAND_DISPLAY, DISPLAY (XWayland's) and XDG_SESSION_TYPE=wayland; KWin ends with it.
-#
-#   scripts/desktop-session tests/e2e/kwin_session.sh CMD [ARGS...]
+# scripts/desktop-session tests/e2e/kwin_session.sh CMD [ARGS...]: runs CMD in a headless KWin
+# (XWayland on) in the private desktop, sharing its buses; KWin ends with it.
 set -uo pipefail
 
 name=kwin
@@ -32,17 +29,14 @@ if command -v "$1" >/dev/null; then
     printf '[Desktop Entry]\nType=Application\nName=Test\nExec=%s\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n' \
         "$(realpath "$(command -v "$1")")" >"$dir/share/applications/parlomatic-test.desktop"
 fi
-# PARLOMATIC_KWIN_SCALE=2: the output at scale 2, and X11 applications scaling themselves (XWayland's
-# root twice the layout).
+# PARLOMATIC_KWIN_SCALE=2: the output at scale 2, X11 applications scaling themselves.
 scale=${PARLOMATIC_KWIN_SCALE:-1}
 mkdir -p "$dir/config"
 printf '[Xwayland]\nScale=%s\n' "$scale" >"$dir/config/kwinrc"
-XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_CONFIG_HOME="$dir/config" \
+run env XDG_DATA_DIRS="$dir/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}" XDG_CONFIG_HOME="$dir/config" \
     XDG_RUNTIME_DIR="$dir" KWIN_COMPOSE=Q "$dir/bin/kwin_wayland" --virtual --xwayland --width 1280 --height 800 --scale "$scale" \
     --no-lockscreen --no-global-shortcuts --no-kactivities --socket parlomatic-kwin --exit-with-session \
-    "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1 &
-pids+=($!)
-wait "${pids[-1]}"
+    "$dir/run $*" >"$PARLOMATIC_SESSION_DIR/kwin.log" 2>&1
 pids=()
 cat "$dir/out" 2>/dev/null
 [ -s "$dir/status" ] || { say "KWin ended before the command did:"; tail -n 20 "$PARLOMATIC_SESSION_DIR/kwin.log" >&2; exit 70; }

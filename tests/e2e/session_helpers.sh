@@ -16,3 +16,18 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT
+# await SECONDS LOG CHECK...: until CHECK succeeds; after SECONDS, LOG's end is told and the script exits 70.
+await() {
+    local deadline=$((SECONDS + $1)) log=$2
+    shift 2
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || { say "$name did not start:"; tail -n 30 "$log" >&2; exit 70; }
+        sleep 0.05
+    done
+}
+# Runs the command, ended with the rest if this script is; its status is the script's.
+run() {
+    "$@" &
+    pids+=($!)
+    wait "${pids[-1]}"
+}

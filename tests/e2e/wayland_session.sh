@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command inside a headless Wayland compositor (sway, XWayland on) nested in the private
-# desktop of scripts/desktop-session, sharing its session and accessibility buses. The command
-# sees WAYLAND_DISPLAY, DISPLAY (XWayland's), SWAYSOCK and XDG_SESSION_TYPE=wayland; sway is ended
-# by its PID when the command ends.
-#
-#   scripts/desktop-session tests/e2e/wayland_session.sh CMD [ARGS...]
-# PARLOMATIC_SWAY_SCALES (default "1") gives one output per scale, side by side.
+# scripts/desktop-session tests/e2e/wayland_session.sh CMD [ARGS...]: runs CMD in a headless sway
+# (XWayland on) in the private desktop, sharing its buses; CMD sees WAYLAND_DISPLAY, DISPLAY, SWAYSOCK
+# and XDG_SESSION_TYPE=wayland. PARLOMATIC_SWAY_SCALES="2 1": one 1280x720 output per scale, side by side.
 set -uo pipefail
 
 name=wayland
@@ -27,7 +23,6 @@ cat >"$dir/config" <<CONFIG
 xwayland enable
 exec sh -c 'xhost +si:localuser:$(id -un) && echo "\$WAYLAND_DISPLAY \$DISPLAY \$SWAYSOCK" >$dir/env.part && mv $dir/env.part $dir/env'
 CONFIG
-# PARLOMATIC_SWAY_SCALES="2 1": one 1280x720 output per scale, side by side in the layout.
 outputs=0
 x=0
 for scale in ${PARLOMATIC_SWAY_SCALES:-1}; do
@@ -38,18 +33,8 @@ done
 env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
     WLR_HEADLESS_OUTPUTS="$outputs" WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" \
     >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
-sway_pid=$!
-pids+=("$sway_pid")
-
-deadline=$((SECONDS + 20))
-until [ -s "$dir/env" ]; do
-    if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 "$sway_pid" 2>/dev/null; then
-        say "sway did not start:"
-        cat "$PARLOMATIC_SESSION_DIR/sway.log" >&2
-        exit 70
-    fi
-    sleep 0.05
-done
+pids+=($!)
+await 20 "$PARLOMATIC_SESSION_DIR/sway.log" test -s "$dir/env"
 read -r wayland display swaysock <"$dir/env"
 export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" XDG_SESSION_TYPE=wayland
 # A headless compositor has no keyboard, and without one no window is given the keyboard focus: a
@@ -57,6 +42,4 @@ export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" X
 command -v wtype >/dev/null || { say "wtype is missing; run scripts/setup"; exit 69; }
 wtype -s 600000 &
 pids+=($!)
-"$@" &
-pids+=($!)
-wait "${pids[-1]}"
+run "$@"

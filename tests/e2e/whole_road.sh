@@ -2,7 +2,8 @@
 # Inside scripts/desktop-session: the product's acceptance test. scripts/run brings up both local
 # services and Parlomatic; sign-in on the real login page from the tray menu; Replace, Improve and
 # Translate pressed in the strip over Mousepad; a second scripts/run reuses the services and each run
-# stops only what it started. WHOLE_ROAD_RUN names another command of that road (tests/packaging's).
+# stops only what it started; a third, with a port taken, is told so. WHOLE_ROAD_RUN names another
+# command of that road (tests/packaging's), which skips the last.
 set -euo pipefail
 run=${WHOLE_ROAD_RUN:-scripts/run}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,19 +33,9 @@ printf '%s\n%s\n%s\n' "$english" "$misspelt" "$english" >"$work/notes.txt"
 # Replace writes Spanish (Mexico); the translation panel translates into the primary language.
 printf '[General]\nprimaryLanguage=es-MX\nreplaceOutputLanguage=0\n' >"$XDG_CONFIG_HOME/Parlomatic/Parlomatic.conf"
 
-# The browser Qt opens: a person who types the user name and the password scripts/run printed.
-cat >"$work/browser" <<EOF
-#!/bin/sh
-NODE_EXTRA_CA_CERTS=$ca BROWSER_EMAIL=$(id -un) \\
-    BROWSER_PASSWORD=\$(sed -n 's/^ *password: *//p' $out) \\
-    exec node $PARLOMATIC_SOURCE_DIR/tests/identity/browser.mjs "\$1" >>$work/browser.log 2>&1
-EOF
-chmod +x "$work/browser"
-export BROWSER=$work/browser
-
-trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
-pids+=($!)
-wait_for 10 xdotool search --onlyvisible --class trayer >/dev/null || fail "no tray"
+# The user name and the password scripts/run printed.
+scripted_browser "$work/browser" "$ca" "$(id -un)" "sed -n 's/^ *password: *//p' $out"
+start_tray
 
 started=$SECONDS
 # A home of its own: scripts/run adds its development CA to the browsers' databases under $HOME.
@@ -115,4 +106,17 @@ wait "$second" || true
 kill "$run_pid"
 wait "$run_pid" || true
 wait_for 10 no_services >/dev/null || fail "the first run left its services running"
+
+# With a service's port held by another program, scripts/run says so at once, naming both, and stops.
+if [ "$run" = scripts/run ]; then
+    python3 -m http.server 9443 --bind 127.0.0.1 >/dev/null 2>&1 &
+    holder=$!
+    pids+=("$holder")
+    wait_for 5 ss -Hltn "sport = :9443" >/dev/null || fail "nothing holds port 9443"
+    started=$SECONDS
+    taken=$(HOME=$work/home $run 2>&1) && fail "scripts/run went on although port 9443 is taken"
+    [ $((SECONDS - started)) -lt 60 ] || fail "it took $((SECONDS - started)) s to say port 9443 is taken"
+    grep -q "port 9443, where the local identity service listens, is taken by python3 (process $holder)" <<<"$taken" ||
+        fail "no line naming the port and the program: $taken"
+fi
 echo "1 passed, 0 failed"
