@@ -40,6 +40,8 @@ std::unique_ptr<QMimeData> copyOf(const QMimeData* data)
 class PastedText final : public QMimeData {
 public:
     mutable std::function<void()> fetched;
+    // What the user had on the clipboard before this paste, until it is put back.
+    std::shared_ptr<std::unique_ptr<QMimeData>> kept;
 
 protected:
     QVariant retrieveData(const QString& mimeType, QMetaType type) const override
@@ -167,7 +169,11 @@ bool WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     auto kept = std::make_shared<std::unique_ptr<QMimeData>>();
-    if (!clipboard->ownsClipboard() && !keys.clipboardOwnerAnswers(clipboardOwnerWait)) {
+    const auto* earlier = dynamic_cast<const PastedText*>(clipboard->mimeData(QClipboard::Clipboard));
+    if (earlier && *earlier->kept) {
+        // A paste of ours not yet put back: the user's clipboard is what that one keeps.
+        kept = earlier->kept;
+    } else if (!clipboard->ownsClipboard() && !keys.clipboardOwnerAnswers(clipboardOwnerWait)) {
         logError("The application holding the clipboard does not answer; the pasted text stays on it");
     } else {
         *kept = copyOf(clipboard->mimeData(QClipboard::Clipboard));
@@ -177,6 +183,7 @@ bool WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text)
     }
     auto* pasted = new PastedText;
     pasted->setText(text);
+    pasted->kept = kept;
     const QPointer<QMimeData> guard(pasted);
     pasted->fetched = [guard, kept] {
         QTimer::singleShot(restoreAfterFetchMs, QCoreApplication::instance(),

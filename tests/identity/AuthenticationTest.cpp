@@ -6,6 +6,7 @@
 #include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -191,6 +192,7 @@ TEST_F(AuthenticationLoopbackTest, RevokeSendsTelemetryAndTakesAnEmptySuccess)
     EXPECT_TRUE(authentication->revokeRefreshToken("rt").start());
     ASSERT_EQ(requests().size(), 1u);
     EXPECT_EQ(requests().front().header("Identity-Client"), "telemetry-info");
+    EXPECT_EQ(bodyOf(requests().front()), (nlohmann::json{{"token", "rt"}, {"client_id", "client-1"}}));
 
     // RFC 7009: a revocation's success is a 200 with an empty body.
     setReply(200, "");

@@ -182,6 +182,14 @@ TEST_F(TextActionsTest, ReplaceWritesTheNewestTranslationOverTheSelectionFromThe
     EXPECT_EQ(poller.latestReplacement(), clock.now());
     EXPECT_EQ(session.refreshes, 5);
     expectNoSecretLogged("en-US answer");
+
+    // The user's clipboard comes back once the paste was fetched, unless they copied since.
+    EXPECT_TRUE(QTest::qWaitFor([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); }));
+    clock.advance(1);
+    runToEnd([&] { actions.replace(poller, selection, Language::en_US); });
+    QGuiApplication::clipboard()->setText(QStringLiteral("copied since"));
+    QTest::qWait(WriteBack::restoreAfterFetchMs + 300);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("copied since"));
 }
 
 struct NothingWritten {
