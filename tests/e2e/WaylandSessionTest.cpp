@@ -298,7 +298,9 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
             << wholeText(front.element).toStdString();
     };
 
-    pasteOver(QStringLiteral("paste over this"), QStringLiteral("pasted on Wayland"));
+    // Two pastes in a row, the second before the first's restore: the user's clipboard still comes back.
+    pasteOver(QStringLiteral("paste over this"), QStringLiteral("pasted first"));
+    pasteOver(QStringLiteral("pasted first"), QStringLiteral("pasted on Wayland"));
     for (const auto& held : usersClipboard()) {
         EXPECT_TRUE(test::waitUntil([&held] { return clipboardAs(held.first) == held.second; }, 8s, 100ms))
             << held.first.toStdString();

@@ -99,6 +99,8 @@ struct Source {
     unsigned long serial = 0;
     std::function<void()> fetched; // once, at the first format asked for
     WaylandPaster::Impl* owner = nullptr;
+    // A paste's: what the clipboard held before it, until that is put back.
+    std::optional<ClipboardFormats> kept;
 };
 
 struct WaylandPaster::Impl {
@@ -433,7 +435,7 @@ std::optional<ClipboardFormats> WaylandPaster::read()
     if (impl.current != 0) {
         for (const auto& source : impl.sources) {
             if (source->serial == impl.current) {
-                return source->formats;
+                return source->kept ? source->kept : source->formats;
             }
         }
     }
@@ -485,6 +487,7 @@ std::expected<void, std::string> WaylandPaster::paste(const QString& text)
         logError("The clipboard's owner did not answer in time or holds too much; the pasted text stays on it");
     }
     Source* pasted = impl.serve(asFormats(text));
+    pasted->kept = kept;
     const auto restore = [&impl, serial = pasted->serial, kept] {
         if (kept && impl.current == serial) {
             impl.serve(*kept);

@@ -43,8 +43,9 @@ public:
     // through the same keyboard as the paste; false where the compositor lets us send no keys.
     bool pressKey(KeyModifier held, uint32_t key);
 
-    // What the clipboard holds now; empty when it holds nothing, nothing when its owner did not
-    // answer in time or offered more than the limit.
+    // What the clipboard holds now (under a paste of ours not yet put back, what it held before);
+    // empty when it holds nothing, nothing when its owner did not answer in time or offered more
+    // than the limit.
     std::optional<ClipboardFormats> read();
     // Puts `formats` on the clipboard (none: empties it), served from this connection until
     // something else is copied.
