@@ -3,12 +3,14 @@
 #include "identity/Credentials.h"
 #include "fakes/FakeClock.h"
 #include "fakes/FakeKeychainBackend.h"
+#include "identity/AuthenticationError.h"
 #include "identity/CredentialsManager.h"
 #include "identity/CredentialsManagerError.h"
 #include "identity/keychain/KeychainStore.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -104,6 +106,19 @@ TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
         EXPECT_EQ(error.message(), message);
     }
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
+}
+
+// No answer (status 0), a time-out, throttling or the service's own failure keep the session; refusals end it.
+TEST(CredentialsManagerErrorTest, OnlyRefusalsAreFinal)
+{
+    using Code = CredentialsManagerError::Code;
+    for (const auto& [status, transient] :
+         {std::pair{0L, true}, {408L, true}, {429L, true}, {503L, true}, {400L, false}, {401L, false}}) {
+        const AuthenticationError cause(nlohmann::json::object(), status);
+        EXPECT_EQ(CredentialsManagerError(Code::renewFailed, cause).isTransient(), transient) << status;
+    }
+    EXPECT_TRUE(CredentialsManagerError(Code::storeUnreachable).isTransient());
+    EXPECT_FALSE(CredentialsManagerError(Code::storeFailed).isTransient());
 }
 
 // Where the cross-process lock lives: the runtime folder when it is an absolute path, else a
