@@ -188,13 +188,19 @@ TEST_F(ServiceClientTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
     EXPECT_EQ(second->startTime, 200.0);
 }
 
-// Every call asks for the sixty-second time-out; the silent server fails them after a short one.
-TEST_F(ServiceClientTest, ASilentServerIsLoggedAsAFailureOfEachCall)
+// Every call asks for the sixty-second time-out; a real one: CurlHttpClientTest.TimesOutOrAborts...
+TEST_F(ServiceClientTest, ATimeOutIsLoggedAsAFailureOfEachCall)
 {
-    setReply([this](const httplib::Request&, httplib::Response&) { server.waitForStop(); });
-    test::ShortTimeoutClient impatient(http, 300ms);
-    const Translator slowTranslator(impatient, server.hostAndPort(), clock);
-    const UserMetadata slowMetadata(impatient, server.hostAndPort());
+    struct TimingOut final : HttpClient {
+        std::vector<std::chrono::milliseconds> asked;
+        HttpResult send(const HttpRequest& request) override
+        {
+            asked.push_back(request.timeout);
+            return std::unexpected(HttpError{.kind = HttpError::Kind::timeout, .message = "timed out"});
+        }
+    } timingOut;
+    const Translator slowTranslator(timingOut, server.hostAndPort(), clock);
+    const UserMetadata slowMetadata(timingOut, server.hostAndPort());
 
     EXPECT_EQ(slowTranslator.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
     EXPECT_EQ(slowTranslator.improve(userText, token), std::nullopt);
@@ -208,7 +214,7 @@ TEST_F(ServiceClientTest, ASilentServerIsLoggedAsAFailureOfEachCall)
     EXPECT_TRUE(lines[1].starts_with("Parlomatic API failed to improve: the request timed out")) << lines[1];
     EXPECT_TRUE(lines[2].starts_with(userMetadataFailurePrefix)) << lines[2];
     EXPECT_EQ(lines[3], "Failed to update gender!");
-    EXPECT_EQ(impatient.requestedTimeouts(), (std::vector<std::chrono::milliseconds>{60s, 60s, 60s}));
+    EXPECT_EQ(timingOut.asked, (std::vector<std::chrono::milliseconds>{60s, 60s, 60s}));
     expectNothingSecretLogged();
 }
 
