@@ -558,6 +558,10 @@ TEST_F(TextServiceTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
     for (const char c : std::string_view("$@[]<>{}/\\^")) {
         EXPECT_NE(out.find(c), std::string::npos) << c << " in " << out;
     }
+    // Detected when the request has no source (English: AnswersTheClientsTranslateAndImproveCalls).
+    EXPECT_EQ(detectLanguage("La casa es grande y el jardín es bonito, pero la cocina es pequeña."), Lang::es);
+    EXPECT_EQ(detectLanguage("A casa é grande e o jardim é bonito, mas a cozinha é pequena."), Lang::pt);
+    EXPECT_EQ(parseLanguage("pt_BR"), Lang::pt);
 }
 
 // Between sentences: LongTextsAreCappedAndShareTheEngines.
@@ -584,13 +588,7 @@ TEST_F(TextServiceTest, APipelineWhoseProgramDiedIsStartedAgain)
     }
     // The request that meets the dead pipeline may fail; the next one runs on fresh programs.
     std::ignore = world->translator.translate("The house is big.", Lang::en, Lang::es);
-}
-
-TEST_F(TextServiceTest, DetectsTheSourceLanguage)
-{
-    EXPECT_EQ(detectLanguage("La casa es grande y el jardín es bonito, pero la cocina es pequeña."), Lang::es);
-    EXPECT_EQ(detectLanguage("A casa é grande e o jardim é bonito, mas a cozinha é pequena."), Lang::pt);
-    EXPECT_EQ(parseLanguage("pt_BR"), Lang::pt);
+    EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
 }
 
 TEST_F(TextServiceTest, ImprovesWhatItIsSureOfAndNothingElse)
