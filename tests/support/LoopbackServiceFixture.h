@@ -71,7 +71,7 @@ protected:
         std::lock_guard lock(m_mutex);
         m_reply = std::move(reply);
     }
-    void setReply(int status, std::string body)
+    void setReply(int status, const std::string& body)
     {
         setReply([status, body](const httplib::Request&, httplib::Response& response) {
             response.status = status;
