@@ -70,11 +70,21 @@ protected:
 
 using Items = std::vector<std::string>;
 
-TEST_F(MenuBarViewTest, SignedOutShowsSignInAndKeepsBothSeparators)
+// Choosing the watcher's items runs on the real desktop (UserControlDesktopTest): here their place.
+TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin)
 {
+    QTemporaryDir dir;
+    Preferences preferences(dir.filePath("Parlomatic.conf").toStdString());
+    FakeClock clock;
+    WatchControl control(preferences, clock);
     startWithMenu();
     EXPECT_EQ(describe(*view->menu()),
               (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Start at Login", "Quit Parlomatic"}));
+    view->setWatchControl(&control);
+    EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Pause for 1 Hour",
+                                              "-", "Start at Login", "Quit Parlomatic"}));
+    control.pause();
+    EXPECT_EQ(describe(*view->menu())[5], "Resume");
 
     choose("Sign In...");
     EXPECT_TRUE(pendingSignIn);
@@ -145,21 +155,6 @@ TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEnd
     ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 5000));
     EXPECT_FALSE(state->isAuthenticated());
     EXPECT_FALSE(state->isReconnecting());
-}
-
-// Choosing them runs on the real desktop (UserControlDesktopTest): here their place, following the control.
-TEST_F(MenuBarViewTest, WatcherItemsStandBeforeStartAtLoginAndFollowTheControl)
-{
-    QTemporaryDir dir;
-    Preferences preferences(dir.filePath("Parlomatic.conf").toStdString());
-    FakeClock clock;
-    WatchControl control(preferences, clock);
-    startWithMenu();
-    view->setWatchControl(&control);
-    EXPECT_EQ(describe(*view->menu()), (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Pause for 1 Hour",
-                                              "-", "Start at Login", "Quit Parlomatic"}));
-    control.pause();
-    EXPECT_EQ(describe(*view->menu())[5], "Resume");
 }
 
 // The entry is the item's only state: one removed by hand shows unchecked when the menu opens next.

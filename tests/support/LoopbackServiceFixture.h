@@ -16,35 +16,6 @@
 
 namespace parlomatic::test {
 
-// Forwards to another client with a short time-out (a silent server fails fast), recording those asked for.
-class ShortTimeoutClient final : public HttpClient {
-public:
-    ShortTimeoutClient(HttpClient& inner, std::chrono::milliseconds timeout) : m_inner(inner), m_timeout(timeout) {}
-
-    HttpResult send(const HttpRequest& request) override
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_requestedTimeouts.push_back(request.timeout);
-        }
-        HttpRequest shortened = request;
-        shortened.timeout = m_timeout;
-        return m_inner.send(shortened);
-    }
-
-    std::vector<std::chrono::milliseconds> requestedTimeouts() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_requestedTimeouts;
-    }
-
-private:
-    HttpClient& m_inner;
-    std::chrono::milliseconds m_timeout;
-    mutable std::mutex m_mutex;
-    std::vector<std::chrono::milliseconds> m_requestedTimeouts;
-};
-
 struct RecordedRequest {
     std::string method;
     std::string target; // path and query
@@ -100,7 +71,7 @@ protected:
         std::lock_guard lock(m_mutex);
         m_reply = std::move(reply);
     }
-    void setReply(int status, std::string body)
+    void setReply(int status, const std::string& body)
     {
         setReply([status, body](const httplib::Request&, httplib::Response& response) {
             response.status = status;

@@ -106,11 +106,6 @@ TlsTestServer::TlsTestServer() : m_credentials(std::make_unique<Credentials>())
     m_server->set_tcp_nodelay(true);
     // Short enough that stopping never waits long on a client's idle connection.
     m_server->set_keep_alive_timeout(2);
-    m_server->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-        std::lock_guard lock(m_mutex);
-        m_peers.emplace(request.remote_addr, request.remote_port);
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
     // Bound here so port() and the URLs are known before start(); connections wait in the backlog.
     if (m_server->is_valid()) {
         m_port = m_server->bind_to_any_port("127.0.0.1");
@@ -166,12 +161,6 @@ bool TlsTestServer::writeServerCredentials(const std::filesystem::path& certific
                                            const std::filesystem::path& keyFile) const
 {
     return writePem(certificateFile, m_credentials->cert.get()) && writePem(keyFile, nullptr, m_credentials->key.get());
-}
-
-int TlsTestServer::connections() const
-{
-    std::lock_guard lock(m_mutex);
-    return static_cast<int>(m_peers.size());
 }
 
 bool TlsTestServer::waitForStop(std::chrono::milliseconds limit)

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,7 +18,7 @@ namespace parlomatic::test {
 // 127.0.0.1 and localhost (its PEM is caFile(), for clients to trust). The port is bound by the constructor, so port()
 // and the URLs are known at once. Install handlers on server(), then start(); stop() or the destructor ends it, wakes
 // handlers in waitForStop() and removes the CA file. Keep-alive connections serve any number of
-// requests (2 s idle at most), so a client's connection reuse shows in handshakes() and connections().
+// requests (2 s idle at most), so a client's connection reuse shows in handshakes().
 class TlsTestServer {
 public:
     TlsTestServer();
@@ -35,7 +34,6 @@ public:
     // Idempotent; also done by the destructor. Closes the port also when start() was never called.
     void stop();
 
-    int port() const { return m_port; }
     // "127.0.0.1:<port>", the form of a configured service domain
     std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(m_port); }
     std::string baseUrl() const { return "https://" + hostAndPort(); }
@@ -46,9 +44,8 @@ public:
     bool writeServerCredentials(const std::filesystem::path& certificateFile,
                                 const std::filesystem::path& keyFile) const;
 
-    // ClientHello messages received, and distinct client connections that sent a request.
+    // ClientHello messages received: one per connection.
     int handshakes() const { return m_handshakes.load(); }
-    int connections() const;
 
     // For handlers that must not answer: true once the server stops, false when `limit` passes first.
     bool waitForStop(std::chrono::milliseconds limit = std::chrono::seconds(30));
@@ -67,7 +64,6 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_stopped;
     bool m_stopping = false;
-    std::set<std::pair<std::string, int>> m_peers;
 };
 
 // Writes a fresh self-signed certificate for 127.0.0.1 and localhost as "cert.pem" and "ca.pem" (the same)
