@@ -184,9 +184,11 @@ TEST_F(SelectionDesktopTest, InspectorPrintsTheStepAndTwoLinesAreSpannedWhole)
     mousepad.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("inspect me"));
 
-    for (const bool showText : {false, true}) {
-        const nlohmann::json line =
-            inspectOnce(PARLOMATIC_INSPECT, showText ? QStringList{QStringLiteral("--show-text")} : QStringList{});
+    for (const QStringList& arguments : {QStringList{"--once"}, QStringList{"--once", "--show-text"}}) {
+        const bool showText = arguments.size() == 2;
+        const std::vector<nlohmann::json> lines = inspect(PARLOMATIC_INSPECT, arguments);
+        ASSERT_EQ(lines.size(), 1U);
+        const nlohmann::json& line = lines.front();
         ASSERT_TRUE(line.is_object());
         std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
                                    "frame", "actionType", "decision", "panel",  "tickMicros", "text"};
