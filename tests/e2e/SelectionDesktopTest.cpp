@@ -267,7 +267,6 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
     qtWindow.activate();
     for (const QtCase& c :
          {QtCase{.widget = "editor", .text = "typed into editor", .role = "AXTextArea", .type = ActionType::write},
-          QtCase{.widget = "line", .text = "typed into line", .role = "AXTextField", .type = ActionType::write},
           QtCase{.widget = "readonly", .text = "Read-only text that can be selected", .type = ActionType::readonly},
           // Qt 6.4 does not publish a label's selection over AT-SPI: nothing to act on there.
           QtCase{.widget = "label", .text = "", .decision = Decision::hide, .type = std::nullopt},
