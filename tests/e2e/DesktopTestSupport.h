@@ -114,13 +114,6 @@ inline std::vector<nlohmann::json> inspect(const char* inspector, const QStringL
     return lines;
 }
 
-// The first line `inspector --once <arguments>` prints, parsed.
-inline nlohmann::json inspectOnce(const char* inspector, const QStringList& arguments = {})
-{
-    const std::vector<nlohmann::json> lines = inspect(inspector, QStringList{QStringLiteral("--once")} + arguments);
-    return lines.empty() ? nlohmann::json(nullptr) : lines.front();
-}
-
 template <typename... Words> QString xdotoolOutput(const Words&... words)
 {
     QProcess query;

@@ -126,7 +126,7 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
     AxRect document;
 };
 
-TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
+TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildrenAndATextAreaAtTheEdge)
 {
     click(225, 30, "2");
     const PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
@@ -146,19 +146,17 @@ TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildren)
                    s.rect->height > 1.5 * wordHeight;
         },
         "two paragraphs under one rectangle");
-}
 
-TEST_F(FirefoxTest, TextAreaAtTheScreenEdge)
-{
+    // The text area at the screen's left edge.
     click(60, 110);
     xdotool("key", "ctrl+a");
-    const PollStep step =
+    const PollStep area =
         stepUntil([showsText = showing(QStringLiteral("text in the area"))](
                       const PollStep& s) { return showsText(s) && s.role == QStringLiteral("AXTextArea"); },
                   "the text area's selection in the text area");
-    ASSERT_TRUE(step.rect && step.panel);
-    EXPECT_LT(step.rect->x + step.rect->width / 2, 100) << "the selection lies at the screen's left edge";
-    EXPECT_EQ(step.panel->left(), 0) << "the strip is shifted onto the screen";
+    ASSERT_TRUE(area.rect && area.panel);
+    EXPECT_LT(area.rect->x + area.rect->width / 2, 100) << "the selection lies at the screen's left edge";
+    EXPECT_EQ(area.panel->left(), 0) << "the strip is shifted onto the screen";
 }
 
 class WriterTest : public RealApplicationTest {
@@ -208,8 +206,9 @@ TEST_F(WriterTest, WatcherStartedAfterTheSelectionSeesItFromItsFirstStep)
 }
 
 // Over two paragraphs, and over two whole ones selected downwards (the caret then at the start of
-// the third, which holds none of the selection): read whole, the strip over them.
-TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
+// the third, which holds none of the selection): read whole, the strip over them; over more than are
+// in view: not taken in part.
+TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWholeOverMoreThanAreInViewNotInPart)
 {
     clickIntoTheDocument();
     xdotool("key", "ctrl+a");
@@ -232,10 +231,8 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWhole)
         stepUntil(showing(QStringLiteral("First paragraph of the letter.\nSecond paragraph goes here.")),
                   "the two whole paragraphs"),
         app);
-}
 
-TEST_F(WriterTest, SelectionOverMoreParagraphsThanAreInViewIsNotTakenInPart)
-{
+    // Writer publishes only the paragraphs in view: Replace would write what was read over all seventy.
     xdotool("key", "ctrl+a");
     for (int i = 0; i < 70; ++i) {
         xdotool("type", "--delay", "2", QStringLiteral("Line %1.").arg(i));
@@ -243,7 +240,6 @@ TEST_F(WriterTest, SelectionOverMoreParagraphsThanAreInViewIsNotTakenInPart)
     }
     xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
     stepUntil(showing(QStringLiteral("Line 0.\nLine 1.")), "the first two paragraphs");
-    // Writer publishes only the paragraphs in view: Replace would write what was read over all seventy.
     xdotool("key", "ctrl+a");
     stepUntil([](const PollStep& s) { return s.decision == PollStep::Decision::hide && s.text.isEmpty(); },
               "the strip hidden");

@@ -1,13 +1,23 @@
-// The selection watcher against Mousepad (GTK 3) and a small Qt 6 window, read through AT-SPI and X11.
+// The selection watcher against Mousepad (GTK 3) and a small Qt 6 window, read through AT-SPI and X11,
+// and the user's say over it from the menu's items: an application turned off, a pause.
 
-#include "e2e/TwoApplicationsFixture.h"
+#include "app/MenuBarView.h"
+#include "common/Clock.h"
+#include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AccessibilityBusStatus.h"
 #include "platform/linux/AtspiElement.h"
+#include "platform/linux/ProcApplicationIdentities.h"
 #include "selection/PlaceholderActionsPanel.h"
+#include "selection/WatchControl.h"
+#include "service/Preferences.h"
 
+#include <QMenu>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 
+#include <atomic>
 #include <csignal>
+#include <set>
 
 namespace parlomatic {
 namespace {
@@ -16,8 +26,72 @@ using namespace std::chrono_literals;
 using Decision = PollStep::Decision;
 using namespace test;
 
-class SelectionDesktopTest : public TwoApplicationsFixture {
+// The real layer, counting what the watcher asks of it: the front process apart from the rest.
+class CountingAccessibility final : public AccessibilityBackend {
+public:
+    explicit CountingAccessibility(AccessibilityBackend& real) : m_real(real) {}
+
+    std::optional<Pid> frontmostWindowOwnerPid() override
+    {
+        ++frontReads;
+        return m_real.frontmostWindowOwnerPid();
+    }
+    Element applicationElement(Pid pid) override { return counted(m_real.applicationElement(pid)); }
+    Element focusedElement(const Element& a) override { return counted(m_real.focusedElement(a)); }
+    std::optional<QString> bundleIdentifier(Pid pid) override { return counted(m_real.bundleIdentifier(pid)); }
+    std::optional<QString> selectedText(const Element& e) override { return counted(m_real.selectedText(e)); }
+    std::optional<int> selectionLength(const Element& e) override { return counted(m_real.selectionLength(e)); }
+    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& e) override
+    {
+        return counted(m_real.selectionBoundsFromTextMarkers(e));
+    }
+    std::optional<AxRect> selectionBoundsFromRange(const Element& e) override
+    {
+        return counted(m_real.selectionBoundsFromRange(e));
+    }
+    std::optional<AxRect> elementFrame(const Element& e) override { return counted(m_real.elementFrame(e)); }
+    std::optional<QString> elementRole(const Element& e) override { return counted(m_real.elementRole(e)); }
+    void readAncestorAttributes(const Element& e) override { m_real.readAncestorAttributes(counted(e)); }
+    void enableEnhancedUserInterface(const Element& a) override { m_real.enableEnhancedUserInterface(counted(a)); }
+    void enableEnhancedUserInterfaceForRunningApps() override
+    {
+        ++otherReads;
+        m_real.enableEnhancedUserInterfaceForRunningApps();
+    }
+
+    std::atomic<int> frontReads = 0;
+    std::atomic<int> otherReads = 0;
+
+private:
+    template <typename T> T counted(T value)
+    {
+        ++otherReads;
+        return value;
+    }
+    AccessibilityBackend& m_real;
+};
+
+// Mousepad and the Qt test window, started once, with the real AT-SPI layer.
+class SelectionDesktopTest : public DesktopSuite {
 protected:
+    static void SetUpTestSuite()
+    {
+        if (inDesktopSession()) {
+            mousepad = Peer::start(QStringLiteral("mousepad"), {});
+            qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
+            peers = {&mousepad, &qtWindow};
+            backend = std::make_unique<platform::AtspiAccessibility>();
+        }
+    }
+    void TearDown() override { poller.reset(); } // before the counting layer and the control it uses
+
+    // Types and selects `text`, then steps until the strip stands over it; that step.
+    PollStep selectAllAndWaitForTheStrip(const QString& text)
+    {
+        typeAndSelectAll(text);
+        return stepUntil(showing(text), "the strip over the new selection");
+    }
+
     // Once a step asks nothing more through `reads`, the next two (spaced beyond the window in which
     // one step's reads are shared) ask nothing either and see the same; the last step.
     PollStep expectQuietSteps(int (platform::AtspiAccessibility::*reads)() const)
@@ -48,30 +122,80 @@ protected:
         qputenv("DISPLAY", display);
         return withoutX11;
     }
+
+    // A new watcher over the same settings file, as after quitting and starting again.
+    void restart()
+    {
+        if (!counting) {
+            counting = std::make_unique<CountingAccessibility>(*backend);
+        }
+        poller.reset();
+        control.reset();
+        preferences = std::make_unique<Preferences>(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+        control = std::make_unique<WatchControl>(*preferences, systemClock());
+        poller = headlessPoller(*counting);
+        control->govern(*poller, std::make_shared<platform::ProcApplicationIdentities>());
+    }
+
+    // Chooses the item of that title among the watcher's menu items, as the tray menu shows them.
+    void choose(const QString& title)
+    {
+        QMenu menu;
+        MenuBarView::addWatchItems(menu, *control);
+        const auto all = menu.findChildren<QAction*>();
+        const auto found = std::ranges::find(all, title, &QAction::text);
+        ASSERT_NE(found, all.end()) << title.toStdString();
+        (*found)->trigger();
+        QCoreApplication::processEvents();
+    }
+
+    // A fresh selection stepped over for a while: no strip, nothing asked but (`frontRead`) the front process.
+    void expectNothingRead(const QString& text, bool frontRead)
+    {
+        counting->frontReads = 0;
+        counting->otherReads = 0;
+        typeAndSelectAll(text);
+        int steps = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 600ms;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const PollStep step = poller->checkSelectedText();
+            EXPECT_EQ(step.decision, frontRead ? PollStep::Decision::hide : PollStep::Decision::unchanged);
+            EXPECT_EQ(step.turnedOff, frontRead);
+            ++steps;
+            spinEventLoop(50ms);
+        }
+        EXPECT_FALSE(poller->actionsPanel().isOpen());
+        EXPECT_EQ(counting->frontReads, frontRead ? steps : 0);
+        EXPECT_EQ(counting->otherReads, 0) << "asked of the layer beyond the front process";
+    }
+
+    static inline Peer mousepad;
+    static inline Peer qtWindow;
+    QTemporaryDir settings;
+    std::unique_ptr<CountingAccessibility> counting;
+    std::unique_ptr<Preferences> preferences;
+    std::unique_ptr<WatchControl> control;
 };
 
-// The inspector prints each field of the step (their values: PollStepJsonTest), its text only when asked.
-TEST_F(SelectionDesktopTest, MousepadSelectionGetsTheWriteStripAboveItAndTheInspectorPrintsIt)
+// The inspector prints each field of the step (their values: PollStepJsonTest), its text only when asked
+// (the strip's place over Mousepad: WriteBackDesktopTest).
+TEST_F(SelectionDesktopTest, InspectorPrintsTheStepAndTwoLinesAreSpannedWhole)
 {
     mousepad.activate();
-    const PollStep step = selectAllAndWaitForTheStrip(QStringLiteral("inspect me"));
-    EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
-    EXPECT_EQ(step.actionType, ActionType::write);
-    EXPECT_EQ(step.pid, mousepad.pid());
-    expectOnTheSelection(step, mousepad);
-    EXPECT_GT(step.rect->width, 50);
-    EXPECT_GT(step.rect->height, 5);
-    EXPECT_TRUE(poller->actionsPanel().isOpen());
+    selectAllAndWaitForTheStrip(QStringLiteral("inspect me"));
 
-    for (const bool showText : {false, true}) {
-        const nlohmann::json line =
-            inspectOnce(PARLOMATIC_INSPECT, showText ? QStringList{QStringLiteral("--show-text")} : QStringList{});
+    for (const QStringList& arguments : {QStringList{"--once"}, QStringList{"--once", "--show-text"}}) {
+        const bool showText = arguments.size() == 2;
+        const std::vector<nlohmann::json> lines = inspect(PARLOMATIC_INSPECT, arguments);
+        ASSERT_EQ(lines.size(), 1U);
+        const nlohmann::json& line = lines.front();
         ASSERT_TRUE(line.is_object());
-        for (const char* key : {"pid", "app", "role", "secure", "textLength", "rect", "frame", "actionType", "decision",
-                                "panel", "tickMicros"}) {
-            EXPECT_TRUE(line.contains(key)) << key;
+        std::set<std::string> keys{"pid",   "app",        "role",     "secure", "textLength", "rect",
+                                   "frame", "actionType", "decision", "panel",  "tickMicros", "text"};
+        for (const auto& [key, value] : line.items()) {
+            EXPECT_EQ(keys.erase(key), 1U) << key;
         }
-        EXPECT_EQ(line.contains("text"), showText);
+        EXPECT_EQ(keys, showText ? std::set<std::string>{} : std::set<std::string>{"text"});
         EXPECT_EQ(line.value("text", "inspect me"), "inspect me");
         EXPECT_EQ(line["pid"], mousepad.pid());
         EXPECT_EQ(line["decision"], "show");
@@ -143,7 +267,6 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
     qtWindow.activate();
     for (const QtCase& c :
          {QtCase{.widget = "editor", .text = "typed into editor", .role = "AXTextArea", .type = ActionType::write},
-          QtCase{.widget = "line", .text = "typed into line", .role = "AXTextField", .type = ActionType::write},
           QtCase{.widget = "readonly", .text = "Read-only text that can be selected", .type = ActionType::readonly},
           // Qt 6.4 does not publish a label's selection over AT-SPI: nothing to act on there.
           QtCase{.widget = "label", .text = "", .decision = Decision::hide, .type = std::nullopt},
@@ -176,7 +299,7 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
     }
 }
 
-TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
+TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnceWhichTurnsTheSwitchOn)
 {
     mousepad.activate();
     stepUntil(mousepad.inFront(), "Mousepad in front");
@@ -208,6 +331,12 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnce)
         EXPECT_EQ(backend->focusSeedCount(), seeds);
     }
     atspi_event_listener_deregister(listener.get(), "object:state-changed:focused", nullptr);
+
+    // The pass turns the session's accessibility switch back on.
+    ASSERT_TRUE(platform::AccessibilityBusStatus::setEnabled(false));
+    EXPECT_EQ(platform::AccessibilityBusStatus::isEnabled(), std::optional<bool>(false));
+    backend->enableEnhancedUserInterfaceForRunningApps();
+    EXPECT_EQ(platform::AccessibilityBusStatus::isEnabled(), std::optional<bool>(true));
 }
 
 TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
@@ -263,15 +392,6 @@ TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
     stepUntil(
         [](const PollStep& s) { return s.decision == Decision::show && s.text == QStringLiteral("still selected"); },
         "the panel back once the application answers again");
-}
-
-TEST_F(SelectionDesktopTest, EnhancedPassTurnsTheAccessibilitySwitchBackOn)
-{
-    using platform::AccessibilityBusStatus;
-    ASSERT_TRUE(AccessibilityBusStatus::setEnabled(false));
-    EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(false));
-    backend->enableEnhancedUserInterfaceForRunningApps();
-    EXPECT_EQ(AccessibilityBusStatus::isEnabled(), std::optional<bool>(true));
 }
 
 // The focus moved announcing only that it left a widget ("focus-quietly"), or nothing: found all the same.
@@ -349,6 +469,35 @@ TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplicationAndOurOwn
         return withoutX11->frontmostWindowOwnerPid() == mousepad.pid();
     })) << "Mousepad was not found in front";
     EXPECT_FALSE(withoutX11->isUnresponsive(ownPid)) << "our own process was asked and the call ran into the time-out";
+}
+
+// Mousepad turned off is not read at all (counted at the layer's seam), also after a restart; a pause reads
+// nothing until Resume.
+TEST_F(SelectionDesktopTest, TurnedOffApplicationOrAPauseIsNeverReadOthersAreAndTheChoiceOutlivesARestart)
+{
+    restart();
+    mousepad.activate();
+    selectAllAndWaitForTheStrip(QStringLiteral("shown in Mousepad"));
+    ASSERT_TRUE(control->lastShown());
+    EXPECT_EQ(control->lastShown()->name, QStringLiteral("Mousepad")) << "the desktop entry's name";
+    choose(QStringLiteral("Don't Show in Mousepad"));
+    expectNothingRead(QStringLiteral("not read in Mousepad"), true);
+
+    qtWindow.activate();
+    ASSERT_TRUE(qtWindow.command("focus editor"));
+    selectAllAndWaitForTheStrip(QStringLiteral("shown in the Qt window"));
+
+    restart();
+    mousepad.activate();
+    expectNothingRead(QStringLiteral("still not read"), true);
+    choose(QStringLiteral("Mousepad")); // its check item under "Turned Off In"
+    EXPECT_TRUE(control->turnedOff().empty());
+    selectAllAndWaitForTheStrip(QStringLiteral("shown again in Mousepad"));
+
+    choose(QStringLiteral("Pause for 1 Hour"));
+    expectNothingRead(QStringLiteral("during the pause"), false);
+    choose(QStringLiteral("Resume"));
+    selectAllAndWaitForTheStrip(QStringLiteral("after the pause"));
 }
 
 } // namespace

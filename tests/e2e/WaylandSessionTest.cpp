@@ -415,7 +415,7 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     EXPECT_TRUE(test::waitUntil([&] { return blind.selectedText(front.element) == QStringLiteral("not placed"); }));
     EXPECT_FALSE(blind.isWindowPositionKnown(front.element));
     EXPECT_EQ(std::string(decisionName(blindPoller->checkSelectedText().decision)), "hide");
-    const nlohmann::json line = test::inspectOnce(PARLOMATIC_INSPECT);
+    const nlohmann::json line = test::inspect(PARLOMATIC_INSPECT, {QStringLiteral("--once")}).at(0);
     ASSERT_TRUE(line.is_object());
     EXPECT_TRUE(line["rect"].is_null());
     EXPECT_EQ(line.value("windowPosition", ""),
