@@ -46,6 +46,28 @@ public:
         static_cast<void>(text);
         return false;
     }
+    // Where the element's selection lies in its text (the toolkit's own units) and how long that
+    // text is: what a paste over the selection is later measured against. Nothing for a password
+    // field, for a selection spread over several objects, or where the text cannot be read.
+    struct TextMark {
+        int start = 0;
+        int end = 0;
+        int length = 0;
+        friend bool operator==(const TextMark&, const TextMark&) = default;
+    };
+    virtual std::optional<TextMark> textMark(const Element& element)
+    {
+        static_cast<void>(element);
+        return std::nullopt;
+    }
+    // The element's text from `start` to `end` (the toolkit's units); nothing for a password field.
+    virtual std::optional<QString> textBetween(const Element& element, int start, int end)
+    {
+        static_cast<void>(element);
+        static_cast<void>(start);
+        static_cast<void>(end);
+        return std::nullopt;
+    }
     // The selection's rectangle, read over the whole selected range.
     virtual std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) = 0;
     // The selection's rectangle by the second way the platform offers (used when the first gives nothing).

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "selection/WindowPaster.h"
 #include "selection/axUtils.h"
 
 #include <chrono>
 #include <expected>
+#include <optional>
 #include <string>
 
 namespace parlomatic {
@@ -17,12 +19,15 @@ public:
 
     // The reason when the key events could not be sent.
     virtual std::expected<void, std::string> pasteShortcut() = 0;
-    // Whether another application's clipboard answers within `limit` (nobody holding it answers
-    // at once). Asked before the clipboard is copied: a hung owner would hold the copy up.
-    virtual bool clipboardOwnerAnswers(std::chrono::milliseconds limit)
+    // A copy of every format of the clipboard, as another application holds it: empty when nobody
+    // does, nothing when its owner let a request wait longer than `ownerWait` or it holds more than
+    // `maxBytes` (counted while reading). Blocking: called off the GUI thread, on a connection of
+    // its own, so that the GUI thread stays free to serve a clipboard of ours meanwhile.
+    virtual std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
     {
-        static_cast<void>(limit);
-        return true;
+        static_cast<void>(ownerWait);
+        static_cast<void>(maxBytes);
+        return ClipboardFormats{};
     }
     // Whether the keys reach the focused window of `pid` (on a Wayland session, X11 keys reach
     // XWayland windows only). May be asked from the accessibility layer's thread.

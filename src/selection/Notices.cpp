@@ -11,10 +11,12 @@ ThrottledNotices::ThrottledNotices(Notices& target, const Clock& clock, double i
 void ThrottledNotices::tell(const std::string& cause, const QString& message)
 {
     const double now = m_clock.now();
-    if (const auto last = m_lastTold.find(cause); last != m_lastTold.end() && now - last->second < m_interval) {
-        return;
+    if (cause != userMustAct) {
+        if (const auto last = m_lastTold.find(message); last != m_lastTold.end() && now - last->second < m_interval) {
+            return;
+        }
+        m_lastTold[message] = now;
     }
-    m_lastTold[cause] = now;
     m_target.tell(cause, message);
 }
 

@@ -14,8 +14,11 @@ class Clock;
 class Notices {
 public:
     virtual ~Notices() = default;
-    // `cause` names the kind of failure ("service", "write"), for throttling.
+    // `cause` names the kind of failure ("service", "write"); userMustAct for a notice that asks the
+    // user to do something, which is never held back.
     virtual void tell(const std::string& cause, const QString& message) = 0;
+
+    static constexpr const char* userMustAct = "act";
 
 protected:
     Notices() = default;
@@ -23,8 +26,9 @@ protected:
     Notices& operator=(const Notices&) = default;
 };
 
-// Passes on at most one notice per cause every `intervalSeconds`: a user pressing again and again
-// while the service is down hears of it once, not at every press.
+// Passes on each message at most once every `intervalSeconds`: a user pressing again and again
+// while the service is down hears of it once, not at every press. Different messages all pass, and
+// so does every notice that asks the user to act.
 class ThrottledNotices final : public Notices {
 public:
     static constexpr double defaultIntervalSeconds = 30;
@@ -38,7 +42,7 @@ private:
     Notices& m_target;
     const Clock& m_clock;
     double m_interval;
-    std::map<std::string, double> m_lastTold;
+    std::map<QString, double> m_lastTold;
 };
 
 } // namespace parlomatic

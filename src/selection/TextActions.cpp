@@ -36,14 +36,32 @@ std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
         if (!guard) {
             return;
         }
-        if (outcome == WriteBack::Outcome::refused) {
+        using Outcome = WriteBack::Outcome;
+        switch (outcome) {
+        case Outcome::written:
+        case Outcome::sent:
+            break;
+        case Outcome::refused:
             tell(selectionMovedOn);
-        } else if (outcome == WriteBack::Outcome::unanswered) {
+            break;
+        case Outcome::gone:
+            tell(fieldGone);
+            break;
+        case Outcome::unanswered:
             tell(applicationSilent);
-        } else if (outcome == WriteBack::Outcome::onClipboard) {
+            break;
+        case Outcome::onClipboard:
             tell(pasteYourself);
-        } else if (outcome == WriteBack::Outcome::failed) {
+            break;
+        case Outcome::unconfirmed:
+            tell(unconfirmed);
+            break;
+        case Outcome::notTaken:
+            tell(notTaken);
+            break;
+        case Outcome::failed:
             tell(writeFailed);
+            break;
         }
     };
 }
@@ -110,6 +128,7 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
                 tellFailure(answer.second);
             } else if (result->isPlaceholder) {
                 logError("The service sent no translation; nothing was written back.");
+                tell(noTranslation);
             } else if (result->startTime > poller->latestReplacement()) {
                 poller->setLatestReplacement(result->startTime);
                 m_writeBack.writeText(element, selected, QString::fromStdString(result->text), writeOutcome());
@@ -136,6 +155,7 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
                 tellFailure(answer.second);
             } else if (improved->empty()) {
                 logError("The service sent an empty improvement; nothing was written back.");
+                tell(nothingToImprove);
             } else {
                 m_writeBack.writeText(element, selected, QString::fromStdString(*improved), writeOutcome());
             }

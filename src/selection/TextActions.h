@@ -45,11 +45,18 @@ public:
     };
     static constexpr Notice serviceUnreachable{"service", "Parlomatic could not reach the text service."};
     static constexpr Notice serviceRefused{"service", "The text service could not do this just now."};
+    static constexpr Notice noTranslation{"service", "The text service sent no translation, so nothing was replaced."};
+    static constexpr Notice nothingToImprove{"service", "The text service found nothing to improve."};
     static constexpr Notice selectionMovedOn{"write", "The selection changed, so nothing was replaced."};
+    static constexpr Notice fieldGone{"write", "The text field is gone, so nothing was replaced."};
     static constexpr Notice writeFailed{"write", "Parlomatic could not write into the application."};
+    static constexpr Notice notTaken{"write", "The application did not take the text, so nothing was replaced."};
     static constexpr Notice pasteYourself{
-        "write", "This application does not let Parlomatic write into it. The text is on the clipboard: press "
-                 "Ctrl+V to paste it."};
+        Notices::userMustAct, "This application does not let Parlomatic write into it. The text is on the clipboard: "
+                              "press Ctrl+V to paste it."};
+    static constexpr Notice unconfirmed{
+        Notices::userMustAct, "Parlomatic could not see the text arrive in the application. It is on the clipboard: "
+                              "if it is missing, press Ctrl+V to paste it."};
     static constexpr Notice applicationSilent{"write", "The application did not answer, so nothing was replaced."};
 
 private:

@@ -1,26 +1,58 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <expected>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace parlomatic {
 
+// A clipboard's formats with their bytes, in the order its owner offered them.
+using ClipboardFormats = std::vector<std::pair<QString, QByteArray>>;
+
+// Our text on the clipboard for one paste, with what the user had there before it. The user's
+// clipboard comes back only through giveBack(): the write-back calls it once the paste has shown in
+// the application, never on a timer of its own. GUI thread only.
+class PasteLease {
+public:
+    virtual ~PasteLease() = default;
+    // Whether any application (the target, or a clipboard manager) has asked for our text yet.
+    virtual bool fetched() const = 0;
+    // Puts the user's clipboard back, where it could be kept and nothing else was copied since our
+    // text; otherwise our text stays.
+    virtual void giveBack() = 0;
+
+protected:
+    PasteLease() = default;
+    PasteLease(const PasteLease&) = default;
+    PasteLease& operator=(const PasteLease&) = default;
+};
+
 // A paste into the focused window by way of the compositor's own clipboard and keys (a Wayland
-// session), for the applications that do not let their text be written directly. It keeps the
-// user's clipboard and puts it back once the application has read the text. GUI thread only.
+// session), for the applications that do not let their text be written directly. GUI thread only.
 class WindowPaster {
 public:
     virtual ~WindowPaster() = default;
 
     // Whether the paste keys can be sent; without them only offer() is of use.
     virtual bool canSendKeys() const = 0;
-    // Puts `text` on the clipboard, sends the paste keys, and gives the user's clipboard back
-    // later. The reason when the keys could not be sent (the clipboard is then given back at once).
-    virtual std::expected<void, std::string> paste(const QString& text) = 0;
+    // Puts `text` on the clipboard and sends the paste keys. `userClipboard` is the user's clipboard
+    // as copied through X11 before the checks (nothing: it could not be kept); a paster that sees the
+    // compositor's clipboard itself keeps that instead. The reason when the keys could not be sent
+    // (the clipboard is then given back at once).
+    virtual std::expected<std::unique_ptr<PasteLease>, std::string>
+    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) = 0;
     // Puts `text` on the clipboard for the user to paste; it stays there.
     virtual void offer(const QString& text) = 0;
+    // What this paster itself serves as the clipboard now (the user's content given back, or a
+    // paste's text), or nothing when the clipboard is somebody else's: a write on the other side of a
+    // mixed session copies it from here rather than asking for it through the compositor.
+    virtual std::optional<ClipboardFormats> served() const { return std::nullopt; }
 
 protected:
     WindowPaster() = default;

@@ -1,5 +1,6 @@
 #include "selection/WriteBack.h"
 
+#include "common/Async.h"
 #include "common/Log.h"
 #include "selection/KeyPaster.h"
 #include "selection/PanelPlacement.h"
@@ -8,6 +9,7 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QMimeData>
 #include <QPointer>
 #include <QTimer>
@@ -17,21 +19,26 @@
 namespace parlomatic {
 namespace {
 
-// A copy of every format of the clipboard, to put back later; nothing when it is too large to keep.
-std::unique_ptr<QMimeData> copyOf(const QMimeData* data)
+// A write that worked is no error: it is told at info level, which a user can hide.
+Q_LOGGING_CATEGORY(writeBackLog, "parlomatic.writeback", QtInfoMsg)
+
+using SteadyClock = std::chrono::steady_clock;
+
+// A copy of every format of a clipboard of our own, to put back later; nothing when it is too large to keep.
+std::optional<ClipboardFormats> copyOf(const QMimeData* data)
 {
-    auto copy = std::make_unique<QMimeData>();
+    ClipboardFormats copy;
     if (data == nullptr) {
         return copy;
     }
     qsizetype total = 0;
     for (const QString& format : data->formats()) {
-        const QByteArray bytes = data->data(format);
+        QByteArray bytes = data->data(format);
         total += bytes.size();
         if (total > WriteBack::maxKeptClipboardBytes) {
-            return nullptr;
+            return std::nullopt;
         }
-        copy->setData(format, bytes);
+        copy.emplace_back(format, std::move(bytes));
     }
     return copy;
 }
@@ -39,36 +46,94 @@ std::unique_ptr<QMimeData> copyOf(const QMimeData* data)
 // The pasted text on the clipboard; it tells when an application first fetches it.
 class PastedText final : public QMimeData {
 public:
-    mutable std::function<void()> fetched;
-    // What the user had on the clipboard before this paste, until it is put back.
-    std::shared_ptr<std::unique_ptr<QMimeData>> kept;
+    // What the user had on the clipboard before this paste, until it is put back; null once our text
+    // is to stay (a paste that could not be confirmed), nothing inside when it could not be kept.
+    std::shared_ptr<const std::optional<ClipboardFormats>> kept;
+    std::shared_ptr<bool> fetched = std::make_shared<bool>(false);
 
 protected:
     QVariant retrieveData(const QString& mimeType, QMetaType type) const override
     {
-        if (fetched) {
-            // Not from inside the clipboard's answer: the restore is only scheduled here.
-            QTimer::singleShot(0, QCoreApplication::instance(), std::exchange(fetched, {}));
-        }
+        *fetched = true;
         return QMimeData::retrieveData(mimeType, type);
     }
 };
 
-// Puts `kept` back on the clipboard unless something other than `pasted` is there now.
-void restoreClipboard(const QPointer<QMimeData>& pasted, const std::shared_ptr<std::unique_ptr<QMimeData>>& kept)
+class ClipboardLease final : public PasteLease {
+public:
+    explicit ClipboardLease(PastedText* pasted) : m_pasted(pasted), m_fetched(pasted->fetched), m_kept(pasted->kept) {}
+
+    bool fetched() const override { return *m_fetched; }
+    void giveBack() override
+    {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (!m_pasted || clipboard->mimeData(QClipboard::Clipboard) != m_pasted.data() || !m_kept || !*m_kept) {
+            return;
+        }
+        const ClipboardFormats& formats = **m_kept;
+        if (formats.empty()) {
+            clipboard->clear(QClipboard::Clipboard);
+            return;
+        }
+        auto* data = new QMimeData;
+        for (const auto& [format, bytes] : formats) {
+            data->setData(format, bytes);
+        }
+        clipboard->setMimeData(data, QClipboard::Clipboard); // the clipboard owns it
+    }
+
+private:
+    QPointer<QMimeData> m_pasted;
+    std::shared_ptr<bool> m_fetched;
+    std::shared_ptr<const std::optional<ClipboardFormats>> m_kept;
+};
+
+// What the user's clipboard is when it is our own: under a paste of ours not yet given back, what
+// that paste keeps; else a copy of what we serve. Nothing when another application holds it.
+std::optional<std::optional<ClipboardFormats>> ownClipboard()
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
-    if (!*kept || !pasted || clipboard->mimeData(QClipboard::Clipboard) != pasted.data()) {
-        return;
+    const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
+    if (const auto* earlier = dynamic_cast<const PastedText*>(data); earlier && earlier->kept) {
+        return *earlier->kept;
     }
-    if ((*kept)->formats().isEmpty()) {
-        clipboard->clear(QClipboard::Clipboard);
-    } else {
-        clipboard->setMimeData(kept->release(), QClipboard::Clipboard);
+    if (clipboard->ownsClipboard()) {
+        return copyOf(data);
     }
+    return std::nullopt;
+}
+
+// Text compared without its white space: applications may write line ends their own way.
+QString withoutSpace(const QString& text)
+{
+    QString kept;
+    kept.reserve(text.size());
+    for (const QChar c : text) {
+        if (!c.isSpace()) {
+            kept.append(c);
+        }
+    }
+    return kept;
 }
 
 } // namespace
+
+// One write in progress.
+struct WriteBack::Write {
+    Element element;
+    QString selectedText;
+    QString text;
+    std::function<void(Outcome)> done;
+    // The user's clipboard as copied before the checks (nothing: not kept).
+    std::optional<ClipboardFormats> userClipboard;
+    // Where the selection stood in the element's text right before the paste.
+    std::optional<TextMark> before;
+    std::unique_ptr<PasteLease> lease;
+    SteadyClock::time_point pastedAt;
+    std::optional<SteadyClock::time_point> fetchedAt;
+    bool reading = false;
+    bool finished = false;
+};
 
 WriteBack::WriteBack(AccessibilityRunner& runner, KeyPaster* paster, WindowPaster* windowPaster)
     : m_runner(runner), m_paster(paster), m_windowPaster(windowPaster)
@@ -79,12 +144,14 @@ WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPas
       m_windowPaster(windowPaster)
 {}
 
+WriteBack::~WriteBack() = default;
+
 std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
                                                      const QString& selectedText)
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
-        return Refusal{.reason = "The element is gone; nothing was written back."};
+        return Refusal{.outcome = Outcome::gone, .reason = "The element is gone; nothing was written back."};
     }
     // X11 cannot post keys to a process, only to the focused window: a paste that lands anywhere
     // else would change text the user never chose.
@@ -94,7 +161,8 @@ std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backe
     // A check that failed because the application did not answer says nothing about its text.
     const auto failed = [&](const char* reason) -> std::optional<Refusal> {
         if (!backend.isResponding(*pid)) {
-            return Refusal{.reason = "The application did not answer; nothing was written back.", .unanswered = true};
+            return Refusal{.outcome = Outcome::unanswered,
+                           .reason = "The application did not answer; nothing was written back."};
         }
         return Refusal{.reason = reason};
     };
@@ -113,102 +181,205 @@ std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backe
     return std::nullopt;
 }
 
+bool WriteBack::pasteShows(const TextMark& before, const TextMark& after, const std::optional<QString>& pasted,
+                           const QString& text)
+{
+    // An untouched selection may hold the very text already (an Improve that changed nothing).
+    if (after == before || !pasted) {
+        return false;
+    }
+    return withoutSpace(*pasted) == withoutSpace(text);
+}
+
 void WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text,
                           std::function<void(Outcome)> done)
 {
-    m_runner.run(&m_context,
-                 [this, element, selectedText, text, done = std::move(done)](AccessibilityBackend& backend) {
-                     const std::optional<Refusal> refused = refusal(backend, element, selectedText);
-                     const std::optional<Pid> pid = refused ? std::nullopt : element->processId();
-                     const bool keys = pid && m_paster != nullptr && m_paster->reachesFocusOf(*pid);
-                     // Where our keys do not reach (Wayland), the compositor's paste comes first where it
-                     // is open: one Ctrl+Z takes it back whole, where GTK 4 and Qt keep an element's write
-                     // as two steps. Otherwise the element itself is written, right after the checks.
-                     const bool compositorKeys = m_windowPaster != nullptr && m_windowPaster->canSendKeys();
-                     const bool written = pid && !keys && !compositorKeys && backend.replaceSelection(element, text);
-                     return [this, refused, text, keys, written, done] {
-                         Outcome outcome = Outcome::refused;
-                         if (refused) {
-                             logError(refused->reason);
-                             outcome = refused->unanswered ? Outcome::unanswered : Outcome::refused;
-                         } else if (keys) {
-                             outcome = pasteKeepingClipboard(*m_paster, text) ? Outcome::written : Outcome::failed;
-                         } else if (written) {
-                             outcome = Outcome::written;
-                         } else if (m_windowPaster != nullptr && m_windowPaster->canSendKeys()) {
-                             const auto sent = m_windowPaster->paste(text);
-                             outcome = Outcome::written;
-                             if (!sent) {
-                                 // Nothing was pasted and the user's clipboard is back: the text waits
-                                 // on the clipboard for the user, as where no keys can be sent.
-                                 logError("Could not send the paste keys (" + sent.error() +
-                                          "); the text is on the clipboard instead.");
-                                 m_windowPaster->offer(text);
-                                 outcome = Outcome::onClipboard;
-                             }
-                         } else {
-                             // Without keys to send, the user can still paste it: the text stays on the
-                             // clipboard, which is not given back.
-                             logError("The application does not let its text be written this way; the text is on the "
-                                      "clipboard instead.");
-                             if (m_windowPaster != nullptr) {
-                                 m_windowPaster->offer(text);
-                             } else {
-                                 QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
-                             }
-                             outcome = Outcome::onClipboard;
-                         }
-                         if (done) {
-                             done(outcome);
-                         }
-                     };
-                 });
+    auto write = std::make_shared<Write>();
+    write->element = element;
+    write->selectedText = selectedText;
+    write->text = text;
+    write->done = std::move(done);
+    ++m_pending;
+    copyUserClipboard(write);
 }
 
-bool WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text)
+// The user's clipboard is copied before the checks, so that nothing slow stands between them and
+// the paste: the keys go to the window that was checked.
+void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
+{
+    if (auto own = ownClipboard()) {
+        write->userClipboard = std::move(*own);
+        return check(write);
+    }
+    // A mixed session: the other side's paster serves the clipboard, which would otherwise come back
+    // to us through the compositor.
+    if (auto served = m_windowPaster != nullptr ? m_windowPaster->served() : std::nullopt) {
+        write->userClipboard = std::move(served);
+        return check(write);
+    }
+    if (m_paster == nullptr) {
+        return check(write);
+    }
+    runInBackground(
+        &m_context, [paster = m_paster] { return paster->copyClipboard(clipboardOwnerWait, maxKeptClipboardBytes); },
+        [this, write](std::optional<ClipboardFormats> copied) {
+            if (!copied) {
+                logError("The application holding the clipboard did not answer in time or holds too much; the "
+                         "pasted text stays on it");
+            }
+            write->userClipboard = std::move(copied);
+            check(write);
+        });
+}
+
+void WriteBack::check(const std::shared_ptr<Write>& write)
+{
+    m_runner.run(&m_context, [this, write](AccessibilityBackend& backend) {
+        const std::optional<Refusal> refused = refusal(backend, write->element, write->selectedText);
+        const std::optional<Pid> pid = refused ? std::nullopt : write->element->processId();
+        const bool keys = pid && m_paster != nullptr && m_paster->reachesFocusOf(*pid);
+        // Where our keys do not reach (Wayland), the compositor's paste comes first where it is open:
+        // one Ctrl+Z takes it back whole, where GTK 4 and Qt keep an element's write as two steps.
+        // Otherwise the element itself is written, right after the checks.
+        const bool compositorKeys = m_windowPaster != nullptr && m_windowPaster->canSendKeys();
+        const bool pasting = pid && (keys || compositorKeys);
+        const bool written = pid && !pasting && backend.replaceSelection(write->element, write->text);
+        const std::optional<TextMark> before = pasting ? backend.textMark(write->element) : std::nullopt;
+        return [this, write, refused, keys, pasting, written, before] {
+            write->before = before;
+            if (refused) {
+                logError(refused->reason);
+                return finish(write, refused->outcome);
+            }
+            if (written) {
+                qCInfo(writeBackLog) << "The text was written into the application's element and read back.";
+                return finish(write, Outcome::written);
+            }
+            if (!pasting) {
+                // Without keys to send, the user can still paste it: the text stays on the clipboard.
+                logError("The application does not let its text be written this way; the text is on the clipboard "
+                         "instead.");
+                if (m_windowPaster != nullptr) {
+                    m_windowPaster->offer(write->text);
+                } else {
+                    QGuiApplication::clipboard()->setText(write->text, QClipboard::Clipboard);
+                }
+                return finish(write, Outcome::onClipboard);
+            }
+            auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, write->userClipboard)
+                              : m_windowPaster->paste(write->text, write->userClipboard);
+            if (!lease) {
+                logError("Could not send the paste keys: " + lease.error());
+                if (keys) {
+                    return finish(write, Outcome::failed);
+                }
+                // Nothing was pasted and the user's clipboard is back: the text waits on the
+                // clipboard for the user, as where no keys can be sent.
+                logError("The text is on the clipboard instead.");
+                m_windowPaster->offer(write->text);
+                return finish(write, Outcome::onClipboard);
+            }
+            write->lease = std::move(*lease);
+            write->pastedAt = SteadyClock::now();
+            watch(write);
+        };
+    });
+}
+
+// Watches the element until our text shows where the selection was. Where the element's text cannot
+// be read, the user's clipboard comes back as it always did: a while after the first fetch.
+void WriteBack::watch(const std::shared_ptr<Write>& write)
+{
+    auto* timer = new QTimer(&m_context);
+    timer->setInterval(confirmEvery);
+    QObject::connect(timer, &QTimer::timeout, &m_context, [this, write, timer] {
+        if (write->finished) {
+            timer->deleteLater();
+            return;
+        }
+        const auto now = SteadyClock::now();
+        const auto waited = now - write->pastedAt;
+        if (write->lease->fetched() && !write->fetchedAt) {
+            write->fetchedAt = now;
+        }
+        if (!write->before) {
+            if ((write->fetchedAt && now - *write->fetchedAt >= std::chrono::milliseconds(restoreAfterFetchMs)) ||
+                waited >= std::chrono::milliseconds(restoreUnfetchedAfterMs)) {
+                write->lease->giveBack();
+                logError("The paste keys were sent; the application's text cannot be read to confirm it.");
+                finish(write, Outcome::sent);
+            }
+            return;
+        }
+        if (waited >= m_confirmWithin) {
+            if (!write->lease->fetched()) {
+                write->lease->giveBack();
+                logError("No application took the pasted text in time; nothing was written back.");
+                return finish(write, Outcome::notTaken);
+            }
+            logError("The pasted text did not show in the application in time; it stays on the clipboard.");
+            return finish(write, Outcome::unconfirmed);
+        }
+        if (write->reading) {
+            return;
+        }
+        write->reading = true;
+        m_runner.run(&m_context, [this, write](AccessibilityBackend& backend) {
+            const TextMark& before = *write->before;
+            const std::optional<TextMark> after = backend.textMark(write->element);
+            std::optional<QString> pasted;
+            if (after && *after != before) {
+                const int grown = after->length - (before.length - (before.end - before.start));
+                if (grown > 0) {
+                    pasted = backend.textBetween(write->element, before.start, before.start + grown);
+                }
+            }
+            const bool shows = after && pasteShows(before, *after, pasted, write->text);
+            return [this, write, shows] {
+                write->reading = false;
+                if (shows && !write->finished) {
+                    write->lease->giveBack();
+                    qCInfo(writeBackLog) << "The pasted text shows in the application; the user's clipboard is back.";
+                    finish(write, Outcome::written);
+                }
+            };
+        });
+    });
+    timer->start();
+}
+
+void WriteBack::finish(const std::shared_ptr<Write>& write, Outcome outcome)
+{
+    write->finished = true;
+    --m_pending;
+    if (write->done) {
+        write->done(outcome);
+    }
+}
+
+std::expected<std::unique_ptr<PasteLease>, std::string>
+WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
-    auto kept = std::make_shared<std::unique_ptr<QMimeData>>();
-    const auto* earlier = dynamic_cast<const PastedText*>(clipboard->mimeData(QClipboard::Clipboard));
-    if (earlier && *earlier->kept) {
-        // A paste of ours not yet put back: the user's clipboard is what that one keeps.
-        kept = earlier->kept;
-    } else if (!clipboard->ownsClipboard() && !keys.clipboardOwnerAnswers(clipboardOwnerWait)) {
-        logError("The application holding the clipboard does not answer; the pasted text stays on it");
-    } else {
-        *kept = copyOf(clipboard->mimeData(QClipboard::Clipboard));
-        if (!*kept) {
-            logError("The clipboard is too large to keep; the pasted text stays on it");
-        }
-    }
     auto* pasted = new PastedText;
     pasted->setText(text);
-    pasted->kept = kept;
-    const QPointer<QMimeData> guard(pasted);
-    pasted->fetched = [guard, kept] {
-        QTimer::singleShot(restoreAfterFetchMs, QCoreApplication::instance(),
-                           [guard, kept] { restoreClipboard(guard, kept); });
-    };
+    pasted->kept = std::make_shared<const std::optional<ClipboardFormats>>(std::move(userClipboard));
+    auto lease = std::make_unique<ClipboardLease>(pasted);
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
-    QTimer::singleShot(restoreUnfetchedAfterMs, QCoreApplication::instance(),
-                       [guard, kept] { restoreClipboard(guard, kept); });
     if (const auto sent = keys.pasteShortcut(); !sent) {
-        logError("Could not send the paste keys: " + sent.error());
-        restoreClipboard(guard, kept);
-        return false;
+        lease->giveBack();
+        return std::unexpected(sent.error());
     }
-    return true;
+    return lease;
 }
 
 KeyWindowPaster::KeyWindowPaster(std::unique_ptr<KeyPaster> keys) : m_keys(std::move(keys)) {}
 KeyWindowPaster::~KeyWindowPaster() = default;
 
-std::expected<void, std::string> KeyWindowPaster::paste(const QString& text)
+std::expected<std::unique_ptr<PasteLease>, std::string>
+KeyWindowPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
 {
-    if (!WriteBack::pasteKeepingClipboard(*m_keys, text)) {
-        return std::unexpected("the paste keys could not be sent");
-    }
-    return {};
+    return WriteBack::pasteKeepingClipboard(*m_keys, text, std::move(userClipboard));
 }
 
 void KeyWindowPaster::offer(const QString& text)

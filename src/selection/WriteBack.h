@@ -15,12 +15,14 @@
 
 namespace parlomatic {
 
-// Writes a text over the selection of another application: the clipboard, then the paste
-// shortcut; without a way to send keys (Wayland), through the accessibility interface of the
-// element itself, where the toolkit offers that. Right before it writes, it checks that the element's process still
-// owns the front window, that the element still has that application's focus and that its selection is still the one
-// the text was made for; otherwise it writes nothing and logs one line (never the text). The checks run where the
-// accessibility layer lives; the paste on the GUI thread. GUI thread only.
+// Writes a text over the selection of another application: the user's clipboard copied first (off
+// the GUI thread where another application holds it), then the checks, then at once our text on the
+// clipboard and the paste shortcut; without a way to send keys (Wayland), through the accessibility
+// interface of the element itself, where the toolkit offers that. The checks: the element's process
+// still owns the front window, the element still has that application's focus and its selection is
+// still the one the text was made for; otherwise nothing is written and one line is logged (never the
+// text). After a paste the element is watched until our text shows where the selection was; only
+// then does the user's clipboard come back. GUI thread only.
 class WriteBack {
 public:
     // Where the key paster does not reach the window (none at all, or a native Wayland window), the
@@ -30,51 +32,86 @@ public:
     WriteBack(AccessibilityRunner& runner, KeyPaster* paster, WindowPaster* windowPaster = nullptr);
     // With a layer read on the GUI thread itself (tests): the checks and the paste run at once.
     WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPaster* windowPaster = nullptr);
+    ~WriteBack();
+    WriteBack(const WriteBack&) = delete;
+    WriteBack& operator=(const WriteBack&) = delete;
 
     enum class Outcome {
-        written,     // the paste was sent (whether the application took it cannot be known), or the
-                     // element was written and read back
+        written,     // our text was seen where the selection was (or the element was written and read back)
+        sent,        // the paste keys were sent into an element whose text cannot be read back: whether the
+                     // paste landed cannot be told
+        unconfirmed, // the paste keys were sent and the text was fetched, but it did not show in time: it
+                     // stays on the clipboard for the user
+        notTaken,    // the paste keys were sent but nobody fetched the text in time: the user's clipboard is back
         refused,     // the application, the focus or the selection changed: nothing was written
+        gone,        // the element is gone: nothing was written
         unanswered,  // the application did not answer the checks in time: nothing was written
         failed,      // the paste keys could not be sent
         onClipboard, // no keys to send, and the element refused the write: the text waits on the
                      // clipboard for the user to paste
     };
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
-    // without white space at either end). `done` (optional) gets the outcome; nothing runs once
-    // this object is gone.
+    // without white space at either end). `done` (optional) gets the outcome once it is known (after
+    // a paste: once our text shows, or after confirmWithin); nothing runs once this object is gone.
     void writeText(const Element& element, const QString& selectedText, const QString& text,
                    std::function<void(Outcome)> done = {});
+
+    // How many writes have not come to their outcome yet.
+    int pending() const { return m_pending; }
+    // A shorter watch than confirmWithin (tests).
+    void setConfirmWithin(std::chrono::milliseconds bound) { m_confirmWithin = bound; }
 
     // Why nothing may be written over the element's selection now, or nothing when all is as it
     // was. On the layer's thread.
     struct Refusal {
+        Outcome outcome = Outcome::refused; // refused, gone or unanswered
         std::string reason;
-        bool unanswered = false; // the checks ran into the application's time-out
     };
     static std::optional<Refusal> refusal(AccessibilityBackend& backend, const Element& element,
                                           const QString& selectedText);
 
-    // After a paste, the user's own clipboard comes back: once the application has fetched the
-    // pasted text and this long has passed (it may ask for several formats), or after
-    // restoreUnfetchedAfter when it never asked. A clipboard the user has set meanwhile stays.
+    // Whether a paste of `text` over the selection `before` shows in the element as read `after` it,
+    // with `pasted` the element's text from the selection's start over the length the text grew by.
+    using TextMark = AccessibilityBackend::TextMark;
+    static bool pasteShows(const TextMark& before, const TextMark& after, const std::optional<QString>& pasted,
+                           const QString& text);
+
+    // After a paste the element is read this often, for at most this long: a busy application (saving,
+    // indexing, a browser under load) may take a few seconds to read the clipboard. Past that, the
+    // user's clipboard comes back only if nobody fetched our text; otherwise our text stays on it.
+    static constexpr std::chrono::milliseconds confirmEvery{100};
+    static constexpr std::chrono::milliseconds confirmWithin{6000};
+    // Where the element's text cannot be read back, the user's clipboard comes back this long after
+    // the first fetch of our text (the application may ask for several formats), or after
+    // restoreUnfetchedAfter when nobody asked.
     static constexpr int restoreAfterFetchMs = 500;
     static constexpr int restoreUnfetchedAfterMs = 5000;
     // A clipboard larger than this is not copied, and not put back.
     static constexpr qsizetype maxKeptClipboardBytes = 64 * 1024 * 1024;
-    // Another application's clipboard that has not answered in this time is not copied.
+    // Another application's clipboard that lets one request wait this long is not copied.
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
-    // The paste through our own clipboard: what it held is copied first and put back as above.
-    // False when the keys could not be sent (the clipboard is then given back at once).
-    static bool pasteKeepingClipboard(KeyPaster& keys, const QString& text);
+    // The paste through Qt's (X11) clipboard: our text on it, keeping `userClipboard` (nothing: not
+    // kept) for giveBack(), and the paste keys pressed. The reason when the keys could not be sent
+    // (the clipboard is then given back at once).
+    static std::expected<std::unique_ptr<PasteLease>, std::string>
+    pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard);
 
 private:
+    struct Write;
+    void copyUserClipboard(const std::shared_ptr<Write>& write);
+    void check(const std::shared_ptr<Write>& write);
+    void paste(const std::shared_ptr<Write>& write);
+    void watch(const std::shared_ptr<Write>& write);
+    void finish(const std::shared_ptr<Write>& write, Outcome outcome);
+
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
     KeyPaster* m_paster;
     WindowPaster* m_windowPaster;
-    // The context of the checks' continuations: they are dropped with this object.
+    std::chrono::milliseconds m_confirmWithin = confirmWithin;
+    int m_pending = 0;
+    // The context of the checks' and the watch's continuations: they are dropped with this object.
     QObject m_context;
 };
 
@@ -88,7 +125,8 @@ public:
     KeyWindowPaster& operator=(const KeyWindowPaster&) = delete;
 
     bool canSendKeys() const override { return true; }
-    std::expected<void, std::string> paste(const QString& text) override;
+    std::expected<std::unique_ptr<PasteLease>, std::string>
+    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
     void offer(const QString& text) override;
 
 private:

@@ -14,7 +14,7 @@ namespace parlomatic {
 class FakeElement final : public AccessibleElement {
 public:
     explicit FakeElement(Pid pid) : m_pid(pid) {}
-    std::optional<Pid> processId() const override { return m_pid; }
+    std::optional<Pid> processId() const override { return gone ? std::nullopt : std::optional(m_pid); }
 
     std::optional<QString> selectedText;
     std::optional<AxRect> markerBounds;
@@ -27,6 +27,11 @@ public:
     bool editable = false;
     std::optional<QString> written;
     int textReads = 0;
+    // The element's whole text and where its selection lies (nothing: its text cannot be read).
+    QString text;
+    std::optional<AccessibilityBackend::TextMark> mark;
+    int markReads = 0;
+    bool gone = false;
 
 private:
     Pid m_pid;
@@ -80,6 +85,15 @@ public:
         return fake(element).selectedText;
     }
     std::optional<int> selectionLength(const Element& element) override { return fake(element).length; }
+    std::optional<TextMark> textMark(const Element& element) override
+    {
+        ++fake(element).markReads;
+        return fake(element).mark;
+    }
+    std::optional<QString> textBetween(const Element& element, int start, int end) override
+    {
+        return fake(element).text.mid(start, end - start);
+    }
     bool isResponding(Pid pid) override { return !silent.contains(pid); }
     bool replaceSelection(const Element& element, const QString& text) override
     {

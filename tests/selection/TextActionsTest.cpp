@@ -31,32 +31,42 @@ constexpr Pid otherPid = 5151;
 constexpr const char* userText = "Texto secreto do usuário";
 constexpr const char* before = "what the user copied before";
 
-// Records what the clipboard held at each paste; fails with `failure` when set.
+// Records what the clipboard held at each paste (fetching it, as the application would); fails with
+// `failure` when set. The user's clipboard, held by "another application", is `held`.
 struct FakeKeyPaster final : KeyPaster {
     std::expected<void, std::string> pasteShortcut() override
     {
         if (!failure.empty()) {
             return std::unexpected(failure);
         }
-        pasted.append(QGuiApplication::clipboard()->text());
+        pasted.append(fetch ? QGuiApplication::clipboard()->text() : QString());
         return {};
     }
+    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds, qsizetype) override { return held; }
     bool reachesFocusOf(Pid) override { return reaches; }
     QStringList pasted;
     std::string failure;
     bool reaches = true;
+    bool fetch = true;
+    std::optional<ClipboardFormats> held = ClipboardFormats{{QStringLiteral("text/plain"), before}};
+};
+
+struct FakeLease final : PasteLease {
+    bool fetched() const override { return true; }
+    void giveBack() override {}
 };
 
 // A compositor's paste: records what it was asked to paste or to leave on the clipboard.
 struct FakeWindowPaster final : WindowPaster {
     bool canSendKeys() const override { return keys; }
-    std::expected<void, std::string> paste(const QString& text) override
+    std::expected<std::unique_ptr<PasteLease>, std::string> paste(const QString& text,
+                                                                  std::optional<ClipboardFormats>) override
     {
         if (refuse) {
             return std::unexpected("the shell did not take the clipboard");
         }
         pasted.append(text);
-        return {};
+        return std::make_unique<FakeLease>();
     }
     void offer(const QString& text) override { offered.append(text); }
     bool keys = false;
@@ -64,6 +74,8 @@ struct FakeWindowPaster final : WindowPaster {
     QStringList pasted;
     QStringList offered;
 };
+
+constexpr const char* improveBody = R"({"data":{"improvements":[{"improvedText":"Answer text"}]}})";
 
 std::string translationBody(const std::string& text)
 {
@@ -97,6 +109,7 @@ protected:
         EXPECT_TRUE(panel->closeCount > 0);
         ASSERT_TRUE(QTest::qWaitFor([this] { return poller.isPolling(); }, 10'000));
         poller.stopPolling();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return writeBack.pending() == 0; }, 10'000));
     }
 
     // Nothing written: no paste, and the user's clipboard as it was.
@@ -183,13 +196,53 @@ TEST_F(TextActionsTest, ReplaceWritesTheNewestTranslationOverTheSelectionFromThe
     EXPECT_EQ(session.refreshes, 5);
     expectNoSecretLogged("en-US answer");
 
-    // The user's clipboard comes back once the paste was fetched, unless they copied since.
+    // Where the element's text cannot be read back, the user's clipboard comes back after the fetch.
     EXPECT_TRUE(QTest::qWaitFor([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); }));
-    clock.advance(1);
-    runToEnd([&] { actions.replace(poller, selection, Language::en_US); });
-    QGuiApplication::clipboard()->setText(QStringLiteral("copied since"));
-    QTest::qWait(WriteBack::restoreAfterFetchMs + 300);
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("copied since"));
+}
+
+// Over a readable element the user's clipboard comes back once the answer shows where the selection
+// was, never before (an application busy when the keys arrive reads the clipboard late); a paste that
+// never shows leaves the answer on the clipboard and says so; one nobody fetched gives the clipboard back.
+TEST_F(TextActionsTest, TheUsersClipboardComesBackOnlyOnceThePasteShows)
+{
+    const QString userClipboard = QString::fromLatin1(before);
+    const auto improveOver = [&](const QString& around) {
+        focused->text = around;
+        const int at = int(around.indexOf(QString::fromUtf8(userText)));
+        focused->mark = AccessibilityBackend::TextMark{
+            .start = at, .end = at + int(QString::fromUtf8(userText).size()), .length = int(around.size())};
+        focused->markReads = 0;
+        setReply(200, improveBody);
+        clock.advance(1);
+        actions.improve(poller, selection);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return focused->markReads >= 4; }, 10'000));
+    };
+    const auto pasteShows = [&](const QString& answer) {
+        QString after = focused->text;
+        after.replace(focused->mark->start, focused->mark->end - focused->mark->start, answer);
+        const int caret = focused->mark->start + int(answer.size());
+        focused->text = after;
+        focused->mark = AccessibilityBackend::TextMark{.start = caret, .end = caret, .length = int(after.size())};
+    };
+
+    improveOver(QStringLiteral("Before: ") + QString::fromUtf8(userText) + QStringLiteral(" and after."));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Answer text")) << "given back before the paste";
+    pasteShows(QStringLiteral("Answer\r\ntext"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return writeBack.pending() == 0; }, 10'000));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), userClipboard);
+    EXPECT_TRUE(notices.told.isEmpty());
+
+    writeBack.setConfirmWithin(std::chrono::milliseconds(600));
+    for (const bool fetched : {true, false}) {
+        paster.fetch = fetched;
+        notices.told.clear();
+        improveOver(QString::fromUtf8(userText));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return writeBack.pending() == 0; }, 10'000));
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), fetched ? QStringLiteral("Answer text") : userClipboard);
+        EXPECT_EQ(notices.told, QStringList{QString::fromLatin1(
+                                    (fetched ? TextActions::unconfirmed : TextActions::notTaken).message)});
+        QGuiApplication::clipboard()->setText(userClipboard);
+    }
 }
 
 struct NothingWritten {
@@ -227,53 +280,67 @@ TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
 }
 
 const auto nothing = [](FakeAccessibility&, FakeKeyPaster&) {};
-constexpr const char* improveBody = R"({"data":{"improvements":[{"improvedText":"Answer text"}]}})";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NothingWrittenTest,
-    ::testing::Values(
-        NothingWritten{"placeholder", false, 200, R"({"data":{"translations":[]}})", nothing, "no translation"},
-        NothingWritten{"emptyImprovement", true, 200, R"({"data":{"improvements":[]}})", nothing, "empty improvement"},
-        NothingWritten{"serviceFailure", false, 500, "", nothing, "status 500", TextActions::serviceRefused.message},
-        NothingWritten{"otherApplicationInFront", false, 200, translationBody("Answer text"),
-                       [](FakeAccessibility& backend, FakeKeyPaster&) { backend.setFront(otherPid); },
-                       "application in front changed", TextActions::selectionMovedOn.message},
-        NothingWritten{"focusMovedInTheApplication", true, 200, improveBody,
-                       [](FakeAccessibility& backend, FakeKeyPaster&) {
-                           backend.setFocused(appPid, std::make_shared<FakeElement>(appPid));
-                       },
-                       "focus moved", TextActions::selectionMovedOn.message},
-        NothingWritten{"selectionChanged", false, 200, translationBody("Answer text"),
-                       [](FakeAccessibility& backend, FakeKeyPaster&) {
-                           const Element application = backend.applicationElement(appPid);
-                           static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText = "other";
-                       },
-                       "selection changed", TextActions::selectionMovedOn.message},
-        NothingWritten{"applicationDidNotAnswer", true, 200, improveBody,
-                       [](FakeAccessibility& backend, FakeKeyPaster&) {
-                           backend.setFocused(appPid, nullptr);
-                           backend.silent.insert(appPid);
-                       },
-                       "application did not answer", TextActions::applicationSilent.message},
-        NothingWritten{"keysNotSent", true, 200, improveBody,
-                       [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
-                       "Could not send the paste keys: BadValue", TextActions::writeFailed.message}),
+    ::testing::Values(NothingWritten{"placeholder", false, 200, R"({"data":{"translations":[]}})", nothing,
+                                     "no translation", TextActions::noTranslation.message},
+                      NothingWritten{"emptyImprovement", true, 200, R"({"data":{"improvements":[]}})", nothing,
+                                     "empty improvement", TextActions::nothingToImprove.message},
+                      NothingWritten{"elementGone", true, 200, improveBody,
+                                     [](FakeAccessibility& backend, FakeKeyPaster&) {
+                                         const Element application = backend.applicationElement(appPid);
+                                         static_cast<FakeElement&>(*backend.focusedElement(application)).gone = true;
+                                     },
+                                     "element is gone", TextActions::fieldGone.message},
+                      NothingWritten{"serviceFailure", false, 500, "", nothing, "status 500",
+                                     TextActions::serviceRefused.message},
+                      NothingWritten{"otherApplicationInFront", false, 200, translationBody("Answer text"),
+                                     [](FakeAccessibility& backend, FakeKeyPaster&) { backend.setFront(otherPid); },
+                                     "application in front changed", TextActions::selectionMovedOn.message},
+                      NothingWritten{"focusMovedInTheApplication", true, 200, improveBody,
+                                     [](FakeAccessibility& backend, FakeKeyPaster&) {
+                                         backend.setFocused(appPid, std::make_shared<FakeElement>(appPid));
+                                     },
+                                     "focus moved", TextActions::selectionMovedOn.message},
+                      NothingWritten{"selectionChanged", false, 200, translationBody("Answer text"),
+                                     [](FakeAccessibility& backend, FakeKeyPaster&) {
+                                         const Element application = backend.applicationElement(appPid);
+                                         static_cast<FakeElement&>(*backend.focusedElement(application)).selectedText =
+                                             "other";
+                                     },
+                                     "selection changed", TextActions::selectionMovedOn.message},
+                      NothingWritten{"applicationDidNotAnswer", true, 200, improveBody,
+                                     [](FakeAccessibility& backend, FakeKeyPaster&) {
+                                         backend.setFocused(appPid, nullptr);
+                                         backend.silent.insert(appPid);
+                                     },
+                                     "application did not answer", TextActions::applicationSilent.message},
+                      NothingWritten{"keysNotSent", true, 200, improveBody,
+                                     [](FakeAccessibility&, FakeKeyPaster& paster) { paster.failure = "BadValue"; },
+                                     "Could not send the paste keys: BadValue", TextActions::writeFailed.message}),
     [](const auto& param) { return std::string(param.param.name); });
 
-// Pressing again and again while the service is down: told once per 30 s for the same cause.
-TEST(ThrottledNoticesTest, OneNoticePerCauseEveryThirtySeconds)
+// Pressing again and again while the service is down: the same message once per 30 s; another
+// message shows at once, and one that asks the user to act always does.
+TEST(ThrottledNoticesTest, EachMessageOnceEveryThirtySecondsButCallsToActAlways)
 {
     test::RecordedNotices shown;
     FakeClock clock;
     ThrottledNotices notices(shown, clock);
+    const QString paste = QString::fromLatin1(TextActions::pasteYourself.message);
     notices.tell("service", QStringLiteral("down"));
     clock.advance(29);
     notices.tell("service", QStringLiteral("down"));
     notices.tell("write", QStringLiteral("changed"));
-    EXPECT_EQ(shown.told, (QStringList{QStringLiteral("down"), QStringLiteral("changed")}));
+    notices.tell("write", QStringLiteral("gone"));
+    notices.tell(TextActions::pasteYourself.cause, paste);
+    notices.tell(TextActions::pasteYourself.cause, paste);
+    EXPECT_EQ(shown.told,
+              (QStringList{QStringLiteral("down"), QStringLiteral("changed"), QStringLiteral("gone"), paste, paste}));
     clock.advance(1);
     notices.tell("service", QStringLiteral("down"));
-    EXPECT_EQ(shown.told.size(), 3);
+    EXPECT_EQ(shown.told.size(), 6);
 }
 
 // A native Wayland window: the compositor pastes where it lets us, else the element is written after

@@ -464,6 +464,60 @@ bool AtspiAccessibility::replaceSelection(const Element& element, const QString&
     return true;
 }
 
+std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (accessible == nullptr || watch.skip()) {
+        return std::nullopt;
+    }
+    const Impl::ElementFacts& facts = d->facts(accessible);
+    AtspiText* text = facts.text.get();
+    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT || text == nullptr) {
+        return std::nullopt;
+    }
+    ErrorSlot countError;
+    const int length = atspi_text_get_character_count(text, countError.out());
+    ErrorSlot selectionsError;
+    const int selections = atspi_text_get_n_selections(text, selectionsError.out());
+    if (countError || selectionsError || watch.slow()) {
+        return std::nullopt;
+    }
+    if (selections == 0) {
+        ErrorSlot caretError;
+        const int caret = atspi_text_get_caret_offset(text, caretError.out());
+        return caretError || caret < 0 ? std::nullopt : std::optional(TextMark{caret, caret, length});
+    }
+    ErrorSlot rangeError;
+    const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, rangeError.out()));
+    if (rangeError || !range || watch.slow()) {
+        return std::nullopt;
+    }
+    const int start = std::min(range->start_offset, range->end_offset);
+    const int end = std::max(range->start_offset, range->end_offset);
+    // A selection spread over several objects has no one place in this object's text.
+    if (d->selection && d->composite({.accessible = accessible, .text = text, .range = {start, end}}, watch)) {
+        return std::nullopt;
+    }
+    return TextMark{.start = start, .end = end, .length = length};
+}
+
+std::optional<QString> AtspiAccessibility::textBetween(const Element& element, int start, int end)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (accessible == nullptr || watch.skip()) {
+        return std::nullopt;
+    }
+    const Impl::ElementFacts& facts = d->facts(accessible);
+    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT || !facts.text) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    const GMallocPtr<char> read(atspi_text_get_text(facts.text.get(), start, end, error.out()));
+    return error || !read ? std::nullopt : std::optional(QString::fromUtf8(read.get()));
+}
+
 std::optional<int> AtspiAccessibility::selectionLength(const Element& element)
 {
     const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);

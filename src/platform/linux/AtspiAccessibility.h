@@ -32,6 +32,9 @@ public:
     // The selected range's length in the toolkit's units (GTK: code points, Qt: UTF-16), from the
     // range alone; nothing for a password field or without a selection.
     std::optional<int> selectionLength(const Element& element) override;
+    // The selection's range, or the caret where nothing is selected, read afresh at each call.
+    std::optional<TextMark> textMark(const Element& element) override;
+    std::optional<QString> textBetween(const Element& element, int start, int end) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
     // a selection on one line. Over several lines the whole range's extents (one more call). An
     // unchanged selection costs no call while nothing says its view moved (AtspiSelectionCache),

@@ -1,12 +1,11 @@
 #include "platform/linux/X11KeyPaster.h"
 
+#include "platform/linux/X11ClipboardCopy.h"
 #include "platform/linux/X11ErrorTrap.h"
 
 #include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
-
-#include <poll.h>
 
 namespace parlomatic::platform {
 
@@ -60,35 +59,9 @@ bool X11KeyPaster::open()
     return m_display != nullptr;
 }
 
-bool X11KeyPaster::clipboardOwnerAnswers(std::chrono::milliseconds limit)
+std::optional<ClipboardFormats> X11KeyPaster::copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
 {
-    if (!open()) {
-        return false;
-    }
-    Display* display = m_display.get();
-    const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
-    if (XGetSelectionOwner(display, clipboard) == None) {
-        return true;
-    }
-    X11ErrorTrap trap(display);
-    const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
-    const Atom property = XInternAtom(display, "PARLOMATIC_CLIPBOARD_PROBE", False);
-    XConvertSelection(display, clipboard, XInternAtom(display, "TARGETS", False), property, window, CurrentTime);
-    XFlush(display);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    bool answered = false;
-    while (!answered && std::chrono::steady_clock::now() < deadline) {
-        XEvent event;
-        if (XCheckTypedWindowEvent(display, window, SelectionNotify, &event)) {
-            answered = true;
-        } else {
-            pollfd connection{.fd = ConnectionNumber(display), .events = POLLIN, .revents = 0};
-            ::poll(&connection, 1, 10);
-        }
-    }
-    XDestroyWindow(display, window);
-    static_cast<void>(trap.sync());
-    return answered;
+    return copyX11Clipboard(ownerWait, maxBytes);
 }
 
 bool X11KeyPaster::reachesFocusOf(Pid pid)

@@ -22,8 +22,8 @@ public:
     X11KeyPaster& operator=(const X11KeyPaster&) = delete;
 
     std::expected<void, std::string> pasteShortcut() override;
-    // Asks the CLIPBOARD owner for its targets from a window of this connection's own.
-    bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override;
+    // On a connection of its own for each copy.
+    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
     // On its own connection, as it is asked from the accessibility layer's thread.
     bool reachesFocusOf(Pid pid) override;
 

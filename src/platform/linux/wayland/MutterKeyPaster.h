@@ -16,7 +16,6 @@ public:
     std::expected<void, std::string> pasteShortcut() override;
     // `keysym` pressed and released with `held` (a keysym, 0: none) down, in a session of its own.
     static std::expected<void, std::string> pressKeysym(uint held, uint keysym);
-    bool clipboardOwnerAnswers(std::chrono::milliseconds limit) override { return m_x11.clipboardOwnerAnswers(limit); }
 
 private:
     X11KeyPaster m_x11{true};

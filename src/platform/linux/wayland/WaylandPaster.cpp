@@ -8,11 +8,12 @@
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
@@ -97,7 +98,8 @@ struct Source {
     zwlr_data_control_source_v1* source = nullptr;
     ClipboardFormats formats;
     unsigned long serial = 0;
-    std::function<void()> fetched; // once, at the first format asked for
+    // Set at the first format asked for.
+    std::shared_ptr<bool> fetched = std::make_shared<bool>(false);
     WaylandPaster::Impl* owner = nullptr;
     // A paste's: what the clipboard held before it, until that is put back.
     std::optional<ClipboardFormats> kept;
@@ -181,9 +183,7 @@ void onSend(void* data, zwlr_data_control_source_v1*, const char* format, int32_
             bytes = content;
         }
     }
-    if (source->fetched) {
-        QTimer::singleShot(0, &source->owner->context, std::exchange(source->fetched, {}));
-    }
+    *source->fetched = true;
     // Written off the GUI thread, and given up when the reader takes nothing for a while: a reader
     // that stalls holds neither the GUI nor Parlomatic's quitting for long.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -476,30 +476,64 @@ void WaylandPaster::offer(const QString& text)
     hold(asFormats(text));
 }
 
-std::expected<void, std::string> WaylandPaster::paste(const QString& text)
+namespace {
+
+// A paste's hold on the compositor's clipboard: the user's content is served again on giveBack(),
+// unless something else was copied since.
+class WaylandLease final : public PasteLease {
+public:
+    WaylandLease(WaylandPaster::Impl& impl, const Source& pasted)
+        : m_impl(impl), m_serial(pasted.serial), m_fetched(pasted.fetched), m_kept(pasted.kept)
+    {}
+    bool fetched() const override { return *m_fetched; }
+    void giveBack() override
+    {
+        if (m_kept && m_impl.current == m_serial) {
+            m_impl.serve(*m_kept);
+        }
+    }
+
+private:
+    WaylandPaster::Impl& m_impl;
+    unsigned long m_serial;
+    std::shared_ptr<bool> m_fetched;
+    std::optional<ClipboardFormats> m_kept;
+};
+
+} // namespace
+
+std::expected<std::unique_ptr<PasteLease>, std::string>
+WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
 {
     Impl& impl = *m_impl;
     if (impl.device == nullptr) {
         return std::unexpected("the compositor no longer lets Parlomatic reach the clipboard");
     }
-    const std::optional<ClipboardFormats> kept = read();
+    // While our X11 side holds the clipboard, XWayland offers it here on our behalf: asking for it
+    // would wait on this very thread. The write-back has copied it from our own side already.
+    const bool ownX11 = impl.current == 0 && QGuiApplication::clipboard()->ownsClipboard();
+    const std::optional<ClipboardFormats> kept = ownX11 ? std::move(userClipboard) : read();
     if (!kept) {
         logError("The clipboard's owner did not answer in time or holds too much; the pasted text stays on it");
     }
     Source* pasted = impl.serve(asFormats(text));
     pasted->kept = kept;
-    const auto restore = [&impl, serial = pasted->serial, kept] {
-        if (kept && impl.current == serial) {
-            impl.serve(*kept);
-        }
-    };
-    pasted->fetched = [&impl, restore] { QTimer::singleShot(WriteBack::restoreAfterFetchMs, &impl.context, restore); };
-    QTimer::singleShot(WriteBack::restoreUnfetchedAfterMs, &impl.context, restore);
+    auto lease = std::make_unique<WaylandLease>(impl, *pasted);
     if (!impl.press(KeyModifier::control, keyV)) {
-        restore();
+        lease->giveBack();
         return std::unexpected("the compositor does not let Parlomatic send the paste keys");
     }
-    return {};
+    return lease;
+}
+
+std::optional<ClipboardFormats> WaylandPaster::served() const
+{
+    for (const auto& source : m_impl->sources) {
+        if (m_impl->current != 0 && source->serial == m_impl->current) {
+            return source->kept ? source->kept : source->formats;
+        }
+    }
+    return std::nullopt;
 }
 
 std::unique_ptr<WindowPaster> windowPasterForSession()

@@ -16,8 +16,7 @@ namespace parlomatic::platform {
 // The key held while another is pressed.
 enum class KeyModifier : std::uint8_t { none, shift, control };
 
-// A clipboard's formats with their bytes, in the order its owner offered them.
-using ClipboardFormats = std::vector<std::pair<QString, QByteArray>>;
+using parlomatic::ClipboardFormats;
 
 // The paste into native Wayland windows, on a Wayland connection of its own. It sees and sets the
 // clipboard as a clipboard manager does (wlroots-based compositors such as sway, and KWin), and
@@ -34,10 +33,12 @@ public:
     WaylandPaster& operator=(const WaylandPaster&) = delete;
 
     bool canSendKeys() const override;
-    // The user's clipboard is copied first and put back as after an X11 paste (WriteBack's limits
-    // and delays; an owner must answer each format within WriteBack::clipboardOwnerWait), unless
-    // something else was copied meanwhile.
-    std::expected<void, std::string> paste(const QString& text) override;
+    // The compositor's clipboard is copied first (an owner must answer each format within
+    // WriteBack::clipboardOwnerWait, up to WriteBack's limit), unless our X11 side holds it: then
+    // `userClipboard`, copied from there, is kept.
+    std::expected<std::unique_ptr<PasteLease>, std::string>
+    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
+    std::optional<ClipboardFormats> served() const override;
     void offer(const QString& text) override;
     // `key` (as the kernel numbers keys, e.g. 102 for Home) pressed and released with `held` down,
     // through the same keyboard as the paste; false where the compositor lets us send no keys.
