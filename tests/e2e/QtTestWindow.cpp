@@ -5,7 +5,10 @@
 //   focus-quietly line                    move the focus to the text field announcing only that the
 //                                         previous widget lost it (as widgets of some toolkits do)
 //   focus-silently line                   move it there announcing nothing
-//   copy two formats                      put a text and an image on the clipboard
+//   copy two formats                      put a text and an image (1 MiB: an INCR transfer) on the clipboard
+//   copy slowly                           the same, but each format takes a second to hand over
+//   manage clipboard                      from now on fetch every new clipboard content at once, as
+//                                         a desktop's clipboard manager does
 // It answers "ready" once shown and "ok <command>" after each command.
 
 #include <QAccessible>
@@ -19,12 +22,27 @@
 #include <QMimeData>
 #include <QSocketNotifier>
 #include <QTextEdit>
+#include <QThread>
 #include <QVBoxLayout>
 
 #include <iostream>
 #include <map>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+// Clipboard content whose owner takes a second over each format.
+class SlowData final : public QMimeData {
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override
+    {
+        QThread::sleep(1);
+        return QMimeData::retrieveData(mimeType, type);
+    }
+};
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -90,11 +108,18 @@ int main(int argc, char** argv)
                      << QVariant::fromValue(QDBusVariant(QStringLiteral("focus-quietly"))) << QVariantMap();
                 QDBusConnection(QStringLiteral("a11y")).send(lost);
             }
-        } else if (command == "copy two formats") {
-            auto* data = new QMimeData;
+        } else if (command == "copy two formats" || command == "copy slowly") {
+            QMimeData* data = command == "copy slowly" ? new SlowData : new QMimeData;
             data->setText(QStringLiteral("copied in the Qt window"));
-            data->setData(QStringLiteral("image/png"), QByteArray("\x89PNG not really", 16));
+            data->setData(QStringLiteral("image/png"), QByteArray("\x89PNG not really", 16).repeated(65536));
             QApplication::clipboard()->setMimeData(data);
+        } else if (command == "manage clipboard") {
+            QObject::connect(QApplication::clipboard(), &QClipboard::dataChanged, [] {
+                const QMimeData* data = QApplication::clipboard()->mimeData();
+                for (const QString& format : data != nullptr ? data->formats() : QStringList()) {
+                    static_cast<void>(data->data(format));
+                }
+            });
         } else if (command == "select-label") {
             label->setSelection(0, static_cast<int>(label->text().size()));
         }

@@ -25,6 +25,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <array>
 #include <csignal>
 
 namespace parlomatic {
@@ -332,6 +333,54 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
         test::spinEventLoop(500ms);
         EXPECT_EQ(clipboardAs(QStringLiteral("text/plain")).size(), 8 * 1024 * 1024);
     }
+}
+
+// A mixed session: a paste into a native window, then one into an XWayland window, and the other way
+// round. Whichever side of ours served the user's clipboard last, the next paste keeps it: it comes back
+// byte for byte after each paste, and no paste waits on a clipboard that we serve ourselves.
+TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipboard)
+{
+    const auto paster = platform::windowPasterForSession();
+    if (dynamic_cast<platform::WaylandPaster*>(paster.get()) == nullptr) {
+        GTEST_SKIP() << "the compositor pastes through XWayland's clipboard here";
+    }
+    platform::X11KeyPaster xwaylandKeys(true);
+    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    const auto pasteInto = [&](const Peer& editor, const char* side) {
+        SCOPED_TRACE(side);
+        const PollStep front = stepUntil(textAreaOf(editor, *backend), "the editor in front", 30s);
+        const QString selected = QStringLiteral("paste over this");
+        writeAndSelect(front.element, selected);
+        ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")), WriteBack::Outcome::written);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "a paste waited on our own clipboard";
+        EXPECT_EQ(wholeText(front.element), QStringLiteral("pasted"));
+        for (const auto& held : usersClipboard()) {
+            EXPECT_TRUE(test::waitUntil([&held] { return clipboardAs(held.first) == held.second; }, 8s, 100ms))
+                << held.first.toStdString() << ": " << clipboardAs(held.first).left(40).toStdString();
+        }
+    };
+    // A window started last has the focus, and gives it back to the one before when it ends: Mousepad
+    // natively, the Qt window on XWayland.
+    Peer native =
+        startNative(QStringLiteral("mousepad"), {QStringLiteral("--disable-server")}, "GDK_BACKEND", "wayland");
+    const auto stop = qScopeGuard([&native] { native.stop(); });
+    const auto startX11 = [] {
+        return startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "xcb");
+    };
+    {
+        const auto holder = holdClipboardElsewhere();
+        pasteInto(native, "native first");
+        Peer x11 = startX11();
+        pasteInto(x11, "then XWayland");
+        x11.stop();
+    }
+    const auto holder = holdClipboardElsewhere();
+    Peer x11 = startX11();
+    pasteInto(x11, "XWayland first");
+    x11.stop();
+    pasteInto(native, "then native");
 }
 
 // Chromium's text cannot be written through AT-SPI: natively it gets the paste through the compositor,

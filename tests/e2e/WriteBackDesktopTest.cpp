@@ -31,6 +31,7 @@
 
 #include <QClipboard>
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -38,6 +39,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -86,6 +88,37 @@ public slots:
     }
 };
 
+// The real keys, after which the application in front is busy (stopped) for over a second, as one
+// that is saving or indexing when Ctrl+V arrives.
+class BusyAfterKeys final : public KeyPaster {
+public:
+    explicit BusyAfterKeys(KeyPaster& keys) : m_keys(keys) {}
+    std::expected<void, std::string> pasteShortcut() override
+    {
+        auto sent = m_keys.pasteShortcut();
+        if (sent && busyPid != 0) {
+            ::kill(busyPid, SIGSTOP);
+            QTimer::singleShot(1200, [pid = busyPid] { ::kill(pid, SIGCONT); });
+        }
+        return sent;
+    }
+    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds wait, qsizetype max) override
+    {
+        return m_keys.copyClipboard(wait, max);
+    }
+    bool reachesFocusOf(Pid pid) override { return m_keys.reachesFocusOf(pid); }
+    pid_t busyPid = 0;
+
+private:
+    KeyPaster& m_keys;
+};
+
+// What the Qt window puts on the clipboard beside its text: large enough for an INCR transfer.
+QByteArray qtWindowImage()
+{
+    return QByteArray("\x89PNG not really", 16).repeated(65536);
+}
+
 } // namespace
 
 class WriteBackDesktopTest : public QObject {
@@ -106,6 +139,7 @@ class WriteBackDesktopTest : public QObject {
     FakeSession m_session;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
     platform::X11KeyPaster m_paster;
+    BusyAfterKeys m_busyKeys{m_paster};
     bool m_textChanged = false;
     platform::GObjectPtr<AtspiEventListener> m_textListener;
     std::unique_ptr<WriteBack> m_writeBack;
@@ -230,7 +264,7 @@ private slots:
         m_translator = std::make_unique<Translator>(*m_http, m_server.hostAndPort());
         m_backend = std::make_unique<platform::AtspiAccessibility>();
         QVERIFY(m_backend->isAvailable());
-        m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_paster);
+        m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_busyKeys);
         m_actions = std::make_unique<TextActions>(m_session, *m_translator, m_recognizer, *m_preferences, *m_writeBack);
         m_translateState = std::make_unique<TranslateState>(m_session, *m_translator, m_recognizer, *m_preferences);
         m_poller = std::make_unique<TextSelectionPoller>(*m_backend, [this](TextSelectionPoller& poller) {
@@ -314,8 +348,7 @@ private slots:
         QVERIFY(waitForText(m_mousepad, improved));
         QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), QStringLiteral("copied in the Qt window"),
                                   deadlineMs);
-        QCOMPARE(QGuiApplication::clipboard()->mimeData()->data(QStringLiteral("image/png")),
-                 QByteArray("\x89PNG not really", 16));
+        QCOMPARE(QGuiApplication::clipboard()->mimeData()->data(QStringLiteral("image/png")), qtWindowImage());
 
         copyInQtWindow();
         ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGSTOP);
@@ -324,6 +357,55 @@ private slots:
         const bool replaced = waitForText(m_mousepad, improved);
         ::kill(static_cast<pid_t>(m_qtWindow.pid()), SIGCONT);
         QVERIFY(replaced);
+    }
+
+    // An application busy for over a second when Ctrl+V arrives, alone and with a clipboard manager that
+    // fetches every new clipboard content at once: the answer lands, never the user's clipboard, and that
+    // clipboard (another application's text and image) comes back afterwards.
+    void aBusyApplicationGetsTheAnswerNotTheUsersClipboard()
+    {
+        const auto notBusy = qScopeGuard([this] { m_busyKeys.busyPid = 0; });
+        m_busyKeys.busyPid = pid_t(m_mousepad.pid());
+        QString improved = m_sample;
+        improved.replace(QStringLiteral("Meeting notes"), QStringLiteral("Meeting notes (improved)"));
+        for (const bool manager : {false, true}) {
+            if (manager) {
+                QVERIFY(m_qtWindow.command("manage clipboard"));
+            }
+            QVERIFY(m_qtWindow.command("copy two formats"));
+            QTRY_VERIFY_WITH_TIMEOUT(!QGuiApplication::clipboard()->ownsClipboard(), deadlineMs);
+            select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+            QVERIFY(press(QStringLiteral("Improve")));
+            QVERIFY2(waitForText(m_mousepad, improved),
+                     qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
+            QTRY_COMPARE_WITH_TIMEOUT(QGuiApplication::clipboard()->text(), QStringLiteral("copied in the Qt window"),
+                                      deadlineMs);
+            QCOMPARE(QGuiApplication::clipboard()->mimeData()->data(QStringLiteral("image/png")), qtWindowImage());
+        }
+    }
+
+    // A clipboard owner that takes a second over each format holds up neither the GUI thread (no ping of
+    // 100 ms comes late by more than a moment) nor the keys, which go to the checked window; its clipboard
+    // is left alone.
+    void aSlowClipboardOwnerHoldsNothingUp()
+    {
+        QVERIFY(m_qtWindow.command("copy slowly"));
+        QTRY_VERIFY_WITH_TIMEOUT(!QGuiApplication::clipboard()->ownsClipboard(), deadlineMs);
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+        QElapsedTimer since;
+        qint64 late = 0;
+        QTimer ping;
+        ping.setInterval(100);
+        connect(&ping, &QTimer::timeout, this, [&] { late = std::max(late, since.restart() - 100); });
+        since.start();
+        ping.start();
+        QVERIFY(press(QStringLiteral("Improve")));
+        QString improved = m_sample;
+        improved.replace(QStringLiteral("Meeting notes"), QStringLiteral("Meeting notes (improved)"));
+        QVERIFY(waitForText(m_mousepad, improved));
+        ping.stop();
+        QVERIFY2(late < 250, qPrintable(QStringLiteral("a ping came %1 ms late").arg(late)));
+        verifyStillInFront(m_mousepad);
     }
 
     // The picker's menu opens from the non-activating strip; choosing in it replaces into that language.

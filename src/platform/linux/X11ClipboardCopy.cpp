@@ -209,6 +209,13 @@ std::optional<ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds owner
             }
         }
     }
+    // Text offered only as UTF8_STRING is offered under the name Wayland clients ask for, too.
+    const auto named = [&](const char* mime) {
+        return std::ranges::find(*formats, QString::fromLatin1(mime), &ClipboardFormats::value_type::first);
+    };
+    if (formats && named("text/plain") != formats->end() && named("text/plain;charset=utf-8") == formats->end()) {
+        formats->emplace_back(QStringLiteral("text/plain;charset=utf-8"), named("text/plain")->second);
+    }
     // An owner that went away in the middle answers with errors: what was read is not the whole.
     return trap.sync() ? std::nullopt : formats;
 }
