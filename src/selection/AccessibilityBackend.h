@@ -98,7 +98,11 @@ public:
     // `changed` runs on the layer's thread whenever the platform announces a change of a selection, of
     // the focus or of the active window, so the caller can look before its next regular step. An
     // empty function stops the announcements. Platforms that announce nothing ignore it.
-    virtual void setChangeListener(std::function<void()> changed) { static_cast<void>(changed); }
+    virtual void
+    setChangeListener(std::function<void()> changed) // NOLINT(performance-unnecessary-value-param): overrides keep it
+    {
+        static_cast<void>(changed);
+    }
 
 protected:
     AccessibilityBackend() = default;

@@ -121,8 +121,8 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
                                                  sourceLanguage(text, primary), access.gender, &failure);
             return std::pair(std::move(result), failure);
         },
-        [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](std::pair<std::optional<TranslateResult>, Translator::Failure> answer) {
+        [this, poller = &poller, element = selection.element, selected = selection.trimmedText](
+            const std::pair<std::optional<TranslateResult>, Translator::Failure>& answer) {
             const auto& result = answer.first;
             if (!result) {
                 tellFailure(answer.second);
@@ -149,7 +149,7 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
             return std::pair(std::move(improved), failure);
         },
         [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](std::pair<std::optional<std::string>, Translator::Failure> answer) {
+         selected = selection.trimmedText](const std::pair<std::optional<std::string>, Translator::Failure>& answer) {
             const auto& improved = answer.first;
             if (!improved) {
                 tellFailure(answer.second);

@@ -43,21 +43,31 @@ public:
         const char* cause;
         const char* message;
     };
-    static constexpr Notice serviceUnreachable{"service", "Parlomatic could not reach the text service."};
-    static constexpr Notice serviceRefused{"service", "The text service could not do this just now."};
-    static constexpr Notice noTranslation{"service", "The text service sent no translation, so nothing was replaced."};
-    static constexpr Notice nothingToImprove{"service", "The text service found nothing to improve."};
-    static constexpr Notice selectionMovedOn{"write", "The selection changed, so nothing was replaced."};
-    static constexpr Notice fieldGone{"write", "The text field is gone, so nothing was replaced."};
-    static constexpr Notice writeFailed{"write", "Parlomatic could not write into the application."};
-    static constexpr Notice notTaken{"write", "The application did not take the text, so nothing was replaced."};
+    static constexpr Notice serviceUnreachable{.cause = "service",
+                                               .message = "Parlomatic could not reach the text service."};
+    static constexpr Notice serviceRefused{.cause = "service",
+                                           .message = "The text service could not do this just now."};
+    static constexpr Notice noTranslation{.cause = "service",
+                                          .message = "The text service sent no translation, so nothing was replaced."};
+    static constexpr Notice nothingToImprove{.cause = "service",
+                                             .message = "The text service found nothing to improve."};
+    static constexpr Notice selectionMovedOn{.cause = "write",
+                                             .message = "The selection changed, so nothing was replaced."};
+    static constexpr Notice fieldGone{.cause = "write", .message = "The text field is gone, so nothing was replaced."};
+    static constexpr Notice writeFailed{.cause = "write",
+                                        .message = "Parlomatic could not write into the application."};
+    static constexpr Notice notTaken{.cause = "write",
+                                     .message = "The application did not take the text, so nothing was replaced."};
     static constexpr Notice pasteYourself{
-        Notices::userMustAct, "This application does not let Parlomatic write into it. The text is on the clipboard: "
-                              "press Ctrl+V to paste it."};
+        .cause = Notices::userMustAct,
+        .message = "This application does not let Parlomatic write into it. The text is on the clipboard: "
+                   "press Ctrl+V to paste it."};
     static constexpr Notice unconfirmed{
-        Notices::userMustAct, "Parlomatic could not see the text arrive in the application. It is on the clipboard: "
-                              "if it is missing, press Ctrl+V to paste it."};
-    static constexpr Notice applicationSilent{"write", "The application did not answer, so nothing was replaced."};
+        .cause = Notices::userMustAct,
+        .message = "Parlomatic could not see the text arrive in the application. It is on the clipboard: "
+                   "if it is missing, press Ctrl+V to paste it."};
+    static constexpr Notice applicationSilent{.cause = "write",
+                                              .message = "The application did not answer, so nothing was replaced."};
 
 private:
     void tell(const Notice& notice) const;

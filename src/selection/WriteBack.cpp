@@ -67,10 +67,14 @@ public:
     void giveBack() override
     {
         QClipboard* clipboard = QGuiApplication::clipboard();
-        if (!m_pasted || clipboard->mimeData(QClipboard::Clipboard) != m_pasted.data() || !m_kept || !*m_kept) {
+        if (!m_pasted || clipboard->mimeData(QClipboard::Clipboard) != m_pasted.data() || !m_kept) {
             return;
         }
-        const ClipboardFormats& formats = **m_kept;
+        const std::optional<ClipboardFormats>& kept = *m_kept;
+        if (!kept) {
+            return;
+        }
+        const ClipboardFormats& formats = *kept;
         if (formats.empty()) {
             clipboard->clear(QClipboard::Clipboard);
             return;

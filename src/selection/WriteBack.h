@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -36,7 +37,7 @@ public:
     WriteBack(const WriteBack&) = delete;
     WriteBack& operator=(const WriteBack&) = delete;
 
-    enum class Outcome {
+    enum class Outcome : std::uint8_t {
         written,     // our text was seen where the selection was (or the element was written and read back)
         sent,        // the paste keys were sent into an element whose text cannot be read back: whether the
                      // paste landed cannot be told
@@ -87,7 +88,7 @@ public:
     static constexpr int restoreAfterFetchMs = 500;
     static constexpr int restoreUnfetchedAfterMs = 5000;
     // A clipboard larger than this is not copied, and not put back.
-    static constexpr qsizetype maxKeptClipboardBytes = 64 * 1024 * 1024;
+    static constexpr qsizetype maxKeptClipboardBytes = qsizetype{64} * 1024 * 1024;
     // Another application's clipboard that lets one request wait this long is not copied.
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 

@@ -116,7 +116,10 @@ int main(int argc, char** argv)
         } else if (command == "manage clipboard") {
             QObject::connect(QApplication::clipboard(), &QClipboard::dataChanged, [] {
                 const QMimeData* data = QApplication::clipboard()->mimeData();
-                for (const QString& format : data != nullptr ? data->formats() : QStringList()) {
+                if (data == nullptr) {
+                    return;
+                }
+                for (const QString& format : data->formats()) {
                     static_cast<void>(data->data(format));
                 }
             });

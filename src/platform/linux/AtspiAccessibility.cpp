@@ -486,7 +486,8 @@ std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const
     if (selections == 0) {
         ErrorSlot caretError;
         const int caret = atspi_text_get_caret_offset(text, caretError.out());
-        return caretError || caret < 0 ? std::nullopt : std::optional(TextMark{caret, caret, length});
+        return caretError || caret < 0 ? std::nullopt
+                                       : std::optional(TextMark{.start = caret, .end = caret, .length = length});
     }
     ErrorSlot rangeError;
     const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text, 0, rangeError.out()));
