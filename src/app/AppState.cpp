@@ -44,7 +44,8 @@ bool refusedRefreshToken(const identity::CredentialsManagerError& error)
            error.cause()->code() == "invalid_grant";
 }
 
-RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew)
+// `signedIn`: this process holds a session, which a keyring locked meanwhile must not end.
+RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, bool signedIn)
 {
     using Kind = RefreshOutcome::Kind;
     switch (manager.stored()) {
@@ -55,6 +56,10 @@ RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew)
         logError("The keyring could not be read; the session is kept and tried again later");
         return {Kind::unreachable, std::nullopt};
     case identity::CredentialsManager::Stored::unusable:
+        if (signedIn) {
+            logError("The keyring cannot be used now; the session is kept and tried again later");
+            return {Kind::unreachable, std::nullopt};
+        }
         // No session can have been kept: offer a sign-in, which then lives in memory only.
         logError("Unable to renew credentials");
         logError("The keyring cannot be used here; a sign-in lasts until Parlomatic quits");
@@ -276,11 +281,12 @@ void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
     }
     const std::uint64_t epoch = m_sessionEpoch;
     const bool signedOut = m_signOutPending;
-    runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, post = guiPoster(),
-                     done = std::move(done)] {
+    const bool signedIn = m_isAuthenticated || m_isReconnecting;
+    runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
+                     post = guiPoster(), done = std::move(done)] {
         // A sign-out not yet complete leaves a stored set behind that must never be used again.
-        const RefreshOutcome outcome =
-            signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt} : retrieve(*manager, forceRenew);
+        const RefreshOutcome outcome = signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt}
+                                                 : retrieve(*manager, forceRenew, signedIn);
         post([outcome, forceRenew, shown, epoch, done](AppState& state) {
             if (epoch == state.m_sessionEpoch) {
                 switch (outcome.kind) {

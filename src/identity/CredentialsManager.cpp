@@ -279,9 +279,8 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
         // Read under the lock: another retrieval may just have stored a renewed set.
         auto read = m_storage->readEntry(m_storeKey);
         if (!read) {
-            return std::unexpected(CredentialsManagerError(read.error().kind == StorageFailure::Kind::unusable
-                                                               ? CredentialsManagerError::Code::noCredentials
-                                                               : CredentialsManagerError::Code::storeUnreachable));
+            // Whether a set is stored is not known; the caller decides from stored().
+            return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeUnreachable));
         }
         archive = std::move(*read);
         stored = archive ? unarchive(*archive) : std::nullopt;
