@@ -280,7 +280,8 @@ void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
         beginWaiting();
     }
     const std::uint64_t epoch = m_sessionEpoch;
-    const bool signedOut = m_signOutPending;
+    // A sign-in since the sign-out has its set in the credentials manager's memory.
+    const bool signedOut = m_signOutPending && !m_signedInSinceSignOut;
     const bool signedIn = m_isAuthenticated || m_isReconnecting;
     runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
                      post = guiPoster(), done = std::move(done)] {
@@ -375,6 +376,7 @@ void AppState::login()
                 ++state.m_sessionEpoch;
                 state.m_renewalRetry.reset();
                 state.setReconnecting(false);
+                state.m_signedInSinceSignOut = true;
                 if (stored) {
                     // The new set took the old one's place in the keyring.
                     state.m_signOutRetry.reset();
@@ -404,6 +406,7 @@ void AppState::logout()
     m_saveRetry.reset();
     setReconnecting(false);
     m_signOutTold = false;
+    m_signedInSinceSignOut = false;
     m_storesAtSignOut = m_deps.credentialsManager->storeCount();
     setSignOutPending(true);
     dropSession();

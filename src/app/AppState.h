@@ -217,6 +217,7 @@ private:
     // The credentials manager's storeCount() when the user signed out: a later sign-in's set is
     // never deleted by that sign-out.
     std::uint64_t m_storesAtSignOut = 0;
+    bool m_signedInSinceSignOut = false;
     // The session lives only in this process: the keyring cannot be used here.
     bool m_inMemoryOnly = false;
     bool m_inMemoryTold = false;

@@ -96,6 +96,22 @@ TEST_F(AppStateFixture, ACancelledSignInDoesNotStopAPendingSignOut)
     ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending(); }, 5000));
     EXPECT_EQ(manager->stored(), identity::CredentialsManager::Stored::nothing);
     EXPECT_EQ(calls("/oauth/revoke"), 1u);
+
+    // A sign-in the keyring takes neither: its session is used (never the old stored set), and its
+    // set replaces the old one once the keyring answers.
+    state->login();
+    finishSignIn(tokenSet("old@example.com", std::nullopt, 3600, "rt-old"));
+    backend->readStatus = backend->writeStatus = identity::errSecIO;
+    state->logout();
+    state->login();
+    finishSignIn(tokenSet("new@example.com", std::nullopt, 3600, "rt-new"));
+    bool refreshed = false;
+    state->refreshSession([&] { refreshed = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 5000));
+    EXPECT_TRUE(state->isAuthenticated());
+    backend->readStatus = backend->writeStatus = std::nullopt;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending() && !manager->hasUnsaved(); }, 5000));
+    EXPECT_EQ(keptRefreshToken(), "rt-new");
 }
 
 // The service has retired the refresh token it renewed with: a keyring that does not read or take
