@@ -1,5 +1,6 @@
 #include "ApertiumPipeline.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -177,6 +178,10 @@ public:
             m_writer = std::thread([this] { writeRequests(); });
             m_reader = std::thread([this] { readAnswers(); });
             m_started = true;
+            // Answered once every program has loaded its data; requests queue behind it.
+            if (auto warm = submit({escapeForApertium("Hello.") + "\n" + '\0'}); !warm.empty()) {
+                m_warm = std::move(warm.front()).share();
+            }
         } else {
             m_readerDone = true;
         }
@@ -207,6 +212,31 @@ public:
     Running& operator=(const Running&) = delete;
 
     bool started() const { return m_started; }
+
+    // Whether the programs have loaded their data and answered, waiting until `deadline` at most.
+    bool warm(std::chrono::steady_clock::time_point deadline) const
+    {
+        return m_warm.valid() && m_warm.wait_until(deadline) == std::future_status::ready && m_warm.get().has_value();
+    }
+
+    // False once a program has exited or the pipeline broke. The exited programs are not reaped
+    // here (WNOWAIT): their ids, and the group's, stay taken until the destructor.
+    bool alive()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_broken) {
+                return false;
+            }
+        }
+        for (const int pid : m_pids) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
     const std::vector<int>& pids() const { return m_pids; }
 
     // The answers to `streams`, in order; empty when the pipeline is broken or there are no
@@ -424,6 +454,7 @@ private:
     }
 
     bool m_started = false;
+    std::shared_future<std::optional<std::string>> m_warm;
     std::vector<int> m_pids;
     int m_group = 0;
     int m_in = -1;
@@ -449,15 +480,31 @@ ApertiumPipeline::~ApertiumPipeline() = default;
 
 std::shared_ptr<ApertiumPipeline::Running> ApertiumPipeline::running()
 {
-    std::lock_guard lock(m_mutex);
-    if (!m_running) {
-        auto fresh = std::make_shared<Running>(m_stages);
-        if (!fresh->started()) {
-            return nullptr;
+    std::shared_ptr<Running> dead;
+    std::shared_ptr<Running> current;
+    {
+        std::lock_guard lock(m_mutex);
+        // A program that died since the last request: no request is handed to the rest of its pipeline.
+        if (m_running && !m_running->alive()) {
+            dead = std::move(m_running);
         }
-        m_running = std::move(fresh);
+        if (!m_running) {
+            auto fresh = std::make_shared<Running>(m_stages);
+            if (fresh->started()) {
+                m_running = std::move(fresh);
+            }
+        }
+        current = m_running;
     }
-    return m_running;
+    if (dead) {
+        dead->end(); // the requests still on it fail, and are tried again on the fresh programs
+    }
+    return current;
+}
+
+bool ApertiumPipeline::runs()
+{
+    return running() != nullptr;
 }
 
 std::vector<int> ApertiumPipeline::processIds() const
@@ -468,6 +515,18 @@ std::vector<int> ApertiumPipeline::processIds() const
 
 std::expected<std::vector<std::string>, PipelineError>
 ApertiumPipeline::translate(const std::vector<std::string>& texts, std::chrono::milliseconds timeout)
+{
+    // A pipeline that died before the request came is replaced before it is used (running()); one
+    // that dies while the request is on it is replaced, and the request sent once more.
+    auto result = translateOnce(texts, timeout);
+    if (!result && result.error() == PipelineError::broken) {
+        result = translateOnce(texts, timeout);
+    }
+    return result;
+}
+
+std::expected<std::vector<std::string>, PipelineError>
+ApertiumPipeline::translateOnce(const std::vector<std::string>& texts, std::chrono::milliseconds timeout)
 {
     const auto current = running();
     if (!current) {
@@ -483,6 +542,11 @@ ApertiumPipeline::translate(const std::vector<std::string>& texts, std::chrono::
         }
         running(); // the fresh programs load their data while the next request is on its way
     };
+    // Fresh programs take a while to load their data; that time is not the request's.
+    if (!current->warm(std::chrono::steady_clock::now() + std::max<std::chrono::milliseconds>(timeout, startupLimit))) {
+        dropRunning();
+        return std::unexpected(PipelineError::broken);
+    }
     std::vector<std::string> streams;
     std::vector<std::size_t> firstPiece; // of each text, and one past the last
     for (const auto& text : texts) {

@@ -33,6 +33,9 @@ std::vector<std::string_view> splitText(std::string_view text, std::size_t most)
 
 enum class PipelineError { notRunning, timedOut, broken };
 
+// How long fresh programs may take to load their data and answer a first word.
+inline constexpr std::chrono::seconds startupLimit{30};
+
 // One translation direction kept running between requests: its programs are started once, joined
 // by pipes, and every piece of text is written to the first program followed by a NUL, on which
 // each program flushes; the answer is the output up to the next NUL. Requests may come from many
@@ -42,9 +45,12 @@ enum class PipelineError { notRunning, timedOut, broken };
 // pieces in order.
 //
 // A program that dies, or an answer that does not come within the time limit, ends the whole
-// running pipeline (every pending request fails: SIGTERM, and SIGKILL after half a second for a
-// program that did not end, a stopped one too) and a fresh one is started, so one bad request
-// cannot desynchronise later answers. The programs end when their input closes, so also when the
+// running pipeline (SIGTERM, and SIGKILL after half a second for a program that did not end, a
+// stopped one too) and a fresh one is started, so one bad request cannot desynchronise later
+// answers. A request never goes to a pipeline whose program has exited, and one that meets a death
+// in flight is sent once more to fresh programs; a request that timed out fails. Fresh programs
+// first translate a word: until they have loaded their data (startupLimit at most) a request's
+// time limit does not run. The programs end when their input closes, so also when the
 // service dies. Their error output is discarded, since it can quote the text being translated.
 class ApertiumPipeline {
 public:
@@ -59,12 +65,18 @@ public:
     std::expected<std::vector<std::string>, PipelineError> translate(const std::vector<std::string>& texts,
                                                                      std::chrono::milliseconds timeout);
 
+    // Whether the programs run or can be started now (a program that died is replaced).
+    bool runs();
+
     // Process ids of the running programs (for memory figures); empty when not running.
     std::vector<int> processIds() const;
 
 private:
     class Running;
+    // The running programs; ones of which a program has exited are ended and replaced first.
     std::shared_ptr<Running> running();
+    std::expected<std::vector<std::string>, PipelineError> translateOnce(const std::vector<std::string>& texts,
+                                                                         std::chrono::milliseconds timeout);
 
     PipelineStages m_stages;
     mutable std::mutex m_mutex;

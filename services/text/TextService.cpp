@@ -73,8 +73,14 @@ TextService::TextService(TextTranslator& translator, const Improver& improver, A
     m_paths[std::string(wire::translatePath)] = {"POST", bound(&TextService::translate)};
     m_paths[std::string(wire::improvePath)] = {"POST", bound(&TextService::improve)};
     m_paths[std::string(wire::userMetadataPath)] = {"PATCH", bound(&TextService::updateMetadata)};
-    m_paths["/health"] = {"GET", [](const httplib::Request&, httplib::Response& response) {
-                              sendJson(response, {{"status", "ok"}});
+    m_paths["/health"] = {"GET", [this](const httplib::Request&, httplib::Response& response) {
+                              const auto failing = m_translator.unavailable();
+                              if (failing.empty()) {
+                                  sendJson(response, {{"status", "ok"}});
+                                  return;
+                              }
+                              sendJson(response, {{"status", "unavailable"}, {"failing", failing}});
+                              response.status = 503;
                           }};
 }
 

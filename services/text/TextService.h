@@ -21,7 +21,8 @@ namespace parlomatic::textservice {
 //                            -> {"data": {"translations": [{"translatedText"}]}}
 //   POST  /v1/improve        {"q"} -> {"data": {"improvements": [{"improvedText"}]}}
 //   PATCH /v1/user/metadata  {"gender"} -> {"gender"}, kept for the token's subject
-//   GET   /health            {"status": "ok"}, without a token
+//   GET   /health            {"status": "ok"}, without a token; 503 with {"status": "unavailable",
+//                            "failing": [mode names]} while a translation direction cannot run
 // Every /v1 call needs "Authorization: Bearer <access token>" (401 otherwise), checked before the
 // body is read. Errors are JSON objects {"error": <short code>, "message": <sentence>}: 400 for a
 // body that is not a JSON object or lacks a member or has one of the wrong type or an unsupported

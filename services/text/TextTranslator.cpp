@@ -48,13 +48,7 @@ bool TextTranslator::start(std::string* failed)
     std::vector<std::future<bool>> warming;
     for (auto& direction : m_directions) {
         warming.push_back(std::async(std::launch::async, [&direction] {
-            // A second try, since a pipeline found dead is only replaced by the request that finds it.
-            for (int attempt = 0; attempt < 2; ++attempt) {
-                if (direction.pipeline->translate({"Hello."}, std::chrono::seconds(30))) {
-                    return true;
-                }
-            }
-            return false;
+            return direction.pipeline->translate({"Hello."}, startupLimit).has_value();
         }));
     }
     bool all = true;
@@ -137,6 +131,17 @@ std::expected<std::string, PipelineError> TextTranslator::translate(std::string_
         }
     }
     return out;
+}
+
+std::vector<std::string> TextTranslator::unavailable() const
+{
+    std::vector<std::string> failing;
+    for (const auto& direction : m_directions) {
+        if (!direction.pipeline->runs()) {
+            failing.push_back(direction.mode);
+        }
+    }
+    return failing;
 }
 
 std::vector<int> TextTranslator::processIds() const

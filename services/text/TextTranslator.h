@@ -31,6 +31,9 @@ public:
     // the route, and grows with the length of the text.
     std::expected<std::string, PipelineError> translate(std::string_view text, Lang source, Lang target);
 
+    // The mode names of the directions whose programs neither run nor can be started now.
+    std::vector<std::string> unavailable() const;
+
     // Process ids of every running program.
     std::vector<int> processIds() const;
 

@@ -25,6 +25,7 @@ struct RefreshOutcome {
     };
     Kind kind = Kind::failed;
     std::optional<identity::Credentials> credentials;
+    bool unsaved = false; // the manager holds a set the keyring has not taken yet
 };
 
 std::string describeForLog(const identity::CredentialsManagerError& error)
@@ -43,7 +44,8 @@ bool refusedRefreshToken(const identity::CredentialsManagerError& error)
            error.cause()->code() == "invalid_grant";
 }
 
-RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew)
+// `signedIn`: this process holds a session, which a keyring locked meanwhile must not end.
+RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, bool signedIn)
 {
     using Kind = RefreshOutcome::Kind;
     switch (manager.stored()) {
@@ -53,12 +55,21 @@ RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew)
     case identity::CredentialsManager::Stored::unreachable:
         logError("The keyring could not be read; the session is kept and tried again later");
         return {Kind::unreachable, std::nullopt};
+    case identity::CredentialsManager::Stored::unusable:
+        if (signedIn) {
+            logError("The keyring cannot be used now; the session is kept and tried again later");
+            return {Kind::unreachable, std::nullopt};
+        }
+        // No session can have been kept: offer a sign-in, which then lives in memory only.
+        logError("Unable to renew credentials");
+        logError("The keyring cannot be used here; a sign-in lasts until Parlomatic quits");
+        return {Kind::signedOut, std::nullopt};
     case identity::CredentialsManager::Stored::renewable:
         break;
     }
     auto result = forceRenew ? manager.renew() : manager.credentials();
     if (result) {
-        return {Kind::renewed, std::move(*result)};
+        return {Kind::renewed, std::move(*result), manager.hasUnsaved()};
     }
     const auto& error = result.error();
     logError(boundedFailureLine("Failed with: ", describeForLog(error)));
@@ -85,19 +96,49 @@ std::string boundedFailureLine(std::string_view prefix, std::string_view descrip
     return std::string(prefix) + std::string(description);
 }
 
+Backoff::Backoff(std::chrono::milliseconds first, std::chrono::milliseconds most)
+    : m_first(first), m_most(std::max(first, most)), m_next(first)
+{}
+
+void Backoff::schedule(QObject& context, std::function<void()> attempt)
+{
+    if (m_timer && m_timer->isActive()) {
+        return;
+    }
+    m_timer = std::make_unique<QTimer>();
+    m_timer->setSingleShot(true);
+    QObject::connect(m_timer.get(), &QTimer::timeout, &context, std::move(attempt));
+    m_timer->start(m_next);
+    m_next = std::min(m_next * 2, m_most);
+}
+
+void Backoff::reset()
+{
+    if (m_timer) {
+        m_timer->stop();
+    }
+    m_next = m_first;
+}
+
+std::chrono::milliseconds Backoff::scheduledDelay() const
+{
+    return m_timer && m_timer->isActive() ? m_timer->intervalAsDuration() : std::chrono::milliseconds(0);
+}
+
 AppState::AppState(AppStateDependencies dependencies, QObject* parent)
-    : QObject(parent), m_deps(std::move(dependencies)), m_nextRetryDelay(m_deps.retryDelay)
+    : QObject(parent), m_deps(std::move(dependencies)), m_renewalRetry(m_deps.retryDelay, m_deps.maxRetryDelay),
+      m_signOutRetry(m_deps.retryDelay, m_deps.maxRetryDelay), m_saveRetry(m_deps.retryDelay, m_deps.maxRetryDelay)
 {
     m_isAccessibilityEnabled = m_deps.accessibility->isTrusted();
     std::error_code error;
     m_signOutPending = !m_deps.signOutPendingFile.empty() && std::filesystem::exists(m_deps.signOutPendingFile, error);
+    m_storesAtSignOut = m_deps.credentialsManager->storeCount();
     // Where the desktop tells when the network comes back, a session waiting for it goes on at once.
     if (QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
         connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
                 [this](QNetworkInformation::Reachability reachability) {
-                    if (reachability == QNetworkInformation::Reachability::Online && m_isReconnecting) {
-                        stopRetrying();
-                        retryRenewal();
+                    if (reachability == QNetworkInformation::Reachability::Online) {
+                        networkOnline();
                     }
                 });
     }
@@ -142,30 +183,26 @@ void AppState::setReconnecting(bool reconnecting)
     }
 }
 
-void AppState::scheduleRetry(void (AppState::*attempt)())
+void AppState::networkOnline()
 {
-    if (m_retryTimer && m_retryTimer->isActive()) {
-        return;
+    if (m_isReconnecting) {
+        m_renewalRetry.reset();
+        retryRenewal();
     }
-    m_retryTimer = std::make_unique<QTimer>();
-    m_retryTimer->setSingleShot(true);
-    connect(m_retryTimer.get(), &QTimer::timeout, this, attempt);
-    m_retryTimer->start(m_nextRetryDelay);
-    m_nextRetryDelay = std::min(m_nextRetryDelay * 2, m_deps.maxRetryDelay);
-}
-
-void AppState::stopRetrying()
-{
-    if (m_retryTimer) {
-        m_retryTimer->stop();
-    }
-    m_nextRetryDelay = m_deps.retryDelay;
 }
 
 void AppState::retryRenewal()
 {
     if (m_isReconnecting) {
-        refreshSession(true);
+        refresh(true, false, {});
+    }
+}
+
+void AppState::tellOnce(bool& told, const QString& message)
+{
+    if (!told && m_deps.tell) {
+        told = true;
+        m_deps.tell(message);
     }
 }
 
@@ -234,38 +271,67 @@ std::optional<Gender> AppState::preferredGender() const
 
 void AppState::refreshSession(bool forceRenew, std::function<void()> done)
 {
-    beginWaiting();
+    refresh(forceRenew, true, std::move(done));
+}
+
+void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
+{
+    if (shown) {
+        beginWaiting();
+    }
     const std::uint64_t epoch = m_sessionEpoch;
-    const bool signedOut = m_signOutPending;
-    runInBackground([manager = m_deps.credentialsManager, forceRenew, epoch, signedOut, post = guiPoster(),
-                     done = std::move(done)] {
+    // A sign-in since the sign-out has its set in the credentials manager's memory.
+    const bool signedOut = m_signOutPending && !m_signedInSinceSignOut;
+    const bool signedIn = m_isAuthenticated || m_isReconnecting;
+    runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
+                     post = guiPoster(), done = std::move(done)] {
         // A sign-out not yet complete leaves a stored set behind that must never be used again.
-        const RefreshOutcome outcome =
-            signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt} : retrieve(*manager, forceRenew);
-        post([outcome, forceRenew, epoch, done](AppState& state) {
+        const RefreshOutcome outcome = signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt}
+                                                 : retrieve(*manager, forceRenew, signedIn);
+        post([outcome, forceRenew, shown, epoch, done](AppState& state) {
             if (epoch == state.m_sessionEpoch) {
                 switch (outcome.kind) {
                 case RefreshOutcome::Kind::renewed:
-                    state.stopRetrying();
+                    state.m_renewalRetry.reset();
                     state.setReconnecting(false);
                     state.applyCredentials(*outcome.credentials, forceRenew);
+                    if (outcome.unsaved) {
+                        state.m_saveRetry.schedule(state, [&state] { state.saveUnsaved(); });
+                    }
                     break;
                 case RefreshOutcome::Kind::signedOut:
-                    state.stopRetrying();
+                    state.m_renewalRetry.reset();
                     state.setReconnecting(false);
                     state.dropSession();
                     break;
                 case RefreshOutcome::Kind::unreachable:
                     state.setReconnecting(true);
-                    state.scheduleRetry(&AppState::retryRenewal);
+                    state.m_renewalRetry.schedule(state, [&state] { state.retryRenewal(); });
                     break;
                 case RefreshOutcome::Kind::failed:
                     break;
                 }
             }
-            state.endWaiting();
+            if (shown) {
+                state.endWaiting();
+            }
             if (done) {
                 done();
+            }
+        });
+    });
+}
+
+void AppState::saveUnsaved()
+{
+    runInBackground([manager = m_deps.credentialsManager, post = guiPoster()] {
+        const bool saved = manager->saveUnsaved().has_value();
+        post([saved](AppState& state) {
+            if (saved) {
+                state.m_saveRetry.reset();
+                state.m_inMemoryOnly = false;
+            } else {
+                state.m_saveRetry.schedule(state, [&state] { state.saveUnsaved(); });
             }
         });
     });
@@ -292,8 +358,6 @@ void AppState::applyCredentials(const identity::Credentials& credentials, bool u
 
 void AppState::login()
 {
-    // A sign-out still trying to delete the old set must not delete the new one.
-    stopRetrying();
     beginWaiting();
     auto post = guiPoster();
     m_deps.signIn([manager = m_deps.credentialsManager, post](SignInResult result) {
@@ -304,19 +368,31 @@ void AppState::login()
         }
         // The callback may come on the GUI thread; the keyring write must not block it.
         runInBackground([manager, post, credentials = std::move(*result)] {
-            const bool stored = manager->store(credentials);
+            const auto stored = manager->store(credentials);
             if (!stored) {
                 logError("Failed to store credentials!");
             }
             post([stored, credentials](AppState& state) {
+                ++state.m_sessionEpoch;
+                state.m_renewalRetry.reset();
+                state.setReconnecting(false);
+                state.m_signedInSinceSignOut = true;
                 if (stored) {
-                    ++state.m_sessionEpoch;
                     // The new set took the old one's place in the keyring.
-                    state.stopRetrying();
+                    state.m_signOutRetry.reset();
                     state.setSignOutPending(false);
-                    state.setReconnecting(false);
-                    state.applyCredentials(credentials, true);
+                    state.m_inMemoryOnly = false;
+                } else {
+                    // The manager keeps the set; it is written once the keyring takes it.
+                    state.m_saveRetry.reset();
+                    state.m_saveRetry.schedule(state, [&state] { state.saveUnsaved(); });
+                    if (stored.error().kind == identity::CredentialsStorage::Failure::Kind::unusable) {
+                        state.m_inMemoryOnly = true;
+                        state.tellOnce(state.m_inMemoryTold, QString::fromLatin1(sessionInMemoryOnly)
+                                                                 .arg(QString::fromStdString(stored.error().reason)));
+                    }
                 }
+                state.applyCredentials(credentials, true);
                 state.endWaiting();
             });
         });
@@ -326,9 +402,12 @@ void AppState::login()
 void AppState::logout()
 {
     ++m_sessionEpoch;
-    stopRetrying();
+    m_renewalRetry.reset();
+    m_saveRetry.reset();
     setReconnecting(false);
     m_signOutTold = false;
+    m_signedInSinceSignOut = false;
+    m_storesAtSignOut = m_deps.credentialsManager->storeCount();
     setSignOutPending(true);
     dropSession();
     finishSignOut();
@@ -352,27 +431,27 @@ void AppState::finishSignOut()
     if (!m_signOutPending) {
         return;
     }
-    const std::uint64_t epoch = m_sessionEpoch;
-    runInBackground([manager = m_deps.credentialsManager, epoch, post = guiPoster()] {
-        const bool done = manager->signOut() == identity::CredentialsManager::SignOut::done;
-        if (!done) {
+    runInBackground([manager = m_deps.credentialsManager, since = m_storesAtSignOut, post = guiPoster()] {
+        const auto result = manager->signOut({}, since);
+        using SignOut = identity::CredentialsManager::SignOut;
+        if (result != SignOut::done) {
             logError("The sign-in could not be removed from the keyring; trying again later");
         }
-        post([done, epoch](AppState& state) {
+        post([result](AppState& state) {
             // A sign-in since has stored a set of its own.
-            if (epoch != state.m_sessionEpoch || !state.m_signOutPending) {
+            if (!state.m_signOutPending) {
                 return;
             }
-            if (done) {
-                state.stopRetrying();
+            if (result == SignOut::done) {
+                state.m_signOutRetry.reset();
                 state.setSignOutPending(false);
                 return;
             }
-            if (!state.m_signOutTold && state.m_deps.tell) {
-                state.m_signOutTold = true;
-                state.m_deps.tell(QString::fromLatin1(signOutIncomplete));
+            // A session that only ever lived in memory left nothing the user need hear about.
+            if (result == SignOut::storeUnreachable || !state.m_inMemoryOnly) {
+                state.tellOnce(state.m_signOutTold, QString::fromLatin1(signOutIncomplete));
             }
-            state.scheduleRetry(&AppState::finishSignOut);
+            state.m_signOutRetry.schedule(state, [&state] { state.finishSignOut(); });
         });
     });
 }

@@ -49,13 +49,15 @@ struct AppStateDependencies {
     WatcherFactory startWatcher;
     std::shared_ptr<const UserMetadata> userMetadata;
     std::chrono::milliseconds accessibilityInterval{1000};
-    // Tells the user what the menu cannot show (a sign-out not complete yet); may be empty.
+    // Tells the user what the menu cannot show (a sign-out not complete yet, a sign-in the keyring
+    // cannot keep); may be empty.
     std::function<void(const QString&)> tell;
     // Present while a sign-out has not yet deleted the stored token set: as long as it is there,
     // that set is never taken up again, also not by the next start. Empty: remembered in memory.
     std::filesystem::path signOutPendingFile;
-    // The first wait before a renewal that could not reach the service, or a sign-out that could
-    // not reach the keyring, is tried again; each further wait doubles, up to maxRetryDelay.
+    // The first wait before a renewal that could not reach the service, a sign-out that could not
+    // reach the keyring, or a token set the keyring did not take, is tried again; each further wait
+    // of the same kind doubles, up to maxRetryDelay.
     std::chrono::milliseconds retryDelay{std::chrono::seconds(5)};
     std::chrono::milliseconds maxRetryDelay{std::chrono::minutes(5)};
 };
@@ -66,6 +68,24 @@ struct AppStateDependencies {
 //
 // Lives on the GUI thread: every field is written there, every signal is emitted there, and every
 // operation is called there. Blocking work runs in the background and comes back queued.
+// Runs an attempt again after a delay that doubles with every call of schedule(), up to a limit.
+class Backoff {
+public:
+    Backoff(std::chrono::milliseconds first, std::chrono::milliseconds most);
+    // Does nothing while an attempt is already scheduled.
+    void schedule(QObject& context, std::function<void()> attempt);
+    // Cancels the scheduled attempt and starts again from the first delay.
+    void reset();
+    // The delay of the scheduled attempt; zero when none is.
+    std::chrono::milliseconds scheduledDelay() const;
+
+private:
+    std::chrono::milliseconds m_first;
+    std::chrono::milliseconds m_most;
+    std::chrono::milliseconds m_next;
+    std::unique_ptr<QTimer> m_timer;
+};
+
 class AppState final : public QObject, public Session {
     Q_OBJECT
     Q_PROPERTY(QString updateLabel READ updateLabel WRITE setUpdateLabel NOTIFY updateLabelChanged)
@@ -81,6 +101,10 @@ public:
     static constexpr std::size_t maxLoggedDescription = 300;
     static constexpr const char* signOutIncomplete =
         "Parlomatic could not remove your sign-in from the keyring. It will as soon as the keyring answers again.";
+    // %1: why, such as "no keyring is running".
+    static constexpr const char* sessionInMemoryOnly =
+        "Parlomatic cannot keep your sign-in in the keyring (%1). You will have to sign in again the next time "
+        "Parlomatic starts.";
 
     // Checks the permission silently and starts the start-up task: a forced renewal of the stored
     // token set, then the one-second permission re-check and the readiness watch.
@@ -99,7 +123,12 @@ public:
     bool waitingForAuth() const { return m_pendingAuth > 0; }
     // A stored session is kept although it could not be renewed (the identity service or the
     // keyring did not answer); it is tried again with a growing delay, and when the network is back.
+    // Those attempts leave waitingForAuth alone, so the menu keeps offering "Log Out...".
     bool isReconnecting() const { return m_isReconnecting; }
+    // The delay before the next attempt at renewing a kept session; zero when none is scheduled.
+    std::chrono::milliseconds renewalRetryDelay() const { return m_renewalRetry.scheduledDelay(); }
+    // The network is back: a session waiting for it is renewed at once.
+    void networkOnline();
     // The user signed out, and the stored token set is not deleted yet.
     bool isSignOutPending() const { return m_signOutPending; }
     UpdaterController* updater() const { return m_updater.get(); }
@@ -117,11 +146,16 @@ public:
     // Brings the token, its expiry, isAuthenticated and (when forced) the user up to date from the
     // credentials manager, then runs `done`. Logs "Unable to renew credentials" when nothing
     // renewable is stored, "Failed with: " + the error when retrieval or renewal failed. Only no
-    // stored set, or a refresh token the service refused, signs the user out; a keyring or service
-    // that did not answer keeps the session and starts reconnecting.
+    // stored set, a keyring that cannot be used here, or a refresh token the service refused,
+    // signs the user out; a keyring or service that did not answer keeps the session and starts
+    // reconnecting. A renewed set the keyring did not take is kept, and stored when it answers.
     void refreshSession(bool forceRenew, std::function<void()> done = {});
     // Takes a token set over. An access token that does not decode as a JWT changes nothing.
     void applyCredentials(const identity::Credentials& credentials, bool updateUser);
+    // Starts the browser sign-in. A token set the keyring does not take is used all the same and
+    // stored when the keyring answers; when it cannot be used here, the user is told once that the
+    // session ends with the process. A sign-out not yet complete goes on until a sign-in's set
+    // has taken the old one's place in the keyring.
     void login();
     // Signs out at once, then revokes the refresh token at the identity service and deletes the
     // stored set in the background; a keyring that cannot be reached is told, and tried again.
@@ -149,11 +183,12 @@ private:
     void runStartup();
     void startReadinessWatch();
     void setReconnecting(bool reconnecting);
-    // Runs `attempt` after the current retry delay, then doubles the delay.
-    void scheduleRetry(void (AppState::*attempt)());
-    void stopRetrying();
+    // `shown`: the attempt sets waitingForAuth.
+    void refresh(bool forceRenew, bool shown, std::function<void()> done);
     void retryRenewal();
     void finishSignOut();
+    void saveUnsaved();
+    void tellOnce(bool& told, const QString& message);
     void setSignOutPending(bool pending);
     void dropSession();
     void setAccessibilityEnabled(bool enabled);
@@ -179,8 +214,16 @@ private:
     bool m_isReconnecting = false;
     bool m_signOutPending = false;
     bool m_signOutTold = false;
-    std::unique_ptr<QTimer> m_retryTimer;
-    std::chrono::milliseconds m_nextRetryDelay;
+    // The credentials manager's storeCount() when the user signed out: a later sign-in's set is
+    // never deleted by that sign-out.
+    std::uint64_t m_storesAtSignOut = 0;
+    bool m_signedInSinceSignOut = false;
+    // The session lives only in this process: the keyring cannot be used here.
+    bool m_inMemoryOnly = false;
+    bool m_inMemoryTold = false;
+    Backoff m_renewalRetry;
+    Backoff m_signOutRetry;
+    Backoff m_saveRetry;
     std::unique_ptr<UpdaterController> m_updater;
     bool m_readinessWatched = false;
     bool m_isEnabled = false;

@@ -9,6 +9,15 @@
 #include <QTimer>
 
 namespace parlomatic {
+namespace {
+
+// A menu title takes "&" as the mark of a shortcut key; a name shows it as written.
+QString menuText(const QString& name)
+{
+    return QString(name).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+} // namespace
 
 MenuBarView::MenuBarView(AppState& appState, std::function<void()> quit, QObject* parent)
     : QObject(parent), m_appState(appState), m_quit(std::move(quit)), m_menu(std::make_unique<QMenu>())
@@ -114,7 +123,7 @@ void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
 
     const std::optional<ApplicationIdentity> last = control.lastShown();
     if (last && !control.isTurnedOff(last->id)) {
-        choose(QString::fromLatin1(dontShowTitle).arg(last->name),
+        choose(QString::fromLatin1(dontShowTitle).arg(menuText(last->name)),
                [application = *last](WatchControl& c) { c.turnOff(application); });
     }
 
@@ -122,7 +131,7 @@ void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
     if (!turnedOff.empty()) {
         QMenu* applications = menu.addMenu(QString::fromUtf8(turnedOffTitle));
         for (const ApplicationIdentity& application : turnedOff) {
-            QAction* item = applications->addAction(application.name);
+            QAction* item = applications->addAction(menuText(application.name));
             item->setCheckable(true);
             item->setChecked(true);
             QObject::connect(item, &QAction::triggered, &control, [&control, id = application.id] {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -130,23 +131,78 @@ std::filesystem::path CredentialsManager::defaultLockFile(const std::string& sto
     return folder.empty() ? folder : folder / name;
 }
 
-bool CredentialsManager::write(const Credentials& credentials)
+std::expected<void, CredentialsManager::StorageFailure> CredentialsManager::write(const Credentials& credentials)
 {
     const std::string archive = credentials.archive();
-    return m_storage->setEntry(Bytes(archive.begin(), archive.end()), m_storeKey);
+    return m_storage->writeEntry(Bytes(archive.begin(), archive.end()), m_storeKey);
 }
 
-bool CredentialsManager::store(const Credentials& credentials)
+std::optional<CredentialsManager::Unsaved> CredentialsManager::unsaved() const
+{
+    const std::lock_guard lock(m_unsavedMutex);
+    return m_unsaved;
+}
+
+void CredentialsManager::setUnsaved(std::optional<Unsaved> unsaved)
+{
+    const std::lock_guard lock(m_unsavedMutex);
+    m_unsaved = std::move(unsaved);
+}
+
+bool CredentialsManager::hasUnsaved() const
+{
+    const std::lock_guard lock(m_unsavedMutex);
+    return m_unsaved.has_value();
+}
+
+std::expected<void, CredentialsManager::StorageFailure> CredentialsManager::store(const Credentials& credentials)
 {
     const std::lock_guard threads(m_retrievalMutex);
     const ProcessLock processes(m_lockFile);
-    return write(credentials);
+    ++m_storeCount;
+    auto written = write(credentials);
+    // A sign-in's set goes over whatever the storage holds once it answers.
+    setUnsaved(written ? std::nullopt : std::optional<Unsaved>(Unsaved{credentials, std::nullopt}));
+    return written;
+}
+
+std::expected<void, CredentialsManager::StorageFailure> CredentialsManager::saveUnsaved()
+{
+    const std::lock_guard threads(m_retrievalMutex);
+    const ProcessLock processes(m_lockFile);
+    return writeUnsaved();
+}
+
+std::expected<void, CredentialsManager::StorageFailure> CredentialsManager::writeUnsaved()
+{
+    const auto pending = unsaved();
+    if (!pending) {
+        return {};
+    }
+    if (pending->replaces) {
+        const auto read = m_storage->readEntry(m_storeKey);
+        if (!read) {
+            return std::unexpected(read.error());
+        }
+        if (*read != pending->replaces) {
+            logError(
+                "The stored credentials changed while the renewed ones waited for the keyring; keeping the stored");
+            setUnsaved(std::nullopt);
+            return {};
+        }
+    }
+    if (auto written = write(pending->credentials); !written) {
+        return written;
+    }
+    setUnsaved(std::nullopt);
+    return {};
 }
 
 bool CredentialsManager::clear()
 {
     const std::lock_guard threads(m_retrievalMutex);
     const ProcessLock processes(m_lockFile);
+    setUnsaved(std::nullopt);
     return m_storage->deleteEntry(m_storeKey);
 }
 
@@ -158,6 +214,9 @@ std::optional<Credentials> CredentialsManager::unarchive(const Bytes& bytes) con
 
 std::optional<Credentials> CredentialsManager::readStored() const
 {
+    if (auto pending = unsaved()) {
+        return std::move(pending->credentials);
+    }
     const auto bytes = m_storage->getEntry(m_storeKey);
     return bytes ? unarchive(*bytes) : std::nullopt;
 }
@@ -170,9 +229,12 @@ bool CredentialsManager::canRenew() const
 
 CredentialsManager::Stored CredentialsManager::stored() const
 {
+    if (const auto pending = unsaved()) {
+        return pending->credentials.refreshToken() ? Stored::renewable : Stored::nothing;
+    }
     const auto read = m_storage->readEntry(m_storeKey);
     if (!read) {
-        return Stored::unreachable;
+        return read.error().kind == StorageFailure::Kind::unusable ? Stored::unusable : Stored::unreachable;
     }
     const auto credentials = *read ? unarchive(**read) : std::nullopt;
     return credentials && credentials->refreshToken() ? Stored::renewable : Stored::nothing;
@@ -206,13 +268,23 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
     const std::lock_guard threads(m_retrievalMutex);
     const ProcessLock processes(m_lockFile);
 
-    // Read under the lock: another retrieval may just have stored a renewed set.
-    const auto read = m_storage->readEntry(m_storeKey);
-    if (!read) {
-        return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeUnreachable));
+    // An unsaved set is the live one: the stored set may hold a refresh token already retired.
+    std::ignore = writeUnsaved();
+    const auto pending = unsaved();
+    std::optional<Bytes> archive;
+    std::optional<Credentials> stored;
+    if (pending) {
+        stored = pending->credentials;
+    } else {
+        // Read under the lock: another retrieval may just have stored a renewed set.
+        auto read = m_storage->readEntry(m_storeKey);
+        if (!read) {
+            // Whether a set is stored is not known; the caller decides from stored().
+            return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::storeUnreachable));
+        }
+        archive = std::move(*read);
+        stored = archive ? unarchive(*archive) : std::nullopt;
     }
-    const auto& archive = *read;
-    const auto stored = archive ? unarchive(*archive) : std::nullopt;
     if (!stored) {
         return std::unexpected(CredentialsManagerError(CredentialsManagerError::Code::noCredentials));
     }
@@ -232,11 +304,21 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
     }
     const bool rotated = renewed->refreshToken().has_value();
     Credentials next = rotated ? std::move(*renewed) : renewed->withRefreshToken(stored->refreshToken());
+    // The renewal's answer is never lost: the service may have retired the refresh token it was
+    // given, so that only the new set can renew again.
+    const auto keep = [&]() -> std::optional<CredentialsManagerError> {
+        if (pending) {
+            setUnsaved(Unsaved{next, pending->replaces});
+            std::ignore = writeUnsaved();
+            return std::nullopt;
+        }
+        return replaceStored(*archive, next);
+    };
     const double after = m_clock->now();
     if (next.expiresIn() < after + static_cast<double>(minTTL)) {
         // A service that rotates refresh tokens has retired the stored one by now: dropping the new
         // one would leave only a token whose reuse revokes the whole grant.
-        if (rotated && replaceStored(*archive, next)) {
+        if (rotated && keep()) {
             logError("Unable to store the renewed credentials");
         }
         // Clamped: a service may send any number, and the conversion must stay defined.
@@ -244,7 +326,7 @@ CredentialsManager::Result CredentialsManager::retrieve(const std::optional<std:
         const auto lifetime = static_cast<std::int64_t>(seconds);
         return std::unexpected(CredentialsManagerError::largeMinTTL(minTTL, lifetime));
     }
-    if (auto error = replaceStored(*archive, next)) {
+    if (auto error = keep()) {
         return std::unexpected(std::move(*error));
     }
     return next;
@@ -254,12 +336,16 @@ std::optional<CredentialsManagerError> CredentialsManager::replaceStored(const B
 {
     // Writers that bypass the lock (another program on the same keyring entry) may have ended the
     // grant meanwhile; the renewal must not undo that.
-    const auto current = m_storage->getEntry(m_storeKey);
-    if (!current) {
+    const auto current = m_storage->readEntry(m_storeKey);
+    if (current && !*current) {
         return CredentialsManagerError(CredentialsManagerError::Code::noCredentials);
     }
-    if (*current != original || !write(next)) {
+    if (current && **current != original) {
         return CredentialsManagerError(CredentialsManagerError::Code::storeFailed);
+    }
+    if (!current || !write(next)) {
+        logError("The keyring did not take the renewed credentials; they are kept until it does");
+        setUnsaved(Unsaved{next, original});
     }
     return std::nullopt;
 }
@@ -273,6 +359,7 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
     const auto stored = readStored();
     if (!stored || !stored->refreshToken()) {
         // Not clear(): it takes the locks held here.
+        setUnsaved(std::nullopt);
         m_storage->deleteEntry(m_storeKey);
         return {};
     }
@@ -281,36 +368,58 @@ std::expected<void, CredentialsManagerError> CredentialsManager::revoke(const He
         return std::unexpected(
             CredentialsManagerError(CredentialsManagerError::Code::revokeFailed, std::move(revoked.error())));
     }
+    setUnsaved(std::nullopt);
     m_storage->deleteEntry(m_storeKey);
     return {};
 }
 
-CredentialsManager::SignOut CredentialsManager::signOut(const Headers& headers)
+CredentialsManager::SignOut CredentialsManager::signOutFailure(const StorageFailure& failure) const
+{
+    return failure.kind == StorageFailure::Kind::unusable ? SignOut::storeUnusable : SignOut::storeUnreachable;
+}
+
+CredentialsManager::SignOut CredentialsManager::signOut(const Headers& headers,
+                                                        std::optional<std::uint64_t> storesAtSignOut)
 {
     const std::lock_guard threads(m_retrievalMutex);
     const ProcessLock processes(m_lockFile);
 
+    const bool signedInSince = storesAtSignOut && *storesAtSignOut != m_storeCount.load();
+    if (signedInSince && !hasUnsaved()) {
+        return SignOut::done; // the new set took the old one's place
+    }
     const auto read = m_storage->readEntry(m_storeKey);
+    if (!signedInSince) {
+        // The ended session's live refresh token: the unsaved set's, for the stored one may be retired.
+        const auto pending = unsaved();
+        setUnsaved(std::nullopt);
+        std::optional<Credentials> ended = pending         ? std::optional(pending->credentials)
+                                           : read && *read ? unarchive(**read)
+                                                           : std::nullopt;
+        if (ended && ended->refreshToken()) {
+            auto revoked = m_authentication->revokeRefreshToken(*ended->refreshToken()).headers(headers).start();
+            if (!revoked) {
+                logError("The refresh token could not be revoked at the identity service (" + revoked.error().code() +
+                         ", status " + std::to_string(revoked.error().statusCode()) +
+                         "); deleting it here all the same");
+            }
+        }
+    }
     if (!read) {
-        return SignOut::storeUnreachable;
+        return signOutFailure(read.error());
     }
     if (!*read) {
         return SignOut::done;
-    }
-    const auto stored = unarchive(**read);
-    if (stored && stored->refreshToken()) {
-        auto revoked = m_authentication->revokeRefreshToken(*stored->refreshToken()).headers(headers).start();
-        if (!revoked) {
-            logError("The refresh token could not be revoked at the identity service (" + revoked.error().code() +
-                     ", status " + std::to_string(revoked.error().statusCode()) + "); deleting it here all the same");
-        }
     }
     if (m_storage->deleteEntry(m_storeKey)) {
         return SignOut::done;
     }
     // Deleting fails on a missing entry too: only one still there is a failure.
     const auto after = m_storage->readEntry(m_storeKey);
-    return after && !*after ? SignOut::done : SignOut::storeUnreachable;
+    if (!after) {
+        return signOutFailure(after.error());
+    }
+    return *after ? SignOut::storeUnreachable : SignOut::done;
 }
 
 } // namespace parlomatic::identity

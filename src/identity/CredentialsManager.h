@@ -6,6 +6,7 @@
 #include "identity/CredentialsManagerError.h"
 #include "identity/CredentialsStorage.h"
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -27,12 +28,16 @@ namespace parlomatic::identity {
 // it. They block the calling thread (a renewal up to its network time-out), so call them from
 // worker threads. canRenew() and hasValid() neither wait nor take the lock.
 //
-// Nothing is cached: every operation reads the storage afresh. A failed renewal never touches the
-// stored set, and a renewal never writes over a set that another writer cleared or replaced while
-// it ran.
+// Every operation reads the storage afresh, except while a set is unsaved: a set that a sign-in or
+// a renewal brought and the storage did not take (it did not answer, or cannot be used here). The
+// manager then holds it in memory and uses it in place of the stored one (whose refresh token the
+// service may have retired), and every later operation first tries to write it; the process loses
+// it when it ends. A failed renewal never touches the stored set, and a renewal never writes over a
+// set that another writer cleared or replaced while it ran.
 class CredentialsManager {
 public:
     using Result = std::expected<Credentials, CredentialsManagerError>;
+    using StorageFailure = CredentialsStorage::Failure;
 
     // `clock` must outlive the manager. `lockFile` defaults to defaultLockFile(storeKey).
     CredentialsManager(std::shared_ptr<Authentication> authentication, std::string storeKey,
@@ -46,13 +51,21 @@ public:
     // own is never used.
     static std::filesystem::path defaultLockFile(const std::string& storeKey);
 
-    // What the store holds now.
-    enum class Stored { nothing, renewable, unreachable };
-    // How a sign-out ended: with the set gone, or with the store unreachable (call again later).
-    enum class SignOut { done, storeUnreachable };
+    // What the store (or the unsaved set) holds now.
+    enum class Stored { nothing, renewable, unreachable, unusable };
+    // How a sign-out ended: with the set gone, or with the store not answering or not usable (call
+    // again later).
+    enum class SignOut { done, storeUnreachable, storeUnusable };
 
-    // Archives and writes the set; false when that failed.
-    bool store(const Credentials& credentials);
+    // Archives and writes the set (a sign-in's). When the storage does not take it, the set is kept
+    // unsaved and the failure returned.
+    std::expected<void, StorageFailure> store(const Credentials& credentials);
+    // How many sets store() was given so far.
+    std::uint64_t storeCount() const { return m_storeCount.load(); }
+    // Tries to write the unsaved set; succeeds at once when there is none. A stored set that another
+    // writer cleared or replaced since the renewal that brought it wins: the unsaved set is dropped.
+    std::expected<void, StorageFailure> saveUnsaved();
+    bool hasUnsaved() const;
     // Deletes the stored set; false when there was none or deleting failed.
     bool clear();
     // A stored set exists, reads, and holds a refresh token.
@@ -74,22 +87,35 @@ public:
     // Revokes the stored refresh token at the service, then clears the store. A stored set without
     // refresh token is only cleared; with no (readable) stored set it succeeds at once.
     std::expected<void, CredentialsManagerError> revoke(const Headers& headers = {});
-    // Ends the session for good: revokes the stored refresh token at the service, so that no copy
-    // of it works any more, then deletes the set. A revocation that fails (service unreachable) is
-    // logged and the set deleted all the same; a store that cannot be read or written is reported.
-    SignOut signOut(const Headers& headers = {});
+    // Ends the session for good: revokes its refresh token (the unsaved set's, else the stored
+    // one's) at the service, so that no copy of it works any more, then deletes the stored set. A
+    // revocation that fails (service unreachable) is logged and the set deleted all the same; a
+    // store that cannot be read or written is reported. Given the storeCount() at the time the user
+    // signed out, a set that store() was given since is left alone: only an older set still in the
+    // storage beneath an unsaved one is deleted.
+    SignOut signOut(const Headers& headers = {}, std::optional<std::uint64_t> storesAtSignOut = std::nullopt);
 
     const std::string& storeKey() const { return m_storeKey; }
 
 private:
     Result retrieve(const std::optional<std::string>& scope, std::int64_t minTTL, const nlohmann::json& parameters,
                     const Headers& headers, bool force);
+    struct Unsaved {
+        Credentials credentials;
+        std::optional<Bytes> replaces; // the stored archive it may be written over; none: any
+    };
+
     std::optional<Credentials> readStored() const;
     std::optional<Credentials> unarchive(const Bytes& bytes) const;
+    std::optional<Unsaved> unsaved() const;
+    void setUnsaved(std::optional<Unsaved> unsaved);
+    // saveUnsaved() with the locks held.
+    std::expected<void, StorageFailure> writeUnsaved();
     // Writes the renewed set over `original`: noCredentials when the stored set is gone meanwhile,
-    // storeFailed when it was replaced or writing failed.
+    // storeFailed when it was replaced; a storage that cannot be read or written keeps it unsaved.
     std::optional<CredentialsManagerError> replaceStored(const Bytes& original, const Credentials& next);
-    bool write(const Credentials& credentials);
+    std::expected<void, StorageFailure> write(const Credentials& credentials);
+    SignOut signOutFailure(const StorageFailure& failure) const;
 
     std::shared_ptr<Authentication> m_authentication;
     std::string m_storeKey;
@@ -97,6 +123,10 @@ private:
     const Clock* m_clock;
     std::filesystem::path m_lockFile;
     std::mutex m_retrievalMutex;
+    // Guards m_unsaved alone, so that canRenew() and stored() never wait for a renewal.
+    mutable std::mutex m_unsavedMutex;
+    std::optional<Unsaved> m_unsaved;
+    std::atomic<std::uint64_t> m_storeCount{0};
 };
 
 } // namespace parlomatic::identity

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <ctime>
 
 namespace parlomatic::test {
@@ -66,14 +67,31 @@ protected:
                 idTokenFor(email, std::move(gender))};
     }
 
-    // The token endpoint's answer to a renewal.
-    void renewTo(const std::string& email, std::optional<std::string> gender, double lifetime = 3600)
+    // The token endpoint's answer to a renewal; with a refresh token, the service rotates it.
+    void renewTo(const std::string& email, std::optional<std::string> gender, double lifetime = 3600,
+                 std::optional<std::string> refreshToken = std::nullopt)
     {
-        setReply(200, nlohmann::json{{"access_token", accessTokenFor(now() + lifetime)},
-                                     {"token_type", "Bearer"},
-                                     {"expires_in", lifetime},
-                                     {"id_token", idTokenFor(email, std::move(gender))}}
-                          .dump());
+        nlohmann::json body{{"access_token", accessTokenFor(now() + lifetime)},
+                            {"token_type", "Bearer"},
+                            {"expires_in", lifetime},
+                            {"id_token", idTokenFor(email, std::move(gender))}};
+        if (refreshToken) {
+            body["refresh_token"] = *refreshToken;
+        }
+        setReply(200, body.dump());
+    }
+
+    std::size_t calls(std::string_view target) const
+    {
+        return static_cast<std::size_t>(std::ranges::count(requests(), target, &RecordedRequest::target));
+    }
+
+    // The refresh token of the set the keychain holds now.
+    std::optional<std::string> keptRefreshToken()
+    {
+        const auto text = identity::KeychainStore(backend, "app.parlomatic.tests").string("credentials");
+        const auto kept = text ? identity::Credentials::unarchive(*text, now()) : std::nullopt;
+        return kept ? kept->refreshToken() : std::nullopt;
     }
 
     // Builds the state and waits for its start-up renewal to end.
@@ -88,7 +106,8 @@ protected:
         deps.accessibilityInterval = std::chrono::milliseconds(20);
         deps.tell = [this](const QString& message) { told.push_back(message); };
         deps.signOutPendingFile = folder / "sign-out-pending";
-        deps.retryDelay = std::chrono::milliseconds(200);
+        deps.retryDelay = retryDelay;
+        deps.maxRetryDelay = maxRetryDelay;
         startupFinished = false;
         state = std::make_unique<AppState>(std::move(deps));
         QObject::connect(state.get(), &AppState::startupFinished, [this] { startupFinished = true; });
@@ -110,6 +129,8 @@ protected:
     std::shared_ptr<FakePermission> permission = std::make_shared<FakePermission>();
     std::shared_ptr<const UserMetadata> userMetadata;
     std::function<void(SignInResult)> pendingSignIn;
+    std::chrono::milliseconds retryDelay{200};
+    std::chrono::milliseconds maxRetryDelay{std::chrono::minutes(5)};
     int watchersStarted = 0;
     std::vector<QString> told;
     bool startupFinished = false;

@@ -5,7 +5,6 @@ namespace {
 
 using identity::Credentials;
 
-// Its log line and no window of ours: app_starts.
 TEST_F(AppStateFixture, FirstStartWithoutCredentialsStaysSignedOutUnwatchedAndUnprompted)
 {
     start();
@@ -82,6 +81,80 @@ TEST_F(AppStateFixture, ASignOutTheKeyringMissedIsFinishedAtTheNextStartAndRevok
     EXPECT_EQ(requests().front().target, "/oauth/revoke");
 }
 
+// A sign-out goes on until a sign-in has replaced the set in the keyring: a cancelled one does not.
+TEST_F(AppStateFixture, ACancelledSignInDoesNotStopAPendingSignOut)
+{
+    ASSERT_TRUE(manager->store(tokenSet()));
+    renewTo("new@example.com", std::nullopt);
+    start();
+    backend->readStatus = identity::errSecIO;
+    state->logout();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !told.empty(); }, 5000));
+    state->login();
+    finishSignIn(std::unexpected("The user cancelled the Web Auth operation."));
+    backend->readStatus.reset();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending(); }, 5000));
+    EXPECT_EQ(manager->stored(), identity::CredentialsManager::Stored::nothing);
+    EXPECT_EQ(calls("/oauth/revoke"), 1u);
+
+    // A sign-in the keyring takes neither: its session is used (never the old stored set), and its
+    // set replaces the old one once the keyring answers.
+    state->login();
+    finishSignIn(tokenSet("old@example.com", std::nullopt, 3600, "rt-old"));
+    backend->readStatus = backend->writeStatus = identity::errSecIO;
+    state->logout();
+    state->login();
+    finishSignIn(tokenSet("new@example.com", std::nullopt, 3600, "rt-new"));
+    bool refreshed = false;
+    state->refreshSession([&] { refreshed = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 5000));
+    EXPECT_TRUE(state->isAuthenticated());
+    backend->readStatus = backend->writeStatus = std::nullopt;
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending() && !manager->hasUnsaved(); }, 5000));
+    EXPECT_EQ(keptRefreshToken(), "rt-new");
+}
+
+// The service has retired the refresh token it renewed with: a keyring that does not read or take
+// the new set right then must not lose it, nor end the session.
+TEST_F(AppStateFixture, ARenewalsRotatedTokensOutliveAKeyringHiccup)
+{
+    start();
+    state->login();
+    finishSignIn(tokenSet("new@example.com", std::nullopt, 3600, "rt-1"));
+    int rotation = 1;
+    for (std::optional<identity::OSStatus>* hiccup : {&backend->readStatus, &backend->writeStatus}) {
+        const std::string next = "rt-" + std::to_string(++rotation);
+        renewTo("new@example.com", std::nullopt, 3600, next);
+        beforeAnswer = [hiccup] { *hiccup = identity::errSecIO; };
+        bool done = false;
+        state->refreshSession(true, [&] { done = true; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 10'000));
+        beforeAnswer = nullptr;
+        EXPECT_TRUE(state->isAuthenticated());
+        EXPECT_FALSE(state->isReconnecting());
+        EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken()); // also while the keyring fails
+        hiccup->reset();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return keptRefreshToken() == next; }, 5000));
+        EXPECT_EQ(bodyOf(requests().back())["refresh_token"], "rt-" + std::to_string(rotation - 1));
+    }
+    EXPECT_EQ(calls("/oauth/token"), 2u);
+}
+
+// A refusal without invalid_grant (a misconfigured client, a blocked user) neither ends the stored
+// session nor is retried.
+TEST_F(AppStateFixture, RefusalsWithoutInvalidGrantKeepTheStoredSetAndAreNotRetried)
+{
+    ASSERT_TRUE(manager->store(tokenSet()));
+    for (const auto& [status, error] : {std::pair{401, "invalid_client"}, std::pair{403, "access_denied"}}) {
+        setReply(status, nlohmann::json{{"error", error}}.dump());
+        start();
+        EXPECT_FALSE(state->isAuthenticated());
+        EXPECT_FALSE(state->isReconnecting());
+        EXPECT_EQ(state->renewalRetryDelay().count(), 0);
+        EXPECT_EQ(manager->stored(), identity::CredentialsManager::Stored::renewable);
+    }
+}
+
 TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArrives)
 {
     start();
@@ -116,7 +189,6 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
 struct SignInFailure {
     const char* name;
     SignInResult result;
-    bool keychainRefuses;
     std::string expectedLine;
 };
 
@@ -126,8 +198,6 @@ TEST_P(SignInFailureTest, LeavesTheUserSignedOutAndTheMenuIdle)
 {
     start();
     const auto before = logs.lines().size();
-    backend->writeStatus =
-        GetParam().keychainRefuses ? std::optional(identity::errSecInteractionNotAllowed) : std::nullopt;
     state->login();
     finishSignIn(GetParam().result);
 
@@ -140,17 +210,15 @@ TEST_P(SignInFailureTest, LeavesTheUserSignedOutAndTheMenuIdle)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SignInFailureTest,
-    ::testing::Values(SignInFailure{"Cancelled", std::unexpected("The user cancelled the Web Auth operation."), false,
+    ::testing::Values(SignInFailure{"Cancelled", std::unexpected("The user cancelled the Web Auth operation."),
                                     "Failed! The user cancelled the Web Auth operation."},
                       // Cut at 300 bytes, which falls inside the "é": the line keeps whole characters only.
                       SignInFailure{"LongDescriptionIsCutOnACharacter",
-                                    std::unexpected(std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e')), false,
+                                    std::unexpected(std::string(299, 'd') + "\xC3\xA9" + std::string(500, 'e')),
                                     "Failed! " + std::string(299, 'd') + "..."},
-                      SignInFailure{"KeychainRefuses",
-                                    Credentials(accessTokenFor(2e9), "Bearer", 2e9, "rt", idTokenFor("a@b.c")), true,
-                                    "Failed to store credentials!"},
+                      // A keychain that refuses: MenuBarViewTest.AKeyringThatCannotBeUsed...
                       SignInFailure{"AccessTokenIsNoJwt",
-                                    Credentials("opaque", "Bearer", 2e9, "rt", idTokenFor("a@b.c")), false, ""}),
+                                    Credentials("opaque", "Bearer", 2e9, "rt", idTokenFor("a@b.c")), ""}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 } // namespace

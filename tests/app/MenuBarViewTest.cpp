@@ -8,6 +8,7 @@
 
 #include <QMenu>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 namespace parlomatic::test {
@@ -70,7 +71,7 @@ protected:
 
 using Items = std::vector<std::string>;
 
-// Choosing the watcher's items runs on the real desktop (UserControlDesktopTest): here their place.
+// The watcher's items: their place, and an application name shown as written.
 TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin)
 {
     QTemporaryDir dir;
@@ -85,6 +86,8 @@ TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin
                                               "-", "Start at Login", "Quit Parlomatic"}));
     control.pause();
     EXPECT_EQ(describe(*view->menu())[5], "Resume");
+    control.setLastShown({QStringLiteral("tj.desktop"), QStringLiteral("Tom & Jerry")});
+    EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Tom && Jerry"); // "&" would mark a shortcut key
 
     choose("Sign In...");
     EXPECT_TRUE(pendingSignIn);
@@ -120,12 +123,14 @@ TEST_F(MenuBarViewTest, SignedInShowsLogOutAndTheGenderThatAChoiceMarksAtOnceAnd
 }
 
 // A service or keyring that does not answer keeps the session; only a refused refresh token ends it.
+// The attempts wait twice as long each time, up to the limit, and never hide "Log Out...".
 TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEndsIt)
 {
     ASSERT_TRUE(manager->store(tokenSet("stored@example.com", std::nullopt, 3600, "rt-1")));
     setReply(503, std::string(R"({"error":"server_error","error_description":")") + std::string(2000, 'x') +
                       R"( secret-body"})");
     permission->trusted = true;
+    maxRetryDelay = std::chrono::milliseconds(800);
     startWithMenu();
     const auto lines = logs.lines();
     ASSERT_FALSE(lines.empty());
@@ -133,21 +138,35 @@ TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEnd
     EXPECT_EQ(lines[0].find("secret-body"), std::string::npos);
     EXPECT_FALSE(state->isAuthenticated());
     EXPECT_EQ(manager->credentials()->refreshToken(), "rt-1");
-    EXPECT_EQ(describe(*view->menu()), (Items{"(Reconnecting...)", "Log Out...", "-", "Check for Updates...", "-", "-",
-                                              "Start at Login", "Quit Parlomatic"}));
+    const Items reconnecting{"(Reconnecting...)", "Log Out...",     "-", "Check for Updates...", "-", "-",
+                             "Start at Login",    "Quit Parlomatic"};
+    EXPECT_EQ(describe(*view->menu()), reconnecting);
+    QSignalSpy waiting(state.get(), &AppState::waitingForAuthChanged);
+    std::vector<long> delays;
+    for (std::size_t attempts = 1; attempts <= 4; ++attempts) {
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return calls("/oauth/token") == attempts && state->renewalRetryDelay().count() > 0; }, 10'000));
+        delays.push_back(static_cast<long>(state->renewalRetryDelay().count()));
+        EXPECT_EQ(describe(*view->menu()), reconnecting);
+    }
+    EXPECT_EQ(delays, (std::vector<long>{200, 400, 800, 800}));
+    EXPECT_EQ(waiting.count(), 0);
 
     renewTo("stored@example.com", std::nullopt); // the next attempt signs in and the watcher starts
     ASSERT_TRUE(QTest::qWaitFor([this] { return state->isAuthenticated(); }, 5000));
     EXPECT_FALSE(state->isReconnecting());
     EXPECT_EQ(watchersStarted, 1);
 
-    backend->readStatus = identity::errSecNotAvailable; // during a refresh (a Replace's)
-    state->refreshSession(false);
-    ASSERT_TRUE(QTest::qWaitFor([this] { return state->isReconnecting(); }, 5000));
-    EXPECT_TRUE(state->isAuthenticated());
-    backend->readStatus.reset();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isReconnecting(); }, 5000));
-    EXPECT_TRUE(state->isAuthenticated());
+    // A keyring that does not answer, or is locked, during a refresh (a Replace's).
+    for (const identity::OSStatus status : {identity::errSecIO, identity::errSecInteractionNotAllowed}) {
+        backend->readStatus = status;
+        state->refreshSession(false);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return state->isReconnecting(); }, 5000));
+        EXPECT_TRUE(state->isAuthenticated());
+        backend->readStatus.reset();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isReconnecting(); }, 5000));
+        EXPECT_TRUE(state->isAuthenticated());
+    }
 
     setReply(400, R"({"error":"invalid_grant"})");
     bool refreshed = false;
@@ -155,6 +174,51 @@ TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEnd
     ASSERT_TRUE(QTest::qWaitFor([&] { return refreshed; }, 5000));
     EXPECT_FALSE(state->isAuthenticated());
     EXPECT_FALSE(state->isReconnecting());
+}
+
+// The network back: the kept session is renewed at once, not at the next attempt; Log Out ends the attempts.
+TEST_F(MenuBarViewTest, TheNetworkBackRenewsAtOnceAndLogOutEndsTheAttempts)
+{
+    ASSERT_TRUE(manager->store(tokenSet()));
+    setReply(503, R"({"error":"server_error"})");
+    retryDelay = std::chrono::hours(1);
+    startWithMenu();
+    ASSERT_TRUE(state->isReconnecting());
+    state->networkOnline();
+    ASSERT_TRUE(
+        QTest::qWaitFor([this] { return calls("/oauth/token") == 2 && state->renewalRetryDelay().count(); }, 10'000));
+    EXPECT_EQ(state->renewalRetryDelay(), std::chrono::hours(1)); // from the first delay again
+    choose("Log Out...");
+    EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
+    EXPECT_EQ(state->renewalRetryDelay().count(), 0);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !state->isSignOutPending(); }, 5000));
+    state->networkOnline();
+    EXPECT_EQ(calls("/oauth/token"), 2u);
+}
+
+// Without a usable keyring no session was kept: "Sign In...", whose session then lives in memory,
+// told once; its "Log Out..." tells of no keyring it could not clean.
+TEST_F(MenuBarViewTest, AKeyringThatCannotBeUsedOffersSignInAndKeepsTheSessionInMemory)
+{
+    ASSERT_TRUE(manager->store(tokenSet()));
+    backend->readStatus = identity::errSecNotAvailable;
+    backend->writeStatus = identity::errSecNotAvailable;
+    startWithMenu();
+    EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
+    EXPECT_FALSE(state->isReconnecting());
+    const QString inMemory = QString::fromLatin1(AppState::sessionInMemoryOnly).arg("no keyring is running");
+    for (int round = 0; round < 2; ++round) {
+        choose("Sign In...");
+        finishSignIn(tokenSet("memory@example.com", std::nullopt, 3600, "rt-memory"));
+        EXPECT_TRUE(state->isAuthenticated());
+        EXPECT_EQ(manager->credentials()->refreshToken(), "rt-memory");
+        EXPECT_EQ(told, std::vector{inMemory});
+        EXPECT_EQ(logs.lines().back(), "Failed to store credentials!");
+        choose("Log Out...");
+        EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return calls("/oauth/revoke") == std::size_t(round + 1); }, 5000));
+    }
+    EXPECT_EQ(told, std::vector{inMemory});
 }
 
 // The entry is the item's only state: one removed by hand shows unchecked when the menu opens next.

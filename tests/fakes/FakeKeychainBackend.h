@@ -43,6 +43,9 @@ public:
     OSStatus update(const KeychainQuery& query, const KeychainQuery& changes) override
     {
         std::lock_guard lock(m_mutex);
+        if (writeStatus) {
+            return *writeStatus;
+        }
         const auto item = m_items.find(keyOf(query));
         if (item == m_items.end()) {
             return errSecItemNotFound;
@@ -62,8 +65,8 @@ public:
 
     std::optional<KeychainValue> createAccessControl(Accessibility, std::uint32_t) override { return std::nullopt; }
 
-    std::optional<OSStatus> writeStatus;
-    std::optional<OSStatus> readStatus; // also answers removals
+    std::optional<OSStatus> writeStatus; // adds and updates
+    std::optional<OSStatus> readStatus;  // also answers removals
 
 private:
     static std::pair<std::string, std::string> keyOf(const KeychainQuery& query)

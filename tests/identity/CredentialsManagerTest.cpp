@@ -124,16 +124,23 @@ TEST_F(CredentialsManagerTest, FailedRenewalOrStoreIsReportedWithItsCause)
               "The credentials renewal failed. CAUSE: AuthenticationError(code: invalid_grant, description: Unknown "
               "or invalid refresh token., statusCode: 403)");
 
-    setReply(200, R"({"access_token":"at-2","expires_in":3600})");
+    // A keyring that does not take the renewed set: it is used all the same, and written later.
+    setReply(200, R"({"access_token":"at-2","expires_in":3600,"refresh_token":"rt-2"})");
     const auto refusing = std::make_shared<FakeKeychainBackend>();
-    CredentialsManager readOnly(authentication, "credentials", std::make_shared<KeychainStore>(refusing, "s"), clock);
+    const auto keychain = std::make_shared<KeychainStore>(refusing, "s");
+    CredentialsManager readOnly(authentication, "credentials", keychain, clock);
     ASSERT_TRUE(readOnly.store(Credentials("at-1", "Bearer", clock.now() - 1, "rt-1", "id-1")));
     refusing->writeStatus = errSecInteractionNotAllowed;
-    EXPECT_EQ(readOnly.credentials().error().code(), Code::storeFailed);
+    EXPECT_EQ(readOnly.credentials()->refreshToken(), "rt-2");
+    EXPECT_EQ(readOnly.saveUnsaved().error().kind, CredentialsStorage::Failure::Kind::unusable);
+    refusing->writeStatus.reset();
+    EXPECT_EQ(readOnly.credentials()->refreshToken(), "rt-2");
+    EXPECT_FALSE(readOnly.hasUnsaved());
+    EXPECT_EQ(Credentials::unarchive(*keychain->string("credentials"), clock.now())->refreshToken(), "rt-2");
 }
 
 // A failed revocation is logged, without a token, and deletes all the same (a revocation that
-// works: SessionFaultsTest).
+// works: AppStateTest).
 TEST_F(CredentialsManagerTest, SignOutRevokesAndDeletes)
 {
     storeSet(100);

@@ -338,8 +338,7 @@ TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
     EXPECT_GE(steps[1] - steps[0], milliseconds(TextSelectionPoller::earliestStepMs));
 }
 
-// Pause, Resume and reading nothing meanwhile run on the real desktop (UserControlDesktopTest);
-// here the clock: the pause's end holds across a restart, without waiting for a timer.
+// The clock: the pause's end holds across a restart, without waiting for a timer.
 TEST_F(PollerTest, PauseEndsAtItsTimeAlsoAfterARestart)
 {
     QTemporaryDir dir;

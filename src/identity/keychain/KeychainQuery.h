@@ -52,6 +52,8 @@ inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
 inline constexpr OSStatus errSecInteractionNotAllowed = -25308;
 inline constexpr OSStatus errSecDecode = -26275;
+// An input/output failure: the keychain service did not answer (no case of its own: `other`).
+inline constexpr OSStatus errSecIO = -36;
 
 // When an item may be read.
 enum class Accessibility {

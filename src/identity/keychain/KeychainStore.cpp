@@ -279,7 +279,28 @@ std::optional<Bytes> KeychainStore::getEntry(std::string_view key)
     return std::move(*bytes);
 }
 
-std::expected<std::optional<Bytes>, CredentialsStorage::Unreachable> KeychainStore::readEntry(std::string_view key)
+CredentialsStorage::Failure KeychainStore::failureOf(const KeychainError& error)
+{
+    using Kind = Failure::Kind;
+    switch (error.code) {
+    case KeychainError::Code::itemNotAvailable:
+        return {Kind::unusable, "no keyring is running"};
+    case KeychainError::Code::interactionNotAllowed:
+    case KeychainError::Code::userCanceled:
+        return {Kind::unusable, "the keyring is locked"};
+    case KeychainError::Code::decodeFailed:
+        return {Kind::unusable, "the keyring's entry cannot be read"};
+    case KeychainError::Code::authFailed:
+        return {Kind::unusable, "the keyring refuses access"};
+    case KeychainError::Code::operationNotImplemented:
+    case KeychainError::Code::invalidParameters:
+        return {Kind::unusable, "the keyring cannot keep entries"};
+    default:
+        return {Kind::unreachable, "the keyring did not answer"};
+    }
+}
+
+std::expected<std::optional<Bytes>, CredentialsStorage::Failure> KeychainStore::readEntry(std::string_view key)
 {
     auto bytes = data(key);
     if (bytes) {
@@ -288,12 +309,21 @@ std::expected<std::optional<Bytes>, CredentialsStorage::Unreachable> KeychainSto
     if (bytes.error().code == KeychainError::Code::itemNotFound) {
         return std::nullopt;
     }
-    return std::unexpected(Unreachable{});
+    return std::unexpected(failureOf(bytes.error()));
 }
 
 bool KeychainStore::setEntry(const Bytes& data, std::string_view key)
 {
     return set(data, key).has_value();
+}
+
+std::expected<void, CredentialsStorage::Failure> KeychainStore::writeEntry(const Bytes& data, std::string_view key)
+{
+    auto written = set(data, key);
+    if (!written) {
+        return std::unexpected(failureOf(written.error()));
+    }
+    return {};
 }
 
 bool KeychainStore::deleteEntry(std::string_view key)

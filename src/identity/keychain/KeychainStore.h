@@ -20,8 +20,9 @@ namespace parlomatic::identity {
 // KeychainError; nothing is retried except the add-then-update step of set(). Thread-safe as long
 // as the backend is.
 //
-// As a CredentialsStorage: reading swallows every error into "absent"; writing and deleting
-// answer whether no error was raised.
+// As a CredentialsStorage: getEntry() swallows every error into "absent", readEntry() and
+// writeEntry() tell a keychain that cannot be used here (failureOf()) from one that did not answer;
+// setEntry() and deleteEntry() answer whether no error was raised.
 class KeychainStore final : public CredentialsStorage {
 public:
     // The read call (query, out result) and the delete call (query); both give a status.
@@ -61,10 +62,15 @@ public:
     // The account names of every item of the service, in the order the keychain gives them.
     std::expected<std::vector<std::string>, KeychainError> keys() const;
 
+    // What an error means for the storage's user: no keychain service, a locked keychain, an item
+    // that cannot be decoded, or a refusal are unusable; any other failure is unreachable.
+    static Failure failureOf(const KeychainError& error);
+
     std::optional<Bytes> getEntry(std::string_view key) override;
-    // Only a missing item is "absent"; every other failure is Unreachable.
-    std::expected<std::optional<Bytes>, Unreachable> readEntry(std::string_view key) override;
+    // Only a missing item is "absent".
+    std::expected<std::optional<Bytes>, Failure> readEntry(std::string_view key) override;
     bool setEntry(const Bytes& data, std::string_view key) override;
+    std::expected<void, Failure> writeEntry(const Bytes& data, std::string_view key) override;
     bool deleteEntry(std::string_view key) override;
 
     // The queries, exposed for tests of their rules.

@@ -45,6 +45,31 @@ const SecretSchema* schema()
     return &instance;
 }
 
+// No Secret Service here at all, or none that can serve us: waiting does not change that.
+bool isLastingAbsence(const GError* error)
+{
+    if (error->domain == G_DBUS_ERROR) {
+        switch (error->code) {
+        case G_DBUS_ERROR_SERVICE_UNKNOWN: // no daemon, and none that the bus can start
+        case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+        case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+        case G_DBUS_ERROR_SPAWN_SERVICE_INVALID:
+        case G_DBUS_ERROR_SPAWN_FILE_INVALID:
+        case G_DBUS_ERROR_NOT_SUPPORTED:
+        case G_DBUS_ERROR_BAD_ADDRESS:
+        case G_DBUS_ERROR_NO_SERVER:
+        case G_DBUS_ERROR_FILE_NOT_FOUND:
+            return true;
+        default:
+            return false;
+        }
+    }
+    // No session bus to ask.
+    return error->domain == G_IO_ERROR &&
+           (error->code == G_IO_ERROR_NOT_FOUND || error->code == G_IO_ERROR_CONNECTION_REFUSED ||
+            error->code == G_IO_ERROR_INVALID_ARGUMENT);
+}
+
 OSStatus statusOf(const GError* error)
 {
     if (error->domain == SECRET_ERROR) {
@@ -55,8 +80,10 @@ OSStatus statusOf(const GError* error)
             return errSecItemNotFound;
         case SECRET_ERROR_ALREADY_EXISTS:
             return errSecDuplicateItem;
+        case SECRET_ERROR_PROTOCOL:
+            return errSecDecode;
         default:
-            return errSecNotAvailable;
+            return errSecIO;
         }
     }
     if (error->domain == G_IO_ERROR && error->code == G_IO_ERROR_CANCELLED) {
@@ -65,7 +92,8 @@ OSStatus statusOf(const GError* error)
     if (error->domain == G_DBUS_ERROR && error->code == G_DBUS_ERROR_ACCESS_DENIED) {
         return errSecAuthFailed;
     }
-    return errSecNotAvailable;
+    // Time-outs, a daemon that went away during the call or answers nonsense: this time only.
+    return isLastingAbsence(error) ? errSecNotAvailable : errSecIO;
 }
 
 OSStatus statusFor(GError* error)
@@ -73,7 +101,7 @@ OSStatus statusFor(GError* error)
     // The message names the D-Bus failure only; it never carries a secret.
     logError(std::string("Secret Service call failed: ") + error->message);
     const OSStatus status = statusOf(error);
-    if (status == errSecNotAvailable) {
+    if (status == errSecNotAvailable || status == errSecIO) {
         // libsecret keeps one connection to the service for the process, bound to the daemon that
         // answered first and to the session opened there. After that daemon went away, or was
         // replaced, every call would still go to it: the next call connects afresh instead.
@@ -120,8 +148,10 @@ ServicePtr connect(OSStatus& status)
         auto* proxy = G_DBUS_PROXY(service.get());
         const std::string owner = currentOwner(proxy);
         if (owner.empty()) {
+            // It answered a moment ago: a daemon that is going away or being replaced.
             logError("The Secret Service is not running");
-            status = errSecNotAvailable;
+            secret_service_disconnect();
+            status = errSecIO;
             return nullptr;
         }
         GCharPtr known(g_dbus_proxy_get_name_owner(proxy));
@@ -131,7 +161,7 @@ ServicePtr connect(OSStatus& status)
         }
         secret_service_disconnect();
     }
-    status = errSecNotAvailable;
+    status = errSecIO;
     return nullptr;
 }
 

@@ -581,14 +581,49 @@ TEST_F(TextServiceTest, LongTextsWithoutSpacesAreCutBetweenCharacters)
     EXPECT_EQ(joined, unbroken);
 }
 
-TEST_F(TextServiceTest, APipelineWhoseProgramDiedIsStartedAgain)
+// No request fails for engines that died before it came, whether the death is already seen (the
+// programs have exited) or met in flight (killed just now); health tells a direction that cannot run.
+TEST_F(TextServiceTest, NoRequestFailsForAnEngineThatDiedBeforeIt)
 {
-    for (const int pid : world->translator.processIds()) {
-        kill(pid, SIGKILL);
+    const auto exited = [](int pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
+    };
+    for (const bool waitForExit : {false, true}) {
+        SCOPED_TRACE(waitForExit ? "exited" : "killed just now");
+        const auto pids = world->translator.processIds();
+        ASSERT_FALSE(pids.empty());
+        for (const int pid : pids) {
+            kill(pid, SIGKILL);
+        }
+        if (waitForExit) {
+            for (const int pid : pids) {
+                const auto deadline = SteadyClock::now() + 5s;
+                while (!exited(pid) && SteadyClock::now() < deadline) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                ASSERT_TRUE(exited(pid));
+            }
+        }
+        EXPECT_EQ(translate("The house is big.", Lang::en, Lang::pt), "A casa é grande.");
+        EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
     }
-    // The request that meets the dead pipeline may fail; the next one runs on fresh programs.
-    std::ignore = world->translator.translate("The house is big.", Lang::en, Lang::es);
-    EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
+    EXPECT_EQ(call("GET", "/health", "", std::nullopt).body, R"({"status":"ok"})");
+
+    TextTranslator missing(world->folder / "no-modes", 2s);
+    TextService service(missing, world->improver, world->verifier, world->genders,
+                        {.certificateFile = world->folder / "cert.pem", .keyFile = world->folder / "key.pem"});
+    ASSERT_TRUE(service.bind(0));
+    std::jthread serving([&service] { service.serve(); });
+    const auto health = world->http.send(
+        {.method = "GET", .url = "https://127.0.0.1:" + std::to_string(service.port()) + "/health", .timeout = 10s});
+    service.stop();
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 503);
+    EXPECT_EQ(json::parse(health->body, nullptr, false)["failing"],
+              (json{"eng-spa", "spa-eng_US", "es-pt_BR", "pt-es"}));
 }
 
 TEST_F(TextServiceTest, ImprovesWhatItIsSureOfAndNothingElse)
