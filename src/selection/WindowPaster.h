@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,10 +43,19 @@ public:
 
     // Whether the paste keys can be sent; without them only offer() is of use.
     virtual bool canSendKeys() const = 0;
-    // Puts `text` on the clipboard and sends the paste keys. `userClipboard` is the user's clipboard
-    // as copied through X11 before the checks (nothing: it could not be kept); a paster that sees the
-    // compositor's clipboard itself keeps that instead. The reason when the keys could not be sent
-    // (the clipboard is then given back at once).
+    // Whether the compositor's clipboard is one of its own, which copyClipboard() copies; otherwise
+    // the paste goes through XWayland's, which the write-back copies through X11.
+    virtual bool hasClipboardOfItsOwn() const { return false; }
+    // Copies that clipboard without holding up the GUI thread, then `done` on the GUI thread unless
+    // `context` is gone (nothing: it could not be kept).
+    virtual void copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
+    {
+        static_cast<void>(context);
+        done(std::nullopt);
+    }
+    // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
+    // before the checks; nothing: it could not be kept) to give back. The reason when the keys could
+    // not be sent (the clipboard is then given back at once).
     virtual std::expected<std::unique_ptr<PasteLease>, std::string>
     paste(const QString& text, std::optional<ClipboardFormats> userClipboard) = 0;
     // Puts `text` on the clipboard for the user to paste; it stays there.

@@ -128,8 +128,10 @@ struct WriteBack::Write {
     QString selectedText;
     QString text;
     std::function<void(Outcome)> done;
-    // The user's clipboard as copied before the checks (nothing: not kept).
+    // The user's clipboard as copied before the checks (nothing: not kept), through X11 and from the
+    // compositor's clipboard where that is one of its own.
     std::optional<ClipboardFormats> userClipboard;
+    std::optional<ClipboardFormats> compositorClipboard;
     // Where the selection stood in the element's text right before the paste.
     std::optional<TextMark> before;
     std::unique_ptr<PasteLease> lease;
@@ -213,27 +215,41 @@ void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
 {
     if (auto own = ownClipboard()) {
         write->userClipboard = std::move(*own);
-        return check(write);
+        return copyCompositorClipboard(write);
     }
     // A mixed session: the other side's paster serves the clipboard, which would otherwise come back
     // to us through the compositor.
     if (auto served = m_windowPaster != nullptr ? m_windowPaster->served() : std::nullopt) {
         write->userClipboard = std::move(served);
-        return check(write);
+        return copyCompositorClipboard(write);
     }
     if (m_paster == nullptr) {
-        return check(write);
+        return copyCompositorClipboard(write);
     }
     runInBackground(
         &m_context, [paster = m_paster] { return paster->copyClipboard(clipboardOwnerWait, maxKeptClipboardBytes); },
         [this, write](std::optional<ClipboardFormats> copied) {
-            if (!copied) {
-                logError("The application holding the clipboard did not answer in time or holds too much; the "
-                         "pasted text stays on it");
-            }
             write->userClipboard = std::move(copied);
-            check(write);
+            copyCompositorClipboard(write);
         });
+}
+
+// On sway and KWin the compositor's own clipboard is what a native window pastes from, and what is
+// given back after such a paste; it may differ from XWayland's view of it.
+void WriteBack::copyCompositorClipboard(const std::shared_ptr<Write>& write)
+{
+    if (m_windowPaster == nullptr || !m_windowPaster->hasClipboardOfItsOwn()) {
+        return check(write);
+    }
+    m_windowPaster->copyClipboard(&m_context, [this, write](std::optional<ClipboardFormats> copied) {
+        // KWin offers our X11 clipboard to native windows but cannot hand it over once no X11 window
+        // is active: then it is the copy taken from our own side.
+        if (!copied && QGuiApplication::clipboard()->ownsClipboard()) {
+            copied = write->userClipboard;
+        }
+        write->compositorClipboard = std::move(copied);
+        check(write);
+    });
 }
 
 void WriteBack::check(const std::shared_ptr<Write>& write)
@@ -270,8 +286,16 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                 }
                 return finish(write, Outcome::onClipboard);
             }
+            const bool kept = keys || !m_windowPaster->hasClipboardOfItsOwn() ? write->userClipboard.has_value()
+                                                                              : write->compositorClipboard.has_value();
+            if (!kept) {
+                logError("The application holding the clipboard did not answer in time or holds too much; the "
+                         "pasted text stays on it");
+            }
             auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, write->userClipboard)
-                              : m_windowPaster->paste(write->text, write->userClipboard);
+                              : m_windowPaster->paste(write->text, m_windowPaster->hasClipboardOfItsOwn()
+                                                                       ? write->compositorClipboard
+                                                                       : write->userClipboard);
             if (!lease) {
                 logError("Could not send the paste keys: " + lease.error());
                 if (keys) {

@@ -101,6 +101,7 @@ public:
 private:
     struct Write;
     void copyUserClipboard(const std::shared_ptr<Write>& write);
+    void copyCompositorClipboard(const std::shared_ptr<Write>& write);
     void check(const std::shared_ptr<Write>& write);
     void paste(const std::shared_ptr<Write>& write);
     void watch(const std::shared_ptr<Write>& write);

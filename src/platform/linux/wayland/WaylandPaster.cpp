@@ -1,5 +1,6 @@
 #include "platform/linux/wayland/WaylandPaster.h"
 
+#include "common/Async.h"
 #include "common/Log.h"
 #include "platform/linux/wayland/MutterKeyPaster.h"
 #include "selection/WriteBack.h"
@@ -8,9 +9,7 @@
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
-#include <QClipboard>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QThreadPool>
@@ -131,6 +130,8 @@ struct WaylandPaster::Impl {
     ~Impl();
     bool press(KeyModifier held, uint32_t key);
     Source* serve(ClipboardFormats formats);
+    // What we serve as the clipboard now (a paste's: what it keeps), or nothing.
+    std::optional<ClipboardFormats> servedNow() const;
     void drop(Source* source);
     void flush() const { wl_display_flush(display); }
 };
@@ -426,42 +427,62 @@ bool WaylandPaster::pressKey(KeyModifier held, uint32_t key)
     return m_impl->press(held, key);
 }
 
-std::optional<ClipboardFormats> WaylandPaster::read()
+std::optional<ClipboardFormats> WaylandPaster::Impl::servedNow() const
+{
+    for (const auto& source : sources) {
+        if (current != 0 && source->serial == current) {
+            return source->kept ? source->kept : source->formats;
+        }
+    }
+    return std::nullopt;
+}
+
+void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
 {
     Impl& impl = *m_impl;
     if (wl_display_roundtrip(impl.display) < 0 || impl.device == nullptr) {
-        return std::nullopt;
+        return done(std::nullopt);
     }
     if (impl.current != 0) {
-        for (const auto& source : impl.sources) {
-            if (source->serial == impl.current) {
-                return source->kept ? source->kept : source->formats;
-            }
-        }
+        return done(impl.servedNow());
     }
-    ClipboardFormats formats;
     if (impl.selection == nullptr) {
-        return formats;
+        return done(ClipboardFormats{});
     }
-    qsizetype total = 0;
+    // Each format is asked for here; the owner writes them into pipes that the thread pool reads, so
+    // that an owner answering through this very thread (our X11 side, by way of XWayland) can answer.
+    std::vector<std::pair<QString, int>> pipes;
     for (const QString& format : impl.offers[impl.selection]) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
-            return std::nullopt;
+            break;
         }
         zwlr_data_control_offer_v1_receive(impl.selection, format.toUtf8().constData(), fds[1]);
         impl.flush();
         ::close(fds[1]);
-        const std::optional<QByteArray> bytes =
-            readAll(fds[0], WriteBack::clipboardOwnerWait, WriteBack::maxKeptClipboardBytes - total);
-        ::close(fds[0]);
-        if (!bytes) {
-            return std::nullopt;
-        }
-        total += bytes->size();
-        formats.emplace_back(format, *bytes);
+        pipes.emplace_back(format, fds[0]);
     }
-    return formats;
+    const bool complete = pipes.size() == std::size_t(impl.offers[impl.selection].size());
+    runInBackground(
+        context,
+        [pipes, complete] {
+            std::optional<ClipboardFormats> formats = ClipboardFormats{};
+            qsizetype total = 0;
+            for (const auto& [format, fd] : pipes) {
+                const std::optional<QByteArray> bytes =
+                    formats ? readAll(fd, WriteBack::clipboardOwnerWait, WriteBack::maxKeptClipboardBytes - total)
+                            : std::nullopt;
+                ::close(fd);
+                if (!bytes) {
+                    formats.reset();
+                    continue;
+                }
+                total += bytes->size();
+                formats->emplace_back(format, *bytes);
+            }
+            return complete ? formats : std::nullopt;
+        },
+        std::move(done));
 }
 
 void WaylandPaster::hold(ClipboardFormats formats)
@@ -509,13 +530,8 @@ WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userCl
     if (impl.device == nullptr) {
         return std::unexpected("the compositor no longer lets Parlomatic reach the clipboard");
     }
-    // While our X11 side holds the clipboard, XWayland offers it here on our behalf: asking for it
-    // would wait on this very thread. The write-back has copied it from our own side already.
-    const bool ownX11 = impl.current == 0 && QGuiApplication::clipboard()->ownsClipboard();
-    const std::optional<ClipboardFormats> kept = ownX11 ? std::move(userClipboard) : read();
-    if (!kept) {
-        logError("The clipboard's owner did not answer in time or holds too much; the pasted text stays on it");
-    }
+    // A paste of ours not given back yet keeps what that one keeps.
+    const std::optional<ClipboardFormats> kept = impl.current != 0 ? impl.servedNow() : std::move(userClipboard);
     Source* pasted = impl.serve(asFormats(text));
     pasted->kept = kept;
     auto lease = std::make_unique<WaylandLease>(impl, *pasted);
@@ -528,12 +544,7 @@ WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userCl
 
 std::optional<ClipboardFormats> WaylandPaster::served() const
 {
-    for (const auto& source : m_impl->sources) {
-        if (m_impl->current != 0 && source->serial == m_impl->current) {
-            return source->kept ? source->kept : source->formats;
-        }
-    }
-    return std::nullopt;
+    return m_impl->servedNow();
 }
 
 std::unique_ptr<WindowPaster> windowPasterForSession()

@@ -33,21 +33,20 @@ public:
     WaylandPaster& operator=(const WaylandPaster&) = delete;
 
     bool canSendKeys() const override;
-    // The compositor's clipboard is copied first (an owner must answer each format within
-    // WriteBack::clipboardOwnerWait, up to WriteBack's limit), unless our X11 side holds it: then
-    // `userClipboard`, copied from there, is kept.
+    // `userClipboard` is what copyClipboard() found; under a paste of ours not given back yet, what
+    // that one keeps is kept instead.
     std::expected<std::unique_ptr<PasteLease>, std::string>
     paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
     std::optional<ClipboardFormats> served() const override;
+    bool hasClipboardOfItsOwn() const override { return true; }
+    // The compositor's clipboard: every format, each of which its owner must start handing over
+    // within WriteBack::clipboardOwnerWait, up to WriteBack's limit; read off the GUI thread.
+    void copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done) override;
     void offer(const QString& text) override;
     // `key` (as the kernel numbers keys, e.g. 102 for Home) pressed and released with `held` down,
     // through the same keyboard as the paste; false where the compositor lets us send no keys.
     bool pressKey(KeyModifier held, uint32_t key);
 
-    // What the clipboard holds now (under a paste of ours not yet put back, what it held before);
-    // empty when it holds nothing, nothing when its owner did not answer in time or offered more
-    // than the limit.
-    std::optional<ClipboardFormats> read();
     // Puts `formats` on the clipboard (none: empties it), served from this connection until
     // something else is copied.
     void hold(ClipboardFormats formats);
