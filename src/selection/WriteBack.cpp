@@ -286,16 +286,14 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                 }
                 return finish(write, Outcome::onClipboard);
             }
-            const bool kept = keys || !m_windowPaster->hasClipboardOfItsOwn() ? write->userClipboard.has_value()
-                                                                              : write->compositorClipboard.has_value();
+            std::optional<ClipboardFormats>& kept =
+                keys || !m_windowPaster->hasClipboardOfItsOwn() ? write->userClipboard : write->compositorClipboard;
             if (!kept) {
                 logError("The application holding the clipboard did not answer in time or holds too much; the "
                          "pasted text stays on it");
             }
-            auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, write->userClipboard)
-                              : m_windowPaster->paste(write->text, m_windowPaster->hasClipboardOfItsOwn()
-                                                                       ? write->compositorClipboard
-                                                                       : write->userClipboard);
+            auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, std::move(kept))
+                              : m_windowPaster->paste(write->text, std::move(kept));
             if (!lease) {
                 logError("Could not send the paste keys: " + lease.error());
                 if (keys) {
