@@ -9,6 +9,14 @@ namespace {
 // Word needs its ancestor chain read before it answers selection queries.
 constexpr QLatin1StringView wordBundleIdentifier("com.microsoft.Word");
 
+// Whether the rectangle's centre lies inside the frame.
+bool holdsCentre(const AxRect& frame, const AxRect& rect)
+{
+    const double x = rect.x + rect.width / 2;
+    const double y = rect.y + rect.height / 2;
+    return x >= frame.x && x <= frame.x + frame.width && y >= frame.y && y <= frame.y + frame.height;
+}
+
 } // namespace
 
 SelectionReading SelectionReader::read(AccessibilityBackend& backend)
@@ -80,9 +88,25 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     if (!step.rect || !step.role) {
         return done(Outcome::noSelection);
     }
+    // Some toolkits report a selection relative to a widget of theirs, not the screen: such a
+    // rectangle is not trusted; the strip stands on the element as over a caret, or is not shown.
+    if (!isDegenerate(*step.rect)) {
+        if (const std::optional<AxRect> window = backend.windowFrame(focused);
+            window && !holdsCentre(*window, *step.rect)) {
+            step.frame = backend.elementFrame(focused);
+            if (!step.frame || !holdsCentre(*window, *step.frame)) {
+                step.misplaced = PollStep::Misplaced::notShown;
+                step.rect.reset();
+                step.frame.reset();
+                return done(Outcome::noSelection);
+            }
+            step.misplaced = PollStep::Misplaced::onElementFrame;
+            step.rect = AxRect{.x = step.frame->x, .y = step.frame->y, .width = 0, .height = 0};
+        }
+    }
     reading.selectedText = backend.selectedText(focused);
     step.text = trimmedSelection(reading.selectedText.value_or(QString()));
-    if (isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
+    if (!step.frame && isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
         step.frame = backend.elementFrame(focused);
     }
     return done(Outcome::selection);
