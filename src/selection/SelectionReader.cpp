@@ -90,18 +90,31 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     }
     // Some toolkits report a selection relative to a widget of theirs, not the screen: such a
     // rectangle is not trusted; the strip stands on the element as over a caret, or is not shown.
+    // Outside the window, a rectangle is taken for one of those when it lies beside the element
+    // in both directions and falls inside it once moved by the element's origin: a selection
+    // scrolled out of view (beside the element in one direction only) is followed.
     if (!isDegenerate(*step.rect)) {
         if (const std::optional<AxRect> window = backend.windowFrame(focused);
             window && !holdsCentre(*window, *step.rect)) {
-            step.frame = backend.elementFrame(focused);
-            if (!step.frame || !holdsCentre(*window, *step.frame)) {
+            const std::optional<AxRect> frame = backend.elementFrame(focused);
+            const double x = step.rect->x + step.rect->width / 2;
+            const double y = step.rect->y + step.rect->height / 2;
+            const bool relative = frame && (x < frame->x || x > frame->x + frame->width) &&
+                                  (y < frame->y || y > frame->y + frame->height) &&
+                                  holdsCentre(*frame, AxRect{.x = step.rect->x + frame->x,
+                                                             .y = step.rect->y + frame->y,
+                                                             .width = step.rect->width,
+                                                             .height = step.rect->height});
+            if (relative && !holdsCentre(*window, *frame)) {
                 step.misplaced = PollStep::Misplaced::notShown;
                 step.rect.reset();
-                step.frame.reset();
                 return done(Outcome::noSelection);
             }
-            step.misplaced = PollStep::Misplaced::onElementFrame;
-            step.rect = AxRect{.x = step.frame->x, .y = step.frame->y, .width = 0, .height = 0};
+            if (relative) {
+                step.misplaced = PollStep::Misplaced::onElementFrame;
+                step.frame = frame;
+                step.rect = AxRect{.x = frame->x, .y = frame->y, .width = 0, .height = 0};
+            }
         }
     }
     reading.selectedText = backend.selectedText(focused);

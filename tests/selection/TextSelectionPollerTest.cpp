@@ -311,6 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A toolkit that reports its selection relative to a widget (Konsole) puts it near the screen's
 // corner, outside the window: the strip then stands on the element, as over a caret, or is not shown.
+// A selection scrolled out of the window is followed.
 TEST_F(PollerTest, SelectionOutsideItsWindowStandsOnTheElementOrShowsNothing)
 {
     backend.window = AxRect{600, 300, 800, 600};
@@ -320,6 +321,11 @@ TEST_F(PollerTest, SelectionOutsideItsWindowStandsOnTheElementOrShowsNothing)
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
     EXPECT_EQ(step.panel, QRect(640, 460, 200, 40)) << "over the selection inside the window";
 
+    focused->markerBounds = AxRect{700, 100, 80, 20};
+    step = poller->checkSelectedText();
+    EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
+    EXPECT_EQ(step.panel, QRect(640, 60, 200, 40)) << "over the selection scrolled above the window";
+
     focused->markerBounds = AxRect{10, 4, 80, 20};
     step = poller->checkSelectedText();
     EXPECT_EQ(step.decision, D::move);
@@ -327,7 +333,7 @@ TEST_F(PollerTest, SelectionOutsideItsWindowStandsOnTheElementOrShowsNothing)
     EXPECT_EQ(step.panel, QRect(550, 360, 200, 40)) << "on the element's upper edge, centred on its left edge";
     EXPECT_EQ(pollStepToJson(step, false, 0).count("misplacedRect"), 1U);
 
-    focused->frame = AxRect{0, 0, 300, 200};
+    focused->frame = AxRect{100, 900, 300, 200};
     step = poller->checkSelectedText();
     EXPECT_EQ(step.decision, D::hide);
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::notShown);
