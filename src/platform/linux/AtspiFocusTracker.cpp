@@ -109,6 +109,9 @@ AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel
     struct Pending {
         GObjectPtr<AtspiAccessible> node;
         int depth = 0;
+        // Below a node with no state at all: another process's tree (WebKit's page below its
+        // socket), whose nodes say neither SHOWING nor VISIBLE.
+        bool embedded = false;
     };
     std::vector<Pending> stack;
     stack.push_back({refObject(topLevel), 0});
@@ -133,13 +136,22 @@ AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel
         }
         // Hidden subtrees cannot hold the focus. GTK 4 never marks anything below the top-level
         // SHOWING, only VISIBLE: until a node says SHOWING, VISIBLE is taken to mean shown. A node
-        // with no state at all stands for another process's tree (WebKit's page below its socket)
-        // and is walked through.
+        // with no state at all stands for another process's tree (WebKit's page below its socket):
+        // it and everything below it are walked through.
         const GArrayPtr all(atspi_state_set_get_states(states.get()));
         const bool stateless = all && all->len == 0;
         const bool showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) != FALSE;
         showingKnown = showingKnown || (showing && node != topLevel);
-        const bool shown = showing || stateless ||
+        const bool embedded = pending.embedded || stateless;
+        if (stateless && !pending.embedded && walk.guests.size() < 8) {
+            // The socket's child belongs to the embedded process.
+            if (auto guest = childAt(node, 0)) {
+                if (const std::optional<Pid> guestPid = readProcessId(guest.get())) {
+                    walk.guests.push_back(*guestPid);
+                }
+            }
+        }
+        const bool shown = showing || embedded ||
                            (!showingKnown && atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) != FALSE);
         if (node != topLevel && !shown) {
             continue;
@@ -171,13 +183,14 @@ AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel
                 later.push_back(std::move(child));
                 break;
             case Chrome::none:
-                stack.push_back({std::move(child), pending.depth + 1});
+                stack.push_back({std::move(child), pending.depth + 1, embedded});
                 break;
             }
         }
         // Inserted under this node's other children: walked once they are done.
         for (auto& child : later | std::views::reverse) {
-            stack.insert(stack.begin() + std::ptrdiff_t(firstOfNode), Pending{std::move(child), pending.depth + 1});
+            stack.insert(stack.begin() + std::ptrdiff_t(firstOfNode),
+                         Pending{std::move(child), pending.depth + 1, embedded});
         }
     }
     return walk;
@@ -207,9 +220,13 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
-    const std::optional<Pid> pid = readProcessId(event->source);
+    std::optional<Pid> pid = readProcessId(event->source);
     if (!pid) {
         return;
+    }
+    // A process embedded in another's window (WebKit's web process) stands for its host.
+    if (const auto host = tracker->m_hosts.find(*pid); host != tracker->m_hosts.end()) {
+        pid = host->second;
     }
     tracker->m_fruitless.erase(*pid);
     if (event->detail1 != 0) {
@@ -230,6 +247,7 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
 void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
 {
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
+    std::erase_if(m_hosts, [&gone](const auto& entry) { return gone(entry.first) || gone(entry.second); });
     std::erase_if(m_lost, gone);
     std::erase_if(m_fruitless, gone);
     std::erase_if(m_met, gone);
@@ -268,18 +286,25 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
+        std::vector<Pid> guests;
         // The first call to an application waits behind libatspi's fetch of its whole object cache
         // (about 100 ms for a Writer window): the first seeding gets the usual time-out, or an
         // application already in front when watching began would be found only seconds later.
         const bool firstMeeting = m_met.insert(pid).second;
-        GObjectPtr<AtspiAccessible> seeded = seed(
-            application,
-            firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout, cutShort);
+        GObjectPtr<AtspiAccessible> seeded =
+            seed(application,
+                 firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout,
+                 cutShort, guests);
         // An application too busy for the short time-out gets twice as long at the next try, up to
         // the usual time-out (on a loaded machine the short one may never be enough).
         m_seedCallTimeout =
             cutShort ? std::min(2 * m_seedCallTimeout, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
                      : seedCallTimeout;
+        for (const Pid guest : guests) {
+            if (guest != pid) {
+                m_hosts[guest] = pid;
+            }
+        }
         if (seeded) {
             m_focused[pid] = std::move(seeded);
             m_fruitless.erase(pid);
@@ -312,7 +337,7 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
 }
 
 GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                                    bool& cutShort)
+                                                    bool& cutShort, std::vector<Pid>& guests)
 {
     if (application == nullptr) {
         return nullptr;
@@ -347,6 +372,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
         }
         const auto asked = std::chrono::steady_clock::now();
         Walk walk = walkFocused(topLevel.get(), deadline);
+        guests.insert(guests.end(), walk.guests.begin(), walk.guests.end());
         if (walk.focused) {
             return std::move(walk.focused);
         }

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <vector>
 
 namespace parlomatic::platform {
 
@@ -72,8 +73,8 @@ public:
     // Whether anything is remembered of the process.
     bool remembers(Pid pid) const
     {
-        return m_focused.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) || m_met.contains(pid) ||
-               m_lastFocusedPid == pid || m_lastPid == pid;
+        return m_focused.contains(pid) || m_hosts.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) ||
+               m_met.contains(pid) || m_lastFocusedPid == pid || m_lastPid == pid;
     }
 
     // Finds the focused object below `application` by a bounded walk of its active top-level, then of
@@ -81,15 +82,16 @@ public:
     // more than crowdedLimit children (managedLimit where it manages its descendants). Prefers
     // editable text, then any text. Null when none is found.
     // Each call gets `callTimeout`; `cutShort` is set when time ran out before every top-level was
-    // searched.
+    // searched. `guests` receives the processes met below state-less nodes (embedded in the window).
     static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                            bool& cutShort);
+                                            bool& cutShort, std::vector<Pid>& guests);
 
     // One walk of a top-level: the object found, how many were visited, and whether a bound was met.
     struct Walk {
         GObjectPtr<AtspiAccessible> focused;
         int visited = 0;
         bool bounded = false;
+        std::vector<Pid> guests;
     };
     static Walk walkFocused(AtspiAccessible* topLevel, std::chrono::steady_clock::time_point deadline,
                             int limit = walkLimit);
@@ -99,6 +101,9 @@ private:
 
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    // Processes whose tree hangs in another's window (WebKit's web process), and that host: their
+    // focus events count for the host, the process whose window is in front.
+    std::map<Pid, Pid> m_hosts;
     // Processes whose focused object lost the focus without another one announcing it: their tree
     // is asked again on the next call.
     std::set<Pid> m_lost;
