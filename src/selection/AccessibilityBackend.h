@@ -74,6 +74,12 @@ public:
     virtual std::optional<AxRect> selectionBoundsFromRange(const Element& element) = 0;
     // The element's own rectangle.
     virtual std::optional<AxRect> elementFrame(const Element& element) = 0;
+    // The frame of the window the element is in, where the platform tells (X11); nothing elsewhere.
+    virtual std::optional<AxRect> windowFrame(const Element& element)
+    {
+        static_cast<void>(element);
+        return std::nullopt;
+    }
     // "AXTextArea", "AXTextField", "AXSecureTextField" or a read-only role name.
     virtual std::optional<QString> elementRole(const Element& element) = 0;
 

@@ -44,6 +44,10 @@ struct PollStep {
     Element element;
     // The enhanced accessibility pass ran in this step (the front process changed).
     bool enhancedPass = false;
+    // Where the strip was placed when the selection's rectangle lay outside its window (a toolkit
+    // that reports it relative to a widget): on the element's frame, or nowhere.
+    enum class Misplaced { no, onElementFrame, notShown };
+    Misplaced misplaced = Misplaced::no;
     // The selection is longer than the watcher reads (SelectionReader::maxSelectionLength): no strip.
     bool selectionTooLong = false;
 };

@@ -51,6 +51,11 @@ nlohmann::json pollStepToJson(const PollStep& step, bool showText, std::int64_t 
         line["reason"] = "the selection is longer than the " + std::to_string(SelectionReader::maxSelectionLength) +
                          " characters Parlomatic reads";
     }
+    if (step.misplaced != PollStep::Misplaced::no) {
+        line["misplacedRect"] = step.misplaced == PollStep::Misplaced::onElementFrame
+                                    ? "the selection lies outside its window: the strip stands on the element"
+                                    : "the selection lies outside its window, and so does the element: no strip";
+    }
     line["tickMicros"] = tickMicros;
     return line;
 }

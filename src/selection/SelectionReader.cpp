@@ -9,6 +9,14 @@ namespace {
 // Word needs its ancestor chain read before it answers selection queries.
 constexpr QLatin1StringView wordBundleIdentifier("com.microsoft.Word");
 
+// Whether the rectangle's centre lies inside the frame.
+bool holdsCentre(const AxRect& frame, const AxRect& rect)
+{
+    const double x = rect.x + rect.width / 2;
+    const double y = rect.y + rect.height / 2;
+    return x >= frame.x && x <= frame.x + frame.width && y >= frame.y && y <= frame.y + frame.height;
+}
+
 } // namespace
 
 SelectionReading SelectionReader::read(AccessibilityBackend& backend)
@@ -80,9 +88,38 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     if (!step.rect || !step.role) {
         return done(Outcome::noSelection);
     }
+    // Some toolkits report a selection relative to a widget of theirs, not the screen: such a
+    // rectangle is not trusted; the strip stands on the element as over a caret, or is not shown.
+    // Outside the window, a rectangle is taken for one of those when it lies beside the element
+    // in both directions and falls inside it once moved by the element's origin: a selection
+    // scrolled out of view (beside the element in one direction only) is followed.
+    if (!isDegenerate(*step.rect)) {
+        if (const std::optional<AxRect> window = backend.windowFrame(focused);
+            window && !holdsCentre(*window, *step.rect)) {
+            const std::optional<AxRect> frame = backend.elementFrame(focused);
+            const double x = step.rect->x + step.rect->width / 2;
+            const double y = step.rect->y + step.rect->height / 2;
+            const bool relative = frame && (x < frame->x || x > frame->x + frame->width) &&
+                                  (y < frame->y || y > frame->y + frame->height) &&
+                                  holdsCentre(*frame, AxRect{.x = step.rect->x + frame->x,
+                                                             .y = step.rect->y + frame->y,
+                                                             .width = step.rect->width,
+                                                             .height = step.rect->height});
+            if (relative && !holdsCentre(*window, *frame)) {
+                step.misplaced = PollStep::Misplaced::notShown;
+                step.rect.reset();
+                return done(Outcome::noSelection);
+            }
+            if (relative) {
+                step.misplaced = PollStep::Misplaced::onElementFrame;
+                step.frame = frame;
+                step.rect = AxRect{.x = frame->x, .y = frame->y, .width = 0, .height = 0};
+            }
+        }
+    }
     reading.selectedText = backend.selectedText(focused);
     step.text = trimmedSelection(reading.selectedText.value_or(QString()));
-    if (isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
+    if (!step.frame && isDegenerate(*step.rect) && userPerceivedLength(step.text, 2) >= 2) {
         step.frame = backend.elementFrame(focused);
     }
     return done(Outcome::selection);

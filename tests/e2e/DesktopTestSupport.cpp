@@ -42,6 +42,34 @@ std::optional<QString> elementText(const Element& element, const std::optional<Q
     return value && !error ? std::optional(QString::fromUtf8(value.get())) : std::nullopt;
 }
 
+bool answersAccessibility(qint64 pid, std::chrono::seconds patience)
+{
+    const platform::GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    platform::GObjectPtr<AtspiAccessible> application;
+    platform::ErrorSlot listError;
+    const int count = desktop ? atspi_accessible_get_child_count(desktop.get(), listError.out()) : 0;
+    for (int i = 0; i < count && !application; ++i) {
+        platform::ErrorSlot error;
+        platform::GObjectPtr<AtspiAccessible> candidate(
+            atspi_accessible_get_child_at_index(desktop.get(), i, error.out()));
+        platform::ErrorSlot pidError;
+        if (candidate && qint64(atspi_accessible_get_process_id(candidate.get(), pidError.out())) == pid) {
+            application = std::move(candidate);
+        }
+    }
+    if (!application) {
+        return false;
+    }
+    return waitUntil(
+        [&application] {
+            atspi_accessible_clear_cache(application.get());
+            platform::ErrorSlot error;
+            atspi_accessible_get_child_count(application.get(), error.out());
+            return !error;
+        },
+        patience, 100ms);
+}
+
 void selectText(const Element& element, int start, int end)
 {
     const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));

@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <csignal>
+
 namespace parlomatic::test {
 
 using namespace std::chrono_literals;
@@ -127,6 +129,9 @@ std::optional<AxRect> windowGeometry(const QString& windowId);
 
 // The whole text of an element through AT-SPI, set first to `replacement` where given.
 std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement = std::nullopt);
+// Whether the process has an accessibility tree that answers a fresh call (not taken from
+// libatspi's cache) within `patience`, asked again and again meanwhile.
+bool answersAccessibility(qint64 pid, std::chrono::seconds patience = 3s);
 // Selects characters [start, end) of the element through AT-SPI (GTK 4 selects but answers false).
 void selectText(const Element& element, int start, int end);
 // Removes the element's first selection through AT-SPI; whether it answered so.
@@ -143,6 +148,13 @@ struct Peer {
     std::unique_ptr<QProcess> process;
     QString window;
     qint64 pid() const { return process->processId(); }
+    // The process that owns the window (a launcher may have handed it on).
+    qint64 windowPid() const
+    {
+        bool known = false;
+        const qint64 owner = xdotoolOutput("getwindowpid", window).toLongLong(&known);
+        return known ? owner : pid();
+    }
 
     // Starts `program`; waits up to `patience` for a visible window of its process (or `xdotool search`).
     static Peer start(const QString& program, const QStringList& arguments,
@@ -167,6 +179,15 @@ struct Peer {
 
     void stop()
     {
+        // A launcher (LibreOffice's) may leave the window's process behind, a frozen one for good.
+        if (process && !window.isEmpty()) {
+            if (const qint64 owner = windowPid(); owner != pid() && owner > 0) {
+                ::kill(pid_t(owner), SIGTERM);
+                if (!waitUntil([owner] { return ::kill(pid_t(owner), 0) != 0; }, 5s)) {
+                    ::kill(pid_t(owner), SIGKILL);
+                }
+            }
+        }
         if (process) {
             process->terminate();
             if (!process->waitForFinished(5000)) {
@@ -230,10 +251,23 @@ inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(
 }
 
 // A suite's peers and the real AT-SPI layer, started by its SetUpTestSuite; a poller for each test.
+// Every peer must still answer its accessibility tree 5 s after the suite's first step: a query of
+// ours that makes an application work through its whole document freezes it for minutes.
 class DesktopSuite : public ::testing::Test {
 protected:
     static void TearDownTestSuite()
     {
+        if (firstStep) {
+            waitUntil([] { return std::chrono::steady_clock::now() - *firstStep >= 5s; }, 10s);
+            for (const Peer* peer : peers) {
+                if (peer->process && !peer->window.isEmpty()) {
+                    EXPECT_TRUE(answersAccessibility(peer->windowPid()))
+                        << peer->process->program().toStdString()
+                        << " no longer answers its accessibility tree after the watcher's steps";
+                }
+            }
+            firstStep.reset();
+        }
         backend.reset();
         for (Peer* peer : peers) {
             peer->stop();
@@ -253,11 +287,15 @@ protected:
     PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what,
                        std::chrono::seconds patience = 10s)
     {
+        if (!firstStep) {
+            firstStep = std::chrono::steady_clock::now();
+        }
         return test::stepUntil(*poller, condition, what, patience);
     }
 
     static inline std::vector<Peer*> peers;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
+    static inline std::optional<std::chrono::steady_clock::time_point> firstStep;
     std::unique_ptr<TextSelectionPoller> poller;
 };
 

@@ -1,9 +1,11 @@
 // The selection watcher against slow real applications, one started once by each suite (in a private
-// desktop of its own): gnome-text-editor (GTK 4), Firefox ESR on a local page, LibreOffice Writer.
+// desktop of its own): gnome-text-editor (GTK 4), Firefox ESR on a local page, LibreOffice Writer and Calc.
 
 #include "e2e/DesktopTestSupport.h"
 
 #include <QDir>
+
+#include <unistd.h>
 
 namespace parlomatic {
 namespace {
@@ -243,6 +245,112 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWholeOverMoreThanAreInViewNot
     xdotool("key", "ctrl+a");
     stepUntil([](const PollStep& s) { return s.decision == PollStep::Decision::hide && s.text.isEmpty(); },
               "the strip hidden");
+}
+
+class CalcTest : public RealApplicationTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        const QString profile = qEnvironmentVariable("PARLOMATIC_SESSION_DIR") + QStringLiteral("/calc");
+        startOnce(QStringLiteral("libreoffice"),
+                  {QStringLiteral("--calc"), QStringLiteral("--norestore"), QStringLiteral("--nologo"),
+                   QStringLiteral("-env:UserInstallation=file://") + profile},
+                  {QStringLiteral("--name"), QStringLiteral("Untitled")});
+    }
+
+    // A click into the sheet; typing reaches it once the sheet says it has the focus.
+    void clickIntoTheSheet(double down)
+    {
+        app.click(0.5, down);
+        stepUntil([](const PollStep& s) { return s.role == QLatin1StringView(axRole::textField); },
+                  "the sheet's focus");
+    }
+
+    // Seconds of CPU the process has used.
+    static double cpuSeconds(qint64 pid)
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) {
+            return 0;
+        }
+        // The fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(::sysconf(_SC_CLK_TCK));
+    }
+};
+
+// A selected cell is a focused table cell with the whole cell's text and no text selection: no strip.
+// Watched for 10 s (by the poller and by the inspector, each finding the focus anew) the sheet stays
+// idle and takes a keystroke at once.
+TEST_F(CalcTest, SheetWatchedForTenSecondsStaysResponsiveAndAPlainCellShowsNothing)
+{
+    clickIntoTheSheet(0.4);
+    xdotool("type", "--delay", "5", "hello world");
+    xdotool("key", "Return", "Up");
+    const qint64 soffice = app.windowPid();
+    const double cpuBefore = cpuSeconds(soffice);
+    const auto started = std::chrono::steady_clock::now();
+    int steps = 0;
+    waitUntil(
+        [&] {
+            const PollStep step = poller->checkSelectedText();
+            ++steps;
+            EXPECT_FALSE(stripUp(step)) << "a strip over a selected cell";
+            return std::chrono::steady_clock::now() - started >= 8s;
+        },
+        15s, 200ms);
+    for (const nlohmann::json& step : inspect(PARLOMATIC_INSPECT, {QStringLiteral("--count"), "10"})) {
+        EXPECT_EQ(step["decision"], "hide") << step.dump();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GE(steps, 20);
+    EXPECT_LT((cpuSeconds(soffice) - cpuBefore) / seconds, 0.25) << "share of a core LibreOffice used";
+
+    // A keystroke starts editing the cell: its text object announces the focus within a second.
+    const auto typed = std::chrono::steady_clock::now();
+    xdotool("type", "q");
+    DesktopSuite::stepUntil(
+        [](const PollStep& s) { return s.element && elementText(s.element) == QStringLiteral("q"); },
+        "the keystroke in the cell", 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - typed, 1s) << "the keystroke took long to reach the sheet";
+    xdotool("key", "Escape");
+}
+
+// Typing into a cell opens its editor, an ordinary editable text; F2 there lets the arrow keys move
+// within it instead of leaving the cell.
+TEST_F(CalcTest, WordSelectedInACellBeingEditedGetsTheStrip)
+{
+    clickIntoTheSheet(0.5);
+    // Calc drops clicks and keys for a moment after a click: typed again until a cell's editor
+    // holds them (whichever cell it is).
+    const QString typed = QStringLiteral("alpha beta");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            xdotool("key", "Escape");
+            xdotool("type", "--delay", "5", typed);
+            return waitUntil(
+                [&] {
+                    const PollStep s = poller->checkSelectedText();
+                    return s.role == QLatin1StringView(axRole::textArea) && elementText(s.element) == typed;
+                },
+                2s, 200ms);
+        },
+        15s))
+        << "the cell's editor never held the text";
+    xdotool("key", "F2", "shift+ctrl+Left");
+    const PollStep step = stepUntil(showing(QStringLiteral("beta")), "the word selected in the cell");
+    EXPECT_EQ(step.actionType, ActionType::write);
+    ASSERT_TRUE(step.rect && step.panel);
+    const std::optional<AxRect> window = windowGeometry(app.window);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(inside(*step.rect, *window));
+    EXPECT_LT(step.rect->width, 100) << "the word, not the cell";
+    // On the word's upper edge, over it (shifted onto the screen when the cell is the first).
+    EXPECT_EQ(step.panel->bottom() + 1, qRound(step.rect->y));
+    EXPECT_LE(step.panel->left(), step.rect->x + step.rect->width / 2);
+    EXPECT_GE(step.panel->right(), step.rect->x + step.rect->width / 2);
+    xdotool("key", "Escape");
 }
 
 } // namespace

@@ -117,6 +117,7 @@ public:
         return fake(element).frame;
     }
     std::optional<QString> elementRole(const Element& element) override { return fake(element).role; }
+    std::optional<AxRect> windowFrame(const Element&) override { return window; }
     void readAncestorAttributes(const Element&) override { ++ancestorReads; }
     void enableEnhancedUserInterface(const Element&) override {}
     void enableEnhancedUserInterfaceForRunningApps() override { ++enhancedPasses; }
@@ -126,6 +127,8 @@ public:
     std::function<void()> announce;
     // Runs at the start of every step's first read (a test makes the application slow there).
     std::function<void()> beforeFrontRead;
+    // The frame of every element's window.
+    std::optional<AxRect> window;
     // Processes that ran into the accessibility time-out.
     std::set<Pid> silent;
 

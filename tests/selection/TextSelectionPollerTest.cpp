@@ -309,6 +309,36 @@ INSTANTIATE_TEST_SUITE_P(
         PlacementCase{"NoScreenKeepsPosition", {100, 300, 80, 20}, {}, {}, std::nullopt}),
     [](const auto& param) { return std::string(param.param.name); });
 
+// A toolkit that reports its selection relative to a widget (Konsole) puts it near the screen's
+// corner, outside the window: the strip then stands on the element, as over a caret, or is not shown.
+// A selection scrolled out of the window is followed.
+TEST_F(PollerTest, SelectionOutsideItsWindowStandsOnTheElementOrShowsNothing)
+{
+    backend.window = AxRect{600, 300, 800, 600};
+    focused->frame = AxRect{650, 400, 700, 400};
+    select(QStringLiteral("hello world"), area, AxRect{700, 500, 80, 20});
+    PollStep step = poller->checkSelectedText();
+    EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
+    EXPECT_EQ(step.panel, QRect(640, 460, 200, 40)) << "over the selection inside the window";
+
+    focused->markerBounds = AxRect{700, 100, 80, 20};
+    step = poller->checkSelectedText();
+    EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
+    EXPECT_EQ(step.panel, QRect(640, 60, 200, 40)) << "over the selection scrolled above the window";
+
+    focused->markerBounds = AxRect{10, 4, 80, 20};
+    step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, D::move);
+    EXPECT_EQ(step.misplaced, PollStep::Misplaced::onElementFrame);
+    EXPECT_EQ(step.panel, QRect(550, 360, 200, 40)) << "on the element's upper edge, centred on its left edge";
+    EXPECT_EQ(pollStepToJson(step, false, 0).count("misplacedRect"), 1U);
+
+    focused->frame = AxRect{100, 900, 300, 200};
+    step = poller->checkSelectedText();
+    EXPECT_EQ(step.decision, D::hide);
+    EXPECT_EQ(step.misplaced, PollStep::Misplaced::notShown);
+}
+
 TEST_F(PollerTest, AnnouncementsBringAtMostOneStepForwardPer30Ms)
 {
     using namespace std::chrono;

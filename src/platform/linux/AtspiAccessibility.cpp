@@ -639,6 +639,15 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
     return origin->onRoot(*frame);
 }
 
+std::optional<AxRect> AtspiAccessibility::windowFrame(const Element& element)
+{
+    const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
+    if (!pid || d->wayland || !d->windows.isConnected()) {
+        return std::nullopt;
+    }
+    return d->windows.windowGeometry(*pid);
+}
+
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);

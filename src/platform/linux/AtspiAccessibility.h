@@ -45,6 +45,8 @@ public:
     // character, eight times slower in GTK 3), used when the first way gives nothing.
     std::optional<AxRect> selectionBoundsFromRange(const Element& element) override;
     std::optional<AxRect> elementFrame(const Element& element) override;
+    // The X11 window of the element's process (nothing for native Wayland windows).
+    std::optional<AxRect> windowFrame(const Element& element) override;
     std::optional<QString> elementRole(const Element& element) override;
     void readAncestorAttributes(const Element& element) override;
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).

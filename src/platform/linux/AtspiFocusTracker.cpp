@@ -4,6 +4,7 @@
 #include "platform/linux/AtspiElement.h"
 
 #include <algorithm>
+#include <ranges>
 #include <vector>
 
 namespace parlomatic::platform {
@@ -12,7 +13,6 @@ namespace {
 
 constexpr const char* focusEvent = "object:state-changed:focused";
 constexpr int maxTopLevels = 64;
-constexpr int maxMatches = 16;
 constexpr auto slowAnswer = std::chrono::milliseconds(250);
 
 // The time-out of each call while seeding, in place of the usual one.
@@ -65,80 +65,136 @@ void keepBest(GObjectPtr<AtspiAccessible>& best, int& bestScore, AtspiAccessible
     }
 }
 
-// Nothing when the toolkit has no Collection interface (GTK4, Qt), so the caller walks instead.
-std::optional<GObjectPtr<AtspiAccessible>> matchFocused(AtspiAccessible* topLevel)
+// Tables and trees answer for every row (a spreadsheet's sheet for some two billion cells): their
+// children are never walked. Their focused child announces itself.
+bool tableLike(AtspiAccessible* node)
 {
-    const GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(topLevel));
-    if (!collection) {
-        return std::nullopt;
-    }
-    GArrayPtr states(g_array_new(FALSE, FALSE, sizeof(AtspiStateType)));
-    const AtspiStateType focused = ATSPI_STATE_FOCUSED;
-    g_array_append_val(states.get(), focused);
-    const GObjectPtr<AtspiStateSet> stateSet(atspi_state_set_new(states.get()));
-    const GObjectPtr<AtspiMatchRule> rule(
-        atspi_match_rule_new(stateSet.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
-                             ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE));
     ErrorSlot error;
-    GArrayPtr matches(atspi_collection_get_matches(collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL,
-                                                   maxMatches, TRUE, error.out()));
-    if (error || !matches) {
-        return std::nullopt;
+    switch (atspi_accessible_get_role(node, error.out())) {
+    case ATSPI_ROLE_TABLE:
+    case ATSPI_ROLE_TREE_TABLE:
+    case ATSPI_ROLE_TREE:
+        return true;
+    default:
+        return false;
     }
-    GObjectPtr<AtspiAccessible> best;
-    int bestScore = -1;
-    for (guint i = 0; i < matches->len; ++i) {
-        AtspiAccessible* match = g_array_index(matches.get(), AtspiAccessible*, i);
-        keepBest(best, bestScore, match);
-        g_object_unref(match);
-    }
-    return best;
 }
 
-GObjectPtr<AtspiAccessible> walkFocused(AtspiAccessible* topLevel, std::chrono::steady_clock::time_point deadline)
+// Menus hold the focus only while open, and then announce it; tool bars and status bars seldom
+// hold it. Menu bars are left out, the others walked after everything else.
+enum class Chrome { none, skipped, last };
+Chrome chromeOf(AtspiAccessible* node)
 {
-    GObjectPtr<AtspiAccessible> best;
+    ErrorSlot error;
+    switch (atspi_accessible_get_role(node, error.out())) {
+    case ATSPI_ROLE_MENU_BAR:
+    case ATSPI_ROLE_MENU:
+        return Chrome::skipped;
+    case ATSPI_ROLE_TOOL_BAR:
+    case ATSPI_ROLE_STATUS_BAR:
+        return Chrome::last;
+    default:
+        return Chrome::none;
+    }
+}
+
+} // namespace
+
+AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel,
+                                                       std::chrono::steady_clock::time_point deadline, int limit)
+{
+    Walk walk;
     int bestScore = -1;
-    int visited = 0;
     bool showingKnown = false;
-    std::vector<GObjectPtr<AtspiAccessible>> stack;
-    stack.push_back(refObject(topLevel));
-    while (!stack.empty() && visited < AtspiFocusTracker::walkLimit && std::chrono::steady_clock::now() < deadline) {
-        GObjectPtr<AtspiAccessible> node = std::move(stack.back());
+    struct Pending {
+        GObjectPtr<AtspiAccessible> node;
+        int depth = 0;
+        // Below a node with no state at all: another process's tree (WebKit's page below its
+        // socket), whose nodes say neither SHOWING nor VISIBLE.
+        bool embedded = false;
+    };
+    std::vector<Pending> stack;
+    stack.push_back({refObject(topLevel), 0});
+    while (!stack.empty()) {
+        if (walk.visited >= limit || std::chrono::steady_clock::now() >= deadline) {
+            walk.bounded = true;
+            break;
+        }
+        Pending pending = std::move(stack.back());
         stack.pop_back();
-        ++visited;
-        const StateSetPtr states(atspi_accessible_get_state_set(node.get()));
+        AtspiAccessible* node = pending.node.get();
+        ++walk.visited;
+        const StateSetPtr states(atspi_accessible_get_state_set(node));
         if (!states) {
             continue;
         }
         if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
-            keepBest(best, bestScore, node.get());
+            keepBest(walk.focused, bestScore, node);
             if (bestScore == 2) {
                 break;
             }
         }
-        // Hidden subtrees cannot hold the focus; tables and lists that manage their descendants can
-        // hold thousands of rows. GTK 4 never marks anything below the top-level SHOWING, only
-        // VISIBLE: until a node says SHOWING, VISIBLE is taken to mean shown.
+        // Hidden subtrees cannot hold the focus. GTK 4 never marks anything below the top-level
+        // SHOWING, only VISIBLE: until a node says SHOWING, VISIBLE is taken to mean shown. A node
+        // with no state at all stands for another process's tree (WebKit's page below its socket):
+        // it and everything below it are walked through.
+        const GArrayPtr all(atspi_state_set_get_states(states.get()));
+        const bool stateless = all && all->len == 0;
         const bool showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) != FALSE;
-        showingKnown = showingKnown || (showing && node.get() != topLevel);
-        const bool shown =
-            showing || (!showingKnown && atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) != FALSE);
-        if ((node.get() != topLevel && !shown) ||
-            atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-            continue;
-        }
-        const int count = childCount(node.get());
-        for (int i = count - 1; i >= 0; --i) {
-            if (auto child = childAt(node.get(), i)) {
-                stack.push_back(std::move(child));
+        showingKnown = showingKnown || (showing && node != topLevel);
+        const bool embedded = pending.embedded || stateless;
+        if (stateless && !pending.embedded && walk.guests.size() < 8) {
+            // The socket's child belongs to the embedded process.
+            if (auto guest = childAt(node, 0)) {
+                if (const std::optional<Pid> guestPid = readProcessId(guest.get())) {
+                    walk.guests.push_back(*guestPid);
+                }
             }
         }
+        const bool shown = showing || embedded ||
+                           (!showingKnown && atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) != FALSE);
+        if (node != topLevel && !shown) {
+            continue;
+        }
+        if (tableLike(node) || pending.depth >= depthLimit) {
+            walk.bounded = true;
+            continue;
+        }
+        // A container that manages its descendants makes each child on demand (a Writer document
+        // its paragraphs in view): entered only when it holds few.
+        const bool managed = atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS) != FALSE;
+        const int count = childCount(node);
+        if (count > (managed ? managedLimit : crowdedLimit)) {
+            walk.bounded = true;
+            continue;
+        }
+        // Pushed in reverse, so the first child is walked first; the chrome goes below the rest.
+        std::vector<GObjectPtr<AtspiAccessible>> later;
+        const std::size_t firstOfNode = stack.size();
+        for (int i = count - 1; i >= 0; --i) {
+            auto child = childAt(node, i);
+            if (!child) {
+                continue;
+            }
+            switch (chromeOf(child.get())) {
+            case Chrome::skipped:
+                break;
+            case Chrome::last:
+                later.push_back(std::move(child));
+                break;
+            case Chrome::none:
+                stack.push_back({std::move(child), pending.depth + 1, embedded});
+                break;
+            }
+        }
+        // Inserted under this node's other children: walked once they are done.
+        for (auto& child : later | std::views::reverse) {
+            stack.insert(stack.begin() + std::ptrdiff_t(firstOfNode),
+                         Pending{std::move(child), pending.depth + 1, embedded});
+        }
     }
-    return best;
+    return walk;
 }
-
-} // namespace
 
 AtspiFocusTracker::AtspiFocusTracker()
 {
@@ -164,9 +220,13 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
-    const std::optional<Pid> pid = readProcessId(event->source);
+    std::optional<Pid> pid = readProcessId(event->source);
     if (!pid) {
         return;
+    }
+    // A process embedded in another's window (WebKit's web process) stands for its host.
+    if (const auto host = tracker->m_hosts.find(*pid); host != tracker->m_hosts.end()) {
+        pid = host->second;
     }
     tracker->m_fruitless.erase(*pid);
     if (event->detail1 != 0) {
@@ -187,6 +247,7 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
 void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
 {
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
+    std::erase_if(m_hosts, [&gone](const auto& entry) { return gone(entry.first) || gone(entry.second); });
     std::erase_if(m_lost, gone);
     std::erase_if(m_fruitless, gone);
     std::erase_if(m_met, gone);
@@ -225,18 +286,25 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
+        std::vector<Pid> guests;
         // The first call to an application waits behind libatspi's fetch of its whole object cache
         // (about 100 ms for a Writer window): the first seeding gets the usual time-out, or an
         // application already in front when watching began would be found only seconds later.
         const bool firstMeeting = m_met.insert(pid).second;
-        GObjectPtr<AtspiAccessible> seeded = seed(
-            application,
-            firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout, cutShort);
+        GObjectPtr<AtspiAccessible> seeded =
+            seed(application,
+                 firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout,
+                 cutShort, guests);
         // An application too busy for the short time-out gets twice as long at the next try, up to
         // the usual time-out (on a loaded machine the short one may never be enough).
         m_seedCallTimeout =
             cutShort ? std::min(2 * m_seedCallTimeout, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
                      : seedCallTimeout;
+        for (const Pid guest : guests) {
+            if (guest != pid) {
+                m_hosts[guest] = pid;
+            }
+        }
         if (seeded) {
             m_focused[pid] = std::move(seeded);
             m_fruitless.erase(pid);
@@ -248,11 +316,28 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         }
     }
     const auto it = m_focused.find(pid);
-    return it == m_focused.end() ? nullptr : it->second.get();
+    if (it == m_focused.end()) {
+        return nullptr;
+    }
+    // A spreadsheet keeps announcing its sheet as focused while a cell's editor, next to it, holds
+    // the keyboard (and may announce nothing): looked for beside the sheet, never inside it.
+    if (now - m_besideCheckedAt >= besideInterval && hasState(it->second.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+        m_besideCheckedAt = now;
+        ErrorSlot error;
+        const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(it->second.get(), error.out()));
+        if (parent && !error) {
+            const ScopedCallTimeout shortCalls(m_seedCallTimeout);
+            Walk beside = walkFocused(parent.get(), now + seedBudget, besideLimit);
+            if (beside.focused && preference(beside.focused.get()) > 0) {
+                it->second = std::move(beside.focused);
+            }
+        }
+    }
+    return it->second.get();
 }
 
 GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                                    bool& cutShort)
+                                                    bool& cutShort, std::vector<Pid>& guests)
 {
     if (application == nullptr) {
         return nullptr;
@@ -286,14 +371,15 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
             break;
         }
         const auto asked = std::chrono::steady_clock::now();
-        std::optional<GObjectPtr<AtspiAccessible>> found = matchFocused(topLevel.get());
-        if (!found && std::chrono::steady_clock::now() - asked >= callTimeout) {
+        Walk walk = walkFocused(topLevel.get(), deadline);
+        guests.insert(guests.end(), walk.guests.begin(), walk.guests.end());
+        if (walk.focused) {
+            return std::move(walk.focused);
+        }
+        if (walk.visited <= 1 && std::chrono::steady_clock::now() - asked >= callTimeout) {
+            // Not even the window answered in time.
             cutShort = true;
             break;
-        }
-        GObjectPtr<AtspiAccessible> focused = found ? std::move(*found) : walkFocused(topLevel.get(), deadline);
-        if (focused) {
-            return focused;
         }
     }
     cutShort = cutShort || std::chrono::steady_clock::now() >= deadline;

@@ -10,16 +10,24 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <vector>
 
 namespace parlomatic::platform {
 
 // Which object has the keyboard focus in each application. AT-SPI has no focused-element query,
 // so this is fed by "object:state-changed:focused" events (delivered through the GLib main loop
-// that Qt runs) and seeded from the application's tree when the front process changes.
+// that Qt runs) and seeded from the application's tree when the front process changes. The tree is
+// only ever walked within bounds: no query whose cost grows with the application's document (a
+// Collection match over a spreadsheet's window makes the application create every cell of the sheet
+// and stop taking keystrokes for minutes).
 class AtspiFocusTracker {
 public:
-    // Objects visited at most by one seeding walk in a toolkit without the Collection interface.
-    static constexpr int walkLimit = 600;
+    // Objects visited at most by one seeding walk, how deep it goes, and the most children of a
+    // container it enters (a longer list holds rows, not the text in front of the user).
+    static constexpr int walkLimit = 1000;
+    static constexpr int depthLimit = 32;
+    static constexpr int crowdedLimit = 256;
+    static constexpr int managedLimit = 64;
     // Time one seeding may take at most (an application that stops answering mid-walk).
     static constexpr auto seedBudget = std::chrono::milliseconds(500);
     // Time-out of each call while seeding: an application that takes longer (building its tree) is
@@ -28,6 +36,10 @@ public:
     static constexpr auto seedCallTimeout = std::chrono::milliseconds(40);
     // While no object known to the tracker holds the focus, the tree is asked again at this pace.
     static constexpr auto reseedInterval = std::chrono::seconds(1);
+    // How often, and how far, the neighbourhood of a focused container that manages its descendants
+    // (a sheet) is searched for a focused text (the editor of a cell).
+    static constexpr auto besideInterval = std::chrono::milliseconds(400);
+    static constexpr int besideLimit = 24;
     // The same after a seeding that found nothing.
     static constexpr auto fruitlessReseedInterval = std::chrono::seconds(5);
 
@@ -61,22 +73,37 @@ public:
     // Whether anything is remembered of the process.
     bool remembers(Pid pid) const
     {
-        return m_focused.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) || m_met.contains(pid) ||
-               m_lastFocusedPid == pid || m_lastPid == pid;
+        return m_focused.contains(pid) || m_hosts.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) ||
+               m_met.contains(pid) || m_lastFocusedPid == pid || m_lastPid == pid;
     }
 
-    // Finds the focused object below `application`: its active top-level, then a Collection match on
-    // FOCUSED, else a bounded walk. Prefers editable text, then any text. Null when none is found.
+    // Finds the focused object below `application` by a bounded walk of its active top-level, then of
+    // the others: menus left out, tool bars last, no table or tree entered, nor a container with
+    // more than crowdedLimit children (managedLimit where it manages its descendants). Prefers
+    // editable text, then any text. Null when none is found.
     // Each call gets `callTimeout`; `cutShort` is set when time ran out before every top-level was
-    // searched.
+    // searched. `guests` receives the processes met below state-less nodes (embedded in the window).
     static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                            bool& cutShort);
+                                            bool& cutShort, std::vector<Pid>& guests);
+
+    // One walk of a top-level: the object found, how many were visited, and whether a bound was met.
+    struct Walk {
+        GObjectPtr<AtspiAccessible> focused;
+        int visited = 0;
+        bool bounded = false;
+        std::vector<Pid> guests;
+    };
+    static Walk walkFocused(AtspiAccessible* topLevel, std::chrono::steady_clock::time_point deadline,
+                            int limit = walkLimit);
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* self);
 
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    // Processes whose tree hangs in another's window (WebKit's web process), and that host: their
+    // focus events count for the host, the process whose window is in front.
+    std::map<Pid, Pid> m_hosts;
     // Processes whose focused object lost the focus without another one announcing it: their tree
     // is asked again on the next call.
     std::set<Pid> m_lost;
@@ -90,6 +117,7 @@ private:
     Pid m_lastPid = 0;
     std::chrono::steady_clock::time_point m_seededAt;
     std::chrono::steady_clock::time_point m_checkedAt;
+    std::chrono::steady_clock::time_point m_besideCheckedAt;
     std::optional<Pid> m_lastFocusedPid;
     int m_seedCount = 0;
 };
