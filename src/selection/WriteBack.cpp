@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace parlomatic {
@@ -243,8 +244,9 @@ void WriteBack::copyCompositorClipboard(const std::shared_ptr<Write>& write)
     }
     m_windowPaster->copyClipboard(&m_context, [this, write](std::optional<ClipboardFormats> copied) {
         // KWin offers our X11 clipboard to native windows but cannot hand it over once no X11 window
-        // is active: then it is the copy taken from our own side.
-        if (!copied && QGuiApplication::clipboard()->ownsClipboard()) {
+        // is active (no answer, or empty ones): then it is the copy taken from our own side.
+        const auto empty = [](const auto& format) { return format.second.isEmpty(); };
+        if ((!copied || std::ranges::any_of(*copied, empty)) && QGuiApplication::clipboard()->ownsClipboard()) {
             copied = write->userClipboard;
         }
         write->compositorClipboard = std::move(copied);
@@ -392,6 +394,11 @@ WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::opti
     pasted->kept = std::make_shared<const std::optional<ClipboardFormats>>(std::move(userClipboard));
     auto lease = std::make_unique<ClipboardLease>(pasted);
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
+    // The display server may refuse us the clipboard (a newer owner's time stamp than the last one we
+    // saw): Ctrl+V would then paste what the user had there over their selection.
+    if (clipboard->mimeData(QClipboard::Clipboard) != pasted) {
+        return std::unexpected("the clipboard could not be taken");
+    }
     if (const auto sent = keys.pasteShortcut(); !sent) {
         lease->giveBack();
         return std::unexpected(sent.error());
