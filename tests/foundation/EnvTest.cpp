@@ -43,8 +43,9 @@ protected:
     QTemporaryDir m_dir;
 };
 
-// The bundle identifier is the compiled one without the file or its key.
-TEST_F(EnvTest, ReadsValuesUnchanged)
+// The bundle identifier is the compiled one without the file or its key. The process's values are
+// read once and cached.
+TEST_F(EnvTest, ReadsValuesUnchangedAndTheProcessCachesThem)
 {
     EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
     writeInfo("PMAPIDomain = x\n");
@@ -59,6 +60,12 @@ TEST_F(EnvTest, ReadsValuesUnchanged)
     EXPECT_EQ(source.string("PMAuthScope"), "openid offline_access");
     EXPECT_EQ(source.url("PMAuthRedirectUrl")->toString(), "http://127.0.0.1:0/callback");
     EXPECT_EQ(source.bundleIdentifier(), "com.example.parlomatic");
+
+    writeInfo("PMAPIDomain = first.example\n");
+    setBundleDirectory(dir());
+    EXPECT_EQ(Env::apiDomain(), "first.example");
+    writeInfo("PMAPIDomain = second.example\n");
+    EXPECT_EQ(Env::apiDomain(), "first.example");
 }
 
 TEST_F(EnvTest, UnparsableRedirectIsAnError)
@@ -89,15 +96,6 @@ TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
         EXPECT_EQ(EnvSource(dir()).extraCaFile(), expected) << line;
     }
     qunsetenv("XDG_DATA_HOME");
-}
-
-TEST_F(EnvTest, ProcessValuesAreReadOnceAndCached)
-{
-    writeInfo("PMAPIDomain = first.example\n");
-    setBundleDirectory(dir());
-    EXPECT_EQ(Env::apiDomain(), "first.example");
-    writeInfo("PMAPIDomain = second.example\n");
-    EXPECT_EQ(Env::apiDomain(), "first.example");
 }
 
 using EnvDeathTest = EnvTest;

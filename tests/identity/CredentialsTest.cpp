@@ -50,7 +50,7 @@ TEST(CredentialsTest, FromTheTokenResponse)
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
 }
 
-TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsAndRefusesOtherObjects)
+TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsRefusesOtherObjectsAndPrintsRedacted)
 {
     const Credentials full("at", "Bearer", now + 0.25, "rt", "it", "openid email", "rc");
     const std::string archive = full.archive();
@@ -72,10 +72,8 @@ TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsAndRefusesOtherObjects)
                                R"([{"$class":"Credentials"}])"}) {
         EXPECT_FALSE(Credentials::unarchive(broken, now)) << broken;
     }
-}
 
-TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
-{
+    // The printed form redacts every token and shows an absurd expiry.
     const Credentials credentials("secret-access", "Bearer", 0, "secret-refresh", "secret-id", "openid", "secret-rc");
     EXPECT_EQ(credentials.description(),
               R"(Credentials(accessToken: "<REDACTED>", tokenType: "Bearer", expiresIn: 1970-01-01 00:00:00 +0000, )"
@@ -87,7 +85,7 @@ TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
     EXPECT_NE(absurd->description().find("expiresIn: 1e+300"), std::string::npos);
 }
 
-TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
+TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessageAndOnlyRefusalsAreFinal)
 {
     using Code = CredentialsManagerError::Code;
     const std::pair<CredentialsManagerError, std::string> table[] = {
@@ -106,12 +104,8 @@ TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
         EXPECT_EQ(error.message(), message);
     }
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
-}
 
-// No answer (status 0), a time-out, throttling or the service's own failure keep the session; refusals end it.
-TEST(CredentialsManagerErrorTest, OnlyRefusalsAreFinal)
-{
-    using Code = CredentialsManagerError::Code;
+    // No answer (status 0), a time-out, throttling or the service's own failure keep the session; refusals end it.
     for (const auto& [status, transient] :
          {std::pair{0L, true}, {408L, true}, {429L, true}, {503L, true}, {400L, false}, {401L, false}}) {
         const AuthenticationError cause(nlohmann::json::object(), status);

@@ -17,7 +17,7 @@ Claim claimOf(std::string_view jsonText)
 }
 
 // Dates (exp, iat, auth_time) are numbers or whole texts of a number; anything else is no date.
-TEST(Claim, DatesFromNumbersAndNumericTexts)
+TEST(Claim, DatesFromNumbersAndNumericTextsAndArraysOfTexts)
 {
     const std::pair<const char*, std::optional<double>> table[] = {
         {"42", 42.0},
@@ -42,11 +42,7 @@ TEST(Claim, DatesFromNumbersAndNumericTexts)
     for (const auto& [json, date] : table) {
         EXPECT_EQ(claimOf(json).date(), date) << json;
     }
-}
-
-// Texts and lists that the ID-token validator's claim faults do not read (IDTokenValidatorTest).
-TEST(Claim, ArrayOfTextsOnly)
-{
+    // Lists of texts only; what the ID-token validator's claim faults do not read (IDTokenValidatorTest).
     EXPECT_EQ(claimOf("[]").array(), std::vector<std::string>{});
     EXPECT_FALSE(claimOf(R"(["a",1])").array().has_value());
     EXPECT_FALSE(claimOf("1").array().has_value());
@@ -69,7 +65,7 @@ TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
     EXPECT_EQ(decode(makeToken(header, R"({"a":1})", ""))->signature(), "");
 }
 
-TEST(TokenDecode, WrongPartCountIsInTheMessage)
+TEST(TokenDecode, WrongPartCountsAndBadSegmentsAreNamed)
 {
     const std::pair<std::string, std::size_t> table[] = {
         {"", 1}, {"abc", 1}, {"e30.e30", 2}, {"e30.e30.x.y", 4}, {"....", 5}, {"e30.e30.x.", 4}};
@@ -80,12 +76,8 @@ TEST(TokenDecode, WrongPartCountIsInTheMessage)
         EXPECT_EQ(decoded.error().description(),
                   "The JWT " + token + " has " + std::to_string(count) + " parts when it should have 3 parts.");
     }
-}
-
-// The failing segment is named, the header's first when both are bad; a body that is no JSON
-// object fails, also one nested so deep that using it would overflow the stack later.
-TEST(TokenDecode, BadSegmentsAreNamed)
-{
+    // The failing segment is named, the header's first when both are bad; a body that is no JSON
+    // object fails, also one nested so deep that using it would overflow the stack later.
     EXPECT_EQ(decode("A.e30.sig").error().description(), "Failed to decode Base64URL value A.");
     EXPECT_EQ(decode("WzFd.A.sig").error().kind(), JWTError::Kind::invalidJSON);
     EXPECT_EQ(decode("WzFd.A.sig").error().payload(), "WzFd");
