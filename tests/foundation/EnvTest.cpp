@@ -68,7 +68,7 @@ TEST_F(EnvTest, ReadsValuesUnchangedAndTheProcessCachesThem)
     EXPECT_EQ(Env::apiDomain(), "first.example");
 }
 
-TEST_F(EnvTest, UnparsableRedirectIsAnError)
+TEST_F(EnvTest, UnparsableRedirectIsAnErrorAndTheExtraCaFileIsFoundOrNone)
 {
     for (const char* redirect : {"", "not a url", "http://exa mple.com/cb", "://nothing"}) {
         writeInfo(std::string("PMAuthRedirectUrl = ") + redirect + "\n");
@@ -76,10 +76,8 @@ TEST_F(EnvTest, UnparsableRedirectIsAnError)
         ASSERT_FALSE(url.has_value()) << redirect;
         EXPECT_NE(url.error().message().find("PMAuthRedirectUrl"), std::string::npos);
     }
-}
 
-TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
-{
+    // The extra CA file is relative to the data folder, and only there when it exists.
     const auto data = dir() / "data";
     std::filesystem::create_directories(data / "parlomatic/tls");
     std::ofstream(data / "parlomatic/tls/ca.pem") << "-----BEGIN CERTIFICATE-----\n";

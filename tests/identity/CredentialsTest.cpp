@@ -31,7 +31,7 @@ constexpr double now = 1'700'000'000.0;
 
 // Expiry counts from decoding; a text or number of seconds, anything else none. Missing texts are
 // empty, mistyped ones fail.
-TEST(CredentialsTest, FromTheTokenResponse)
+TEST(CredentialsTest, FromTheTokenResponseToTheArchiveAndThePrintedForm)
 {
     const std::pair<json, double> table[] = {{"3600", now + 3600}, {"0.5", now + 0.5}, {86400, now + 86400},
                                              {1.5, now + 1.5},     {nullptr, now},     {"soon", now},
@@ -48,10 +48,8 @@ TEST(CredentialsTest, FromTheTokenResponse)
     EXPECT_EQ(Credentials::fromTokenResponse(json::object(), now), Credentials("", "", now));
     EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
-}
 
-TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsRefusesOtherObjectsAndPrintsRedacted)
-{
+    // The archive round-trips all seven fields and refuses other objects; the printed form is redacted.
     const Credentials full("at", "Bearer", now + 0.25, "rt", "it", "openid email", "rc");
     const std::string archive = full.archive();
     EXPECT_EQ(Credentials::unarchive(archive, 0), full);
