@@ -1,5 +1,5 @@
 #include "common/CurlHttpClient.h"
-#include "support/TlsTestServer.h"
+#include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -33,26 +33,21 @@ CurlHttpClient trustingClient(const TlsTestServer& server)
     return CurlHttpClient(CurlHttpClient::Options{.extraCaFile = server.caFile()});
 }
 
-class CurlHttpClientTest : public ::testing::Test {
+// Echoes the method, the X-Token header and the body; "/silent" answers only once the server stops.
+class CurlHttpClientTest : public test::LoopbackServiceFixture {
 protected:
     void SetUp() override
     {
-        auto echo = [](const httplib::Request& request, httplib::Response& response) {
+        LoopbackServiceFixture::SetUp();
+        setReply([this](const httplib::Request& request, httplib::Response& response) {
+            if (request.path == "/silent") {
+                ++silentCalls;
+                server.waitForStop();
+            }
             response.set_header("X-Method", request.method);
             response.set_header("X-Seen-Token", request.get_header_value("X-Token"));
             response.set_content(request.body, "text/plain");
-        };
-        server.server().Get("/echo", echo);
-        server.server().Post("/echo", echo);
-        server.server().Patch("/echo", echo);
-        server.server().Put("/echo", echo);
-        server.server().Delete("/echo", echo);
-        server.server().Get("/silent", [this](const httplib::Request&, httplib::Response& response) {
-            ++silentCalls;
-            server.waitForStop();
-            response.set_content("late", "text/plain");
         });
-        ASSERT_TRUE(server.start());
     }
 
     HttpRequest request(std::string method, const std::string& path) const
@@ -61,11 +56,28 @@ protected:
     }
 
     std::atomic<int> silentCalls{0};
-    TlsTestServer server;
 };
 
+int recordLowestOfferedVersion(SSL* ssl, int*, void* user)
+{
+    int lowest = SSL_client_hello_get0_legacy_version(ssl);
+    const unsigned char* versions = nullptr;
+    std::size_t length = 0;
+    if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_supported_versions, &versions, &length) == 1) {
+        for (std::size_t i = 1; i + 1 < length; i += 2) {
+            lowest = std::min(lowest, versions[i] << 8 | versions[i + 1]);
+        }
+    }
+    static_cast<std::atomic<int>*>(user)->store(lowest);
+    return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+// Also offers no TLS version older than 1.2.
 TEST_F(CurlHttpClientTest, SendsMethodHeadersAndBodyAndReturnsTheAnswer)
 {
+    std::atomic<int> lowest{0};
+    SSL_CTX_set_client_hello_cb(static_cast<httplib::SSLServer&>(server.server()).ssl_context(),
+                                &recordLowestOfferedVersion, &lowest);
     auto client = trustingClient(server);
     for (const std::string method : {"GET", "POST", "PATCH", "PUT", "DELETE"}) {
         SCOPED_TRACE(method);
@@ -81,6 +93,7 @@ TEST_F(CurlHttpClientTest, SendsMethodHeadersAndBodyAndReturnsTheAnswer)
         EXPECT_EQ(result->header("X-SEEN-TOKEN"), "abc");
         EXPECT_EQ(result->body, sent.body);
     }
+    EXPECT_EQ(lowest.load(), TLS1_2_VERSION);
 }
 
 // Sequential calls share one connection and one handshake; threads at once take a few more.
@@ -326,30 +339,6 @@ TEST(CurlHttpClientAnswers, TakesEveryStatusButOnlyAnswersWhoseEndIsKnown)
             EXPECT_EQ(result->header("X-Colon"), "a:b");
         }
     }
-}
-
-int recordLowestOfferedVersion(SSL* ssl, int*, void* user)
-{
-    int lowest = SSL_client_hello_get0_legacy_version(ssl);
-    const unsigned char* versions = nullptr;
-    std::size_t length = 0;
-    if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_supported_versions, &versions, &length) == 1) {
-        for (std::size_t i = 1; i + 1 < length; i += 2) {
-            lowest = std::min(lowest, versions[i] << 8 | versions[i + 1]);
-        }
-    }
-    static_cast<std::atomic<int>*>(user)->store(lowest);
-    return SSL_CLIENT_HELLO_SUCCESS;
-}
-
-TEST_F(CurlHttpClientTest, OffersNoTlsVersionOlderThan1_2)
-{
-    std::atomic<int> lowest{0};
-    SSL_CTX_set_client_hello_cb(static_cast<httplib::SSLServer&>(server.server()).ssl_context(),
-                                &recordLowestOfferedVersion, &lowest);
-
-    ASSERT_TRUE(trustingClient(server).send(request("GET", "/echo")).has_value());
-    EXPECT_EQ(lowest.load(), TLS1_2_VERSION);
 }
 
 TEST(CurlHttpClientRequests, InvalidOnesAreRejectedBeforeAnythingIsSent)

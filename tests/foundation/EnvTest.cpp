@@ -43,8 +43,9 @@ protected:
     QTemporaryDir m_dir;
 };
 
-// The bundle identifier is the compiled one without the file or its key.
-TEST_F(EnvTest, ReadsValuesUnchanged)
+// The bundle identifier is the compiled one without the file or its key. The process's values are
+// read once and cached.
+TEST_F(EnvTest, ReadsValuesUnchangedAndTheProcessCachesThem)
 {
     EXPECT_EQ(EnvSource(dir()).bundleIdentifier(), compiledBundleIdentifier);
     writeInfo("PMAPIDomain = x\n");
@@ -59,9 +60,15 @@ TEST_F(EnvTest, ReadsValuesUnchanged)
     EXPECT_EQ(source.string("PMAuthScope"), "openid offline_access");
     EXPECT_EQ(source.url("PMAuthRedirectUrl")->toString(), "http://127.0.0.1:0/callback");
     EXPECT_EQ(source.bundleIdentifier(), "com.example.parlomatic");
+
+    writeInfo("PMAPIDomain = first.example\n");
+    setBundleDirectory(dir());
+    EXPECT_EQ(Env::apiDomain(), "first.example");
+    writeInfo("PMAPIDomain = second.example\n");
+    EXPECT_EQ(Env::apiDomain(), "first.example");
 }
 
-TEST_F(EnvTest, UnparsableRedirectIsAnError)
+TEST_F(EnvTest, UnparsableRedirectIsAnErrorAndTheExtraCaFileIsFoundOrNone)
 {
     for (const char* redirect : {"", "not a url", "http://exa mple.com/cb", "://nothing"}) {
         writeInfo(std::string("PMAuthRedirectUrl = ") + redirect + "\n");
@@ -69,10 +76,8 @@ TEST_F(EnvTest, UnparsableRedirectIsAnError)
         ASSERT_FALSE(url.has_value()) << redirect;
         EXPECT_NE(url.error().message().find("PMAuthRedirectUrl"), std::string::npos);
     }
-}
 
-TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
-{
+    // The extra CA file is relative to the data folder, and only there when it exists.
     const auto data = dir() / "data";
     std::filesystem::create_directories(data / "parlomatic/tls");
     std::ofstream(data / "parlomatic/tls/ca.pem") << "-----BEGIN CERTIFICATE-----\n";
@@ -89,15 +94,6 @@ TEST_F(EnvTest, ExtraCaFileIsRelativeToTheDataFolderAndOnlyWhenItExists)
         EXPECT_EQ(EnvSource(dir()).extraCaFile(), expected) << line;
     }
     qunsetenv("XDG_DATA_HOME");
-}
-
-TEST_F(EnvTest, ProcessValuesAreReadOnceAndCached)
-{
-    writeInfo("PMAPIDomain = first.example\n");
-    setBundleDirectory(dir());
-    EXPECT_EQ(Env::apiDomain(), "first.example");
-    writeInfo("PMAPIDomain = second.example\n");
-    EXPECT_EQ(Env::apiDomain(), "first.example");
 }
 
 using EnvDeathTest = EnvTest;

@@ -55,7 +55,7 @@ protected:
     QTemporaryDir m_dir;
 };
 
-TEST_F(PreferencesTest, PrimaryLanguageDefaultsToEnglishAndReadsThroughFromCode)
+TEST_F(PreferencesTest, LanguagesDefaultToEnglishAndReadOnlyWhatTheyStore)
 {
     Preferences preferences(path());
     EXPECT_FALSE(preferences.stringForKey(primaryLanguageKey).has_value());
@@ -70,11 +70,8 @@ TEST_F(PreferencesTest, PrimaryLanguageDefaultsToEnglishAndReadsThroughFromCode)
     Preferences unknown(path());
     EXPECT_EQ(unknown.primaryLanguageCode(), "de-DE"); // the raw string is kept for the replace fallback
     EXPECT_EQ(unknown.primaryLanguage(), Language::en_US);
-}
 
-// Stored as an integer that survives a restart; any other value reads as English.
-TEST_F(PreferencesTest, ReplaceLanguageIsStoredAsAnIntegerAndInvalidValuesReadAsEnglish)
-{
+    // The replace language is stored as an integer that survives a restart; any other value reads as English.
     Preferences(path()).setReplaceOutputLanguage(Language::pt_BR);
     EXPECT_EQ(Preferences(path()).replaceOutputLanguage(), Language::pt_BR);
     bool isInteger = false;

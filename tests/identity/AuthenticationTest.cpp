@@ -47,7 +47,7 @@ std::string outcome(const Response& response)
            "): " + result.error().description();
 }
 
-TEST(ClassificationTest, Classifies)
+TEST(ClassificationTest, ClassifiesAndDerivesCodeAndDescription)
 {
     const std::string plain = "identity.internal_error.plain";
     const auto empty = [](int status) {
@@ -79,11 +79,9 @@ TEST(ClassificationTest, Classifies)
         EXPECT_EQ(outcome(response), expected) << name;
     }
     EXPECT_NE(classify(transportError()).error().cause().value().find("Could not connect"), std::string::npos);
-}
 
-TEST(AuthenticationErrorTest, DerivesCodeAndDescription)
-{
-    const std::tuple<json, std::string, std::string> table[] = {
+    // An error's code and description from its body.
+    const std::tuple<json, std::string, std::string> errors[] = {
         {{{"error", "a"}, {"code", "b"}}, "a", "Received error with code a."},
         {{{"code", "b"}}, "b", "Received error with code b."},
         {{{"error", 5}, {"code", "b"}},
@@ -93,31 +91,36 @@ TEST(AuthenticationErrorTest, DerivesCodeAndDescription)
         {{{"error", "x"}, {"description", "d"}, {"error_description", "e"}}, "x", "d"},
         {{{"error", "x"}, {"description", 7}, {"error_description", "e"}}, "x", "e"},
         {{{"error_description", 7}, {"code", "c"}}, "c", "Received error with code c."}};
-    for (const auto& [info, code, description] : table) {
+    for (const auto& [info, code, description] : errors) {
         const AuthenticationError error(info, 400);
         EXPECT_EQ(error.code(), code) << info;
         EXPECT_EQ(error.description(), description) << info;
     }
 }
 
-TEST(ScopeRuleTest, PrefixesOpenid)
+// GET parameters become query items after the existing ones; POST parameters a JSON body, and the
+// telemetry header replaces a given one. The scope always asks for "openid"; the base URL ends with
+// one slash; the telemetry is unpadded Base64URL of the client's description.
+TEST(BuildRequestTest, ParametersScopeBaseUrlAndTelemetry)
 {
-    const std::pair<std::string, std::string> table[] = {{"profile email", "openid profile email"},
-                                                         {"openid profile", "openid profile"},
-                                                         {"profile openid", "profile openid"},
-                                                         {"openidx", "openid openidx"},
-                                                         {"", "openid "}};
-    for (const auto& [given, sent] : table) {
+    const std::pair<std::string, std::string> scopes[] = {{"profile email", "openid profile email"},
+                                                          {"openid profile", "openid profile"},
+                                                          {"profile openid", "profile openid"},
+                                                          {"openidx", "openid openidx"},
+                                                          {"", "openid "}};
+    for (const auto& [given, sent] : scopes) {
         json parameters{{"scope", given}};
         applyScopeRule(parameters);
         EXPECT_EQ(parameters["scope"], sent) << given;
     }
-}
+    // Without a scheme: ConfigurationTest.
+    EXPECT_EQ(baseUrl("https://tenant.example.com/"), "https://tenant.example.com/");
+    EXPECT_EQ(baseUrl("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
+    // {"env":{"os":"linux","osVersion":"6.1"},"name":"parlomatic-identity","version":"1.2.3"}
+    EXPECT_EQ(Telemetry::encodeInfo("1.2.3", "linux", "6.1"),
+              "eyJlbnYiOnsib3MiOiJsaW51eCIsIm9zVmVyc2lvbiI6IjYuMSJ9LCJuYW1lIjoicGFybG9tYXRpYy1pZGVudGl0eSIsIn"
+              "ZlcnNpb24iOiIxLjIuMyJ9");
 
-// GET parameters become query items after the existing ones; POST parameters a JSON body, and the
-// telemetry header replaces a given one.
-TEST(BuildRequestTest, ParametersGoToTheQueryOrTheBody)
-{
     const auto request = buildHttpRequest("https://t/x?a=1", "get", {{"b", "two words"}, {"c", 3}}, {},
                                           Telemetry{.enabled = false, .info = {}});
     EXPECT_EQ(request.url, "https://t/x?a=1&b=two%20words&c=3");
@@ -131,21 +134,6 @@ TEST(BuildRequestTest, ParametersGoToTheQueryOrTheBody)
     EXPECT_EQ(post.headers,
               (HttpHeaders{{"Content-Type", "application/json"}, {"X-Extra", "1"}, {"Identity-Client", "abc"}}));
     EXPECT_EQ(post.url, "https://t/x");
-}
-
-TEST(TelemetryTest, InfoIsUnpaddedBase64UrlOfTheClientDescription)
-{
-    // {"env":{"os":"linux","osVersion":"6.1"},"name":"parlomatic-identity","version":"1.2.3"}
-    const std::string encoded = Telemetry::encodeInfo("1.2.3", "linux", "6.1");
-    EXPECT_EQ(encoded, "eyJlbnYiOnsib3MiOiJsaW51eCIsIm9zVmVyc2lvbiI6IjYuMSJ9LCJuYW1lIjoicGFybG9tYXRpYy1pZGVudGl0eSIsIn"
-                       "ZlcnNpb24iOiIxLjIuMyJ9");
-}
-
-TEST(BaseUrlTest, PrefixAndSlashRules)
-{
-    EXPECT_EQ(baseUrl("tenant.example.com"), "https://tenant.example.com/");
-    EXPECT_EQ(baseUrl("https://tenant.example.com/"), "https://tenant.example.com/");
-    EXPECT_EQ(baseUrl("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
 }
 
 TEST(ConfigurationTest, AnIncompleteFileIsToldAndStopsTheProcessACompleteOneBuildsTheClient)

@@ -31,7 +31,7 @@ constexpr double now = 1'700'000'000.0;
 
 // Expiry counts from decoding; a text or number of seconds, anything else none. Missing texts are
 // empty, mistyped ones fail.
-TEST(CredentialsTest, FromTheTokenResponse)
+TEST(CredentialsTest, FromTheTokenResponseToTheArchiveAndThePrintedForm)
 {
     const std::pair<json, double> table[] = {{"3600", now + 3600}, {"0.5", now + 0.5}, {86400, now + 86400},
                                              {1.5, now + 1.5},     {nullptr, now},     {"soon", now},
@@ -48,10 +48,8 @@ TEST(CredentialsTest, FromTheTokenResponse)
     EXPECT_EQ(Credentials::fromTokenResponse(json::object(), now), Credentials("", "", now));
     EXPECT_FALSE(Credentials::fromTokenResponse({{"refresh_token", 5}}, now));
     EXPECT_FALSE(Credentials::fromTokenResponse(json::array(), now));
-}
 
-TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsAndRefusesOtherObjects)
-{
+    // The archive round-trips all seven fields and refuses other objects; the printed form is redacted.
     const Credentials full("at", "Bearer", now + 0.25, "rt", "it", "openid email", "rc");
     const std::string archive = full.archive();
     EXPECT_EQ(Credentials::unarchive(archive, 0), full);
@@ -72,10 +70,8 @@ TEST(CredentialsTest, ArchiveRoundTripsAllSevenFieldsAndRefusesOtherObjects)
                                R"([{"$class":"Credentials"}])"}) {
         EXPECT_FALSE(Credentials::unarchive(broken, now)) << broken;
     }
-}
 
-TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
-{
+    // The printed form redacts every token and shows an absurd expiry.
     const Credentials credentials("secret-access", "Bearer", 0, "secret-refresh", "secret-id", "openid", "secret-rc");
     EXPECT_EQ(credentials.description(),
               R"(Credentials(accessToken: "<REDACTED>", tokenType: "Bearer", expiresIn: 1970-01-01 00:00:00 +0000, )"
@@ -87,7 +83,7 @@ TEST(CredentialsTest, PrintedFormRedactsEveryTokenAndShowsAnAbsurdExpiry)
     EXPECT_NE(absurd->description().find("expiresIn: 1e+300"), std::string::npos);
 }
 
-TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
+TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessageAndOnlyRefusalsAreFinal)
 {
     using Code = CredentialsManagerError::Code;
     const std::pair<CredentialsManagerError, std::string> table[] = {
@@ -106,12 +102,8 @@ TEST(CredentialsManagerErrorTest, EveryCodeHasItsExactMessage)
         EXPECT_EQ(error.message(), message);
     }
     EXPECT_NE(CredentialsManagerError::largeMinTTL(60, 29), CredentialsManagerError::largeMinTTL(60, 30));
-}
 
-// No answer (status 0), a time-out, throttling or the service's own failure keep the session; refusals end it.
-TEST(CredentialsManagerErrorTest, OnlyRefusalsAreFinal)
-{
-    using Code = CredentialsManagerError::Code;
+    // No answer (status 0), a time-out, throttling or the service's own failure keep the session; refusals end it.
     for (const auto& [status, transient] :
          {std::pair{0L, true}, {408L, true}, {429L, true}, {503L, true}, {400L, false}, {401L, false}}) {
         const AuthenticationError cause(nlohmann::json::object(), status);

@@ -75,7 +75,7 @@ protected:
     std::shared_ptr<KeySetServer> keySet = std::make_shared<KeySetServer>();
 };
 
-TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
+TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaimAndWithoutAUsableKey)
 {
     std::string tampered = signedToken(validBody());
     char& signatureByte = tampered[tampered.size() - 10];
@@ -98,10 +98,8 @@ TEST_F(IDTokenValidatorTest, RefusesBeforeTrustingAnyClaim)
     EXPECT_EQ(validate("a.b"), "ID token could not be decoded");
     // Nothing is fetched for tokens refused on their header alone.
     EXPECT_EQ(keySet->requests, 2);
-}
 
-TEST_F(IDTokenValidatorTest, KeysThatCannotVerifyRS256AndUnreachableKeySets)
-{
+    // Keys that cannot verify RS256, and unreachable key sets.
     for (const char* patch : {R"({"use":"enc"})", R"({"n":""})"}) {
         auto unusable = key.jwk();
         unusable.merge_patch(json::parse(patch));

@@ -1,18 +1,18 @@
-// Sign-in against a real OpenID provider (services/identity on loopback over TLS), with the real
-// loopback listener and a script standing in for the person at the browser.
+// Sign-in against the development identity service as scripts/run starts it (loopback TLS,
+// persisted keys and accounts, "pm_gender" from the text service's store), with the real loopback
+// listener and a script standing in for the person at the browser.
+#include "GenderStore.h"
 #include "common/CurlHttpClient.h"
 #include "identity/IdentityWebAuth.h"
 #include "identity/LoginTransaction.h"
 #include "identity/SystemBrowserSession.h"
 #include "identity/UrlText.h"
-#include "support/ChildProcess.h"
-#include "support/TlsTestServer.h"
+#include "support/IdentityServiceProcess.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -26,54 +26,33 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ChildProcess;
 
-constexpr const char* clientId = "parlomatic-test";
 constexpr const char* schemeRedirect = "app.parlomatic.test:/callback";
 
 class SignInTest : public ::testing::Test {
 protected:
-    static std::string sourceDir()
-    {
-        const char* dir = std::getenv("PARLOMATIC_SOURCE_DIR");
-        return dir ? dir : ".";
-    }
     static fs::path directory() { return fs::temp_directory_path() / ("pm-signin-" + std::to_string(::getpid())); }
     // The provider is one program for the whole suite: starting Node is the slow part.
     static void SetUpTestSuite()
     {
-        const fs::path d = directory();
-        fs::create_directories(d);
-        ASSERT_TRUE(test::writeLoopbackTlsFiles(d));
-        // A Node start that has said nothing after 30 s (a saturated machine) is tried again.
-        std::optional<std::string> line;
-        for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
-            provider = std::make_unique<ChildProcess>(std::vector<std::string>{
-                "node", sourceDir() + "/services/identity/server.mjs", "--cert", d / "cert.pem", "--key", d / "key.pem",
-                "--client-id", clientId, "--redirect-uri", "http://127.0.0.1/callback", "--redirect-uri",
-                schemeRedirect, "--lifetime", "900", "--accounts",
-                R"([{"email":"ana@example.com","password":"pw-1","sub":"user|ana"}])"});
-            line = provider->readLine(30s);
-        }
-        ASSERT_TRUE(line && line->starts_with("port ")) << "the identity service did not start (npm ci in "
-                                                           "services/identity, see scripts/setup)";
-        providerURL = "https://127.0.0.1:" + line->substr(5) + "/";
+        provider = std::make_unique<test::IdentityServiceProcess>(
+            directory(),
+            std::vector<std::string>{"--redirect-uri", "http://127.0.0.1/callback", "--redirect-uri", schemeRedirect});
+        ASSERT_TRUE(provider->ready() && provider->start()) << "the identity service did not start (npm ci in "
+                                                               "services/identity, see scripts/setup)";
     }
-    static void TearDownTestSuite()
-    {
-        provider.reset();
-        fs::remove_all(directory());
-    }
+    static void TearDownTestSuite() { provider.reset(); }
 
-    void SetUp() override { ASSERT_FALSE(providerURL.empty()) << "no identity service"; }
+    void SetUp() override { ASSERT_TRUE(provider && provider->port() > 0) << "no identity service"; }
 
     // Sends a browser run by a script, signing in as the account, to the last authorize URL;
     // `desktopOpener` takes the other schemes.
     bool browse(const std::string& desktopOpener = "false")
     {
         m_browsers.push_back(std::make_unique<ChildProcess>(
-            std::vector<std::string>{"node", sourceDir() + "/tests/identity/browser.mjs", lastAuthorizeURL()},
-            std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", directory() / "ca.pem"},
-                                               {"BROWSER_EMAIL", "ana@example.com"},
-                                               {"BROWSER_PASSWORD", "pw-1"},
+            std::vector<std::string>{"node", test::sourceDir() + "/tests/identity/browser.mjs", lastAuthorizeURL()},
+            std::map<std::string, std::string>{{"NODE_EXTRA_CA_CERTS", provider->caFile()},
+                                               {"BROWSER_EMAIL", "ana"},
+                                               {"BROWSER_PASSWORD", provider->password()},
                                                {"BROWSER_OPEN", desktopOpener}}));
         return m_browsers.back()->started();
     }
@@ -82,8 +61,8 @@ protected:
     std::unique_ptr<IdentityWebAuth> webAuth(std::chrono::milliseconds timeout = 30s,
                                              const std::string& redirect = "http://127.0.0.1:0/callback")
     {
-        auto auth = std::make_unique<IdentityWebAuth>(clientId, providerURL, http, Telemetry::standard(), systemClock(),
-                                                      &store);
+        auto auth = std::make_unique<IdentityWebAuth>(test::IdentityServiceProcess::clientId, provider->issuer(), http,
+                                                      Telemetry::standard(), systemClock(), &store);
         auth->scope("profile email offline_access")
             .audience("https://api.parlomatic.localhost/")
             .redirectURL(redirect)
@@ -138,19 +117,20 @@ protected:
         return client.Get(redirect->path + query);
     }
 
-    static inline std::unique_ptr<ChildProcess> provider;
-    static inline std::string providerURL;
+    static inline std::unique_ptr<test::IdentityServiceProcess> provider;
     std::mutex m_mutex;
     std::vector<std::unique_ptr<ChildProcess>> m_browsers;
     std::string lastAuthorize;
     std::function<void()> cancelPrompt;
     TransactionStore store;
     std::shared_ptr<HttpClient> http =
-        std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = directory() / "ca.pem"});
+        std::make_shared<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = provider->caFile()});
 };
 
-// Storing and renewing the set against this provider: tests/e2e/app_session.sh.
-TEST_F(SignInTest, SignsInWithValidatedCredentials)
+// Storing and renewing the set against this provider: tests/e2e/app_session.sh. A restart of the
+// service keeps its keys and the session, and the next ID token carries the gender the text service
+// stored for the subject (that the text service takes its access tokens: tests/e2e/whole_road.sh).
+TEST_F(SignInTest, SignsInWithValidatedCredentialsThatOutliveARestart)
 {
     auto auth = webAuth();
     auto future = start(*auth);
@@ -168,8 +148,10 @@ TEST_F(SignInTest, SignsInWithValidatedCredentials)
 
     const auto idToken = jwt::decode(result->idToken());
     ASSERT_TRUE(idToken);
-    EXPECT_EQ(idToken->subject(), "user|ana");
-    EXPECT_TRUE(result->refreshToken());
+    EXPECT_EQ(idToken->subject(), "local|ana");
+    EXPECT_EQ(idToken->claim("email").string(), "ana@localhost");
+    EXPECT_FALSE(idToken->claim("pm_gender").string());
+    ASSERT_TRUE(result->refreshToken());
 
     // What was sent beyond what the provider requires: a fresh login, the client's telemetry.
     const auto sent = authorizeValues();
@@ -180,6 +162,20 @@ TEST_F(SignInTest, SignsInWithValidatedCredentials)
 
     EXPECT_FALSE(visitRedirect("?code=late")); // the listener has closed
     EXPECT_FALSE(store.isActive());
+
+    // As the text service stores it for the subject of an access token (TextServiceTest).
+    ASSERT_TRUE(textservice::GenderStore(provider->folder() / "genders.json").set("local|ana", "masculine"));
+    provider->stop();
+    ASSERT_TRUE(provider->start());
+    const auto [status, renewed] = provider->post(*http, "oauth/token",
+                                                  {{"grant_type", "refresh_token"},
+                                                   {"refresh_token", *result->refreshToken()},
+                                                   {"client_id", test::IdentityServiceProcess::clientId}});
+    EXPECT_EQ(status, 200) << renewed.dump();
+    const auto renewedId = jwt::decode(renewed.value("id_token", ""));
+    ASSERT_TRUE(renewedId) << renewed.dump();
+    EXPECT_EQ(renewedId->claim("pm_gender").string(), "masculine");
+    EXPECT_EQ(renewedId->header()["kid"], idToken->header()["kid"]);
 }
 
 // A private-use scheme redirect (RFC 8252, 7.1) goes through the desktop to a later launch, which

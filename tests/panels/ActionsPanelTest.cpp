@@ -98,7 +98,7 @@ private slots:
 
     // The poller writes the type on every step: only a change lays the row out again, with the same
     // controls. Made with the short row, the panel keeps one size with room for either, centred.
-    void rowFollowsTheTypeLiveAndOnlyOnAChange()
+    void rowFollowsTheTypeLiveAndOnlyOnAChangeAndThePanelIsClearAroundIt()
     {
         const QStringList shortRow{"AppButton", "ButtonDivider", "Translate"};
         const QStringList fullRow = shortRow + QStringList{"ButtonDivider", "Replace", "ButtonDivider", "Improve"};
@@ -141,6 +141,26 @@ private slots:
         m_state->setType(ActionType::write);
         QCoreApplication::sendPostedEvents();
         QVERIFY(counter.count > 0);
+
+        // The panel is clear around its controls; without a compositor it is cut to them, and the cut follows the row.
+        const QRect strip(view.strip()->mapTo(window.get(), QPoint(0, 0)), view.strip()->size());
+        const QImage image = window->grab().toImage();
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+        QVERIFY(image.pixelColor(strip.topLeft()).alpha() < 255);
+        QCOMPARE(image.pixelColor(strip.center().x(), strip.top() + 1).alpha(), 255);
+        QVERIFY(window->mask().isEmpty());
+
+        window->setCompositingActive(false);
+        auto centreOf = [&](const QWidget* widget) { return widget->mapTo(window.get(), widget->rect().center()); };
+        const QPoint improve = centreOf(titled(*window, QStringLiteral("Improve")));
+        QVERIFY(window->mask().contains(improve)); // the controls' clicks: WriteBackDesktopTest, without a compositor
+        QVERIFY(!window->mask().contains(QPoint(0, 0)));
+        QVERIFY(!window->mask().contains(
+            view.closeButton()->mapTo(window.get(), QPoint(-2, view.closeButton()->height() / 2))));
+        m_state->setType(ActionType::readonly);
+        window->layout()->activate();
+        QVERIFY(!window->mask().contains(improve));
+        QVERIFY(window->mask().contains(centreOf(view.closeButton())));
     }
 
     // The logo translates too; the newest callbacks are reached (WriteBackDesktopTest, a selection each).
@@ -215,32 +235,6 @@ private slots:
             QVERIFY(!window.isOpen());
             QVERIFY(!window.isVisible());
         }
-    }
-
-    // Without a compositor the panel is cut to its controls, and the cut follows the row.
-    void panelIsClearAroundItsControls()
-    {
-        const auto window = openWindow();
-        QVERIFY(window);
-        const ActionsView& view = *window->view();
-        const QRect strip(view.strip()->mapTo(window.get(), QPoint(0, 0)), view.strip()->size());
-        const QImage image = window->grab().toImage();
-        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
-        QVERIFY(image.pixelColor(strip.topLeft()).alpha() < 255);
-        QCOMPARE(image.pixelColor(strip.center().x(), strip.top() + 1).alpha(), 255);
-        QVERIFY(window->mask().isEmpty());
-
-        window->setCompositingActive(false);
-        auto centreOf = [&](const QWidget* widget) { return widget->mapTo(window.get(), widget->rect().center()); };
-        const QPoint improve = centreOf(titled(*window, QStringLiteral("Improve")));
-        QVERIFY(window->mask().contains(improve)); // the controls' clicks: WriteBackDesktopTest, without a compositor
-        QVERIFY(!window->mask().contains(QPoint(0, 0)));
-        QVERIFY(!window->mask().contains(
-            view.closeButton()->mapTo(window.get(), QPoint(-2, view.closeButton()->height() / 2))));
-        m_state->setType(ActionType::readonly);
-        window->layout()->activate();
-        QVERIFY(!window->mask().contains(improve));
-        QVERIFY(window->mask().contains(centreOf(view.closeButton())));
     }
 };
 

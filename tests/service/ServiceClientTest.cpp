@@ -188,7 +188,8 @@ TEST_F(ServiceClientTest, AnswersInReverseOrderKeepTheStartTimesOfTheirCalls)
     EXPECT_EQ(second->startTime, 200.0);
 }
 
-// Every call asks for the sixty-second time-out; a real one: CurlHttpClientTest.TimesOutOrAborts...
+// Every call asks for the sixty-second time-out (a real one: CurlHttpClientTest.TimesOutOrAborts...)
+// and reads the service domain when it is made, not before.
 TEST_F(ServiceClientTest, ATimeOutIsLoggedAsAFailureOfEachCall)
 {
     struct TimingOut final : HttpClient {
@@ -199,8 +200,14 @@ TEST_F(ServiceClientTest, ATimeOutIsLoggedAsAFailureOfEachCall)
             return std::unexpected(HttpError{.kind = HttpError::Kind::timeout, .message = "timed out"});
         }
     } timingOut;
-    const Translator slowTranslator(timingOut, server.hostAndPort(), clock);
-    const UserMetadata slowMetadata(timingOut, server.hostAndPort());
+    int reads = 0;
+    const ApiDomain domain = [&] {
+        ++reads;
+        return server.hostAndPort();
+    };
+    const Translator slowTranslator(timingOut, domain, clock);
+    const UserMetadata slowMetadata(timingOut, domain);
+    EXPECT_EQ(reads, 0);
 
     EXPECT_EQ(slowTranslator.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
     EXPECT_EQ(slowTranslator.improve(userText, token), std::nullopt);
@@ -215,27 +222,22 @@ TEST_F(ServiceClientTest, ATimeOutIsLoggedAsAFailureOfEachCall)
     EXPECT_TRUE(lines[2].starts_with(userMetadataFailurePrefix)) << lines[2];
     EXPECT_EQ(lines[3], "Failed to update gender!");
     EXPECT_EQ(timingOut.asked, (std::vector<std::chrono::milliseconds>{60s, 60s, 60s}));
+    EXPECT_EQ(reads, 3);
     expectNothingSecretLogged();
 }
 
-TEST_F(ServiceClientTest, ReadsTheServiceDomainAtTheFirstRequestNotBefore)
-{
-    int reads = 0;
-    const ApiDomain domain = [&] {
-        ++reads;
-        return server.hostAndPort();
-    };
-    const Translator late(http, domain, clock);
-    const UserMetadata lateMetadata(http, domain);
-    EXPECT_EQ(reads, 0);
-    ASSERT_TRUE(late.translate(userText, "en-US", token, {}, {}));
-    EXPECT_TRUE(lateMetadata.updateUserMetadata(Gender::feminine, token));
-    EXPECT_EQ(reads, 2);
-}
-
-// Only a 200 is success; whatever the answer, the choice stays.
+// Without a user, a choice or a token nothing changes or is sent; otherwise only a 200 is success,
+// and whatever the answer, the choice stays.
 TEST_F(ServiceClientTest, GenderChangesLocallyFirstThenPatchesOnlyTheGenderAndKeepsTheChoice)
 {
+    std::optional<User> nobody;
+    EXPECT_FALSE(changePreferredGender(nobody, std::string(token), Gender::feminine, metadata, collect));
+    EXPECT_FALSE(changePreferredGender(user, std::string(token), std::nullopt, metadata, collect));
+    EXPECT_FALSE(changePreferredGender(user, std::nullopt, Gender::feminine, metadata, collect));
+    EXPECT_FALSE(nobody.has_value());
+    EXPECT_EQ(user->gender, Gender::masculine);
+    EXPECT_TRUE(jobs.empty() && requests().empty());
+
     for (const int status : {200, 204, 201, 500}) {
         SCOPED_TRACE(status);
         user->gender = Gender::masculine;
@@ -254,19 +256,6 @@ TEST_F(ServiceClientTest, GenderChangesLocallyFirstThenPatchesOnlyTheGenderAndKe
         EXPECT_EQ(logs.lines(),
                   status == 200 ? std::vector<std::string>{} : std::vector<std::string>{"Failed to update gender!"});
     }
-}
-
-TEST_F(ServiceClientTest, WithoutUserChoiceOrTokenTheGenderStaysAndNothingIsSent)
-{
-    std::optional<User> nobody;
-    EXPECT_FALSE(changePreferredGender(nobody, std::string(token), Gender::feminine, metadata, collect));
-    EXPECT_FALSE(changePreferredGender(user, std::string(token), std::nullopt, metadata, collect));
-    EXPECT_FALSE(changePreferredGender(user, std::nullopt, Gender::feminine, metadata, collect));
-
-    EXPECT_FALSE(nobody.has_value());
-    EXPECT_EQ(user->gender, Gender::masculine);
-    EXPECT_TRUE(jobs.empty());
-    EXPECT_TRUE(requests().empty());
 }
 
 } // namespace

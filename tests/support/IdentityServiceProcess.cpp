@@ -10,8 +10,6 @@
 #include <thread>
 
 namespace parlomatic::test {
-namespace {
-
 using namespace std::chrono_literals;
 
 std::string sourceDir()
@@ -20,9 +18,8 @@ std::string sourceDir()
     return dir ? dir : ".";
 }
 
-} // namespace
-
-IdentityServiceProcess::IdentityServiceProcess(std::filesystem::path folder) : m_folder(std::move(folder))
+IdentityServiceProcess::IdentityServiceProcess(std::filesystem::path folder, std::vector<std::string> serverArguments)
+    : m_folder(std::move(folder)), m_arguments(std::move(serverArguments))
 {
     std::filesystem::create_directories(m_folder);
     if (!writeLoopbackTlsFiles(m_folder)) {
@@ -50,10 +47,12 @@ bool IdentityServiceProcess::start()
     std::optional<std::string> line;
     for (int attempt = 0; attempt < 3 && !(line && line->starts_with("port ")); ++attempt) {
         m_process.reset(); // the port is taken again by the new process
-        m_process = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "node", sourceDir() + "/services/identity/server.mjs", "--cert", m_folder / "cert.pem", "--key",
-            m_folder / "key.pem", "--port", std::to_string(m_port), "--lifetime", "300", "--data-dir",
-            m_folder / "identity", "--audience", audience, "--genders", m_folder / "genders.json"});
+        std::vector<std::string> command = m_arguments;
+        command.insert(command.begin(),
+                       {"node", sourceDir() + "/services/identity/server.mjs", "--cert", m_folder / "cert.pem", "--key",
+                        m_folder / "key.pem", "--port", std::to_string(m_port), "--lifetime", "300", "--data-dir",
+                        m_folder / "identity", "--audience", audience, "--genders", m_folder / "genders.json"});
+        m_process = std::make_unique<ChildProcess>(command);
         line = m_process->readLine(30s);
     }
     if (!line || !line->starts_with("port ")) {

@@ -7,12 +7,16 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace parlomatic {
 class HttpClient;
 }
 
 namespace parlomatic::test {
+
+// The source tree (PARLOMATIC_SOURCE_DIR, else the working folder), for the service's scripts.
+std::string sourceDir();
 
 // The development identity service (services/identity) as scripts/run starts it, in a folder of
 // its own: loopback TLS with a fresh CA, persisted keys and one local account, "ana". It can be
@@ -22,8 +26,8 @@ public:
     static constexpr const char* clientId = "parlomatic-dev";
     static constexpr const char* audience = "https://api.parlomatic.localhost/";
 
-    // Writes the TLS files and the account; start() then runs the service.
-    explicit IdentityServiceProcess(std::filesystem::path folder);
+    // Writes the TLS files and the account; start() then runs the service, with `serverArguments` added.
+    explicit IdentityServiceProcess(std::filesystem::path folder, std::vector<std::string> serverArguments = {});
     ~IdentityServiceProcess();
 
     // True once the service listens (on the port it had before, after a stop()).
@@ -32,6 +36,7 @@ public:
     void stop();
 
     bool ready() const { return !m_password.empty(); }
+    const std::string& password() const { return m_password; }
     const std::filesystem::path& folder() const { return m_folder; }
     std::filesystem::path caFile() const { return m_folder / "ca.pem"; }
     int port() const { return m_port; }
@@ -47,6 +52,7 @@ public:
 private:
     std::filesystem::path m_folder;
     std::string m_password;
+    std::vector<std::string> m_arguments;
     std::unique_ptr<ChildProcess> m_process;
     int m_port = 0;
 };

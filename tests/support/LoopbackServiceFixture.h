@@ -30,7 +30,7 @@ struct RecordedRequest {
     }
 };
 
-// A loopback HTTPS service: records every GET, POST and PATCH, runs `beforeAnswer` (when set) and
+// A loopback HTTPS service: records every GET, POST, PATCH, PUT and DELETE, runs `beforeAnswer` (when set) and
 // answers through `setReply` (by default a one-item translation list).
 class LoopbackServiceFixture : public ::testing::Test {
 protected:
@@ -63,6 +63,8 @@ protected:
         server.server().Get(".*", handler);
         server.server().Post(".*", handler);
         server.server().Patch(".*", handler);
+        server.server().Put(".*", handler);
+        server.server().Delete(".*", handler);
         ASSERT_TRUE(server.start());
     }
 

@@ -17,7 +17,7 @@ Claim claimOf(std::string_view jsonText)
 }
 
 // Dates (exp, iat, auth_time) are numbers or whole texts of a number; anything else is no date.
-TEST(Claim, DatesFromNumbersAndNumericTexts)
+TEST(Claim, DatesFromNumbersAndNumericTextsAndArraysOfTexts)
 {
     const std::pair<const char*, std::optional<double>> table[] = {
         {"42", 42.0},
@@ -42,11 +42,7 @@ TEST(Claim, DatesFromNumbersAndNumericTexts)
     for (const auto& [json, date] : table) {
         EXPECT_EQ(claimOf(json).date(), date) << json;
     }
-}
-
-// Texts and lists that the ID-token validator's claim faults do not read (IDTokenValidatorTest).
-TEST(Claim, ArrayOfTextsOnly)
-{
+    // Lists of texts only; what the ID-token validator's claim faults do not read (IDTokenValidatorTest).
     EXPECT_EQ(claimOf("[]").array(), std::vector<std::string>{});
     EXPECT_FALSE(claimOf(R"(["a",1])").array().has_value());
     EXPECT_FALSE(claimOf("1").array().has_value());
@@ -55,22 +51,20 @@ TEST(Claim, ArrayOfTextsOnly)
 constexpr std::string_view header = R"({"alg":"RS256","typ":"JWT","kid":"k1"})";
 
 // The registered claims are read through IDTokenValidatorTest's claim faults.
-TEST(TokenDecode, KeepsHeaderBodySignatureAndText)
+TEST(TokenDecode, KeepsHeaderBodySignatureAndTextAndNamesWhatIsWrong)
 {
-    const std::string token = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
-    const auto decoded = decode(token);
-    ASSERT_TRUE(decoded.has_value()) << decoded.error().description();
-    EXPECT_EQ(decoded->header().at("kid").get<std::string>(), "k1");
-    EXPECT_EQ(decoded->subject(), "auth|42");
-    EXPECT_EQ(decoded->claim("email").string(), "ana@example.com");
-    EXPECT_EQ(decoded->signature(), "c2ln");
-    EXPECT_EQ(decoded->string(), token);
-    EXPECT_FALSE(decoded->claim("missing").value.has_value());
+    const std::string whole = makeToken(header, R"({"sub":"auth|42","email":"ana@example.com"})", "c2ln");
+    const auto kept = decode(whole);
+    ASSERT_TRUE(kept.has_value()) << kept.error().description();
+    EXPECT_EQ(kept->header().at("kid").get<std::string>(), "k1");
+    EXPECT_EQ(kept->subject(), "auth|42");
+    EXPECT_EQ(kept->claim("email").string(), "ana@example.com");
+    EXPECT_EQ(kept->signature(), "c2ln");
+    EXPECT_EQ(kept->string(), whole);
+    EXPECT_FALSE(kept->claim("missing").value.has_value());
     EXPECT_EQ(decode(makeToken(header, R"({"a":1})", ""))->signature(), "");
-}
 
-TEST(TokenDecode, WrongPartCountIsInTheMessage)
-{
+    // Wrong part counts and bad segments are named.
     const std::pair<std::string, std::size_t> table[] = {
         {"", 1}, {"abc", 1}, {"e30.e30", 2}, {"e30.e30.x.y", 4}, {"....", 5}, {"e30.e30.x.", 4}};
     for (const auto& [token, count] : table) {
@@ -80,12 +74,8 @@ TEST(TokenDecode, WrongPartCountIsInTheMessage)
         EXPECT_EQ(decoded.error().description(),
                   "The JWT " + token + " has " + std::to_string(count) + " parts when it should have 3 parts.");
     }
-}
-
-// The failing segment is named, the header's first when both are bad; a body that is no JSON
-// object fails, also one nested so deep that using it would overflow the stack later.
-TEST(TokenDecode, BadSegmentsAreNamed)
-{
+    // The failing segment is named, the header's first when both are bad; a body that is no JSON
+    // object fails, also one nested so deep that using it would overflow the stack later.
     EXPECT_EQ(decode("A.e30.sig").error().description(), "Failed to decode Base64URL value A.");
     EXPECT_EQ(decode("WzFd.A.sig").error().kind(), JWTError::Kind::invalidJSON);
     EXPECT_EQ(decode("WzFd.A.sig").error().payload(), "WzFd");

@@ -11,7 +11,7 @@ namespace {
 
 using Code = KeychainError::Code;
 
-TEST(KeychainStatusTest, MapsStatusToCodeAndDescription)
+TEST(KeychainStoreTest, StatusesMapToCodeAndDescriptionAndEveryFaultIsReported)
 {
     const std::tuple<OSStatus, Code, const char*> table[] = {
         {-4, Code::operationNotImplemented, "errSecUnimplemented: A function or operation is not implemented."},
@@ -31,12 +31,10 @@ TEST(KeychainStatusTest, MapsStatusToCodeAndDescription)
         EXPECT_EQ(error.code, code) << status;
         EXPECT_EQ(error.description(), description);
     }
-}
 
-// Adding, replacing, the queries and a locked keyring's statuses are guarded against the real
-// keyring (SecretServiceKeychainTest, SecretServiceLockedTest); these are the faults it cannot raise.
-TEST(KeychainStoreTest, TextMustBeUtf8AndEveryFailedReadOrDeleteReportsItsStatus)
-{
+    // Adding, replacing, the queries and a locked keyring's statuses are guarded against the real
+    // keyring (SecretServiceKeychainTest, SecretServiceLockedTest); these are the faults it cannot raise:
+    // text must be UTF-8, and every failed read or delete reports its status.
     const auto backend = std::make_shared<FakeKeychainBackend>();
     const KeychainStore store{backend, "com.parlomatic.tests"};
     ASSERT_TRUE(store.set(Bytes{0xC3, 0x28}, "latin"));

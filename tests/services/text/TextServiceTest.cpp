@@ -303,7 +303,7 @@ private:
     std::jthread m_thread;
 };
 
-TEST_F(TextServiceTest, AnswersTheClientsTranslateAndImproveCalls)
+TEST_F(TextServiceTest, AnswersTheClientsTranslateImproveAndMetadataCalls)
 {
     const Translator client(world->http, world->domain());
     const std::string sentence = "The house is big and the garden is beautiful.";
@@ -322,6 +322,14 @@ TEST_F(TextServiceTest, AnswersTheClientsTranslateAndImproveCalls)
         EXPECT_TRUE(client.translate(sentence, languageCode, world->token(), languageCode.substr(0, 2), std::nullopt));
         EXPECT_TRUE(client.translate(sentence, "en-US", world->token(), languageCode, Gender::masculine));
     }
+    const UserMetadata metadata(world->http, world->domain());
+    EXPECT_TRUE(metadata.updateUserMetadata(Gender::feminine, world->token()));
+    EXPECT_TRUE(metadata.updateUserMetadata(Gender::masculine, world->token({{"sub", "user-2"}})));
+    const GenderStore genders(world->folder / "genders.json");
+    EXPECT_EQ(genders.get("user-1"), "feminine");
+    EXPECT_EQ(genders.get("user-2"), "masculine");
+    EXPECT_EQ(std::filesystem::status(genders.file()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(TextServiceTest, RefusesMissingAndBadTokens)
@@ -401,18 +409,6 @@ TEST_F(TextServiceTest, AnswersBadRequestsWithJsonErrors)
     answers("PATCH", "/v1/improve", R"({"q":"Hello."})", 405);
     answers("POST", "/v1/user/metadata", R"({"gender":"feminine"})", 405);
     answers("GET", "/v2/anything", "", 404);
-}
-
-TEST_F(TextServiceTest, KeepsThePreferredGenderPerSubject)
-{
-    const UserMetadata client(world->http, world->domain());
-    EXPECT_TRUE(client.updateUserMetadata(Gender::feminine, world->token()));
-    EXPECT_TRUE(client.updateUserMetadata(Gender::masculine, world->token({{"sub", "user-2"}})));
-    const GenderStore genders(world->folder / "genders.json");
-    EXPECT_EQ(genders.get("user-1"), "feminine");
-    EXPECT_EQ(genders.get("user-2"), "masculine");
-    EXPECT_EQ(std::filesystem::status(genders.file()).permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(TextServiceTest, BodiesAndHeadsPastTheLimitsAreNotRead)
@@ -558,15 +554,13 @@ TEST_F(TextServiceTest, TranslatesBetweenTheThreeLanguagesAsApertiumDoes)
     for (const char c : std::string_view("$@[]<>{}/\\^")) {
         EXPECT_NE(out.find(c), std::string::npos) << c << " in " << out;
     }
-    // Detected when the request has no source (English: AnswersTheClientsTranslateAndImproveCalls).
+    // Detected when the request has no source (English: AnswersTheClientsTranslateImproveAndMetadataCalls).
     EXPECT_EQ(detectLanguage("La casa es grande y el jardín es bonito, pero la cocina es pequeña."), Lang::es);
     EXPECT_EQ(detectLanguage("A casa é grande e o jardim é bonito, mas a cozinha é pequena."), Lang::pt);
     EXPECT_EQ(parseLanguage("pt_BR"), Lang::pt);
-}
 
-// Between sentences: LongTextsAreCappedAndShareTheEngines.
-TEST_F(TextServiceTest, LongTextsWithoutSpacesAreCutBetweenCharacters)
-{
+    // Long texts without spaces are cut between characters (between sentences:
+    // LongTextsAreCappedAndShareTheEngines).
     std::string unbroken = "a"; // no space to cut at, and characters of two bytes at odd offsets
     while (unbroken.size() < 5000) {
         unbroken += "ñ";
