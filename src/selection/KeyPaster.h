@@ -29,6 +29,11 @@ public:
         static_cast<void>(maxBytes);
         return ClipboardFormats{};
     }
+    // Called at the start of a write, at least one turn of the event loop before the clipboard is
+    // taken: lets the toolkit learn the display server's current time, so that the server does not
+    // refuse it the clipboard for a time older than its current owner's (nothing has made the
+    // toolkit see an event lately when a write starts from anything but a click of ours).
+    virtual void refreshToolkitTime() {}
     // Whether the keys reach the focused window of `pid` (on a Wayland session, X11 keys reach
     // XWayland windows only). May be asked from the accessibility layer's thread.
     virtual bool reachesFocusOf(Pid pid)

@@ -207,6 +207,9 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
     write->text = text;
     write->done = std::move(done);
     ++m_pending;
+    if (m_paster != nullptr) {
+        m_paster->refreshToolkitTime();
+    }
     copyUserClipboard(write);
 }
 

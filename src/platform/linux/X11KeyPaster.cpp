@@ -1,5 +1,9 @@
 #include "platform/linux/X11KeyPaster.h"
 
+// Qt before Xlib, whose macros (Status, Bool) break Qt's headers.
+#include <QGuiApplication>
+#include <QWindow>
+
 #include "platform/linux/X11ClipboardCopy.h"
 #include "platform/linux/X11ErrorTrap.h"
 
@@ -108,6 +112,22 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
     }
     static_cast<void>(trap.sync());
     return false;
+}
+
+void X11KeyPaster::refreshToolkitTime()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !open()) {
+        return;
+    }
+    if (!m_timeWindow) {
+        m_timeWindow = std::make_unique<QWindow>();
+        m_timeWindow->create();
+    }
+    Display* display = m_display.get();
+    X11ErrorTrap trap(display);
+    XChangeProperty(display, Window(m_timeWindow->winId()), XInternAtom(display, "PARLOMATIC_TIME", False), XA_STRING,
+                    8, PropModeReplace, nullptr, 0);
+    static_cast<void>(trap.sync());
 }
 
 std::expected<void, std::string> X11KeyPaster::pasteShortcut()

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+class QWindow;
+
 // Xlib's display type, declared here so that including this header brings in none of its macros.
 struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
@@ -24,6 +26,9 @@ public:
     std::expected<void, std::string> pasteShortcut() override;
     // On a connection of its own for each copy.
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
+    // Changes a property of a window of the toolkit's own from this connection: the toolkit takes
+    // the server's time from the notification it gets.
+    void refreshToolkitTime() override;
     // On its own connection, as it is asked from the accessibility layer's thread.
     bool reachesFocusOf(Pid pid) override;
 
@@ -36,6 +41,8 @@ private:
     std::unique_ptr<_XDisplay, CloseDisplay> m_display;
     bool m_xwaylandOnly;
     std::unique_ptr<_XDisplay, CloseDisplay> m_focusDisplay;
+    // Never shown; its property changes carry the server's time to the toolkit.
+    std::unique_ptr<QWindow> m_timeWindow;
 };
 
 } // namespace parlomatic::platform
