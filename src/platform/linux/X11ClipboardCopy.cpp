@@ -103,6 +103,10 @@ public:
             if (!take(type, chunk)) {
                 return std::nullopt;
             }
+            // The notice of the INCR property itself, read and deleted already: no chunk.
+            if (type == None) {
+                continue;
+            }
             if (chunk.isEmpty()) {
                 return whole;
             }
