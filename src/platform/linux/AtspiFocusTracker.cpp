@@ -4,6 +4,7 @@
 #include "platform/linux/AtspiElement.h"
 
 #include <algorithm>
+#include <iterator>
 #include <ranges>
 #include <vector>
 
@@ -143,12 +144,10 @@ AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel
         const bool showing = atspi_state_set_contains(states.get(), ATSPI_STATE_SHOWING) != FALSE;
         showingKnown = showingKnown || (showing && node != topLevel);
         const bool embedded = pending.embedded || stateless;
-        if (stateless && !pending.embedded && walk.guests.size() < 8) {
+        if (stateless && !pending.embedded && walk.pages.size() < 8) {
             // The socket's child belongs to the embedded process.
-            if (auto guest = childAt(node, 0)) {
-                if (const std::optional<Pid> guestPid = readProcessId(guest.get())) {
-                    walk.guests.push_back(*guestPid);
-                }
+            if (auto page = childAt(node, 0)) {
+                walk.pages.push_back(std::move(page));
             }
         }
         const bool shown = showing || embedded ||
@@ -248,6 +247,11 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
 {
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
     std::erase_if(m_hosts, [&gone](const auto& entry) { return gone(entry.first) || gone(entry.second); });
+    std::erase_if(m_pages, [&gone](const auto& entry) { return gone(entry.first); });
+    if (m_inPageHost != 0 && gone(m_inPageHost)) {
+        m_inPage.reset();
+        m_inPageHost = 0;
+    }
     std::erase_if(m_lost, gone);
     std::erase_if(m_fruitless, gone);
     std::erase_if(m_met, gone);
@@ -267,6 +271,7 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     const auto known = m_focused.find(pid);
     bool stale = known == m_focused.end();
     bool switched = pid != m_lastPid;
+    bool pageless = false;
     if (!stale && (switched || now - m_checkedAt >= reseedInterval)) {
         // Remembered states outlive the object (a document that was replaced still says FOCUSED):
         // the state is asked of the application, once a second, not on every step.
@@ -276,17 +281,21 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         // An application coming to the front announces its focus: that object, while it says so,
         // spares the walk (its first one over a Writer window costs LibreOffice some 300 ms).
         switched = switched && stale;
+        // A window whose focus is no text may hold a page that was not built yet when it was last walked
+        // (GNOME Web starting): walked again now and then until one is met.
+        pageless = !stale && !m_pages.contains(pid) && now - m_seededAt >= fruitlessReseedInterval &&
+                   preference(known->second.get()) == 0;
     }
     m_lastPid = pid;
     // An application that took long to answer is not walked now (it may be hung).
     const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
     const auto interval = m_fruitless.contains(pid) ? fruitlessReseedInterval : reseedInterval;
     const bool retry = stale && !answeredSlowly && now - m_seededAt >= interval;
-    if (switched || lost || retry) {
+    if (switched || lost || retry || (pageless && !answeredSlowly)) {
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
-        std::vector<Pid> guests;
+        std::vector<GObjectPtr<AtspiAccessible>> pages;
         // The first call to an application waits behind libatspi's fetch of its whole object cache
         // (about 100 ms for a Writer window): the first seeding gets the usual time-out, or an
         // application already in front when watching began would be found only seconds later.
@@ -294,16 +303,19 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         GObjectPtr<AtspiAccessible> seeded =
             seed(application,
                  firstMeeting ? std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs) : m_seedCallTimeout,
-                 cutShort, guests);
+                 cutShort, pages);
         // An application too busy for the short time-out gets twice as long at the next try, up to
         // the usual time-out (on a loaded machine the short one may never be enough).
         m_seedCallTimeout =
             cutShort ? std::min(2 * m_seedCallTimeout, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
                      : seedCallTimeout;
-        for (const Pid guest : guests) {
-            if (guest != pid) {
-                m_hosts[guest] = pid;
+        for (const auto& page : pages) {
+            if (const std::optional<Pid> guest = readProcessId(page.get()); guest && *guest != pid) {
+                m_hosts[*guest] = pid;
             }
+        }
+        if (!pages.empty()) {
+            m_pages[pid] = std::move(pages);
         }
         if (seeded) {
             m_focused[pid] = std::move(seeded);
@@ -316,6 +328,14 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
         }
     }
     const auto it = m_focused.find(pid);
+    // The host's own focused button or pane leaves the page's selection in view. Only a window that
+    // holds a page is asked for the state on every step.
+    if (m_pages.contains(pid) && (it == m_focused.end() || preference(it->second.get()) == 0 ||
+                                  !hasState(it->second.get(), ATSPI_STATE_FOCUSED))) {
+        if (AtspiAccessible* inPage = inPages(pid, now)) {
+            return inPage;
+        }
+    }
     if (it == m_focused.end()) {
         return nullptr;
     }
@@ -336,8 +356,65 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     return it->second.get();
 }
 
+namespace {
+
+// The first text below `page` (within bounds) that is focused or holds a selection.
+GObjectPtr<AtspiAccessible> textInPage(AtspiAccessible* page, std::chrono::steady_clock::time_point deadline)
+{
+    std::vector<std::pair<GObjectPtr<AtspiAccessible>, int>> stack;
+    stack.emplace_back(refObject(page), 0);
+    for (int visited = 0; !stack.empty() && visited < AtspiFocusTracker::pageLimit; ++visited) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        auto [node, depth] = std::move(stack.back());
+        stack.pop_back();
+        if (const GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(node.get())); text) {
+            ErrorSlot error;
+            const GMallocPtr<AtspiRange> range(atspi_text_get_selection(text.get(), 0, error.out()));
+            if (hasState(node.get(), ATSPI_STATE_FOCUSED) ||
+                (!error && range && range->start_offset < range->end_offset)) {
+                return std::move(node);
+            }
+        }
+        if (tableLike(node.get()) || depth >= AtspiFocusTracker::depthLimit) {
+            continue;
+        }
+        const int count = std::min(childCount(node.get()), AtspiFocusTracker::pageLimit);
+        for (int i = count - 1; i >= 0; --i) {
+            if (auto child = childAt(node.get(), i)) {
+                stack.emplace_back(std::move(child), depth + 1);
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+AtspiAccessible* AtspiFocusTracker::inPages(Pid host, std::chrono::steady_clock::time_point now)
+{
+    const auto pages = m_pages.find(host);
+    if (pages == m_pages.end()) {
+        return nullptr;
+    }
+    // Searched again at the pace of the neighbourhood of a sheet; the object found is kept meanwhile.
+    if (host != m_inPageHost || now - m_pageCheckedAt >= besideInterval) {
+        m_pageCheckedAt = now;
+        m_inPageHost = host;
+        m_inPage.reset();
+        const ScopedCallTimeout shortCalls(m_seedCallTimeout);
+        for (const auto& page : pages->second) {
+            if ((m_inPage = textInPage(page.get(), now + seedBudget))) {
+                break;
+            }
+        }
+    }
+    return m_inPage.get();
+}
+
 GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                                    bool& cutShort, std::vector<Pid>& guests)
+                                                    bool& cutShort, std::vector<GObjectPtr<AtspiAccessible>>& pages)
 {
     if (application == nullptr) {
         return nullptr;
@@ -372,7 +449,7 @@ GObjectPtr<AtspiAccessible> AtspiFocusTracker::seed(AtspiAccessible* application
         }
         const auto asked = std::chrono::steady_clock::now();
         Walk walk = walkFocused(topLevel.get(), deadline);
-        guests.insert(guests.end(), walk.guests.begin(), walk.guests.end());
+        std::ranges::move(walk.pages, std::back_inserter(pages));
         if (walk.focused) {
             return std::move(walk.focused);
         }

@@ -42,6 +42,8 @@ public:
     static constexpr int besideLimit = 24;
     // The same after a seeding that found nothing.
     static constexpr auto fruitlessReseedInterval = std::chrono::seconds(5);
+    // Objects of an embedded page searched at most for a focused text or a selection.
+    static constexpr int pageLimit = 200;
 
     AtspiFocusTracker();
     ~AtspiFocusTracker();
@@ -56,7 +58,9 @@ public:
     // the object known does not say FOCUSED (a document replaced without a focus event, a tree not
     // built yet at the first seeding) every reseedInterval, or fruitlessReseedInterval after a
     // seeding that found nothing. That state is asked once per reseedInterval; a steady front
-    // process costs no call in between.
+    // process costs no call in between. In a window holding another process's page (GNOME Web), while
+    // its own focus is no focused text, the page is searched every besideInterval (at most pageLimit
+    // objects) for a focused text or one holding a selection, and that object is answered.
     AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
@@ -73,8 +77,8 @@ public:
     // Whether anything is remembered of the process.
     bool remembers(Pid pid) const
     {
-        return m_focused.contains(pid) || m_hosts.contains(pid) || m_lost.contains(pid) || m_fruitless.contains(pid) ||
-               m_met.contains(pid) || m_lastFocusedPid == pid || m_lastPid == pid;
+        return m_focused.contains(pid) || m_hosts.contains(pid) || m_pages.contains(pid) || m_lost.contains(pid) ||
+               m_fruitless.contains(pid) || m_met.contains(pid) || m_lastFocusedPid == pid || m_lastPid == pid;
     }
 
     // Finds the focused object below `application` by a bounded walk of its active top-level, then of
@@ -82,28 +86,37 @@ public:
     // more than crowdedLimit children (managedLimit where it manages its descendants). Prefers
     // editable text, then any text. Null when none is found.
     // Each call gets `callTimeout`; `cutShort` is set when time ran out before every top-level was
-    // searched. `guests` receives the processes met below state-less nodes (embedded in the window).
+    // searched. `pages` receives the trees met below state-less nodes (another process's, embedded in
+    // the window).
     static GObjectPtr<AtspiAccessible> seed(AtspiAccessible* application, std::chrono::milliseconds callTimeout,
-                                            bool& cutShort, std::vector<Pid>& guests);
+                                            bool& cutShort, std::vector<GObjectPtr<AtspiAccessible>>& pages);
 
     // One walk of a top-level: the object found, how many were visited, and whether a bound was met.
     struct Walk {
         GObjectPtr<AtspiAccessible> focused;
         int visited = 0;
         bool bounded = false;
-        std::vector<Pid> guests;
+        std::vector<GObjectPtr<AtspiAccessible>> pages;
     };
     static Walk walkFocused(AtspiAccessible* topLevel, std::chrono::steady_clock::time_point deadline,
                             int limit = walkLimit);
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* self);
+    AtspiAccessible* inPages(Pid host, std::chrono::steady_clock::time_point now);
 
     GObjectPtr<AtspiEventListener> m_listener;
     std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
     // Processes whose tree hangs in another's window (WebKit's web process), and that host: their
     // focus events count for the host, the process whose window is in front.
     std::map<Pid, Pid> m_hosts;
+    // The embedded pages met in each host's window, and the object last found in them (WebKit marks
+    // nothing focused after a click on page text, and its web process announced nothing to a listener
+    // registered after it started).
+    std::map<Pid, std::vector<GObjectPtr<AtspiAccessible>>> m_pages;
+    GObjectPtr<AtspiAccessible> m_inPage;
+    Pid m_inPageHost = 0;
+    std::chrono::steady_clock::time_point m_pageCheckedAt;
     // Processes whose focused object lost the focus without another one announcing it: their tree
     // is asked again on the next call.
     std::set<Pid> m_lost;
