@@ -4,6 +4,7 @@
 #include "platform/linux/AtspiElement.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <ranges>
 #include <vector>
@@ -83,7 +84,7 @@ bool tableLike(AtspiAccessible* node)
 
 // Menus hold the focus only while open, and then announce it; tool bars and status bars seldom
 // hold it. Menu bars are left out, the others walked after everything else.
-enum class Chrome { none, skipped, last };
+enum class Chrome : std::uint8_t { none, skipped, last };
 Chrome chromeOf(AtspiAccessible* node)
 {
     ErrorSlot error;
@@ -189,7 +190,7 @@ AtspiFocusTracker::Walk AtspiFocusTracker::walkFocused(AtspiAccessible* topLevel
         // Inserted under this node's other children: walked once they are done.
         for (auto& child : later | std::views::reverse) {
             stack.insert(stack.begin() + std::ptrdiff_t(firstOfNode),
-                         Pending{std::move(child), pending.depth + 1, embedded});
+                         Pending{.node = std::move(child), .depth = pending.depth + 1, .embedded = embedded});
         }
     }
     return walk;
