@@ -246,11 +246,19 @@ void WriteBack::copyCompositorClipboard(const std::shared_ptr<Write>& write)
         return check(write);
     }
     m_windowPaster->copyClipboard(&m_context, [this, write](std::optional<ClipboardFormats> copied) {
-        // KWin offers our X11 clipboard to native windows but cannot hand it over once no X11 window
-        // is active (no answer, or empty ones): then it is the copy taken from our own side.
-        const auto empty = [](const auto& format) { return format.second.isEmpty(); };
-        if ((!copied || std::ranges::any_of(*copied, empty)) && QGuiApplication::clipboard()->ownsClipboard()) {
-            copied = write->userClipboard;
+        // While our X11 side holds the clipboard, the compositor's is mostly XWayland's offer of it,
+        // which KWin hands over only in part, or not at all, once no X11 window is active: what it
+        // did hand over that is ours (or nothing) means our own copy is the whole. Anything else
+        // was copied natively since, and is the user's.
+        if (QGuiApplication::clipboard()->ownsClipboard() && write->userClipboard) {
+            const ClipboardFormats& own = *write->userClipboard;
+            const auto ours = [&own](const auto& format) {
+                return format.second.isEmpty() ||
+                       std::ranges::any_of(own, [&format](const auto& kept) { return kept.second == format.second; });
+            };
+            if (!copied || std::ranges::all_of(*copied, ours)) {
+                copied = write->userClipboard;
+            }
         }
         write->compositorClipboard = std::move(copied);
         check(write);
