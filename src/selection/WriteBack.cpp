@@ -207,10 +207,12 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
     write->text = text;
     write->done = std::move(done);
     ++m_pending;
-    if (m_paster != nullptr) {
-        m_paster->refreshToolkitTime();
+    if (m_paster == nullptr) {
+        return copyUserClipboard(write);
     }
-    copyUserClipboard(write);
+    // A turn of the event loop lets the toolkit read the time the refresh sends it.
+    m_paster->refreshToolkitTime();
+    QTimer::singleShot(0, &m_context, [this, write] { copyUserClipboard(write); });
 }
 
 // The user's clipboard is copied before the checks, so that nothing slow stands between them and

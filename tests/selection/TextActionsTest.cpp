@@ -373,11 +373,13 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     TextActions compositorActions(session, translator, recognizer, preferences, throughCompositor);
     compositorActions.setNotices(&notices);
     runToEnd([&] { compositorActions.improve(poller, selection); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return throughCompositor.pending() == 0; }, 10'000));
     EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")}) << "its clipboard, without keys";
     compositor.keys = true;
     notices.told.clear();
     focused->editable = true;
     runToEnd([&] { compositorActions.improve(poller, selection); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return throughCompositor.pending() == 0; }, 10'000));
     EXPECT_EQ(compositor.pasted, QStringList{QStringLiteral("Answer text")}) << "before the element: a clean undo";
     EXPECT_FALSE(focused->written);
     EXPECT_TRUE(notices.told.isEmpty());
@@ -386,6 +388,7 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     compositor.refuse = true;
     compositor.offered.clear();
     runToEnd([&] { compositorActions.improve(poller, selection); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return throughCompositor.pending() == 0; }, 10'000));
     EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")});
     EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::pasteYourself.message));
 }
