@@ -3,8 +3,11 @@
 #include "selection/WindowPaster.h"
 #include "selection/axUtils.h"
 
+#include <QTimer>
+
 #include <chrono>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -29,11 +32,15 @@ public:
         static_cast<void>(maxBytes);
         return ClipboardFormats{};
     }
-    // Called at the start of a write, at least one turn of the event loop before the clipboard is
-    // taken: lets the toolkit learn the display server's current time, so that the server does not
-    // refuse it the clipboard for a time older than its current owner's (nothing has made the
-    // toolkit see an event lately when a write starts from anything but a click of ours).
-    virtual void refreshToolkitTime() {}
+    // Called at the start of a write, before the clipboard is taken: lets the toolkit learn the
+    // display server's current time, so that the server does not refuse it the clipboard for a time
+    // older than its current owner's (nothing has made the toolkit see an event lately when a write
+    // starts from anything but a click of ours). `then` runs on the GUI thread once the toolkit has
+    // the time, or after a short bound, never synchronously.
+    virtual void refreshToolkitTime(std::function<void()> then)
+    {
+        QTimer::singleShot(0, std::move(then));
+    }
     // Whether the keys reach the focused window of `pid` (on a Wayland session, X11 keys reach
     // XWayland windows only). May be asked from the accessibility layer's thread.
     virtual bool reachesFocusOf(Pid pid)

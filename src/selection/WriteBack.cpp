@@ -210,9 +210,11 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
     if (m_paster == nullptr) {
         return copyUserClipboard(write);
     }
-    // A turn of the event loop lets the toolkit read the time the refresh sends it.
-    m_paster->refreshToolkitTime();
-    QTimer::singleShot(0, &m_context, [this, write] { copyUserClipboard(write); });
+    m_paster->refreshToolkitTime([this, write, alive = QPointer<QObject>(&m_context)] {
+        if (alive) {
+            copyUserClipboard(write);
+        }
+    });
 }
 
 // The user's clipboard is copied before the checks, so that nothing slow stands between them and

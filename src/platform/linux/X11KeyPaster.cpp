@@ -1,7 +1,10 @@
 #include "platform/linux/X11KeyPaster.h"
 
 // Qt before Xlib, whose macros (Status, Bool) break Qt's headers.
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QTimer>
 #include <QWindow>
 
 #include "platform/linux/X11ClipboardCopy.h"
@@ -10,6 +13,10 @@
 #include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <xcb/xproto.h>
+
+#include <utility>
+#include <vector>
 
 namespace parlomatic::platform {
 
@@ -45,7 +52,72 @@ KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
     return spare;
 }
 
+// Long enough for a loaded toolkit to read its events; a toolkit that does not see the change at
+// all (another window manager's quirk) only loses the bound.
+constexpr int timeNoticeBoundMs = 300;
+
 } // namespace
+
+// Sees the toolkit's own events before it handles them: the notification of our change is the sign
+// that the toolkit has the server's time once it has handled it, a turn of the event loop later.
+class X11KeyPaster::TimeWatch final : public QAbstractNativeEventFilter {
+public:
+    explicit TimeWatch(Atom atom) : m_atom(atom)
+    {
+        m_owner.create();
+        m_window = Window(m_owner.winId());
+        m_bound.setSingleShot(true);
+        QObject::connect(&m_bound, &QTimer::timeout, [this] { release(); });
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~TimeWatch() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    TimeWatch(const TimeWatch&) = delete;
+    TimeWatch& operator=(const TimeWatch&) = delete;
+
+    void await(std::function<void()> then)
+    {
+        m_waiting.push_back(std::move(then));
+        if (!m_bound.isActive()) {
+            m_bound.start(timeNoticeBoundMs);
+        }
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override
+    {
+        static_cast<void>(result);
+        if (m_waiting.empty() || type != "xcb_generic_event_t") {
+            return false;
+        }
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
+            return false;
+        }
+        const auto* notify = static_cast<const xcb_property_notify_event_t*>(message);
+        if (notify->window == m_window && notify->atom == m_atom) {
+            // The toolkit takes the time from this event after the filters have seen it.
+            QTimer::singleShot(0, &m_bound, [this] { release(); });
+        }
+        return false;
+    }
+
+    Window window() const { return m_window; }
+
+private:
+    void release()
+    {
+        m_bound.stop();
+        auto waiting = std::exchange(m_waiting, {});
+        for (auto& then : waiting) {
+            then();
+        }
+    }
+
+    QWindow m_owner;
+    Window m_window = 0;
+    Atom m_atom;
+    QTimer m_bound;
+    std::vector<std::function<void()>> m_waiting;
+};
 
 X11KeyPaster::X11KeyPaster(bool xwaylandOnly) : m_xwaylandOnly(xwaylandOnly) {}
 X11KeyPaster::~X11KeyPaster() = default;
@@ -114,19 +186,20 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
     return false;
 }
 
-void X11KeyPaster::refreshToolkitTime()
+void X11KeyPaster::refreshToolkitTime(std::function<void()> then)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb") || !open()) {
+        QTimer::singleShot(0, std::move(then));
         return;
     }
-    if (!m_timeWindow) {
-        m_timeWindow = std::make_unique<QWindow>();
-        m_timeWindow->create();
-    }
     Display* display = m_display.get();
+    const Atom atom = XInternAtom(display, "PARLOMATIC_TIME", False);
+    if (!m_timeWatch) {
+        m_timeWatch = std::make_unique<TimeWatch>(atom);
+    }
+    m_timeWatch->await(std::move(then));
     X11ErrorTrap trap(display);
-    XChangeProperty(display, Window(m_timeWindow->winId()), XInternAtom(display, "PARLOMATIC_TIME", False), XA_STRING,
-                    8, PropModeReplace, nullptr, 0);
+    XChangeProperty(display, m_timeWatch->window(), atom, XA_STRING, 8, PropModeReplace, nullptr, 0);
     static_cast<void>(trap.sync());
 }
 

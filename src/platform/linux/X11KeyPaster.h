@@ -4,8 +4,6 @@
 
 #include <memory>
 
-class QWindow;
-
 // Xlib's display type, declared here so that including this header brings in none of its macros.
 struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
@@ -27,8 +25,8 @@ public:
     // On a connection of its own for each copy.
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
     // Changes a property of a window of the toolkit's own from this connection: the toolkit takes
-    // the server's time from the notification it gets.
-    void refreshToolkitTime() override;
+    // the server's time from the notification it gets, and `then` runs once it has.
+    void refreshToolkitTime(std::function<void()> then) override;
     // On its own connection, as it is asked from the accessibility layer's thread.
     bool reachesFocusOf(Pid pid) override;
 
@@ -41,8 +39,9 @@ private:
     std::unique_ptr<_XDisplay, CloseDisplay> m_display;
     bool m_xwaylandOnly;
     std::unique_ptr<_XDisplay, CloseDisplay> m_focusDisplay;
-    // Never shown; its property changes carry the server's time to the toolkit.
-    std::unique_ptr<QWindow> m_timeWindow;
+    // A window of the toolkit's, never shown, whose property changes carry the server's time to it.
+    class TimeWatch;
+    std::unique_ptr<TimeWatch> m_timeWatch;
 };
 
 } // namespace parlomatic::platform
