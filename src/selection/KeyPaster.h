@@ -37,10 +37,7 @@ public:
     // older than its current owner's (nothing has made the toolkit see an event lately when a write
     // starts from anything but a click of ours). `then` runs on the GUI thread once the toolkit has
     // the time, or after a short bound, never synchronously.
-    virtual void refreshToolkitTime(std::function<void()> then)
-    {
-        QTimer::singleShot(0, std::move(then));
-    }
+    virtual void refreshToolkitTime(std::function<void()> then) { QTimer::singleShot(0, std::move(then)); }
     // Whether the keys reach the focused window of `pid` (on a Wayland session, X11 keys reach
     // XWayland windows only). May be asked from the accessibility layer's thread.
     virtual bool reachesFocusOf(Pid pid)
