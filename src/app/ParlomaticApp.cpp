@@ -16,10 +16,10 @@
 #include "panels/ActionsWindow.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
-#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
 #include "platform/linux/DesktopNotifications.h"
 #include "platform/linux/ProcApplicationIdentities.h"
+#include "platform/linux/RemoteAccessibility.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
 #include "platform/linux/X11KeyPaster.h"
@@ -55,8 +55,15 @@ namespace {
 class SelectionWatcher : public QObject {
 public:
     SelectionWatcher(Session& session, HttpClient& http, WatchControl& control)
-        : m_accessibility(std::make_unique<AccessibilityThread>([] {
-              auto layer = std::make_unique<platform::AtspiAccessibility>();
+        : m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
+                    [this](const QString& message) {
+                        // From the layer's thread: told on the GUI thread.
+                        QMetaObject::invokeMethod(
+                            this, [this, message] { m_desktopNotices.tell("accessibility", message); },
+                            Qt::QueuedConnection);
+                    }),
+          m_accessibility(std::make_unique<AccessibilityThread>([this] {
+              auto layer = m_helpers.make();
               layer->enableEnhancedUserInterfaceForRunningApps();
               return layer;
           })),
@@ -96,10 +103,12 @@ public:
     }
 
 private:
+    // Before the notices it tells through: destroyed after the layer's thread has ended.
+    platform::DesktopNotifications m_desktopNotices;
+    platform::RemoteAccessibility::Launcher m_helpers;
     std::unique_ptr<AccessibilityThread> m_accessibility;
     Translator m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
-    platform::DesktopNotifications m_desktopNotices;
     ThrottledNotices m_notices{m_desktopNotices, systemClock()};
     std::unique_ptr<KeyPaster> m_keyPaster;
     std::unique_ptr<WindowPaster> m_windowPaster;

@@ -21,7 +21,7 @@ int main(int argc, char* argv[])
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
-    // The accessibility thread reads the window stack over an Xlib connection of its own while the
+    // The user's clipboard is copied over an Xlib connection of its own on a pool thread while the
     // GUI thread sends keys over another: Xlib's process-wide state must be locked.
     XInitThreads();
     QApplication application(argc, argv);

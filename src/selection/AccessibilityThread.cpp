@@ -63,7 +63,7 @@ private:
             return;
         }
         if (!m_lossLogged) {
-            logError("The accessibility bus went away; connecting to it again.");
+            logError("The accessibility layer went away (its bus or its helper process); starting it anew.");
             m_lossLogged = true;
         }
         makeLayer();

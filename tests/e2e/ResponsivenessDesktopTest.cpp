@@ -1,8 +1,10 @@
-// The watcher's accessibility layer on its own thread against a frozen Mousepad and a new accessibility
-// bus: the GUI thread never stalls, the strip still comes and goes over the Qt window.
+// The watcher's accessibility layer in its helper process against a frozen Mousepad, a helper that is
+// killed or stopped and a new accessibility bus: the GUI thread never stalls, the strip still comes and
+// goes over the Qt window.
 
 #include "e2e/DesktopTestSupport.h"
 #include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/RemoteAccessibility.h"
 #include "selection/AccessibilityThread.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +59,8 @@ protected:
             GTEST_SKIP() << "needs scripts/desktop-session";
         }
         ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
-        layer = std::make_unique<AccessibilityThread>([] {
-            auto made = std::make_unique<platform::AtspiAccessibility>();
+        layer = std::make_unique<AccessibilityThread>([this] {
+            auto made = helpers.make();
             made->enableEnhancedUserInterfaceForRunningApps();
             return made;
         });
@@ -72,6 +74,19 @@ protected:
         poller.reset();
         layer.reset();
         mousepad.stop();
+    }
+
+    // The helper the layer talks to now; 0 while there is none.
+    long long helperPid()
+    {
+        auto pid = std::make_shared<std::atomic<long long>>(-1);
+        QObject context;
+        layer->run(&context, [pid](AccessibilityBackend& backend) -> AccessibilityRunner::Then {
+            *pid = dynamic_cast<platform::RemoteAccessibility&>(backend).helperPid();
+            return {};
+        });
+        waitUntil([&pid] { return *pid >= 0; }, 10s, 10ms);
+        return *pid;
     }
 
     // Waits for a step of the watcher's own timer that satisfies `condition`.
@@ -116,6 +131,7 @@ protected:
 
     static inline Peer qtWindow;
     Peer mousepad;
+    platform::RemoteAccessibility::Launcher helpers{QStringLiteral(PARLOMATIC_ACCESSIBILITY)};
     std::unique_ptr<AccessibilityThread> layer;
     std::unique_ptr<TextSelectionPoller> poller;
     std::vector<PollStep> steps;
@@ -134,6 +150,28 @@ TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)
     xdotool("windowactivate", mousepad.window);
     spinUntil(frozenAt, 10s);
     EXPECT_LT(ping.worstDelay(), 100ms) << "the longest GUI-thread wait with a frozen application";
+}
+
+// A helper killed in the middle of its work, or stopped so that it never answers (ended after 2 s): the
+// GUI thread never waits on it, and a new helper brings the strip back.
+TEST_F(ResponsivenessDesktopTest, AHelperKilledOrStoppedIsReplaced)
+{
+    EventLoopPing ping;
+    for (const int signal : {SIGKILL, SIGSTOP}) {
+        SCOPED_TRACE(signal);
+        stripComesAndGoesOverTheQtWindow();
+        const long long helper = helperPid();
+        ASSERT_GT(helper, 0);
+        ASSERT_EQ(::kill(pid_t(helper), signal), 0);
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const long long now = helperPid();
+                return now > 0 && now != helper;
+            },
+            10s, 50ms));
+        stripComesAndGoesOverTheQtWindow();
+    }
+    EXPECT_LT(ping.worstDelay(), 100ms) << "the longest GUI-thread wait with the helper killed or stopped";
 }
 
 // The PID of the accessibility bus's daemon: the child of the bus launcher.

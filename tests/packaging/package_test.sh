@@ -29,7 +29,7 @@ holds() { # DEB PATH...
         grep -q " \./usr/$path\$" <<<"$contents" || fail "$(basename "$deb") lacks /usr/$path"
     done
 }
-holds "$app" bin/parlomatic bin/parlomatic-inspect share/parlomatic/Info.conf share/parlomatic/Identity.conf \
+holds "$app" bin/parlomatic bin/parlomatic-inspect libexec/parlomatic/parlomatic-accessibility share/parlomatic/Info.conf share/parlomatic/Identity.conf \
     share/applications/parlomatic.desktop share/icons/hicolor/scalable/apps/parlomatic.svg \
     share/metainfo/app.parlomatic.Parlomatic.metainfo.xml share/man/man1/parlomatic.1.gz \
     share/man/man1/parlomatic-inspect.1.gz share/gnome-shell/extensions/windows@parlomatic.app/extension.js \

@@ -1,17 +1,14 @@
 #include "platform/linux/AtspiAccessibilityImpl.h"
 
 #include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/ApplicationProcess.h"
 #include "platform/linux/AtspiRoles.h"
-#include "platform/linux/GuiThreadHold.h"
 
 #include <QList>
 
 #include <algorithm>
 
 #include <unistd.h>
-
-// Exported by libatspi but missing from its headers: attaches a D-Bus connection to a main context.
-extern "C" void atspi_dbus_connection_setup_with_g_main(DBusConnection* connection, GMainContext* context);
 
 namespace parlomatic::platform {
 
@@ -195,41 +192,10 @@ void AtspiAccessibility::Impl::ensureEnabled()
     }
 }
 
-namespace {
-
-// The registry's record, kept across a change of bus: libatspi finds it by the registry's
-// well-known name on the next bus, and could not even list the applications without it.
-GObjectPtr<AtspiApplication> lostRegistry;
-
-} // namespace
-
 AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
 {
-    GMainContext* own = g_main_context_get_thread_default();
-    const bool threadOfItsOwn = own != nullptr && own != g_main_context_default();
-    // The slow part first (the bus's address, connecting, registering), which attaches nothing.
     DBusConnection* bus = atspi_get_a11y_bus();
-    int status = 0;
-    {
-        // libatspi attaches the bus to the default context (the GUI thread's) until it is moved to
-        // this thread's below: the GUI thread must not dispatch it meanwhile.
-        const std::optional<GuiThreadHold> hold =
-            threadOfItsOwn ? std::optional<GuiThreadHold>(std::in_place) : std::nullopt;
-        status = atspi_init();
-        if (lostRegistry && bus != nullptr) {
-            reviveApplicationRecord(lostRegistry.get());
-            lostRegistry->root = nullptr;
-            setApplicationsRevived(true);
-        }
-        // On a thread of its own, events and replies are dispatched by that thread's main context.
-        // libatspi leaves its own setting as it was after a restart, hence the way round through
-        // the default.
-        if (threadOfItsOwn && bus != nullptr) {
-            d->context = own;
-            atspi_set_main_context(g_main_context_default());
-            atspi_set_main_context(own);
-        }
-    }
+    const int status = atspi_init();
     d->available = (status == 0 || status == 1) && bus != nullptr;
     if (!d->available) {
         return;
@@ -251,59 +217,10 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
             .left = [impl](const std::function<bool(Pid)>& gone) { impl->focus->prune(gone); },
             .activated = [impl] { impl->announceChange(); },
         },
-        static_cast<Pid>(::getpid()));
+        applicationProcess());
 }
 
-void AtspiAccessibility::Impl::takeOverApplications(DBusConnection* front)
-{
-    if (context == nullptr) {
-        return;
-    }
-    std::vector<DBusConnection*> fresh;
-    const auto consider = [this, &fresh](DBusConnection* connection) {
-        const auto taken = [connection](const auto& held) { return held.get() == connection; };
-        if (connection != nullptr && connection != bus.get() && std::ranges::none_of(takenOver, taken) &&
-            std::ranges::find(fresh, connection) == fresh.end()) {
-            fresh.push_back(connection);
-        }
-    };
-    consider(front);
-    const GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    for (guint i = 0; desktop && desktop->children != nullptr && i < desktop->children->len; ++i) {
-        const auto* application = static_cast<const AtspiAccessible*>(g_ptr_array_index(desktop->children, i));
-        if (application != nullptr && application->parent.app != nullptr) {
-            consider(application->parent.app->bus);
-        }
-    }
-    if (fresh.empty()) {
-        return;
-    }
-    // The GUI thread may be dispatching one of them at this moment: moving it then frees what that
-    // thread is using.
-    const GuiThreadHold hold;
-    for (DBusConnection* connection : fresh) {
-        atspi_dbus_connection_setup_with_g_main(connection, context);
-        takenOver.emplace_back(dbus_connection_ref(connection));
-    }
-}
-
-AtspiAccessibility::~AtspiAccessibility()
-{
-    // Everything held of the old bus goes before libatspi lets go of it, so that the next layer
-    // starts on the bus there is now.
-    const bool lost = !isConnected();
-    if (lost && d->available) {
-        const GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-        if (desktop && desktop->parent.app != nullptr) {
-            lostRegistry = refObject(desktop->parent.app);
-        }
-    }
-    d.reset();
-    if (lost) {
-        forgetAtspiObjects();
-        atspi_exit();
-    }
-}
+AtspiAccessibility::~AtspiAccessibility() = default;
 
 bool AtspiAccessibility::isConnected()
 {
@@ -348,10 +265,7 @@ Element AtspiAccessibility::applicationElement(Pid pid)
     if (!d->available || d->unresponsive.isCoolingDown(pid)) {
         return {};
     }
-    AtspiAccessible* application = d->applications->find(pid);
-    d->takeOverApplications(application != nullptr && application->parent.app != nullptr ? application->parent.app->bus
-                                                                                         : nullptr);
-    return makeElement(application, pid);
+    return makeElement(d->applications->find(pid), pid);
 }
 
 Element AtspiAccessibility::focusedElement(const Element& application)

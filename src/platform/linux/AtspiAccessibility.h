@@ -8,10 +8,12 @@ namespace parlomatic::platform {
 
 // The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
 // rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
-// active window; X11 for XWayland windows' positions, the compositor for native ones), and the session's accessibility
-// switch for the enhanced mode. Every AT-SPI call is bounded by callTimeoutMs. Focus comes from events, which arrive
-// while the thread that made the layer runs its (GLib) event loop. Used from that thread only; made on a thread of its
-// own (AccessibilityThread), it dispatches its bus there. One layer at a time per process.
+// active window; X11 for XWayland windows' positions, the compositor for native ones), and the
+// session's accessibility switch for the enhanced mode. Every AT-SPI call is bounded by
+// callTimeoutMs. Focus comes from events, which arrive while the process's main thread runs the
+// default GLib main loop; used from that thread only. The application runs it in a helper process
+// of its own (parlomatic-accessibility, see RemoteAccessibility), where the loss of the bus ends
+// the process; one layer at a time per process.
 class AtspiAccessibility final : public AccessibilityBackend {
 public:
     static constexpr int callTimeoutMs = 300;

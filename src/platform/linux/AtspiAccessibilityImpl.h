@@ -66,13 +66,6 @@ struct AtspiAccessibility::Impl {
     bool available = false;
     // The accessibility bus this layer was made on; once it is disconnected the layer is dead.
     std::unique_ptr<DBusConnection, DBusConnectionUnref> bus;
-    // The main context of the thread the layer lives on (events are dispatched there).
-    GMainContext* context = nullptr;
-    // Applications' own peer-to-peer connections moved to that context: libatspi attaches each
-    // to the default context, which the GUI thread runs. Held, so that none is taken for another.
-    std::vector<std::unique_ptr<DBusConnection, DBusConnectionUnref>> takenOver;
-    // Moves the new ones: the front application's and those of every application registered.
-    void takeOverApplications(DBusConnection* front);
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";

@@ -93,7 +93,6 @@ void AtspiApplications::rescan()
         if (error || !app) {
             continue;
         }
-        reviveApplication(app.get());
         if (const std::optional<Pid> pid = readProcessId(app.get())) {
             m_applications[*pid] = std::move(app);
         }

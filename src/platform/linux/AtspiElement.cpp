@@ -1,73 +1,21 @@
 #include "platform/linux/AtspiElement.h"
 
-#include <atomic>
 #include <memory>
 
-// Exported by libatspi but missing from its headers: its connection to the accessibility bus.
-extern "C" DBusConnection* _atspi_bus(void);
-
 namespace parlomatic::platform {
-
-namespace {
-
-bool revivalNeeded = false;
-// Grows when libatspi lets go of its bus: objects made before are never touched again.
-std::atomic<unsigned> generation = 0;
-
-struct Release {
-    gpointer object;
-    unsigned generation;
-};
-
-} // namespace
-
-void forgetAtspiObjects()
-{
-    ++generation;
-}
-
-void setApplicationsRevived(bool revived)
-{
-    revivalNeeded = revived;
-}
-
-void reviveApplicationRecord(AtspiApplication* application)
-{
-    if (application == nullptr) {
-        return;
-    }
-    if (application->hash == nullptr) {
-        application->hash = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_object_unref);
-    }
-    if (application->bus == nullptr) {
-        application->bus = dbus_connection_ref(_atspi_bus());
-    }
-}
-
-void reviveApplication(AtspiAccessible* accessible)
-{
-    if (revivalNeeded && accessible != nullptr) {
-        reviveApplicationRecord(accessible->parent.app);
-    }
-}
 
 AtspiElement::~AtspiElement()
 {
     // At once on the home thread (or the main thread with the default context); otherwise queued
     // to it. Queued to a thread that has ended, the reference is left behind, never released here.
-    // An object of a libatspi that has let go of its bus since is left behind: its application
-    // record is gone, and disposing of it would reach into what is no longer there.
     if (m_accessible) {
         g_main_context_invoke_full(
             m_home, G_PRIORITY_DEFAULT,
-            [](gpointer data) {
-                const std::unique_ptr<Release> release(static_cast<Release*>(data));
-                if (release->generation == generation.load()) {
-                    g_object_unref(release->object);
-                }
+            [](gpointer object) {
+                g_object_unref(object);
                 return gboolean(G_SOURCE_REMOVE);
             },
-            new Release{m_accessible.release(), generation.load()}, nullptr);
+            m_accessible.release(), nullptr);
     }
     g_main_context_unref(m_home);
 }
@@ -91,7 +39,6 @@ Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid)
     if (borrowed == nullptr) {
         return {};
     }
-    reviveApplication(borrowed);
     return std::make_shared<AtspiElement>(refObject(borrowed), knownPid);
 }
 

@@ -42,17 +42,6 @@ private:
 AtspiAccessible* atspiOf(const Element& element);
 Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid = std::nullopt);
 
-// After the accessibility bus was replaced (see AtspiAccessibility), libatspi still keeps its
-// records of the old bus's applications by bus name, and a name given anew on the new bus finds
-// such a dead record: it is given a working connection and object table again. Nothing before a
-// replacement.
-void reviveApplication(AtspiAccessible* accessible);
-void reviveApplicationRecord(AtspiApplication* application);
-void setApplicationsRevived(bool revived);
-// Called right before libatspi lets go of its bus: elements made until then are left behind when
-// dropped, never released into the new one.
-void forgetAtspiObjects();
-
 // The process behind an object; nothing on a bus error.
 std::optional<Pid> readProcessId(AtspiAccessible* accessible);
 bool hasState(AtspiAccessible* accessible, AtspiStateType state);

@@ -288,11 +288,12 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
                    preference(known->second.get()) == 0;
     }
     m_lastPid = pid;
-    // An application that took long to answer is not walked now (it may be hung).
-    const bool answeredSlowly = std::chrono::steady_clock::now() - now >= slowAnswer;
+    // An application that took long to answer is asked nothing more now (it may be hung): one
+    // look at it stays well within what the layer's callers wait for.
+    const auto answeredSlowly = [now] { return std::chrono::steady_clock::now() - now >= slowAnswer; };
     const auto interval = m_fruitless.contains(pid) ? fruitlessReseedInterval : reseedInterval;
-    const bool retry = stale && !answeredSlowly && now - m_seededAt >= interval;
-    if (switched || lost || retry || (pageless && !answeredSlowly)) {
+    const bool retry = stale && now - m_seededAt >= interval;
+    if ((switched || lost || retry || pageless) && !answeredSlowly()) {
         m_seededAt = now;
         ++m_seedCount;
         bool cutShort = false;
@@ -331,8 +332,9 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     const auto it = m_focused.find(pid);
     // The host's own focused button or pane leaves the page's selection in view. Only a window that
     // holds a page is asked for the state on every step.
-    if (m_pages.contains(pid) && (it == m_focused.end() || preference(it->second.get()) == 0 ||
-                                  !hasState(it->second.get(), ATSPI_STATE_FOCUSED))) {
+    if (m_pages.contains(pid) && !answeredSlowly() &&
+        (it == m_focused.end() || preference(it->second.get()) == 0 ||
+         !hasState(it->second.get(), ATSPI_STATE_FOCUSED))) {
         if (AtspiAccessible* inPage = inPages(pid, now)) {
             return inPage;
         }
@@ -342,7 +344,8 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
     }
     // A spreadsheet keeps announcing its sheet as focused while a cell's editor, next to it, holds
     // the keyboard (and may announce nothing): looked for beside the sheet, never inside it.
-    if (now - m_besideCheckedAt >= besideInterval && hasState(it->second.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+    if (now - m_besideCheckedAt >= besideInterval && !answeredSlowly() &&
+        hasState(it->second.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
         m_besideCheckedAt = now;
         ErrorSlot error;
         const GObjectPtr<AtspiAccessible> parent(atspi_accessible_get_parent(it->second.get(), error.out()));

@@ -1,5 +1,7 @@
 #include "platform/linux/X11WindowList.h"
 
+#include "platform/linux/ApplicationProcess.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <unistd.h>
@@ -79,7 +81,7 @@ struct X11WindowList::State {
     std::vector<Window> stacking;
     std::unordered_map<Window, WindowFacts> windows;
     unsigned long layoutChanges = 0;
-    const Pid ownPid = Pid(::getpid());
+    const Pid ownPid = applicationProcess();
 
     void drainEvents();
     const WindowFacts& facts(Window window);

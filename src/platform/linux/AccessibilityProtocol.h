@@ -1,0 +1,41 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <optional>
+
+// The accessibility helper process and the application speak in lines of compact JSON over the
+// helper's standard input and output: one request, one answer, in turn. A request names a call
+// of the accessibility layer ("call") with its arguments ("el": an element's number, "pid", "a",
+// "b", "text") and the numbers of elements the application no longer holds ("drop"). The answer
+// is {"v": value} or {"error": reason}; between answers the helper may send {"event": "changed"}.
+// Elements cross as numbers the helper hands out and resolves again; 0 is no element.
+namespace parlomatic::platform::accessibilityProtocol {
+
+// A line longer than this is refused by either end (a 10 MB selection, escaped, fits).
+inline constexpr qsizetype maxLineBytes = qsizetype{64} * 1024 * 1024;
+
+inline constexpr char changedEvent[] = "changed";
+// The helper's exit status when there is no accessibility bus, or it went away.
+inline constexpr int noBusExit = 3;
+
+QJsonValue toJson(const std::optional<AxRect>& rect);
+std::optional<AxRect> rectFrom(const QJsonValue& value);
+QJsonValue toJson(const std::optional<AccessibilityBackend::TextMark>& mark);
+std::optional<AccessibilityBackend::TextMark> markFrom(const QJsonValue& value);
+QJsonValue toJson(const std::optional<QString>& text);
+std::optional<QString> textFrom(const QJsonValue& value);
+QJsonValue toJson(const std::optional<int>& number);
+std::optional<int> numberFrom(const QJsonValue& value);
+
+// One line: the object's compact JSON and a newline.
+QByteArray line(const QJsonObject& message);
+// The object of a line, or nothing when it is not one.
+std::optional<QJsonObject> parse(QByteArrayView line);
+
+} // namespace parlomatic::platform::accessibilityProtocol

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+#include <cstdint>
+#include <map>
+
+namespace parlomatic::platform {
+
+// The helper's end of the accessibility protocol (AccessibilityProtocol.h): answers each request
+// line with the layer behind it, and keeps the elements it has handed out by number until the
+// application drops them. A request that is not one of ours is answered with an error and logged,
+// never acted on.
+class AccessibilityServer {
+public:
+    // More elements than this held at once means the other end forgets to drop them: the oldest go.
+    static constexpr std::size_t maxElements = 4096;
+
+    explicit AccessibilityServer(AccessibilityBackend& backend) : m_backend(backend) {}
+
+    QByteArray answer(QByteArrayView request);
+    std::size_t elementsHeld() const { return m_elements.size(); }
+
+private:
+    QJsonValue call(const QString& name, const QJsonObject& request, bool& known);
+    // The number of `element`, the same for the same object of the other application; 0 for none.
+    std::int64_t numberOf(const Element& element);
+    Element elementOf(const QJsonValue& number) const;
+
+    AccessibilityBackend& m_backend;
+    std::map<std::int64_t, Element> m_elements;
+    std::int64_t m_next = 1;
+};
+
+} // namespace parlomatic::platform

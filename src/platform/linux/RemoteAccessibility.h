@@ -1,0 +1,90 @@
+#pragma once
+
+#include "selection/AccessibilityBackend.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace parlomatic::platform {
+
+// The accessibility layer in a helper process of its own (parlomatic-accessibility): libatspi, its
+// window lookups and whatever crashes or hangs in them stay out of the application. Every call is
+// one request and one answer over the helper's standard input and output
+// (AccessibilityProtocol.h). A helper that ends, answers what is not ours or does not answer
+// within answerWithin (a libatspi call stuck past its own time-out) is ended by its PID: from then
+// on every read gives nothing and isConnected() is false, so that the layer's thread makes a new
+// one (AccessibilityThread). Used from the thread that made it; elements may be dropped anywhere.
+class RemoteAccessibility final : public AccessibilityBackend {
+public:
+    static constexpr std::chrono::milliseconds answerWithin{2000};
+    // Past this resident size the helper is started anew (it holds about 10 MB when well).
+    static constexpr long long maxHelperBytes = 256LL * 1024 * 1024;
+
+    // When helpers are started: one that ended at once is started again after a pause that grows
+    // up to half a minute, and a helper that keeps crashing is told once (`tell`, from the layer's
+    // thread). One per application, shared by the layers it makes.
+    class Launcher {
+    public:
+        explicit Launcher(QString program, std::function<void(const QString&)> tell = {});
+        ~Launcher();
+        Launcher(const Launcher&) = delete;
+        Launcher& operator=(const Launcher&) = delete;
+
+        // A layer with a helper of its own, or one that is not connected while the pause lasts.
+        std::unique_ptr<RemoteAccessibility> make();
+        // The helper program beside this one, or, installed, in the libexec folder.
+        static QString installedProgram();
+
+    private:
+        friend class RemoteAccessibility;
+        struct State;
+        std::shared_ptr<State> m_state;
+    };
+
+    ~RemoteAccessibility() override;
+    RemoteAccessibility(const RemoteAccessibility&) = delete;
+    RemoteAccessibility& operator=(const RemoteAccessibility&) = delete;
+
+    // The helper's process, or 0 when there is none.
+    long long helperPid() const;
+
+    std::optional<Pid> frontmostWindowOwnerPid() override;
+    Element applicationElement(Pid pid) override;
+    Element focusedElement(const Element& application) override;
+    std::optional<QString> bundleIdentifier(Pid pid) override;
+    std::optional<QString> selectedText(const Element& element) override;
+    std::optional<int> selectionLength(const Element& element) override;
+    bool replaceSelection(const Element& element, const QString& text) override;
+    std::optional<TextMark> textMark(const Element& element) override;
+    std::optional<QString> textBetween(const Element& element, int start, int end) override;
+    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
+    std::optional<AxRect> selectionBoundsFromRange(const Element& element) override;
+    std::optional<AxRect> elementFrame(const Element& element) override;
+    std::optional<AxRect> windowFrame(const Element& element) override;
+    std::optional<QString> elementRole(const Element& element) override;
+    void readAncestorAttributes(const Element& element) override;
+    void enableEnhancedUserInterface(const Element& application) override;
+    void enableEnhancedUserInterfaceForRunningApps() override;
+    bool isConnected() override;
+    bool isResponding(Pid pid) override;
+    void setChangeListener(std::function<void()> changed) override;
+
+    class Channel;
+
+private:
+    explicit RemoteAccessibility(std::shared_ptr<Channel> channel);
+    // The answer's value, or nothing when the helper could not give one (it is then ended).
+    std::optional<QJsonValue> ask(const char* call, QJsonObject arguments = {});
+    std::optional<QJsonValue> askAbout(const char* call, const Element& element, QJsonObject arguments = {});
+    Element elementFrom(const std::optional<QJsonValue>& answer);
+
+    std::shared_ptr<Channel> m_channel;
+    struct Watch;
+    std::unique_ptr<Watch> m_watch;
+};
+
+} // namespace parlomatic::platform

@@ -1,0 +1,98 @@
+#include "platform/linux/RemoteAccessibility.h"
+#include "fakes/FakeAccessibility.h"
+#include "platform/linux/AccessibilityServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+
+#include <chrono>
+#include <thread>
+
+namespace parlomatic::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every call crosses to a helper process and back with its value intact; an element handed out
+// twice is the same element, and one the helper never handed out is nothing.
+TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
+{
+    qputenv("FAKE_HELPER_MODE", "serve");
+    RemoteAccessibility::Launcher launcher(QStringLiteral(FAKE_ACCESSIBILITY_HELPER));
+    const auto layer = launcher.make();
+    ASSERT_TRUE(layer->isConnected());
+    EXPECT_GT(layer->helperPid(), 0);
+    EXPECT_EQ(layer->frontmostWindowOwnerPid(), 4242);
+    EXPECT_EQ(layer->bundleIdentifier(4242), QStringLiteral("org.example.Editor"));
+    EXPECT_EQ(layer->applicationElement(7), nullptr);
+    const Element application = layer->applicationElement(4242);
+    ASSERT_NE(application, nullptr);
+    const Element focused = layer->focusedElement(application);
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(focused->isSameElement(*layer->focusedElement(layer->applicationElement(4242))));
+    EXPECT_FALSE(focused->isSameElement(*application));
+    EXPECT_EQ(focused->processId(), 4242);
+    EXPECT_EQ(layer->selectedText(focused), QStringLiteral("h\u00e9llo\n\"w\u00f6rld\" \U0001F600"));
+    EXPECT_EQ(layer->textMark(focused), (AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20}));
+    EXPECT_EQ(layer->selectionBoundsFromTextMarkers(focused), (AxRect{1.5, 2, 30, 12}));
+    EXPECT_EQ(layer->selectionBoundsFromRange(focused), std::nullopt);
+    EXPECT_EQ(layer->elementRole(focused), QStringLiteral("AXTextArea"));
+    EXPECT_EQ(layer->textBetween(focused, 0, 0), QString());
+    EXPECT_TRUE(layer->replaceSelection(focused, QStringLiteral("written")));
+    EXPECT_TRUE(layer->isResponding(4242));
+    EXPECT_TRUE(layer->isConnected());
+}
+
+// A helper that answers what is not ours, never answers (ended after 2 s) or crashes is ended and
+// gives nothing; one that keeps crashing is told once and started again only after a pause.
+TEST(RemoteAccessibilityTest, AHelperThatMisbehavesIsEndedAndStartedAgainAfterAPause)
+{
+    for (const char* mode : {"nonsense", "silent", "crash"}) {
+        SCOPED_TRACE(mode);
+        qputenv("FAKE_HELPER_MODE", mode);
+        int told = 0;
+        RemoteAccessibility::Launcher launcher(QStringLiteral(FAKE_ACCESSIBILITY_HELPER),
+                                               [&told](const QString&) { ++told; });
+        const auto started = std::chrono::steady_clock::now();
+        const auto layer = launcher.make();
+        EXPECT_EQ(layer->frontmostWindowOwnerPid(), std::nullopt);
+        EXPECT_FALSE(layer->isConnected());
+        EXPECT_EQ(layer->helperPid(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+        EXPECT_FALSE(launcher.make()->isConnected()) << "started again at once";
+        if (mode != std::string("crash")) {
+            continue;
+        }
+        // Started again after each pause until the user is told, once.
+        for (auto until = started + 10s; told == 0 && std::chrono::steady_clock::now() < until;) {
+            static_cast<void>(launcher.make()->frontmostWindowOwnerPid());
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_EQ(told, 1);
+    }
+}
+
+// The helper's own end refuses what is not a request of ours, and never acts on it.
+TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
+{
+    FakeAccessibility fake;
+    fake.addApplication(4242);
+    AccessibilityServer server(fake);
+    const auto answer = [&server](const char* request) {
+        return QJsonDocument::fromJson(server.answer(request)).object();
+    };
+    for (const char* request : {"", "nonsense", "[]", "{\"call\":7}", "{\"call\":\"format the disk\"}"}) {
+        EXPECT_TRUE(answer(request).contains(QLatin1String("error"))) << request;
+    }
+    EXPECT_EQ(answer(R"({"call":"selectedText","el":99})")[QLatin1String("v")], QJsonValue());
+    EXPECT_EQ(answer(R"({"call":"textBetween","el":1,"a":"x","b":2})")[QLatin1String("v")], QJsonValue());
+    const QJsonValue application = answer(R"({"call":"application","pid":4242})")[QLatin1String("v")];
+    EXPECT_EQ(application, answer(R"({"call":"application","pid":4242})")[QLatin1String("v")]);
+    EXPECT_EQ(server.elementsHeld(), 1U);
+    answer(R"({"call":"front","drop":[1]})");
+    EXPECT_EQ(server.elementsHeld(), 0U);
+}
+
+} // namespace
+} // namespace parlomatic::platform
