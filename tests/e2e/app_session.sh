@@ -41,6 +41,7 @@ exec 7>provider.in
 port=$(wait_for 90 sed -n 's/^port //p' provider.out) || { cat provider.err; fail "the provider did not start"; }
 
 cp "$app" bundle/bin/parlomatic
+cp "$(dirname "$app")/parlomatic-accessibility" bundle/bin/
 cat >bundle/share/parlomatic/Info.conf <<EOF
 BundleIdentifier = app.parlomatic.e2e
 PMAPIDomain = 127.0.0.1:9

@@ -13,10 +13,6 @@ constexpr std::array<const char*, 5> events{"object:text-selection-changed", "ob
                                             "object:property-change:accessible-value", "object:bounds-changed",
                                             "object:visible-data-changed"};
 
-bool sameApplication(AtspiAccessible* one, AtspiAccessible* other)
-{
-    return one != nullptr && other != nullptr && one->parent.app == other->parent.app;
-}
 
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
@@ -48,11 +44,12 @@ void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
-    if (sameApplication(event->source, cache->m_element.get())) {
+    const bool fromItsApplication = event->sender != nullptr && event->sender == cache->m_application.get();
+    if (fromItsApplication) {
         ++cache->m_announcements;
     }
     if (!g_str_has_prefix(event->type, "object:text-")) {
-        if (sameApplication(event->source, cache->m_element.get())) {
+        if (fromItsApplication) {
             cache->m_steady.reset();
         }
         return;
@@ -92,6 +89,7 @@ bool AtspiSelectionCache::announces(AtspiAccessible* accessible) const
 void AtspiSelectionCache::clear()
 {
     m_element.reset();
+    m_application.reset();
     m_announcers.clear();
     m_stale = true;
     m_range.reset();
@@ -116,6 +114,8 @@ std::optional<AtspiSelectionCache::Range> AtspiSelectionCache::range(AtspiAccess
     }
     if (!sameElement) {
         m_element = refObject(accessible);
+        ErrorSlot error;
+        m_application.reset(atspi_accessible_get_application(accessible, error.out()));
         m_range.reset();
         m_text.reset();
         m_bounds.reset();

@@ -77,6 +77,9 @@ private:
     bool announces(AtspiAccessible* accessible) const;
 
     GObjectPtr<AtspiAccessible> m_element;
+    // The application m_element belongs to, as events name their sender (nothing when it could
+    // not be read: then no event counts as its application's).
+    GObjectPtr<AtspiAccessible> m_application;
     // Elements seen announcing their selection changes (the latest few): for them, quiet means unchanged.
     std::vector<GObjectPtr<AtspiAccessible>> m_announcers;
     bool m_stale = true;
