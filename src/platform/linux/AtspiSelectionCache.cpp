@@ -13,7 +13,6 @@ constexpr std::array<const char*, 5> events{"object:text-selection-changed", "ob
                                             "object:property-change:accessible-value", "object:bounds-changed",
                                             "object:visible-data-changed"};
 
-
 struct EventFree {
     void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
 };
