@@ -13,8 +13,8 @@ namespace parlomatic {
 // fails, answers without a value or answers a value of an unexpected type is nothing; nothing here
 // throws, retries or reports to the user. Implementations bound every call to another process by a
 // short time-out, and the layer is used from one thread only: the one that made it (in the
-// application a thread of its own, see AccessibilityThread), so a hung application never freezes
-// the user interface.
+// application a thread of its own, see AccessibilityThread, talking to the helper process that runs
+// the platform's layer), so a hung application never freezes the user interface.
 class AccessibilityBackend {
 public:
     virtual ~AccessibilityBackend() = default;

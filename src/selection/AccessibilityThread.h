@@ -12,9 +12,9 @@
 namespace parlomatic {
 
 // The accessibility layer on a thread of its own: the layer is made, used and destroyed there
-// only, and the GUI thread never waits on another application. A layer that says it lost its bus
-// (isConnected() false) is made anew there, at once after a job and otherwise within
-// connectionCheck, so the watcher goes on over a new accessibility bus.
+// only, and the GUI thread never waits on another application. A layer that says it is lost
+// (isConnected() false: its bus went away, or its helper process ended) is made anew there, at once
+// after a job and otherwise within connectionCheck, so the watcher goes on.
 class AccessibilityThread final : public AccessibilityRunner {
 public:
     using Factory = std::function<std::unique_ptr<AccessibilityBackend>()>;
