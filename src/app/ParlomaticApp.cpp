@@ -42,6 +42,7 @@
 #include <QPainter>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
@@ -58,9 +59,8 @@ public:
         : m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
                     [this](const QString& message) {
                         // From the layer's thread: told on the GUI thread.
-                        QMetaObject::invokeMethod(
-                            this, [this, message] { m_desktopNotices.tell("accessibility", message); },
-                            Qt::QueuedConnection);
+                        QTimer::singleShot(0, this,
+                                           [this, message] { m_desktopNotices.tell("accessibility", message); });
                     }),
           m_accessibility(std::make_unique<AccessibilityThread>([this] {
               auto layer = m_helpers.make();

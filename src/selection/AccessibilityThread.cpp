@@ -25,14 +25,11 @@ public:
     {
         Then then = m_backend ? job(*m_backend) : Then();
         if (then) {
-            QMetaObject::invokeMethod(
-                &m_owner.m_relay,
-                [context, then = std::move(then)] {
-                    if (*context) {
-                        then();
-                    }
-                },
-                Qt::QueuedConnection);
+            QTimer::singleShot(0, &m_owner.m_relay, [context, then = std::move(then)] {
+                if (*context) {
+                    then();
+                }
+            });
         }
         renewIfDisconnected();
     }
@@ -85,20 +82,16 @@ AccessibilityThread::AccessibilityThread(Factory factory)
     m_worker->moveToThread(&m_thread);
     m_thread.start();
     Worker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker, [worker] { worker->start(); }, Qt::QueuedConnection);
+    QTimer::singleShot(0, worker, [worker] { worker->start(); });
 }
 
 AccessibilityThread::~AccessibilityThread()
 {
     Worker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker,
-        [worker] {
-            worker->shutdown();
-            QThread::currentThread()->quit();
-        },
-        Qt::QueuedConnection);
+    QTimer::singleShot(0, worker, [worker] {
+        worker->shutdown();
+        QThread::currentThread()->quit();
+    });
     m_thread.wait();
     delete m_worker;
 }
@@ -107,8 +100,8 @@ void AccessibilityThread::run(QObject* context, Job job)
 {
     auto guarded = std::make_shared<QPointer<QObject>>(context);
     Worker* worker = m_worker;
-    QMetaObject::invokeMethod(
-        worker, [worker, job = std::move(job), guarded] { worker->runJob(job, guarded); }, Qt::QueuedConnection);
+    // Queued to the worker's thread (a zero timer posts the call there).
+    QTimer::singleShot(0, worker, [worker, job = std::move(job), guarded] { worker->runJob(job, guarded); });
 }
 
 void AccessibilityThread::setChangeListener(std::function<void()> changed)
@@ -122,15 +115,12 @@ void AccessibilityThread::announce()
     if (m_announcementQueued.exchange(true)) {
         return;
     }
-    QMetaObject::invokeMethod(
-        &m_relay,
-        [this] {
-            m_announcementQueued = false;
-            if (m_changed) {
-                m_changed();
-            }
-        },
-        Qt::QueuedConnection);
+    QTimer::singleShot(0, &m_relay, [this] {
+        m_announcementQueued = false;
+        if (m_changed) {
+            m_changed();
+        }
+    });
 }
 
 } // namespace parlomatic

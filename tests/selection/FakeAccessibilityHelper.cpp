@@ -13,7 +13,8 @@
 int main()
 {
     using namespace parlomatic;
-    const std::string mode = std::getenv("FAKE_HELPER_MODE") != nullptr ? std::getenv("FAKE_HELPER_MODE") : "";
+    const char* chosen = std::getenv("FAKE_HELPER_MODE");
+    const std::string mode = chosen != nullptr ? chosen : "";
     if (mode == "crash") {
         std::abort();
     }
@@ -22,7 +23,7 @@ int main()
     layer.setFront(4242);
     focused->selectedText = QStringLiteral("h\u00e9llo\n\"w\u00f6rld\" \U0001F600");
     focused->mark = AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20};
-    focused->markerBounds = AxRect{1.5, 2, 30, 12};
+    focused->markerBounds = AxRect{.x = 1.5, .y = 2, .width = 30, .height = 12};
     focused->role = QStringLiteral("AXTextArea");
     focused->editable = true;
     platform::AccessibilityServer server(layer);

@@ -82,7 +82,7 @@ TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
     const auto answer = [&server](const char* request) {
         return QJsonDocument::fromJson(server.answer(request)).object();
     };
-    for (const char* request : {"", "nonsense", "[]", "{\"call\":7}", "{\"call\":\"format the disk\"}"}) {
+    for (const char* request : {"", "nonsense", "[]", R"({"call":7})", R"({"call":"format the disk"})"}) {
         EXPECT_TRUE(answer(request).contains(QLatin1String("error"))) << request;
     }
     EXPECT_EQ(answer(R"({"call":"selectedText","el":99})")[QLatin1String("v")], QJsonValue());

@@ -30,7 +30,10 @@ std::optional<AxRect> rectFrom(const QJsonValue& value)
         })) {
         return std::nullopt;
     }
-    return AxRect{parts[0].toDouble(), parts[1].toDouble(), parts[2].toDouble(), parts[3].toDouble()};
+    return AxRect{.x = parts[0].toDouble(),
+                  .y = parts[1].toDouble(),
+                  .width = parts[2].toDouble(),
+                  .height = parts[3].toDouble()};
 }
 
 QJsonValue toJson(const std::optional<AccessibilityBackend::TextMark>& mark)
@@ -46,7 +49,8 @@ std::optional<AccessibilityBackend::TextMark> markFrom(const QJsonValue& value)
         })) {
         return std::nullopt;
     }
-    return AccessibilityBackend::TextMark{parts[0].toInt(), parts[1].toInt(), parts[2].toInt()};
+    return AccessibilityBackend::TextMark{
+        .start = parts[0].toInt(), .end = parts[1].toInt(), .length = parts[2].toInt()};
 }
 
 QJsonValue toJson(const std::optional<QString>& text)

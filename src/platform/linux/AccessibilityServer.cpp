@@ -13,8 +13,11 @@ namespace {
 
 std::optional<Pid> pidFrom(const QJsonValue& value)
 {
-    const std::optional<int> pid = protocol::numberFrom(value);
-    return pid && *pid > 0 ? std::optional<Pid>(*pid) : std::nullopt;
+    std::optional<Pid> pid = protocol::numberFrom(value);
+    if (pid && *pid <= 0) {
+        pid.reset();
+    }
+    return pid;
 }
 
 QJsonValue toJson(std::optional<Pid> pid)
@@ -31,7 +34,7 @@ QByteArray AccessibilityServer::answer(QByteArrayView request)
         logError("The accessibility helper was sent a request it cannot read; it is ignored.");
         return protocol::line({{QStringLiteral("error"), QStringLiteral("unreadable request")}});
     }
-    for (const QJsonValue& dropped : (*parsed)[QLatin1String("drop")].toArray()) {
+    for (const auto& dropped : (*parsed)[QLatin1String("drop")].toArray()) {
         m_elements.erase(static_cast<std::int64_t>(dropped.toDouble()));
     }
     bool known = true;
@@ -123,13 +126,13 @@ QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& req
     }
     if (name == QLatin1String("enhanceAll")) {
         layer.enableEnhancedUserInterfaceForRunningApps();
-        return QJsonValue();
+        return {};
     }
     if (name == QLatin1String("responding")) {
         return withPid([&](Pid of) { return QJsonValue(layer.isResponding(of)); });
     }
     known = false;
-    return QJsonValue();
+    return {};
 }
 
 std::int64_t AccessibilityServer::numberOf(const Element& element)

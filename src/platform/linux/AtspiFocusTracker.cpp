@@ -409,7 +409,8 @@ AtspiAccessible* AtspiFocusTracker::inPages(Pid host, std::chrono::steady_clock:
         m_inPage.reset();
         const ScopedCallTimeout shortCalls(m_seedCallTimeout);
         for (const auto& page : pages->second) {
-            if ((m_inPage = textInPage(page.get(), now + seedBudget))) {
+            m_inPage = textInPage(page.get(), now + seedBudget);
+            if (m_inPage) {
                 break;
             }
         }

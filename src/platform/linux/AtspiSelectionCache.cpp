@@ -193,7 +193,7 @@ std::optional<AxRect> AtspiSelectionCache::steadyRect(AtspiAccessible* accessibl
 void AtspiSelectionCache::confirmRect(AtspiAccessible* accessible, Range range, AxRect rect, unsigned long layout)
 {
     if (accessible == m_element.get() && m_range == range) {
-        m_steady = Steady{rect, Clock::now(), layout};
+        m_steady = Steady{.rect = rect, .at = Clock::now(), .layout = layout};
     }
 }
 

@@ -250,7 +250,8 @@ std::optional<AxRect> X11WindowList::windowGeometry(Pid pid)
         !XTranslateCoordinates(display, *found, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
         return std::nullopt;
     }
-    return AxRect{double(x), double(y), double(attributes.width), double(attributes.height)};
+    return AxRect{
+        .x = double(x), .y = double(y), .width = double(attributes.width), .height = double(attributes.height)};
 }
 
 } // namespace parlomatic::platform
