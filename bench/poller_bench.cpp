@@ -4,7 +4,7 @@
 //   scripts/desktop-session build/<dir>/bench/poller_bench
 
 #include "fakes/FakeAccessibility.h"
-#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 

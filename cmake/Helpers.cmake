@@ -1,11 +1,16 @@
-# pm_library(<name> [DEPS ...]): one library per source folder, from every .cpp/.h in it (not recursive).
+# pm_library(<name> [SOURCES ...] [DEPS ...]): one library per source folder, from the SOURCES given or
+# else every .cpp/.h in it (not recursive).
 function(pm_library name)
-    cmake_parse_arguments(ARG "" "" "DEPS;SUBDIRS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "DEPS;SUBDIRS;SOURCES" ${ARGN})
     set(globs "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
     foreach(sub IN LISTS ARG_SUBDIRS)
         list(APPEND globs "${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/${sub}/*.h")
     endforeach()
-    file(GLOB sources CONFIGURE_DEPENDS ${globs})
+    if(ARG_SOURCES)
+        set(sources ${ARG_SOURCES})
+    else()
+        file(GLOB sources CONFIGURE_DEPENDS ${globs})
+    endif()
     list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
     if(NOT sources MATCHES "\\.cpp")
         add_library(${name} INTERFACE)

@@ -4,11 +4,11 @@
 // input closes, when the application that started it ends, and when the accessibility bus goes
 // away (exit status 3): Parlomatic then starts a new one.
 
+#include "accessibility/AccessibilityProtocol.h"
+#include "accessibility/AccessibilityServer.h"
 #include "common/Log.h"
-#include "platform/linux/AccessibilityProtocol.h"
-#include "platform/linux/AccessibilityServer.h"
-#include "platform/linux/ApplicationProcess.h"
-#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/atspi/AtspiAccessibility.h"
+#include "platform/linux/desktop/ApplicationProcess.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,7 +1,7 @@
 #include "app/AccessibilityPrompt.h"
 
 #include "common/Log.h"
-#include "platform/linux/AccessibilityBusStatus.h"
+#include "platform/linux/atspi/AccessibilityBusStatus.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>

@@ -1,5 +1,6 @@
 #include "app/ParlomaticApp.h"
 
+#include "accessibility/RemoteAccessibility.h"
 #include "app/AccessibilityPrompt.h"
 #include "app/AppState.h"
 #include "app/Env.h"
@@ -16,19 +17,18 @@
 #include "panels/ActionsWindow.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
-#include "platform/linux/Cld2LanguageRecognizer.h"
-#include "platform/linux/DesktopNotifications.h"
-#include "platform/linux/ProcApplicationIdentities.h"
-#include "platform/linux/RemoteAccessibility.h"
-#include "platform/linux/SecretServiceKeychain.h"
-#include "platform/linux/X11Compositor.h"
-#include "platform/linux/X11KeyPaster.h"
+#include "platform/linux/desktop/DesktopNotifications.h"
+#include "platform/linux/desktop/ProcApplicationIdentities.h"
+#include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "platform/linux/wayland/WaylandPaster.h"
+#include "platform/linux/x11/X11Compositor.h"
+#include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/AccessibilityThread.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WatchControl.h"
 #include "selection/WriteBack.h"
+#include "service/Cld2LanguageRecognizer.h"
 #include "service/Preferences.h"
 #include "service/Translator.h"
 #include "service/UserMetadata.h"
@@ -108,7 +108,7 @@ private:
     platform::RemoteAccessibility::Launcher m_helpers;
     std::unique_ptr<AccessibilityThread> m_accessibility;
     Translator m_translator;
-    platform::Cld2LanguageRecognizer m_recognizer;
+    Cld2LanguageRecognizer m_recognizer;
     ThrottledNotices m_notices{m_desktopNotices, systemClock()};
     std::unique_ptr<KeyPaster> m_keyPaster;
     std::unique_ptr<WindowPaster> m_windowPaster;

@@ -5,7 +5,7 @@
 #include "common/CurlHttpClient.h"
 #include "identity/IdentityAuthentication.h"
 #include "identity/keychain/KeychainStore.h"
-#include "platform/linux/SecretServiceKeychain.h"
+#include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "support/IdentityServiceProcess.h"
 
 #include <QDBusConnection>

@@ -1,5 +1,5 @@
 #include "e2e/DesktopTestSupport.h"
-#include "platform/linux/AtspiElement.h"
+#include "platform/linux/atspi/AtspiElement.h"
 
 #include <X11/Xlib.h>
 

@@ -2,7 +2,7 @@
 
 // Helpers of the desktop tests: peer applications, xdotool, X11 geometry, a poller stepped to a condition.
 
-#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
 

@@ -2,9 +2,9 @@
 // killed or stopped and a new accessibility bus: the GUI thread never stalls, the strip still comes and
 // goes over the Qt window.
 
+#include "accessibility/RemoteAccessibility.h"
 #include "e2e/DesktopTestSupport.h"
-#include "platform/linux/AccessibilityBusStatus.h"
-#include "platform/linux/RemoteAccessibility.h"
+#include "platform/linux/atspi/AccessibilityBusStatus.h"
 #include "selection/AccessibilityThread.h"
 
 #include <gtest/gtest.h>

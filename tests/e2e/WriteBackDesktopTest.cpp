@@ -21,10 +21,10 @@
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
 #include "panels/TranslateWindow.h"
-#include "platform/linux/AtspiElement.h"
-#include "platform/linux/Cld2LanguageRecognizer.h"
-#include "platform/linux/DesktopNotifications.h"
+#include "platform/linux/atspi/AtspiElement.h"
+#include "platform/linux/desktop/DesktopNotifications.h"
 #include "selection/TextActions.h"
+#include "service/Cld2LanguageRecognizer.h"
 
 #include <csignal>
 #include <nlohmann/json.hpp>
@@ -45,8 +45,8 @@
 #include <atomic>
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
-#include "platform/linux/X11ErrorTrap.h"
-#include "platform/linux/X11KeyPaster.h"
+#include "platform/linux/x11/X11ErrorTrap.h"
+#include "platform/linux/x11/X11KeyPaster.h"
 
 using namespace parlomatic;
 
@@ -135,7 +135,7 @@ class WriteBackDesktopTest : public QObject {
     std::unique_ptr<Preferences> m_preferences;
     std::unique_ptr<CurlHttpClient> m_http;
     std::unique_ptr<Translator> m_translator;
-    platform::Cld2LanguageRecognizer m_recognizer;
+    Cld2LanguageRecognizer m_recognizer;
     FakeSession m_session;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
     platform::X11KeyPaster m_paster;

@@ -6,7 +6,7 @@
 #include "fakes/FakeKeychainBackend.h"
 #include "identity/IdentityAuthentication.h"
 #include "identity/keychain/KeychainStore.h"
-#include "platform/linux/SecretServiceKeychain.h"
+#include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "support/LoopbackServiceFixture.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/AtspiRoles.h"
+#include "platform/linux/atspi/AtspiRoles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // A stand-in for parlomatic-accessibility: the protocol's server over a scripted desktop, or, as
 // FAKE_HELPER_MODE says, a helper that answers nonsense, never answers, or crashes at once.
 
+#include "accessibility/AccessibilityServer.h"
 #include "fakes/FakeAccessibility.h"
-#include "platform/linux/AccessibilityServer.h"
 
 #include <cstdlib>
 #include <iostream>

@@ -1,4 +1,4 @@
-#include "platform/linux/ProcApplicationIdentities.h"
+#include "platform/linux/desktop/ProcApplicationIdentities.h"
 
 #include <gtest/gtest.h>
 

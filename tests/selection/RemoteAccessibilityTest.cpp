@@ -1,6 +1,6 @@
-#include "platform/linux/RemoteAccessibility.h"
+#include "accessibility/RemoteAccessibility.h"
+#include "accessibility/AccessibilityServer.h"
 #include "fakes/FakeAccessibility.h"
-#include "platform/linux/AccessibilityServer.h"
 
 #include <gtest/gtest.h>
 

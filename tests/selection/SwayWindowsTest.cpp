@@ -1,4 +1,4 @@
-#include "platform/linux/wayland/SwayWindows.h"
+#include "platform/linux/wayland/sway/SwayWindows.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // object per step on standard output. Selected text is printed only with --show-text.
 
 #include "panels/ActionsWindow.h"
-#include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/ActionState.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PollStepJson.h"

@@ -1,5 +1,5 @@
 // Runs inside the desktop harness, against a real, unlocked gnome-keyring.
-#include "platform/linux/SecretServiceKeychain.h"
+#include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "identity/keychain/KeychainStore.h"
 
 #include <gtest/gtest.h>

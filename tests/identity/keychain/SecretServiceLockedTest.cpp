@@ -1,7 +1,7 @@
 // Runs inside the desktop harness. Locks the keyring's default collection for good, so it has a
 // program (and a desktop) of its own.
 #include "identity/keychain/KeychainStore.h"
-#include "platform/linux/SecretServiceKeychain.h"
+#include "platform/linux/desktop/SecretServiceKeychain.h"
 
 #include <gtest/gtest.h>
 

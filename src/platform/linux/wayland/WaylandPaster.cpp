@@ -2,7 +2,7 @@
 
 #include "common/Async.h"
 #include "common/Log.h"
-#include "platform/linux/wayland/MutterKeyPaster.h"
+#include "platform/linux/wayland/gnome/MutterKeyPaster.h"
 #include "selection/WriteBack.h"
 
 #include "fake-input-client-protocol.h"

@@ -1,11 +1,11 @@
 #include "platform/linux/wayland/WaylandWindows.h"
 
-#include "platform/linux/wayland/GnomeShellWindows.h"
-#include "platform/linux/wayland/KWinWindows.h"
-#include "platform/linux/wayland/SwayWindows.h"
+#include "platform/linux/wayland/gnome/GnomeShellWindows.h"
+#include "platform/linux/wayland/kwin/KWinWindows.h"
+#include "platform/linux/wayland/sway/SwayWindows.h"
 
 #include "common/Log.h"
-#include "platform/linux/DesktopNotifications.h"
+#include "platform/linux/desktop/DesktopNotifications.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -1,0 +1,161 @@
+#include "accessibility/AccessibilityServer.h"
+
+#include "accessibility/AccessibilityProtocol.h"
+#include "common/Log.h"
+
+#include <QJsonArray>
+
+namespace parlomatic::platform {
+
+namespace protocol = accessibilityProtocol;
+
+namespace {
+
+std::optional<Pid> pidFrom(const QJsonValue& value)
+{
+    std::optional<Pid> pid = protocol::numberFrom(value);
+    if (pid && *pid <= 0) {
+        pid.reset();
+    }
+    return pid;
+}
+
+QJsonValue toJson(std::optional<Pid> pid)
+{
+    return pid ? QJsonValue(*pid) : QJsonValue();
+}
+
+} // namespace
+
+QByteArray AccessibilityServer::answer(QByteArrayView request)
+{
+    const std::optional<QJsonObject> parsed = protocol::parse(request);
+    if (!parsed || !(*parsed)[QLatin1String("call")].isString()) {
+        logError("The accessibility helper was sent a request it cannot read; it is ignored.");
+        return protocol::line({{QStringLiteral("error"), QStringLiteral("unreadable request")}});
+    }
+    for (const auto& dropped : (*parsed)[QLatin1String("drop")].toArray()) {
+        m_elements.erase(static_cast<std::int64_t>(dropped.toDouble()));
+    }
+    bool known = true;
+    const QString name = (*parsed)[QLatin1String("call")].toString();
+    const QJsonValue value = call(name, *parsed, known);
+    if (!known) {
+        logError("The accessibility helper was asked for a call it does not know; it is ignored.");
+        return protocol::line({{QStringLiteral("error"), QStringLiteral("unknown call")}});
+    }
+    return protocol::line({{QStringLiteral("v"), value}});
+}
+
+QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& request, bool& known)
+{
+    AccessibilityBackend& layer = m_backend;
+    const auto element = [&] { return elementOf(request[QLatin1String("el")]); };
+    const auto pid = [&] { return pidFrom(request[QLatin1String("pid")]); };
+    const auto withElement = [&](auto read) -> QJsonValue {
+        const Element held = element();
+        return held ? read(held) : QJsonValue();
+    };
+    const auto withPid = [&](auto read) -> QJsonValue {
+        const std::optional<Pid> of = pid();
+        return of ? read(*of) : QJsonValue();
+    };
+    if (name == QLatin1String("front")) {
+        return toJson(layer.frontmostWindowOwnerPid());
+    }
+    if (name == QLatin1String("application")) {
+        return withPid([&](Pid of) { return QJsonValue(qint64(numberOf(layer.applicationElement(of)))); });
+    }
+    if (name == QLatin1String("focused")) {
+        return withElement([&](const Element& e) { return QJsonValue(qint64(numberOf(layer.focusedElement(e)))); });
+    }
+    if (name == QLatin1String("identifier")) {
+        return withPid([&](Pid of) { return protocol::toJson(layer.bundleIdentifier(of)); });
+    }
+    if (name == QLatin1String("pid")) {
+        return withElement([&](const Element& e) { return toJson(e->processId()); });
+    }
+    if (name == QLatin1String("selectedText")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.selectedText(e)); });
+    }
+    if (name == QLatin1String("selectionLength")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionLength(e)); });
+    }
+    if (name == QLatin1String("replaceSelection")) {
+        const QJsonValue text = request[QLatin1String("text")];
+        return withElement([&](const Element& e) {
+            return QJsonValue(text.isString() && layer.replaceSelection(e, text.toString()));
+        });
+    }
+    if (name == QLatin1String("textMark")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.textMark(e)); });
+    }
+    if (name == QLatin1String("textBetween")) {
+        const std::optional<int> start = protocol::numberFrom(request[QLatin1String("a")]);
+        const std::optional<int> end = protocol::numberFrom(request[QLatin1String("b")]);
+        return withElement([&](const Element& e) {
+            return start && end ? protocol::toJson(layer.textBetween(e, *start, *end)) : QJsonValue();
+        });
+    }
+    if (name == QLatin1String("boundsFromMarkers")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionBoundsFromTextMarkers(e)); });
+    }
+    if (name == QLatin1String("boundsFromRange")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionBoundsFromRange(e)); });
+    }
+    if (name == QLatin1String("elementFrame")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.elementFrame(e)); });
+    }
+    if (name == QLatin1String("windowFrame")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.windowFrame(e)); });
+    }
+    if (name == QLatin1String("role")) {
+        return withElement([&](const Element& e) { return protocol::toJson(layer.elementRole(e)); });
+    }
+    if (name == QLatin1String("readAncestors")) {
+        return withElement([&](const Element& e) {
+            layer.readAncestorAttributes(e);
+            return QJsonValue();
+        });
+    }
+    if (name == QLatin1String("enhance")) {
+        return withElement([&](const Element& e) {
+            layer.enableEnhancedUserInterface(e);
+            return QJsonValue();
+        });
+    }
+    if (name == QLatin1String("enhanceAll")) {
+        layer.enableEnhancedUserInterfaceForRunningApps();
+        return {};
+    }
+    if (name == QLatin1String("responding")) {
+        return withPid([&](Pid of) { return QJsonValue(layer.isResponding(of)); });
+    }
+    known = false;
+    return {};
+}
+
+std::int64_t AccessibilityServer::numberOf(const Element& element)
+{
+    if (!element) {
+        return 0;
+    }
+    for (const auto& [number, held] : m_elements) {
+        if (held == element || held->isSameElement(*element)) {
+            return number;
+        }
+    }
+    if (m_elements.size() >= maxElements) {
+        m_elements.erase(m_elements.begin());
+    }
+    m_elements.emplace(m_next, element);
+    return m_next++;
+}
+
+Element AccessibilityServer::elementOf(const QJsonValue& number) const
+{
+    const auto found = m_elements.find(static_cast<std::int64_t>(number.toDouble()));
+    return found != m_elements.end() ? found->second : nullptr;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/linux/desktop/GlibHandles.h"
+#include "selection/axUtils.h"
+
+#include <atspi/atspi.h>
+
+#include <optional>
+
+namespace parlomatic::platform {
+
+// An AT-SPI object held by reference, as the selection poller passes it around. It may be dropped
+// on any thread: its reference is given back on the thread that made it, where the accessibility
+// layer lives (libatspi is used from one thread only).
+class AtspiElement final : public AccessibleElement {
+public:
+    explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible, std::optional<Pid> knownPid = std::nullopt)
+        : m_accessible(std::move(accessible)), m_pid(knownPid), m_home(g_main_context_ref_thread_default())
+    {}
+    ~AtspiElement() override;
+    AtspiElement(const AtspiElement&) = delete;
+    AtspiElement& operator=(const AtspiElement&) = delete;
+
+    AtspiAccessible* get() const { return m_accessible.get(); }
+    // Read once from the bus, then remembered.
+    std::optional<Pid> processId() const override;
+    // libatspi keeps one proxy per remote object while it is referenced.
+    bool isSameElement(const AccessibleElement& other) const override
+    {
+        const auto* atspi = dynamic_cast<const AtspiElement*>(&other);
+        return atspi != nullptr && atspi->get() == get();
+    }
+
+private:
+    GObjectPtr<AtspiAccessible> m_accessible;
+    mutable std::optional<Pid> m_pid;
+    // The main context of the thread that made the element.
+    GMainContext* m_home;
+};
+
+// The AT-SPI object behind an element made by this backend, or null.
+AtspiAccessible* atspiOf(const Element& element);
+Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid = std::nullopt);
+
+// The process behind an object; nothing on a bus error.
+std::optional<Pid> readProcessId(AtspiAccessible* accessible);
+bool hasState(AtspiAccessible* accessible, AtspiStateType state);
+
+struct StateSetUnref {
+    void operator()(AtspiStateSet* set) const
+    {
+        if (set != nullptr) {
+            g_object_unref(set);
+        }
+    }
+};
+using StateSetPtr = std::unique_ptr<AtspiStateSet, StateSetUnref>;
+
+} // namespace parlomatic::platform

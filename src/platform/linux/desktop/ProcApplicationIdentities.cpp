@@ -1,0 +1,191 @@
+#include "platform/linux/desktop/ProcApplicationIdentities.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <system_error>
+
+namespace parlomatic::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+// Where desktop entries live, the one that wins a clash of ids first.
+std::vector<fs::path> applicationDirectories()
+{
+    std::vector<fs::path> directories;
+    std::string dataHome = environment("XDG_DATA_HOME");
+    if (dataHome.empty() && !environment("HOME").empty()) {
+        dataHome = environment("HOME") + "/.local/share";
+    }
+    if (!dataHome.empty()) {
+        directories.push_back(fs::path(dataHome) / "applications");
+    }
+    std::string dataDirs = environment("XDG_DATA_DIRS");
+    if (dataDirs.empty()) {
+        dataDirs = "/usr/local/share:/usr/share";
+    }
+    for (const QString& dir : QString::fromStdString(dataDirs).split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        directories.push_back(fs::path(dir.toStdString()) / "applications");
+    }
+    return directories;
+}
+
+// The canonical path of the program a command line starts, looked up in $PATH when it has no slash.
+std::optional<std::string> programPath(const QString& program)
+{
+    std::error_code error;
+    if (program.contains(QLatin1Char('/'))) {
+        const fs::path path = fs::canonical(program.toStdString(), error);
+        return error ? std::nullopt : std::optional(path.string());
+    }
+    for (const QString& dir : QString::fromStdString(environment("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        const fs::path path = fs::canonical(fs::path(dir.toStdString()) / program.toStdString(), error);
+        if (!error && fs::is_regular_file(path, error)) {
+            return path.string();
+        }
+    }
+    return std::nullopt;
+}
+
+// The words of an Exec value; quoting as the desktop entry format has it, escapes kept simple.
+QStringList execWords(const QString& exec)
+{
+    QStringList words;
+    QString word;
+    bool quoted = false;
+    bool inWord = false;
+    for (qsizetype i = 0; i < exec.size(); ++i) {
+        const QChar c = exec[i];
+        if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == QLatin1Char('\\') && quoted && i + 1 < exec.size()) {
+            word += exec[++i];
+        } else if (c.isSpace() && !quoted) {
+            if (inWord) {
+                words.push_back(word);
+            }
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+} // namespace
+
+std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
+{
+    std::error_code error;
+    std::string executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+    if (error || executable.empty()) {
+        return std::nullopt;
+    }
+    // A program replaced by an upgrade while it runs.
+    constexpr std::string_view deleted = " (deleted)";
+    if (executable.ends_with(deleted)) {
+        executable.resize(executable.size() - deleted.size());
+    }
+    if (!m_read) {
+        readEntries();
+        m_read = true;
+    }
+    if (const auto found = m_entries.find(executable); found != m_entries.end()) {
+        return ApplicationIdentity{found->second.id, found->second.name};
+    }
+    return ApplicationIdentity{QString::fromStdString(executable), {}};
+}
+
+void ProcApplicationIdentities::readEntries()
+{
+    std::set<QString> seen;
+    for (const fs::path& directory : applicationDirectories()) {
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(directory, error); !error && it != fs::end(it);
+             it.increment(error)) {
+            if (it->path().extension() != ".desktop") {
+                continue;
+            }
+            // Entries in subfolders have ids with dashes for the slashes.
+            QString id = QString::fromStdString(fs::relative(it->path(), directory, error).string());
+            id.replace(QLatin1Char('/'), QLatin1Char('-'));
+            if (seen.insert(id).second) {
+                readEntry(it->path(), id);
+            }
+        }
+    }
+}
+
+void ProcApplicationIdentities::readEntry(const fs::path& file, const QString& id)
+{
+    QFile in(QString::fromStdString(file.string()));
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return;
+    }
+    QTextStream text(&in);
+    bool mainGroup = false;
+    QString exec;
+    QString name;
+    bool hidden = false;
+    while (!text.atEnd()) {
+        const QString line = text.readLine().trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            mainGroup = line == QLatin1String("[Desktop Entry]");
+            continue;
+        }
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (!mainGroup || equals < 0) {
+            continue;
+        }
+        const QString key = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        if (key == QLatin1String("Exec")) {
+            exec = value;
+        } else if (key == QLatin1String("Name")) {
+            name = value;
+        } else if (key == QLatin1String("Hidden")) {
+            hidden = value == QLatin1String("true");
+        }
+    }
+    QStringList words = execWords(exec);
+    // "env NAME=value program ...": the program is the first word without an equals sign.
+    if (!words.isEmpty() && words.front() == QLatin1String("env")) {
+        words.pop_front();
+        while (!words.isEmpty() && words.front().contains(QLatin1Char('='))) {
+            words.pop_front();
+        }
+    }
+    if (hidden || words.isEmpty()) {
+        return;
+    }
+    const std::optional<std::string> program = programPath(words.front());
+    if (!program) {
+        return;
+    }
+    const bool plain = std::ranges::all_of(words.begin() + 1, words.end(), [](const QString& word) {
+        return word.size() == 2 && word.front() == QLatin1Char('%');
+    });
+    Entry& entry = m_entries[*program];
+    if (entry.id.isEmpty() || (plain && !entry.plain)) {
+        entry = Entry{id, name.isEmpty() ? id : name, plain};
+    }
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/linux/x11/X11KeyPaster.h"
+#include "selection/KeyPaster.h"
+
+namespace parlomatic::platform {
+
+// Ctrl+V into the focused window of GNOME Shell, through a remote-desktop session of its own that
+// lasts for the keys only (the shell shows its remote-desktop indicator that long). The clipboard
+// is XWayland's, which GNOME Shell hands on to native windows.
+class MutterKeyPaster final : public KeyPaster {
+public:
+    // Whether GNOME Shell's remote-desktop service is on the session bus.
+    static bool available();
+
+    std::expected<void, std::string> pasteShortcut() override;
+    // `keysym` pressed and released with `held` (a keysym, 0: none) down, in a session of its own.
+    static std::expected<void, std::string> pressKeysym(uint held, uint keysym);
+
+private:
+    X11KeyPaster m_x11{true};
+};
+
+} // namespace parlomatic::platform

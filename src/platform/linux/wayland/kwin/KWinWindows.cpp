@@ -1,0 +1,166 @@
+#include "platform/linux/wayland/kwin/KWinWindows.h"
+
+#include "common/Log.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <cmath>
+
+namespace parlomatic::platform {
+
+namespace {
+
+constexpr QLatin1StringView kwinService("org.kde.KWin");
+constexpr QLatin1StringView scriptingPath("/Scripting");
+constexpr QLatin1StringView scriptingInterface("org.kde.kwin.Scripting");
+constexpr QLatin1StringView objectPathPrefix("/app/parlomatic/KWinWindows");
+constexpr int callTimeoutMs = 1000;
+
+QDBusMessage callScripting(const QString& method, const QVariantList& arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kwinService, scriptingPath, scriptingInterface, method);
+    call.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, callTimeoutMs);
+}
+
+} // namespace
+
+QString KWinWindows::script(const QString& service, const QString& path)
+{
+    // The installed copy where there is one, else the one built in (the same file, from packaging/kwin).
+    QString file = QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                          QStringLiteral("parlomatic/kwin/parlomatic-windows.js"));
+    QFile script(file.isEmpty() ? QStringLiteral(":/kwin/parlomatic-windows.js") : file);
+    if (!script.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromUtf8(script.readAll())
+        .replace(QStringLiteral("@SERVICE@"), service)
+        .replace(QStringLiteral("@PATH@"), path);
+}
+
+std::unique_ptr<KWinWindows> KWinWindows::connect()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kwinService).value()) {
+        return nullptr;
+    }
+    // One path (and script) per instance: a test may ask KWin beside the watcher's own.
+    static std::atomic<int> instances = 0;
+    const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++instances);
+    std::unique_ptr<KWinWindows> windows(new KWinWindows());
+    windows->m_objectPath = objectPathPrefix + QLatin1Char('/') + id;
+    if (!bus.registerObject(windows->m_objectPath, windows.get(), QDBusConnection::ExportScriptableSlots)) {
+        return nullptr;
+    }
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    windows->m_scriptFile = QDir(folder).filePath(QStringLiteral("parlomatic-kwin-%1.js").arg(id));
+    windows->m_pluginName = QStringLiteral("parlomatic-%1").arg(id);
+    QFile file(windows->m_scriptFile);
+    const QString text = script(bus.baseService(), windows->m_objectPath);
+    if (text.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0) {
+        return nullptr;
+    }
+    file.close();
+    callScripting(QStringLiteral("unloadScript"), {windows->m_pluginName});
+    const QDBusMessage loaded =
+        callScripting(QStringLiteral("loadScript"), {windows->m_scriptFile, windows->m_pluginName});
+    if (loaded.type() != QDBusMessage::ReplyMessage || loaded.arguments().value(0).toInt() < 0) {
+        logError("KWin did not load the script that tells where windows are; no strip over native windows.");
+        return nullptr;
+    }
+    callScripting(QStringLiteral("start"), {});
+    return windows;
+}
+
+KWinWindows::~KWinWindows()
+{
+    if (!m_pluginName.isEmpty()) {
+        callScripting(QStringLiteral("unloadScript"), {m_pluginName});
+    }
+    if (!m_objectPath.isEmpty()) {
+        QDBusConnection::sessionBus().unregisterObject(m_objectPath);
+    }
+    if (!m_scriptFile.isEmpty()) {
+        QFile::remove(m_scriptFile);
+    }
+}
+
+double KWinWindows::rootScale(int layoutWidth)
+{
+    // KWin scales XWayland's root by its largest output scale where X11 applications scale
+    // themselves; the setting is KWin's, so the factor is read off the root itself.
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr || layoutWidth <= 0) {
+        if (display != nullptr) {
+            XCloseDisplay(display);
+        }
+        return 1;
+    }
+    Window root = None;
+    int x = 0;
+    int y = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    unsigned int border = 0;
+    unsigned int depth = 0;
+    XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
+    XCloseDisplay(display);
+    const double scale = std::round(double(width) / layoutWidth * 100) / 100;
+    return scale > 1 ? scale : 1;
+}
+
+void KWinWindows::layoutWidth(int width)
+{
+    // The root changes with the layout: asked again only then, not at every window report.
+    if (width != m_layoutWidth) {
+        m_layoutWidth = width;
+        m_rootScale = rootScale(width);
+    }
+}
+
+void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
+                               int surfaceWidth, int surfaceHeight)
+{
+    m_pid = pid > 0 ? Pid(pid) : 0;
+    m_window.reset();
+    if (width > 0 && height > 0) {
+        m_window = WindowGeometry{
+            .frame = AxRect{.x = double(x), .y = double(y), .width = double(width), .height = double(height)},
+            .surface = std::nullopt,
+            .rootScale = m_rootScale};
+        if (surfaceWidth > 0 && surfaceHeight > 0) {
+            m_window->surface = AxRect{.x = double(surfaceX),
+                                       .y = double(surfaceY),
+                                       .width = double(surfaceWidth),
+                                       .height = double(surfaceHeight)};
+        }
+    }
+    ++m_changes;
+}
+
+std::optional<WindowGeometry> KWinWindows::focusedWindow(Pid pid)
+{
+    return pid != 0 && pid == m_pid ? m_window : std::nullopt;
+}
+
+std::optional<Pid> KWinWindows::focusedProcess()
+{
+    return m_pid != 0 ? std::optional(m_pid) : std::nullopt;
+}
+
+unsigned long KWinWindows::layoutChanges()
+{
+    return m_changes;
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,239 @@
+#include "platform/linux/x11/X11KeyPaster.h"
+
+// Qt before Xlib, whose macros (Status, Bool) break Qt's headers.
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QTimer>
+#include <QWindow>
+
+#include "platform/linux/x11/X11ClipboardCopy.h"
+#include "platform/linux/x11/X11ErrorTrap.h"
+
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <xcb/xproto.h>
+
+#include <utility>
+#include <vector>
+
+namespace parlomatic::platform {
+
+namespace {
+
+// A key code without any symbol, bound to `keysym`; 0 when the keyboard has none to spare.
+KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
+{
+    int minCode = 0;
+    int maxCode = 0;
+    XDisplayKeycodes(display, &minCode, &maxCode);
+    int perCode = 0;
+    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
+    if (map == nullptr) {
+        return 0;
+    }
+    KeyCode spare = 0;
+    for (int code = maxCode; code >= minCode && spare == 0; --code) {
+        bool empty = true;
+        for (int i = 0; i < perCode; ++i) {
+            empty = empty && map[(code - minCode) * perCode + i] == NoSymbol;
+        }
+        if (empty) {
+            spare = static_cast<KeyCode>(code);
+        }
+    }
+    XFree(map);
+    if (spare != 0) {
+        // Left bound: the target maps the key code when it reads the event, which may be later.
+        KeySym symbols[2] = {keysym, keysym};
+        XChangeKeyboardMapping(display, spare, 2, symbols, 1);
+    }
+    return spare;
+}
+
+// Long enough for a loaded toolkit to read its events; a toolkit that does not see the change at
+// all (another window manager's quirk) only loses the bound.
+constexpr int timeNoticeBoundMs = 300;
+
+} // namespace
+
+// Sees the toolkit's own events before it handles them: the notification of our change is the sign
+// that the toolkit has the server's time once it has handled it, a turn of the event loop later.
+class X11KeyPaster::TimeWatch final : public QAbstractNativeEventFilter {
+public:
+    explicit TimeWatch(Atom atom) : m_atom(atom)
+    {
+        m_owner.create();
+        m_window = Window(m_owner.winId());
+        m_bound.setSingleShot(true);
+        QObject::connect(&m_bound, &QTimer::timeout, [this] { release(); });
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~TimeWatch() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    TimeWatch(const TimeWatch&) = delete;
+    TimeWatch& operator=(const TimeWatch&) = delete;
+
+    void await(std::function<void()> then)
+    {
+        m_waiting.push_back(std::move(then));
+        if (!m_bound.isActive()) {
+            m_bound.start(timeNoticeBoundMs);
+        }
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override
+    {
+        static_cast<void>(result);
+        if (m_waiting.empty() || type != "xcb_generic_event_t") {
+            return false;
+        }
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
+            return false;
+        }
+        const auto* notify = static_cast<const xcb_property_notify_event_t*>(message);
+        if (notify->window == m_window && notify->atom == m_atom) {
+            // The toolkit takes the time from this event after the filters have seen it.
+            QTimer::singleShot(0, &m_bound, [this] { release(); });
+        }
+        return false;
+    }
+
+    Window window() const { return m_window; }
+
+private:
+    void release()
+    {
+        m_bound.stop();
+        auto waiting = std::exchange(m_waiting, {});
+        for (auto& then : waiting) {
+            then();
+        }
+    }
+
+    QWindow m_owner;
+    Window m_window = 0;
+    Atom m_atom;
+    QTimer m_bound;
+    std::vector<std::function<void()>> m_waiting;
+};
+
+X11KeyPaster::X11KeyPaster(bool xwaylandOnly) : m_xwaylandOnly(xwaylandOnly) {}
+X11KeyPaster::~X11KeyPaster() = default;
+
+void X11KeyPaster::CloseDisplay::operator()(_XDisplay* display) const
+{
+    XCloseDisplay(display);
+}
+
+bool X11KeyPaster::open()
+{
+    if (!m_display) {
+        m_display.reset(XOpenDisplay(nullptr));
+    }
+    return m_display != nullptr;
+}
+
+std::optional<ClipboardFormats> X11KeyPaster::copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
+{
+    return copyX11Clipboard(ownerWait, maxBytes);
+}
+
+bool X11KeyPaster::reachesFocusOf(Pid pid)
+{
+    if (!m_xwaylandOnly) {
+        return true;
+    }
+    if (!m_focusDisplay) {
+        m_focusDisplay.reset(XOpenDisplay(nullptr));
+    }
+    Display* display = m_focusDisplay.get();
+    if (display == nullptr) {
+        return false;
+    }
+    X11ErrorTrap trap(display);
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    // The compositor gives XWayland's focus to nothing while a native window has it.
+    const Atom wmPid = XInternAtom(display, "_NET_WM_PID", False);
+    for (Window window = focus; window != None && window != PointerRoot;) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
+                               &data) == Success &&
+            data != nullptr) {
+            const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data)) == pid;
+            XFree(data);
+            static_cast<void>(trap.sync());
+            return same;
+        }
+        Window root = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned int childCount = 0;
+        if (!XQueryTree(display, window, &root, &parent, &children, &childCount)) {
+            break;
+        }
+        XFree(children);
+        window = parent == root ? None : parent;
+    }
+    static_cast<void>(trap.sync());
+    return false;
+}
+
+void X11KeyPaster::refreshToolkitTime(std::function<void()> then)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !open()) {
+        QTimer::singleShot(0, std::move(then));
+        return;
+    }
+    Display* display = m_display.get();
+    const Atom atom = XInternAtom(display, "PARLOMATIC_TIME", False);
+    if (!m_timeWatch) {
+        m_timeWatch = std::make_unique<TimeWatch>(atom);
+    }
+    m_timeWatch->await(std::move(then));
+    X11ErrorTrap trap(display);
+    XChangeProperty(display, m_timeWatch->window(), atom, XA_STRING, 8, PropModeReplace, nullptr, 0);
+    static_cast<void>(trap.sync());
+}
+
+std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+{
+    if (!open()) {
+        return std::unexpected("the X display cannot be reached");
+    }
+    Display* display = m_display.get();
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) {
+        return std::unexpected("the X server has no XTest extension");
+    }
+
+    X11ErrorTrap trap(display);
+    const KeyCode control = XKeysymToKeycode(display, XK_Control_L);
+    KeyCode v = XKeysymToKeycode(display, XK_v);
+    if (v == 0) {
+        v = bindSpareKeyCode(display, XK_v);
+    }
+    if (control == 0 || v == 0) {
+        return std::unexpected("the keyboard has no key for Control or V");
+    }
+    XTestFakeKeyEvent(display, control, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, True, CurrentTime);
+    XTestFakeKeyEvent(display, v, False, CurrentTime);
+    XTestFakeKeyEvent(display, control, False, CurrentTime);
+    if (const std::optional<std::string> failed = trap.sync()) {
+        return std::unexpected(*failed);
+    }
+    return {};
+}
+
+} // namespace parlomatic::platform

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "service/LanguageRecognizer.h"
+
+namespace parlomatic {
+
+// The language recogniser over CLD2's extended detection. An answer CLD2 itself calls unreliable,
+// or an unknown language, is no tag.
+class Cld2LanguageRecognizer final : public LanguageRecognizer {
+public:
+    std::optional<std::string> dominantLanguage(std::string_view text) const override;
+};
+
+} // namespace parlomatic
