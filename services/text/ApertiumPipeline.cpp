@@ -82,6 +82,21 @@ constexpr std::size_t maxPieceBytes = 2048;
 
 } // namespace
 
+StreamFormat apertiumFormat()
+{
+    return {.encode =
+                [](std::string_view piece) {
+                    // The closing line break keeps the last word's punctuation, which the analyser holds
+                    // back until it sees what follows; it is taken off the answer again.
+                    return escapeForApertium(piece) + "\n";
+                },
+            .decode =
+                [](std::string_view answer) {
+                    return unescapeFromApertium(answer.ends_with('\n') ? answer.substr(0, answer.size() - 1) : answer);
+                },
+            .warmUp = "Hello."};
+}
+
 std::vector<std::string_view> splitText(std::string_view text, std::size_t most)
 {
     std::vector<std::string_view> pieces;
@@ -172,14 +187,14 @@ class ApertiumPipeline::Running {
 public:
     using Answer = std::promise<std::optional<std::string>>;
 
-    explicit Running(const PipelineStages& stages)
+    Running(const PipelineStages& stages, const StreamFormat& format)
     {
         if (spawn(stages)) {
             m_writer = std::thread([this] { writeRequests(); });
             m_reader = std::thread([this] { readAnswers(); });
             m_started = true;
             // Answered once every program has loaded its data; requests queue behind it.
-            if (auto warm = submit({escapeForApertium("Hello.") + "\n" + '\0'}); !warm.empty()) {
+            if (auto warm = submit({format.encode(format.warmUp) + '\0'}); !warm.empty()) {
                 m_warm = std::move(warm.front()).share();
             }
         } else {
@@ -470,7 +485,8 @@ private:
     std::deque<Pending> m_pending;
 };
 
-ApertiumPipeline::ApertiumPipeline(PipelineStages stages) : m_stages(std::move(stages))
+ApertiumPipeline::ApertiumPipeline(PipelineStages stages, StreamFormat format)
+    : m_stages(std::move(stages)), m_format(format)
 {
     // A program that dies leaves its pipe without a reader; the write must fail, not end the service.
     std::signal(SIGPIPE, SIG_IGN);
@@ -489,7 +505,7 @@ std::shared_ptr<ApertiumPipeline::Running> ApertiumPipeline::running()
             dead = std::move(m_running);
         }
         if (!m_running) {
-            auto fresh = std::make_shared<Running>(m_stages);
+            auto fresh = std::make_shared<Running>(m_stages, m_format);
             if (fresh->started()) {
                 m_running = std::move(fresh);
             }
@@ -552,9 +568,7 @@ ApertiumPipeline::translateOnce(const std::vector<std::string>& texts, std::chro
     for (const auto& text : texts) {
         firstPiece.push_back(streams.size());
         for (const std::string_view piece : splitText(text, maxPieceBytes)) {
-            // The closing line break keeps the last word's punctuation, which the analyser holds
-            // back until it sees what follows; it is taken off the answer again.
-            streams.push_back(escapeForApertium(piece) + "\n" + '\0');
+            streams.push_back(m_format.encode(piece) + '\0');
         }
     }
     firstPiece.push_back(streams.size());
@@ -577,10 +591,7 @@ ApertiumPipeline::translateOnce(const std::vector<std::string>& texts, std::chro
                 dropRunning();
                 return std::unexpected(PipelineError::broken);
             }
-            if (answer->ends_with('\n')) {
-                answer->pop_back();
-            }
-            std::string piece = unescapeFromApertium(*answer);
+            std::string piece = m_format.decode(*answer);
             if (pieces > 1) {
                 // Pieces were cut after a space, which goes back between their translations.
                 const auto last = piece.find_last_not_of(" \n");
