@@ -54,7 +54,7 @@ std::optional<std::string> findProgram(const std::string& name)
     const char* path = std::getenv("PATH");
     std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
     for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
@@ -265,6 +265,7 @@ public:
         auto job = std::make_shared<Job>();
         job->streams = std::move(streams);
         std::vector<std::future<std::optional<std::string>>> futures;
+        futures.reserve(job->streams.size());
         for (std::size_t i = 0; i < job->streams.size(); ++i) {
             futures.push_back(job->answers.emplace_back().get_future());
         }
@@ -432,6 +433,7 @@ private:
                 break;
             }
             std::vector<char*> argv;
+            argv.reserve(stage.size() + 1);
             for (const auto& word : stage) {
                 argv.push_back(const_cast<char*>(word.c_str())); // execv does not write through argv
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <memory>
@@ -31,7 +32,7 @@ std::string unescapeFromApertium(std::string_view stream);
 // text again.
 std::vector<std::string_view> splitText(std::string_view text, std::size_t most);
 
-enum class PipelineError { notRunning, timedOut, broken };
+enum class PipelineError : std::uint8_t { notRunning, timedOut, broken };
 
 // How pieces of text travel through the programs: `encode` gives the bytes written before a piece's
 // NUL, `decode` the piece's answer from the bytes read before the next NUL; `warmUp` is the piece
