@@ -20,7 +20,7 @@ StreamFormat workerFormat()
 }
 
 // A piece may start the worker's checking just before the deadline; it is given this long to end.
-constexpr std::chrono::seconds pieceGrace{2};
+constexpr std::chrono::seconds pieceGrace{1};
 constexpr std::size_t maxPieceBytes = 2048;
 
 std::size_t codePoints(std::string_view text)

@@ -424,13 +424,14 @@ std::string Improver::improve(std::string_view text, std::optional<Lang> lang,
 
     // English grammar (the worker's sure fixes), then spelling; every change is found in the text as
     // it came, and they are made last first so earlier offsets stay valid.
+    // One budget for both: a long text takes no longer than it did before there was a grammar.
+    const auto deadline = Clock::now() + spellingBudget;
     std::optional<GrammarFindings> grammar;
     if (lang == Lang::en && m_grammar != nullptr) {
         grammar = m_grammar->check(toUtf8(out), spellingBudget);
     }
     if (auto* dict = lang ? dictionary(*lang) : nullptr) {
         std::lock_guard lock(dict->mutex);
-        const auto deadline = Clock::now() + spellingBudget;
         const auto words = findWords(out);
         std::vector<GrammarFindings::Edit> changes;
         const auto overlaps = [](std::size_t begin, std::size_t end, const auto& other) {
