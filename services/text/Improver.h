@@ -19,16 +19,19 @@ class GrammarChecker;
 // - in English, when the grammar worker answers, the fixes it is sure of (a/an, repeated words,
 //   "could of", "their going", "alot", "its"/"it's", "then"/"than" and the like);
 // - a misspelt word (unknown to the language's Hunspell dictionary, and in English to Harper's too
-//   when the worker answers) becomes the one known word a common slip explains (a missing
-//   apostrophe, a missing or wrong accent, two letters swapped, a letter doubled or not, missing or
-//   too many, a wrong vowel); where a slip explains several, Harper's pick among them; without the
-//   worker, else Hunspell's best suggestion when that is one edit away and a single word. Left
-//   alone: names (capitalised inside a sentence), acronyms and mixed case, words shorter than three
-//   letters, tokens with digits or symbols and command-line options (addresses, paths, code),
-//   accented words whose fix would only drop an accent, and in English words with letters beyond
-//   ASCII (loan words) or that do not look English (no vowel, or a start such as "tm": tool names);
-//   without the worker also words that split into two known ones ("alot"). The word's leading
-//   capital is kept;
+//   where the worker checked the text) becomes a known word that a common slip explains; the kinds
+//   of slip, in order: a missing apostrophe (English), a missing or wrong accent, two letters
+//   swapped, a letter doubled or not, a letter missing, a letter too many, a wrong vowel (English).
+//   Where Harper has suggestions, its best one in the first kind that holds any; else the one word
+//   of the first kind that explains any, when that kind is not a letter too many or a wrong vowel
+//   (without the worker, English asks Hunspell's ranking for those and for a choice between
+//   several; Spanish and Portuguese take Hunspell's best suggestion when that is one edit away and
+//   a single word). Left alone: names (capitalised inside a sentence), acronyms and mixed case,
+//   words shorter than three letters, tokens with digits or symbols and command-line options
+//   (addresses, paths, code), fixes that only drop an accent, in English words with letters beyond
+//   ASCII (loan words) or that do not look English (no vowel, or a start such as "tm": tool names),
+//   and without the worker English words that split into two known ones ("alot"). The word's
+//   leading capital is kept;
 // - repeated spaces inside a line become one (indentation and line breaks stay);
 // - spaces before , . ; : ! ? at the end of a word go;
 // - a sentence's first word gets a capital after . ! ? (not after an abbreviation, an initial or an
