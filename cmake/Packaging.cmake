@@ -54,6 +54,12 @@ install(FILES "${PROJECT_SOURCE_DIR}/services/identity/server.mjs" "${PROJECT_SO
         DESTINATION lib/parlomatic/identity-service COMPONENT services)
 install(DIRECTORY "${CMAKE_BINARY_DIR}/identity-service/node_modules" DESTINATION lib/parlomatic/identity-service
         COMPONENT services OPTIONAL)
+# The text service's English grammar worker (Harper) with its Node packages, staged the same way.
+install(FILES "${PROJECT_SOURCE_DIR}/services/text/grammar/worker.mjs" "${PROJECT_SOURCE_DIR}/services/text/grammar/package.json"
+              "${PROJECT_SOURCE_DIR}/services/text/grammar/package-lock.json"
+        DESTINATION lib/parlomatic/grammar-worker COMPONENT services)
+install(DIRECTORY "${CMAKE_BINARY_DIR}/grammar-worker/node_modules" DESTINATION lib/parlomatic/grammar-worker
+        COMPONENT services OPTIONAL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME parlomatic)
@@ -97,11 +103,12 @@ set(CPACK_COMPONENT_SERVICES_DESCRIPTION
     "Parlomatic's local text and identity services
 The services Parlomatic's default configuration points at, on this machine's
 loopback interface over TLS: the text service (translation with Apertium,
-improvement with Hunspell dictionaries) and the identity service (an OpenID
-provider with a local account), as systemd user units started at log-in.
-Each user runs parlomatic-setup-local-services once.
+improvement with Hunspell dictionaries and, for English grammar, Harper) and
+the identity service (an OpenID provider with a local account), as systemd
+user units started at log-in. Each user runs parlomatic-setup-local-services
+once.
 
-The identity service needs Node 20.12 or newer, which is not in Debian 12's
-own archive (its nodejs package is Node 18): install it from the Node.js
-project.")
+The identity service and the grammar worker need Node 20.12 or newer.
+Node 20.12 or newer is not in Debian 12's own archive (its nodejs package is
+Node 18): install it from the Node.js project.")
 include(CPack)

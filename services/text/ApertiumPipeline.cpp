@@ -54,7 +54,7 @@ std::optional<std::string> findProgram(const std::string& name)
     const char* path = std::getenv("PATH");
     std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
     for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
@@ -81,6 +81,21 @@ bool writeAll(int fd, std::string_view data)
 constexpr std::size_t maxPieceBytes = 2048;
 
 } // namespace
+
+StreamFormat apertiumFormat()
+{
+    return {.encode =
+                [](std::string_view piece) {
+                    // The closing line break keeps the last word's punctuation, which the analyser holds
+                    // back until it sees what follows; it is taken off the answer again.
+                    return escapeForApertium(piece) + "\n";
+                },
+            .decode =
+                [](std::string_view answer) {
+                    return unescapeFromApertium(answer.ends_with('\n') ? answer.substr(0, answer.size() - 1) : answer);
+                },
+            .warmUp = "Hello."};
+}
 
 std::vector<std::string_view> splitText(std::string_view text, std::size_t most)
 {
@@ -172,14 +187,14 @@ class ApertiumPipeline::Running {
 public:
     using Answer = std::promise<std::optional<std::string>>;
 
-    explicit Running(const PipelineStages& stages)
+    Running(const PipelineStages& stages, const StreamFormat& format)
     {
         if (spawn(stages)) {
             m_writer = std::thread([this] { writeRequests(); });
             m_reader = std::thread([this] { readAnswers(); });
             m_started = true;
             // Answered once every program has loaded its data; requests queue behind it.
-            if (auto warm = submit({escapeForApertium("Hello.") + "\n" + '\0'}); !warm.empty()) {
+            if (auto warm = submit({format.encode(format.warmUp) + '\0'}); !warm.empty()) {
                 m_warm = std::move(warm.front()).share();
             }
         } else {
@@ -250,6 +265,7 @@ public:
         auto job = std::make_shared<Job>();
         job->streams = std::move(streams);
         std::vector<std::future<std::optional<std::string>>> futures;
+        futures.reserve(job->streams.size());
         for (std::size_t i = 0; i < job->streams.size(); ++i) {
             futures.push_back(job->answers.emplace_back().get_future());
         }
@@ -417,6 +433,7 @@ private:
                 break;
             }
             std::vector<char*> argv;
+            argv.reserve(stage.size() + 1);
             for (const auto& word : stage) {
                 argv.push_back(const_cast<char*>(word.c_str())); // execv does not write through argv
             }
@@ -470,7 +487,8 @@ private:
     std::deque<Pending> m_pending;
 };
 
-ApertiumPipeline::ApertiumPipeline(PipelineStages stages) : m_stages(std::move(stages))
+ApertiumPipeline::ApertiumPipeline(PipelineStages stages, StreamFormat format)
+    : m_stages(std::move(stages)), m_format(format)
 {
     // A program that dies leaves its pipe without a reader; the write must fail, not end the service.
     std::signal(SIGPIPE, SIG_IGN);
@@ -489,7 +507,7 @@ std::shared_ptr<ApertiumPipeline::Running> ApertiumPipeline::running()
             dead = std::move(m_running);
         }
         if (!m_running) {
-            auto fresh = std::make_shared<Running>(m_stages);
+            auto fresh = std::make_shared<Running>(m_stages, m_format);
             if (fresh->started()) {
                 m_running = std::move(fresh);
             }
@@ -552,9 +570,7 @@ ApertiumPipeline::translateOnce(const std::vector<std::string>& texts, std::chro
     for (const auto& text : texts) {
         firstPiece.push_back(streams.size());
         for (const std::string_view piece : splitText(text, maxPieceBytes)) {
-            // The closing line break keeps the last word's punctuation, which the analyser holds
-            // back until it sees what follows; it is taken off the answer again.
-            streams.push_back(escapeForApertium(piece) + "\n" + '\0');
+            streams.push_back(m_format.encode(piece) + '\0');
         }
     }
     firstPiece.push_back(streams.size());
@@ -577,10 +593,7 @@ ApertiumPipeline::translateOnce(const std::vector<std::string>& texts, std::chro
                 dropRunning();
                 return std::unexpected(PipelineError::broken);
             }
-            if (answer->ends_with('\n')) {
-                answer->pop_back();
-            }
-            std::string piece = unescapeFromApertium(*answer);
+            std::string piece = m_format.decode(*answer);
             if (pieces > 1) {
                 // Pieces were cut after a space, which goes back between their translations.
                 const auto last = piece.find_last_not_of(" \n");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <memory>
@@ -31,7 +32,18 @@ std::string unescapeFromApertium(std::string_view stream);
 // text again.
 std::vector<std::string_view> splitText(std::string_view text, std::size_t most);
 
-enum class PipelineError { notRunning, timedOut, broken };
+enum class PipelineError : std::uint8_t { notRunning, timedOut, broken };
+
+// How pieces of text travel through the programs: `encode` gives the bytes written before a piece's
+// NUL, `decode` the piece's answer from the bytes read before the next NUL; `warmUp` is the piece
+// fresh programs get first. Apertium's (the default) escapes the stream's reserved characters and
+// ends each piece with a line break.
+struct StreamFormat {
+    std::string (*encode)(std::string_view piece);
+    std::string (*decode)(std::string_view answer);
+    std::string_view warmUp;
+};
+StreamFormat apertiumFormat();
 
 // How long fresh programs may take to load their data and answer a first word.
 inline constexpr std::chrono::seconds startupLimit{30};
@@ -54,7 +66,7 @@ inline constexpr std::chrono::seconds startupLimit{30};
 // service dies. Their error output is discarded, since it can quote the text being translated.
 class ApertiumPipeline {
 public:
-    explicit ApertiumPipeline(PipelineStages stages);
+    explicit ApertiumPipeline(PipelineStages stages, StreamFormat format = apertiumFormat());
     ~ApertiumPipeline();
     ApertiumPipeline(const ApertiumPipeline&) = delete;
     ApertiumPipeline& operator=(const ApertiumPipeline&) = delete;
@@ -79,6 +91,7 @@ private:
                                                                          std::chrono::milliseconds timeout);
 
     PipelineStages m_stages;
+    StreamFormat m_format;
     mutable std::mutex m_mutex;
     std::shared_ptr<Running> m_running;
 };

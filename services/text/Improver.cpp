@@ -1,11 +1,13 @@
 #include "Improver.h"
 
+#include "GrammarChecker.h"
 #include "Utf8.h"
 
 #include <hunspell/hunspell.hxx>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <future>
 #include <mutex>
 #include <set>
@@ -46,10 +48,14 @@ bool isOpening(char32_t c)
     return c == U'(' || c == U'"' || c == U'\'' || c == U'\u201c' || c == U'\u00ab' || c == U'\u00bf' || c == U'\u00a1';
 }
 
-// A chunk (between white space) with digits or symbols is an address, a path, a number or code.
+// A chunk (between white space) with digits or symbols is an address, a path, a number or code; one
+// that starts with a dash and a letter is a command-line option.
 bool isProtectedChunk(std::u32string_view chunk)
 {
     static constexpr std::u32string_view symbols = U"@/\\_#=+*<>{}|~^&%$[]";
+    if (chunk.size() > 1 && chunk[0] == U'-' && (isLetter(chunk[1]) || chunk[1] == U'-')) {
+        return true;
+    }
     for (std::size_t i = 0; i < chunk.size(); ++i) {
         const char32_t c = chunk[i];
         if ((c >= U'0' && c <= U'9') || symbols.find(c) != std::u32string_view::npos) {
@@ -212,40 +218,68 @@ std::u32string_view accented(char32_t letter, Lang lang)
     }
 }
 
-// The one known word that a common slip explains, without asking Hunspell for suggestions (slow:
-// up to hundreds of milliseconds a word): by kind, a missing or wrong accent, then two letters
-// swapped, then a letter doubled or not doubled, then a letter missing, then a letter too many.
-// Empty when the first kind with known words has more than one.
-std::u32string closeCorrection(Hunspell& hunspell, const std::u32string& word, Lang lang)
+bool isVowel(char32_t c)
+{
+    return std::u32string_view(U"aeiou").find(c) != std::u32string_view::npos;
+}
+
+// Kinds of common slips, in the order they are tried.
+enum Slip : std::uint8_t {
+    missingApostrophe,
+    accent,
+    swapped,
+    doubled,
+    missingLetter,
+    extraLetter,
+    wrongVowel,
+    slipKinds
+};
+
+// The known words that each kind of common slip explains, found without asking Hunspell for
+// suggestions (slow: up to hundreds of milliseconds a word): a missing apostrophe and a wrong vowel
+// in English only, a missing or wrong accent, two letters swapped, a letter doubled or not doubled,
+// a letter missing, a letter too many.
+std::array<std::vector<std::u32string>, slipKinds> commonSlips(Hunspell& hunspell, const std::u32string& word,
+                                                               Lang lang)
 {
     const auto known = [&](const std::u32string& candidate) { return hunspell.spell(toUtf8(candidate)); };
     std::u32string alphabet = U"abcdefghijklmnopqrstuvwxyz";
     for (const char32_t vowel : std::u32string_view(U"aeioucn")) {
         alphabet += accented(vowel, lang);
     }
-    std::vector<std::u32string> kinds[5];
+    std::array<std::vector<std::u32string>, slipKinds> kinds;
     for (std::size_t i = 0; i <= word.size(); ++i) {
         for (const char32_t letter : alphabet) {
-            kinds[3].push_back(word.substr(0, i) + letter + word.substr(i));
+            kinds[missingLetter].push_back(word.substr(0, i) + letter + word.substr(i));
         }
         if (i == word.size()) {
             break;
         }
-        kinds[4].push_back(word.substr(0, i) + word.substr(i + 1));
+        if (lang == Lang::en && i > 0) {
+            kinds[missingApostrophe].push_back(word.substr(0, i) + U"'" + word.substr(i));
+        }
+        kinds[extraLetter].push_back(word.substr(0, i) + word.substr(i + 1));
         for (const char32_t variant : accented(word[i], lang)) {
             std::u32string candidate = word;
             candidate[i] = variant;
-            kinds[0].push_back(std::move(candidate));
+            kinds[accent].push_back(std::move(candidate));
         }
         if (i + 1 < word.size() && word[i] != word[i + 1]) {
             std::u32string candidate = word;
             std::swap(candidate[i], candidate[i + 1]);
-            kinds[1].push_back(std::move(candidate));
+            kinds[swapped].push_back(std::move(candidate));
         }
         if (i + 1 < word.size() && word[i] == word[i + 1]) {
-            kinds[2].push_back(word.substr(0, i) + word.substr(i + 1));
+            kinds[doubled].push_back(word.substr(0, i) + word.substr(i + 1));
         } else if (i == 0 || word[i - 1] != word[i]) {
-            kinds[2].push_back(word.substr(0, i + 1) + word.substr(i));
+            kinds[doubled].push_back(word.substr(0, i + 1) + word.substr(i));
+        }
+        for (const char32_t vowel : std::u32string_view(lang == Lang::en && isVowel(word[i]) ? U"aeiou" : U"")) {
+            if (vowel != word[i]) {
+                std::u32string candidate = word;
+                candidate[i] = vowel;
+                kinds[wrongVowel].push_back(std::move(candidate));
+            }
         }
     }
     for (auto& candidates : kinds) {
@@ -253,14 +287,64 @@ std::u32string closeCorrection(Hunspell& hunspell, const std::u32string& word, L
         std::ranges::sort(candidates);
         const auto [first, last] = std::ranges::unique(candidates);
         candidates.erase(first, last);
-        if (candidates.size() == 1) {
-            return candidates.front();
-        }
-        if (!candidates.empty()) {
-            return {};
+    }
+    return kinds;
+}
+
+// The first of `ranked` that is one of `candidates`; empty when none is.
+std::u32string firstOf(const std::vector<std::u32string>& ranked, const std::vector<std::u32string>& candidates)
+{
+    const auto pick = std::ranges::find_first_of(ranked, candidates);
+    return pick != ranked.end() ? *pick : std::u32string();
+}
+
+// Whether a word is two known words run together ("alot", "infact"): its fix is not sure. The
+// second has three letters at least, the first two or is "a" (Hunspell knows every single letter).
+bool joinsTwoWords(Hunspell& hunspell, std::u32string_view word)
+{
+    for (std::size_t i = word.starts_with(U'a') ? 1 : 2; i + 3 <= word.size(); ++i) {
+        if (hunspell.spell(toUtf8(word.substr(0, i))) && hunspell.spell(toUtf8(word.substr(i)))) {
+            return true;
         }
     }
-    return {};
+    return false;
+}
+
+char32_t withoutAccent(char32_t c)
+{
+    static constexpr std::pair<std::u32string_view, char32_t> groups[] = {{U"\u00e0\u00e1\u00e2\u00e3\u00e4", U'a'},
+                                                                          {U"\u00e8\u00e9\u00ea\u00eb", U'e'},
+                                                                          {U"\u00ec\u00ed\u00ee\u00ef", U'i'},
+                                                                          {U"\u00f2\u00f3\u00f4\u00f5\u00f6", U'o'},
+                                                                          {U"\u00f9\u00fa\u00fb\u00fc", U'u'},
+                                                                          {U"\u00e7", U'c'},
+                                                                          {U"\u00f1", U'n'}};
+    for (const auto& [accents, base] : groups) {
+        if (accents.find(c) != std::u32string_view::npos) {
+            return base;
+        }
+    }
+    return c;
+}
+
+// Whether a fix only takes accents away ("café" -> "cafe"): the accented word is left as written.
+bool onlyDropsAccents(std::u32string_view word, std::u32string_view fix)
+{
+    return word.size() == fix.size() && word != fix &&
+           std::ranges::equal(word, fix, [](char32_t a, char32_t b) { return withoutAccent(a) == b; });
+}
+
+// Whether a lower-case English word looks like one: it has a vowel, and the letters before its
+// first vowel are a start English words have. Names of tools ("tmux", "npm", "nginx") do not.
+bool looksEnglish(std::u32string_view word)
+{
+    static const std::set<std::u32string_view> starts = {
+        U"bl",  U"br",  U"ch",  U"cl",  U"cr",  U"dr",  U"dw",  U"fl",  U"fr",  U"gh", U"gl", U"gn",
+        U"gr",  U"kl",  U"kn",  U"kr",  U"ph",  U"pl",  U"pr",  U"ps",  U"rh",  U"sc", U"sh", U"sk",
+        U"sl",  U"sm",  U"sn",  U"sp",  U"sq",  U"st",  U"sw",  U"th",  U"tr",  U"tw", U"wh", U"wr",
+        U"chr", U"phr", U"sch", U"scr", U"shr", U"sph", U"spl", U"spr", U"str", U"thr"};
+    const std::size_t vowel = word.find_first_of(U"aeiouy");
+    return vowel != std::u32string_view::npos && (vowel <= 1 || starts.contains(word.substr(0, vowel)));
 }
 
 bool hasInnerCapital(std::u32string_view word)
@@ -270,7 +354,7 @@ bool hasInnerCapital(std::u32string_view word)
 
 } // namespace
 
-Improver::Improver(const std::filesystem::path& dictionaryDirectory)
+Improver::Improver(const std::filesystem::path& dictionaryDirectory, GrammarChecker* grammar) : m_grammar(grammar)
 {
     // Loaded side by side: the Portuguese dictionary alone takes about a second.
     const std::array<const char*, 3> names = {"en_US", "es_MX", "pt_BR"};
@@ -338,41 +422,106 @@ std::string Improver::improve(std::string_view text, std::optional<Lang> lang,
 {
     std::u32string out = fromUtf8(text);
 
-    // Spelling, last word first so earlier offsets stay valid.
+    // English grammar (the worker's sure fixes), then spelling; every change is found in the text as
+    // it came, and they are made last first so earlier offsets stay valid.
+    // One budget for both: a long text takes no longer than it did before there was a grammar.
+    const auto deadline = Clock::now() + spellingBudget;
+    std::optional<GrammarFindings> grammar;
+    if (lang == Lang::en && m_grammar != nullptr) {
+        grammar = m_grammar->check(toUtf8(out), spellingBudget);
+    }
     if (auto* dict = lang ? dictionary(*lang) : nullptr) {
         std::lock_guard lock(dict->mutex);
-        const auto deadline = Clock::now() + spellingBudget;
-        auto words = findWords(out);
-        std::vector<std::pair<Word, std::u32string>> replacements;
+        const auto words = findWords(out);
+        std::vector<GrammarFindings::Edit> changes;
+        const auto overlaps = [](std::size_t begin, std::size_t end, const auto& other) {
+            return begin < other.end && other.begin < end;
+        };
+        for (auto& edit : grammar ? grammar->edits : std::vector<GrammarFindings::Edit>{}) {
+            const bool onCode = std::ranges::any_of(
+                words, [&](const Word& word) { return word.isProtected && overlaps(edit.begin, edit.end, word); });
+            if (!onCode &&
+                std::ranges::none_of(changes, [&](const auto& c) { return overlaps(edit.begin, edit.end, c); })) {
+                changes.push_back(std::move(edit));
+            }
+        }
         for (const Word& word : words) {
             const std::u32string_view original = std::u32string_view(out).substr(word.begin, word.end - word.begin);
             if (word.isProtected || original.size() < 3 || hasInnerCapital(original) ||
-                (isUpper(original.front()) && sentenceStart(out, word.begin) < 0)) {
+                (isUpper(original.front()) && sentenceStart(out, word.begin) < 0) ||
+                std::ranges::any_of(changes, [&](const auto& c) { return overlaps(word.begin, word.end, c); })) {
                 continue;
             }
-            const std::string utf8 = toUtf8(original);
-            if (dict->hunspell->spell(utf8)) {
+            // Where the worker checked the text, only the words Harper's dictionary lacks.
+            const bool checked = grammar && word.begin < grammar->checkedEnd;
+            const GrammarFindings::Word* flagged = nullptr;
+            if (checked) {
+                const auto found = std::ranges::find_if(
+                    grammar->words, [&](const auto& w) { return w.begin == word.begin && w.end == word.end; });
+                flagged = found != grammar->words.end() ? &*found : nullptr;
+            }
+            if ((checked && flagged == nullptr) || dict->hunspell->spell(toUtf8(original))) {
                 continue;
             }
-            std::u32string best = closeCorrection(*dict->hunspell, toLower(original), *lang);
+            const std::u32string lower = toLower(original);
+            if (*lang == Lang::en &&
+                (std::ranges::any_of(lower, [](char32_t c) { return c > 0x7F; }) || !looksEnglish(lower))) {
+                continue;
+            }
+            if (*lang == Lang::en && !checked && joinsTwoWords(*dict->hunspell, lower)) {
+                continue;
+            }
+            // The first kind of slip that explains known words decides: one word is taken, unless the
+            // slip is a dropped letter or a changed vowel (tool names "sudo", "systemd"); those, and a
+            // choice between several, are taken when Hunspell ranks one of them first. Where Harper
+            // has suggestions, its best one that a slip explains, by kind (a doubled letter before a
+            // dropped one: "realy" is "really", not "relay").
+            const auto slips = commonSlips(*dict->hunspell, lower, *lang);
+            const auto first = std::ranges::find_if(slips, [](const auto& kind) { return !kind.empty(); });
+            const auto& candidates = first != slips.end() ? *first : slips.back();
+            const bool sure = candidates.size() == 1 && first - slips.begin() < extraLetter;
+            std::u32string best;
+            if (checked) {
+                std::vector<std::u32string> ranked;
+                for (const auto& suggestion : flagged->suggestions) {
+                    if (std::ranges::none_of(suggestion, isSpace)) { // "a dress" for "adress" is no spelling
+                        ranked.push_back(toLower(suggestion));
+                    }
+                }
+                for (auto kind = slips.begin(); kind != slips.end() && best.empty(); ++kind) {
+                    best = firstOf(ranked, *kind);
+                }
+                if (best.empty() && ranked.empty() && sure) {
+                    best = candidates.front();
+                }
+            } else if (sure || (*lang != Lang::en && candidates.size() == 1)) {
+                best = candidates.front();
+            } else if (Clock::now() <= deadline) {
+                std::vector<std::u32string> ranked;
+                for (const auto& suggestion : dict->hunspell->suggest(toUtf8(original))) {
+                    ranked.push_back(toLower(fromUtf8(suggestion)));
+                }
+                if (*lang == Lang::en) {
+                    best = firstOf(ranked, candidates);
+                } else if (!ranked.empty() && std::ranges::none_of(ranked.front(), isSpace) &&
+                           withinOneEdit(lower, ranked.front())) {
+                    best = ranked.front();
+                }
+            }
             if (best.empty()) {
-                if (Clock::now() > deadline) {
-                    continue;
-                }
-                const auto suggestions = dict->hunspell->suggest(utf8);
-                best = suggestions.empty() ? std::u32string() : fromUtf8(suggestions.front());
-                if (best.empty() || std::ranges::any_of(best, isSpace) ||
-                    !withinOneEdit(toLower(original), toLower(best))) {
-                    continue;
-                }
+                continue;
+            }
+            if (onlyDropsAccents(lower, toLower(best))) {
+                continue;
             }
             if (isUpper(original.front())) {
                 best.front() = toUpper(best.front());
             }
-            replacements.emplace_back(word, std::move(best));
+            changes.push_back({word.begin, word.end, std::move(best)});
         }
-        for (auto it = replacements.rbegin(); it != replacements.rend(); ++it) {
-            out.replace(it->first.begin, it->first.end - it->first.begin, it->second);
+        std::ranges::sort(changes, std::greater{}, &GrammarFindings::Edit::begin);
+        for (const auto& change : changes) {
+            out.replace(change.begin, change.end - change.begin, change.replacement);
         }
     }
 

@@ -1,5 +1,7 @@
 #include "TextService.h"
 
+#include "GrammarChecker.h"
+
 #include "wire/TextServiceRequests.h"
 #include "wire/TextServiceResponses.h"
 
@@ -70,17 +72,20 @@ TextService::TextService(TextTranslator& translator, const Improver& improver, A
             (this->*member)(request, response);
         };
     };
-    m_paths[std::string(wire::translatePath)] = {"POST", bound(&TextService::translate)};
-    m_paths[std::string(wire::improvePath)] = {"POST", bound(&TextService::improve)};
-    m_paths[std::string(wire::userMetadataPath)] = {"PATCH", bound(&TextService::updateMetadata)};
-    m_paths["/health"] = {"GET", [this](const httplib::Request&, httplib::Response& response) {
+    m_paths[std::string(wire::translatePath)] = {.method = "POST", .route = bound(&TextService::translate)};
+    m_paths[std::string(wire::improvePath)] = {.method = "POST", .route = bound(&TextService::improve)};
+    m_paths[std::string(wire::userMetadataPath)] = {.method = "PATCH", .route = bound(&TextService::updateMetadata)};
+    m_paths["/health"] = {.method = "GET", .route = [this](const httplib::Request&, httplib::Response& response) {
                               const auto failing = m_translator.unavailable();
-                              if (failing.empty()) {
-                                  sendJson(response, {{"status", "ok"}});
-                                  return;
+                              json health = {{"status", failing.empty() ? "ok" : "unavailable"}};
+                              if (!failing.empty()) {
+                                  health["failing"] = failing;
                               }
-                              sendJson(response, {{"status", "unavailable"}, {"failing", failing}});
-                              response.status = 503;
+                              if (auto* grammar = m_improver.grammar()) {
+                                  health["grammar"] = grammar->runs() ? "ok" : "unavailable";
+                              }
+                              sendJson(response, health);
+                              response.status = failing.empty() ? 200 : 503;
                           }};
 }
 
@@ -109,6 +114,7 @@ bool TextService::bind(int port)
     };
     if (m_options.logRequests) {
         handlers.log = [](const httplib::Request& request, const httplib::Response& response) {
+            // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
             std::fprintf(stderr, "parlomatic-text-service: %s %s %d\n", request.method.c_str(), request.path.c_str(),
                          response.status);
         };
@@ -204,7 +210,7 @@ void TextService::translate(const httplib::Request& request, httplib::Response& 
                          "The target language is not one of English, Spanish and Portuguese.");
     }
     if (gender && !wire::isGender(*gender)) {
-        return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
+        return sendError(response, 400, "bad_request", R"(The gender must be "masculine" or "feminine".)");
     }
     std::optional<Lang> sourceLang = source ? parseLanguage(*source) : m_improver.detect(text);
     if (!sourceLang) {
@@ -252,7 +258,7 @@ void TextService::updateMetadata(const httplib::Request& request, httplib::Respo
     }
     const std::string& gender = read->gender;
     if (!wire::isGender(gender)) {
-        return sendError(response, 400, "bad_request", "The gender must be \"masculine\" or \"feminine\".");
+        return sendError(response, 400, "bad_request", R"(The gender must be "masculine" or "feminine".)");
     }
     if (!m_genders.set(*subject, gender)) {
         return sendError(response, 500, "server_error", "The preferred gender could not be stored.");

@@ -22,7 +22,9 @@ namespace parlomatic::textservice {
 //   POST  /v1/improve        {"q"} -> {"data": {"improvements": [{"improvedText"}]}}
 //   PATCH /v1/user/metadata  {"gender"} -> {"gender"}, kept for the token's subject
 //   GET   /health            {"status": "ok"}, without a token; 503 with {"status": "unavailable",
-//                            "failing": [mode names]} while a translation direction cannot run
+//                            "failing": [mode names]} while a translation direction cannot run; with
+//                            a grammar worker also "grammar": "ok" or "unavailable" (Improve then
+//                            corrects English by its own rules)
 // Every /v1 call needs "Authorization: Bearer <access token>" (401 otherwise), checked before the
 // body is read. Errors are JSON objects {"error": <short code>, "message": <sentence>}: 400 for a
 // body that is not a JSON object or lacks a member or has one of the wrong type or an unsupported
@@ -35,7 +37,7 @@ public:
     struct Options {
         std::filesystem::path certificateFile;
         std::filesystem::path keyFile;
-        std::size_t maxBodyBytes = 1024 * 1024;
+        std::size_t maxBodyBytes = std::size_t{1024} * 1024;
         // Code points of "q" in one request: the desktop client reads selections up to this length.
         std::size_t maxTextCharacters = 100'000;
         std::size_t maxConnections = 256;

@@ -2,16 +2,20 @@
 //
 //   parlomatic-text-service --cert FILE --key FILE --issuer URL --audience TEXT [--port N]
 //       [--jwks-url URL] [--ca-file FILE] [--genders FILE] [--modes DIR] [--dictionaries DIR]
-//       [--engine-seconds N] [--quiet]
+//       [--engine-seconds N] [--grammar-worker FILE] [--quiet]
 //
 // --issuer is the identity service's issuer ("https://127.0.0.1:9443/"); its key set is read from
 // --jwks-url, by default <issuer>.well-known/jwks.json, trusting --ca-file besides the system's CAs.
 // --genders is the store of preferred genders (default <XDG data folder>/parlomatic/genders.json).
 // --engine-seconds (default 10) is how long a translation engine may take over a short text before
 // it is ended and started anew.
+// --grammar-worker is the English grammar worker's script, run with the `node` in PATH (default: the
+// one of the source tree this was built from; "none": no grammar worker). Without it, or when it does
+// not run, Improve corrects English by its own rules and says so on stderr and in /health.
 // Prints "ready <port>" on stdout once the engines are warm and the port is served. Ends on SIGTERM
 // or SIGINT. Exit status 64: bad arguments; 69: an engine or the port is not available.
 #include "GenderStore.h"
+#include "GrammarChecker.h"
 #include "Improver.h"
 #include "JwksTokenVerifier.h"
 #include "TextService.h"
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <memory>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -47,6 +52,7 @@ std::filesystem::path dataFolder()
 
 int fail(int status, const std::string& message)
 {
+    // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
     std::fprintf(stderr, "parlomatic-text-service: %s\n", message.c_str());
     return status;
 }
@@ -61,6 +67,7 @@ int main(int argc, char** argv)
         {"--dictionaries", "/usr/share/hunspell"},
         {"--genders", (dataFolder() / "genders.json").string()},
         {"--engine-seconds", "10"},
+        {"--grammar-worker", PM_GRAMMAR_WORKER},
     };
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
@@ -106,7 +113,13 @@ int main(int argc, char** argv)
         std::string failed;
         return translator.start(&failed) ? std::string() : failed;
     });
-    const Improver improver(args["--dictionaries"]);
+    std::unique_ptr<GrammarChecker> grammar;
+    std::future<bool> grammarWarming;
+    if (args["--grammar-worker"] != "none") {
+        grammar = std::make_unique<GrammarChecker>(args["--grammar-worker"]);
+        grammarWarming = std::async(std::launch::async, [&grammar] { return grammar->start(); });
+    }
+    const Improver improver(args["--dictionaries"], grammar.get());
 
     CurlHttpClient::Options httpOptions;
     if (args.contains("--ca-file")) {
@@ -129,6 +142,9 @@ int main(int argc, char** argv)
         return fail(unavailable,
                     "the Apertium direction " + failed + " does not run (modes in " + args["--modes"] + ")");
     }
+    if (grammarWarming.valid()) {
+        grammarWarming.get(); // not fatal either: Improve keeps its own rules, and the worker is retried
+    }
     if (std::string reason; !verifier.fetchKeys(&reason)) {
         // Not fatal: the identity service may start after this one; the set is fetched on first use.
         fail(0, reason);
@@ -139,10 +155,13 @@ int main(int argc, char** argv)
         sigwait(&stopSignals, &signal);
         service.stop();
     });
+    // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
     std::printf("ready %d\n", service.port());
     std::fflush(stdout);
     const bool served = service.serve();
-    pthread_kill(stopper.native_handle(), SIGTERM); // ends the waiting thread when serving stopped on its own
+    // Ends the waiting thread when serving stopped on its own: its sigwait takes the signal.
+    // NOLINTNEXTLINE(bugprone-bad-signal-to-kill-thread): the thread blocks it, so it is only woken
+    pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();
     return served ? 0 : unavailable;
 }

@@ -27,8 +27,9 @@ no_services() { [ "$(services)" = 0 ] && echo none; }
 
 english="The house is big and the garden is beautiful."
 spanish="La casa es grande y el jardín es bello."
-misspelt="i recieve the leter tomorow at the libary ."
-corrected="I receive the letter tomorrow at the library."
+# Spelling and grammar (a/an, a repeated word: the grammar worker's) in one line.
+misspelt="i recieve a email tomorow at the the libary ."
+corrected="I receive an email tomorrow at the library."
 printf '%s\n%s\n%s\n' "$english" "$misspelt" "$english" >"$work/notes.txt"
 # Replace writes Spanish (Mexico); the translation panel translates into the primary language.
 printf '[General]\nprimaryLanguage=es-MX\nreplaceOutputLanguage=0\n' >"$XDG_CONFIG_HOME/Parlomatic/Parlomatic.conf"

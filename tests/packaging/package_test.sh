@@ -38,6 +38,7 @@ holds "$services" bin/parlomatic-setup-local-services libexec/parlomatic/parloma
     libexec/parlomatic/parlomatic-local-service lib/systemd/user/parlomatic-identity.service \
     lib/systemd/user/parlomatic-text.service lib/parlomatic/identity-service/server.mjs \
     lib/parlomatic/identity-service/node_modules/oidc-provider/package.json \
+    lib/parlomatic/grammar-worker/worker.mjs lib/parlomatic/grammar-worker/node_modules/harper.js/dist/harper_wasm_bg.wasm \
     share/man/man1/parlomatic-setup-local-services.1.gz share/doc/parlomatic-local-services/copyright
 # Read whole before grep -q, which stops at the first match: under pipefail, a writer cut off by
 # that would fail the check.

@@ -3,6 +3,7 @@
 // text, and with an engine that stops; the engines also on their own.
 #include "TextService.h"
 #include "GenderStore.h"
+#include "GrammarChecker.h"
 #include "Improver.h"
 #include "JwksTokenVerifier.h"
 #include "Languages.h"
@@ -58,7 +59,9 @@ struct World {
     std::string issuer = identity.baseUrl() + "/";
     CurlHttpClient http{CurlHttpClient::Options{.extraCaFile = identity.caFile()}};
     TextTranslator translator{"/usr/share/apertium/modes", std::chrono::seconds(2)};
-    Improver improver{"/usr/share/hunspell"};
+    GrammarChecker grammar{PM_GRAMMAR_WORKER};
+    Improver improver{"/usr/share/hunspell", &grammar};
+    Improver rulesOnly{"/usr/share/hunspell"};
     JwksTokenVerifier verifier{http, issuer + ".well-known/jwks.json", issuer, audience};
     GenderStore genders{folder / "genders.json"};
     std::unique_ptr<TextService> service;
@@ -150,6 +153,7 @@ protected:
         world = new World;
         ASSERT_TRUE(world->translator.start()) << "Apertium's eng-spa and es-pt pairs must be installed";
         ASSERT_TRUE(world->improver.loaded()) << "hunspell-en-us, hunspell-es and hunspell-pt-br must be installed";
+        ASSERT_TRUE(world->grammar.start()) << "the grammar worker's packages must be installed (scripts/setup)";
         ASSERT_TRUE(world->verifier.fetchKeys());
         ASSERT_TRUE(world->service->bind(0));
         world->serving = std::jthread([] { world->service->serve(); });
@@ -604,10 +608,13 @@ TEST_F(TextServiceTest, NoRequestFailsForAnEngineThatDiedBeforeIt)
         EXPECT_EQ(translate("The house is big.", Lang::en, Lang::pt), "A casa é grande.");
         EXPECT_EQ(translate("The house is big.", Lang::en, Lang::es), "La casa es grande.");
     }
-    EXPECT_EQ(call("GET", "/health", "", std::nullopt).body, R"({"status":"ok"})");
+    EXPECT_EQ(call("GET", "/health", "", std::nullopt).body, R"({"grammar":"ok","status":"ok"})");
 
     TextTranslator missing(world->folder / "no-modes", 2s);
-    TextService service(missing, world->improver, world->verifier, world->genders,
+    GrammarChecker noWorker(world->folder / "no-worker.mjs");
+    const Improver improver("/usr/share/hunspell", &noWorker);
+    EXPECT_EQ(improver.improve("i dont want a apple", Lang::en), "I don't want a apple"); // by the rules alone
+    TextService service(missing, improver, world->verifier, world->genders,
                         {.certificateFile = world->folder / "cert.pem", .keyFile = world->folder / "key.pem"});
     ASSERT_TRUE(service.bind(0));
     std::jthread serving([&service] { service.serve(); });
@@ -616,26 +623,84 @@ TEST_F(TextServiceTest, NoRequestFailsForAnEngineThatDiedBeforeIt)
     service.stop();
     ASSERT_TRUE(health);
     EXPECT_EQ(health->status, 503);
-    EXPECT_EQ(json::parse(health->body, nullptr, false)["failing"],
-              (json{"eng-spa", "spa-eng_US", "es-pt_BR", "pt-es"}));
+    const auto body = json::parse(health->body, nullptr, false);
+    EXPECT_EQ(body["failing"], (json{"eng-spa", "spa-eng_US", "es-pt_BR", "pt-es"}));
+    EXPECT_EQ(body["grammar"], "unavailable");
 }
 
 TEST_F(TextServiceTest, ImprovesWhatItIsSureOfAndNothingElse)
 {
-    const Improver& improver = world->improver;
-    EXPECT_EQ(improver.improve("i recieve the leter tomorow at the libary .", Lang::en),
-              "I receive the letter tomorrow at the library.");
-    EXPECT_EQ(improver.improve("It works.  i'm sure ; we agree !", Lang::en), "It works. I'm sure; we agree!");
-    EXPECT_EQ(improver.improve("la cancion es muy bonita.  el niño canta .", Lang::es),
-              "La canción es muy bonita. El niño canta.");
-    EXPECT_EQ(improver.improve("eu nao sei se voce vem.", Lang::pt), "Eu não sei se você vem.");
-    // Names, acronyms, addresses, numbers, abbreviations and fragments stay as they are.
-    for (const std::string_view kept : {"Zorblax met NASA at https://example.com/teh on 3.5.2024, e.g. in Lisbon",
-                                        "We met Dr. smith at 5 p.m. today.", "the red car"}) {
-        EXPECT_EQ(improver.improve(kept, Lang::en), kept);
+    // Each kind of correction, with the grammar worker and by the rules alone (nullptr: the same).
+    const std::tuple<std::string_view, std::optional<Lang>, std::string_view, const char*> fixed[] = {
+        {"i recieve the leter tomorow at the libary .", Lang::en, "I receive the letter tomorrow at the library.",
+         nullptr},
+        {"It works.  i'm sure ; we agree !", Lang::en, "It works. I'm sure; we agree!", nullptr},
+        {"I dont want alot of work.", Lang::en, "I don't want a lot of work.", "I don't want alot of work."},
+        {"They didnt see a elephant.", Lang::en, "They didn't see an elephant.", "They didn't see a elephant."},
+        {"It was an useful meeting.", Lang::en, "It was a useful meeting.", "It was an useful meeting."},
+        {"We ate bread and and cheese.", Lang::en, "We ate bread and cheese.", "We ate bread and and cheese."},
+        {"Their going to the park. You could of told me.", Lang::en,
+         "They're going to the park. You could have told me.", "Their going to the park. You could of told me."},
+        {"Its raining again, and the dog wagged it's tail.", Lang::en,
+         "It's raining again, and the dog wagged its tail.", "Its raining again, and the dog wagged it's tail."},
+        {"She is taller then her brother.", Lang::en, "She is taller than her brother.",
+         "She is taller then her brother."},
+        {"We had a wierd dream, definately.", Lang::en, "We had a weird dream, definitely.", nullptr},
+        {"It happend in the resturant.", Lang::en, "It happened in the restaurant.", "It happend in the restaurant."},
+        {"la cancion es muy bonita.  el niño canta .", Lang::es, "La canción es muy bonita. El niño canta.", nullptr},
+        {"eu nao sei se voce vem.", Lang::pt, "Eu não sei se você vem.", nullptr},
+        {"one  two . three", std::nullopt, "one two. Three", nullptr},
+        {"  first line\n\nsecond  line", Lang::en, "  first line\n\nsecond line", nullptr},
+    };
+    for (const auto& [text, lang, grammar, rules] : fixed) {
+        EXPECT_EQ(world->improver.improve(text, lang), grammar);
+        EXPECT_EQ(world->rulesOnly.improve(text, lang), rules != nullptr ? rules : grammar);
     }
-    EXPECT_EQ(improver.improve("  first line\n\nsecond  line", Lang::en), "  first line\n\nsecond line");
-    EXPECT_EQ(improver.improve("one  two . three", std::nullopt), "one two. Three");
+    // Right text, names, tools, loan words, code, addresses, numbers and fragments stay as they are;
+    // the last two only where Harper's dictionary knows the tools.
+    const std::string_view kept[] = {"Zorblax met NASA at https://example.com/teh on 3.5.2024, e.g. in Lisbon",
+                                     "We met Dr. smith at 5 p.m. today.",
+                                     "the red car",
+                                     "I use vim and tmux every day.",
+                                     "Run git rebase -i HEAD~3 first.",
+                                     "The café on Main Street.",
+                                     "She read a naïve poem about Zürich.",
+                                     "Björk played in Reykjavík.",
+                                     "He had had enough of it.",
+                                     "I think that that is fine.",
+                                     "An honest answer took an hour.",
+                                     "Ask Zainab or Oluwaseun.",
+                                     "Install it with sudo apt install ripgrep.",
+                                     "The systemd unit runs nginx."};
+    for (std::size_t i = 0; i < std::size(kept); ++i) {
+        EXPECT_EQ(world->improver.improve(kept[i], Lang::en), kept[i]);
+        if (i + 2 < std::size(kept)) {
+            EXPECT_EQ(world->rulesOnly.improve(kept[i], Lang::en), kept[i]);
+        }
+    }
+}
+
+// A worker killed with requests on it: each is answered, by the grammar (sent again to a fresh
+// worker) or by the rules alone, and the next one has the grammar again.
+TEST_F(TextServiceTest, AGrammarWorkerKilledMidRequestLosesNoRequest)
+{
+    std::string text;
+    std::string withGrammar;
+    for (int i = 0; i < 60; ++i) {
+        text += "i dont want a apple. ";
+        withGrammar += "I don't want an apple. ";
+    }
+    const std::string byRules = world->rulesOnly.improve(text, Lang::en);
+    ASSERT_NE(byRules, withGrammar);
+    for (int round = 0; round < 3; ++round) {
+        const auto pids = world->grammar.processIds();
+        ASSERT_EQ(pids.size(), 1u);
+        auto answer = std::async(std::launch::async, [&text] { return world->improver.improve(text, Lang::en); });
+        ::kill(pids.front(), SIGKILL);
+        const std::string improved = answer.get();
+        EXPECT_TRUE(improved == withGrammar || improved == byRules) << improved.substr(0, 80);
+    }
+    EXPECT_EQ(world->improver.improve(text, Lang::en, 30s), withGrammar);
 }
 
 } // namespace
