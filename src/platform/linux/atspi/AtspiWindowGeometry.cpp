@@ -4,6 +4,16 @@
 
 namespace parlomatic::platform {
 
+namespace {
+
+// A selection read only in part is no rectangle: the strip would stand over what was not read.
+std::optional<AxRect> wholeRect(const CompositeSelection& selection)
+{
+    return selection.complete ? selection.rect : std::nullopt;
+}
+
+} // namespace
+
 std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible* accessible, AtspiText* text,
                                                                  int offset, Pid pid)
 {
@@ -114,6 +124,125 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
         lastFacts.windowOrigin = origin;
     }
     return origin;
+}
+
+std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
+{
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
+    const auto selected = d->selectedRange(element, watch);
+    if (!selected) {
+        const CompositeSelection* preceding = d->precedingComposite(element, watch);
+        return preceding ? wholeRect(*preceding) : std::nullopt;
+    }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return wholeRect(*whole);
+    }
+    const auto& [accessible, text, range] = *selected;
+    const unsigned long layout = d->layoutChanges();
+    if (layout != d->layoutSeen) {
+        d->layoutSeen = layout;
+        d->lastFacts.windowOrigin.reset();
+    }
+    if (const auto steady = d->selection->steadyRect(accessible, range, layout)) {
+        return steady;
+    }
+    ++d->extentsReads;
+    const Pid pid = element->processId().value_or(0);
+    const auto first = d->characterExtents(accessible, text, range.first, pid);
+    if (!first) {
+        return std::nullopt;
+    }
+    if (const auto known = d->selection->bounds(accessible, range);
+        known && known->firstCharacter.width == first->width && known->firstCharacter.height == first->height) {
+        AxRect moved = known->selection;
+        moved.x += first->x - known->firstCharacter.x;
+        moved.y += first->y - known->firstCharacter.y;
+        d->selection->confirmRect(accessible, range, moved, layout);
+        return moved;
+    }
+    if (watch.slow()) {
+        return std::nullopt;
+    }
+    const auto last = d->characterExtents(accessible, text, range.second - 1, pid);
+    if (!last) {
+        return std::nullopt;
+    }
+    AxRect selection = united(*first, *last);
+    // Over several lines the two ends say nothing about the lines' widths: the range's own extents
+    // do, else (GTK 4) the lines' own.
+    if (last->y >= first->y + first->height && !watch.slow()) {
+        std::optional<AxRect> whole;
+        if (!d->lastFacts.windowCoordinates) {
+            ErrorSlot rangeError;
+            whole = toRect(atspi_text_get_range_extents(text, range.first, range.second, ATSPI_COORD_TYPE_SCREEN,
+                                                        rangeError.out()),
+                           rangeError);
+        }
+        if (whole && whole->width > 0 && whole->height > 0) {
+            selection = *whole;
+        } else if (!watch.slow()) {
+            selection = d->lineByLineExtents(accessible, text, range, pid, selection, watch);
+        }
+    }
+    d->selection->setBounds(accessible, range, {.firstCharacter = *first, .selection = selection});
+    d->selection->confirmRect(accessible, range, selection, layout);
+    return selection;
+}
+
+std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
+{
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
+    const auto selected = d->selectedRange(element, watch);
+    if (!selected) {
+        const CompositeSelection* preceding = d->precedingComposite(element, watch);
+        return preceding ? wholeRect(*preceding) : std::nullopt;
+    }
+    if (const CompositeSelection* whole = d->composite(*selected, watch)) {
+        return wholeRect(*whole);
+    }
+    ErrorSlot error;
+    AtspiRect* rect = atspi_text_get_range_extents(selected->text, selected->range.first, selected->range.second,
+                                                   ATSPI_COORD_TYPE_SCREEN, error.out());
+    return toRect(rect, error);
+}
+
+std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
+{
+    AtspiAccessible* accessible = atspiOf(element);
+    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
+    if (watch.skip()) {
+        return std::nullopt;
+    }
+    AtspiComponent* component = accessible != nullptr ? d->facts(accessible).component.get() : nullptr;
+    if (component == nullptr || watch.slow()) {
+        return std::nullopt;
+    }
+    ErrorSlot error;
+    if (!d->lastFacts.windowCoordinates) {
+        return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
+    }
+    std::optional<AxRect> frame =
+        toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
+    const auto origin = frame ? d->windowOrigin(accessible, element->processId().value_or(0)) : std::nullopt;
+    if (!origin) {
+        return std::nullopt;
+    }
+    return origin->onRoot(*frame);
+}
+
+std::optional<AxRect> AtspiAccessibility::windowFrame(const Element& element)
+{
+    const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
+    if (!pid || d->wayland || !d->windows.isConnected()) {
+        return std::nullopt;
+    }
+    return d->windows.windowGeometry(*pid);
 }
 
 } // namespace parlomatic::platform
