@@ -91,6 +91,11 @@ void MenuBarView::rebuild()
         addWatchItems(*m_menu, *m_watchControl);
         m_menu->addSeparator();
     }
+    if (m_openShortcuts) {
+        QAction* shortcuts = m_menu->addAction(QString::fromLatin1(shortcutsTitle));
+        connect(shortcuts, &QAction::triggered, this,
+                [this] { QTimer::singleShot(0, this, [open = m_openShortcuts] { open(); }); });
+    }
     StartAtLogin::addItem(*m_menu);
     QAction* quit = m_menu->addAction(QString::fromLatin1(quitTitle));
     connect(quit, &QAction::triggered, this, [this] { m_quit(); });
@@ -103,6 +108,12 @@ void MenuBarView::setWatchControl(WatchControl* control)
          {&WatchControl::pausedChanged, &WatchControl::turnedOffChanged, &WatchControl::lastShownChanged}) {
         connect(control, signal, this, &MenuBarView::rebuild);
     }
+    rebuild();
+}
+
+void MenuBarView::setShortcutsItem(std::function<void()> open)
+{
+    m_openShortcuts = std::move(open);
     rebuild();
 }
 

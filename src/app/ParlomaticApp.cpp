@@ -4,6 +4,7 @@
 #include "app/AppState.h"
 #include "app/Env.h"
 #include "app/MenuBarView.h"
+#include "app/ShortcutsWindow.h"
 #include "app/SystemBrowserSignIn.h"
 #include "app/UpdaterController.h"
 #include "common/Clock.h"
@@ -22,9 +23,12 @@
 #include "platform/linux/ProcApplicationIdentities.h"
 #include "platform/linux/SecretServiceKeychain.h"
 #include "platform/linux/X11Compositor.h"
+#include "platform/linux/X11GlobalShortcuts.h"
 #include "platform/linux/X11KeyPaster.h"
 #include "platform/linux/wayland/WaylandPaster.h"
 #include "selection/AccessibilityThread.h"
+#include "selection/KeyboardActions.h"
+#include "selection/KeyboardShortcuts.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WatchControl.h"
@@ -54,8 +58,8 @@ namespace {
 // the actions behind the strip's buttons, which read the token through the session state.
 class SelectionWatcher : public QObject {
 public:
-    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control)
-        : m_accessibility(std::make_unique<AccessibilityThread>([] {
+    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control, KeyboardShortcuts& shortcuts)
+        : m_shortcuts(shortcuts), m_accessibility(std::make_unique<AccessibilityThread>([] {
               auto layer = std::make_unique<platform::AtspiAccessibility>();
               layer->enableEnhancedUserInterfaceForRunningApps();
               return layer;
@@ -85,10 +89,16 @@ public:
         m_poller->setTranslatePanel(std::move(translatePanel));
         m_poller->setSelectionActions(m_actions->selectionActions());
         control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
+        m_keyboardActions = std::make_unique<KeyboardActions>(*m_poller, preferences);
+        m_keyboardActions->setNotices(&m_notices);
         m_poller->startPolling();
+        m_shortcuts.setHandler([actions = m_keyboardActions.get()](ShortcutAction action) { actions->run(action); });
     }
     ~SelectionWatcher() override
     {
+        // Signed out: the keys go back to the other programs.
+        m_shortcuts.setHandler({});
+        m_keyboardActions.reset();
         // The poller reads through the accessibility layer, and requests still running hold the
         // translator and the recogniser: those go last.
         m_poller.reset();
@@ -96,6 +106,7 @@ public:
     }
 
 private:
+    KeyboardShortcuts& m_shortcuts;
     std::unique_ptr<AccessibilityThread> m_accessibility;
     Translator m_translator;
     platform::Cld2LanguageRecognizer m_recognizer;
@@ -107,6 +118,7 @@ private:
     std::unique_ptr<TextActions> m_actions;
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
+    std::unique_ptr<KeyboardActions> m_keyboardActions;
 };
 
 std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared_ptr<HttpClient> http)
@@ -174,13 +186,22 @@ void ParlomaticApp::start()
     m_trayIcon = std::make_unique<QSystemTrayIcon>();
     showPause();
     connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
+    m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
+    m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
+    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there the
+    // desktop binds the keys and runs `parlomatic --translate` and the like.
+    if (!isWaylandSession()) {
+        m_globalShortcuts = std::make_unique<platform::X11GlobalShortcuts>();
+    }
+    m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
+                                                      *m_notices);
 
     AppStateDependencies dependencies;
     dependencies.credentialsManager = makeCredentialsManager(m_http);
     dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
     dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
     dependencies.startWatcher = [this] {
-        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl);
+        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl, *m_shortcuts);
     };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
     dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
@@ -189,6 +210,7 @@ void ParlomaticApp::start()
 
     m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
     m_menuView->setWatchControl(m_watchControl.get());
+    m_menuView->setShortcutsItem([this] { openShortcutsWindow(); });
     m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logError("No system tray is available; Parlomatic keeps running without its icon.");
@@ -207,6 +229,31 @@ void ParlomaticApp::start()
     connect(updater.get(), &UpdaterController::updateSessionFinished, state,
             [state] { state->setUpdateLabel(QString::fromLatin1(AppState::checkForUpdatesLabel)); });
     m_appState->setUpdater(std::move(updater));
+}
+
+void ParlomaticApp::openShortcutsWindow()
+{
+    if (!m_shortcutsWindow) {
+        const QString note =
+            m_globalShortcuts ? QString()
+                              : QStringLiteral("On this desktop Parlomatic cannot hold keys itself: bind them in your "
+                                               "desktop's settings to the commands parlomatic --translate, "
+                                               "parlomatic --replace and parlomatic --improve (see the README).");
+        m_shortcutsWindow = std::make_unique<ShortcutsWindow>(Preferences::standard(), note);
+        KeyboardShortcuts* shortcuts = m_shortcuts.get();
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::changed, shortcuts, &KeyboardShortcuts::reload);
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::editing, shortcuts, &KeyboardShortcuts::setSuspended);
+    }
+    m_shortcutsWindow->show();
+    m_shortcutsWindow->raise();
+    m_shortcutsWindow->activateWindow();
+}
+
+void ParlomaticApp::runAction(const QString& name)
+{
+    if (const std::optional<ShortcutAction> action = shortcutNamed(name.toStdString()); action && m_shortcuts) {
+        m_shortcuts->run(*action);
+    }
 }
 
 void ParlomaticApp::showPause()

@@ -13,6 +13,7 @@ namespace {
 constexpr int handOverTimeoutMs = 2000;
 const QByteArray activateLine = QByteArrayLiteral("activate");
 const QByteArray openPrefix = QByteArrayLiteral("open ");
+const QByteArray actPrefix = QByteArrayLiteral("act ");
 // A URL longer than this is no sign-in answer of ours: the line is dropped unread.
 constexpr qsizetype maxLineBytes = 64 * 1024;
 
@@ -25,7 +26,7 @@ QString runtimeDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
-bool handOver(const QString& path, const QStringList& urls)
+bool handOver(const QString& path, const QStringList& urls, const QStringList& actions)
 {
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -37,7 +38,10 @@ bool handOver(const QString& path, const QStringList& urls)
         // A line break inside a URL would start a line of its own.
         message += openPrefix + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
     }
-    socket.write(urls.isEmpty() ? activateLine + '\n' : message);
+    for (const QString& action : actions) {
+        message += actPrefix + action.toUtf8().replace('\n', ' ').replace('\r', ' ') + '\n';
+    }
+    socket.write(message.isEmpty() ? activateLine + '\n' : message);
     return socket.waitForBytesWritten(handOverTimeoutMs);
 }
 
@@ -58,14 +62,14 @@ QString SingleInstance::socketPath() const
     return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");
 }
 
-SingleInstance::Role SingleInstance::claim(const QStringList& urls)
+SingleInstance::Role SingleInstance::claim(const QStringList& urls, const QStringList& actions)
 {
     const QString path = socketPath();
     m_lock = std::make_unique<QLockFile>(runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         // Another instance holds the lock for as long as it runs; one that is just ending lets go soon.
-        if (handOver(path, urls)) {
+        if (handOver(path, urls, actions)) {
             return Role::handedOver;
         }
         if (!m_lock->tryLock(handOverTimeoutMs)) {
@@ -91,6 +95,8 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls)
                         emit activated();
                     } else if (line.startsWith(openPrefix)) {
                         emit urlReceived(QString::fromUtf8(line.mid(openPrefix.size())));
+                    } else if (line.startsWith(actPrefix)) {
+                        emit actionRequested(QString::fromUtf8(line.mid(actPrefix.size())));
                     }
                 }
                 if (socket->bytesAvailable() > maxLineBytes) {

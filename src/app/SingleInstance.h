@@ -27,8 +27,9 @@ public:
 
     // Becomes the first instance, or hands over to the running one. `failed` when neither worked
     // (the runtime folder is unusable): the caller may run on alone.
-    // `urls` are handed over, one a line, instead of the request to be shown.
-    Role claim(const QStringList& urls = {});
+    // `urls` are handed over, one a line, instead of the request to be shown; so are `actions`
+    // ("translate", "replace", "improve": `parlomatic --translate` from a desktop's key binding).
+    Role claim(const QStringList& urls = {}, const QStringList& actions = {});
 
     QString socketPath() const;
     // Stops answering: a later launch becomes the first instance itself (this one is quitting).
@@ -39,6 +40,8 @@ signals:
     void activated();
     // A later launch handed over this URL.
     void urlReceived(const QString& url);
+    // A later launch asked for this action on the selection (a word without spaces).
+    void actionRequested(const QString& action);
 
 private:
     QString m_name;

@@ -1,6 +1,7 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
 #include "app/SystemBrowserSignIn.h"
+#include "selection/Shortcuts.h"
 
 #include <QApplication>
 
@@ -33,8 +34,16 @@ int main(int argc, char* argv[])
     // The browser starts us with the sign-in's answer on our URL scheme (the desktop entry's %u).
     QStringList urls = QApplication::arguments().mid(1);
     urls.removeIf([](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
+    // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
+    // instance acts on the selection.
+    QStringList actions;
+    for (const QString& argument : QApplication::arguments().mid(1)) {
+        if (argument.startsWith(QLatin1String("--")) && parlomatic::shortcutNamed(argument.mid(2).toStdString())) {
+            actions.append(argument.mid(2));
+        }
+    }
     parlomatic::SingleInstance instance;
-    if (instance.claim(urls) == parlomatic::SingleInstance::Role::handedOver) {
+    if (instance.claim(urls, actions) == parlomatic::SingleInstance::Role::handedOver) {
         return 0;
     }
     QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
@@ -42,6 +51,8 @@ int main(int argc, char* argv[])
     parlomatic::ParlomaticApp app;
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
+    QObject::connect(&instance, &parlomatic::SingleInstance::actionRequested, &app,
+                     &parlomatic::ParlomaticApp::runAction);
     app.start();
     // No earlier instance was waiting for these: no sign-in can have sent them.
     for (const QString& url : urls) {

@@ -57,7 +57,8 @@ TranslateView::TranslateView(TranslateState& state, QWidget* parent)
     headerRow->addWidget(m_languageButton);
 
     m_languageButton->setAutoRaise(true);
-    m_languageButton->setFocusPolicy(Qt::NoFocus);
+    // Reached with Tab when the panel has the keyboard, never taken by a click.
+    m_languageButton->setFocusPolicy(Qt::TabFocus);
     m_languageButton->setPopupMode(QToolButton::InstantPopup);
     m_languageButton->setFont(systemFont(languagePointSize));
     m_languageButton->setMenu(m_languageMenu);

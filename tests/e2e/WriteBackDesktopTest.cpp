@@ -24,7 +24,10 @@
 #include "platform/linux/AtspiElement.h"
 #include "platform/linux/Cld2LanguageRecognizer.h"
 #include "platform/linux/DesktopNotifications.h"
+#include "selection/KeyboardActions.h"
+#include "selection/KeyboardShortcuts.h"
 #include "selection/TextActions.h"
+#include "selection/WatchControl.h"
 
 #include <csignal>
 #include <nlohmann/json.hpp>
@@ -46,7 +49,10 @@
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
 #include "platform/linux/X11ErrorTrap.h"
+#include "platform/linux/X11GlobalShortcuts.h"
 #include "platform/linux/X11KeyPaster.h"
+
+#include <X11/keysym.h>
 
 using namespace parlomatic;
 
@@ -113,6 +119,24 @@ private:
     KeyPaster& m_keys;
 };
 
+// What the shortcuts tell, kept for the test to read.
+struct RecordedNotices final : Notices {
+    QStringList told;
+    void tell(const std::string&, const QString& message) override { told.append(message); }
+};
+
+// Whether another client can grab Ctrl+Alt+`key` on the root window now (it then lets go at once).
+bool freeForOthers(Display* display, KeySym key)
+{
+    const KeyCode code = XKeysymToKeycode(display, key);
+    platform::X11ErrorTrap trap(display);
+    XGrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+    const bool grabbed = !trap.sync();
+    XUngrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display));
+    static_cast<void>(trap.sync());
+    return grabbed;
+}
+
 // What the Qt window puts on the clipboard beside its text: large enough for an INCR transfer.
 QByteArray qtWindowImage()
 {
@@ -151,6 +175,22 @@ class WriteBackDesktopTest : public QObject {
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
     TranslateWindow* m_panel = nullptr;
+
+    // The global shortcuts as the application holds them, over the strip's actions.
+    struct Keyboard {
+        platform::X11GlobalShortcuts keys;
+        WatchControl control;
+        RecordedNotices notices;
+        KeyboardShortcuts shortcuts;
+        KeyboardActions actions;
+        Keyboard(Preferences& preferences, TextSelectionPoller& poller)
+            : control(preferences, systemClock()), shortcuts(&keys, preferences, control, notices),
+              actions(poller, preferences)
+        {
+            actions.setNotices(&notices);
+            shortcuts.setHandler([this](ShortcutAction action) { actions.run(action); });
+        }
+    };
 
     Element focusedText(const Peer& peer) const
     {
@@ -427,6 +467,67 @@ private slots:
         const CloseButton* close = m_panel->view()->closeButton();
         QVERIFY(click(close, close->rect().center()));
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
+    }
+
+    // Each shortcut over a Mousepad selection, the pointer away from the strip and Ctrl+Alt still held
+    // while the answer is pasted: Replace writes the translation into the language beside the strip's
+    // Replace, Improve the improvement; Translate opens the panel with the keyboard, Escape gives it back.
+    void shortcutsActOnTheSelection()
+    {
+        Keyboard keyboard(*m_preferences, *m_poller);
+        QVERIFY(keyboard.notices.told.isEmpty());
+        m_preferences->setReplaceOutputLanguage(Language::es_MX);
+        QVERIFY(xdotool("mousemove", "0", "0"));
+        const QString first = QStringLiteral("Meeting notes");
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), first);
+        QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
+        QString expected = m_sample;
+        expected.replace(first, QStringLiteral("Notas es-MX"));
+        QVERIFY2(waitForText(m_mousepad, expected),
+                 qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
+        QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
+
+        const QString last = QStringLiteral("Please send comments.");
+        select(m_mousepad, expected, QStringLiteral("ctrl+End Up shift+End"), last);
+        QVERIFY(xdotool("key", "ctrl+alt+i"));
+        expected.replace(last, last + QStringLiteral(" (improved)"));
+        QVERIFY(waitForText(m_mousepad, expected));
+
+        select(m_mousepad, expected, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Notas es-MX"));
+        QVERIFY(xdotool("key", "ctrl+alt+e"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
+        QVERIFY(xdotool("key", "Escape"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
+        verifyStillInFront(m_mousepad);
+        QVERIFY(test::elementText(focusedText(m_mousepad)) == expected);
+        QCOMPARE(keyboard.notices.told, QStringList());
+    }
+
+    // A combination another client holds is told once, with where to change it; the others are held, and
+    // let go while paused and once nobody is signed in (no handler).
+    void shortcutsHeldElsewhereAreToldAndOursGoWhenPaused()
+    {
+        const std::unique_ptr<Display, int (*)(Display*)> other(XOpenDisplay(nullptr), XCloseDisplay);
+        QVERIFY(other != nullptr);
+        const KeyCode i = XKeysymToKeycode(other.get(), XK_i);
+        XGrabKey(other.get(), i, ControlMask | Mod1Mask, DefaultRootWindow(other.get()), False, GrabModeAsync,
+                 GrabModeAsync);
+        XSync(other.get(), False);
+        Keyboard keyboard(*m_preferences, *m_poller);
+        keyboard.shortcuts.reload();
+        QCOMPARE(keyboard.notices.told.size(), 1);
+        QVERIFY(keyboard.notices.told[0].startsWith(QStringLiteral("Ctrl+Alt+I (Improve) is already used")));
+        QVERIFY(keyboard.notices.told[0].contains(QStringLiteral("Keyboard Shortcuts...")));
+        QVERIFY(!freeForOthers(other.get(), XK_e) && !freeForOthers(other.get(), XK_r));
+
+        keyboard.control.pause();
+        QVERIFY(freeForOthers(other.get(), XK_e) && freeForOthers(other.get(), XK_r));
+        keyboard.control.resume();
+        QVERIFY(!freeForOthers(other.get(), XK_e));
+        keyboard.shortcuts.setHandler({});
+        QVERIFY(freeForOthers(other.get(), XK_e) && freeForOthers(other.get(), XK_r));
+        QCOMPARE(keyboard.notices.told.size(), 1);
     }
 
     // The text service failing (503): the user is told through the desktop's notifications (in plain words,
