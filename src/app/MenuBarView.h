@@ -42,7 +42,8 @@ public:
     // "Don't Show in" the application the strip was last shown in, and the applications turned
     // off, each a checked item that turns it back on. `control` must outlive the view.
     void setWatchControl(WatchControl* control);
-    // Adds "Keyboard Shortcuts...", which runs `open`, before "Start at Login".
+    // Adds "Keyboard Shortcuts...", which runs `open`, before "Start at Login" from the next rebuild
+    // on: set it before setWatchControl().
     void setShortcutsItem(std::function<void()> open);
     // Those items on their own, for `menu`; a choice takes effect once the menu has closed.
     static void addWatchItems(QMenu& menu, WatchControl& control);

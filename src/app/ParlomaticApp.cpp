@@ -209,8 +209,8 @@ void ParlomaticApp::start()
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 
     m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
-    m_menuView->setWatchControl(m_watchControl.get());
     m_menuView->setShortcutsItem([this] { openShortcutsWindow(); });
+    m_menuView->setWatchControl(m_watchControl.get());
     m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         logError("No system tray is available; Parlomatic keeps running without its icon.");

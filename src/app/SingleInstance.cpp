@@ -11,15 +11,15 @@ namespace parlomatic {
 namespace {
 
 constexpr int handOverTimeoutMs = 2000;
-const QByteArray activateLine = QByteArrayLiteral("activate");
-const QByteArray openPrefix = QByteArrayLiteral("open ");
-const QByteArray actPrefix = QByteArrayLiteral("act ");
+constexpr QByteArrayView activateLine("activate");
+constexpr QByteArrayView openPrefix("open ");
+constexpr QByteArrayView actPrefix("act ");
 // A URL longer than this is no sign-in answer of ours: the line is dropped unread.
-constexpr qsizetype maxLineBytes = 64 * 1024;
+constexpr qsizetype maxLineBytes = qsizetype{64} * 1024;
 
 QString runtimeDirectory()
 {
-    const QString fromEnvironment = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QString fromEnvironment = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!fromEnvironment.isEmpty() && QDir::isAbsolutePath(fromEnvironment)) {
         return fromEnvironment;
     }
@@ -36,12 +36,12 @@ bool handOver(const QString& path, const QStringList& urls, const QStringList& a
     QByteArray message;
     for (const QString& url : urls) {
         // A line break inside a URL would start a line of its own.
-        message += openPrefix + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
+        message += openPrefix.toByteArray() + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
     }
     for (const QString& action : actions) {
-        message += actPrefix + action.toUtf8().replace('\n', ' ').replace('\r', ' ') + '\n';
+        message += actPrefix.toByteArray() + action.toUtf8().replace('\n', ' ').replace('\r', ' ') + '\n';
     }
-    socket.write(message.isEmpty() ? activateLine + '\n' : message);
+    socket.write(message.isEmpty() ? activateLine.toByteArray() + '\n' : message);
     return socket.waitForBytesWritten(handOverTimeoutMs);
 }
 

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 
 class QLocalServer;
@@ -19,7 +20,7 @@ namespace parlomatic {
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    enum class Role { primary, handedOver, failed };
+    enum class Role : std::uint8_t { primary, handedOver, failed };
 
     // `name` names the socket and lock file (tests use their own).
     explicit SingleInstance(QString name = QStringLiteral("parlomatic"), QObject* parent = nullptr);

@@ -12,8 +12,9 @@
 int main(int argc, char* argv[])
 {
     if (!parlomatic::hasGraphicalSession()) {
-        std::fprintf(stderr, "parlomatic: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset); "
-                             "run it inside one, for example: scripts/desktop-session build/dev/bin/parlomatic\n");
+        std::fputs("parlomatic: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset); "
+                   "run it inside one, for example: scripts/desktop-session build/dev/bin/parlomatic\n",
+                   stderr);
         return 1;
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the

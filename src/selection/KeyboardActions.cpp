@@ -21,6 +21,14 @@ KeyboardActions::KeyboardActions(TextSelectionPoller& poller, Preferences& prefe
     : QObject(parent), m_poller(poller), m_preferences(preferences)
 {
     connect(&m_poller, &TextSelectionPoller::stepFinished, this, &KeyboardActions::stepFinished);
+    m_readAgain.setSingleShot(true);
+    m_readAgain.setInterval(0);
+    connect(&m_readAgain, &QTimer::timeout, this, &KeyboardActions::readAgain);
+}
+
+void KeyboardActions::readAgain()
+{
+    m_poller.checkSelectedText();
 }
 
 void KeyboardActions::tell(const TextActions::Notice& notice) const
@@ -56,8 +64,7 @@ void KeyboardActions::stepFinished(const PollStep& step)
     if (!m_stepStarted) {
         // Once this step has returned: the poller takes no new step from inside its signal.
         m_stepStarted = true;
-        QMetaObject::invokeMethod(
-            this, [this] { m_poller.checkSelectedText(); }, Qt::QueuedConnection);
+        m_readAgain.start();
         return;
     }
     const ShortcutAction action = *m_pending;

@@ -5,6 +5,7 @@
 #include "selection/TextActions.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <optional>
@@ -37,6 +38,7 @@ public:
 
 private:
     void stepFinished(const PollStep& step);
+    void readAgain();
     void act(const PollStep& step, ShortcutAction action);
     void tell(const TextActions::Notice& notice) const;
 
@@ -47,6 +49,7 @@ private:
     std::chrono::steady_clock::time_point m_pressedAt;
     // The step under way at the press began before it: the next one reads the selection.
     bool m_stepStarted = false;
+    QTimer m_readAgain;
 };
 
 } // namespace parlomatic

@@ -45,8 +45,8 @@ void KeyboardShortcuts::reload()
     std::vector<GlobalShortcuts::Binding> bindings;
     if (m_handler && !m_suspended && !m_control.isPaused()) {
         for (const ShortcutAction action : allShortcutActions) {
-            if (QKeySequence keys = storedShortcut(m_preferences, action); !keys.isEmpty()) {
-                bindings.push_back({action, std::move(keys)});
+            if (const QKeySequence keys = storedShortcut(m_preferences, action); !keys.isEmpty()) {
+                bindings.push_back({action, keys});
             }
         }
     }

@@ -49,7 +49,7 @@ QString shortcutTitle(ShortcutAction action)
 QKeySequence defaultShortcut(ShortcutAction action)
 {
     const Qt::Key keys[] = {Qt::Key_E, Qt::Key_R, Qt::Key_I};
-    return QKeySequence(Qt::ControlModifier | Qt::AltModifier | keys[static_cast<int>(action)]);
+    return {Qt::ControlModifier | Qt::AltModifier | keys[static_cast<int>(action)]};
 }
 
 QKeySequence storedShortcut(const Preferences& preferences, ShortcutAction action)

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -12,7 +13,7 @@ namespace parlomatic {
 class Preferences;
 
 // What a global shortcut (or `parlomatic --<name>`) asks for: the strip's buttons, from the keyboard.
-enum class ShortcutAction { translate, replace, improve };
+enum class ShortcutAction : std::uint8_t { translate, replace, improve };
 inline constexpr std::array allShortcutActions{ShortcutAction::translate, ShortcutAction::replace,
                                                ShortcutAction::improve};
 

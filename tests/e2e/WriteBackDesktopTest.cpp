@@ -10,6 +10,7 @@
 #include "common/CurlHttpClient.h"
 #include "e2e/DesktopTestSupport.h"
 #include "fakes/FakeSession.h"
+#include "fakes/RecordedNotices.h"
 #include "panels/ActionButton.h"
 #include "panels/ActionsView.h"
 #include "panels/ActionsWindow.h"
@@ -119,12 +120,6 @@ private:
     KeyPaster& m_keys;
 };
 
-// What the shortcuts tell, kept for the test to read.
-struct RecordedNotices final : Notices {
-    QStringList told;
-    void tell(const std::string&, const QString& message) override { told.append(message); }
-};
-
 // Whether another client can grab Ctrl+Alt+`key` on the root window now (it then lets go at once).
 bool freeForOthers(Display* display, KeySym key)
 {
@@ -180,7 +175,7 @@ class WriteBackDesktopTest : public QObject {
     struct Keyboard {
         platform::X11GlobalShortcuts keys;
         WatchControl control;
-        RecordedNotices notices;
+        test::RecordedNotices notices;
         KeyboardShortcuts shortcuts;
         KeyboardActions actions;
         Keyboard(Preferences& preferences, TextSelectionPoller& poller)
@@ -469,20 +464,41 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
     }
 
+    // The text service failing (503): the user is told through the desktop's notifications (in plain words,
+    // nothing written: TextActionsTest; once in 30 s: ThrottledNoticesTest).
+    void aServiceThatDoesNotAnswerIsTold()
+    {
+        NotificationRecorder recorder;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &recorder,
+                                   QDBusConnection::ExportScriptableSlots));
+        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        m_serviceDown = true;
+        const QString line = QStringLiteral("Please send comments.");
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down Down shift+End"), line);
+        QVERIFY(press(QStringLiteral("Replace")));
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.bodies.size(), 1, deadlineMs);
+        m_serviceDown = false;
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
+        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
+    }
+
     // Each shortcut over a Mousepad selection, the pointer away from the strip and Ctrl+Alt still held
     // while the answer is pasted: Replace writes the translation into the language beside the strip's
-    // Replace, Improve the improvement; Translate opens the panel with the keyboard, Escape gives it back.
+    // Replace, Improve the improvement; Translate, the strip closed, opens the panel with the keyboard,
+    // and Escape gives it back.
     void shortcutsActOnTheSelection()
     {
         Keyboard keyboard(*m_preferences, *m_poller);
         QVERIFY(keyboard.notices.told.isEmpty());
         m_preferences->setReplaceOutputLanguage(Language::es_MX);
         QVERIFY(xdotool("mousemove", "0", "0"));
-        const QString first = QStringLiteral("Meeting notes");
-        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), first);
+        const QString second = QStringLiteral("The quarterly report is due next week.");
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
         QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
         QString expected = m_sample;
-        expected.replace(first, QStringLiteral("Notas es-MX"));
+        expected.replace(second, QStringLiteral("Notas es-MX"));
         QVERIFY2(waitForText(m_mousepad, expected),
                  qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
         QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
@@ -493,7 +509,9 @@ private slots:
         expected.replace(last, last + QStringLiteral(" (improved)"));
         QVERIFY(waitForText(m_mousepad, expected));
 
-        select(m_mousepad, expected, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Notas es-MX"));
+        select(m_mousepad, expected, QStringLiteral("ctrl+Home Down shift+End"), QStringLiteral("Notas es-MX"));
+        m_poller->actionState().triggerClose();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen(), deadlineMs);
         QVERIFY(xdotool("key", "ctrl+alt+e"));
         QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
@@ -528,26 +546,6 @@ private slots:
         keyboard.shortcuts.setHandler({});
         QVERIFY(freeForOthers(other.get(), XK_e) && freeForOthers(other.get(), XK_r));
         QCOMPARE(keyboard.notices.told.size(), 1);
-    }
-
-    // The text service failing (503): the user is told through the desktop's notifications (in plain words,
-    // nothing written: TextActionsTest; once in 30 s: ThrottledNoticesTest).
-    void aServiceThatDoesNotAnswerIsTold()
-    {
-        NotificationRecorder recorder;
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &recorder,
-                                   QDBusConnection::ExportScriptableSlots));
-        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
-        m_serviceDown = true;
-        const QString line = QStringLiteral("Please send comments.");
-        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down Down shift+End"), line);
-        QVERIFY(press(QStringLiteral("Replace")));
-        QTRY_COMPARE_WITH_TIMEOUT(recorder.bodies.size(), 1, deadlineMs);
-        m_serviceDown = false;
-        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
-        bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
-        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
     }
 
     void xlibErrorsAreCaughtByTheWriteBack()
