@@ -26,7 +26,7 @@ QString runtimeDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
-bool handOver(const QString& path, const QStringList& urls, const QStringList& actions)
+bool handOverTo(const QString& path, const QStringList& urls, const QStringList& actions)
 {
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -57,6 +57,11 @@ void SingleInstance::close()
     m_lock.reset();
 }
 
+bool SingleInstance::handOver(const QStringList& urls, const QStringList& actions) const
+{
+    return handOverTo(socketPath(), urls, actions);
+}
+
 QString SingleInstance::socketPath() const
 {
     return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");
@@ -69,7 +74,7 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls, const QStrin
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         // Another instance holds the lock for as long as it runs; one that is just ending lets go soon.
-        if (handOver(path, urls, actions)) {
+        if (handOverTo(path, urls, actions)) {
             return Role::handedOver;
         }
         if (!m_lock->tryLock(handOverTimeoutMs)) {

@@ -32,6 +32,10 @@ public:
     // ("translate", "replace", "improve": `parlomatic --translate` from a desktop's key binding).
     Role claim(const QStringList& urls = {}, const QStringList& actions = {});
 
+    // Hands `urls` and `actions` to a running instance, if one answers, without becoming the first
+    // instance otherwise. Needs no graphical application object.
+    bool handOver(const QStringList& urls, const QStringList& actions) const;
+
     QString socketPath() const;
     // Stops answering: a later launch becomes the first instance itself (this one is quitting).
     void close();

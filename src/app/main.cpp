@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 
 #include <cstdio>
+#include <string_view>
 
 int main(int argc, char* argv[])
 {
@@ -23,6 +24,22 @@ int main(int argc, char* argv[])
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
+    // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
+    // instance acts on the selection. The hand-over comes before the toolkit's start (a display
+    // connection, its plugins), which would add tens of milliseconds to every key press.
+    QStringList actions;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument.starts_with("--") && parlomatic::shortcutNamed(argument.substr(2))) {
+            actions.append(QString::fromUtf8(argument.substr(2)));
+        }
+    }
+    if (!actions.isEmpty()) {
+        const QCoreApplication core(argc, argv);
+        if (parlomatic::SingleInstance().handOver({}, actions)) {
+            return 0;
+        }
+    }
     // The accessibility thread reads the window stack over an Xlib connection of its own while the
     // GUI thread sends keys over another: Xlib's process-wide state must be locked.
     XInitThreads();
@@ -35,14 +52,6 @@ int main(int argc, char* argv[])
     // The browser starts us with the sign-in's answer on our URL scheme (the desktop entry's %u).
     QStringList urls = QApplication::arguments().mid(1);
     urls.removeIf([](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
-    // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
-    // instance acts on the selection.
-    QStringList actions;
-    for (const QString& argument : QApplication::arguments().mid(1)) {
-        if (argument.startsWith(QLatin1String("--")) && parlomatic::shortcutNamed(argument.mid(2).toStdString())) {
-            actions.append(argument.mid(2));
-        }
-    }
     parlomatic::SingleInstance instance;
     if (instance.claim(urls, actions) == parlomatic::SingleInstance::Role::handedOver) {
         return 0;

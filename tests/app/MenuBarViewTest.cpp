@@ -88,7 +88,7 @@ TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin
                                               "-", "Start at Login", "Quit Parlomatic"}));
     control.pause();
     EXPECT_EQ(describe(*view->menu())[5], "Resume");
-    control.setLastShown({QStringLiteral("tj.desktop"), QStringLiteral("Tom & Jerry")});
+    control.setLastShown({.id = QStringLiteral("tj.desktop"), .name = QStringLiteral("Tom & Jerry")});
     EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Tom && Jerry"); // "&" would mark a shortcut key
 
     choose("Sign In...");
