@@ -31,6 +31,9 @@ KeySym keysymOf(Qt::Key key)
     return symbol;
 }
 
+constexpr unsigned modifierBits =
+    ShiftMask | LockMask | ControlMask | Mod1Mask | Mod2Mask | Mod3Mask | Mod4Mask | Mod5Mask;
+
 unsigned modifierMask(Qt::KeyboardModifiers modifiers)
 {
     unsigned mask = 0;
@@ -134,6 +137,8 @@ std::vector<GlobalShortcuts::Binding> X11GlobalShortcuts::bind(const std::vector
         }
     }
     XFlush(display);
+    // The syncs above may have read a press into Xlib's queue, which the socket no longer announces.
+    readEvents();
     return taken;
 }
 
@@ -151,7 +156,9 @@ void X11GlobalShortcuts::readEvents()
         XUngrabKeyboard(display, event.xkey.time);
         XFlush(display);
         for (const Grab& grab : m_grabs) {
-            if (grab.keycode == event.xkey.keycode && grab.modifiers == event.xkey.state) {
+            // The state also carries the pointer's buttons and the keyboard group (another layout):
+            // the grab matched on the modifier bits alone.
+            if (grab.keycode == event.xkey.keycode && grab.modifiers == (event.xkey.state & modifierBits)) {
                 if (m_activated) {
                     m_activated(grab.action);
                 }
