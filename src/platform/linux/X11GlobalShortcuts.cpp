@@ -2,6 +2,7 @@
 
 // Qt before Xlib, whose macros (Status, Bool) break Qt's headers.
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "common/Log.h"
 #include "platform/linux/X11ErrorTrap.h"
@@ -59,6 +60,10 @@ X11GlobalShortcuts::X11GlobalShortcuts() : m_display(XOpenDisplay(nullptr))
     }
     m_events = std::make_unique<QSocketNotifier>(ConnectionNumber(m_display.get()), QSocketNotifier::Read);
     QObject::connect(m_events.get(), &QSocketNotifier::activated, m_events.get(), [this] { readEvents(); });
+    m_rebind = std::make_unique<QTimer>();
+    m_rebind->setSingleShot(true);
+    m_rebind->setInterval(0);
+    QObject::connect(m_rebind.get(), &QTimer::timeout, m_rebind.get(), [this] { bind(m_bindings); });
 }
 
 X11GlobalShortcuts::~X11GlobalShortcuts()
@@ -103,6 +108,7 @@ std::vector<GlobalShortcuts::Binding> X11GlobalShortcuts::bind(const std::vector
         return taken;
     }
     Display* display = m_display.get();
+    m_bindings = bindings;
     ungrabAll();
     const Window root = DefaultRootWindow(display);
     const std::vector<unsigned> variants = lockVariants();
@@ -148,6 +154,12 @@ void X11GlobalShortcuts::readEvents()
     while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
+        if (event.type == MappingNotify && event.xmapping.request != MappingPointer) {
+            XRefreshKeyboardMapping(&event.xmapping);
+            // Another layout may give the same keys other key codes. Later on: bind() reads the queue.
+            m_rebind->start();
+            continue;
+        }
         if (event.type != KeyPress) {
             continue;
         }

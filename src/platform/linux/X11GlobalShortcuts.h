@@ -6,6 +6,7 @@
 #include <vector>
 
 class QSocketNotifier;
+class QTimer;
 
 // Xlib's display type, declared here so that including this header brings in none of its macros.
 struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
@@ -42,7 +43,10 @@ private:
     };
     std::unique_ptr<_XDisplay, CloseDisplay> m_display;
     std::unique_ptr<QSocketNotifier> m_events;
+    std::unique_ptr<QTimer> m_rebind;
     std::vector<Grab> m_grabs;
+    // What bind() was last asked for: a new keyboard map moves the keys, and they are grabbed anew.
+    std::vector<Binding> m_bindings;
     Activated m_activated;
 };
 
