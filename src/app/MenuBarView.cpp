@@ -75,7 +75,8 @@ void MenuBarView::rebuild()
     if (m_appState.isAuthenticated()) {
         QMenu* genders = m_menu->addMenu(QString::fromLatin1(genderTitle));
         auto* group = new QActionGroup(genders);
-        const auto current = m_appState.user() ? m_appState.user()->gender : std::nullopt;
+        const std::optional<User>& user = m_appState.user();
+        const auto current = user ? user->gender : std::nullopt;
         for (const Gender gender : allGenders) {
             QAction* choice = genders->addAction(QString::fromLatin1(description(gender)));
             choice->setCheckable(true);
@@ -85,11 +86,17 @@ void MenuBarView::rebuild()
                     [this, gender] { later([gender](AppState& state) { state.changePreferredGender(gender); }); });
         }
     }
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the action group belongs to the gender menu
     m_menu->addSeparator();
 
     if (m_watchControl != nullptr) {
         addWatchItems(*m_menu, *m_watchControl);
         m_menu->addSeparator();
+    }
+    if (m_openShortcuts) {
+        QAction* shortcuts = m_menu->addAction(QString::fromLatin1(shortcutsTitle));
+        connect(shortcuts, &QAction::triggered, this,
+                [this] { QTimer::singleShot(0, this, [open = m_openShortcuts] { open(); }); });
     }
     StartAtLogin::addItem(*m_menu);
     QAction* quit = m_menu->addAction(QString::fromLatin1(quitTitle));
@@ -104,6 +111,11 @@ void MenuBarView::setWatchControl(WatchControl* control)
         connect(control, signal, this, &MenuBarView::rebuild);
     }
     rebuild();
+}
+
+void MenuBarView::setShortcutsItem(std::function<void()> open)
+{
+    m_openShortcuts = std::move(open);
 }
 
 void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
@@ -127,6 +139,7 @@ void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
                [application = *last](WatchControl& c) { c.turnOff(application); });
     }
 
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the analyzer loses the functor std::function owns
     const std::vector<ApplicationIdentity> turnedOff = control.turnedOff();
     if (!turnedOff.empty()) {
         QMenu* applications = menu.addMenu(QString::fromUtf8(turnedOffTitle));

@@ -30,6 +30,7 @@ public:
     // %1: the application's name.
     static constexpr const char* dontShowTitle = "Don't Show in %1";
     static constexpr const char* turnedOffTitle = "Turned Off In";
+    static constexpr const char* shortcutsTitle = "Keyboard Shortcuts...";
 
     // `quit` ends the application. `appState` must outlive the view.
     MenuBarView(AppState& appState, std::function<void()> quit, QObject* parent = nullptr);
@@ -41,6 +42,9 @@ public:
     // "Don't Show in" the application the strip was last shown in, and the applications turned
     // off, each a checked item that turns it back on. `control` must outlive the view.
     void setWatchControl(WatchControl* control);
+    // Adds "Keyboard Shortcuts...", which runs `open`, before "Start at Login" from the next rebuild
+    // on: set it before setWatchControl().
+    void setShortcutsItem(std::function<void()> open);
     // Those items on their own, for `menu`; a choice takes effect once the menu has closed.
     static void addWatchItems(QMenu& menu, WatchControl& control);
 
@@ -52,6 +56,7 @@ private:
     std::function<void()> m_quit;
     std::unique_ptr<QMenu> m_menu;
     WatchControl* m_watchControl = nullptr;
+    std::function<void()> m_openShortcuts;
 };
 
 } // namespace parlomatic

@@ -5,6 +5,7 @@
 #include "app/AppState.h"
 #include "app/Env.h"
 #include "app/MenuBarView.h"
+#include "app/ShortcutsWindow.h"
 #include "app/SystemBrowserSignIn.h"
 #include "app/UpdaterController.h"
 #include "common/Clock.h"
@@ -22,8 +23,11 @@
 #include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "platform/linux/wayland/WaylandPaster.h"
 #include "platform/linux/x11/X11Compositor.h"
+#include "platform/linux/x11/X11GlobalShortcuts.h"
 #include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/AccessibilityThread.h"
+#include "selection/KeyboardActions.h"
+#include "selection/KeyboardShortcuts.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WatchControl.h"
@@ -55,13 +59,14 @@ namespace {
 // the actions behind the strip's buttons, which read the token through the session state.
 class SelectionWatcher : public QObject {
 public:
-    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control)
-        : m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
-                    [this](const QString& message) {
-                        // From the layer's thread: told on the GUI thread.
-                        QTimer::singleShot(0, this,
-                                           [this, message] { m_desktopNotices.tell("accessibility", message); });
-                    }),
+    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control, KeyboardShortcuts& shortcuts)
+        : m_shortcuts(shortcuts), m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
+                                            [this](const QString& message) {
+                                                // From the layer's thread: told on the GUI thread.
+                                                QTimer::singleShot(0, this, [this, message] {
+                                                    m_desktopNotices.tell("accessibility", message);
+                                                });
+                                            }),
           m_accessibility(std::make_unique<AccessibilityThread>([this] {
               auto layer = m_helpers.make();
               layer->enableEnhancedUserInterfaceForRunningApps();
@@ -92,10 +97,16 @@ public:
         m_poller->setTranslatePanel(std::move(translatePanel));
         m_poller->setSelectionActions(m_actions->selectionActions());
         control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
+        m_keyboardActions = std::make_unique<KeyboardActions>(*m_poller, preferences);
+        m_keyboardActions->setNotices(&m_notices);
         m_poller->startPolling();
+        m_shortcuts.setHandler([actions = m_keyboardActions.get()](ShortcutAction action) { actions->run(action); });
     }
     ~SelectionWatcher() override
     {
+        // Signed out: the keys go back to the other programs.
+        m_shortcuts.setHandler({});
+        m_keyboardActions.reset();
         // The poller reads through the accessibility layer, and requests still running hold the
         // translator and the recogniser: those go last.
         m_poller.reset();
@@ -103,6 +114,7 @@ public:
     }
 
 private:
+    KeyboardShortcuts& m_shortcuts;
     // Before the notices it tells through: destroyed after the layer's thread has ended.
     platform::DesktopNotifications m_desktopNotices;
     platform::RemoteAccessibility::Launcher m_helpers;
@@ -116,6 +128,7 @@ private:
     std::unique_ptr<TextActions> m_actions;
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
+    std::unique_ptr<KeyboardActions> m_keyboardActions;
 };
 
 std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared_ptr<HttpClient> http)
@@ -183,13 +196,22 @@ void ParlomaticApp::start()
     m_trayIcon = std::make_unique<QSystemTrayIcon>();
     showPause();
     connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
+    m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
+    m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
+    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there the
+    // desktop binds the keys and runs `parlomatic --translate` and the like.
+    if (!isWaylandSession()) {
+        m_globalShortcuts = std::make_unique<platform::X11GlobalShortcuts>();
+    }
+    m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
+                                                      *m_notices);
 
     AppStateDependencies dependencies;
     dependencies.credentialsManager = makeCredentialsManager(m_http);
     dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
     dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
     dependencies.startWatcher = [this] {
-        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl);
+        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl, *m_shortcuts);
     };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
     dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
@@ -197,6 +219,7 @@ void ParlomaticApp::start()
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 
     m_menuView = std::make_unique<MenuBarView>(*m_appState, [] { QCoreApplication::quit(); });
+    m_menuView->setShortcutsItem([this] { openShortcutsWindow(); });
     m_menuView->setWatchControl(m_watchControl.get());
     m_trayIcon->setContextMenu(m_menuView->menu());
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -216,6 +239,31 @@ void ParlomaticApp::start()
     connect(updater.get(), &UpdaterController::updateSessionFinished, state,
             [state] { state->setUpdateLabel(QString::fromLatin1(AppState::checkForUpdatesLabel)); });
     m_appState->setUpdater(std::move(updater));
+}
+
+void ParlomaticApp::openShortcutsWindow()
+{
+    if (!m_shortcutsWindow) {
+        const QString note =
+            m_globalShortcuts ? QString()
+                              : QStringLiteral("On this desktop Parlomatic cannot hold keys itself: bind them in your "
+                                               "desktop's settings to the commands parlomatic --translate, "
+                                               "parlomatic --replace and parlomatic --improve (see the README).");
+        m_shortcutsWindow = std::make_unique<ShortcutsWindow>(Preferences::standard(), note);
+        KeyboardShortcuts* shortcuts = m_shortcuts.get();
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::changed, shortcuts, &KeyboardShortcuts::reload);
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::editing, shortcuts, &KeyboardShortcuts::setSuspended);
+    }
+    m_shortcutsWindow->show();
+    m_shortcutsWindow->raise();
+    m_shortcutsWindow->activateWindow();
+}
+
+void ParlomaticApp::runAction(const QString& name)
+{
+    if (const std::optional<ShortcutAction> action = shortcutNamed(name.toStdString()); action && m_shortcuts) {
+        m_shortcuts->run(*action);
+    }
 }
 
 void ParlomaticApp::showPause()

@@ -9,8 +9,12 @@ class QSystemTrayIcon;
 namespace parlomatic {
 
 class AppState;
+class GlobalShortcuts;
 class HttpClient;
+class KeyboardShortcuts;
 class MenuBarView;
+class Notices;
+class ShortcutsWindow;
 class UserMetadata;
 class WatchControl;
 
@@ -28,14 +32,23 @@ public:
     void start();
     // A later launch handed over to this one.
     void showAlreadyRunning();
+    // A later launch asked for an action on the selection ("translate", "replace", "improve").
+    void runAction(const QString& name);
 
 private:
     // The tray icon dimmed while the watcher is paused, its tooltip saying until when.
     void showPause();
+    void openShortcutsWindow();
 
     std::shared_ptr<HttpClient> m_http;
     // Before the session state: the watcher it starts is governed by it.
     std::unique_ptr<WatchControl> m_watchControl;
+    std::unique_ptr<Notices> m_desktopNotices;
+    std::unique_ptr<Notices> m_notices;
+    // Before the watcher, which hands them its actions while it runs.
+    std::unique_ptr<GlobalShortcuts> m_globalShortcuts;
+    std::unique_ptr<KeyboardShortcuts> m_shortcuts;
+    std::unique_ptr<ShortcutsWindow> m_shortcutsWindow;
     std::unique_ptr<AppState> m_appState;
     std::unique_ptr<MenuBarView> m_menuView;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;

@@ -11,21 +11,22 @@ namespace parlomatic {
 namespace {
 
 constexpr int handOverTimeoutMs = 2000;
-const QByteArray activateLine = QByteArrayLiteral("activate");
-const QByteArray openPrefix = QByteArrayLiteral("open ");
+constexpr QByteArrayView activateLine("activate");
+constexpr QByteArrayView openPrefix("open ");
+constexpr QByteArrayView actPrefix("act ");
 // A URL longer than this is no sign-in answer of ours: the line is dropped unread.
-constexpr qsizetype maxLineBytes = 64 * 1024;
+constexpr qsizetype maxLineBytes = qsizetype{64} * 1024;
 
 QString runtimeDirectory()
 {
-    const QString fromEnvironment = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QString fromEnvironment = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!fromEnvironment.isEmpty() && QDir::isAbsolutePath(fromEnvironment)) {
         return fromEnvironment;
     }
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
-bool handOver(const QString& path, const QStringList& urls)
+bool handOverTo(const QString& path, const QStringList& urls, const QStringList& actions)
 {
     QLocalSocket socket;
     socket.connectToServer(path);
@@ -35,9 +36,12 @@ bool handOver(const QString& path, const QStringList& urls)
     QByteArray message;
     for (const QString& url : urls) {
         // A line break inside a URL would start a line of its own.
-        message += openPrefix + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
+        message += openPrefix.toByteArray() + url.toUtf8().replace('\n', "%0A").replace('\r', "%0D") + '\n';
     }
-    socket.write(urls.isEmpty() ? activateLine + '\n' : message);
+    for (const QString& action : actions) {
+        message += actPrefix.toByteArray() + action.toUtf8().replace('\n', ' ').replace('\r', ' ') + '\n';
+    }
+    socket.write(message.isEmpty() ? activateLine.toByteArray() + '\n' : message);
     return socket.waitForBytesWritten(handOverTimeoutMs);
 }
 
@@ -53,19 +57,24 @@ void SingleInstance::close()
     m_lock.reset();
 }
 
+bool SingleInstance::handOver(const QStringList& urls, const QStringList& actions) const
+{
+    return handOverTo(socketPath(), urls, actions);
+}
+
 QString SingleInstance::socketPath() const
 {
     return runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".socket");
 }
 
-SingleInstance::Role SingleInstance::claim(const QStringList& urls)
+SingleInstance::Role SingleInstance::claim(const QStringList& urls, const QStringList& actions)
 {
     const QString path = socketPath();
     m_lock = std::make_unique<QLockFile>(runtimeDirectory() + QLatin1Char('/') + m_name + QStringLiteral(".lock"));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         // Another instance holds the lock for as long as it runs; one that is just ending lets go soon.
-        if (handOver(path, urls)) {
+        if (handOverTo(path, urls, actions)) {
             return Role::handedOver;
         }
         if (!m_lock->tryLock(handOverTimeoutMs)) {
@@ -91,6 +100,8 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls)
                         emit activated();
                     } else if (line.startsWith(openPrefix)) {
                         emit urlReceived(QString::fromUtf8(line.mid(openPrefix.size())));
+                    } else if (line.startsWith(actPrefix)) {
+                        emit actionRequested(QString::fromUtf8(line.mid(actPrefix.size())));
                     }
                 }
                 if (socket->bytesAvailable() > maxLineBytes) {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 
 class QLocalServer;
@@ -19,7 +20,7 @@ namespace parlomatic {
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    enum class Role { primary, handedOver, failed };
+    enum class Role : std::uint8_t { primary, handedOver, failed };
 
     // `name` names the socket and lock file (tests use their own).
     explicit SingleInstance(QString name = QStringLiteral("parlomatic"), QObject* parent = nullptr);
@@ -27,8 +28,13 @@ public:
 
     // Becomes the first instance, or hands over to the running one. `failed` when neither worked
     // (the runtime folder is unusable): the caller may run on alone.
-    // `urls` are handed over, one a line, instead of the request to be shown.
-    Role claim(const QStringList& urls = {});
+    // `urls` are handed over, one a line, instead of the request to be shown; so are `actions`
+    // ("translate", "replace", "improve": `parlomatic --translate` from a desktop's key binding).
+    Role claim(const QStringList& urls = {}, const QStringList& actions = {});
+
+    // Hands `urls` and `actions` to a running instance, if one answers, without becoming the first
+    // instance otherwise. Needs no graphical application object.
+    bool handOver(const QStringList& urls, const QStringList& actions) const;
 
     QString socketPath() const;
     // Stops answering: a later launch becomes the first instance itself (this one is quitting).
@@ -39,6 +45,8 @@ signals:
     void activated();
     // A later launch handed over this URL.
     void urlReceived(const QString& url);
+    // A later launch asked for this action on the selection (a word without spaces).
+    void actionRequested(const QString& action);
 
 private:
     QString m_name;

@@ -1,12 +1,14 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
 #include "app/SystemBrowserSignIn.h"
+#include "selection/Shortcuts.h"
 
 #include <QApplication>
 
 #include <X11/Xlib.h>
 
 #include <cstdio>
+#include <string_view>
 
 int main(int argc, char* argv[])
 {
@@ -22,6 +24,22 @@ int main(int argc, char* argv[])
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
+    // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
+    // instance acts on the selection. The hand-over comes before the toolkit's start (a display
+    // connection, its plugins), which would add tens of milliseconds to every key press.
+    QStringList actions;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument(argv[i]);
+        if (argument.starts_with("--") && parlomatic::shortcutNamed(argument.substr(2))) {
+            actions.append(QString::fromUtf8(argument.substr(2)));
+        }
+    }
+    if (!actions.isEmpty()) {
+        const QCoreApplication core(argc, argv);
+        if (parlomatic::SingleInstance().handOver({}, actions)) {
+            return 0;
+        }
+    }
     // The user's clipboard is copied over an Xlib connection of its own on a pool thread while the
     // GUI thread sends keys over another: Xlib's process-wide state must be locked.
     XInitThreads();
@@ -35,7 +53,7 @@ int main(int argc, char* argv[])
     QStringList urls = QApplication::arguments().mid(1);
     urls.removeIf([](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
     parlomatic::SingleInstance instance;
-    if (instance.claim(urls) == parlomatic::SingleInstance::Role::handedOver) {
+    if (instance.claim(urls, actions) == parlomatic::SingleInstance::Role::handedOver) {
         return 0;
     }
     QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
@@ -43,6 +61,8 @@ int main(int argc, char* argv[])
     parlomatic::ParlomaticApp app;
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
+    QObject::connect(&instance, &parlomatic::SingleInstance::actionRequested, &app,
+                     &parlomatic::ParlomaticApp::runAction);
     app.start();
     // No earlier instance was waiting for these: no sign-in can have sent them.
     for (const QString& url : urls) {

@@ -24,6 +24,7 @@ AppButton::AppButton(std::function<void()> action, QWidget* parent)
       m_logo(Symbol::fromFile(QStringLiteral(":/panels/parlomatic.svg")))
 {
     setFocusPolicy(Qt::NoFocus);
+    setAccessibleName(QStringLiteral("Parlomatic"));
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     m_logoSize = m_logo.sizeForHeight(QFontInfo(systemFont(logoPointSize)).pixelSize());
     connect(this, &QAbstractButton::clicked, this, [this] {

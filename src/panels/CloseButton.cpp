@@ -22,6 +22,8 @@ CloseButton::CloseButton(std::function<void()> action, QWidget* parent, Colours 
 {
     setFocusPolicy(Qt::NoFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    // A symbol without a title: what a screen reader says for it.
+    setAccessibleName(QStringLiteral("Close"));
     connect(this, &QAbstractButton::clicked, this, [this] {
         if (m_action) {
             m_action();

@@ -105,6 +105,8 @@ void LanguageMenuView::updateSelection(Language language)
 {
     if (m_menuButton != nullptr) {
         m_menuButton->setAttributedTitle(title(language), systemFont(titlePointSize, QFont::Normal));
+        // A screen reader says the language, not its two-letter title.
+        m_menuButton->setAccessibleName(QString::fromUtf8(displayName(language)));
     }
     if (m_openMenu != nullptr) {
         for (QAction* item : m_openMenu->actions()) {

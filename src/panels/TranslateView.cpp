@@ -57,7 +57,8 @@ TranslateView::TranslateView(TranslateState& state, QWidget* parent)
     headerRow->addWidget(m_languageButton);
 
     m_languageButton->setAutoRaise(true);
-    m_languageButton->setFocusPolicy(Qt::NoFocus);
+    // Reached with Tab when the panel has the keyboard, never taken by a click.
+    m_languageButton->setFocusPolicy(Qt::TabFocus);
     m_languageButton->setPopupMode(QToolButton::InstantPopup);
     m_languageButton->setFont(systemFont(languagePointSize));
     m_languageButton->setMenu(m_languageMenu);
@@ -79,10 +80,13 @@ TranslateView::TranslateView(TranslateState& state, QWidget* parent)
     m_text->setTextFormat(Qt::PlainText);
     m_text->setAlignment(Qt::AlignLeading | Qt::AlignVCenter);
     m_text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_text->setFocusPolicy(Qt::StrongFocus); // the flags alone give it the focus by click only
     m_text->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_text->setText(state.targetText().value_or(TranslateState::loadingText));
     auto* scroll = new QScrollArea(this);
     scroll->setFrameShape(QFrame::NoFrame);
+    // Tab goes to the text itself, where the keyboard selects and copies, not to its scroll area.
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->setWidgetResizable(true);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

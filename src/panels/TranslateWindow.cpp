@@ -7,6 +7,7 @@
 
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QPainter>
 
 namespace parlomatic {
@@ -61,6 +62,15 @@ bool TranslateWindow::eventFilter(QObject* watched, QEvent* event)
         updateMask();
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void TranslateWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        m_state.triggerClose();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TranslateWindow::updateMask()

@@ -45,6 +45,9 @@ protected:
     // A close from the window manager also ends isOpen, or the panel would count as on screen.
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Escape closes the panel as its close button does; the window manager then gives the focus
+    // back to the application below.
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:

@@ -1,11 +1,13 @@
 #include "app/MenuBarView.h"
 #include "app/AppStateFixture.h"
 
+#include "app/ShortcutsWindow.h"
 #include "app/StartAtLogin.h"
 #include "fakes/FakeClock.h"
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
 
+#include <QKeySequenceEdit>
 #include <QMenu>
 #include <QProcess>
 #include <QSignalSpy>
@@ -86,7 +88,7 @@ TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin
                                               "-", "Start at Login", "Quit Parlomatic"}));
     control.pause();
     EXPECT_EQ(describe(*view->menu())[5], "Resume");
-    control.setLastShown({QStringLiteral("tj.desktop"), QStringLiteral("Tom & Jerry")});
+    control.setLastShown({.id = QStringLiteral("tj.desktop"), .name = QStringLiteral("Tom & Jerry")});
     EXPECT_EQ(describe(*view->menu())[6], "Don't Show in Tom && Jerry"); // "&" would mark a shortcut key
 
     choose("Sign In...");
@@ -254,6 +256,33 @@ TEST_F(MenuBarViewTest, StartAtLoginWritesAndRemovesTheAutostartEntry)
     emit view->menu()->aboutToShow();
     EXPECT_FALSE(item()->isChecked());
     qputenv("XDG_CONFIG_HOME", saved);
+}
+
+// Keys given to a second action leave the first; a bare letter is refused; a sequence is cut to its first
+// combination; a cleared shortcut stays cleared in the file (an absent one would mean the default).
+TEST(ShortcutsWindowTest, KeepsEachChangeAndRefusesKeysThatWouldTakeTyping)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("Parlomatic.conf").toStdString();
+    Preferences preferences(file);
+    ShortcutsWindow window(preferences, {});
+    QSignalSpy changed(&window, &ShortcutsWindow::changed);
+    const auto type = [&window](ShortcutAction action, const char* keys) {
+        window.editor(action)->setKeySequence(QKeySequence(QString::fromLatin1(keys)));
+        emit window.editor(action)->editingFinished();
+    };
+    type(ShortcutAction::improve, "Ctrl+Alt+E");
+    EXPECT_TRUE(storedShortcut(preferences, ShortcutAction::translate).isEmpty());
+    type(ShortcutAction::replace, "R");
+    EXPECT_EQ(window.editor(ShortcutAction::replace)->keySequence(), defaultShortcut(ShortcutAction::replace));
+    type(ShortcutAction::translate, "Meta+T, Ctrl+X");
+    EXPECT_EQ(changed.size(), 2);
+    const Preferences reread(file);
+    EXPECT_EQ(storedShortcut(reread, ShortcutAction::improve), QKeySequence(QStringLiteral("Ctrl+Alt+E")));
+    EXPECT_EQ(storedShortcut(reread, ShortcutAction::replace), defaultShortcut(ShortcutAction::replace));
+    EXPECT_EQ(storedShortcut(reread, ShortcutAction::translate), QKeySequence(QStringLiteral("Meta+T")));
+    type(ShortcutAction::translate, "");
+    EXPECT_TRUE(storedShortcut(Preferences(file), ShortcutAction::translate).isEmpty());
 }
 
 } // namespace

@@ -32,6 +32,13 @@ TEST(SingleInstanceTest, ALaterLaunchHandsOverItsUrlsOrAsksToBeShown)
     EXPECT_EQ(SingleInstance(name).claim(), SingleInstance::Role::handedOver);
     EXPECT_TRUE(QTest::qWaitFor([&] { return shown.size() == 1; }, 5000));
 
+    // A key binding's `parlomatic --replace` asks for the action alone, not to be shown.
+    QSignalSpy actions(&running, &SingleInstance::actionRequested);
+    EXPECT_EQ(SingleInstance(name).claim({}, {QStringLiteral("replace")}), SingleInstance::Role::handedOver);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return actions.size() == 1; }, 5000));
+    EXPECT_EQ(actions[0][0].toString(), QStringLiteral("replace"));
+    EXPECT_EQ(shown.size(), 1);
+
     // Nobody signs in: the answer is dropped with one line that holds none of its code.
     test::LogCapture log;
     receiveRedirect(answer);

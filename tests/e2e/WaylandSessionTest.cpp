@@ -1,6 +1,7 @@
 // The selection watcher under a headless sway, KWin or GNOME Shell (tests/e2e/*_session.sh): native
 // clients of GTK 3, GTK 4 and Qt, and the Qt test window on XWayland.
 
+#include "app/SingleInstance.h"
 #include "e2e/DesktopTestSupport.h"
 #include "panels/ActionsWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
@@ -9,6 +10,7 @@
 #include "platform/linux/wayland/kwin/KWinWindows.h"
 #include "platform/linux/wayland/sway/SwayWindows.h"
 #include "platform/linux/x11/X11KeyPaster.h"
+#include "selection/KeyboardActions.h"
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "support/LogCapture.h"
@@ -19,6 +21,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QMimeData>
 #include <QProcess>
@@ -374,6 +377,62 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
     // KWin's clipboard hands over nothing for a moment after the last X11 window has gone.
     ASSERT_TRUE(test::waitUntil([] { return clipboardAs(QStringLiteral("image/png")) == usersClipboard()[1].second; }));
     pasteInto(native, "then native");
+}
+
+// The README's bindsym lines, bound in sway with the built program for `parlomatic`, and their keys sent
+// through a virtual keyboard: the program, started by sway as sway's user, hands the action to the
+// running instance (this test, listening where sway's children look), which replaces the selection.
+TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
+{
+    if (!onSway()) {
+        GTEST_SKIP() << "sway binds keys from its configuration";
+    }
+    QFile readme(QStringLiteral(PARLOMATIC_README));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    int bound = 0;
+    for (const QString& line : QString::fromUtf8(readme.readAll()).split(u'\n')) {
+        if (line.startsWith(QLatin1String("    bindsym ")) && line.contains(QLatin1String(" exec parlomatic --"))) {
+            const QString command = QString(line.trimmed())
+                                        .replace(QLatin1String(" exec parlomatic "),
+                                                 QStringLiteral(" exec %1 ").arg(QStringLiteral(PARLOMATIC_PROGRAM)));
+            EXPECT_EQ(QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("-q"), command}), 0)
+                << command.toStdString();
+            ++bound;
+        }
+    }
+    ASSERT_EQ(bound, 3);
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFileInfo(qEnvironmentVariable("WAYLAND_DISPLAY")).path().toUtf8());
+    SingleInstance running;
+    ASSERT_EQ(running.claim(), SingleInstance::Role::primary);
+    // Sway's user is another one where the test runs as root.
+    QFile::setPermissions(running.socketPath(), QFileDevice::ReadOther | QFileDevice::WriteOther |
+                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime);
+
+    const auto paster = platform::windowPasterForSession();
+    platform::X11KeyPaster xwaylandKeys(true);
+    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    QTemporaryDir folder;
+    Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    preferences.setReplaceOutputLanguage(Language::pt_BR);
+    SelectionActions written;
+    written.replace = [&](TextSelectionPoller&, const SelectionSnapshot& selection, Language language) {
+        writeBack.writeText(selection.element, selection.trimmedText,
+                            QString::fromStdString(std::string(code(language))), [](WriteBack::Outcome) {});
+    };
+    poller->setSelectionActions(written);
+    KeyboardActions keys(*poller, preferences);
+    QObject::connect(&running, &SingleInstance::actionRequested, &keys,
+                     [&keys](const QString& action) { keys.run(*shortcutNamed(action.toStdString())); });
+    poller->startPolling();
+    const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
+    writeAndSelect(front.element, QStringLiteral("replace me by key"));
+    ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "replace me by key"; }));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("wtype"), {"-M", "ctrl", "-M", "alt", "r", "-m", "alt", "-m", "ctrl"}),
+              0);
+    EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pt-BR"; }, 15s))
+        << wholeText(front.element).toStdString();
 }
 
 // Chromium's text cannot be written through AT-SPI: natively it gets the paste through the compositor,

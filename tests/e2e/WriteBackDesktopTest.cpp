@@ -10,6 +10,7 @@
 #include "common/CurlHttpClient.h"
 #include "e2e/DesktopTestSupport.h"
 #include "fakes/FakeSession.h"
+#include "fakes/RecordedNotices.h"
 #include "panels/ActionButton.h"
 #include "panels/ActionsView.h"
 #include "panels/ActionsWindow.h"
@@ -23,7 +24,10 @@
 #include "panels/TranslateWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/desktop/DesktopNotifications.h"
+#include "selection/KeyboardActions.h"
+#include "selection/KeyboardShortcuts.h"
 #include "selection/TextActions.h"
+#include "selection/WatchControl.h"
 #include "service/Cld2LanguageRecognizer.h"
 
 #include <csignal>
@@ -46,7 +50,10 @@
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
 #include "platform/linux/x11/X11ErrorTrap.h"
+#include "platform/linux/x11/X11GlobalShortcuts.h"
 #include "platform/linux/x11/X11KeyPaster.h"
+
+#include <X11/keysym.h>
 
 using namespace parlomatic;
 
@@ -113,6 +120,24 @@ private:
     KeyPaster& m_keys;
 };
 
+// Whether another client can grab Ctrl+Alt+`key` on the root window now (it then lets go at once).
+bool freeForOthers(Display* display, KeySym key)
+{
+    for (XEvent event; XPending(display) > 0;) { // a new keyboard map (setxkbmap) moves the key
+        XNextEvent(display, &event);
+        if (event.type == MappingNotify) {
+            XRefreshKeyboardMapping(&event.xmapping);
+        }
+    }
+    const KeyCode code = XKeysymToKeycode(display, key);
+    platform::X11ErrorTrap trap(display);
+    XGrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+    const bool grabbed = !trap.sync();
+    XUngrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display));
+    static_cast<void>(trap.sync());
+    return grabbed;
+}
+
 // What the Qt window puts on the clipboard beside its text: large enough for an INCR transfer.
 QByteArray qtWindowImage()
 {
@@ -151,6 +176,22 @@ class WriteBackDesktopTest : public QObject {
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
     TranslateWindow* m_panel = nullptr;
+
+    // The global shortcuts as the application holds them, over the strip's actions.
+    struct Keyboard {
+        platform::X11GlobalShortcuts keys;
+        WatchControl control;
+        test::RecordedNotices notices;
+        KeyboardShortcuts shortcuts;
+        KeyboardActions actions;
+        Keyboard(Preferences& preferences, TextSelectionPoller& poller)
+            : control(preferences, systemClock()), shortcuts(&keys, preferences, control, notices),
+              actions(poller, preferences)
+        {
+            actions.setNotices(&notices);
+            shortcuts.setHandler([this](ShortcutAction action) { actions.run(action); });
+        }
+    };
 
     Element focusedText(const Peer& peer) const
     {
@@ -447,6 +488,75 @@ private slots:
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
         QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
+    }
+
+    // Each shortcut over a Mousepad selection, the pointer away from the strip and Ctrl+Alt still held
+    // while the answer is pasted: Replace writes the translation into the language beside the strip's
+    // Replace, Improve the improvement; Translate, the strip closed, opens the panel with the keyboard,
+    // and Escape gives it back.
+    void shortcutsActOnTheSelection()
+    {
+        Keyboard keyboard(*m_preferences, *m_poller);
+        QVERIFY(keyboard.notices.told.isEmpty());
+        m_preferences->setReplaceOutputLanguage(Language::es_MX);
+        QVERIFY(xdotool("mousemove", "0", "0"));
+        const QString second = QStringLiteral("The quarterly report is due next week.");
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
+        QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
+        QString expected = m_sample;
+        expected.replace(second, QStringLiteral("Notas es-MX"));
+        QVERIFY2(waitForText(m_mousepad, expected),
+                 qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
+        QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
+
+        const QString last = QStringLiteral("Please send comments.");
+        select(m_mousepad, expected, QStringLiteral("ctrl+End Up shift+End"), last);
+        QVERIFY(xdotool("key", "ctrl+alt+i"));
+        expected.replace(last, last + QStringLiteral(" (improved)"));
+        QVERIFY(waitForText(m_mousepad, expected));
+
+        select(m_mousepad, expected, QStringLiteral("ctrl+Home Down shift+End"), QStringLiteral("Notas es-MX"));
+        m_poller->actionState().triggerClose();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen(), deadlineMs);
+        QVERIFY(xdotool("key", "ctrl+alt+e"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
+        QVERIFY(xdotool("key", "Escape"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
+        verifyStillInFront(m_mousepad);
+        QVERIFY(test::elementText(focusedText(m_mousepad)) == expected);
+        QCOMPARE(keyboard.notices.told, QStringList());
+    }
+
+    // A combination another client holds is told once, with where to change it; the others are held (also
+    // after a change of keyboard layout), and let go while paused and once nobody is signed in (no handler).
+    void shortcutsHeldElsewhereAreToldAndOursGoWhenPaused()
+    {
+        const std::unique_ptr<Display, int (*)(Display*)> other(XOpenDisplay(nullptr), XCloseDisplay);
+        QVERIFY(other != nullptr);
+        const KeyCode i = XKeysymToKeycode(other.get(), XK_i);
+        XGrabKey(other.get(), i, ControlMask | Mod1Mask, DefaultRootWindow(other.get()), False, GrabModeAsync,
+                 GrabModeAsync);
+        XSync(other.get(), False);
+        Keyboard keyboard(*m_preferences, *m_poller);
+        keyboard.shortcuts.reload();
+        QCOMPARE(keyboard.notices.told.size(), 1);
+        QVERIFY(keyboard.notices.told[0].startsWith(QStringLiteral("Ctrl+Alt+I (Improve) is already used")));
+        QVERIFY(keyboard.notices.told[0].contains(QStringLiteral("Keyboard Shortcuts...")));
+        QVERIFY(!freeForOthers(other.get(), XK_e) && !freeForOthers(other.get(), XK_r));
+        // Dvorak gives E another key code: the grab follows it, and comes back.
+        for (const char* layout : {"dvorak", "us"}) {
+            QVERIFY(QProcess::execute(QStringLiteral("setxkbmap"), {QString::fromLatin1(layout)}) == 0);
+            QTRY_VERIFY_WITH_TIMEOUT(!freeForOthers(other.get(), XK_e), deadlineMs);
+        }
+
+        keyboard.control.pause();
+        QVERIFY(freeForOthers(other.get(), XK_e) && freeForOthers(other.get(), XK_r));
+        keyboard.control.resume();
+        QVERIFY(!freeForOthers(other.get(), XK_e));
+        keyboard.shortcuts.setHandler({});
+        QVERIFY(freeForOthers(other.get(), XK_e) && freeForOthers(other.get(), XK_r));
+        QCOMPARE(keyboard.notices.told.size(), 1);
     }
 
     void xlibErrorsAreCaughtByTheWriteBack()

@@ -52,6 +52,21 @@ KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
     return spare;
 }
 
+// The user may still hold the keys of the shortcut that asked for this paste: with Alt down, Ctrl+V
+// would arrive as Ctrl+Alt+V. Those are let go (the user's own release comes later and does nothing).
+void releaseHeldModifiers(Display* display)
+{
+    char held[32] = {};
+    XQueryKeymap(display, held);
+    for (const KeySym symbol : {XK_Alt_L, XK_Alt_R, XK_Shift_L, XK_Shift_R, XK_Super_L, XK_Super_R, XK_Meta_L,
+                                XK_Meta_R, XK_ISO_Level3_Shift}) {
+        const KeyCode code = XKeysymToKeycode(display, symbol);
+        if (code != 0 && (held[code / 8] & (1 << (code % 8))) != 0) {
+            XTestFakeKeyEvent(display, code, False, CurrentTime);
+        }
+    }
+}
+
 // Long enough for a loaded toolkit to read its events; a toolkit that does not see the change at
 // all (another window manager's quirk) only loses the bound.
 constexpr int timeNoticeBoundMs = 300;
@@ -226,6 +241,7 @@ std::expected<void, std::string> X11KeyPaster::pasteShortcut()
     if (control == 0 || v == 0) {
         return std::unexpected("the keyboard has no key for Control or V");
     }
+    releaseHeldModifiers(display);
     XTestFakeKeyEvent(display, control, True, CurrentTime);
     XTestFakeKeyEvent(display, v, True, CurrentTime);
     XTestFakeKeyEvent(display, v, False, CurrentTime);
