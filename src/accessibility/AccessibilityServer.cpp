@@ -3,7 +3,16 @@
 #include "accessibility/AccessibilityProtocol.h"
 #include "common/Log.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace parlomatic::platform {
 
@@ -156,6 +165,88 @@ Element AccessibilityServer::elementOf(const QJsonValue& number) const
 {
     const auto found = m_elements.find(static_cast<std::int64_t>(number.toDouble()));
     return found != m_elements.end() ? found->second : nullptr;
+}
+
+namespace {
+
+// The whole line, or false when the application no longer reads. Standard output shares the
+// socket's non-blocking flag with standard input: a full socket is waited for, not taken for an end.
+bool writeAll(const QByteArray& bytes)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t wrote = ::write(STDOUT_FILENO, bytes.constData() + written, size_t(bytes.size() - written));
+        if (wrote > 0) {
+            written += wrote;
+            continue;
+        }
+        if (wrote < 0 && errno == EAGAIN) {
+            pollfd ready{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                return false;
+            }
+        } else if (wrote == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost)
+{
+    AccessibilityServer server(layer);
+    QByteArray pending;
+    bool changed = false;
+    const auto endIfLost = [&lost] {
+        if (lost()) {
+            QCoreApplication::exit(protocol::noBusExit);
+        }
+    };
+    ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char chunk[65536];
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            input.setEnabled(false);
+            QCoreApplication::exit(0);
+            return;
+        }
+        pending.append(chunk, std::max<ssize_t>(got, 0));
+        for (qsizetype newline = pending.indexOf('\n'); newline >= 0; newline = pending.indexOf('\n')) {
+            const QByteArray answer = server.answer(QByteArrayView(pending).first(newline));
+            pending.remove(0, newline + 1);
+            if (!writeAll(answer)) {
+                input.setEnabled(false);
+                QCoreApplication::exit(0);
+                return;
+            }
+        }
+        if (pending.size() > protocol::maxLineBytes) {
+            logError("The accessibility helper was sent a request past every bound; it ends.");
+            input.setEnabled(false);
+            QCoreApplication::exit(2);
+            return;
+        }
+        endIfLost();
+    });
+    // Announcements go out between answers, one for a burst.
+    layer.setChangeListener([&changed] {
+        if (!std::exchange(changed, true)) {
+            QTimer::singleShot(0, [&changed] {
+                changed = false;
+                writeAll(protocol::line({{QStringLiteral("event"), QLatin1String(protocol::changedEvent)}}));
+            });
+        }
+    });
+    QTimer busCheck;
+    QObject::connect(&busCheck, &QTimer::timeout, endIfLost);
+    busCheck.start(1000);
+    const int status = QCoreApplication::exec();
+    layer.setChangeListener({});
+    return status;
 }
 
 } // namespace parlomatic::platform

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 
 namespace parlomatic::platform {
@@ -34,5 +35,12 @@ private:
     std::map<std::int64_t, Element> m_elements;
     std::int64_t m_next = 1;
 };
+
+// The helper's loop: answers the requests that arrive on standard input on standard output, from the
+// event loop of a QCoreApplication (which dispatches the layer's own events in between), and sends
+// the layer's announcements between answers. Returns the process's exit status: 0 once the input
+// closes or the application stops reading, noBusExit once `lost` says the layer lost its bus
+// (asked after each request and every second), 2 for a request past every bound.
+int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost);
 
 } // namespace parlomatic::platform

@@ -4,13 +4,15 @@
 #include "accessibility/AccessibilityServer.h"
 #include "fakes/FakeAccessibility.h"
 
+#include <QCoreApplication>
+
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include <unistd.h>
 
-int main()
+int main(int argc, char* argv[])
 {
     using namespace parlomatic;
     const char* chosen = std::getenv("FAKE_HELPER_MODE");
@@ -26,12 +28,17 @@ int main()
     focused->markerBounds = AxRect{.x = 1.5, .y = 2, .width = 30, .height = 12};
     focused->role = QStringLiteral("AXTextArea");
     focused->editable = true;
-    platform::AccessibilityServer server(layer);
+    // A selection far larger than the socket's buffer.
+    layer.addApplication(4343)->selectedText = QString(4 * 1024 * 1024, QLatin1Char('x'));
+    if (mode == "serve") {
+        const QCoreApplication application(argc, argv);
+        return platform::serveStandardStreams(layer, [] { return false; });
+    }
     for (std::string line; std::getline(std::cin, line);) {
         if (mode == "silent") {
             continue;
         }
-        const QByteArray answer = mode == "nonsense" ? QByteArray("{\"w\":1}\n") : server.answer(line);
+        const QByteArray answer("{\"w\":1}\n");
         if (::write(STDOUT_FILENO, answer.constData(), size_t(answer.size())) != answer.size()) {
             return 1;
         }

@@ -14,8 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Every call crosses to a helper process and back with its value intact; an element handed out
-// twice is the same element, and one the helper never handed out is nothing.
+// Every call crosses to a helper process and back with its value intact, a selection far larger than
+// the socket's buffer too; an element handed out twice is the same element, and one the helper never
+// handed out is nothing.
 TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
 {
     qputenv("FAKE_HELPER_MODE", "serve");
@@ -41,6 +42,8 @@ TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
     EXPECT_EQ(layer->textBetween(focused, 0, 0), QString());
     EXPECT_TRUE(layer->replaceSelection(focused, QStringLiteral("written")));
     EXPECT_TRUE(layer->isResponding(4242));
+    const Element large = layer->focusedElement(layer->applicationElement(4343));
+    EXPECT_EQ(layer->selectedText(large).value_or(QString()).size(), 4 * 1024 * 1024);
     EXPECT_TRUE(layer->isConnected());
 }
 
