@@ -29,7 +29,7 @@ int main(int argc, char* argv[])
     focused->role = QStringLiteral("AXTextArea");
     focused->editable = true;
     // A selection far larger than the socket's buffer.
-    layer.addApplication(4343)->selectedText = QString(4 * 1024 * 1024, QLatin1Char('x'));
+    layer.addApplication(4343)->selectedText = QString(qsizetype{4} * 1024 * 1024, QLatin1Char('x'));
     if (mode == "serve") {
         const QCoreApplication application(argc, argv);
         return platform::serveStandardStreams(layer, [] { return false; });
