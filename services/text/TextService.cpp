@@ -120,7 +120,7 @@ bool TextService::bind(int port)
         };
     }
     m_server = std::make_unique<TlsHttpServer>(limits, std::move(handlers));
-    return m_server->bind(m_options.certificateFile, m_options.keyFile, port);
+    return m_server->bind(m_options.certificateFile, m_options.keyFile, port, m_options.listenAddress);
 }
 
 bool TextService::serve()

@@ -43,7 +43,8 @@ public:
         std::size_t maxConnections = 256;
         // How long an idle kept-alive connection stays open.
         int keepAliveSeconds = 5;
-        bool logRequests = true; // one line per request on stderr: method, path, status
+        bool logRequests = true;                 // one line per request on stderr: method, path, status
+        std::string listenAddress = "127.0.0.1"; // IPv4
     };
 
     TextService(TextTranslator& translator, const Improver& improver, AccessTokenVerifier& verifier,

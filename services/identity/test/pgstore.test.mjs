@@ -6,8 +6,6 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
-import pg from 'pg';
-
 import { createUserIn, findUserIn, loadKeysFrom, openDatabase } from '../pgstore.mjs';
 import { passwordMatches } from '../store.mjs';
 import { startPostgres } from './postgres.mjs';
@@ -50,7 +48,7 @@ test('instances starting together apply the schema once, and share one set of ke
 
 test('a refresh token renews on another instance, and racing renewals of one token give one new set', async () => {
   const certificate = makeCertificate(folder);
-  const pool = new pg.Pool({ connectionString: postgres.url });
+  const pool = await openDatabase(postgres.url);
   pools.push(pool);
   const password = await createUserIn(pool, 'ben');
   const issuer = 'https://identity.team.test/';
