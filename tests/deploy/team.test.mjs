@@ -1,7 +1,8 @@
 // The team deployment on loopback: two identity and two text service instances on one PostgreSQL,
 // behind HAProxy with deploy/haproxy/parlomatic.cfg (only its "server" lines replaced). Sign-in,
 // Replace (translate), Improve and renewals go through the balancer; then one instance of each is
-// killed and every request still succeeds, and HAProxy takes both out within seconds.
+// killed and every request still succeeds, and HAProxy takes both out within seconds. A preferred
+// gender set through one text instance reaches the ID tokens of both identity instances.
 // Run with `node --test`; PARLOMATIC_BUILD_DIR names the build with the text service.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -49,10 +50,10 @@ async function waitFor(what, check, seconds = 20, log = () => '') {
   }
 }
 
-async function startText(certificate, issuer, port) {
+async function startText(certificate, issuer, port, database) {
   const args = ['--cert', certificate.cert, '--key', certificate.key, '--issuer', issuer,
     '--audience', audience, '--ca-file', certificate.cert, '--port', String(port), '--grammar-worker', 'none', '--quiet',
-    '--genders', join(folder, `genders-${Math.random()}.json`)];
+    '--database', database];
   const { process: child, match } = await startProcess(textService, args, /ready (\d+)\n/);
   // The service has no lifetime of its own: should this test process end early, it ends too.
   process.once('exit', () => child.kill('SIGTERM'));
@@ -105,7 +106,7 @@ test('sign-in, Replace, Improve and renewals through HAProxy, before and after a
 
   const { ca } = certificate;
   await Promise.race([ended, waitFor('the identity service', async () => (await request(`${issuer}health`, { ca })).status === 200, 20, () => log)]);
-  const texts = await Promise.all(textPorts.map((port) => startText(certificate, issuer, port)));
+  const texts = await Promise.all(textPorts.map((port) => startText(certificate, issuer, port, postgres.url)));
   for (const { process } of texts) cleanups.push(() => stopProcess(process));
   const text = `https://127.0.0.1:${textFront}/`;
   await Promise.race([ended, waitFor('the balancer', async () => (await request(`${text}health`, { ca })).status === 200
@@ -137,6 +138,16 @@ test('sign-in, Replace, Improve and renewals through HAProxy, before and after a
   const [translated, improved] = await everything(2);
   assert.match(JSON.stringify(translated.body), /casa/);
   assert.match(JSON.stringify(improved.body), /I think so/);
+
+  // A preferred gender stored through one text instance is in the ID tokens of both identity instances.
+  const gender = await request(`${text}v1/user/metadata`, { method: 'PATCH', headers: authorization(), body: { gender: 'feminine' }, ca });
+  assert.equal(gender.status, 200, JSON.stringify(gender.body));
+  for (let i = 0; i < 2; i += 1) {
+    const renewed = await renew(issuer, refreshToken, ca);
+    ({ refresh_token: refreshToken, access_token: accessToken } = renewed.body);
+    const claims = JSON.parse(Buffer.from(renewed.body.id_token.split('.')[1], 'base64url'));
+    assert.equal(claims.pm_gender, 'feminine');
+  }
 
   const killedAt = Date.now();
   identities[0].process.kill('SIGKILL');
