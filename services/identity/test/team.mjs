@@ -59,11 +59,13 @@ export function stopProcess(child) {
 }
 
 // One HTTPS request; resolves to { status, headers, body } (body parsed when JSON).
-export function request(url, { method = 'GET', headers = {}, body, ca } = {}) {
+export function request(url, {
+  method = 'GET', headers = {}, body, ca, agent = false,
+} = {}) {
   return new Promise((resolve, reject) => {
     const data = typeof body === 'string' || body === undefined ? body : JSON.stringify(body);
     const sent = httpsRequest(url, {
-      method, ca, agent: false, headers: { ...(typeof body === 'object' ? { 'content-type': 'application/json' } : {}), ...headers },
+      method, ca, agent, headers: { ...(typeof body === 'object' ? { 'content-type': 'application/json' } : {}), ...headers },
     }, (response) => {
       let text = '';
       response.setEncoding('utf8');
