@@ -16,7 +16,10 @@ if ((!options['data-dir'] && !options.database) || !options.user) {
 let password;
 if (options.database) {
   const { createUserIn, openDatabase } = await import('./pgstore.mjs');
-  const pool = await openDatabase(options.database);
+  const pool = await openDatabase(options.database).catch((error) => {
+    console.error(`account: ${error.message}`);
+    process.exit(69);
+  });
   password = await createUserIn(pool, options.user);
   await pool.end();
 } else {

@@ -68,12 +68,18 @@ export async function migrate(pool) {
 }
 
 // A pool on `url` (a libpq connection URI; the password may come from PGPASSWORD or ~/.pgpass)
-// with the schema brought up to date.
+// with the schema brought up to date. Throws an Error that says which step failed and why.
 export async function openDatabase(url) {
   const pool = new pg.Pool({ connectionString: url, max: 10, connectionTimeoutMillis: 5000 });
-  // An idle connection the server dropped must not end the service; the next query opens another.
+  // An idle connection the server dropped (or one still closing when the server stops) must not end
+  // the process; the next query opens another.
   pool.on('error', () => {});
-  await migrate(pool);
+  try {
+    await migrate(pool);
+  } catch (error) {
+    await pool.end().catch(() => {});
+    throw new Error(`the database cannot be used (${error.message})`);
+  }
   return pool;
 }
 

@@ -70,7 +70,10 @@ const accounts = new Map(
 );
 const accountsBySub = new Map([...accounts.values()].map((account) => [account.sub, account]));
 const dataDir = options['data-dir'];
-const database = options.database ? await openDatabase(options.database) : undefined;
+const database = options.database ? await openDatabase(options.database).catch((error) => {
+  console.error(`identity service: ${error.message}`);
+  process.exit(69);
+}) : undefined;
 const localAccounts = !!(dataDir || database);
 
 // The account for a login, and for a subject; local accounts are read afresh, so one made while the
