@@ -3,6 +3,7 @@
 // 95th percentile); the time from start to first answer (ready_s) and the memory of this process
 // (service and client) and of the Apertium programs and the grammar worker (by PSS). And Improve's
 // quality on bench/data/improve-english.tsv, with the grammar worker and by the rules alone.
+#include "GenderStore.h"
 #include "GrammarChecker.h"
 #include "TextService.h"
 #include "common/CurlHttpClient.h"

@@ -49,6 +49,7 @@ install(FILES "${pm_packaging}/systemd/parlomatic-identity.service" "${pm_packag
 # The identity service with its Node packages as installed from the lockfile, without development
 # packages: scripts/package puts them in <build>/identity-service first.
 install(FILES "${PROJECT_SOURCE_DIR}/services/identity/server.mjs" "${PROJECT_SOURCE_DIR}/services/identity/store.mjs"
+              "${PROJECT_SOURCE_DIR}/services/identity/pgstore.mjs"
               "${PROJECT_SOURCE_DIR}/services/identity/account.mjs" "${PROJECT_SOURCE_DIR}/services/identity/package.json"
               "${PROJECT_SOURCE_DIR}/services/identity/package-lock.json"
         DESTINATION lib/parlomatic/identity-service COMPONENT services)

@@ -8,6 +8,7 @@
 // Usage: node server.mjs --cert FILE --key FILE [--port N] [--client-id ID]
 //          [--redirect-uri URI]... [--accounts JSON] [--lifetime SECONDS] [--access-token-ttl SECONDS]
 //          [--data-dir DIR] [--audience URI] [--genders FILE] [--service]
+//          [--database URL] [--issuer URL] [--host ADDRESS]
 // Prints "port <N>" on stdout once it listens. Stops when its standard input closes (its parent
 // went away) or after --lifetime seconds (default 3600), whichever comes first; with --service (a
 // user service of the service manager, whose standard input is closed) only on SIGTERM or SIGINT.
@@ -17,6 +18,13 @@
 // a restart keeps sessions valid. --audience makes access tokens JWTs (RS256) for that audience.
 // --genders names the text service's store of preferred genders, read for "pm_gender" each time a
 // token is issued.
+//
+// A team's deployment runs several instances behind a balancer, with --database instead of
+// --data-dir: keys, accounts and the provider's records live in that PostgreSQL database (a libpq
+// URI; its password from PGPASSWORD or ~/.pgpass), so every instance serves the same issuer,
+// --issuer (the balancer's address). Preferred genders are then read from the text service's table.
+// --host is the address to listen on (default 127.0.0.1). GET /health answers 200 while the
+// instance can reach its store, 503 otherwise.
 import { generateKeyPairSync, randomBytes } from 'node:crypto';
 import { readFileSync } from 'node:fs';
 import { createServer } from 'node:https';
@@ -24,6 +32,9 @@ import { parseArgs } from 'node:util';
 
 import Provider from 'oidc-provider';
 
+import {
+  dropExpired, findUserIn, genderIn, loadKeysFrom, openDatabase, postgresAdapter, userBySubIn,
+} from './pgstore.mjs';
 import { fileAdapter, findUser, loadKeys, loadUsers, passwordMatches, readJson } from './store.mjs';
 
 const { values: options } = parseArgs({
@@ -40,6 +51,9 @@ const { values: options } = parseArgs({
     audience: { type: 'string' },
     genders: { type: 'string' },
     service: { type: 'boolean', default: false },
+    database: { type: 'string' },
+    issuer: { type: 'string' },
+    host: { type: 'string', default: '127.0.0.1' },
   },
 });
 if (!options.cert || !options.key) {
@@ -56,34 +70,43 @@ const accounts = new Map(
 );
 const accountsBySub = new Map([...accounts.values()].map((account) => [account.sub, account]));
 const dataDir = options['data-dir'];
+const database = options.database ? await openDatabase(options.database).catch((error) => {
+  console.error(`identity service: ${error.message}`);
+  process.exit(69);
+}) : undefined;
+const localAccounts = !!(dataDir || database);
 
 // The account for a login, and for a subject; local accounts are read afresh, so one made while the
 // service runs can sign in at once.
-function accountFor(login, password) {
-  if (!dataDir) {
+async function accountFor(login, password) {
+  if (!localAccounts) {
     const account = accounts.get(login);
     return account && account.password === password ? account : undefined;
   }
-  const user = findUser(loadUsers(dataDir), login);
+  const user = database ? await findUserIn(database, login) : findUser(loadUsers(dataDir), login);
   return user && passwordMatches(user, password) ? user : undefined;
 }
-function accountBySub(sub) {
+async function accountBySub(sub) {
+  if (database) return userBySubIn(database, sub);
   return dataDir ? loadUsers(dataDir).find((user) => user.sub === sub) : accountsBySub.get(sub);
 }
-function genderOf(account) {
+async function genderOf(account) {
+  if (database) return genderIn(database, account.sub);
   return options.genders ? readJson(options.genders, {})[account.sub] : account.pm_gender;
 }
 
-const stored = dataDir ? loadKeys(dataDir) : undefined;
+let stored;
+if (database) stored = await loadKeysFrom(database);
+else if (dataDir) stored = loadKeys(dataDir);
 const { privateKey } = stored ? {} : generateKeyPairSync('rsa', { modulusLength: 2048 });
 const signingKey = stored?.signingKey
   ?? { ...privateKey.export({ format: 'jwk' }), kid: randomBytes(12).toString('base64url'), alg: 'RS256', use: 'sig' };
 const audience = options.audience;
 
 const server = createServer({ cert: readFileSync(options.cert), key: readFileSync(options.key) });
-await new Promise((resolve) => server.listen(Number(options.port), '127.0.0.1', resolve));
+await new Promise((resolve) => server.listen(Number(options.port), options.host, resolve));
 const { port } = server.address();
-const issuer = `https://127.0.0.1:${port}/`;
+const issuer = options.issuer ?? `https://127.0.0.1:${port}/`;
 
 const provider = new Provider(issuer, {
   clients: [{
@@ -96,7 +119,8 @@ const provider = new Provider(issuer, {
   }],
   jwks: { keys: [signingKey] },
   cookies: { keys: stored?.cookieKeys ?? [randomBytes(32).toString('base64url')] },
-  ...(dataDir ? { adapter: fileAdapter(dataDir) } : {}),
+  ...(database ? { adapter: postgresAdapter(database) } : {}),
+  ...(dataDir && !database ? { adapter: fileAdapter(dataDir) } : {}),
   routes: {
     authorization: '/authorize',
     token: '/oauth/token',
@@ -132,11 +156,11 @@ const provider = new Provider(issuer, {
   ttl: { AccessToken: Number(options['access-token-ttl']), IdToken: 3600, RefreshToken: 14 * 24 * 3600 },
   interactions: { url: (_ctx, interaction) => `/interaction/${interaction.uid}` },
   async findAccount(_ctx, sub) {
-    const account = accountBySub(sub);
+    const account = await accountBySub(sub);
     return account && {
       accountId: sub,
       claims: async () => ({
-        sub, email: account.email, email_verified: true, pm_org_id: account.pm_org_id, pm_gender: genderOf(account),
+        sub, email: account.email, email_verified: true, pm_org_id: account.pm_org_id, pm_gender: await genderOf(account),
       }),
     };
   },
@@ -154,6 +178,21 @@ async function readBody(ctx, limit = 16 * 1024) {
   }
   return body;
 }
+
+// The balancer's health check: the store must answer too, or this instance is taken out.
+provider.use(async (ctx, next) => {
+  if (ctx.method !== 'GET' || ctx.path !== '/health') {
+    await next();
+    return;
+  }
+  try {
+    if (database) await database.query('SELECT 1');
+    ctx.body = { status: 'ok' };
+  } catch {
+    ctx.status = 503;
+    ctx.body = { status: 'store unavailable' };
+  }
+});
 
 // JSON bodies on the token and revocation endpoints, as form fields.
 provider.use(async (ctx, next) => {
@@ -193,7 +232,7 @@ provider.use(async (ctx, next) => {
   }
   if (ctx.method === 'POST' && match[2]) {
     const form = new URLSearchParams(await readBody(ctx));
-    const account = accountFor(form.get('email'), form.get('password'));
+    const account = await accountFor(form.get('email'), form.get('password'));
     if (!account) {
       ctx.status = 401;
       ctx.type = 'html';
@@ -205,12 +244,12 @@ provider.use(async (ctx, next) => {
   }
   if (details.prompt.name === 'login') {
     ctx.type = 'html';
-    const origin = dataDir
+    const origin = dataDir && !database
       ? `<p>This is the local identity service that <code>scripts/run</code> started on this computer. Your account is the one it made for you: your user name, and the password it printed when it made the account. To get a new password, delete <code>${escape(dataDir)}/users.json</code> and run <code>scripts/run</code> again.</p>`
       : '';
     ctx.body = page(`<h1>Sign in to Parlomatic</h1>${origin}
 <form method="post" action="/interaction/${escape(details.uid)}/login">
-<label>${dataDir ? 'User name or e-mail' : 'E-mail'} <input name="email" type="${dataDir ? 'text' : 'email'}" autofocus></label>
+<label>${localAccounts ? 'User name or e-mail' : 'E-mail'} <input name="email" type="${localAccounts ? 'text' : 'email'}" autofocus></label>
 <label>Password <input name="password" type="password"></label>
 <button type="submit">Sign in</button>
 </form>
@@ -231,6 +270,8 @@ provider.use(async (ctx, next) => {
 
 server.on('request', provider.callback());
 process.stdout.write(`port ${port}\n`);
+
+if (database) setInterval(() => dropExpired(database).catch(() => {}), 10 * 60 * 1000).unref();
 
 const stop = () => {
   server.close();

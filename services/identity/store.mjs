@@ -37,13 +37,17 @@ export function loadKeys(folder) {
   const file = join(folder, 'keys.json');
   const stored = readJson(file, undefined);
   if (stored?.signingKey && stored?.cookieKeys) return stored;
+  const keys = newKeys();
+  writeJson(file, keys);
+  return keys;
+}
+
+export function newKeys() {
   const { privateKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
-  const keys = {
+  return {
     signingKey: { ...privateKey.export({ format: 'jwk' }), kid: randomBytes(12).toString('base64url'), alg: 'RS256', use: 'sig' },
     cookieKeys: [randomBytes(32).toString('base64url')],
   };
-  writeJson(file, keys);
-  return keys;
 }
 
 const hashPassword = (password, salt) => scryptSync(password, Buffer.from(salt, 'base64url'), 32).toString('base64url');
@@ -68,18 +72,25 @@ export function createUser(folder, username) {
   mkdirSync(folder, { recursive: true, mode: 0o700 });
   const users = loadUsers(folder);
   if (findUser(users, username)) return undefined;
+  const { user, password } = newUser(username);
+  users.push(user);
+  writeJson(join(folder, 'users.json'), users);
+  return password;
+}
+
+// A new account's record and its password, which is kept nowhere.
+export function newUser(username) {
   const password = randomBytes(12).toString('base64url');
   const salt = randomBytes(16).toString('base64url');
-  users.push({
+  const user = {
     username,
     email: `${username}@localhost`,
     sub: `local|${username}`,
     pm_org_id: 'org_local',
     salt,
     hash: hashPassword(password, salt),
-  });
-  writeJson(join(folder, 'users.json'), users);
-  return password;
+  };
+  return { user, password };
 }
 
 // The provider's storage adapter over one JSON file, read once and written on every change.

@@ -63,7 +63,7 @@ std::optional<json> objectBody(const httplib::Request& request, httplib::Respons
 } // namespace
 
 TextService::TextService(TextTranslator& translator, const Improver& improver, AccessTokenVerifier& verifier,
-                         GenderStore& genders, Options options)
+                         PreferredGenders& genders, Options options)
     : m_translator(translator), m_improver(improver), m_verifier(verifier), m_genders(genders),
       m_options(std::move(options))
 {
@@ -120,7 +120,7 @@ bool TextService::bind(int port)
         };
     }
     m_server = std::make_unique<TlsHttpServer>(limits, std::move(handlers));
-    return m_server->bind(m_options.certificateFile, m_options.keyFile, port);
+    return m_server->bind(m_options.certificateFile, m_options.keyFile, port, m_options.listenAddress);
 }
 
 bool TextService::serve()

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "AccessTokenVerifier.h"
-#include "GenderStore.h"
 #include "Improver.h"
+#include "PreferredGenders.h"
 #include "TextTranslator.h"
 #include "TlsHttpServer.h"
 
@@ -43,11 +43,12 @@ public:
         std::size_t maxConnections = 256;
         // How long an idle kept-alive connection stays open.
         int keepAliveSeconds = 5;
-        bool logRequests = true; // one line per request on stderr: method, path, status
+        bool logRequests = true;                 // one line per request on stderr: method, path, status
+        std::string listenAddress = "127.0.0.1"; // IPv4
     };
 
     TextService(TextTranslator& translator, const Improver& improver, AccessTokenVerifier& verifier,
-                GenderStore& genders, Options options);
+                PreferredGenders& genders, Options options);
     ~TextService();
     TextService(const TextService&) = delete;
     TextService& operator=(const TextService&) = delete;
@@ -77,7 +78,7 @@ private:
     TextTranslator& m_translator;
     const Improver& m_improver;
     AccessTokenVerifier& m_verifier;
-    GenderStore& m_genders;
+    PreferredGenders& m_genders;
     Options m_options;
     std::map<std::string, Path, std::less<>> m_paths;
     std::unique_ptr<TlsHttpServer> m_server;

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
 #include <malloc.h>
@@ -240,8 +241,15 @@ TlsHttpServer::~TlsHttpServer()
     }
 }
 
-bool TlsHttpServer::bind(const std::filesystem::path& certificateFile, const std::filesystem::path& keyFile, int port)
+bool TlsHttpServer::bind(const std::filesystem::path& certificateFile, const std::filesystem::path& keyFile, int port,
+                         const std::string& address)
 {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr) != 1) {
+        return false;
+    }
     m_context.reset(SSL_CTX_new(TLS_server_method()));
     if (!m_context || m_wake < 0 || SSL_CTX_set_min_proto_version(m_context.get(), TLS1_2_VERSION) != 1 ||
         SSL_CTX_use_certificate_chain_file(m_context.get(), certificateFile.c_str()) != 1 ||
@@ -253,17 +261,13 @@ bool TlsHttpServer::bind(const std::filesystem::path& certificateFile, const std
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const int on = 1;
     ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    socklen_t length = sizeof socketAddress;
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0 ||
         ::listen(m_listener, 1024) != 0 ||
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
         return false;
     }
-    m_port = ntohs(address.sin_port);
+    m_port = ntohs(socketAddress.sin_port);
     return true;
 }
 

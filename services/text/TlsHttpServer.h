@@ -12,6 +12,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace parlomatic::textservice {
@@ -60,8 +61,10 @@ public:
     TlsHttpServer(const TlsHttpServer&) = delete;
     TlsHttpServer& operator=(const TlsHttpServer&) = delete;
 
-    // Loads the PEM certificate chain and key and binds 127.0.0.1:port (0: an ephemeral port).
-    bool bind(const std::filesystem::path& certificateFile, const std::filesystem::path& keyFile, int port);
+    // Loads the PEM certificate chain and key and binds address:port (an IPv4 address, 127.0.0.1
+    // unless a team's balancer on another machine must reach it; port 0: an ephemeral port).
+    bool bind(const std::filesystem::path& certificateFile, const std::filesystem::path& keyFile, int port,
+              const std::string& address = "127.0.0.1");
     int port() const { return m_port; }
     // Accepts until stop(); then ends every connection and returns once their threads have.
     bool serve();

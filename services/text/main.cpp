@@ -2,7 +2,7 @@
 //
 //   parlomatic-text-service --cert FILE --key FILE --issuer URL --audience TEXT [--port N]
 //       [--jwks-url URL] [--ca-file FILE] [--genders FILE] [--modes DIR] [--dictionaries DIR]
-//       [--engine-seconds N] [--grammar-worker FILE] [--quiet]
+//       [--engine-seconds N] [--grammar-worker FILE] [--host ADDRESS] [--database URL] [--quiet]
 //
 // --issuer is the identity service's issuer ("https://127.0.0.1:9443/"); its key set is read from
 // --jwks-url, by default <issuer>.well-known/jwks.json, trusting --ca-file besides the system's CAs.
@@ -12,12 +12,18 @@
 // --grammar-worker is the English grammar worker's script, run with the `node` in PATH (default: the
 // one of the source tree this was built from; "none": no grammar worker). Without it, or when it does
 // not run, Improve corrects English by its own rules and says so on stderr and in /health.
+// --database (a team's deployment) keeps preferred genders in that PostgreSQL database instead of
+// --genders (a libpq URI; its password from PGPASSWORD or ~/.pgpass), where the identity service
+// reads them; the service's tables are made or updated at start.
+// --host is the IPv4 address to listen on (default 127.0.0.1); a team's deployment behind a balancer
+// on another machine gives the address the balancer reaches.
 // Prints "ready <port>" on stdout once the engines are warm and the port is served. Ends on SIGTERM
 // or SIGINT. Exit status 64: bad arguments; 69: an engine or the port is not available.
 #include "GenderStore.h"
 #include "GrammarChecker.h"
 #include "Improver.h"
 #include "JwksTokenVerifier.h"
+#include "PgGenderStore.h"
 #include "TextService.h"
 #include "TextTranslator.h"
 #include "common/CurlHttpClient.h"
@@ -68,6 +74,7 @@ int main(int argc, char** argv)
         {"--genders", (dataFolder() / "genders.json").string()},
         {"--engine-seconds", "10"},
         {"--grammar-worker", PM_GRAMMAR_WORKER},
+        {"--host", "127.0.0.1"},
     };
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
@@ -127,13 +134,26 @@ int main(int argc, char** argv)
     }
     CurlHttpClient http(httpOptions);
     JwksTokenVerifier verifier(http, args["--jwks-url"], issuer, args["--audience"]);
-    GenderStore genders(args["--genders"]);
-    TextService service(translator, improver, verifier, genders,
-                        {.certificateFile = args["--cert"], .keyFile = args["--key"], .logRequests = !quiet});
+    std::unique_ptr<PreferredGenders> genders;
+    if (args.contains("--database")) {
+        std::string reason;
+        genders = PgGenderStore::open(args["--database"], &reason);
+        if (!genders) {
+            return fail(unavailable, reason);
+        }
+    } else {
+        genders = std::make_unique<GenderStore>(args["--genders"]);
+    }
+    TextService service(translator, improver, verifier, *genders,
+                        {.certificateFile = args["--cert"],
+                         .keyFile = args["--key"],
+                         .logRequests = !quiet,
+                         .listenAddress = args["--host"]});
 
     if (!service.bind(port)) {
-        return fail(unavailable, "cannot serve on 127.0.0.1:" + std::to_string(port) +
-                                     " (the port is taken, or the certificate or key cannot be read)");
+        return fail(unavailable, "cannot serve on " + args["--host"] + ":" + std::to_string(port) +
+                                     " (the address is not this machine's IPv4 address, the port is taken, or the"
+                                     " certificate or key cannot be read)");
     }
     if (!improver.loaded()) {
         return fail(unavailable, "a Hunspell dictionary (en_US, es_MX, pt_BR) is missing in " + args["--dictionaries"]);
