@@ -124,6 +124,8 @@ private:
     void stepSoon();
     void closeBothPanels();
     void installCallbacks(SelectionSnapshot snapshot);
+    // Tells on the parlomatic.poller debug channel why the step decided as it did.
+    void explain(const PollStep& step, const QString& why);
 
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
@@ -152,6 +154,8 @@ private:
     // The line the previous step logged (empty if none): a situation that lasts is logged once,
     // not five times a second.
     std::string m_lastLogLine;
+    // The last step's explanation on the debug channel, told again only when it changes.
+    QString m_lastExplanation;
 };
 
 } // namespace parlomatic

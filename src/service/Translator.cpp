@@ -5,11 +5,19 @@
 #include "wire/TextServiceRequests.h"
 #include "wire/TextServiceResponses.h"
 
+#include <QLoggingCategory>
+
 #include <nlohmann/json.hpp>
+
+#include <chrono>
 
 namespace parlomatic {
 
 namespace {
+
+// parlomatic.service: the text service's calls, by address (no query) and answer; never a body or a header,
+// which carry the user's text and token.
+Q_LOGGING_CATEGORY(serviceLog, "parlomatic.service", QtInfoMsg)
 
 constexpr std::string_view decodeFailurePrefix = "Failed to decode Parlomatic API response: ";
 
@@ -24,7 +32,16 @@ void note(Translator::Failure* failure, Translator::Failure value)
 std::optional<std::string> post(HttpClient& http, const HttpRequest& request, std::string_view prefix,
                                 Translator::Failure* failure)
 {
+    const auto started = std::chrono::steady_clock::now();
     HttpResult result = http.send(request);
+    if (serviceLog().isDebugEnabled()) {
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        const std::string address = request.url.substr(0, request.url.find('?'));
+        const std::string answer = result ? "status " + std::to_string(result->status) : describe(result.error());
+        qCDebug(serviceLog).noquote() << QString::fromStdString(address) << "answered in" << took.count()
+                                      << "ms:" << QString::fromStdString(answer);
+    }
     if (!result) {
         logError(std::string(prefix) + describe(result.error()));
         note(failure, Translator::Failure::unreachable);

@@ -7,6 +7,7 @@
 #include "selection/PollStepJson.h"
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
+#include "support/DebugLogCapture.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,7 @@ protected:
     FakeTranslatePanel* translatePanel = nullptr;
     std::vector<ScreenArea> screens{fullHd};
     test::LogCapture logs;
+    test::DebugLogCapture debugLogs;
     const QString area = QStringLiteral("AXTextArea");
 };
 
@@ -119,6 +121,14 @@ TEST_P(PollerDecisionTest, FromAHiddenPanelWithBothPanelsOpenBefore)
     EXPECT_EQ(translatePanel->isOpen(), shown) << "the translation panel closes exactly when the step hides";
     if (c.type) {
         EXPECT_EQ(poller->actionState().type(), *c.type);
+    }
+    // Told once on the debug channel, with its reason and without the text.
+    const std::vector<std::string> told = debugLogs.lines();
+    ASSERT_EQ(told.size(), 1U);
+    const std::string start = "parlomatic.poller: " + std::string(decisionName(c.expected)) + ": ";
+    EXPECT_TRUE(told[0].starts_with(start) && told[0].size() > start.size() + 10) << told[0];
+    if (c.text != nullptr && std::string_view(c.text).size() >= 5) {
+        debugLogs.expectNoLineContains({c.text});
     }
 }
 

@@ -31,7 +31,10 @@ constexpr std::string_view usage = "usage: parlomatic-inspect [--once] [--interv
                                    "  --once          one step, then exit\n"
                                    "  --interval-ms N milliseconds between steps (default 200)\n"
                                    "  --count N       exit after N steps\n"
-                                   "  --show-text     include the selected text (off by default: it is private)\n";
+                                   "  --show-text     include the selected text (off by default: it is private)\n"
+                                   "Why each step decided as it did, on stderr (never the selected text):\n"
+                                   "  QT_LOGGING_RULES='parlomatic.*.debug=true' parlomatic-inspect\n"
+                                   "(the README's troubleshooting section tells the areas and how to read them)\n";
 
 std::optional<long> positiveNumber(const char* text)
 {

@@ -109,6 +109,9 @@ struct AtspiAccessibility::Impl {
         unsigned long layout = 0;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+    // How the last window told on the debug channel is placed, told again when that changes.
+    enum class WindowPlacedBy { x11, compositor, nobody };
+    std::pair<Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};
 
     // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
     // correctly: those are moved by the window's origin.
