@@ -22,7 +22,9 @@ std::vector<ScreenArea> desktopScreens()
     std::vector<ScreenArea> screens;
     const QScreen* primary = QGuiApplication::primaryScreen();
     for (const QScreen* screen : QGuiApplication::screens()) {
-        const ScreenArea area{screen->geometry(), screen->availableGeometry(), screen->devicePixelRatio()};
+        const ScreenArea area{.geometry = screen->geometry(),
+                              .workArea = screen->availableGeometry(),
+                              .devicePixelRatio = screen->devicePixelRatio()};
         if (screen == primary) {
             screens.insert(screens.begin(), area);
         } else {
@@ -92,19 +94,19 @@ std::string_view decisionName(PollStep::Decision decision)
     return "unchanged";
 }
 
-TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory,
+TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, const ActionsPanelFactory& actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
-    : TextSelectionPoller(std::make_unique<InlineAccessibility>(backend), nullptr, std::move(actionsPanelFactory),
-                          clock, parent)
+    : TextSelectionPoller(std::make_unique<InlineAccessibility>(backend), nullptr, actionsPanelFactory, clock, parent)
 {}
 
-TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory,
+TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, const ActionsPanelFactory& actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
-    : TextSelectionPoller(nullptr, &runner, std::move(actionsPanelFactory), clock, parent)
+    : TextSelectionPoller(nullptr, &runner, actionsPanelFactory, clock, parent)
 {}
 
 TextSelectionPoller::TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
-                                         ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent)
+                                         const ActionsPanelFactory& actionsPanelFactory, const Clock* clock,
+                                         QObject* parent)
     : QObject(parent), m_ownRunner(std::move(ownRunner)), m_runner(runner != nullptr ? *runner : *m_ownRunner),
       m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())),
       m_reader(std::make_shared<SelectionReader>(m_ownPid)), m_actionState(std::make_unique<ActionState>()),
@@ -147,6 +149,7 @@ void TextSelectionPoller::stepSoon()
 void TextSelectionPoller::startPolling()
 {
     // The timer is looked at only on the GUI thread: callers on other threads would race with it.
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the queued call owns the functor and deletes it
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -316,7 +319,8 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
                               "element's frame");
     }
 
-    installCallbacks(SelectionSnapshot{step.text, reading.selectedText, *step.rect, step.element});
+    installCallbacks(SelectionSnapshot{
+        .trimmedText = step.text, .selectedText = reading.selectedText, .rect = *step.rect, .element = step.element});
 
     if (m_actionsPanel->isOpen()) {
         return finish(PollStep::Decision::move);

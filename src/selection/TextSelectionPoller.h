@@ -63,10 +63,10 @@ public:
 
     // Polling stays stopped until startPolling(). Without a factory a placeholder panel stands in.
     // The layer's calls run through `runner`, which must outlive the poller.
-    explicit TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory = {},
+    explicit TextSelectionPoller(AccessibilityRunner& runner, const ActionsPanelFactory& actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     // A layer read on the GUI thread itself (the inspector, tests): every step finishes at once.
-    explicit TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory = {},
+    explicit TextSelectionPoller(AccessibilityBackend& backend, const ActionsPanelFactory& actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     ~TextSelectionPoller() override;
 
@@ -118,7 +118,7 @@ signals:
 
 private:
     TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
-                        ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent);
+                        const ActionsPanelFactory& actionsPanelFactory, const Clock* clock, QObject* parent);
     // The decisions of a step, from what its reads found.
     PollStep decide(SelectionReading reading);
     void stepSoon();

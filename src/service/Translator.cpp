@@ -25,7 +25,7 @@ constexpr std::string_view decodeFailurePrefix = "Failed to decode Parlomatic AP
 std::unexpected<TranslatorError> failed(TranslatorError::Kind kind, std::string message)
 {
     logError(message);
-    return std::unexpected(TranslatorError{kind, std::move(message)});
+    return std::unexpected(TranslatorError{.kind = kind, .message = std::move(message)});
 }
 
 // Sends the request; the body of a 200 answer, or the failure, logged with `prefix`.
@@ -83,9 +83,10 @@ Translator::translate(const std::string& text, const std::string& targetCode, co
     }
     auto& translations = decoded->data.translations;
     if (translations.empty()) {
-        return TranslateResult{std::string(noTranslatedText), startTime, true};
+        return TranslateResult{.text = std::string(noTranslatedText), .startTime = startTime, .isPlaceholder = true};
     }
-    return TranslateResult{std::move(translations.front().translatedText), startTime, false};
+    return TranslateResult{
+        .text = std::move(translations.front().translatedText), .startTime = startTime, .isPlaceholder = false};
 }
 
 std::expected<std::string, TranslatorError> Translator::improve(const std::string& text,

@@ -61,7 +61,7 @@ std::optional<Options> parse(int argc, char** argv)
                 return std::nullopt;
             }
             if (arg == "--count") {
-                options.count = *value;
+                options.count = value;
             } else {
                 options.intervalMs = static_cast<int>(*value);
             }
@@ -117,7 +117,8 @@ int main(int argc, char** argv)
             line["windowPosition"] =
                 "unknown: the compositor does not tell where this native Wayland window is; no strip is placed";
         }
-        std::cout << line.dump() << std::endl;
+        // One line per step, flushed: a reader on a pipe sees each step as it happens.
+        std::cout << line.dump() << '\n' << std::flush;
         if (options->count && ++steps >= *options->count) {
             QCoreApplication::quit();
         }
