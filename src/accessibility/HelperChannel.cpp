@@ -2,6 +2,7 @@
 
 #include "accessibility/AccessibilityProtocol.h"
 #include "common/Log.h"
+#include "selection/LogCategories.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -78,6 +79,13 @@ struct RemoteAccessibility::Launcher::State {
             noBus ? std::chrono::milliseconds(1000)
                   : std::min<Clock::duration>(firstPause * (1 << std::min(quickEnds - 1, 6)), longestPause);
         notBefore = Clock::now() + pause;
+        qCDebug(accessibilityLog) << "The helper ended after"
+                                  << std::chrono::duration_cast<std::chrono::milliseconds>(lifetime).count() << "ms"
+                                  << (noBus     ? "(no accessibility bus)"
+                                      : crashed ? "(crashed)"
+                                                : "")
+                                  << "; no selection is read for the next"
+                                  << std::chrono::duration_cast<std::chrono::milliseconds>(pause).count() << "ms";
         if (crashes >= crashesTold && !told && tell) {
             told = true;
             tell(QStringLiteral("Parlomatic's accessibility helper keeps stopping, so selections are not seen for "
@@ -297,6 +305,7 @@ std::unique_ptr<RemoteAccessibility> RemoteAccessibility::Launcher::make()
     {
         const std::scoped_lock held(m_state->lock);
         if (Clock::now() < m_state->notBefore) {
+            qCDebug(accessibilityLog) << "The helper ended moments ago and is not started yet: nothing is read";
             return std::unique_ptr<RemoteAccessibility>(new RemoteAccessibility(nullptr));
         }
     }
@@ -324,6 +333,7 @@ std::unique_ptr<RemoteAccessibility> RemoteAccessibility::Launcher::make()
         m_state->ended({}, true, false);
         return std::unique_ptr<RemoteAccessibility>(new RemoteAccessibility(nullptr));
     }
+    qCDebug(accessibilityLog) << "Started the accessibility helper, pid" << pid;
     return std::unique_ptr<RemoteAccessibility>(
         new RemoteAccessibility(std::make_shared<Channel>(ends[0], pid, m_state)));
 }

@@ -28,6 +28,7 @@
 #include "selection/AccessibilityThread.h"
 #include "selection/KeyboardActions.h"
 #include "selection/KeyboardShortcuts.h"
+#include "selection/LogCategories.h"
 #include "selection/TextActions.h"
 #include "selection/TextSelectionPoller.h"
 #include "selection/WatchControl.h"
@@ -86,6 +87,11 @@ public:
         m_keyPaster = std::make_unique<platform::X11KeyPaster>(isWaylandSession());
         if (isWaylandSession()) {
             m_windowPaster = platform::windowPasterForSession();
+            qCDebug(sessionLog) << "Wayland session: our X11 keys reach XWayland windows only; native windows get"
+                                << (m_windowPaster ? "the compositor's paste" : "their element written, if it lets us");
+        } else {
+            qCDebug(sessionLog) << "X11 session: our keys paste into every window; compositing"
+                                << (compositing ? "on" : "off");
         }
         m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get(), m_windowPaster.get());
         Preferences& preferences = Preferences::standard();

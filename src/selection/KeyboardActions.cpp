@@ -1,16 +1,13 @@
 #include "selection/KeyboardActions.h"
 
 #include "common/Log.h"
+#include "selection/LogCategories.h"
 #include "selection/Notices.h"
 #include "selection/TextSelectionPoller.h"
 #include "service/Preferences.h"
 
-#include <QLoggingCategory>
-
 namespace parlomatic {
 namespace {
-
-Q_LOGGING_CATEGORY(keysLog, "parlomatic.keys", QtInfoMsg)
 
 // A press whose step never finished (polling stopped while it ran) is forgotten rather than run late.
 constexpr std::chrono::seconds pressLifetime{2};

@@ -25,9 +25,9 @@ void TextActions::tell(const Notice& notice) const
     }
 }
 
-void TextActions::tellFailure(Translator::Failure failure) const
+void TextActions::tellFailure(const TranslatorError& error) const
 {
-    tell(failure == Translator::Failure::unreachable ? serviceUnreachable : serviceRefused);
+    tell(error.kind == TranslatorError::Kind::unreachable ? serviceUnreachable : serviceRefused);
 }
 
 std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
@@ -116,16 +116,13 @@ void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& 
         m_session, &poller,
         [this, text = selection.trimmedText.toStdString(), target,
          primary = m_preferences.primaryLanguageCode()](const ServiceAccess& access) {
-            Translator::Failure failure{};
-            auto result = m_translator.translate(text, std::string(code(target)), access.accessToken,
-                                                 sourceLanguage(text, primary), access.gender, &failure);
-            return std::pair(std::move(result), failure);
+            return m_translator.translate(text, std::string(code(target)), access.accessToken,
+                                          sourceLanguage(text, primary), access.gender);
         },
-        [this, poller = &poller, element = selection.element, selected = selection.trimmedText](
-            const std::pair<std::optional<TranslateResult>, Translator::Failure>& answer) {
-            const auto& result = answer.first;
+        [this, poller = &poller, element = selection.element,
+         selected = selection.trimmedText](const std::expected<TranslateResult, TranslatorError>& result) {
             if (!result) {
-                tellFailure(answer.second);
+                tellFailure(result.error());
             } else if (result->isPlaceholder) {
                 logError("The service sent no translation; nothing was written back.");
                 tell(noTranslation);
@@ -144,15 +141,12 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
     callService(
         m_session, &poller,
         [this, text = selection.trimmedText.toStdString()](const ServiceAccess& access) {
-            Translator::Failure failure{};
-            auto improved = m_translator.improve(text, access.accessToken, &failure);
-            return std::pair(std::move(improved), failure);
+            return m_translator.improve(text, access.accessToken);
         },
         [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](const std::pair<std::optional<std::string>, Translator::Failure>& answer) {
-            const auto& improved = answer.first;
+         selected = selection.trimmedText](const std::expected<std::string, TranslatorError>& improved) {
             if (!improved) {
-                tellFailure(answer.second);
+                tellFailure(improved.error());
             } else if (improved->empty()) {
                 logError("The service sent an empty improvement; nothing was written back.");
                 tell(nothingToImprove);

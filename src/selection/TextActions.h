@@ -71,7 +71,7 @@ public:
 
 private:
     void tell(const Notice& notice) const;
-    void tellFailure(Translator::Failure failure) const;
+    void tellFailure(const TranslatorError& error) const;
     // What the write-back's outcome tells the user.
     std::function<void(WriteBack::Outcome)> writeOutcome();
 

@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "selection/LogCategories.h"
 #include "selection/PanelPlacement.h"
 #include "selection/PlaceholderActionsPanel.h"
 
@@ -21,7 +22,9 @@ std::vector<ScreenArea> desktopScreens()
     std::vector<ScreenArea> screens;
     const QScreen* primary = QGuiApplication::primaryScreen();
     for (const QScreen* screen : QGuiApplication::screens()) {
-        const ScreenArea area{screen->geometry(), screen->availableGeometry(), screen->devicePixelRatio()};
+        const ScreenArea area{.geometry = screen->geometry(),
+                              .workArea = screen->availableGeometry(),
+                              .devicePixelRatio = screen->devicePixelRatio()};
         if (screen == primary) {
             screens.insert(screens.begin(), area);
         } else {
@@ -29,6 +32,47 @@ std::vector<ScreenArea> desktopScreens()
         }
     }
     return screens;
+}
+
+QString rectText(const AxRect& rect)
+{
+    return QStringLiteral("[%1, %2, %3, %4]").arg(rect.x).arg(rect.y).arg(rect.width).arg(rect.height);
+}
+
+// Why a step that read no usable selection hid the strip; nothing of the text but its length.
+QString hiddenBecause(const SelectionReading& reading)
+{
+    using Outcome = SelectionReading::Outcome;
+    const PollStep& step = reading.step;
+    switch (reading.outcome) {
+    case Outcome::noFront:
+        return QStringLiteral("no window in front, or its process is unknown");
+    case Outcome::ownWindow:
+        return QStringLiteral("Parlomatic's own window is in front");
+    case Outcome::turnedOff:
+        return QStringLiteral("the watcher is turned off in this application");
+    case Outcome::noFocus:
+        return QStringLiteral("the application tells of no focused element");
+    case Outcome::noSelection:
+    case Outcome::selection:
+        break;
+    }
+    if (step.secure) {
+        return QStringLiteral("the focused element is a password field");
+    }
+    if (step.selectionTooLong) {
+        return QStringLiteral("the selection is longer than %1 characters").arg(SelectionReader::maxSelectionLength);
+    }
+    if (step.misplaced == PollStep::Misplaced::notShown) {
+        return QStringLiteral("the selection's rectangle lies outside its window and its element");
+    }
+    if (!step.role) {
+        return QStringLiteral("the focused element tells no role");
+    }
+    if (!step.rect) {
+        return QStringLiteral("no selection, or the application tells no rectangle for it");
+    }
+    return QStringLiteral("the selection has fewer than 2 characters (%1)").arg(userPerceivedLength(step.text, 2));
 }
 
 } // namespace
@@ -50,19 +94,19 @@ std::string_view decisionName(PollStep::Decision decision)
     return "unchanged";
 }
 
-TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory,
+TextSelectionPoller::TextSelectionPoller(AccessibilityBackend& backend, const ActionsPanelFactory& actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
-    : TextSelectionPoller(std::make_unique<InlineAccessibility>(backend), nullptr, std::move(actionsPanelFactory),
-                          clock, parent)
+    : TextSelectionPoller(std::make_unique<InlineAccessibility>(backend), nullptr, actionsPanelFactory, clock, parent)
 {}
 
-TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory,
+TextSelectionPoller::TextSelectionPoller(AccessibilityRunner& runner, const ActionsPanelFactory& actionsPanelFactory,
                                          const Clock* clock, QObject* parent)
-    : TextSelectionPoller(nullptr, &runner, std::move(actionsPanelFactory), clock, parent)
+    : TextSelectionPoller(nullptr, &runner, actionsPanelFactory, clock, parent)
 {}
 
 TextSelectionPoller::TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
-                                         ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent)
+                                         const ActionsPanelFactory& actionsPanelFactory, const Clock* clock,
+                                         QObject* parent)
     : QObject(parent), m_ownRunner(std::move(ownRunner)), m_runner(runner != nullptr ? *runner : *m_ownRunner),
       m_ownPid(static_cast<Pid>(QCoreApplication::applicationPid())),
       m_reader(std::make_shared<SelectionReader>(m_ownPid)), m_actionState(std::make_unique<ActionState>()),
@@ -105,6 +149,7 @@ void TextSelectionPoller::stepSoon()
 void TextSelectionPoller::startPolling()
 {
     // The timer is looked at only on the GUI thread: callers on other threads would race with it.
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the queued call owns the functor and deletes it
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -206,13 +251,16 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
         }
         logLine = std::move(line);
     };
-    const auto finish = [this, &step, &logLine](PollStep::Decision decision) {
+    QString why;
+    const auto finish = [this, &step, &logLine, &why](PollStep::Decision decision) {
         step.decision = decision;
         m_lastLogLine = std::move(logLine);
+        explain(step, why);
         emit stepFinished(step);
         return step;
     };
     const auto hide = [&] {
+        why = hiddenBecause(reading);
         closeBothPanels();
         return finish(PollStep::Decision::hide);
     };
@@ -223,8 +271,10 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
     switch (reading.outcome) {
     case Outcome::noFront:
         logOnce("no pid found");
+        why = hiddenBecause(reading);
         return finish(PollStep::Decision::unchanged);
     case Outcome::ownWindow:
+        why = hiddenBecause(reading);
         return finish(PollStep::Decision::unchanged);
     case Outcome::turnedOff:
         return hide();
@@ -253,9 +303,24 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
     // No rule applies (no screen, or a caret in an element without a frame): keep the last position.
     if (step.panel) {
         m_actionsPanel->setFrame(*step.panel);
+        why = QStringLiteral("%1 selection at %2, strip at [%3, %4, %5, %6]")
+                  .arg(writable ? QStringLiteral("writable") : QStringLiteral("read-only"), rectText(*step.rect))
+                  .arg(step.panel->x())
+                  .arg(step.panel->y())
+                  .arg(step.panel->width())
+                  .arg(step.panel->height());
+    } else {
+        why = QStringLiteral("selection at %1 on no screen (or a caret in an element without a frame): the strip "
+                             "keeps its last place")
+                  .arg(rectText(*step.rect));
+    }
+    if (step.misplaced == PollStep::Misplaced::onElementFrame) {
+        why += QStringLiteral("; the selection's rectangle lay outside its window, so the strip stands on the "
+                              "element's frame");
     }
 
-    installCallbacks(SelectionSnapshot{step.text, reading.selectedText, *step.rect, step.element});
+    installCallbacks(SelectionSnapshot{
+        .trimmedText = step.text, .selectedText = reading.selectedText, .rect = *step.rect, .element = step.element});
 
     if (m_actionsPanel->isOpen()) {
         return finish(PollStep::Decision::move);
@@ -265,6 +330,31 @@ PollStep TextSelectionPoller::decide(SelectionReading reading)
     }
     m_actionsPanel->orderFrontWithoutActivating();
     return finish(PollStep::Decision::show);
+}
+
+void TextSelectionPoller::explain(const PollStep& step, const QString& why)
+{
+    if (!pollerLog().isDebugEnabled()) {
+        return;
+    }
+    QString line = QStringLiteral("%1: %2").arg(QLatin1StringView(decisionName(step.decision)), why);
+    if (step.pid) {
+        line += QStringLiteral(" (pid %1").arg(*step.pid);
+        if (step.application) {
+            line += QStringLiteral(", %1").arg(step.application->id);
+        } else if (step.app) {
+            line += QStringLiteral(", %1").arg(*step.app);
+        }
+        if (step.role) {
+            line += QStringLiteral(", role %1").arg(*step.role);
+        }
+        line += QLatin1Char(')');
+    }
+    // Five steps a second: a line only when the explanation changes.
+    if (line != m_lastExplanation) {
+        qCDebug(pollerLog).noquote() << line;
+        m_lastExplanation = std::move(line);
+    }
 }
 
 void TextSelectionPoller::installCallbacks(SelectionSnapshot snapshot)

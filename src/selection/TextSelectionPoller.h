@@ -63,10 +63,10 @@ public:
 
     // Polling stays stopped until startPolling(). Without a factory a placeholder panel stands in.
     // The layer's calls run through `runner`, which must outlive the poller.
-    explicit TextSelectionPoller(AccessibilityRunner& runner, ActionsPanelFactory actionsPanelFactory = {},
+    explicit TextSelectionPoller(AccessibilityRunner& runner, const ActionsPanelFactory& actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     // A layer read on the GUI thread itself (the inspector, tests): every step finishes at once.
-    explicit TextSelectionPoller(AccessibilityBackend& backend, ActionsPanelFactory actionsPanelFactory = {},
+    explicit TextSelectionPoller(AccessibilityBackend& backend, const ActionsPanelFactory& actionsPanelFactory = {},
                                  const Clock* clock = nullptr, QObject* parent = nullptr);
     ~TextSelectionPoller() override;
 
@@ -118,12 +118,14 @@ signals:
 
 private:
     TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
-                        ActionsPanelFactory actionsPanelFactory, const Clock* clock, QObject* parent);
+                        const ActionsPanelFactory& actionsPanelFactory, const Clock* clock, QObject* parent);
     // The decisions of a step, from what its reads found.
     PollStep decide(SelectionReading reading);
     void stepSoon();
     void closeBothPanels();
     void installCallbacks(SelectionSnapshot snapshot);
+    // Tells on the parlomatic.poller debug channel why the step decided as it did.
+    void explain(const PollStep& step, const QString& why);
 
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;
@@ -152,6 +154,8 @@ private:
     // The line the previous step logged (empty if none): a situation that lasts is logged once,
     // not five times a second.
     std::string m_lastLogLine;
+    // The last step's explanation on the debug channel, told again only when it changes.
+    QString m_lastExplanation;
 };
 
 } // namespace parlomatic

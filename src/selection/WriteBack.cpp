@@ -3,13 +3,13 @@
 #include "common/Async.h"
 #include "common/Log.h"
 #include "selection/KeyPaster.h"
+#include "selection/LogCategories.h"
 #include "selection/PanelPlacement.h"
 #include "selection/SelectionReader.h"
 #include "selection/WindowPaster.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QLoggingCategory>
 #include <QMimeData>
 #include <QPointer>
 #include <QTimer>
@@ -19,9 +19,6 @@
 
 namespace parlomatic {
 namespace {
-
-// A write that worked is no error: it is told at info level, which a user can hide.
-Q_LOGGING_CATEGORY(writeBackLog, "parlomatic.writeback", QtInfoMsg)
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -282,8 +279,20 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
         const bool pasting = pid && (keys || compositorKeys);
         const bool written = pid && !pasting && backend.replaceSelection(write->element, write->text);
         const std::optional<TextMark> before = pasting ? backend.textMark(write->element) : std::nullopt;
-        return [this, write, refused, keys, pasting, written, before] {
+        return [this, write, refused, pid, keys, compositorKeys, pasting, written, before] {
             write->before = before;
+            if (pid) {
+                qCDebug(writeBackLog).noquote()
+                    << QStringLiteral("pid %1: %2")
+                           .arg(*pid)
+                           .arg(keys             ? QStringLiteral("our paste keys reach its focused window")
+                                : compositorKeys ? QStringLiteral("our keys do not reach it; the compositor pastes")
+                                : written        ? QStringLiteral("no keys reach it; its element was written directly")
+                                                 : QStringLiteral("no keys reach it and its element refused the text"));
+                if (pasting && !before) {
+                    qCDebug(writeBackLog) << "The element's text cannot be read: the paste cannot be confirmed.";
+                }
+            }
             if (refused) {
                 logError(refused->reason);
                 return finish(write, refused->outcome);

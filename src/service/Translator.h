@@ -3,8 +3,10 @@
 #include "common/Clock.h"
 #include "common/HttpClient.h"
 #include "service/Gender.h"
+#include "service/TranslatorError.h"
 #include "service/TranslatorRequest.h"
 
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,31 +29,23 @@ struct TranslateResult {
 };
 
 // The client of the text service: POST "/v1/translate" and "/v1/improve". Holds no mutable state;
-// both calls block and may run on any thread, several at once. A failure gives nothing and writes
-// one line through logError (a status other than 200: the status, never the body).
+// both calls block and may run on any thread, several at once. A failure gives a TranslatorError and
+// writes its message through logError (a status other than 200: the status, never the body).
 class Translator {
 public:
-    // Why a call gave nothing, for callers that tell the user.
-    enum class Failure {
-        none,
-        unreachable, // no answer: the connection failed or timed out
-        refused,     // an answer other than 200 (401, 413, 429, 5xx)
-        unusable,    // a 200 whose body could not be read
-    };
-
     // `apiDomain` is inserted verbatim after "https://". `http` and `clock` must outlive this object.
     Translator(HttpClient& http, std::string apiDomain, const Clock& clock = systemClock());
     Translator(HttpClient& http, ApiDomain apiDomain, const Clock& clock = systemClock());
 
     // Sends "q" = text and "target" = targetCode, plus "source" and "gender" when given. Yields the
     // first translation, or noTranslatedText (isPlaceholder) when the service returned none.
-    std::optional<TranslateResult> translate(const std::string& text, const std::string& targetCode,
-                                             const std::string& accessToken, const std::optional<std::string>& source,
-                                             std::optional<Gender> gender, Failure* failure = nullptr) const;
+    std::expected<TranslateResult, TranslatorError> translate(const std::string& text, const std::string& targetCode,
+                                                              const std::string& accessToken,
+                                                              const std::optional<std::string>& source,
+                                                              std::optional<Gender> gender) const;
 
     // Sends "q" = text. Yields the first improvement, or the empty text when the service returned none.
-    std::optional<std::string> improve(const std::string& text, const std::string& accessToken,
-                                       Failure* failure = nullptr) const;
+    std::expected<std::string, TranslatorError> improve(const std::string& text, const std::string& accessToken) const;
 
 private:
     HttpClient& m_http;

@@ -10,6 +10,7 @@
 #include "selection/WriteBack.h"
 #include "service/Preferences.h"
 #include "service/Translator.h"
+#include "support/DebugLogCapture.h"
 #include "support/LoopbackServiceFixture.h"
 
 #include <QClipboard>
@@ -18,6 +19,7 @@
 #include <QThreadPool>
 #include <QtCore/qtestsupport_core.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 
@@ -118,12 +120,14 @@ protected:
         EXPECT_TRUE(paster.pasted.isEmpty()) << paster.pasted.join(u'|').toStdString();
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromLatin1(before));
     }
-    // Neither the selection, nor the answer, nor the token in any log line.
+    // Neither the selection, nor the answer, nor the token in any log line, the debug ones included.
     void expectNoSecretLogged(const std::string& answer) const
     {
         logs.expectNoLineContains({userText, answer, session.token});
+        debugLogs.expectNoLineContains({userText, answer, session.token});
     }
 
+    test::DebugLogCapture debugLogs;
     QTemporaryDir dir;
     Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
     FakeAccessibility backend;
@@ -195,6 +199,11 @@ TEST_F(TextActionsTest, ReplaceWritesTheNewestTranslationOverTheSelectionFromThe
     EXPECT_EQ(poller.latestReplacement(), clock.now());
     EXPECT_EQ(session.refreshes, 5);
     expectNoSecretLogged("en-US answer");
+    const auto told = [this](std::string_view area) {
+        return std::ranges::any_of(debugLogs.lines(),
+                                   [area](const std::string& line) { return line.starts_with(area); });
+    };
+    EXPECT_TRUE(told("parlomatic.writeback: ") && told("parlomatic.service: ")) << "the debug lines were looked at";
 
     // Where the element's text cannot be read back, the user's clipboard comes back after the fetch.
     EXPECT_TRUE(QTest::qWaitFor([] { return QGuiApplication::clipboard()->text() == QString::fromLatin1(before); }));

@@ -7,6 +7,7 @@
 #include "selection/PollStepJson.h"
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
+#include "support/DebugLogCapture.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,7 @@ protected:
     FakeTranslatePanel* translatePanel = nullptr;
     std::vector<ScreenArea> screens{fullHd};
     test::LogCapture logs;
+    test::DebugLogCapture debugLogs;
     const QString area = QStringLiteral("AXTextArea");
 };
 
@@ -119,6 +121,14 @@ TEST_P(PollerDecisionTest, FromAHiddenPanelWithBothPanelsOpenBefore)
     EXPECT_EQ(translatePanel->isOpen(), shown) << "the translation panel closes exactly when the step hides";
     if (c.type) {
         EXPECT_EQ(poller->actionState().type(), *c.type);
+    }
+    // Told once on the debug channel, with its reason and without the text.
+    const std::vector<std::string> told = debugLogs.lines();
+    ASSERT_EQ(told.size(), 1U);
+    const std::string start = "parlomatic.poller: " + std::string(decisionName(c.expected)) + ": ";
+    EXPECT_TRUE(told[0].starts_with(start) && told[0].size() > start.size() + 10) << told[0];
+    if (c.text != nullptr && std::string_view(c.text).size() >= 5) {
+        debugLogs.expectNoLineContains({c.text});
     }
 }
 
@@ -314,26 +324,26 @@ INSTANTIATE_TEST_SUITE_P(
 // A selection scrolled out of the window is followed.
 TEST_F(PollerTest, SelectionOutsideItsWindowStandsOnTheElementOrShowsNothing)
 {
-    backend.window = AxRect{600, 300, 800, 600};
-    focused->frame = AxRect{650, 400, 700, 400};
-    select(QStringLiteral("hello world"), area, AxRect{700, 500, 80, 20});
+    backend.window = AxRect{.x = 600, .y = 300, .width = 800, .height = 600};
+    focused->frame = AxRect{.x = 650, .y = 400, .width = 700, .height = 400};
+    select(QStringLiteral("hello world"), area, AxRect{.x = 700, .y = 500, .width = 80, .height = 20});
     PollStep step = poller->checkSelectedText();
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
     EXPECT_EQ(step.panel, QRect(640, 460, 200, 40)) << "over the selection inside the window";
 
-    focused->markerBounds = AxRect{700, 100, 80, 20};
+    focused->markerBounds = AxRect{.x = 700, .y = 100, .width = 80, .height = 20};
     step = poller->checkSelectedText();
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::no);
     EXPECT_EQ(step.panel, QRect(640, 60, 200, 40)) << "over the selection scrolled above the window";
 
-    focused->markerBounds = AxRect{10, 4, 80, 20};
+    focused->markerBounds = AxRect{.x = 10, .y = 4, .width = 80, .height = 20};
     step = poller->checkSelectedText();
     EXPECT_EQ(step.decision, D::move);
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::onElementFrame);
     EXPECT_EQ(step.panel, QRect(550, 360, 200, 40)) << "on the element's upper edge, centred on its left edge";
     EXPECT_EQ(pollStepToJson(step, false, 0).count("misplacedRect"), 1U);
 
-    focused->frame = AxRect{100, 900, 300, 200};
+    focused->frame = AxRect{.x = 100, .y = 900, .width = 300, .height = 200};
     step = poller->checkSelectedText();
     EXPECT_EQ(step.decision, D::hide);
     EXPECT_EQ(step.misplaced, PollStep::Misplaced::notShown);

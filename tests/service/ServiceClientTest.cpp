@@ -127,9 +127,12 @@ TEST_F(ServiceClientTest, PostsTheTextServiceRequests)
 TEST_F(ServiceClientTest, AnswersAreInterpreted)
 {
     const std::string two = R"({"data":{"translations":[{"translatedText":"uno"},{"translatedText":"dos"}]},"x":1})";
-    const auto translate = [this]() -> std::optional<std::string> {
+    const auto translate = [this]() -> std::expected<std::string, TranslatorError> {
         const auto result = translator.translate(userText, "es-MX", token, std::nullopt, std::nullopt);
-        return result ? std::optional(result->isPlaceholder ? "<placeholder>" : result->text) : std::nullopt;
+        if (!result) {
+            return std::unexpected(result.error());
+        }
+        return result->isPlaceholder ? "<placeholder>" : result->text;
     };
     const auto improve = [this] { return translator.improve(userText, token); };
     // The call, the status, the body, the result and whether a decode failure is logged.
@@ -154,8 +157,15 @@ TEST_F(ServiceClientTest, AnswersAreInterpreted)
         SCOPED_TRACE(std::to_string(status) + " " + body);
         logs.clear();
         setReply(status, body);
-        EXPECT_EQ(isImprove ? improve() : translate(), expected);
+        const auto answer = isImprove ? improve() : translate();
+        EXPECT_EQ(answer ? std::optional(*answer) : std::nullopt, expected);
         expectAnswerLogs(status, logsDecodeFailure, body);
+        if (!answer) {
+            // The notice is chosen by the kind: a body that cannot be read, or a status other than 200.
+            EXPECT_EQ(answer.error().kind,
+                      logsDecodeFailure ? TranslatorError::Kind::unusable : TranslatorError::Kind::refused);
+            EXPECT_TRUE(logs.contains(answer.error().message)) << "the message is the line logged";
+        }
     }
 }
 
@@ -209,8 +219,10 @@ TEST_F(ServiceClientTest, ATimeOutIsLoggedAsAFailureOfEachCall)
     const UserMetadata slowMetadata(timingOut, domain);
     EXPECT_EQ(reads, 0);
 
-    EXPECT_EQ(slowTranslator.translate(userText, "en-US", token, "es", Gender::feminine), std::nullopt);
-    EXPECT_EQ(slowTranslator.improve(userText, token), std::nullopt);
+    const auto kindOf = [](const auto& result) { return result ? std::nullopt : std::optional(result.error().kind); };
+    EXPECT_EQ(kindOf(slowTranslator.translate(userText, "en-US", token, "es", Gender::feminine)),
+              TranslatorError::Kind::unreachable);
+    EXPECT_EQ(kindOf(slowTranslator.improve(userText, token)), TranslatorError::Kind::unreachable);
     ASSERT_TRUE(changePreferredGender(user, std::string(token), Gender::feminine, slowMetadata, collect));
     runJobs();
 

@@ -31,7 +31,10 @@ constexpr std::string_view usage = "usage: parlomatic-inspect [--once] [--interv
                                    "  --once          one step, then exit\n"
                                    "  --interval-ms N milliseconds between steps (default 200)\n"
                                    "  --count N       exit after N steps\n"
-                                   "  --show-text     include the selected text (off by default: it is private)\n";
+                                   "  --show-text     include the selected text (off by default: it is private)\n"
+                                   "Why each step decided as it did, on stderr (never the selected text):\n"
+                                   "  QT_LOGGING_RULES='parlomatic.*.debug=true' parlomatic-inspect\n"
+                                   "(the README's troubleshooting section tells the areas and how to read them)\n";
 
 std::optional<long> positiveNumber(const char* text)
 {
@@ -58,7 +61,7 @@ std::optional<Options> parse(int argc, char** argv)
                 return std::nullopt;
             }
             if (arg == "--count") {
-                options.count = *value;
+                options.count = value;
             } else {
                 options.intervalMs = static_cast<int>(*value);
             }
@@ -114,7 +117,8 @@ int main(int argc, char** argv)
             line["windowPosition"] =
                 "unknown: the compositor does not tell where this native Wayland window is; no strip is placed";
         }
-        std::cout << line.dump() << std::endl;
+        // One line per step, flushed: a reader on a pipe sees each step as it happens.
+        std::cout << line.dump() << '\n' << std::flush;
         if (options->count && ++steps >= *options->count) {
             QCoreApplication::quit();
         }

@@ -3,6 +3,7 @@
 #include "platform/linux/atspi/AccessibilityBusStatus.h"
 #include "platform/linux/atspi/AtspiRoles.h"
 #include "platform/linux/desktop/ApplicationProcess.h"
+#include "selection/LogCategories.h"
 
 #include <QList>
 
@@ -160,6 +161,22 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
             const bool xwayland = pid && windows.windowGeometry(*pid);
             lastFacts.windowRelative = !xwayland && !(pid && compositor && compositor->focusedWindow(*pid));
             lastFacts.windowCoordinates = !xwayland && !lastFacts.windowRelative;
+            const auto placedBy = xwayland                      ? WindowPlacedBy::x11
+                                  : lastFacts.windowCoordinates ? WindowPlacedBy::compositor
+                                                                : WindowPlacedBy::nobody;
+            if (pid && (toldPlacement.first != *pid || toldPlacement.second != placedBy)) {
+                toldPlacement = {*pid, placedBy};
+                qCDebug(atspiLog).noquote()
+                    << QStringLiteral("pid %1: %2")
+                           .arg(*pid)
+                           .arg(
+                               placedBy == WindowPlacedBy::x11
+                                   ? QStringLiteral("an XWayland window, placed through X11")
+                               : placedBy == WindowPlacedBy::compositor
+                                   ? QStringLiteral("a native Wayland window the compositor reports")
+                                   : QStringLiteral("a native Wayland window the compositor does not report (yet): its "
+                                                    "rectangles are relative to the window, so no strip is placed"));
+            }
         }
         if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
             ErrorSlot parentError;
@@ -195,6 +212,11 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
     if (d->wayland && !d->compositor) {
         WaylandWindows::tellUserOnce();
     }
+    qCDebug(sessionLog) << (!d->wayland ? "X11 session: windows are placed through X11"
+                            : d->compositor
+                                ? "Wayland session: XWayland windows are placed through X11, native ones from the "
+                                  "compositor's reports"
+                                : "Wayland session: only XWayland windows can be placed (no compositor reports)");
     Impl* impl = d.get();
     d->focus = std::make_unique<AtspiFocusTracker>();
     d->focus->setOnChange([impl] { impl->announceChange(); });

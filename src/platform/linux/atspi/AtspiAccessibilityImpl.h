@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -109,6 +110,9 @@ struct AtspiAccessibility::Impl {
         unsigned long layout = 0;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+    // How the last window told on the debug channel is placed, told again when that changes.
+    enum class WindowPlacedBy : std::uint8_t { x11, compositor, nobody };
+    std::pair<Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};
 
     // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
     // correctly: those are moved by the window's origin.

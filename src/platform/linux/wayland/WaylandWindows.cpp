@@ -6,6 +6,7 @@
 
 #include "common/Log.h"
 #include "platform/linux/desktop/DesktopNotifications.h"
+#include "selection/LogCategories.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -16,12 +17,19 @@ namespace parlomatic::platform {
 std::unique_ptr<WaylandWindows> WaylandWindows::forSession()
 {
     if (const char* sway = std::getenv("SWAYSOCK"); sway != nullptr && *sway != '\0') {
-        return SwayWindows::connect(sway);
+        auto windows = SwayWindows::connect(sway);
+        qCDebug(sessionLog) << "sway (SWAYSOCK is set): native windows from its IPC:"
+                            << (windows ? "connected" : "could not connect");
+        return windows;
     }
     if (auto gnome = GnomeShellWindows::connect()) {
+        qCDebug(sessionLog) << "GNOME Shell: native windows from Parlomatic's shell extension";
         return gnome;
     }
-    return KWinWindows::connect();
+    auto kwin = KWinWindows::connect();
+    qCDebug(sessionLog) << "Neither sway nor GNOME Shell's extension; KWin's window script:"
+                        << (kwin ? "loaded" : "not available, so native windows have no known place");
+    return kwin;
 }
 
 std::string WaylandWindows::missingHint()

@@ -9,6 +9,7 @@
 
 #include "platform/linux/x11/X11ClipboardCopy.h"
 #include "platform/linux/x11/X11ErrorTrap.h"
+#include "selection/LogCategories.h"
 
 #include <X11/Xatom.h>
 #include <X11/extensions/XTest.h>
@@ -185,6 +186,9 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
             const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data)) == pid;
             XFree(data);
             static_cast<void>(trap.sync());
+            if (!same) {
+                qCDebug(x11Log) << "XWayland's focused window is not of pid" << pid << ": our keys would miss it";
+            }
             return same;
         }
         Window root = None;
@@ -198,6 +202,7 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
         window = parent == root ? None : parent;
     }
     static_cast<void>(trap.sync());
+    qCDebug(x11Log) << "No XWayland window has the focus (a native one has): our keys do not reach pid" << pid;
     return false;
 }
 

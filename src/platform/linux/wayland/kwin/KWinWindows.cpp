@@ -1,6 +1,7 @@
 #include "platform/linux/wayland/kwin/KWinWindows.h"
 
 #include "common/Log.h"
+#include "selection/LogCategories.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -131,6 +132,9 @@ void KWinWindows::layoutWidth(int width)
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                int surfaceWidth, int surfaceHeight)
 {
+    if (m_changes == 0) {
+        qCDebug(waylandLog) << "KWin's window script answered for the first time";
+    }
     m_pid = pid > 0 ? Pid(pid) : 0;
     m_window.reset();
     if (width > 0 && height > 0) {
