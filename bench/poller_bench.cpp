@@ -3,6 +3,7 @@
 //   build/<dir>/bench/poller_bench
 //   scripts/desktop-session build/<dir>/bench/poller_bench
 
+#include "app/parts/PlatformParts.h"
 #include "fakes/FakeAccessibility.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
@@ -71,7 +72,7 @@ std::unique_ptr<Desktop> startDesktop()
     auto desktop = std::make_unique<Desktop>();
     desktop->mousepad = std::make_unique<QProcess>();
     desktop->mousepad->start("mousepad", {});
-    desktop->backend = std::make_unique<platform::AtspiAccessibility>();
+    desktop->backend = PlatformParts(platform::Session::probe()).accessibilityLayer();
     desktop->poller = makePoller(*desktop->backend);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (desktop->backend->frontmostWindowOwnerPid() != desktop->mousepad->processId() &&

@@ -12,7 +12,9 @@
 
 int main(int argc, char* argv[])
 {
-    if (!parlomatic::hasGraphicalSession()) {
+    // The one look at what kind of session this is; everything else is handed this value.
+    const parlomatic::platform::Session session = parlomatic::platform::Session::probe();
+    if (!session.hasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         std::fputs("parlomatic: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset); run it inside one, "
                    "for example: scripts/desktop-session build/dev/bin/parlomatic\n",
                    stderr);
@@ -20,7 +22,7 @@ int main(int argc, char* argv[])
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the
     // selection is (see FloatingWindow.h).
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
+    if (!session.waylandDisplay.empty() && !session.x11Display.empty() &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "xcb");
     }
@@ -58,7 +60,7 @@ int main(int argc, char* argv[])
     }
     QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
 
-    parlomatic::ParlomaticApp app;
+    parlomatic::ParlomaticApp app(session);
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
     QObject::connect(&instance, &parlomatic::SingleInstance::actionRequested, &app,
