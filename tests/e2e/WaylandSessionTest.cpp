@@ -545,7 +545,8 @@ int main(int argc, char** argv)
         const QByteArray text = argc > 2 ? QByteArray(argv[2]) : QByteArray();
         const auto held = text.isEmpty() ? parlomatic::usersClipboard()
                                          : parlomatic::platform::ClipboardFormats{{QStringLiteral("text/plain"), text}};
-        const auto holder = parlomatic::platform::WaylandPaster::connect(platform::Session::probe().waylandDisplay);
+        const auto holder =
+            parlomatic::platform::WaylandPaster::connect(parlomatic::platform::Session::probe().waylandDisplay);
         if (holder) {
             holder->hold(held);
         } else {

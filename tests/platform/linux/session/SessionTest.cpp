@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Compositor::other,
                     false},
         SessionCase{"nothing", {}, DisplayServer::none, Compositor::none, false}),
-    [](const testing::TestParamInfo<SessionCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<SessionCase>& tested) { return tested.param.name; });
 
 TEST(SessionProbe, KeepsWhatConnectingNeeds)
 {
