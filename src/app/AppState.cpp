@@ -147,7 +147,11 @@ void AppState::beginWaiting()
 
 void AppState::endWaiting()
 {
-    if (m_pendingAuth > 0 && --m_pendingAuth == 0) {
+    if (m_pendingAuth == 0) {
+        return;
+    }
+    --m_pendingAuth;
+    if (m_pendingAuth == 0) {
         emit waitingForAuthChanged();
     }
 }
@@ -232,6 +236,7 @@ void AppState::finishSignOut()
     if (!m_signOutPending) {
         return;
     }
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the analyzer loses the functor std::function owns
     runInBackground([manager = m_deps.credentialsManager, since = m_storesAtSignOut, post = guiPoster()] {
         const auto result = manager->signOut({}, since);
         using SignOut = identity::CredentialsManager::SignOut;

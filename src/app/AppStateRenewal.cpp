@@ -7,12 +7,14 @@
 #include "common/Log.h"
 #include "identity/jwt/JWT.h"
 
+#include <cstdint>
+
 namespace parlomatic {
 namespace {
 
 // The retrieval's outcome, carried from the worker to the GUI thread.
 struct RefreshOutcome {
-    enum class Kind {
+    enum class Kind : std::uint8_t {
         renewed,
         signedOut,   // nothing renewable stored, or the service refused the refresh token
         unreachable, // the keyring or the service did not answer: the session is kept
@@ -27,16 +29,17 @@ std::string describeForLog(const identity::CredentialsManagerError& error)
 {
     // The cause's own description may be a response body; only its code and status are kept.
     std::string text = error.message();
-    if (error.cause()) {
-        text += " (" + error.cause()->code() + ", status " + std::to_string(error.cause()->statusCode()) + ")";
+    if (const auto& cause = error.cause()) {
+        text += " (" + cause->code() + ", status " + std::to_string(cause->statusCode()) + ")";
     }
     return text;
 }
 
 bool refusedRefreshToken(const identity::CredentialsManagerError& error)
 {
-    return error.code() == identity::CredentialsManagerError::Code::renewFailed && error.cause() &&
-           error.cause()->code() == "invalid_grant";
+    const auto& cause = error.cause();
+    return error.code() == identity::CredentialsManagerError::Code::renewFailed && cause &&
+           cause->code() == "invalid_grant";
 }
 
 // `signedIn`: this process holds a session, which a keyring locked meanwhile must not end.
@@ -46,34 +49,34 @@ RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, 
     switch (manager.stored()) {
     case identity::CredentialsManager::Stored::nothing:
         logError("Unable to renew credentials");
-        return {Kind::signedOut, std::nullopt};
+        return {.kind = Kind::signedOut};
     case identity::CredentialsManager::Stored::unreachable:
         logError("The keyring could not be read; the session is kept and tried again later");
-        return {Kind::unreachable, std::nullopt};
+        return {.kind = Kind::unreachable};
     case identity::CredentialsManager::Stored::unusable:
         if (signedIn) {
             logError("The keyring cannot be used now; the session is kept and tried again later");
-            return {Kind::unreachable, std::nullopt};
+            return {.kind = Kind::unreachable};
         }
         // No session can have been kept: offer a sign-in, which then lives in memory only.
         logError("Unable to renew credentials");
         logError("The keyring cannot be used here; a sign-in lasts until Parlomatic quits");
-        return {Kind::signedOut, std::nullopt};
+        return {.kind = Kind::signedOut};
     case identity::CredentialsManager::Stored::renewable:
         break;
     }
     auto result = forceRenew ? manager.renew() : manager.credentials();
     if (result) {
-        return {Kind::renewed, std::move(*result), manager.hasUnsaved()};
+        return {.kind = Kind::renewed, .credentials = std::move(*result), .unsaved = manager.hasUnsaved()};
     }
     const auto& error = result.error();
     logError(boundedFailureLine("Failed with: ", describeForLog(error)));
     if (error.isTransient()) {
-        return {Kind::unreachable, std::nullopt};
+        return {.kind = Kind::unreachable};
     }
     const bool gone =
         refusedRefreshToken(error) || error.code() == identity::CredentialsManagerError::Code::noCredentials;
-    return {gone ? Kind::signedOut : Kind::failed, std::nullopt};
+    return {.kind = gone ? Kind::signedOut : Kind::failed};
 }
 
 } // namespace
@@ -108,7 +111,7 @@ void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
     runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
                      post = guiPoster(), done = std::move(done)] {
         // A sign-out not yet complete leaves a stored set behind that must never be used again.
-        const RefreshOutcome outcome = signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt}
+        const RefreshOutcome outcome = signedOut ? RefreshOutcome{.kind = RefreshOutcome::Kind::signedOut}
                                                  : retrieve(*manager, forceRenew, signedIn);
         post([outcome, forceRenew, shown, epoch, done](AppState& state) {
             if (epoch == state.m_sessionEpoch) {

@@ -17,15 +17,30 @@ namespace parlomatic {
 
 using platform::Compositor;
 
+namespace {
+
+QString describe(const platform::Session& session)
+{
+    if (!session.wayland()) {
+        return session.hasDisplay() ? QStringLiteral("Session: X11") : QStringLiteral("Session: no display");
+    }
+    QString line = QStringLiteral("Session: Wayland under %1, %2")
+                       .arg(QString::fromLatin1(platform::compositorName(session.compositor)),
+                            session.xwayland() ? QStringLiteral("with XWayland") : QStringLiteral("without XWayland"));
+    if (session.xwaylandRootMayBeScaled()) {
+        line += QStringLiteral("; XWayland's root may be scaled (measured from its size)");
+    }
+    if (session.windowUnitsMayBeScaled()) {
+        line += QStringLiteral("; a window's own units may be its output's pixels (told per window)");
+    }
+    return line;
+}
+
+} // namespace
+
 PlatformParts::PlatformParts(platform::Session session) : m_session(std::move(session))
 {
-    qCDebug(sessionLog) << (m_session.wayland()      ? "Wayland session,"
-                            : m_session.hasDisplay() ? "X11 session,"
-                                                     : "No display,")
-                        << "windows managed by" << platform::compositorName(m_session.compositor)
-                        << "; XWayland:" << m_session.xwayland()
-                        << "; XWayland's root may be scaled:" << m_session.xwaylandRootMayBeScaled()
-                        << "; window units may be scaled:" << m_session.windowUnitsMayBeScaled();
+    qCDebug(sessionLog).noquote() << describe(m_session);
 }
 
 std::unique_ptr<platform::AtspiAccessibility> PlatformParts::accessibilityLayer() const
