@@ -25,6 +25,12 @@ struct RefreshOutcome {
     bool unsaved = false; // the manager holds a set the keyring has not taken yet
 };
 
+// An outcome without credentials.
+RefreshOutcome outcomeOf(RefreshOutcome::Kind kind)
+{
+    return {.kind = kind, .credentials = std::nullopt, .unsaved = false};
+}
+
 std::string describeForLog(const identity::CredentialsManagerError& error)
 {
     // The cause's own description may be a response body; only its code and status are kept.
@@ -49,19 +55,19 @@ RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, 
     switch (manager.stored()) {
     case identity::CredentialsManager::Stored::nothing:
         logError("Unable to renew credentials");
-        return {.kind = Kind::signedOut};
+        return outcomeOf(Kind::signedOut);
     case identity::CredentialsManager::Stored::unreachable:
         logError("The keyring could not be read; the session is kept and tried again later");
-        return {.kind = Kind::unreachable};
+        return outcomeOf(Kind::unreachable);
     case identity::CredentialsManager::Stored::unusable:
         if (signedIn) {
             logError("The keyring cannot be used now; the session is kept and tried again later");
-            return {.kind = Kind::unreachable};
+            return outcomeOf(Kind::unreachable);
         }
         // No session can have been kept: offer a sign-in, which then lives in memory only.
         logError("Unable to renew credentials");
         logError("The keyring cannot be used here; a sign-in lasts until Parlomatic quits");
-        return {.kind = Kind::signedOut};
+        return outcomeOf(Kind::signedOut);
     case identity::CredentialsManager::Stored::renewable:
         break;
     }
@@ -72,11 +78,11 @@ RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, 
     const auto& error = result.error();
     logError(boundedFailureLine("Failed with: ", describeForLog(error)));
     if (error.isTransient()) {
-        return {.kind = Kind::unreachable};
+        return outcomeOf(Kind::unreachable);
     }
     const bool gone =
         refusedRefreshToken(error) || error.code() == identity::CredentialsManagerError::Code::noCredentials;
-    return {.kind = gone ? Kind::signedOut : Kind::failed};
+    return outcomeOf(gone ? Kind::signedOut : Kind::failed);
 }
 
 } // namespace
@@ -111,8 +117,8 @@ void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
     runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
                      post = guiPoster(), done = std::move(done)] {
         // A sign-out not yet complete leaves a stored set behind that must never be used again.
-        const RefreshOutcome outcome = signedOut ? RefreshOutcome{.kind = RefreshOutcome::Kind::signedOut}
-                                                 : retrieve(*manager, forceRenew, signedIn);
+        const RefreshOutcome outcome =
+            signedOut ? outcomeOf(RefreshOutcome::Kind::signedOut) : retrieve(*manager, forceRenew, signedIn);
         post([outcome, forceRenew, shown, epoch, done](AppState& state) {
             if (epoch == state.m_sessionEpoch) {
                 switch (outcome.kind) {
