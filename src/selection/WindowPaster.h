@@ -49,6 +49,7 @@ public:
     virtual bool hasClipboardOfItsOwn() const { return false; }
     // Copies that clipboard without holding up the GUI thread, then `done` on the GUI thread unless
     // `context` is gone (nothing: it could not be kept).
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): by value for the overrides, which keep it
     virtual void copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
     {
         static_cast<void>(context);
