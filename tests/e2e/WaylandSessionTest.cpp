@@ -51,13 +51,12 @@ QString wholeText(const Element& element)
 }
 
 // Writes `answer` over `selected` and waits for the outcome.
-WriteBack::Outcome writeOver(WriteBack& writeBack, const Element& element, const QString& selected,
-                             const QString& answer)
+WriteResult writeOver(WriteBack& writeBack, const Element& element, const QString& selected, const QString& answer)
 {
-    std::optional<WriteBack::Outcome> outcome;
-    writeBack.writeText(element, selected, answer, [&outcome](WriteBack::Outcome o) { outcome = o; });
+    std::optional<WriteResult> outcome;
+    writeBack.writeText(element, selected, answer, [&outcome](const WriteResult& result) { outcome = result; });
     EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
-    return outcome.value_or(WriteBack::Outcome::failed);
+    return outcome.value_or(std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = "no result"}));
 }
 
 // The step's element is the focused text area of the process.
@@ -243,7 +242,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == text; }));
     WriteBack writeBack(*backend, nullptr);
     EXPECT_EQ(writeOver(writeBack, front.element, text, QStringLiteral("written on Wayland")),
-              WriteBack::Outcome::written);
+              WriteResult(Written::confirmed));
     EXPECT_EQ(wholeText(front.element), QStringLiteral("written on Wayland"));
 }
 
@@ -297,7 +296,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     const auto pasteOver = [&](const QString& selected, const QString& answer) {
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
-        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteBack::Outcome::written);
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteResult(Written::confirmed));
         ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
             << wholeText(front.element).toStdString();
     };
@@ -347,7 +346,8 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
         const auto started = std::chrono::steady_clock::now();
-        ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")), WriteBack::Outcome::written);
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")),
+                  WriteResult(Written::confirmed));
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "a paste waited on our own clipboard";
         EXPECT_EQ(wholeText(front.element), QStringLiteral("pasted"));
         for (const auto& held : usersClipboard()) {
@@ -419,7 +419,7 @@ TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
     SelectionActions written;
     written.replace = [&](TextSelectionPoller&, const SelectionSnapshot& selection, Language language) {
         writeBack.writeText(selection.element, selection.trimmedText,
-                            QString::fromStdString(std::string(code(language))), [](WriteBack::Outcome) {});
+                            QString::fromStdString(std::string(code(language))), [](const WriteResult&) {});
     };
     poller->setSelectionActions(written);
     KeyboardActions keys(*poller, preferences);
@@ -466,7 +466,7 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
 
         EXPECT_EQ(writeOver(writeBack, front.element, QStringLiteral("chromium text"),
                             QStringLiteral("pasted into Chromium")),
-                  WriteBack::Outcome::written);
+                  WriteResult(Written::confirmed));
         EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pasted into Chromium"; }))
             << wholeText(front.element).toStdString();
     }

@@ -34,7 +34,7 @@ env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headl
     WLR_HEADLESS_OUTPUTS="$outputs" WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" \
     >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
 pids+=($!)
-await 20 "$PARLOMATIC_SESSION_DIR/sway.log" test -s "$dir/env"
+await_start 20 "$PARLOMATIC_SESSION_DIR/sway.log" test -s "$dir/env"
 read -r wayland display swaysock <"$dir/env"
 export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" XDG_SESSION_TYPE=wayland
 # A headless compositor has no keyboard, and without one no window is given the keyboard focus: a

@@ -50,7 +50,7 @@ void WaylandWindows::tellUserOnce()
     std::call_once(told, [] {
         const std::string hint = missingHint();
         logError(hint);
-        DesktopNotifications().tell("compositor", QString::fromStdString(hint));
+        DesktopNotifications().tell(NoticeCause::compositor, QString::fromStdString(hint));
     });
 }
 
