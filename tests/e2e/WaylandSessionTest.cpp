@@ -218,6 +218,20 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
                 qRound(mapped->y) == qRound(step.rect->y + step.rect->height));
     EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
     EXPECT_TRUE(compositorWindowOf(peer.pid())) << "the application kept the keyboard focus";
+    // The inspector, run as a user runs it (the toolkit's own choice of display) and for one step only,
+    // reads the same rectangle and places its strip on it too: KWin's script answers a moment after start.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("QT_QPA_PLATFORM");
+    const nlohmann::json inspected = test::inspect(PARLOMATIC_INSPECT, {QStringLiteral("--once")}).at(0);
+    qputenv("QT_QPA_PLATFORM", platform);
+    ASSERT_TRUE(inspected.is_object());
+    EXPECT_FALSE(inspected.contains("windowPosition")) << inspected.dump();
+    const auto rect = nlohmann::json::array({step.rect->x, step.rect->y, step.rect->width, step.rect->height});
+    const nlohmann::json panel = inspected["panel"];
+    ASSERT_TRUE(inspected["rect"] == rect && panel.is_array()) << inspected.dump();
+    EXPECT_TRUE(panel[1].get<int>() + panel[3].get<int>() == qRound(step.rect->y) ||
+                panel[1].get<int>() == qRound(step.rect->y + step.rect->height))
+        << inspected.dump();
     // On the screen (where the compositor gives tests a screenshot) the highlight fills the rectangle, and ends at it.
     const QString shot = folder.filePath(QStringLiteral("screen.png"));
     if (takeScreenshot(shot)) {
@@ -476,18 +490,26 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
 // window on XWayland.
 TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInEachToolkit)
 {
-    stripStandsOverASelectionIn(mousepad);
-    Peer editor =
-        startNative(QStringLiteral("gnome-text-editor"),
-                    {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")}, "GDK_BACKEND", "wayland");
-    stripStandsOverASelectionIn(editor);
-    editor.stop();
-    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), this one opens on the second.
+    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), Mousepad and the native Qt window stand on the
+    // second, scaled one.
     const auto onOutput = [](const char* output) {
         if (onSway()) {
             QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("focus output ") + output});
         }
     };
+    if (onSway()) {
+        const QString criteria = QStringLiteral("[pid=%1] ").arg(mousepad.pid());
+        QProcess::execute(QStringLiteral("swaymsg"),
+                          {criteria + QStringLiteral("move container to output HEADLESS-2")});
+        QProcess::execute(QStringLiteral("swaymsg"), {criteria + QStringLiteral("focus")});
+    }
+    stripStandsOverASelectionIn(mousepad);
+    onOutput("HEADLESS-1");
+    Peer editor =
+        startNative(QStringLiteral("gnome-text-editor"),
+                    {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")}, "GDK_BACKEND", "wayland");
+    stripStandsOverASelectionIn(editor);
+    editor.stop();
     onOutput("HEADLESS-2");
     Peer window = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "wayland");
     stripStandsOverASelectionIn(window);
