@@ -17,4 +17,16 @@ inline void placeByOwnCoordinatesOnXWayland(QWidget& window)
     }
 }
 
+// Called before the application object is made: on a Wayland session with XWayland, Qt runs on
+// XWayland unless QT_QPA_PLATFORM says otherwise. The selection's rectangles are in XWayland's root
+// units, and only XWayland's screens share them (Qt's Wayland screens are logical, with the
+// output's scale as their ratio); so does every program that places the strip, not only the application.
+inline void runOnXWaylandUnderWayland()
+{
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+}
+
 } // namespace parlomatic

@@ -2,6 +2,7 @@
 // object per step on standard output. Selected text is printed only with --show-text.
 
 #include "panels/ActionsWindow.h"
+#include "panels/FloatingWindow.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/ActionState.h"
 #include "selection/HeadlessActionsPanel.h"
@@ -92,6 +93,8 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    // Screens as the application sees them, else the strip is placed against other units.
+    runOnXWaylandUnderWayland();
     QApplication app(argc, argv);
 
     platform::AtspiAccessibility backend;
