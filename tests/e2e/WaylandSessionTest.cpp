@@ -129,6 +129,19 @@ bool takeScreenshot(const QString& file)
     return reply.type() == QDBusMessage::ReplyMessage && QFile::exists(file);
 }
 
+// On sway, the peer's window gets the focus, moved to `output` first where one is named.
+void focusOnSway(const Peer& peer, const char* output = nullptr)
+{
+    if (onSway()) {
+        const QString criteria = QStringLiteral("[pid=%1] ").arg(peer.pid());
+        if (output != nullptr) {
+            QProcess::execute(QStringLiteral("swaymsg"),
+                              {criteria + QStringLiteral("move container to output ") + QLatin1StringView(output)});
+        }
+        QProcess::execute(QStringLiteral("swaymsg"), {criteria + QStringLiteral("focus")});
+    }
+}
+
 // A native client, up once the compositor focuses it (a window mapped later retiles the others).
 Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
 {
@@ -497,12 +510,7 @@ TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInEachToolkit)
             QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("focus output ") + output});
         }
     };
-    if (onSway()) {
-        const QString criteria = QStringLiteral("[pid=%1] ").arg(mousepad.pid());
-        QProcess::execute(QStringLiteral("swaymsg"),
-                          {criteria + QStringLiteral("move container to output HEADLESS-2")});
-        QProcess::execute(QStringLiteral("swaymsg"), {criteria + QStringLiteral("focus")});
-    }
+    focusOnSway(mousepad, "HEADLESS-2");
     stripStandsOverASelectionIn(mousepad);
     onOutput("HEADLESS-1");
     Peer editor =
@@ -526,6 +534,7 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     if (!onSway()) {
         GTEST_SKIP() << "only sway is told apart by its socket's variable";
     }
+    focusOnSway(mousepad);
     const QByteArray sway = qgetenv("SWAYSOCK");
     qunsetenv("SWAYSOCK");
     const auto restore = qScopeGuard([&sway] { qputenv("SWAYSOCK", sway); });
