@@ -17,10 +17,11 @@ inline void placeByOwnCoordinatesOnXWayland(QWidget& window)
     }
 }
 
-// Called before the application object is made: on a Wayland session with XWayland, Qt runs on
-// XWayland unless QT_QPA_PLATFORM says otherwise. The selection's rectangles are in XWayland's root
-// units, and only XWayland's screens share them (Qt's Wayland screens are logical, with the
-// output's scale as their ratio); so does every program that places the strip, not only the application.
+// Called before the application object is made, by every program that places the strip (the
+// application and the inspector): on a Wayland session with XWayland, Qt runs on XWayland unless
+// QT_QPA_PLATFORM says otherwise. The selection's rectangles are in XWayland's root units, which only
+// XWayland's screens share (Qt's Wayland screens are logical, with the output's scale as their
+// ratio: a rectangle would be scaled twice).
 inline void runOnXWaylandUnderWayland()
 {
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
