@@ -1,6 +1,7 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
 #include "app/SystemBrowserSignIn.h"
+#include "panels/FloatingWindow.h"
 #include "selection/Shortcuts.h"
 
 #include <QApplication>
@@ -20,10 +21,7 @@ int main(int argc, char* argv[])
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the
     // selection is (see FloatingWindow.h).
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    parlomatic::runOnXWaylandUnderWayland();
     // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
     // instance acts on the selection. The hand-over comes before the toolkit's start (a display
     // connection, its plugins), which would add tens of milliseconds to every key press.

@@ -17,4 +17,17 @@ inline void placeByOwnCoordinatesOnXWayland(QWidget& window)
     }
 }
 
+// Called before the application object is made, by every program that places the strip (the
+// application and the inspector): on a Wayland session with XWayland, Qt runs on XWayland unless
+// QT_QPA_PLATFORM says otherwise. The selection's rectangles are in XWayland's root units, which only
+// XWayland's screens share (Qt's Wayland screens are logical, with the output's scale as their
+// ratio: a rectangle would be scaled twice).
+inline void runOnXWaylandUnderWayland()
+{
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+}
+
 } // namespace parlomatic

@@ -128,6 +128,14 @@ bool takeScreenshot(const QString& file)
     return reply.type() == QDBusMessage::ReplyMessage && QFile::exists(file);
 }
 
+// A command to sway; nothing under the other compositors.
+void swayCommand(const QString& command)
+{
+    if (onSway()) {
+        QProcess::execute(QStringLiteral("swaymsg"), {command});
+    }
+}
+
 // A native client, up once the compositor focuses it (a window mapped later retiles the others).
 Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
 {
@@ -217,6 +225,19 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
                 qRound(mapped->y) == qRound(step.rect->y + step.rect->height));
     EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
     EXPECT_TRUE(compositorWindowOf(peer.pid())) << "the application kept the keyboard focus";
+    // The inspector, run as a user runs it (Qt's own choice of platform), places its strip there at its
+    // first step (KWin's script answers a moment after start).
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("QT_QPA_PLATFORM");
+    nlohmann::json inspected = test::inspect(PARLOMATIC_INSPECT, {QStringLiteral("--once")}).at(0);
+    qputenv("QT_QPA_PLATFORM", platform);
+    const auto rect = nlohmann::json::array({step.rect->x, step.rect->y, step.rect->width, step.rect->height});
+    ASSERT_TRUE(inspected.is_object() && inspected["rect"] == rect && inspected["panel"].is_array())
+        << inspected.dump();
+    const nlohmann::json panel = inspected["panel"];
+    EXPECT_TRUE(panel[1].get<int>() + panel[3].get<int>() == qRound(step.rect->y) ||
+                panel[1].get<int>() == qRound(step.rect->y + step.rect->height))
+        << inspected.dump();
     // On the screen (where the compositor gives tests a screenshot) the highlight fills the rectangle, and ends at it.
     const QString shot = folder.filePath(QStringLiteral("screen.png"));
     if (takeScreenshot(shot)) {
@@ -476,23 +497,21 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
 // window on XWayland.
 TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInEachToolkit)
 {
+    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), Mousepad and the native Qt window stand on the
+    // second, scaled one.
+    swayCommand(QStringLiteral("[pid=%1] move container to output HEADLESS-2, focus").arg(mousepad.pid()));
     stripStandsOverASelectionIn(mousepad);
+    swayCommand(QStringLiteral("focus output HEADLESS-1"));
     Peer editor =
         startNative(QStringLiteral("gnome-text-editor"),
                     {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")}, "GDK_BACKEND", "wayland");
     stripStandsOverASelectionIn(editor);
     editor.stop();
-    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), this one opens on the second.
-    const auto onOutput = [](const char* output) {
-        if (onSway()) {
-            QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("focus output ") + output});
-        }
-    };
-    onOutput("HEADLESS-2");
+    swayCommand(QStringLiteral("focus output HEADLESS-2"));
     Peer window = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "wayland");
     stripStandsOverASelectionIn(window);
     window.stop();
-    onOutput("HEADLESS-1");
+    swayCommand(QStringLiteral("focus output HEADLESS-1"));
     Peer x11 = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "xcb");
     const auto stop = qScopeGuard([&x11] { x11.stop(); });
     stripStandsOverASelectionIn(x11);
@@ -504,6 +523,7 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     if (!onSway()) {
         GTEST_SKIP() << "only sway is told apart by its socket's variable";
     }
+    swayCommand(QStringLiteral("[pid=%1] focus").arg(mousepad.pid()));
     const QByteArray sway = qgetenv("SWAYSOCK");
     qunsetenv("SWAYSOCK");
     const auto restore = qScopeGuard([&sway] { qputenv("SWAYSOCK", sway); });

@@ -24,6 +24,9 @@ public:
     virtual std::optional<Pid> focusedProcess() = 0;
     // Grows whenever a window was moved, resized, focused or closed, or an output changed.
     virtual unsigned long layoutChanges() = 0;
+    // False while the compositor has not told anything yet (KWin's script answers a moment after it
+    // is loaded): until then no window counts as one it does not report.
+    virtual bool hasAnswered() { return true; }
 
     // The compositor of this session that can be asked, or nothing (an unknown compositor, or one
     // whose way of telling is not open to us).
