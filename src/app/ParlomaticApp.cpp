@@ -63,7 +63,7 @@ public:
                                             [this](const QString& message) {
                                                 // From the layer's thread: told on the GUI thread.
                                                 QTimer::singleShot(0, this, [this, message] {
-                                                    m_desktopNotices.tell("accessibility", message);
+                                                    m_desktopNotices.tell(NoticeCause::accessibility, message);
                                                 });
                                             }),
           m_accessibility(std::make_unique<AccessibilityThread>([this] {
@@ -221,7 +221,9 @@ void ParlomaticApp::start()
         return std::make_unique<SelectionWatcher>(m_parts, *m_appState, *m_http, *m_watchControl, *m_shortcuts);
     };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
-    dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
+    dependencies.tell = [](const QString& message) {
+        platform::DesktopNotifications().tell(NoticeCause::session, message);
+    };
     dependencies.signOutPendingFile = signOutPendingFile();
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 

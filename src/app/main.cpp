@@ -1,6 +1,7 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
 #include "app/SystemBrowserSignIn.h"
+#include "app/parts/PlatformParts.h"
 #include "selection/Shortcuts.h"
 
 #include <QApplication>
@@ -21,11 +22,8 @@ int main(int argc, char* argv[])
         return 1;
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the
-    // selection is (see FloatingWindow.h).
-    if (!session.waylandDisplay.empty() && !session.x11Display.empty() &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    // selection is (see FloatingWindow.h and PlatformParts.h).
+    parlomatic::runOnXWaylandUnderWayland(session);
     // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
     // instance acts on the selection. The hand-over comes before the toolkit's start (a display
     // connection, its plugins), which would add tens of milliseconds to every key press.

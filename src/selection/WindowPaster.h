@@ -1,5 +1,7 @@
 #pragma once
 
+#include "selection/WriteError.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -8,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,15 +49,16 @@ public:
     virtual bool hasClipboardOfItsOwn() const { return false; }
     // Copies that clipboard without holding up the GUI thread, then `done` on the GUI thread unless
     // `context` is gone (nothing: it could not be kept).
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): by value for the overrides, which keep it
     virtual void copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
     {
         static_cast<void>(context);
         done(std::nullopt);
     }
     // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
-    // before the checks; nothing: it could not be kept) to give back. The reason when the keys could
-    // not be sent (the clipboard is then given back at once).
-    virtual std::expected<std::unique_ptr<PasteLease>, std::string>
+    // before the checks; nothing: it could not be kept) to give back. Why not, when the clipboard
+    // could not be taken or the keys could not be sent (the clipboard is then given back at once).
+    virtual std::expected<std::unique_ptr<PasteLease>, PasteError>
     paste(const QString& text, std::optional<ClipboardFormats> userClipboard) = 0;
     // Puts `text` on the clipboard for the user to paste; it stays there.
     virtual void offer(const QString& text) = 0;

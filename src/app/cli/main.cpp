@@ -21,6 +21,10 @@
 
 namespace {
 
+// How long the first step waits for the compositor's first report of its windows.
+constexpr auto compositorWait = std::chrono::seconds(2);
+constexpr int compositorCheckMs = 10;
+
 struct Options {
     bool once = false;
     bool showText = false;
@@ -91,6 +95,8 @@ int main(int argc, char** argv)
     if (!parts.session().hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    // Screens as the application sees them, else the strip is placed against other units.
+    runOnXWaylandUnderWayland(parts.session());
     QApplication app(argc, argv);
 
     const std::unique_ptr<platform::AtspiAccessibility> layer = parts.accessibilityLayer();
@@ -119,7 +125,9 @@ int main(int argc, char** argv)
         nlohmann::json line = pollStepToJson(result, options->showText, micros);
         if (result.element && !backend.isWindowPositionKnown(result.element)) {
             line["windowPosition"] =
-                "unknown: the compositor does not tell where this native Wayland window is; no strip is placed";
+                backend.hasCompositorAnswered()
+                    ? "unknown: the compositor does not tell where this native Wayland window is; no strip is placed"
+                    : "unknown: the compositor has not told where its windows are within 2 s; no strip is placed";
         }
         // One line per step, flushed: a reader on a pipe sees each step as it happens.
         std::cout << line.dump() << '\n' << std::flush;
@@ -131,12 +139,24 @@ int main(int argc, char** argv)
     QTimer timer;
     timer.setInterval(options->intervalMs);
     QObject::connect(&timer, &QTimer::timeout, step);
-    // Let pending accessibility events (focus changes) arrive before the first step.
-    QTimer::singleShot(0, [&] {
+    const auto firstStep = [&] {
         step();
         if (!options->count || steps < *options->count) {
             timer.start();
         }
+    };
+    // Pending accessibility events (focus changes) arrive before the first step, and so does the
+    // compositor's first report (KWin's script answers a moment after it is loaded): else a single
+    // step would tell every native window as one the compositor does not place.
+    const auto deadline = std::chrono::steady_clock::now() + compositorWait;
+    QTimer waiting;
+    waiting.setInterval(compositorCheckMs);
+    QObject::connect(&waiting, &QTimer::timeout, [&] {
+        if (backend.hasCompositorAnswered() || std::chrono::steady_clock::now() >= deadline) {
+            waiting.stop();
+            firstStep();
+        }
     });
+    waiting.start();
     return QCoreApplication::exec();
 }

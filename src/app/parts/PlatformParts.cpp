@@ -123,4 +123,12 @@ bool PlatformParts::panelsPlaceThemselves() const
     return !m_session.waylandDisplay.empty() && QGuiApplication::platformName() == QLatin1StringView("xcb");
 }
 
+void runOnXWaylandUnderWayland(const platform::Session& session)
+{
+    if (!session.waylandDisplay.empty() && !session.x11Display.empty() &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+}
+
 } // namespace parlomatic

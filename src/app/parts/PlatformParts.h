@@ -46,4 +46,11 @@ private:
     platform::Session m_session;
 };
 
+// Called before the application object is made, by every program that places the strip (the
+// application and the inspector): on a Wayland session with XWayland, Qt runs on XWayland unless
+// QT_QPA_PLATFORM says otherwise. The selection's rectangles are in XWayland's root units, which only
+// XWayland's screens share (Qt's Wayland screens are logical, with the output's scale as their
+// ratio: a rectangle would be scaled twice).
+void runOnXWaylandUnderWayland(const platform::Session& session);
+
 } // namespace parlomatic

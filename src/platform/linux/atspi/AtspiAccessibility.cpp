@@ -169,13 +169,15 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
                 qCDebug(atspiLog).noquote()
                     << QStringLiteral("pid %1: %2")
                            .arg(*pid)
-                           .arg(
-                               placedBy == WindowPlacedBy::x11
-                                   ? QStringLiteral("an XWayland window, placed through X11")
-                               : placedBy == WindowPlacedBy::compositor
-                                   ? QStringLiteral("a native Wayland window the compositor reports")
-                                   : QStringLiteral("a native Wayland window the compositor does not report (yet): its "
-                                                    "rectangles are relative to the window, so no strip is placed"));
+                           .arg(placedBy == WindowPlacedBy::x11
+                                    ? QStringLiteral("an XWayland window, placed through X11")
+                                : placedBy == WindowPlacedBy::compositor
+                                    ? QStringLiteral("a native Wayland window the compositor reports")
+                                : compositor && !compositor->hasAnswered()
+                                    ? QStringLiteral("a native Wayland window; the compositor has not told where its "
+                                                     "windows are yet, so no strip is placed until it does")
+                                    : QStringLiteral("a native Wayland window the compositor does not report: its "
+                                                     "rectangles are relative to the window, so no strip is placed"));
             }
         }
         if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
@@ -372,6 +374,11 @@ bool AtspiAccessibility::isWindowPositionKnown(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
     return accessible == nullptr || !d->facts(accessible).windowRelative;
+}
+
+bool AtspiAccessibility::hasCompositorAnswered()
+{
+    return !d->compositor || d->compositor->hasAnswered();
 }
 
 bool AtspiAccessibility::isUnresponsive(Pid pid)

@@ -73,6 +73,9 @@ public:
     // Wayland client cannot learn, so it gives no selection rectangle. Where the compositor tells
     // (sway), rectangles are the window's origin plus the toolkit's window coordinates.
     bool isWindowPositionKnown(const Element& element);
+    // False while the compositor asked about native windows has told nothing yet (KWin's script
+    // answers a moment after the layer is made); true where it answers when asked, or where none is.
+    bool hasCompositorAnswered();
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();

@@ -198,12 +198,13 @@ private:
 
 } // namespace
 
-std::expected<std::unique_ptr<PasteLease>, std::string>
+std::expected<std::unique_ptr<PasteLease>, PasteError>
 WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
 {
     Impl& impl = *m_impl;
     if (impl.device == nullptr) {
-        return std::unexpected("the compositor no longer lets Parlomatic reach the clipboard");
+        return std::unexpected(PasteError{.kind = PasteError::Kind::noClipboard,
+                                          .message = "the compositor no longer lets Parlomatic reach the clipboard"});
     }
     // A paste of ours not given back yet keeps what that one keeps.
     const std::optional<ClipboardFormats> kept = impl.current != 0 ? impl.servedNow() : std::move(userClipboard);
@@ -212,7 +213,8 @@ WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userCl
     auto lease = std::make_unique<WaylandLease>(impl, *pasted);
     if (!impl.press(KeyModifier::control, keyV)) {
         lease->giveBack();
-        return std::unexpected("the compositor does not let Parlomatic send the paste keys");
+        return std::unexpected(PasteError{.kind = PasteError::Kind::noKeys,
+                                          .message = "the compositor does not let Parlomatic send the paste keys"});
     }
     return lease;
 }

@@ -37,7 +37,7 @@ public:
     bool canSendKeys() const override;
     // `userClipboard` is what copyClipboard() found; under a paste of ours not given back yet, what
     // that one keeps is kept instead.
-    std::expected<std::unique_ptr<PasteLease>, std::string>
+    std::expected<std::unique_ptr<PasteLease>, PasteError>
     paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
     std::optional<ClipboardFormats> served() const override;
     bool hasClipboardOfItsOwn() const override { return true; }

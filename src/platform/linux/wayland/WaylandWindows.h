@@ -25,6 +25,9 @@ public:
     virtual std::optional<Pid> focusedProcess() = 0;
     // Grows whenever a window was moved, resized, focused or closed, or an output changed.
     virtual unsigned long layoutChanges() = 0;
+    // False while the compositor has not told anything yet (KWin's script answers a moment after it
+    // is loaded): until then no window counts as one it does not report.
+    virtual bool hasAnswered() { return true; }
 
     // What the user of `compositor` can do when it cannot be asked where windows are, in plain
     // words; once per process it is also logged and shown as a desktop notification (where a
