@@ -37,8 +37,10 @@ AppState::~AppState() = default;
 
 std::function<void(std::function<void(AppState&)>)> AppState::guiPoster()
 {
-    return
-        [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) { postToGui(guard, std::move(step)); };
+    return [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) {
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the queued call owns the functor and deletes it
+        postToGui(guard, std::move(step));
+    };
 }
 
 void AppState::runStartup()
