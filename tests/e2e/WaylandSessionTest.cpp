@@ -4,6 +4,7 @@
 #include "app/SingleInstance.h"
 #include "e2e/DesktopTestSupport.h"
 #include "panels/ActionsWindow.h"
+#include "panels/FloatingWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/wayland/WaylandPaster.h"
 #include "platform/linux/wayland/gnome/GnomeShellWindows.h"
@@ -65,6 +66,12 @@ std::function<bool(const PollStep&)> textAreaOf(const Peer& peer, platform::Atsp
     return [&peer, &backend](const PollStep& s) {
         return s.pid == peer.pid() && backend.elementRole(s.element) == QLatin1StringView(axRole::textArea);
     };
+}
+
+// The paste into native windows the application picks in this session.
+std::unique_ptr<WindowPaster> sessionPaster()
+{
+    return PlatformParts(platform::Session::probe()).windowPaster();
 }
 
 bool onSway()
@@ -152,7 +159,7 @@ protected:
     static void SetUpTestSuite()
     {
         if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && test::inDesktopSession()) {
-            backend = std::make_unique<platform::AtspiAccessibility>();
+            backend = test::accessibilityLayer();
             mousepad = startNative(QStringLiteral("mousepad"), {}, "GDK_BACKEND", "wayland");
         }
     }
@@ -188,6 +195,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     ActionsWindow* strip = nullptr;
     TextSelectionPoller real(*backend, [&](TextSelectionPoller& owner) {
         auto made = std::make_unique<ActionsWindow>(owner, QStringLiteral("app.parlomatic.Test"), preferences);
+        placeByOwnCoordinates(*made);
         strip = made.get();
         return made;
     });
@@ -307,7 +315,7 @@ QByteArray clipboardAs(const QString& format)
 // two formats, comes back once the paste shows; an owner that does not answer costs a moment.
 TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
 {
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     ASSERT_TRUE(paster);
     ASSERT_TRUE(paster->canSendKeys());
     const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
@@ -338,7 +346,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     ::kill(pid_t(stopped->processId()), SIGCONT);
 
     // A reader that closes its end of a large clipboard of ours early costs a failed write, not this process.
-    if (const auto server = platform::WaylandPaster::connect()) {
+    if (const auto server = platform::WaylandPaster::connect(platform::Session::probe().waylandDisplay)) {
         server->hold({{QStringLiteral("text/plain"), QByteArray(qsizetype{8} * 1024 * 1024, 'x')}});
         QProcess reader;
         reader.start(QStringLiteral("sh"),
@@ -354,7 +362,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
 // byte for byte after each paste, and no paste waits on a clipboard that we serve ourselves.
 TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipboard)
 {
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     if (dynamic_cast<platform::WaylandPaster*>(paster.get()) == nullptr) {
         GTEST_SKIP() << "the compositor pastes through XWayland's clipboard here";
     }
@@ -431,7 +439,7 @@ TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
                                                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     qputenv("XDG_RUNTIME_DIR", runtime);
 
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     platform::X11KeyPaster xwaylandKeys(true);
     WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
     QTemporaryDir folder;
@@ -464,7 +472,7 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
         GTEST_SKIP() << "run by the WaylandSessionTest_SwayChromium entry";
     }
     platform::X11KeyPaster xwaylandKeys(true);
-    const auto compositor = platform::windowPasterForSession();
+    const auto compositor = sessionPaster();
     WriteBack writeBack(*backend, &xwaylandKeys, compositor.get());
     for (const QString& ozone : {QStringLiteral("wayland"), QStringLiteral("x11")}) {
         SCOPED_TRACE(ozone.toStdString());
@@ -528,7 +536,8 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     qunsetenv("SWAYSOCK");
     const auto restore = qScopeGuard([&sway] { qputenv("SWAYSOCK", sway); });
     const test::LogCapture logs;
-    platform::AtspiAccessibility blind;
+    const std::unique_ptr<platform::AtspiAccessibility> layer = test::accessibilityLayer();
+    platform::AtspiAccessibility& blind = *layer;
     EXPECT_TRUE(logs.contains("does not tell Parlomatic where Wayland windows are")) << "the user is told";
     const auto blindPoller = test::headlessPoller(blind);
     const PollStep front = test::stepUntil(*blindPoller, textAreaOf(mousepad, blind), "Mousepad in front", 30s);
@@ -556,7 +565,8 @@ int main(int argc, char** argv)
         const QByteArray text = argc > 2 ? QByteArray(argv[2]) : QByteArray();
         const auto held = text.isEmpty() ? parlomatic::usersClipboard()
                                          : parlomatic::platform::ClipboardFormats{{QStringLiteral("text/plain"), text}};
-        const auto holder = parlomatic::platform::WaylandPaster::connect();
+        const auto holder =
+            parlomatic::platform::WaylandPaster::connect(parlomatic::platform::Session::probe().waylandDisplay);
         if (holder) {
             holder->hold(held);
         } else {

@@ -1,8 +1,8 @@
 // parlomatic-inspect: shows what the selection watcher sees in the front application, one JSON
 // object per step on standard output. Selected text is printed only with --show-text.
 
+#include "app/parts/PlatformParts.h"
 #include "panels/ActionsWindow.h"
-#include "panels/FloatingWindow.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/ActionState.h"
 #include "selection/HeadlessActionsPanel.h"
@@ -90,14 +90,17 @@ int main(int argc, char** argv)
         std::cerr << usage;
         return 64;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    // The accessibility layer as the application's helper makes it, for the same session.
+    const PlatformParts parts(platform::Session::probe());
+    if (!parts.session().hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     // Screens as the application sees them, else the strip is placed against other units.
-    runOnXWaylandUnderWayland();
+    runOnXWaylandUnderWayland(parts.session());
     QApplication app(argc, argv);
 
-    platform::AtspiAccessibility backend;
+    const std::unique_ptr<platform::AtspiAccessibility> layer = parts.accessibilityLayer();
+    platform::AtspiAccessibility& backend = *layer;
     if (!backend.isAvailable()) {
         std::cerr << "parlomatic-inspect: the accessibility bus is not available\n";
         return 69;

@@ -201,8 +201,12 @@ void AtspiAccessibility::Impl::ensureEnabled()
     }
 }
 
-AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
+AtspiAccessibility::AtspiAccessibility(const Session& session, std::unique_ptr<WaylandWindows> compositor)
+    : d(std::make_unique<Impl>())
 {
+    d->wayland = session.wayland();
+    d->compositorKind = session.compositor;
+    d->compositor = d->wayland ? std::move(compositor) : nullptr;
     DBusConnection* bus = atspi_get_a11y_bus();
     const int status = atspi_init();
     d->available = (status == 0 || status == 1) && bus != nullptr;
@@ -212,7 +216,7 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
     d->bus.reset(dbus_connection_ref(bus));
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     if (d->wayland && !d->compositor) {
-        WaylandWindows::tellUserOnce();
+        WaylandWindows::tellUserOnce(d->compositorKind);
     }
     qCDebug(sessionLog) << (!d->wayland ? "X11 session: windows are placed through X11"
                             : d->compositor
