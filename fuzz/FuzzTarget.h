@@ -1,11 +1,16 @@
 // What the fuzz targets share: the libFuzzer entry point, which hands the input to the target's
-// fuzzOne(), and require(), which aborts so that libFuzzer keeps the input that broke a property.
+// fuzzOne(), require(), which aborts so that libFuzzer keeps the input that broke a property,
+// take(), which reads typed values off the front of the input, and finite().
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace {
 
@@ -16,6 +21,23 @@ void fuzzOne(std::string_view input);
     if (!condition) {
         std::abort();
     }
+}
+
+// The next sizeof(T) bytes of `input` as a T (zeros past its end), taken off it.
+template <typename T> [[maybe_unused]] T take(std::string_view& input)
+{
+    static_assert(std::is_trivially_copyable_v<T>);
+    T value{};
+    const std::size_t size = std::min(sizeof(T), input.size());
+    std::memcpy(&value, input.data(), size);
+    input.remove_prefix(size);
+    return value;
+}
+
+// Whether every value is a finite number.
+template <typename... T> [[maybe_unused]] bool finite(T... values)
+{
+    return (std::isfinite(values) && ...);
 }
 
 } // namespace

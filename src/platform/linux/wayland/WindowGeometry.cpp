@@ -17,6 +17,12 @@ bool sameSize(const AxRect& one, const AxRect& other)
 
 } // namespace
 
+std::optional<AxRect> sizedRect(double x, double y, double width, double height)
+{
+    return width > 0 && height > 0 ? std::optional(AxRect{.x = x, .y = y, .width = width, .height = height})
+                                   : std::nullopt;
+}
+
 std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize)
 {
     const AxRect toolkitWindow{.x = 0,

@@ -78,19 +78,27 @@ void GnomeShellWindows::refresh()
         m_layoutInPixels = layoutInPixels();
     }
     m_read = m_changes;
-    m_pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0;
-    const auto rect = [&values](int first) -> std::optional<AxRect> {
-        const AxRect read{.x = values[first].toDouble(),
-                          .y = values[first + 1].toDouble(),
-                          .width = values[first + 2].toDouble(),
-                          .height = values[first + 3].toDouble()};
-        return read.width > 0 && read.height > 0 ? std::optional(read) : std::nullopt;
-    };
-    if (const std::optional<AxRect> frame = rect(1); m_pid != 0 && frame) {
-        const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
-        m_window = WindowGeometry{
-            .frame = *frame, .surface = rect(5), .contentScale = *m_layoutInPixels && scale >= 1 ? scale : 1.0};
+    const FocusedWindow focused = fromReply(values, *m_layoutInPixels);
+    m_pid = focused.pid;
+    m_window = focused.window;
+}
+
+FocusedWindow GnomeShellWindows::fromReply(const QVariantList& values, bool layoutInPixels)
+{
+    if (values.size() < 9) {
+        return {};
     }
+    const auto rect = [&values](int first) {
+        return sizedRect(values[first].toDouble(), values[first + 1].toDouble(), values[first + 2].toDouble(),
+                         values[first + 3].toDouble());
+    };
+    FocusedWindow focused{.pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0, .window = std::nullopt};
+    if (const std::optional<AxRect> frame = rect(1); focused.pid != 0 && frame) {
+        const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
+        focused.window = WindowGeometry{
+            .frame = *frame, .surface = rect(5), .contentScale = layoutInPixels && scale >= 1 ? scale : 1.0};
+    }
+    return focused;
 }
 
 std::optional<WindowGeometry> GnomeShellWindows::focusedWindow(Pid pid)

@@ -137,10 +137,10 @@ std::optional<AxRect> rectOf(const nlohmann::json& node, const char* key)
     const auto y = number("y");
     const auto width = number("width");
     const auto height = number("height");
-    if (!x || !y || !width || !height || *width <= 0 || *height <= 0) {
+    if (!x || !y || !width || !height) {
         return std::nullopt;
     }
-    return AxRect{*x, *y, *width, *height};
+    return sizedRect(*x, *y, *width, *height);
 }
 
 const nlohmann::json* focusedNode(const nlohmann::json& node, int depth)
