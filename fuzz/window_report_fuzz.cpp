@@ -32,7 +32,7 @@ QVariantList values(std::string_view input)
 {
     QVariantList values;
     while (!input.empty()) {
-        switch (take<char>(input) % 5) {
+        switch (take<unsigned char>(input) % 5) {
         case 0:
             values.append(take<int>(input));
             break;
@@ -43,7 +43,7 @@ QVariantList values(std::string_view input)
             values.append(take<unsigned>(input));
             break;
         case 3:
-            values.append(take<bool>(input));
+            values.append(take<unsigned char>(input) % 2 == 1);
             break;
         default: {
             const auto size = std::min<std::size_t>(take<unsigned char>(input) % 16, input.size());

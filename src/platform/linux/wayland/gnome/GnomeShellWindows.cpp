@@ -18,6 +18,8 @@ constexpr QLatin1StringView displayConfigPath("/org/gnome/Mutter/DisplayConfig")
 // DisplayConfig's "layout-mode": outputs laid out at their logical size, or in pixels (the default,
 // where a window on a scaled output measures itself in units that many pixels wide).
 constexpr uint logicalLayout = 1;
+// Mutter scales an output by at most 4; a larger scale in an answer is not an output's.
+constexpr double maxOutputScale = 4;
 
 // Whether the shell lays its outputs out in pixels; asked once per change of the outputs.
 bool layoutInPixels()
@@ -95,8 +97,10 @@ FocusedWindow GnomeShellWindows::fromReply(const QVariantList& values, bool layo
     FocusedWindow focused{.pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0, .window = std::nullopt};
     if (const std::optional<AxRect> frame = rect(1); focused.pid != 0 && frame) {
         const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
-        focused.window = WindowGeometry{
-            .frame = *frame, .surface = rect(5), .contentScale = layoutInPixels && scale >= 1 ? scale : 1.0};
+        focused.window =
+            WindowGeometry{.frame = *frame,
+                           .surface = rect(5),
+                           .contentScale = layoutInPixels && scale >= 1 && scale <= maxOutputScale ? scale : 1.0};
     }
     return focused;
 }
