@@ -3,12 +3,10 @@
 // take(), which reads typed values off the front of the input, and finite().
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <type_traits>
 
@@ -28,9 +26,7 @@ template <typename T> [[maybe_unused]] T take(std::string_view& input)
 {
     static_assert(std::is_trivially_copyable_v<T>);
     T value{};
-    const std::size_t size = std::min(sizeof(T), input.size());
-    std::memcpy(&value, input.data(), size);
-    input.remove_prefix(size);
+    input.remove_prefix(input.copy(reinterpret_cast<char*>(&value), sizeof(T)));
     return value;
 }
 

@@ -47,7 +47,7 @@ QVariantList values(std::string_view input)
             break;
         default: {
             const auto size = std::min<std::size_t>(take<unsigned char>(input) % 16, input.size());
-            values.append(QString::fromUtf8(input.data(), qsizetype(size)));
+            values.append(QString::fromUtf8(QByteArrayView(input.substr(0, size))));
             input.remove_prefix(size);
         }
         }

@@ -78,9 +78,9 @@ std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
         m_read = true;
     }
     if (const auto found = m_entries.find(executable); found != m_entries.end()) {
-        return ApplicationIdentity{found->second.id, found->second.name};
+        return ApplicationIdentity{.id = found->second.id, .name = found->second.name};
     }
-    return ApplicationIdentity{QString::fromStdString(executable), {}};
+    return ApplicationIdentity{.id = QString::fromStdString(executable), .name = {}};
 }
 
 void ProcApplicationIdentities::readEntries()
@@ -122,7 +122,7 @@ void ProcApplicationIdentities::readEntry(const fs::path& file, const QString& i
     });
     Entry& known = m_entries[*program];
     if (known.id.isEmpty() || (plain && !known.plain)) {
-        known = Entry{id, entry.name.isEmpty() ? id : entry.name, plain};
+        known = Entry{.id = id, .name = entry.name.isEmpty() ? id : entry.name, .plain = plain};
     }
 }
 
