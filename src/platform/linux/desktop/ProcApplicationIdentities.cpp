@@ -1,8 +1,9 @@
 #include "platform/linux/desktop/ProcApplicationIdentities.h"
 
+#include "platform/linux/desktop/DesktopEntry.h"
+
 #include <QFile>
 #include <QStringList>
-#include <QTextStream>
 
 #include <algorithm>
 #include <cstdlib>
@@ -58,37 +59,6 @@ std::optional<std::string> programPath(const QString& program)
     return std::nullopt;
 }
 
-// The words of an Exec value; quoting as the desktop entry format has it, escapes kept simple.
-QStringList execWords(const QString& exec)
-{
-    QStringList words;
-    QString word;
-    bool quoted = false;
-    bool inWord = false;
-    for (qsizetype i = 0; i < exec.size(); ++i) {
-        const QChar c = exec[i];
-        if (c == QLatin1Char('"')) {
-            quoted = !quoted;
-            inWord = true;
-        } else if (c == QLatin1Char('\\') && quoted && i + 1 < exec.size()) {
-            word += exec[++i];
-        } else if (c.isSpace() && !quoted) {
-            if (inWord) {
-                words.push_back(word);
-            }
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) {
-        words.push_back(word);
-    }
-    return words;
-}
-
 } // namespace
 
 std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
@@ -108,9 +78,9 @@ std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
         m_read = true;
     }
     if (const auto found = m_entries.find(executable); found != m_entries.end()) {
-        return ApplicationIdentity{found->second.id, found->second.name};
+        return ApplicationIdentity{.id = found->second.id, .name = found->second.name};
     }
-    return ApplicationIdentity{QString::fromStdString(executable), {}};
+    return ApplicationIdentity{.id = QString::fromStdString(executable), .name = {}};
 }
 
 void ProcApplicationIdentities::readEntries()
@@ -139,52 +109,20 @@ void ProcApplicationIdentities::readEntry(const fs::path& file, const QString& i
     if (!in.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return;
     }
-    QTextStream text(&in);
-    bool mainGroup = false;
-    QString exec;
-    QString name;
-    bool hidden = false;
-    while (!text.atEnd()) {
-        const QString line = text.readLine().trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            mainGroup = line == QLatin1String("[Desktop Entry]");
-            continue;
-        }
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (!mainGroup || equals < 0) {
-            continue;
-        }
-        const QString key = line.left(equals).trimmed();
-        const QString value = line.mid(equals + 1).trimmed();
-        if (key == QLatin1String("Exec")) {
-            exec = value;
-        } else if (key == QLatin1String("Name")) {
-            name = value;
-        } else if (key == QLatin1String("Hidden")) {
-            hidden = value == QLatin1String("true");
-        }
-    }
-    QStringList words = execWords(exec);
-    // "env NAME=value program ...": the program is the first word without an equals sign.
-    if (!words.isEmpty() && words.front() == QLatin1String("env")) {
-        words.pop_front();
-        while (!words.isEmpty() && words.front().contains(QLatin1Char('='))) {
-            words.pop_front();
-        }
-    }
-    if (hidden || words.isEmpty()) {
+    const DesktopEntry entry = DesktopEntry::parse(in.readAll());
+    if (entry.hidden || entry.command.isEmpty()) {
         return;
     }
-    const std::optional<std::string> program = programPath(words.front());
+    const std::optional<std::string> program = programPath(entry.command.front());
     if (!program) {
         return;
     }
-    const bool plain = std::ranges::all_of(words.begin() + 1, words.end(), [](const QString& word) {
+    const bool plain = std::ranges::all_of(entry.command.begin() + 1, entry.command.end(), [](const QString& word) {
         return word.size() == 2 && word.front() == QLatin1Char('%');
     });
-    Entry& entry = m_entries[*program];
-    if (entry.id.isEmpty() || (plain && !entry.plain)) {
-        entry = Entry{id, name.isEmpty() ? id : name, plain};
+    Entry& known = m_entries[*program];
+    if (known.id.isEmpty() || (plain && !known.plain)) {
+        known = Entry{.id = id, .name = entry.name.isEmpty() ? id : entry.name, .plain = plain};
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace parlomatic::platform {
 
@@ -16,6 +18,18 @@ bool sameSize(const AxRect& one, const AxRect& other)
 }
 
 } // namespace
+
+std::optional<AxRect> sizedRect(double x, double y, double width, double height)
+{
+    // False for NaN and the infinities too.
+    const auto onScreen = [](double value) {
+        return std::abs(value) <= double(std::numeric_limits<std::int32_t>::max());
+    };
+    if (!(width > 0 && height > 0 && onScreen(x) && onScreen(y) && onScreen(width) && onScreen(height))) {
+        return std::nullopt;
+    }
+    return AxRect{.x = x, .y = y, .width = width, .height = height};
+}
 
 std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize)
 {

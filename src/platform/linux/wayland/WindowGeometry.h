@@ -21,6 +21,17 @@ struct WindowGeometry {
     double contentScale = 1;
 };
 
+// The rectangle a compositor reports, only when it has a size and lies within the coordinates a
+// compositor has (32-bit integers): beyond them, or not a finite number, it is no place on a screen.
+std::optional<AxRect> sizedRect(double x, double y, double width, double height);
+
+// The focused window as a compositor reports it: its process (0 when none) and where it is, when it
+// has a size.
+struct FocusedWindow {
+    Pid pid = 0;
+    std::optional<WindowGeometry> window;
+};
+
 // Where a window's own coordinates (a toolkit's WINDOW extents) lie on XWayland's root, on which
 // Parlomatic's windows are placed.
 struct WindowPlacement {

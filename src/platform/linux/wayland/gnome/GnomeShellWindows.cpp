@@ -18,6 +18,8 @@ constexpr QLatin1StringView displayConfigPath("/org/gnome/Mutter/DisplayConfig")
 // DisplayConfig's "layout-mode": outputs laid out at their logical size, or in pixels (the default,
 // where a window on a scaled output measures itself in units that many pixels wide).
 constexpr uint logicalLayout = 1;
+// Mutter scales an output by at most 4; a larger scale in an answer is not an output's.
+constexpr double maxOutputScale = 4;
 
 // Whether the shell lays its outputs out in pixels; asked once per change of the outputs.
 bool layoutInPixels()
@@ -78,19 +80,29 @@ void GnomeShellWindows::refresh()
         m_layoutInPixels = layoutInPixels();
     }
     m_read = m_changes;
-    m_pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0;
-    const auto rect = [&values](int first) -> std::optional<AxRect> {
-        const AxRect read{.x = values[first].toDouble(),
-                          .y = values[first + 1].toDouble(),
-                          .width = values[first + 2].toDouble(),
-                          .height = values[first + 3].toDouble()};
-        return read.width > 0 && read.height > 0 ? std::optional(read) : std::nullopt;
-    };
-    if (const std::optional<AxRect> frame = rect(1); m_pid != 0 && frame) {
-        const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
-        m_window = WindowGeometry{
-            .frame = *frame, .surface = rect(5), .contentScale = *m_layoutInPixels && scale >= 1 ? scale : 1.0};
+    const FocusedWindow focused = fromReply(values, *m_layoutInPixels);
+    m_pid = focused.pid;
+    m_window = focused.window;
+}
+
+FocusedWindow GnomeShellWindows::fromReply(const QVariantList& values, bool layoutInPixels)
+{
+    if (values.size() < 9) {
+        return {};
     }
+    const auto rect = [&values](int first) {
+        return sizedRect(values[first].toDouble(), values[first + 1].toDouble(), values[first + 2].toDouble(),
+                         values[first + 3].toDouble());
+    };
+    FocusedWindow focused{.pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0, .window = std::nullopt};
+    if (const std::optional<AxRect> frame = rect(1); focused.pid != 0 && frame) {
+        const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
+        focused.window =
+            WindowGeometry{.frame = *frame,
+                           .surface = rect(5),
+                           .contentScale = layoutInPixels && scale >= 1 && scale <= maxOutputScale ? scale : 1.0};
+    }
+    return focused;
 }
 
 std::optional<WindowGeometry> GnomeShellWindows::focusedWindow(Pid pid)

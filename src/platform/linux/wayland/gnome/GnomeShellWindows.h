@@ -3,6 +3,7 @@
 #include "platform/linux/wayland/WaylandWindows.h"
 
 #include <QObject>
+#include <QVariantList>
 
 namespace parlomatic::platform {
 
@@ -18,6 +19,11 @@ public:
     // Nothing when the extension does not answer (not installed, not enabled, or GNOME Shell not
     // restarted since: a new extension loads at the next log-in).
     static std::unique_ptr<GnomeShellWindows> connect();
+
+    // The extension's answer to FocusedWindow: the process, the frame and the surface (x, y, width
+    // and height each) and the output's scale, which counts only where the shell lays its outputs
+    // out in pixels. No window with fewer than nine values, or without a process or a frame.
+    static FocusedWindow fromReply(const QVariantList& values, bool layoutInPixels);
 
     std::optional<WindowGeometry> focusedWindow(Pid pid) override;
     std::optional<Pid> focusedProcess() override;

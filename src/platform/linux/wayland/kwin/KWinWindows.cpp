@@ -96,15 +96,21 @@ KWinWindows::~KWinWindows()
     }
 }
 
+double KWinWindows::rootScaleFor(unsigned rootWidth, int layoutWidth)
+{
+    if (layoutWidth <= 0) {
+        return 1;
+    }
+    const double scale = std::round(double(rootWidth) / layoutWidth * 100) / 100;
+    return scale > 1 ? scale : 1;
+}
+
 double KWinWindows::rootScale(int layoutWidth)
 {
     // KWin scales XWayland's root by its largest output scale where X11 applications scale
     // themselves; the setting is KWin's, so the factor is read off the root itself.
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr || layoutWidth <= 0) {
-        if (display != nullptr) {
-            XCloseDisplay(display);
-        }
+    Display* display = layoutWidth > 0 ? XOpenDisplay(nullptr) : nullptr;
+    if (display == nullptr) {
         return 1;
     }
     Window root = None;
@@ -116,8 +122,7 @@ double KWinWindows::rootScale(int layoutWidth)
     unsigned int depth = 0;
     XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
     XCloseDisplay(display);
-    const double scale = std::round(double(width) / layoutWidth * 100) / 100;
-    return scale > 1 ? scale : 1;
+    return rootScaleFor(width, layoutWidth);
 }
 
 void KWinWindows::layoutWidth(int width)
@@ -129,6 +134,18 @@ void KWinWindows::layoutWidth(int width)
     }
 }
 
+FocusedWindow KWinWindows::fromReport(const std::array<int, 9>& values, double rootScale)
+{
+    const auto rect = [&values](std::size_t first) {
+        return sizedRect(values[first], values[first + 1], values[first + 2], values[first + 3]);
+    };
+    FocusedWindow active{.pid = values[0] > 0 ? Pid(values[0]) : 0, .window = std::nullopt};
+    if (const std::optional<AxRect> frame = rect(1)) {
+        active.window = WindowGeometry{.frame = *frame, .surface = rect(5), .rootScale = rootScale};
+    }
+    return active;
+}
+
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                int surfaceWidth, int surfaceHeight)
 {
@@ -136,20 +153,10 @@ void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int
         qCDebug(waylandLog) << "KWin's window script answered for the first time";
         m_answered = true;
     }
-    m_pid = pid > 0 ? Pid(pid) : 0;
-    m_window.reset();
-    if (width > 0 && height > 0) {
-        m_window = WindowGeometry{
-            .frame = AxRect{.x = double(x), .y = double(y), .width = double(width), .height = double(height)},
-            .surface = std::nullopt,
-            .rootScale = m_rootScale};
-        if (surfaceWidth > 0 && surfaceHeight > 0) {
-            m_window->surface = AxRect{.x = double(surfaceX),
-                                       .y = double(surfaceY),
-                                       .width = double(surfaceWidth),
-                                       .height = double(surfaceHeight)};
-        }
-    }
+    const FocusedWindow active =
+        fromReport({pid, x, y, width, height, surfaceX, surfaceY, surfaceWidth, surfaceHeight}, m_rootScale);
+    m_pid = active.pid;
+    m_window = active.window;
     ++m_changes;
 }
 

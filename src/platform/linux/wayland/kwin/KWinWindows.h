@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
+
 namespace parlomatic::platform {
 
 // KWin (KDE Plasma) tells where its active window is to a script of ours: loaded at start through
@@ -26,6 +28,13 @@ public:
 
     // The script KWin runs, calling back `service` (our connection's unique name).
     static QString script(const QString& service, const QString& path);
+
+    // The script's report of the active window, in activeWindow's order: its process (0 when
+    // none), its frame and its surface, each of them only when it has a size.
+    static FocusedWindow fromReport(const std::array<int, 9>& values, double rootScale);
+    // XWayland's root units per layout unit: the root's width over the layout's, to hundredths, at
+    // least 1.
+    static double rootScaleFor(unsigned rootWidth, int layoutWidth);
 
 public slots:
     // From the script, before each window report: the width of KWin's whole layout.

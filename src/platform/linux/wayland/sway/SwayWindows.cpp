@@ -34,7 +34,7 @@ bool waitFor(int fd, short events, Deadline deadline)
     if (left.count() <= 0) {
         return false;
     }
-    pollfd entry{fd, events, 0};
+    pollfd entry{.fd = fd, .events = events, .revents = 0};
     return ::poll(&entry, 1, int(left.count())) == 1 && (entry.revents & events) != 0;
 }
 
@@ -137,10 +137,10 @@ std::optional<AxRect> rectOf(const nlohmann::json& node, const char* key)
     const auto y = number("y");
     const auto width = number("width");
     const auto height = number("height");
-    if (!x || !y || !width || !height || *width <= 0 || *height <= 0) {
+    if (!x || !y || !width || !height) {
         return std::nullopt;
     }
-    return AxRect{*x, *y, *width, *height};
+    return sizedRect(*x, *y, *width, *height);
 }
 
 const nlohmann::json* focusedNode(const nlohmann::json& node, int depth)
@@ -268,7 +268,7 @@ std::optional<WindowGeometry> SwayWindows::focusedWindow(Pid pid)
     if (!now || now->pid != pid || !now->window) {
         return std::nullopt;
     }
-    return WindowGeometry{*now->window, std::nullopt};
+    return WindowGeometry{.frame = *now->window, .surface = std::nullopt};
 }
 
 std::optional<Pid> SwayWindows::focusedProcess()
@@ -288,11 +288,12 @@ std::optional<SwayWindows::Focused> SwayWindows::focusedIn(const nlohmann::json&
         owner->get<std::int64_t>() > 0x7fffffff) {
         return std::nullopt;
     }
-    Focused focused{Pid(owner->get<std::int64_t>()), std::nullopt};
+    Focused focused{.pid = Pid(owner->get<std::int64_t>()), .window = std::nullopt};
     const auto rect = rectOf(*node, "rect");
     const auto content = rectOf(*node, "window_rect");
     if (rect && content) {
-        focused.window = AxRect{rect->x + content->x, rect->y + content->y, content->width, content->height};
+        focused.window = AxRect{
+            .x = rect->x + content->x, .y = rect->y + content->y, .width = content->width, .height = content->height};
     }
     return focused;
 }
