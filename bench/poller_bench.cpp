@@ -112,6 +112,9 @@ void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollS
 
 void registerDesktopBenchmarks(Desktop& desktop)
 {
+    // The library keeps each benchmark it registers for the whole run; the static analyzer cannot
+    // see into it and takes the registration for a leak.
+#ifndef __clang_analyzer__
     for (const bool readInFull : {false, true}) {
         benchmark::RegisterBenchmark(readInFull ? "BM_MousepadTickSelectionReadInFull"
                                                 : "BM_MousepadTickSelectionUnchanged",
@@ -121,6 +124,9 @@ void registerDesktopBenchmarks(Desktop& desktop)
             ->Unit(benchmark::kMicrosecond)
             ->Iterations(60);
     }
+#else
+    static_cast<void>(desktop);
+#endif
 }
 
 } // namespace
