@@ -55,18 +55,16 @@ inline AxRect united(const AxRect& one, const AxRect& other)
     return AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
 }
 
-struct TextRangeFree {
-    void operator()(AtspiTextRange* range) const { g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range); }
-};
-
-struct DBusConnectionUnref {
-    void operator()(DBusConnection* connection) const { dbus_connection_unref(connection); }
-};
+inline void freeTextRange(AtspiTextRange* range)
+{
+    g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range);
+}
+using TextRangePtr = UniqueCPtr<AtspiTextRange, freeTextRange>;
 
 struct AtspiAccessibility::Impl {
     bool available = false;
     // The accessibility bus this layer was made on; once it is disconnected the layer is dead.
-    std::unique_ptr<DBusConnection, DBusConnectionUnref> bus;
+    UniqueCPtr<DBusConnection, dbus_connection_unref> bus;
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";

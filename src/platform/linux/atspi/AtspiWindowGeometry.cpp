@@ -61,7 +61,7 @@ AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, 
             break;
         }
         ErrorSlot error;
-        const std::unique_ptr<AtspiTextRange, TextRangeFree> bounds(
+        const TextRangePtr bounds(
             atspi_text_get_string_at_offset(text, offset, ATSPI_TEXT_GRANULARITY_LINE, error.out()));
         if (error || !bounds) {
             break;

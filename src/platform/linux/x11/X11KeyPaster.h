@@ -1,11 +1,9 @@
 #pragma once
 
+#include "platform/linux/x11/X11Display.h"
 #include "selection/KeyPaster.h"
 
 #include <memory>
-
-// Xlib's display type, declared here so that including this header brings in none of its macros.
-struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
 namespace parlomatic::platform {
 
@@ -33,12 +31,9 @@ public:
 private:
     bool open();
 
-    struct CloseDisplay {
-        void operator()(_XDisplay* display) const;
-    };
-    std::unique_ptr<_XDisplay, CloseDisplay> m_display;
+    X11Display m_display;
     bool m_xwaylandOnly;
-    std::unique_ptr<_XDisplay, CloseDisplay> m_focusDisplay;
+    X11Display m_focusDisplay;
     // A window of the toolkit's, never shown, whose property changes carry the server's time to it.
     class TimeWatch;
     std::unique_ptr<TimeWatch> m_timeWatch;

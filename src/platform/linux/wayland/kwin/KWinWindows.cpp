@@ -1,6 +1,7 @@
 #include "platform/linux/wayland/kwin/KWinWindows.h"
 
 #include "common/Log.h"
+#include "platform/linux/x11/X11Display.h"
 #include "selection/LogCategories.h"
 
 #include <QCoreApplication>
@@ -100,11 +101,8 @@ double KWinWindows::rootScale(int layoutWidth)
 {
     // KWin scales XWayland's root by its largest output scale where X11 applications scale
     // themselves; the setting is KWin's, so the factor is read off the root itself.
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr || layoutWidth <= 0) {
-        if (display != nullptr) {
-            XCloseDisplay(display);
-        }
+    const X11Display display(XOpenDisplay(nullptr));
+    if (!display || layoutWidth <= 0) {
         return 1;
     }
     Window root = None;
@@ -114,8 +112,7 @@ double KWinWindows::rootScale(int layoutWidth)
     unsigned int height = 0;
     unsigned int border = 0;
     unsigned int depth = 0;
-    XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
-    XCloseDisplay(display);
+    XGetGeometry(display.get(), DefaultRootWindow(display.get()), &root, &x, &y, &width, &height, &border, &depth);
     const double scale = std::round(double(width) / layoutWidth * 100) / 100;
     return scale > 1 ? scale : 1;
 }
