@@ -108,6 +108,27 @@ struct AtspiAccessibility::Impl {
         unsigned long layout = 0;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+    // The element's text interface, where its text may be read: nothing before its role is known,
+    // nor for a password field (whose text, range and extents tell the password or its length).
+    AtspiText* readableText(AtspiAccessible* accessible)
+    {
+        const ElementFacts& known = facts(accessible);
+        return known.role && *known.role != ATSPI_ROLE_PASSWORD_TEXT ? known.text.get() : nullptr;
+    }
+
+    // What each read of an element starts with: the AT-SPI object behind it, and the watch that
+    // times the calls to its process from here on.
+    struct ElementRead {
+        AtspiAccessible* accessible;
+        UnresponsiveProcesses::Watch watch;
+        // Nothing is to be asked: no object, or its process is left alone for now.
+        bool skip() const { return accessible == nullptr || watch.skip(); }
+    };
+    ElementRead startRead(const Element& element)
+    {
+        return {.accessible = atspiOf(element),
+                .watch = UnresponsiveProcesses::Watch(unresponsive, element ? element->processId() : std::nullopt)};
+    }
     // How the last window told on the debug channel is placed, told again when that changes.
     enum class WindowPlacedBy : std::uint8_t { x11, compositor, nobody };
     std::pair<Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};
