@@ -53,11 +53,25 @@ public:
         static_cast<void>(context);
         done(std::nullopt);
     }
+    // The lease of a paste, or the reason when its keys could not be sent (the clipboard is then
+    // given back at once).
+    using PasteResult = std::expected<std::unique_ptr<PasteLease>, std::string>;
+    using Pasted = std::function<void(PasteResult)>;
     // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
-    // before the checks; nothing: it could not be kept) to give back. The reason when the keys could
-    // not be sent (the clipboard is then given back at once).
-    virtual std::expected<std::unique_ptr<PasteLease>, std::string>
-    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) = 0;
+    // before the checks; nothing: it could not be kept) to give back. For a paster whose keys go
+    // out at once; one whose keys wait for something implements pasteThen() instead.
+    virtual PasteResult paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
+    {
+        static_cast<void>(text);
+        static_cast<void>(userClipboard);
+        return std::unexpected(std::string("this paster's keys go out through pasteThen()"));
+    }
+    // The same, handing the outcome to `pasted` on the GUI thread: at once, or once what the keys
+    // wait for has come (the event loop runs meanwhile). What the write-back calls.
+    virtual void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted)
+    {
+        pasted(paste(text, std::move(userClipboard)));
+    }
     // Puts `text` on the clipboard for the user to paste; it stays there.
     virtual void offer(const QString& text) = 0;
     // What this paster itself serves as the clipboard now (the user's content given back, or a

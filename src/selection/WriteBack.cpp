@@ -318,22 +318,30 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                 logError("The application holding the clipboard did not answer in time or holds too much; the "
                          "pasted text stays on it");
             }
-            auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, std::move(kept))
-                              : m_windowPaster->paste(write->text, std::move(kept));
-            if (!lease) {
-                logError("Could not send the paste keys: " + lease.error());
-                if (keys) {
-                    return finish(write, Outcome::failed);
+            auto pasted = [this, write, keys, alive = QPointer<QObject>(&m_context)](WindowPaster::PasteResult lease) {
+                if (!alive) {
+                    return;
                 }
-                // Nothing was pasted and the user's clipboard is back: the text waits on the
-                // clipboard for the user, as where no keys can be sent.
-                logError("The text is on the clipboard instead.");
-                m_windowPaster->offer(write->text);
-                return finish(write, Outcome::onClipboard);
+                if (!lease) {
+                    logError("Could not send the paste keys: " + lease.error());
+                    if (keys) {
+                        return finish(write, Outcome::failed);
+                    }
+                    // Nothing was pasted and the user's clipboard is back: the text waits on the
+                    // clipboard for the user, as where no keys can be sent.
+                    logError("The text is on the clipboard instead.");
+                    m_windowPaster->offer(write->text);
+                    return finish(write, Outcome::onClipboard);
+                }
+                write->lease = std::move(*lease);
+                write->pastedAt = SteadyClock::now();
+                watch(write);
+            };
+            if (keys) {
+                pasteKeepingClipboard(*m_paster, write->text, std::move(kept), std::move(pasted));
+            } else {
+                m_windowPaster->pasteThen(write->text, std::move(kept), std::move(pasted));
             }
-            write->lease = std::move(*lease);
-            write->pastedAt = SteadyClock::now();
-            watch(write);
         };
     });
 }
@@ -409,34 +417,35 @@ void WriteBack::finish(const std::shared_ptr<Write>& write, Outcome outcome)
     }
 }
 
-std::expected<std::unique_ptr<PasteLease>, std::string>
-WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard)
+void WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text,
+                                      std::optional<ClipboardFormats> userClipboard, WindowPaster::Pasted done)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     auto* pasted = new PastedText;
     pasted->setText(text);
     pasted->kept = std::make_shared<const std::optional<ClipboardFormats>>(std::move(userClipboard));
-    auto lease = std::make_unique<ClipboardLease>(pasted);
+    ClipboardLease lease(pasted); // not const: its copy below may give the clipboard back
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
     // The display server may refuse us the clipboard (a newer owner's time stamp than the last one we
     // saw): Ctrl+V would then paste what the user had there over their selection.
     if (clipboard->mimeData(QClipboard::Clipboard) != pasted) {
-        return std::unexpected("the clipboard could not be taken");
+        return done(std::unexpected("the clipboard could not be taken"));
     }
-    if (const auto sent = keys.pasteShortcut(); !sent) {
-        lease->giveBack();
-        return std::unexpected(sent.error());
-    }
-    return lease;
+    keys.pasteShortcut([lease, done = std::move(done)](std::expected<void, std::string> sent) mutable {
+        if (!sent) {
+            lease.giveBack();
+            return done(std::unexpected(sent.error()));
+        }
+        done(std::make_unique<ClipboardLease>(lease));
+    });
 }
 
 KeyWindowPaster::KeyWindowPaster(std::unique_ptr<KeyPaster> keys) : m_keys(std::move(keys)) {}
 KeyWindowPaster::~KeyWindowPaster() = default;
 
-std::expected<std::unique_ptr<PasteLease>, std::string>
-KeyWindowPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
+void KeyWindowPaster::pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted)
 {
-    return WriteBack::pasteKeepingClipboard(*m_keys, text, std::move(userClipboard));
+    WriteBack::pasteKeepingClipboard(*m_keys, text, std::move(userClipboard), std::move(pasted));
 }
 
 void KeyWindowPaster::offer(const QString& text)

@@ -93,10 +93,10 @@ public:
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
     // The paste through Qt's (X11) clipboard: our text on it, keeping `userClipboard` (nothing: not
-    // kept) for giveBack(), and the paste keys pressed. The reason when the keys could not be sent
-    // (the clipboard is then given back at once).
-    static std::expected<std::unique_ptr<PasteLease>, std::string>
-    pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard);
+    // kept) for giveBack(), and the paste keys pressed; then `done` with the lease, or the reason
+    // when the keys could not be sent (the clipboard is then given back at once).
+    static void pasteKeepingClipboard(KeyPaster& keys, const QString& text,
+                                      std::optional<ClipboardFormats> userClipboard, WindowPaster::Pasted done);
 
 private:
     struct Write;
@@ -127,8 +127,7 @@ public:
     KeyWindowPaster& operator=(const KeyWindowPaster&) = delete;
 
     bool canSendKeys() const override { return true; }
-    std::expected<std::unique_ptr<PasteLease>, std::string>
-    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
+    void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted) override;
     void offer(const QString& text) override;
 
 private:

@@ -219,7 +219,12 @@ void X11KeyPaster::refreshToolkitTime(std::function<void()> then)
     static_cast<void>(trap.sync());
 }
 
-std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+void X11KeyPaster::pasteShortcut(Sent sent)
+{
+    sent(sendKeys());
+}
+
+std::expected<void, std::string> X11KeyPaster::sendKeys()
 {
     if (!open()) {
         return std::unexpected("the X display cannot be reached");

@@ -19,7 +19,8 @@ public:
     X11KeyPaster(const X11KeyPaster&) = delete;
     X11KeyPaster& operator=(const X11KeyPaster&) = delete;
 
-    std::expected<void, std::string> pasteShortcut() override;
+    // At once.
+    void pasteShortcut(Sent sent) override;
     // On a connection of its own for each copy.
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
     // Changes a property of a window of the toolkit's own from this connection: the toolkit takes
@@ -30,6 +31,7 @@ public:
 
 private:
     bool open();
+    std::expected<void, std::string> sendKeys();
 
     X11Display m_display;
     bool m_xwaylandOnly;
