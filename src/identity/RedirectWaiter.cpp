@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto requestWait = std::chrono::seconds(2);
-constexpr std::size_t maxHeadBytes = 16 * 1024;
+constexpr std::size_t maxHeadBytes = std::size_t{16} * 1024;
 constexpr std::size_t maxConnections = 16;
 
 const char* reason(int status)
@@ -147,13 +147,13 @@ private:
 void RedirectWaiter::State::run()
 {
     while (!stopped) {
-        std::vector<pollfd> waits{{wake.get(), POLLIN, 0}};
+        std::vector<pollfd> waits{{.fd = wake.get(), .events = POLLIN, .revents = 0}};
         if (listener) {
-            waits.push_back({listener.get(), POLLIN, 0});
+            waits.push_back({.fd = listener.get(), .events = POLLIN, .revents = 0});
         }
         std::optional<Clock::time_point> next = deadline;
         for (const Connection& connection : connections) {
-            waits.push_back({connection.fd.get(), POLLIN, 0});
+            waits.push_back({.fd = connection.fd.get(), .events = POLLIN, .revents = 0});
             next = std::min(next.value_or(connection.deadline), connection.deadline);
         }
         const auto wait =

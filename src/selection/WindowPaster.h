@@ -60,15 +60,16 @@ public:
     // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
     // before the checks; nothing: it could not be kept) to give back. For a paster whose keys go
     // out at once; one whose keys wait for something implements pasteThen() instead.
-    virtual PasteResult paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
+    virtual PasteResult
+    paste(const QString& /*text*/,
+          std::optional<ClipboardFormats> /*userClipboard*/) // NOLINT(performance-unnecessary-value-param)
     {
-        static_cast<void>(text);
-        static_cast<void>(userClipboard);
         return std::unexpected(std::string("this paster's keys go out through pasteThen()"));
     }
     // The same, handing the outcome to `pasted` on the GUI thread: at once, or once what the keys
     // wait for has come (the event loop runs meanwhile). What the write-back calls.
-    virtual void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted)
+    virtual void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard,
+                           Pasted pasted) // NOLINT(performance-unnecessary-value-param): overriders keep it
     {
         pasted(paste(text, std::move(userClipboard)));
     }

@@ -424,7 +424,8 @@ void WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text,
     auto* pasted = new PastedText;
     pasted->setText(text);
     pasted->kept = std::make_shared<const std::optional<ClipboardFormats>>(std::move(userClipboard));
-    ClipboardLease lease(pasted); // not const: its copy below may give the clipboard back
+    // Not const: its copy in the continuation below may give the clipboard back.
+    ClipboardLease lease(pasted);
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
     // The display server may refuse us the clipboard (a newer owner's time stamp than the last one we
     // saw): Ctrl+V would then paste what the user had there over their selection.
