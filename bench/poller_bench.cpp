@@ -3,6 +3,7 @@
 //   build/<dir>/bench/poller_bench
 //   scripts/desktop-session build/<dir>/bench/poller_bench
 
+#include "app/parts/PlatformParts.h"
 #include "fakes/FakeAccessibility.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
@@ -27,7 +28,10 @@ std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
 {
     auto poller = std::make_unique<TextSelectionPoller>(
         backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
-    poller->setScreens([] { return std::vector<ScreenArea>{{QRect(0, 0, 4000, 3000), QRect(0, 0, 4000, 3000), 1.0}}; });
+    poller->setScreens([] {
+        return std::vector<ScreenArea>{
+            {.geometry = QRect(0, 0, 4000, 3000), .workArea = QRect(0, 0, 4000, 3000), .devicePixelRatio = 1.0}};
+    });
     return poller;
 }
 
@@ -37,12 +41,12 @@ void BM_FakeTick(benchmark::State& state, bool liveSelection)
     auto focused = backend.addApplication(100, QStringLiteral("editor"));
     if (liveSelection) {
         focused->selectedText = QStringLiteral("  a selection of some forty characters  ");
-        focused->markerBounds = AxRect{100, 200, 300, 20};
+        focused->markerBounds = AxRect{.x = 100, .y = 200, .width = 300, .height = 20};
         focused->role = QStringLiteral("AXTextArea");
     }
     backend.setFront(100);
     auto poller = makePoller(backend);
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         benchmark::DoNotOptimize(poller->checkSelectedText());
     }
 }
@@ -71,7 +75,7 @@ std::unique_ptr<Desktop> startDesktop()
     auto desktop = std::make_unique<Desktop>();
     desktop->mousepad = std::make_unique<QProcess>();
     desktop->mousepad->start("mousepad", {});
-    desktop->backend = std::make_unique<platform::AtspiAccessibility>();
+    desktop->backend = PlatformParts(platform::Session::probe()).accessibilityLayer();
     desktop->poller = makePoller(*desktop->backend);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (desktop->backend->frontmostWindowOwnerPid() != desktop->mousepad->processId() &&
@@ -91,7 +95,7 @@ std::unique_ptr<Desktop> startDesktop()
 // exactly as in use.
 void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollStep::Decision expected)
 {
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         state.PauseTiming();
         spin(std::chrono::milliseconds(60));
         if (dropCache) {

@@ -40,6 +40,9 @@ install(FILES "${pm_packaging}/metainfo/app.parlomatic.Parlomatic.metainfo.xml"
 install(TARGETS parlomatic-text-service RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/parlomatic" COMPONENT services)
 install(PROGRAMS "${pm_packaging}/local-services/parlomatic-local-service" "${PROJECT_SOURCE_DIR}/scripts/dev-tls"
         DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/parlomatic" COMPONENT services)
+# The shell helpers the launcher sources, where it looks for them (<prefix>/lib/parlomatic/scripts).
+install(FILES "${PROJECT_SOURCE_DIR}/scripts/lib/conf.sh" "${PROJECT_SOURCE_DIR}/scripts/lib/wait.sh"
+        DESTINATION lib/parlomatic/scripts COMPONENT services)
 install(PROGRAMS "${pm_packaging}/local-services/parlomatic-setup-local-services"
         DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT services)
 install(FILES "${pm_generated}/parlomatic-setup-local-services.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"

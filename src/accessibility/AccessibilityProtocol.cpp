@@ -1,8 +1,12 @@
 #include "accessibility/AccessibilityProtocol.h"
 
+#include "selection/PanelPlacement.h"
+
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace parlomatic::platform::accessibilityProtocol {
@@ -71,6 +75,106 @@ QJsonValue toJson(const std::optional<int>& number)
 std::optional<int> numberFrom(const QJsonValue& value)
 {
     return value.isDouble() && isWhole(value.toDouble()) ? std::optional(value.toInt()) : std::nullopt;
+}
+
+namespace {
+
+using Outcome = SelectionReading::Outcome;
+using Misplaced = PollStep::Misplaced;
+
+constexpr std::pair<Outcome, QLatin1StringView> outcomeNames[] = {
+    {Outcome::noFocus, QLatin1StringView("noFocus")},
+    {Outcome::noSelection, QLatin1StringView("noSelection")},
+    {Outcome::selection, QLatin1StringView("selection")},
+};
+constexpr std::pair<Misplaced, QLatin1StringView> misplacedNames[] = {
+    {Misplaced::no, QLatin1StringView("no")},
+    {Misplaced::onElementFrame, QLatin1StringView("onElementFrame")},
+    {Misplaced::notShown, QLatin1StringView("notShown")},
+};
+
+template <typename Value, std::size_t size>
+QString nameOf(const std::pair<Value, QLatin1StringView> (&names)[size], Value value)
+{
+    const auto* found = std::ranges::find(names, value, &std::pair<Value, QLatin1StringView>::first);
+    return found != std::end(names) ? QString(found->second) : QString();
+}
+
+template <typename Value, std::size_t size>
+std::optional<Value> valueOf(const std::pair<Value, QLatin1StringView> (&names)[size], const QJsonValue& name)
+{
+    const QString text = name.toString();
+    const auto* found = std::ranges::find(names, text, &std::pair<Value, QLatin1StringView>::second);
+    return found != std::end(names) ? std::optional(found->first) : std::nullopt;
+}
+
+// A value that is either absent or null, or what `read` makes of it; false when it is neither.
+template <typename T, typename Read> bool optionalFrom(const QJsonValue& value, std::optional<T>& into, Read read)
+{
+    if (value.isUndefined() || value.isNull()) {
+        into.reset();
+        return true;
+    }
+    into = read(value);
+    return into.has_value();
+}
+
+} // namespace
+
+QJsonObject toJson(const SelectionReading& reading, std::int64_t element)
+{
+    const PollStep& step = reading.step;
+    return {{QStringLiteral("outcome"), nameOf(outcomeNames, reading.outcome)},
+            {QStringLiteral("el"), qint64(element)},
+            {QStringLiteral("app"), toJson(step.app)},
+            {QStringLiteral("role"), toJson(step.role)},
+            {QStringLiteral("secure"), step.secure},
+            {QStringLiteral("tooLong"), step.selectionTooLong},
+            {QStringLiteral("rect"), toJson(step.rect)},
+            {QStringLiteral("frame"), toJson(step.frame)},
+            {QStringLiteral("misplaced"), nameOf(misplacedNames, step.misplaced)},
+            {QStringLiteral("text"), toJson(reading.selectedText)}};
+}
+
+std::optional<SelectionReading> readingFrom(const QJsonValue& value,
+                                            const std::function<Element(std::int64_t)>& element)
+{
+    const QJsonObject object = value.toObject();
+    const std::optional<Outcome> outcome = valueOf(outcomeNames, object[QLatin1String("outcome")]);
+    const std::optional<Misplaced> misplaced = valueOf(misplacedNames, object[QLatin1String("misplaced")]);
+    const QJsonValue number = object[QLatin1String("el")];
+    if (!outcome || !misplaced || !number.isDouble() || !object[QLatin1String("secure")].isBool() ||
+        !object[QLatin1String("tooLong")].isBool()) {
+        return std::nullopt;
+    }
+    SelectionReading reading;
+    reading.outcome = *outcome;
+    PollStep& step = reading.step;
+    step.secure = object[QLatin1String("secure")].toBool();
+    step.selectionTooLong = object[QLatin1String("tooLong")].toBool();
+    step.misplaced = *misplaced;
+    if (!optionalFrom(object[QLatin1String("app")], step.app, textFrom) ||
+        !optionalFrom(object[QLatin1String("role")], step.role, textFrom) ||
+        !optionalFrom(object[QLatin1String("rect")], step.rect, rectFrom) ||
+        !optionalFrom(object[QLatin1String("frame")], step.frame, rectFrom) ||
+        !optionalFrom(object[QLatin1String("text")], reading.selectedText, textFrom)) {
+        return std::nullopt;
+    }
+    const double held = number.toDouble();
+    if (held != 0) {
+        if (held < 1 || held != std::trunc(held) || !(step.element = element(std::int64_t(held)))) {
+            return std::nullopt;
+        }
+    }
+    // Past a focused element every reading names it, and a selection has its rectangle and role.
+    if ((*outcome != Outcome::noFocus && !step.element) ||
+        (*outcome == Outcome::selection && (!step.rect || !step.role))) {
+        return std::nullopt;
+    }
+    if (*outcome == Outcome::selection) {
+        step.text = trimmedSelection(reading.selectedText.value_or(QString()));
+    }
+    return reading;
 }
 
 QByteArray line(const QJsonObject& message)

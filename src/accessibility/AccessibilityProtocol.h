@@ -1,12 +1,15 @@
 #pragma once
 
 #include "selection/AccessibilityBackend.h"
+#include "selection/SelectionReader.h"
 
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 
 // The accessibility helper process and the application speak in lines of compact JSON over the
@@ -32,6 +35,13 @@ QJsonValue toJson(const std::optional<QString>& text);
 std::optional<QString> textFrom(const QJsonValue& value);
 QJsonValue toJson(const std::optional<int>& number);
 std::optional<int> numberFrom(const QJsonValue& value);
+
+// A step's reading past the front process (readFocused), its element as the number `element`.
+QJsonObject toJson(const SelectionReading& reading, std::int64_t element);
+// The reading of such an object, its element made by `element` from its number; nothing when the
+// object is not one (an outcome the read cannot have, a value of the wrong type).
+std::optional<SelectionReading> readingFrom(const QJsonValue& value,
+                                            const std::function<Element(std::int64_t)>& element);
 
 // One line: the object's compact JSON and a newline.
 QByteArray line(const QJsonObject& message);

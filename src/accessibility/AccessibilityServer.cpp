@@ -72,6 +72,12 @@ QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& req
     if (name == QLatin1String("front")) {
         return toJson(layer.frontmostWindowOwnerPid());
     }
+    if (name == QLatin1String("read")) {
+        return withPid([&](Pid of) {
+            const SelectionReading reading = layer.readFocused(of);
+            return QJsonValue(protocol::toJson(reading, numberOf(reading.step.element)));
+        });
+    }
     if (name == QLatin1String("application")) {
         return withPid([&](Pid of) { return QJsonValue(qint64(numberOf(layer.applicationElement(of)))); });
     }

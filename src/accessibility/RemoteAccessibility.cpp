@@ -2,6 +2,7 @@
 
 #include "accessibility/AccessibilityProtocol.h"
 #include "accessibility/HelperChannel.h"
+#include "common/Log.h"
 
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -185,6 +186,24 @@ std::optional<QString> RemoteAccessibility::elementRole(const Element& element)
 {
     const std::optional<QJsonValue> role = askAbout("role", element);
     return role ? protocol::textFrom(*role) : std::nullopt;
+}
+
+SelectionReading RemoteAccessibility::readFocused(Pid pid)
+{
+    const std::optional<QJsonValue> answer = ask("read", {{QStringLiteral("pid"), pid}});
+    std::optional<SelectionReading> reading;
+    if (answer) {
+        reading = protocol::readingFrom(
+            *answer, [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
+        if (!reading) {
+            logError("The accessibility helper answered a read with what is not one; it is ignored.");
+        }
+    }
+    if (!reading) {
+        reading.emplace();
+        reading->outcome = SelectionReading::Outcome::noFocus;
+    }
+    return std::move(*reading);
 }
 
 void RemoteAccessibility::readAncestorAttributes(const Element& element)

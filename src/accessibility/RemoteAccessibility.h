@@ -66,6 +66,7 @@ public:
     std::optional<AxRect> elementFrame(const Element& element) override;
     std::optional<AxRect> windowFrame(const Element& element) override;
     std::optional<QString> elementRole(const Element& element) override;
+    SelectionReading readFocused(Pid pid) override;
     void readAncestorAttributes(const Element& element) override;
     void enableEnhancedUserInterface(const Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;

@@ -6,6 +6,7 @@
 
 #include "accessibility/AccessibilityProtocol.h"
 #include "accessibility/AccessibilityServer.h"
+#include "app/parts/PlatformParts.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "platform/linux/desktop/ApplicationProcess.h"
 
@@ -42,9 +43,12 @@ int main(int argc, char* argv[])
     }
     platform::setApplicationProcess(owner);
 
-    platform::AtspiAccessibility layer;
-    if (!layer.isAvailable()) {
+    // The helper inherits the application's environment untouched, so it probes the same session
+    // and its parts are picked by the same code.
+    const std::unique_ptr<platform::AtspiAccessibility> layer =
+        PlatformParts(platform::Session::probe()).accessibilityLayer();
+    if (!layer->isAvailable()) {
         return protocol::noBusExit;
     }
-    return platform::serveStandardStreams(layer, [&layer] { return !layer.isConnected(); });
+    return platform::serveStandardStreams(*layer, [&layer] { return !layer->isConnected(); });
 }

@@ -3,7 +3,6 @@
 #include "app/UpdaterController.h"
 #include "common/Async.h"
 #include "common/Log.h"
-#include "identity/jwt/JWT.h"
 
 #include <QNetworkInformation>
 #include <QPointer>
@@ -13,117 +12,6 @@
 #include <system_error>
 
 namespace parlomatic {
-namespace {
-
-// The retrieval's outcome, carried from the worker to the GUI thread.
-struct RefreshOutcome {
-    enum class Kind {
-        renewed,
-        signedOut,   // nothing renewable stored, or the service refused the refresh token
-        unreachable, // the keyring or the service did not answer: the session is kept
-        failed,      // any other failure: nothing changes
-    };
-    Kind kind = Kind::failed;
-    std::optional<identity::Credentials> credentials;
-    bool unsaved = false; // the manager holds a set the keyring has not taken yet
-};
-
-std::string describeForLog(const identity::CredentialsManagerError& error)
-{
-    // The cause's own description may be a response body; only its code and status are kept.
-    std::string text = error.message();
-    if (error.cause()) {
-        text += " (" + error.cause()->code() + ", status " + std::to_string(error.cause()->statusCode()) + ")";
-    }
-    return text;
-}
-
-bool refusedRefreshToken(const identity::CredentialsManagerError& error)
-{
-    return error.code() == identity::CredentialsManagerError::Code::renewFailed && error.cause() &&
-           error.cause()->code() == "invalid_grant";
-}
-
-// `signedIn`: this process holds a session, which a keyring locked meanwhile must not end.
-RefreshOutcome retrieve(identity::CredentialsManager& manager, bool forceRenew, bool signedIn)
-{
-    using Kind = RefreshOutcome::Kind;
-    switch (manager.stored()) {
-    case identity::CredentialsManager::Stored::nothing:
-        logError("Unable to renew credentials");
-        return {Kind::signedOut, std::nullopt};
-    case identity::CredentialsManager::Stored::unreachable:
-        logError("The keyring could not be read; the session is kept and tried again later");
-        return {Kind::unreachable, std::nullopt};
-    case identity::CredentialsManager::Stored::unusable:
-        if (signedIn) {
-            logError("The keyring cannot be used now; the session is kept and tried again later");
-            return {Kind::unreachable, std::nullopt};
-        }
-        // No session can have been kept: offer a sign-in, which then lives in memory only.
-        logError("Unable to renew credentials");
-        logError("The keyring cannot be used here; a sign-in lasts until Parlomatic quits");
-        return {Kind::signedOut, std::nullopt};
-    case identity::CredentialsManager::Stored::renewable:
-        break;
-    }
-    auto result = forceRenew ? manager.renew() : manager.credentials();
-    if (result) {
-        return {Kind::renewed, std::move(*result), manager.hasUnsaved()};
-    }
-    const auto& error = result.error();
-    logError(boundedFailureLine("Failed with: ", describeForLog(error)));
-    if (error.isTransient()) {
-        return {Kind::unreachable, std::nullopt};
-    }
-    const bool gone =
-        refusedRefreshToken(error) || error.code() == identity::CredentialsManagerError::Code::noCredentials;
-    return {gone ? Kind::signedOut : Kind::failed, std::nullopt};
-}
-
-} // namespace
-
-std::string boundedFailureLine(std::string_view prefix, std::string_view description)
-{
-    if (description.size() > AppState::maxLoggedDescription) {
-        std::size_t cut = AppState::maxLoggedDescription;
-        // Never split a UTF-8 sequence: back up to the start of the character at the cut.
-        while (cut > 0 && (static_cast<unsigned char>(description[cut]) & 0xC0) == 0x80) {
-            --cut;
-        }
-        return std::string(prefix) + std::string(description.substr(0, cut)) + "...";
-    }
-    return std::string(prefix) + std::string(description);
-}
-
-Backoff::Backoff(std::chrono::milliseconds first, std::chrono::milliseconds most)
-    : m_first(first), m_most(std::max(first, most)), m_next(first)
-{}
-
-void Backoff::schedule(QObject& context, std::function<void()> attempt)
-{
-    if (m_timer && m_timer->isActive()) {
-        return;
-    }
-    m_timer = std::make_unique<QTimer>();
-    m_timer->setSingleShot(true);
-    QObject::connect(m_timer.get(), &QTimer::timeout, &context, std::move(attempt));
-    m_timer->start(m_next);
-    m_next = std::min(m_next * 2, m_most);
-}
-
-void Backoff::reset()
-{
-    if (m_timer) {
-        m_timer->stop();
-    }
-    m_next = m_first;
-}
-
-std::chrono::milliseconds Backoff::scheduledDelay() const
-{
-    return m_timer && m_timer->isActive() ? m_timer->intervalAsDuration() : std::chrono::milliseconds(0);
-}
 
 AppState::AppState(AppStateDependencies dependencies, QObject* parent)
     : QObject(parent), m_deps(std::move(dependencies)), m_renewalRetry(m_deps.retryDelay, m_deps.maxRetryDelay),
@@ -149,8 +37,10 @@ AppState::~AppState() = default;
 
 std::function<void(std::function<void(AppState&)>)> AppState::guiPoster()
 {
-    return
-        [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) { postToGui(guard, std::move(step)); };
+    return [guard = QPointer<AppState>(this)](std::function<void(AppState&)> step) {
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the queued call owns the functor and deletes it
+        postToGui(guard, std::move(step));
+    };
 }
 
 void AppState::runStartup()
@@ -259,7 +149,11 @@ void AppState::beginWaiting()
 
 void AppState::endWaiting()
 {
-    if (m_pendingAuth > 0 && --m_pendingAuth == 0) {
+    if (m_pendingAuth == 0) {
+        return;
+    }
+    --m_pendingAuth;
+    if (m_pendingAuth == 0) {
         emit waitingForAuthChanged();
     }
 }
@@ -267,93 +161,6 @@ void AppState::endWaiting()
 std::optional<Gender> AppState::preferredGender() const
 {
     return m_user ? m_user->gender : std::nullopt;
-}
-
-void AppState::refreshSession(bool forceRenew, std::function<void()> done)
-{
-    refresh(forceRenew, true, std::move(done));
-}
-
-void AppState::refresh(bool forceRenew, bool shown, std::function<void()> done)
-{
-    if (shown) {
-        beginWaiting();
-    }
-    const std::uint64_t epoch = m_sessionEpoch;
-    // A sign-in since the sign-out has its set in the credentials manager's memory.
-    const bool signedOut = m_signOutPending && !m_signedInSinceSignOut;
-    const bool signedIn = m_isAuthenticated || m_isReconnecting;
-    runInBackground([manager = m_deps.credentialsManager, forceRenew, shown, epoch, signedOut, signedIn,
-                     post = guiPoster(), done = std::move(done)] {
-        // A sign-out not yet complete leaves a stored set behind that must never be used again.
-        const RefreshOutcome outcome = signedOut ? RefreshOutcome{RefreshOutcome::Kind::signedOut, std::nullopt}
-                                                 : retrieve(*manager, forceRenew, signedIn);
-        post([outcome, forceRenew, shown, epoch, done](AppState& state) {
-            if (epoch == state.m_sessionEpoch) {
-                switch (outcome.kind) {
-                case RefreshOutcome::Kind::renewed:
-                    state.m_renewalRetry.reset();
-                    state.setReconnecting(false);
-                    state.applyCredentials(*outcome.credentials, forceRenew);
-                    if (outcome.unsaved) {
-                        state.m_saveRetry.schedule(state, [&state] { state.saveUnsaved(); });
-                    }
-                    break;
-                case RefreshOutcome::Kind::signedOut:
-                    state.m_renewalRetry.reset();
-                    state.setReconnecting(false);
-                    state.dropSession();
-                    break;
-                case RefreshOutcome::Kind::unreachable:
-                    state.setReconnecting(true);
-                    state.m_renewalRetry.schedule(state, [&state] { state.retryRenewal(); });
-                    break;
-                case RefreshOutcome::Kind::failed:
-                    break;
-                }
-            }
-            if (shown) {
-                state.endWaiting();
-            }
-            if (done) {
-                done();
-            }
-        });
-    });
-}
-
-void AppState::saveUnsaved()
-{
-    runInBackground([manager = m_deps.credentialsManager, post = guiPoster()] {
-        const bool saved = manager->saveUnsaved().has_value();
-        post([saved](AppState& state) {
-            if (saved) {
-                state.m_saveRetry.reset();
-                state.m_inMemoryOnly = false;
-            } else {
-                state.m_saveRetry.schedule(state, [&state] { state.saveUnsaved(); });
-            }
-        });
-    });
-}
-
-void AppState::applyCredentials(const identity::Credentials& credentials, bool updateUser)
-{
-    const auto decoded = jwt::decode(credentials.accessToken());
-    if (!decoded) {
-        return;
-    }
-    if (updateUser) {
-        m_user = User::fromIdToken(credentials.idToken());
-        emit userChanged();
-    }
-    setAccessToken(credentials.accessToken());
-    const std::optional<double> expiration = decoded->expiresAt();
-    if (expiration != m_accessTokenExpiration) {
-        m_accessTokenExpiration = expiration;
-        emit accessTokenExpirationChanged();
-    }
-    setAuthenticated(true);
 }
 
 void AppState::login()
@@ -431,6 +238,7 @@ void AppState::finishSignOut()
     if (!m_signOutPending) {
         return;
     }
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the analyzer loses the functor std::function owns
     runInBackground([manager = m_deps.credentialsManager, since = m_storesAtSignOut, post = guiPoster()] {
         const auto result = manager->signOut({}, since);
         using SignOut = identity::CredentialsManager::SignOut;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Backoff.h"
 #include "identity/Credentials.h"
 #include "identity/CredentialsManager.h"
 #include "service/Session.h"
@@ -68,24 +69,6 @@ struct AppStateDependencies {
 //
 // Lives on the GUI thread: every field is written there, every signal is emitted there, and every
 // operation is called there. Blocking work runs in the background and comes back queued.
-// Runs an attempt again after a delay that doubles with every call of schedule(), up to a limit.
-class Backoff {
-public:
-    Backoff(std::chrono::milliseconds first, std::chrono::milliseconds most);
-    // Does nothing while an attempt is already scheduled.
-    void schedule(QObject& context, std::function<void()> attempt);
-    // Cancels the scheduled attempt and starts again from the first delay.
-    void reset();
-    // The delay of the scheduled attempt; zero when none is.
-    std::chrono::milliseconds scheduledDelay() const;
-
-private:
-    std::chrono::milliseconds m_first;
-    std::chrono::milliseconds m_most;
-    std::chrono::milliseconds m_next;
-    std::unique_ptr<QTimer> m_timer;
-};
-
 class AppState final : public QObject, public Session {
     Q_OBJECT
     Q_PROPERTY(QString updateLabel READ updateLabel WRITE setUpdateLabel NOTIFY updateLabelChanged)

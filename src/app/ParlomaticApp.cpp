@@ -16,15 +16,13 @@
 #include "identity/IdentityWebAuth.h"
 #include "identity/keychain/KeychainStore.h"
 #include "panels/ActionsWindow.h"
+#include "panels/FloatingWindow.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
 #include "platform/linux/desktop/DesktopNotifications.h"
 #include "platform/linux/desktop/ProcApplicationIdentities.h"
 #include "platform/linux/desktop/SecretServiceKeychain.h"
-#include "platform/linux/wayland/WaylandPaster.h"
 #include "platform/linux/x11/X11Compositor.h"
-#include "platform/linux/x11/X11GlobalShortcuts.h"
-#include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/AccessibilityThread.h"
 #include "selection/KeyboardActions.h"
 #include "selection/KeyboardShortcuts.h"
@@ -51,7 +49,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <string_view>
 
 namespace parlomatic {
 namespace {
@@ -60,12 +57,13 @@ namespace {
 // the actions behind the strip's buttons, which read the token through the session state.
 class SelectionWatcher : public QObject {
 public:
-    SelectionWatcher(Session& session, HttpClient& http, WatchControl& control, KeyboardShortcuts& shortcuts)
+    SelectionWatcher(const PlatformParts& parts, Session& session, HttpClient& http, WatchControl& control,
+                     KeyboardShortcuts& shortcuts)
         : m_shortcuts(shortcuts), m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
                                             [this](const QString& message) {
                                                 // From the layer's thread: told on the GUI thread.
                                                 QTimer::singleShot(0, this, [this, message] {
-                                                    m_desktopNotices.tell("accessibility", message);
+                                                    m_desktopNotices.tell(NoticeCause::accessibility, message);
                                                 });
                                             }),
           m_accessibility(std::make_unique<AccessibilityThread>([this] {
@@ -76,17 +74,21 @@ public:
           m_translator(http, ApiDomain([] { return Env::apiDomain(); }))
     {
         const bool compositing = platform::isCompositingActive();
+        const bool placeThemselves = parts.panelsPlaceThemselves();
         const QString identifier = QString::fromStdString(Env::bundleIdentifier());
         m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
             auto window = std::make_unique<ActionsWindow>(poller, identifier);
             window->setCompositingActive(compositing);
+            if (placeThemselves) {
+                placeByOwnCoordinates(*window);
+            }
             return window;
         });
         // On Wayland our X11 keys reach XWayland windows only: native ones get a paste through the
         // compositor where it lets us, else their element written.
-        m_keyPaster = std::make_unique<platform::X11KeyPaster>(isWaylandSession());
-        if (isWaylandSession()) {
-            m_windowPaster = platform::windowPasterForSession();
+        m_keyPaster = parts.keyPaster();
+        if (parts.session().wayland()) {
+            m_windowPaster = parts.windowPaster();
             qCDebug(sessionLog) << "Wayland session: our X11 keys reach XWayland windows only; native windows get"
                                 << (m_windowPaster ? "the compositor's paste" : "their element written, if it lets us");
         } else {
@@ -100,6 +102,9 @@ public:
         m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
         auto translatePanel = std::make_unique<TranslateWindow>(*m_translateState, identifier);
         translatePanel->setCompositingActive(compositing);
+        if (placeThemselves) {
+            placeByOwnCoordinates(*translatePanel);
+        }
         m_poller->setTranslatePanel(std::move(translatePanel));
         m_poller->setSelectionActions(m_actions->selectionActions());
         control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
@@ -181,7 +186,7 @@ std::filesystem::path signOutPendingFile()
 
 } // namespace
 
-ParlomaticApp::ParlomaticApp()
+ParlomaticApp::ParlomaticApp(platform::Session session) : m_parts(std::move(session))
 {
     CurlHttpClient::Options options;
     options.extraCaFile = Env::extraCaFile();
@@ -204,11 +209,7 @@ void ParlomaticApp::start()
     connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
     m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
     m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
-    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there the
-    // desktop binds the keys and runs `parlomatic --translate` and the like.
-    if (!isWaylandSession()) {
-        m_globalShortcuts = std::make_unique<platform::X11GlobalShortcuts>();
-    }
+    m_globalShortcuts = m_parts.globalShortcuts();
     m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
                                                       *m_notices);
 
@@ -217,10 +218,12 @@ void ParlomaticApp::start()
     dependencies.accessibility = std::make_shared<BusAccessibilityPermission>();
     dependencies.signIn = [http = m_http](std::function<void(SignInResult)> done) { signIn(http, std::move(done)); };
     dependencies.startWatcher = [this] {
-        return std::make_unique<SelectionWatcher>(*m_appState, *m_http, *m_watchControl, *m_shortcuts);
+        return std::make_unique<SelectionWatcher>(m_parts, *m_appState, *m_http, *m_watchControl, *m_shortcuts);
     };
     dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
-    dependencies.tell = [](const QString& message) { platform::DesktopNotifications().tell("session", message); };
+    dependencies.tell = [](const QString& message) {
+        platform::DesktopNotifications().tell(NoticeCause::session, message);
+    };
     dependencies.signOutPendingFile = signOutPendingFile();
     m_appState = std::make_unique<AppState>(std::move(dependencies));
 
@@ -304,22 +307,6 @@ void ParlomaticApp::showAlreadyRunning()
         m_trayIcon->showMessage(QStringLiteral("Parlomatic"),
                                 QStringLiteral("Parlomatic is already running: its menu is behind its icon."));
     }
-}
-
-bool isWaylandSession()
-{
-    const char* type = std::getenv("XDG_SESSION_TYPE");
-    const char* display = std::getenv("WAYLAND_DISPLAY");
-    return (type != nullptr && std::string_view(type) == "wayland") || (display != nullptr && *display != '\0');
-}
-
-bool hasGraphicalSession()
-{
-    const auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value != nullptr && *value != '\0';
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
 } // namespace parlomatic

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/parts/PlatformParts.h"
+
 #include <QObject>
 
 #include <memory>
@@ -24,7 +26,7 @@ class ParlomaticApp : public QObject {
     Q_OBJECT
 
 public:
-    ParlomaticApp();
+    explicit ParlomaticApp(platform::Session session);
     ~ParlomaticApp() override;
 
     // Builds the session state (which starts its start-up renewal), shows the tray icon and starts
@@ -40,6 +42,7 @@ private:
     void showPause();
     void openShortcutsWindow();
 
+    PlatformParts m_parts;
     std::shared_ptr<HttpClient> m_http;
     // Before the session state: the watcher it starts is governed by it.
     std::unique_ptr<WatchControl> m_watchControl;
@@ -53,10 +56,5 @@ private:
     std::unique_ptr<MenuBarView> m_menuView;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
 };
-
-// Whether a graphical session can be reached (an X11 or Wayland display, or an explicit Qt platform).
-bool hasGraphicalSession();
-// Whether the desktop session is a Wayland one (where keys cannot be sent to other applications).
-bool isWaylandSession();
 
 } // namespace parlomatic

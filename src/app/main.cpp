@@ -1,6 +1,7 @@
 #include "app/ParlomaticApp.h"
 #include "app/SingleInstance.h"
 #include "app/SystemBrowserSignIn.h"
+#include "app/parts/PlatformParts.h"
 #include "selection/Shortcuts.h"
 
 #include <QApplication>
@@ -12,18 +13,17 @@
 
 int main(int argc, char* argv[])
 {
-    if (!parlomatic::hasGraphicalSession()) {
+    // The one look at what kind of session this is; everything else is handed this value.
+    const parlomatic::platform::Session session = parlomatic::platform::Session::probe();
+    if (!session.hasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         std::fputs("parlomatic: no graphical session (DISPLAY and WAYLAND_DISPLAY are unset); run it inside one, "
                    "for example: scripts/desktop-session build/dev/bin/parlomatic\n",
                    stderr);
         return 1;
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the
-    // selection is (see FloatingWindow.h).
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    // selection is (see FloatingWindow.h and PlatformParts.h).
+    parlomatic::runOnXWaylandUnderWayland(session);
     // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
     // instance acts on the selection. The hand-over comes before the toolkit's start (a display
     // connection, its plugins), which would add tens of milliseconds to every key press.
@@ -58,7 +58,7 @@ int main(int argc, char* argv[])
     }
     QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
 
-    parlomatic::ParlomaticApp app;
+    parlomatic::ParlomaticApp app(session);
     QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
                      &parlomatic::ParlomaticApp::showAlreadyRunning);
     QObject::connect(&instance, &parlomatic::SingleInstance::actionRequested, &app,

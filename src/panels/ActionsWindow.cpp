@@ -1,7 +1,6 @@
 #include "panels/ActionsWindow.h"
 
 #include "panels/ActionsView.h"
-#include "panels/FloatingWindow.h"
 #include "selection/TextSelectionPoller.h"
 
 #include <QCloseEvent>
@@ -25,7 +24,6 @@ ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
-    placeByOwnCoordinatesOnXWayland(*this);
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -1,6 +1,5 @@
 #include "panels/TranslateWindow.h"
 
-#include "panels/FloatingWindow.h"
 #include "panels/PanelShape.h"
 #include "panels/TranslateState.h"
 #include "panels/TranslateView.h"
@@ -26,7 +25,6 @@ TranslateWindow::TranslateWindow(TranslateState& state, const QString& identifie
     setObjectName(identifier);
     setWindowTitle(QStringLiteral("Parlomatic - Translation"));
     setAttribute(Qt::WA_TranslucentBackground);
-    placeByOwnCoordinatesOnXWayland(*this);
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(shadowMargins());
     // Not aligned: an aligned view would keep its ideal size. It grows with the window up to its

@@ -9,6 +9,8 @@
 
 namespace parlomatic {
 
+struct SelectionReading; // selection/SelectionReader.h
+
 // The accessibility layer: the only reader of other applications' user interfaces. Every read that
 // fails, answers without a value or answers a value of an unexpected type is nothing; nothing here
 // throws, retries or reports to the user. Implementations bound every call to another process by a
@@ -89,6 +91,11 @@ public:
     virtual void enableEnhancedUserInterface(const Element& application) = 0;
     // The same for every running application; the costly pass, run on a change of front process.
     virtual void enableEnhancedUserInterfaceForRunningApps() = 0;
+
+    // The reads of a poll step past the front process, all at once: its focused element, role,
+    // selection, rectangle and text (SelectionReader.h, readFocusedSelection). A layer behind a
+    // process boundary answers it in one request instead of one per read.
+    virtual SelectionReading readFocused(Pid pid);
 
     // False once the layer has lost its connection for good (the accessibility bus went away): it
     // must be made anew.

@@ -32,9 +32,9 @@ public:
     void run(ShortcutAction action);
 
     static constexpr TextActions::Notice nothingSelected{
-        .cause = "keys", .message = "Select some text first: Parlomatic found no selection to act on."};
+        .cause = NoticeCause::keys, .message = "Select some text first: Parlomatic found no selection to act on."};
     static constexpr TextActions::Notice readOnly{
-        .cause = "keys", .message = "This text cannot be changed, so Parlomatic can only translate it."};
+        .cause = NoticeCause::keys, .message = "This text cannot be changed, so Parlomatic can only translate it."};
 
 private:
     void stepFinished(const PollStep& step);

@@ -55,7 +55,7 @@ void KeyboardShortcuts::reload()
         logError("The keys " + keys.toStdString() + " for " + std::string(shortcutName(taken.action)) +
                  " are held by another program.");
         if (m_toldTaken.insert(keys).second) {
-            m_notices.tell(Notices::userMustAct,
+            m_notices.tell(NoticeCause::userMustAct,
                            QString::fromLatin1(takenMessage)
                                .arg(taken.keys.toString(QKeySequence::NativeText), shortcutTitle(taken.action)));
         }
@@ -65,11 +65,11 @@ void KeyboardShortcuts::reload()
 void KeyboardShortcuts::run(ShortcutAction action)
 {
     if (m_handler && m_control.isPaused()) {
-        m_notices.tell("keys", QString::fromLatin1(pausedMessage));
+        m_notices.tell(NoticeCause::keys, QString::fromLatin1(pausedMessage));
     } else if (m_handler) {
         m_handler(action);
     } else {
-        m_notices.tell("keys", QString::fromLatin1(notWatchingMessage));
+        m_notices.tell(NoticeCause::keys, QString::fromLatin1(notWatchingMessage));
     }
 }
 

@@ -8,10 +8,10 @@ ThrottledNotices::ThrottledNotices(Notices& target, const Clock& clock, double i
     : m_target(target), m_clock(clock), m_interval(intervalSeconds)
 {}
 
-void ThrottledNotices::tell(const std::string& cause, const QString& message)
+void ThrottledNotices::tell(NoticeCause cause, const QString& message)
 {
     const double now = m_clock.now();
-    if (cause != userMustAct) {
+    if (cause != NoticeCause::userMustAct) {
         if (const auto last = m_lastTold.find(message); last != m_lastTold.end() && now - last->second < m_interval) {
             return;
         }

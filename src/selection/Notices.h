@@ -2,23 +2,22 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <map>
-#include <string>
 
 namespace parlomatic {
 
 class Clock;
+
+// What a notice is about. One that asks the user to do something is never held back.
+enum class NoticeCause : std::uint8_t { service, write, keys, accessibility, compositor, session, userMustAct };
 
 // Tells the user, outside Parlomatic's own windows, that something they asked for did not happen:
 // in plain words, never with their text. GUI thread only.
 class Notices {
 public:
     virtual ~Notices() = default;
-    // `cause` names the kind of failure ("service", "write"); userMustAct for a notice that asks the
-    // user to do something, which is never held back.
-    virtual void tell(const std::string& cause, const QString& message) = 0;
-
-    static constexpr const char* userMustAct = "act";
+    virtual void tell(NoticeCause cause, const QString& message) = 0;
 
 protected:
     Notices() = default;
@@ -36,7 +35,7 @@ public:
     // `target` and `clock` must outlive this object.
     ThrottledNotices(Notices& target, const Clock& clock, double intervalSeconds = defaultIntervalSeconds);
 
-    void tell(const std::string& cause, const QString& message) override;
+    void tell(NoticeCause cause, const QString& message) override;
 
 private:
     Notices& m_target;

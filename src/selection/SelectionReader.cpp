@@ -19,7 +19,7 @@ bool holdsCentre(const AxRect& frame, const AxRect& rect)
 
 } // namespace
 
-SelectionReading SelectionReader::read(AccessibilityBackend& backend)
+SelectionReading readFocusedSelection(AccessibilityBackend& backend, Pid pid)
 {
     using Outcome = SelectionReading::Outcome;
     SelectionReading reading;
@@ -29,31 +29,6 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         return std::move(reading);
     };
 
-    step.pid = backend.frontmostWindowOwnerPid();
-    if (!step.pid) {
-        return done(Outcome::noFront);
-    }
-    const Pid pid = *step.pid;
-    // Decided before anything else is asked (the pass over all applications included): the user
-    // turned the watcher off there so that nothing of it is read, not its text, range or place.
-    if (m_filter.identities && pid != m_ownPid) {
-        step.application = m_filter.identities->identify(pid);
-        if (step.application && m_filter.isTurnedOff && m_filter.isTurnedOff(step.application->id)) {
-            step.turnedOff = true;
-            return done(Outcome::turnedOff);
-        }
-    }
-    if (pid != m_prevPid) {
-        backend.enableEnhancedUserInterfaceForRunningApps();
-        step.enhancedPass = true;
-        m_prevPid = pid;
-    }
-    // Our own ordinary windows: checked by process, before any read of our own tree (which would
-    // wait on our own GUI thread).
-    if (pid == m_ownPid) {
-        return done(Outcome::ownWindow);
-    }
-
     const Element application = backend.applicationElement(pid);
     const Element focused = application ? backend.focusedElement(application) : Element{};
     if (!focused) {
@@ -61,9 +36,6 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     }
     step.element = focused;
     step.app = backend.bundleIdentifier(pid);
-    if (step.application && step.application->name.isEmpty()) {
-        step.application->name = step.app.value_or(step.application->id.section(QLatin1Char('/'), -1));
-    }
     if (step.app && *step.app == wordBundleIdentifier) {
         backend.readAncestorAttributes(focused);
     }
@@ -76,7 +48,8 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         return done(Outcome::noSelection);
     }
     // The length costs no text: a huge selection is neither fetched nor measured.
-    if (const std::optional<int> length = backend.selectionLength(focused); length && *length > maxSelectionLength) {
+    if (const std::optional<int> length = backend.selectionLength(focused);
+        length && *length > SelectionReader::maxSelectionLength) {
         step.selectionTooLong = true;
         return done(Outcome::noSelection);
     }
@@ -123,6 +96,57 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
         step.frame = backend.elementFrame(focused);
     }
     return done(Outcome::selection);
+}
+
+SelectionReading AccessibilityBackend::readFocused(Pid pid)
+{
+    return readFocusedSelection(*this, pid);
+}
+
+SelectionReading SelectionReader::read(AccessibilityBackend& backend)
+{
+    using Outcome = SelectionReading::Outcome;
+    SelectionReading reading;
+    PollStep& step = reading.step;
+    const auto done = [&reading](Outcome outcome) {
+        reading.outcome = outcome;
+        return std::move(reading);
+    };
+
+    step.pid = backend.frontmostWindowOwnerPid();
+    if (!step.pid) {
+        return done(Outcome::noFront);
+    }
+    const Pid pid = *step.pid;
+    // Decided before anything else is asked (the pass over all applications included): the user
+    // turned the watcher off there so that nothing of it is read, not its text, range or place.
+    if (m_filter.identities && pid != m_ownPid) {
+        step.application = m_filter.identities->identify(pid);
+        if (step.application && m_filter.isTurnedOff && m_filter.isTurnedOff(step.application->id)) {
+            step.turnedOff = true;
+            return done(Outcome::turnedOff);
+        }
+    }
+    if (pid != m_prevPid) {
+        backend.enableEnhancedUserInterfaceForRunningApps();
+        step.enhancedPass = true;
+        m_prevPid = pid;
+    }
+    // Our own ordinary windows: checked by process, before any read of our own tree (which would
+    // wait on our own GUI thread).
+    if (pid == m_ownPid) {
+        return done(Outcome::ownWindow);
+    }
+
+    SelectionReading focused = backend.readFocused(pid);
+    focused.step.pid = step.pid;
+    focused.step.application = std::move(step.application);
+    focused.step.enhancedPass = step.enhancedPass;
+    if (focused.step.application && focused.step.application->name.isEmpty()) {
+        focused.step.application->name =
+            focused.step.app.value_or(focused.step.application->id.section(QLatin1Char('/'), -1));
+    }
+    return focused;
 }
 
 } // namespace parlomatic

@@ -27,6 +27,11 @@ struct SelectionReading {
     std::optional<QString> selectedText;
 };
 
+// What of a step is read past the front process, through the layer's reads one by one: the
+// outcome (noFocus, noSelection or selection), the step's element, app, role, secure,
+// selectionTooLong, rect, frame, misplaced and text, and the selected text.
+SelectionReading readFocusedSelection(AccessibilityBackend& backend, Pid pid);
+
 // The reads of one poll step, in the order the poller needs them, through the accessibility layer.
 // Runs on the layer's own thread; keeps what it must remember from step to step (the previous front
 // process), so one reader serves one layer.

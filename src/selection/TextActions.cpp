@@ -30,36 +30,33 @@ void TextActions::tellFailure(const TranslatorError& error) const
     tell(error.kind == TranslatorError::Kind::unreachable ? serviceUnreachable : serviceRefused);
 }
 
-std::function<void(WriteBack::Outcome)> TextActions::writeOutcome()
+std::function<void(const WriteResult&)> TextActions::writeOutcome()
 {
-    return [this, guard = QPointer<TextActions>(this)](WriteBack::Outcome outcome) {
-        if (!guard) {
+    return [this, guard = QPointer<TextActions>(this)](const WriteResult& result) {
+        if (!guard || result) {
             return;
         }
-        using Outcome = WriteBack::Outcome;
-        switch (outcome) {
-        case Outcome::written:
-        case Outcome::sent:
-            break;
-        case Outcome::refused:
+        using Kind = WriteError::Kind;
+        switch (result.error().kind) {
+        case Kind::refused:
             tell(selectionMovedOn);
             break;
-        case Outcome::gone:
+        case Kind::gone:
             tell(fieldGone);
             break;
-        case Outcome::unanswered:
+        case Kind::unanswered:
             tell(applicationSilent);
             break;
-        case Outcome::onClipboard:
+        case Kind::onClipboard:
             tell(pasteYourself);
             break;
-        case Outcome::unconfirmed:
+        case Kind::unconfirmed:
             tell(unconfirmed);
             break;
-        case Outcome::notTaken:
+        case Kind::notTaken:
             tell(notTaken);
             break;
-        case Outcome::failed:
+        case Kind::failed:
             tell(writeFailed);
             break;
         }

@@ -40,40 +40,41 @@ public:
     void setNotices(Notices* notices) { m_notices = notices; }
 
     struct Notice {
-        const char* cause;
+        NoticeCause cause;
         const char* message;
     };
-    static constexpr Notice serviceUnreachable{.cause = "service",
+    static constexpr Notice serviceUnreachable{.cause = NoticeCause::service,
                                                .message = "Parlomatic could not reach the text service."};
-    static constexpr Notice serviceRefused{.cause = "service",
+    static constexpr Notice serviceRefused{.cause = NoticeCause::service,
                                            .message = "The text service could not do this just now."};
-    static constexpr Notice noTranslation{.cause = "service",
+    static constexpr Notice noTranslation{.cause = NoticeCause::service,
                                           .message = "The text service sent no translation, so nothing was replaced."};
-    static constexpr Notice nothingToImprove{.cause = "service",
+    static constexpr Notice nothingToImprove{.cause = NoticeCause::service,
                                              .message = "The text service found nothing to improve."};
-    static constexpr Notice selectionMovedOn{.cause = "write",
+    static constexpr Notice selectionMovedOn{.cause = NoticeCause::write,
                                              .message = "The selection changed, so nothing was replaced."};
-    static constexpr Notice fieldGone{.cause = "write", .message = "The text field is gone, so nothing was replaced."};
-    static constexpr Notice writeFailed{.cause = "write",
+    static constexpr Notice fieldGone{.cause = NoticeCause::write,
+                                      .message = "The text field is gone, so nothing was replaced."};
+    static constexpr Notice writeFailed{.cause = NoticeCause::write,
                                         .message = "Parlomatic could not write into the application."};
-    static constexpr Notice notTaken{.cause = "write",
+    static constexpr Notice notTaken{.cause = NoticeCause::write,
                                      .message = "The application did not take the text, so nothing was replaced."};
     static constexpr Notice pasteYourself{
-        .cause = Notices::userMustAct,
+        .cause = NoticeCause::userMustAct,
         .message = "This application does not let Parlomatic write into it. The text is on the clipboard: "
                    "press Ctrl+V to paste it."};
     static constexpr Notice unconfirmed{
-        .cause = Notices::userMustAct,
+        .cause = NoticeCause::userMustAct,
         .message = "Parlomatic could not see the text arrive in the application. It is on the clipboard: "
                    "if it is missing, press Ctrl+V to paste it."};
-    static constexpr Notice applicationSilent{.cause = "write",
+    static constexpr Notice applicationSilent{.cause = NoticeCause::write,
                                               .message = "The application did not answer, so nothing was replaced."};
 
 private:
     void tell(const Notice& notice) const;
     void tellFailure(const TranslatorError& error) const;
     // What the write-back's outcome tells the user.
-    std::function<void(WriteBack::Outcome)> writeOutcome();
+    std::function<void(const WriteResult&)> writeOutcome();
 
     // The source language of a Replace: the recognised language when it is one of ours, else the
     // stored "primaryLanguage" as it is.

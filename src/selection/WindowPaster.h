@@ -1,5 +1,7 @@
 #pragma once
 
+#include "selection/WriteError.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -8,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,23 +49,26 @@ public:
     virtual bool hasClipboardOfItsOwn() const { return false; }
     // Copies that clipboard without holding up the GUI thread, then `done` on the GUI thread unless
     // `context` is gone (nothing: it could not be kept).
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): by value for the overrides, which keep it
     virtual void copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
     {
         static_cast<void>(context);
         done(std::nullopt);
     }
-    // The lease of a paste, or the reason when its keys could not be sent (the clipboard is then
-    // given back at once).
-    using PasteResult = std::expected<std::unique_ptr<PasteLease>, std::string>;
+    // The lease of a paste, or why it was not made.
+    using PasteResult = std::expected<std::unique_ptr<PasteLease>, PasteError>;
     using Pasted = std::function<void(PasteResult)>;
     // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
-    // before the checks; nothing: it could not be kept) to give back. For a paster whose keys go
-    // out at once; one whose keys wait for something implements pasteThen() instead.
+    // before the checks; nothing: it could not be kept) to give back. Why not, when the clipboard
+    // could not be taken or the keys could not be sent (the clipboard is then given back at once).
+    // For a paster whose keys go out at once; one whose keys wait for something implements
+    // pasteThen() instead.
     virtual PasteResult
     paste(const QString& /*text*/,
           std::optional<ClipboardFormats> /*userClipboard*/) // NOLINT(performance-unnecessary-value-param)
     {
-        return std::unexpected(std::string("this paster's keys go out through pasteThen()"));
+        return std::unexpected(
+            PasteError{.kind = PasteError::Kind::noKeys, .message = "this paster's keys go out through pasteThen()"});
     }
     // The same, handing the outcome to `pasted` on the GUI thread: at once, or once what the keys
     // wait for has come (the event loop runs meanwhile). What the write-back calls.

@@ -125,7 +125,7 @@ struct WriteBack::Write {
     Element element;
     QString selectedText;
     QString text;
-    std::function<void(Outcome)> done;
+    std::function<void(const WriteResult&)> done;
     // The user's clipboard as copied before the checks (nothing: not kept), through X11 and from the
     // compositor's clipboard where that is one of its own.
     std::optional<ClipboardFormats> userClipboard;
@@ -150,25 +150,26 @@ WriteBack::WriteBack(AccessibilityBackend& backend, KeyPaster* paster, WindowPas
 
 WriteBack::~WriteBack() = default;
 
-std::optional<WriteBack::Refusal> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
-                                                     const QString& selectedText)
+std::optional<WriteError> WriteBack::refusal(AccessibilityBackend& backend, const Element& element,
+                                             const QString& selectedText)
 {
     const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid) {
-        return Refusal{.outcome = Outcome::gone, .reason = "The element is gone; nothing was written back."};
+        return WriteError{.kind = WriteError::Kind::gone, .message = "The element is gone; nothing was written back."};
     }
     // X11 cannot post keys to a process, only to the focused window: a paste that lands anywhere
     // else would change text the user never chose.
     if (backend.frontmostWindowOwnerPid() != pid) {
-        return Refusal{.reason = "The application in front changed; nothing was written back."};
+        return WriteError{.kind = WriteError::Kind::refused,
+                          .message = "The application in front changed; nothing was written back."};
     }
     // A check that failed because the application did not answer says nothing about its text.
-    const auto failed = [&](const char* reason) -> std::optional<Refusal> {
+    const auto failed = [&](const char* reason) -> std::optional<WriteError> {
         if (!backend.isResponding(*pid)) {
-            return Refusal{.outcome = Outcome::unanswered,
-                           .reason = "The application did not answer; nothing was written back."};
+            return WriteError{.kind = WriteError::Kind::unanswered,
+                              .message = "The application did not answer; nothing was written back."};
         }
-        return Refusal{.reason = reason};
+        return WriteError{.kind = WriteError::Kind::refused, .message = reason};
     };
     const Element application = backend.applicationElement(*pid);
     const Element focused = application ? backend.focusedElement(application) : Element{};
@@ -196,7 +197,7 @@ bool WriteBack::pasteShows(const TextMark& before, const TextMark& after, const 
 }
 
 void WriteBack::writeText(const Element& element, const QString& selectedText, const QString& text,
-                          std::function<void(Outcome)> done)
+                          std::function<void(const WriteResult&)> done)
 {
     auto write = std::make_shared<Write>();
     write->element = element;
@@ -269,7 +270,7 @@ void WriteBack::copyCompositorClipboard(const std::shared_ptr<Write>& write)
 void WriteBack::check(const std::shared_ptr<Write>& write)
 {
     m_runner.run(&m_context, [this, write](AccessibilityBackend& backend) {
-        const std::optional<Refusal> refused = refusal(backend, write->element, write->selectedText);
+        const std::optional<WriteError> refused = refusal(backend, write->element, write->selectedText);
         const std::optional<Pid> pid = refused ? std::nullopt : write->element->processId();
         const bool keys = pid && m_paster != nullptr && m_paster->reachesFocusOf(*pid);
         // Where our keys do not reach (Wayland), the compositor's paste comes first where it is open:
@@ -294,23 +295,23 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                 }
             }
             if (refused) {
-                logError(refused->reason);
-                return finish(write, refused->outcome);
+                return finish(write, std::unexpected(*refused));
             }
             if (written) {
                 qCInfo(writeBackLog) << "The text was written into the application's element and read back.";
-                return finish(write, Outcome::written);
+                return finish(write, Written::confirmed);
             }
             if (!pasting) {
                 // Without keys to send, the user can still paste it: the text stays on the clipboard.
-                logError("The application does not let its text be written this way; the text is on the clipboard "
-                         "instead.");
                 if (m_windowPaster != nullptr) {
                     m_windowPaster->offer(write->text);
                 } else {
                     QGuiApplication::clipboard()->setText(write->text, QClipboard::Clipboard);
                 }
-                return finish(write, Outcome::onClipboard);
+                return finish(write, std::unexpected(WriteError{
+                                         .kind = WriteError::Kind::onClipboard,
+                                         .message = "The application does not let its text be written this way; "
+                                                    "the text is on the clipboard instead."}));
             }
             std::optional<ClipboardFormats>& kept =
                 keys || !m_windowPaster->hasClipboardOfItsOwn() ? write->userClipboard : write->compositorClipboard;
@@ -323,15 +324,19 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                     return;
                 }
                 if (!lease) {
-                    logError("Could not send the paste keys: " + lease.error());
-                    if (keys) {
-                        return finish(write, Outcome::failed);
+                    const std::string failure = "Could not send the paste keys: " + lease.error().message;
+                    // A clipboard that cannot be ours cannot hold the text for the user either.
+                    if (keys || lease.error().kind == PasteError::Kind::noClipboard) {
+                        return finish(
+                            write, std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = failure}));
                     }
                     // Nothing was pasted and the user's clipboard is back: the text waits on the
                     // clipboard for the user, as where no keys can be sent.
-                    logError("The text is on the clipboard instead.");
+                    logError(failure);
                     m_windowPaster->offer(write->text);
-                    return finish(write, Outcome::onClipboard);
+                    return finish(write,
+                                  std::unexpected(WriteError{.kind = WriteError::Kind::onClipboard,
+                                                             .message = "The text is on the clipboard instead."}));
                 }
                 write->lease = std::move(*lease);
                 write->pastedAt = SteadyClock::now();
@@ -367,18 +372,22 @@ void WriteBack::watch(const std::shared_ptr<Write>& write)
                 waited >= std::chrono::milliseconds(restoreUnfetchedAfterMs)) {
                 write->lease->giveBack();
                 logError("The paste keys were sent; the application's text cannot be read to confirm it.");
-                finish(write, Outcome::sent);
+                finish(write, Written::sent);
             }
             return;
         }
         if (waited >= m_confirmWithin) {
             if (!write->lease->fetched()) {
                 write->lease->giveBack();
-                logError("No application took the pasted text in time; nothing was written back.");
-                return finish(write, Outcome::notTaken);
+                return finish(write, std::unexpected(WriteError{
+                                         .kind = WriteError::Kind::notTaken,
+                                         .message = "No application took the pasted text in time; nothing was "
+                                                    "written back."}));
             }
-            logError("The pasted text did not show in the application in time; it stays on the clipboard.");
-            return finish(write, Outcome::unconfirmed);
+            return finish(write, std::unexpected(WriteError{
+                                     .kind = WriteError::Kind::unconfirmed,
+                                     .message = "The pasted text did not show in the application in time; it "
+                                                "stays on the clipboard."}));
         }
         if (write->reading) {
             return;
@@ -400,7 +409,7 @@ void WriteBack::watch(const std::shared_ptr<Write>& write)
                 if (shows && !write->finished) {
                     write->lease->giveBack();
                     qCInfo(writeBackLog) << "The pasted text shows in the application; the user's clipboard is back.";
-                    finish(write, Outcome::written);
+                    finish(write, Written::confirmed);
                 }
             };
         });
@@ -408,12 +417,15 @@ void WriteBack::watch(const std::shared_ptr<Write>& write)
     timer->start();
 }
 
-void WriteBack::finish(const std::shared_ptr<Write>& write, Outcome outcome)
+void WriteBack::finish(const std::shared_ptr<Write>& write, const WriteResult& result)
 {
     write->finished = true;
     --m_pending;
+    if (!result) {
+        logError(result.error().message);
+    }
     if (write->done) {
-        write->done(outcome);
+        write->done(result);
     }
 }
 
@@ -430,12 +442,13 @@ void WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text,
     // The display server may refuse us the clipboard (a newer owner's time stamp than the last one we
     // saw): Ctrl+V would then paste what the user had there over their selection.
     if (clipboard->mimeData(QClipboard::Clipboard) != pasted) {
-        return done(std::unexpected("the clipboard could not be taken"));
+        return done(std::unexpected(
+            PasteError{.kind = PasteError::Kind::noClipboard, .message = "the clipboard could not be taken"}));
     }
     keys.pasteShortcut([lease, done = std::move(done)](std::expected<void, std::string> sent) mutable {
         if (!sent) {
             lease.giveBack();
-            return done(std::unexpected(sent.error()));
+            return done(std::unexpected(PasteError{.kind = PasteError::Kind::noKeys, .message = sent.error()}));
         }
         done(std::make_unique<ClipboardLease>(lease));
     });

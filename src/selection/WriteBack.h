@@ -3,16 +3,15 @@
 #include "selection/AccessibilityRunner.h"
 #include "selection/KeyPaster.h"
 #include "selection/WindowPaster.h"
+#include "selection/WriteError.h"
 
 #include <QObject>
 #include <QString>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 
 namespace parlomatic {
 
@@ -37,39 +36,21 @@ public:
     WriteBack(const WriteBack&) = delete;
     WriteBack& operator=(const WriteBack&) = delete;
 
-    enum class Outcome : std::uint8_t {
-        written,     // our text was seen where the selection was (or the element was written and read back)
-        sent,        // the paste keys were sent into an element whose text cannot be read back: whether the
-                     // paste landed cannot be told
-        unconfirmed, // the paste keys were sent and the text was fetched, but it did not show in time: it
-                     // stays on the clipboard for the user
-        notTaken,    // the paste keys were sent but nobody fetched the text in time: the user's clipboard is back
-        refused,     // the application, the focus or the selection changed: nothing was written
-        gone,        // the element is gone: nothing was written
-        unanswered,  // the application did not answer the checks in time: nothing was written
-        failed,      // the paste keys could not be sent
-        onClipboard, // no keys to send, and the element refused the write: the text waits on the
-                     // clipboard for the user to paste
-    };
     // Writes `text` over the element's selection, which must still be `selectedText` (compared
-    // without white space at either end). `done` (optional) gets the outcome once it is known (after
+    // without white space at either end). `done` (optional) gets the result once it is known (after
     // a paste: once our text shows, or after confirmWithin); nothing runs once this object is gone.
     void writeText(const Element& element, const QString& selectedText, const QString& text,
-                   std::function<void(Outcome)> done = {});
+                   std::function<void(const WriteResult&)> done = {});
 
     // How many writes have not come to their outcome yet.
     int pending() const { return m_pending; }
     // A shorter watch than confirmWithin (tests).
     void setConfirmWithin(std::chrono::milliseconds bound) { m_confirmWithin = bound; }
 
-    // Why nothing may be written over the element's selection now, or nothing when all is as it
-    // was. On the layer's thread.
-    struct Refusal {
-        Outcome outcome = Outcome::refused; // refused, gone or unanswered
-        std::string reason;
-    };
-    static std::optional<Refusal> refusal(AccessibilityBackend& backend, const Element& element,
-                                          const QString& selectedText);
+    // Why nothing may be written over the element's selection now (refused, gone or unanswered),
+    // or nothing when all is as it was. On the layer's thread.
+    static std::optional<WriteError> refusal(AccessibilityBackend& backend, const Element& element,
+                                             const QString& selectedText);
 
     // Whether a paste of `text` over the selection `before` shows in the element as read `after` it,
     // with `pasted` the element's text from the selection's start over the length the text grew by.
@@ -93,8 +74,9 @@ public:
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
     // The paste through Qt's (X11) clipboard: our text on it, keeping `userClipboard` (nothing: not
-    // kept) for giveBack(), and the paste keys pressed; then `done` with the lease, or the reason
-    // when the keys could not be sent (the clipboard is then given back at once).
+    // kept) for giveBack(), and the paste keys pressed; then `done` with the lease, or why not, when
+    // the clipboard could not be taken or the keys could not be sent (the clipboard is then given
+    // back at once).
     static void pasteKeepingClipboard(KeyPaster& keys, const QString& text,
                                       std::optional<ClipboardFormats> userClipboard, WindowPaster::Pasted done);
 
@@ -105,7 +87,7 @@ private:
     void check(const std::shared_ptr<Write>& write);
     void paste(const std::shared_ptr<Write>& write);
     void watch(const std::shared_ptr<Write>& write);
-    void finish(const std::shared_ptr<Write>& write, Outcome outcome);
+    void finish(const std::shared_ptr<Write>& write, const WriteResult& result);
 
     std::unique_ptr<AccessibilityRunner> m_ownRunner;
     AccessibilityRunner& m_runner;

@@ -1,6 +1,8 @@
 #include "accessibility/RemoteAccessibility.h"
+#include "accessibility/AccessibilityProtocol.h"
 #include "accessibility/AccessibilityServer.h"
 #include "fakes/FakeAccessibility.h"
+#include "selection/PanelPlacement.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,16 @@ TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
     EXPECT_EQ(layer->selectionBoundsFromRange(focused), std::nullopt);
     EXPECT_EQ(layer->elementRole(focused), QStringLiteral("AXTextArea"));
     EXPECT_EQ(layer->textBetween(focused, 0, 0), QString());
+    // A whole step past the front process, in one request.
+    const SelectionReading reading = layer->readFocused(4242);
+    EXPECT_EQ(reading.outcome, SelectionReading::Outcome::selection);
+    ASSERT_NE(reading.step.element, nullptr);
+    EXPECT_TRUE(reading.step.element->isSameElement(*focused));
+    EXPECT_EQ(reading.step.app, QStringLiteral("org.example.Editor"));
+    EXPECT_EQ(reading.step.rect, (AxRect{1.5, 2, 30, 12}));
+    EXPECT_EQ(reading.selectedText, layer->selectedText(focused));
+    EXPECT_EQ(reading.step.text, trimmedSelection(*reading.selectedText));
+    EXPECT_EQ(layer->readFocused(7).outcome, SelectionReading::Outcome::noFocus);
     EXPECT_TRUE(layer->replaceSelection(focused, QStringLiteral("written")));
     EXPECT_TRUE(layer->isResponding(4242));
     const Element large = layer->focusedElement(layer->applicationElement(4343));
@@ -95,6 +107,33 @@ TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
     EXPECT_EQ(server.elementsHeld(), 1U);
     answer(R"({"call":"front","drop":[1]})");
     EXPECT_EQ(server.elementsHeld(), 0U);
+}
+
+// A step's reading from the helper is taken only whole and well formed: an outcome a read past the
+// front process cannot have, a selection without its rectangle or element, or values of the wrong
+// type are refused, not half trusted.
+TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
+{
+    const auto element = [](std::int64_t) { return std::make_shared<FakeElement>(1); };
+    const auto read = [&element](const char* json) {
+        return accessibilityProtocol::readingFrom(QJsonDocument::fromJson(json).object(), element);
+    };
+    const char* selection =
+        R"({"outcome":"selection","el":3,"secure":false,"tooLong":false,"misplaced":"no","rect":[1,2,3,4],"role":"AXTextArea","text":" hi "})";
+    ASSERT_TRUE(read(selection));
+    EXPECT_EQ(read(selection)->step.text, QStringLiteral("hi"));
+    for (
+        const char* bad : {
+            R"({"outcome":"noFront","el":0,"secure":false,"tooLong":false,"misplaced":"no"})",
+            R"({"outcome":"selection","el":3,"secure":false,"tooLong":false,"misplaced":"no","role":"AXTextArea"})",
+            R"({"outcome":"selection","el":0,"secure":false,"tooLong":false,"misplaced":"no","rect":[1,2,3,4],"role":"x"})",
+            R"({"outcome":"noSelection","el":-2,"secure":false,"tooLong":false,"misplaced":"no"})",
+            R"({"outcome":"noSelection","el":3,"secure":"yes","tooLong":false,"misplaced":"no"})",
+            R"({"outcome":"noSelection","el":3,"secure":false,"tooLong":false,"misplaced":"no","rect":[1,2]})",
+            R"({"outcome":"noSelection","el":3,"secure":false,"tooLong":false,"misplaced":"no","text":7})",
+        }) {
+        EXPECT_FALSE(read(bad)) << bad;
+    }
 }
 
 } // namespace

@@ -8,7 +8,8 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 entry=$prefix/share/applications/parlomatic.desktop
-fail() { echo "FAIL: $*"; exit 1; }
+# shellcheck source=../../scripts/lib/fail.sh
+source "$(dirname "$0")/../../scripts/lib/fail.sh"
 
 [ -x "$prefix/bin/parlomatic" ] || fail "no program in bin/"
 for conf in Info.conf Identity.conf; do

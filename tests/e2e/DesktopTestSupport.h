@@ -2,6 +2,7 @@
 
 // Helpers of the desktop tests: peer applications, xdotool, X11 geometry, a poller stepped to a condition.
 
+#include "app/parts/PlatformParts.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/TextSelectionPoller.h"
@@ -26,6 +27,12 @@ inline void spinEventLoop(std::chrono::milliseconds time)
     QEventLoop loop;
     QTimer::singleShot(time, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// The accessibility layer as the application's helper makes it, for the session the test runs in now.
+inline std::unique_ptr<platform::AtspiAccessibility> accessibilityLayer()
+{
+    return PlatformParts(platform::Session::probe()).accessibilityLayer();
 }
 
 inline bool inDesktopSession()

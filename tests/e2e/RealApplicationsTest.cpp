@@ -29,7 +29,7 @@ protected:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configuration);
         app = Peer::start(program, arguments, environment, 90s, search);
         peers = {&app};
-        backend = std::make_unique<platform::AtspiAccessibility>();
+        backend = test::accessibilityLayer();
     }
     void SetUp() override
     {

@@ -80,7 +80,7 @@ protected:
             mousepad = Peer::start(QStringLiteral("mousepad"), {});
             qtWindow = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
             peers = {&mousepad, &qtWindow};
-            backend = std::make_unique<platform::AtspiAccessibility>();
+            backend = test::accessibilityLayer();
         }
     }
     void TearDown() override { poller.reset(); } // before the counting layer and the control it uses
@@ -118,7 +118,7 @@ protected:
     {
         const QByteArray display = qgetenv("DISPLAY");
         qunsetenv("DISPLAY");
-        auto withoutX11 = std::make_unique<platform::AtspiAccessibility>();
+        auto withoutX11 = test::accessibilityLayer();
         qputenv("DISPLAY", display);
         return withoutX11;
     }

@@ -4,6 +4,7 @@
 #include "app/SingleInstance.h"
 #include "e2e/DesktopTestSupport.h"
 #include "panels/ActionsWindow.h"
+#include "panels/FloatingWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/wayland/WaylandPaster.h"
 #include "platform/linux/wayland/gnome/GnomeShellWindows.h"
@@ -51,13 +52,12 @@ QString wholeText(const Element& element)
 }
 
 // Writes `answer` over `selected` and waits for the outcome.
-WriteBack::Outcome writeOver(WriteBack& writeBack, const Element& element, const QString& selected,
-                             const QString& answer)
+WriteResult writeOver(WriteBack& writeBack, const Element& element, const QString& selected, const QString& answer)
 {
-    std::optional<WriteBack::Outcome> outcome;
-    writeBack.writeText(element, selected, answer, [&outcome](WriteBack::Outcome o) { outcome = o; });
+    std::optional<WriteResult> outcome;
+    writeBack.writeText(element, selected, answer, [&outcome](const WriteResult& result) { outcome = result; });
     EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
-    return outcome.value_or(WriteBack::Outcome::failed);
+    return outcome.value_or(std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = "no result"}));
 }
 
 // The step's element is the focused text area of the process.
@@ -66,6 +66,12 @@ std::function<bool(const PollStep&)> textAreaOf(const Peer& peer, platform::Atsp
     return [&peer, &backend](const PollStep& s) {
         return s.pid == peer.pid() && backend.elementRole(s.element) == QLatin1StringView(axRole::textArea);
     };
+}
+
+// The paste into native windows the application picks in this session.
+std::unique_ptr<WindowPaster> sessionPaster()
+{
+    return PlatformParts(platform::Session::probe()).windowPaster();
 }
 
 bool onSway()
@@ -129,6 +135,14 @@ bool takeScreenshot(const QString& file)
     return reply.type() == QDBusMessage::ReplyMessage && QFile::exists(file);
 }
 
+// A command to sway; nothing under the other compositors.
+void swayCommand(const QString& command)
+{
+    if (onSway()) {
+        QProcess::execute(QStringLiteral("swaymsg"), {command});
+    }
+}
+
 // A native client, up once the compositor focuses it (a window mapped later retiles the others).
 Peer startNative(const QString& program, const QStringList& arguments, const char* variable, const char* value)
 {
@@ -145,7 +159,7 @@ protected:
     static void SetUpTestSuite()
     {
         if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && test::inDesktopSession()) {
-            backend = std::make_unique<platform::AtspiAccessibility>();
+            backend = test::accessibilityLayer();
             mousepad = startNative(QStringLiteral("mousepad"), {}, "GDK_BACKEND", "wayland");
         }
     }
@@ -181,6 +195,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     ActionsWindow* strip = nullptr;
     TextSelectionPoller real(*backend, [&](TextSelectionPoller& owner) {
         auto made = std::make_unique<ActionsWindow>(owner, QStringLiteral("app.parlomatic.Test"), preferences);
+        placeByOwnCoordinates(*made);
         strip = made.get();
         return made;
     });
@@ -218,6 +233,19 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
                 qRound(mapped->y) == qRound(step.rect->y + step.rect->height));
     EXPECT_LE(mapped->x, step.rect->x + step.rect->width) << "over the selection";
     EXPECT_TRUE(compositorWindowOf(peer.pid())) << "the application kept the keyboard focus";
+    // The inspector, run as a user runs it (Qt's own choice of platform), places its strip there at its
+    // first step (KWin's script answers a moment after start).
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("QT_QPA_PLATFORM");
+    nlohmann::json inspected = test::inspect(PARLOMATIC_INSPECT, {QStringLiteral("--once")}).at(0);
+    qputenv("QT_QPA_PLATFORM", platform);
+    const auto rect = nlohmann::json::array({step.rect->x, step.rect->y, step.rect->width, step.rect->height});
+    ASSERT_TRUE(inspected.is_object() && inspected["rect"] == rect && inspected["panel"].is_array())
+        << inspected.dump();
+    const nlohmann::json panel = inspected["panel"];
+    EXPECT_TRUE(panel[1].get<int>() + panel[3].get<int>() == qRound(step.rect->y) ||
+                panel[1].get<int>() == qRound(step.rect->y + step.rect->height))
+        << inspected.dump();
     // On the screen (where the compositor gives tests a screenshot) the highlight fills the rectangle, and ends at it.
     const QString shot = folder.filePath(QStringLiteral("screen.png"));
     if (takeScreenshot(shot)) {
@@ -243,7 +271,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == text; }));
     WriteBack writeBack(*backend, nullptr);
     EXPECT_EQ(writeOver(writeBack, front.element, text, QStringLiteral("written on Wayland")),
-              WriteBack::Outcome::written);
+              WriteResult(Written::confirmed));
     EXPECT_EQ(wholeText(front.element), QStringLiteral("written on Wayland"));
 }
 
@@ -287,7 +315,7 @@ QByteArray clipboardAs(const QString& format)
 // two formats, comes back once the paste shows; an owner that does not answer costs a moment.
 TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
 {
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     ASSERT_TRUE(paster);
     ASSERT_TRUE(paster->canSendKeys());
     const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
@@ -297,7 +325,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     const auto pasteOver = [&](const QString& selected, const QString& answer) {
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
-        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteBack::Outcome::written);
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteResult(Written::confirmed));
         ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
             << wholeText(front.element).toStdString();
     };
@@ -318,7 +346,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     ::kill(pid_t(stopped->processId()), SIGCONT);
 
     // A reader that closes its end of a large clipboard of ours early costs a failed write, not this process.
-    if (const auto server = platform::WaylandPaster::connect()) {
+    if (const auto server = platform::WaylandPaster::connect(platform::Session::probe().waylandDisplay)) {
         server->hold({{QStringLiteral("text/plain"), QByteArray(qsizetype{8} * 1024 * 1024, 'x')}});
         QProcess reader;
         reader.start(QStringLiteral("sh"),
@@ -334,7 +362,7 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
 // byte for byte after each paste, and no paste waits on a clipboard that we serve ourselves.
 TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipboard)
 {
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     if (dynamic_cast<platform::WaylandPaster*>(paster.get()) == nullptr) {
         GTEST_SKIP() << "the compositor pastes through XWayland's clipboard here";
     }
@@ -347,7 +375,8 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
         const auto started = std::chrono::steady_clock::now();
-        ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")), WriteBack::Outcome::written);
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")),
+                  WriteResult(Written::confirmed));
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "a paste waited on our own clipboard";
         EXPECT_EQ(wholeText(front.element), QStringLiteral("pasted"));
         for (const auto& held : usersClipboard()) {
@@ -410,7 +439,7 @@ TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
                                                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     qputenv("XDG_RUNTIME_DIR", runtime);
 
-    const auto paster = platform::windowPasterForSession();
+    const auto paster = sessionPaster();
     platform::X11KeyPaster xwaylandKeys(true);
     WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
     QTemporaryDir folder;
@@ -419,7 +448,7 @@ TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
     SelectionActions written;
     written.replace = [&](TextSelectionPoller&, const SelectionSnapshot& selection, Language language) {
         writeBack.writeText(selection.element, selection.trimmedText,
-                            QString::fromStdString(std::string(code(language))), [](WriteBack::Outcome) {});
+                            QString::fromStdString(std::string(code(language))), [](const WriteResult&) {});
     };
     poller->setSelectionActions(written);
     KeyboardActions keys(*poller, preferences);
@@ -443,7 +472,7 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
         GTEST_SKIP() << "run by the WaylandSessionTest_SwayChromium entry";
     }
     platform::X11KeyPaster xwaylandKeys(true);
-    const auto compositor = platform::windowPasterForSession();
+    const auto compositor = sessionPaster();
     WriteBack writeBack(*backend, &xwaylandKeys, compositor.get());
     for (const QString& ozone : {QStringLiteral("wayland"), QStringLiteral("x11")}) {
         SCOPED_TRACE(ozone.toStdString());
@@ -466,7 +495,7 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
 
         EXPECT_EQ(writeOver(writeBack, front.element, QStringLiteral("chromium text"),
                             QStringLiteral("pasted into Chromium")),
-                  WriteBack::Outcome::written);
+                  WriteResult(Written::confirmed));
         EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pasted into Chromium"; }))
             << wholeText(front.element).toStdString();
     }
@@ -476,23 +505,21 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
 // window on XWayland.
 TEST_F(WaylandSessionTest, TheStripStandsOverASelectionInEachToolkit)
 {
+    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), Mousepad and the native Qt window stand on the
+    // second, scaled one.
+    swayCommand(QStringLiteral("[pid=%1] move container to output HEADLESS-2, focus").arg(mousepad.pid()));
     stripStandsOverASelectionIn(mousepad);
+    swayCommand(QStringLiteral("focus output HEADLESS-1"));
     Peer editor =
         startNative(QStringLiteral("gnome-text-editor"),
                     {QStringLiteral("--standalone"), QStringLiteral("--ignore-session")}, "GDK_BACKEND", "wayland");
     stripStandsOverASelectionIn(editor);
     editor.stop();
-    // On a layout of two outputs (PARLOMATIC_SWAY_SCALES), this one opens on the second.
-    const auto onOutput = [](const char* output) {
-        if (onSway()) {
-            QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("focus output ") + output});
-        }
-    };
-    onOutput("HEADLESS-2");
+    swayCommand(QStringLiteral("focus output HEADLESS-2"));
     Peer window = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "wayland");
     stripStandsOverASelectionIn(window);
     window.stop();
-    onOutput("HEADLESS-1");
+    swayCommand(QStringLiteral("focus output HEADLESS-1"));
     Peer x11 = startNative(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {}, "QT_QPA_PLATFORM", "xcb");
     const auto stop = qScopeGuard([&x11] { x11.stop(); });
     stripStandsOverASelectionIn(x11);
@@ -504,11 +531,13 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     if (!onSway()) {
         GTEST_SKIP() << "only sway is told apart by its socket's variable";
     }
+    swayCommand(QStringLiteral("[pid=%1] focus").arg(mousepad.pid()));
     const QByteArray sway = qgetenv("SWAYSOCK");
     qunsetenv("SWAYSOCK");
     const auto restore = qScopeGuard([&sway] { qputenv("SWAYSOCK", sway); });
     const test::LogCapture logs;
-    platform::AtspiAccessibility blind;
+    const std::unique_ptr<platform::AtspiAccessibility> layer = test::accessibilityLayer();
+    platform::AtspiAccessibility& blind = *layer;
     EXPECT_TRUE(logs.contains("does not tell Parlomatic where Wayland windows are")) << "the user is told";
     const auto blindPoller = test::headlessPoller(blind);
     const PollStep front = test::stepUntil(*blindPoller, textAreaOf(mousepad, blind), "Mousepad in front", 30s);
@@ -536,7 +565,8 @@ int main(int argc, char** argv)
         const QByteArray text = argc > 2 ? QByteArray(argv[2]) : QByteArray();
         const auto held = text.isEmpty() ? parlomatic::usersClipboard()
                                          : parlomatic::platform::ClipboardFormats{{QStringLiteral("text/plain"), text}};
-        const auto holder = parlomatic::platform::WaylandPaster::connect();
+        const auto holder =
+            parlomatic::platform::WaylandPaster::connect(parlomatic::platform::Session::probe().waylandDisplay);
         if (holder) {
             holder->hold(held);
         } else {

@@ -304,7 +304,7 @@ private slots:
         m_preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
         m_http = std::make_unique<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = m_server.caFile()});
         m_translator = std::make_unique<Translator>(*m_http, m_server.hostAndPort());
-        m_backend = std::make_unique<platform::AtspiAccessibility>();
+        m_backend = test::accessibilityLayer();
         QVERIFY(m_backend->isAvailable());
         m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_busyKeys);
         m_actions = std::make_unique<TextActions>(m_session, *m_translator, m_recognizer, *m_preferences, *m_writeBack);

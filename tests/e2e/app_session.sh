@@ -9,11 +9,9 @@ work=$PARLOMATIC_SESSION_DIR/app-session
 mkdir -p "$work/bundle/bin" "$work/bundle/share/parlomatic"
 log=$work/parlomatic.log
 
-fail() {
-    echo "FAIL: $*"
-    sed 's/^/  parlomatic: /' "$log" 2>/dev/null | tail -20
-    exit 1
-}
+fail_logs=("$log")
+# shellcheck source=../../scripts/lib/fail.sh
+source "$src/scripts/lib/fail.sh"
 # shellcheck source=desktop_helpers.sh
 source "$(dirname "$0")/desktop_helpers.sh"
 trap 'exec 7>&- 2>/dev/null || true; stop_started' EXIT # the provider stops when its input closes

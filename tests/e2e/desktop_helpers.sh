@@ -2,24 +2,15 @@
 # Sourced by the shell e2e tests inside scripts/desktop-session. The tray menu helper needs
 # `app_pid` and `icon` (the application's tray icon window) set, and a `fail` function.
 
+source_tree=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../../scripts/lib/wait.sh
+source "$source_tree/scripts/lib/wait.sh"
+
 # What a test starts in the background goes into `pids`; it is ended by its PID when the test exits.
 pids=()
-stop_started() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
+stop_started() { stop_pids "${pids[@]}"; }
 trap stop_started EXIT
 
-wait_for() { # SECONDS COMMAND...: polls until COMMAND succeeds and prints something
-    local deadline=$((SECONDS + $1))
-    shift
-    local out
-    until out=$("$@" 2>/dev/null) && [ -n "$out" ]; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-    echo "$out"
-}
 window() { xdotool search --onlyvisible --name "$1" | head -1; }
 start_tray() { # trayer in the top right corner, for the application's icon
     trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
@@ -31,7 +22,7 @@ start_tray() { # trayer in the top right corner, for the application's icon
 scripted_browser() { # FILE CA EMAIL PASSWORD_COMMAND
     # shellcheck disable=SC2016 # $1 and the password's command are the browser script's
     printf '#!/bin/sh\nNODE_EXTRA_CA_CERTS=%s BROWSER_EMAIL=%s BROWSER_PASSWORD=$(%s) exec node %s "$1" >>%s.log 2>&1\n' \
-        "$2" "$3" "$4" "$PARLOMATIC_SOURCE_DIR/tests/identity/browser.mjs" "$1" >"$1"
+        "$2" "$3" "$4" "$source_tree/tests/identity/browser.mjs" "$1" >"$1"
     chmod +x "$1"
     export BROWSER=$1
 }

@@ -23,7 +23,7 @@ pids+=($!)
 mkdir -p "$dir/data/gnome-shell/extensions" "$dir/config/glib-2.0/settings"
 cp -r "$source_dir/packaging/gnome-shell/$uuid" "$dir/data/gnome-shell/extensions/"
 printf '[org/gnome/shell]\nenabled-extensions=[%s]\n' "'$uuid'" >"$dir/config/glib-2.0/settings/keyfile"
-await 10 /dev/null test -s "$dir/system-bus"
+await_start 10 /dev/null test -s "$dir/system-bus"
 
 # It takes /run/systemd as a sign of logind: hidden from it in a mount namespace of its own.
 env XDG_RUNTIME_DIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" GSETTINGS_BACKEND=keyfile \
@@ -37,7 +37,7 @@ shell_ready() {
         /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:app.parlomatic.ShellWindows |
         grep -q 'boolean true'
 }
-await 60 "$log" shell_ready
+await_start 60 "$log" shell_ready
 
 if [ "$scale" != 1 ]; then
     outputs="[(0, 0, $scale.0, 0, true, [('Meta-0', '$size@60.000', @a{sv} {})]),
@@ -50,7 +50,7 @@ fi
 # A keyboard, which also leaves the overview.
 XDG_RUNTIME_DIR="$dir" "$source_dir/tests/e2e/gnome_keyboard.py" >"$dir/keyboard" 2>&1 &
 pids+=($!)
-await 10 "$dir/keyboard" grep -q ready "$dir/keyboard"
+await_start 10 "$dir/keyboard" grep -q ready "$dir/keyboard"
 
 export XDG_RUNTIME_DIR="$dir" WAYLAND_DISPLAY=parlomatic-gnome XDG_SESSION_TYPE=wayland
 # XWayland starts when its first client comes, on the display the shell names.

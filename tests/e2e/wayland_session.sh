@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/desktop-session tests/e2e/wayland_session.sh CMD [ARGS...]: runs CMD in a headless sway
 # (XWayland on) in the private desktop, sharing its buses; CMD sees WAYLAND_DISPLAY, DISPLAY, SWAYSOCK
-# and XDG_SESSION_TYPE=wayland. PARLOMATIC_SWAY_SCALES="2 1": one 1280x720 output per scale, side by side.
+# and XDG_SESSION_TYPE=wayland. PARLOMATIC_SWAY_SCALES="1 2": one 1280x800 output per scale, side by side.
 set -uo pipefail
 
 name=wayland
@@ -27,14 +27,14 @@ outputs=0
 x=0
 for scale in ${PARLOMATIC_SWAY_SCALES:-1}; do
     outputs=$((outputs + 1))
-    echo "output HEADLESS-$outputs resolution 1280x720 scale $scale position $x 0" >>"$dir/config"
+    echo "output HEADLESS-$outputs resolution 1280x800 scale $scale position $x 0" >>"$dir/config"
     x=$((x + 1280 / scale))
 done
 env XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" HOME="$dir" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
     WLR_HEADLESS_OUTPUTS="$outputs" WLR_RENDERER=pixman "${as_user[@]}" sway --config "$dir/config" \
     >"$PARLOMATIC_SESSION_DIR/sway.log" 2>&1 &
 pids+=($!)
-await 20 "$PARLOMATIC_SESSION_DIR/sway.log" test -s "$dir/env"
+await_start 20 "$PARLOMATIC_SESSION_DIR/sway.log" test -s "$dir/env"
 read -r wayland display swaysock <"$dir/env"
 export WAYLAND_DISPLAY="$dir/$wayland" DISPLAY="$display" SWAYSOCK="$swaysock" XDG_SESSION_TYPE=wayland
 # A headless compositor has no keyboard, and without one no window is given the keyboard focus: a

@@ -13,11 +13,9 @@ mkdir -p "$work" "$XDG_CONFIG_HOME/Parlomatic"
 export XDG_STATE_HOME=$work/state
 out=$work/run.log
 
-fail() {
-    echo "FAIL: $*"
-    tail -n 20 "$out"* "$work/browser.log" "$XDG_STATE_HOME"/parlomatic/*.log 2>/dev/null | sed 's/^/  /'
-    exit 1
-}
+fail_logs=("$out*" "$work/browser.log" "$XDG_STATE_HOME/parlomatic/*.log")
+# shellcheck source=../../scripts/lib/fail.sh
+source "$PARLOMATIC_SOURCE_DIR/scripts/lib/fail.sh"
 # shellcheck source=desktop_helpers.sh
 source "$here/desktop_helpers.sh"
 probe() { "$here/atspi_probe.py" "$@"; }

@@ -9,7 +9,7 @@ namespace parlomatic::test {
 // Notices that are only recorded.
 class RecordedNotices final : public Notices {
 public:
-    void tell(const std::string&, const QString& message) override { told.append(message); }
+    void tell(NoticeCause, const QString& message) override { told.append(message); }
     QStringList told;
 };
 

@@ -9,10 +9,8 @@ work=$PARLOMATIC_SESSION_DIR/packages
 mkdir -p "$work"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-fail() {
-    echo "FAIL: $*"
-    exit 1
-}
+# shellcheck source=../../scripts/lib/fail.sh
+source "$src/scripts/lib/fail.sh"
 
 began=$SECONDS
 "$src/scripts/package" --no-setup >"$work/package.log" 2>&1 || { tail -n 30 "$work/package.log"; fail "scripts/package"; }
@@ -35,7 +33,8 @@ holds "$app" bin/parlomatic bin/parlomatic-inspect libexec/parlomatic/parlomatic
     share/man/man1/parlomatic-inspect.1.gz share/gnome-shell/extensions/windows@parlomatic.app/extension.js \
     share/doc/parlomatic/copyright share/doc/parlomatic/changelog.Debian.gz
 holds "$services" bin/parlomatic-setup-local-services libexec/parlomatic/parlomatic-text-service \
-    libexec/parlomatic/parlomatic-local-service lib/systemd/user/parlomatic-identity.service \
+    libexec/parlomatic/parlomatic-local-service lib/parlomatic/scripts/wait.sh lib/parlomatic/scripts/conf.sh \
+    lib/systemd/user/parlomatic-identity.service \
     lib/systemd/user/parlomatic-text.service lib/parlomatic/identity-service/server.mjs \
     lib/parlomatic/identity-service/node_modules/oidc-provider/package.json \
     lib/parlomatic/grammar-worker/worker.mjs lib/parlomatic/grammar-worker/node_modules/harper.js/dist/harper_wasm_bg.wasm \

@@ -7,31 +7,23 @@ root=$PARLOMATIC_PACKAGE_ROOT
 export PATH=$root/usr/bin:$PATH
 export XDG_DATA_DIRS=$root/usr/share:${XDG_DATA_DIRS:-/usr/local/share:/usr/share}
 logs=${XDG_STATE_HOME:-$HOME/.local/state}/parlomatic
-ca=${XDG_DATA_HOME:-$HOME/.local/share}/parlomatic/tls/ca.pem
 mkdir -p "$logs"
+# shellcheck source=../../scripts/lib/wait.sh
+source "$(dirname "$0")/../../scripts/lib/wait.sh"
 
 started=()
 # shellcheck disable=SC2317 # run by the EXIT trap
-stop_started() {
-    [ ${#started[@]} -gt 0 ] || return 0
-    kill "${started[@]}" 2>/dev/null || true
-    wait "${started[@]}" 2>/dev/null || true
-}
+stop_started() { stop_pids "${started[@]}"; }
 trap stop_started EXIT
 trap 'exit 130' INT TERM HUP
 
 # The unit's command line for KEY, its /usr in the root.
 command_of() { sed -n "s|^$2=/usr/|$root/usr/|p" "$root/usr/lib/systemd/user/parlomatic-$1.service"; }
-answers() { curl -sf -o /dev/null --max-time 2 --cacert "$ca" "$1"; }
 
 parlomatic-setup-local-services
 began=$(date +%s%N)
 for service in identity text; do
-    case $service in
-    identity) url=https://127.0.0.1:9443/.well-known/jwks.json ;;
-    text) url=https://127.0.0.1:8443/health ;;
-    esac
-    if ! answers "$url"; then
+    if ! "$root/usr/libexec/parlomatic/parlomatic-local-service" await $service 0; then
         read -ra command <<<"$(command_of $service ExecStart)"
         "${command[@]}" >>"$logs/$service-service.log" 2>&1 &
         started+=($!)

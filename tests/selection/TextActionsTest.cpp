@@ -61,18 +61,18 @@ struct FakeLease final : PasteLease {
 // A compositor's paste: records what it was asked to paste or to leave on the clipboard.
 struct FakeWindowPaster final : WindowPaster {
     bool canSendKeys() const override { return keys; }
-    std::expected<std::unique_ptr<PasteLease>, std::string> paste(const QString& text,
-                                                                  std::optional<ClipboardFormats>) override
+    std::expected<std::unique_ptr<PasteLease>, PasteError> paste(const QString& text,
+                                                                 std::optional<ClipboardFormats>) override
     {
         if (refuse) {
-            return std::unexpected("the shell did not take the clipboard");
+            return std::unexpected(PasteError{.kind = *refuse, .message = "the shell did not take the clipboard"});
         }
         pasted.append(text);
         return std::make_unique<FakeLease>();
     }
     void offer(const QString& text) override { offered.append(text); }
     bool keys = false;
-    bool refuse = false;
+    std::optional<PasteError::Kind> refuse;
     QStringList pasted;
     QStringList offered;
 };
@@ -338,17 +338,17 @@ TEST(ThrottledNoticesTest, EachMessageOnceEveryThirtySecondsButCallsToActAlways)
     FakeClock clock;
     ThrottledNotices notices(shown, clock);
     const QString paste = QString::fromLatin1(TextActions::pasteYourself.message);
-    notices.tell("service", QStringLiteral("down"));
+    notices.tell(NoticeCause::service, QStringLiteral("down"));
     clock.advance(29);
-    notices.tell("service", QStringLiteral("down"));
-    notices.tell("write", QStringLiteral("changed"));
-    notices.tell("write", QStringLiteral("gone"));
+    notices.tell(NoticeCause::service, QStringLiteral("down"));
+    notices.tell(NoticeCause::write, QStringLiteral("changed"));
+    notices.tell(NoticeCause::write, QStringLiteral("gone"));
     notices.tell(TextActions::pasteYourself.cause, paste);
     notices.tell(TextActions::pasteYourself.cause, paste);
     EXPECT_EQ(shown.told,
               (QStringList{QStringLiteral("down"), QStringLiteral("changed"), QStringLiteral("gone"), paste, paste}));
     clock.advance(1);
-    notices.tell("service", QStringLiteral("down"));
+    notices.tell(NoticeCause::service, QStringLiteral("down"));
     EXPECT_EQ(shown.told.size(), 6);
 }
 
@@ -393,13 +393,20 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
     EXPECT_FALSE(focused->written);
     EXPECT_TRUE(notices.told.isEmpty());
     EXPECT_TRUE(paster.pasted.isEmpty()) << "our own keys reach no native window";
-    // A paste that could not be sent leaves the text for the user to paste, and says so.
-    compositor.refuse = true;
+    // A paste that could not be sent leaves the text for the user to paste, and says so; where the
+    // clipboard itself is out of reach, it cannot hold the text, and the user is not sent to it.
+    compositor.refuse = PasteError::Kind::noKeys;
     compositor.offered.clear();
     runToEnd([&] { compositorActions.improve(poller, selection); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return throughCompositor.pending() == 0; }, 10'000));
     EXPECT_EQ(compositor.offered, QStringList{QStringLiteral("Answer text")});
     EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::pasteYourself.message));
+    compositor.refuse = PasteError::Kind::noClipboard;
+    compositor.offered.clear();
+    runToEnd([&] { compositorActions.improve(poller, selection); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return throughCompositor.pending() == 0; }, 10'000));
+    EXPECT_TRUE(compositor.offered.isEmpty());
+    EXPECT_EQ(notices.told.last(), QString::fromLatin1(TextActions::writeFailed.message));
 }
 
 } // namespace

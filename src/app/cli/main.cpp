@@ -1,6 +1,7 @@
 // parlomatic-inspect: shows what the selection watcher sees in the front application, one JSON
 // object per step on standard output. Selected text is printed only with --show-text.
 
+#include "app/parts/PlatformParts.h"
 #include "panels/ActionsWindow.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "selection/ActionState.h"
@@ -19,6 +20,10 @@
 #include <string_view>
 
 namespace {
+
+// How long the first step waits for the compositor's first report of its windows.
+constexpr auto compositorWait = std::chrono::seconds(2);
+constexpr int compositorCheckMs = 10;
 
 struct Options {
     bool once = false;
@@ -85,12 +90,17 @@ int main(int argc, char** argv)
         std::cerr << usage;
         return 64;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    // The accessibility layer as the application's helper makes it, for the same session.
+    const PlatformParts parts(platform::Session::probe());
+    if (!parts.session().hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    // Screens as the application sees them, else the strip is placed against other units.
+    runOnXWaylandUnderWayland(parts.session());
     QApplication app(argc, argv);
 
-    platform::AtspiAccessibility backend;
+    const std::unique_ptr<platform::AtspiAccessibility> layer = parts.accessibilityLayer();
+    platform::AtspiAccessibility& backend = *layer;
     if (!backend.isAvailable()) {
         std::cerr << "parlomatic-inspect: the accessibility bus is not available\n";
         return 69;
@@ -115,7 +125,9 @@ int main(int argc, char** argv)
         nlohmann::json line = pollStepToJson(result, options->showText, micros);
         if (result.element && !backend.isWindowPositionKnown(result.element)) {
             line["windowPosition"] =
-                "unknown: the compositor does not tell where this native Wayland window is; no strip is placed";
+                backend.hasCompositorAnswered()
+                    ? "unknown: the compositor does not tell where this native Wayland window is; no strip is placed"
+                    : "unknown: the compositor has not told where its windows are within 2 s; no strip is placed";
         }
         // One line per step, flushed: a reader on a pipe sees each step as it happens.
         std::cout << line.dump() << '\n' << std::flush;
@@ -127,12 +139,24 @@ int main(int argc, char** argv)
     QTimer timer;
     timer.setInterval(options->intervalMs);
     QObject::connect(&timer, &QTimer::timeout, step);
-    // Let pending accessibility events (focus changes) arrive before the first step.
-    QTimer::singleShot(0, [&] {
+    const auto firstStep = [&] {
         step();
         if (!options->count || steps < *options->count) {
             timer.start();
         }
+    };
+    // Pending accessibility events (focus changes) arrive before the first step, and so does the
+    // compositor's first report (KWin's script answers a moment after it is loaded): else a single
+    // step would tell every native window as one the compositor does not place.
+    const auto deadline = std::chrono::steady_clock::now() + compositorWait;
+    QTimer waiting;
+    waiting.setInterval(compositorCheckMs);
+    QObject::connect(&waiting, &QTimer::timeout, [&] {
+        if (backend.hasCompositorAnswered() || std::chrono::steady_clock::now() >= deadline) {
+            waiting.stop();
+            firstStep();
+        }
     });
+    waiting.start();
     return QCoreApplication::exec();
 }

@@ -167,13 +167,15 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
                 qCDebug(atspiLog).noquote()
                     << QStringLiteral("pid %1: %2")
                            .arg(*pid)
-                           .arg(
-                               placedBy == WindowPlacedBy::x11
-                                   ? QStringLiteral("an XWayland window, placed through X11")
-                               : placedBy == WindowPlacedBy::compositor
-                                   ? QStringLiteral("a native Wayland window the compositor reports")
-                                   : QStringLiteral("a native Wayland window the compositor does not report (yet): its "
-                                                    "rectangles are relative to the window, so no strip is placed"));
+                           .arg(placedBy == WindowPlacedBy::x11
+                                    ? QStringLiteral("an XWayland window, placed through X11")
+                                : placedBy == WindowPlacedBy::compositor
+                                    ? QStringLiteral("a native Wayland window the compositor reports")
+                                : compositor && !compositor->hasAnswered()
+                                    ? QStringLiteral("a native Wayland window; the compositor has not told where its "
+                                                     "windows are yet, so no strip is placed until it does")
+                                    : QStringLiteral("a native Wayland window the compositor does not report: its "
+                                                     "rectangles are relative to the window, so no strip is placed"));
             }
         }
         if (role == ATSPI_ROLE_PARAGRAPH && !slow()) {
@@ -197,8 +199,12 @@ void AtspiAccessibility::Impl::ensureEnabled()
     }
 }
 
-AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
+AtspiAccessibility::AtspiAccessibility(const Session& session, std::unique_ptr<WaylandWindows> compositor)
+    : d(std::make_unique<Impl>())
 {
+    d->wayland = session.wayland();
+    d->compositorKind = session.compositor;
+    d->compositor = d->wayland ? std::move(compositor) : nullptr;
     DBusConnection* bus = atspi_get_a11y_bus();
     const int status = atspi_init();
     d->available = (status == 0 || status == 1) && bus != nullptr;
@@ -208,7 +214,7 @@ AtspiAccessibility::AtspiAccessibility() : d(std::make_unique<Impl>())
     d->bus.reset(dbus_connection_ref(bus));
     atspi_set_timeout(callTimeoutMs, callTimeoutMs);
     if (d->wayland && !d->compositor) {
-        WaylandWindows::tellUserOnce();
+        WaylandWindows::tellUserOnce(d->compositorKind);
     }
     qCDebug(sessionLog) << (!d->wayland ? "X11 session: windows are placed through X11"
                             : d->compositor
@@ -363,6 +369,11 @@ bool AtspiAccessibility::isWindowPositionKnown(const Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
     return accessible == nullptr || !d->facts(accessible).windowRelative;
+}
+
+bool AtspiAccessibility::hasCompositorAnswered()
+{
+    return !d->compositor || d->compositor->hasAnswered();
 }
 
 bool AtspiAccessibility::isUnresponsive(Pid pid)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/linux/session/Session.h"
 #include "selection/AccessibilityBackend.h"
 
 #include <memory>
 
 namespace parlomatic::platform {
+
+class WaylandWindows;
 
 // The accessibility layer on the Linux desktop: AT-SPI over its own bus for elements, text and
 // rectangles, the X11 window stack (EWMH) for the front process (on Wayland: AT-SPI's focus and
@@ -18,7 +21,9 @@ class AtspiAccessibility final : public AccessibilityBackend {
 public:
     static constexpr int callTimeoutMs = 300;
 
-    AtspiAccessibility();
+    // For `session`; on Wayland `compositor` tells where native windows are (none: only XWayland
+    // windows are placed). Made by the application's PlatformParts.
+    AtspiAccessibility(const Session& session, std::unique_ptr<WaylandWindows> compositor);
     ~AtspiAccessibility() override;
     AtspiAccessibility(const AtspiAccessibility&) = delete;
     AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
@@ -68,6 +73,9 @@ public:
     // Wayland client cannot learn, so it gives no selection rectangle. Where the compositor tells
     // (sway), rectangles are the window's origin plus the toolkit's window coordinates.
     bool isWindowPositionKnown(const Element& element);
+    // False while the compositor asked about native windows has told nothing yet (KWin's script
+    // answers a moment after the layer is made); true where it answers when asked, or where none is.
+    bool hasCompositorAnswered();
 
     // Forgets remembered selection ranges, texts and roles, so the next step reads everything.
     void dropCachedReads();

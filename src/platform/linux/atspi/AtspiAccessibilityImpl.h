@@ -67,9 +67,10 @@ struct AtspiAccessibility::Impl {
     UniqueCPtr<DBusConnection, dbus_connection_unref> bus;
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
-    bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
+    bool wayland = false;
+    Compositor compositorKind = Compositor::none;
     // Where native windows are, from the compositor (nothing on X11 or an unknown compositor).
-    std::unique_ptr<WaylandWindows> compositor = wayland ? WaylandWindows::forSession() : nullptr;
+    std::unique_ptr<WaylandWindows> compositor;
     std::unique_ptr<AtspiFocusTracker> focus;
     std::unique_ptr<AtspiApplications> applications;
     // Grows whenever a window moved, on X11 or in the compositor.

@@ -7,7 +7,7 @@
 
 namespace parlomatic::platform {
 
-void DesktopNotifications::tell(const std::string&, const QString& message)
+void DesktopNotifications::tell(NoticeCause, const QString& message)
 {
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),

@@ -9,7 +9,7 @@ namespace parlomatic::platform {
 // that each failure has already said is then all there is.
 class DesktopNotifications final : public Notices {
 public:
-    void tell(const std::string& cause, const QString& message) override;
+    void tell(NoticeCause cause, const QString& message) override;
 };
 
 } // namespace parlomatic::platform

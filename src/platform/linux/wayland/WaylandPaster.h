@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,9 +26,10 @@ using parlomatic::ClipboardFormats;
 // `X-KDE-Wayland-Interfaces`). GUI thread only: the connection is read from the Qt event loop.
 class WaylandPaster final : public WindowPaster {
 public:
-    // Nothing when there is no Wayland session, or its compositor does not open the clipboard to
+    // A connection to the compositor of the Wayland display named `displayName` (the session's
+    // WAYLAND_DISPLAY); nothing when that is empty, or the compositor does not open the clipboard to
     // a client of ours (GNOME Shell).
-    static std::unique_ptr<WaylandPaster> connect();
+    static std::unique_ptr<WaylandPaster> connect(const std::string& displayName);
     ~WaylandPaster() override;
     WaylandPaster(const WaylandPaster&) = delete;
     WaylandPaster& operator=(const WaylandPaster&) = delete;
@@ -35,7 +37,7 @@ public:
     bool canSendKeys() const override;
     // `userClipboard` is what copyClipboard() found; under a paste of ours not given back yet, what
     // that one keeps is kept instead.
-    std::expected<std::unique_ptr<PasteLease>, std::string>
+    std::expected<std::unique_ptr<PasteLease>, PasteError>
     paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
     std::optional<ClipboardFormats> served() const override;
     bool hasClipboardOfItsOwn() const override { return true; }
@@ -57,9 +59,5 @@ private:
     explicit WaylandPaster(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
 };
-
-// The paste of this Wayland session: WaylandPaster where the compositor opens the clipboard to us
-// (sway, KWin), GNOME Shell's remote-desktop keys over XWayland's clipboard there; nothing elsewhere.
-std::unique_ptr<WindowPaster> windowPasterForSession();
 
 } // namespace parlomatic::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/linux/session/Session.h"
 #include "platform/linux/wayland/WindowGeometry.h"
 #include "selection/axUtils.h"
 
@@ -24,14 +25,15 @@ public:
     virtual std::optional<Pid> focusedProcess() = 0;
     // Grows whenever a window was moved, resized, focused or closed, or an output changed.
     virtual unsigned long layoutChanges() = 0;
+    // False while the compositor has not told anything yet (KWin's script answers a moment after it
+    // is loaded): until then no window counts as one it does not report.
+    virtual bool hasAnswered() { return true; }
 
-    // The compositor of this session that can be asked, or nothing (an unknown compositor, or one
-    // whose way of telling is not open to us).
-    static std::unique_ptr<WaylandWindows> forSession();
-    // What the user can do when forSession() found nothing, in plain words; once per process it is
-    // also logged and shown as a desktop notification (where a notification service runs).
-    static std::string missingHint();
-    static void tellUserOnce();
+    // What the user of `compositor` can do when it cannot be asked where windows are, in plain
+    // words; once per process it is also logged and shown as a desktop notification (where a
+    // notification service runs).
+    static std::string missingHint(Compositor compositor);
+    static void tellUserOnce(Compositor compositor);
 
 protected:
     WaylandWindows() = default;

@@ -129,8 +129,9 @@ void KWinWindows::layoutWidth(int width)
 void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int surfaceX, int surfaceY,
                                int surfaceWidth, int surfaceHeight)
 {
-    if (m_changes == 0) {
+    if (!m_answered) {
         qCDebug(waylandLog) << "KWin's window script answered for the first time";
+        m_answered = true;
     }
     m_pid = pid > 0 ? Pid(pid) : 0;
     m_window.reset();
@@ -162,6 +163,11 @@ std::optional<Pid> KWinWindows::focusedProcess()
 unsigned long KWinWindows::layoutChanges()
 {
     return m_changes;
+}
+
+bool KWinWindows::hasAnswered()
+{
+    return m_answered;
 }
 
 } // namespace parlomatic::platform

@@ -22,6 +22,7 @@ public:
     std::optional<WindowGeometry> focusedWindow(Pid pid) override;
     std::optional<Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
+    bool hasAnswered() override;
 
     // The script KWin runs, calling back `service` (our connection's unique name).
     static QString script(const QString& service, const QString& path);
@@ -44,6 +45,7 @@ private:
     Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;
+    bool m_answered = false;
     QString m_objectPath;
     QString m_scriptFile;
     QString m_pluginName;
