@@ -1,5 +1,7 @@
 #include "ApertiumPipeline.h"
 
+#include "common/UniqueResource.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -208,18 +210,14 @@ public:
         signalGroup(SIGKILL); // whatever was slow to end: it is reaped below
         if (m_writer.joinable()) {
             m_writer.join();
-        } else if (m_in >= 0) {
-            ::close(m_in);
         }
+        m_in.reset();
         if (m_reader.joinable()) {
             m_reader.join();
         }
         for (const int pid : m_pids) {
             while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
-        }
-        if (m_out >= 0) {
-            ::close(m_out);
         }
     }
 
@@ -353,7 +351,7 @@ private:
             m_inFlight += stream.size();
             m_pending.push_back({std::move(job), index, stream.size()});
             lock.unlock();
-            const bool written = writeAll(m_in, stream);
+            const bool written = writeAll(m_in.get(), stream);
             lock.lock();
             if (!written && !m_broken) {
                 m_broken = true;
@@ -362,8 +360,7 @@ private:
             }
         }
         // The programs see their input end, and so does a program started later that inherited it.
-        ::close(m_in);
-        m_in = -1;
+        m_in.reset();
     }
 
     void readAnswers()
@@ -371,7 +368,7 @@ private:
         std::string answer;
         char buffer[65536];
         for (;;) {
-            const ssize_t count = ::read(m_out, buffer, sizeof buffer);
+            const ssize_t count = ::read(m_out.get(), buffer, sizeof buffer);
             if (count < 0 && errno == EINTR) {
                 continue;
             }
@@ -418,13 +415,13 @@ private:
             }
             stage.front() = *program;
         }
-        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
         int input[2];
-        if (devNull < 0 || pipe2(input, O_CLOEXEC) != 0) {
+        if (!devNull || pipe2(input, O_CLOEXEC) != 0) {
             return false;
         }
-        m_in = input[1];
-        int previous = input[0];
+        m_in.reset(input[1]);
+        UniqueFd previous(input[0]);
         bool ok = true;
         for (const auto& stage : resolved) {
             int output[2];
@@ -432,6 +429,8 @@ private:
                 ok = false;
                 break;
             }
+            UniqueFd nextInput(output[0]);
+            UniqueFd stageOutput(output[1]);
             std::vector<char*> argv;
             argv.reserve(stage.size() + 1);
             for (const auto& word : stage) {
@@ -443,15 +442,14 @@ private:
             if (pid == 0) {
                 // Only async-signal-safe calls between fork and exec.
                 setpgid(0, group);
-                dup2(previous, STDIN_FILENO);
-                dup2(output[1], STDOUT_FILENO);
-                dup2(devNull, STDERR_FILENO);
+                dup2(previous.get(), STDIN_FILENO);
+                dup2(stageOutput.get(), STDOUT_FILENO);
+                dup2(devNull.get(), STDERR_FILENO);
                 execv(argv[0], argv.data());
                 _exit(127);
             }
-            ::close(previous);
-            ::close(output[1]);
-            previous = output[0];
+            stageOutput.reset();
+            previous = std::move(nextInput);
             if (pid < 0) {
                 ok = false;
                 break;
@@ -462,8 +460,7 @@ private:
             }
             m_pids.push_back(pid);
         }
-        ::close(devNull);
-        m_out = previous;
+        m_out = std::move(previous);
         if (!ok) {
             signalGroup(SIGKILL);
         }
@@ -474,8 +471,8 @@ private:
     std::shared_future<std::optional<std::string>> m_warm;
     std::vector<int> m_pids;
     int m_group = 0;
-    int m_in = -1;
-    int m_out = -1;
+    UniqueFd m_in;
+    UniqueFd m_out;
     std::thread m_writer;
     std::thread m_reader;
     std::mutex m_mutex;

@@ -1,5 +1,7 @@
 #include "GenderStore.h"
 
+#include "common/UniqueResource.h"
+
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -32,13 +34,14 @@ bool GenderStore::set(const std::string& subject, const std::string& gender)
     std::error_code error;
     std::filesystem::create_directories(m_file.parent_path(), error);
     const auto temporary = m_file.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
     const std::string text = all.dump(2) + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ::close(fd);
+    const bool written =
+        ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd.get()) == 0;
+    fd.reset();
     if (!written || std::rename(temporary.c_str(), m_file.c_str()) != 0) {
         std::filesystem::remove(temporary, error);
         return false;

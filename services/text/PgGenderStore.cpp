@@ -1,5 +1,7 @@
 #include "PgGenderStore.h"
 
+#include "common/UniqueResource.h"
+
 #include <libpq-fe.h>
 
 #include <array>
@@ -7,7 +9,7 @@
 namespace parlomatic::textservice {
 namespace {
 
-using Result = std::unique_ptr<PGresult, decltype([](PGresult* result) { PQclear(result); })>;
+using Result = UniqueCPtr<PGresult, PQclear>;
 
 // The identity service takes the same lock before its own migrations, so instances of both
 // starting together apply each migration once. Versions are positions: append, never edit.
@@ -61,9 +63,11 @@ bool migrate(PGconn* connection, std::string* reason)
 
 PgGenderStore::PgGenderStore(PGconn* connection) : m_connection(connection) {}
 
-PgGenderStore::~PgGenderStore()
+PgGenderStore::~PgGenderStore() = default;
+
+void PgGenderStore::finish(PGconn* connection)
 {
-    PQfinish(m_connection);
+    PQfinish(connection);
 }
 
 std::unique_ptr<PgGenderStore> PgGenderStore::open(const std::string& connection, std::string* reason)
@@ -82,10 +86,10 @@ std::unique_ptr<PgGenderStore> PgGenderStore::open(const std::string& connection
 
 PGconn* PgGenderStore::usable() const
 {
-    if (PQstatus(m_connection) != CONNECTION_OK) {
-        PQreset(m_connection);
+    if (PQstatus(m_connection.get()) != CONNECTION_OK) {
+        PQreset(m_connection.get());
     }
-    return PQstatus(m_connection) == CONNECTION_OK ? m_connection : nullptr;
+    return PQstatus(m_connection.get()) == CONNECTION_OK ? m_connection.get() : nullptr;
 }
 
 bool PgGenderStore::set(const std::string& subject, const std::string& gender)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PreferredGenders.h"
+#include "common/UniqueResource.h"
 
 #include <memory>
 #include <mutex>
@@ -32,8 +33,11 @@ private:
     // The connection, reset once when it went bad; nullptr when the server cannot be reached.
     pg_conn* usable() const;
 
+    // libpq's PQfinish, callable where its header is not included.
+    static void finish(pg_conn* connection);
+
     mutable std::mutex m_mutex;
-    pg_conn* m_connection;
+    UniqueCPtr<pg_conn, finish> m_connection;
 };
 
 } // namespace parlomatic::textservice

@@ -219,7 +219,7 @@ BodyRead readChunked(TlsStream& stream, std::string& buffer, std::string& body, 
 } // namespace
 
 struct TlsHttpServer::Connection {
-    int fd = -1;
+    UniqueFd fd;
     std::atomic<bool> sentHead{false}; // a whole request head has come
     std::atomic<bool> finished{false};
     std::thread thread;
@@ -233,12 +233,6 @@ TlsHttpServer::~TlsHttpServer()
 {
     stop();
     reapFinished(true);
-    if (m_listener >= 0) {
-        ::close(m_listener);
-    }
-    if (m_wake >= 0) {
-        ::close(m_wake);
-    }
 }
 
 bool TlsHttpServer::bind(const std::filesystem::path& certificateFile, const std::filesystem::path& keyFile, int port,
@@ -251,22 +245,24 @@ bool TlsHttpServer::bind(const std::filesystem::path& certificateFile, const std
         return false;
     }
     m_context.reset(SSL_CTX_new(TLS_server_method()));
-    if (!m_context || m_wake < 0 || SSL_CTX_set_min_proto_version(m_context.get(), TLS1_2_VERSION) != 1 ||
+    if (!m_context || !m_wake || SSL_CTX_set_min_proto_version(m_context.get(), TLS1_2_VERSION) != 1 ||
         SSL_CTX_use_certificate_chain_file(m_context.get(), certificateFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(m_context.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(m_context.get()) != 1) {
         return false;
     }
     SSL_CTX_set_mode(m_context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_RELEASE_BUFFERS);
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Kept only once it listens: serve() on a socket that failed to bind would spin on its errors.
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const int on = 1;
-    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     socklen_t length = sizeof socketAddress;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0 ||
-        ::listen(m_listener, 1024) != 0 ||
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0 ||
+        ::listen(listener.get(), 1024) != 0 ||
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&socketAddress), &length) != 0) {
         return false;
     }
+    m_listener = std::move(listener);
     m_port = ntohs(socketAddress.sin_port);
     return true;
 }
@@ -275,65 +271,63 @@ void TlsHttpServer::stop()
 {
     m_stopping = true;
     const eventfd_t one = 1;
-    (void)::write(m_wake, &one, sizeof one);
+    (void)::write(m_wake.get(), &one, sizeof one);
 }
 
 bool TlsHttpServer::serve()
 {
-    if (m_listener < 0) {
+    if (!m_listener) {
         return false;
     }
     while (!m_stopping) {
-        pollfd waits[2] = {{m_listener, POLLIN, 0}, {m_wake, POLLIN, 0}};
+        pollfd waits[2] = {{m_listener.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
         if (::poll(waits, 2, -1) < 0 && errno != EINTR) {
             break;
         }
         if (waits[1].revents & POLLIN) {
             eventfd_t ignored;
-            (void)::read(m_wake, &ignored, sizeof ignored);
+            (void)::read(m_wake.get(), &ignored, sizeof ignored);
         }
         reapFinished(false);
         for (int fd;
-             !m_stopping && (fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
-            admitConnection(fd);
+             !m_stopping && (fd = ::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+            admitConnection(UniqueFd(fd));
         }
     }
     {
         std::lock_guard lock(m_mutex);
         for (const auto& connection : m_connections) {
-            ::shutdown(connection->fd, SHUT_RDWR);
+            ::shutdown(connection->fd.get(), SHUT_RDWR);
         }
     }
     reapFinished(true);
     return m_stopping;
 }
 
-void TlsHttpServer::admitConnection(int fd)
+void TlsHttpServer::admitConnection(UniqueFd fd)
 {
     std::lock_guard lock(m_mutex);
     if (m_connections.size() >= m_limits.maxConnections) {
         const auto oldest = std::ranges::find_if(m_connections, [](const auto& c) { return !c->sentHead; });
         if (oldest == m_connections.end()) {
-            ::close(fd);
             return;
         }
         // Its thread sees the end of the connection and finishes; it is reaped on a later wake.
-        ::shutdown((*oldest)->fd, SHUT_RDWR);
+        ::shutdown((*oldest)->fd.get(), SHUT_RDWR);
         (*oldest)->sentHead = true;
     }
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto& connection = *m_connections.emplace_back(std::make_unique<Connection>());
-    connection.fd = fd;
+    connection.fd = std::move(fd);
     try {
         connection.thread = std::thread([this, &connection] {
             runConnection(connection);
             connection.finished = true;
             const eventfd_t one = 1;
-            (void)::write(m_wake, &one, sizeof one);
+            (void)::write(m_wake.get(), &one, sizeof one);
         });
     } catch (const std::system_error&) { // no thread to be had: this client tries again later
-        ::close(fd);
         m_connections.pop_back();
     }
 }
@@ -355,17 +349,17 @@ void TlsHttpServer::reapFinished(bool all)
     // number the system has given to another connection.
     for (auto& connection : done) {
         connection->thread.join();
-        ::close(connection->fd);
+        connection->fd.reset();
     }
 }
 
 void TlsHttpServer::runConnection(Connection& connection)
 {
-    const std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(m_context.get()), &SSL_free);
-    if (!ssl || SSL_set_fd(ssl.get(), connection.fd) != 1) {
+    const UniqueCPtr<SSL, SSL_free> ssl(SSL_new(m_context.get()));
+    if (!ssl || SSL_set_fd(ssl.get(), connection.fd.get()) != 1) {
         return;
     }
-    TlsStream stream(connection.fd, ssl.get());
+    TlsStream stream(connection.fd.get(), ssl.get());
     if (!stream.handshake(Clock::now() + m_limits.handshake)) {
         return;
     }

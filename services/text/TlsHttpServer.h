@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/UniqueResource.h"
+
 #include <httplib.h> // for its Request and Response records only
 
 #include <openssl/ssl.h>
@@ -74,14 +76,14 @@ public:
 private:
     struct Connection;
     void runConnection(Connection& connection);
-    void admitConnection(int fd);
+    void admitConnection(UniqueFd fd);
     void reapFinished(bool all);
 
     Limits m_limits;
     Handlers m_handlers;
-    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> m_context{nullptr, &SSL_CTX_free};
-    int m_listener = -1;
-    int m_wake = -1; // an eventfd: stop() and finished connections wake the accepting thread
+    UniqueCPtr<SSL_CTX, SSL_CTX_free> m_context;
+    UniqueFd m_listener;
+    UniqueFd m_wake; // an eventfd: stop() and finished connections wake the accepting thread
     int m_port = -1;
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;

@@ -97,7 +97,7 @@ struct RemoteAccessibility::Launcher::State {
 bool RemoteAccessibility::Channel::alive()
 {
     const std::scoped_lock held(m_lock);
-    return m_socket >= 0;
+    return m_socket.valid();
 }
 
 void RemoteAccessibility::Channel::setListener(std::function<void()> changed)
@@ -109,7 +109,7 @@ void RemoteAccessibility::Channel::setListener(std::function<void()> changed)
 std::optional<QJsonValue> RemoteAccessibility::Channel::call(QJsonObject request)
 {
     const std::scoped_lock held(m_lock);
-    if (m_socket < 0) {
+    if (!m_socket) {
         return std::nullopt;
     }
     {
@@ -152,7 +152,7 @@ std::optional<QJsonValue> RemoteAccessibility::Channel::call(QJsonObject request
 void RemoteAccessibility::Channel::drainEvents()
 {
     const std::unique_lock held(m_lock, std::try_to_lock);
-    if (!held.owns_lock() || m_socket < 0) {
+    if (!held.owns_lock() || !m_socket) {
         return;
     }
     while (const std::optional<QByteArray> line = nextLine(std::nullopt)) {
@@ -186,13 +186,13 @@ bool RemoteAccessibility::Channel::sendAll(const QByteArray& bytes)
 {
     qsizetype sent = 0;
     while (sent < bytes.size()) {
-        pollfd ready{.fd = m_socket, .events = POLLOUT, .revents = 0};
+        pollfd ready{.fd = m_socket.get(), .events = POLLOUT, .revents = 0};
         if (::poll(&ready, 1, int(answerWithin.count())) == 0) {
             end("The accessibility helper stopped taking requests; it is ended and started anew.", true);
             return false;
         }
         const ssize_t wrote =
-            ::send(m_socket, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::send(m_socket.get(), bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
             end(nullptr, false);
             return false;
@@ -223,7 +223,7 @@ std::optional<QByteArray> RemoteAccessibility::Channel::nextLine(std::optional<C
             }
             wait = int(left.count());
         }
-        pollfd ready{.fd = m_socket, .events = POLLIN, .revents = 0};
+        pollfd ready{.fd = m_socket.get(), .events = POLLIN, .revents = 0};
         const int polled = ::poll(&ready, 1, wait);
         if (polled == 0 && !deadline) {
             return std::nullopt;
@@ -234,7 +234,7 @@ std::optional<QByteArray> RemoteAccessibility::Channel::nextLine(std::optional<C
         char chunk[65536];
         // Under the call's lock by design: one request and its answer at a time; never blocks.
         const ssize_t got = ::recv( // NOLINT(clang-analyzer-unix.BlockInCriticalSection)
-            m_socket, chunk, sizeof chunk, MSG_DONTWAIT);
+            m_socket.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (got > 0) {
             m_buffer.append(chunk, got);
         } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -253,15 +253,14 @@ void RemoteAccessibility::Channel::checkMemory()
 
 void RemoteAccessibility::Channel::end(const char* why, bool faulty)
 {
-    if (m_socket < 0) {
+    if (!m_socket) {
         return;
     }
     if (faulty) {
         logError(why);
         ::kill(m_pid, SIGKILL);
     }
-    ::close(m_socket);
-    m_socket = -1;
+    m_socket.reset();
     int status = 0;
     pid_t reaped = 0;
     for (int tries = 0; tries < 50 && (reaped = ::waitpid(m_pid, &status, WNOHANG)) == 0; ++tries) {
@@ -315,27 +314,28 @@ std::unique_ptr<RemoteAccessibility> RemoteAccessibility::Launcher::make()
         m_state->ended({}, true, false);
         return std::unique_ptr<RemoteAccessibility>(new RemoteAccessibility(nullptr));
     }
+    UniqueFd ours(ends[0]);
+    UniqueFd theirs(ends[1]);
     const QByteArray program = QFile::encodeName(m_state->program);
     const QByteArray owner = QByteArray::number(qint64(::getpid()));
     char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>("--application-pid"),
                     const_cast<char*>(owner.constData()), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, theirs.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, theirs.get(), STDOUT_FILENO);
     pid_t pid = 0;
     const int failed = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
+    theirs.reset(); // the helper's alone: its end is seen as the socket's end
     if (failed != 0) {
-        ::close(ends[0]);
         logError("The accessibility helper could not be started (" + std::string(std::strerror(failed)) + ").");
         m_state->ended({}, true, false);
         return std::unique_ptr<RemoteAccessibility>(new RemoteAccessibility(nullptr));
     }
     qCDebug(accessibilityLog) << "Started the accessibility helper, pid" << pid;
     return std::unique_ptr<RemoteAccessibility>(
-        new RemoteAccessibility(std::make_shared<Channel>(ends[0], pid, m_state)));
+        new RemoteAccessibility(std::make_shared<Channel>(std::move(ours), pid, m_state)));
 }
 
 } // namespace parlomatic::platform

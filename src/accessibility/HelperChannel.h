@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accessibility/RemoteAccessibility.h"
+#include "common/UniqueResource.h"
 
 #include <QByteArray>
 #include <QJsonValue>
@@ -22,8 +23,9 @@ namespace parlomatic::platform {
 // (any thread), the helper's announcements in between, and its end by PID when it fails.
 class RemoteAccessibility::Channel {
 public:
-    Channel(int socket, pid_t pid, std::shared_ptr<Launcher::State> launcher)
-        : m_socket(socket), m_pid(pid), m_launcher(std::move(launcher)), m_started(std::chrono::steady_clock::now())
+    Channel(UniqueFd socket, pid_t pid, std::shared_ptr<Launcher::State> launcher)
+        : m_socket(std::move(socket)), m_pid(pid), m_launcher(std::move(launcher)),
+          m_started(std::chrono::steady_clock::now())
     {}
     ~Channel() { end(nullptr, false); }
     Channel(const Channel&) = delete;
@@ -32,7 +34,7 @@ public:
     pid_t pid() const { return m_pid; }
     bool alive();
     void setListener(std::function<void()> changed);
-    int socket() const { return m_socket; }
+    int socket() const { return m_socket.get(); }
 
     std::optional<QJsonValue> call(QJsonObject request);
 
@@ -73,7 +75,7 @@ private:
     void end(const char* why, bool faulty);
 
     std::mutex m_lock;
-    int m_socket;
+    UniqueFd m_socket;
     pid_t m_pid;
     std::shared_ptr<Launcher::State> m_launcher;
     std::chrono::steady_clock::time_point m_started;

@@ -16,31 +16,49 @@
 namespace parlomatic {
 namespace {
 
-template <typename F> void runOnGuiThread(F&& work)
+bool onGuiThread()
 {
-    if (QThread::currentThread() == qApp->thread()) {
-        work();
-    } else {
-        QMetaObject::invokeMethod(qApp, std::forward<F>(work), Qt::BlockingQueuedConnection);
-    }
+    return QThread::currentThread() == qApp->thread();
 }
+
+// The "Continue in your browser" window of one sign-in, made and closed on the GUI thread only.
+struct PromptWindow {
+    QPointer<ContinueInBrowserWindow> window;
+    bool closed = false;
+
+    void show(const std::string& url, std::function<void()> cancel)
+    {
+        if (closed) {
+            return;
+        }
+        window = new ContinueInBrowserWindow(QString::fromStdString(url));
+        QObject::connect(window, &ContinueInBrowserWindow::cancelled, window, std::move(cancel));
+        window->show();
+        window->raise();
+        window->activateWindow();
+    }
+};
 
 class WindowPrompt final : public identity::BrowserPrompt {
 public:
-    explicit WindowPrompt(QPointer<ContinueInBrowserWindow> window) : m_window(std::move(window)) {}
+    explicit WindowPrompt(std::shared_ptr<PromptWindow> prompt) : m_prompt(std::move(prompt)) {}
     ~WindowPrompt() override { close(); }
 
     void close() override
     {
-        // Queued even on the GUI thread: the window may be the one whose Cancel ended the flow.
-        postToGui(m_window, [](ContinueInBrowserWindow& window) {
-            window.dismiss();
-            window.deleteLater();
+        // Queued even on the GUI thread: the window may be the one whose Cancel ended the flow. Queued
+        // after its making when that was queued, or else marked so that it is never made.
+        postToGui(QPointer<QCoreApplication>(qApp), [prompt = m_prompt](QCoreApplication&) {
+            prompt->closed = true;
+            if (prompt->window) {
+                prompt->window->dismiss();
+                prompt->window->deleteLater();
+            }
         });
     }
 
 private:
-    QPointer<ContinueInBrowserWindow> m_window;
+    std::shared_ptr<PromptWindow> m_prompt;
 };
 
 } // namespace
@@ -49,22 +67,32 @@ identity::SystemBrowserSession::Options systemBrowserOptions(std::chrono::millis
 {
     identity::SystemBrowserSession::Options options;
     options.timeout = timeout;
+    // From another thread the GUI thread is not waited for: it may be waiting for that thread.
     options.openURL = [](const std::string& url) {
-        bool opened = false;
-        runOnGuiThread(
-            [&] { opened = QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::StrictMode)); });
-        return opened;
+        const auto open = [url] {
+            return QDesktopServices::openUrl(QUrl(QString::fromStdString(url), QUrl::StrictMode));
+        };
+        if (onGuiThread()) {
+            return open();
+        }
+        postToGui(QPointer<QCoreApplication>(qApp), [open](QCoreApplication&) {
+            if (!open()) {
+                logError("The browser could not be opened for signing in");
+            }
+        });
+        return true; // handed over; a failure is logged there, and the prompt stays for the user
     };
     options.showPrompt = [](const std::string& url, std::function<void()> cancel) {
-        QPointer<ContinueInBrowserWindow> window;
-        runOnGuiThread([&] {
-            window = new ContinueInBrowserWindow(QString::fromStdString(url));
-            QObject::connect(window, &ContinueInBrowserWindow::cancelled, window, std::move(cancel));
-            window->show();
-            window->raise();
-            window->activateWindow();
-        });
-        return std::make_unique<WindowPrompt>(window);
+        auto prompt = std::make_shared<PromptWindow>();
+        if (onGuiThread()) {
+            prompt->show(url, std::move(cancel));
+        } else {
+            postToGui(QPointer<QCoreApplication>(qApp),
+                      [prompt, url, cancel = std::move(cancel)](QCoreApplication&) mutable {
+                          prompt->show(url, std::move(cancel));
+                      });
+        }
+        return std::make_unique<WindowPrompt>(prompt);
     };
     return options;
 }

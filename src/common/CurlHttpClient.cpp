@@ -1,5 +1,7 @@
 #include "common/CurlHttpClient.h"
 
+#include "common/UniqueResource.h"
+
 #include <curl/curl.h>
 #include <poll.h>
 
@@ -16,18 +18,9 @@ namespace parlomatic {
 
 namespace {
 
-struct EasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct ShareDeleter {
-    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+using EasyHandle = UniqueCPtr<CURL, curl_easy_cleanup>;
+using ShareHandle = UniqueCPtr<CURLSH, curl_share_cleanup>;
+using HeaderList = UniqueCPtr<curl_slist, curl_slist_free_all>;
 
 CURLcode globalInit()
 {

@@ -1,6 +1,7 @@
 #include "identity/CredentialsManager.h"
 
 #include "common/Log.h"
+#include "common/UniqueResource.h"
 
 #include <algorithm>
 #include <cctype>
@@ -37,37 +38,28 @@ public:
                      "process only");
             return;
         }
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
+        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) {
             logError("Unable to open the credentials lock file " + path.string() + ": " + systemError());
             return;
         }
         // A file that another user put there could be held by them for ever.
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
+        if (::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
             logError("The credentials lock file " + path.string() + " is not the user's own; not using it");
-            ::close(fd);
             return;
         }
-        while (::flock(fd, LOCK_EX) != 0) {
+        while (::flock(fd.get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
                 logError("Unable to lock the credentials lock file " + path.string() + ": " + systemError());
                 break;
             }
         }
-        m_fd = fd;
+        m_fd = std::move(fd);
     }
-    ~ProcessLock()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd); // releases the lock
-        }
-    }
-    ProcessLock(const ProcessLock&) = delete;
-    ProcessLock& operator=(const ProcessLock&) = delete;
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd; // closing it releases the lock
 };
 
 // A folder of the temporary folder that only this user can enter, created when missing; empty when

@@ -1,5 +1,7 @@
 #include "identity/IDTokenValidator.h"
 
+#include "common/UniqueResource.h"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
@@ -41,25 +43,13 @@ std::optional<std::string> headerText(const jwt::JWT& token, const char* name)
     return it->get<std::string>();
 }
 
-template <typename T> struct OpenSslDeleter;
-template <> struct OpenSslDeleter<BIGNUM> {
-    void operator()(BIGNUM* number) const { BN_free(number); }
-};
-template <> struct OpenSslDeleter<OSSL_PARAM_BLD> {
-    void operator()(OSSL_PARAM_BLD* builder) const { OSSL_PARAM_BLD_free(builder); }
-};
-template <> struct OpenSslDeleter<OSSL_PARAM> {
-    void operator()(OSSL_PARAM* parameters) const { OSSL_PARAM_free(parameters); }
-};
-template <> struct OpenSslDeleter<EVP_PKEY_CTX> {
-    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-template <> struct OpenSslDeleter<EVP_MD_CTX> {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-template <typename T> using OpenSslPtr = std::unique_ptr<T, OpenSslDeleter<T>>;
+using BigNumber = UniqueCPtr<BIGNUM, BN_free>;
+using ParamBuilder = UniqueCPtr<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
+using Params = UniqueCPtr<OSSL_PARAM, OSSL_PARAM_free>;
+using KeyContext = UniqueCPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using DigestContext = UniqueCPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
 
-OpenSslPtr<BIGNUM> bigNumber(const std::optional<std::string>& base64Url)
+BigNumber bigNumber(const std::optional<std::string>& base64Url)
 {
     if (!base64Url) {
         return nullptr;
@@ -68,7 +58,7 @@ OpenSslPtr<BIGNUM> bigNumber(const std::optional<std::string>& base64Url)
     if (!bytes || bytes->empty()) {
         return nullptr;
     }
-    return OpenSslPtr<BIGNUM>(
+    return BigNumber(
         BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes->data()), static_cast<int>(bytes->size()), nullptr));
 }
 
@@ -280,11 +270,6 @@ std::string IDTokenValidationError::message() const
     return {};
 }
 
-void RS256PublicKey::Deleter::operator()(EVP_PKEY* key) const
-{
-    EVP_PKEY_free(key);
-}
-
 std::optional<RS256PublicKey> RS256PublicKey::fromJWK(const JWK& key)
 {
     if ((key.usage && *key.usage != "sig") || key.keyType != "RSA" || key.algorithm != supportedAlgorithm) {
@@ -295,26 +280,26 @@ std::optional<RS256PublicKey> RS256PublicKey::fromJWK(const JWK& key)
     if (!modulus || !exponent) {
         return std::nullopt;
     }
-    const OpenSslPtr<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
+    const ParamBuilder builder(OSSL_PARAM_BLD_new());
     if (!builder || OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) != 1 ||
         OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get()) != 1) {
         return std::nullopt;
     }
-    const OpenSslPtr<OSSL_PARAM> parameters(OSSL_PARAM_BLD_to_param(builder.get()));
-    const OpenSslPtr<EVP_PKEY_CTX> context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    const Params parameters(OSSL_PARAM_BLD_to_param(builder.get()));
+    const KeyContext context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* built = nullptr;
     if (!parameters || !context || EVP_PKEY_fromdata_init(context.get()) != 1 ||
         EVP_PKEY_fromdata(context.get(), &built, EVP_PKEY_PUBLIC_KEY, parameters.get()) != 1) {
         return std::nullopt;
     }
-    return RS256PublicKey(std::shared_ptr<EVP_PKEY>(built, Deleter()));
+    return RS256PublicKey(std::shared_ptr<EVP_PKEY>(built, CFree<EVP_PKEY_free>()));
 }
 
 bool RS256PublicKey::verify(std::string_view data, std::string_view signature) const
 {
     // Fetched once: an implicit fetch on every verification costs as much as the RSA operation.
     static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    const OpenSslPtr<EVP_MD_CTX> context(EVP_MD_CTX_new());
+    const DigestContext context(EVP_MD_CTX_new());
     return sha256 && context && EVP_DigestVerifyInit(context.get(), nullptr, sha256, nullptr, m_key.get()) == 1 &&
            EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
                             reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;

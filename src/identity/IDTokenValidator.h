@@ -101,9 +101,6 @@ public:
     bool verify(std::string_view data, std::string_view signature) const;
 
 private:
-    struct Deleter {
-        void operator()(EVP_PKEY* key) const;
-    };
     explicit RS256PublicKey(std::shared_ptr<EVP_PKEY> key) : m_key(std::move(key)) {}
 
     std::shared_ptr<EVP_PKEY> m_key;

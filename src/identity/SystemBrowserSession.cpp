@@ -1,14 +1,11 @@
 #include "identity/SystemBrowserSession.h"
 
 #include "common/Log.h"
+#include "identity/RedirectWaiter.h"
 #include "identity/UrlText.h"
 
-#include <httplib.h>
-
-#include <condition_variable>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 namespace parlomatic::identity {
@@ -44,10 +41,10 @@ std::map<const void*, SchemeReceiver>& receivers()
 
 struct SystemBrowserSession::Shared {
     std::mutex mutex;
-    std::condition_variable closedChanged;
     bool closed = false;
     Handlers handlers;
-    std::shared_ptr<httplib::Server> server;
+    UniqueFd listener; // from prepare() to start()
+    std::unique_ptr<RedirectWaiter> waiter;
     std::unique_ptr<BrowserPrompt> prompt;
     int port = 0;
     std::string origin; // "http://127.0.0.1:<port>"
@@ -64,6 +61,18 @@ struct SystemBrowserSession::Shared {
         if (auto onFailure = currentHandlers().onFailure) {
             onFailure(failure);
         }
+    }
+    RedirectWaiter::Answer answer(const std::string& target)
+    {
+        if (target.substr(0, target.find('?')) != path) {
+            return {};
+        }
+        const auto onCallback = currentHandlers().onCallback;
+        if (!onCallback) {
+            return {.status = 410, .page = {}};
+        }
+        return onCallback(origin + target) ? RedirectWaiter::Answer{.status = 200, .page = returnPage}
+                                           : RedirectWaiter::Answer{.status = 400, .page = otherFlowPage};
     }
 };
 
@@ -94,12 +103,10 @@ std::expected<std::string, std::string> SystemBrowserSession::prepare(const std:
     if (!parts || parts->scheme != "http" || (parts->host != "127.0.0.1" && parts->host != "localhost")) {
         return std::unexpected("only http://127.0.0.1 and private-use scheme redirect URLs can be received");
     }
-    auto server = std::make_shared<httplib::Server>();
     const int wanted = parts->port.value_or(0);
-    const int port = wanted == 0                                 ? server->bind_to_any_port("127.0.0.1")
-                     : server->bind_to_port("127.0.0.1", wanted) ? wanted
-                                                                 : -1;
-    if (port <= 0) {
+    int port = 0;
+    UniqueFd listener = RedirectWaiter::listenOnLoopback(wanted, port);
+    if (!listener) {
         return std::unexpected("unable to listen on 127.0.0.1:" + std::to_string(wanted));
     }
     std::string sent = redirectURL;
@@ -107,39 +114,8 @@ std::expected<std::string, std::string> SystemBrowserSession::prepare(const std:
         sent = redirectURL.substr(0, parts->hostEnd) + ":" + std::to_string(port) +
                redirectURL.substr(parts->authorityEnd);
     }
-    std::weak_ptr<Shared> weak = m_shared;
-    server->Get(".*", [weak](const httplib::Request& request, httplib::Response& response) {
-        const auto shared = weak.lock();
-        if (!shared || request.path != shared->path) {
-            response.status = 404;
-            return;
-        }
-        const auto onCallback = shared->currentHandlers().onCallback;
-        if (!onCallback) {
-            response.status = 410;
-            return;
-        }
-        if (onCallback(shared->origin + request.target)) {
-            response.set_content(returnPage, "text/html; charset=utf-8");
-        } else {
-            response.status = 400;
-            response.set_content(otherFlowPage, "text/html; charset=utf-8");
-        }
-        response.set_header("Cache-Control", "no-store");
-    });
-    // One request per connection, and idle pre-connects dropped soon: stopping waits for them.
-    server->set_keep_alive_max_count(1);
-    server->set_read_timeout(std::chrono::seconds(2));
-    // Not joined: close() may run on a handler's thread, so the thread keeps the server alive and
-    // ends once the session is closed.
-    std::thread([server] { server->listen_after_bind(); }).detach();
-    // Stopping a server that has not begun to listen does nothing, so wait for it to run.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!server->is_running() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     const std::lock_guard lock(m_shared->mutex);
-    m_shared->server = std::move(server);
+    m_shared->listener = std::move(listener);
     m_shared->port = port;
     m_shared->origin = "http://127.0.0.1:" + std::to_string(port);
     m_shared->path = parts->path;
@@ -148,7 +124,7 @@ std::expected<std::string, std::string> SystemBrowserSession::prepare(const std:
 
 void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers handlers)
 {
-    std::shared_ptr<httplib::Server> server;
+    UniqueFd listener;
     std::string privateScheme;
     std::string path;
     {
@@ -157,12 +133,12 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
             return;
         }
         m_shared->handlers = std::move(handlers);
-        server = m_shared->server;
+        listener = std::move(m_shared->listener);
         privateScheme = m_shared->privateScheme;
         path = m_shared->path;
     }
+    const std::weak_ptr<Shared> weak = m_shared;
     if (!privateScheme.empty()) {
-        std::weak_ptr<Shared> weak = m_shared;
         const std::lock_guard lock(receiversMutex);
         receivers()[m_shared.get()] = {privateScheme, path, [weak](const std::string& url) {
                                            const auto shared = weak.lock();
@@ -170,22 +146,31 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
                                                shared ? shared->currentHandlers().onCallback : nullptr;
                                            return onCallback && onCallback(url);
                                        }};
-    } else if (!server) {
+    } else if (!listener) {
         m_shared->fail({false, "the redirect URL was not prepared"});
         return;
     }
-    // Not joined either, for the same reason as the listener.
-    std::thread([shared = m_shared, timeout = m_options.timeout] {
-        std::unique_lock lock(shared->mutex);
-        if (!shared->closedChanged.wait_for(lock, timeout, [&] { return shared->closed; })) {
-            lock.unlock();
+    RedirectWaiter::Events events;
+    events.request = [weak](const std::string& target) {
+        const auto shared = weak.lock();
+        return shared ? shared->answer(target) : RedirectWaiter::Answer{};
+    };
+    events.timedOut = [weak] {
+        if (const auto shared = weak.lock()) {
             shared->fail({true, {}});
         }
-    }).detach();
+    };
+    auto waiter = std::make_unique<RedirectWaiter>(std::move(listener), m_options.timeout, std::move(events));
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        if (!m_shared->closed) {
+            m_shared->waiter = std::move(waiter);
+        }
+    }
+    waiter.reset(); // still here when the session was closed meanwhile: stops now
 
     std::unique_ptr<BrowserPrompt> prompt;
     if (m_options.showPrompt) {
-        std::weak_ptr<Shared> weak = m_shared;
         prompt = m_options.showPrompt(authorizeURL, [weak] {
             if (const auto shared = weak.lock()) {
                 shared->fail({true, {}});
@@ -212,8 +197,9 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
 
 void SystemBrowserSession::close()
 {
-    std::shared_ptr<httplib::Server> server;
+    std::unique_ptr<RedirectWaiter> waiter;
     std::unique_ptr<BrowserPrompt> prompt;
+    UniqueFd listener;
     {
         const std::lock_guard lock(m_shared->mutex);
         if (m_shared->closed) {
@@ -221,17 +207,15 @@ void SystemBrowserSession::close()
         }
         m_shared->closed = true;
         m_shared->handlers = {};
-        server = std::move(m_shared->server);
+        waiter = std::move(m_shared->waiter);
+        listener = std::move(m_shared->listener);
         prompt = std::move(m_shared->prompt);
     }
-    m_shared->closedChanged.notify_all();
     {
         const std::lock_guard lock(receiversMutex);
         receivers().erase(m_shared.get());
     }
-    if (server) {
-        server->stop();
-    }
+    waiter.reset();
     if (prompt) {
         prompt->close();
     }

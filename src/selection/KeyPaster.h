@@ -14,14 +14,17 @@
 namespace parlomatic {
 
 // Presses the paste shortcut (Ctrl+V) in whatever window has the keyboard focus, as if the user
-// typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); returns without
-// waiting for the target to read the clipboard (on X11 our own event loop serves it).
+// typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); never waits for the
+// target to read the clipboard (on X11 our own event loop serves it).
 class KeyPaster {
 public:
     virtual ~KeyPaster() = default;
 
-    // The reason when the key events could not be sent.
-    virtual std::expected<void, std::string> pasteShortcut() = 0;
+    // Nothing, or the reason when the key events could not be sent.
+    using Sent = std::function<void(std::expected<void, std::string>)>;
+    // Sends the keys, then `sent`, on the GUI thread: at once, or once something the keys must wait
+    // for has come (the event loop runs meanwhile).
+    virtual void pasteShortcut(Sent sent) = 0;
     // A copy of every format of the clipboard, as another application holds it: empty when nobody
     // does, nothing when its owner let a request wait longer than `ownerWait` or it holds more than
     // `maxBytes` (counted while reading). Blocking: called off the GUI thread, on a connection of

@@ -55,11 +55,28 @@ public:
         static_cast<void>(context);
         done(std::nullopt);
     }
+    // The lease of a paste, or why it was not made.
+    using PasteResult = std::expected<std::unique_ptr<PasteLease>, PasteError>;
+    using Pasted = std::function<void(PasteResult)>;
     // Puts `text` on the clipboard and sends the paste keys, keeping `userClipboard` (as copied
     // before the checks; nothing: it could not be kept) to give back. Why not, when the clipboard
     // could not be taken or the keys could not be sent (the clipboard is then given back at once).
-    virtual std::expected<std::unique_ptr<PasteLease>, PasteError>
-    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) = 0;
+    // For a paster whose keys go out at once; one whose keys wait for something implements
+    // pasteThen() instead.
+    virtual PasteResult
+    paste(const QString& /*text*/,
+          std::optional<ClipboardFormats> /*userClipboard*/) // NOLINT(performance-unnecessary-value-param)
+    {
+        return std::unexpected(
+            PasteError{.kind = PasteError::Kind::noKeys, .message = "this paster's keys go out through pasteThen()"});
+    }
+    // The same, handing the outcome to `pasted` on the GUI thread: at once, or once what the keys
+    // wait for has come (the event loop runs meanwhile). What the write-back calls.
+    virtual void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard,
+                           Pasted pasted) // NOLINT(performance-unnecessary-value-param): overriders keep it
+    {
+        pasted(paste(text, std::move(userClipboard)));
+    }
     // Puts `text` on the clipboard for the user to paste; it stays there.
     virtual void offer(const QString& text) = 0;
     // What this paster itself serves as the clipboard now (the user's content given back, or a

@@ -319,25 +319,34 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                 logError("The application holding the clipboard did not answer in time or holds too much; the "
                          "pasted text stays on it");
             }
-            auto lease = keys ? pasteKeepingClipboard(*m_paster, write->text, std::move(kept))
-                              : m_windowPaster->paste(write->text, std::move(kept));
-            if (!lease) {
-                const std::string failure = "Could not send the paste keys: " + lease.error().message;
-                // A clipboard that cannot be ours cannot hold the text for the user either.
-                if (keys || lease.error().kind == PasteError::Kind::noClipboard) {
-                    return finish(write,
-                                  std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = failure}));
+            auto pasted = [this, write, keys, alive = QPointer<QObject>(&m_context)](WindowPaster::PasteResult lease) {
+                if (!alive) {
+                    return;
                 }
-                // Nothing was pasted and the user's clipboard is back: the text waits on the
-                // clipboard for the user, as where no keys can be sent.
-                logError(failure);
-                m_windowPaster->offer(write->text);
-                return finish(write, std::unexpected(WriteError{.kind = WriteError::Kind::onClipboard,
-                                                                .message = "The text is on the clipboard instead."}));
+                if (!lease) {
+                    const std::string failure = "Could not send the paste keys: " + lease.error().message;
+                    // A clipboard that cannot be ours cannot hold the text for the user either.
+                    if (keys || lease.error().kind == PasteError::Kind::noClipboard) {
+                        return finish(
+                            write, std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = failure}));
+                    }
+                    // Nothing was pasted and the user's clipboard is back: the text waits on the
+                    // clipboard for the user, as where no keys can be sent.
+                    logError(failure);
+                    m_windowPaster->offer(write->text);
+                    return finish(write,
+                                  std::unexpected(WriteError{.kind = WriteError::Kind::onClipboard,
+                                                             .message = "The text is on the clipboard instead."}));
+                }
+                write->lease = std::move(*lease);
+                write->pastedAt = SteadyClock::now();
+                watch(write);
+            };
+            if (keys) {
+                pasteKeepingClipboard(*m_paster, write->text, std::move(kept), std::move(pasted));
+            } else {
+                m_windowPaster->pasteThen(write->text, std::move(kept), std::move(pasted));
             }
-            write->lease = std::move(*lease);
-            write->pastedAt = SteadyClock::now();
-            watch(write);
         };
     });
 }
@@ -420,35 +429,37 @@ void WriteBack::finish(const std::shared_ptr<Write>& write, const WriteResult& r
     }
 }
 
-std::expected<std::unique_ptr<PasteLease>, PasteError>
-WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard)
+void WriteBack::pasteKeepingClipboard(KeyPaster& keys, const QString& text,
+                                      std::optional<ClipboardFormats> userClipboard, WindowPaster::Pasted done)
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     auto* pasted = new PastedText;
     pasted->setText(text);
     pasted->kept = std::make_shared<const std::optional<ClipboardFormats>>(std::move(userClipboard));
-    auto lease = std::make_unique<ClipboardLease>(pasted);
+    // Not const: its copy in the continuation below may give the clipboard back.
+    ClipboardLease lease(pasted);
     clipboard->setMimeData(pasted, QClipboard::Clipboard); // the clipboard owns it
     // The display server may refuse us the clipboard (a newer owner's time stamp than the last one we
     // saw): Ctrl+V would then paste what the user had there over their selection.
     if (clipboard->mimeData(QClipboard::Clipboard) != pasted) {
-        return std::unexpected(
-            PasteError{.kind = PasteError::Kind::noClipboard, .message = "the clipboard could not be taken"});
+        return done(std::unexpected(
+            PasteError{.kind = PasteError::Kind::noClipboard, .message = "the clipboard could not be taken"}));
     }
-    if (const auto sent = keys.pasteShortcut(); !sent) {
-        lease->giveBack();
-        return std::unexpected(PasteError{.kind = PasteError::Kind::noKeys, .message = sent.error()});
-    }
-    return lease;
+    keys.pasteShortcut([lease, done = std::move(done)](std::expected<void, std::string> sent) mutable {
+        if (!sent) {
+            lease.giveBack();
+            return done(std::unexpected(PasteError{.kind = PasteError::Kind::noKeys, .message = sent.error()}));
+        }
+        done(std::make_unique<ClipboardLease>(lease));
+    });
 }
 
 KeyWindowPaster::KeyWindowPaster(std::unique_ptr<KeyPaster> keys) : m_keys(std::move(keys)) {}
 KeyWindowPaster::~KeyWindowPaster() = default;
 
-std::expected<std::unique_ptr<PasteLease>, PasteError>
-KeyWindowPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
+void KeyWindowPaster::pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted)
 {
-    return WriteBack::pasteKeepingClipboard(*m_keys, text, std::move(userClipboard));
+    WriteBack::pasteKeepingClipboard(*m_keys, text, std::move(userClipboard), std::move(pasted));
 }
 
 void KeyWindowPaster::offer(const QString& text)

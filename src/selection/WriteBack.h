@@ -74,10 +74,11 @@ public:
     static constexpr std::chrono::milliseconds clipboardOwnerWait{200};
 
     // The paste through Qt's (X11) clipboard: our text on it, keeping `userClipboard` (nothing: not
-    // kept) for giveBack(), and the paste keys pressed. Why not, when the clipboard could not be taken
-    // or the keys could not be sent (the clipboard is then given back at once).
-    static std::expected<std::unique_ptr<PasteLease>, PasteError>
-    pasteKeepingClipboard(KeyPaster& keys, const QString& text, std::optional<ClipboardFormats> userClipboard);
+    // kept) for giveBack(), and the paste keys pressed; then `done` with the lease, or why not, when
+    // the clipboard could not be taken or the keys could not be sent (the clipboard is then given
+    // back at once).
+    static void pasteKeepingClipboard(KeyPaster& keys, const QString& text,
+                                      std::optional<ClipboardFormats> userClipboard, WindowPaster::Pasted done);
 
 private:
     struct Write;
@@ -108,8 +109,7 @@ public:
     KeyWindowPaster& operator=(const KeyWindowPaster&) = delete;
 
     bool canSendKeys() const override { return true; }
-    std::expected<std::unique_ptr<PasteLease>, PasteError>
-    paste(const QString& text, std::optional<ClipboardFormats> userClipboard) override;
+    void pasteThen(const QString& text, std::optional<ClipboardFormats> userClipboard, Pasted pasted) override;
     void offer(const QString& text) override;
 
 private:

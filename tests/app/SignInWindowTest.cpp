@@ -54,6 +54,17 @@ private slots:
         QTRY_VERIFY(window.isNull());
         QCOMPARE(cancels, 1);
     }
+
+    // A flow started off the GUI thread while that thread waits for it.
+    void aPromptAskedForFromAnotherThreadDoesNotWaitForTheGuiThread()
+    {
+        std::unique_ptr<identity::BrowserPrompt> prompt;
+        std::thread([&] { prompt = systemBrowserOptions().showPrompt("https://tenant.example/", [] {}); }).join();
+        QTRY_VERIFY(shownWindow());
+        const auto window = shownWindow();
+        prompt->close();
+        QTRY_VERIFY(window.isNull());
+    }
 };
 
 QTEST_MAIN(SignInWindowTest)

@@ -100,14 +100,15 @@ public slots:
 class BusyAfterKeys final : public KeyPaster {
 public:
     explicit BusyAfterKeys(KeyPaster& keys) : m_keys(keys) {}
-    std::expected<void, std::string> pasteShortcut() override
+    void pasteShortcut(Sent sent) override
     {
-        auto sent = m_keys.pasteShortcut();
-        if (sent && busyPid != 0) {
-            ::kill(busyPid, SIGSTOP);
-            QTimer::singleShot(1200, [pid = busyPid] { ::kill(pid, SIGCONT); });
-        }
-        return sent;
+        m_keys.pasteShortcut([this, sent = std::move(sent)](std::expected<void, std::string> result) {
+            if (result && busyPid != 0) {
+                ::kill(busyPid, SIGSTOP);
+                QTimer::singleShot(1200, [pid = busyPid] { ::kill(pid, SIGCONT); });
+            }
+            sent(std::move(result));
+        });
     }
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds wait, qsizetype max) override
     {

@@ -36,13 +36,13 @@ constexpr const char* before = "what the user copied before";
 // Records what the clipboard held at each paste (fetching it, as the application would); fails with
 // `failure` when set. The user's clipboard, held by "another application", is `held`.
 struct FakeKeyPaster final : KeyPaster {
-    std::expected<void, std::string> pasteShortcut() override
+    void pasteShortcut(Sent sent) override
     {
         if (!failure.empty()) {
-            return std::unexpected(failure);
+            return sent(std::unexpected(failure));
         }
         pasted.append(fetch ? QGuiApplication::clipboard()->text() : QString());
-        return {};
+        sent({});
     }
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds, qsizetype) override { return held; }
     bool reachesFocusOf(Pid) override { return reaches; }

@@ -45,10 +45,8 @@ AtspiAccessibility::Impl::selectedRange(const Element& element, const Unresponsi
         return std::nullopt;
     }
     // A password field's range and extents tell the password's length: neither is read.
-    const ElementFacts& known = facts(accessible);
-    AtspiText* text = known.text.get();
-    if (text == nullptr || !known.role || *known.role == ATSPI_ROLE_PASSWORD_TEXT || known.windowRelative ||
-        !selection || watch.slow()) {
+    AtspiText* text = readableText(accessible);
+    if (text == nullptr || lastFacts.windowRelative || !selection || watch.slow()) {
         return std::nullopt;
     }
     const auto range = selection->range(accessible, text);
@@ -318,14 +316,11 @@ std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
 
 std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
+    const auto read = d->startRead(element);
+    if (read.skip() || !d->selection) {
         return std::nullopt;
     }
-    if (accessible == nullptr || !d->selection) {
-        return std::nullopt;
-    }
+    AtspiAccessible* accessible = read.accessible;
     return d->selection->role(accessible, [accessible] { return readRole(accessible); });
 }
 

@@ -55,18 +55,16 @@ inline AxRect united(const AxRect& one, const AxRect& other)
     return AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
 }
 
-struct TextRangeFree {
-    void operator()(AtspiTextRange* range) const { g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range); }
-};
-
-struct DBusConnectionUnref {
-    void operator()(DBusConnection* connection) const { dbus_connection_unref(connection); }
-};
+inline void freeTextRange(AtspiTextRange* range)
+{
+    g_boxed_free(ATSPI_TYPE_TEXT_RANGE, range);
+}
+using TextRangePtr = UniqueCPtr<AtspiTextRange, freeTextRange>;
 
 struct AtspiAccessibility::Impl {
     bool available = false;
     // The accessibility bus this layer was made on; once it is disconnected the layer is dead.
-    std::unique_ptr<DBusConnection, DBusConnectionUnref> bus;
+    UniqueCPtr<DBusConnection, dbus_connection_unref> bus;
     X11WindowList windows;
     // A Wayland session, where XWayland sets DISPLAY too.
     bool wayland = false;
@@ -111,6 +109,27 @@ struct AtspiAccessibility::Impl {
         unsigned long layout = 0;
     } lastFacts;
     const ElementFacts& facts(AtspiAccessible* accessible);
+    // The element's text interface, where its text may be read: nothing before its role is known,
+    // nor for a password field (whose text, range and extents tell the password or its length).
+    AtspiText* readableText(AtspiAccessible* accessible)
+    {
+        const ElementFacts& known = facts(accessible);
+        return known.role && *known.role != ATSPI_ROLE_PASSWORD_TEXT ? known.text.get() : nullptr;
+    }
+
+    // What each read of an element starts with: the AT-SPI object behind it, and the watch that
+    // times the calls to its process from here on.
+    struct ElementRead {
+        AtspiAccessible* accessible;
+        UnresponsiveProcesses::Watch watch;
+        // Nothing is to be asked: no object, or its process is left alone for now.
+        bool skip() const { return accessible == nullptr || watch.skip(); }
+    };
+    ElementRead startRead(const Element& element)
+    {
+        return {.accessible = atspiOf(element),
+                .watch = UnresponsiveProcesses::Watch(unresponsive, element ? element->processId() : std::nullopt)};
+    }
     // How the last window told on the debug channel is placed, told again when that changes.
     enum class WindowPlacedBy : std::uint8_t { x11, compositor, nobody };
     std::pair<Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};

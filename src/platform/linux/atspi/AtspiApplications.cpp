@@ -13,10 +13,6 @@ constexpr const char* launchEvent = "object:children-changed:add";
 constexpr const char* leaveEvent = "object:children-changed:remove";
 constexpr const char* activateEvent = "window:activate";
 
-struct EventFree {
-    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
-};
-
 } // namespace
 
 AtspiApplications::AtspiApplications(Callbacks callbacks, Pid ownPid)
@@ -52,7 +48,7 @@ bool AtspiApplications::processGone(Pid pid)
 
 void AtspiApplications::onEvent(AtspiEvent* rawEvent, void* self)
 {
-    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    const EventPtr event(rawEvent);
     auto* applications = static_cast<AtspiApplications*>(self);
     const Callbacks& callbacks = applications->m_callbacks;
     if (g_str_has_prefix(event->type, "window:activate")) {

@@ -166,17 +166,15 @@ Siblings siblingsOf(AtspiAccessible* accessible)
 bool flowsOn(AtspiAccessible* accessible, AtspiRelationType type)
 {
     ErrorSlot error;
-    GArray* relations = atspi_accessible_get_relation_set(accessible, error.out());
-    if (relations == nullptr) {
+    const GArrayPtr relations(atspi_accessible_get_relation_set(accessible, error.out()));
+    if (!relations) {
         return false;
     }
     bool found = false;
     for (guint i = 0; i < relations->len; ++i) {
-        AtspiRelation* relation = g_array_index(relations, AtspiRelation*, i);
-        found = found || atspi_relation_get_relation_type(relation) == type;
-        g_object_unref(relation);
+        const GObjectPtr<AtspiRelation> relation(g_array_index(relations.get(), AtspiRelation*, i));
+        found = found || atspi_relation_get_relation_type(relation.get()) == type;
     }
-    g_array_free(relations, TRUE);
     return found;
 }
 

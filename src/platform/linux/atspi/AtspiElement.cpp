@@ -10,14 +10,13 @@ AtspiElement::~AtspiElement()
     // to it. Queued to a thread that has ended, the reference is left behind, never released here.
     if (m_accessible) {
         g_main_context_invoke_full(
-            m_home, G_PRIORITY_DEFAULT,
+            m_home.get(), G_PRIORITY_DEFAULT,
             [](gpointer object) {
                 g_object_unref(object);
                 return gboolean(G_SOURCE_REMOVE);
             },
             m_accessible.release(), nullptr);
     }
-    g_main_context_unref(m_home);
 }
 
 std::optional<Pid> AtspiElement::processId() const

@@ -35,7 +35,7 @@ private:
     GObjectPtr<AtspiAccessible> m_accessible;
     mutable std::optional<Pid> m_pid;
     // The main context of the thread that made the element.
-    GMainContext* m_home;
+    UniqueCPtr<GMainContext, g_main_context_unref> m_home;
 };
 
 // The AT-SPI object behind an element made by this backend, or null.
@@ -46,14 +46,13 @@ Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid = std
 std::optional<Pid> readProcessId(AtspiAccessible* accessible);
 bool hasState(AtspiAccessible* accessible, AtspiStateType state);
 
-struct StateSetUnref {
-    void operator()(AtspiStateSet* set) const
-    {
-        if (set != nullptr) {
-            g_object_unref(set);
-        }
-    }
-};
-using StateSetPtr = std::unique_ptr<AtspiStateSet, StateSetUnref>;
+using StateSetPtr = GObjectPtr<AtspiStateSet>;
+
+// An event as libatspi hands it to a listener, which owns it.
+inline void freeEvent(AtspiEvent* event)
+{
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+using EventPtr = UniqueCPtr<AtspiEvent, freeEvent>;
 
 } // namespace parlomatic::platform

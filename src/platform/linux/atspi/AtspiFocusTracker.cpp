@@ -30,10 +30,6 @@ public:
     ScopedCallTimeout& operator=(const ScopedCallTimeout&) = delete;
 };
 
-struct EventFree {
-    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
-};
-
 int childCount(AtspiAccessible* accessible)
 {
     ErrorSlot error;
@@ -215,7 +211,7 @@ AtspiFocusTracker::~AtspiFocusTracker()
 
 void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
 {
-    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    const EventPtr event(rawEvent);
     auto* tracker = static_cast<AtspiFocusTracker*>(self);
     if (event->source == nullptr) {
         return;

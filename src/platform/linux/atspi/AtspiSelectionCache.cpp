@@ -1,5 +1,7 @@
 #include "platform/linux/atspi/AtspiSelectionCache.h"
 
+#include "platform/linux/atspi/AtspiElement.h"
+
 #include <array>
 
 namespace parlomatic::platform {
@@ -12,10 +14,6 @@ constexpr std::size_t maxAnnouncers = 32;
 constexpr std::array<const char*, 5> events{"object:text-selection-changed", "object:text-changed",
                                             "object:property-change:accessible-value", "object:bounds-changed",
                                             "object:visible-data-changed"};
-
-struct EventFree {
-    void operator()(AtspiEvent* event) const { g_boxed_free(ATSPI_TYPE_EVENT, event); }
-};
 
 } // namespace
 
@@ -38,7 +36,7 @@ AtspiSelectionCache::~AtspiSelectionCache()
 
 void AtspiSelectionCache::onEvent(AtspiEvent* rawEvent, void* self)
 {
-    const std::unique_ptr<AtspiEvent, EventFree> event(rawEvent);
+    const EventPtr event(rawEvent);
     auto* cache = static_cast<AtspiSelectionCache*>(self);
     if (event->source == nullptr) {
         return;

@@ -16,20 +16,13 @@ std::optional<QString> wholeText(const CompositeSelection& selection)
 
 std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
-        return std::nullopt;
-    }
-    if (accessible == nullptr || !d->selection) {
+    const auto read = d->startRead(element);
+    const auto& [accessible, watch] = read;
+    if (read.skip() || !d->selection) {
         return std::nullopt;
     }
     // A password field's text is never read, not even into memory.
-    const Impl::ElementFacts& facts = d->facts(accessible);
-    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT) {
-        return std::nullopt;
-    }
-    AtspiText* text = facts.text.get();
+    AtspiText* text = d->readableText(accessible);
     if (text == nullptr || watch.slow()) {
         return std::nullopt;
     }
@@ -50,9 +43,9 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
 
 bool AtspiAccessibility::replaceSelection(const Element& element, const QString& text)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (accessible == nullptr || watch.skip()) {
+    const auto read = d->startRead(element);
+    const auto& [accessible, watch] = read;
+    if (read.skip()) {
         return false;
     }
     const GObjectPtr<AtspiText> readable(atspi_accessible_get_text_iface(accessible));
@@ -96,14 +89,10 @@ bool AtspiAccessibility::replaceSelection(const Element& element, const QString&
 
 std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (accessible == nullptr || watch.skip()) {
-        return std::nullopt;
-    }
-    const Impl::ElementFacts& facts = d->facts(accessible);
-    AtspiText* text = facts.text.get();
-    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT || text == nullptr) {
+    const auto read = d->startRead(element);
+    const auto& [accessible, watch] = read;
+    AtspiText* text = read.skip() ? nullptr : d->readableText(accessible);
+    if (text == nullptr) {
         return std::nullopt;
     }
     ErrorSlot countError;
@@ -135,27 +124,23 @@ std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const
 
 std::optional<QString> AtspiAccessibility::textBetween(const Element& element, int start, int end)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (accessible == nullptr || watch.skip()) {
-        return std::nullopt;
-    }
-    const Impl::ElementFacts& facts = d->facts(accessible);
-    if (!facts.role || *facts.role == ATSPI_ROLE_PASSWORD_TEXT || !facts.text) {
+    const auto read = d->startRead(element);
+    AtspiText* text = read.skip() ? nullptr : d->readableText(read.accessible);
+    if (text == nullptr) {
         return std::nullopt;
     }
     ErrorSlot error;
-    const GMallocPtr<char> read(atspi_text_get_text(facts.text.get(), start, end, error.out()));
-    return error || !read ? std::nullopt : std::optional(QString::fromUtf8(read.get()));
+    const GMallocPtr<char> between(atspi_text_get_text(text, start, end, error.out()));
+    return error || !between ? std::nullopt : std::optional(QString::fromUtf8(between.get()));
 }
 
 std::optional<int> AtspiAccessibility::selectionLength(const Element& element)
 {
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
+    const auto read = d->startRead(element);
+    if (read.skip()) {
         return std::nullopt;
     }
-    const auto selected = d->selectedRange(element, watch);
+    const auto selected = d->selectedRange(element, read.watch);
     return selected ? std::optional(selected->range.second - selected->range.first) : std::nullopt;
 }
 

@@ -61,7 +61,7 @@ AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, 
             break;
         }
         ErrorSlot error;
-        const std::unique_ptr<AtspiTextRange, TextRangeFree> bounds(
+        const TextRangePtr bounds(
             atspi_text_get_string_at_offset(text, offset, ATSPI_TEXT_GRANULARITY_LINE, error.out()));
         if (error || !bounds) {
             break;
@@ -128,8 +128,9 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
 {
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
+    const auto read = d->startRead(element);
+    const UnresponsiveProcesses::Watch& watch = read.watch;
+    if (read.skip()) {
         return std::nullopt;
     }
     const auto selected = d->selectedRange(element, watch);
@@ -194,8 +195,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
 
 std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
 {
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
+    const auto read = d->startRead(element);
+    const UnresponsiveProcesses::Watch& watch = read.watch;
+    if (read.skip()) {
         return std::nullopt;
     }
     const auto selected = d->selectedRange(element, watch);
@@ -214,12 +216,9 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
 
 std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
 {
-    AtspiAccessible* accessible = atspiOf(element);
-    const UnresponsiveProcesses::Watch watch(d->unresponsive, element ? element->processId() : std::nullopt);
-    if (watch.skip()) {
-        return std::nullopt;
-    }
-    AtspiComponent* component = accessible != nullptr ? d->facts(accessible).component.get() : nullptr;
+    const auto read = d->startRead(element);
+    const auto& [accessible, watch] = read;
+    AtspiComponent* component = read.skip() ? nullptr : d->facts(accessible).component.get();
     if (component == nullptr || watch.slow()) {
         return std::nullopt;
     }

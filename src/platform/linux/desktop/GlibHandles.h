@@ -1,21 +1,13 @@
 #pragma once
 
+#include "common/UniqueResource.h"
+
 #include <glib-object.h>
 #include <glib.h>
 
-#include <memory>
-
 namespace parlomatic::platform {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const
-    {
-        if (object != nullptr) {
-            g_object_unref(object);
-        }
-    }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GObjectPtr = UniqueCPtr<T, g_object_unref>;
 
 // Takes a new reference: for objects borrowed from a callback.
 template <typename T> GObjectPtr<T> refObject(T* object)
@@ -23,15 +15,7 @@ template <typename T> GObjectPtr<T> refObject(T* object)
     return GObjectPtr<T>(object != nullptr ? static_cast<T*>(g_object_ref(object)) : nullptr);
 }
 
-struct GErrorFree {
-    void operator()(GError* error) const
-    {
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-    }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+using GErrorPtr = UniqueCPtr<GError, g_error_free>;
 
 // Collects a GError out-parameter: `call(error.out())`, then test `error`.
 class ErrorSlot {
@@ -52,19 +36,20 @@ private:
     GError* m_raw = nullptr;
 };
 
-struct GFree {
-    void operator()(gpointer memory) const { g_free(memory); }
-};
-template <typename T> using GMallocPtr = std::unique_ptr<T, GFree>;
+template <typename T> using GMallocPtr = UniqueCPtr<T, g_free>;
+using GVariantPtr = UniqueCPtr<GVariant, g_variant_unref>;
 
-struct GArrayFree {
-    void operator()(GArray* array) const
-    {
-        if (array != nullptr) {
-            g_array_free(array, TRUE);
-        }
-    }
-};
-using GArrayPtr = std::unique_ptr<GArray, GArrayFree>;
+inline void freeArray(GArray* array)
+{
+    g_array_free(array, TRUE);
+}
+using GArrayPtr = UniqueCPtr<GArray, freeArray>;
+
+// A list that holds a reference to each of its objects.
+inline void freeObjectList(GList* list)
+{
+    g_list_free_full(list, g_object_unref);
+}
+using GObjectListPtr = UniqueCPtr<GList, freeObjectList>;
 
 } // namespace parlomatic::platform

@@ -14,22 +14,12 @@ using namespace parlomatic::identity;
 
 namespace {
 
-struct HashTableDeleter {
-    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
-};
-struct SecretValueDeleter {
-    void operator()(SecretValue* value) const { secret_value_unref(value); }
-};
-struct ItemListDeleter {
-    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
-};
-
 using ServicePtr = GObjectPtr<SecretService>;
 using CollectionPtr = GObjectPtr<SecretCollection>;
 using ErrorPtr = GErrorPtr;
-using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
-using SecretValuePtr = std::unique_ptr<SecretValue, SecretValueDeleter>;
-using ItemListPtr = std::unique_ptr<GList, ItemListDeleter>;
+using HashTablePtr = UniqueCPtr<GHashTable, g_hash_table_unref>;
+using SecretValuePtr = UniqueCPtr<SecretValue, secret_value_unref>;
+using ItemListPtr = GObjectListPtr;
 using GCharPtr = GMallocPtr<gchar>;
 
 const SecretSchema* schema()
@@ -114,19 +104,17 @@ OSStatus statusFor(GError* error)
 std::string currentOwner(GDBusProxy* proxy)
 {
     GError* raw = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(g_dbus_proxy_get_connection(proxy), "org.freedesktop.DBus",
-                                                  "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                                                  g_variant_new("(s)", g_dbus_proxy_get_name(proxy)),
-                                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &raw);
+    const GVariantPtr reply(g_dbus_connection_call_sync(
+        g_dbus_proxy_get_connection(proxy), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", g_variant_new("(s)", g_dbus_proxy_get_name(proxy)), G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &raw));
     ErrorPtr error(raw);
     if (!reply) {
         return {};
     }
     const gchar* owner = nullptr;
-    g_variant_get(reply, "(&s)", &owner);
-    std::string text = owner ? owner : "";
-    g_variant_unref(reply);
-    return text;
+    g_variant_get(reply.get(), "(&s)", &owner);
+    return owner ? owner : "";
 }
 
 // Opens the service without unlocking anything; nothing when it is not running.

@@ -1,5 +1,6 @@
 #include "platform/linux/x11/X11ClipboardCopy.h"
 
+#include "platform/linux/x11/X11Display.h"
 #include "platform/linux/x11/X11ErrorTrap.h"
 
 #include <X11/Xatom.h>
@@ -17,13 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct CloseDisplay {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-struct FreeX {
-    void operator()(void* data) const { XFree(data); }
-};
-using XData = std::unique_ptr<unsigned char, FreeX>;
+using XData = UniqueCPtr<unsigned char, XFree>;
 
 // The mime type a target is kept under, or empty for targets that are not content (TARGETS,
 // TIMESTAMP, ...) or repeat one that is (STRING, TEXT, COMPOUND_TEXT beside UTF8_STRING).
@@ -183,7 +178,7 @@ private:
 
 std::optional<ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
 {
-    const std::unique_ptr<Display, CloseDisplay> display(XOpenDisplay(nullptr));
+    const X11Display display(XOpenDisplay(nullptr));
     if (!display) {
         return std::nullopt;
     }

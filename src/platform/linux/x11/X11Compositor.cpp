@@ -1,5 +1,7 @@
 #include "platform/linux/x11/X11Compositor.h"
 
+#include "platform/linux/x11/X11Display.h"
+
 #include <memory>
 #include <string>
 
@@ -9,7 +11,7 @@ namespace parlomatic::platform {
 
 bool isCompositingActive()
 {
-    const std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    const X11Display display(XOpenDisplay(nullptr));
     if (!display) {
         return false;
     }

@@ -47,11 +47,6 @@ unsigned modifierMask(Qt::KeyboardModifiers modifiers)
 
 } // namespace
 
-void X11GlobalShortcuts::CloseDisplay::operator()(_XDisplay* display) const
-{
-    XCloseDisplay(display);
-}
-
 X11GlobalShortcuts::X11GlobalShortcuts() : m_display(XOpenDisplay(nullptr))
 {
     if (!m_display) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/linux/x11/X11Display.h"
 #include "selection/GlobalShortcuts.h"
 
 #include <memory>
@@ -7,9 +8,6 @@
 
 class QSocketNotifier;
 class QTimer;
-
-// Xlib's display type, declared here so that including this header brings in none of its macros.
-struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
 namespace parlomatic::platform {
 
@@ -38,10 +36,7 @@ private:
     // The modifier bits of Num Lock and Caps Lock, in every combination, none first.
     std::vector<unsigned> lockVariants() const;
 
-    struct CloseDisplay {
-        void operator()(_XDisplay* display) const;
-    };
-    std::unique_ptr<_XDisplay, CloseDisplay> m_display;
+    X11Display m_display;
     std::unique_ptr<QSocketNotifier> m_events;
     std::unique_ptr<QTimer> m_rebind;
     std::vector<Grab> m_grabs;

@@ -30,21 +30,21 @@ KeyCode bindSpareKeyCode(Display* display, KeySym keysym)
     int maxCode = 0;
     XDisplayKeycodes(display, &minCode, &maxCode);
     int perCode = 0;
-    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode);
-    if (map == nullptr) {
+    const UniqueCPtr<KeySym, XFree> map(
+        XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &perCode));
+    if (!map) {
         return 0;
     }
     KeyCode spare = 0;
     for (int code = maxCode; code >= minCode && spare == 0; --code) {
         bool empty = true;
         for (int i = 0; i < perCode; ++i) {
-            empty = empty && map[(code - minCode) * perCode + i] == NoSymbol;
+            empty = empty && map.get()[(code - minCode) * perCode + i] == NoSymbol;
         }
         if (empty) {
             spare = static_cast<KeyCode>(code);
         }
     }
-    XFree(map);
     if (spare != 0) {
         // Left bound: the target maps the key code when it reads the event, which may be later.
         KeySym symbols[2] = {keysym, keysym};
@@ -138,11 +138,6 @@ private:
 X11KeyPaster::X11KeyPaster(bool xwaylandOnly) : m_xwaylandOnly(xwaylandOnly) {}
 X11KeyPaster::~X11KeyPaster() = default;
 
-void X11KeyPaster::CloseDisplay::operator()(_XDisplay* display) const
-{
-    XCloseDisplay(display);
-}
-
 bool X11KeyPaster::open()
 {
     if (!m_display) {
@@ -179,12 +174,12 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
         int format = 0;
         unsigned long count = 0;
         unsigned long after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after,
-                               &data) == Success &&
-            data != nullptr) {
-            const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data)) == pid;
-            XFree(data);
+        unsigned char* raw = nullptr;
+        const int status =
+            XGetWindowProperty(display, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &raw);
+        const UniqueCPtr<unsigned char, XFree> data(raw);
+        if (status == Success && data) {
+            const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data.get())) == pid;
             static_cast<void>(trap.sync());
             if (!same) {
                 qCDebug(x11Log) << "XWayland's focused window is not of pid" << pid << ": our keys would miss it";
@@ -195,10 +190,11 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
         Window parent = None;
         Window* children = nullptr;
         unsigned int childCount = 0;
-        if (!XQueryTree(display, window, &root, &parent, &children, &childCount)) {
+        const Status queried = XQueryTree(display, window, &root, &parent, &children, &childCount);
+        const UniqueCPtr<Window, XFree> childList(children);
+        if (queried == 0) {
             break;
         }
-        XFree(children);
         window = parent == root ? None : parent;
     }
     static_cast<void>(trap.sync());
@@ -223,7 +219,12 @@ void X11KeyPaster::refreshToolkitTime(std::function<void()> then)
     static_cast<void>(trap.sync());
 }
 
-std::expected<void, std::string> X11KeyPaster::pasteShortcut()
+void X11KeyPaster::pasteShortcut(Sent sent)
+{
+    sent(sendKeys());
+}
+
+std::expected<void, std::string> X11KeyPaster::sendKeys()
 {
     if (!open()) {
         return std::unexpected("the X display cannot be reached");

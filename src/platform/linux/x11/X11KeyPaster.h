@@ -1,11 +1,9 @@
 #pragma once
 
+#include "platform/linux/x11/X11Display.h"
 #include "selection/KeyPaster.h"
 
 #include <memory>
-
-// Xlib's display type, declared here so that including this header brings in none of its macros.
-struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name for its display
 
 namespace parlomatic::platform {
 
@@ -21,7 +19,8 @@ public:
     X11KeyPaster(const X11KeyPaster&) = delete;
     X11KeyPaster& operator=(const X11KeyPaster&) = delete;
 
-    std::expected<void, std::string> pasteShortcut() override;
+    // At once.
+    void pasteShortcut(Sent sent) override;
     // On a connection of its own for each copy.
     std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
     // Changes a property of a window of the toolkit's own from this connection: the toolkit takes
@@ -32,13 +31,11 @@ public:
 
 private:
     bool open();
+    std::expected<void, std::string> sendKeys();
 
-    struct CloseDisplay {
-        void operator()(_XDisplay* display) const;
-    };
-    std::unique_ptr<_XDisplay, CloseDisplay> m_display;
+    X11Display m_display;
     bool m_xwaylandOnly;
-    std::unique_ptr<_XDisplay, CloseDisplay> m_focusDisplay;
+    X11Display m_focusDisplay;
     // A window of the toolkit's, never shown, whose property changes carry the server's time to it.
     class TimeWatch;
     std::unique_ptr<TimeWatch> m_timeWatch;

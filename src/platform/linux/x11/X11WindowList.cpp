@@ -1,6 +1,7 @@
 #include "platform/linux/x11/X11WindowList.h"
 
 #include "platform/linux/desktop/ApplicationProcess.h"
+#include "platform/linux/x11/X11Display.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -15,18 +16,7 @@ namespace parlomatic::platform {
 
 namespace {
 
-struct DisplayClose {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-struct XFreeDeleter {
-    void operator()(unsigned char* data) const
-    {
-        if (data != nullptr) {
-            XFree(data);
-        }
-    }
-};
-using XData = std::unique_ptr<unsigned char, XFreeDeleter>;
+using XData = UniqueCPtr<unsigned char, XFree>;
 
 // A window can vanish between listing and querying it; Xlib's default handler would end the process.
 int ignoreXErrors(Display*, XErrorEvent*)
@@ -55,7 +45,7 @@ std::optional<std::span<const unsigned long>> readLongs(Display* display, Window
 } // namespace
 
 struct X11WindowList::State {
-    std::unique_ptr<Display, DisplayClose> display;
+    X11Display display;
     Atom clientListStacking = None;
     Atom windowType = None;
     Atom typeNormal = None;

@@ -1,12 +1,14 @@
 #include "platform/linux/wayland/gnome/MutterKeyPaster.h"
 
+#include "common/Async.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QElapsedTimer>
+#include <QTimer>
 
 #include <vector>
 
@@ -30,37 +32,48 @@ QDBusMessage call(const QString& path, QLatin1StringView interface, const QStrin
     return QDBusConnection::sessionBus().call(message, QDBus::Block, callTimeoutMs);
 }
 
-// Notes any request for our X11 selections: GNOME Shell asks the new owner of the clipboard what
-// it offers before it hands the clipboard on to native windows.
-class SelectionAsked final : public QAbstractNativeEventFilter {
+// Waits, with the event loop running, until GNOME Shell has taken our new clipboard (at most
+// `limit`): keys sent before would paste what the clipboard held before, into the user's document.
+// GNOME Shell asks the new owner of the clipboard what it offers before it hands the clipboard on to
+// native windows, so any request for our X11 selections will do. `done(asked)` runs once, after
+// that question has been answered; never when the parent goes first.
+class ClipboardTaken final : public QObject, public QAbstractNativeEventFilter {
 public:
+    ClipboardTaken(QObject* parent, std::chrono::milliseconds limit, std::function<void(bool asked)> done)
+        : QObject(parent), m_done(std::move(done))
+    {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+        QTimer::singleShot(limit, this, [this] { finish(false); });
+    }
+    ~ClipboardTaken() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    ClipboardTaken(const ClipboardTaken&) = delete;
+    ClipboardTaken& operator=(const ClipboardTaken&) = delete;
+
     bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override
     {
-        if (type == "xcb_generic_event_t" &&
+        if (!m_asked && type == "xcb_generic_event_t" &&
             (static_cast<xcb_generic_event_t*>(message)->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
-            asked = true;
+            m_asked = true;
+            // On a later turn: the question is answered first, as this event is handled.
+            QTimer::singleShot(0, this, [this] { finish(true); });
         }
         return false;
     }
-    bool asked = false;
-};
 
-// Until GNOME Shell has taken our new clipboard (at most `limit`): keys sent before would paste
-// what the clipboard held before, into the user's document. False when it never asked.
-bool waitUntilTheShellHasTheClipboard(std::chrono::milliseconds limit)
-{
-    SelectionAsked filter;
-    QCoreApplication::instance()->installNativeEventFilter(&filter);
-    QElapsedTimer waited;
-    waited.start();
-    while (!filter.asked && waited.elapsed() < limit.count()) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+private:
+    void finish(bool asked)
+    {
+        if (!m_done) {
+            return;
+        }
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+        deleteLater();
+        std::exchange(m_done, nullptr)(asked);
     }
-    // Its question answered too.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    QCoreApplication::instance()->removeNativeEventFilter(&filter);
-    return filter.asked;
-}
+
+    std::function<void(bool)> m_done;
+    bool m_asked = false;
+};
 
 } // namespace
 
@@ -70,13 +83,18 @@ bool MutterKeyPaster::available()
     return bus != nullptr && bus->isServiceRegistered(service).value();
 }
 
-std::expected<void, std::string> MutterKeyPaster::pasteShortcut()
+void MutterKeyPaster::pasteShortcut(Sent sent)
 {
     // It asks within a few milliseconds, and within a second on a machine under heavy load.
-    if (!waitUntilTheShellHasTheClipboard(std::chrono::milliseconds(1000))) {
-        return std::unexpected("GNOME Shell did not take the clipboard in time");
-    }
-    return pressKeysym(keysymControl, keysymV);
+    new ClipboardTaken(&m_context, std::chrono::milliseconds(1000), [this, sent = std::move(sent)](bool asked) {
+        if (!asked) {
+            sent(std::unexpected("GNOME Shell did not take the clipboard in time"));
+            return;
+        }
+        // Each call may wait for the shell: off the GUI thread, which serves the clipboard meanwhile.
+        runInBackground(
+            &m_context, [] { return pressKeysym(keysymControl, keysymV); }, sent);
+    });
 }
 
 std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint keysym)

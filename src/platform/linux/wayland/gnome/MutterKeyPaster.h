@@ -3,6 +3,8 @@
 #include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/KeyPaster.h"
 
+#include <QObject>
+
 namespace parlomatic::platform {
 
 // Ctrl+V into the focused window of GNOME Shell, through a remote-desktop session of its own that
@@ -13,12 +15,15 @@ public:
     // Whether GNOME Shell's remote-desktop service is on the session bus.
     static bool available();
 
-    std::expected<void, std::string> pasteShortcut() override;
+    // Once GNOME Shell has taken our clipboard; the keys go from the thread pool.
+    void pasteShortcut(Sent sent) override;
     // `keysym` pressed and released with `held` (a keysym, 0: none) down, in a session of its own.
     static std::expected<void, std::string> pressKeysym(uint held, uint keysym);
 
 private:
     X11KeyPaster m_x11{true};
+    // The continuations of a paste in progress: dropped with the paster.
+    QObject m_context;
 };
 
 } // namespace parlomatic::platform

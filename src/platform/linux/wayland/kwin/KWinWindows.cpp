@@ -1,6 +1,7 @@
 #include "platform/linux/wayland/kwin/KWinWindows.h"
 
 #include "common/Log.h"
+#include "platform/linux/x11/X11Display.h"
 #include "selection/LogCategories.h"
 
 #include <QCoreApplication>
@@ -109,8 +110,8 @@ double KWinWindows::rootScale(int layoutWidth)
 {
     // KWin scales XWayland's root by its largest output scale where X11 applications scale
     // themselves; the setting is KWin's, so the factor is read off the root itself.
-    Display* display = layoutWidth > 0 ? XOpenDisplay(nullptr) : nullptr;
-    if (display == nullptr) {
+    const X11Display display(layoutWidth > 0 ? XOpenDisplay(nullptr) : nullptr);
+    if (!display) {
         return 1;
     }
     Window root = None;
@@ -120,8 +121,7 @@ double KWinWindows::rootScale(int layoutWidth)
     unsigned int height = 0;
     unsigned int border = 0;
     unsigned int depth = 0;
-    XGetGeometry(display, DefaultRootWindow(display), &root, &x, &y, &width, &height, &border, &depth);
-    XCloseDisplay(display);
+    XGetGeometry(display.get(), DefaultRootWindow(display.get()), &root, &x, &y, &width, &height, &border, &depth);
     return rootScaleFor(width, layoutWidth);
 }
 

@@ -103,22 +103,21 @@ std::optional<std::pair<std::uint32_t, std::string>> receiveMessage(int fd, Dead
     return std::pair(type, std::move(payload));
 }
 
-int openSocket(const std::string& path)
+UniqueFd openSocket(const std::string& path)
 {
     sockaddr_un address{};
     if (path.empty() || path.size() >= sizeof(address.sun_path)) {
-        return -1;
+        return {};
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return -1;
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+        return {};
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size());
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) !=
         0) { // NOLINT: the socket API's cast
-        ::close(fd);
-        return -1;
+        return {};
     }
     return fd;
 }
@@ -170,48 +169,36 @@ const nlohmann::json* focusedNode(const nlohmann::json& node, int depth)
 
 std::unique_ptr<SwayWindows> SwayWindows::connect(const std::string& socketPath)
 {
-    const int requests = openSocket(socketPath);
-    const int events = requests >= 0 ? openSocket(socketPath) : -1;
+    UniqueFd requests = openSocket(socketPath);
+    UniqueFd events = requests ? openSocket(socketPath) : UniqueFd();
     const Deadline deadline = std::chrono::steady_clock::now() + ipcTimeout;
     const auto subscribed = [&] {
-        if (events < 0 || !sendMessage(events, subscribeRequest, R"(["window","workspace"])", deadline)) {
+        if (!events || !sendMessage(events.get(), subscribeRequest, R"(["window","workspace"])", deadline)) {
             return false;
         }
-        const auto answer = receiveMessage(events, deadline);
+        const auto answer = receiveMessage(events.get(), deadline);
         if (!answer) {
             return false;
         }
         const auto parsed = nlohmann::json::parse(answer->second, nullptr, false);
         return !parsed.is_discarded() && parsed.is_object() && parsed.value("success", false);
     };
-    const bool ok = requests >= 0 && subscribed();
-    if (!ok) {
-        for (const int fd : {requests, events}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+    if (!requests || !subscribed()) {
         return nullptr;
     }
-    return std::unique_ptr<SwayWindows>(new SwayWindows(socketPath, requests, events));
+    return std::unique_ptr<SwayWindows>(new SwayWindows(socketPath, std::move(requests), std::move(events)));
 }
 
-SwayWindows::SwayWindows(std::string path, int requests, int events)
-    : m_path(std::move(path)), m_requests(requests), m_events(events)
+SwayWindows::SwayWindows(std::string path, UniqueFd requests, UniqueFd events)
+    : m_path(std::move(path)), m_requests(std::move(requests)), m_events(std::move(events))
 {}
-
-SwayWindows::~SwayWindows()
-{
-    ::close(m_requests);
-    ::close(m_events);
-}
 
 bool SwayWindows::changesAnnounced()
 {
     bool any = false;
     std::array<char, 4096> buffer{};
     while (true) {
-        const ssize_t n = ::recv(m_events, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const ssize_t n = ::recv(m_events.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n > 0) {
             any = true;
             continue;
@@ -238,15 +225,15 @@ const std::optional<SwayWindows::Focused>& SwayWindows::focused()
     }
     m_treeReadAt = now;
     const Deadline deadline = std::chrono::steady_clock::now() + ipcTimeout;
-    const auto answer =
-        sendMessage(m_requests, getTreeRequest, {}, deadline) ? receiveMessage(m_requests, deadline) : std::nullopt;
+    const auto answer = sendMessage(m_requests.get(), getTreeRequest, {}, deadline)
+                            ? receiveMessage(m_requests.get(), deadline)
+                            : std::nullopt;
     const auto tree = answer && answer->first == getTreeRequest ? nlohmann::json::parse(answer->second, nullptr, false)
                                                                 : nlohmann::json(nlohmann::json::value_t::discarded);
     if (!answer || answer->first != getTreeRequest) {
         // What is left of an answer cut short would be taken for the next one: a new connection.
-        if (const int fresh = openSocket(m_path); fresh >= 0) {
-            ::close(m_requests);
-            m_requests = fresh;
+        if (UniqueFd fresh = openSocket(m_path)) {
+            m_requests = std::move(fresh);
         }
     }
     if (tree.is_discarded()) {

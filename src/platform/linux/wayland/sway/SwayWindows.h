@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/UniqueResource.h"
 #include "platform/linux/wayland/WaylandWindows.h"
 
 #include <nlohmann/json_fwd.hpp>
@@ -20,7 +21,7 @@ public:
 
     // Nothing when the socket does not answer.
     static std::unique_ptr<SwayWindows> connect(const std::string& socketPath);
-    ~SwayWindows() override;
+    ~SwayWindows() override = default;
     SwayWindows(const SwayWindows&) = delete;
     SwayWindows& operator=(const SwayWindows&) = delete;
 
@@ -40,15 +41,15 @@ public:
     static std::optional<AxRect> focusedWindowIn(const nlohmann::json& tree, Pid pid);
 
 private:
-    SwayWindows(std::string path, int requests, int events);
+    SwayWindows(std::string path, UniqueFd requests, UniqueFd events);
     // Drains what the subscribed connection announced; true when anything came.
     bool changesAnnounced();
     // The focused window, from the tree read again when something changed since.
     const std::optional<Focused>& focused();
 
     std::string m_path;
-    int m_requests;
-    int m_events;
+    UniqueFd m_requests;
+    UniqueFd m_events;
     unsigned long m_changes = 1;
     unsigned long m_treeRead = 0;
     std::chrono::steady_clock::time_point m_treeReadAt;
