@@ -19,9 +19,11 @@
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
 #include "platform/linux/desktop/DesktopNotifications.h"
+#include "platform/linux/desktop/PortalGlobalShortcuts.h"
 #include "platform/linux/desktop/ProcApplicationIdentities.h"
 #include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "platform/linux/wayland/WaylandPaster.h"
+#include "platform/linux/wayland/gnome/GnomeShellShortcuts.h"
 #include "platform/linux/x11/X11Compositor.h"
 #include "platform/linux/x11/X11GlobalShortcuts.h"
 #include "platform/linux/x11/X11KeyPaster.h"
@@ -204,10 +206,21 @@ void ParlomaticApp::start()
     connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
     m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
     m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
-    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there the
-    // desktop binds the keys and runs `parlomatic --translate` and the like.
+    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there GNOME Shell
+    // holds them for us through our extension, other desktops through their portal; sway binds them
+    // itself and runs `parlomatic --translate` and the like.
     if (!isWaylandSession()) {
         m_globalShortcuts = std::make_unique<platform::X11GlobalShortcuts>();
+    } else if (platform::GnomeShellShortcuts::available()) {
+        m_globalShortcuts = std::make_unique<platform::GnomeShellShortcuts>();
+        qCDebug(keysLog) << "GNOME Shell's extension holds the keys";
+    } else if (!qEnvironmentVariableIsSet("SWAYSOCK")) {
+        m_globalShortcuts = std::make_unique<platform::PortalGlobalShortcuts>();
+        m_shortcutsNote = QStringLiteral(
+            "Your desktop holds these keys for Parlomatic: it asks you once to confirm them, and afterwards "
+            "you change them in its own settings (KDE Plasma: System Settings, Shortcuts, Parlomatic). The "
+            "keys chosen here are only offered to it.");
+        qCDebug(keysLog) << "The desktop's global-shortcuts portal is asked for the keys";
     }
     m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
                                                       *m_notices);
@@ -251,7 +264,7 @@ void ParlomaticApp::openShortcutsWindow()
 {
     if (!m_shortcutsWindow) {
         const QString note =
-            m_globalShortcuts ? QString()
+            m_globalShortcuts ? m_shortcutsNote
                               : QStringLiteral("On this desktop Parlomatic cannot hold keys itself: bind them in your "
                                                "desktop's settings to the commands parlomatic --translate, "
                                                "parlomatic --replace and parlomatic --improve (see the README).");

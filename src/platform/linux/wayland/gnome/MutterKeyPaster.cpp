@@ -76,10 +76,10 @@ std::expected<void, std::string> MutterKeyPaster::pasteShortcut()
     if (!waitUntilTheShellHasTheClipboard(std::chrono::milliseconds(1000))) {
         return std::unexpected("GNOME Shell did not take the clipboard in time");
     }
-    return pressKeysym(keysymControl, keysymV);
+    return pressKeysym({keysymControl}, keysymV);
 }
 
-std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint keysym)
+std::expected<void, std::string> MutterKeyPaster::pressKeysym(const std::vector<uint>& held, uint keysym)
 {
     const QDBusMessage created =
         call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), service, QStringLiteral("CreateSession"));
@@ -93,10 +93,14 @@ std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint ke
         started.type() != QDBusMessage::ReplyMessage) {
         failure = "GNOME Shell did not start the remote-desktop session: " + started.errorMessage().toStdString();
     }
-    std::vector<std::pair<uint, bool>> keys{{keysym, true}, {keysym, false}};
-    if (held != 0) {
-        keys.insert(keys.begin(), {held, true});
-        keys.emplace_back(held, false);
+    std::vector<std::pair<uint, bool>> keys;
+    for (const uint sym : held) {
+        keys.emplace_back(sym, true);
+    }
+    keys.emplace_back(keysym, true);
+    keys.emplace_back(keysym, false);
+    for (auto sym = held.rbegin(); sym != held.rend(); ++sym) {
+        keys.emplace_back(*sym, false);
     }
     for (const auto& [sym, pressed] : keys) {
         if (!failure.empty()) {

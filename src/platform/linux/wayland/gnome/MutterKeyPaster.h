@@ -3,6 +3,8 @@
 #include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/KeyPaster.h"
 
+#include <vector>
+
 namespace parlomatic::platform {
 
 // Ctrl+V into the focused window of GNOME Shell, through a remote-desktop session of its own that
@@ -14,8 +16,8 @@ public:
     static bool available();
 
     std::expected<void, std::string> pasteShortcut() override;
-    // `keysym` pressed and released with `held` (a keysym, 0: none) down, in a session of its own.
-    static std::expected<void, std::string> pressKeysym(uint held, uint keysym);
+    // `keysym` pressed and released with the `held` keysyms down, in a session of its own.
+    static std::expected<void, std::string> pressKeysym(const std::vector<uint>& held, uint keysym);
 
 private:
     X11KeyPaster m_x11{true};
