@@ -423,8 +423,13 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
         };
     } else if (platform::GnomeShellShortcuts::available()) {
         shell = std::make_unique<platform::GnomeShellShortcuts>();
-        shell->bind({{ShortcutAction::replace, defaultShortcut(ShortcutAction::replace)}});
+        std::vector<GlobalShortcuts::Binding> refused;
+        shell->setRefused([&refused](const std::vector<GlobalShortcuts::Binding>& taken) { refused = taken; });
+        shell->bind({{ShortcutAction::translate, QKeySequence(QStringLiteral("Meta+S"))},
+                     {ShortcutAction::replace, defaultShortcut(ShortcutAction::replace)}});
         ASSERT_TRUE(test::waitUntil([&shell] { return shell->answeredLast(); }));
+        ASSERT_EQ(refused.size(), 1U) << "GNOME Shell's own Super+S (the overview) is told";
+        EXPECT_EQ(refused[0].action, ShortcutAction::translate);
         press = [] {
             constexpr uint control = 0xffe3;
             constexpr uint alt = 0xffe9;
@@ -462,10 +467,10 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
     press();
     EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pt-BR"; }, 15s, 2ms))
         << wholeText(front.element).toStdString();
-    std::printf("keys to the text replaced: %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - pressed)
-                                           .count()));
+    std::printf(
+        "keys to the text replaced: %lld ms\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pressed).count()));
 }
 
 // Chromium's text cannot be written through AT-SPI: natively it gets the paste through the compositor,

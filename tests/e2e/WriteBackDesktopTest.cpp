@@ -44,6 +44,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
+#include <QToolButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -51,10 +52,10 @@
 #include <set>
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
+#include "e2e/WriteBackTestSupport.h"
 #include "platform/linux/x11/X11ErrorTrap.h"
 #include "platform/linux/x11/X11GlobalShortcuts.h"
 #include "platform/linux/x11/X11KeyPaster.h"
-#include "e2e/WriteBackTestSupport.h"
 
 #include <X11/keysym.h>
 
@@ -232,11 +233,13 @@ class WriteBackDesktopTest : public QObject {
                 QProcess probe;
                 probe.start(qEnvironmentVariable("PARLOMATIC_SOURCE_DIR") + QStringLiteral("/tests/e2e/atspi_probe.py"),
                             {QStringLiteral("names"), QString::number(QCoreApplication::applicationPid())});
-                QTest::qWaitFor([&probe] { return probe.state() == QProcess::NotRunning; }, deadlineMs);
+                static_cast<void>(
+                    QTest::qWaitFor([&probe] { return probe.state() == QProcess::NotRunning; }, deadlineMs));
                 m_names = QString::fromUtf8(probe.readAllStandardOutput());
                 const QStringList lines = m_names.split(u'\n');
                 return std::ranges::all_of(names, [&lines](const QString& name) {
-                    return std::ranges::any_of(lines, [&name](const QString& line) { return line.endsWith(": " + name); });
+                    return std::ranges::any_of(lines,
+                                               [&name](const QString& line) { return line.endsWith(": " + name); });
                 });
             },
             deadlineMs);
@@ -537,8 +540,8 @@ private slots:
                     QTest::qWait(100); // a Tab that moves nothing changes nothing to wait on
                     reached.insert(QApplication::focusWidget());
                 }
-                QVERIFY(reached.contains(m_panel->view()->languageButton()));
-                QVERIFY(reached.contains(m_panel->view()->textLabel()));
+                QVERIFY(reached.contains(static_cast<const QWidget*>(m_panel->view()->languageButton())));
+                QVERIFY(reached.contains(static_cast<const QWidget*>(m_panel->view()->textLabel())));
             }
             QVERIFY(xdotool("key", "Escape"));
             QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);

@@ -38,7 +38,7 @@ def text_of(node):
     return Atspi.Text.get_text(node, 0, -1) if "Text" in node.get_interfaces() else None
 
 
-CONTROLS = (Atspi.Role.PUSH_BUTTON, Atspi.Role.TOGGLE_BUTTON, Atspi.Role.BUTTON, Atspi.Role.MENU,
+CONTROLS = (Atspi.Role.PUSH_BUTTON, Atspi.Role.TOGGLE_BUTTON, Atspi.Role.MENU,
             Atspi.Role.COMBO_BOX, Atspi.Role.LABEL)
 
 

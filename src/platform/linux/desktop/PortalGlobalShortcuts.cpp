@@ -6,8 +6,8 @@
 
 #include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
@@ -61,8 +61,7 @@ class PortalRequest final : public QObject {
 public:
     PortalRequest(std::function<void(uint, const QVariantMap&)> answer, QObject* parent)
         : QObject(parent), m_answer(std::move(answer))
-    {
-    }
+    {}
 
 public slots:
     void response(uint code, const QVariantMap& results)
@@ -105,8 +104,7 @@ std::vector<GlobalShortcuts::Binding> PortalGlobalShortcuts::bind(const std::vec
     return {};
 }
 
-void PortalGlobalShortcuts::request(const QString& method, QVariantList arguments, QVariantMap options,
-                                    Answer answer)
+void PortalGlobalShortcuts::request(const QString& method, QVariantList arguments, QVariantMap options, Answer answer)
 {
     // The request's path is known before the call, so that its answer cannot come first.
     const QString token = QStringLiteral("parlomatic%1").arg(++m_requests);
@@ -172,7 +170,8 @@ void PortalGlobalShortcuts::bindShortcuts(const QString& session)
                 const auto answered = qdbus_cast<QList<PortalShortcut>>(results.value(QStringLiteral("shortcuts")));
                 QStringList keys;
                 for (const PortalShortcut& shortcut : answered) {
-                    keys << shortcut.id + u'=' + shortcut.properties.value(QStringLiteral("trigger_description")).toString();
+                    keys << shortcut.id + u'=' +
+                                shortcut.properties.value(QStringLiteral("trigger_description")).toString();
                 }
                 // KDE Plasma 5.27 answers none and opens its shortcut settings, where the user gives the keys.
                 qCDebug(keysLog) << "The portal holds" << keys << "of" << m_bindings.size() << "shortcuts";

@@ -15,11 +15,11 @@ QString keysymName(Qt::Key key)
     }
     const QString text = QKeySequence(key).toString(QKeySequence::PortableText);
     static constexpr std::array<std::pair<const char*, const char*>, 6> renamed{{{"PgUp", "Page_Up"},
-                                                                                {"PgDown", "Page_Down"},
-                                                                                {"Ins", "Insert"},
-                                                                                {"Del", "Delete"},
-                                                                                {"Esc", "Escape"},
-                                                                                {"Backspace", "BackSpace"}}};
+                                                                                 {"PgDown", "Page_Down"},
+                                                                                 {"Ins", "Insert"},
+                                                                                 {"Del", "Delete"},
+                                                                                 {"Esc", "Escape"},
+                                                                                 {"Backspace", "BackSpace"}}};
     for (const auto& [qt, keysym] : renamed) {
         if (text == QLatin1StringView(qt)) {
             return QString::fromLatin1(keysym);
@@ -38,7 +38,7 @@ constexpr std::array<Modifier, 4> modifiers{{{Qt::ControlModifier, "CTRL+", "<Co
                                              {Qt::MetaModifier, "LOGO+", "<Super>"},
                                              {Qt::ShiftModifier, "SHIFT+", "<Shift>"}}};
 
-QString written(const QKeySequence& keys, const char* Modifier::* name)
+QString written(const QKeySequence& keys, const char* Modifier::*name)
 {
     if (keys.isEmpty()) {
         return {};

@@ -52,14 +52,15 @@ public:
             return true;
         }
         const int optionsAt = message.member() == QLatin1String("CreateSession") ? 0 : 3;
-        const QString request = portalPath + QStringLiteral("/request/%1/%2")
-                                                 .arg(sender, options(optionsAt).value("handle_token").toString());
+        const QString request =
+            portalPath +
+            QStringLiteral("/request/%1/%2").arg(sender, options(optionsAt).value("handle_token").toString());
         m_bus.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
         QVariantMap results;
         uint response = 0;
         if (message.member() == QLatin1String("CreateSession")) {
-            session = portalPath + QStringLiteral("/session/%1/%2")
-                                       .arg(sender, options(0).value("session_handle_token").toString());
+            session = portalPath +
+                      QStringLiteral("/session/%1/%2").arg(sender, options(0).value("session_handle_token").toString());
             results.insert(QStringLiteral("session_handle"), session);
         } else {
             bound = readShortcuts(message.arguments().at(1).value<QDBusArgument>());
@@ -74,8 +75,8 @@ public:
 
     void press(const QString& id, const QString& inSession)
     {
-        QDBusMessage signal =
-            QDBusMessage::createSignal(portalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), "Activated");
+        QDBusMessage signal = QDBusMessage::createSignal(
+            portalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), "Activated");
         signal << QVariant::fromValue(QDBusObjectPath(inSession)) << id << qulonglong{0} << QVariantMap();
         m_bus.send(signal);
     }
@@ -208,10 +209,11 @@ TEST_F(PortalGlobalShortcutsTest, AMissingOrRefusingPortalHoldsNothingAndSaysSo)
 // The same keys as the portal (XDG shortcuts) and GNOME Shell write them.
 TEST(ShortcutTriggersTest, WritesKeysAsTheDesktopsRead)
 {
-    const std::array<std::array<const char*, 3>, 4> cases{{{"Ctrl+Alt+E", "CTRL+ALT+e", "<Control><Alt>e"},
-                                                           {"Meta+Shift+F5", "LOGO+SHIFT+F5", "<Super><Shift>F5"},
-                                                           {"Ctrl+Alt+PgUp", "CTRL+ALT+Page_Up", "<Control><Alt>Page_Up"},
-                                                           {"Alt+7", "ALT+7", "<Alt>7"}}};
+    const std::array<std::array<const char*, 3>, 4> cases{
+        {{"Ctrl+Alt+E", "CTRL+ALT+e", "<Control><Alt>e"},
+         {"Meta+Shift+F5", "LOGO+SHIFT+F5", "<Super><Shift>F5"},
+         {"Ctrl+Alt+PgUp", "CTRL+ALT+Page_Up", "<Control><Alt>Page_Up"},
+         {"Alt+7", "ALT+7", "<Alt>7"}}};
     for (const auto& [keys, xdg, shell] : cases) {
         const QKeySequence sequence(QString::fromLatin1(keys));
         EXPECT_EQ(xdgShortcutTrigger(sequence), QLatin1String(xdg));
