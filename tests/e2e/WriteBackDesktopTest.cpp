@@ -44,8 +44,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
-#include <QToolButton>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <atomic>
@@ -243,13 +243,6 @@ class WriteBackDesktopTest : public QObject {
                 });
             },
             deadlineMs);
-    }
-
-    static QElapsedTimer startedTimer()
-    {
-        QElapsedTimer timer;
-        timer.start();
-        return timer;
     }
 
     static void reportMedian(const char* what, std::vector<qint64> times)
@@ -505,7 +498,8 @@ private slots:
             if (run > 0) {
                 select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
             }
-            const QElapsedTimer pressed = startedTimer();
+            QElapsedTimer pressed;
+            pressed.start();
             QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
             QVERIFY2(waitForText(m_mousepad, expected),
                      qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
@@ -525,7 +519,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen(), deadlineMs);
         std::vector<qint64> shown;
         for (int run = 0; run < 5; ++run) {
-            const QElapsedTimer pressed = startedTimer();
+            QElapsedTimer pressed;
+            pressed.start();
             QVERIFY(xdotool("key", "ctrl+alt+e"));
             QVERIFY(QTest::qWaitFor(
                 [&] { return m_panel->isVisible() && m_panel->view()->textLabel()->text() == "Notas en-US"; },
