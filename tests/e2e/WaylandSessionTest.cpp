@@ -1,9 +1,17 @@
 // The selection watcher under a headless sway, KWin or GNOME Shell (tests/e2e/*_session.sh): native
 // clients of GTK 3, GTK 4 and Qt, and the Qt test window on XWayland.
 
+// cpp-httplib before Xlib, whose macros (Success, None) break it.
+#include "support/TlsTestServer.h"
+
 #include "app/SingleInstance.h"
+#include "common/CurlHttpClient.h"
 #include "e2e/DesktopTestSupport.h"
+#include "fakes/FakeSession.h"
 #include "panels/ActionsWindow.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateView.h"
+#include "panels/TranslateWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/wayland/WaylandPaster.h"
 #include "platform/linux/wayland/gnome/GnomeShellShortcuts.h"
@@ -13,7 +21,9 @@
 #include "platform/linux/wayland/sway/SwayWindows.h"
 #include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/KeyboardActions.h"
+#include "selection/TextActions.h"
 #include "selection/WriteBack.h"
+#include "service/Cld2LanguageRecognizer.h"
 #include "service/Preferences.h"
 #include "support/LogCapture.h"
 
@@ -25,6 +35,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QMimeData>
 #include <QProcess>
 #include <QScopeGuard>
@@ -400,7 +411,8 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
     pasteInto(native, "then native");
 }
 
-// The desktop's own keys for Replace, over a selection in Mousepad. Sway: the README's bindsym lines, bound
+// The desktop's own keys for Replace, then Translate (the panel with a loopback service's answer), over a
+// selection in Mousepad. Sway: the README's bindsym lines, bound
 // with the built program for `parlomatic`, whose Ctrl+Alt+R from a virtual keyboard runs it as sway's
 // user; it hands the action to the running instance (this test, listening where sway's children look).
 // GNOME Shell: our extension holds the keys and tells us of the press, sent through Mutter's remote desktop.
@@ -408,7 +420,7 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
 {
     std::optional<SingleInstance> running;
     std::unique_ptr<platform::GnomeShellShortcuts> shell;
-    std::function<void()> press;
+    std::function<void(char)> press;
     if (onSway()) {
         bindReadmeLinesInSway();
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
@@ -418,39 +430,55 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
         QFile::setPermissions(running->socketPath(), QFileDevice::ReadOther | QFileDevice::WriteOther |
                                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         qputenv("XDG_RUNTIME_DIR", runtime);
-        press = [] {
-            QProcess::execute(QStringLiteral("wtype"), {"-M", "ctrl", "-M", "alt", "r", "-m", "alt", "-m", "ctrl"});
+        press = [](char key) {
+            QProcess::execute(QStringLiteral("wtype"),
+                              {"-M", "ctrl", "-M", "alt", QString(QChar(key)), "-m", "alt", "-m", "ctrl"});
         };
     } else if (platform::GnomeShellShortcuts::available()) {
         shell = std::make_unique<platform::GnomeShellShortcuts>();
         std::vector<GlobalShortcuts::Binding> refused;
         shell->setRefused([&refused](const std::vector<GlobalShortcuts::Binding>& taken) { refused = taken; });
-        shell->bind({{ShortcutAction::translate, QKeySequence(QStringLiteral("Meta+S"))},
-                     {ShortcutAction::replace, defaultShortcut(ShortcutAction::replace)}});
+        shell->bind({{ShortcutAction::translate, defaultShortcut(ShortcutAction::translate)},
+                     {ShortcutAction::replace, defaultShortcut(ShortcutAction::replace)},
+                     {ShortcutAction::improve, QKeySequence(QStringLiteral("Meta+S"))}});
         ASSERT_TRUE(test::waitUntil([&shell] { return shell->answeredLast(); }));
         ASSERT_EQ(refused.size(), 1U) << "GNOME Shell's own Super+S (the overview) is told";
-        EXPECT_EQ(refused[0].action, ShortcutAction::translate);
-        press = [] {
+        EXPECT_EQ(refused[0].action, ShortcutAction::improve);
+        press = [](char key) {
             constexpr uint control = 0xffe3;
             constexpr uint alt = 0xffe9;
-            EXPECT_TRUE(platform::MutterKeyPaster::pressKeysym({control, alt}, 'r'));
+            EXPECT_TRUE(platform::MutterKeyPaster::pressKeysym({control, alt}, uint(key)));
         };
     } else {
         GTEST_SKIP() << "KWin holds the keys through the desktop's portal (PortalGlobalShortcutsTest)";
     }
 
-    const auto paster = platform::windowPasterForSession();
-    platform::X11KeyPaster xwaylandKeys(true);
-    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    // The strip's actions against a loopback service that answers "Notas <target>".
+    test::TlsTestServer server;
+    server.server().Post(".*", [](const httplib::Request& request, httplib::Response& response) {
+        const auto target = nlohmann::json::parse(request.body, nullptr, false).value("target", "");
+        response.set_content(
+            nlohmann::json{{"data", {{"translations", {{{"translatedText", "Notas " + target}}}}}}}.dump(),
+            "application/json");
+    });
+    ASSERT_TRUE(server.start());
+    CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = server.caFile()});
+    Translator translator(http, server.hostAndPort());
+    FakeSession session;
+    Cld2LanguageRecognizer recognizer;
     QTemporaryDir folder;
     Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
     preferences.setReplaceOutputLanguage(Language::pt_BR);
-    SelectionActions written;
-    written.replace = [&](TextSelectionPoller&, const SelectionSnapshot& selection, Language language) {
-        writeBack.writeText(selection.element, selection.trimmedText,
-                            QString::fromStdString(std::string(code(language))), [](WriteBack::Outcome) {});
-    };
-    poller->setSelectionActions(written);
+    const auto paster = platform::windowPasterForSession();
+    platform::X11KeyPaster xwaylandKeys(true);
+    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    TextActions actions(session, translator, recognizer, preferences, writeBack);
+    TranslateState state(session, translator, recognizer, preferences);
+    auto made = std::make_unique<TranslateWindow>(state, QStringLiteral("app.parlomatic.Test"));
+    const TranslateWindow* panel = made.get();
+    poller->setTranslatePanel(std::move(made));
+    const auto dropPanel = qScopeGuard([this] { poller.reset(); }); // before the state it shows
+    poller->setSelectionActions(actions.selectionActions());
     KeyboardActions keys(*poller, preferences);
     const auto run = [&keys](ShortcutAction action) { keys.run(action); };
     if (running) {
@@ -461,16 +489,25 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
     }
     poller->startPolling();
     const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
-    writeAndSelect(front.element, QStringLiteral("replace me by key"));
-    ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "replace me by key"; }));
-    const auto pressed = std::chrono::steady_clock::now();
-    press();
-    EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pt-BR"; }, 15s, 2ms))
-        << wholeText(front.element).toStdString();
-    std::printf(
-        "keys to the text replaced: %lld ms\n",
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - pressed).count()));
+    const auto timed = [&](char key, const char* what, const std::function<bool()>& done) {
+        writeAndSelect(front.element, QStringLiteral("act on me by key"));
+        ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "act on me by key"; }));
+        const auto pressed = std::chrono::steady_clock::now();
+        press(key);
+        EXPECT_TRUE(test::waitUntil(done, 15s, 2ms)) << what << ": " << wholeText(front.element).toStdString();
+        std::printf("keys to %s: %lld ms\n", what,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - pressed)
+                                               .count()));
+    };
+    for (int round = 0; round < 3; ++round) {
+        timed('r', "the text replaced", [&] { return wholeText(front.element) == "Notas pt-BR"; });
+        timed('e', "the translation shown", [&] {
+            return panel->isVisible() && panel->view()->textLabel()->text().startsWith(QLatin1String("Notas "));
+        });
+        EXPECT_TRUE(compositorWindowOf(mousepad.pid())) << "the panel left Mousepad the keyboard";
+        poller->translatePanel()->close();
+    }
 }
 
 // Chromium's text cannot be written through AT-SPI: natively it gets the paste through the compositor,
