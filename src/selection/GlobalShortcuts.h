@@ -30,7 +30,7 @@ public:
     virtual void setActivated(Activated activated) = 0;
     // Where a backend that learns only later (from another process) that keys are held elsewhere tells
     // which; bind()'s answer is then empty.
-    virtual void setRefused(Refused /*refused*/) {}
+    virtual void setRefused(const Refused& /*refused*/) {}
 
 protected:
     GlobalShortcuts() = default;

@@ -48,7 +48,7 @@ void KeyboardShortcuts::reload()
     if (m_handler && !m_suspended && !m_control.isPaused()) {
         for (const ShortcutAction action : allShortcutActions) {
             if (const QKeySequence keys = storedShortcut(m_preferences, action); !keys.isEmpty()) {
-                bindings.push_back({action, keys});
+                bindings.push_back({.action = action, .keys = keys});
             }
         }
     }

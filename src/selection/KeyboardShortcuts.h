@@ -48,7 +48,7 @@ public:
         "Parlomatic acts on a selection only while you are signed in: choose Sign In... in its menu.";
 
 private:
-    void tellTaken(const std::vector<GlobalShortcuts::Binding>& taken);
+    void tellTaken(const std::vector<GlobalShortcuts::Binding>& bindings);
 
     Preferences& m_preferences;
     WatchControl& m_control;

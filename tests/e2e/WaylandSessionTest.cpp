@@ -438,9 +438,9 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
         shell = std::make_unique<platform::GnomeShellShortcuts>();
         std::vector<GlobalShortcuts::Binding> refused;
         shell->setRefused([&refused](const std::vector<GlobalShortcuts::Binding>& taken) { refused = taken; });
-        shell->bind({{ShortcutAction::translate, defaultShortcut(ShortcutAction::translate)},
-                     {ShortcutAction::replace, defaultShortcut(ShortcutAction::replace)},
-                     {ShortcutAction::improve, QKeySequence(QStringLiteral("Meta+S"))}});
+        shell->bind({{.action = ShortcutAction::translate, .keys = defaultShortcut(ShortcutAction::translate)},
+                     {.action = ShortcutAction::replace, .keys = defaultShortcut(ShortcutAction::replace)},
+                     {.action = ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+S"))}});
         ASSERT_TRUE(test::waitUntil([&shell] { return shell->answeredLast(); }));
         ASSERT_EQ(refused.size(), 1U) << "GNOME Shell's own Super+S (the overview) is told";
         EXPECT_EQ(refused[0].action, ShortcutAction::improve);

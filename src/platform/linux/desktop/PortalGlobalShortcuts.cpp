@@ -29,6 +29,7 @@ QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcu
     return argument;
 }
 
+// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter): the signature QtDBus's streaming asks for
 const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut)
 {
     argument.beginStructure();
@@ -155,9 +156,10 @@ void PortalGlobalShortcuts::bindShortcuts(const QString& session)
 {
     QList<PortalShortcut> shortcuts;
     for (const Binding& binding : m_bindings) {
-        shortcuts.append({QString::fromLatin1(shortcutName(binding.action)),
-                          {{QStringLiteral("description"), description(binding.action)},
-                           {QStringLiteral("preferred_trigger"), xdgShortcutTrigger(binding.keys)}}});
+        shortcuts.append(
+            PortalShortcut{.id = QString::fromLatin1(shortcutName(binding.action)),
+                           .properties = {{QStringLiteral("description"), description(binding.action)},
+                                          {QStringLiteral("preferred_trigger"), xdgShortcutTrigger(binding.keys)}}});
     }
     request(QStringLiteral("BindShortcuts"),
             {QVariant::fromValue(QDBusObjectPath(session)), QVariant::fromValue(shortcuts), QString()}, {},

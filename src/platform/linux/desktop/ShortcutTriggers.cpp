@@ -11,9 +11,9 @@ namespace {
 QString keysymName(Qt::Key key)
 {
     if (key >= Qt::Key_A && key <= Qt::Key_Z) {
-        return QString(QChar(u'a' + (key - Qt::Key_A)));
+        return {QChar(u'a' + (key - Qt::Key_A))};
     }
-    const QString text = QKeySequence(key).toString(QKeySequence::PortableText);
+    QString text = QKeySequence(key).toString(QKeySequence::PortableText);
     static constexpr std::array<std::pair<const char*, const char*>, 6> renamed{{{"PgUp", "Page_Up"},
                                                                                  {"PgDown", "Page_Down"},
                                                                                  {"Ins", "Insert"},
@@ -33,10 +33,12 @@ struct Modifier {
     const char* xdg;
     const char* shell;
 };
-constexpr std::array<Modifier, 4> modifiers{{{Qt::ControlModifier, "CTRL+", "<Control>"},
-                                             {Qt::AltModifier, "ALT+", "<Alt>"},
-                                             {Qt::MetaModifier, "LOGO+", "<Super>"},
-                                             {Qt::ShiftModifier, "SHIFT+", "<Shift>"}}};
+constexpr std::array<Modifier, 4> modifiers{{
+    {.qt = Qt::ControlModifier, .xdg = "CTRL+", .shell = "<Control>"},
+    {.qt = Qt::AltModifier, .xdg = "ALT+", .shell = "<Alt>"},
+    {.qt = Qt::MetaModifier, .xdg = "LOGO+", .shell = "<Super>"},
+    {.qt = Qt::ShiftModifier, .xdg = "SHIFT+", .shell = "<Shift>"},
+}};
 
 QString written(const QKeySequence& keys, const char* Modifier::*name)
 {

@@ -138,9 +138,9 @@ protected:
     }
     static std::vector<GlobalShortcuts::Binding> defaults()
     {
-        return {{ShortcutAction::translate, QKeySequence(QStringLiteral("Ctrl+Alt+E"))},
-                {ShortcutAction::replace, QKeySequence(QStringLiteral("Ctrl+Alt+R"))},
-                {ShortcutAction::improve, QKeySequence()}};
+        return {{.action = ShortcutAction::translate, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+E"))},
+                {.action = ShortcutAction::replace, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+R"))},
+                {.action = ShortcutAction::improve, .keys = QKeySequence()}};
     }
 
     QTemporaryDir m_folder;
@@ -171,7 +171,7 @@ TEST_F(PortalGlobalShortcutsTest, BindsTheShortcutsAndRunsTheOnesPressedInItsSes
 
     // New keys: the session is closed and another one binds them; none: closed, and presses do nothing.
     const QString first = m_portal->session;
-    shortcuts.bind({{ShortcutAction::improve, QKeySequence(QStringLiteral("Meta+Shift+F5"))}});
+    shortcuts.bind({{.action = ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+Shift+F5"))}});
     ASSERT_TRUE(waitUntil([&] { return shortcuts.outcome() == PortalGlobalShortcuts::bound; }));
     EXPECT_EQ(m_portal->closed, QStringList{first});
     EXPECT_EQ(m_portal->bound, (std::map<QString, QString>{{"improve", "LOGO+SHIFT+F5"}}));

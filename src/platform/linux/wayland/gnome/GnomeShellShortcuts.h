@@ -26,7 +26,7 @@ public:
 
     std::vector<Binding> bind(const std::vector<Binding>& bindings) override;
     void setActivated(Activated activated) override { m_activated = std::move(activated); }
-    void setRefused(Refused refused) override { m_refused = std::move(refused); }
+    void setRefused(const Refused& refused) override { m_refused = refused; }
     // Whether the extension has answered the last bind() (refusing some keys, perhaps).
     bool answeredLast() const { return m_answered == m_sent; }
 

@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 
+#include <ranges>
 #include <vector>
 
 #include <xcb/xcb.h>
@@ -94,13 +95,14 @@ std::expected<void, std::string> MutterKeyPaster::pressKeysym(const std::vector<
         failure = "GNOME Shell did not start the remote-desktop session: " + started.errorMessage().toStdString();
     }
     std::vector<std::pair<uint, bool>> keys;
+    keys.reserve(2 * held.size() + 2);
     for (const uint sym : held) {
         keys.emplace_back(sym, true);
     }
     keys.emplace_back(keysym, true);
     keys.emplace_back(keysym, false);
-    for (auto sym = held.rbegin(); sym != held.rend(); ++sym) {
-        keys.emplace_back(*sym, false);
+    for (const uint sym : std::ranges::reverse_view(held)) {
+        keys.emplace_back(sym, false);
     }
     for (const auto& [sym, pressed] : keys) {
         if (!failure.empty()) {
