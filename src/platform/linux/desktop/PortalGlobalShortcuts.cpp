@@ -29,13 +29,12 @@ QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcu
     return argument;
 }
 
-// NOLINTNEXTLINE(bugprone-return-const-ref-from-parameter): the signature QtDBus's streaming asks for
 const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut)
 {
     argument.beginStructure();
     argument >> shortcut.id >> shortcut.properties;
     argument.endStructure();
-    return argument;
+    return argument; // NOLINT(bugprone-return-const-ref-from-parameter): QtDBus's streaming signature
 }
 
 } // namespace parlomatic::platform

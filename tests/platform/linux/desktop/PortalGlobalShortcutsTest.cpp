@@ -22,7 +22,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+QString portalPath()
+{
+    return QStringLiteral("/org/freedesktop/portal/desktop");
+}
 
 bool waitUntil(const std::function<bool()>& condition)
 {
@@ -51,13 +54,13 @@ public:
         }
         const int optionsAt = message.member() == QLatin1String("CreateSession") ? 0 : 3;
         const QString request =
-            portalPath +
+            portalPath() +
             QStringLiteral("/request/%1/%2").arg(sender, options(optionsAt).value("handle_token").toString());
         m_bus.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
         QVariantMap results;
         uint response = 0;
         if (message.member() == QLatin1String("CreateSession")) {
-            session = portalPath +
+            session = portalPath() +
                       QStringLiteral("/session/%1/%2").arg(sender, options(0).value("session_handle_token").toString());
             results.insert(QStringLiteral("session_handle"), session);
         } else {
@@ -74,7 +77,7 @@ public:
     void press(const QString& id, const QString& inSession)
     {
         QDBusMessage signal = QDBusMessage::createSignal(
-            portalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), "Activated");
+            portalPath(), QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), "Activated");
         signal << QVariant::fromValue(QDBusObjectPath(inSession)) << id << qulonglong{0} << QVariantMap();
         m_bus.send(signal);
     }
@@ -133,7 +136,7 @@ protected:
     }
     void servePortal()
     {
-        ASSERT_TRUE(m_portalBus.registerVirtualObject(portalPath, m_portal.get(), QDBusConnection::SubPath));
+        ASSERT_TRUE(m_portalBus.registerVirtualObject(portalPath(), m_portal.get(), QDBusConnection::SubPath));
         ASSERT_TRUE(m_portalBus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
     }
     static std::vector<GlobalShortcuts::Binding> defaults()
@@ -164,7 +167,7 @@ TEST_F(PortalGlobalShortcutsTest, BindsTheShortcutsAndRunsTheOnesPressedInItsSes
     EXPECT_EQ(m_portal->bound, expected) << "a cleared shortcut is not offered";
 
     m_portal->press(QStringLiteral("improve"), m_portal->session);
-    m_portal->press(QStringLiteral("replace"), portalPath + QStringLiteral("/session/other/parlomatic"));
+    m_portal->press(QStringLiteral("replace"), portalPath() + QStringLiteral("/session/other/parlomatic"));
     m_portal->press(QStringLiteral("replace"), m_portal->session);
     ASSERT_TRUE(waitUntil([&] { return !pressed.empty(); }));
     EXPECT_EQ(pressed, std::vector{ShortcutAction::replace}) << "unbound ids and other sessions are not ours";
