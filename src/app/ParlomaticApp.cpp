@@ -20,6 +20,7 @@
 #include "panels/TranslateState.h"
 #include "panels/TranslateWindow.h"
 #include "platform/linux/desktop/DesktopNotifications.h"
+#include "platform/linux/desktop/PortalGlobalShortcuts.h"
 #include "platform/linux/desktop/ProcApplicationIdentities.h"
 #include "platform/linux/desktop/SecretServiceKeychain.h"
 #include "platform/linux/x11/X11Compositor.h"
@@ -210,6 +211,12 @@ void ParlomaticApp::start()
     m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
     m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
     m_globalShortcuts = m_parts.globalShortcuts();
+    if (dynamic_cast<platform::PortalGlobalShortcuts*>(m_globalShortcuts.get()) != nullptr) {
+        m_shortcutsNote = QStringLiteral(
+            "Your desktop holds these keys for Parlomatic: it asks you once to confirm them, and afterwards "
+            "you change them in its own settings (KDE Plasma: System Settings, Shortcuts, Parlomatic). The "
+            "keys chosen here are only offered to it.");
+    }
     m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
                                                       *m_notices);
 
@@ -254,7 +261,7 @@ void ParlomaticApp::openShortcutsWindow()
 {
     if (!m_shortcutsWindow) {
         const QString note =
-            m_globalShortcuts ? QString()
+            m_globalShortcuts ? m_shortcutsNote
                               : QStringLiteral("On this desktop Parlomatic cannot hold keys itself: bind them in your "
                                                "desktop's settings to the commands parlomatic --translate, "
                                                "parlomatic --replace and parlomatic --improve (see the README).");

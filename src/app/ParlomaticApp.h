@@ -50,6 +50,8 @@ private:
     std::unique_ptr<Notices> m_notices;
     // Before the watcher, which hands them its actions while it runs.
     std::unique_ptr<GlobalShortcuts> m_globalShortcuts;
+    // What the shortcuts window says of how this desktop holds the keys.
+    QString m_shortcutsNote;
     std::unique_ptr<KeyboardShortcuts> m_shortcuts;
     std::unique_ptr<ShortcutsWindow> m_shortcutsWindow;
     std::unique_ptr<AppState> m_appState;

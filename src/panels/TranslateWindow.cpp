@@ -120,7 +120,11 @@ void TranslateWindow::orderFront()
 {
     show();
     raise();
-    activateWindow();
+    // On XWayland the panel bypasses the window manager and cannot be given the keyboard: asking for
+    // it anyway (GNOME Shell complies) leaves the application below without one, and it stays so.
+    if (!windowFlags().testFlag(Qt::X11BypassWindowManagerHint)) {
+        activateWindow();
+    }
     m_isOpen = true;
 }
 

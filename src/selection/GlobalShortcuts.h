@@ -10,7 +10,8 @@
 namespace parlomatic {
 
 // Keys that reach Parlomatic whichever application has the keyboard, held by the desktop's own means
-// (a key grab on X11). GUI thread only.
+// (a key grab on X11, GNOME Shell's extension of ours, the desktop's global-shortcuts portal). GUI
+// thread only.
 class GlobalShortcuts {
 public:
     struct Binding {
@@ -18,6 +19,7 @@ public:
         QKeySequence keys;
     };
     using Activated = std::function<void(ShortcutAction)>;
+    using Refused = std::function<void(const std::vector<Binding>&)>;
 
     virtual ~GlobalShortcuts() = default;
 
@@ -26,6 +28,9 @@ public:
     virtual std::vector<Binding> bind(const std::vector<Binding>& bindings) = 0;
     // Runs when the user presses the keys of a held binding.
     virtual void setActivated(Activated activated) = 0;
+    // Where a backend that learns only later (from another process) that keys are held elsewhere tells
+    // which; bind()'s answer is then empty.
+    virtual void setRefused(const Refused& /*refused*/) {}
 
 protected:
     GlobalShortcuts() = default;

@@ -13,6 +13,7 @@ KeyboardShortcuts::KeyboardShortcuts(GlobalShortcuts* backend, Preferences& pref
 {
     if (m_backend != nullptr) {
         m_backend->setActivated([this](ShortcutAction action) { run(action); });
+        m_backend->setRefused([this](const std::vector<GlobalShortcuts::Binding>& taken) { tellTaken(taken); });
     }
     connect(&m_control, &WatchControl::pausedChanged, this, &KeyboardShortcuts::reload);
 }
@@ -22,6 +23,7 @@ KeyboardShortcuts::~KeyboardShortcuts()
     if (m_backend != nullptr) {
         m_backend->bind({});
         m_backend->setActivated({});
+        m_backend->setRefused({});
     }
 }
 
@@ -46,11 +48,16 @@ void KeyboardShortcuts::reload()
     if (m_handler && !m_suspended && !m_control.isPaused()) {
         for (const ShortcutAction action : allShortcutActions) {
             if (const QKeySequence keys = storedShortcut(m_preferences, action); !keys.isEmpty()) {
-                bindings.push_back({action, keys});
+                bindings.push_back({.action = action, .keys = keys});
             }
         }
     }
-    for (const GlobalShortcuts::Binding& taken : m_backend->bind(bindings)) {
+    tellTaken(m_backend->bind(bindings));
+}
+
+void KeyboardShortcuts::tellTaken(const std::vector<GlobalShortcuts::Binding>& bindings)
+{
+    for (const GlobalShortcuts::Binding& taken : bindings) {
         const QString keys = taken.keys.toString(QKeySequence::PortableText);
         logError("The keys " + keys.toStdString() + " for " + std::string(shortcutName(taken.action)) +
                  " are held by another program.");

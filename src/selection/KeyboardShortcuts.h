@@ -48,6 +48,8 @@ public:
         "Parlomatic acts on a selection only while you are signed in: choose Sign In... in its menu.";
 
 private:
+    void tellTaken(const std::vector<GlobalShortcuts::Binding>& bindings);
+
     Preferences& m_preferences;
     WatchControl& m_control;
     Notices& m_notices;

@@ -1,18 +1,30 @@
 // The selection watcher under a headless sway, KWin or GNOME Shell (tests/e2e/*_session.sh): native
 // clients of GTK 3, GTK 4 and Qt, and the Qt test window on XWayland.
 
+// cpp-httplib before Xlib, whose macros (Success, None) break it.
+#include "support/TlsTestServer.h"
+
 #include "app/SingleInstance.h"
+#include "common/CurlHttpClient.h"
 #include "e2e/DesktopTestSupport.h"
+#include "fakes/FakeSession.h"
 #include "panels/ActionsWindow.h"
 #include "panels/FloatingWindow.h"
+#include "panels/TranslateState.h"
+#include "panels/TranslateView.h"
+#include "panels/TranslateWindow.h"
 #include "platform/linux/atspi/AtspiElement.h"
 #include "platform/linux/wayland/WaylandPaster.h"
+#include "platform/linux/wayland/gnome/GnomeShellShortcuts.h"
 #include "platform/linux/wayland/gnome/GnomeShellWindows.h"
+#include "platform/linux/wayland/gnome/MutterKeyPaster.h"
 #include "platform/linux/wayland/kwin/KWinWindows.h"
 #include "platform/linux/wayland/sway/SwayWindows.h"
 #include "platform/linux/x11/X11KeyPaster.h"
 #include "selection/KeyboardActions.h"
+#include "selection/TextActions.h"
 #include "selection/WriteBack.h"
+#include "service/Cld2LanguageRecognizer.h"
 #include "service/Preferences.h"
 #include "support/LogCapture.h"
 
@@ -24,6 +36,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QMimeData>
 #include <QProcess>
 #include <QScopeGuard>
@@ -141,6 +154,25 @@ void swayCommand(const QString& command)
     if (onSway()) {
         QProcess::execute(QStringLiteral("swaymsg"), {command});
     }
+}
+
+// The README's bindsym lines, bound in sway with the built program for `parlomatic`.
+void bindReadmeLinesInSway()
+{
+    QFile readme(QStringLiteral(PARLOMATIC_README));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    int bound = 0;
+    for (const QString& line : QString::fromUtf8(readme.readAll()).split(u'\n')) {
+        if (line.startsWith(QLatin1String("    bindsym ")) && line.contains(QLatin1String(" exec parlomatic --"))) {
+            const QString command = QString(line.trimmed())
+                                        .replace(QLatin1String(" exec parlomatic "),
+                                                 QStringLiteral(" exec %1 ").arg(QStringLiteral(PARLOMATIC_PROGRAM)));
+            EXPECT_EQ(QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("-q"), command}), 0)
+                << command.toStdString();
+            ++bound;
+        }
+    }
+    ASSERT_EQ(bound, 3);
 }
 
 // A native client, up once the compositor focuses it (a window mapped later retiles the others).
@@ -408,60 +440,103 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
     pasteInto(native, "then native");
 }
 
-// The README's bindsym lines, bound in sway with the built program for `parlomatic`, and their keys sent
-// through a virtual keyboard: the program, started by sway as sway's user, hands the action to the
-// running instance (this test, listening where sway's children look), which replaces the selection.
-TEST_F(WaylandSessionTest, TheReadmeKeyBindingsReplaceTheSelection)
+// The desktop's own keys for Replace, then Translate (the panel with a loopback service's answer), over a
+// selection in Mousepad. Sway: the README's bindsym lines, bound
+// with the built program for `parlomatic`, whose Ctrl+Alt+R from a virtual keyboard runs it as sway's
+// user; it hands the action to the running instance (this test, listening where sway's children look).
+// GNOME Shell: our extension holds the keys and tells us of the press, sent through Mutter's remote desktop.
+TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
 {
-    if (!onSway()) {
-        GTEST_SKIP() << "sway binds keys from its configuration";
+    std::optional<SingleInstance> running;
+    std::unique_ptr<platform::GnomeShellShortcuts> shell;
+    std::function<void(char)> press;
+    if (onSway()) {
+        bindReadmeLinesInSway();
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFileInfo(qEnvironmentVariable("WAYLAND_DISPLAY")).path().toUtf8());
+        ASSERT_EQ(running.emplace().claim(), SingleInstance::Role::primary);
+        // Sway's user is another one where the test runs as root.
+        QFile::setPermissions(running->socketPath(), QFileDevice::ReadOther | QFileDevice::WriteOther |
+                                                         QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        press = [](char key) {
+            QProcess::execute(QStringLiteral("wtype"),
+                              {"-M", "ctrl", "-M", "alt", QString(QChar(key)), "-m", "alt", "-m", "ctrl"});
+        };
+    } else if (platform::GnomeShellShortcuts::available()) {
+        shell = std::make_unique<platform::GnomeShellShortcuts>();
+        std::vector<GlobalShortcuts::Binding> refused;
+        shell->setRefused([&refused](const std::vector<GlobalShortcuts::Binding>& taken) { refused = taken; });
+        shell->bind({{.action = ShortcutAction::translate, .keys = defaultShortcut(ShortcutAction::translate)},
+                     {.action = ShortcutAction::replace, .keys = defaultShortcut(ShortcutAction::replace)},
+                     {.action = ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+S"))}});
+        ASSERT_TRUE(test::waitUntil([&shell] { return shell->answeredLast(); }));
+        ASSERT_EQ(refused.size(), 1U) << "GNOME Shell's own Super+S (the overview) is told";
+        EXPECT_EQ(refused[0].action, ShortcutAction::improve);
+        press = [](char key) {
+            constexpr uint control = 0xffe3;
+            constexpr uint alt = 0xffe9;
+            EXPECT_TRUE(platform::MutterKeyPaster::pressKeysym({control, alt}, uint(key)));
+        };
+    } else {
+        GTEST_SKIP() << "KWin holds the keys through the desktop's portal (PortalGlobalShortcutsTest)";
     }
-    QFile readme(QStringLiteral(PARLOMATIC_README));
-    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
-    int bound = 0;
-    for (const QString& line : QString::fromUtf8(readme.readAll()).split(u'\n')) {
-        if (line.startsWith(QLatin1String("    bindsym ")) && line.contains(QLatin1String(" exec parlomatic --"))) {
-            const QString command = QString(line.trimmed())
-                                        .replace(QLatin1String(" exec parlomatic "),
-                                                 QStringLiteral(" exec %1 ").arg(QStringLiteral(PARLOMATIC_PROGRAM)));
-            EXPECT_EQ(QProcess::execute(QStringLiteral("swaymsg"), {QStringLiteral("-q"), command}), 0)
-                << command.toStdString();
-            ++bound;
-        }
-    }
-    ASSERT_EQ(bound, 3);
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", QFileInfo(qEnvironmentVariable("WAYLAND_DISPLAY")).path().toUtf8());
-    SingleInstance running;
-    ASSERT_EQ(running.claim(), SingleInstance::Role::primary);
-    // Sway's user is another one where the test runs as root.
-    QFile::setPermissions(running.socketPath(), QFileDevice::ReadOther | QFileDevice::WriteOther |
-                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    qputenv("XDG_RUNTIME_DIR", runtime);
 
-    const auto paster = sessionPaster();
-    platform::X11KeyPaster xwaylandKeys(true);
-    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    // The strip's actions against a loopback service that answers "Notas <target>".
+    test::TlsTestServer server;
+    server.server().Post(".*", [](const httplib::Request& request, httplib::Response& response) {
+        const auto target = nlohmann::json::parse(request.body, nullptr, false).value("target", "");
+        response.set_content(
+            nlohmann::json{{"data", {{"translations", {{{"translatedText", "Notas " + target}}}}}}}.dump(),
+            "application/json");
+    });
+    ASSERT_TRUE(server.start());
+    CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = server.caFile()});
+    Translator translator(http, server.hostAndPort());
+    FakeSession session;
+    Cld2LanguageRecognizer recognizer;
     QTemporaryDir folder;
     Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
     preferences.setReplaceOutputLanguage(Language::pt_BR);
-    SelectionActions written;
-    written.replace = [&](TextSelectionPoller&, const SelectionSnapshot& selection, Language language) {
-        writeBack.writeText(selection.element, selection.trimmedText,
-                            QString::fromStdString(std::string(code(language))), [](const WriteResult&) {});
-    };
-    poller->setSelectionActions(written);
+    const auto paster = sessionPaster();
+    platform::X11KeyPaster xwaylandKeys(true);
+    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    TextActions actions(session, translator, recognizer, preferences, writeBack);
+    TranslateState state(session, translator, recognizer, preferences);
+    auto made = std::make_unique<TranslateWindow>(state, QStringLiteral("app.parlomatic.Test"));
+    const TranslateWindow* panel = made.get();
+    poller->setTranslatePanel(std::move(made));
+    const auto dropPanel = qScopeGuard([this] { poller.reset(); }); // before the state it shows
+    poller->setSelectionActions(actions.selectionActions());
     KeyboardActions keys(*poller, preferences);
-    QObject::connect(&running, &SingleInstance::actionRequested, &keys,
-                     [&keys](const QString& action) { keys.run(*shortcutNamed(action.toStdString())); });
+    const auto run = [&keys](ShortcutAction action) { keys.run(action); };
+    if (running) {
+        QObject::connect(&*running, &SingleInstance::actionRequested, &keys,
+                         [run](const QString& action) { run(*shortcutNamed(action.toStdString())); });
+    } else {
+        shell->setActivated(run);
+    }
     poller->startPolling();
     const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
-    writeAndSelect(front.element, QStringLiteral("replace me by key"));
-    ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "replace me by key"; }));
-    ASSERT_EQ(QProcess::execute(QStringLiteral("wtype"), {"-M", "ctrl", "-M", "alt", "r", "-m", "alt", "-m", "ctrl"}),
-              0);
-    EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pt-BR"; }, 15s))
-        << wholeText(front.element).toStdString();
+    const auto timed = [&](char key, const char* what, const std::function<bool()>& done) {
+        writeAndSelect(front.element, QStringLiteral("act on me by key"));
+        ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "act on me by key"; }));
+        const auto pressed = std::chrono::steady_clock::now();
+        press(key);
+        EXPECT_TRUE(test::waitUntil(done, 15s, 2ms)) << what << ": " << wholeText(front.element).toStdString();
+        std::printf("keys to %s: %lld ms\n", what,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - pressed)
+                                               .count()));
+    };
+    for (int round = 0; round < 3; ++round) {
+        timed('r', "the text replaced", [&] { return wholeText(front.element) == "Notas pt-BR"; });
+        timed('e', "the translation shown", [&] {
+            return panel->isVisible() && panel->view()->textLabel()->text().startsWith(QLatin1String("Notas "));
+        });
+        EXPECT_TRUE(compositorWindowOf(mousepad.pid())) << "the panel left Mousepad the keyboard";
+        poller->translatePanel()->close();
+    }
 }
 
 // Chromium's text cannot be written through AT-SPI: natively it gets the paste through the compositor,

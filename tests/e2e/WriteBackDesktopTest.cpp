@@ -33,6 +33,7 @@
 #include <csignal>
 #include <nlohmann/json.hpp>
 
+#include <QApplication>
 #include <QClipboard>
 #include <QDBusConnection>
 #include <QElapsedTimer>
@@ -44,11 +45,14 @@
 #include <QTest>
 #include <QThreadPool>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
+#include "e2e/WriteBackTestSupport.h"
 #include "platform/linux/x11/X11ErrorTrap.h"
 #include "platform/linux/x11/X11GlobalShortcuts.h"
 #include "platform/linux/x11/X11KeyPaster.h"
@@ -56,6 +60,9 @@
 #include <X11/keysym.h>
 
 using namespace parlomatic;
+using test::BusyAfterKeys;
+using test::freeForOthers;
+using test::qtWindowImage;
 
 namespace {
 
@@ -95,56 +102,6 @@ public slots:
     }
 };
 
-// The real keys, after which the application in front is busy (stopped) for over a second, as one
-// that is saving or indexing when Ctrl+V arrives.
-class BusyAfterKeys final : public KeyPaster {
-public:
-    explicit BusyAfterKeys(KeyPaster& keys) : m_keys(keys) {}
-    void pasteShortcut(Sent sent) override
-    {
-        m_keys.pasteShortcut([this, sent = std::move(sent)](std::expected<void, std::string> result) {
-            if (result && busyPid != 0) {
-                ::kill(busyPid, SIGSTOP);
-                QTimer::singleShot(1200, [pid = busyPid] { ::kill(pid, SIGCONT); });
-            }
-            sent(std::move(result));
-        });
-    }
-    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds wait, qsizetype max) override
-    {
-        return m_keys.copyClipboard(wait, max);
-    }
-    bool reachesFocusOf(Pid pid) override { return m_keys.reachesFocusOf(pid); }
-    pid_t busyPid = 0;
-
-private:
-    KeyPaster& m_keys;
-};
-
-// Whether another client can grab Ctrl+Alt+`key` on the root window now (it then lets go at once).
-bool freeForOthers(Display* display, KeySym key)
-{
-    for (XEvent event; XPending(display) > 0;) { // a new keyboard map (setxkbmap) moves the key
-        XNextEvent(display, &event);
-        if (event.type == MappingNotify) {
-            XRefreshKeyboardMapping(&event.xmapping);
-        }
-    }
-    const KeyCode code = XKeysymToKeycode(display, key);
-    platform::X11ErrorTrap trap(display);
-    XGrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
-    const bool grabbed = !trap.sync();
-    XUngrabKey(display, code, ControlMask | Mod1Mask, DefaultRootWindow(display));
-    static_cast<void>(trap.sync());
-    return grabbed;
-}
-
-// What the Qt window puts on the clipboard beside its text: large enough for an INCR transfer.
-QByteArray qtWindowImage()
-{
-    return QByteArray("\x89PNG not really", 16).repeated(65536);
-}
-
 } // namespace
 
 class WriteBackDesktopTest : public QObject {
@@ -176,6 +133,8 @@ class WriteBackDesktopTest : public QObject {
     std::unique_ptr<TranslateState> m_translateState;
     std::unique_ptr<TextSelectionPoller> m_poller;
     ActionsWindow* m_strip = nullptr;
+    std::atomic<int> m_requests = 0;
+    QString m_names;
     TranslateWindow* m_panel = nullptr;
 
     // The global shortcuts as the application holds them, over the strip's actions.
@@ -265,6 +224,34 @@ class WriteBackDesktopTest : public QObject {
                                                  : found != buttons.end() && click(*found, (*found)->rect().center());
     }
 
+    // The names AT-SPI gives the showing controls of this process (atspi_probe.py, run while the event
+    // loop answers it) include every one of `names`.
+    bool announced(const QStringList& names)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                QProcess probe;
+                probe.start(qEnvironmentVariable("PARLOMATIC_SOURCE_DIR") + QStringLiteral("/tests/e2e/atspi_probe.py"),
+                            {QStringLiteral("names"), QString::number(QCoreApplication::applicationPid())});
+                static_cast<void>(
+                    QTest::qWaitFor([&probe] { return probe.state() == QProcess::NotRunning; }, deadlineMs));
+                m_names = QString::fromUtf8(probe.readAllStandardOutput());
+                const QStringList lines = m_names.split(u'\n');
+                return std::ranges::all_of(names, [&lines](const QString& name) {
+                    return std::ranges::any_of(lines,
+                                               [&name](const QString& line) { return line.endsWith(": " + name); });
+                });
+            },
+            deadlineMs);
+    }
+
+    static void reportMedian(const char* what, std::vector<qint64> times)
+    {
+        std::ranges::sort(times);
+        std::printf("%s: median %lld ms of %zu (%lld to %lld)\n", what, static_cast<long long>(times[times.size() / 2]),
+                    times.size(), static_cast<long long>(times.front()), static_cast<long long>(times.back()));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -287,6 +274,7 @@ private slots:
                                       {{"improvements", {{{"improvedText", body.value("q", "") + " (improved)"}}}}}}}
                     : nlohmann::json{
                           {"data", {{"translations", {{{"translatedText", "Notas " + body.value("target", "")}}}}}}};
+            ++m_requests;
             if (m_serviceDown) {
                 response.status = 503;
                 return;
@@ -503,12 +491,22 @@ private slots:
         QVERIFY(xdotool("mousemove", "0", "0"));
         const QString second = QStringLiteral("The quarterly report is due next week.");
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
-        QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
         QString expected = m_sample;
         expected.replace(second, QStringLiteral("Notas es-MX"));
-        QVERIFY2(waitForText(m_mousepad, expected),
-                 qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
-        QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
+        std::vector<qint64> replaced;
+        for (int run = 0; run < 3; ++run) {
+            if (run > 0) {
+                select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
+            }
+            QElapsedTimer pressed;
+            pressed.start();
+            QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
+            QVERIFY2(waitForText(m_mousepad, expected),
+                     qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
+            replaced.push_back(pressed.elapsed());
+            QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
+        }
+        reportMedian("keys to the text replaced", replaced);
 
         const QString last = QStringLiteral("Please send comments.");
         select(m_mousepad, expected, QStringLiteral("ctrl+End Up shift+End"), last);
@@ -519,14 +517,75 @@ private slots:
         select(m_mousepad, expected, QStringLiteral("ctrl+Home Down shift+End"), QStringLiteral("Notas es-MX"));
         m_poller->actionState().triggerClose();
         QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen(), deadlineMs);
-        QVERIFY(xdotool("key", "ctrl+alt+e"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
-        QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
-        QVERIFY(xdotool("key", "Escape"));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
-        verifyStillInFront(m_mousepad);
+        std::vector<qint64> shown;
+        for (int run = 0; run < 5; ++run) {
+            QElapsedTimer pressed;
+            pressed.start();
+            QVERIFY(xdotool("key", "ctrl+alt+e"));
+            QVERIFY(QTest::qWaitFor(
+                [&] { return m_panel->isVisible() && m_panel->view()->textLabel()->text() == "Notas en-US"; },
+                deadlineMs));
+            shown.push_back(pressed.elapsed());
+            QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
+            if (run == 0) {
+                // Tab reaches the language menu and the text, where the keyboard selects and copies.
+                std::set<const QWidget*> reached{QApplication::focusWidget()};
+                for (int tab = 0; tab < 2; ++tab) {
+                    QVERIFY(xdotool("key", "Tab"));
+                    QTest::qWait(100); // a Tab that moves nothing changes nothing to wait on
+                    reached.insert(QApplication::focusWidget());
+                }
+                QVERIFY(reached.contains(static_cast<const QWidget*>(m_panel->view()->languageButton())));
+                QVERIFY(reached.contains(static_cast<const QWidget*>(m_panel->view()->textLabel())));
+            }
+            QVERIFY(xdotool("key", "Escape"));
+            QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
+            verifyStillInFront(m_mousepad);
+        }
+        reportMedian("keys to the translation shown", shown);
         QVERIFY(test::elementText(focusedText(m_mousepad)) == expected);
         QCOMPARE(keyboard.notices.told, QStringList());
+    }
+
+    // Over text that cannot be changed (the Qt window's read-only text), Replace and Improve by their keys say
+    // why they do nothing, and write nothing; the text service is not asked.
+    void readOnlyTextIsNeitherReplacedNorImprovedByKeys()
+    {
+        Keyboard keyboard(*m_preferences, *m_poller);
+        const QString text = QStringLiteral("Read-only text that can be selected");
+        QVERIFY(m_qtWindow.command("focus readonly"));
+        QVERIFY(xdotool("windowactivate", "--sync", m_qtWindow.window));
+        QString seen;
+        const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
+                                                      [&](const PollStep& step) { seen = step.text; });
+        QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+a"));
+        QTRY_COMPARE_WITH_TIMEOUT(seen, text, deadlineMs);
+        disconnect(watch);
+        const int asked = m_requests;
+        for (const char* keys : {"ctrl+alt+r", "ctrl+alt+i"}) {
+            const qsizetype told = keyboard.notices.told.size();
+            QVERIFY(xdotool("key", keys));
+            QTRY_COMPARE_WITH_TIMEOUT(keyboard.notices.told.size(), told + 1, deadlineMs);
+            QCOMPARE(keyboard.notices.told.back(), QString::fromLatin1(KeyboardActions::readOnly.message));
+        }
+        QCOMPARE(test::elementText(focusedText(m_qtWindow)), std::optional<QString>(text));
+        QCOMPARE(m_requests, asked);
+        verifyStillInFront(m_qtWindow);
+    }
+
+    // What a screen reader reads of the strip's and the panel's controls, through AT-SPI from another process.
+    void theControlsHaveNamesAScreenReaderReads()
+    {
+        select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
+        const QString language =
+            m_strip->findChild<ReplaceButton*>()->languageMenu()->controller()->menuButton()->accessibleName();
+        QVERIFY(!language.isEmpty());
+        QVERIFY2(announced({"Translate", "Replace", language, "Improve", "Close"}), qPrintable(m_names));
+        QVERIFY(press(QStringLiteral("Translate")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_panel->view()->textLabel()->text(), QStringLiteral("Notas en-US"), deadlineMs);
+        QVERIFY2(announced({"Close", m_panel->view()->languageButton()->text(), "Notas en-US"}), qPrintable(m_names));
+        m_poller->translatePanel()->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isVisible(), deadlineMs);
     }
 
     // A combination another client holds is told once, with where to change it; the others are held (also

@@ -6,6 +6,8 @@ when what is asked for is not there (yet).
   atspi_probe.py centre PID NAME    "X Y": the centre of button NAME in its window, left
                                     of any control inside it (the language picker of Replace)
   atspi_probe.py shows PID TEXT     "yes" when an element of the application shows TEXT
+  atspi_probe.py names PID          "ROLE: NAME" of each showing control of the application's
+                                    showing windows that a screen reader would announce
 """
 import sys
 
@@ -36,10 +38,29 @@ def text_of(node):
     return Atspi.Text.get_text(node, 0, -1) if "Text" in node.get_interfaces() else None
 
 
+CONTROLS = (Atspi.Role.PUSH_BUTTON, Atspi.Role.TOGGLE_BUTTON, Atspi.Role.MENU,
+            Atspi.Role.COMBO_BOX, Atspi.Role.LABEL)
+
+
+def print_names(app):
+    printed = 0
+    for i in range(app.get_child_count()):
+        window = app.get_child_at_index(i)
+        if not window.get_state_set().contains(Atspi.StateType.SHOWING):
+            continue
+        for node in elements(window):
+            if node.get_role() in CONTROLS and node.get_state_set().contains(Atspi.StateType.SHOWING):
+                print(f"{node.get_role_name()}: {node.get_name()}")
+                printed += 1
+    return 0 if printed else 1
+
+
 def main(command, pid, *words):
     app = application(int(pid))
     if app is None:
         return 1
+    if command == "names":
+        return print_names(app)
     for i in range(app.get_child_count()):
         # Qt reports window coordinates as screen coordinates: measure from the window's own place.
         window = app.get_child_at_index(i)

@@ -1,7 +1,10 @@
 // Tells Parlomatic, over the session bus, which window has the focus and where its surface is:
 // a Wayland application cannot learn its own position, and GNOME Shell tells it to no one else.
+// It also holds Parlomatic's keyboard shortcuts, which GNOME Shell grants no other program, and
+// tells it when one is pressed; they are let go when the program that asked for them leaves the bus.
 /* exported init */
-const { Gio } = imports.gi;
+const { Gio, GLib, Meta, Shell } = imports.gi;
+const Main = imports.ui.main;
 
 const busName = 'app.parlomatic.ShellWindows';
 const objectPath = '/app/parlomatic/ShellWindows';
@@ -21,6 +24,13 @@ const interfaceXml = `
       <arg type="d" direction="out" name="scale"/>
     </method>
     <signal name="Changed"/>
+    <method name="BindShortcuts">
+      <arg type="a{ss}" direction="in" name="shortcuts"/>
+      <arg type="as" direction="out" name="refused"/>
+    </method>
+    <signal name="ShortcutActivated">
+      <arg type="s" name="name"/>
+    </signal>
   </interface>
 </node>`;
 
@@ -34,9 +44,18 @@ class WindowPositions {
         this._windowSignals = [];
         this._focusSignal = global.display.connect('notify::focus-window', () => this._follow());
         this._follow();
+        this._grabs = new Map();
+        this._binderWatch = 0;
+        this._acceleratorSignal = global.display.connect('accelerator-activated', (display, action) => {
+            const name = this._grabs.get(action);
+            if (name !== undefined)
+                this._exported.emit_signal('ShortcutActivated', new GLib.Variant('(s)', [name]));
+        });
     }
 
     disable() {
+        this._ungrab();
+        global.display.disconnect(this._acceleratorSignal);
         this._forget();
         global.display.disconnect(this._focusSignal);
         Gio.bus_unown_name(this._nameId);
@@ -56,6 +75,39 @@ class WindowPositions {
         return [window.get_pid(), frame.x, frame.y, frame.width, frame.height,
             surface.x, surface.y, surface.width, surface.height,
             global.display.get_monitor_scale(window.get_monitor())];
+    }
+
+    // Holds exactly the given accelerators by name, such as {replace: '<Control><Alt>r'}, for the
+    // caller, and answers the names whose keys another binding of the shell holds.
+    BindShortcutsAsync([shortcuts], invocation) {
+        this._ungrab();
+        const refused = [];
+        for (const [name, accelerator] of Object.entries(shortcuts)) {
+            const action = global.display.grab_accelerator(accelerator, Meta.KeyBindingFlags.NONE);
+            if (action === Meta.KeyBindingAction.NONE) {
+                refused.push(name);
+                continue;
+            }
+            Main.wm.allowKeybinding(Meta.external_binding_name_for_action(action),
+                Shell.ActionMode.NORMAL | Shell.ActionMode.OVERVIEW);
+            this._grabs.set(action, name);
+        }
+        if (this._grabs.size > 0) {
+            this._binderWatch = Gio.bus_watch_name_on_connection(Gio.DBus.session, invocation.get_sender(),
+                Gio.BusNameWatcherFlags.NONE, null, () => this._ungrab());
+        }
+        invocation.return_value(new GLib.Variant('(as)', [refused]));
+    }
+
+    _ungrab() {
+        for (const action of this._grabs.keys()) {
+            global.display.ungrab_accelerator(action);
+            Main.wm.allowKeybinding(Meta.external_binding_name_for_action(action), Shell.ActionMode.NONE);
+        }
+        this._grabs.clear();
+        if (this._binderWatch)
+            Gio.bus_unwatch_name(this._binderWatch);
+        this._binderWatch = 0;
     }
 
     _follow() {

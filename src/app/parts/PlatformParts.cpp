@@ -1,7 +1,9 @@
 #include "app/parts/PlatformParts.h"
 
 #include "platform/linux/atspi/AtspiAccessibility.h"
+#include "platform/linux/desktop/PortalGlobalShortcuts.h"
 #include "platform/linux/wayland/WaylandPaster.h"
+#include "platform/linux/wayland/gnome/GnomeShellShortcuts.h"
 #include "platform/linux/wayland/gnome/GnomeShellWindows.h"
 #include "platform/linux/wayland/gnome/MutterKeyPaster.h"
 #include "platform/linux/wayland/kwin/KWinWindows.h"
@@ -112,10 +114,21 @@ std::unique_ptr<WindowPaster> PlatformParts::windowPaster() const
 
 std::unique_ptr<GlobalShortcuts> PlatformParts::globalShortcuts() const
 {
-    if (m_session.wayland()) {
+    // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there GNOME
+    // Shell holds them for us through our extension, other desktops through their portal; sway binds
+    // them itself and runs `parlomatic --translate` and the like.
+    if (!m_session.wayland()) {
+        return std::make_unique<platform::X11GlobalShortcuts>();
+    }
+    if (m_session.compositor == Compositor::sway) {
         return nullptr;
     }
-    return std::make_unique<platform::X11GlobalShortcuts>();
+    if (platform::GnomeShellShortcuts::available()) {
+        qCDebug(keysLog) << "GNOME Shell's extension holds the keys";
+        return std::make_unique<platform::GnomeShellShortcuts>();
+    }
+    qCDebug(keysLog) << "The desktop's global-shortcuts portal is asked for the keys";
+    return std::make_unique<platform::PortalGlobalShortcuts>();
 }
 
 bool PlatformParts::panelsPlaceThemselves() const

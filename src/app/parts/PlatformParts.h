@@ -35,8 +35,9 @@ public:
     // us (sway, KWin), GNOME Shell's remote-desktop keys over XWayland's clipboard there; for a
     // compositor not told apart, the first of those that works. Nothing on X11. GUI thread.
     std::unique_ptr<WindowPaster> windowPaster() const;
-    // Keys held for the whole desktop through X11; nothing on Wayland, where a grab through XWayland
-    // would see the keys of XWayland's windows only (the desktop binds them to `parlomatic --translate`).
+    // Keys held for the whole desktop: grabbed through X11 on X11; on Wayland held by GNOME Shell's
+    // extension of ours, else asked of the desktop's global-shortcuts portal; nothing on sway, which
+    // binds them to `parlomatic --translate` and the like itself.
     std::unique_ptr<GlobalShortcuts> globalShortcuts() const;
     // Whether the strip and the translation panel bypass the window manager and stand at their own
     // X11 coordinates: where our windows go through XWayland, whose root is the compositor's layout.

@@ -10,6 +10,7 @@
 #include <QDBusObjectPath>
 #include <QTimer>
 
+#include <ranges>
 #include <vector>
 
 #include <xcb/xcb.h>
@@ -93,11 +94,11 @@ void MutterKeyPaster::pasteShortcut(Sent sent)
         }
         // Each call may wait for the shell: off the GUI thread, which serves the clipboard meanwhile.
         runInBackground(
-            &m_context, [] { return pressKeysym(keysymControl, keysymV); }, sent);
+            &m_context, [] { return pressKeysym({keysymControl}, keysymV); }, sent);
     });
 }
 
-std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint keysym)
+std::expected<void, std::string> MutterKeyPaster::pressKeysym(const std::vector<uint>& held, uint keysym)
 {
     const QDBusMessage created =
         call(QStringLiteral("/org/gnome/Mutter/RemoteDesktop"), service, QStringLiteral("CreateSession"));
@@ -111,10 +112,15 @@ std::expected<void, std::string> MutterKeyPaster::pressKeysym(uint held, uint ke
         started.type() != QDBusMessage::ReplyMessage) {
         failure = "GNOME Shell did not start the remote-desktop session: " + started.errorMessage().toStdString();
     }
-    std::vector<std::pair<uint, bool>> keys{{keysym, true}, {keysym, false}};
-    if (held != 0) {
-        keys.insert(keys.begin(), {held, true});
-        keys.emplace_back(held, false);
+    std::vector<std::pair<uint, bool>> keys;
+    keys.reserve(2 * held.size() + 2);
+    for (const uint sym : held) {
+        keys.emplace_back(sym, true);
+    }
+    keys.emplace_back(keysym, true);
+    keys.emplace_back(keysym, false);
+    for (const uint sym : std::ranges::reverse_view(held)) {
+        keys.emplace_back(sym, false);
     }
     for (const auto& [sym, pressed] : keys) {
         if (!failure.empty()) {

@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <vector>
+
 namespace parlomatic::platform {
 
 // Ctrl+V into the focused window of GNOME Shell, through a remote-desktop session of its own that
@@ -17,8 +19,8 @@ public:
 
     // Once GNOME Shell has taken our clipboard; the keys go from the thread pool.
     void pasteShortcut(Sent sent) override;
-    // `keysym` pressed and released with `held` (a keysym, 0: none) down, in a session of its own.
-    static std::expected<void, std::string> pressKeysym(uint held, uint keysym);
+    // `keysym` pressed and released with the `held` keysyms down, in a session of its own.
+    static std::expected<void, std::string> pressKeysym(const std::vector<uint>& held, uint keysym);
 
 private:
     X11KeyPaster m_x11{true};

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QKeySequence>
+#include <QString>
+
+namespace parlomatic::platform {
+
+// The first combination of `keys` as the XDG shortcuts specification writes it, which the
+// global-shortcuts portal takes as a preferred trigger: "CTRL+ALT+e", "LOGO+SHIFT+F5".
+QString xdgShortcutTrigger(const QKeySequence& keys);
+// The same as GNOME Shell's accelerators: "<Control><Alt>e", "<Super><Shift>F5".
+QString shellAccelerator(const QKeySequence& keys);
+
+} // namespace parlomatic::platform
