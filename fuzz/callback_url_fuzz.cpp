@@ -3,7 +3,7 @@
 // texts that the error messages can print, and parameters encoded by us read back unchanged.
 #include "FuzzTarget.h"
 #include "identity/AuthenticationError.h"
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <map>
 #include <string>
@@ -14,7 +14,7 @@ using namespace parlomatic::identity;
 
 void checkUrl(const std::string& url)
 {
-    if (const auto parts = parseUrl(url)) {
+    if (const auto parts = parseURL(url)) {
         require(parts->hostEnd <= parts->authorityEnd && parts->authorityEnd <= url.size());
         require(!parts->port || (*parts->port >= 0 && *parts->port <= 65535));
         require(!parts->path.empty());

@@ -21,9 +21,9 @@ void fuzzOne(std::string_view input)
     const QString current = QStringLiteral("1.9.0");
     for (const auto& item : *items) {
         require(!item.version.isEmpty());
-        require(item.downloadUrl.isValid() && !item.downloadUrl.isRelative());
-        require(item.downloadUrl.scheme() == QLatin1String("https") ||
-                item.downloadUrl.scheme() == QLatin1String("http"));
+        require(item.downloadURL.isValid() && !item.downloadURL.isRelative());
+        require(item.downloadURL.scheme() == QLatin1String("https") ||
+                item.downloadURL.scheme() == QLatin1String("http"));
         require(parlomatic::compareVersions(item.version, item.version) == 0);
         require(parlomatic::compareVersions(item.version, current) ==
                 -parlomatic::compareVersions(current, item.version));

@@ -6,9 +6,9 @@
 #include <algorithm>
 
 namespace parlomatic::textservice {
-JwksTokenVerifier::JwksTokenVerifier(HttpClient& http, std::string jwksUrl, std::string issuer, std::string audience,
+JwksTokenVerifier::JwksTokenVerifier(HttpClient& http, std::string jwksURL, std::string issuer, std::string audience,
                                      const Clock& clock, std::chrono::milliseconds refetchInterval)
-    : m_http(http), m_jwksUrl(std::move(jwksUrl)), m_issuer(std::move(issuer)), m_audience(std::move(audience)),
+    : m_http(http), m_jwksURL(std::move(jwksURL)), m_issuer(std::move(issuer)), m_audience(std::move(audience)),
       m_clock(clock), m_refetchInterval(refetchInterval)
 {}
 
@@ -21,7 +21,7 @@ bool JwksTokenVerifier::fetchKeys(std::string* reason)
         return false;
     };
     HttpRequest request;
-    request.url = m_jwksUrl;
+    request.url = m_jwksURL;
     request.timeout = std::chrono::seconds(10);
     {
         std::lock_guard lock(m_mutex);

@@ -23,7 +23,7 @@ namespace parlomatic::textservice {
 // service. Thread-safe.
 class JwksTokenVerifier final : public AccessTokenVerifier {
 public:
-    JwksTokenVerifier(HttpClient& http, std::string jwksUrl, std::string issuer, std::string audience,
+    JwksTokenVerifier(HttpClient& http, std::string jwksURL, std::string issuer, std::string audience,
                       const Clock& clock = systemClock(),
                       std::chrono::milliseconds refetchInterval = std::chrono::seconds(10));
 
@@ -37,7 +37,7 @@ private:
     std::optional<identity::JWKS> keySetWith(const std::string& keyId);
 
     HttpClient& m_http;
-    std::string m_jwksUrl;
+    std::string m_jwksURL;
     std::string m_issuer;
     std::string m_audience;
     const Clock& m_clock;

@@ -129,13 +129,13 @@ const std::string& Env::authScope()
     return value;
 }
 
-const QUrl& Env::authRedirectUrl()
+const QUrl& Env::authRedirectURL()
 {
     static const QUrl value = valueOrStop(processSource().url("PMAuthRedirectUrl"));
     return value;
 }
 
-const std::string& Env::authRedirectUrlText()
+const std::string& Env::authRedirectURLText()
 {
     static const std::string value = [] {
         valueOrStop(processSource().url("PMAuthRedirectUrl"));
@@ -156,7 +156,7 @@ const std::optional<std::filesystem::path>& Env::extraCaFile()
     return value;
 }
 
-const std::string& Env::updateFeedUrl()
+const std::string& Env::updateFeedURL()
 {
     static const std::string value = processSource().string("PMUpdateFeedUrl").value_or(std::string());
     return value;

@@ -51,13 +51,13 @@ public:
     static const std::string& apiDomain();
     static const std::string& authAudience();
     static const std::string& authScope();
-    static const QUrl& authRedirectUrl();
-    // The redirect URL exactly as written in Info.conf (checked like authRedirectUrl()): the identity
+    static const QUrl& authRedirectURL();
+    // The redirect URL exactly as written in Info.conf (checked like authRedirectURL()): the identity
     // service compares "redirect_uri" byte for byte, and QUrl normalises.
-    static const std::string& authRedirectUrlText();
+    static const std::string& authRedirectURLText();
     static const std::string& bundleIdentifier();
     // The optional update feed; empty when the bundle has none.
-    static const std::string& updateFeedUrl();
+    static const std::string& updateFeedURL();
     // The optional extra CA file for the shared HTTP client (EnvSource::extraCaFile).
     static const std::optional<std::filesystem::path>& extraCaFile();
 };

@@ -158,7 +158,7 @@ void signIn(const std::shared_ptr<HttpClient>& http, std::function<void(SignInRe
     auto webAuth = identity::makeWebAuth(http);
     webAuth->scope(Env::authScope())
         .audience(Env::authAudience())
-        .redirectURL(Env::authRedirectUrlText())
+        .redirectURL(Env::authRedirectURLText())
         .enableEphemeralSession();
     webAuth->start([webAuth, done = std::move(done)](identity::WebAuth::Result result) {
         if (result) {
@@ -244,7 +244,7 @@ void ParlomaticApp::start()
     m_trayIcon->show();
 
     UpdaterController::Options options;
-    options.feedUrl = QString::fromStdString(Env::updateFeedUrl());
+    options.feedURL = QString::fromStdString(Env::updateFeedURL());
     options.currentVersion = QCoreApplication::applicationVersion();
     auto updater = std::make_unique<UpdaterController>(
         m_http, makeDialogUserDriver(), [](const QUrl& url) { QDesktopServices::openUrl(url); }, options);

@@ -65,7 +65,7 @@ std::optional<UpdateItem> readItem(QXmlStreamReader& xml)
         } else if (name == QLatin1String("enclosure")) {
             for (const auto& attribute : xml.attributes()) {
                 if (attribute.name() == QLatin1String("url")) {
-                    item.downloadUrl = webLink(attribute.value().toString());
+                    item.downloadURL = webLink(attribute.value().toString());
                 } else if (attribute.name() == QLatin1String("version") && item.version.isEmpty()) {
                     item.version = attribute.value().toString().trimmed();
                 }
@@ -75,10 +75,10 @@ std::optional<UpdateItem> readItem(QXmlStreamReader& xml)
             xml.skipCurrentElement();
         }
     }
-    if (item.downloadUrl.isEmpty()) {
-        item.downloadUrl = link;
+    if (item.downloadURL.isEmpty()) {
+        item.downloadURL = link;
     }
-    if (item.version.isEmpty() || item.downloadUrl.isEmpty()) {
+    if (item.version.isEmpty() || item.downloadURL.isEmpty()) {
         return std::nullopt;
     }
     return item;

@@ -13,7 +13,7 @@ namespace parlomatic {
 // One release announced by the update feed.
 struct UpdateItem {
     QString version;
-    QUrl downloadUrl;
+    QUrl downloadURL;
 };
 
 // Compares version texts component by component as numbers: "1.10" is newer than "1.9" and "1.2"

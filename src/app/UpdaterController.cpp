@@ -55,8 +55,8 @@ std::unique_ptr<UpdateUserDriver> makeDialogUserDriver()
 }
 
 UpdaterController::UpdaterController(std::shared_ptr<HttpClient> http, std::unique_ptr<UpdateUserDriver> driver,
-                                     UrlOpener openUrl, Options options, QObject* parent)
-    : QObject(parent), m_http(std::move(http)), m_driver(std::move(driver)), m_openUrl(std::move(openUrl)),
+                                     URLOpener openURL, Options options, QObject* parent)
+    : QObject(parent), m_http(std::move(http)), m_driver(std::move(driver)), m_openURL(std::move(openURL)),
       m_options(std::move(options)), m_timer(std::make_unique<QTimer>())
 {
     connect(m_timer.get(), &QTimer::timeout, this, [this] {
@@ -74,7 +74,7 @@ void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
     m_checking = true;
     runInBackground(
         this,
-        [http = m_http, url = m_options.feedUrl.toStdString(), current = m_options.currentVersion]() -> FeedResult {
+        [http = m_http, url = m_options.feedURL.toStdString(), current = m_options.currentVersion]() -> FeedResult {
             HttpRequest request;
             request.url = url;
             const HttpResult response = http->send(request);
@@ -117,7 +117,7 @@ void UpdaterController::checkForUpdates()
         m_userAsked = !m_userCheck;
         return;
     }
-    if (m_options.feedUrl.isEmpty()) {
+    if (m_options.feedURL.isEmpty()) {
         m_driver->showUpToDate();
         finishSession();
         return;
@@ -142,9 +142,9 @@ void UpdaterController::present(const FeedResult& result)
         finishSession();
         return;
     }
-    m_driver->showUpdateFound(*found, [this, link = found->downloadUrl](bool install) {
+    m_driver->showUpdateFound(*found, [this, link = found->downloadURL](bool install) {
         if (install) {
-            m_openUrl(link);
+            m_openURL(link);
         }
         finishSession();
     });
@@ -152,7 +152,7 @@ void UpdaterController::present(const FeedResult& result)
 
 void UpdaterController::checkInBackground()
 {
-    if (m_checking || m_options.feedUrl.isEmpty()) {
+    if (m_checking || m_options.feedURL.isEmpty()) {
         return;
     }
     fetch([this](const FeedResult& result) {

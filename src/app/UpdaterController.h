@@ -40,17 +40,17 @@ std::unique_ptr<UpdateUserDriver> makeDialogUserDriver();
 class UpdaterController : public QObject {
     Q_OBJECT
 public:
-    using UrlOpener = std::function<void(const QUrl&)>;
+    using URLOpener = std::function<void(const QUrl&)>;
 
     struct Options {
-        QString feedUrl;
+        QString feedURL;
         QString currentVersion;
         std::chrono::milliseconds firstCheckDelay = std::chrono::minutes(1);
         std::chrono::milliseconds checkInterval = std::chrono::hours(24);
     };
 
     // Starts the schedule at once. `http` is shared with the fetches still running.
-    UpdaterController(std::shared_ptr<HttpClient> http, std::unique_ptr<UpdateUserDriver> driver, UrlOpener openUrl,
+    UpdaterController(std::shared_ptr<HttpClient> http, std::unique_ptr<UpdateUserDriver> driver, URLOpener openURL,
                       Options options, QObject* parent = nullptr);
     ~UpdaterController() override;
 
@@ -76,7 +76,7 @@ private:
 
     std::shared_ptr<HttpClient> m_http;
     std::unique_ptr<UpdateUserDriver> m_driver;
-    UrlOpener m_openUrl;
+    URLOpener m_openURL;
     Options m_options;
     std::unique_ptr<QTimer> m_timer;
     bool m_checking = false;

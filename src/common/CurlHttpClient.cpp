@@ -323,34 +323,34 @@ struct CurlHttpClient::Impl {
 
 CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
 
-CurlHttpClient::CurlHttpClient(Options options) : m_impl(std::make_unique<Impl>())
+CurlHttpClient::CurlHttpClient(Options options) : d(std::make_unique<Impl>())
 {
-    m_impl->options = std::move(options);
-    m_impl->initResult = globalInit();
-    if (m_impl->initResult != CURLE_OK) {
+    d->options = std::move(options);
+    d->initResult = globalInit();
+    if (d->initResult != CURLE_OK) {
         return;
     }
 
     // Sharing the connection cache between threads is unsupported by libcurl, so connections stay
     // with their easy handle (see the pool); TLS sessions and resolved names are safe to share.
-    m_impl->share.reset(curl_share_init());
-    if (m_impl->share) {
-        CURLSH* share = m_impl->share.get();
+    d->share.reset(curl_share_init());
+    if (d->share) {
+        CURLSH* share = d->share.get();
         curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
         curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
-        curl_share_setopt(share, CURLSHOPT_USERDATA, m_impl.get());
+        curl_share_setopt(share, CURLSHOPT_USERDATA, d.get());
         curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
         curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
 
-    if (m_impl->options.extraCaFile) {
+    if (d->options.extraCaFile) {
         // Setting CURLOPT_CAINFO replaces the built-in bundle; the built-in hashed directory, given
         // as CURLOPT_CAPATH, keeps the system's anchors trusted next to the extra file. (A libcurl
         // built without a CA directory would trust the extra file alone; Debian's has one.)
         if (EasyHandle probe{curl_easy_init()}) {
             const char* path = nullptr;
             if (curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {
-                m_impl->systemCaPath = path;
+                d->systemCaPath = path;
             }
         }
     }
@@ -360,14 +360,14 @@ CurlHttpClient::~CurlHttpClient() = default;
 
 void CurlHttpClient::abortAll()
 {
-    m_impl->aborting = true;
+    d->aborting = true;
 }
 
 HttpResult CurlHttpClient::send(const HttpRequest& request)
 {
     using Kind = HttpError::Kind;
-    if (m_impl->initResult != CURLE_OK) {
-        return std::unexpected(makeError(Kind::other, curl_easy_strerror(m_impl->initResult)));
+    if (d->initResult != CURLE_OK) {
+        return std::unexpected(makeError(Kind::other, curl_easy_strerror(d->initResult)));
     }
     if (!isToken(request.method)) {
         return std::unexpected(makeError(Kind::invalidRequest, "invalid method"));
@@ -408,10 +408,10 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
         }
     }
 
-    if (m_impl->aborting) {
+    if (d->aborting) {
         return std::unexpected(makeError(Kind::other, "the application is quitting"));
     }
-    EasyHandle handle = m_impl->acquire();
+    EasyHandle handle = d->acquire();
     if (!handle) {
         return std::unexpected(makeError(Kind::other, "cannot create a transfer"));
     }
@@ -419,8 +419,8 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_reset(curl); // keeps the open connection and the share, drops the last request's options
 
     Transfer transfer;
-    transfer.maxBodyBytes = m_impl->options.maxBodyBytes;
-    transfer.maxHeaderBytes = m_impl->options.maxHeaderBytes;
+    transfer.maxBodyBytes = d->options.maxBodyBytes;
+    transfer.maxHeaderBytes = d->options.maxHeaderBytes;
     transfer.headRequest = request.method == "HEAD";
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
     const auto timeoutMs = static_cast<long>(request.timeout.count());
@@ -434,15 +434,15 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // A proxy's CONNECT answer has no body and no length; it is not the server's answer.
     curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (m_impl->options.extraCaFile) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, m_impl->options.extraCaFile->c_str());
-        if (!m_impl->systemCaPath.empty()) {
-            curl_easy_setopt(curl, CURLOPT_CAPATH, m_impl->systemCaPath.c_str());
+    if (d->options.extraCaFile) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, d->options.extraCaFile->c_str());
+        if (!d->systemCaPath.empty()) {
+            curl_easy_setopt(curl, CURLOPT_CAPATH, d->systemCaPath.c_str());
         }
     }
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(m_impl->options.maxBodyBytes));
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(d->options.maxBodyBytes));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer.data());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
@@ -451,7 +451,7 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::progress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, m_impl.get());
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, d.get());
 
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -473,7 +473,7 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     // The handle must not keep pointers into this frame once it sits in the pool.
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-    m_impl->release(std::move(handle));
+    d->release(std::move(handle));
 
     if (!transfer.refusal.empty()) {
         return std::unexpected(makeError(Kind::other, std::move(transfer.refusal)));

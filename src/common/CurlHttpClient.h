@@ -50,7 +50,7 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<Impl> d;
 };
 
 } // namespace parlomatic

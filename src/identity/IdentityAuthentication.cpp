@@ -67,7 +67,7 @@ loadIdentityConfiguration(const std::filesystem::path& bundle)
     return IdentityConfiguration{std::move(*clientId), std::move(*domain)};
 }
 
-std::string baseUrl(const std::string& domain)
+std::string baseURL(const std::string& domain)
 {
     std::string url = domain.starts_with("https") ? domain : "https://" + domain;
     if (!url.ends_with('/')) {
@@ -148,7 +148,7 @@ std::shared_ptr<IdentityAuthentication> makeAuthentication(std::shared_ptr<HttpC
                                                            const std::filesystem::path& bundle)
 {
     auto configuration = requireIdentityConfiguration(bundle);
-    return std::make_shared<IdentityAuthentication>(std::move(configuration.clientId), baseUrl(configuration.domain),
+    return std::make_shared<IdentityAuthentication>(std::move(configuration.clientId), baseURL(configuration.domain),
                                                     std::move(session));
 }
 

@@ -29,7 +29,7 @@ loadIdentityConfiguration(const std::filesystem::path& bundle);
 IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& bundle);
 
 // "https://" in front unless the domain begins with "https"; "/" at the end unless present.
-std::string baseUrl(const std::string& domain);
+std::string baseURL(const std::string& domain);
 
 // The identity service client over HTTPS.
 class IdentityAuthentication final : public Authentication {

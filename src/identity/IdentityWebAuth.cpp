@@ -1,7 +1,7 @@
 #include "identity/IdentityWebAuth.h"
 
 #include "identity/LoginTransaction.h"
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <mutex>
 #include <utility>
@@ -147,7 +147,7 @@ std::optional<std::string> IdentityWebAuth::redirectURL() const
     if (m_redirectURL) {
         return m_redirectURL;
     }
-    const auto base = parseUrl(m_url);
+    const auto base = parseURL(m_url);
     if (!m_bundleIdentifier || m_bundleIdentifier->empty() || !base) {
         return std::nullopt;
     }
@@ -262,7 +262,7 @@ void IdentityWebAuth::start(Callback callback)
 std::shared_ptr<IdentityWebAuth> makeWebAuth(std::shared_ptr<HttpClient> session, const std::filesystem::path& bundle)
 {
     auto configuration = requireIdentityConfiguration(bundle);
-    auto webAuth = std::make_shared<IdentityWebAuth>(std::move(configuration.clientId), baseUrl(configuration.domain),
+    auto webAuth = std::make_shared<IdentityWebAuth>(std::move(configuration.clientId), baseURL(configuration.domain),
                                                      std::move(session));
     if (const auto info = ConfFile::load(bundle / "Info.conf")) {
         if (auto identifier = info->value("BundleIdentifier")) {

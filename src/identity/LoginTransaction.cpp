@@ -1,6 +1,6 @@
 #include "identity/LoginTransaction.h"
 
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <utility>
 

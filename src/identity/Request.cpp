@@ -1,6 +1,6 @@
 #include "identity/Request.h"
 
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 
 #include "common/Log.h"
 #include "identity/RedirectWaiter.h"
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <map>
 #include <mutex>
@@ -19,7 +19,7 @@ const char* const otherFlowPage =
     "<body><h1>Parlomatic</h1><p>This sign-in answer does not belong to the sign-in Parlomatic is waiting for. "
     "Return to Parlomatic and try again.</p></body></html>";
 
-bool isPrivateUseScheme(const UrlParts& parts)
+bool isPrivateUseScheme(const URLParts& parts)
 {
     return parts.scheme.find('.') != std::string::npos;
 }
@@ -93,7 +93,7 @@ int SystemBrowserSession::port() const
 
 std::expected<std::string, std::string> SystemBrowserSession::prepare(const std::string& redirectURL)
 {
-    const auto parts = parseUrl(redirectURL);
+    const auto parts = parseURL(redirectURL);
     if (parts && isPrivateUseScheme(*parts)) {
         const std::lock_guard lock(m_shared->mutex);
         m_shared->privateScheme = parts->scheme;
@@ -223,7 +223,7 @@ void SystemBrowserSession::close()
 
 bool SystemBrowserSession::deliverRedirect(const std::string& url)
 {
-    const auto parts = parseUrl(url);
+    const auto parts = parseURL(url);
     if (!parts) {
         return false;
     }

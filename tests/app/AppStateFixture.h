@@ -43,7 +43,7 @@ protected:
     {
         LoopbackServiceFixture::SetUp();
         auto authentication = std::make_shared<identity::IdentityAuthentication>(
-            "client-1", server.baseUrl(), std::make_shared<CurlHttpClient>(trustingOptions()),
+            "client-1", server.baseURL(), std::make_shared<CurlHttpClient>(trustingOptions()),
             identity::Telemetry{.enabled = false, .info = std::nullopt});
         auto keychain = std::make_shared<identity::KeychainStore>(backend, "app.parlomatic.tests");
         manager = std::make_shared<identity::CredentialsManager>(authentication, "credentials", keychain, systemClock(),

@@ -45,7 +45,7 @@ protected:
         updater = std::make_unique<UpdaterController>(
             std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
             [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
-            UpdaterController::Options{.feedUrl = withFeed ? QString::fromStdString(server.baseUrl() + "/appcast.xml")
+            UpdaterController::Options{.feedURL = withFeed ? QString::fromStdString(server.baseURL() + "/appcast.xml")
                                                            : QString(),
                                        .currentVersion = QStringLiteral("1.9.0"),
                                        .firstCheckDelay = std::chrono::hours(1)});
@@ -126,7 +126,7 @@ TEST(UpdateFeedTest, OpensOnlyWebLinksAndNeverQuotesTheFeed)
         </channel></rss>)");
     ASSERT_TRUE(items);
     ASSERT_EQ(items->size(), 1u);
-    EXPECT_EQ(items->front().downloadUrl.toString(), QStringLiteral("https://example.com/2"));
+    EXPECT_EQ(items->front().downloadURL.toString(), QStringLiteral("https://example.com/2"));
 
     const auto error = parseUpdateFeed("<rss><channel>&feedtext;</channel></rss>");
     ASSERT_FALSE(error);

@@ -52,7 +52,7 @@ protected:
 
     HttpRequest request(std::string method, const std::string& path) const
     {
-        return {.method = std::move(method), .url = server.baseUrl() + path};
+        return {.method = std::move(method), .url = server.baseURL() + path};
     }
 
     std::atomic<int> silentCalls{0};
@@ -138,7 +138,7 @@ TEST_F(CurlHttpClientTest, RefusesAnUntrustedCertificateAndReportsAClosedPort)
 
     TlsTestServer closed;
     closed.stop();
-    const HttpResult refused = systemTrustOnly.send(HttpRequest{.url = closed.baseUrl() + "/"});
+    const HttpResult refused = systemTrustOnly.send(HttpRequest{.url = closed.baseURL() + "/"});
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().kind, HttpError::Kind::connection);
 }

@@ -504,6 +504,7 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
     TextActions actions(session, translator, recognizer, preferences, writeBack);
     TranslateState state(session, translator, recognizer, preferences);
     auto made = std::make_unique<TranslateWindow>(state, QStringLiteral("app.parlomatic.Test"));
+    placeByOwnCoordinates(*made); // on XWayland, as the application places its panels
     const TranslateWindow* panel = made.get();
     poller->setTranslatePanel(std::move(made));
     const auto dropPanel = qScopeGuard([this] { poller.reset(); }); // before the state it shows

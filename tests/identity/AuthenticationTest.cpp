@@ -114,8 +114,8 @@ TEST(BuildRequestTest, ParametersScopeBaseUrlAndTelemetry)
         EXPECT_EQ(parameters["scope"], sent) << given;
     }
     // Without a scheme: ConfigurationTest.
-    EXPECT_EQ(baseUrl("https://tenant.example.com/"), "https://tenant.example.com/");
-    EXPECT_EQ(baseUrl("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
+    EXPECT_EQ(baseURL("https://tenant.example.com/"), "https://tenant.example.com/");
+    EXPECT_EQ(baseURL("https://127.0.0.1:8443"), "https://127.0.0.1:8443/");
     // {"env":{"os":"linux","osVersion":"6.1"},"name":"parlomatic-identity","version":"1.2.3"}
     EXPECT_EQ(Telemetry::encodeInfo("1.2.3", "linux", "6.1"),
               "eyJlbnYiOnsib3MiOiJsaW51eCIsIm9zVmVyc2lvbiI6IjYuMSJ9LCJuYW1lIjoicGFybG9tYXRpYy1pZGVudGl0eSIsIn"
@@ -170,7 +170,7 @@ TEST(ConfigurationTest, AnIncompleteFileIsToldAndStopsTheProcessACompleteOneBuil
 class AuthenticationLoopbackTest : public test::LoopbackServiceFixture {
 protected:
     std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
-        "client-1", baseUrl(server.baseUrl()), std::make_shared<CurlHttpClient>(trustingOptions()),
+        "client-1", baseURL(server.baseURL()), std::make_shared<CurlHttpClient>(trustingOptions()),
         Telemetry{.enabled = true, .info = "telemetry-info"});
 };
 

@@ -82,7 +82,7 @@ protected:
 
     FakeClock clock{1'700'000'000.0};
     std::shared_ptr<IdentityAuthentication> authentication = std::make_shared<IdentityAuthentication>(
-        "client-1", server.baseUrl(), std::make_shared<CurlHttpClient>(trustingOptions()),
+        "client-1", server.baseURL(), std::make_shared<CurlHttpClient>(trustingOptions()),
         Telemetry{.enabled = false, .info = {}}, clock);
     std::shared_ptr<KeychainStore> store = std::make_shared<KeychainStore>(
         std::make_shared<platform::SecretServiceKeychain>(), "com.parlomatic.manager-tests");

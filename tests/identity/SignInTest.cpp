@@ -6,7 +6,7 @@
 #include "identity/IdentityWebAuth.h"
 #include "identity/LoginTransaction.h"
 #include "identity/SystemBrowserSession.h"
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 #include "support/IdentityServiceProcess.h"
 
 #include <gtest/gtest.h>
@@ -112,7 +112,7 @@ protected:
     // GET on the flow's redirect URL with another query, as a stray browser tab would send it.
     httplib::Result visitRedirect(const std::string& query)
     {
-        const auto redirect = parseUrl(authorizeValues()["redirect_uri"].get<std::string>());
+        const auto redirect = parseURL(authorizeValues()["redirect_uri"].get<std::string>());
         httplib::Client client("127.0.0.1", *redirect->port);
         return client.Get(redirect->path + query);
     }

@@ -4,7 +4,7 @@
 #include "identity/LoginTransaction.h"
 #include "identity/PKCE.h"
 #include "identity/SystemBrowserSession.h"
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <gtest/gtest.h>
 

@@ -36,7 +36,7 @@ public:
 
     // "127.0.0.1:<port>", the form of a configured service domain
     std::string hostAndPort() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string baseUrl() const { return "https://" + hostAndPort(); }
+    std::string baseURL() const { return "https://" + hostAndPort(); }
     const std::filesystem::path& caFile() const { return m_caFile; }
 
     // Writes the server's certificate and private key as PEM files, for another server that clients

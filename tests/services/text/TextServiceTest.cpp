@@ -56,7 +56,7 @@ struct World {
     std::atomic<bool> publishB{false};
     std::atomic<int> keySetFetches{0};
     test::TlsTestServer identity;
-    std::string issuer = identity.baseUrl() + "/";
+    std::string issuer = identity.baseURL() + "/";
     CurlHttpClient http{CurlHttpClient::Options{.extraCaFile = identity.caFile()}};
     TextTranslator translator{"/usr/share/apertium/modes", std::chrono::seconds(2)};
     GrammarChecker grammar{PM_GRAMMAR_WORKER};

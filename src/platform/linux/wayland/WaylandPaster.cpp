@@ -97,22 +97,22 @@ std::unique_ptr<WaylandPaster> WaylandPaster::connect(const std::string& display
     return std::unique_ptr<WaylandPaster>(new WaylandPaster(std::move(impl)));
 }
 
-WaylandPaster::WaylandPaster(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+WaylandPaster::WaylandPaster(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 WaylandPaster::~WaylandPaster() = default;
 
 bool WaylandPaster::canSendKeys() const
 {
-    return m_impl->keyboard != nullptr || m_impl->fakeInput != nullptr;
+    return d->keyboard != nullptr || d->fakeInput != nullptr;
 }
 
 bool WaylandPaster::pressKey(KeyModifier held, uint32_t key)
 {
-    return m_impl->press(held, key);
+    return d->press(held, key);
 }
 
 void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
 {
-    Impl& impl = *m_impl;
+    Impl& impl = *d;
     if (wl_display_roundtrip(impl.display) < 0 || impl.device == nullptr) {
         return done(std::nullopt);
     }
@@ -162,8 +162,8 @@ void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::opti
 
 void WaylandPaster::hold(ClipboardFormats formats)
 {
-    if (m_impl->device != nullptr) {
-        m_impl->serve(std::move(formats));
+    if (d->device != nullptr) {
+        d->serve(std::move(formats));
     }
 }
 
@@ -179,18 +179,18 @@ namespace {
 class WaylandLease final : public PasteLease {
 public:
     WaylandLease(WaylandPaster::Impl& impl, const Source& pasted)
-        : m_impl(impl), m_serial(pasted.serial), m_fetched(pasted.fetched), m_kept(pasted.kept)
+        : d(impl), m_serial(pasted.serial), m_fetched(pasted.fetched), m_kept(pasted.kept)
     {}
     bool fetched() const override { return *m_fetched; }
     void giveBack() override
     {
-        if (m_kept && m_impl.current == m_serial) {
-            m_impl.serve(*m_kept);
+        if (m_kept && d.current == m_serial) {
+            d.serve(*m_kept);
         }
     }
 
 private:
-    WaylandPaster::Impl& m_impl;
+    WaylandPaster::Impl& d;
     unsigned long m_serial;
     std::shared_ptr<bool> m_fetched;
     std::optional<ClipboardFormats> m_kept;
@@ -201,7 +201,7 @@ private:
 std::expected<std::unique_ptr<PasteLease>, PasteError>
 WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
 {
-    Impl& impl = *m_impl;
+    Impl& impl = *d;
     if (impl.device == nullptr) {
         return std::unexpected(PasteError{.kind = PasteError::Kind::noClipboard,
                                           .message = "the compositor no longer lets Parlomatic reach the clipboard"});
@@ -221,7 +221,7 @@ WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userCl
 
 std::optional<ClipboardFormats> WaylandPaster::served() const
 {
-    return m_impl->servedNow();
+    return d->servedNow();
 }
 
 } // namespace parlomatic::platform

@@ -57,7 +57,7 @@ public:
 
 private:
     explicit WaylandPaster(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<Impl> d;
 };
 
 } // namespace parlomatic::platform

@@ -1,4 +1,4 @@
-#include "identity/UrlText.h"
+#include "identity/URLText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -88,7 +88,7 @@ std::optional<std::string> percentDecode(std::string_view text)
     return out;
 }
 
-std::optional<UrlParts> parseUrl(std::string_view url)
+std::optional<URLParts> parseURL(std::string_view url)
 {
     const auto colon = url.find(':');
     if (colon == 0 || colon == std::string_view::npos ||
@@ -97,7 +97,7 @@ std::optional<UrlParts> parseUrl(std::string_view url)
         })) {
         return std::nullopt;
     }
-    UrlParts parts;
+    URLParts parts;
     parts.scheme = std::string(url.substr(0, colon));
     std::ranges::transform(parts.scheme, parts.scheme.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -137,7 +137,7 @@ std::optional<UrlParts> parseUrl(std::string_view url)
 
 std::optional<nlohmann::json> callbackValues(std::string_view url)
 {
-    if (!parseUrl(url)) {
+    if (!parseURL(url)) {
         return std::nullopt;
     }
     nlohmann::json values = nlohmann::json::object();

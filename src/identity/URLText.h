@@ -19,7 +19,7 @@ std::optional<std::string> percentDecode(std::string_view text);
 std::optional<nlohmann::json> callbackValues(std::string_view url);
 
 // The parts of an absolute URL that the loopback redirect needs.
-struct UrlParts {
+struct URLParts {
     std::string scheme; // lower case
     std::string host;
     std::optional<int> port;
@@ -28,6 +28,6 @@ struct UrlParts {
     std::size_t authorityEnd = 0;
     std::size_t hostEnd = 0;
 };
-std::optional<UrlParts> parseUrl(std::string_view url);
+std::optional<URLParts> parseURL(std::string_view url);
 
 } // namespace parlomatic::identity
