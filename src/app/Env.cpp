@@ -14,6 +14,7 @@ constexpr int configurationExitCode = 78;
 
 [[noreturn]] void stopOnConfigError(const ConfigError& error)
 {
+    // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
     std::fprintf(stderr, "parlomatic: configuration error: %s\n", error.message().c_str());
     std::fflush(stderr);
     // The first use may come from a worker thread while others run: static destructors must not
@@ -53,11 +54,12 @@ std::expected<std::string, ConfigError> EnvSource::string(const std::string& key
 {
     const auto file = ConfFile::load(infoFile());
     if (!file) {
-        return std::unexpected(ConfigError{infoFile(), key, "cannot be read: the file is missing or unreadable"});
+        return std::unexpected(
+            ConfigError{.file = infoFile(), .key = key, .reason = "cannot be read: the file is missing or unreadable"});
     }
     auto value = file->value(key);
     if (!value) {
-        return std::unexpected(ConfigError{infoFile(), key, "is missing"});
+        return std::unexpected(ConfigError{.file = infoFile(), .key = key, .reason = "is missing"});
     }
     return std::move(*value);
 }
@@ -68,9 +70,9 @@ std::expected<QUrl, ConfigError> EnvSource::url(const std::string& key) const
     if (!text) {
         return std::unexpected(text.error());
     }
-    const QUrl url(QString::fromStdString(*text), QUrl::StrictMode);
+    QUrl url(QString::fromStdString(*text), QUrl::StrictMode);
     if (text->empty() || !url.isValid() || url.scheme().isEmpty()) {
-        return std::unexpected(ConfigError{infoFile(), key, "is not a URL"});
+        return std::unexpected(ConfigError{.file = infoFile(), .key = key, .reason = "is not a URL"});
     }
     return url;
 }

@@ -22,6 +22,14 @@ using EasyHandle = UniqueCPtr<CURL, curl_easy_cleanup>;
 using ShareHandle = UniqueCPtr<CURLSH, curl_share_cleanup>;
 using HeaderList = UniqueCPtr<curl_slist, curl_slist_free_all>;
 
+// curl_slist_append answers the list's head: the list it was given, or a new one when that was empty.
+void adoptHead(HeaderList& headers, curl_slist* head)
+{
+    if (headers.get() != head) {
+        headers.reset(head);
+    }
+}
+
 CURLcode globalInit()
 {
     // curl_global_init is not thread-safe itself; a function-local static runs it exactly once.
@@ -31,7 +39,7 @@ CURLcode globalInit()
 
 HttpError makeError(HttpError::Kind kind, std::string message)
 {
-    return HttpError{kind, std::move(message)};
+    return HttpError{.kind = kind, .message = std::move(message)};
 }
 
 HttpError::Kind kindOf(CURLcode code)
@@ -284,7 +292,7 @@ struct CurlHttpClient::Impl {
         if (curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
             return false;
         }
-        pollfd waiting{socket, POLLIN, 0};
+        pollfd waiting{.fd = socket, .events = POLLIN, .revents = 0};
         return poll(&waiting, 1, 0) != 0;
     }
 
@@ -391,20 +399,19 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
         }
         callerSetExpect = callerSetExpect || isExpect(name);
         // "Name;" is curl's way to send a header with an empty value ("Name:" would remove it).
-        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        std::string line = name;
+        line.append(value.empty() ? ";" : ": ").append(value);
         curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
         if (!appended) {
             return std::unexpected(makeError(Kind::other, "out of memory"));
         }
-        headers.release();
-        headers.reset(appended);
+        adoptHead(headers, appended);
     }
     if (!callerSetExpect && !bodiless) {
         // Without this curl waits for "100 Continue" before sending bodies over 1 KiB.
         curl_slist* appended = curl_slist_append(headers.get(), "Expect:");
         if (appended) {
-            headers.release();
-            headers.reset(appended);
+            adoptHead(headers, appended);
         }
     }
 
@@ -434,8 +441,8 @@ HttpResult CurlHttpClient::send(const HttpRequest& request)
     curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     // A proxy's CONNECT answer has no body and no length; it is not the server's answer.
     curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (d->options.extraCaFile) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, d->options.extraCaFile->c_str());
+    if (const std::optional<std::filesystem::path>& caFile = d->options.extraCaFile) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile->c_str());
         if (!d->systemCaPath.empty()) {
             curl_easy_setopt(curl, CURLOPT_CAPATH, d->systemCaPath.c_str());
         }

@@ -30,9 +30,9 @@ public:
         std::optional<std::filesystem::path> extraCaFile;
         // Responses with a longer body fail with HttpError::Kind::bodyTooLarge; the rest of the body is
         // not read and the connection is dropped.
-        std::size_t maxBodyBytes = 8 * 1024 * 1024;
+        std::size_t maxBodyBytes = std::size_t{8} * 1024 * 1024;
         // Longer response headers (status lines included) fail with HttpError::Kind::other.
-        std::size_t maxHeaderBytes = 64 * 1024;
+        std::size_t maxHeaderBytes = std::size_t{64} * 1024;
         // How many idle handles (open connections) are kept for reuse.
         std::size_t maxIdleHandles = 8;
     };

@@ -35,7 +35,7 @@ std::string printEntries(const std::filesystem::path& path, const ConfFile& file
             continue;
         }
         std::string key = trim(std::string_view(trimmed).substr(0, equals));
-        if (!key.empty() && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+        if (!key.empty() && std::ranges::find(keys, key) == keys.end()) {
             keys.push_back(std::move(key));
         }
     }
@@ -64,7 +64,7 @@ loadIdentityConfiguration(const std::filesystem::path& bundle)
             "Identity.conf file at " + path.string() + " is missing 'ClientId' and/or 'Domain' entries!",
             "File currently has the following entries: " + printEntries(path, *file)});
     }
-    return IdentityConfiguration{std::move(*clientId), std::move(*domain)};
+    return IdentityConfiguration{.clientId = std::move(*clientId), .domain = std::move(*domain)};
 }
 
 std::string baseURL(const std::string& domain)
@@ -90,11 +90,14 @@ IdentityAuthentication::IdentityAuthentication(std::string clientId, std::string
 Request<Credentials> IdentityAuthentication::tokenRequest(nlohmann::json parameters) const
 {
     const Clock* clock = m_clock;
-    return Request<Credentials>(m_session, m_url + "oauth/token", "POST",
-                                objectHandler<Credentials>([clock](const nlohmann::json& object) {
-                                    return Credentials::fromTokenResponse(object, clock->now());
-                                }),
-                                std::move(parameters), {}, m_telemetry);
+    return {m_session,
+            m_url + "oauth/token",
+            "POST",
+            objectHandler<Credentials>(
+                [clock](const nlohmann::json& object) { return Credentials::fromTokenResponse(object, clock->now()); }),
+            std::move(parameters),
+            {},
+            m_telemetry};
 }
 
 Request<Credentials> IdentityAuthentication::exchangeCode(const std::string& code, const std::string& verifier,
@@ -126,8 +129,13 @@ Request<void> IdentityAuthentication::revokeRefreshToken(const std::string& refr
 
 Request<JWKS> IdentityAuthentication::fetchKeySet() const
 {
-    return Request<JWKS>(m_session, m_url + ".well-known/jwks.json", "GET", objectHandler<JWKS>(&JWKS::decode),
-                         nlohmann::json::object(), {}, m_telemetry);
+    return {m_session,
+            m_url + ".well-known/jwks.json",
+            "GET",
+            objectHandler<JWKS>(&JWKS::decode),
+            nlohmann::json::object(),
+            {},
+            m_telemetry};
 }
 
 IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& bundle)
@@ -135,6 +143,7 @@ IdentityConfiguration requireIdentityConfiguration(const std::filesystem::path& 
     auto configuration = loadIdentityConfiguration(bundle);
     if (!configuration) {
         for (const auto& line : configuration.error()) {
+            // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
             std::printf("%s\n", line.c_str());
         }
         std::fflush(stdout);

@@ -201,8 +201,10 @@ void IdentityWebAuth::start(Callback callback)
         callback(std::unexpected(WebAuthError::webViewFailure("Unable to receive the redirect URL", prepared.error())));
         return;
     }
-    auto handler = PKCE::make(IdentityAuthentication(m_clientId, m_url, m_session, m_telemetry, *m_clock), *prepared,
-                              {m_issuer, m_leeway, m_maxAge, organization, m_nonce}, *m_clock);
+    auto handler = PKCE::make(
+        IdentityAuthentication(m_clientId, m_url, m_session, m_telemetry, *m_clock), *prepared,
+        {.issuer = m_issuer, .leeway = m_leeway, .maxAge = m_maxAge, .organization = organization, .nonce = m_nonce},
+        *m_clock);
     if (!handler) {
         callback(std::unexpected(WebAuthError::webViewFailure("The random generator failed")));
         return;
@@ -251,12 +253,13 @@ void IdentityWebAuth::start(Callback callback)
     std::weak_ptr<LoginTransaction> weak = transaction;
     transaction->userAgent().start(
         authorizeURL, m_ephemeralSession,
-        {[store](const std::string& url) { return store->resume(url); },
-         [store, weak](const WebSessionFailure& failure) {
-             store->fail(weak.lock(), failure.cancelled ? WebAuthError(WebAuthError::Code::userCancelled)
-                                                        : WebAuthError::webViewFailure("The browser session failed",
-                                                                                       failure.message));
-         }});
+        {.onCallback = [store](const std::string& url) { return store->resume(url); },
+         .onFailure =
+             [store, weak](const WebSessionFailure& failure) {
+                 store->fail(weak.lock(), failure.cancelled ? WebAuthError(WebAuthError::Code::userCancelled)
+                                                            : WebAuthError::webViewFailure("The browser session failed",
+                                                                                           failure.message));
+             }});
 }
 
 std::shared_ptr<IdentityWebAuth> makeWebAuth(std::shared_ptr<HttpClient> session, const std::filesystem::path& bundle)

@@ -56,7 +56,7 @@ struct SystemBrowserSession::Shared {
         const std::lock_guard lock(mutex);
         return closed ? Handlers{} : handlers;
     }
-    void fail(WebSessionFailure failure)
+    void fail(const WebSessionFailure& failure)
     {
         if (auto onFailure = currentHandlers().onFailure) {
             onFailure(failure);
@@ -140,14 +140,14 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
     const std::weak_ptr<Shared> weak = m_shared;
     if (!privateScheme.empty()) {
         const std::lock_guard lock(receiversMutex);
-        receivers()[m_shared.get()] = {privateScheme, path, [weak](const std::string& url) {
+        receivers()[m_shared.get()] = {.scheme = privateScheme, .path = path, .take = [weak](const std::string& url) {
                                            const auto shared = weak.lock();
                                            const auto onCallback =
                                                shared ? shared->currentHandlers().onCallback : nullptr;
                                            return onCallback && onCallback(url);
                                        }};
     } else if (!listener) {
-        m_shared->fail({false, "the redirect URL was not prepared"});
+        m_shared->fail({.cancelled = false, .message = "the redirect URL was not prepared"});
         return;
     }
     RedirectWaiter::Events events;
@@ -157,7 +157,7 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
     };
     events.timedOut = [weak] {
         if (const auto shared = weak.lock()) {
-            shared->fail({true, {}});
+            shared->fail({.cancelled = true, .message = {}});
         }
     };
     auto waiter = std::make_unique<RedirectWaiter>(std::move(listener), m_options.timeout, std::move(events));
@@ -173,24 +173,23 @@ void SystemBrowserSession::start(const std::string& authorizeURL, bool, Handlers
     if (m_options.showPrompt) {
         prompt = m_options.showPrompt(authorizeURL, [weak] {
             if (const auto shared = weak.lock()) {
-                shared->fail({true, {}});
+                shared->fail({.cancelled = true, .message = {}});
             }
         });
     }
     const bool opened = m_options.openURL && m_options.openURL(authorizeURL);
+    std::unique_ptr<BrowserPrompt> unwanted; // the session was closed meanwhile
     {
         const std::lock_guard lock(m_shared->mutex);
-        if (!m_shared->closed) {
-            m_shared->prompt = std::move(prompt);
-        }
+        (m_shared->closed ? unwanted : m_shared->prompt) = std::move(prompt);
     }
-    if (prompt) {
-        prompt->close();
+    if (unwanted) {
+        unwanted->close();
     }
     if (!opened) {
         logError("The browser could not be opened for signing in");
         if (!m_options.showPrompt) {
-            m_shared->fail({false, "the browser could not be opened"});
+            m_shared->fail({.cancelled = false, .message = "the browser could not be opened"});
         }
     }
 }
@@ -216,7 +215,8 @@ void SystemBrowserSession::close()
         receivers().erase(m_shared.get());
     }
     waiter.reset();
-    if (prompt) {
+    // Moved into the session unless it was closed meanwhile: then it is closed here.
+    if (prompt) { // NOLINT(bugprone-use-after-move): a moved-from unique_ptr is null
         prompt->close();
     }
 }
