@@ -17,6 +17,12 @@ bool holdsCentre(const AxRect& frame, const AxRect& rect)
     return x >= frame.x && x <= frame.x + frame.width && y >= frame.y && y <= frame.y + frame.height;
 }
 
+SelectionReading ended(SelectionReading reading, SelectionReading::Outcome outcome)
+{
+    reading.outcome = outcome;
+    return reading;
+}
+
 } // namespace
 
 SelectionReading readFocusedSelection(AccessibilityBackend& backend, Pid pid)
@@ -24,10 +30,7 @@ SelectionReading readFocusedSelection(AccessibilityBackend& backend, Pid pid)
     using Outcome = SelectionReading::Outcome;
     SelectionReading reading;
     PollStep& step = reading.step;
-    const auto done = [&reading](Outcome outcome) {
-        reading.outcome = outcome;
-        return std::move(reading);
-    };
+    const auto done = [&reading](Outcome outcome) { return ended(std::move(reading), outcome); };
 
     const Element application = backend.applicationElement(pid);
     const Element focused = application ? backend.focusedElement(application) : Element{};
@@ -108,10 +111,7 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     using Outcome = SelectionReading::Outcome;
     SelectionReading reading;
     PollStep& step = reading.step;
-    const auto done = [&reading](Outcome outcome) {
-        reading.outcome = outcome;
-        return std::move(reading);
-    };
+    const auto done = [&reading](Outcome outcome) { return ended(std::move(reading), outcome); };
 
     step.pid = backend.frontmostWindowOwnerPid();
     if (!step.pid) {
