@@ -83,6 +83,9 @@ using Outcome = SelectionReading::Outcome;
 using Misplaced = PollStep::Misplaced;
 
 constexpr std::pair<Outcome, QLatin1StringView> outcomeNames[] = {
+    {Outcome::noFront, QLatin1StringView("noFront")},
+    {Outcome::turnedOff, QLatin1StringView("turnedOff")},
+    {Outcome::ownWindow, QLatin1StringView("ownWindow")},
     {Outcome::noFocus, QLatin1StringView("noFocus")},
     {Outcome::noSelection, QLatin1StringView("noSelection")},
     {Outcome::selection, QLatin1StringView("selection")},
@@ -92,6 +95,15 @@ constexpr std::pair<Misplaced, QLatin1StringView> misplacedNames[] = {
     {Misplaced::onElementFrame, QLatin1StringView("onElementFrame")},
     {Misplaced::notShown, QLatin1StringView("notShown")},
 };
+
+std::optional<ApplicationIdentity> applicationFrom(const QJsonValue& value)
+{
+    const QJsonArray parts = value.toArray();
+    if (parts.size() != 2 || !parts[0].isString() || !parts[1].isString()) {
+        return std::nullopt;
+    }
+    return ApplicationIdentity{.id = parts[0].toString(), .name = parts[1].toString()};
+}
 
 template <typename Value, std::size_t size>
 QString nameOf(const std::pair<Value, QLatin1StringView> (&names)[size], Value value)
@@ -133,7 +145,12 @@ QJsonObject toJson(const SelectionReading& reading, std::int64_t element)
             {QStringLiteral("rect"), toJson(step.rect)},
             {QStringLiteral("frame"), toJson(step.frame)},
             {QStringLiteral("misplaced"), nameOf(misplacedNames, step.misplaced)},
-            {QStringLiteral("text"), toJson(reading.selectedText)}};
+            {QStringLiteral("text"), toJson(reading.selectedText)},
+            {QStringLiteral("pid"), toJson(step.pid)},
+            {QStringLiteral("application"), step.application ? QJsonValue(QJsonArray{step.application->id,
+                                                                                      step.application->name})
+                                                              : QJsonValue()},
+            {QStringLiteral("enhanced"), step.enhancedPass}};
 }
 
 std::optional<SelectionReading> readingFrom(const QJsonValue& value,
@@ -144,7 +161,8 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
     const std::optional<Misplaced> misplaced = valueOf(misplacedNames, object[QLatin1String("misplaced")]);
     const QJsonValue number = object[QLatin1String("el")];
     if (!outcome || !misplaced || !number.isDouble() || !object[QLatin1String("secure")].isBool() ||
-        !object[QLatin1String("tooLong")].isBool()) {
+        !object[QLatin1String("tooLong")].isBool() ||
+        !(object[QLatin1String("enhanced")].isBool() || object[QLatin1String("enhanced")].isUndefined())) {
         return std::nullopt;
     }
     SelectionReading reading;
@@ -153,7 +171,11 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
     step.secure = object[QLatin1String("secure")].toBool();
     step.selectionTooLong = object[QLatin1String("tooLong")].toBool();
     step.misplaced = *misplaced;
-    if (!optionalFrom(object[QLatin1String("app")], step.app, textFrom) ||
+    step.enhancedPass = object[QLatin1String("enhanced")].toBool();
+    step.turnedOff = *outcome == Outcome::turnedOff;
+    if (!optionalFrom(object[QLatin1String("pid")], step.pid, numberFrom) ||
+        !optionalFrom(object[QLatin1String("application")], step.application, applicationFrom) ||
+        !optionalFrom(object[QLatin1String("app")], step.app, textFrom) ||
         !optionalFrom(object[QLatin1String("role")], step.role, textFrom) ||
         !optionalFrom(object[QLatin1String("rect")], step.rect, rectFrom) ||
         !optionalFrom(object[QLatin1String("frame")], step.frame, rectFrom) ||
@@ -167,7 +189,8 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
         }
     }
     // Past a focused element every reading names it, and a selection has its rectangle and role.
-    if ((*outcome != Outcome::noFocus && !step.element) ||
+    const bool focused = *outcome == Outcome::noSelection || *outcome == Outcome::selection;
+    if ((focused && !step.element) ||
         (*outcome == Outcome::selection && (!step.rect || !step.role))) {
         return std::nullopt;
     }

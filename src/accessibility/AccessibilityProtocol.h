@@ -16,14 +16,19 @@
 // helper's standard input and output: one request, one answer, in turn. A request names a call
 // of the accessibility layer ("call") with its arguments ("el": an element's number, "pid", "a",
 // "b", "text") and the numbers of elements the application no longer holds ("drop"). The answer
-// is {"v": value} or {"error": reason}; between answers the helper may send {"event": "changed"}.
-// Elements cross as numbers the helper hands out and resolves again; 0 is no element.
+// is {"v": value} or {"error": reason}. Between answers the helper may send {"event": "changed"}
+// (an announcement) or, while the application has it watch the selection ("watch": every "ms",
+// the application's "own" pid, the turned-off application ids "off", a generation "gen"),
+// {"event": "reading", "gen": n, "v": reading} whenever a step of its own reads something other
+// than the reading it sent last. Elements cross as numbers the helper hands out and resolves
+// again; 0 is no element.
 namespace parlomatic::platform::accessibilityProtocol {
 
 // A line longer than this is refused by either end (a 10 MB selection, escaped, fits).
 inline constexpr qsizetype maxLineBytes = qsizetype{64} * 1024 * 1024;
 
 inline constexpr char changedEvent[] = "changed";
+inline constexpr char readingEvent[] = "reading";
 // The helper's exit status when there is no accessibility bus, or it went away.
 inline constexpr int noBusExit = 3;
 
@@ -36,7 +41,7 @@ std::optional<QString> textFrom(const QJsonValue& value);
 QJsonValue toJson(const std::optional<int>& number);
 std::optional<int> numberFrom(const QJsonValue& value);
 
-// A step's reading past the front process (readFocused), its element as the number `element`.
+// A step's reading (a whole step, or readFocused's part of one), its element as the number `element`.
 QJsonObject toJson(const SelectionReading& reading, std::int64_t element);
 // The reading of such an object, its element made by `element` from its number; nothing when the
 // object is not one (an outcome the read cannot have, a value of the wrong type).

@@ -2,12 +2,14 @@
 
 #include "accessibility/AccessibilityProtocol.h"
 #include "common/Log.h"
+#include "selection/SelectionReader.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -35,6 +37,79 @@ QJsonValue toJson(std::optional<Pid> pid)
 }
 
 } // namespace
+
+struct AccessibilityServer::Watch {
+    std::chrono::milliseconds every{0};
+    std::int64_t generation = 0;
+    QStringList turnedOff;
+    std::unique_ptr<SelectionReader> reader;
+    QByteArray lastSent;
+};
+
+AccessibilityServer::AccessibilityServer(AccessibilityBackend& backend,
+                                         std::shared_ptr<ApplicationIdentities> identities)
+    : m_backend(backend), m_identities(std::move(identities))
+{}
+
+AccessibilityServer::~AccessibilityServer() = default;
+
+std::chrono::milliseconds AccessibilityServer::watchEvery() const
+{
+    return m_watch ? m_watch->every : std::chrono::milliseconds(0);
+}
+
+QJsonValue AccessibilityServer::watch(const QJsonObject& request)
+{
+    // A step more often than this would only load the other applications.
+    constexpr int fastest = 20;
+    const std::optional<int> every = protocol::numberFrom(request[QLatin1String("ms")]);
+    const std::optional<Pid> own = pidFrom(request[QLatin1String("own")]);
+    const QJsonValue generation = request[QLatin1String("gen")];
+    const QJsonArray off = request[QLatin1String("off")].toArray();
+    if (!every || *every < 0 || !own || !generation.isDouble() ||
+        !std::ranges::all_of(off, [](const QJsonValue& id) { return id.isString(); })) {
+        return false;
+    }
+    m_watchChanged = true;
+    if (*every == 0) {
+        m_watch.reset();
+        return true;
+    }
+    auto watch = std::make_unique<Watch>();
+    watch->every = std::chrono::milliseconds(std::max(*every, fastest));
+    watch->generation = static_cast<std::int64_t>(generation.toDouble());
+    for (const QJsonValue& id : off) {
+        watch->turnedOff.append(id.toString());
+    }
+    ApplicationFilter filter;
+    if (m_identities) {
+        filter.identities = m_identities;
+        filter.isTurnedOff = [turnedOff = watch->turnedOff](const QString& id) { return turnedOff.contains(id); };
+    }
+    watch->reader = std::make_unique<SelectionReader>(*own, std::move(filter));
+    m_watch = std::move(watch);
+    return true;
+}
+
+std::optional<QByteArray> AccessibilityServer::step()
+{
+    if (!m_watch) {
+        return std::nullopt;
+    }
+    const SelectionReading reading = m_watch->reader->read(m_backend);
+    const QJsonObject value = protocol::toJson(reading, numberOf(reading.step.element));
+    // Whether the step passed over every application to switch them on tells nothing new.
+    QJsonObject compared = value;
+    compared.remove(QLatin1String("enhanced"));
+    QByteArray sent = protocol::line(compared);
+    if (sent == m_watch->lastSent) {
+        return std::nullopt;
+    }
+    m_watch->lastSent = std::move(sent);
+    return protocol::line({{QStringLiteral("event"), QLatin1String(protocol::readingEvent)},
+                           {QStringLiteral("gen"), qint64(m_watch->generation)},
+                           {QStringLiteral("v"), value}});
+}
 
 QByteArray AccessibilityServer::answer(QByteArrayView request)
 {
@@ -69,6 +144,12 @@ QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& req
         const std::optional<Pid> of = pid();
         return of ? read(*of) : QJsonValue();
     };
+    if (name == QLatin1String("watch")) {
+        return watch(request);
+    }
+    if (name == QLatin1String("ping")) {
+        return true;
+    }
     if (name == QLatin1String("front")) {
         return toJson(layer.frontmostWindowOwnerPid());
     }
@@ -200,15 +281,38 @@ bool writeAll(const QByteArray& bytes)
 
 } // namespace
 
-int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost)
+int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost,
+                         std::shared_ptr<ApplicationIdentities> identities)
 {
-    AccessibilityServer server(layer);
+    // Announcements bring a step of the watch forward, but never closer than this to the last one.
+    constexpr auto earliestStep = std::chrono::milliseconds(30);
+    AccessibilityServer server(layer, std::move(identities));
     QByteArray pending;
     bool changed = false;
     const auto endIfLost = [&lost] {
         if (lost()) {
             QCoreApplication::exit(protocol::noBusExit);
         }
+    };
+    QTimer steps;
+    QTimer earlyStep;
+    earlyStep.setSingleShot(true);
+    earlyStep.setTimerType(Qt::PreciseTimer);
+    auto lastStep = std::chrono::steady_clock::time_point();
+    const auto runStep = [&] {
+        lastStep = std::chrono::steady_clock::now();
+        if (const std::optional<QByteArray> event = server.step(); event && !writeAll(*event)) {
+            QCoreApplication::exit(0);
+        }
+    };
+    QObject::connect(&steps, &QTimer::timeout, runStep);
+    QObject::connect(&earlyStep, &QTimer::timeout, runStep);
+    const auto stepSoon = [&] {
+        if (earlyStep.isActive()) {
+            return;
+        }
+        const auto wait = earliestStep - (std::chrono::steady_clock::now() - lastStep);
+        earlyStep.start(std::max(0, int(std::chrono::ceil<std::chrono::milliseconds>(wait).count())));
     };
     ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
@@ -236,10 +340,23 @@ int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()
             QCoreApplication::exit(2);
             return;
         }
+        if (server.takeWatchChange()) {
+            earlyStep.stop();
+            if (server.watchEvery().count() > 0) {
+                steps.start(server.watchEvery());
+                earlyStep.start(0);
+            } else {
+                steps.stop();
+            }
+        }
         endIfLost();
     });
-    // Announcements go out between answers, one for a burst.
-    layer.setChangeListener([&changed] {
+    // Announcements go out between answers, one for a burst; while watching they bring a step forward.
+    layer.setChangeListener([&] {
+        if (steps.isActive()) {
+            stepSoon();
+            return;
+        }
         if (!std::exchange(changed, true)) {
             QTimer::singleShot(0, [&changed] {
                 changed = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "selection/AccessibilityBackend.h"
+#include "selection/ApplicationIdentity.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -8,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace parlomatic::platform {
 
@@ -20,27 +23,50 @@ public:
     // More elements than this held at once means the other end forgets to drop them: the oldest go.
     static constexpr std::size_t maxElements = 4096;
 
-    explicit AccessibilityServer(AccessibilityBackend& backend) : m_backend(backend) {}
+    // `identities` tell the applications the user turned the watcher off in while the helper steps
+    // on its own; without them none is told apart.
+    explicit AccessibilityServer(AccessibilityBackend& backend,
+                                 std::shared_ptr<ApplicationIdentities> identities = nullptr);
+    ~AccessibilityServer();
+    AccessibilityServer(const AccessibilityServer&) = delete;
+    AccessibilityServer& operator=(const AccessibilityServer&) = delete;
 
     QByteArray answer(QByteArrayView request);
     std::size_t elementsHeld() const { return m_elements.size(); }
 
+    // While the application has the helper watch: how often it steps (zero: it does not).
+    std::chrono::milliseconds watchEvery() const;
+    // True once after each "watch" request: the steps start afresh.
+    bool takeWatchChange() { return std::exchange(m_watchChanged, false); }
+    // One step of the watch: the reading's event line when it differs from the last one sent (the
+    // first after a "watch" request always), else nothing.
+    std::optional<QByteArray> step();
+
 private:
+    struct Watch;
+    QJsonValue watch(const QJsonObject& request);
+
     QJsonValue call(const QString& name, const QJsonObject& request, bool& known);
     // The number of `element`, the same for the same object of the other application; 0 for none.
     std::int64_t numberOf(const Element& element);
     Element elementOf(const QJsonValue& number) const;
 
     AccessibilityBackend& m_backend;
+    std::shared_ptr<ApplicationIdentities> m_identities;
     std::map<std::int64_t, Element> m_elements;
     std::int64_t m_next = 1;
+    std::unique_ptr<Watch> m_watch;
+    bool m_watchChanged = false;
 };
 
 // The helper's loop: answers the requests that arrive on standard input on standard output, from the
 // event loop of a QCoreApplication (which dispatches the layer's own events in between), and sends
-// the layer's announcements between answers. Returns the process's exit status: 0 once the input
+// the layer's announcements between answers; while the application has it watch, it steps on its own
+// (on a timer, and soon after each announcement, no sooner than 30 ms after the last step) and sends
+// the readings that changed instead of the announcements. Returns the process's exit status: 0 once the input
 // closes or the application stops reading, noBusExit once `lost` says the layer lost its bus
 // (asked after each request and every second), 2 for a request past every bound.
-int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost);
+int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost,
+                         std::shared_ptr<ApplicationIdentities> identities = nullptr);
 
 } // namespace parlomatic::platform

@@ -106,6 +106,12 @@ void RemoteAccessibility::Channel::setListener(std::function<void()> changed)
     m_changed = std::move(changed);
 }
 
+void RemoteAccessibility::Channel::setReadingListener(std::function<void(const QJsonObject&)> reading)
+{
+    const std::scoped_lock held(m_lock);
+    m_reading = std::move(reading);
+}
+
 std::optional<QJsonValue> RemoteAccessibility::Channel::call(QJsonObject request)
 {
     const std::scoped_lock held(m_lock);
@@ -134,7 +140,7 @@ std::optional<QJsonValue> RemoteAccessibility::Channel::call(QJsonObject request
         }
         const std::optional<QJsonObject> message = protocol::parse(*line);
         if (message && (*message)[QLatin1String("event")].isString()) {
-            announce();
+            dispatch(*message);
             continue;
         }
         if (!message || !message->contains(QLatin1String("v"))) {
@@ -161,7 +167,7 @@ void RemoteAccessibility::Channel::drainEvents()
             end("The accessibility helper sent what it should not; it is started anew.", true);
             return;
         }
-        announce();
+        dispatch(*message);
     }
 }
 
@@ -175,9 +181,13 @@ void RemoteAccessibility::Channel::drop(std::int64_t number)
     }
 }
 
-void RemoteAccessibility::Channel::announce() const
+void RemoteAccessibility::Channel::dispatch(const QJsonObject& event) const
 {
-    if (m_changed) {
+    if (event[QLatin1String("event")].toString() == QLatin1String(protocol::readingEvent)) {
+        if (m_reading) {
+            m_reading(event);
+        }
+    } else if (m_changed) {
         m_changed();
     }
 }

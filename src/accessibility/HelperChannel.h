@@ -4,6 +4,7 @@
 #include "common/UniqueResource.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QJsonValue>
 
 #include <chrono>
@@ -34,6 +35,8 @@ public:
     pid_t pid() const { return m_pid; }
     bool alive();
     void setListener(std::function<void()> changed);
+    // Takes the helper's readings (the whole event), on the thread that reads them.
+    void setReadingListener(std::function<void(const QJsonObject&)> reading);
     int socket() const { return m_socket.get(); }
 
     std::optional<QJsonValue> call(QJsonObject request);
@@ -58,7 +61,8 @@ public:
     void drop(std::int64_t number);
 
 private:
-    void announce() const;
+    // An event from the helper: an announcement or a reading.
+    void dispatch(const QJsonObject& event) const;
 
     // False, with the helper ended, when it ended or took nothing for answerWithin.
     bool sendAll(const QByteArray& bytes);
@@ -81,6 +85,7 @@ private:
     std::chrono::steady_clock::time_point m_started;
     QByteArray m_buffer;
     std::function<void()> m_changed;
+    std::function<void(const QJsonObject&)> m_reading;
     long long m_calls = 0;
     std::mutex m_dropLock;
     std::map<std::int64_t, std::weak_ptr<AccessibleElement>> m_elements;

@@ -4,6 +4,7 @@
 #include "accessibility/HelperChannel.h"
 #include "common/Log.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
@@ -68,6 +69,10 @@ RemoteAccessibility::RemoteAccessibility(std::shared_ptr<Channel> channel) : m_c
 
 RemoteAccessibility::~RemoteAccessibility()
 {
+    if (m_channel) {
+        // The listener reads through this layer: elements may keep the channel a little longer.
+        m_channel->setReadingListener({});
+    }
     m_watch.reset();
 }
 
@@ -190,11 +195,17 @@ std::optional<QString> RemoteAccessibility::elementRole(const Element& element)
 
 SelectionReading RemoteAccessibility::readFocused(Pid pid)
 {
+    using Outcome = SelectionReading::Outcome;
     const std::optional<QJsonValue> answer = ask("read", {{QStringLiteral("pid"), pid}});
     std::optional<SelectionReading> reading;
     if (answer) {
         reading = protocol::readingFrom(
             *answer, [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
+        // Past the front process only these can come of it.
+        if (reading && reading->outcome != Outcome::noFocus && reading->outcome != Outcome::noSelection &&
+            reading->outcome != Outcome::selection) {
+            reading.reset();
+        }
         if (!reading) {
             logError("The accessibility helper answered a read with what is not one; it is ignored.");
         }
@@ -223,6 +234,12 @@ void RemoteAccessibility::enableEnhancedUserInterfaceForRunningApps()
 
 bool RemoteAccessibility::isConnected()
 {
+    // A helper that steps on its own is otherwise asked nothing while the selection stays: a
+    // stopped one would go unnoticed.
+    if (m_watching && m_channel && std::chrono::steady_clock::now() - m_lastPing >= std::chrono::seconds(1)) {
+        m_lastPing = std::chrono::steady_clock::now();
+        ask("ping");
+    }
     return m_channel && m_channel->alive();
 }
 
@@ -234,21 +251,57 @@ bool RemoteAccessibility::isResponding(Pid pid)
 
 void RemoteAccessibility::setChangeListener(std::function<void()> changed)
 {
+    if (m_channel) {
+        m_channel->setListener(std::move(changed));
+        listen();
+    }
+}
+
+bool RemoteAccessibility::watchSelections(const SelectionWatch& watch,
+                                          std::function<void(SelectionReading, std::int64_t)> changed)
+{
     if (!m_channel) {
+        return true; // no helper for now: the watch is asked of the next one
+    }
+    m_watching = watch.every.count() > 0;
+    m_channel->setReadingListener([this, changed = std::move(changed)](const QJsonObject& event) {
+        const QJsonValue generation = event[QLatin1String("gen")];
+        std::optional<SelectionReading> reading = protocol::readingFrom(
+            event[QLatin1String("v")],
+            [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
+        if (!reading || !generation.isDouble()) {
+            logError("The accessibility helper sent a reading that is not one; it is ignored.");
+            return;
+        }
+        if (changed) {
+            changed(std::move(*reading), static_cast<std::int64_t>(generation.toDouble()));
+        }
+    });
+    listen();
+    QJsonArray turnedOff;
+    for (const QString& id : watch.turnedOff) {
+        turnedOff.append(id);
+    }
+    const std::optional<QJsonValue> taken =
+        ask("watch", {{QStringLiteral("ms"), qint64(watch.every.count())},
+                      {QStringLiteral("own"), watch.ownPid},
+                      {QStringLiteral("off"), turnedOff},
+                      {QStringLiteral("gen"), qint64(watch.generation)}});
+    return !taken || taken->toBool();
+}
+
+void RemoteAccessibility::listen()
+{
+    if (m_watch || !m_channel->alive()) {
         return;
     }
-    const bool listening = bool(changed);
-    m_channel->setListener(std::move(changed));
-    m_watch.reset();
-    if (listening && m_channel->alive()) {
-        m_watch = std::make_unique<Watch>(m_channel->socket());
-        Channel* channel = m_channel.get();
-        QSocketNotifier* notifier = &m_watch->notifier;
-        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [channel, notifier] {
-            channel->drainEvents();
-            notifier->setEnabled(channel->alive());
-        });
-    }
+    m_watch = std::make_unique<Watch>(m_channel->socket());
+    Channel* channel = m_channel.get();
+    QSocketNotifier* notifier = &m_watch->notifier;
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [channel, notifier] {
+        channel->drainEvents();
+        notifier->setEnabled(channel->alive());
+    });
 }
 
 } // namespace parlomatic::platform

@@ -73,6 +73,8 @@ public:
     bool isConnected() override;
     bool isResponding(Pid pid) override;
     void setChangeListener(std::function<void()> changed) override;
+    bool watchSelections(const SelectionWatch& watch,
+                         std::function<void(SelectionReading, std::int64_t)> changed) override;
 
     class Channel;
 
@@ -82,10 +84,15 @@ private:
     std::optional<QJsonValue> ask(const char* call, QJsonObject arguments = {});
     std::optional<QJsonValue> askAbout(const char* call, const Element& element, QJsonObject arguments = {});
     Element elementFrom(const std::optional<QJsonValue>& answer);
+    // Reads what the helper sends between answers while anyone listens.
+    void listen();
 
     std::shared_ptr<Channel> m_channel;
     struct Watch;
     std::unique_ptr<Watch> m_watch;
+    // While the helper steps on its own it is asked, now and then, whether it still answers.
+    bool m_watching = false;
+    std::chrono::steady_clock::time_point m_lastPing;
 };
 
 } // namespace parlomatic::platform

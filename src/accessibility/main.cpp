@@ -9,6 +9,7 @@
 #include "app/parts/PlatformParts.h"
 #include "platform/linux/atspi/AtspiAccessibility.h"
 #include "platform/linux/desktop/ApplicationProcess.h"
+#include "platform/linux/desktop/ProcApplicationIdentities.h"
 
 #include <QCoreApplication>
 
@@ -50,5 +51,6 @@ int main(int argc, char* argv[])
     if (!layer->isAvailable()) {
         return protocol::noBusExit;
     }
-    return platform::serveStandardStreams(*layer, [&layer] { return !layer->isConnected(); });
+    return platform::serveStandardStreams(*layer, [&layer] { return !layer->isConnected(); },
+                                          std::make_shared<platform::ProcApplicationIdentities>());
 }

@@ -67,11 +67,13 @@ public:
                                                     m_desktopNotices.tell(NoticeCause::accessibility, message);
                                                 });
                                             }),
-          m_accessibility(std::make_unique<AccessibilityThread>([this] {
-              auto layer = m_helpers.make();
-              layer->enableEnhancedUserInterfaceForRunningApps();
-              return layer;
-          })),
+          m_accessibility(std::make_unique<AccessibilityThread>(
+              [this] {
+                  auto layer = m_helpers.make();
+                  layer->enableEnhancedUserInterfaceForRunningApps();
+                  return layer;
+              },
+              true)),
           m_translator(http, ApiDomain([] { return Env::apiDomain(); }))
     {
         const bool compositing = platform::isCompositingActive();

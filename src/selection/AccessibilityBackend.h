@@ -3,13 +3,28 @@
 #include "selection/axUtils.h"
 
 #include <QString>
+#include <QStringList>
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 
 namespace parlomatic {
 
 struct SelectionReading; // selection/SelectionReader.h
+
+// What a layer that steps on its own is asked to watch (AccessibilityBackend::watchSelections).
+struct SelectionWatch {
+    // A step this often, and soon after each announced change; zero stops the steps.
+    std::chrono::milliseconds every{0};
+    // Parlomatic's own process: its windows are never read.
+    Pid ownPid = 0;
+    // The ids of the applications the user turned the watcher off in: nothing of them is read.
+    QStringList turnedOff;
+    // Handed back with each reading, so readings of an earlier watch can be told apart.
+    std::int64_t generation = 0;
+};
 
 // The accessibility layer: the only reader of other applications' user interfaces. Every read that
 // fails, answers without a value or answers a value of an unexpected type is nothing; nothing here
@@ -96,6 +111,21 @@ public:
     // selection, rectangle and text (SelectionReader.h, readFocusedSelection). A layer behind a
     // process boundary answers it in one request instead of one per read.
     virtual SelectionReading readFocused(Pid pid);
+
+    // Runs the whole poll steps where the layer lives (SelectionReader with `watch`'s filter), and
+    // hands `changed` a step's reading, on the layer's thread, whenever it differs from the one
+    // handed over last (the first one at once); an empty `watch.every` stops. Saves the round trips
+    // of a step for a layer behind a process boundary. False, with nothing done, where the layer
+    // cannot: the caller then runs the steps itself.
+    virtual bool
+    watchSelections(const SelectionWatch& watch,
+                    std::function<void(SelectionReading, std::int64_t generation)>
+                        changed) // NOLINT(performance-unnecessary-value-param): overrides keep it
+    {
+        static_cast<void>(watch);
+        static_cast<void>(changed);
+        return false;
+    }
 
     // False once the layer has lost its connection for good (the accessibility bus went away): it
     // must be made anew.

@@ -25,6 +25,16 @@ public:
     // `changed` runs on the GUI thread whenever the layer announces a change (see
     // AccessibilityBackend::setChangeListener); an empty function stops the announcements.
     virtual void setChangeListener(std::function<void()> changed) = 0;
+    // True when the layer runs the poll steps itself (AccessibilityBackend::watchSelections).
+    virtual bool watches() const { return false; }
+    // Where watches(): has the layer step as `watch` says; `changed` runs on the GUI thread with each
+    // reading that differs from the one before, and the generation of the watch it was read for (also
+    // after the layer was made anew). An empty `watch.every` stops the steps.
+    virtual void watch(const SelectionWatch& watch, std::function<void(SelectionReading, std::int64_t)> changed)
+    {
+        static_cast<void>(watch);
+        static_cast<void>(changed);
+    }
 
 protected:
     AccessibilityRunner() = default;

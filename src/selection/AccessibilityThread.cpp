@@ -34,6 +34,13 @@ public:
         renewIfDisconnected();
     }
 
+    // On the thread: kept for the layers made later too.
+    void watch(const SelectionWatch& watch)
+    {
+        m_watch = watch;
+        applyWatch();
+    }
+
     // On the thread, last: nothing of the layer may outlive it elsewhere.
     void shutdown()
     {
@@ -50,6 +57,19 @@ private:
         if (m_backend) {
             AccessibilityThread* owner = &m_owner;
             m_backend->setChangeListener([owner] { owner->announce(); });
+            if (m_watch.every.count() > 0) {
+                applyWatch();
+            }
+        }
+    }
+
+    void applyWatch()
+    {
+        if (m_backend) {
+            AccessibilityThread* owner = &m_owner;
+            m_backend->watchSelections(m_watch, [owner](SelectionReading reading, std::int64_t generation) {
+                owner->deliver(std::move(reading), generation);
+            });
         }
     }
 
@@ -73,9 +93,10 @@ private:
     std::unique_ptr<AccessibilityBackend> m_backend;
     std::unique_ptr<QTimer> m_check;
     bool m_lossLogged = false;
+    SelectionWatch m_watch;
 };
 
-AccessibilityThread::AccessibilityThread(Factory factory)
+AccessibilityThread::AccessibilityThread(Factory factory, bool layerWatches) : m_layerWatches(layerWatches)
 {
     m_thread.setObjectName(QStringLiteral("accessibility"));
     m_worker = new Worker(*this, std::move(factory));
@@ -107,6 +128,26 @@ void AccessibilityThread::run(QObject* context, Job job)
 void AccessibilityThread::setChangeListener(std::function<void()> changed)
 {
     m_changed = std::move(changed);
+}
+
+void AccessibilityThread::watch(const SelectionWatch& watch,
+                                std::function<void(SelectionReading, std::int64_t)> changed)
+{
+    if (!m_layerWatches) {
+        return;
+    }
+    m_reading = std::move(changed);
+    Worker* worker = m_worker;
+    QTimer::singleShot(0, worker, [worker, watch] { worker->watch(watch); });
+}
+
+void AccessibilityThread::deliver(SelectionReading reading, std::int64_t generation)
+{
+    QTimer::singleShot(0, &m_relay, [this, reading = std::move(reading), generation]() mutable {
+        if (m_reading) {
+            m_reading(std::move(reading), generation);
+        }
+    });
 }
 
 void AccessibilityThread::announce()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "selection/AccessibilityRunner.h"
+#include "selection/SelectionReader.h"
 
 #include <QObject>
 #include <QThread>
@@ -22,7 +23,8 @@ public:
 
     // Starts the thread and makes the layer there with `factory` (again after each loss of the bus);
     // the factory must always make one (a layer without a bus says so through isConnected()).
-    explicit AccessibilityThread(Factory factory);
+    // With `layerWatches`, the layers it makes run the poll steps themselves (watches()).
+    explicit AccessibilityThread(Factory factory, bool layerWatches = false);
     // Lets the jobs already given finish, destroys the layer on its thread and ends the thread.
     ~AccessibilityThread() override;
     AccessibilityThread(const AccessibilityThread&) = delete;
@@ -30,6 +32,8 @@ public:
 
     void run(QObject* context, Job job) override;
     void setChangeListener(std::function<void()> changed) override;
+    bool watches() const override { return m_layerWatches; }
+    void watch(const SelectionWatch& watch, std::function<void(SelectionReading, std::int64_t)> changed) override;
 
     // How many layers were made so far: 1, plus one per bus lost. Any thread.
     int layersMade() const { return m_layersMade.load(); }
@@ -37,6 +41,7 @@ public:
 private:
     class Worker;
     void announce();
+    void deliver(SelectionReading reading, std::int64_t generation);
 
     QThread m_thread;
     // Lives on m_thread; deleted once it has ended.
@@ -44,6 +49,8 @@ private:
     // Lives on the GUI thread: continuations and announcements are delivered through it.
     QObject m_relay;
     std::function<void()> m_changed;
+    bool m_layerWatches = false;
+    std::function<void(SelectionReading, std::int64_t)> m_reading;
     std::atomic<bool> m_announcementQueued = false;
     std::atomic<int> m_layersMade = 0;
 };

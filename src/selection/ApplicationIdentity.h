@@ -3,6 +3,7 @@
 #include "selection/axUtils.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -35,6 +36,8 @@ public:
 struct ApplicationFilter {
     std::shared_ptr<ApplicationIdentities> identities;
     std::function<bool(const QString& id)> isTurnedOff;
+    // The same applications' ids, for a layer that steps on its own (GUI thread).
+    std::function<QStringList()> turnedOffIds;
 };
 
 } // namespace parlomatic

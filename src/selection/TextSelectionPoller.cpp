@@ -133,6 +133,9 @@ TextSelectionPoller::TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ow
 TextSelectionPoller::~TextSelectionPoller()
 {
     m_runner.setChangeListener({});
+    if (m_runner.watches()) {
+        m_runner.watch(SelectionWatch{}, {});
+    }
 }
 
 void TextSelectionPoller::stepSoon()
@@ -159,7 +162,12 @@ void TextSelectionPoller::startPolling()
             }
             m_timer = std::make_unique<QTimer>();
             m_timer->setInterval(intervalMs);
-            connect(m_timer.get(), &QTimer::timeout, this, [this] { checkSelectedText(); });
+            if (m_runner.watches()) {
+                connect(m_timer.get(), &QTimer::timeout, this, [this] { decideLatest(); });
+                sendWatch();
+            } else {
+                connect(m_timer.get(), &QTimer::timeout, this, [this] { checkSelectedText(); });
+            }
             m_timer->start();
         },
         Qt::QueuedConnection);
@@ -170,18 +178,73 @@ void TextSelectionPoller::stopPolling()
     ++m_stops;
     m_timer.reset();
     m_earlyStep->stop();
+    if (m_runner.watches()) {
+        sendWatch();
+    }
 }
 
 void TextSelectionPoller::setOwnPid(Pid pid)
 {
     m_ownPid = pid;
     m_reader = std::make_shared<SelectionReader>(m_ownPid, m_filter);
+    applicationFilterChanged();
 }
 
 void TextSelectionPoller::setApplicationFilter(ApplicationFilter filter)
 {
     m_filter = std::move(filter);
     m_reader = std::make_shared<SelectionReader>(m_ownPid, m_filter);
+    applicationFilterChanged();
+}
+
+void TextSelectionPoller::applicationFilterChanged()
+{
+    if (m_timer && m_runner.watches()) {
+        sendWatch();
+    }
+}
+
+void TextSelectionPoller::sendWatch()
+{
+    // Readings of an earlier watch (another filter, or from before a Replace) are not taken.
+    m_latest.reset();
+    SelectionWatch watch{.every = std::chrono::milliseconds(m_timer && !m_held ? intervalMs : 0),
+                         .ownPid = m_ownPid,
+                         .turnedOff = m_filter.turnedOffIds ? m_filter.turnedOffIds() : QStringList(),
+                         .generation = ++m_watchGeneration};
+    m_runner.watch(watch, [this](SelectionReading reading, std::int64_t generation) {
+        takeReading(std::move(reading), generation);
+    });
+}
+
+void TextSelectionPoller::takeReading(SelectionReading reading, std::int64_t generation)
+{
+    if (!m_timer || generation != m_watchGeneration) {
+        return;
+    }
+    ++m_readingsTaken;
+    m_latest = std::move(reading);
+    // A step of our own in flight (a shortcut's) decides when it comes back; the timer decides this one.
+    if (!m_stepInFlight) {
+        decideLatest();
+    }
+}
+
+void TextSelectionPoller::decideLatest()
+{
+    // Held, nothing is read: the layer stops its steps until the hold ends.
+    if (const bool held = m_hold && m_hold(); held != m_held) {
+        m_held = held;
+        sendWatch();
+    }
+    if (m_held) {
+        closeBothPanels();
+        return;
+    }
+    if (m_latest && !m_stepInFlight) {
+        m_lastStepAt = std::chrono::steady_clock::now();
+        decide(*m_latest);
+    }
 }
 
 void TextSelectionPoller::setTranslatePanel(std::unique_ptr<TranslatePanel> panel)
@@ -223,12 +286,16 @@ PollStep TextSelectionPoller::checkSelectedText()
     m_lastStepAt = std::chrono::steady_clock::now();
     m_stepInFlight = true;
     m_finishedAtOnce = &finished;
-    m_runner.run(this, [this, reader = m_reader, stops = m_stops](AccessibilityBackend& backend) {
+    m_runner.run(this, [this, reader = m_reader, stops = m_stops,
+                        taken = m_readingsTaken](AccessibilityBackend& backend) {
         // On the layer's thread: nothing of the poller but what was captured is touched here.
-        return [this, reading = reader->read(backend), stops]() mutable {
+        return [this, reading = reader->read(backend), stops, taken]() mutable {
             m_stepInFlight = false;
             if (stops != m_stops) {
                 return; // polling stopped (a Replace began) while the reads ran
+            }
+            if (m_runner.watches() && taken == m_readingsTaken) {
+                m_latest = reading; // the newest reading there is
             }
             const PollStep step = decide(std::move(reading));
             if (m_finishedAtOnce != nullptr) {

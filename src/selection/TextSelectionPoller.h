@@ -44,7 +44,9 @@ struct SelectionActions {
 };
 
 // Five times a second asks the accessibility layer what the user selected in the front
-// application and shows, moves or hides the actions panel above it. Owns the actions panel, the
+// application and shows, moves or hides the actions panel above it. A layer that steps on its own
+// (the helper process) is instead told what to watch and sends the readings that changed; the timer
+// then decides the latest one again, and checkSelectedText() still reads afresh. Owns the actions panel, the
 // translation panel and the action state. The reads of a step run where the layer lives (its own
 // thread, through an AccessibilityThread); the decisions are made on the GUI thread when the
 // reads are done. At most one step is in flight: a tick that comes while one runs is skipped.
@@ -105,6 +107,8 @@ public:
     // The applications whose front windows are left alone: a step that finds one in front closes
     // both panels and reads nothing but the front process. Set before polling starts.
     void setApplicationFilter(ApplicationFilter filter);
+    // The filter's applications changed: a layer that steps on its own is told.
+    void applicationFilterChanged();
     // While `hold` answers true no step runs (nothing is read) and both panels stay closed; asked
     // on the GUI thread at every tick.
     void setHold(std::function<bool()> hold) { m_hold = std::move(hold); }
@@ -122,6 +126,12 @@ private:
     // The decisions of a step, from what its reads found.
     PollStep decide(SelectionReading reading);
     void stepSoon();
+    // The timer's action where the layer steps on its own: the latest reading decided again, so that
+    // the panels follow the screens, the hold and the panels' own closing as with steps of our own.
+    void decideLatest();
+    // Tells a layer that steps on its own what to watch (nothing while polling is stopped).
+    void sendWatch();
+    void takeReading(SelectionReading reading, std::int64_t generation);
     void closeBothPanels();
     void installCallbacks(SelectionSnapshot snapshot);
     // Tells on the parlomatic.poller debug channel why the step decided as it did.
@@ -142,6 +152,12 @@ private:
     std::unique_ptr<QTimer> m_timer;
     std::unique_ptr<QTimer> m_earlyStep;
     std::chrono::steady_clock::time_point m_lastStepAt;
+    // Where the layer steps on its own: the reading it sent last, for the current watch.
+    std::optional<SelectionReading> m_latest;
+    std::int64_t m_watchGeneration = 0;
+    bool m_held = false;
+    // Counts the readings taken, so that a step of our own does not replace a later one.
+    unsigned m_readingsTaken = 0;
     std::unique_ptr<ActionsPanel> m_actionsPanel;
     std::unique_ptr<TranslatePanel> m_translatePanel;
     double m_latestReplacement = 0;

@@ -160,7 +160,17 @@ void WatchControl::setLastShown(const ApplicationIdentity& application)
 void WatchControl::govern(TextSelectionPoller& poller, std::shared_ptr<ApplicationIdentities> identities)
 {
     poller.setHold([this] { return isPaused(); });
-    poller.setApplicationFilter({std::move(identities), [this](const QString& id) { return isTurnedOff(id); }});
+    poller.setApplicationFilter({.identities = std::move(identities),
+                                 .isTurnedOff = [this](const QString& id) { return isTurnedOff(id); },
+                                 .turnedOffIds =
+                                     [this] {
+                                         QStringList ids;
+                                         for (const ApplicationIdentity& application : turnedOff()) {
+                                             ids.append(application.id);
+                                         }
+                                         return ids;
+                                     }});
+    connect(this, &WatchControl::turnedOffChanged, &poller, &TextSelectionPoller::applicationFilterChanged);
     connect(&poller, &TextSelectionPoller::stepFinished, this, [this](const PollStep& step) {
         if (step.decision == PollStep::Decision::show && step.application) {
             setLastShown(*step.application);

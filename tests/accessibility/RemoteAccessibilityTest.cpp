@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace parlomatic::platform {
 namespace {
@@ -56,6 +58,23 @@ TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
     EXPECT_TRUE(layer->isResponding(4242));
     const Element large = layer->focusedElement(layer->applicationElement(4343));
     EXPECT_EQ(layer->selectedText(large).value_or(QString()).size(), 4 * 1024 * 1024);
+    EXPECT_TRUE(layer->isConnected());
+
+    // Watching, the helper's readings come between answers, with the watch's generation.
+    std::vector<std::pair<SelectionReading, std::int64_t>> readings;
+    ASSERT_TRUE(layer->watchSelections({.every = 50ms, .ownPid = 1, .turnedOff = {}, .generation = 9},
+                                       [&readings](SelectionReading sent, std::int64_t generation) {
+                                           readings.emplace_back(std::move(sent), generation);
+                                       }));
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (readings.empty() && std::chrono::steady_clock::now() < until) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    ASSERT_EQ(readings.size(), 1U);
+    EXPECT_EQ(readings[0].second, 9);
+    EXPECT_EQ(readings[0].first.step.pid, 4242);
+    EXPECT_TRUE(readings[0].first.step.element->isSameElement(*focused));
+    EXPECT_EQ(readings[0].first.selectedText, reading.selectedText);
     EXPECT_TRUE(layer->isConnected());
 }
 
@@ -109,9 +128,63 @@ TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
     EXPECT_EQ(server.elementsHeld(), 0U);
 }
 
-// A step's reading from the helper is taken only whole and well formed: an outcome a read past the
-// front process cannot have, a selection without its rectangle or element, or values of the wrong
-// type are refused, not half trusted.
+// Told to watch, the helper steps on its own and sends a reading only when it differs from the one it
+// sent last; nothing of an application the user turned the watcher off in is read; a watch it cannot
+// read is refused and one of no interval ends the steps.
+TEST(RemoteAccessibilityTest, TheHelperSendsOnlyReadingsThatChanged)
+{
+    struct EditorIdentities final : ApplicationIdentities {
+        std::optional<ApplicationIdentity> identify(Pid pid) override
+        {
+            return ApplicationIdentity{.id = QStringLiteral("editor-%1").arg(pid), .name = QString()};
+        }
+    };
+    FakeAccessibility fake;
+    const auto focused = fake.addApplication(4242);
+    fake.setFront(4242);
+    focused->selectedText = QStringLiteral("one");
+    focused->markerBounds = AxRect{.x = 1, .y = 2, .width = 30, .height = 12};
+    focused->role = QStringLiteral("AXTextArea");
+    AccessibilityServer server(fake, std::make_shared<EditorIdentities>());
+    const auto answer = [&server](const QByteArray& request) {
+        return QJsonDocument::fromJson(server.answer(request)).object()[QLatin1String("v")];
+    };
+    const auto sent = [&server]() -> std::optional<QJsonObject> {
+        const std::optional<QByteArray> event = server.step();
+        return event ? std::optional(QJsonDocument::fromJson(*event).object()) : std::nullopt;
+    };
+    EXPECT_EQ(sent(), std::nullopt) << "no steps before a watch";
+    for (const char* bad : {R"({"call":"watch","ms":"200","own":1,"off":[],"gen":1})",
+                            R"({"call":"watch","ms":200,"own":1,"off":[7],"gen":1})",
+                            R"({"call":"watch","ms":200,"off":[],"gen":1})"}) {
+        EXPECT_EQ(answer(bad), QJsonValue(false)) << bad;
+    }
+    EXPECT_EQ(answer(R"({"call":"watch","ms":200,"own":1,"off":["editor-7"],"gen":5})"), QJsonValue(true));
+    EXPECT_TRUE(server.takeWatchChange());
+    EXPECT_EQ(server.watchEvery(), 200ms);
+    const std::optional<QJsonObject> first = sent();
+    ASSERT_TRUE(first);
+    EXPECT_EQ((*first)[QLatin1String("gen")], 5);
+    EXPECT_EQ((*first)[QLatin1String("v")][QLatin1String("text")], QStringLiteral("one"));
+    EXPECT_EQ(sent(), std::nullopt) << "an unchanged reading is not sent again";
+    focused->selectedText = QStringLiteral("two");
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(sent(), std::nullopt);
+
+    answer(R"({"call":"watch","ms":200,"own":1,"off":["editor-4242"],"gen":6})");
+    const int reads = focused->textReads;
+    const std::optional<QJsonObject> off = sent();
+    ASSERT_TRUE(off) << "a new watch sends its first reading";
+    EXPECT_EQ((*off)[QLatin1String("v")][QLatin1String("outcome")], QStringLiteral("turnedOff"));
+    EXPECT_EQ(focused->textReads, reads);
+
+    answer(R"({"call":"watch","ms":0,"own":1,"off":[],"gen":7})");
+    EXPECT_EQ(server.watchEvery(), 0ms);
+    EXPECT_EQ(sent(), std::nullopt);
+}
+
+// A step's reading from the helper is taken only whole and well formed: a selection without its
+// rectangle or element, or values of the wrong type are refused, not half trusted.
 TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
 {
     const auto element = [](std::int64_t) { return std::make_shared<FakeElement>(1); };
@@ -122,9 +195,17 @@ TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
         R"({"outcome":"selection","el":3,"secure":false,"tooLong":false,"misplaced":"no","rect":[1,2,3,4],"role":"AXTextArea","text":" hi "})";
     ASSERT_TRUE(read(selection));
     EXPECT_EQ(read(selection)->step.text, QStringLiteral("hi"));
+    const auto turnedOff = read(R"({"outcome":"turnedOff","el":0,"secure":false,"tooLong":false,"misplaced":"no",)"
+                                R"("pid":42,"application":["org.example.Editor.desktop","Editor"],"enhanced":true})");
+    ASSERT_TRUE(turnedOff);
+    EXPECT_TRUE(turnedOff->step.turnedOff && turnedOff->step.enhancedPass);
+    EXPECT_EQ(turnedOff->step.pid, 42);
+    EXPECT_EQ(turnedOff->step.application,
+              (ApplicationIdentity{.id = QStringLiteral("org.example.Editor.desktop"), .name = QStringLiteral("Editor")}));
     for (
         const char* bad : {
-            R"({"outcome":"noFront","el":0,"secure":false,"tooLong":false,"misplaced":"no"})",
+            R"({"outcome":"noFront","el":0,"secure":false,"tooLong":false,"misplaced":"no","pid":"7"})",
+            R"({"outcome":"turnedOff","el":0,"secure":false,"tooLong":false,"misplaced":"no","application":["x"]})",
             R"({"outcome":"selection","el":3,"secure":false,"tooLong":false,"misplaced":"no","role":"AXTextArea"})",
             R"({"outcome":"selection","el":0,"secure":false,"tooLong":false,"misplaced":"no","rect":[1,2,3,4],"role":"x"})",
             R"({"outcome":"noSelection","el":-2,"secure":false,"tooLong":false,"misplaced":"no"})",
