@@ -83,12 +83,9 @@ using Outcome = SelectionReading::Outcome;
 using Misplaced = PollStep::Misplaced;
 
 constexpr std::pair<Outcome, QLatin1StringView> outcomeNames[] = {
-    {Outcome::noFront, QLatin1StringView("noFront")},
-    {Outcome::turnedOff, QLatin1StringView("turnedOff")},
-    {Outcome::ownWindow, QLatin1StringView("ownWindow")},
-    {Outcome::noFocus, QLatin1StringView("noFocus")},
-    {Outcome::noSelection, QLatin1StringView("noSelection")},
-    {Outcome::selection, QLatin1StringView("selection")},
+    {Outcome::noFront, QLatin1StringView("noFront")},         {Outcome::turnedOff, QLatin1StringView("turnedOff")},
+    {Outcome::ownWindow, QLatin1StringView("ownWindow")},     {Outcome::noFocus, QLatin1StringView("noFocus")},
+    {Outcome::noSelection, QLatin1StringView("noSelection")}, {Outcome::selection, QLatin1StringView("selection")},
 };
 constexpr std::pair<Misplaced, QLatin1StringView> misplacedNames[] = {
     {Misplaced::no, QLatin1StringView("no")},
@@ -147,9 +144,8 @@ QJsonObject toJson(const SelectionReading& reading, std::int64_t element)
             {QStringLiteral("misplaced"), nameOf(misplacedNames, step.misplaced)},
             {QStringLiteral("text"), toJson(reading.selectedText)},
             {QStringLiteral("pid"), toJson(step.pid)},
-            {QStringLiteral("application"), step.application ? QJsonValue(QJsonArray{step.application->id,
-                                                                                      step.application->name})
-                                                              : QJsonValue()},
+            {QStringLiteral("application"),
+             step.application ? QJsonValue(QJsonArray{step.application->id, step.application->name}) : QJsonValue()},
             {QStringLiteral("enhanced"), step.enhancedPass}};
 }
 
@@ -190,8 +186,7 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
     }
     // Past a focused element every reading names it, and a selection has its rectangle and role.
     const bool focused = *outcome == Outcome::noSelection || *outcome == Outcome::selection;
-    if ((focused && !step.element) ||
-        (*outcome == Outcome::selection && (!step.rect || !step.role))) {
+    if ((focused && !step.element) || (*outcome == Outcome::selection && (!step.rect || !step.role))) {
         return std::nullopt;
     }
     if (*outcome == Outcome::selection) {

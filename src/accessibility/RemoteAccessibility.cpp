@@ -267,8 +267,7 @@ bool RemoteAccessibility::watchSelections(const SelectionWatch& watch,
     m_channel->setReadingListener([this, changed = std::move(changed)](const QJsonObject& event) {
         const QJsonValue generation = event[QLatin1String("gen")];
         std::optional<SelectionReading> reading = protocol::readingFrom(
-            event[QLatin1String("v")],
-            [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
+            event[QLatin1String("v")], [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
         if (!reading || !generation.isDouble()) {
             logError("The accessibility helper sent a reading that is not one; it is ignored.");
             return;
@@ -282,11 +281,10 @@ bool RemoteAccessibility::watchSelections(const SelectionWatch& watch,
     for (const QString& id : watch.turnedOff) {
         turnedOff.append(id);
     }
-    const std::optional<QJsonValue> taken =
-        ask("watch", {{QStringLiteral("ms"), qint64(watch.every.count())},
-                      {QStringLiteral("own"), watch.ownPid},
-                      {QStringLiteral("off"), turnedOff},
-                      {QStringLiteral("gen"), qint64(watch.generation)}});
+    const std::optional<QJsonValue> taken = ask("watch", {{QStringLiteral("ms"), qint64(watch.every.count())},
+                                                          {QStringLiteral("own"), watch.ownPid},
+                                                          {QStringLiteral("off"), turnedOff},
+                                                          {QStringLiteral("gen"), qint64(watch.generation)}});
     return !taken || taken->toBool();
 }
 

@@ -51,6 +51,6 @@ int main(int argc, char* argv[])
     if (!layer->isAvailable()) {
         return protocol::noBusExit;
     }
-    return platform::serveStandardStreams(*layer, [&layer] { return !layer->isConnected(); },
-                                          std::make_shared<platform::ProcApplicationIdentities>());
+    return platform::serveStandardStreams(
+        *layer, [&layer] { return !layer->isConnected(); }, std::make_shared<platform::ProcApplicationIdentities>());
 }

@@ -117,10 +117,9 @@ public:
     // handed over last (the first one at once); an empty `watch.every` stops. Saves the round trips
     // of a step for a layer behind a process boundary. False, with nothing done, where the layer
     // cannot: the caller then runs the steps itself.
-    virtual bool
-    watchSelections(const SelectionWatch& watch,
-                    std::function<void(SelectionReading, std::int64_t generation)>
-                        changed) // NOLINT(performance-unnecessary-value-param): overrides keep it
+    virtual bool watchSelections(const SelectionWatch& watch,
+                                 std::function<void(SelectionReading, std::int64_t generation)>
+                                     changed) // NOLINT(performance-unnecessary-value-param): overrides keep it
     {
         static_cast<void>(watch);
         static_cast<void>(changed);

@@ -286,23 +286,23 @@ PollStep TextSelectionPoller::checkSelectedText()
     m_lastStepAt = std::chrono::steady_clock::now();
     m_stepInFlight = true;
     m_finishedAtOnce = &finished;
-    m_runner.run(this, [this, reader = m_reader, stops = m_stops,
-                        taken = m_readingsTaken](AccessibilityBackend& backend) {
-        // On the layer's thread: nothing of the poller but what was captured is touched here.
-        return [this, reading = reader->read(backend), stops, taken]() mutable {
-            m_stepInFlight = false;
-            if (stops != m_stops) {
-                return; // polling stopped (a Replace began) while the reads ran
-            }
-            if (m_runner.watches() && taken == m_readingsTaken) {
-                m_latest = reading; // the newest reading there is
-            }
-            const PollStep step = decide(std::move(reading));
-            if (m_finishedAtOnce != nullptr) {
-                *m_finishedAtOnce = step;
-            }
-        };
-    });
+    m_runner.run(this,
+                 [this, reader = m_reader, stops = m_stops, taken = m_readingsTaken](AccessibilityBackend& backend) {
+                     // On the layer's thread: nothing of the poller but what was captured is touched here.
+                     return [this, reading = reader->read(backend), stops, taken]() mutable {
+                         m_stepInFlight = false;
+                         if (stops != m_stops) {
+                             return; // polling stopped (a Replace began) while the reads ran
+                         }
+                         if (m_runner.watches() && taken == m_readingsTaken) {
+                             m_latest = reading; // the newest reading there is
+                         }
+                         const PollStep step = decide(std::move(reading));
+                         if (m_finishedAtOnce != nullptr) {
+                             *m_finishedAtOnce = step;
+                         }
+                     };
+                 });
     m_finishedAtOnce = nullptr;
     return finished;
 }

@@ -154,9 +154,9 @@ TEST(RemoteAccessibilityTest, TheHelperSendsOnlyReadingsThatChanged)
         return event ? std::optional(QJsonDocument::fromJson(*event).object()) : std::nullopt;
     };
     EXPECT_EQ(sent(), std::nullopt) << "no steps before a watch";
-    for (const char* bad : {R"({"call":"watch","ms":"200","own":1,"off":[],"gen":1})",
-                            R"({"call":"watch","ms":200,"own":1,"off":[7],"gen":1})",
-                            R"({"call":"watch","ms":200,"off":[],"gen":1})"}) {
+    for (const char* bad :
+         {R"({"call":"watch","ms":"200","own":1,"off":[],"gen":1})",
+          R"({"call":"watch","ms":200,"own":1,"off":[7],"gen":1})", R"({"call":"watch","ms":200,"off":[],"gen":1})"}) {
         EXPECT_EQ(answer(bad), QJsonValue(false)) << bad;
     }
     EXPECT_EQ(answer(R"({"call":"watch","ms":200,"own":1,"off":["editor-7"],"gen":5})"), QJsonValue(true));
@@ -200,8 +200,8 @@ TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
     ASSERT_TRUE(turnedOff);
     EXPECT_TRUE(turnedOff->step.turnedOff && turnedOff->step.enhancedPass);
     EXPECT_EQ(turnedOff->step.pid, 42);
-    EXPECT_EQ(turnedOff->step.application,
-              (ApplicationIdentity{.id = QStringLiteral("org.example.Editor.desktop"), .name = QStringLiteral("Editor")}));
+    EXPECT_EQ(turnedOff->step.application, (ApplicationIdentity{.id = QStringLiteral("org.example.Editor.desktop"),
+                                                                .name = QStringLiteral("Editor")}));
     for (
         const char* bad : {
             R"({"outcome":"noFront","el":0,"secure":false,"tooLong":false,"misplaced":"no","pid":"7"})",

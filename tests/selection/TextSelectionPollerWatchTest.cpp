@@ -1,7 +1,7 @@
-#include "selection/TextSelectionPoller.h"
 #include "fakes/FakeAccessibility.h"
 #include "selection/HeadlessActionsPanel.h"
 #include "selection/PanelPlacement.h"
+#include "selection/TextSelectionPoller.h"
 
 #include <gtest/gtest.h>
 
@@ -59,9 +59,8 @@ TEST(PollerWatchTest, ReadingsOfTheCurrentWatchAreDecidedAndAHoldStopsTheSteps)
         return made;
     });
     poller.setScreens([] {
-        return std::vector{ScreenArea{.geometry = QRect(0, 0, 1920, 1080),
-                                      .workArea = QRect(0, 0, 1920, 1080),
-                                      .devicePixelRatio = 1}};
+        return std::vector{ScreenArea{
+            .geometry = QRect(0, 0, 1920, 1080), .workArea = QRect(0, 0, 1920, 1080), .devicePixelRatio = 1}};
     });
     bool held = false;
     poller.setHold([&held] { return held; });
