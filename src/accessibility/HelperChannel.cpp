@@ -151,6 +151,14 @@ std::optional<QJsonValue> RemoteAccessibility::Channel::call(QJsonObject request
             return std::nullopt;
         }
         checkMemory();
+        // Events that came in the same read as the answer wake no one: they are told now.
+        while (m_buffer.contains('\n')) {
+            const std::optional<QByteArray> event = nextLine(std::nullopt);
+            const std::optional<QJsonObject> told = event ? protocol::parse(*event) : std::nullopt;
+            if (told && (*told)[QLatin1String("event")].isString()) {
+                dispatch(*told);
+            }
+        }
         return (*message)[QLatin1String("v")];
     }
 }

@@ -217,3 +217,6 @@ void PortalGlobalShortcuts::activated(const QDBusMessage& message)
 } // namespace parlomatic::platform
 
 #include "PortalGlobalShortcuts.moc"
+
+// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
+#include "moc_PortalGlobalShortcuts.cpp"

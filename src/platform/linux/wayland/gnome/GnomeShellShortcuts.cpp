@@ -110,3 +110,6 @@ void GnomeShellShortcuts::pressed(const QString& name)
 }
 
 } // namespace parlomatic::platform
+
+// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
+#include "moc_GnomeShellShortcuts.cpp"

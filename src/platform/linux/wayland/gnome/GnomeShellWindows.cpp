@@ -123,3 +123,6 @@ unsigned long GnomeShellWindows::layoutChanges()
 }
 
 } // namespace parlomatic::platform
+
+// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
+#include "moc_GnomeShellWindows.cpp"

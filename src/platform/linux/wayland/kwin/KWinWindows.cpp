@@ -181,3 +181,6 @@ bool KWinWindows::hasAnswered()
 }
 
 } // namespace parlomatic::platform
+
+// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
+#include "moc_KWinWindows.cpp"
