@@ -91,15 +91,18 @@ private:
 };
 
 // What the user's clipboard is when it is our own: under a paste of ours not yet given back, what
-// that paste keeps; else a copy of what we serve. Nothing when another application holds it.
+// that paste keeps; else a copy of what we serve, which is also a pasted text that stayed on it as
+// nothing older could be kept (the toolkit hands back our own data only while we own the clipboard).
+// Nothing when another application holds it, or nobody does.
 std::optional<std::optional<ClipboardFormats>> ownClipboard()
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
-    if (const auto* earlier = dynamic_cast<const PastedText*>(data); earlier && earlier->kept) {
+    const auto* earlier = dynamic_cast<const PastedText*>(data);
+    if (earlier != nullptr && earlier->kept && earlier->kept->has_value()) {
         return *earlier->kept;
     }
-    if (clipboard->ownsClipboard()) {
+    if (earlier != nullptr || clipboard->ownsClipboard()) {
         return copyOf(data);
     }
     return std::nullopt;
@@ -220,6 +223,7 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
 void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
 {
     if (auto own = ownClipboard()) {
+        qCDebug(writeBackLog) << "The user's clipboard is our own: kept without asking anybody.";
         write->userClipboard = std::move(*own);
         return copyCompositorClipboard(write);
     }
@@ -235,6 +239,11 @@ void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
     runInBackground(
         &m_context, [paster = m_paster] { return paster->copyClipboard(clipboardOwnerWait, maxKeptClipboardBytes); },
         [this, write](std::optional<ClipboardFormats> copied) {
+            qCDebug(writeBackLog).noquote()
+                << "The user's clipboard:"
+                << (!copied           ? QStringLiteral("not kept")
+                    : copied->empty() ? QStringLiteral("nobody holds it")
+                                      : QStringLiteral("%1 formats kept from its owner").arg(copied->size()));
             write->userClipboard = std::move(copied);
             copyCompositorClipboard(write);
         });
