@@ -52,6 +52,9 @@ public:
 protected:
     QVariant retrieveData(const QString& mimeType, QMetaType type) const override
     {
+        if (!*fetched) {
+            qCDebug(writeBackLog) << "The pasted text was fetched.";
+        }
         *fetched = true;
         return QMimeData::retrieveData(mimeType, type);
     }
@@ -347,6 +350,7 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                                   std::unexpected(WriteError{.kind = WriteError::Kind::onClipboard,
                                                              .message = "The text is on the clipboard instead."}));
                 }
+                qCDebug(writeBackLog) << "The paste keys were sent.";
                 write->lease = std::move(*lease);
                 write->pastedAt = SteadyClock::now();
                 watch(write);
@@ -365,11 +369,14 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
 void WriteBack::watch(const std::shared_ptr<Write>& write)
 {
     auto* timer = new QTimer(&m_context);
-    timer->setInterval(confirmEvery);
+    timer->setInterval(confirmFirst);
     QObject::connect(timer, &QTimer::timeout, &m_context, [this, write, timer] {
         if (write->finished) {
             timer->deleteLater();
             return;
+        }
+        if (timer->interval() != confirmEvery.count()) {
+            timer->setInterval(confirmEvery);
         }
         const auto now = SteadyClock::now();
         const auto waited = now - write->pastedAt;
