@@ -66,6 +66,10 @@ void KeyboardActions::stepFinished(const PollStep& step)
     }
     const ShortcutAction action = *m_pending;
     m_pending.reset();
+    qCDebug(keysLog)
+        << shortcutName(action).data() << "acts on the selection read"
+        << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_pressedAt).count()
+        << "ms after the press";
     act(step, action);
 }
 

@@ -1,6 +1,7 @@
 #include "selection/KeyboardShortcuts.h"
 
 #include "common/Log.h"
+#include "selection/LogCategories.h"
 #include "selection/Notices.h"
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
@@ -74,6 +75,7 @@ void KeyboardShortcuts::run(ShortcutAction action)
     if (m_handler && m_control.isPaused()) {
         m_notices.tell(NoticeCause::keys, QString::fromLatin1(pausedMessage));
     } else if (m_handler) {
+        qCDebug(keysLog) << shortcutName(action).data() << "pressed";
         m_handler(action);
     } else {
         m_notices.tell(NoticeCause::keys, QString::fromLatin1(notWatchingMessage));

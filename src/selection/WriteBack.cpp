@@ -52,6 +52,9 @@ public:
 protected:
     QVariant retrieveData(const QString& mimeType, QMetaType type) const override
     {
+        if (!*fetched) {
+            qCDebug(writeBackLog) << "The pasted text was fetched.";
+        }
         *fetched = true;
         return QMimeData::retrieveData(mimeType, type);
     }
@@ -91,15 +94,18 @@ private:
 };
 
 // What the user's clipboard is when it is our own: under a paste of ours not yet given back, what
-// that paste keeps; else a copy of what we serve. Nothing when another application holds it.
+// that paste keeps; else a copy of what we serve, which is also a pasted text that stayed on it as
+// nothing older could be kept (the toolkit hands back our own data only while we own the clipboard).
+// Nothing when another application holds it, or nobody does.
 std::optional<std::optional<ClipboardFormats>> ownClipboard()
 {
     QClipboard* clipboard = QGuiApplication::clipboard();
     const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
-    if (const auto* earlier = dynamic_cast<const PastedText*>(data); earlier && earlier->kept) {
+    const auto* earlier = dynamic_cast<const PastedText*>(data);
+    if (earlier != nullptr && earlier->kept && earlier->kept->has_value()) {
         return *earlier->kept;
     }
-    if (clipboard->ownsClipboard()) {
+    if (earlier != nullptr || clipboard->ownsClipboard()) {
         return copyOf(data);
     }
     return std::nullopt;
@@ -220,6 +226,7 @@ void WriteBack::writeText(const Element& element, const QString& selectedText, c
 void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
 {
     if (auto own = ownClipboard()) {
+        qCDebug(writeBackLog) << "The user's clipboard is our own: kept without asking anybody.";
         write->userClipboard = std::move(*own);
         return copyCompositorClipboard(write);
     }
@@ -235,6 +242,11 @@ void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
     runInBackground(
         &m_context, [paster = m_paster] { return paster->copyClipboard(clipboardOwnerWait, maxKeptClipboardBytes); },
         [this, write](std::optional<ClipboardFormats> copied) {
+            qCDebug(writeBackLog).noquote()
+                << "The user's clipboard:"
+                << (!copied           ? QStringLiteral("not kept")
+                    : copied->empty() ? QStringLiteral("nobody holds it")
+                                      : QStringLiteral("%1 formats kept from its owner").arg(copied->size()));
             write->userClipboard = std::move(copied);
             copyCompositorClipboard(write);
         });
@@ -338,6 +350,7 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
                                   std::unexpected(WriteError{.kind = WriteError::Kind::onClipboard,
                                                              .message = "The text is on the clipboard instead."}));
                 }
+                qCDebug(writeBackLog) << "The paste keys were sent.";
                 write->lease = std::move(*lease);
                 write->pastedAt = SteadyClock::now();
                 watch(write);
@@ -356,11 +369,14 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
 void WriteBack::watch(const std::shared_ptr<Write>& write)
 {
     auto* timer = new QTimer(&m_context);
-    timer->setInterval(confirmEvery);
+    timer->setInterval(confirmFirst);
     QObject::connect(timer, &QTimer::timeout, &m_context, [this, write, timer] {
         if (write->finished) {
             timer->deleteLater();
             return;
+        }
+        if (timer->interval() != confirmEvery.count()) {
+            timer->setInterval(confirmEvery);
         }
         const auto now = SteadyClock::now();
         const auto waited = now - write->pastedAt;

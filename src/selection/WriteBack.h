@@ -61,6 +61,9 @@ public:
     // After a paste the element is read this often, for at most this long: a busy application (saving,
     // indexing, a browser under load) may take a few seconds to read the clipboard. Past that, the
     // user's clipboard comes back only if nobody fetched our text; otherwise our text stays on it.
+    // The first read comes sooner: an application at rest has our text in place within milliseconds,
+    // and until it shows, a Ctrl+V of the user's own would paste our text instead of their clipboard.
+    static constexpr std::chrono::milliseconds confirmFirst{20};
     static constexpr std::chrono::milliseconds confirmEvery{100};
     static constexpr std::chrono::milliseconds confirmWithin{6000};
     // Where the element's text cannot be read back, the user's clipboard comes back this long after

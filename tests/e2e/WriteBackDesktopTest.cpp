@@ -41,14 +41,18 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTestEventLoop>
 #include <QThreadPool>
 #include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <functional>
 #include <set>
 
 // Xlib last: its macros (None, Bool) clash with names in Qt's headers.
@@ -137,21 +141,51 @@ class WriteBackDesktopTest : public QObject {
     QString m_names;
     TranslateWindow* m_panel = nullptr;
 
-    // The global shortcuts as the application holds them, over the strip's actions.
+    // The global shortcuts as the application holds them, over the strip's actions; `arrived` is when
+    // the last press reached them, counted from `pressed`.
     struct Keyboard {
         platform::X11GlobalShortcuts keys;
         WatchControl control;
         test::RecordedNotices notices;
         KeyboardShortcuts shortcuts;
         KeyboardActions actions;
+        QElapsedTimer pressed;
+        qint64 arrived = -1;
         Keyboard(Preferences& preferences, TextSelectionPoller& poller)
             : control(preferences, systemClock()), shortcuts(&keys, preferences, control, notices),
               actions(poller, preferences)
         {
             actions.setNotices(&notices);
-            shortcuts.setHandler([this](ShortcutAction action) { actions.run(action); });
+            shortcuts.setHandler([this](ShortcutAction action) {
+                arrived = pressed.elapsed();
+                actions.run(action);
+            });
         }
     };
+
+    // Types `keys` with xdotool, which runs on meanwhile as a user's hand would (it waits between its
+    // keys), and runs the event loop until `done` holds, checked every millisecond: QTest's waits sleep
+    // between their checks, which would hold up our clipboard's answers to the peer.
+    bool typeUntil(Keyboard& keyboard, const QStringList& keys, const std::function<bool()>& done)
+    {
+        QProcess typing;
+        keyboard.arrived = -1;
+        keyboard.pressed.start();
+        typing.start(QStringLiteral("xdotool"), keys);
+        QTimer check;
+        check.setInterval(1);
+        connect(&check, &QTimer::timeout, this, [&] {
+            if (done()) {
+                check.stop();
+                QTestEventLoop::instance().exitLoop();
+            }
+        });
+        check.start();
+        QTestEventLoop::instance().enterLoopMSecs(deadlineMs);
+        return !check.isActive() && keyboard.arrived >= 0 &&
+               QTest::qWaitFor([&typing] { return typing.state() == QProcess::NotRunning; }, deadlineMs) &&
+               typing.exitCode() == 0;
+    }
 
     Element focusedText(const Peer& peer) const
     {
@@ -189,6 +223,9 @@ class WriteBackDesktopTest : public QObject {
     // Gives the peer `text`, selects `selected` in it with `keys` and waits for the strip over it.
     void select(const Peer& peer, const QString& text, const QString& keys, const QString& selected)
     {
+        // A write still watching for its text would miss it once the text is set anew, and keep it on the
+        // clipboard into the next case.
+        QTRY_COMPARE_WITH_TIMEOUT(m_writeBack->pending(), 0, deadlineMs);
         QVERIFY(xdotool("windowactivate", "--sync", peer.window));
         QVERIFY(test::elementText(focusedText(peer), text) == text);
         QVERIFY(QProcess::execute(QStringLiteral("xdotool"),
@@ -493,20 +530,32 @@ private slots:
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
         QString expected = m_sample;
         expected.replace(second, QStringLiteral("Notas es-MX"));
-        std::vector<qint64> replaced;
+        // Times from xdotool's start and from the press reaching us to the text replaced, and from the press to
+        // the write-back seeing it (the user's clipboard back). Mousepad is read once it announces a change.
+        std::array<std::vector<qint64>, 3> replaced;
         for (int run = 0; run < 3; ++run) {
             if (run > 0) {
                 select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
             }
-            QElapsedTimer pressed;
-            pressed.start();
-            QVERIFY(xdotool("keydown", "ctrl", "keydown", "alt", "key", "r"));
-            QVERIFY2(waitForText(m_mousepad, expected),
+            const auto confirmed = [&] {
+                if (replaced[0].size() == size_t(run) && std::exchange(m_textChanged, false) &&
+                    test::elementText(focusedText(m_mousepad)) == expected) {
+                    replaced[0].push_back(keyboard.pressed.elapsed());
+                    replaced[1].push_back(keyboard.pressed.elapsed() - keyboard.arrived);
+                }
+                if (replaced[0].size() == size_t(run) || m_writeBack->pending() > 0) {
+                    return false;
+                }
+                replaced[2].push_back(keyboard.pressed.elapsed() - keyboard.arrived);
+                return true;
+            };
+            QVERIFY2(typeUntil(keyboard, {"keydown", "ctrl", "keydown", "alt", "key", "r"}, confirmed),
                      qPrintable(test::elementText(focusedText(m_mousepad)).value_or(QStringLiteral("<unreadable>"))));
-            replaced.push_back(pressed.elapsed());
             QVERIFY(xdotool("keyup", "alt", "keyup", "ctrl"));
         }
-        reportMedian("keys to the text replaced", replaced);
+        reportMedian("keys to the text replaced", replaced[0]);
+        reportMedian("the press received to the text replaced", replaced[1]);
+        reportMedian("the press received to the write-back confirmed", replaced[2]);
 
         const QString last = QStringLiteral("Please send comments.");
         select(m_mousepad, expected, QStringLiteral("ctrl+End Up shift+End"), last);
@@ -517,15 +566,16 @@ private slots:
         select(m_mousepad, expected, QStringLiteral("ctrl+Home Down shift+End"), QStringLiteral("Notas es-MX"));
         m_poller->actionState().triggerClose();
         QTRY_VERIFY_WITH_TIMEOUT(!m_strip->isOpen(), deadlineMs);
-        std::vector<qint64> shown;
+        std::array<std::vector<qint64>, 2> shown;
         for (int run = 0; run < 5; ++run) {
-            QElapsedTimer pressed;
-            pressed.start();
-            QVERIFY(xdotool("key", "ctrl+alt+e"));
-            QVERIFY(QTest::qWaitFor(
-                [&] { return m_panel->isVisible() && m_panel->view()->textLabel()->text() == "Notas en-US"; },
-                deadlineMs));
-            shown.push_back(pressed.elapsed());
+            QVERIFY(typeUntil(keyboard, {"key", "ctrl+alt+e"}, [&] {
+                if (!m_panel->isVisible() || m_panel->view()->textLabel()->text() != "Notas en-US") {
+                    return false;
+                }
+                shown[0].push_back(keyboard.pressed.elapsed());
+                shown[1].push_back(keyboard.pressed.elapsed() - keyboard.arrived);
+                return true;
+            }));
             QTRY_COMPARE_WITH_TIMEOUT(windowPid("getwindowfocus"), QCoreApplication::applicationPid(), deadlineMs);
             if (run == 0) {
                 // Tab reaches the language menu and the text, where the keyboard selects and copies.
@@ -542,7 +592,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
             verifyStillInFront(m_mousepad);
         }
-        reportMedian("keys to the translation shown", shown);
+        reportMedian("keys to the translation shown", shown[0]);
+        reportMedian("the press received to the translation shown", shown[1]);
         QVERIFY(test::elementText(focusedText(m_mousepad)) == expected);
         QCOMPARE(keyboard.notices.told, QStringList());
     }

@@ -254,6 +254,23 @@ TEST_F(TextActionsTest, TheUsersClipboardComesBackOnlyOnceThePasteShows)
     }
 }
 
+// A clipboard owner that did not answer leaves the first answer on the clipboard: that is then the
+// user's clipboard, which the next paste keeps and gives back without blaming any owner.
+TEST_F(TextActionsTest, AnAnswerLeftOnTheClipboardIsKeptByTheNextPaste)
+{
+    const std::string unanswered = "did not answer in time";
+    paster.held.reset();
+    for (const char* answer : {"first answer", "second answer"}) {
+        setReply(200, translationBody(answer));
+        clock.advance(1);
+        runToEnd([&] { actions.replace(poller, selection, Language::pt_BR); });
+    }
+    EXPECT_EQ(paster.pasted, (QStringList{QStringLiteral("first answer"), QStringLiteral("second answer")}));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("first answer"));
+    EXPECT_EQ(std::ranges::count_if(logs.lines(), [&](const std::string& line) { return line.contains(unanswered); }),
+              1);
+}
+
 struct NothingWritten {
     const char* name;
     bool improve;
