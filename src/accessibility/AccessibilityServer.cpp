@@ -78,7 +78,7 @@ QJsonValue AccessibilityServer::watch(const QJsonObject& request)
     auto watch = std::make_unique<Watch>();
     watch->every = std::chrono::milliseconds(std::max(*every, fastest));
     watch->generation = static_cast<std::int64_t>(generation.toDouble());
-    for (const QJsonValue& id : off) {
+    for (const auto& id : off) {
         watch->turnedOff.append(id.toString());
     }
     ApplicationFilter filter;

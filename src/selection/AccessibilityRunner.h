@@ -30,7 +30,9 @@ public:
     // Where watches(): has the layer step as `watch` says; `changed` runs on the GUI thread with each
     // reading that differs from the one before, and the generation of the watch it was read for (also
     // after the layer was made anew). An empty `watch.every` stops the steps.
-    virtual void watch(const SelectionWatch& watch, std::function<void(SelectionReading, std::int64_t)> changed)
+    virtual void watch(const SelectionWatch& watch,
+                       std::function<void(SelectionReading, std::int64_t)>
+                           changed) // NOLINT(performance-unnecessary-value-param): overrides keep it
     {
         static_cast<void>(watch);
         static_cast<void>(changed);

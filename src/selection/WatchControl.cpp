@@ -34,7 +34,7 @@ WatchControl::WatchControl(Preferences& preferences, const Clock& clock, QObject
     const std::vector<std::string> ids = preferences.stringList(turnedOffKey);
     const std::vector<std::string> names = preferences.stringList(turnedOffNamesKey);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        ApplicationIdentity application{QString::fromStdString(ids[i]), {}};
+        ApplicationIdentity application{.id = QString::fromStdString(ids[i]), .name = {}};
         // A list edited by hand may lack names: the last part of the id stands in.
         application.name = i < names.size() && !names[i].empty() ? QString::fromStdString(names[i])
                                                                  : application.id.section(QLatin1Char('/'), -1);

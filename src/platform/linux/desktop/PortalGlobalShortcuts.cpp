@@ -218,5 +218,6 @@ void PortalGlobalShortcuts::activated(const QDBusMessage& message)
 
 #include "PortalGlobalShortcuts.moc"
 
-// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
-#include "moc_PortalGlobalShortcuts.cpp"
+// Compiled here rather than with the folder's other classes, so that a program needing this class links
+// only this one.
+#include "moc_PortalGlobalShortcuts.cpp" // NOLINT(bugprone-suspicious-include): this class's meta-object

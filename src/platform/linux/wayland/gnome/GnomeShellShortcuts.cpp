@@ -111,5 +111,6 @@ void GnomeShellShortcuts::pressed(const QString& name)
 
 } // namespace parlomatic::platform
 
-// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
-#include "moc_GnomeShellShortcuts.cpp"
+// Compiled here rather than with the folder's other classes, so that a program needing this class links
+// only this one.
+#include "moc_GnomeShellShortcuts.cpp" // NOLINT(bugprone-suspicious-include): this class's meta-object

@@ -124,5 +124,6 @@ unsigned long GnomeShellWindows::layoutChanges()
 
 } // namespace parlomatic::platform
 
-// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
-#include "moc_GnomeShellWindows.cpp"
+// Compiled here rather than with the folder's other classes, so that a program needing this class links
+// only this one.
+#include "moc_GnomeShellWindows.cpp" // NOLINT(bugprone-suspicious-include): this class's meta-object

@@ -182,5 +182,6 @@ bool KWinWindows::hasAnswered()
 
 } // namespace parlomatic::platform
 
-// Compiled here rather than with the folder's other classes, so a program that needs one links only that one.
-#include "moc_KWinWindows.cpp"
+// Compiled here rather than with the folder's other classes, so that a program needing this class links
+// only this one.
+#include "moc_KWinWindows.cpp" // NOLINT(bugprone-suspicious-include): this class's meta-object
