@@ -136,6 +136,8 @@ struct WriteBack::Write {
     // compositor's clipboard where that is one of its own.
     std::optional<ClipboardFormats> userClipboard;
     std::optional<ClipboardFormats> compositorClipboard;
+    // Nobody was asked for the user's clipboard: there is no way to read it here.
+    bool clipboardUnread = false;
     // Where the selection stood in the element's text right before the paste.
     std::optional<TextMark> before;
     std::unique_ptr<PasteLease> lease;
@@ -237,6 +239,7 @@ void WriteBack::copyUserClipboard(const std::shared_ptr<Write>& write)
         return copyCompositorClipboard(write);
     }
     if (m_paster == nullptr) {
+        write->clipboardUnread = true;
         return copyCompositorClipboard(write);
     }
     runInBackground(
@@ -328,8 +331,10 @@ void WriteBack::check(const std::shared_ptr<Write>& write)
             std::optional<ClipboardFormats>& kept =
                 keys || !m_windowPaster->hasClipboardOfItsOwn() ? write->userClipboard : write->compositorClipboard;
             if (!kept) {
-                logError("The application holding the clipboard did not answer in time or holds too much; the "
-                         "pasted text stays on it");
+                logError(write->clipboardUnread && &kept == &write->userClipboard
+                             ? "Parlomatic cannot read the clipboard on this desktop; the pasted text stays on it"
+                             : "The application holding the clipboard did not answer in time or holds too much; the "
+                               "pasted text stays on it");
             }
             auto pasted = [this, write, keys, alive = QPointer<QObject>(&m_context)](WindowPaster::PasteResult lease) {
                 if (!alive) {
