@@ -77,7 +77,7 @@ struct Service {
         serving = std::thread([this] { service->serve(); });
         // Ready: from the start to the first translation answered through the service.
         CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = credentials.caFile()});
-        const Translator client(http, domain());
+        const service::Translator client(http, domain());
         while (!client.translate("ready", "es-MX", "token", std::string("en"), std::nullopt) &&
                std::chrono::steady_clock::now() - start < std::chrono::minutes(1)) {
         }
@@ -102,11 +102,11 @@ const std::string sentence = "The new system helps people write better emails an
                              "with many different applications.";
 
 // One call through the client per iteration; `call` says whether it succeeded.
-void BM_Text(benchmark::State& state, const std::function<bool(const Translator&)>& call)
+void BM_Text(benchmark::State& state, const std::function<bool(const service::Translator&)>& call)
 {
     auto& s = service();
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
-    const Translator client(http, s.domain());
+    const service::Translator client(http, s.domain());
     for (auto _ : state) {
         if (!call(client)) {
             state.SkipWithError("the call failed");
@@ -116,14 +116,14 @@ void BM_Text(benchmark::State& state, const std::function<bool(const Translator&
 }
 
 const auto translateInto = [](const char* target) {
-    return [target](const Translator& client) {
+    return [target](const service::Translator& client) {
         return client.translate(sentence, target, "token", std::string("en"), std::nullopt).has_value();
     };
 };
-const std::pair<const char*, std::function<bool(const Translator&)>> calls[] = {
+const std::pair<const char*, std::function<bool(const service::Translator&)>> calls[] = {
     {"BM_Text/TranslateEnglishToSpanish", translateInto("es-MX")},
     {"BM_Text/TranslateEnglishToPortuguese", translateInto("pt-BR")},
-    {"BM_Text/Improve", [](const Translator& client) {
+    {"BM_Text/Improve", [](const service::Translator& client) {
          return client.improve("i recieve the leter tomorow , and we wil mete at the libary .", "token").has_value();
      }}};
 // 50 words with a slip of most kinds Improve corrects.
@@ -137,7 +137,7 @@ void BM_ImproveParagraph(benchmark::State& state)
 {
     auto& s = service();
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
-    const Translator client(http, s.domain());
+    const service::Translator client(http, s.domain());
     const auto first = client.improve(std::string(paragraph), "token");
     if (!first || *first !=
                       "They're going to the park tomorrow, and I don't think we could have stopped them. The "

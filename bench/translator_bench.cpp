@@ -23,10 +23,10 @@ void BM_TranslateKeepAlive(benchmark::State& state)
         return;
     }
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = server.caFile()});
-    const Translator translator(http, server.hostAndPort());
-    translator.translate("Hello, world", "pt-BR", "token", "en", Gender::feminine); // the one handshake
+    const service::Translator translator(http, server.hostAndPort());
+    translator.translate("Hello, world", "pt-BR", "token", "en", service::Gender::feminine); // the one handshake
     while (state.KeepRunning()) {
-        auto result = translator.translate("Hello, world", "pt-BR", "token", "en", Gender::feminine);
+        auto result = translator.translate("Hello, world", "pt-BR", "token", "en", service::Gender::feminine);
         if (!result) {
             state.SkipWithError("translate failed");
             break;

@@ -20,7 +20,7 @@ public:
     // More elements than this held at once means the other end forgets to drop them: the oldest go.
     static constexpr std::size_t maxElements = 4096;
 
-    explicit AccessibilityServer(AccessibilityBackend& backend) : m_backend(backend) {}
+    explicit AccessibilityServer(selection::AccessibilityBackend& backend) : m_backend(backend) {}
 
     QByteArray answer(QByteArrayView request);
     std::size_t elementsHeld() const { return m_elements.size(); }
@@ -28,11 +28,11 @@ public:
 private:
     QJsonValue call(const QString& name, const QJsonObject& request, bool& known);
     // The number of `element`, the same for the same object of the other application; 0 for none.
-    std::int64_t numberOf(const Element& element);
-    Element elementOf(const QJsonValue& number) const;
+    std::int64_t numberOf(const selection::Element& element);
+    selection::Element elementOf(const QJsonValue& number) const;
 
-    AccessibilityBackend& m_backend;
-    std::map<std::int64_t, Element> m_elements;
+    selection::AccessibilityBackend& m_backend;
+    std::map<std::int64_t, selection::Element> m_elements;
     std::int64_t m_next = 1;
 };
 
@@ -41,6 +41,6 @@ private:
 // the layer's announcements between answers. Returns the process's exit status: 0 once the input
 // closes or the application stops reading, noBusExit once `lost` says the layer lost its bus
 // (asked after each request and every second), 2 for a request past every bound.
-int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost);
+int serveStandardStreams(selection::AccessibilityBackend& layer, const std::function<bool()>& lost);
 
 } // namespace parlomatic::platform

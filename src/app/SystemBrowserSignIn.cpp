@@ -13,7 +13,7 @@
 
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 bool onGuiThread()
@@ -114,4 +114,4 @@ void installSystemBrowserSignIn()
         [] { return std::make_unique<identity::SystemBrowserSession>(systemBrowserOptions()); });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -2,7 +2,7 @@
 
 #include <QPalette>
 
-namespace parlomatic::SemanticColors {
+namespace parlomatic::panels::SemanticColors {
 
 bool isDark(const QPalette& palette)
 {
@@ -38,4 +38,4 @@ QColor withOpacity(QColor colour, double opacity)
     return colour;
 }
 
-} // namespace parlomatic::SemanticColors
+} // namespace parlomatic::panels::SemanticColors

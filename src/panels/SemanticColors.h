@@ -4,7 +4,7 @@
 
 class QPalette;
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // The desktop's semantic colours, read from a palette so that the panels follow the light or dark
 // theme without knowing which one is active.
@@ -27,4 +27,4 @@ QColor withOpacity(QColor colour, double opacity);
 
 } // namespace SemanticColors
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

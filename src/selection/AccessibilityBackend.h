@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 struct SelectionReading; // selection/SelectionReader.h
 
@@ -123,4 +123,4 @@ protected:
     AccessibilityBackend& operator=(const AccessibilityBackend&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

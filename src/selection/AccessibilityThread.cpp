@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QTimer>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 class AccessibilityThread::Worker : public QObject {
 public:
@@ -123,4 +123,4 @@ void AccessibilityThread::announce()
     });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Who a process is, in terms that outlive it: what the user's per-application choices are stored by.
 struct ApplicationIdentity {
@@ -37,4 +37,4 @@ struct ApplicationFilter {
     std::function<bool(const QString& id)> isTurnedOff;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

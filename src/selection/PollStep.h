@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // What one poll step saw and what it did with the actions panel. Holds the selected text, so it
 // must never be logged as a whole.
@@ -54,4 +54,4 @@ struct PollStep {
 
 std::string_view decisionName(PollStep::Decision decision);
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // What the accessibility side of one poll step read: everything the poller decides from. Holds the
 // selected text, so it must never be logged as a whole.
@@ -53,4 +53,4 @@ private:
     Pid m_prevPid = 0;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

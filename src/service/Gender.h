@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The user's preferred grammatical gender, passed to the text service with translations.
 enum class Gender {
@@ -25,4 +25,4 @@ std::optional<Gender> genderFromRawValue(std::string_view raw);
 
 std::ostream& operator<<(std::ostream& out, Gender gender);
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // What a text-service call takes from the session.
 struct ServiceAccess {
@@ -36,4 +36,4 @@ template <typename Work, typename Done> void callService(Session& session, QObje
         });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

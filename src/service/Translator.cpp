@@ -11,7 +11,7 @@
 
 #include <chrono>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 namespace {
 
@@ -109,4 +109,4 @@ std::expected<std::string, TranslatorError> Translator::improve(const std::strin
     return std::move(improvements.front().improvedText);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

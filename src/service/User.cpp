@@ -2,7 +2,7 @@
 
 #include "identity/jwt/JWT.h"
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 std::optional<User> User::fromIdToken(std::string_view idToken)
 {
@@ -22,4 +22,4 @@ std::optional<User> User::fromIdToken(std::string_view idToken)
     return user;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

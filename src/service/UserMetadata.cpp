@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 UserMetadata::UserMetadata(HttpClient& http, std::string apiDomain)
     : UserMetadata(http, ApiDomain([domain = std::move(apiDomain)] { return domain; }))
@@ -42,4 +42,4 @@ bool changePreferredGender(std::optional<User>& user, const std::optional<std::s
     return true;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -22,7 +22,7 @@
 #include <ctime>
 #include <fstream>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 namespace fs = std::filesystem;
@@ -126,4 +126,4 @@ TEST(KeyringRestartTest, ASessionOutlivesTheKeyringGoneAndComingBack)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -50,7 +50,7 @@ std::optional<Piece> selectedPiece(GObjectPtr<AtspiAccessible> accessible)
     return Piece{std::move(accessible), std::move(text), {start, end}, QString::fromUtf8(selected.get())};
 }
 
-void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> range)
+void unite(std::optional<selection::AxRect>& total, AtspiText* text, std::pair<int, int> range)
 {
     ErrorSlot error;
     const GMallocPtr<AtspiRect> rect(
@@ -58,7 +58,7 @@ void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> ra
     if (error || !rect || rect->width <= 0 || rect->height <= 0) {
         return;
     }
-    const AxRect piece{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+    const selection::AxRect piece{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
     if (!total) {
         total = piece;
         return;
@@ -67,7 +67,7 @@ void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> ra
     const double top = std::min(total->y, piece.y);
     const double right = std::max(total->x + total->width, piece.x + piece.width);
     const double bottom = std::max(total->y + total->height, piece.y + piece.height);
-    total = AxRect{left, top, right - left, bottom - top};
+    total = selection::AxRect{left, top, right - left, bottom - top};
 }
 
 bool isInline(AtspiAccessible* accessible)
