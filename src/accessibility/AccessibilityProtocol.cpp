@@ -162,7 +162,11 @@ std::optional<selection::SelectionReading> readingFrom(const QJsonValue& value,
     }
     const double held = number.toDouble();
     if (held != 0) {
-        if (held < 1 || held != std::trunc(held) || !(step.element = element(std::int64_t(held)))) {
+        if (held < 1 || held != std::trunc(held)) {
+            return std::nullopt;
+        }
+        step.element = element(std::int64_t(held));
+        if (!step.element) {
             return std::nullopt;
         }
     }

@@ -4,13 +4,14 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 
 namespace parlomatic::selection {
 
 // Which row of buttons the actions panel offers. `readonly`: the selection cannot be written back
 // (Translate only). `write`: the selection lies in an editable text control (Translate, Replace, Improve).
-enum class ActionType : int {
+enum class ActionType : std::uint8_t {
     readonly = 0,
     write = 1,
 };

@@ -4,6 +4,7 @@
 #include "selection/ApplicationIdentity.h"
 #include "selection/PollStep.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace parlomatic::selection {
@@ -11,7 +12,7 @@ namespace parlomatic::selection {
 // What the accessibility side of one poll step read: everything the poller decides from. Holds the
 // selected text, so it must never be logged as a whole.
 struct SelectionReading {
-    enum class Outcome {
+    enum class Outcome : std::uint8_t {
         noFront,     // no front process
         turnedOff,   // an application the user turned the watcher off in: only its pid was read
         ownWindow,   // Parlomatic's own window in front

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string_view>
@@ -8,7 +9,7 @@
 namespace parlomatic::service {
 
 // The user's preferred grammatical gender, passed to the text service with translations.
-enum class Gender {
+enum class Gender : std::uint8_t {
     masculine,
     feminine,
 };
