@@ -157,14 +157,13 @@ QRegion ActionsView::opaqueRegion() const
     painter.drawPath(continuousRoundedRect(QRectF(m_strip->geometry()), cornerRadius));
     painter.drawEllipse(QRectF(m_closeButton->geometry()).adjusted(0.5, 0.5, -0.5, -0.5));
     painter.end();
-    return QRegion(bitmap);
+    return {bitmap};
 }
 
 QList<QWidget*> ActionsView::stripItems() const
 {
     QList<QWidget*> shown;
-    std::copy_if(m_items.begin(), m_items.end(), std::back_inserter(shown),
-                 [](const QWidget* item) { return !item->isHidden(); });
+    std::ranges::copy_if(m_items, std::back_inserter(shown), [](const QWidget* item) { return !item->isHidden(); });
     return shown;
 }
 

@@ -30,7 +30,7 @@ template <typename Work, typename Done> void callService(Session& session, QObje
             }
             runInBackground(
                 guard.data(),
-                [access = ServiceAccess{session.accessToken(), session.preferredGender()},
+                [access = ServiceAccess{.accessToken = session.accessToken(), .gender = session.preferredGender()},
                  work = std::move(work)]() mutable { return work(access); },
                 std::move(done));
         });
