@@ -34,7 +34,7 @@ WatchControl::WatchControl(service::Preferences& preferences, const Clock& clock
     const std::vector<std::string> ids = preferences.stringList(turnedOffKey);
     const std::vector<std::string> names = preferences.stringList(turnedOffNamesKey);
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        ApplicationIdentity application{QString::fromStdString(ids[i]), {}};
+        ApplicationIdentity application{.id = QString::fromStdString(ids[i]), .name = {}};
         // A list edited by hand may lack names: the last part of the id stands in.
         application.name = i < names.size() && !names[i].empty() ? QString::fromStdString(names[i])
                                                                  : application.id.section(QLatin1Char('/'), -1);
@@ -160,7 +160,8 @@ void WatchControl::setLastShown(const ApplicationIdentity& application)
 void WatchControl::govern(TextSelectionPoller& poller, std::shared_ptr<ApplicationIdentities> identities)
 {
     poller.setHold([this] { return isPaused(); });
-    poller.setApplicationFilter({std::move(identities), [this](const QString& id) { return isTurnedOff(id); }});
+    poller.setApplicationFilter(
+        {.identities = std::move(identities), .isTurnedOff = [this](const QString& id) { return isTurnedOff(id); }});
     connect(&poller, &TextSelectionPoller::stepFinished, this, [this](const PollStep& step) {
         if (step.decision == PollStep::Decision::show && step.application) {
             setLastShown(*step.application);

@@ -33,7 +33,7 @@ bool changePreferredGender(std::optional<User>& user, const std::optional<std::s
     if (!user || !chosen || !accessToken) {
         return false;
     }
-    user->gender = *chosen;
+    user->gender = chosen;
     runInBackground([&metadata, gender = *chosen, token = *accessToken] {
         if (!metadata.updateUserMetadata(gender, token)) {
             logError("Failed to update gender!");
