@@ -24,12 +24,12 @@ namespace {
 
 using namespace parlomatic;
 
-std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
+std::unique_ptr<selection::TextSelectionPoller> makePoller(selection::AccessibilityBackend& backend)
 {
-    auto poller = std::make_unique<TextSelectionPoller>(
-        backend, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(); });
+    auto poller = std::make_unique<selection::TextSelectionPoller>(
+        backend, [](selection::TextSelectionPoller&) { return std::make_unique<selection::HeadlessActionsPanel>(); });
     poller->setScreens([] {
-        return std::vector<ScreenArea>{
+        return std::vector<selection::ScreenArea>{
             {.geometry = QRect(0, 0, 4000, 3000), .workArea = QRect(0, 0, 4000, 3000), .devicePixelRatio = 1.0}};
     });
     return poller;
@@ -37,11 +37,11 @@ std::unique_ptr<TextSelectionPoller> makePoller(AccessibilityBackend& backend)
 
 void BM_FakeTick(benchmark::State& state, bool liveSelection)
 {
-    FakeAccessibility backend;
+    selection::FakeAccessibility backend;
     auto focused = backend.addApplication(100, QStringLiteral("editor"));
     if (liveSelection) {
         focused->selectedText = QStringLiteral("  a selection of some forty characters  ");
-        focused->markerBounds = AxRect{.x = 100, .y = 200, .width = 300, .height = 20};
+        focused->markerBounds = selection::AxRect{.x = 100, .y = 200, .width = 300, .height = 20};
         focused->role = QStringLiteral("AXTextArea");
     }
     backend.setFront(100);
@@ -63,7 +63,7 @@ void spin(std::chrono::milliseconds time)
 struct Desktop {
     std::unique_ptr<QProcess> mousepad;
     std::unique_ptr<platform::AtspiAccessibility> backend;
-    std::unique_ptr<TextSelectionPoller> poller;
+    std::unique_ptr<selection::TextSelectionPoller> poller;
 };
 
 // Mousepad in front with a selection; nothing when no private desktop is running.
@@ -75,7 +75,7 @@ std::unique_ptr<Desktop> startDesktop()
     auto desktop = std::make_unique<Desktop>();
     desktop->mousepad = std::make_unique<QProcess>();
     desktop->mousepad->start("mousepad", {});
-    desktop->backend = PlatformParts(platform::Session::probe()).accessibilityLayer();
+    desktop->backend = app::PlatformParts(platform::Session::probe()).accessibilityLayer();
     desktop->poller = makePoller(*desktop->backend);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (desktop->backend->frontmostWindowOwnerPid() != desktop->mousepad->processId() &&
@@ -84,7 +84,7 @@ std::unique_ptr<Desktop> startDesktop()
     }
     QProcess::execute("xdotool", {"type", "--delay", "2", "A line of text that the benchmark selects in Mousepad."});
     QProcess::execute("xdotool", {"key", "ctrl+a"});
-    while (desktop->poller->checkSelectedText().decision != PollStep::Decision::show &&
+    while (desktop->poller->checkSelectedText().decision != selection::PollStep::Decision::show &&
            std::chrono::steady_clock::now() < deadline) {
         spin(std::chrono::milliseconds(50));
     }
@@ -93,7 +93,7 @@ std::unique_ptr<Desktop> startDesktop()
 
 // Steps spaced like the real timer (events delivered in between), so the remembered reads count
 // exactly as in use.
-void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollStep::Decision expected)
+void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, selection::PollStep::Decision expected)
 {
     while (state.KeepRunning()) {
         state.PauseTiming();
@@ -102,7 +102,7 @@ void stepSpaced(benchmark::State& state, Desktop& desktop, bool dropCache, PollS
             desktop.backend->dropCachedReads();
         }
         state.ResumeTiming();
-        const PollStep step = desktop.poller->checkSelectedText();
+        const selection::PollStep step = desktop.poller->checkSelectedText();
         if (step.decision != expected) {
             state.SkipWithError("unexpected decision");
             break;
@@ -119,7 +119,7 @@ void registerDesktopBenchmarks(Desktop& desktop)
         benchmark::RegisterBenchmark(readInFull ? "BM_MousepadTickSelectionReadInFull"
                                                 : "BM_MousepadTickSelectionUnchanged",
                                      [&desktop, readInFull](benchmark::State& state) {
-                                         stepSpaced(state, desktop, readInFull, PollStep::Decision::move);
+                                         stepSpaced(state, desktop, readInFull, selection::PollStep::Decision::move);
                                      })
             ->Unit(benchmark::kMicrosecond)
             ->Iterations(60);

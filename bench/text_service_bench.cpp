@@ -77,7 +77,7 @@ struct Service {
         serving = std::thread([this] { service->serve(); });
         // Ready: from the start to the first translation answered through the service.
         CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = credentials.caFile()});
-        const Translator client(http, domain());
+        const service::Translator client(http, domain());
         while (!client.translate("ready", "es-MX", "token", std::string("en"), std::nullopt) &&
                std::chrono::steady_clock::now() - start < std::chrono::minutes(1)) {
         }
@@ -98,16 +98,17 @@ Service& service()
     return instance;
 }
 
-const std::string sentence = "The new system helps people write better emails and documents every day, and it works "
-                             "with many different applications.";
+constexpr const char* sentence =
+    "The new system helps people write better emails and documents every day, and it works "
+    "with many different applications.";
 
 // One call through the client per iteration; `call` says whether it succeeded.
-void BM_Text(benchmark::State& state, const std::function<bool(const Translator&)>& call)
+void BM_Text(benchmark::State& state, const std::function<bool(const service::Translator&)>& call)
 {
     auto& s = service();
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
-    const Translator client(http, s.domain());
-    for (auto _ : state) {
+    const service::Translator client(http, s.domain());
+    for ([[maybe_unused]] auto _ : state) {
         if (!call(client)) {
             state.SkipWithError("the call failed");
             break;
@@ -116,16 +117,10 @@ void BM_Text(benchmark::State& state, const std::function<bool(const Translator&
 }
 
 const auto translateInto = [](const char* target) {
-    return [target](const Translator& client) {
+    return [target](const service::Translator& client) {
         return client.translate(sentence, target, "token", std::string("en"), std::nullopt).has_value();
     };
 };
-const std::pair<const char*, std::function<bool(const Translator&)>> calls[] = {
-    {"BM_Text/TranslateEnglishToSpanish", translateInto("es-MX")},
-    {"BM_Text/TranslateEnglishToPortuguese", translateInto("pt-BR")},
-    {"BM_Text/Improve", [](const Translator& client) {
-         return client.improve("i recieve the leter tomorow , and we wil mete at the libary .", "token").has_value();
-     }}};
 // 50 words with a slip of most kinds Improve corrects.
 constexpr std::string_view paragraph =
     "Their going to the park tomorow, and i dont think we could of stopped them. The weather is nice and and "
@@ -137,7 +132,7 @@ void BM_ImproveParagraph(benchmark::State& state)
 {
     auto& s = service();
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = s.credentials.caFile()});
-    const Translator client(http, s.domain());
+    const service::Translator client(http, s.domain());
     const auto first = client.improve(std::string(paragraph), "token");
     if (!first || *first !=
                       "They're going to the park tomorrow, and I don't think we could have stopped them. The "
@@ -146,7 +141,7 @@ void BM_ImproveParagraph(benchmark::State& state)
         state.SkipWithError("the paragraph was not corrected");
     }
     std::vector<double> times;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         for (int i = 0; i < 220; ++i) {
             // Another text each time: Harper keeps the findings of texts it has just seen.
             const std::string text = std::string(paragraph.substr(0, paragraph.find(" two."))) + " " +
@@ -170,7 +165,7 @@ void BM_ImproveQuality(benchmark::State& state)
 {
     auto& s = service();
     const Improver rulesOnly("/usr/share/hunspell");
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         std::ifstream set(PM_SOURCE_DIR "/bench/data/improve-english.tsv");
         for (std::string line; std::getline(set, line);) {
             const auto tab = line.find('\t');
@@ -194,7 +189,15 @@ void BM_ImproveQuality(benchmark::State& state)
 }
 BENCHMARK(BM_ImproveQuality)->Iterations(1);
 
+// NOLINTNEXTLINE(cert-err58-cpp): registered at start as BENCHMARK does; a throw there ends the bench
 [[maybe_unused]] const bool registered = [] {
+    const std::pair<const char*, std::function<bool(const service::Translator&)>> calls[] = {
+        {"BM_Text/TranslateEnglishToSpanish", translateInto("es-MX")},
+        {"BM_Text/TranslateEnglishToPortuguese", translateInto("pt-BR")},
+        {"BM_Text/Improve", [](const service::Translator& client) {
+             return client.improve("i recieve the leter tomorow , and we wil mete at the libary .", "token")
+                 .has_value();
+         }}};
     for (const auto& [name, call] : calls) {
         benchmark::RegisterBenchmark(name, BM_Text, call)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
     }
@@ -205,7 +208,7 @@ BENCHMARK(BM_ImproveQuality)->Iterations(1);
 void BM_ReadinessAndMemory(benchmark::State& state)
 {
     auto& s = service();
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         benchmark::DoNotOptimize(s.readySeconds);
     }
     double pipelines = 0;

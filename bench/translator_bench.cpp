@@ -23,10 +23,14 @@ void BM_TranslateKeepAlive(benchmark::State& state)
         return;
     }
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = server.caFile()});
-    const Translator translator(http, server.hostAndPort());
-    translator.translate("Hello, world", "pt-BR", "token", "en", Gender::feminine); // the one handshake
+    const service::Translator translator(http, server.hostAndPort());
+    // The one handshake, outside the timing.
+    if (!translator.translate("Hello, world", "pt-BR", "token", "en", service::Gender::feminine)) {
+        state.SkipWithError("the first call failed");
+        return;
+    }
     while (state.KeepRunning()) {
-        auto result = translator.translate("Hello, world", "pt-BR", "token", "en", Gender::feminine);
+        auto result = translator.translate("Hello, world", "pt-BR", "token", "en", service::Gender::feminine);
         if (!result) {
             state.SkipWithError("translate failed");
             break;

@@ -6,7 +6,7 @@
 
 namespace {
 
-using namespace parlomatic;
+using namespace parlomatic::wire;
 
 void check(std::string_view body, auto decode)
 {

@@ -9,7 +9,7 @@ namespace {
 void fuzzOne(std::string_view input)
 {
     const QByteArray feed(input.data(), static_cast<qsizetype>(input.size()));
-    const auto items = parlomatic::parseUpdateFeed(feed);
+    const auto items = parlomatic::app::parseUpdateFeed(feed);
     if (!items) {
         // One short line of ours: the reader's own texts quote names of any length from the feed.
         require(items.error().size() <= 60);
@@ -24,9 +24,9 @@ void fuzzOne(std::string_view input)
         require(item.downloadURL.isValid() && !item.downloadURL.isRelative());
         require(item.downloadURL.scheme() == QLatin1String("https") ||
                 item.downloadURL.scheme() == QLatin1String("http"));
-        require(parlomatic::compareVersions(item.version, item.version) == 0);
-        require(parlomatic::compareVersions(item.version, current) ==
-                -parlomatic::compareVersions(current, item.version));
+        require(parlomatic::app::compareVersions(item.version, item.version) == 0);
+        require(parlomatic::app::compareVersions(item.version, current) ==
+                -parlomatic::app::compareVersions(current, item.version));
     }
 }
 

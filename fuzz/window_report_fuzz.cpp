@@ -10,7 +10,7 @@ namespace {
 
 using namespace parlomatic::platform;
 
-void checkRect(const parlomatic::AxRect& rect)
+void checkRect(const parlomatic::selection::AxRect& rect)
 {
     require(finite(rect.x, rect.y, rect.width, rect.height) && rect.width > 0 && rect.height > 0);
 }

@@ -102,19 +102,19 @@ int main(int argc, char* argv[])
                                  : QApplication::style()->standardPalette());
 
     QTemporaryDir settings;
-    Preferences preferences(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    service::Preferences preferences(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
     const QString type = parser.value(QStringLiteral("type"));
-    ActionState state;
-    state.setType(type == QLatin1String("readonly") ? ActionType::readonly : ActionType::write);
-    ActionsWindow strip(state, preferences, QStringLiteral("app.parlomatic.Preview"));
+    selection::ActionState state;
+    state.setType(type == QLatin1String("readonly") ? selection::ActionType::readonly : selection::ActionType::write);
+    panels::ActionsWindow strip(state, preferences, QStringLiteral("app.parlomatic.Preview"));
 
-    FakeSession session;
-    FakeLanguageRecognizer recognizer;
+    service::FakeSession session;
+    service::FakeLanguageRecognizer recognizer;
     CannedService service;
-    Translator translator(service, QStringLiteral("preview.invalid").toStdString());
-    preferences.setString(primaryLanguageKey, "pt-BR");
-    TranslateState translateState(session, translator, recognizer, preferences);
-    TranslateWindow panel(translateState, QStringLiteral("app.parlomatic.Preview"));
+    service::Translator translator(service, QStringLiteral("preview.invalid").toStdString());
+    preferences.setString(service::primaryLanguageKey, "pt-BR");
+    panels::TranslateState translateState(session, translator, recognizer, preferences);
+    panels::TranslateWindow panel(translateState, QStringLiteral("app.parlomatic.Preview"));
 
     QWidget* window = &strip;
     const bool compositing = !parser.isSet(QStringLiteral("no-compositor"));
@@ -122,8 +122,8 @@ int main(int argc, char* argv[])
         panel.setCompositingActive(compositing);
         translateState.setInputText(QStringLiteral("still need a second look"));
         const QRect desktop = application.primaryScreen()->geometry();
-        panel.setFrame(*translatePanelFrame(AxRect{x, y, w, 0}, panel.idealSize(),
-                                            std::vector<ScreenArea>{{desktop, desktop, 1.0}}));
+        panel.setFrame(*selection::translatePanelFrame(selection::AxRect{x, y, w, 0}, panel.idealSize(),
+                                                       std::vector<selection::ScreenArea>{{desktop, desktop, 1.0}}));
         panel.orderFront();
         window = &panel;
     } else {
@@ -137,8 +137,8 @@ int main(int argc, char* argv[])
     // Ready once the window has been painted and that paint has reached the screen.
     // The translation panel: once it shows the translation, not "Loading...".
     ReadyOnPaint readyOnPaint(parser.value(QStringLiteral("ready")));
-    if (window == &panel && translateState.targetText() == TranslateState::loadingText) {
-        QObject::connect(&translateState, &TranslateState::targetTextChanged, &panel, [&] {
+    if (window == &panel && translateState.targetText() == panels::TranslateState::loadingText) {
+        QObject::connect(&translateState, &panels::TranslateState::targetTextChanged, &panel, [&] {
             panel.installEventFilter(&readyOnPaint);
             panel.update();
         });

@@ -70,7 +70,7 @@ public:
     }
 };
 
-class AlwaysTrusted final : public AccessibilityPermission {
+class AlwaysTrusted final : public app::AccessibilityPermission {
 public:
     bool isTrusted() override { return true; }
     void requestAccess() override {}
@@ -179,26 +179,26 @@ int main(int argc, char* argv[])
                                                                              identity::Telemetry{false, std::nullopt});
     auto keychain = std::make_shared<identity::KeychainStore>(std::make_shared<identity::FakeKeychainBackend>(),
                                                               "app.parlomatic.Preview");
-    AppStateDependencies dependencies;
+    app::AppStateDependencies dependencies;
     dependencies.credentialsManager = std::make_shared<identity::CredentialsManager>(
         authentication, "credentials", keychain, systemClock(),
         std::filesystem::path(scratch.filePath(QStringLiteral("credentials.lock")).toStdString()));
     dependencies.accessibility = std::make_shared<AlwaysTrusted>();
-    dependencies.signIn = [](std::function<void(SignInResult)> done) { done(std::unexpected("no sign-in here")); };
+    dependencies.signIn = [](std::function<void(app::SignInResult)> done) { done(std::unexpected("no sign-in here")); };
     dependencies.startWatcher = [] { return std::make_unique<QObject>(); };
-    AppState state(std::move(dependencies));
+    app::AppState state(std::move(dependencies));
 
     // As the application wires it: the watcher's items over the user's settings.
-    Preferences preferences(scratch.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
-    WatchControl control(preferences, systemClock());
+    service::Preferences preferences(scratch.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    selection::WatchControl control(preferences, systemClock());
     control.turnOff({QStringLiteral("org.gnome.Terminal.desktop"), QStringLiteral("Terminal")});
     control.setLastShown({QStringLiteral("org.xfce.mousepad.desktop"), QStringLiteral("Mousepad")});
 
-    MenuBarView view(state, [] { QCoreApplication::quit(); });
+    app::MenuBarView view(state, [] { QCoreApplication::quit(); });
     view.setWatchControl(&control);
 
     std::unique_ptr<ReadyOnPaint> readyOnPaint;
-    QObject::connect(&state, &AppState::startupFinished, &state, [&] {
+    QObject::connect(&state, &app::AppState::startupFinished, &state, [&] {
         // The start-up renewal found nothing stored; now the user signs in.
         state.applyCredentials(signedInTokenSet(), true);
         QMenu* menu = view.menu();
@@ -208,9 +208,10 @@ int main(int argc, char* argv[])
             return;
         }
         menu->popup(at);
-        QAction* turnedOff = actionTitled(*menu, QString::fromLatin1(MenuBarView::turnedOffTitle));
+        QAction* turnedOff = actionTitled(*menu, QString::fromLatin1(app::MenuBarView::turnedOffTitle));
         if (turnedOff == nullptr || turnedOff->menu() == nullptr) {
-            std::fprintf(stderr, "tray_menu_preview: the menu has no \"%s\" submenu\n", MenuBarView::turnedOffTitle);
+            std::fprintf(stderr, "tray_menu_preview: the menu has no \"%s\" submenu\n",
+                         app::MenuBarView::turnedOffTitle);
             QCoreApplication::exit(70);
             return;
         }

@@ -222,7 +222,7 @@ void TextService::translate(const httplib::Request& request, httplib::Response& 
     if (!translated) {
         return sendError(response, 503, "engine_unavailable", "The translation engine did not answer.");
     }
-    sendJson(response, json(ResponseData{{{Translation{std::move(*translated)}}}}));
+    sendJson(response, json(wire::ResponseData{{{wire::Translation{std::move(*translated)}}}}));
 }
 
 void TextService::improve(const httplib::Request& request, httplib::Response& response)
@@ -238,7 +238,7 @@ void TextService::improve(const httplib::Request& request, httplib::Response& re
     if (!withinTextLimit(read->q, response)) {
         return;
     }
-    sendJson(response, json(ImproveDataResponse{{{Improve{m_improver.improve(read->q)}}}}));
+    sendJson(response, json(wire::ImproveDataResponse{{{wire::Improve{m_improver.improve(read->q)}}}}));
 }
 
 void TextService::updateMetadata(const httplib::Request& request, httplib::Response& response)

@@ -21,12 +21,12 @@ bool isWhole(double value)
 
 } // namespace
 
-QJsonValue toJson(const std::optional<AxRect>& rect)
+QJsonValue toJson(const std::optional<selection::AxRect>& rect)
 {
     return rect ? QJsonValue(QJsonArray{rect->x, rect->y, rect->width, rect->height}) : QJsonValue();
 }
 
-std::optional<AxRect> rectFrom(const QJsonValue& value)
+std::optional<selection::AxRect> rectFrom(const QJsonValue& value)
 {
     const QJsonArray parts = value.toArray();
     if (parts.size() != 4 || !std::ranges::all_of(parts, [](const QJsonValue& part) {
@@ -34,18 +34,18 @@ std::optional<AxRect> rectFrom(const QJsonValue& value)
         })) {
         return std::nullopt;
     }
-    return AxRect{.x = parts[0].toDouble(),
-                  .y = parts[1].toDouble(),
-                  .width = parts[2].toDouble(),
-                  .height = parts[3].toDouble()};
+    return selection::AxRect{.x = parts[0].toDouble(),
+                             .y = parts[1].toDouble(),
+                             .width = parts[2].toDouble(),
+                             .height = parts[3].toDouble()};
 }
 
-QJsonValue toJson(const std::optional<AccessibilityBackend::TextMark>& mark)
+QJsonValue toJson(const std::optional<selection::AccessibilityBackend::TextMark>& mark)
 {
     return mark ? QJsonValue(QJsonArray{mark->start, mark->end, mark->length}) : QJsonValue();
 }
 
-std::optional<AccessibilityBackend::TextMark> markFrom(const QJsonValue& value)
+std::optional<selection::AccessibilityBackend::TextMark> markFrom(const QJsonValue& value)
 {
     const QJsonArray parts = value.toArray();
     if (parts.size() != 3 || !std::ranges::all_of(parts, [](const QJsonValue& part) {
@@ -53,7 +53,7 @@ std::optional<AccessibilityBackend::TextMark> markFrom(const QJsonValue& value)
         })) {
         return std::nullopt;
     }
-    return AccessibilityBackend::TextMark{
+    return selection::AccessibilityBackend::TextMark{
         .start = parts[0].toInt(), .end = parts[1].toInt(), .length = parts[2].toInt()};
 }
 
@@ -79,8 +79,8 @@ std::optional<int> numberFrom(const QJsonValue& value)
 
 namespace {
 
-using Outcome = SelectionReading::Outcome;
-using Misplaced = PollStep::Misplaced;
+using Outcome = selection::SelectionReading::Outcome;
+using Misplaced = selection::PollStep::Misplaced;
 
 constexpr std::pair<Outcome, QLatin1StringView> outcomeNames[] = {
     {Outcome::noFront, QLatin1StringView("noFront")},         {Outcome::turnedOff, QLatin1StringView("turnedOff")},
@@ -93,13 +93,13 @@ constexpr std::pair<Misplaced, QLatin1StringView> misplacedNames[] = {
     {Misplaced::notShown, QLatin1StringView("notShown")},
 };
 
-std::optional<ApplicationIdentity> applicationFrom(const QJsonValue& value)
+std::optional<selection::ApplicationIdentity> applicationFrom(const QJsonValue& value)
 {
     const QJsonArray parts = value.toArray();
     if (parts.size() != 2 || !parts[0].isString() || !parts[1].isString()) {
         return std::nullopt;
     }
-    return ApplicationIdentity{.id = parts[0].toString(), .name = parts[1].toString()};
+    return selection::ApplicationIdentity{.id = parts[0].toString(), .name = parts[1].toString()};
 }
 
 template <typename Value, std::size_t size>
@@ -130,9 +130,9 @@ template <typename T, typename Read> bool optionalFrom(const QJsonValue& value, 
 
 } // namespace
 
-QJsonObject toJson(const SelectionReading& reading, std::int64_t element)
+QJsonObject toJson(const selection::SelectionReading& reading, std::int64_t element)
 {
-    const PollStep& step = reading.step;
+    const selection::PollStep& step = reading.step;
     return {{QStringLiteral("outcome"), nameOf(outcomeNames, reading.outcome)},
             {QStringLiteral("el"), qint64(element)},
             {QStringLiteral("app"), toJson(step.app)},
@@ -149,8 +149,8 @@ QJsonObject toJson(const SelectionReading& reading, std::int64_t element)
             {QStringLiteral("enhanced"), step.enhancedPass}};
 }
 
-std::optional<SelectionReading> readingFrom(const QJsonValue& value,
-                                            const std::function<Element(std::int64_t)>& element)
+std::optional<selection::SelectionReading> readingFrom(const QJsonValue& value,
+                                                       const std::function<selection::Element(std::int64_t)>& element)
 {
     const QJsonObject object = value.toObject();
     const std::optional<Outcome> outcome = valueOf(outcomeNames, object[QLatin1String("outcome")]);
@@ -161,9 +161,9 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
         !(object[QLatin1String("enhanced")].isBool() || object[QLatin1String("enhanced")].isUndefined())) {
         return std::nullopt;
     }
-    SelectionReading reading;
+    selection::SelectionReading reading;
     reading.outcome = *outcome;
-    PollStep& step = reading.step;
+    selection::PollStep& step = reading.step;
     step.secure = object[QLatin1String("secure")].toBool();
     step.selectionTooLong = object[QLatin1String("tooLong")].toBool();
     step.misplaced = *misplaced;
@@ -194,7 +194,7 @@ std::optional<SelectionReading> readingFrom(const QJsonValue& value,
         return std::nullopt;
     }
     if (*outcome == Outcome::selection) {
-        step.text = trimmedSelection(reading.selectedText.value_or(QString()));
+        step.text = selection::trimmedSelection(reading.selectedText.value_or(QString()));
     }
     return reading;
 }

@@ -32,21 +32,21 @@ inline constexpr char readingEvent[] = "reading";
 // The helper's exit status when there is no accessibility bus, or it went away.
 inline constexpr int noBusExit = 3;
 
-QJsonValue toJson(const std::optional<AxRect>& rect);
-std::optional<AxRect> rectFrom(const QJsonValue& value);
-QJsonValue toJson(const std::optional<AccessibilityBackend::TextMark>& mark);
-std::optional<AccessibilityBackend::TextMark> markFrom(const QJsonValue& value);
+QJsonValue toJson(const std::optional<selection::AxRect>& rect);
+std::optional<selection::AxRect> rectFrom(const QJsonValue& value);
+QJsonValue toJson(const std::optional<selection::AccessibilityBackend::TextMark>& mark);
+std::optional<selection::AccessibilityBackend::TextMark> markFrom(const QJsonValue& value);
 QJsonValue toJson(const std::optional<QString>& text);
 std::optional<QString> textFrom(const QJsonValue& value);
 QJsonValue toJson(const std::optional<int>& number);
 std::optional<int> numberFrom(const QJsonValue& value);
 
 // A step's reading (a whole step, or readFocused's part of one), its element as the number `element`.
-QJsonObject toJson(const SelectionReading& reading, std::int64_t element);
+QJsonObject toJson(const selection::SelectionReading& reading, std::int64_t element);
 // The reading of such an object, its element made by `element` from its number; nothing when the
 // object is not one (an outcome the read cannot have, a value of the wrong type).
-std::optional<SelectionReading> readingFrom(const QJsonValue& value,
-                                            const std::function<Element(std::int64_t)>& element);
+std::optional<selection::SelectionReading> readingFrom(const QJsonValue& value,
+                                                       const std::function<selection::Element(std::int64_t)>& element);
 
 // One line: the object's compact JSON and a newline.
 QByteArray line(const QJsonObject& message);

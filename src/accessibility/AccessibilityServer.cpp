@@ -22,16 +22,16 @@ namespace protocol = accessibilityProtocol;
 
 namespace {
 
-std::optional<Pid> pidFrom(const QJsonValue& value)
+std::optional<selection::Pid> pidFrom(const QJsonValue& value)
 {
-    std::optional<Pid> pid = protocol::numberFrom(value);
+    std::optional<selection::Pid> pid = protocol::numberFrom(value);
     if (pid && *pid <= 0) {
         pid.reset();
     }
     return pid;
 }
 
-QJsonValue toJson(std::optional<Pid> pid)
+QJsonValue toJson(std::optional<selection::Pid> pid)
 {
     return pid ? QJsonValue(*pid) : QJsonValue();
 }
@@ -42,12 +42,12 @@ struct AccessibilityServer::Watch {
     std::chrono::milliseconds every{0};
     std::int64_t generation = 0;
     QStringList turnedOff;
-    std::unique_ptr<SelectionReader> reader;
+    std::unique_ptr<selection::SelectionReader> reader;
     QByteArray lastSent;
 };
 
-AccessibilityServer::AccessibilityServer(AccessibilityBackend& backend,
-                                         std::shared_ptr<ApplicationIdentities> identities)
+AccessibilityServer::AccessibilityServer(selection::AccessibilityBackend& backend,
+                                         std::shared_ptr<selection::ApplicationIdentities> identities)
     : m_backend(backend), m_identities(std::move(identities))
 {}
 
@@ -63,7 +63,7 @@ QJsonValue AccessibilityServer::watch(const QJsonObject& request)
     // A step more often than this would only load the other applications.
     constexpr int fastest = 20;
     const std::optional<int> every = protocol::numberFrom(request[QLatin1String("ms")]);
-    const std::optional<Pid> own = pidFrom(request[QLatin1String("own")]);
+    const std::optional<selection::Pid> own = pidFrom(request[QLatin1String("own")]);
     const QJsonValue generation = request[QLatin1String("gen")];
     const QJsonArray off = request[QLatin1String("off")].toArray();
     if (!every || *every < 0 || !own || !generation.isDouble() ||
@@ -81,12 +81,12 @@ QJsonValue AccessibilityServer::watch(const QJsonObject& request)
     for (const auto& id : off) {
         watch->turnedOff.append(id.toString());
     }
-    ApplicationFilter filter;
+    selection::ApplicationFilter filter;
     if (m_identities) {
         filter.identities = m_identities;
         filter.isTurnedOff = [turnedOff = watch->turnedOff](const QString& id) { return turnedOff.contains(id); };
     }
-    watch->reader = std::make_unique<SelectionReader>(*own, std::move(filter));
+    watch->reader = std::make_unique<selection::SelectionReader>(*own, std::move(filter));
     m_watch = std::move(watch);
     return true;
 }
@@ -96,7 +96,7 @@ std::optional<QByteArray> AccessibilityServer::step()
     if (!m_watch) {
         return std::nullopt;
     }
-    const SelectionReading reading = m_watch->reader->read(m_backend);
+    const selection::SelectionReading reading = m_watch->reader->read(m_backend);
     const QJsonObject value = protocol::toJson(reading, numberOf(reading.step.element));
     // Whether the step passed over every application to switch them on tells nothing new.
     QJsonObject compared = value;
@@ -133,15 +133,15 @@ QByteArray AccessibilityServer::answer(QByteArrayView request)
 
 QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& request, bool& known)
 {
-    AccessibilityBackend& layer = m_backend;
+    selection::AccessibilityBackend& layer = m_backend;
     const auto element = [&] { return elementOf(request[QLatin1String("el")]); };
     const auto pid = [&] { return pidFrom(request[QLatin1String("pid")]); };
     const auto withElement = [&](auto read) -> QJsonValue {
-        const Element held = element();
+        const selection::Element held = element();
         return held ? read(held) : QJsonValue();
     };
     const auto withPid = [&](auto read) -> QJsonValue {
-        const std::optional<Pid> of = pid();
+        const std::optional<selection::Pid> of = pid();
         return of ? read(*of) : QJsonValue();
     };
     if (name == QLatin1String("watch")) {
@@ -154,68 +154,71 @@ QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& req
         return toJson(layer.frontmostWindowOwnerPid());
     }
     if (name == QLatin1String("read")) {
-        return withPid([&](Pid of) {
-            const SelectionReading reading = layer.readFocused(of);
+        return withPid([&](selection::Pid of) {
+            const selection::SelectionReading reading = layer.readFocused(of);
             return QJsonValue(protocol::toJson(reading, numberOf(reading.step.element)));
         });
     }
     if (name == QLatin1String("application")) {
-        return withPid([&](Pid of) { return QJsonValue(qint64(numberOf(layer.applicationElement(of)))); });
+        return withPid([&](selection::Pid of) { return QJsonValue(qint64(numberOf(layer.applicationElement(of)))); });
     }
     if (name == QLatin1String("focused")) {
-        return withElement([&](const Element& e) { return QJsonValue(qint64(numberOf(layer.focusedElement(e)))); });
+        return withElement(
+            [&](const selection::Element& e) { return QJsonValue(qint64(numberOf(layer.focusedElement(e)))); });
     }
     if (name == QLatin1String("identifier")) {
-        return withPid([&](Pid of) { return protocol::toJson(layer.bundleIdentifier(of)); });
+        return withPid([&](selection::Pid of) { return protocol::toJson(layer.bundleIdentifier(of)); });
     }
     if (name == QLatin1String("pid")) {
-        return withElement([&](const Element& e) { return toJson(e->processId()); });
+        return withElement([&](const selection::Element& e) { return toJson(e->processId()); });
     }
     if (name == QLatin1String("selectedText")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.selectedText(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.selectedText(e)); });
     }
     if (name == QLatin1String("selectionLength")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionLength(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.selectionLength(e)); });
     }
     if (name == QLatin1String("replaceSelection")) {
         const QJsonValue text = request[QLatin1String("text")];
-        return withElement([&](const Element& e) {
+        return withElement([&](const selection::Element& e) {
             return QJsonValue(text.isString() && layer.replaceSelection(e, text.toString()));
         });
     }
     if (name == QLatin1String("textMark")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.textMark(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.textMark(e)); });
     }
     if (name == QLatin1String("textBetween")) {
         const std::optional<int> start = protocol::numberFrom(request[QLatin1String("a")]);
         const std::optional<int> end = protocol::numberFrom(request[QLatin1String("b")]);
-        return withElement([&](const Element& e) {
+        return withElement([&](const selection::Element& e) {
             return start && end ? protocol::toJson(layer.textBetween(e, *start, *end)) : QJsonValue();
         });
     }
     if (name == QLatin1String("boundsFromMarkers")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionBoundsFromTextMarkers(e)); });
+        return withElement(
+            [&](const selection::Element& e) { return protocol::toJson(layer.selectionBoundsFromTextMarkers(e)); });
     }
     if (name == QLatin1String("boundsFromRange")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.selectionBoundsFromRange(e)); });
+        return withElement(
+            [&](const selection::Element& e) { return protocol::toJson(layer.selectionBoundsFromRange(e)); });
     }
     if (name == QLatin1String("elementFrame")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.elementFrame(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.elementFrame(e)); });
     }
     if (name == QLatin1String("windowFrame")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.windowFrame(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.windowFrame(e)); });
     }
     if (name == QLatin1String("role")) {
-        return withElement([&](const Element& e) { return protocol::toJson(layer.elementRole(e)); });
+        return withElement([&](const selection::Element& e) { return protocol::toJson(layer.elementRole(e)); });
     }
     if (name == QLatin1String("readAncestors")) {
-        return withElement([&](const Element& e) {
+        return withElement([&](const selection::Element& e) {
             layer.readAncestorAttributes(e);
             return QJsonValue();
         });
     }
     if (name == QLatin1String("enhance")) {
-        return withElement([&](const Element& e) {
+        return withElement([&](const selection::Element& e) {
             layer.enableEnhancedUserInterface(e);
             return QJsonValue();
         });
@@ -225,13 +228,13 @@ QJsonValue AccessibilityServer::call(const QString& name, const QJsonObject& req
         return {};
     }
     if (name == QLatin1String("responding")) {
-        return withPid([&](Pid of) { return QJsonValue(layer.isResponding(of)); });
+        return withPid([&](selection::Pid of) { return QJsonValue(layer.isResponding(of)); });
     }
     known = false;
     return {};
 }
 
-std::int64_t AccessibilityServer::numberOf(const Element& element)
+std::int64_t AccessibilityServer::numberOf(const selection::Element& element)
 {
     if (!element) {
         return 0;
@@ -248,7 +251,7 @@ std::int64_t AccessibilityServer::numberOf(const Element& element)
     return m_next++;
 }
 
-Element AccessibilityServer::elementOf(const QJsonValue& number) const
+selection::Element AccessibilityServer::elementOf(const QJsonValue& number) const
 {
     const auto found = m_elements.find(static_cast<std::int64_t>(number.toDouble()));
     return found != m_elements.end() ? found->second : nullptr;
@@ -281,8 +284,8 @@ bool writeAll(const QByteArray& bytes)
 
 } // namespace
 
-int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost,
-                         std::shared_ptr<ApplicationIdentities> identities)
+int serveStandardStreams(selection::AccessibilityBackend& layer, const std::function<bool()>& lost,
+                         std::shared_ptr<selection::ApplicationIdentities> identities)
 {
     // Announcements bring a step of the watch forward, but never closer than this to the last one.
     constexpr auto earliestStep = std::chrono::milliseconds(30);

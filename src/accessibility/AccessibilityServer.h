@@ -25,8 +25,8 @@ public:
 
     // `identities` tell the applications the user turned the watcher off in while the helper steps
     // on its own; without them none is told apart.
-    explicit AccessibilityServer(AccessibilityBackend& backend,
-                                 std::shared_ptr<ApplicationIdentities> identities = nullptr);
+    explicit AccessibilityServer(selection::AccessibilityBackend& backend,
+                                 std::shared_ptr<selection::ApplicationIdentities> identities = nullptr);
     ~AccessibilityServer();
     AccessibilityServer(const AccessibilityServer&) = delete;
     AccessibilityServer& operator=(const AccessibilityServer&) = delete;
@@ -48,12 +48,12 @@ private:
 
     QJsonValue call(const QString& name, const QJsonObject& request, bool& known);
     // The number of `element`, the same for the same object of the other application; 0 for none.
-    std::int64_t numberOf(const Element& element);
-    Element elementOf(const QJsonValue& number) const;
+    std::int64_t numberOf(const selection::Element& element);
+    selection::Element elementOf(const QJsonValue& number) const;
 
-    AccessibilityBackend& m_backend;
-    std::shared_ptr<ApplicationIdentities> m_identities;
-    std::map<std::int64_t, Element> m_elements;
+    selection::AccessibilityBackend& m_backend;
+    std::shared_ptr<selection::ApplicationIdentities> m_identities;
+    std::map<std::int64_t, selection::Element> m_elements;
     std::int64_t m_next = 1;
     std::unique_ptr<Watch> m_watch;
     bool m_watchChanged = false;
@@ -66,7 +66,7 @@ private:
 // the readings that changed instead of the announcements. Returns the process's exit status: 0 once the input
 // closes or the application stops reading, noBusExit once `lost` says the layer lost its bus
 // (asked after each request and every second), 2 for a request past every bound.
-int serveStandardStreams(AccessibilityBackend& layer, const std::function<bool()>& lost,
-                         std::shared_ptr<ApplicationIdentities> identities = nullptr);
+int serveStandardStreams(selection::AccessibilityBackend& layer, const std::function<bool()>& lost,
+                         std::shared_ptr<selection::ApplicationIdentities> identities = nullptr);
 
 } // namespace parlomatic::platform

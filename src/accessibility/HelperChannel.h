@@ -45,12 +45,12 @@ public:
     void drainEvents();
 
     // The one element here for a number the helper handed out, made by `make` when none is held.
-    template <typename Make> Element element(std::int64_t number, Make make)
+    template <typename Make> selection::Element element(std::int64_t number, Make make)
     {
         const std::scoped_lock held(m_dropLock);
         std::erase(m_dropped, number);
         auto& known = m_elements[number];
-        Element element = known.lock();
+        selection::Element element = known.lock();
         if (!element) {
             element = make();
             known = element;
@@ -88,7 +88,7 @@ private:
     std::function<void(const QJsonObject&)> m_reading;
     long long m_calls = 0;
     std::mutex m_dropLock;
-    std::map<std::int64_t, std::weak_ptr<AccessibleElement>> m_elements;
+    std::map<std::int64_t, std::weak_ptr<selection::AccessibleElement>> m_elements;
     std::vector<std::int64_t> m_dropped;
 };
 

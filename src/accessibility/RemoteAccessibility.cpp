@@ -18,7 +18,7 @@ namespace {
 
 // An element of the helper's, by the number it handed out; dropped there when the last reference
 // here goes.
-class RemoteElement final : public AccessibleElement {
+class RemoteElement final : public selection::AccessibleElement {
 public:
     RemoteElement(std::int64_t number, const std::shared_ptr<RemoteAccessibility::Channel>& channel)
         : m_number(number), m_channel(channel)
@@ -33,7 +33,7 @@ public:
     RemoteElement& operator=(const RemoteElement&) = delete;
 
     // Read when first asked, on the thread that asks (the layer's).
-    std::optional<Pid> processId() const override
+    std::optional<selection::Pid> processId() const override
     {
         const auto channel = m_channel.lock();
         if (!m_pid && channel) {
@@ -43,7 +43,7 @@ public:
         }
         return m_pid;
     }
-    bool isSameElement(const AccessibleElement& other) const override
+    bool isSameElement(const selection::AccessibleElement& other) const override
     {
         const auto* remote = dynamic_cast<const RemoteElement*>(&other);
         return remote != nullptr && remote->m_number == m_number && !remote->m_channel.owner_before(m_channel) &&
@@ -54,7 +54,7 @@ public:
 private:
     std::int64_t m_number;
     std::weak_ptr<RemoteAccessibility::Channel> m_channel;
-    mutable std::optional<Pid> m_pid;
+    mutable std::optional<selection::Pid> m_pid;
 };
 
 } // namespace
@@ -90,7 +90,8 @@ std::optional<QJsonValue> RemoteAccessibility::ask(const char* call, QJsonObject
     return m_channel->call(std::move(arguments));
 }
 
-std::optional<QJsonValue> RemoteAccessibility::askAbout(const char* call, const Element& element, QJsonObject arguments)
+std::optional<QJsonValue> RemoteAccessibility::askAbout(const char* call, const selection::Element& element,
+                                                        QJsonObject arguments)
 {
     const auto* remote = dynamic_cast<const RemoteElement*>(element.get());
     if (remote == nullptr) {
@@ -100,7 +101,7 @@ std::optional<QJsonValue> RemoteAccessibility::askAbout(const char* call, const 
     return ask(call, std::move(arguments));
 }
 
-Element RemoteAccessibility::elementFrom(const std::optional<QJsonValue>& answer)
+selection::Element RemoteAccessibility::elementFrom(const std::optional<QJsonValue>& answer)
 {
     const double number = answer ? answer->toDouble() : 0;
     if (number < 1 || number != std::trunc(number)) {
@@ -110,94 +111,95 @@ Element RemoteAccessibility::elementFrom(const std::optional<QJsonValue>& answer
                               [&] { return std::make_shared<RemoteElement>(std::int64_t(number), m_channel); });
 }
 
-std::optional<Pid> RemoteAccessibility::frontmostWindowOwnerPid()
+std::optional<selection::Pid> RemoteAccessibility::frontmostWindowOwnerPid()
 {
     const std::optional<QJsonValue> pid = ask("front");
     return pid ? protocol::numberFrom(*pid) : std::nullopt;
 }
 
-Element RemoteAccessibility::applicationElement(Pid pid)
+selection::Element RemoteAccessibility::applicationElement(selection::Pid pid)
 {
     return elementFrom(ask("application", {{QStringLiteral("pid"), pid}}));
 }
 
-Element RemoteAccessibility::focusedElement(const Element& application)
+selection::Element RemoteAccessibility::focusedElement(const selection::Element& application)
 {
     return elementFrom(askAbout("focused", application));
 }
 
-std::optional<QString> RemoteAccessibility::bundleIdentifier(Pid pid)
+std::optional<QString> RemoteAccessibility::bundleIdentifier(selection::Pid pid)
 {
     const std::optional<QJsonValue> identifier = ask("identifier", {{QStringLiteral("pid"), pid}});
     return identifier ? protocol::textFrom(*identifier) : std::nullopt;
 }
 
-std::optional<QString> RemoteAccessibility::selectedText(const Element& element)
+std::optional<QString> RemoteAccessibility::selectedText(const selection::Element& element)
 {
     const std::optional<QJsonValue> text = askAbout("selectedText", element);
     return text ? protocol::textFrom(*text) : std::nullopt;
 }
 
-std::optional<int> RemoteAccessibility::selectionLength(const Element& element)
+std::optional<int> RemoteAccessibility::selectionLength(const selection::Element& element)
 {
     const std::optional<QJsonValue> length = askAbout("selectionLength", element);
     return length ? protocol::numberFrom(*length) : std::nullopt;
 }
 
-bool RemoteAccessibility::replaceSelection(const Element& element, const QString& text)
+bool RemoteAccessibility::replaceSelection(const selection::Element& element, const QString& text)
 {
     const std::optional<QJsonValue> written = askAbout("replaceSelection", element, {{QStringLiteral("text"), text}});
     return written && written->toBool();
 }
 
-std::optional<AccessibilityBackend::TextMark> RemoteAccessibility::textMark(const Element& element)
+std::optional<selection::AccessibilityBackend::TextMark>
+RemoteAccessibility::textMark(const selection::Element& element)
 {
     const std::optional<QJsonValue> mark = askAbout("textMark", element);
     return mark ? protocol::markFrom(*mark) : std::nullopt;
 }
 
-std::optional<QString> RemoteAccessibility::textBetween(const Element& element, int start, int end)
+std::optional<QString> RemoteAccessibility::textBetween(const selection::Element& element, int start, int end)
 {
     const std::optional<QJsonValue> text =
         askAbout("textBetween", element, {{QStringLiteral("a"), start}, {QStringLiteral("b"), end}});
     return text ? protocol::textFrom(*text) : std::nullopt;
 }
 
-std::optional<AxRect> RemoteAccessibility::selectionBoundsFromTextMarkers(const Element& element)
+std::optional<selection::AxRect> RemoteAccessibility::selectionBoundsFromTextMarkers(const selection::Element& element)
 {
     const std::optional<QJsonValue> rect = askAbout("boundsFromMarkers", element);
     return rect ? protocol::rectFrom(*rect) : std::nullopt;
 }
 
-std::optional<AxRect> RemoteAccessibility::selectionBoundsFromRange(const Element& element)
+std::optional<selection::AxRect> RemoteAccessibility::selectionBoundsFromRange(const selection::Element& element)
 {
     const std::optional<QJsonValue> rect = askAbout("boundsFromRange", element);
     return rect ? protocol::rectFrom(*rect) : std::nullopt;
 }
 
-std::optional<AxRect> RemoteAccessibility::elementFrame(const Element& element)
+std::optional<selection::AxRect> RemoteAccessibility::elementFrame(const selection::Element& element)
 {
     const std::optional<QJsonValue> rect = askAbout("elementFrame", element);
     return rect ? protocol::rectFrom(*rect) : std::nullopt;
 }
 
-std::optional<AxRect> RemoteAccessibility::windowFrame(const Element& element)
+std::optional<selection::AxRect> RemoteAccessibility::windowFrame(const selection::Element& element)
 {
     const std::optional<QJsonValue> rect = askAbout("windowFrame", element);
     return rect ? protocol::rectFrom(*rect) : std::nullopt;
 }
 
-std::optional<QString> RemoteAccessibility::elementRole(const Element& element)
+std::optional<QString> RemoteAccessibility::elementRole(const selection::Element& element)
 {
     const std::optional<QJsonValue> role = askAbout("role", element);
     return role ? protocol::textFrom(*role) : std::nullopt;
 }
 
-SelectionReading RemoteAccessibility::readFocused(Pid pid)
+selection::SelectionReading RemoteAccessibility::readFocused(selection::Pid pid)
 {
-    using Outcome = SelectionReading::Outcome;
+    using Outcome = selection::SelectionReading::Outcome;
     const std::optional<QJsonValue> answer = ask("read", {{QStringLiteral("pid"), pid}});
-    std::optional<SelectionReading> reading;
+    std::optional<selection::SelectionReading> reading;
     if (answer) {
         reading = protocol::readingFrom(
             *answer, [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
@@ -212,17 +214,17 @@ SelectionReading RemoteAccessibility::readFocused(Pid pid)
     }
     if (!reading) {
         reading.emplace();
-        reading->outcome = SelectionReading::Outcome::noFocus;
+        reading->outcome = selection::SelectionReading::Outcome::noFocus;
     }
     return std::move(*reading);
 }
 
-void RemoteAccessibility::readAncestorAttributes(const Element& element)
+void RemoteAccessibility::readAncestorAttributes(const selection::Element& element)
 {
     askAbout("readAncestors", element);
 }
 
-void RemoteAccessibility::enableEnhancedUserInterface(const Element& application)
+void RemoteAccessibility::enableEnhancedUserInterface(const selection::Element& application)
 {
     askAbout("enhance", application);
 }
@@ -243,7 +245,7 @@ bool RemoteAccessibility::isConnected()
     return m_channel && m_channel->alive();
 }
 
-bool RemoteAccessibility::isResponding(Pid pid)
+bool RemoteAccessibility::isResponding(selection::Pid pid)
 {
     const std::optional<QJsonValue> responding = ask("responding", {{QStringLiteral("pid"), pid}});
     return !responding || !responding->isBool() || responding->toBool();
@@ -257,8 +259,8 @@ void RemoteAccessibility::setChangeListener(std::function<void()> changed)
     }
 }
 
-bool RemoteAccessibility::watchSelections(const SelectionWatch& watch,
-                                          std::function<void(SelectionReading, std::int64_t)> changed)
+bool RemoteAccessibility::watchSelections(const selection::SelectionWatch& watch,
+                                          std::function<void(selection::SelectionReading, std::int64_t)> changed)
 {
     if (!m_channel) {
         return true; // no helper for now: the watch is asked of the next one
@@ -266,7 +268,7 @@ bool RemoteAccessibility::watchSelections(const SelectionWatch& watch,
     m_watching = watch.every.count() > 0;
     m_channel->setReadingListener([this, changed = std::move(changed)](const QJsonObject& event) {
         const QJsonValue generation = event[QLatin1String("gen")];
-        std::optional<SelectionReading> reading = protocol::readingFrom(
+        std::optional<selection::SelectionReading> reading = protocol::readingFrom(
             event[QLatin1String("v")], [this](std::int64_t number) { return elementFrom(QJsonValue(qint64(number))); });
         if (!reading || !generation.isDouble()) {
             logError("The accessibility helper sent a reading that is not one; it is ignored.");

@@ -18,7 +18,7 @@ namespace parlomatic::platform {
 // within answerWithin (a libatspi call stuck past its own time-out) is ended by its PID: from then
 // on every read gives nothing and isConnected() is false, so that the layer's thread makes a new
 // one (AccessibilityThread). Used from the thread that made it; elements may be dropped anywhere.
-class RemoteAccessibility final : public AccessibilityBackend {
+class RemoteAccessibility final : public selection::AccessibilityBackend {
 public:
     static constexpr std::chrono::milliseconds answerWithin{2000};
     // Past this resident size the helper is started anew (it holds about 10 MB when well).
@@ -52,29 +52,29 @@ public:
     // The helper's process, or 0 when there is none.
     long long helperPid() const;
 
-    std::optional<Pid> frontmostWindowOwnerPid() override;
-    Element applicationElement(Pid pid) override;
-    Element focusedElement(const Element& application) override;
-    std::optional<QString> bundleIdentifier(Pid pid) override;
-    std::optional<QString> selectedText(const Element& element) override;
-    std::optional<int> selectionLength(const Element& element) override;
-    bool replaceSelection(const Element& element, const QString& text) override;
-    std::optional<TextMark> textMark(const Element& element) override;
-    std::optional<QString> textBetween(const Element& element, int start, int end) override;
-    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
-    std::optional<AxRect> selectionBoundsFromRange(const Element& element) override;
-    std::optional<AxRect> elementFrame(const Element& element) override;
-    std::optional<AxRect> windowFrame(const Element& element) override;
-    std::optional<QString> elementRole(const Element& element) override;
-    SelectionReading readFocused(Pid pid) override;
-    void readAncestorAttributes(const Element& element) override;
-    void enableEnhancedUserInterface(const Element& application) override;
+    std::optional<selection::Pid> frontmostWindowOwnerPid() override;
+    selection::Element applicationElement(selection::Pid pid) override;
+    selection::Element focusedElement(const selection::Element& application) override;
+    std::optional<QString> bundleIdentifier(selection::Pid pid) override;
+    std::optional<QString> selectedText(const selection::Element& element) override;
+    std::optional<int> selectionLength(const selection::Element& element) override;
+    bool replaceSelection(const selection::Element& element, const QString& text) override;
+    std::optional<TextMark> textMark(const selection::Element& element) override;
+    std::optional<QString> textBetween(const selection::Element& element, int start, int end) override;
+    std::optional<selection::AxRect> selectionBoundsFromTextMarkers(const selection::Element& element) override;
+    std::optional<selection::AxRect> selectionBoundsFromRange(const selection::Element& element) override;
+    std::optional<selection::AxRect> elementFrame(const selection::Element& element) override;
+    std::optional<selection::AxRect> windowFrame(const selection::Element& element) override;
+    std::optional<QString> elementRole(const selection::Element& element) override;
+    selection::SelectionReading readFocused(selection::Pid pid) override;
+    void readAncestorAttributes(const selection::Element& element) override;
+    void enableEnhancedUserInterface(const selection::Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
     bool isConnected() override;
-    bool isResponding(Pid pid) override;
+    bool isResponding(selection::Pid pid) override;
     void setChangeListener(std::function<void()> changed) override;
-    bool watchSelections(const SelectionWatch& watch,
-                         std::function<void(SelectionReading, std::int64_t)> changed) override;
+    bool watchSelections(const selection::SelectionWatch& watch,
+                         std::function<void(selection::SelectionReading, std::int64_t)> changed) override;
 
     class Channel;
 
@@ -82,8 +82,8 @@ private:
     explicit RemoteAccessibility(std::shared_ptr<Channel> channel);
     // The answer's value, or nothing when the helper could not give one (it is then ended).
     std::optional<QJsonValue> ask(const char* call, QJsonObject arguments = {});
-    std::optional<QJsonValue> askAbout(const char* call, const Element& element, QJsonObject arguments = {});
-    Element elementFrom(const std::optional<QJsonValue>& answer);
+    std::optional<QJsonValue> askAbout(const char* call, const selection::Element& element, QJsonObject arguments = {});
+    selection::Element elementFrom(const std::optional<QJsonValue>& answer);
     // Reads what the helper sends between answers while anyone listens.
     void listen();
 

@@ -32,7 +32,7 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const qsizetype at = arguments.indexOf(QStringLiteral("--application-pid"));
     bool valid = false;
-    const Pid owner = at >= 0 ? Pid(arguments.value(at + 1).toInt(&valid)) : 0;
+    const selection::Pid owner = at >= 0 ? selection::Pid(arguments.value(at + 1).toInt(&valid)) : 0;
     if (!valid || owner <= 0) {
         std::fputs("parlomatic-accessibility: started by Parlomatic only (--application-pid PID)\n", stderr);
         return 2;
@@ -47,7 +47,7 @@ int main(int argc, char* argv[])
     // The helper inherits the application's environment untouched, so it probes the same session
     // and its parts are picked by the same code.
     const std::unique_ptr<platform::AtspiAccessibility> layer =
-        PlatformParts(platform::Session::probe()).accessibilityLayer();
+        app::PlatformParts(platform::Session::probe()).accessibilityLayer();
     if (!layer->isAvailable()) {
         return protocol::noBusExit;
     }

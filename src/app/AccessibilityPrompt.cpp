@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 AccessibilityPrompt::AccessibilityPrompt(std::function<void()> turnOn, QWidget* parent) : QDialog(parent)
 {
@@ -58,4 +58,4 @@ void BusAccessibilityPermission::requestAccess()
     prompt->activateWindow();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // The one-time request for the accessibility permission: explains why Parlomatic reads other
 // applications, says that applications built on Qt or Chromium must be started again to be read,
@@ -28,4 +28,4 @@ public:
     void requestAccess() override;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

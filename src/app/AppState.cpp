@@ -11,7 +11,7 @@
 #include <fstream>
 #include <system_error>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 AppState::AppState(AppStateDependencies dependencies, QObject* parent)
     : QObject(parent), m_deps(std::move(dependencies)), m_renewalRetry(m_deps.retryDelay, m_deps.maxRetryDelay),
@@ -158,7 +158,7 @@ void AppState::endWaiting()
     }
 }
 
-std::optional<Gender> AppState::preferredGender() const
+std::optional<service::Gender> AppState::preferredGender() const
 {
     return m_user ? m_user->gender : std::nullopt;
 }
@@ -290,16 +290,16 @@ void AppState::checkForUpdates()
     }
 }
 
-void AppState::changePreferredGender(std::optional<Gender> chosen)
+void AppState::changePreferredGender(std::optional<service::Gender> chosen)
 {
     if (!m_deps.userMetadata) {
         return;
     }
     auto metadata = m_deps.userMetadata;
-    const RunInBackground keepAlive = [metadata](std::function<void()> job) {
+    const service::RunInBackground keepAlive = [metadata](std::function<void()> job) {
         runInBackground([metadata, job = std::move(job)] { job(); });
     };
-    if (parlomatic::changePreferredGender(m_user, m_accessToken, chosen, *metadata, keepAlive)) {
+    if (service::changePreferredGender(m_user, m_accessToken, chosen, *metadata, keepAlive)) {
         emit userChanged();
     }
 }
@@ -329,4 +329,4 @@ void AppState::updateAccessibilityStatus()
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

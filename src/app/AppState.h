@@ -21,7 +21,7 @@
 
 class QTimer;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 class UpdaterController;
 
@@ -48,7 +48,7 @@ struct AppStateDependencies {
     std::shared_ptr<AccessibilityPermission> accessibility;
     WebSignIn signIn;
     WatcherFactory startWatcher;
-    std::shared_ptr<const UserMetadata> userMetadata;
+    std::shared_ptr<const service::UserMetadata> userMetadata;
     std::chrono::milliseconds accessibilityInterval{1000};
     // Tells the user what the menu cannot show (a sign-out not complete yet, a sign-in the keyring
     // cannot keep); may be empty.
@@ -69,7 +69,7 @@ struct AppStateDependencies {
 //
 // Lives on the GUI thread: every field is written there, every signal is emitted there, and every
 // operation is called there. Blocking work runs in the background and comes back queued.
-class AppState final : public QObject, public Session {
+class AppState final : public QObject, public service::Session {
     Q_OBJECT
     Q_PROPERTY(QString updateLabel READ updateLabel WRITE setUpdateLabel NOTIFY updateLabelChanged)
     Q_PROPERTY(bool isAccessibilityEnabled READ isAccessibilityEnabled NOTIFY isAccessibilityEnabledChanged)
@@ -102,7 +102,7 @@ public:
     const std::optional<std::string>& accessTokenValue() const { return m_accessToken; }
     QString accessTokenText() const { return QString::fromStdString(accessToken()); }
     std::optional<double> accessTokenExpiration() const { return m_accessTokenExpiration; }
-    const std::optional<User>& user() const { return m_user; }
+    const std::optional<service::User>& user() const { return m_user; }
     bool waitingForAuth() const { return m_pendingAuth > 0; }
     // A stored session is kept although it could not be renewed (the identity service or the
     // keyring did not answer); it is tried again with a growing delay, and when the network is back.
@@ -124,7 +124,7 @@ public:
     // Session
     void refreshSession(std::function<void()> done) override { refreshSession(false, std::move(done)); }
     std::string accessToken() const override { return m_accessToken.value_or(std::string()); }
-    std::optional<Gender> preferredGender() const override;
+    std::optional<service::Gender> preferredGender() const override;
 
     // Brings the token, its expiry, isAuthenticated and (when forced) the user up to date from the
     // credentials manager, then runs `done`. Logs "Unable to renew credentials" when nothing
@@ -145,7 +145,7 @@ public:
     void logout();
     void checkForUpdates();
     // The preferred-gender choice of the status menu.
-    void changePreferredGender(std::optional<Gender> chosen);
+    void changePreferredGender(std::optional<service::Gender> chosen);
 
     void checkReadiness(bool accessibilityEnabled, bool signedIn);
     void updateAccessibilityStatus();
@@ -190,7 +190,7 @@ private:
     bool m_isAuthenticated = false;
     std::optional<std::string> m_accessToken;
     std::optional<double> m_accessTokenExpiration;
-    std::optional<User> m_user;
+    std::optional<service::User> m_user;
     // waitingForAuth counts the sign-ins and refreshes under way, so one that ends does not show
     // the menu as idle while another still runs.
     int m_pendingAuth = 0;
@@ -222,4 +222,4 @@ private:
 // character boundary), so a log line never carries a whole response or token.
 std::string boundedFailureLine(std::string_view prefix, std::string_view description);
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // The retrieval's outcome, carried from the worker to the GUI thread.
@@ -175,7 +175,7 @@ void AppState::applyCredentials(const identity::Credentials& credentials, bool u
         return;
     }
     if (updateUser) {
-        m_user = User::fromIdToken(credentials.idToken());
+        m_user = service::User::fromIdToken(credentials.idToken());
         emit userChanged();
     }
     setAccessToken(credentials.accessToken());
@@ -187,4 +187,4 @@ void AppState::applyCredentials(const identity::Credentials& credentials, bool u
     setAuthenticated(true);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

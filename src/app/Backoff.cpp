@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 Backoff::Backoff(std::chrono::milliseconds first, std::chrono::milliseconds most)
     : m_first(first), m_most(std::max(first, most)), m_next(first)
@@ -35,4 +35,4 @@ std::chrono::milliseconds Backoff::scheduledDelay() const
     return m_timer && m_timer->isActive() ? m_timer->intervalAsDuration() : std::chrono::milliseconds(0);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -8,7 +8,7 @@
 
 class QTimer;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // Runs an attempt again after a delay that doubles with every call of schedule(), up to a limit.
 class Backoff {
@@ -28,4 +28,4 @@ private:
     std::unique_ptr<QTimer> m_timer;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

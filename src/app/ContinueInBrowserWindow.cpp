@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 ContinueInBrowserWindow::ContinueInBrowserWindow(const QString& address, QWidget* parent)
     : QWidget(parent, Qt::Dialog), m_address(new QLineEdit(address, this))
@@ -62,4 +62,4 @@ void ContinueInBrowserWindow::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

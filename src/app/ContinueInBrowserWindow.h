@@ -5,7 +5,7 @@
 
 class QLineEdit;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // Stands for the sign-in sheet while the user signs in in the browser: the address of the sign-in
 // page (with a copy button, for a browser that did not open) and Cancel. Cancel or closing the
@@ -29,4 +29,4 @@ private:
     bool m_done = false;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

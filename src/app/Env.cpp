@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // EX_CONFIG from sysexits.h: a configuration error.
@@ -164,4 +164,4 @@ const std::string& Env::updateFeedURL()
     return value;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

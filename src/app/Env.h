@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // A deployment value that is missing or unusable, named by its file and key.
 struct ConfigError {
@@ -62,4 +62,4 @@ public:
     static const std::optional<std::filesystem::path>& extraCaFile();
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

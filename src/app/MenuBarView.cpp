@@ -8,7 +8,7 @@
 #include <QMenu>
 #include <QTimer>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // A menu title takes "&" as the mark of a shortcut key; a name shows it as written.
@@ -75,9 +75,9 @@ void MenuBarView::rebuild()
     if (m_appState.isAuthenticated()) {
         QMenu* genders = m_menu->addMenu(QString::fromLatin1(genderTitle));
         auto* group = new QActionGroup(genders);
-        const std::optional<User>& user = m_appState.user();
+        const std::optional<service::User>& user = m_appState.user();
         const auto current = user ? user->gender : std::nullopt;
-        for (const Gender gender : allGenders) {
+        for (const service::Gender gender : service::allGenders) {
             QAction* choice = genders->addAction(QString::fromLatin1(description(gender)));
             choice->setCheckable(true);
             choice->setChecked(current == gender);
@@ -103,11 +103,11 @@ void MenuBarView::rebuild()
     connect(quit, &QAction::triggered, this, [this] { m_quit(); });
 }
 
-void MenuBarView::setWatchControl(WatchControl* control)
+void MenuBarView::setWatchControl(selection::WatchControl* control)
 {
     m_watchControl = control;
-    for (auto signal :
-         {&WatchControl::pausedChanged, &WatchControl::turnedOffChanged, &WatchControl::lastShownChanged}) {
+    for (auto signal : {&selection::WatchControl::pausedChanged, &selection::WatchControl::turnedOffChanged,
+                        &selection::WatchControl::lastShownChanged}) {
         connect(control, signal, this, &MenuBarView::rebuild);
     }
     rebuild();
@@ -118,32 +118,32 @@ void MenuBarView::setShortcutsItem(std::function<void()> open)
     m_openShortcuts = std::move(open);
 }
 
-void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
+void MenuBarView::addWatchItems(QMenu& menu, selection::WatchControl& control)
 {
     // As later(): the change rebuilds the menu, which must not delete the action being triggered.
-    const auto choose = [&menu, &control](const QString& title, std::function<void(WatchControl&)> step) {
+    const auto choose = [&menu, &control](const QString& title, std::function<void(selection::WatchControl&)> step) {
         QAction* action = menu.addAction(title);
         QObject::connect(action, &QAction::triggered, &control, [&control, step = std::move(step)] {
             QTimer::singleShot(0, &control, [&control, step] { step(control); });
         });
     };
     if (control.isPaused()) {
-        choose(QString::fromLatin1(resumeTitle), [](WatchControl& c) { c.resume(); });
+        choose(QString::fromLatin1(resumeTitle), [](selection::WatchControl& c) { c.resume(); });
     } else {
-        choose(QString::fromLatin1(pauseTitle), [](WatchControl& c) { c.pause(); });
+        choose(QString::fromLatin1(pauseTitle), [](selection::WatchControl& c) { c.pause(); });
     }
 
-    const std::optional<ApplicationIdentity> last = control.lastShown();
+    const std::optional<selection::ApplicationIdentity> last = control.lastShown();
     if (last && !control.isTurnedOff(last->id)) {
         choose(QString::fromLatin1(dontShowTitle).arg(menuText(last->name)),
-               [application = *last](WatchControl& c) { c.turnOff(application); });
+               [application = *last](selection::WatchControl& c) { c.turnOff(application); });
     }
 
     // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the analyzer loses the functor std::function owns
-    const std::vector<ApplicationIdentity> turnedOff = control.turnedOff();
+    const std::vector<selection::ApplicationIdentity> turnedOff = control.turnedOff();
     if (!turnedOff.empty()) {
         QMenu* applications = menu.addMenu(QString::fromUtf8(turnedOffTitle));
-        for (const ApplicationIdentity& application : turnedOff) {
+        for (const selection::ApplicationIdentity& application : turnedOff) {
             QAction* item = applications->addAction(menuText(application.name));
             item->setCheckable(true);
             item->setChecked(true);
@@ -154,4 +154,4 @@ void MenuBarView::addWatchItems(QMenu& menu, WatchControl& control)
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -7,10 +7,13 @@
 
 class QMenu;
 
-namespace parlomatic {
+namespace parlomatic::selection {
+class WatchControl;
+} // namespace parlomatic::selection
+
+namespace parlomatic::app {
 
 class AppState;
-class WatchControl;
 
 // The status menu: sign in or out, check for updates, the preferred gender, the watcher's pause
 // and applications, quit. Rebuilt from the session state's and the watch control's signals
@@ -41,12 +44,12 @@ public:
     // Adds the watcher's items, followed by a separator, before "Start at Login": pause or resume,
     // "Don't Show in" the application the strip was last shown in, and the applications turned
     // off, each a checked item that turns it back on. `control` must outlive the view.
-    void setWatchControl(WatchControl* control);
+    void setWatchControl(selection::WatchControl* control);
     // Adds "Keyboard Shortcuts...", which runs `open`, before "Start at Login" from the next rebuild
     // on: set it before setWatchControl().
     void setShortcutsItem(std::function<void()> open);
     // Those items on their own, for `menu`; a choice takes effect once the menu has closed.
-    static void addWatchItems(QMenu& menu, WatchControl& control);
+    static void addWatchItems(QMenu& menu, selection::WatchControl& control);
 
 private:
     void rebuild();
@@ -55,8 +58,8 @@ private:
     AppState& m_appState;
     std::function<void()> m_quit;
     std::unique_ptr<QMenu> m_menu;
-    WatchControl* m_watchControl = nullptr;
+    selection::WatchControl* m_watchControl = nullptr;
     std::function<void()> m_openShortcuts;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

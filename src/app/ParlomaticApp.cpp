@@ -51,42 +51,44 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // The selection watcher: the accessibility layer it reads through, the poller with both panels, and
 // the actions behind the strip's buttons, which read the token through the session state.
 class SelectionWatcher : public QObject {
 public:
-    SelectionWatcher(const PlatformParts& parts, Session& session, HttpClient& http, WatchControl& control,
-                     KeyboardShortcuts& shortcuts)
-        : m_shortcuts(shortcuts), m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
-                                            [this](const QString& message) {
-                                                // From the layer's thread: told on the GUI thread.
-                                                QTimer::singleShot(0, this, [this, message] {
-                                                    m_desktopNotices.tell(NoticeCause::accessibility, message);
-                                                });
-                                            }),
-          m_accessibility(std::make_unique<AccessibilityThread>(
+    SelectionWatcher(const PlatformParts& parts, service::Session& session, HttpClient& http,
+                     selection::WatchControl& control, selection::KeyboardShortcuts& shortcuts)
+        : m_shortcuts(shortcuts),
+          m_helpers(platform::RemoteAccessibility::Launcher::installedProgram(),
+                    [this](const QString& message) {
+                        // From the layer's thread: told on the GUI thread.
+                        QTimer::singleShot(0, this, [this, message] {
+                            m_desktopNotices.tell(selection::NoticeCause::accessibility, message);
+                        });
+                    }),
+          m_accessibility(std::make_unique<selection::AccessibilityThread>(
               [this] {
                   auto layer = m_helpers.make();
                   layer->enableEnhancedUserInterfaceForRunningApps();
                   return layer;
               },
               true)),
-          m_translator(http, ApiDomain([] { return Env::apiDomain(); }))
+          m_translator(http, service::ApiDomain([] { return Env::apiDomain(); }))
     {
         const bool compositing = platform::isCompositingActive();
         const bool placeThemselves = parts.panelsPlaceThemselves();
         const QString identifier = QString::fromStdString(Env::bundleIdentifier());
-        m_poller = std::make_unique<TextSelectionPoller>(*m_accessibility, [&](TextSelectionPoller& poller) {
-            auto window = std::make_unique<ActionsWindow>(poller, identifier);
-            window->setCompositingActive(compositing);
-            if (placeThemselves) {
-                placeByOwnCoordinates(*window);
-            }
-            return window;
-        });
+        m_poller = std::make_unique<selection::TextSelectionPoller>(
+            *m_accessibility, [&](selection::TextSelectionPoller& poller) {
+                auto window = std::make_unique<panels::ActionsWindow>(poller, identifier);
+                window->setCompositingActive(compositing);
+                if (placeThemselves) {
+                    placeByOwnCoordinates(*window);
+                }
+                return window;
+            });
         // On Wayland our X11 keys reach XWayland windows only: native ones get a paste through the
         // compositor where it lets us, else their element written.
         m_keyPaster = parts.keyPaster();
@@ -98,12 +100,13 @@ public:
             qCDebug(sessionLog) << "X11 session: our keys paste into every window; compositing"
                                 << (compositing ? "on" : "off");
         }
-        m_writeBack = std::make_unique<WriteBack>(*m_accessibility, m_keyPaster.get(), m_windowPaster.get());
-        Preferences& preferences = Preferences::standard();
-        m_actions = std::make_unique<TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
+        m_writeBack = std::make_unique<selection::WriteBack>(*m_accessibility, m_keyPaster.get(), m_windowPaster.get());
+        service::Preferences& preferences = service::Preferences::standard();
+        m_actions =
+            std::make_unique<selection::TextActions>(session, m_translator, m_recognizer, preferences, *m_writeBack);
         m_actions->setNotices(&m_notices);
-        m_translateState = std::make_unique<TranslateState>(session, m_translator, m_recognizer, preferences);
-        auto translatePanel = std::make_unique<TranslateWindow>(*m_translateState, identifier);
+        m_translateState = std::make_unique<panels::TranslateState>(session, m_translator, m_recognizer, preferences);
+        auto translatePanel = std::make_unique<panels::TranslateWindow>(*m_translateState, identifier);
         translatePanel->setCompositingActive(compositing);
         if (placeThemselves) {
             placeByOwnCoordinates(*translatePanel);
@@ -111,10 +114,11 @@ public:
         m_poller->setTranslatePanel(std::move(translatePanel));
         m_poller->setSelectionActions(m_actions->selectionActions());
         control.govern(*m_poller, std::make_shared<platform::ProcApplicationIdentities>());
-        m_keyboardActions = std::make_unique<KeyboardActions>(*m_poller, preferences);
+        m_keyboardActions = std::make_unique<selection::KeyboardActions>(*m_poller, preferences);
         m_keyboardActions->setNotices(&m_notices);
         m_poller->startPolling();
-        m_shortcuts.setHandler([actions = m_keyboardActions.get()](ShortcutAction action) { actions->run(action); });
+        m_shortcuts.setHandler(
+            [actions = m_keyboardActions.get()](selection::ShortcutAction action) { actions->run(action); });
     }
     ~SelectionWatcher() override
     {
@@ -128,21 +132,21 @@ public:
     }
 
 private:
-    KeyboardShortcuts& m_shortcuts;
+    selection::KeyboardShortcuts& m_shortcuts;
     // Before the notices it tells through: destroyed after the layer's thread has ended.
     platform::DesktopNotifications m_desktopNotices;
     platform::RemoteAccessibility::Launcher m_helpers;
-    std::unique_ptr<AccessibilityThread> m_accessibility;
-    Translator m_translator;
-    Cld2LanguageRecognizer m_recognizer;
-    ThrottledNotices m_notices{m_desktopNotices, systemClock()};
-    std::unique_ptr<KeyPaster> m_keyPaster;
-    std::unique_ptr<WindowPaster> m_windowPaster;
-    std::unique_ptr<WriteBack> m_writeBack;
-    std::unique_ptr<TextActions> m_actions;
-    std::unique_ptr<TranslateState> m_translateState;
-    std::unique_ptr<TextSelectionPoller> m_poller;
-    std::unique_ptr<KeyboardActions> m_keyboardActions;
+    std::unique_ptr<selection::AccessibilityThread> m_accessibility;
+    service::Translator m_translator;
+    service::Cld2LanguageRecognizer m_recognizer;
+    selection::ThrottledNotices m_notices{m_desktopNotices, systemClock()};
+    std::unique_ptr<selection::KeyPaster> m_keyPaster;
+    std::unique_ptr<selection::WindowPaster> m_windowPaster;
+    std::unique_ptr<selection::WriteBack> m_writeBack;
+    std::unique_ptr<selection::TextActions> m_actions;
+    std::unique_ptr<panels::TranslateState> m_translateState;
+    std::unique_ptr<selection::TextSelectionPoller> m_poller;
+    std::unique_ptr<selection::KeyboardActions> m_keyboardActions;
 };
 
 std::shared_ptr<identity::CredentialsManager> makeCredentialsManager(std::shared_ptr<HttpClient> http)
@@ -206,12 +210,12 @@ ParlomaticApp::~ParlomaticApp()
 void ParlomaticApp::start()
 {
     installSystemBrowserSignIn();
-    m_watchControl = std::make_unique<WatchControl>(Preferences::standard(), systemClock());
+    m_watchControl = std::make_unique<selection::WatchControl>(service::Preferences::standard(), systemClock());
     m_trayIcon = std::make_unique<QSystemTrayIcon>();
     showPause();
-    connect(m_watchControl.get(), &WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
+    connect(m_watchControl.get(), &selection::WatchControl::pausedChanged, this, &ParlomaticApp::showPause);
     m_desktopNotices = std::make_unique<platform::DesktopNotifications>();
-    m_notices = std::make_unique<ThrottledNotices>(*m_desktopNotices, systemClock());
+    m_notices = std::make_unique<selection::ThrottledNotices>(*m_desktopNotices, systemClock());
     m_globalShortcuts = m_parts.globalShortcuts();
     if (dynamic_cast<platform::PortalGlobalShortcuts*>(m_globalShortcuts.get()) != nullptr) {
         m_shortcutsNote = QStringLiteral(
@@ -219,8 +223,8 @@ void ParlomaticApp::start()
             "you change them in its own settings (KDE Plasma: System Settings, Shortcuts, Parlomatic). The "
             "keys chosen here are only offered to it.");
     }
-    m_shortcuts = std::make_unique<KeyboardShortcuts>(m_globalShortcuts.get(), Preferences::standard(), *m_watchControl,
-                                                      *m_notices);
+    m_shortcuts = std::make_unique<selection::KeyboardShortcuts>(
+        m_globalShortcuts.get(), service::Preferences::standard(), *m_watchControl, *m_notices);
 
     AppStateDependencies dependencies;
     dependencies.credentialsManager = makeCredentialsManager(m_http);
@@ -229,9 +233,10 @@ void ParlomaticApp::start()
     dependencies.startWatcher = [this] {
         return std::make_unique<SelectionWatcher>(m_parts, *m_appState, *m_http, *m_watchControl, *m_shortcuts);
     };
-    dependencies.userMetadata = std::make_shared<UserMetadata>(*m_http, ApiDomain([] { return Env::apiDomain(); }));
+    dependencies.userMetadata =
+        std::make_shared<service::UserMetadata>(*m_http, service::ApiDomain([] { return Env::apiDomain(); }));
     dependencies.tell = [](const QString& message) {
-        platform::DesktopNotifications().tell(NoticeCause::session, message);
+        platform::DesktopNotifications().tell(selection::NoticeCause::session, message);
     };
     dependencies.signOutPendingFile = signOutPendingFile();
     m_appState = std::make_unique<AppState>(std::move(dependencies));
@@ -267,10 +272,11 @@ void ParlomaticApp::openShortcutsWindow()
                               : QStringLiteral("On this desktop Parlomatic cannot hold keys itself: bind them in your "
                                                "desktop's settings to the commands parlomatic --translate, "
                                                "parlomatic --replace and parlomatic --improve (see the README).");
-        m_shortcutsWindow = std::make_unique<ShortcutsWindow>(Preferences::standard(), note);
-        KeyboardShortcuts* shortcuts = m_shortcuts.get();
-        connect(m_shortcutsWindow.get(), &ShortcutsWindow::changed, shortcuts, &KeyboardShortcuts::reload);
-        connect(m_shortcutsWindow.get(), &ShortcutsWindow::editing, shortcuts, &KeyboardShortcuts::setSuspended);
+        m_shortcutsWindow = std::make_unique<ShortcutsWindow>(service::Preferences::standard(), note);
+        selection::KeyboardShortcuts* shortcuts = m_shortcuts.get();
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::changed, shortcuts, &selection::KeyboardShortcuts::reload);
+        connect(m_shortcutsWindow.get(), &ShortcutsWindow::editing, shortcuts,
+                &selection::KeyboardShortcuts::setSuspended);
     }
     m_shortcutsWindow->show();
     m_shortcutsWindow->raise();
@@ -279,7 +285,8 @@ void ParlomaticApp::openShortcutsWindow()
 
 void ParlomaticApp::runAction(const QString& name)
 {
-    if (const std::optional<ShortcutAction> action = shortcutNamed(name.toStdString()); action && m_shortcuts) {
+    if (const std::optional<selection::ShortcutAction> action = selection::shortcutNamed(name.toStdString());
+        action && m_shortcuts) {
         m_shortcuts->run(*action);
     }
 }
@@ -318,4 +325,4 @@ void ParlomaticApp::showAlreadyRunning()
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -9,16 +9,25 @@
 class QSystemTrayIcon;
 
 namespace parlomatic {
+class HttpClient;
+} // namespace parlomatic
+
+namespace parlomatic::selection {
+class GlobalShortcuts;
+class KeyboardShortcuts;
+class Notices;
+class WatchControl;
+} // namespace parlomatic::selection
+
+namespace parlomatic::service {
+class UserMetadata;
+} // namespace parlomatic::service
+
+namespace parlomatic::app {
 
 class AppState;
-class GlobalShortcuts;
-class HttpClient;
-class KeyboardShortcuts;
 class MenuBarView;
-class Notices;
 class ShortcutsWindow;
-class UserMetadata;
-class WatchControl;
 
 // The program's shell (the application delegate): owns the session state for the whole process,
 // the tray icon with the status menu, and hands the session state its updater once launched.
@@ -45,18 +54,18 @@ private:
     PlatformParts m_parts;
     std::shared_ptr<HttpClient> m_http;
     // Before the session state: the watcher it starts is governed by it.
-    std::unique_ptr<WatchControl> m_watchControl;
-    std::unique_ptr<Notices> m_desktopNotices;
-    std::unique_ptr<Notices> m_notices;
+    std::unique_ptr<selection::WatchControl> m_watchControl;
+    std::unique_ptr<selection::Notices> m_desktopNotices;
+    std::unique_ptr<selection::Notices> m_notices;
     // Before the watcher, which hands them its actions while it runs.
-    std::unique_ptr<GlobalShortcuts> m_globalShortcuts;
+    std::unique_ptr<selection::GlobalShortcuts> m_globalShortcuts;
     // What the shortcuts window says of how this desktop holds the keys.
     QString m_shortcutsNote;
-    std::unique_ptr<KeyboardShortcuts> m_shortcuts;
+    std::unique_ptr<selection::KeyboardShortcuts> m_shortcuts;
     std::unique_ptr<ShortcutsWindow> m_shortcutsWindow;
     std::unique_ptr<AppState> m_appState;
     std::unique_ptr<MenuBarView> m_menuView;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

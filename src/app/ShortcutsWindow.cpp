@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 bool acceptable(const QKeySequence& keys)
@@ -25,7 +25,7 @@ bool acceptable(const QKeySequence& keys)
 
 } // namespace
 
-ShortcutsWindow::ShortcutsWindow(Preferences& preferences, const QString& note, QWidget* parent)
+ShortcutsWindow::ShortcutsWindow(service::Preferences& preferences, const QString& note, QWidget* parent)
     : QWidget(parent, Qt::Dialog), m_preferences(preferences), m_message(new QLabel(this))
 {
     setWindowTitle(QStringLiteral("Keyboard Shortcuts"));
@@ -34,16 +34,16 @@ ShortcutsWindow::ShortcutsWindow(Preferences& preferences, const QString& note, 
     explanation->setWordWrap(true);
     auto* rows = new QGridLayout;
     int row = 0;
-    for (const ShortcutAction action : allShortcutActions) {
+    for (const selection::ShortcutAction action : selection::allShortcutActions) {
         auto* editor = new QKeySequenceEdit(this);
-        editor->setObjectName(QString::fromLatin1(shortcutName(action)));
-        editor->setAccessibleName(shortcutTitle(action));
+        editor->setObjectName(QString::fromLatin1(selection::shortcutName(action)));
+        editor->setAccessibleName(selection::shortcutTitle(action));
         auto* clear = new QPushButton(QStringLiteral("Clear"), this);
-        clear->setAccessibleName(QStringLiteral("Clear %1").arg(shortcutTitle(action)));
+        clear->setAccessibleName(QStringLiteral("Clear %1").arg(selection::shortcutTitle(action)));
         connect(editor, &QKeySequenceEdit::editingFinished, this,
                 [this, action, editor] { keep(action, editor->keySequence()); });
         connect(clear, &QPushButton::clicked, this, [this, action] { keep(action, {}); });
-        auto* label = new QLabel(shortcutTitle(action), this);
+        auto* label = new QLabel(selection::shortcutTitle(action), this);
         label->setBuddy(editor);
         rows->addWidget(label, row, 0);
         rows->addWidget(editor, row, 1);
@@ -54,8 +54,8 @@ ShortcutsWindow::ShortcutsWindow(Preferences& preferences, const QString& note, 
     m_message->setWordWrap(true);
     auto* defaults = new QPushButton(QStringLiteral("Restore Defaults"), this);
     connect(defaults, &QPushButton::clicked, this, [this] {
-        for (const ShortcutAction action : allShortcutActions) {
-            storeShortcut(m_preferences, action, defaultShortcut(action));
+        for (const selection::ShortcutAction action : selection::allShortcutActions) {
+            selection::storeShortcut(m_preferences, action, selection::defaultShortcut(action));
         }
         showStored();
         emit changed();
@@ -83,11 +83,11 @@ ShortcutsWindow::ShortcutsWindow(Preferences& preferences, const QString& note, 
 void ShortcutsWindow::showStored()
 {
     for (const auto& [action, editor] : m_editors) {
-        editor->setKeySequence(storedShortcut(m_preferences, action));
+        editor->setKeySequence(selection::storedShortcut(m_preferences, action));
     }
 }
 
-void ShortcutsWindow::keep(ShortcutAction action, const QKeySequence& keys)
+void ShortcutsWindow::keep(selection::ShortcutAction action, const QKeySequence& keys)
 {
     // A sequence of several combinations is cut to its first: a global shortcut is one press.
     const QKeySequence first = keys.isEmpty() ? QKeySequence() : QKeySequence(keys[0]);
@@ -97,12 +97,12 @@ void ShortcutsWindow::keep(ShortcutAction action, const QKeySequence& keys)
         return;
     }
     m_message->clear();
-    for (const ShortcutAction other : allShortcutActions) {
-        if (other != action && !first.isEmpty() && storedShortcut(m_preferences, other) == first) {
-            storeShortcut(m_preferences, other, {});
+    for (const selection::ShortcutAction other : selection::allShortcutActions) {
+        if (other != action && !first.isEmpty() && selection::storedShortcut(m_preferences, other) == first) {
+            selection::storeShortcut(m_preferences, other, {});
         }
     }
-    storeShortcut(m_preferences, action, first);
+    selection::storeShortcut(m_preferences, action, first);
     showStored();
     emit changed();
 }
@@ -120,4 +120,4 @@ void ShortcutsWindow::hideEvent(QHideEvent* event)
     QWidget::hideEvent(event);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

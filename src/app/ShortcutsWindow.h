@@ -9,9 +9,11 @@
 class QKeySequenceEdit;
 class QLabel;
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::app {
 
 // "Keyboard Shortcuts": one row per action (its keys, and Clear), Restore Defaults and Close. A
 // change is kept at once in the user's settings and announced by changed(); keys without Ctrl, Alt
@@ -23,9 +25,9 @@ class ShortcutsWindow final : public QWidget {
 public:
     // `note` (may be empty) says how the desktop binds the keys, where it is not Parlomatic.
     // `preferences` must outlive the window.
-    ShortcutsWindow(Preferences& preferences, const QString& note, QWidget* parent = nullptr);
+    ShortcutsWindow(service::Preferences& preferences, const QString& note, QWidget* parent = nullptr);
 
-    QKeySequenceEdit* editor(ShortcutAction action) const { return m_editors.at(action); }
+    QKeySequenceEdit* editor(selection::ShortcutAction action) const { return m_editors.at(action); }
 
     static constexpr const char* refusedMessage =
         "Use Ctrl, Alt or Super with that key: alone it would be taken from everything you type.";
@@ -39,12 +41,12 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void keep(ShortcutAction action, const QKeySequence& keys);
+    void keep(selection::ShortcutAction action, const QKeySequence& keys);
     void showStored();
 
-    Preferences& m_preferences;
-    std::map<ShortcutAction, QKeySequenceEdit*> m_editors;
+    service::Preferences& m_preferences;
+    std::map<selection::ShortcutAction, QKeySequenceEdit*> m_editors;
     QLabel* m_message;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -7,7 +7,7 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 constexpr int handOverTimeoutMs = 2000;
@@ -113,4 +113,4 @@ SingleInstance::Role SingleInstance::claim(const QStringList& urls, const QStrin
     return Role::primary;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -10,7 +10,7 @@
 
 class QLocalServer;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // One Parlomatic per user session: the first instance listens on a local socket in the runtime
 // directory ($XDG_RUNTIME_DIR, else Qt's per-user runtime folder); a later one hands over to it and
@@ -54,4 +54,4 @@ private:
     std::unique_ptr<QLocalServer> m_server;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

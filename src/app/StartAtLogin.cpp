@@ -9,7 +9,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // The Exec key's quoting: the path in double quotes, with `"`, `` ` ``, `$` and `\` escaped.
@@ -83,4 +83,4 @@ void StartAtLogin::addItem(QMenu& menu)
     });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -4,7 +4,7 @@
 
 class QMenu;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // Starting Parlomatic at log-in through the desktop's autostart folder (XDG autostart):
 // $XDG_CONFIG_HOME/autostart/parlomatic.desktop. The file is the only state, so removing it by
@@ -30,4 +30,4 @@ private:
     QString m_executable;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

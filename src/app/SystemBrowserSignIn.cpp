@@ -13,7 +13,7 @@
 
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 bool onGuiThread()
@@ -42,6 +42,7 @@ struct PromptWindow {
 class WindowPrompt final : public identity::BrowserPrompt {
 public:
     explicit WindowPrompt(std::shared_ptr<PromptWindow> prompt) : m_prompt(std::move(prompt)) {}
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks): the queued call close() posts owns its functor
     ~WindowPrompt() override { close(); }
 
     void close() override
@@ -114,4 +115,4 @@ void installSystemBrowserSignIn()
         [] { return std::make_unique<identity::SystemBrowserSession>(systemBrowserOptions()); });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // The sign-in's web session of the desktop: the system browser (QDesktopServices) and the
 // "Continue in your browser" window, both driven on the GUI thread whatever thread starts the flow.
@@ -21,4 +21,4 @@ void receiveRedirect(const QString& url);
 // QApplication exists.
 void installSystemBrowserSignIn();
 
-} // namespace parlomatic
+} // namespace parlomatic::app

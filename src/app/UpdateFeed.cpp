@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 long long leadingNumber(QStringView component)
@@ -133,4 +133,4 @@ std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray
     return items;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

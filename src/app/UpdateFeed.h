@@ -8,7 +8,7 @@
 #include <expected>
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // One release announced by the update feed.
 struct UpdateItem {
@@ -27,4 +27,4 @@ int compareVersions(QStringView left, QStringView right);
 // content) when the document is not well-formed RSS 2.0.
 std::expected<std::vector<UpdateItem>, QString> parseUpdateFeed(const QByteArray& feed);
 
-} // namespace parlomatic
+} // namespace parlomatic::app

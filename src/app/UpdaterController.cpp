@@ -10,7 +10,7 @@
 
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 class DialogUserDriver final : public UpdateUserDriver {
@@ -79,7 +79,7 @@ void UpdaterController::fetch(std::function<void(const FeedResult&)> then)
             request.url = url;
             const HttpResult response = http->send(request);
             if (!response) {
-                return std::unexpected(QString::fromStdString(describe(response.error())));
+                return std::unexpected(QString::fromStdString(service::describe(response.error())));
             }
             if (response->status != 200) {
                 return std::unexpected(QStringLiteral("HTTP status %1").arg(response->status));
@@ -167,4 +167,4 @@ void UpdaterController::finishSession()
     emit updateSessionFinished();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -17,7 +17,7 @@
 
 class QTimer;
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 // What the user sees of a check they asked for.
 class UpdateUserDriver {
@@ -86,4 +86,4 @@ private:
     bool m_userAsked = false;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -23,20 +23,20 @@ int main(int argc, char* argv[])
     }
     // On Wayland our windows go through XWayland: only there can the strip stand where the
     // selection is (see FloatingWindow.h and PlatformParts.h).
-    parlomatic::runOnXWaylandUnderWayland(session);
+    parlomatic::app::runOnXWaylandUnderWayland(session);
     // A desktop's key binding runs `parlomatic --translate` (--replace, --improve): the running
     // instance acts on the selection. The hand-over comes before the toolkit's start (a display
     // connection, its plugins), which would add tens of milliseconds to every key press.
     QStringList actions;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument(argv[i]);
-        if (argument.starts_with("--") && parlomatic::shortcutNamed(argument.substr(2))) {
+        if (argument.starts_with("--") && parlomatic::selection::shortcutNamed(argument.substr(2))) {
             actions.append(QString::fromUtf8(argument.substr(2)));
         }
     }
     if (!actions.isEmpty()) {
         const QCoreApplication core(argc, argv);
-        if (parlomatic::SingleInstance().handOver({}, actions)) {
+        if (parlomatic::app::SingleInstance().handOver({}, actions)) {
             return 0;
         }
     }
@@ -52,21 +52,21 @@ int main(int argc, char* argv[])
     // The browser starts us with the sign-in's answer on our URL scheme (the desktop entry's %u).
     QStringList urls = QApplication::arguments().mid(1);
     urls.removeIf([](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
-    parlomatic::SingleInstance instance;
-    if (instance.claim(urls, actions) == parlomatic::SingleInstance::Role::handedOver) {
+    parlomatic::app::SingleInstance instance;
+    if (instance.claim(urls, actions) == parlomatic::app::SingleInstance::Role::handedOver) {
         return 0;
     }
-    QObject::connect(&instance, &parlomatic::SingleInstance::urlReceived, &parlomatic::receiveRedirect);
+    QObject::connect(&instance, &parlomatic::app::SingleInstance::urlReceived, &parlomatic::app::receiveRedirect);
 
-    parlomatic::ParlomaticApp app(session);
-    QObject::connect(&instance, &parlomatic::SingleInstance::activated, &app,
-                     &parlomatic::ParlomaticApp::showAlreadyRunning);
-    QObject::connect(&instance, &parlomatic::SingleInstance::actionRequested, &app,
-                     &parlomatic::ParlomaticApp::runAction);
+    parlomatic::app::ParlomaticApp app(session);
+    QObject::connect(&instance, &parlomatic::app::SingleInstance::activated, &app,
+                     &parlomatic::app::ParlomaticApp::showAlreadyRunning);
+    QObject::connect(&instance, &parlomatic::app::SingleInstance::actionRequested, &app,
+                     &parlomatic::app::ParlomaticApp::runAction);
     app.start();
     // No earlier instance was waiting for these: no sign-in can have sent them.
     for (const QString& url : urls) {
-        parlomatic::receiveRedirect(url);
+        parlomatic::app::receiveRedirect(url);
     }
     const int status = QApplication::exec();
     // A launch from now on starts anew instead of handing over to this quitting instance.

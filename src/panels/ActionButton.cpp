@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -51,4 +51,4 @@ void ActionButton::paintEvent(QPaintEvent* /*event*/)
                      text());
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // A plain text button of the actions strip: the title in the 11-point system font and the label
 // colour, padded 2 pixels above and below and 5 left and right; the whole padded rectangle takes
@@ -25,4 +25,4 @@ private:
     std::function<void()> m_action;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -64,7 +64,7 @@ protected:
 
 } // namespace
 
-ActionsView::ActionsView(ActionState& state, Preferences& preferences, QWidget* parent)
+ActionsView::ActionsView(selection::ActionState& state, service::Preferences& preferences, QWidget* parent)
     : QWidget(parent), m_state(state)
 {
     setAttribute(Qt::WA_TranslucentBackground);
@@ -90,10 +90,11 @@ ActionsView::ActionsView(ActionState& state, Preferences& preferences, QWidget* 
             QStringLiteral("Translate"), [this] { m_state.triggerTranslate(); }, m_strip),
         false);
     m_writeItems.append(add(new ButtonDivider(m_strip), true));
-    m_writeItems.append(add(new ReplaceButton(
-                                QStringLiteral("Replace"),
-                                [this](Language language) { m_state.triggerReplace(language); }, preferences, m_strip),
-                            false));
+    m_writeItems.append(
+        add(new ReplaceButton(
+                QStringLiteral("Replace"), [this](service::Language language) { m_state.triggerReplace(language); },
+                preferences, m_strip),
+            false));
     m_writeItems.append(add(new ButtonDivider(m_strip), true));
     m_writeItems.append(add(new ActionButton(
                                 QStringLiteral("Improve"), [this] { m_state.triggerImprove(); }, m_strip),
@@ -107,20 +108,20 @@ ActionsView::ActionsView(ActionState& state, Preferences& preferences, QWidget* 
     row->addWidget(m_strip, 0, Qt::AlignVCenter);
     row->addWidget(m_closeButton, 0, Qt::AlignVCenter);
 
-    connect(&m_state, &ActionState::typeChanged, this, &ActionsView::applyType);
+    connect(&m_state, &selection::ActionState::typeChanged, this, &ActionsView::applyType);
     applyType(m_state.type());
 }
 
 ActionsView::~ActionsView() = default;
 
-void ActionsView::applyType(ActionType type)
+void ActionsView::applyType(selection::ActionType type)
 {
     if (m_shownType == type) {
         return;
     }
     m_shownType = type;
     for (QWidget* item : m_writeItems) {
-        item->setVisible(type == ActionType::write);
+        item->setVisible(type == selection::ActionType::write);
     }
     // Settle the new size hints now rather than at the next layout pass, so that the panel's
     // size and the centring of the row are right as soon as the type has changed.
@@ -132,7 +133,7 @@ void ActionsView::applyType(ActionType type)
 
 QSize ActionsView::fullRowSizeHint()
 {
-    applyType(ActionType::write);
+    applyType(selection::ActionType::write);
     const QSize size = layout()->sizeHint();
     applyType(m_state.type());
     return size;
@@ -156,15 +157,14 @@ QRegion ActionsView::opaqueRegion() const
     painter.drawPath(continuousRoundedRect(QRectF(m_strip->geometry()), cornerRadius));
     painter.drawEllipse(QRectF(m_closeButton->geometry()).adjusted(0.5, 0.5, -0.5, -0.5));
     painter.end();
-    return QRegion(bitmap);
+    return {bitmap};
 }
 
 QList<QWidget*> ActionsView::stripItems() const
 {
     QList<QWidget*> shown;
-    std::copy_if(m_items.begin(), m_items.end(), std::back_inserter(shown),
-                 [](const QWidget* item) { return !item->isHidden(); });
+    std::ranges::copy_if(m_items, std::back_inserter(shown), [](const QWidget* item) { return !item->isHidden(); });
     return shown;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

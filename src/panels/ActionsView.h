@@ -8,10 +8,13 @@
 
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::service {
+class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::panels {
 
 class CloseButton;
-class Preferences;
 
 // The content of the actions panel: the action strip and, 4 pixels to its right, the close button.
 // The strip is the logo button, a divider and "Translate"; for `write` it goes on with a divider,
@@ -22,7 +25,7 @@ class ActionsView : public QWidget {
     Q_OBJECT
 
 public:
-    ActionsView(ActionState& state, Preferences& preferences, QWidget* parent = nullptr);
+    ActionsView(selection::ActionState& state, service::Preferences& preferences, QWidget* parent = nullptr);
     ~ActionsView() override;
 
     // The size of the row for `write`, whatever the type is now. For use before the view is shown.
@@ -41,15 +44,15 @@ public:
 private:
     // Shows the row for `type`; does nothing when that row is already on display, since the
     // poller writes the type on every step, also when it stays the same.
-    void applyType(ActionType type);
+    void applyType(selection::ActionType type);
 
-    ActionState& m_state;
+    selection::ActionState& m_state;
     QWidget* m_strip = nullptr;
     CloseButton* m_closeButton = nullptr;
     QList<QWidget*> m_items;
     // The divider, Replace, divider and Improve that only the `write` row has.
     QList<QWidget*> m_writeItems;
-    std::optional<ActionType> m_shownType;
+    std::optional<selection::ActionType> m_shownType;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

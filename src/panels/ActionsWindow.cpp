@@ -7,7 +7,7 @@
 #include <QEvent>
 #include <QGridLayout>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -15,7 +15,8 @@ constexpr QSize shadowPadding(35, 20);
 
 } // namespace
 
-ActionsWindow::ActionsWindow(ActionState& state, Preferences& preferences, const QString& identifier, QWidget* parent)
+ActionsWindow::ActionsWindow(selection::ActionState& state, service::Preferences& preferences,
+                             const QString& identifier, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
       m_view(new ActionsView(state, preferences, this))
 {
@@ -61,7 +62,8 @@ void ActionsWindow::updateMask()
     setMask(m_view->opaqueRegion().translated(m_view->pos()));
 }
 
-ActionsWindow::ActionsWindow(TextSelectionPoller& poller, const QString& identifier, Preferences& preferences)
+ActionsWindow::ActionsWindow(selection::TextSelectionPoller& poller, const QString& identifier,
+                             service::Preferences& preferences)
     : ActionsWindow(poller.actionState(), preferences, identifier)
 {}
 
@@ -91,4 +93,4 @@ void ActionsWindow::orderFrontWithoutActivating()
     m_isOpen = true;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -5,26 +5,30 @@
 
 #include <QWidget>
 
-namespace parlomatic {
-
+namespace parlomatic::selection {
 class ActionState;
-class ActionsView;
 class TextSelectionPoller;
+} // namespace parlomatic::selection
+
+namespace parlomatic::panels {
+
+class ActionsView;
 
 // The floating actions panel: a frameless, translucent tool window above all others that never
 // takes the keyboard focus, so showing or clicking it leaves the application with the selection
 // active. It shows an ActionsView centred in a transparent margin that leaves room for the strip's
 // shadow. Created hidden, once, and reused for every selection.
-class ActionsWindow final : public QWidget, public ActionsPanel {
+class ActionsWindow final : public QWidget, public selection::ActionsPanel {
     Q_OBJECT
 
 public:
     // `identifier` names the window (the bundle identifier). The panel's size is fixed here, from
     // the full `write` row, whatever the state's type is now or later.
-    ActionsWindow(ActionState& state, Preferences& preferences, const QString& identifier, QWidget* parent = nullptr);
+    ActionsWindow(selection::ActionState& state, service::Preferences& preferences, const QString& identifier,
+                  QWidget* parent = nullptr);
     // The panel of the poller's action state; the Replace target lives in `preferences`.
-    ActionsWindow(TextSelectionPoller& poller, const QString& identifier,
-                  Preferences& preferences = Preferences::standard());
+    ActionsWindow(selection::TextSelectionPoller& poller, const QString& identifier,
+                  service::Preferences& preferences = service::Preferences::standard());
     ~ActionsWindow() override;
 
     bool isOpen() const override { return m_isOpen; }
@@ -57,4 +61,4 @@ private:
     QSize m_paddedSize;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -54,4 +54,4 @@ void AppButton::paintEvent(QPaintEvent* /*event*/)
                  {.primary = isDown() ? SemanticColors::withOpacity(colour, pressedOpacity) : colour});
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // The logo button at the leading end of the actions strip: the application's logo in the label
 // colour, padded 5 pixels left and right and as tall as the strip; the whole area takes clicks.
@@ -30,4 +30,4 @@ private:
     QSizeF m_logoSize;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -4,7 +4,7 @@
 
 #include <QPainter>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 ButtonDivider::ButtonDivider(QWidget* parent) : QWidget(parent)
 {
@@ -23,4 +23,4 @@ void ButtonDivider::paintEvent(QPaintEvent* /*event*/)
     painter.fillRect(rect(), colour(palette()));
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // A one-pixel vertical separator as tall as its row: the label colour at 10 % opacity in a light
 // theme, 20 % in a dark one.
@@ -20,4 +20,4 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -62,4 +62,4 @@ void CloseButton::paintEvent(QPaintEvent* /*event*/)
     m_symbol.paint(painter, target, m_colours == Colours::panel ? panelColours : colours(current));
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // A round close button: a filled circle with a cross, sized by the 11-point system font, with no
 // bezel or background. Beside the actions strip (`strip` colours): light theme, a grey circle and a
@@ -36,4 +36,4 @@ private:
     QSizeF m_symbolSize;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

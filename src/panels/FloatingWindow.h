@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // On a Wayland session Parlomatic's own windows go through XWayland, whose root window is the
 // compositor's global layout: there the strip and the translation panel bypass the window manager
@@ -14,4 +14,4 @@ inline void placeByOwnCoordinates(QWidget& window)
     window.setWindowFlag(Qt::X11BypassWindowManagerHint);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -4,10 +4,10 @@
 
 #include <QHBoxLayout>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
-LanguageMenu::LanguageMenu(Preferences& preferences, std::function<void(Language)> onSelection, Language label,
-                           QWidget* parent)
+LanguageMenu::LanguageMenu(service::Preferences& preferences, std::function<void(service::Language)> onSelection,
+                           service::Language label, QWidget* parent)
     : QWidget(parent), m_controller(new LanguageMenuView(preferences, this)), m_label(label)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -19,10 +19,10 @@ LanguageMenu::LanguageMenu(Preferences& preferences, std::function<void(Language
     m_controller->updateSelection(m_label);
 }
 
-void LanguageMenu::setLabel(Language label)
+void LanguageMenu::setLabel(service::Language label)
 {
     m_label = label;
     m_controller->updateSelection(label);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -6,9 +6,11 @@
 
 #include <functional>
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::panels {
 
 class LanguageMenuView;
 
@@ -18,18 +20,18 @@ class LanguageMenu : public QWidget {
     Q_OBJECT
 
 public:
-    LanguageMenu(Preferences& preferences, std::function<void(Language)> onSelection, Language label,
-                 QWidget* parent = nullptr);
+    LanguageMenu(service::Preferences& preferences, std::function<void(service::Language)> onSelection,
+                 service::Language label, QWidget* parent = nullptr);
 
-    Language label() const { return m_label; }
+    service::Language label() const { return m_label; }
     // Shows and checks the language.
-    void setLabel(Language label);
+    void setLabel(service::Language label);
 
     LanguageMenuView* controller() const { return m_controller; }
 
 private:
     LanguageMenuView* m_controller;
-    Language m_label;
+    service::Language m_label;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

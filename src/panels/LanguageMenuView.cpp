@@ -17,7 +17,7 @@
 
 #include <algorithm>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -63,7 +63,7 @@ public:
 
 } // namespace
 
-LanguageMenuView::LanguageMenuView(Preferences& preferences, QWidget* parent) : QWidget(parent)
+LanguageMenuView::LanguageMenuView(service::Preferences& preferences, QWidget* parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_TranslucentBackground);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -79,7 +79,7 @@ LanguageMenuView::LanguageMenuView(Preferences& preferences, QWidget* parent) : 
     auto* menuStyle = new CheckMarkMenuStyle;
     menuStyle->setParent(m_openMenu);
     m_openMenu->setStyle(menuStyle);
-    for (const Language language : allLanguages) {
+    for (const service::Language language : service::allLanguages) {
         QAction* item = m_openMenu->addAction(QString::fromUtf8(displayName(language)));
         item->setCheckable(true);
         item->setData(rawValue(language));
@@ -95,13 +95,13 @@ LanguageMenuView::LanguageMenuView(Preferences& preferences, QWidget* parent) : 
 
 LanguageMenuView::~LanguageMenuView() = default;
 
-QString LanguageMenuView::title(Language language)
+QString LanguageMenuView::title(service::Language language)
 {
     const QStringList pieces = QString::fromUtf8(code(language)).split(u'-', Qt::SkipEmptyParts);
     return pieces.isEmpty() ? QString() : pieces.first().toUpper();
 }
 
-void LanguageMenuView::updateSelection(Language language)
+void LanguageMenuView::updateSelection(service::Language language)
 {
     if (m_menuButton != nullptr) {
         m_menuButton->setAttributedTitle(title(language), systemFont(titlePointSize, QFont::Normal));
@@ -131,7 +131,8 @@ void LanguageMenuView::menuItemClicked(QAction* item)
     if (!onSelection) {
         return;
     }
-    const Language language = languageFromRawValue(item->data().toInt()).value_or(Language::en_US);
+    const service::Language language =
+        service::languageFromRawValue(item->data().toInt()).value_or(service::Language::en_US);
     onSelection(language);
 }
 
@@ -150,4 +151,4 @@ void LanguageMenuView::paintEvent(QPaintEvent* /*event*/)
     painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

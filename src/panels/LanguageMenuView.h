@@ -9,9 +9,11 @@
 class QAction;
 class QMenu;
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::panels {
 
 class MenuButton;
 
@@ -25,14 +27,14 @@ class LanguageMenuView : public QWidget {
 public:
     // Starts with the title of the language stored as the Replace target in `preferences`; no
     // menu item is checked until the first `updateSelection`.
-    explicit LanguageMenuView(Preferences& preferences, QWidget* parent = nullptr);
+    explicit LanguageMenuView(service::Preferences& preferences, QWidget* parent = nullptr);
     ~LanguageMenuView() override;
 
     // What a chosen item reports to; nothing happens on a choice while it is empty.
-    std::function<void(Language)> onSelection;
+    std::function<void(service::Language)> onSelection;
 
     // Title := the language's upper-cased two-letter code; the check mark on its item alone.
-    void updateSelection(Language language);
+    void updateSelection(service::Language language);
 
     // Pops the menu up 8 pixels below the button's lower-left corner (the button's action).
     void showMenu();
@@ -42,7 +44,7 @@ public:
     QMenu* openMenu() const { return m_openMenu; }
 
     // The upper-cased first piece of the language's code: "EN", "PT" or "ES".
-    static QString title(Language language);
+    static QString title(service::Language language);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -56,4 +58,4 @@ private:
     MenuButton* m_menuButton = nullptr;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -89,4 +89,4 @@ void MenuButton::paintEvent(QPaintEvent* /*event*/)
     painter.drawText(titleRect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text());
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // A borderless button that draws only its title, at the leading edge, and its image, right-aligned
 // and vertically centred; no bezel, no background. Both are drawn in the palette's label colour.
@@ -47,4 +47,4 @@ private:
     QSizeF m_imageSize;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

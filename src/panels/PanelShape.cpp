@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -54,4 +54,4 @@ void paintDropShadow(QPainter& painter, const QRectF& rect, double radius, int d
     painter.restore();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -4,7 +4,7 @@
 
 class QPainter;
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // A rounded rectangle whose corners ease into the straight edges, with a far smaller jump in
 // curvature where they meet the sides than a circular arc has. Each corner spans 1.5 radii.
@@ -15,4 +15,4 @@ QPainterPath continuousRoundedRect(const QRectF& rect, double radius);
 // frameless windows none of its own.
 void paintDropShadow(QPainter& painter, const QRectF& rect, double radius, int depth, double offsetY);
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -26,13 +26,13 @@ constexpr double pressedOpacity = 0.5;
 
 } // namespace
 
-ReplaceButton::ReplaceButton(const QString& title, std::function<void(Language)> action, Preferences& preferences,
-                             QWidget* parent)
+ReplaceButton::ReplaceButton(const QString& title, std::function<void(service::Language)> action,
+                             service::Preferences& preferences, QWidget* parent)
     : QAbstractButton(parent), m_action(std::move(action)), m_preferences(preferences),
       m_arrow(QStringLiteral("arrow.right")), m_arrowSize(m_arrow.sizeForFont(systemFont(arrowPointSize, QFont::Bold))),
       m_languageMenu(new LanguageMenu(
-          preferences, [this](Language language) { languageChosen(language); }, preferences.replaceOutputLanguage(),
-          this))
+          preferences, [this](service::Language language) { languageChosen(language); },
+          preferences.replaceOutputLanguage(), this))
 {
     setText(title);
     setFont(systemFont(titlePointSize));
@@ -41,12 +41,12 @@ ReplaceButton::ReplaceButton(const QString& title, std::function<void(Language)>
     connect(this, &QAbstractButton::clicked, this, &ReplaceButton::run);
 }
 
-Language ReplaceButton::selectedLanguage() const
+service::Language ReplaceButton::selectedLanguage() const
 {
     return m_preferences.replaceOutputLanguage();
 }
 
-void ReplaceButton::setSelectedLanguage(Language language)
+void ReplaceButton::setSelectedLanguage(service::Language language)
 {
     m_preferences.setReplaceOutputLanguage(language);
     m_languageMenu->setLabel(language);
@@ -59,7 +59,7 @@ void ReplaceButton::run()
     }
 }
 
-void ReplaceButton::languageChosen(Language language)
+void ReplaceButton::languageChosen(service::Language language)
 {
     setSelectedLanguage(language);
     if (m_action) {
@@ -129,4 +129,4 @@ void ReplaceButton::paintEvent(QPaintEvent* /*event*/)
                   {.primary = SemanticColors::withOpacity(SemanticColors::secondaryLabel(palette()), opacity)});
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -7,10 +7,13 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::service {
+class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::panels {
 
 class LanguageMenu;
-class Preferences;
 
 // The Replace control of the actions strip: the title, a right arrow and the language picker,
 // padded 5 pixels left and right. Choosing a language in the picker stores it as the Replace target
@@ -20,13 +23,13 @@ class ReplaceButton : public QAbstractButton {
     Q_OBJECT
 
 public:
-    ReplaceButton(const QString& title, std::function<void(Language)> action, Preferences& preferences,
-                  QWidget* parent = nullptr);
+    ReplaceButton(const QString& title, std::function<void(service::Language)> action,
+                  service::Preferences& preferences, QWidget* parent = nullptr);
 
     // The stored "replaceOutputLanguage"; English (US) when nothing valid is stored.
-    Language selectedLanguage() const;
+    service::Language selectedLanguage() const;
     // Stores the language and shows it in the picker.
-    void setSelectedLanguage(Language language);
+    void setSelectedLanguage(service::Language language);
 
     LanguageMenu* languageMenu() const { return m_languageMenu; }
 
@@ -44,15 +47,15 @@ protected:
 
 private:
     void run();
-    void languageChosen(Language language);
+    void languageChosen(service::Language language);
     QSizeF titleSize() const;
     void placePicker();
 
-    std::function<void(Language)> m_action;
-    Preferences& m_preferences;
+    std::function<void(service::Language)> m_action;
+    service::Preferences& m_preferences;
     Symbol m_arrow;
     QSizeF m_arrowSize;
     LanguageMenu* m_languageMenu;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -2,7 +2,7 @@
 
 #include <QPalette>
 
-namespace parlomatic::SemanticColors {
+namespace parlomatic::panels::SemanticColors {
 
 bool isDark(const QPalette& palette)
 {
@@ -28,8 +28,7 @@ QColor gray(const QPalette& palette)
 {
     const QColor window = palette.color(QPalette::Window);
     const QColor text = palette.color(QPalette::WindowText);
-    return QColor((window.red() + text.red()) / 2, (window.green() + text.green()) / 2,
-                  (window.blue() + text.blue()) / 2);
+    return {(window.red() + text.red()) / 2, (window.green() + text.green()) / 2, (window.blue() + text.blue()) / 2};
 }
 
 QColor withOpacity(QColor colour, double opacity)
@@ -38,4 +37,4 @@ QColor withOpacity(QColor colour, double opacity)
     return colour;
 }
 
-} // namespace parlomatic::SemanticColors
+} // namespace parlomatic::panels::SemanticColors

@@ -4,11 +4,9 @@
 
 class QPalette;
 
-namespace parlomatic {
-
 // The desktop's semantic colours, read from a palette so that the panels follow the light or dark
 // theme without knowing which one is active.
-namespace SemanticColors {
+namespace parlomatic::panels::SemanticColors {
 
 // Dark when the palette's window colour is darker than mid-grey.
 bool isDark(const QPalette& palette);
@@ -25,6 +23,4 @@ QColor gray(const QPalette& palette);
 // The label colour at the given opacity (0 to 1).
 QColor withOpacity(QColor colour, double opacity);
 
-} // namespace SemanticColors
-
-} // namespace parlomatic
+} // namespace parlomatic::panels::SemanticColors

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -119,4 +119,4 @@ void Symbol::paint(QPainter& painter, const QRectF& rect, const Palette& colours
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -11,7 +11,7 @@ class QPainter;
 class QRectF;
 class QSvgRenderer;
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // One of the panels' own monochrome or layered SVG symbols (":/panels/symbols/<name>.svg"). A symbol
 // file is drawn on a grid where 100 units are one em of the font it is set in, and names its layers
@@ -50,4 +50,4 @@ private:
     std::unique_ptr<QSvgRenderer> m_renderer;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -2,7 +2,7 @@
 
 #include <QFont>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 // The desktop's user-interface font at the given point size and weight.
 inline QFont systemFont(double pointSize, QFont::Weight weight = QFont::Normal)
@@ -13,4 +13,4 @@ inline QFont systemFont(double pointSize, QFont::Weight weight = QFont::Normal)
     return font;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

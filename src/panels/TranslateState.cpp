@@ -5,10 +5,11 @@
 #include "service/ServiceCall.h"
 #include "service/Translator.h"
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
-TranslateState::TranslateState(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
-                               Preferences& preferences, QObject* parent)
+TranslateState::TranslateState(service::Session& session, const service::Translator& translator,
+                               const service::LanguageRecognizer& recognizer, service::Preferences& preferences,
+                               QObject* parent)
     : QObject(parent), m_session(session), m_translator(translator), m_recognizer(recognizer),
       m_preferences(preferences), m_targetLanguage(preferences.primaryLanguage())
 {}
@@ -24,7 +25,7 @@ void TranslateState::triggerClose() const
     action();
 }
 
-void TranslateState::setTargetLanguage(Language language)
+void TranslateState::setTargetLanguage(service::Language language)
 {
     m_targetLanguage = language;
     m_preferences.setTranslateTargetLanguage(language);
@@ -53,8 +54,8 @@ void TranslateState::startTranslation()
     setTargetText(loadingText);
     callService(
         m_session, this,
-        [this, text = m_inputText->toStdString(),
-         target = std::string(code(m_targetLanguage))](const ServiceAccess& access) -> std::optional<std::string> {
+        [this, text = m_inputText->toStdString(), target = std::string(code(m_targetLanguage))](
+            const service::ServiceAccess& access) -> std::optional<std::string> {
             // Without a token the service can only refuse.
             if (access.accessToken.empty()) {
                 return std::nullopt;
@@ -70,4 +71,4 @@ void TranslateState::startTranslation()
         });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

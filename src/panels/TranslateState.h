@@ -8,12 +8,14 @@
 #include <functional>
 #include <optional>
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class LanguageRecognizer;
 class Preferences;
 class Session;
 class Translator;
+} // namespace parlomatic::service
+
+namespace parlomatic::panels {
 
 // The translation panel's state, which also runs its translations. Setting the input text, or the
 // target language, starts a translation of the input into the target: the shown text becomes
@@ -28,17 +30,18 @@ public:
     static constexpr QLatin1StringView failedText{"The translation failed."};
 
     // The starting language is the stored "primaryLanguage" (English (US) when absent or unknown).
-    TranslateState(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
-                   Preferences& preferences, QObject* parent = nullptr);
+    TranslateState(service::Session& session, const service::Translator& translator,
+                   const service::LanguageRecognizer& recognizer, service::Preferences& preferences,
+                   QObject* parent = nullptr);
 
     const std::function<void()>& actionClose() const { return m_actionClose; }
     void setActionClose(std::function<void()> action);
     // Runs the close callback held now.
     void triggerClose() const;
 
-    Language targetLanguage() const { return m_targetLanguage; }
+    service::Language targetLanguage() const { return m_targetLanguage; }
     // Stores the language under "translateTargetLanguage" and translates the input into it.
-    void setTargetLanguage(Language language);
+    void setTargetLanguage(service::Language language);
 
     const std::optional<QString>& inputText() const { return m_inputText; }
     // Translates the text; nothing changes nothing on screen.
@@ -48,23 +51,23 @@ public:
     const std::optional<QString>& targetText() const { return m_targetText; }
 
 signals:
-    void targetLanguageChanged(parlomatic::Language language);
+    void targetLanguageChanged(parlomatic::service::Language language);
     void targetTextChanged(const QString& text);
 
 private:
     void startTranslation();
     void setTargetText(const QString& text);
 
-    Session& m_session;
-    const Translator& m_translator;
-    const LanguageRecognizer& m_recognizer;
-    Preferences& m_preferences;
+    service::Session& m_session;
+    const service::Translator& m_translator;
+    const service::LanguageRecognizer& m_recognizer;
+    service::Preferences& m_preferences;
     std::function<void()> m_actionClose = [] {};
-    Language m_targetLanguage;
+    service::Language m_targetLanguage;
     std::optional<QString> m_inputText;
     std::optional<QString> m_targetText;
     // Numbers the requests; an answer is shown only when it belongs to the newest.
     quint64 m_latestRequest = 0;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

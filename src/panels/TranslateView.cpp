@@ -18,7 +18,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -62,7 +62,7 @@ TranslateView::TranslateView(TranslateState& state, QWidget* parent)
     m_languageButton->setPopupMode(QToolButton::InstantPopup);
     m_languageButton->setFont(systemFont(languagePointSize));
     m_languageButton->setMenu(m_languageMenu);
-    for (const Language language : allLanguages) {
+    for (const service::Language language : service::allLanguages) {
         QAction* item = m_languageMenu->addAction(QString::fromUtf8(displayName(language)));
         item->setCheckable(true);
         item->setData(QString::fromUtf8(code(language)));
@@ -110,11 +110,11 @@ TranslateView::TranslateView(TranslateState& state, QWidget* parent)
 
 void TranslateView::showLanguage()
 {
-    const Language current = m_state.targetLanguage();
+    const service::Language current = m_state.targetLanguage();
     m_languageButton->setText(QString::fromUtf8(displayName(current)));
     const QList<QAction*> items = m_languageMenu->actions();
     for (qsizetype i = 0; i < items.size(); ++i) {
-        items[i]->setChecked(allLanguages[static_cast<std::size_t>(i)] == current);
+        items[i]->setChecked(service::allLanguages[static_cast<std::size_t>(i)] == current);
     }
 }
 
@@ -159,4 +159,4 @@ void TranslateView::resizeEvent(QResizeEvent* event)
     m_grip->raise();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

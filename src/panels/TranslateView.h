@@ -7,7 +7,7 @@ class QMenu;
 class QSizeGrip;
 class QToolButton;
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 class CloseButton;
 class TranslateState;
@@ -54,4 +54,4 @@ private:
     bool m_isRounded = true;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -9,7 +9,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 namespace {
 
@@ -128,4 +128,4 @@ void TranslateWindow::orderFront()
     m_isOpen = true;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -4,7 +4,7 @@
 
 #include <QWidget>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 
 class TranslateState;
 class TranslateView;
@@ -14,7 +14,7 @@ class TranslateView;
 // corners and a soft shadow around it. The user can read, select and copy its text, move it by its
 // background and resize it; past the view's largest size the rest of the window stays clear.
 // Created hidden, once, and reused.
-class TranslateWindow final : public QWidget, public TranslatePanel {
+class TranslateWindow final : public QWidget, public selection::TranslatePanel {
     Q_OBJECT
 public:
     // `identifier` names the window (the bundle identifier).
@@ -60,4 +60,4 @@ private:
     bool m_isCompositingActive = true;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -10,7 +10,7 @@
 #include <functional>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 struct SelectionReading; // selection/SelectionReader.h
 
@@ -152,4 +152,4 @@ protected:
     AccessibilityBackend& operator=(const AccessibilityBackend&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

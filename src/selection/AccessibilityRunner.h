@@ -6,7 +6,7 @@
 
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Where the accessibility layer's calls run. The GUI thread hands it jobs; a job runs with the
 // layer on the layer's own thread and returns what is to happen next on the GUI thread (or
@@ -62,4 +62,4 @@ private:
     AccessibilityBackend& m_backend;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QTimer>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 class AccessibilityThread::Worker : public QObject {
 public:
@@ -164,4 +164,4 @@ void AccessibilityThread::announce()
     });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

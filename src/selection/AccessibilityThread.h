@@ -10,7 +10,7 @@
 #include <chrono>
 #include <memory>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // The accessibility layer on a thread of its own: the layer is made, used and destroyed there
 // only, and the GUI thread never waits on another application. A layer that says it is lost
@@ -55,4 +55,4 @@ private:
     std::atomic<int> m_layersMade = 0;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

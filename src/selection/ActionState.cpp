@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 namespace {
 
@@ -30,7 +30,7 @@ void ActionState::setActionTranslate(Callback callback)
 
 void ActionState::setActionReplace(ReplaceCallback callback)
 {
-    m_actionReplace = orNothing<ReplaceCallback>(std::move(callback), [](Language) {});
+    m_actionReplace = orNothing<ReplaceCallback>(std::move(callback), [](service::Language) {});
     emit actionReplaceChanged();
 }
 
@@ -52,7 +52,7 @@ void ActionState::triggerTranslate() const
     callback();
 }
 
-void ActionState::triggerReplace(Language language) const
+void ActionState::triggerReplace(service::Language language) const
 {
     // The strip hides Replace and Improve over read-only text, but a hidden button can still be
     // pressed through the accessibility interface: what the strip does not offer does nothing.
@@ -78,4 +78,4 @@ void ActionState::triggerClose() const
     callback();
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

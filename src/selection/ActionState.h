@@ -4,13 +4,14 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Which row of buttons the actions panel offers. `readonly`: the selection cannot be written back
 // (Translate only). `write`: the selection lies in an editable text control (Translate, Replace, Improve).
-enum class ActionType : int {
+enum class ActionType : std::uint8_t {
     readonly = 0,
     write = 1,
 };
@@ -24,7 +25,7 @@ class ActionState : public QObject {
     Q_OBJECT
 public:
     using Callback = std::function<void()>;
-    using ReplaceCallback = std::function<void(Language)>;
+    using ReplaceCallback = std::function<void(service::Language)>;
 
     // Starts as `write` with four callbacks that do nothing.
     explicit ActionState(QObject* parent = nullptr);
@@ -44,13 +45,13 @@ public:
     // Run the callback held now. The callback is copied first, so it may replace itself while running.
     // Replace and Improve run only while the type is `write`.
     void triggerTranslate() const;
-    void triggerReplace(Language language) const;
+    void triggerReplace(service::Language language) const;
     void triggerImprove() const;
     void triggerClose() const;
 
 signals:
     // Emitted on every write of `type`, also when the value stays the same.
-    void typeChanged(parlomatic::ActionType type);
+    void typeChanged(parlomatic::selection::ActionType type);
     void actionTranslateChanged();
     void actionReplaceChanged();
     void actionImproveChanged();
@@ -59,9 +60,9 @@ signals:
 private:
     ActionType m_type = ActionType::write;
     Callback m_actionTranslate = [] {};
-    ReplaceCallback m_actionReplace = [](Language) {};
+    ReplaceCallback m_actionReplace = [](service::Language) {};
     Callback m_actionImprove = [] {};
     Callback m_actionClose = [] {};
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -3,7 +3,7 @@
 #include <QRect>
 #include <QSize>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // The floating actions panel as the selection poller drives it. The real panel is a non-activating
 // tool window; showing it must never take the focus from the application that holds the selection.
@@ -30,4 +30,4 @@ protected:
     ActionsPanel& operator=(const ActionsPanel&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Who a process is, in terms that outlive it: what the user's per-application choices are stored by.
 struct ApplicationIdentity {
@@ -40,4 +40,4 @@ struct ApplicationFilter {
     std::function<QStringList()> turnedOffIds;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Keys that reach Parlomatic whichever application has the keyboard, held by the desktop's own means
 // (a key grab on X11, GNOME Shell's extension of ours, the desktop's global-shortcuts portal). GUI
@@ -38,4 +38,4 @@ protected:
     GlobalShortcuts& operator=(const GlobalShortcuts&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // An actions panel that shows nothing: it only remembers its frame and open flag. The inspector
 // runs the poller with it.
@@ -36,4 +36,4 @@ private:
     std::optional<QRect> m_frame;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

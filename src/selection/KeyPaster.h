@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Presses the paste shortcut (Ctrl+V) in whatever window has the keyboard focus, as if the user
 // typed it, whatever the keyboard layout. GUI thread only (but reachesFocusOf); never waits for the
@@ -55,4 +55,4 @@ protected:
     KeyPaster& operator=(const KeyPaster&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -6,7 +6,7 @@
 #include "selection/TextSelectionPoller.h"
 #include "service/Preferences.h"
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 // A press whose step never finished (polling stopped while it ran) is forgotten rather than run late.
@@ -14,7 +14,7 @@ constexpr std::chrono::seconds pressLifetime{2};
 
 } // namespace
 
-KeyboardActions::KeyboardActions(TextSelectionPoller& poller, Preferences& preferences, QObject* parent)
+KeyboardActions::KeyboardActions(TextSelectionPoller& poller, service::Preferences& preferences, QObject* parent)
     : QObject(parent), m_poller(poller), m_preferences(preferences)
 {
     connect(&m_poller, &TextSelectionPoller::stepFinished, this, &KeyboardActions::stepFinished);
@@ -104,4 +104,4 @@ void KeyboardActions::act(const PollStep& step, ShortcutAction action)
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -10,10 +10,13 @@
 #include <chrono>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::service {
+class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::selection {
 
 class Notices;
-class Preferences;
 class TextSelectionPoller;
 
 // The strip's buttons from the keyboard: reads the selection as it is at the press (a poll step that
@@ -24,7 +27,7 @@ class KeyboardActions : public QObject {
     Q_OBJECT
 public:
     // Both must outlive this object.
-    KeyboardActions(TextSelectionPoller& poller, Preferences& preferences, QObject* parent = nullptr);
+    KeyboardActions(TextSelectionPoller& poller, service::Preferences& preferences, QObject* parent = nullptr);
 
     // Where a press with nothing to act on is told; none: the log alone. Must outlive this object.
     void setNotices(Notices* notices) { m_notices = notices; }
@@ -43,7 +46,7 @@ private:
     void tell(const TextActions::Notice& notice) const;
 
     TextSelectionPoller& m_poller;
-    Preferences& m_preferences;
+    service::Preferences& m_preferences;
     Notices* m_notices = nullptr;
     std::optional<ShortcutAction> m_pending;
     std::chrono::steady_clock::time_point m_pressedAt;
@@ -52,4 +55,4 @@ private:
     QTimer m_readAgain;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

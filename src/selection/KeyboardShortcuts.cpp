@@ -6,9 +6,9 @@
 #include "selection/WatchControl.h"
 #include "service/Preferences.h"
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
-KeyboardShortcuts::KeyboardShortcuts(GlobalShortcuts* backend, Preferences& preferences, WatchControl& control,
+KeyboardShortcuts::KeyboardShortcuts(GlobalShortcuts* backend, service::Preferences& preferences, WatchControl& control,
                                      Notices& notices, QObject* parent)
     : QObject(parent), m_preferences(preferences), m_control(control), m_notices(notices), m_backend(backend)
 {
@@ -82,4 +82,4 @@ void KeyboardShortcuts::run(ShortcutAction action)
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

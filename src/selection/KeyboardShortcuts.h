@@ -8,10 +8,13 @@
 #include <functional>
 #include <set>
 
-namespace parlomatic {
+namespace parlomatic::service {
+class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::selection {
 
 class Notices;
-class Preferences;
 class WatchControl;
 
 // Holds the user's shortcuts while there is something to run them (a watcher: someone is signed in)
@@ -24,8 +27,8 @@ public:
 
     // `backend` is null where the desktop binds the keys itself (sway's bindsym runs
     // `parlomatic --translate`). Every reference must outlive this object.
-    KeyboardShortcuts(GlobalShortcuts* backend, Preferences& preferences, WatchControl& control, Notices& notices,
-                      QObject* parent = nullptr);
+    KeyboardShortcuts(GlobalShortcuts* backend, service::Preferences& preferences, WatchControl& control,
+                      Notices& notices, QObject* parent = nullptr);
     ~KeyboardShortcuts() override;
 
     // What runs the actions; an empty handler lets the keys go.
@@ -50,7 +53,7 @@ public:
 private:
     void tellTaken(const std::vector<GlobalShortcuts::Binding>& bindings);
 
-    Preferences& m_preferences;
+    service::Preferences& m_preferences;
     WatchControl& m_control;
     Notices& m_notices;
     GlobalShortcuts* m_backend;
@@ -60,4 +63,4 @@ private:
     std::set<QString> m_toldTaken;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -2,7 +2,7 @@
 
 #include "common/Clock.h"
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 ThrottledNotices::ThrottledNotices(Notices& target, const Clock& clock, double intervalSeconds)
     : m_target(target), m_clock(clock), m_interval(intervalSeconds)
@@ -20,4 +20,4 @@ void ThrottledNotices::tell(NoticeCause cause, const QString& message)
     m_target.tell(cause, message);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

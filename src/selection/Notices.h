@@ -6,8 +6,10 @@
 #include <map>
 
 namespace parlomatic {
-
 class Clock;
+} // namespace parlomatic
+
+namespace parlomatic::selection {
 
 // What a notice is about. One that asks the user to do something is never held back.
 enum class NoticeCause : std::uint8_t { service, write, keys, accessibility, compositor, session, userMustAct };
@@ -44,4 +46,4 @@ private:
     std::map<QString, double> m_lastTold;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

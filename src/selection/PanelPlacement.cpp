@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 bool isDegenerate(const AxRect& rect)
 {
@@ -109,4 +109,4 @@ qsizetype userPerceivedLength(const QString& text, qsizetype limit)
     return count;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

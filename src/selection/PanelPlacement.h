@@ -9,7 +9,7 @@
 #include <optional>
 #include <span>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // A selection rectangle narrower than 0.01 and lower than 0.01: a caret or an empty answer.
 bool isDegenerate(const AxRect& rect);
@@ -53,4 +53,4 @@ QString trimmedSelection(const QString& text);
 // User-perceived characters (grapheme clusters), counting at most `limit`.
 qsizetype userPerceivedLength(const QString& text, qsizetype limit = -1);
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 PlaceholderActionsPanel::PlaceholderActionsPanel(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus)
@@ -42,4 +42,4 @@ QSize PlaceholderActionsPanel::paddedSize() const
     return {220, 44};
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

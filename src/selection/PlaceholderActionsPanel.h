@@ -4,7 +4,7 @@
 
 #include <QWidget>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // A plain stand-in for the actions panel: a small non-activating, frameless tool window that shows
 // where the real panel would appear, until the real panel is wired in.
@@ -23,4 +23,4 @@ private:
     bool m_open = false;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -7,15 +7,16 @@
 #include <QRect>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // What one poll step saw and what it did with the actions panel. Holds the selected text, so it
 // must never be logged as a whole.
 struct PollStep {
-    enum class Decision {
+    enum class Decision : std::uint8_t {
         unchanged, // no front process, or Parlomatic's own window in front
         hide,      // both panels closed: no focus, rectangle, role, a password field, < 2 characters, too many,
                    // or an application the user turned the watcher off in
@@ -46,7 +47,7 @@ struct PollStep {
     bool enhancedPass = false;
     // Where the strip was placed when the selection's rectangle lay outside its window (a toolkit
     // that reports it relative to a widget): on the element's frame, or nowhere.
-    enum class Misplaced { no, onElementFrame, notShown };
+    enum class Misplaced : std::uint8_t { no, onElementFrame, notShown };
     Misplaced misplaced = Misplaced::no;
     // The selection is longer than the watcher reads (SelectionReader::maxSelectionLength): no strip.
     bool selectionTooLong = false;
@@ -54,4 +55,4 @@ struct PollStep {
 
 std::string_view decisionName(PollStep::Decision decision);
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -3,7 +3,7 @@
 #include "selection/PanelPlacement.h"
 #include "selection/SelectionReader.h"
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 namespace {
 
@@ -60,4 +60,4 @@ nlohmann::json pollStepToJson(const PollStep& step, bool showText, std::int64_t 
     return line;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

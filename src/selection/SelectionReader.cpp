@@ -2,7 +2,7 @@
 
 #include "selection/PanelPlacement.h"
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 namespace {
 
@@ -149,4 +149,4 @@ SelectionReading SelectionReader::read(AccessibilityBackend& backend)
     return focused;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -4,14 +4,15 @@
 #include "selection/ApplicationIdentity.h"
 #include "selection/PollStep.h"
 
+#include <cstdint>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // What the accessibility side of one poll step read: everything the poller decides from. Holds the
 // selected text, so it must never be logged as a whole.
 struct SelectionReading {
-    enum class Outcome {
+    enum class Outcome : std::uint8_t {
         noFront,     // no front process
         turnedOff,   // an application the user turned the watcher off in: only its pid was read
         ownWindow,   // Parlomatic's own window in front
@@ -53,4 +54,4 @@ private:
     Pid m_prevPid = 0;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 std::string settingsKey(ShortcutAction action)
@@ -52,7 +52,7 @@ QKeySequence defaultShortcut(ShortcutAction action)
     return {Qt::ControlModifier | Qt::AltModifier | keys[static_cast<int>(action)]};
 }
 
-QKeySequence storedShortcut(const Preferences& preferences, ShortcutAction action)
+QKeySequence storedShortcut(const service::Preferences& preferences, ShortcutAction action)
 {
     const std::optional<std::string> stored = preferences.stringForKey(settingsKey(action));
     if (!stored) {
@@ -62,10 +62,10 @@ QKeySequence storedShortcut(const Preferences& preferences, ShortcutAction actio
     return keys.isEmpty() ? QKeySequence() : QKeySequence(keys[0]);
 }
 
-void storeShortcut(Preferences& preferences, ShortcutAction action, const QKeySequence& keys)
+void storeShortcut(service::Preferences& preferences, ShortcutAction action, const QKeySequence& keys)
 {
     const QKeySequence first = keys.isEmpty() ? QKeySequence() : QKeySequence(keys[0]);
     preferences.setString(settingsKey(action), first.toString(QKeySequence::PortableText).toStdString());
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -8,9 +8,11 @@
 #include <optional>
 #include <string_view>
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::selection {
 
 // What a global shortcut (or `parlomatic --<name>`) asks for: the strip's buttons, from the keyboard.
 enum class ShortcutAction : std::uint8_t { translate, replace, improve };
@@ -29,7 +31,7 @@ QKeySequence defaultShortcut(ShortcutAction action);
 // The keys kept under "shortcutTranslate", "shortcutReplace" and "shortcutImprove" as portable text
 // ("Ctrl+Alt+E"): an empty value is a cleared shortcut, an absent one the default. Only the first
 // combination of a sequence counts.
-QKeySequence storedShortcut(const Preferences& preferences, ShortcutAction action);
-void storeShortcut(Preferences& preferences, ShortcutAction action, const QKeySequence& keys);
+QKeySequence storedShortcut(const service::Preferences& preferences, ShortcutAction action);
+void storeShortcut(service::Preferences& preferences, ShortcutAction action, const QKeySequence& keys);
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

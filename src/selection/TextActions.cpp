@@ -10,10 +10,11 @@
 
 #include <QPointer>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
-TextActions::TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
-                         Preferences& preferences, WriteBack& writeBack, QObject* parent)
+TextActions::TextActions(service::Session& session, const service::Translator& translator,
+                         const service::LanguageRecognizer& recognizer, service::Preferences& preferences,
+                         WriteBack& writeBack, QObject* parent)
     : QObject(parent), m_session(session), m_translator(translator), m_recognizer(recognizer),
       m_preferences(preferences), m_writeBack(writeBack)
 {}
@@ -25,9 +26,9 @@ void TextActions::tell(const Notice& notice) const
     }
 }
 
-void TextActions::tellFailure(const TranslatorError& error) const
+void TextActions::tellFailure(const service::TranslatorError& error) const
 {
-    tell(error.kind == TranslatorError::Kind::unreachable ? serviceUnreachable : serviceRefused);
+    tell(error.kind == service::TranslatorError::Kind::unreachable ? serviceUnreachable : serviceRefused);
 }
 
 std::function<void(const WriteResult&)> TextActions::writeOutcome()
@@ -69,9 +70,8 @@ SelectionActions TextActions::selectionActions()
     actions.translate = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection) {
         translate(poller, selection);
     };
-    actions.replace = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target) {
-        replace(poller, selection, target);
-    };
+    actions.replace = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection,
+                             service::Language target) { replace(poller, selection, target); };
     actions.improve = [this](TextSelectionPoller& poller, const SelectionSnapshot& selection) {
         improve(poller, selection);
     };
@@ -101,23 +101,23 @@ void TextActions::translate(TextSelectionPoller& poller, const SelectionSnapshot
 std::string TextActions::sourceLanguage(const std::string& text, const std::string& primaryLanguage) const
 {
     const std::optional<std::string> tag = m_recognizer.dominantLanguage(text);
-    const std::optional<Language> language = tag ? fromLanguageTag(*tag) : std::nullopt;
+    const std::optional<service::Language> language = tag ? service::fromLanguageTag(*tag) : std::nullopt;
     return language ? std::string(code(*language)) : primaryLanguage;
 }
 
-void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target)
+void TextActions::replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, service::Language target)
 {
     poller.stopPolling();
     poller.actionsPanel().close();
     callService(
         m_session, &poller,
         [this, text = selection.trimmedText.toStdString(), target,
-         primary = m_preferences.primaryLanguageCode()](const ServiceAccess& access) {
+         primary = m_preferences.primaryLanguageCode()](const service::ServiceAccess& access) {
             return m_translator.translate(text, std::string(code(target)), access.accessToken,
                                           sourceLanguage(text, primary), access.gender);
         },
-        [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](const std::expected<TranslateResult, TranslatorError>& result) {
+        [this, poller = &poller, element = selection.element, selected = selection.trimmedText](
+            const std::expected<service::TranslateResult, service::TranslatorError>& result) {
             if (!result) {
                 tellFailure(result.error());
             } else if (result->isPlaceholder) {
@@ -137,11 +137,11 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
     poller.actionsPanel().close();
     callService(
         m_session, &poller,
-        [this, text = selection.trimmedText.toStdString()](const ServiceAccess& access) {
+        [this, text = selection.trimmedText.toStdString()](const service::ServiceAccess& access) {
             return m_translator.improve(text, access.accessToken);
         },
         [this, poller = &poller, element = selection.element,
-         selected = selection.trimmedText](const std::expected<std::string, TranslatorError>& improved) {
+         selected = selection.trimmedText](const std::expected<std::string, service::TranslatorError>& improved) {
             if (!improved) {
                 tellFailure(improved.error());
             } else if (improved->empty()) {
@@ -154,4 +154,4 @@ void TextActions::improve(TextSelectionPoller& poller, const SelectionSnapshot& 
         });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

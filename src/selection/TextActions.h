@@ -7,11 +7,13 @@
 
 #include <QObject>
 
-namespace parlomatic {
-
+namespace parlomatic::service {
 class LanguageRecognizer;
 class Preferences;
 class Session;
+} // namespace parlomatic::service
+
+namespace parlomatic::selection {
 
 // What the actions panel's buttons do: Translate opens the translation panel over the selection;
 // Replace translates the selection and writes the result over it; Improve rewrites it in place.
@@ -22,8 +24,9 @@ class Session;
 class TextActions : public QObject {
     Q_OBJECT
 public:
-    TextActions(Session& session, const Translator& translator, const LanguageRecognizer& recognizer,
-                Preferences& preferences, WriteBack& writeBack, QObject* parent = nullptr);
+    TextActions(service::Session& session, const service::Translator& translator,
+                const service::LanguageRecognizer& recognizer, service::Preferences& preferences, WriteBack& writeBack,
+                QObject* parent = nullptr);
 
     // The handlers to install into a poller.
     SelectionActions selectionActions();
@@ -31,7 +34,7 @@ public:
     void translate(TextSelectionPoller& poller, const SelectionSnapshot& selection);
     // Writes the translation only when its request started after that of the last one written
     // (the poller's latestReplacement), and never the service's "No translated text." message.
-    void replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, Language target);
+    void replace(TextSelectionPoller& poller, const SelectionSnapshot& selection, service::Language target);
     // Never writes an empty improvement, which would delete the selection.
     void improve(TextSelectionPoller& poller, const SelectionSnapshot& selection);
 
@@ -72,7 +75,7 @@ public:
 
 private:
     void tell(const Notice& notice) const;
-    void tellFailure(const TranslatorError& error) const;
+    void tellFailure(const service::TranslatorError& error) const;
     // What the write-back's outcome tells the user.
     std::function<void(const WriteResult&)> writeOutcome();
 
@@ -80,12 +83,12 @@ private:
     // stored "primaryLanguage" as it is.
     std::string sourceLanguage(const std::string& text, const std::string& primaryLanguage) const;
 
-    Session& m_session;
-    const Translator& m_translator;
-    const LanguageRecognizer& m_recognizer;
-    Preferences& m_preferences;
+    service::Session& m_session;
+    const service::Translator& m_translator;
+    const service::LanguageRecognizer& m_recognizer;
+    service::Preferences& m_preferences;
     WriteBack& m_writeBack;
     Notices* m_notices = nullptr;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 namespace {
 
@@ -433,7 +433,7 @@ void TextSelectionPoller::installCallbacks(SelectionSnapshot snapshot)
             m_actions.improve(*this, *shared);
         }
     });
-    m_actionState->setActionReplace([this, shared](Language language) {
+    m_actionState->setActionReplace([this, shared](service::Language language) {
         if (m_actions.replace) {
             m_actions.replace(*this, *shared, language);
         }
@@ -448,4 +448,4 @@ void TextSelectionPoller::installCallbacks(SelectionSnapshot snapshot)
     });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -20,8 +20,11 @@
 #include <vector>
 
 namespace parlomatic {
-
 class Clock;
+} // namespace parlomatic
+
+namespace parlomatic::selection {
+
 class TextSelectionPoller;
 
 // The data of one poll step with a valid selection, captured by the callbacks of that step.
@@ -37,7 +40,7 @@ struct SelectionSnapshot {
 // poller installs them afresh on every step with a valid selection; an absent handler does nothing.
 struct SelectionActions {
     std::function<void(TextSelectionPoller&, const SelectionSnapshot&)> translate;
-    std::function<void(TextSelectionPoller&, const SelectionSnapshot&, Language)> replace;
+    std::function<void(TextSelectionPoller&, const SelectionSnapshot&, service::Language)> replace;
     std::function<void(TextSelectionPoller&, const SelectionSnapshot&)> improve;
     // Installs the translation panel's own close callback for this step.
     std::function<void(TextSelectionPoller&)> installTranslateClose;
@@ -118,7 +121,7 @@ public:
 
 signals:
     // After every step, with what it saw (the inspector prints it).
-    void stepFinished(const parlomatic::PollStep& step);
+    void stepFinished(const parlomatic::selection::PollStep& step);
 
 private:
     TextSelectionPoller(std::unique_ptr<AccessibilityRunner> ownRunner, AccessibilityRunner* runner,
@@ -174,4 +177,4 @@ private:
     QString m_lastExplanation;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

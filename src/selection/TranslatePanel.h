@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // The translation panel as the selection poller and the Translate action drive it: a window that
 // translates the text it is given and shows the result. Geometry is in Qt's global coordinates
@@ -37,4 +37,4 @@ protected:
     TranslatePanel& operator=(const TranslatePanel&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 std::optional<double> parseSeconds(const std::optional<std::string>& text)
@@ -27,7 +27,7 @@ std::optional<double> parseSeconds(const std::optional<std::string>& text)
 
 } // namespace
 
-WatchControl::WatchControl(Preferences& preferences, const Clock& clock, QObject* parent)
+WatchControl::WatchControl(service::Preferences& preferences, const Clock& clock, QObject* parent)
     : QObject(parent), m_preferences(preferences), m_clock(clock),
       m_pausedUntil(parseSeconds(preferences.stringForKey(pausedUntilKey)))
 {
@@ -178,4 +178,4 @@ void WatchControl::govern(TextSelectionPoller& poller, std::shared_ptr<Applicati
     });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -14,9 +14,15 @@
 class QTimer;
 
 namespace parlomatic {
-
 class Clock;
+} // namespace parlomatic
+
+namespace parlomatic::service {
 class Preferences;
+} // namespace parlomatic::service
+
+namespace parlomatic::selection {
+
 class TextSelectionPoller;
 
 // The user's say over the watcher: a pause until a given time, and the applications it is turned
@@ -33,7 +39,7 @@ public:
     static constexpr double pauseSeconds = 3600;
 
     // Both must outlive the control.
-    WatchControl(Preferences& preferences, const Clock& clock, QObject* parent = nullptr);
+    WatchControl(service::Preferences& preferences, const Clock& clock, QObject* parent = nullptr);
     ~WatchControl() override;
 
     // The end of the pause, or nothing when the watcher is not paused.
@@ -65,7 +71,7 @@ private:
     // Arms the timer for the pause's end, or clears a pause that has ended.
     void watchPauseEnd();
 
-    Preferences& m_preferences;
+    service::Preferences& m_preferences;
     const Clock& m_clock;
     std::optional<double> m_pausedUntil;
     std::unique_ptr<QTimer> m_pauseEnd;
@@ -74,4 +80,4 @@ private:
     std::optional<ApplicationIdentity> m_lastShown;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // A clipboard's formats with their bytes, in the order its owner offered them.
 using ClipboardFormats = std::vector<std::pair<QString, QByteArray>>;
@@ -90,4 +90,4 @@ protected:
     WindowPaster& operator=(const WindowPaster&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

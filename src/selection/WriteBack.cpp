@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <memory>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -488,4 +488,4 @@ void KeyWindowPaster::offer(const QString& text)
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -13,7 +13,7 @@
 #include <memory>
 #include <optional>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Writes a text over the selection of another application: the user's clipboard copied first (off
 // the GUI thread where another application holds it), then the checks, then at once our text on the
@@ -119,4 +119,4 @@ private:
     std::unique_ptr<KeyPaster> m_keys;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

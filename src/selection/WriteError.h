@@ -4,7 +4,7 @@
 #include <expected>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // Why a paste through the clipboard was not made: the kind decides what the write-back does next,
 // the message is logged. Neither ever holds the text.
@@ -48,4 +48,4 @@ struct WriteError {
 
 using WriteResult = std::expected<Written, WriteError>;
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 namespace {
 
@@ -48,4 +48,4 @@ std::string_view axErrorDescription(std::int32_t code)
     return {};
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // A process identifier as the accessibility layer reports it.
 using Pid = std::int32_t;
@@ -75,4 +75,4 @@ inline constexpr std::int32_t notEnoughPrecision = -25214;
 // The fixed description of a result code; an empty view for a code outside the table.
 std::string_view axErrorDescription(std::int32_t code);
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -7,7 +7,7 @@
 
 #include <climits>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 std::optional<std::string> Cld2LanguageRecognizer::dominantLanguage(std::string_view text) const
 {
@@ -27,4 +27,4 @@ std::optional<std::string> Cld2LanguageRecognizer::dominantLanguage(std::string_
     return std::string(CLD2::LanguageCode(language));
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

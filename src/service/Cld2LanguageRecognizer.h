@@ -2,7 +2,7 @@
 
 #include "service/LanguageRecognizer.h"
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The language recogniser over CLD2's extended detection. An answer CLD2 itself calls unreliable,
 // or an unknown language, is no tag.
@@ -11,4 +11,4 @@ public:
     std::optional<std::string> dominantLanguage(std::string_view text) const override;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

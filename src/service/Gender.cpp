@@ -2,7 +2,7 @@
 
 #include "wire/TextServiceRequests.h"
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 std::string_view rawValue(Gender gender)
 {
@@ -29,4 +29,4 @@ std::ostream& operator<<(std::ostream& out, Gender gender)
     return out << description(gender);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -1,14 +1,15 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The user's preferred grammatical gender, passed to the text service with translations.
-enum class Gender {
+enum class Gender : std::uint8_t {
     masculine,
     feminine,
 };
@@ -25,4 +26,4 @@ std::optional<Gender> genderFromRawValue(std::string_view raw);
 
 std::ostream& operator<<(std::ostream& out, Gender gender);
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QTextBoundaryFinder>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 int rawValue(Language language)
 {
@@ -89,4 +89,4 @@ std::ostream& operator<<(std::ostream& out, Language language)
     return out << description(language);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The languages Parlomatic translates into and out of. The declaration order is the order of every
 // language menu and of every lookup loop; the raw value is the position counted from 0.
@@ -39,4 +39,4 @@ std::optional<Language> fromLanguageTag(std::string_view tag);
 
 std::ostream& operator<<(std::ostream& out, Language language);
 
-} // namespace parlomatic
+} // namespace parlomatic::service

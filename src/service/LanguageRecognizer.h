@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // Tells which language a text is written in. Safe to call from any thread, several at once.
 class LanguageRecognizer {
@@ -21,4 +21,4 @@ protected:
     LanguageRecognizer& operator=(const LanguageRecognizer&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

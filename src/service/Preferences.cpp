@@ -4,7 +4,7 @@
 #include <QString>
 #include <QVariant>
 
-namespace parlomatic {
+namespace parlomatic::service {
 namespace {
 
 QString qKey(std::string_view key)
@@ -113,4 +113,4 @@ void Preferences::setTranslateTargetLanguage(Language language)
     setString(translateTargetLanguageKey, code(language));
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

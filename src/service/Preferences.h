@@ -11,7 +11,7 @@
 
 class QSettings;
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 inline constexpr std::string_view primaryLanguageKey = "primaryLanguage";
 inline constexpr std::string_view replaceOutputLanguageKey = "replaceOutputLanguage";
@@ -58,4 +58,4 @@ private:
     std::unique_ptr<QSettings> m_settings;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // What a text-service call takes from the session.
 struct ServiceAccess {
@@ -30,10 +30,10 @@ template <typename Work, typename Done> void callService(Session& session, QObje
             }
             runInBackground(
                 guard.data(),
-                [access = ServiceAccess{session.accessToken(), session.preferredGender()},
+                [access = ServiceAccess{.accessToken = session.accessToken(), .gender = session.preferredGender()},
                  work = std::move(work)]() mutable { return work(access); },
                 std::move(done));
         });
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

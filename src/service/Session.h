@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // What every text-service caller needs from the signed-in session: a refresh to wait for before
 // each call, then the access token and the user's preferred gender. The session state implements
@@ -31,4 +31,4 @@ protected:
     Session& operator=(const Session&) = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

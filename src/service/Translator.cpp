@@ -11,7 +11,7 @@
 
 #include <chrono>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 namespace {
 
@@ -77,7 +77,7 @@ Translator::translate(const std::string& text, const std::string& targetCode, co
     if (!answer) {
         return std::unexpected(answer.error());
     }
-    auto decoded = decodeResponseData(*answer);
+    auto decoded = wire::decodeResponseData(*answer);
     if (!decoded) {
         return failed(TranslatorError::Kind::unusable, std::string(decodeFailurePrefix) + decoded.error().description);
     }
@@ -98,7 +98,7 @@ std::expected<std::string, TranslatorError> Translator::improve(const std::strin
     if (!answer) {
         return std::unexpected(answer.error());
     }
-    auto decoded = decodeImproveDataResponse(*answer);
+    auto decoded = wire::decodeImproveDataResponse(*answer);
     if (!decoded) {
         return failed(TranslatorError::Kind::unusable, std::string(decodeFailurePrefix) + decoded.error().description);
     }
@@ -109,4 +109,4 @@ std::expected<std::string, TranslatorError> Translator::improve(const std::strin
     return std::move(improvements.front().improvedText);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

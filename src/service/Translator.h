@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // What translate() gives when the service answered with an empty list of translations.
 inline constexpr std::string_view noTranslatedText = "No translated text.";
@@ -53,4 +53,4 @@ private:
     const Clock& m_clock;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

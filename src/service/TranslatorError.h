@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // Why a call to the text service gave nothing: the kind a caller acts on (the notice it shows) and
 // the line that was logged for it. The message never holds the request's text or the answer's body.
@@ -19,4 +19,4 @@ struct TranslatorError {
     bool operator==(const TranslatorError&) const = default;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

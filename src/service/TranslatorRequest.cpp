@@ -1,6 +1,6 @@
 #include "service/TranslatorRequest.h"
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 HttpRequest makeServiceRequest(std::string method, std::string_view apiDomain, std::string_view path,
                                const nlohmann::json& body, std::string_view accessToken)
@@ -41,4 +41,4 @@ std::string describe(const HttpError& error)
     return error.message.empty() ? std::string(what) : std::string(what) + " (" + error.message + ")";
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

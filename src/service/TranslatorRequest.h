@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The configured service domain, asked for when a request is built (a deployment value is read at
 // the first request, not when the client is made). Callable from any thread.
@@ -24,4 +24,4 @@ HttpRequest makeServiceRequest(std::string method, std::string_view apiDomain, s
 // The textual description of a failed transfer, for log lines. Holds no header value and no body.
 std::string describe(const HttpError& error);
 
-} // namespace parlomatic
+} // namespace parlomatic::service

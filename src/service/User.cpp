@@ -2,7 +2,7 @@
 
 #include "identity/jwt/JWT.h"
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 std::optional<User> User::fromIdToken(std::string_view idToken)
 {
@@ -15,11 +15,14 @@ std::optional<User> User::fromIdToken(std::string_view idToken)
     if (!subject || !email) {
         return std::nullopt;
     }
-    User user{std::move(*subject), std::move(*email), decoded->claim("pm_org_id").string(), std::nullopt};
+    User user{.id = std::move(*subject),
+              .email = std::move(*email),
+              .orgId = decoded->claim("pm_org_id").string(),
+              .gender = std::nullopt};
     if (const auto gender = decoded->claim("pm_gender").string()) {
         user.gender = genderFromRawValue(*gender);
     }
     return user;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // The signed-in person, as read from the ID token of the credentials.
 struct User {
@@ -22,4 +22,4 @@ struct User {
     static std::optional<User> fromIdToken(std::string_view idToken);
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 UserMetadata::UserMetadata(HttpClient& http, std::string apiDomain)
     : UserMetadata(http, ApiDomain([domain = std::move(apiDomain)] { return domain; }))
@@ -33,7 +33,7 @@ bool changePreferredGender(std::optional<User>& user, const std::optional<std::s
     if (!user || !chosen || !accessToken) {
         return false;
     }
-    user->gender = *chosen;
+    user->gender = chosen;
     runInBackground([&metadata, gender = *chosen, token = *accessToken] {
         if (!metadata.updateUserMetadata(gender, token)) {
             logError("Failed to update gender!");
@@ -42,4 +42,4 @@ bool changePreferredGender(std::optional<User>& user, const std::optional<std::s
     return true;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // Prefix of the line logged when the metadata update gets no HTTP answer; the error follows it.
 inline constexpr std::string_view userMetadataFailurePrefix = "Failed to send the user metadata update: ";
@@ -42,4 +42,4 @@ bool changePreferredGender(std::optional<User>& user, const std::optional<std::s
                            std::optional<Gender> chosen, const UserMetadata& metadata,
                            const RunInBackground& runInBackground);
 
-} // namespace parlomatic
+} // namespace parlomatic::service

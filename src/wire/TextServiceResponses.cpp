@@ -1,6 +1,6 @@
 #include "wire/TextServiceResponses.h"
 
-namespace parlomatic {
+namespace parlomatic::wire {
 
 namespace {
 
@@ -127,4 +127,4 @@ void to_json(nlohmann::json& json, const ImproveDataResponse& value)
     json = nlohmann::json{{"data", value.data}};
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::wire

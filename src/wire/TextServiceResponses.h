@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::wire {
 
 // The answers of the text service. Decoding ignores members it does not know; every member listed
 // here is required. Encoding writes exactly these member names.
@@ -59,4 +59,4 @@ void to_json(nlohmann::json& json, const Improve& value);
 void to_json(nlohmann::json& json, const ImproveData& value);
 void to_json(nlohmann::json& json, const ImproveDataResponse& value);
 
-} // namespace parlomatic
+} // namespace parlomatic::wire

@@ -20,12 +20,12 @@ int main(int argc, char* argv[])
     if (mode == "crash") {
         std::abort();
     }
-    FakeAccessibility layer;
+    selection::FakeAccessibility layer;
     const auto focused = layer.addApplication(4242, QStringLiteral("org.example.Editor"));
     layer.setFront(4242);
     focused->selectedText = QStringLiteral("h\u00e9llo\n\"w\u00f6rld\" \U0001F600");
-    focused->mark = AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20};
-    focused->markerBounds = AxRect{.x = 1.5, .y = 2, .width = 30, .height = 12};
+    focused->mark = selection::AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20};
+    focused->markerBounds = selection::AxRect{.x = 1.5, .y = 2, .width = 30, .height = 12};
     focused->role = QStringLiteral("AXTextArea");
     focused->editable = true;
     // A selection far larger than the socket's buffer.

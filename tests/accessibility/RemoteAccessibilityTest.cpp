@@ -31,39 +31,40 @@ TEST(RemoteAccessibilityTest, CallsCrossToTheHelperAndBack)
     EXPECT_EQ(layer->frontmostWindowOwnerPid(), 4242);
     EXPECT_EQ(layer->bundleIdentifier(4242), QStringLiteral("org.example.Editor"));
     EXPECT_EQ(layer->applicationElement(7), nullptr);
-    const Element application = layer->applicationElement(4242);
+    const selection::Element application = layer->applicationElement(4242);
     ASSERT_NE(application, nullptr);
-    const Element focused = layer->focusedElement(application);
+    const selection::Element focused = layer->focusedElement(application);
     ASSERT_NE(focused, nullptr);
     EXPECT_TRUE(focused->isSameElement(*layer->focusedElement(layer->applicationElement(4242))));
     EXPECT_FALSE(focused->isSameElement(*application));
     EXPECT_EQ(focused->processId(), 4242);
     EXPECT_EQ(layer->selectedText(focused), QStringLiteral("h\u00e9llo\n\"w\u00f6rld\" \U0001F600"));
-    EXPECT_EQ(layer->textMark(focused), (AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20}));
-    EXPECT_EQ(layer->selectionBoundsFromTextMarkers(focused), (AxRect{1.5, 2, 30, 12}));
+    EXPECT_EQ(layer->textMark(focused),
+              (selection::AccessibilityBackend::TextMark{.start = 2, .end = 7, .length = 20}));
+    EXPECT_EQ(layer->selectionBoundsFromTextMarkers(focused), (selection::AxRect{1.5, 2, 30, 12}));
     EXPECT_EQ(layer->selectionBoundsFromRange(focused), std::nullopt);
     EXPECT_EQ(layer->elementRole(focused), QStringLiteral("AXTextArea"));
     EXPECT_EQ(layer->textBetween(focused, 0, 0), QString());
     // A whole step past the front process, in one request.
-    const SelectionReading reading = layer->readFocused(4242);
-    EXPECT_EQ(reading.outcome, SelectionReading::Outcome::selection);
+    const selection::SelectionReading reading = layer->readFocused(4242);
+    EXPECT_EQ(reading.outcome, selection::SelectionReading::Outcome::selection);
     ASSERT_NE(reading.step.element, nullptr);
     EXPECT_TRUE(reading.step.element->isSameElement(*focused));
     EXPECT_EQ(reading.step.app, QStringLiteral("org.example.Editor"));
-    EXPECT_EQ(reading.step.rect, (AxRect{1.5, 2, 30, 12}));
+    EXPECT_EQ(reading.step.rect, (selection::AxRect{1.5, 2, 30, 12}));
     EXPECT_EQ(reading.selectedText, layer->selectedText(focused));
-    EXPECT_EQ(reading.step.text, trimmedSelection(*reading.selectedText));
-    EXPECT_EQ(layer->readFocused(7).outcome, SelectionReading::Outcome::noFocus);
+    EXPECT_EQ(reading.step.text, selection::trimmedSelection(*reading.selectedText));
+    EXPECT_EQ(layer->readFocused(7).outcome, selection::SelectionReading::Outcome::noFocus);
     EXPECT_TRUE(layer->replaceSelection(focused, QStringLiteral("written")));
     EXPECT_TRUE(layer->isResponding(4242));
-    const Element large = layer->focusedElement(layer->applicationElement(4343));
+    const selection::Element large = layer->focusedElement(layer->applicationElement(4343));
     EXPECT_EQ(layer->selectedText(large).value_or(QString()).size(), 4 * 1024 * 1024);
     EXPECT_TRUE(layer->isConnected());
 
     // Watching, the helper's readings come between answers, with the watch's generation.
-    std::vector<std::pair<SelectionReading, std::int64_t>> readings;
+    std::vector<std::pair<selection::SelectionReading, std::int64_t>> readings;
     ASSERT_TRUE(layer->watchSelections({.every = 50ms, .ownPid = 1, .turnedOff = {}, .generation = 9},
-                                       [&readings](SelectionReading sent, std::int64_t generation) {
+                                       [&readings](selection::SelectionReading sent, std::int64_t generation) {
                                            readings.emplace_back(std::move(sent), generation);
                                        }));
     const auto until = std::chrono::steady_clock::now() + 5s;
@@ -110,7 +111,7 @@ TEST(RemoteAccessibilityTest, AHelperThatMisbehavesIsEndedAndStartedAgainAfterAP
 // The helper's own end refuses what is not a request of ours, and never acts on it.
 TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
 {
-    FakeAccessibility fake;
+    selection::FakeAccessibility fake;
     fake.addApplication(4242);
     AccessibilityServer server(fake);
     const auto answer = [&server](const char* request) {
@@ -133,17 +134,17 @@ TEST(RemoteAccessibilityTest, TheHelperRefusesWhatIsNotARequest)
 // read is refused and one of no interval ends the steps.
 TEST(RemoteAccessibilityTest, TheHelperSendsOnlyReadingsThatChanged)
 {
-    struct EditorIdentities final : ApplicationIdentities {
-        std::optional<ApplicationIdentity> identify(Pid pid) override
+    struct EditorIdentities final : selection::ApplicationIdentities {
+        std::optional<selection::ApplicationIdentity> identify(selection::Pid pid) override
         {
-            return ApplicationIdentity{.id = QStringLiteral("editor-%1").arg(pid), .name = QString()};
+            return selection::ApplicationIdentity{.id = QStringLiteral("editor-%1").arg(pid), .name = QString()};
         }
     };
-    FakeAccessibility fake;
+    selection::FakeAccessibility fake;
     const auto focused = fake.addApplication(4242);
     fake.setFront(4242);
     focused->selectedText = QStringLiteral("one");
-    focused->markerBounds = AxRect{.x = 1, .y = 2, .width = 30, .height = 12};
+    focused->markerBounds = selection::AxRect{.x = 1, .y = 2, .width = 30, .height = 12};
     focused->role = QStringLiteral("AXTextArea");
     AccessibilityServer server(fake, std::make_shared<EditorIdentities>());
     const auto answer = [&server](const QByteArray& request) {
@@ -187,7 +188,7 @@ TEST(RemoteAccessibilityTest, TheHelperSendsOnlyReadingsThatChanged)
 // rectangle or element, or values of the wrong type are refused, not half trusted.
 TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
 {
-    const auto element = [](std::int64_t) { return std::make_shared<FakeElement>(1); };
+    const auto element = [](std::int64_t) { return std::make_shared<selection::FakeElement>(1); };
     const auto read = [&element](const char* json) {
         return accessibilityProtocol::readingFrom(QJsonDocument::fromJson(json).object(), element);
     };
@@ -200,8 +201,9 @@ TEST(RemoteAccessibilityTest, AReadingThatIsNotOneIsRefused)
     ASSERT_TRUE(turnedOff);
     EXPECT_TRUE(turnedOff->step.turnedOff && turnedOff->step.enhancedPass);
     EXPECT_EQ(turnedOff->step.pid, 42);
-    EXPECT_EQ(turnedOff->step.application, (ApplicationIdentity{.id = QStringLiteral("org.example.Editor.desktop"),
-                                                                .name = QStringLiteral("Editor")}));
+    EXPECT_EQ(turnedOff->step.application,
+              (selection::ApplicationIdentity{.id = QStringLiteral("org.example.Editor.desktop"),
+                                              .name = QStringLiteral("Editor")}));
     for (
         const char* bad : {
             R"({"outcome":"noFront","el":0,"secure":false,"tooLong":false,"misplaced":"no","pid":"7"})",

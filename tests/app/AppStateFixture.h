@@ -19,7 +19,7 @@
 
 namespace parlomatic::test {
 
-struct FakePermission final : AccessibilityPermission {
+struct FakePermission final : app::AccessibilityPermission {
     bool isTrusted() override { return trusted; }
     void requestAccess() override { ++requests; }
     bool trusted = false;
@@ -97,10 +97,10 @@ protected:
     // Builds the state and waits for its start-up renewal to end.
     void start()
     {
-        AppStateDependencies deps;
+        app::AppStateDependencies deps;
         deps.credentialsManager = manager;
         deps.accessibility = permission;
-        deps.signIn = [this](std::function<void(SignInResult)> done) { pendingSignIn = std::move(done); };
+        deps.signIn = [this](std::function<void(app::SignInResult)> done) { pendingSignIn = std::move(done); };
         deps.startWatcher = [this] { return ++watchersStarted, std::make_unique<QObject>(); };
         deps.userMetadata = userMetadata;
         deps.accessibilityInterval = std::chrono::milliseconds(20);
@@ -109,13 +109,13 @@ protected:
         deps.retryDelay = retryDelay;
         deps.maxRetryDelay = maxRetryDelay;
         startupFinished = false;
-        state = std::make_unique<AppState>(std::move(deps));
-        QObject::connect(state.get(), &AppState::startupFinished, [this] { startupFinished = true; });
+        state = std::make_unique<app::AppState>(std::move(deps));
+        QObject::connect(state.get(), &app::AppState::startupFinished, [this] { startupFinished = true; });
         ASSERT_TRUE(QTest::qWaitFor([this] { return startupFinished; }, 10'000));
     }
 
     // Completes the pending browser sign-in from a worker thread, as the listener may.
-    void finishSignIn(SignInResult result)
+    void finishSignIn(app::SignInResult result)
     {
         ASSERT_TRUE(pendingSignIn);
         std::thread([done = std::move(pendingSignIn), result = std::move(result)] { done(result); }).join();
@@ -127,14 +127,14 @@ protected:
     std::shared_ptr<identity::FakeKeychainBackend> backend = std::make_shared<identity::FakeKeychainBackend>();
     std::shared_ptr<identity::CredentialsManager> manager;
     std::shared_ptr<FakePermission> permission = std::make_shared<FakePermission>();
-    std::shared_ptr<const UserMetadata> userMetadata;
-    std::function<void(SignInResult)> pendingSignIn;
+    std::shared_ptr<const service::UserMetadata> userMetadata;
+    std::function<void(app::SignInResult)> pendingSignIn;
     std::chrono::milliseconds retryDelay{200};
     std::chrono::milliseconds maxRetryDelay{std::chrono::minutes(5)};
     int watchersStarted = 0;
     std::vector<QString> told;
     bool startupFinished = false;
-    std::unique_ptr<AppState> state;
+    std::unique_ptr<app::AppState> state;
 };
 
 } // namespace parlomatic::test

@@ -32,14 +32,14 @@ TEST_F(AppStateFixture, StartRenewsTheStoredSetAndBuildsTheUserOnlyFromTheStarts
     EXPECT_TRUE(state->isAuthenticated());
     ASSERT_TRUE(state->user().has_value());
     EXPECT_EQ(state->user()->email, "renewed@example.com");
-    EXPECT_EQ(state->preferredGender(), Gender::feminine);
+    EXPECT_EQ(state->preferredGender(), service::Gender::feminine);
     EXPECT_EQ(state->accessToken(), manager->credentials()->accessToken());
     ASSERT_TRUE(state->accessTokenExpiration().has_value());
     EXPECT_NEAR(*state->accessTokenExpiration(), now() + 1800, 5);
     EXPECT_TRUE(logs.lines().empty());
 
     // An expired access token: a refresh before a service call renews it, yet keeps the user as it is.
-    const User user = *state->user();
+    const service::User user = *state->user();
     ASSERT_TRUE(manager->store(tokenSet("other@example.com", "masculine", -10)));
     renewTo("other@example.com", "masculine");
     bool done = false;
@@ -64,7 +64,7 @@ TEST_F(AppStateFixture, ASignOutTheKeyringMissedIsFinishedAtTheNextStartAndRevok
     state->logout();
     EXPECT_FALSE(state->isAuthenticated());
     ASSERT_TRUE(QTest::qWaitFor([this] { return !told.empty(); }, 5000));
-    EXPECT_EQ(told, std::vector{QString::fromLatin1(AppState::signOutIncomplete)});
+    EXPECT_EQ(told, std::vector{QString::fromLatin1(app::AppState::signOutIncomplete)});
     EXPECT_TRUE(state->isSignOutPending());
     state.reset(); // quit before the keyring came back
     QThreadPool::globalInstance()->waitForDone();
@@ -188,7 +188,7 @@ TEST_F(AppStateFixture, SignInPromptsOnceAndTheWatcherStartsWhenThePermissionArr
 
 struct SignInFailure {
     const char* name;
-    SignInResult result;
+    app::SignInResult result;
     std::string expectedLine;
 };
 

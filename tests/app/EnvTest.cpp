@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 TEST(ConfFile, KeysValuesCommentsAndQuotes)
@@ -115,4 +115,4 @@ TEST_F(EnvDeathTest, MissingValueStopsTheProgramWithOneLine)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::app

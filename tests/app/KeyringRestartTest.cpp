@@ -22,7 +22,7 @@
 #include <ctime>
 #include <fstream>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 namespace fs = std::filesystem;
@@ -57,9 +57,9 @@ TEST(KeyringRestartTest, ASessionOutlivesTheKeyringGoneAndComingBack)
                                                            "com.parlomatic.keyring-restart");
     const auto makeManager = [&] {
         return std::make_shared<identity::CredentialsManager>(
-            std::make_shared<identity::IdentityAuthentication>(test::IdentityServiceProcess::clientId,
-                                                               identityService.issuer(), http,
-                                                               identity::Telemetry{false, std::nullopt}),
+            std::make_shared<identity::IdentityAuthentication>(
+                test::IdentityServiceProcess::clientId, identityService.issuer(), http,
+                identity::Telemetry{.enabled = false, .info = std::nullopt}),
             "credentials", store, systemClock(), folder / "credentials.lock");
     };
     auto manager = makeManager();
@@ -71,7 +71,7 @@ TEST(KeyringRestartTest, ASessionOutlivesTheKeyringGoneAndComingBack)
     AppStateDependencies deps;
     deps.credentialsManager = manager;
     deps.accessibility = std::make_shared<Trusted>();
-    deps.signIn = [](auto) {};
+    deps.signIn = [](const auto&) {};
     deps.startWatcher = [] { return std::make_unique<QObject>(); };
     deps.signOutPendingFile = folder / "sign-out-pending";
     deps.retryDelay = 200ms;
@@ -126,4 +126,4 @@ TEST(KeyringRestartTest, ASessionOutlivesTheKeyringGoneAndComingBack)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -44,13 +44,13 @@ protected:
     void SetUp() override
     {
         AppStateFixture::SetUp();
-        userMetadata = std::make_shared<UserMetadata>(http, server.hostAndPort());
+        userMetadata = std::make_shared<service::UserMetadata>(http, server.hostAndPort());
     }
 
     void startWithMenu()
     {
         start();
-        view = std::make_unique<MenuBarView>(*state, [] {});
+        view = std::make_unique<app::MenuBarView>(*state, [] {});
     }
 
     void choose(const QString& title)
@@ -68,7 +68,7 @@ protected:
     }
 
     CurlHttpClient http{trustingOptions()};
-    std::unique_ptr<MenuBarView> view;
+    std::unique_ptr<app::MenuBarView> view;
 };
 
 using Items = std::vector<std::string>;
@@ -77,9 +77,9 @@ using Items = std::vector<std::string>;
 TEST_F(MenuBarViewTest, SignedOutShowsSignInAndTheWatcherItemsBeforeStartAtLogin)
 {
     QTemporaryDir dir;
-    Preferences preferences(dir.filePath("Parlomatic.conf").toStdString());
+    service::Preferences preferences(dir.filePath("Parlomatic.conf").toStdString());
     FakeClock clock;
-    WatchControl control(preferences, clock);
+    selection::WatchControl control(preferences, clock);
     startWithMenu();
     EXPECT_EQ(describe(*view->menu()),
               (Items{"Sign In...", "-", "Check for Updates...", "-", "-", "Start at Login", "Quit Parlomatic"}));
@@ -143,7 +143,7 @@ TEST_F(MenuBarViewTest, UnreachableServicesKeepTheSessionAndOnlyARefusedTokenEnd
     const Items reconnecting{"(Reconnecting...)", "Log Out...",     "-", "Check for Updates...", "-", "-",
                              "Start at Login",    "Quit Parlomatic"};
     EXPECT_EQ(describe(*view->menu()), reconnecting);
-    QSignalSpy waiting(state.get(), &AppState::waitingForAuthChanged);
+    QSignalSpy waiting(state.get(), &app::AppState::waitingForAuthChanged);
     std::vector<long> delays;
     for (std::size_t attempts = 1; attempts <= 4; ++attempts) {
         ASSERT_TRUE(QTest::qWaitFor(
@@ -208,7 +208,7 @@ TEST_F(MenuBarViewTest, AKeyringThatCannotBeUsedOffersSignInAndKeepsTheSessionIn
     startWithMenu();
     EXPECT_EQ(describe(*view->menu()).front(), "Sign In...");
     EXPECT_FALSE(state->isReconnecting());
-    const QString inMemory = QString::fromLatin1(AppState::sessionInMemoryOnly).arg("no keyring is running");
+    const QString inMemory = QString::fromLatin1(app::AppState::sessionInMemoryOnly).arg("no keyring is running");
     for (int round = 0; round < 2; ++round) {
         choose("Sign In...");
         finishSignIn(tokenSet("memory@example.com", std::nullopt, 3600, "rt-memory"));
@@ -233,7 +233,7 @@ TEST_F(MenuBarViewTest, StartAtLoginWritesAndRemovesTheAutostartEntry)
     startWithMenu();
     const auto item = [this] {
         const auto all = view->menu()->actions();
-        return *std::ranges::find(all, QString(StartAtLogin::title), &QAction::text);
+        return *std::ranges::find(all, QString(app::StartAtLogin::title), &QAction::text);
     };
     EXPECT_FALSE(item()->isChecked());
 
@@ -244,7 +244,7 @@ TEST_F(MenuBarViewTest, StartAtLoginWritesAndRemovesTheAutostartEntry)
     validate.start("desktop-file-validate", {entry});
     ASSERT_TRUE(validate.waitForFinished());
     EXPECT_EQ(validate.exitCode(), 0) << validate.readAllStandardOutput().toStdString();
-    EXPECT_TRUE(StartAtLogin(entry).isEnabled());
+    EXPECT_TRUE(app::StartAtLogin(entry).isEnabled());
 
     item()->trigger();
     EXPECT_FALSE(QFile::exists(entry));
@@ -264,25 +264,29 @@ TEST(ShortcutsWindowTest, KeepsEachChangeAndRefusesKeysThatWouldTakeTyping)
 {
     QTemporaryDir dir;
     const std::string file = dir.filePath("Parlomatic.conf").toStdString();
-    Preferences preferences(file);
-    ShortcutsWindow window(preferences, {});
-    QSignalSpy changed(&window, &ShortcutsWindow::changed);
-    const auto type = [&window](ShortcutAction action, const char* keys) {
+    service::Preferences preferences(file);
+    app::ShortcutsWindow window(preferences, {});
+    QSignalSpy changed(&window, &app::ShortcutsWindow::changed);
+    const auto type = [&window](selection::ShortcutAction action, const char* keys) {
         window.editor(action)->setKeySequence(QKeySequence(QString::fromLatin1(keys)));
         emit window.editor(action)->editingFinished();
     };
-    type(ShortcutAction::improve, "Ctrl+Alt+E");
-    EXPECT_TRUE(storedShortcut(preferences, ShortcutAction::translate).isEmpty());
-    type(ShortcutAction::replace, "R");
-    EXPECT_EQ(window.editor(ShortcutAction::replace)->keySequence(), defaultShortcut(ShortcutAction::replace));
-    type(ShortcutAction::translate, "Meta+T, Ctrl+X");
+    type(selection::ShortcutAction::improve, "Ctrl+Alt+E");
+    EXPECT_TRUE(selection::storedShortcut(preferences, selection::ShortcutAction::translate).isEmpty());
+    type(selection::ShortcutAction::replace, "R");
+    EXPECT_EQ(window.editor(selection::ShortcutAction::replace)->keySequence(),
+              selection::defaultShortcut(selection::ShortcutAction::replace));
+    type(selection::ShortcutAction::translate, "Meta+T, Ctrl+X");
     EXPECT_EQ(changed.size(), 2);
-    const Preferences reread(file);
-    EXPECT_EQ(storedShortcut(reread, ShortcutAction::improve), QKeySequence(QStringLiteral("Ctrl+Alt+E")));
-    EXPECT_EQ(storedShortcut(reread, ShortcutAction::replace), defaultShortcut(ShortcutAction::replace));
-    EXPECT_EQ(storedShortcut(reread, ShortcutAction::translate), QKeySequence(QStringLiteral("Meta+T")));
-    type(ShortcutAction::translate, "");
-    EXPECT_TRUE(storedShortcut(Preferences(file), ShortcutAction::translate).isEmpty());
+    const service::Preferences reread(file);
+    EXPECT_EQ(selection::storedShortcut(reread, selection::ShortcutAction::improve),
+              QKeySequence(QStringLiteral("Ctrl+Alt+E")));
+    EXPECT_EQ(selection::storedShortcut(reread, selection::ShortcutAction::replace),
+              selection::defaultShortcut(selection::ShortcutAction::replace));
+    EXPECT_EQ(selection::storedShortcut(reread, selection::ShortcutAction::translate),
+              QKeySequence(QStringLiteral("Meta+T")));
+    type(selection::ShortcutAction::translate, "");
+    EXPECT_TRUE(selection::storedShortcut(service::Preferences(file), selection::ShortcutAction::translate).isEmpty());
 }
 
 } // namespace

@@ -17,10 +17,10 @@ using namespace parlomatic;
 class SignInWindowTest : public QObject {
     Q_OBJECT
 
-    static QPointer<ContinueInBrowserWindow> shownWindow()
+    static QPointer<app::ContinueInBrowserWindow> shownWindow()
     {
         for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (auto* window = qobject_cast<ContinueInBrowserWindow*>(widget); window && window->isVisible()) {
+            if (auto* window = qobject_cast<app::ContinueInBrowserWindow*>(widget); window && window->isVisible()) {
                 return window;
             }
         }
@@ -31,7 +31,7 @@ private slots:
     void cancelEndsTheFlowOnceAndTheFlowClosesThePromptFromAnyThread()
     {
         int cancels = 0;
-        const auto first = systemBrowserOptions().showPrompt("https://tenant.example/", [&] { ++cancels; });
+        const auto first = app::systemBrowserOptions().showPrompt("https://tenant.example/", [&] { ++cancels; });
         const auto closedByFlow = shownWindow();
         QVERIFY(closedByFlow);
         std::thread([&] { first->close(); }).join();
@@ -39,7 +39,7 @@ private slots:
         QCOMPARE(cancels, 0);
 
         const QString address = QStringLiteral("https://tenant.example/authorize?state=s-1");
-        const auto prompt = systemBrowserOptions().showPrompt(address.toStdString(), [&] { ++cancels; });
+        const auto prompt = app::systemBrowserOptions().showPrompt(address.toStdString(), [&] { ++cancels; });
         const auto window = shownWindow();
         QVERIFY(window);
         QCOMPARE(window->findChild<QLineEdit*>()->text(), address);
@@ -59,7 +59,7 @@ private slots:
     void aPromptAskedForFromAnotherThreadDoesNotWaitForTheGuiThread()
     {
         std::unique_ptr<identity::BrowserPrompt> prompt;
-        std::thread([&] { prompt = systemBrowserOptions().showPrompt("https://tenant.example/", [] {}); }).join();
+        std::thread([&] { prompt = app::systemBrowserOptions().showPrompt("https://tenant.example/", [] {}); }).join();
         QTRY_VERIFY(shownWindow());
         const auto window = shownWindow();
         prompt->close();

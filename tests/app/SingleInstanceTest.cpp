@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QThreadPool>
 
-namespace parlomatic {
+namespace parlomatic::app {
 namespace {
 
 // The browser's launch carries the sign-in answer whole; a line break in it cannot start a line of its own.
@@ -54,4 +54,4 @@ TEST(SingleInstanceTest, ALaterLaunchHandsOverItsUrlsOrAsksToBeShown)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -21,9 +21,9 @@ std::string feedWith(const std::vector<std::string>& versions)
            items + "</channel></rss>";
 }
 
-class FakeDriver final : public UpdateUserDriver {
+class FakeDriver final : public app::UpdateUserDriver {
 public:
-    void showUpdateFound(const UpdateItem& item, std::function<void(bool)> done) override
+    void showUpdateFound(const app::UpdateItem& item, std::function<void(bool)> done) override
     {
         found.push_back(item.version.toStdString());
         done(true);
@@ -42,22 +42,22 @@ protected:
         auto owned = std::make_unique<FakeDriver>();
         driver = owned.get();
         // Version 1.9.0; the test starts every check itself.
-        updater = std::make_unique<UpdaterController>(
+        updater = std::make_unique<app::UpdaterController>(
             std::make_shared<CurlHttpClient>(trustingOptions()), std::move(owned),
             [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); },
-            UpdaterController::Options{.feedURL = withFeed ? QString::fromStdString(server.baseURL() + "/appcast.xml")
-                                                           : QString(),
-                                       .currentVersion = QStringLiteral("1.9.0"),
-                                       .firstCheckDelay = std::chrono::hours(1)});
-        sessions = std::make_unique<QSignalSpy>(updater.get(), &UpdaterController::updateSessionFinished);
-        QObject::connect(updater.get(), &UpdaterController::updateWaiting,
+            app::UpdaterController::Options{
+                .feedURL = withFeed ? QString::fromStdString(server.baseURL() + "/appcast.xml") : QString(),
+                .currentVersion = QStringLiteral("1.9.0"),
+                .firstCheckDelay = std::chrono::hours(1)});
+        sessions = std::make_unique<QSignalSpy>(updater.get(), &app::UpdaterController::updateSessionFinished);
+        QObject::connect(updater.get(), &app::UpdaterController::updateWaiting,
                          [this](const QString& version) { lastWaiting = version.toStdString(); });
     }
 
     FakeDriver* driver = nullptr;
     std::vector<std::string> opened;
     std::string lastWaiting;
-    std::unique_ptr<UpdaterController> updater;
+    std::unique_ptr<app::UpdaterController> updater;
     std::unique_ptr<QSignalSpy> sessions;
 };
 
@@ -78,7 +78,7 @@ TEST_F(UpdaterControllerTest, AScheduledCheckAnnouncesOnlyANewerVersionAndInterr
         logs.clear();
         setReply(status, body);
         makeUpdater();
-        QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
+        QSignalSpy finished(updater.get(), &app::UpdaterController::checkFinished);
         updater->checkInBackground();
         ASSERT_TRUE(finished.wait(10'000));
 
@@ -98,7 +98,7 @@ TEST_F(UpdaterControllerTest, OnDemandAClickDuringAScheduledCheckShowsItsResult)
 {
     setReply(200, feedWith({"2.0.0"}));
     makeUpdater();
-    QSignalSpy finished(updater.get(), &UpdaterController::checkFinished);
+    QSignalSpy finished(updater.get(), &app::UpdaterController::checkFinished);
     updater->checkInBackground();
     updater->checkForUpdates();
     ASSERT_TRUE(finished.wait(10'000));
@@ -119,7 +119,7 @@ TEST_F(UpdaterControllerTest, OnDemandAClickDuringAScheduledCheckShowsItsResult)
 // error texts quoted it.
 TEST(UpdateFeedTest, OpensOnlyWebLinksAndNeverQuotesTheFeed)
 {
-    const auto items = parseUpdateFeed(R"(<rss><channel>
+    const auto items = app::parseUpdateFeed(R"(<rss><channel>
         <item><version>2</version><enclosure url="file:///etc/passwd"/><link>https://example.com/2</link></item>
         <item><version>3</version><link>https@//example.com/3</link></item>
         <item><version>4</version><enclosure url="app.parlomatic.parlomatic:/callback?code=x"/></item>
@@ -128,7 +128,7 @@ TEST(UpdateFeedTest, OpensOnlyWebLinksAndNeverQuotesTheFeed)
     ASSERT_EQ(items->size(), 1u);
     EXPECT_EQ(items->front().downloadURL.toString(), QStringLiteral("https://example.com/2"));
 
-    const auto error = parseUpdateFeed("<rss><channel>&feedtext;</channel></rss>");
+    const auto error = app::parseUpdateFeed("<rss><channel>&feedtext;</channel></rss>");
     ASSERT_FALSE(error);
     EXPECT_FALSE(error.error().contains(QStringLiteral("feedtext"))) << error.error().toStdString();
 }

@@ -5,7 +5,7 @@
 
 namespace parlomatic::test {
 
-std::optional<AxRect> windowGeometry(const QString& windowId)
+std::optional<selection::AxRect> windowGeometry(const QString& windowId)
 {
     std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(nullptr), XCloseDisplay);
     if (!display || windowId.isEmpty()) {
@@ -20,11 +20,11 @@ std::optional<AxRect> windowGeometry(const QString& windowId)
         !XTranslateCoordinates(display.get(), window, DefaultRootWindow(display.get()), 0, 0, &x, &y, &child)) {
         return std::nullopt;
     }
-    return AxRect{
+    return selection::AxRect{
         .x = double(x), .y = double(y), .width = double(attributes.width), .height = double(attributes.height)};
 }
 
-std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement)
+std::optional<QString> elementText(const selection::Element& element, const std::optional<QString>& replacement)
 {
     AtspiAccessible* accessible = platform::atspiOf(element);
     if (accessible == nullptr) {
@@ -70,7 +70,7 @@ bool answersAccessibility(qint64 pid, std::chrono::seconds patience)
         patience, 100ms);
 }
 
-void selectText(const Element& element, int start, int end)
+void selectText(const selection::Element& element, int start, int end)
 {
     const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
     platform::ErrorSlot error;
@@ -79,7 +79,7 @@ void selectText(const Element& element, int start, int end)
     }
 }
 
-bool unselectText(const Element& element)
+bool unselectText(const selection::Element& element)
 {
     const platform::GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(platform::atspiOf(element)));
     platform::ErrorSlot error;

@@ -32,7 +32,7 @@ inline void spinEventLoop(std::chrono::milliseconds time)
 // The accessibility layer as the application's helper makes it, for the session the test runs in now.
 inline std::unique_ptr<platform::AtspiAccessibility> accessibilityLayer()
 {
-    return PlatformParts(platform::Session::probe()).accessibilityLayer();
+    return app::PlatformParts(platform::Session::probe()).accessibilityLayer();
 }
 
 inline bool inDesktopSession()
@@ -55,21 +55,22 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds pa
 }
 
 // A poller over a layer (or the thread that runs one) with a headless actions panel of 200x40.
-template <typename Layer> std::unique_ptr<TextSelectionPoller> headlessPoller(Layer& layer)
+template <typename Layer> std::unique_ptr<selection::TextSelectionPoller> headlessPoller(Layer& layer)
 {
-    return std::make_unique<TextSelectionPoller>(
-        layer, [](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(QSize(200, 40)); });
+    return std::make_unique<selection::TextSelectionPoller>(layer, [](selection::TextSelectionPoller&) {
+        return std::make_unique<selection::HeadlessActionsPanel>(QSize(200, 40));
+    });
 }
 
-inline bool stripUp(const PollStep& step)
+inline bool stripUp(const selection::PollStep& step)
 {
-    return step.decision == PollStep::Decision::show || step.decision == PollStep::Decision::move;
+    return step.decision == selection::PollStep::Decision::show || step.decision == selection::PollStep::Decision::move;
 }
 
 // A step that shows (or moves) the panel over exactly this trimmed text, not over an earlier selection.
-inline std::function<bool(const PollStep&)> showing(const QString& text)
+inline std::function<bool(const selection::PollStep&)> showing(const QString& text)
 {
-    return [text](const PollStep& s) { return stripUp(s) && s.text == text; };
+    return [text](const selection::PollStep& s) { return stripUp(s) && s.text == text; };
 }
 
 // Runs xdotool to its end with the event loop spinning (a blocked GUI thread would count as a stall).
@@ -132,19 +133,20 @@ template <typename... Words> QString xdotoolOutput(const Words&... words)
 }
 
 // The window's rectangle on the root window, from X11 itself.
-std::optional<AxRect> windowGeometry(const QString& windowId);
+std::optional<selection::AxRect> windowGeometry(const QString& windowId);
 
 // The whole text of an element through AT-SPI, set first to `replacement` where given.
-std::optional<QString> elementText(const Element& element, const std::optional<QString>& replacement = std::nullopt);
+std::optional<QString> elementText(const selection::Element& element,
+                                   const std::optional<QString>& replacement = std::nullopt);
 // Whether the process has an accessibility tree that answers a fresh call (not taken from
 // libatspi's cache) within `patience`, asked again and again meanwhile.
 bool answersAccessibility(qint64 pid, std::chrono::seconds patience = 3s);
 // Selects characters [start, end) of the element through AT-SPI (GTK 4 selects but answers false).
-void selectText(const Element& element, int start, int end);
+void selectText(const selection::Element& element, int start, int end);
 // Removes the element's first selection through AT-SPI; whether it answered so.
-bool unselectText(const Element& element);
+bool unselectText(const selection::Element& element);
 
-inline bool inside(const AxRect& inner, const AxRect& outer)
+inline bool inside(const selection::AxRect& inner, const selection::AxRect& outer)
 {
     return inner.x >= outer.x && inner.y >= outer.y && inner.x + inner.width <= outer.x + outer.width &&
            inner.y + inner.height <= outer.y + outer.height;
@@ -219,23 +221,23 @@ struct Peer {
     // Clicks `button` `count` times at a point of the window, given as fractions of its size.
     void click(double across, double down, const char* button = "1", const char* count = "1") const
     {
-        const std::optional<AxRect> geometry = windowGeometry(window);
+        const std::optional<selection::AxRect> geometry = windowGeometry(window);
         ASSERT_TRUE(geometry);
         xdotool("mousemove", "--window", window, QString::number(qRound(geometry->width * across)),
                 QString::number(qRound(geometry->height * down)), "click", "--repeat", count, button);
     }
 
-    std::function<bool(const PollStep&)> inFront() const
+    std::function<bool(const selection::PollStep&)> inFront() const
     {
-        return [this](const PollStep& s) { return s.pid == pid(); };
+        return [this](const selection::PollStep& s) { return s.pid == pid(); };
     }
 };
 
 // The step's rectangle lies inside the peer's window and the strip sits on its upper edge, centred.
-inline void expectOnTheSelection(const PollStep& step, const Peer& peer)
+inline void expectOnTheSelection(const selection::PollStep& step, const Peer& peer)
 {
     ASSERT_TRUE(step.rect);
-    const std::optional<AxRect> window = windowGeometry(peer.window);
+    const std::optional<selection::AxRect> window = windowGeometry(peer.window);
     ASSERT_TRUE(window);
     EXPECT_TRUE(inside(*step.rect, *window))
         << step.rect->x << "," << step.rect->y << " " << step.rect->width << "x" << step.rect->height;
@@ -245,12 +247,13 @@ inline void expectOnTheSelection(const PollStep& step, const Peer& peer)
 }
 
 // Steps the poller until the condition holds or the patience runs out; returns the last step.
-inline PollStep stepUntil(TextSelectionPoller& poller, const std::function<bool(const PollStep&)>& condition,
-                          const char* what, std::chrono::seconds patience = 10s)
+inline selection::PollStep stepUntil(selection::TextSelectionPoller& poller,
+                                     const std::function<bool(const selection::PollStep&)>& condition, const char* what,
+                                     std::chrono::seconds patience = 10s)
 {
-    PollStep step;
+    selection::PollStep step;
     if (!waitUntil([&] { return condition(step = poller.checkSelectedText()); }, patience)) {
-        ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << decisionName(step.decision)
+        ADD_FAILURE() << "gave up waiting for " << what << "; last decision " << selection::decisionName(step.decision)
                       << ", role " << step.role.value_or(QStringLiteral("none")).toStdString() << " text ["
                       << step.text.toStdString() << "]";
     }
@@ -291,8 +294,8 @@ protected:
         }
         poller = headlessPoller(*backend);
     }
-    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what,
-                       std::chrono::seconds patience = 10s)
+    selection::PollStep stepUntil(const std::function<bool(const selection::PollStep&)>& condition, const char* what,
+                                  std::chrono::seconds patience = 10s)
     {
         if (!firstStep) {
             firstStep = std::chrono::steady_clock::now();
@@ -303,23 +306,23 @@ protected:
     static inline std::vector<Peer*> peers;
     static inline std::unique_ptr<platform::AtspiAccessibility> backend;
     static inline std::optional<std::chrono::steady_clock::time_point> firstStep;
-    std::unique_ptr<TextSelectionPoller> poller;
+    std::unique_ptr<selection::TextSelectionPoller> poller;
 };
 
 // In the focused editor: a long line, a short one, and a selection from the sixth character of the
 // first to the sixth of the second, whose ends lie close together: its rectangle spans both lines.
-inline void expectSelectionOverTwoLinesSpansBoth(TextSelectionPoller& poller, std::chrono::seconds patience)
+inline void expectSelectionOverTwoLinesSpansBoth(selection::TextSelectionPoller& poller, std::chrono::seconds patience)
 {
     xdotool("key", "ctrl+a");
     typeLines({"aaaa bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", "cc dd ee"});
     xdotool("key", "ctrl+Home", "Right", "Right", "Right", "Right", "Right", "shift+Down");
-    const PollStep both = stepUntil(
-        poller, [](const PollStep& s) { return s.text.endsWith(QStringLiteral("cc dd")) && s.rect; }, "two lines",
-        patience);
+    const selection::PollStep both = stepUntil(
+        poller, [](const selection::PollStep& s) { return s.text.endsWith(QStringLiteral("cc dd")) && s.rect; },
+        "two lines", patience);
     xdotool("key", "ctrl+Home", "shift+End");
-    const PollStep firstLine = stepUntil(
-        poller, [](const PollStep& s) { return s.text.startsWith(QStringLiteral("aaaa")) && s.rect; }, "the first line",
-        patience);
+    const selection::PollStep firstLine = stepUntil(
+        poller, [](const selection::PollStep& s) { return s.text.startsWith(QStringLiteral("aaaa")) && s.rect; },
+        "the first line", patience);
     ASSERT_TRUE(both.rect && firstLine.rect);
     EXPECT_NEAR(both.rect->width, firstLine.rect->width, 2.0) << "as wide as the long first line";
     EXPECT_GT(both.rect->height, 1.5 * firstLine.rect->height) << "as high as both lines";

@@ -12,7 +12,7 @@ namespace parlomatic {
 namespace {
 
 using namespace std::chrono_literals;
-using Decision = PollStep::Decision;
+using Decision = selection::PollStep::Decision;
 using namespace test;
 
 class RealApplicationTest : public DesktopSuite {
@@ -38,7 +38,7 @@ protected:
             app.activate();
         }
     }
-    PollStep stepUntil(const std::function<bool(const PollStep&)>& condition, const char* what)
+    selection::PollStep stepUntil(const std::function<bool(const selection::PollStep&)>& condition, const char* what)
     {
         return DesktopSuite::stepUntil(condition, what, 30s);
     }
@@ -60,7 +60,7 @@ TEST_F(GtkFourEditorTest, ReadsTheSelectionAndPlacesTheStripOverIt)
 {
     xdotool("type", "--delay", "5", "first line of text");
     xdotool("key", "shift+Home");
-    const PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
+    const selection::PollStep step = stepUntil(showing(QStringLiteral("first line of text")), "the first line");
     EXPECT_EQ(step.role, QStringLiteral("AXTextArea"));
     expectOnTheSelection(step, app);
     expectSelectionOverTwoLinesSpansBoth(*poller, 30s);
@@ -105,11 +105,11 @@ protected:
         ASSERT_TRUE(waitUntil([] { return xdotoolOutput("getwindowname", app.window).contains("watcher page"); }, 30s));
         app.click(0.5, 0.8);
         xdotool("key", "Tab");
-        std::optional<AxRect> frame;
+        std::optional<selection::AxRect> frame;
         stepUntil(
-            [&frame](const PollStep& s) {
+            [&frame](const selection::PollStep& s) {
                 frame = s.element ? backend->elementFrame(s.element) : std::nullopt;
-                return frame && s.role == QLatin1StringView(axRole::textArea);
+                return frame && s.role == QLatin1StringView(selection::axRole::textArea);
             },
             "the text area's focus");
         ASSERT_TRUE(frame);
@@ -118,11 +118,11 @@ protected:
     }
 
     // A double-clicked word of the first paragraph, read only, the strip over it.
-    PollStep expectWordRead()
+    selection::PollStep expectWordRead()
     {
         click(225, 30, "2");
-        const PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
-        EXPECT_EQ(step.actionType, ActionType::readonly);
+        const selection::PollStep step = stepUntil(showing(QStringLiteral("Alpha")), "the double-clicked word");
+        EXPECT_EQ(step.actionType, selection::ActionType::readonly);
         expectOnTheSelection(step, app);
         EXPECT_LT(step.rect->width, 80) << "the word, not the paragraph";
         return step;
@@ -132,15 +132,17 @@ protected:
     {
         click(60, 110);
         xdotool("key", "ctrl+a");
-        const PollStep area = stepUntil(
-            [](const PollStep& s) { return showing(QStringLiteral("text in the area"))(s) && s.role == "AXTextArea"; },
+        const selection::PollStep area = stepUntil(
+            [](const selection::PollStep& s) {
+                return showing(QStringLiteral("text in the area"))(s) && s.role == "AXTextArea";
+            },
             "the text area's selection in the text area");
         ASSERT_TRUE(area.rect && area.panel);
         EXPECT_LT(area.rect->x + area.rect->width / 2, 100) << "the selection lies at the screen's left edge";
         EXPECT_EQ(area.panel->left(), 0) << "the strip is shifted onto the screen";
     }
 
-    AxRect document;
+    selection::AxRect document;
 };
 
 class FirefoxTest : public PageTest {
@@ -164,14 +166,14 @@ user_pref("datareporting.policy.dataSubmissionEnabled", false);
 
 TEST_F(FirefoxTest, WordAndTwoParagraphsAreReadFromTheDocumentsChildrenAndATextAreaAtTheEdge)
 {
-    const PollStep step = expectWordRead();
+    const selection::PollStep step = expectWordRead();
     xdotool("keydown", "shift");
     click(300, 68);
     xdotool("keyup", "shift");
     // Firefox may announce the selection before the second paragraph's extents follow.
     const double wordHeight = step.rect->height;
     stepUntil(
-        [wordHeight](const PollStep& s) {
+        [wordHeight](const selection::PollStep& s) {
             return s.decision != Decision::hide &&
                    s.text.startsWith(QStringLiteral("Alpha words in the first paragraph.\nSecond")) && s.rect &&
                    s.rect->height > 1.5 * wordHeight;
@@ -212,8 +214,8 @@ protected:
     {
         app.click(0.5, 1.0 / 3);
         stepUntil(
-            [](const PollStep& s) {
-                return s.element && backend->elementRole(s.element) == QLatin1StringView(axRole::textArea);
+            [](const selection::PollStep& s) {
+                return s.element && backend->elementRole(s.element) == QLatin1StringView(selection::axRole::textArea);
             },
             "the document's focus");
     }
@@ -235,8 +237,8 @@ TEST_F(WriterTest, WatcherStartedAfterTheSelectionSeesItFromItsFirstStep)
     EXPECT_EQ(first["role"], "AXTextArea");
     ASSERT_TRUE(first["rect"].is_array());
     const auto at = [&first](int i) { return first["rect"][i].get<double>(); };
-    const AxRect rect{.x = at(0), .y = at(1), .width = at(2), .height = at(3)};
-    const std::optional<AxRect> window = windowGeometry(app.window);
+    const selection::AxRect rect{.x = at(0), .y = at(1), .width = at(2), .height = at(3)};
+    const std::optional<selection::AxRect> window = windowGeometry(app.window);
     ASSERT_TRUE(window);
     EXPECT_TRUE(inside(rect, *window)) << first.dump();
     EXPECT_GT(rect.width, 0);
@@ -251,18 +253,19 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWholeOverMoreThanAreInViewNot
     xdotool("key", "ctrl+a");
     typeLines({"First paragraph of the letter.", "Second paragraph goes here.", "The caret's paragraph."});
     xdotool("key", "ctrl+Home", "shift+End");
-    const PollStep first = stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
+    const selection::PollStep first =
+        stepUntil(showing(QStringLiteral("First paragraph of the letter.")), "the first paragraph");
     expectOnTheSelection(first, app);
     xdotool("key", "shift+Down", "shift+End");
-    const PollStep both = stepUntil(
-        [&first](const PollStep& s) {
+    const selection::PollStep both = stepUntil(
+        [&first](const selection::PollStep& s) {
             return showing(QStringLiteral("First paragraph of the letter.\nSecond paragraph goes here."))(s) &&
                    s.rect && s.rect->height > 1.5 * first.rect->height;
         },
         "both paragraphs");
     expectOnTheSelection(both, app);
     xdotool("key", "ctrl+Home");
-    stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "no selection");
+    stepUntil([](const selection::PollStep& s) { return s.decision == Decision::hide; }, "no selection");
     xdotool("key", "shift+Down", "shift+Down");
     expectOnTheSelection(
         stepUntil(showing(QStringLiteral("First paragraph of the letter.\nSecond paragraph goes here.")),
@@ -278,8 +281,11 @@ TEST_F(WriterTest, SelectionOverTwoParagraphsIsReadWholeOverMoreThanAreInViewNot
     xdotool("key", "ctrl+Home", "shift+Down", "shift+Down");
     stepUntil(showing(QStringLiteral("Line 0.\nLine 1.")), "the first two paragraphs");
     xdotool("key", "ctrl+a");
-    stepUntil([](const PollStep& s) { return s.decision == PollStep::Decision::hide && s.text.isEmpty(); },
-              "the strip hidden");
+    stepUntil(
+        [](const selection::PollStep& s) {
+            return s.decision == selection::PollStep::Decision::hide && s.text.isEmpty();
+        },
+        "the strip hidden");
 }
 
 class CalcTest : public RealApplicationTest {
@@ -297,8 +303,9 @@ protected:
     void clickIntoTheSheet(double down)
     {
         app.click(0.5, down);
-        stepUntil([](const PollStep& s) { return s.role == QLatin1StringView(axRole::textField); },
-                  "the sheet's focus");
+        stepUntil(
+            [](const selection::PollStep& s) { return s.role == QLatin1StringView(selection::axRole::textField); },
+            "the sheet's focus");
     }
 
     // Seconds of CPU the process has used.
@@ -329,7 +336,7 @@ TEST_F(CalcTest, SheetWatchedForTenSecondsStaysResponsiveAndAPlainCellShowsNothi
     int steps = 0;
     waitUntil(
         [&] {
-            const PollStep step = poller->checkSelectedText();
+            const selection::PollStep step = poller->checkSelectedText();
             ++steps;
             EXPECT_FALSE(stripUp(step)) << "a strip over a selected cell";
             return std::chrono::steady_clock::now() - started >= 8s;
@@ -346,7 +353,7 @@ TEST_F(CalcTest, SheetWatchedForTenSecondsStaysResponsiveAndAPlainCellShowsNothi
     const auto typed = std::chrono::steady_clock::now();
     xdotool("type", "q");
     DesktopSuite::stepUntil(
-        [](const PollStep& s) { return s.element && elementText(s.element) == QStringLiteral("q"); },
+        [](const selection::PollStep& s) { return s.element && elementText(s.element) == QStringLiteral("q"); },
         "the keystroke in the cell", 5s);
     EXPECT_LT(std::chrono::steady_clock::now() - typed, 1s) << "the keystroke took long to reach the sheet";
     xdotool("key", "Escape");
@@ -366,18 +373,18 @@ TEST_F(CalcTest, WordSelectedInACellBeingEditedGetsTheStrip)
             xdotool("type", "--delay", "5", typed);
             return waitUntil(
                 [&] {
-                    const PollStep s = poller->checkSelectedText();
-                    return s.role == QLatin1StringView(axRole::textArea) && elementText(s.element) == typed;
+                    const selection::PollStep s = poller->checkSelectedText();
+                    return s.role == QLatin1StringView(selection::axRole::textArea) && elementText(s.element) == typed;
                 },
                 2s, 200ms);
         },
         15s))
         << "the cell's editor never held the text";
     xdotool("key", "F2", "shift+ctrl+Left");
-    const PollStep step = stepUntil(showing(QStringLiteral("beta")), "the word selected in the cell");
-    EXPECT_EQ(step.actionType, ActionType::write);
+    const selection::PollStep step = stepUntil(showing(QStringLiteral("beta")), "the word selected in the cell");
+    EXPECT_EQ(step.actionType, selection::ActionType::write);
     ASSERT_TRUE(step.rect && step.panel);
-    const std::optional<AxRect> window = windowGeometry(app.window);
+    const std::optional<selection::AxRect> window = windowGeometry(app.window);
     ASSERT_TRUE(window);
     EXPECT_TRUE(inside(*step.rect, *window));
     EXPECT_LT(step.rect->width, 100) << "the word, not the cell";

@@ -19,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace test;
-using Decision = PollStep::Decision;
+using Decision = selection::PollStep::Decision;
 using SteadyClock = std::chrono::steady_clock;
 
 // The longest a 100 ms timer of the GUI thread waited past its time, while it runs.
@@ -59,14 +59,14 @@ protected:
             GTEST_SKIP() << "needs scripts/desktop-session";
         }
         ASSERT_FALSE(qtWindow.window.isEmpty()) << "the Qt test window did not show";
-        layer = std::make_unique<AccessibilityThread>([this] {
+        layer = std::make_unique<selection::AccessibilityThread>([this] {
             auto made = helpers.make();
             made->enableEnhancedUserInterfaceForRunningApps();
             return made;
         });
         poller = headlessPoller(*layer);
-        QObject::connect(poller.get(), &TextSelectionPoller::stepFinished,
-                         [this](const PollStep& step) { steps.push_back(step); });
+        QObject::connect(poller.get(), &selection::TextSelectionPoller::stepFinished,
+                         [this](const selection::PollStep& step) { steps.push_back(step); });
         poller->startPolling();
     }
     void TearDown() override
@@ -81,7 +81,7 @@ protected:
     {
         auto pid = std::make_shared<std::atomic<long long>>(-1);
         QObject context;
-        layer->run(&context, [pid](AccessibilityBackend& backend) -> AccessibilityRunner::Then {
+        layer->run(&context, [pid](selection::AccessibilityBackend& backend) -> selection::AccessibilityRunner::Then {
             *pid = dynamic_cast<platform::RemoteAccessibility&>(backend).helperPid();
             return {};
         });
@@ -90,7 +90,7 @@ protected:
     }
 
     // Waits for a step of the watcher's own timer that satisfies `condition`.
-    bool stepSeen(const std::function<bool(const PollStep&)>& condition, std::chrono::seconds patience = 10s)
+    bool stepSeen(const std::function<bool(const selection::PollStep&)>& condition, std::chrono::seconds patience = 10s)
     {
         const std::size_t from = steps.size();
         return waitUntil([&] { return std::any_of(steps.begin() + qsizetype(from), steps.end(), condition); }, patience,
@@ -103,12 +103,13 @@ protected:
         qtWindow.activate();
         EXPECT_TRUE(qtWindow.command("focus editor"));
         typeAndSelectAll(QStringLiteral("responsive words"));
-        EXPECT_TRUE(stepSeen([](const PollStep& s) {
+        EXPECT_TRUE(stepSeen([](const selection::PollStep& s) {
             return s.pid == qtWindow.pid() && stripUp(s) && s.text == "responsive words";
         })) << "no strip over the Qt window";
         xdotool("key", "End");
-        EXPECT_TRUE(stepSeen([](const PollStep& s) { return s.pid == qtWindow.pid() && s.decision == Decision::hide; }))
-            << "the strip did not go";
+        EXPECT_TRUE(stepSeen([](const selection::PollStep& s) {
+            return s.pid == qtWindow.pid() && s.decision == Decision::hide;
+        })) << "the strip did not go";
     }
 
     // Mousepad started anew, in front, with `text` typed and selected: its strip up.
@@ -118,8 +119,9 @@ protected:
         ASSERT_FALSE(mousepad.window.isEmpty());
         mousepad.activate();
         typeAndSelectAll(text);
-        ASSERT_TRUE(stepSeen([&](const PollStep& s) { return s.pid == mousepad.pid() && stripUp(s) && s.text == text; },
-                             patience))
+        ASSERT_TRUE(stepSeen(
+            [&](const selection::PollStep& s) { return s.pid == mousepad.pid() && stripUp(s) && s.text == text; },
+            patience))
             << "no strip over Mousepad";
     }
 
@@ -132,9 +134,9 @@ protected:
     static inline Peer qtWindow;
     Peer mousepad;
     platform::RemoteAccessibility::Launcher helpers{QStringLiteral(PARLOMATIC_ACCESSIBILITY)};
-    std::unique_ptr<AccessibilityThread> layer;
-    std::unique_ptr<TextSelectionPoller> poller;
-    std::vector<PollStep> steps;
+    std::unique_ptr<selection::AccessibilityThread> layer;
+    std::unique_ptr<selection::TextSelectionPoller> poller;
+    std::vector<selection::PollStep> steps;
 };
 
 TEST_F(ResponsivenessDesktopTest, AFrozenApplicationNeverStallsTheUserInterface)

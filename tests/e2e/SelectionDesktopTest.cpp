@@ -23,36 +23,57 @@ namespace parlomatic {
 namespace {
 
 using namespace std::chrono_literals;
-using Decision = PollStep::Decision;
+using Decision = selection::PollStep::Decision;
 using namespace test;
 
 // The real layer, counting what the watcher asks of it: the front process apart from the rest.
-class CountingAccessibility final : public AccessibilityBackend {
+class CountingAccessibility final : public selection::AccessibilityBackend {
 public:
-    explicit CountingAccessibility(AccessibilityBackend& real) : m_real(real) {}
+    explicit CountingAccessibility(selection::AccessibilityBackend& real) : m_real(real) {}
 
-    std::optional<Pid> frontmostWindowOwnerPid() override
+    std::optional<selection::Pid> frontmostWindowOwnerPid() override
     {
         ++frontReads;
         return m_real.frontmostWindowOwnerPid();
     }
-    Element applicationElement(Pid pid) override { return counted(m_real.applicationElement(pid)); }
-    Element focusedElement(const Element& a) override { return counted(m_real.focusedElement(a)); }
-    std::optional<QString> bundleIdentifier(Pid pid) override { return counted(m_real.bundleIdentifier(pid)); }
-    std::optional<QString> selectedText(const Element& e) override { return counted(m_real.selectedText(e)); }
-    std::optional<int> selectionLength(const Element& e) override { return counted(m_real.selectionLength(e)); }
-    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& e) override
+    selection::Element applicationElement(selection::Pid pid) override
+    {
+        return counted(m_real.applicationElement(pid));
+    }
+    selection::Element focusedElement(const selection::Element& a) override
+    {
+        return counted(m_real.focusedElement(a));
+    }
+    std::optional<QString> bundleIdentifier(selection::Pid pid) override
+    {
+        return counted(m_real.bundleIdentifier(pid));
+    }
+    std::optional<QString> selectedText(const selection::Element& e) override
+    {
+        return counted(m_real.selectedText(e));
+    }
+    std::optional<int> selectionLength(const selection::Element& e) override
+    {
+        return counted(m_real.selectionLength(e));
+    }
+    std::optional<selection::AxRect> selectionBoundsFromTextMarkers(const selection::Element& e) override
     {
         return counted(m_real.selectionBoundsFromTextMarkers(e));
     }
-    std::optional<AxRect> selectionBoundsFromRange(const Element& e) override
+    std::optional<selection::AxRect> selectionBoundsFromRange(const selection::Element& e) override
     {
         return counted(m_real.selectionBoundsFromRange(e));
     }
-    std::optional<AxRect> elementFrame(const Element& e) override { return counted(m_real.elementFrame(e)); }
-    std::optional<QString> elementRole(const Element& e) override { return counted(m_real.elementRole(e)); }
-    void readAncestorAttributes(const Element& e) override { m_real.readAncestorAttributes(counted(e)); }
-    void enableEnhancedUserInterface(const Element& a) override { m_real.enableEnhancedUserInterface(counted(a)); }
+    std::optional<selection::AxRect> elementFrame(const selection::Element& e) override
+    {
+        return counted(m_real.elementFrame(e));
+    }
+    std::optional<QString> elementRole(const selection::Element& e) override { return counted(m_real.elementRole(e)); }
+    void readAncestorAttributes(const selection::Element& e) override { m_real.readAncestorAttributes(counted(e)); }
+    void enableEnhancedUserInterface(const selection::Element& a) override
+    {
+        m_real.enableEnhancedUserInterface(counted(a));
+    }
     void enableEnhancedUserInterfaceForRunningApps() override
     {
         ++otherReads;
@@ -68,7 +89,7 @@ private:
         ++otherReads;
         return value;
     }
-    AccessibilityBackend& m_real;
+    selection::AccessibilityBackend& m_real;
 };
 
 // Mousepad and the Qt test window, started once, with the real AT-SPI layer.
@@ -86,7 +107,7 @@ protected:
     void TearDown() override { poller.reset(); } // before the counting layer and the control it uses
 
     // Types and selects `text`, then steps until the strip stands over it; that step.
-    PollStep selectAllAndWaitForTheStrip(const QString& text)
+    selection::PollStep selectAllAndWaitForTheStrip(const QString& text)
     {
         typeAndSelectAll(text);
         return stepUntil(showing(text), "the strip over the new selection");
@@ -94,9 +115,9 @@ protected:
 
     // Once a step asks nothing more through `reads`, the next two (spaced beyond the window in which
     // one step's reads are shared) ask nothing either and see the same; the last step.
-    PollStep expectQuietSteps(int (platform::AtspiAccessibility::*reads)() const)
+    selection::PollStep expectQuietSteps(int (platform::AtspiAccessibility::*reads)() const)
     {
-        PollStep step;
+        selection::PollStep step;
         const auto quiet = [&] {
             spinEventLoop(60ms);
             const int before = (*backend.*reads)();
@@ -106,7 +127,7 @@ protected:
         EXPECT_TRUE(waitUntil(quiet, 10s, 0ms)) << "every step asked again (no announcement arrived?)";
         for (int i = 0; i < 2; ++i) {
             // NOLINTNEXTLINE(performance-unnecessary-copy-initialization): quiet() overwrites step
-            const PollStep previous = step;
+            const selection::PollStep previous = step;
             EXPECT_TRUE(quiet()) << "a step with nothing changed asked again";
             EXPECT_EQ(step.text, previous.text);
             EXPECT_EQ(step.rect, previous.rect);
@@ -131,8 +152,9 @@ protected:
         }
         poller.reset();
         control.reset();
-        preferences = std::make_unique<Preferences>(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
-        control = std::make_unique<WatchControl>(*preferences, systemClock());
+        preferences =
+            std::make_unique<service::Preferences>(settings.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+        control = std::make_unique<selection::WatchControl>(*preferences, systemClock());
         poller = headlessPoller(*counting);
         control->govern(*poller, std::make_shared<platform::ProcApplicationIdentities>());
     }
@@ -141,7 +163,7 @@ protected:
     void choose(const QString& title)
     {
         QMenu menu;
-        MenuBarView::addWatchItems(menu, *control);
+        app::MenuBarView::addWatchItems(menu, *control);
         const auto all = menu.findChildren<QAction*>();
         const auto found = std::ranges::find(all, title, &QAction::text);
         ASSERT_NE(found, all.end()) << title.toStdString();
@@ -158,8 +180,9 @@ protected:
         int steps = 0;
         const auto deadline = std::chrono::steady_clock::now() + 600ms;
         while (std::chrono::steady_clock::now() < deadline) {
-            const PollStep step = poller->checkSelectedText();
-            EXPECT_EQ(step.decision, frontRead ? PollStep::Decision::hide : PollStep::Decision::unchanged);
+            const selection::PollStep step = poller->checkSelectedText();
+            EXPECT_EQ(step.decision,
+                      frontRead ? selection::PollStep::Decision::hide : selection::PollStep::Decision::unchanged);
             EXPECT_EQ(step.turnedOff, frontRead);
             ++steps;
             spinEventLoop(50ms);
@@ -173,8 +196,8 @@ protected:
     static inline Peer qtWindow;
     QTemporaryDir settings;
     std::unique_ptr<CountingAccessibility> counting;
-    std::unique_ptr<Preferences> preferences;
-    std::unique_ptr<WatchControl> control;
+    std::unique_ptr<service::Preferences> preferences;
+    std::unique_ptr<selection::WatchControl> control;
 };
 
 // The inspector prints each field of the step (their values: PollStepJsonTest), its text only when asked
@@ -232,25 +255,30 @@ TEST_F(SelectionDesktopTest, UnchangedSelectionAndRectangleAreAskedForAgainOnlyA
     xdotool("key", "End"); // and lines enough to scroll by
     xdotool("key", "--repeat", "60", "Return");
     xdotool("key", "ctrl+Home", "shift+End");
-    const auto atFirstLine = [](const PollStep& s) { return s.text == QStringLiteral("the first line") && s.rect; };
+    const auto atFirstLine = [](const selection::PollStep& s) {
+        return s.text == QStringLiteral("the first line") && s.rect;
+    };
     stepUntil(atFirstLine, "the first line");
     // Settled, a step asks for no rectangle; once Mousepad announced the selection, for no range either.
     expectQuietSteps(&platform::AtspiAccessibility::selectionExtentsReads);
-    const PollStep settled = expectQuietSteps(&platform::AtspiAccessibility::selectionRangeReads);
+    const selection::PollStep settled = expectQuietSteps(&platform::AtspiAccessibility::selectionRangeReads);
     ASSERT_TRUE(atFirstLine(settled));
-    const AxRect before = *settled.rect;
+    const selection::AxRect before = *settled.rect;
 
-    const std::optional<AxRect> window = windowGeometry(mousepad.window);
+    const std::optional<selection::AxRect> window = windowGeometry(mousepad.window);
     ASSERT_TRUE(window);
     mousepad.click(0.5, 0.5, "5", "4");
-    const AxRect scrolled =
-        *stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->y < before.y - 20; }, "scrolled up").rect;
+    const selection::AxRect scrolled =
+        *stepUntil([&](const selection::PollStep& s) { return atFirstLine(s) && s.rect->y < before.y - 20; },
+                   "scrolled up")
+             .rect;
     xdotool("windowmove", "--sync", mousepad.window, QString::number(qRound(window->x + 40)),
             QString::number(qRound(window->y)));
-    stepUntil([&](const PollStep& s) { return atFirstLine(s) && s.rect->x > scrolled.x + 20; },
+    stepUntil([&](const selection::PollStep& s) { return atFirstLine(s) && s.rect->x > scrolled.x + 20; },
               "moved with the window");
     xdotool("key", "shift+Left");
-    stepUntil([](const PollStep& s) { return s.text == QStringLiteral("the first lin"); }, "the changed selection");
+    stepUntil([](const selection::PollStep& s) { return s.text == QStringLiteral("the first lin"); },
+              "the changed selection");
 }
 
 struct QtCase {
@@ -259,15 +287,20 @@ struct QtCase {
     const char* role = nullptr;
     bool secure = false;
     Decision decision = Decision::show;
-    std::optional<ActionType> type;
+    std::optional<selection::ActionType> type;
 };
 
 TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
 {
     qtWindow.activate();
     for (const QtCase& c :
-         {QtCase{.widget = "editor", .text = "typed into editor", .role = "AXTextArea", .type = ActionType::write},
-          QtCase{.widget = "readonly", .text = "Read-only text that can be selected", .type = ActionType::readonly},
+         {QtCase{.widget = "editor",
+         .text = "typed into editor",
+         .role = "AXTextArea",
+         .type = selection::ActionType::write},
+          QtCase{.widget = "readonly",
+          .text = "Read-only text that can be selected",
+          .type = selection::ActionType::readonly},
           // Qt 6.4 does not publish a label's selection over AT-SPI: nothing to act on there.
           QtCase{.widget = "label", .text = "", .decision = Decision::hide, .type = std::nullopt},
           // Not even its range or rectangle is read (a rectangle's width tells the password's length).
@@ -281,12 +314,12 @@ TEST_F(SelectionDesktopTest, QtWidgetsGiveTheirRoles)
         } else {
             typeAndSelectAll(QStringLiteral("typed into ") + QLatin1StringView(c.widget));
         }
-        const PollStep step = stepUntil(
-            [&](const PollStep& s) {
-                const bool roleMatches =
-                    c.secure ? !s.rect && backend->elementRole(s.element) == QLatin1StringView(axRole::secureTextField)
-                    : c.role == nullptr ? s.actionType == c.type
-                                        : s.role == QLatin1StringView(c.role);
+        const selection::PollStep step = stepUntil(
+            [&](const selection::PollStep& s) {
+                const bool roleMatches = c.secure ? !s.rect && backend->elementRole(s.element) ==
+                                                                   QLatin1StringView(selection::axRole::secureTextField)
+                                         : c.role == nullptr ? s.actionType == c.type
+                                                             : s.role == QLatin1StringView(c.role);
                 return roleMatches && s.text == QLatin1StringView(c.text) &&
                        (c.decision == Decision::hide ? s.decision == Decision::hide : stripUp(s));
             },
@@ -314,7 +347,8 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnceWhichTu
     atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
     // Qt announces no focus when its window comes to the front: the first time, its tree is walked.
     qtWindow.activate();
-    stepUntil([](const PollStep& s) { return s.pid == qtWindow.pid() && s.element; }, "the Qt window in front");
+    stepUntil([](const selection::PollStep& s) { return s.pid == qtWindow.pid() && s.element; },
+              "the Qt window in front");
     for (const Peer* peer : {&mousepad, &qtWindow, &mousepad}) {
         const int passes = backend->enhancedPassCount();
         const int seeds = backend->focusSeedCount();
@@ -322,7 +356,7 @@ TEST_F(SelectionDesktopTest, SwitchingApplicationsRunsTheEnhancedPassOnceWhichTu
         peer->activate();
         // GTK announces the focus again when its window comes back; Qt 6 does not.
         waitUntil([&] { return peer != &mousepad || gained != before; }, 10s, 20ms);
-        stepUntil([&](const PollStep& s) { return s.pid == peer->pid() && s.element; }, "the switch");
+        stepUntil([&](const selection::PollStep& s) { return s.pid == peer->pid() && s.element; }, "the switch");
         for (int i = 0; i < 5; ++i) {
             poller->checkSelectedText();
         }
@@ -344,7 +378,7 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     mousepad.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("under the panel"));
 
-    PlaceholderActionsPanel floating;
+    selection::PlaceholderActionsPanel floating;
     floating.setFrame(QRect(300, 300, 220, 44));
     floating.orderFrontWithoutActivating();
     const QString ownPid = QString::number(QCoreApplication::applicationPid());
@@ -360,8 +394,9 @@ TEST_F(SelectionDesktopTest, FloatingPanelNeverCountsButOwnWindowsDo)
     ordinary.resize(200, 100);
     ordinary.show();
     ordinary.activateWindow();
-    const PollStep step =
-        stepUntil([](const PollStep& s) { return s.pid == QCoreApplication::applicationPid(); }, "our window in front");
+    const selection::PollStep step =
+        stepUntil([](const selection::PollStep& s) { return s.pid == QCoreApplication::applicationPid(); },
+                  "our window in front");
     EXPECT_EQ(step.decision, Decision::unchanged);
     EXPECT_TRUE(poller->actionsPanel().isOpen()) << "an own window in front leaves the panel as it is";
 }
@@ -382,7 +417,7 @@ TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
     EXPECT_LT(std::chrono::steady_clock::now() - started,
               std::chrono::milliseconds(3 * AtspiAccessibility::callTimeoutMs))
         << "a step asks nothing more of a process once a call to it was slow";
-    EXPECT_TRUE(backend->isUnresponsive(static_cast<Pid>(pid)));
+    EXPECT_TRUE(backend->isUnresponsive(static_cast<selection::Pid>(pid)));
     started = std::chrono::steady_clock::now();
     EXPECT_EQ(poller->checkSelectedText().decision, Decision::hide);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
@@ -390,7 +425,9 @@ TEST_F(SelectionDesktopTest, HungApplicationCostsOneTimeOutThenIsLeftAlone)
 
     ::kill(pid, SIGCONT);
     stepUntil(
-        [](const PollStep& s) { return s.decision == Decision::show && s.text == QStringLiteral("still selected"); },
+        [](const selection::PollStep& s) {
+            return s.decision == Decision::show && s.text == QStringLiteral("still selected");
+        },
         "the panel back once the application answers again");
 }
 
@@ -413,17 +450,18 @@ TEST_F(SelectionDesktopTest, FocusMovedWithoutAGainedAnnouncementDropsTheOldSele
             &lost, nullptr));
         atspi_event_listener_register(listener.get(), "object:state-changed:focused", nullptr);
         ASSERT_TRUE(qtWindow.command(move));
-        PollStep step;
+        selection::PollStep step;
         if (std::string_view(move) == "focus-quietly line") {
             ASSERT_TRUE(waitUntil([&lost] { return lost; }, 10s, 20ms))
                 << "the editor never announced that it lost the focus";
             // The very next step seeks the lost focus anew.
             step = poller->checkSelectedText();
         } else {
-            step = stepUntil([](const PollStep& s) { return s.decision == Decision::hide; }, "the editor let go");
+            step = stepUntil([](const selection::PollStep& s) { return s.decision == Decision::hide; },
+                             "the editor let go");
         }
         atspi_event_listener_deregister(listener.get(), "object:state-changed:focused", nullptr);
-        EXPECT_EQ(std::string(decisionName(step.decision)), "hide");
+        EXPECT_EQ(std::string(selection::decisionName(step.decision)), "hide");
         EXPECT_TRUE(step.text.isEmpty());
         EXPECT_EQ(backend->elementRole(step.element).value_or(QString()).toStdString(), "AXTextField")
             << "the field that has the focus";
@@ -436,7 +474,7 @@ TEST_F(SelectionDesktopTest, WhatWasKnownOfAnApplicationIsForgottenWhenItEnds)
     Peer passing = Peer::start(QStringLiteral(PARLOMATIC_QT_TEST_WINDOW), {});
     auto stop = qScopeGuard([&passing] { passing.stop(); });
     ASSERT_FALSE(passing.window.isEmpty());
-    const auto pid = static_cast<Pid>(passing.pid());
+    const auto pid = static_cast<selection::Pid>(passing.pid());
     passing.activate();
     selectAllAndWaitForTheStrip(QStringLiteral("a passing application"));
     ASSERT_TRUE(backend->remembersProcess(pid));
@@ -455,7 +493,7 @@ TEST_F(SelectionDesktopTest, WithoutX11TheFocusTellsTheFrontApplicationAndOurOwn
         EXPECT_TRUE(waitUntil([&] { return following->frontmostWindowOwnerPid() == peer->pid(); })) << peer->pid();
     }
 
-    const auto ownPid = static_cast<Pid>(QCoreApplication::applicationPid());
+    const auto ownPid = static_cast<selection::Pid>(QCoreApplication::applicationPid());
     QWidget own;
     own.setWindowTitle(QStringLiteral("Parlomatic on the accessibility bus"));
     own.show();

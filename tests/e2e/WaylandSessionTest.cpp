@@ -49,42 +49,45 @@ namespace parlomatic {
 namespace {
 
 using namespace std::chrono_literals;
-using Decision = PollStep::Decision;
+using Decision = selection::PollStep::Decision;
 using test::Peer;
 
 // Writes `text` into the element and selects it through AT-SPI (the compositor's virtual keyboard loses keys).
-void writeAndSelect(const Element& element, const QString& text)
+void writeAndSelect(const selection::Element& element, const QString& text)
 {
     ASSERT_TRUE(test::elementText(element, text));
     test::selectText(element, 0, int(text.size()));
 }
 
-QString wholeText(const Element& element)
+QString wholeText(const selection::Element& element)
 {
     return test::elementText(element).value_or(QString());
 }
 
 // Writes `answer` over `selected` and waits for the outcome.
-WriteResult writeOver(WriteBack& writeBack, const Element& element, const QString& selected, const QString& answer)
+selection::WriteResult writeOver(selection::WriteBack& writeBack, const selection::Element& element,
+                                 const QString& selected, const QString& answer)
 {
-    std::optional<WriteResult> outcome;
-    writeBack.writeText(element, selected, answer, [&outcome](const WriteResult& result) { outcome = result; });
+    std::optional<selection::WriteResult> outcome;
+    writeBack.writeText(element, selected, answer,
+                        [&outcome](const selection::WriteResult& result) { outcome = result; });
     EXPECT_TRUE(test::waitUntil([&outcome] { return outcome.has_value(); }));
-    return outcome.value_or(std::unexpected(WriteError{.kind = WriteError::Kind::failed, .message = "no result"}));
+    return outcome.value_or(
+        std::unexpected(selection::WriteError{.kind = selection::WriteError::Kind::failed, .message = "no result"}));
 }
 
 // The step's element is the focused text area of the process.
-std::function<bool(const PollStep&)> textAreaOf(const Peer& peer, platform::AtspiAccessibility& backend)
+std::function<bool(const selection::PollStep&)> textAreaOf(const Peer& peer, platform::AtspiAccessibility& backend)
 {
-    return [&peer, &backend](const PollStep& s) {
-        return s.pid == peer.pid() && backend.elementRole(s.element) == QLatin1StringView(axRole::textArea);
+    return [&peer, &backend](const selection::PollStep& s) {
+        return s.pid == peer.pid() && backend.elementRole(s.element) == QLatin1StringView(selection::axRole::textArea);
     };
 }
 
 // The paste into native windows the application picks in this session.
-std::unique_ptr<WindowPaster> sessionPaster()
+std::unique_ptr<selection::WindowPaster> sessionPaster()
 {
-    return PlatformParts(platform::Session::probe()).windowPaster();
+    return app::PlatformParts(platform::Session::probe()).windowPaster();
 }
 
 bool onSway()
@@ -94,7 +97,7 @@ bool onSway()
 
 // The compositor's view of the process's focused window, in XWayland's root units: sway's tree, or what
 // GNOME Shell tells our extension or KWin a script of ours (in an instance of the test's own).
-std::optional<AxRect> compositorWindowOf(qint64 pid)
+std::optional<selection::AxRect> compositorWindowOf(qint64 pid)
 {
     if (onSway()) {
         QProcess query;
@@ -104,18 +107,18 @@ std::optional<AxRect> compositorWindowOf(qint64 pid)
             return std::nullopt;
         }
         const auto tree = nlohmann::json::parse(query.readAllStandardOutput().toStdString(), nullptr, false);
-        return platform::SwayWindows::focusedWindowIn(tree, Pid(pid));
+        return platform::SwayWindows::focusedWindowIn(tree, selection::Pid(pid));
     }
     std::unique_ptr<platform::WaylandWindows> compositor = platform::GnomeShellWindows::connect();
     if (!compositor) {
         compositor = platform::KWinWindows::connect();
     }
-    std::optional<AxRect> window;
+    std::optional<selection::AxRect> window;
     double rootScale = 1;
     if (compositor) {
         test::waitUntil(
             [&] {
-                const auto geometry = compositor->focusedWindow(Pid(pid));
+                const auto geometry = compositor->focusedWindow(selection::Pid(pid));
                 rootScale = geometry ? geometry->rootScale : 1;
                 window = geometry
                              ? std::optional(platform::WindowPlacement{.rootScale = rootScale}.onRoot(geometry->frame))
@@ -216,39 +219,39 @@ protected:
 
 void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
 {
-    const PollStep front = stepUntil(textAreaOf(peer, *backend), "the application in front", 30s);
+    const selection::PollStep front = stepUntil(textAreaOf(peer, *backend), "the application in front", 30s);
     const QString text = QStringLiteral("placed on Wayland");
     writeAndSelect(front.element, text);
     EXPECT_TRUE(backend->isWindowPositionKnown(front.element));
 
     // The real strip, an X11 window of ours on XWayland.
     QTemporaryDir folder;
-    Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
-    ActionsWindow* strip = nullptr;
-    TextSelectionPoller real(*backend, [&](TextSelectionPoller& owner) {
-        auto made = std::make_unique<ActionsWindow>(owner, QStringLiteral("app.parlomatic.Test"), preferences);
+    service::Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    panels::ActionsWindow* strip = nullptr;
+    selection::TextSelectionPoller real(*backend, [&](selection::TextSelectionPoller& owner) {
+        auto made = std::make_unique<panels::ActionsWindow>(owner, QStringLiteral("app.parlomatic.Test"), preferences);
         placeByOwnCoordinates(*made);
         strip = made.get();
         return made;
     });
-    PollStep step = test::stepUntil(real, test::showing(text), "the strip over a native window");
+    selection::PollStep step = test::stepUntil(real, test::showing(text), "the strip over a native window");
     // A window just mapped or resized may answer with its former size for a moment, and what was worked
     // out from it holds for a second at most: taken once two steps more than a second apart agree.
     for (int tries = 0; tries < 5; ++tries) {
         test::spinEventLoop(1100ms);
-        const PollStep again = real.checkSelectedText();
+        const selection::PollStep again = real.checkSelectedText();
         if (again.rect == step.rect && again.panel == step.panel) {
             break;
         }
         step = again;
     }
-    const std::optional<AxRect> window = compositorWindowOf(peer.pid());
+    const std::optional<selection::AxRect> window = compositorWindowOf(peer.pid());
     ASSERT_TRUE(window && step.rect && step.panel && strip != nullptr);
     std::printf("compositor's window %.0f,%.0f %.0fx%.0f; selection %.0f,%.0f %.0fx%.0f\n", window->x, window->y,
                 window->width, window->height, step.rect->x, step.rect->y, step.rect->width, step.rect->height);
     EXPECT_TRUE(test::inside(*step.rect, *window));
     // The selection is the first line of the text area (whose margins vary by toolkit).
-    const std::optional<AxRect> frame = backend->elementFrame(front.element);
+    const std::optional<selection::AxRect> frame = backend->elementFrame(front.element);
     ASSERT_TRUE(frame);
     // (A window larger than its tile is cut at the tile's edges.)
     EXPECT_TRUE(test::inside({frame->x, frame->y, 1, 1}, *window));
@@ -256,7 +259,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     EXPECT_LT(step.rect->y, frame->y + 3 * step.rect->height);
 
     // XWayland has the strip where the poller put it, on the selection's upper edge (or lower, with no room).
-    std::optional<AxRect> mapped;
+    std::optional<selection::AxRect> mapped;
     ASSERT_TRUE(
         test::waitUntil([&] { return (mapped = test::windowGeometry(QString::number(strip->winId()))).has_value(); }));
     EXPECT_EQ(qRound(mapped->x), step.panel->x());
@@ -286,7 +289,7 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
             const QColor pixel = screen.pixelColor(qRound(x), qRound(y));
             return pixel.blue() > pixel.red() + 25;
         };
-        const AxRect& r = *step.rect;
+        const selection::AxRect& r = *step.rect;
         EXPECT_TRUE(highlighted(r.x + 1, r.y + 1) && highlighted(r.x + r.width - 2, r.y + r.height - 2));
         EXPECT_FALSE(highlighted(r.x + r.width + 3, r.y + r.height / 2));
         EXPECT_FALSE(highlighted(r.x + r.width / 2, r.y + r.height + 3));
@@ -295,15 +298,15 @@ void WaylandSessionTest::stripStandsOverASelectionIn(const Peer& peer)
     // The selection gone, the strip goes.
     ASSERT_TRUE(test::unselectText(front.element));
     test::stepUntil(
-        real, [](const PollStep& s) { return s.decision == Decision::hide; }, "the strip hidden");
+        real, [](const selection::PollStep& s) { return s.decision == Decision::hide; }, "the strip hidden");
     EXPECT_FALSE(strip->isVisible());
 
     // Replace's write-back without keys to send: the element's own text, exactly the selection.
     test::selectText(front.element, 0, int(text.size()));
     ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == text; }));
-    WriteBack writeBack(*backend, nullptr);
+    selection::WriteBack writeBack(*backend, nullptr);
     EXPECT_EQ(writeOver(writeBack, front.element, text, QStringLiteral("written on Wayland")),
-              WriteResult(Written::confirmed));
+              selection::WriteResult(selection::Written::confirmed));
     EXPECT_EQ(wholeText(front.element), QStringLiteral("written on Wayland"));
 }
 
@@ -350,14 +353,15 @@ TEST_F(WaylandSessionTest, APasteThroughTheCompositorKeepsTheUsersClipboard)
     const auto paster = sessionPaster();
     ASSERT_TRUE(paster);
     ASSERT_TRUE(paster->canSendKeys());
-    const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
+    const selection::PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
     const auto holder = holdClipboardElsewhere();
     platform::X11KeyPaster xwaylandKeys(true);
-    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    selection::WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
     const auto pasteOver = [&](const QString& selected, const QString& answer) {
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
-        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer), WriteResult(Written::confirmed));
+        ASSERT_EQ(writeOver(writeBack, front.element, selected, answer),
+                  selection::WriteResult(selection::Written::confirmed));
         ASSERT_TRUE(test::waitUntil([&] { return wholeText(front.element) == answer; }, 5s, 5ms))
             << wholeText(front.element).toStdString();
     };
@@ -399,16 +403,16 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
         GTEST_SKIP() << "the compositor pastes through XWayland's clipboard here";
     }
     platform::X11KeyPaster xwaylandKeys(true);
-    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    selection::WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
     const auto pasteInto = [&](const Peer& editor, const char* side) {
         SCOPED_TRACE(side);
-        const PollStep front = stepUntil(textAreaOf(editor, *backend), "the editor in front", 30s);
+        const selection::PollStep front = stepUntil(textAreaOf(editor, *backend), "the editor in front", 30s);
         const QString selected = QStringLiteral("paste over this");
         writeAndSelect(front.element, selected);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == selected; }));
         const auto started = std::chrono::steady_clock::now();
         ASSERT_EQ(writeOver(writeBack, front.element, selected, QStringLiteral("pasted")),
-                  WriteResult(Written::confirmed));
+                  selection::WriteResult(selection::Written::confirmed));
         EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "a paste waited on our own clipboard";
         EXPECT_EQ(wholeText(front.element), QStringLiteral("pasted"));
         for (const auto& held : usersClipboard()) {
@@ -447,14 +451,14 @@ TEST_F(WaylandSessionTest, NativeAndXWaylandPastesInEitherOrderKeepTheUsersClipb
 // GNOME Shell: our extension holds the keys and tells us of the press, sent through Mutter's remote desktop.
 TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
 {
-    std::optional<SingleInstance> running;
+    std::optional<app::SingleInstance> running;
     std::unique_ptr<platform::GnomeShellShortcuts> shell;
     std::function<void(char)> press;
     if (onSway()) {
         bindReadmeLinesInSway();
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
         qputenv("XDG_RUNTIME_DIR", QFileInfo(qEnvironmentVariable("WAYLAND_DISPLAY")).path().toUtf8());
-        ASSERT_EQ(running.emplace().claim(), SingleInstance::Role::primary);
+        ASSERT_EQ(running.emplace().claim(), app::SingleInstance::Role::primary);
         // Sway's user is another one where the test runs as root.
         QFile::setPermissions(running->socketPath(), QFileDevice::ReadOther | QFileDevice::WriteOther |
                                                          QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -465,14 +469,17 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
         };
     } else if (platform::GnomeShellShortcuts::available()) {
         shell = std::make_unique<platform::GnomeShellShortcuts>();
-        std::vector<GlobalShortcuts::Binding> refused;
-        shell->setRefused([&refused](const std::vector<GlobalShortcuts::Binding>& taken) { refused = taken; });
-        shell->bind({{.action = ShortcutAction::translate, .keys = defaultShortcut(ShortcutAction::translate)},
-                     {.action = ShortcutAction::replace, .keys = defaultShortcut(ShortcutAction::replace)},
-                     {.action = ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+S"))}});
+        std::vector<selection::GlobalShortcuts::Binding> refused;
+        shell->setRefused(
+            [&refused](const std::vector<selection::GlobalShortcuts::Binding>& taken) { refused = taken; });
+        shell->bind({{.action = selection::ShortcutAction::translate,
+                      .keys = selection::defaultShortcut(selection::ShortcutAction::translate)},
+                     {.action = selection::ShortcutAction::replace,
+                      .keys = selection::defaultShortcut(selection::ShortcutAction::replace)},
+                     {.action = selection::ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+S"))}});
         ASSERT_TRUE(test::waitUntil([&shell] { return shell->answeredLast(); }));
         ASSERT_EQ(refused.size(), 1U) << "GNOME Shell's own Super+S (the overview) is told";
-        EXPECT_EQ(refused[0].action, ShortcutAction::improve);
+        EXPECT_EQ(refused[0].action, selection::ShortcutAction::improve);
         press = [](char key) {
             constexpr uint control = 0xffe3;
             constexpr uint alt = 0xffe9;
@@ -492,33 +499,33 @@ TEST_F(WaylandSessionTest, TheDesktopsKeysReplaceTheSelection)
     });
     ASSERT_TRUE(server.start());
     CurlHttpClient http(CurlHttpClient::Options{.extraCaFile = server.caFile()});
-    Translator translator(http, server.hostAndPort());
-    FakeSession session;
-    Cld2LanguageRecognizer recognizer;
+    service::Translator translator(http, server.hostAndPort());
+    service::FakeSession session;
+    service::Cld2LanguageRecognizer recognizer;
     QTemporaryDir folder;
-    Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
-    preferences.setReplaceOutputLanguage(Language::pt_BR);
+    service::Preferences preferences(folder.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+    preferences.setReplaceOutputLanguage(service::Language::pt_BR);
     const auto paster = sessionPaster();
     platform::X11KeyPaster xwaylandKeys(true);
-    WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
-    TextActions actions(session, translator, recognizer, preferences, writeBack);
-    TranslateState state(session, translator, recognizer, preferences);
-    auto made = std::make_unique<TranslateWindow>(state, QStringLiteral("app.parlomatic.Test"));
+    selection::WriteBack writeBack(*backend, &xwaylandKeys, paster.get());
+    selection::TextActions actions(session, translator, recognizer, preferences, writeBack);
+    panels::TranslateState state(session, translator, recognizer, preferences);
+    auto made = std::make_unique<panels::TranslateWindow>(state, QStringLiteral("app.parlomatic.Test"));
     placeByOwnCoordinates(*made); // on XWayland, as the application places its panels
-    const TranslateWindow* panel = made.get();
+    const panels::TranslateWindow* panel = made.get();
     poller->setTranslatePanel(std::move(made));
     const auto dropPanel = qScopeGuard([this] { poller.reset(); }); // before the state it shows
     poller->setSelectionActions(actions.selectionActions());
-    KeyboardActions keys(*poller, preferences);
-    const auto run = [&keys](ShortcutAction action) { keys.run(action); };
+    selection::KeyboardActions keys(*poller, preferences);
+    const auto run = [&keys](selection::ShortcutAction action) { keys.run(action); };
     if (running) {
-        QObject::connect(&*running, &SingleInstance::actionRequested, &keys,
-                         [run](const QString& action) { run(*shortcutNamed(action.toStdString())); });
+        QObject::connect(&*running, &app::SingleInstance::actionRequested, &keys,
+                         [run](const QString& action) { run(*selection::shortcutNamed(action.toStdString())); });
     } else {
         shell->setActivated(run);
     }
     poller->startPolling();
-    const PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
+    const selection::PollStep front = stepUntil(textAreaOf(mousepad, *backend), "Mousepad in front", 30s);
     const auto timed = [&](char key, const char* what, const std::function<bool()>& done) {
         writeAndSelect(front.element, QStringLiteral("act on me by key"));
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "act on me by key"; }));
@@ -549,7 +556,7 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
     }
     platform::X11KeyPaster xwaylandKeys(true);
     const auto compositor = sessionPaster();
-    WriteBack writeBack(*backend, &xwaylandKeys, compositor.get());
+    selection::WriteBack writeBack(*backend, &xwaylandKeys, compositor.get());
     for (const QString& ozone : {QStringLiteral("wayland"), QStringLiteral("x11")}) {
         SCOPED_TRACE(ozone.toStdString());
         QTemporaryDir profile;
@@ -561,17 +568,19 @@ TEST_F(WaylandSessionTest, ChromiumGetsThePasteNativeOrOnXWayland)
                          QStringLiteral("--app=data:text/html,<textarea autofocus>chromium text</textarea>")},
                         QProcessEnvironment::systemEnvironment(), 0s);
         const auto stop = qScopeGuard([&chromium] { chromium.stop(); });
-        const PollStep front = stepUntil(
-            [&](const PollStep& s) { return s.pid == chromium.pid() && wholeText(s.element) == "chromium text"; },
+        const selection::PollStep front = stepUntil(
+            [&](const selection::PollStep& s) {
+                return s.pid == chromium.pid() && wholeText(s.element) == "chromium text";
+            },
             "Chromium's text area", 60s);
         ASSERT_FALSE(atspi_accessible_get_editable_text_iface(platform::atspiOf(front.element)));
-        EXPECT_EQ(xwaylandKeys.reachesFocusOf(Pid(chromium.pid())), ozone == QStringLiteral("x11"));
+        EXPECT_EQ(xwaylandKeys.reachesFocusOf(selection::Pid(chromium.pid())), ozone == QStringLiteral("x11"));
         test::selectText(front.element, 0, 13);
         ASSERT_TRUE(test::waitUntil([&] { return backend->selectedText(front.element) == "chromium text"; }));
 
         EXPECT_EQ(writeOver(writeBack, front.element, QStringLiteral("chromium text"),
                             QStringLiteral("pasted into Chromium")),
-                  WriteResult(Written::confirmed));
+                  selection::WriteResult(selection::Written::confirmed));
         EXPECT_TRUE(test::waitUntil([&] { return wholeText(front.element) == "pasted into Chromium"; }))
             << wholeText(front.element).toStdString();
     }
@@ -616,11 +625,12 @@ TEST_F(WaylandSessionTest, WithoutACompositorToAskNoStripIsPlaced)
     platform::AtspiAccessibility& blind = *layer;
     EXPECT_TRUE(logs.contains("does not tell Parlomatic where Wayland windows are")) << "the user is told";
     const auto blindPoller = test::headlessPoller(blind);
-    const PollStep front = test::stepUntil(*blindPoller, textAreaOf(mousepad, blind), "Mousepad in front", 30s);
+    const selection::PollStep front =
+        test::stepUntil(*blindPoller, textAreaOf(mousepad, blind), "Mousepad in front", 30s);
     writeAndSelect(front.element, QStringLiteral("not placed"));
     EXPECT_TRUE(test::waitUntil([&] { return blind.selectedText(front.element) == QStringLiteral("not placed"); }));
     EXPECT_FALSE(blind.isWindowPositionKnown(front.element));
-    EXPECT_EQ(std::string(decisionName(blindPoller->checkSelectedText().decision)), "hide");
+    EXPECT_EQ(std::string(selection::decisionName(blindPoller->checkSelectedText().decision)), "hide");
     const nlohmann::json line = test::inspect(PARLOMATIC_INSPECT, {QStringLiteral("--once")}).at(0);
     ASSERT_TRUE(line.is_object());
     EXPECT_TRUE(line["rect"].is_null());

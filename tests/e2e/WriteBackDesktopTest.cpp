@@ -119,44 +119,44 @@ class WriteBackDesktopTest : public QObject {
     Peer m_mousepad;
     Peer m_qtWindow;
     test::TlsTestServer m_server;
-    std::unique_ptr<Preferences> m_preferences;
+    std::unique_ptr<service::Preferences> m_preferences;
     std::unique_ptr<CurlHttpClient> m_http;
-    std::unique_ptr<Translator> m_translator;
-    Cld2LanguageRecognizer m_recognizer;
-    FakeSession m_session;
+    std::unique_ptr<service::Translator> m_translator;
+    service::Cld2LanguageRecognizer m_recognizer;
+    service::FakeSession m_session;
     std::unique_ptr<platform::AtspiAccessibility> m_backend;
     platform::X11KeyPaster m_paster;
     BusyAfterKeys m_busyKeys{m_paster};
     bool m_textChanged = false;
     platform::GObjectPtr<AtspiEventListener> m_textListener;
-    std::unique_ptr<WriteBack> m_writeBack;
-    std::unique_ptr<TextActions> m_actions;
+    std::unique_ptr<selection::WriteBack> m_writeBack;
+    std::unique_ptr<selection::TextActions> m_actions;
     platform::DesktopNotifications m_desktopNotices;
-    std::unique_ptr<ThrottledNotices> m_notices;
+    std::unique_ptr<selection::ThrottledNotices> m_notices;
     std::atomic<bool> m_serviceDown = false;
-    std::unique_ptr<TranslateState> m_translateState;
-    std::unique_ptr<TextSelectionPoller> m_poller;
-    ActionsWindow* m_strip = nullptr;
+    std::unique_ptr<panels::TranslateState> m_translateState;
+    std::unique_ptr<selection::TextSelectionPoller> m_poller;
+    panels::ActionsWindow* m_strip = nullptr;
     std::atomic<int> m_requests = 0;
     QString m_names;
-    TranslateWindow* m_panel = nullptr;
+    panels::TranslateWindow* m_panel = nullptr;
 
     // The global shortcuts as the application holds them, over the strip's actions; `arrived` is when
     // the last press reached them, counted from `pressed`.
     struct Keyboard {
         platform::X11GlobalShortcuts keys;
-        WatchControl control;
+        selection::WatchControl control;
         test::RecordedNotices notices;
-        KeyboardShortcuts shortcuts;
-        KeyboardActions actions;
+        selection::KeyboardShortcuts shortcuts;
+        selection::KeyboardActions actions;
         QElapsedTimer pressed;
         qint64 arrived = -1;
-        Keyboard(Preferences& preferences, TextSelectionPoller& poller)
+        Keyboard(service::Preferences& preferences, selection::TextSelectionPoller& poller)
             : control(preferences, systemClock()), shortcuts(&keys, preferences, control, notices),
               actions(poller, preferences)
         {
             actions.setNotices(&notices);
-            shortcuts.setHandler([this](ShortcutAction action) {
+            shortcuts.setHandler([this](selection::ShortcutAction action) {
                 arrived = pressed.elapsed();
                 actions.run(action);
             });
@@ -187,10 +187,10 @@ class WriteBackDesktopTest : public QObject {
                typing.exitCode() == 0;
     }
 
-    Element focusedText(const Peer& peer) const
+    selection::Element focusedText(const Peer& peer) const
     {
-        const Element application = m_backend->applicationElement(peer.pid());
-        return application ? m_backend->focusedElement(application) : Element{};
+        const selection::Element application = m_backend->applicationElement(peer.pid());
+        return application ? m_backend->focusedElement(application) : selection::Element{};
     }
 
     // Waits until the text is `expected`. The Qt window is read only once it announced a change (until
@@ -207,7 +207,7 @@ class WriteBackDesktopTest : public QObject {
     {
         const auto qtPlacement = [window] {
             const QRect qt = window->geometry();
-            return std::optional(AxRect{
+            return std::optional(selection::AxRect{
                 .x = double(qt.x()), .y = double(qt.y()), .width = double(qt.width()), .height = double(qt.height())});
         };
         QTRY_COMPARE_WITH_TIMEOUT(test::windowGeometry(QString::number(window->winId())), qtPlacement(), deadlineMs);
@@ -232,8 +232,8 @@ class WriteBackDesktopTest : public QObject {
                                   QStringList{"key", "--clearmodifiers"} + keys.split(u' ')) == 0);
         // A press runs what the last step saw: wait for a step over this selection.
         QString seen;
-        const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
-                                                      [&](const PollStep& step) { seen = step.text; });
+        const QMetaObject::Connection watch = connect(m_poller.get(), &selection::TextSelectionPoller::stepFinished,
+                                                      this, [&](const selection::PollStep& step) { seen = step.text; });
         QTRY_COMPARE_WITH_TIMEOUT(seen, selected, deadlineMs);
         disconnect(watch);
         QTRY_COMPARE_WITH_TIMEOUT(windowPid("getactivewindow"), peer.pid(), deadlineMs);
@@ -241,10 +241,11 @@ class WriteBackDesktopTest : public QObject {
         // The strip may still follow the text's new layout for a step or two: aimed at once steady.
         int steady = 0;
         QRect last;
-        const QMetaObject::Connection still = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this, [&] {
-            steady = m_strip->geometry() == last ? steady + 1 : 0;
-            last = m_strip->geometry();
-        });
+        const QMetaObject::Connection still =
+            connect(m_poller.get(), &selection::TextSelectionPoller::stepFinished, this, [&] {
+                steady = m_strip->geometry() == last ? steady + 1 : 0;
+                last = m_strip->geometry();
+            });
         QTRY_VERIFY_WITH_TIMEOUT(steady >= 3, deadlineMs);
         disconnect(still);
         waitForPlacement(m_strip);
@@ -254,9 +255,9 @@ class WriteBackDesktopTest : public QObject {
     // Clicks the strip's button (Replace on its title, beside its language picker).
     bool press(const QString& title)
     {
-        const QList<ActionButton*> buttons = m_strip->findChildren<ActionButton*>();
-        const auto found = std::ranges::find(buttons, title, &ActionButton::text);
-        const auto* replace = m_strip->findChild<ReplaceButton*>();
+        const QList<panels::ActionButton*> buttons = m_strip->findChildren<panels::ActionButton*>();
+        const auto found = std::ranges::find(buttons, title, &panels::ActionButton::text);
+        const auto* replace = m_strip->findChild<panels::ReplaceButton*>();
         return title == QLatin1String("Replace") ? click(replace, replace->titleRect().center().toPoint())
                                                  : found != buttons.end() && click(*found, (*found)->rect().center());
     }
@@ -326,26 +327,31 @@ private slots:
         QVERIFY(xdotool("windowsize", m_mousepad.window, "640", "360", "windowmove", m_mousepad.window, "200", "200",
                         "windowmove", m_qtWindow.window, "300", "250"));
 
-        m_preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
+        m_preferences =
+            std::make_unique<service::Preferences>(m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
         m_http = std::make_unique<CurlHttpClient>(CurlHttpClient::Options{.extraCaFile = m_server.caFile()});
-        m_translator = std::make_unique<Translator>(*m_http, m_server.hostAndPort());
+        m_translator = std::make_unique<service::Translator>(*m_http, m_server.hostAndPort());
         m_backend = test::accessibilityLayer();
         QVERIFY(m_backend->isAvailable());
-        m_writeBack = std::make_unique<WriteBack>(*m_backend, &m_busyKeys);
-        m_actions = std::make_unique<TextActions>(m_session, *m_translator, m_recognizer, *m_preferences, *m_writeBack);
-        m_translateState = std::make_unique<TranslateState>(m_session, *m_translator, m_recognizer, *m_preferences);
-        m_poller = std::make_unique<TextSelectionPoller>(*m_backend, [this](TextSelectionPoller& poller) {
-            auto window =
-                std::make_unique<ActionsWindow>(poller, QStringLiteral("app.parlomatic.Test"), *m_preferences);
-            window->setCompositingActive(false); // the harness runs no compositor
-            m_strip = window.get();
-            return window;
-        });
-        auto panel = std::make_unique<TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
+        m_writeBack = std::make_unique<selection::WriteBack>(*m_backend, &m_busyKeys);
+        m_actions = std::make_unique<selection::TextActions>(m_session, *m_translator, m_recognizer, *m_preferences,
+                                                             *m_writeBack);
+        m_translateState =
+            std::make_unique<panels::TranslateState>(m_session, *m_translator, m_recognizer, *m_preferences);
+        m_poller = std::make_unique<selection::TextSelectionPoller>(
+            *m_backend, [this](selection::TextSelectionPoller& poller) {
+                auto window = std::make_unique<panels::ActionsWindow>(poller, QStringLiteral("app.parlomatic.Test"),
+                                                                      *m_preferences);
+                window->setCompositingActive(false); // the harness runs no compositor
+                m_strip = window.get();
+                return window;
+            });
+        auto panel =
+            std::make_unique<panels::TranslateWindow>(*m_translateState, QStringLiteral("app.parlomatic.Test"));
         panel->setCompositingActive(false);
         m_panel = panel.get();
         m_poller->setTranslatePanel(std::move(panel));
-        m_notices = std::make_unique<ThrottledNotices>(m_desktopNotices, systemClock());
+        m_notices = std::make_unique<selection::ThrottledNotices>(m_desktopNotices, systemClock());
         m_actions->setNotices(m_notices.get());
         m_poller->setSelectionActions(m_actions->selectionActions());
         m_poller->startPolling();
@@ -382,8 +388,8 @@ private slots:
             QGuiApplication::clipboard()->setText(usersClipboard);
             select(c.peer, c.text, c.keys, c.selected);
             if (&c.peer == &m_mousepad) {
-                const Element text = focusedText(m_mousepad);
-                std::optional<AxRect> rect = m_backend->selectionBoundsFromTextMarkers(text);
+                const selection::Element text = focusedText(m_mousepad);
+                std::optional<selection::AxRect> rect = m_backend->selectionBoundsFromTextMarkers(text);
                 rect = rect ? rect : m_backend->selectionBoundsFromRange(text);
                 QVERIFY(rect);
                 const QRect strip = m_strip->geometry();
@@ -458,7 +464,7 @@ private slots:
     void choosingALanguageReplacesIntoIt()
     {
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
-        LanguageMenuView& picker = *m_strip->findChild<ReplaceButton*>()->languageMenu()->controller();
+        panels::LanguageMenuView& picker = *m_strip->findChild<panels::ReplaceButton*>()->languageMenu()->controller();
         QVERIFY(click(picker.menuButton(), picker.menuButton()->rect().center()));
         QMenu& menu = *picker.openMenu();
         QTRY_VERIFY_WITH_TIMEOUT(menu.isVisible(), deadlineMs);
@@ -466,7 +472,7 @@ private slots:
         QString replaced = m_sample;
         replaced.replace(QStringLiteral("Meeting notes"), QStringLiteral("Notas pt-BR"));
         QVERIFY(waitForText(m_mousepad, replaced));
-        QCOMPARE(m_preferences->replaceOutputLanguage(), Language::pt_BR);
+        QCOMPARE(m_preferences->replaceOutputLanguage(), service::Language::pt_BR);
         QTRY_VERIFY_WITH_TIMEOUT(!menu.isVisible(), deadlineMs);
         verifyStillInFront(m_mousepad);
     }
@@ -491,7 +497,7 @@ private slots:
         QVERIFY(m_panel->geometry().bottom() < m_strip->geometry().bottom());
 
         waitForPlacement(m_panel);
-        const CloseButton* close = m_panel->view()->closeButton();
+        const panels::CloseButton* close = m_panel->view()->closeButton();
         QVERIFY(click(close, close->rect().center()));
         QTRY_VERIFY_WITH_TIMEOUT(!m_panel->isOpen() && !m_panel->isVisible(), deadlineMs);
     }
@@ -513,7 +519,7 @@ private slots:
         m_serviceDown = false;
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
-        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(TextActions::serviceRefused.message));
+        QCOMPARE(recorder.bodies.value(0), QString::fromLatin1(selection::TextActions::serviceRefused.message));
     }
 
     // Each shortcut over a Mousepad selection, the pointer away from the strip and Ctrl+Alt still held
@@ -524,7 +530,7 @@ private slots:
     {
         Keyboard keyboard(*m_preferences, *m_poller);
         QVERIFY(keyboard.notices.told.isEmpty());
-        m_preferences->setReplaceOutputLanguage(Language::es_MX);
+        m_preferences->setReplaceOutputLanguage(service::Language::es_MX);
         QVERIFY(xdotool("mousemove", "0", "0"));
         const QString second = QStringLiteral("The quarterly report is due next week.");
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home Down shift+End"), second);
@@ -607,8 +613,8 @@ private slots:
         QVERIFY(m_qtWindow.command("focus readonly"));
         QVERIFY(xdotool("windowactivate", "--sync", m_qtWindow.window));
         QString seen;
-        const QMetaObject::Connection watch = connect(m_poller.get(), &TextSelectionPoller::stepFinished, this,
-                                                      [&](const PollStep& step) { seen = step.text; });
+        const QMetaObject::Connection watch = connect(m_poller.get(), &selection::TextSelectionPoller::stepFinished,
+                                                      this, [&](const selection::PollStep& step) { seen = step.text; });
         QVERIFY(xdotool("key", "--clearmodifiers", "ctrl+a"));
         QTRY_COMPARE_WITH_TIMEOUT(seen, text, deadlineMs);
         disconnect(watch);
@@ -617,7 +623,7 @@ private slots:
             const qsizetype told = keyboard.notices.told.size();
             QVERIFY(xdotool("key", keys));
             QTRY_COMPARE_WITH_TIMEOUT(keyboard.notices.told.size(), told + 1, deadlineMs);
-            QCOMPARE(keyboard.notices.told.back(), QString::fromLatin1(KeyboardActions::readOnly.message));
+            QCOMPARE(keyboard.notices.told.back(), QString::fromLatin1(selection::KeyboardActions::readOnly.message));
         }
         QCOMPARE(test::elementText(focusedText(m_qtWindow)), std::optional<QString>(text));
         QCOMPARE(m_requests, asked);
@@ -629,7 +635,7 @@ private slots:
     {
         select(m_mousepad, m_sample, QStringLiteral("ctrl+Home shift+End"), QStringLiteral("Meeting notes"));
         const QString language =
-            m_strip->findChild<ReplaceButton*>()->languageMenu()->controller()->menuButton()->accessibleName();
+            m_strip->findChild<panels::ReplaceButton*>()->languageMenu()->controller()->menuButton()->accessibleName();
         QVERIFY(!language.isEmpty());
         QVERIFY2(announced({"Translate", "Replace", language, "Improve", "Close"}), qPrintable(m_names));
         QVERIFY(press(QStringLiteral("Translate")));

@@ -16,9 +16,9 @@ namespace parlomatic::test {
 
 // The real keys, after which the application in front is busy (stopped) for over a second, as one
 // that is saving or indexing when Ctrl+V arrives.
-class BusyAfterKeys final : public KeyPaster {
+class BusyAfterKeys final : public selection::KeyPaster {
 public:
-    explicit BusyAfterKeys(KeyPaster& keys) : m_keys(keys) {}
+    explicit BusyAfterKeys(selection::KeyPaster& keys) : m_keys(keys) {}
     void pasteShortcut(Sent sent) override
     {
         m_keys.pasteShortcut([this, sent = std::move(sent)](std::expected<void, std::string> result) {
@@ -29,15 +29,15 @@ public:
             sent(std::move(result));
         });
     }
-    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds wait, qsizetype max) override
+    std::optional<selection::ClipboardFormats> copyClipboard(std::chrono::milliseconds wait, qsizetype max) override
     {
         return m_keys.copyClipboard(wait, max);
     }
-    bool reachesFocusOf(Pid pid) override { return m_keys.reachesFocusOf(pid); }
+    bool reachesFocusOf(selection::Pid pid) override { return m_keys.reachesFocusOf(pid); }
     pid_t busyPid = 0;
 
 private:
-    KeyPaster& m_keys;
+    selection::KeyPaster& m_keys;
 };
 
 // Whether another client can grab Ctrl+Alt+`key` on the root window now (it then lets go at once).

@@ -8,7 +8,7 @@
 #include <optional>
 #include <set>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 
 // An element of the fake desktop: every answer is set by the test.
 class FakeElement final : public AccessibleElement {
@@ -148,4 +148,4 @@ private:
     std::map<Pid, App> m_apps;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 // A session whose token and gender the test sets; a refresh finishes on the event loop's next turn.
 class FakeSession final : public Session {
@@ -30,4 +30,4 @@ public:
     std::optional<std::string> tag;
 };
 
-} // namespace parlomatic
+} // namespace parlomatic::service

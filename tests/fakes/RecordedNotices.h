@@ -7,9 +7,9 @@
 namespace parlomatic::test {
 
 // Notices that are only recorded.
-class RecordedNotices final : public Notices {
+class RecordedNotices final : public selection::Notices {
 public:
-    void tell(NoticeCause, const QString& message) override { told.append(message); }
+    void tell(selection::NoticeCause, const QString& message) override { told.append(message); }
     QStringList told;
 };
 

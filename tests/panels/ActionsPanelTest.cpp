@@ -39,10 +39,10 @@ QStringList describe(const QList<QWidget*>& items)
     return names;
 }
 
-ActionButton* titled(const QWidget& root, const QString& title)
+panels::ActionButton* titled(const QWidget& root, const QString& title)
 {
-    const QList<ActionButton*> buttons = root.findChildren<ActionButton*>();
-    const auto found = std::ranges::find(buttons, title, &ActionButton::text);
+    const QList<panels::ActionButton*> buttons = root.findChildren<panels::ActionButton*>();
+    const auto found = std::ranges::find(buttons, title, &panels::ActionButton::text);
     return found == buttons.end() ? nullptr : *found;
 }
 
@@ -66,16 +66,17 @@ class ActionsPanelTest : public QObject {
     std::string settingsPath() const { return m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString(); }
 
     // The panel on screen, or nothing when it never got there.
-    std::unique_ptr<ActionsWindow> openWindow()
+    std::unique_ptr<panels::ActionsWindow> openWindow()
     {
-        auto window = std::make_unique<ActionsWindow>(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
+        auto window =
+            std::make_unique<panels::ActionsWindow>(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
         window->orderFrontWithoutActivating();
         return QTest::qWaitForWindowExposed(window.get()) ? std::move(window) : nullptr;
     }
 
     QTemporaryDir m_dir;
-    std::optional<Preferences> m_preferences;
-    std::optional<ActionState> m_state;
+    std::optional<service::Preferences> m_preferences;
+    std::optional<selection::ActionState> m_state;
     std::vector<QString> m_calls;
 
 private slots:
@@ -91,7 +92,7 @@ private slots:
         m_state->setActionTranslate(record(QStringLiteral("translate")));
         m_state->setActionImprove(record(QStringLiteral("improve")));
         m_state->setActionClose(record(QStringLiteral("close")));
-        m_state->setActionReplace([this](Language language) {
+        m_state->setActionReplace([this](service::Language language) {
             m_calls.emplace_back(QStringLiteral("replace ") + QString::fromUtf8(code(language)));
         });
     }
@@ -102,17 +103,17 @@ private slots:
     {
         const QStringList shortRow{"AppButton", "ButtonDivider", "Translate"};
         const QStringList fullRow = shortRow + QStringList{"ButtonDivider", "Replace", "ButtonDivider", "Improve"};
-        m_state->setType(ActionType::readonly);
+        m_state->setType(selection::ActionType::readonly);
         const auto window = openWindow();
         QVERIFY(window);
-        ActionsView& view = *window->view();
+        panels::ActionsView& view = *window->view();
         const QList<QWidget*> firstRow = view.stripItems();
         const QSize panelSize = window->size();
-        for (const ActionType type : {ActionType::write, ActionType::readonly}) {
+        for (const selection::ActionType type : {selection::ActionType::write, selection::ActionType::readonly}) {
             m_state->setType(type);
             window->layout()->activate();
             const QList<QWidget*> items = view.stripItems();
-            QCOMPARE(describe(items), type == ActionType::write ? fullRow : shortRow);
+            QCOMPARE(describe(items), type == selection::ActionType::write ? fullRow : shortRow);
             for (qsizetype i = 1; i < items.size(); ++i) {
                 QCOMPARE(items[i]->geometry().left(), items[i - 1]->geometry().right() + 1);
             }
@@ -134,11 +135,11 @@ private slots:
         }
         counter.count = 0;
         for (int step = 0; step < 5; ++step) {
-            m_state->setType(ActionType::readonly);
+            m_state->setType(selection::ActionType::readonly);
             QCoreApplication::sendPostedEvents();
         }
         QCOMPARE(counter.count, 0);
-        m_state->setType(ActionType::write);
+        m_state->setType(selection::ActionType::write);
         QCoreApplication::sendPostedEvents();
         QVERIFY(counter.count > 0);
 
@@ -157,7 +158,7 @@ private slots:
         QVERIFY(!window->mask().contains(QPoint(0, 0)));
         QVERIFY(!window->mask().contains(
             view.closeButton()->mapTo(window.get(), QPoint(-2, view.closeButton()->height() / 2))));
-        m_state->setType(ActionType::readonly);
+        m_state->setType(selection::ActionType::readonly);
         window->layout()->activate();
         QVERIFY(!window->mask().contains(improve));
         QVERIFY(window->mask().contains(centreOf(view.closeButton())));
@@ -170,7 +171,7 @@ private slots:
         const auto window = openWindow();
         QVERIFY(window);
         const QList<QAbstractButton*> buttons{
-            window->findChild<AppButton*>(), titled(*window, QStringLiteral("Translate")),
+            window->findChild<panels::AppButton*>(), titled(*window, QStringLiteral("Translate")),
             titled(*window, QStringLiteral("Improve")), window->view()->closeButton()};
         for (QAbstractButton* button : buttons) {
             QTest::mouseClick(button, Qt::LeftButton);
@@ -178,8 +179,8 @@ private slots:
         QCOMPARE(m_calls, (std::vector<QString>{"translate", "translate", "improve", "close"}));
 
         m_calls.clear();
-        m_state->setType(ActionType::readonly);
-        const std::vector<QWidget*> hidden{window->findChild<ReplaceButton*>(), buttons[2], buttons[1]};
+        m_state->setType(selection::ActionType::readonly);
+        const std::vector<QWidget*> hidden{window->findChild<panels::ReplaceButton*>(), buttons[2], buttons[1]};
         for (QWidget* widget : hidden) {
             QAccessibleInterface* button = QAccessible::queryAccessibleInterface(widget);
             QVERIFY(button && button->actionInterface());
@@ -194,16 +195,17 @@ private slots:
     // Starts with the language stored by an earlier run; "EN", "PT" and "ES" differ in width.
     void replaceUsesTheStoredLanguageAndFitsThePickerAfterEveryChoice()
     {
-        m_preferences->setReplaceOutputLanguage(Language::pt_BR);
+        m_preferences->setReplaceOutputLanguage(service::Language::pt_BR);
         const auto window = openWindow();
         QVERIFY(window);
-        auto* replace = window->findChild<ReplaceButton*>();
-        LanguageMenu* picker = replace->languageMenu();
+        auto* replace = window->findChild<panels::ReplaceButton*>();
+        panels::LanguageMenu* picker = replace->languageMenu();
         QCOMPARE(picker->controller()->menuButton()->text(), QStringLiteral("PT"));
         QTest::mouseClick(replace, Qt::LeftButton, {}, QPoint(1, replace->height() / 2));
         QCOMPARE(m_calls, std::vector<QString>{"replace pt-BR"});
-        QMap<Language, int> widths;
-        for (const Language language : {Language::en_US, Language::pt_BR, Language::es_MX, Language::en_US}) {
+        QMap<service::Language, int> widths;
+        for (const service::Language language :
+             {service::Language::en_US, service::Language::pt_BR, service::Language::es_MX, service::Language::en_US}) {
             replace->setSelectedLanguage(language);
             QTRY_COMPARE(picker->size(), picker->controller()->menuButton()->sizeHint());
             QTRY_COMPARE(replace->size(), replace->sizeHint());
@@ -212,13 +214,13 @@ private slots:
             widths.insert(language, picker->width());
         }
         // Otherwise this case proves nothing with the fonts at hand.
-        QVERIFY(widths.value(Language::en_US) != widths.value(Language::pt_BR));
+        QVERIFY(widths.value(service::Language::en_US) != widths.value(service::Language::pt_BR));
     }
 
     // The first cycle ends by QWidget::close (the window manager's), and the panel still shows again.
     void oneWindowIsReusedAndOpenExactlyBetweenShowAndClose()
     {
-        ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
+        panels::ActionsWindow window(*m_state, *m_preferences, QStringLiteral("app.parlomatic.Test"));
         for (int cycle = 0; cycle < 2; ++cycle) {
             const QRect frame(QPoint(100 + 10 * cycle, 300), window.paddedSize());
             window.setFrame(frame);

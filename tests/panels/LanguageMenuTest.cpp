@@ -10,12 +10,12 @@
 
 using namespace parlomatic;
 
-Q_DECLARE_METATYPE(parlomatic::Language)
+Q_DECLARE_METATYPE(parlomatic::service::Language)
 
 class LanguageMenuTest : public QObject {
     Q_OBJECT
 
-    static QList<bool> checkMarks(const LanguageMenuView& view)
+    static QList<bool> checkMarks(const panels::LanguageMenuView& view)
     {
         QList<bool> marks;
         for (const QAction* item : view.openMenu()->actions()) {
@@ -26,20 +26,20 @@ class LanguageMenuTest : public QObject {
 
     // The picker only reads it.
     QTemporaryDir m_dir;
-    Preferences m_preferences{m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
+    service::Preferences m_preferences{m_dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
 
 private slots:
     void boundLanguageSetsTitleAndCheckMark_data()
     {
-        QTest::addColumn<Language>("language");
+        QTest::addColumn<service::Language>("language");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("index");
-        QTest::newRow("es_MX") << Language::es_MX << "ES"
+        QTest::newRow("es_MX") << service::Language::es_MX << "ES"
                                << "Spanish (Mexico)" << 0;
-        QTest::newRow("pt_BR") << Language::pt_BR << "PT"
+        QTest::newRow("pt_BR") << service::Language::pt_BR << "PT"
                                << "Portuguese (Brazil)" << 1;
-        QTest::newRow("en_US") << Language::en_US << "EN"
+        QTest::newRow("en_US") << service::Language::en_US << "EN"
                                << "English (US)" << 2;
     }
 
@@ -47,14 +47,14 @@ private slots:
     // other items show nothing in its place.
     void boundLanguageSetsTitleAndCheckMark()
     {
-        QFETCH(Language, language);
+        QFETCH(service::Language, language);
         QFETCH(QString, title);
         QFETCH(QString, name);
         QFETCH(int, index);
         const QList<bool> marks{index == 0, index == 1, index == 2};
-        LanguageMenu menu(m_preferences, {}, Language::en_US);
+        panels::LanguageMenu menu(m_preferences, {}, service::Language::en_US);
         menu.setLabel(language);
-        MenuButton& button = *menu.controller()->menuButton();
+        panels::MenuButton& button = *menu.controller()->menuButton();
         QCOMPARE(button.text(), title);
         button.resize(button.sizeHint());
         QVERIFY(button.titleRect().right() <= button.imageRect().left()); // the title and chevron never overlap
@@ -89,13 +89,14 @@ private slots:
     {
         QWidget window;
         window.move(200, 200);
-        QList<Language> reported;
-        LanguageMenu menu(
-            m_preferences, [&](Language language) { reported.append(language); }, Language::pt_BR, &window);
+        QList<service::Language> reported;
+        panels::LanguageMenu menu(
+            m_preferences, [&](service::Language language) { reported.append(language); }, service::Language::pt_BR,
+            &window);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        LanguageMenuView& view = *menu.controller();
-        MenuButton& button = *view.menuButton();
+        panels::LanguageMenuView& view = *menu.controller();
+        panels::MenuButton& button = *view.menuButton();
         QTest::mouseClick(&button, Qt::LeftButton);
         QMenu& popup = *view.openMenu();
         QTRY_VERIFY(popup.isVisible());
@@ -105,10 +106,10 @@ private slots:
 
         const QList<QAction*> items = popup.actions();
         items[0]->trigger();
-        QCOMPARE(reported, QList<Language>{Language::es_MX});
+        QCOMPARE(reported, QList<service::Language>{service::Language::es_MX});
         // Choosing the checked item must not take its check mark away.
         items[1]->trigger();
-        QCOMPARE(reported, (QList<Language>{Language::es_MX, Language::pt_BR}));
+        QCOMPARE(reported, (QList<service::Language>{service::Language::es_MX, service::Language::pt_BR}));
         view.onSelection = nullptr;
         items[0]->trigger();
         QCOMPARE(reported.size(), 2);

@@ -17,7 +17,7 @@
 #include <chrono>
 #include <future>
 
-namespace parlomatic {
+namespace parlomatic::panels {
 namespace {
 
 using namespace std::chrono_literals;
@@ -39,7 +39,7 @@ protected:
     {
         test::LoopbackServiceFixture::SetUp();
         setReply(echoTranslation);
-        preferences.setString(primaryLanguageKey, "es-MX");
+        preferences.setString(service::primaryLanguageKey, "es-MX");
         m_state = std::make_unique<TranslateState>(session, translator, recognizer, preferences);
         window = std::make_unique<TranslateWindow>(*m_state, QStringLiteral("app.parlomatic.Test"));
     }
@@ -52,17 +52,17 @@ protected:
     {
         return QTest::qWaitFor([this] { return shown() != TranslateState::loadingText; }, 10000);
     }
-    void choose(Language language)
+    void choose(service::Language language)
     {
         view().languageMenu()->actions().at(static_cast<int>(rawValue(language)))->trigger();
     }
 
     QTemporaryDir dir;
-    Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
-    FakeSession session;
-    FakeLanguageRecognizer recognizer;
+    service::Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
+    service::FakeSession session;
+    service::FakeLanguageRecognizer recognizer;
     CurlHttpClient http{trustingOptions()};
-    Translator translator{http, server.hostAndPort()};
+    service::Translator translator{http, server.hostAndPort()};
     std::unique_ptr<TranslateState> m_state;
     std::unique_ptr<TranslateWindow> window;
 };
@@ -80,28 +80,28 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenuTheNewestRequestWin
         echoTranslation(request, response);
     });
     recognizer.tag = "pt";
-    session.gender = Gender::masculine;
+    session.gender = service::Gender::masculine;
     window->setInputText(userText);
     EXPECT_EQ(shown(), TranslateState::loadingText);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10000));
     EXPECT_EQ(bodyOf(requests().front()),
               (nlohmann::json{{"q", userText}, {"target", "es-MX"}, {"source", "pt"}, {"gender", "masculine"}}));
 
-    choose(Language::pt_BR);
+    choose(service::Language::pt_BR);
     EXPECT_EQ(shown(), TranslateState::loadingText);
     ASSERT_TRUE(waitForAnswer());
     releaseOlder.set_value();
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
-    EXPECT_EQ(preferences.stringForKey(translateTargetLanguageKey), "pt-BR");
+    EXPECT_EQ(preferences.stringForKey(service::translateTargetLanguageKey), "pt-BR");
     EXPECT_EQ(preferences.primaryLanguageCode(), "es-MX") << "the next start's target stays";
     EXPECT_EQ(view().languageButton()->text(), QStringLiteral("Portuguese (Brazil)"));
     const QList<QAction*> items = view().languageMenu()->actions();
     EXPECT_EQ((QList<bool>{items[0]->isChecked(), items[1]->isChecked(), items[2]->isChecked()}),
               (QList<bool>{false, true, false}));
 
-    choose(Language::pt_BR);
+    choose(service::Language::pt_BR);
     window->setInputText(std::nullopt);
     EXPECT_EQ(shown(), userText + QStringLiteral(" in pt-BR"));
     EXPECT_EQ(requests().size(), 2u);
@@ -112,7 +112,7 @@ TEST_F(TranslatePanelTest, TranslatesIntoTheLanguageOfTheMenuTheNewestRequestWin
     ASSERT_TRUE(waitForAnswer());
     EXPECT_EQ(shown(), TranslateState::failedText);
     session.token.clear();
-    choose(Language::en_US);
+    choose(service::Language::en_US);
     ASSERT_TRUE(waitForAnswer());
     EXPECT_EQ(shown(), TranslateState::failedText);
     EXPECT_EQ(requests().size(), 3u);
@@ -148,4 +148,4 @@ TEST_F(TranslatePanelTest, ClearAroundTheViewAndItsShadow)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::panels

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 using namespace std::chrono_literals;
@@ -122,4 +122,4 @@ TEST_F(AccessibilityThreadTest, WhatIsLeftForAContextThatIsGoneIsDropped)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::selection

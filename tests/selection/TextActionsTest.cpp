@@ -23,7 +23,7 @@
 #include <chrono>
 #include <future>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 using namespace std::chrono_literals;
@@ -129,15 +129,15 @@ protected:
 
     test::DebugLogCapture debugLogs;
     QTemporaryDir dir;
-    Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
+    service::Preferences preferences{dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString()};
     FakeAccessibility backend;
     std::shared_ptr<FakeElement> focused;
-    FakeSession session;
-    FakeLanguageRecognizer recognizer;
+    service::FakeSession session;
+    service::FakeLanguageRecognizer recognizer;
     FakeKeyPaster paster;
     FakeClock clock{1'800'000'000.0};
     CurlHttpClient http{trustingOptions()};
-    Translator translator{http, server.hostAndPort(), clock};
+    service::Translator translator{http, server.hostAndPort(), clock};
     WriteBack writeBack{backend, &paster};
     TextActions actions{session, translator, recognizer, preferences, writeBack};
     HeadlessActionsPanel* panel = nullptr;
@@ -163,10 +163,10 @@ TEST_F(TextActionsTest, ReplaceWritesTheNewestTranslationOverTheSelectionFromThe
           {std::nullopt, "de-DE", "de-DE"}}) {
         recognizer.tag = tag;
         if (stored) {
-            preferences.setString(primaryLanguageKey, *stored);
+            preferences.setString(service::primaryLanguageKey, *stored);
         }
         clock.advance(1);
-        runToEnd([&] { actions.replace(poller, selection, Language::pt_BR); });
+        runToEnd([&] { actions.replace(poller, selection, service::Language::pt_BR); });
         EXPECT_EQ(bodyOf(requests().back()).value("source", ""), expected);
     }
 
@@ -181,12 +181,12 @@ TEST_F(TextActionsTest, ReplaceWritesTheNewestTranslationOverTheSelectionFromThe
         response.set_content(translationBody(target + " answer"), "application/json");
     });
     recognizer.tag = "pt";
-    session.gender = Gender::feminine;
+    session.gender = service::Gender::feminine;
     clock.advance(1);
-    actions.replace(poller, selection, Language::es_MX);
+    actions.replace(poller, selection, service::Language::es_MX);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !requests().empty(); }, 10'000));
     clock.advance(1);
-    actions.replace(poller, selection, Language::en_US);
+    actions.replace(poller, selection, service::Language::en_US);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !paster.pasted.isEmpty(); }, 10'000));
     releaseOlder.set_value();
     QThreadPool::globalInstance()->waitForDone();
@@ -263,7 +263,7 @@ TEST_F(TextActionsTest, AnAnswerLeftOnTheClipboardIsKeptByTheNextPaste)
     for (const char* answer : {"first answer", "second answer"}) {
         setReply(200, translationBody(answer));
         clock.advance(1);
-        runToEnd([&] { actions.replace(poller, selection, Language::pt_BR); });
+        runToEnd([&] { actions.replace(poller, selection, service::Language::pt_BR); });
     }
     EXPECT_EQ(paster.pasted, (QStringList{QStringLiteral("first answer"), QStringLiteral("second answer")}));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("first answer"));
@@ -292,7 +292,7 @@ TEST_P(NothingWrittenTest, LeavesTheApplicationAndTheClipboardAlone)
     setReply(c.status, c.body);
     clock.advance(1);
     runToEnd([&] {
-        c.improve ? actions.improve(poller, selection) : actions.replace(poller, selection, Language::es_MX);
+        c.improve ? actions.improve(poller, selection) : actions.replace(poller, selection, service::Language::es_MX);
         c.meanwhile(backend, paster);
     });
     if (c.logged.empty() || paster.failure.empty()) {
@@ -427,4 +427,4 @@ TEST_F(TextActionsTest, WhereOurKeysDoNotReachTheElementItselfIsWrittenWhereItLe
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 constexpr Pid appPid = 4242;
@@ -212,11 +212,11 @@ TEST_F(PollerTest, OpenPanelIsMovedAndTheCloseActionPausesUntilTheSelectionChang
 TEST_F(PollerTest, PressRunsTheCallbackOfTheLatestStep)
 {
     std::vector<QString> translated;
-    std::vector<std::pair<QString, Language>> replaced;
+    std::vector<std::pair<QString, service::Language>> replaced;
     poller->setSelectionActions(SelectionActions{
         .translate = [&](TextSelectionPoller&, const SelectionSnapshot& s) { translated.push_back(*s.selectedText); },
         .replace = [&](TextSelectionPoller&, const SelectionSnapshot& s,
-                       Language language) { replaced.emplace_back(s.trimmedText, language); },
+                       service::Language language) { replaced.emplace_back(s.trimmedText, language); },
         .improve = {},
         .installTranslateClose = {},
     });
@@ -225,9 +225,10 @@ TEST_F(PollerTest, PressRunsTheCallbackOfTheLatestStep)
     select(QStringLiteral(" second "), area);
     tick();
     poller->actionState().triggerTranslate();
-    poller->actionState().triggerReplace(Language::pt_BR);
+    poller->actionState().triggerReplace(service::Language::pt_BR);
     EXPECT_EQ(translated, std::vector<QString>{QStringLiteral(" second ")});
-    EXPECT_EQ(replaced, (std::vector<std::pair<QString, Language>>{{QStringLiteral("second"), Language::pt_BR}}));
+    EXPECT_EQ(replaced, (std::vector<std::pair<QString, service::Language>>{
+                            {QStringLiteral("second"), service::Language::pt_BR}}));
 }
 
 // Once per front process change (SelectionDesktopTest), not after a tick without one; the ancestor read only for Word.
@@ -383,9 +384,9 @@ TEST_F(PollerTest, PauseEndsAtItsTimeAlsoAfterARestart)
 {
     QTemporaryDir dir;
     const std::string file = dir.filePath(QStringLiteral("Parlomatic.conf")).toStdString();
-    Preferences before(file);
+    service::Preferences before(file);
     WatchControl(before, clock).pause();
-    Preferences after(file); // the next start
+    service::Preferences after(file); // the next start
     WatchControl control(after, clock);
     EXPECT_EQ(control.pausedUntil(), clock.now() + WatchControl::pauseSeconds);
     control.govern(*poller, nullptr);
@@ -445,4 +446,4 @@ TEST(PollStepJson, NullsForWhatTheStepDidNotSeeAndNoTextUnlessAsked)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::selection

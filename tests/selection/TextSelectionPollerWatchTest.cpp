@@ -10,7 +10,7 @@
 
 #include <vector>
 
-namespace parlomatic {
+namespace parlomatic::selection {
 namespace {
 
 // A layer that steps on its own: the poller's watches are kept, and the test hands over readings.
@@ -104,4 +104,4 @@ TEST(PollerWatchTest, ReadingsOfTheCurrentWatchAreDecidedAndAHoldStopsTheSteps)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::selection

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace parlomatic {
+namespace parlomatic::service {
 namespace {
 
 // A clear sentence gives its language's tag; what CLD2 cannot tell reliably gives none, not a guessed "en".
@@ -23,4 +23,4 @@ TEST(Cld2LanguageRecognizerTest, TagsOnlyWhatItCanTellReliably)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::service

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace parlomatic {
+namespace parlomatic::service {
 namespace {
 
 // Codes match exactly, case and all.
@@ -91,4 +91,4 @@ TEST_F(PreferencesTest, LanguagesDefaultToEnglishAndReadOnlyWhatTheyStore)
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::service

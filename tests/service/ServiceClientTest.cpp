@@ -8,7 +8,7 @@
 
 #include <future>
 
-namespace parlomatic {
+namespace parlomatic::service {
 
 void PrintTo(const User& user, std::ostream* out)
 {
@@ -271,4 +271,4 @@ TEST_F(ServiceClientTest, GenderChangesLocallyFirstThenPatchesOnlyTheGenderAndKe
 }
 
 } // namespace
-} // namespace parlomatic
+} // namespace parlomatic::service

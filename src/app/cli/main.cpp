@@ -28,7 +28,7 @@ constexpr int compositorCheckMs = 10;
 struct Options {
     bool once = false;
     bool showText = false;
-    int intervalMs = parlomatic::TextSelectionPoller::intervalMs;
+    int intervalMs = parlomatic::selection::TextSelectionPoller::intervalMs;
     std::optional<long> count;
 };
 
@@ -91,12 +91,12 @@ int main(int argc, char** argv)
         return 64;
     }
     // The accessibility layer as the application's helper makes it, for the same session.
-    const PlatformParts parts(platform::Session::probe());
+    const app::PlatformParts parts(platform::Session::probe());
     if (!parts.session().hasDisplay()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     // Screens as the application sees them, else the strip is placed against other units.
-    runOnXWaylandUnderWayland(parts.session());
+    app::runOnXWaylandUnderWayland(parts.session());
     QApplication app(argc, argv);
 
     const std::unique_ptr<platform::AtspiAccessibility> layer = parts.accessibilityLayer();
@@ -106,23 +106,24 @@ int main(int argc, char** argv)
         return 69;
     }
     // Placed like the real strip, which is measured here but never shown.
-    ActionState stripState;
+    selection::ActionState stripState;
     const QSize stripSize =
-        ActionsWindow(stripState, Preferences::standard(), QStringLiteral("inspector")).paddedSize();
-    TextSelectionPoller poller(
-        backend, [stripSize](TextSelectionPoller&) { return std::make_unique<HeadlessActionsPanel>(stripSize); });
+        panels::ActionsWindow(stripState, service::Preferences::standard(), QStringLiteral("inspector")).paddedSize();
+    selection::TextSelectionPoller poller(backend, [stripSize](selection::TextSelectionPoller&) {
+        return std::make_unique<selection::HeadlessActionsPanel>(stripSize);
+    });
 
     long steps = 0;
     const auto step = [&] {
         const auto started = std::chrono::steady_clock::now();
-        PollStep result = poller.checkSelectedText();
+        selection::PollStep result = poller.checkSelectedText();
         const auto micros =
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
         // Shown for every step, also where the poller itself needs no frame.
         if (!result.frame && result.element) {
             result.frame = backend.elementFrame(result.element);
         }
-        nlohmann::json line = pollStepToJson(result, options->showText, micros);
+        nlohmann::json line = selection::pollStepToJson(result, options->showText, micros);
         if (result.element && !backend.isWindowPositionKnown(result.element)) {
             line["windowPosition"] =
                 backend.hasCompositorAnswered()

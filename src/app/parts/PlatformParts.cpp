@@ -2,7 +2,7 @@
 
 #include "selection/LogCategories.h"
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 namespace {
 
@@ -30,4 +30,4 @@ PlatformParts::PlatformParts(platform::Session session) : m_session(std::move(se
     qCDebug(sessionLog).noquote() << describe(m_session);
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -9,7 +9,7 @@
 #include "platform/linux/wayland/sway/SwayWindows.h"
 #include "selection/LogCategories.h"
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 using platform::Compositor;
 
@@ -53,4 +53,4 @@ std::unique_ptr<platform::WaylandWindows> PlatformParts::windowLocator() const
     return kwin;
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

@@ -14,22 +14,22 @@
 
 #include <QGuiApplication>
 
-namespace parlomatic {
+namespace parlomatic::app {
 
 using platform::Compositor;
 
-std::unique_ptr<KeyPaster> PlatformParts::keyPaster() const
+std::unique_ptr<selection::KeyPaster> PlatformParts::keyPaster() const
 {
     return std::make_unique<platform::X11KeyPaster>(m_session.wayland());
 }
 
-std::unique_ptr<WindowPaster> PlatformParts::windowPaster() const
+std::unique_ptr<selection::WindowPaster> PlatformParts::windowPaster() const
 {
-    const auto mutter = []() -> std::unique_ptr<WindowPaster> {
+    const auto mutter = []() -> std::unique_ptr<selection::WindowPaster> {
         if (!platform::MutterKeyPaster::available()) {
             return nullptr;
         }
-        return std::make_unique<KeyWindowPaster>(std::make_unique<platform::MutterKeyPaster>());
+        return std::make_unique<selection::KeyWindowPaster>(std::make_unique<platform::MutterKeyPaster>());
     };
     if (m_session.waylandDisplay.empty()) {
         return nullptr;
@@ -38,14 +38,14 @@ std::unique_ptr<WindowPaster> PlatformParts::windowPaster() const
     if (m_session.compositor == Compositor::gnomeShell) {
         return mutter();
     }
-    std::unique_ptr<WindowPaster> paster = platform::WaylandPaster::connect(m_session.waylandDisplay);
+    std::unique_ptr<selection::WindowPaster> paster = platform::WaylandPaster::connect(m_session.waylandDisplay);
     if (paster || m_session.compositor != Compositor::other) {
         return paster;
     }
     return mutter();
 }
 
-std::unique_ptr<GlobalShortcuts> PlatformParts::globalShortcuts() const
+std::unique_ptr<selection::GlobalShortcuts> PlatformParts::globalShortcuts() const
 {
     // On Wayland a grab through XWayland would see the keys of XWayland's windows only: there GNOME
     // Shell holds them for us through our extension, other desktops through their portal; sway binds
@@ -77,4 +77,4 @@ void runOnXWaylandUnderWayland(const platform::Session& session)
     }
 }
 
-} // namespace parlomatic
+} // namespace parlomatic::app

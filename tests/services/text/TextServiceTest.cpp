@@ -309,9 +309,10 @@ private:
 
 TEST_F(TextServiceTest, AnswersTheClientsTranslateImproveAndMetadataCalls)
 {
-    const Translator client(world->http, world->domain());
+    const service::Translator client(world->http, world->domain());
     const std::string sentence = "The house is big and the garden is beautiful.";
-    const auto spanish = client.translate(sentence, "es-MX", world->token(), std::string("en"), Gender::feminine);
+    const auto spanish =
+        client.translate(sentence, "es-MX", world->token(), std::string("en"), service::Gender::feminine);
     ASSERT_TRUE(spanish.has_value());
     EXPECT_EQ(spanish->text, "La casa es grande y el jardín es bello.");
     // Without "source" the service detects it.
@@ -320,15 +321,15 @@ TEST_F(TextServiceTest, AnswersTheClientsTranslateImproveAndMetadataCalls)
     EXPECT_EQ(portuguese->text, "A casa é grande e o jardim é belo.");
     EXPECT_EQ(client.improve("i recieve the leter tomorow .", world->token()), "I receive the letter tomorrow.");
     // Every language the client offers, sent as it sends them, and the recogniser's tags.
-    for (const Language language : allLanguages) {
+    for (const service::Language language : service::allLanguages) {
         const std::string languageCode(code(language));
         SCOPED_TRACE(languageCode);
         EXPECT_TRUE(client.translate(sentence, languageCode, world->token(), languageCode.substr(0, 2), std::nullopt));
-        EXPECT_TRUE(client.translate(sentence, "en-US", world->token(), languageCode, Gender::masculine));
+        EXPECT_TRUE(client.translate(sentence, "en-US", world->token(), languageCode, service::Gender::masculine));
     }
-    const UserMetadata metadata(world->http, world->domain());
-    EXPECT_TRUE(metadata.updateUserMetadata(Gender::feminine, world->token()));
-    EXPECT_TRUE(metadata.updateUserMetadata(Gender::masculine, world->token({{"sub", "user-2"}})));
+    const service::UserMetadata metadata(world->http, world->domain());
+    EXPECT_TRUE(metadata.updateUserMetadata(service::Gender::feminine, world->token()));
+    EXPECT_TRUE(metadata.updateUserMetadata(service::Gender::masculine, world->token({{"sub", "user-2"}})));
     const GenderStore genders(world->folder / "genders.json");
     EXPECT_EQ(genders.get("user-1"), "feminine");
     EXPECT_EQ(genders.get("user-2"), "masculine");

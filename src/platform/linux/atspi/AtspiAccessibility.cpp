@@ -38,7 +38,7 @@ std::optional<QString> readRole(AtspiAccessible* accessible)
 } // namespace
 
 std::optional<AtspiAccessibility::Impl::SelectedRange>
-AtspiAccessibility::Impl::selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch)
+AtspiAccessibility::Impl::selectedRange(const selection::Element& element, const UnresponsiveProcesses::Watch& watch)
 {
     AtspiAccessible* accessible = atspiOf(element);
     if (accessible == nullptr) {
@@ -103,7 +103,7 @@ void AtspiAccessibility::Impl::keepComposite(AtspiAccessible* accessible, AtspiS
                               .layout = layoutChanges()};
 }
 
-const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const Element& element,
+const CompositeSelection* AtspiAccessibility::Impl::precedingComposite(const selection::Element& element,
                                                                        const UnresponsiveProcesses::Watch& watch)
 {
     AtspiAccessible* accessible = atspiOf(element);
@@ -153,7 +153,7 @@ const AtspiAccessibility::Impl::ElementFacts& AtspiAccessibility::Impl::facts(At
         }
         lastFacts.component.reset(atspi_accessible_get_component_iface(accessible));
         if (wayland) {
-            const std::optional<Pid> pid = readProcessId(accessible);
+            const std::optional<selection::Pid> pid = readProcessId(accessible);
             // A native window is placed from what its compositor tells, in the toolkit's window
             // coordinates (its screen coordinates are window-relative there too).
             const bool xwayland = pid && windows.windowGeometry(*pid);
@@ -230,7 +230,7 @@ AtspiAccessibility::AtspiAccessibility(const Session& session, std::unique_ptr<W
         AtspiApplications::Callbacks{
             // A newly started application is switched on like the others (one switch for all of them).
             .launched = [impl] { impl->ensureEnabled(); },
-            .left = [impl](const std::function<bool(Pid)>& gone) { impl->focus->prune(gone); },
+            .left = [impl](const std::function<bool(selection::Pid)>& gone) { impl->focus->prune(gone); },
             .activated = [impl] { impl->announceChange(); },
         },
         applicationProcess());
@@ -243,7 +243,7 @@ bool AtspiAccessibility::isConnected()
     return d->available && d->bus && dbus_connection_get_is_connected(d->bus.get()) != FALSE;
 }
 
-bool AtspiAccessibility::isResponding(Pid pid)
+bool AtspiAccessibility::isResponding(selection::Pid pid)
 {
     return !d->unresponsive.isCoolingDown(pid);
 }
@@ -253,7 +253,7 @@ bool AtspiAccessibility::isAvailable() const
     return d->available;
 }
 
-std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
+std::optional<selection::Pid> AtspiAccessibility::frontmostWindowOwnerPid()
 {
     // On Wayland the X11 list holds only XWayland windows: the front application comes from AT-SPI.
     if (d->windows.isConnected() && !d->wayland) {
@@ -262,21 +262,21 @@ std::optional<Pid> AtspiAccessibility::frontmostWindowOwnerPid()
     // The compositor knows which window has the keyboard (a toolkit may announce no focus when its
     // window comes to the front).
     if (d->compositor) {
-        if (const std::optional<Pid> focused = d->compositor->focusedProcess()) {
+        if (const std::optional<selection::Pid> focused = d->compositor->focusedProcess()) {
             return focused;
         }
     }
     // Otherwise: where the focus went last, else (before any focus event) the application whose
     // top-level says it is active.
     if (d->focus) {
-        if (const std::optional<Pid> focused = d->focus->lastFocusedProcess()) {
+        if (const std::optional<selection::Pid> focused = d->focus->lastFocusedProcess()) {
             return focused;
         }
     }
     return d->applications ? d->applications->activeApplication(d->unresponsive) : std::nullopt;
 }
 
-Element AtspiAccessibility::applicationElement(Pid pid)
+selection::Element AtspiAccessibility::applicationElement(selection::Pid pid)
 {
     if (!d->available || d->unresponsive.isCoolingDown(pid)) {
         return {};
@@ -284,10 +284,10 @@ Element AtspiAccessibility::applicationElement(Pid pid)
     return makeElement(d->applications->find(pid), pid);
 }
 
-Element AtspiAccessibility::focusedElement(const Element& application)
+selection::Element AtspiAccessibility::focusedElement(const selection::Element& application)
 {
     AtspiAccessible* app = atspiOf(application);
-    const std::optional<Pid> pid = application ? application->processId() : std::nullopt;
+    const std::optional<selection::Pid> pid = application ? application->processId() : std::nullopt;
     if (app == nullptr || !pid || !d->focus) {
         return {};
     }
@@ -296,7 +296,7 @@ Element AtspiAccessibility::focusedElement(const Element& application)
         return {};
     }
     const int seeds = d->focus->seedCount();
-    Element focused = makeElement(d->focus->focusedIn(app, *pid), pid);
+    selection::Element focused = makeElement(d->focus->focusedIn(app, *pid), pid);
     // Seeding from a large tree may take long; an application that did yield its focus is not hung.
     if (focused && d->focus->seedCount() != seeds) {
         watch.answered();
@@ -304,7 +304,7 @@ Element AtspiAccessibility::focusedElement(const Element& application)
     return focused;
 }
 
-std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
+std::optional<QString> AtspiAccessibility::bundleIdentifier(selection::Pid pid)
 {
     // The name is asked of the application itself until one read succeeds.
     const UnresponsiveProcesses::Watch watch(d->unresponsive, pid);
@@ -314,7 +314,7 @@ std::optional<QString> AtspiAccessibility::bundleIdentifier(Pid pid)
     return d->applications->name(pid);
 }
 
-std::optional<QString> AtspiAccessibility::elementRole(const Element& element)
+std::optional<QString> AtspiAccessibility::elementRole(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     if (read.skip() || !d->selection) {
@@ -333,7 +333,7 @@ void AtspiAccessibility::dropCachedReads()
     }
 }
 
-void AtspiAccessibility::readAncestorAttributes(const Element& element)
+void AtspiAccessibility::readAncestorAttributes(const selection::Element& element)
 {
     GObjectPtr<AtspiAccessible> current = refObject(atspiOf(element));
     // Bounded: a broken tree could point back at itself.
@@ -349,7 +349,7 @@ void AtspiAccessibility::readAncestorAttributes(const Element& element)
     }
 }
 
-void AtspiAccessibility::enableEnhancedUserInterface(const Element&)
+void AtspiAccessibility::enableEnhancedUserInterface(const selection::Element&)
 {
     d->ensureEnabled();
 }
@@ -365,7 +365,7 @@ void AtspiAccessibility::setChangeListener(std::function<void()> changed)
     d->changed = std::move(changed);
 }
 
-bool AtspiAccessibility::isWindowPositionKnown(const Element& element)
+bool AtspiAccessibility::isWindowPositionKnown(const selection::Element& element)
 {
     AtspiAccessible* accessible = atspiOf(element);
     return accessible == nullptr || !d->facts(accessible).windowRelative;
@@ -376,7 +376,7 @@ bool AtspiAccessibility::hasCompositorAnswered()
     return !d->compositor || d->compositor->hasAnswered();
 }
 
-bool AtspiAccessibility::isUnresponsive(Pid pid)
+bool AtspiAccessibility::isUnresponsive(selection::Pid pid)
 {
     return d->unresponsive.isCoolingDown(pid);
 }
@@ -401,7 +401,7 @@ int AtspiAccessibility::focusSeedCount() const
     return d->focus ? d->focus->seedCount() : 0;
 }
 
-bool AtspiAccessibility::remembersProcess(Pid pid) const
+bool AtspiAccessibility::remembersProcess(selection::Pid pid) const
 {
     return (d->focus && d->focus->remembers(pid)) || (d->applications && d->applications->remembers(pid));
 }

@@ -17,7 +17,7 @@ class WaylandWindows;
 // default GLib main loop; used from that thread only. The application runs it in a helper process
 // of its own (parlomatic-accessibility, see RemoteAccessibility), where the loss of the bus ends
 // the process; one layer at a time per process.
-class AtspiAccessibility final : public AccessibilityBackend {
+class AtspiAccessibility final : public selection::AccessibilityBackend {
 public:
     static constexpr int callTimeoutMs = 300;
 
@@ -31,40 +31,40 @@ public:
     // False when AT-SPI could not be initialised; every read then gives nothing.
     bool isAvailable() const;
 
-    std::optional<Pid> frontmostWindowOwnerPid() override;
-    Element applicationElement(Pid pid) override;
-    Element focusedElement(const Element& application) override;
-    std::optional<QString> bundleIdentifier(Pid pid) override;
-    std::optional<QString> selectedText(const Element& element) override;
+    std::optional<selection::Pid> frontmostWindowOwnerPid() override;
+    selection::Element applicationElement(selection::Pid pid) override;
+    selection::Element focusedElement(const selection::Element& application) override;
+    std::optional<QString> bundleIdentifier(selection::Pid pid) override;
+    std::optional<QString> selectedText(const selection::Element& element) override;
     // The selected range's length in the toolkit's units (GTK: code points, Qt: UTF-16), from the
     // range alone; nothing for a password field or without a selection.
-    std::optional<int> selectionLength(const Element& element) override;
+    std::optional<int> selectionLength(const selection::Element& element) override;
     // The selection's range, or the caret where nothing is selected, read afresh at each call.
-    std::optional<TextMark> textMark(const Element& element) override;
-    std::optional<QString> textBetween(const Element& element, int start, int end) override;
+    std::optional<TextMark> textMark(const selection::Element& element) override;
+    std::optional<QString> textBetween(const selection::Element& element, int start, int end) override;
     // The union of the first and the last selected character's extents: two cheap calls, exact for
     // a selection on one line. Over several lines the whole range's extents (one more call). An
     // unchanged selection costs no call while nothing says its view moved (AtspiSelectionCache),
     // else one (the first character, to follow scrolling rigidly). A password field gives nothing
     // here and in selectionBoundsFromRange.
-    std::optional<AxRect> selectionBoundsFromTextMarkers(const Element& element) override;
+    std::optional<selection::AxRect> selectionBoundsFromTextMarkers(const selection::Element& element) override;
     // The Text interface's extents of the whole selected range (toolkits compute it character by
     // character, eight times slower in GTK 3), used when the first way gives nothing.
-    std::optional<AxRect> selectionBoundsFromRange(const Element& element) override;
-    std::optional<AxRect> elementFrame(const Element& element) override;
+    std::optional<selection::AxRect> selectionBoundsFromRange(const selection::Element& element) override;
+    std::optional<selection::AxRect> elementFrame(const selection::Element& element) override;
     // The X11 window of the element's process (nothing for native Wayland windows).
-    std::optional<AxRect> windowFrame(const Element& element) override;
-    std::optional<QString> elementRole(const Element& element) override;
-    void readAncestorAttributes(const Element& element) override;
+    std::optional<selection::AxRect> windowFrame(const selection::Element& element) override;
+    std::optional<QString> elementRole(const selection::Element& element) override;
+    void readAncestorAttributes(const selection::Element& element) override;
     // Sets the session's IsEnabled switch unless it is already on (one switch for all applications).
-    void enableEnhancedUserInterface(const Element& application) override;
+    void enableEnhancedUserInterface(const selection::Element& application) override;
     void enableEnhancedUserInterfaceForRunningApps() override;
     // The EditableText interface: the selected range deleted, the text inserted at its start (in
     // UTF-8 bytes, which GTK counts and Qt clamps), read back and the caret put after it.
-    bool replaceSelection(const Element& element, const QString& text) override;
+    bool replaceSelection(const selection::Element& element, const QString& text) override;
     // False once the accessibility bus this layer was made on has gone (its daemon ended).
     bool isConnected() override;
-    bool isResponding(Pid pid) override;
+    bool isResponding(selection::Pid pid) override;
     // Selection changes, focus changes (gained or lost) and window activations, from AT-SPI events.
     void setChangeListener(std::function<void()> changed) override;
 
@@ -72,7 +72,7 @@ public:
     // window is (WaylandWindows): its rectangles are relative to the window, whose position a
     // Wayland client cannot learn, so it gives no selection rectangle. Where the compositor tells
     // (sway), rectangles are the window's origin plus the toolkit's window coordinates.
-    bool isWindowPositionKnown(const Element& element);
+    bool isWindowPositionKnown(const selection::Element& element);
     // False while the compositor asked about native windows has told nothing yet (KWin's script
     // answers a moment after the layer is made); true where it answers when asked, or where none is.
     bool hasCompositorAnswered();
@@ -81,7 +81,7 @@ public:
     void dropCachedReads();
     // A process whose calls ran into the time-out; it is left alone for a few seconds (every read
     // gives nothing), so a hung application does not slow every step down.
-    bool isUnresponsive(Pid pid);
+    bool isUnresponsive(selection::Pid pid);
     int enhancedPassCount() const;
     // Selection ranges read from applications (the rest came from memory).
     int selectionRangeReads() const;
@@ -89,7 +89,7 @@ public:
     int selectionExtentsReads() const;
     int focusSeedCount() const;
     // Whether anything is remembered of the process (forgotten once it has ended and left the bus).
-    bool remembersProcess(Pid pid) const;
+    bool remembersProcess(selection::Pid pid) const;
 
 private:
     struct Impl;

@@ -36,23 +36,23 @@ inline constexpr auto factsMaxAge = std::chrono::seconds(1);
 
 // libatspi fills the rectangle with whatever came back when the application answered an error,
 // so a rectangle counts only without an error and with a sane size.
-inline std::optional<AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
+inline std::optional<selection::AxRect> toRect(AtspiRect* raw, const ErrorSlot& error)
 {
     const GMallocPtr<AtspiRect> rect(raw);
     if (error || !rect || rect->width < 0 || rect->height < 0) {
         return std::nullopt;
     }
-    return AxRect{
+    return selection::AxRect{
         .x = double(rect->x), .y = double(rect->y), .width = double(rect->width), .height = double(rect->height)};
 }
 
-inline AxRect united(const AxRect& one, const AxRect& other)
+inline selection::AxRect united(const selection::AxRect& one, const selection::AxRect& other)
 {
     const double left = std::min(one.x, other.x);
     const double top = std::min(one.y, other.y);
     const double right = std::max(one.x + one.width, other.x + other.width);
     const double bottom = std::max(one.y + one.height, other.y + other.height);
-    return AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
+    return selection::AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
 }
 
 inline void freeTextRange(AtspiTextRange* range)
@@ -125,27 +125,29 @@ struct AtspiAccessibility::Impl {
         // Nothing is to be asked: no object, or its process is left alone for now.
         bool skip() const { return accessible == nullptr || watch.skip(); }
     };
-    ElementRead startRead(const Element& element)
+    ElementRead startRead(const selection::Element& element)
     {
         return {.accessible = atspiOf(element),
                 .watch = UnresponsiveProcesses::Watch(unresponsive, element ? element->processId() : std::nullopt)};
     }
     // How the last window told on the debug channel is placed, told again when that changes.
     enum class WindowPlacedBy : std::uint8_t { x11, compositor, nobody };
-    std::pair<Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};
+    std::pair<selection::Pid, WindowPlacedBy> toldPlacement{0, WindowPlacedBy::x11};
 
     // A character's screen rectangle. GTK 4 answers SCREEN extents with an error but WINDOW ones
     // correctly: those are moved by the window's origin.
-    std::optional<AxRect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset, Pid pid);
+    std::optional<selection::AxRect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset,
+                                                      selection::Pid pid);
     // The union of each selected line, from its first to its last selected character (line ends from
     // the Text interface's line granularity, line breaks skipped), for the first maxMeasuredLines
     // lines, grown from `ends` (the selection's first and last characters). For toolkits that answer
     // range extents with an error (GTK 4.8).
-    AxRect lineByLineExtents(AtspiAccessible* accessible, AtspiText* text, AtspiSelectionCache::Range range, Pid pid,
-                             AxRect ends, const UnresponsiveProcesses::Watch& watch);
+    selection::AxRect lineByLineExtents(AtspiAccessible* accessible, AtspiText* text, AtspiSelectionCache::Range range,
+                                        selection::Pid pid, selection::AxRect ends,
+                                        const UnresponsiveProcesses::Watch& watch);
     // The screen position of the element's window content: the X window's origin plus the inset of
     // client-side decorations, (X window size - top-level size) / 2 on each axis.
-    std::optional<WindowPlacement> windowOrigin(AtspiAccessible* accessible, Pid pid);
+    std::optional<WindowPlacement> windowOrigin(AtspiAccessible* accessible, selection::Pid pid);
 
     // The element's text interface and its selected range, read while `watch` allows calls;
     // nothing when it has no text or no selection, or its process got slow.
@@ -154,7 +156,8 @@ struct AtspiAccessibility::Impl {
         AtspiText* text;
         AtspiSelectionCache::Range range;
     };
-    std::optional<SelectedRange> selectedRange(const Element& element, const UnresponsiveProcesses::Watch& watch);
+    std::optional<SelectedRange> selectedRange(const selection::Element& element,
+                                               const UnresponsiveProcesses::Watch& watch);
 
     // A selection the focused object holds only in part (web documents, LibreOffice paragraphs),
     // worked out once for the rectangle and the text of one step; null when the object holds it whole.
@@ -176,7 +179,8 @@ struct AtspiAccessibility::Impl {
     const CompositeSelection* composite(const SelectedRange& selected, const UnresponsiveProcesses::Watch& watch);
     // A paragraph of a text document that holds no selection itself: the selection that ends where
     // its caret stands (AtspiCompositeSelection's precedingSelection), worked out once per step.
-    const CompositeSelection* precedingComposite(const Element& element, const UnresponsiveProcesses::Watch& watch);
+    const CompositeSelection* precedingComposite(const selection::Element& element,
+                                                 const UnresponsiveProcesses::Watch& watch);
 
     void ensureEnabled();
 };

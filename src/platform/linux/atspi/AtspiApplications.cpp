@@ -15,7 +15,7 @@ constexpr const char* activateEvent = "window:activate";
 
 } // namespace
 
-AtspiApplications::AtspiApplications(Callbacks callbacks, Pid ownPid)
+AtspiApplications::AtspiApplications(Callbacks callbacks, selection::Pid ownPid)
     : m_callbacks(std::move(callbacks)), m_ownPid(ownPid), m_desktop(atspi_get_desktop(0))
 {
     if (!m_desktop) {
@@ -41,7 +41,7 @@ AtspiApplications::~AtspiApplications()
     }
 }
 
-bool AtspiApplications::processGone(Pid pid)
+bool AtspiApplications::processGone(selection::Pid pid)
 {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
@@ -89,13 +89,13 @@ void AtspiApplications::rescan()
         if (error || !app) {
             continue;
         }
-        if (const std::optional<Pid> pid = readProcessId(app.get())) {
+        if (const std::optional<selection::Pid> pid = readProcessId(app.get())) {
             m_applications[*pid] = std::move(app);
         }
     }
 }
 
-AtspiAccessible* AtspiApplications::find(Pid pid)
+AtspiAccessible* AtspiApplications::find(selection::Pid pid)
 {
     if (const auto found = m_applications.find(pid); found != m_applications.end()) {
         return found->second.get();
@@ -114,7 +114,7 @@ AtspiAccessible* AtspiApplications::find(Pid pid)
     return found->second.get();
 }
 
-std::optional<QString> AtspiApplications::name(Pid pid)
+std::optional<QString> AtspiApplications::name(selection::Pid pid)
 {
     if (const auto known = m_names.find(pid); known != m_names.end()) {
         return known->second;
@@ -136,7 +136,7 @@ std::optional<QString> AtspiApplications::name(Pid pid)
     return result;
 }
 
-std::optional<Pid> AtspiApplications::activeApplication(UnresponsiveProcesses& unresponsive)
+std::optional<selection::Pid> AtspiApplications::activeApplication(UnresponsiveProcesses& unresponsive)
 {
     rescan();
     for (const auto& [pid, app] : m_applications) {

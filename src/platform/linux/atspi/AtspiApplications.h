@@ -27,30 +27,30 @@ public:
         // An application registered.
         std::function<void()> launched;
         // An application left; `gone` tells which processes have ended.
-        std::function<void(const std::function<bool(Pid)>& gone)> left;
+        std::function<void(const std::function<bool(selection::Pid)>& gone)> left;
         // A top-level window of some application became active.
         std::function<void()> activated;
     };
 
     // The callbacks run on the GUI thread, from the GLib main loop. `ownPid` is never asked anything:
     // a call into our own process would wait for our own (busy) event loop.
-    AtspiApplications(Callbacks callbacks, Pid ownPid);
+    AtspiApplications(Callbacks callbacks, selection::Pid ownPid);
     ~AtspiApplications();
     AtspiApplications(const AtspiApplications&) = delete;
     AtspiApplications& operator=(const AtspiApplications&) = delete;
 
     // The application's root object (borrowed: valid until the next call), or null.
-    AtspiAccessible* find(Pid pid);
+    AtspiAccessible* find(selection::Pid pid);
     // The application's accessible name, remembered once read.
-    std::optional<QString> name(Pid pid);
+    std::optional<QString> name(selection::Pid pid);
     // The application with an active top-level window (for a desktop without X11). Applications
     // that are slow to answer are left alone for a while, as elsewhere.
-    std::optional<Pid> activeApplication(UnresponsiveProcesses& unresponsive);
+    std::optional<selection::Pid> activeApplication(UnresponsiveProcesses& unresponsive);
 
     // Whether the process has ended.
-    static bool processGone(Pid pid);
+    static bool processGone(selection::Pid pid);
     // Whether anything is remembered of the process.
-    bool remembers(Pid pid) const
+    bool remembers(selection::Pid pid) const
     {
         return m_applications.contains(pid) || m_missing.contains(pid) || m_names.contains(pid);
     }
@@ -60,12 +60,12 @@ private:
     static void onEvent(AtspiEvent* event, void* self);
 
     Callbacks m_callbacks;
-    Pid m_ownPid;
+    selection::Pid m_ownPid;
     GObjectPtr<AtspiAccessible> m_desktop;
     GObjectPtr<AtspiEventListener> m_listener;
-    std::map<Pid, GObjectPtr<AtspiAccessible>> m_applications;
-    std::map<Pid, std::chrono::steady_clock::time_point> m_missing;
-    std::map<Pid, std::optional<QString>> m_names;
+    std::map<selection::Pid, GObjectPtr<AtspiAccessible>> m_applications;
+    std::map<selection::Pid, std::chrono::steady_clock::time_point> m_missing;
+    std::map<selection::Pid, std::optional<QString>> m_names;
 };
 
 } // namespace parlomatic::platform

@@ -47,10 +47,13 @@ std::optional<Piece> selectedPiece(GObjectPtr<AtspiAccessible> accessible)
     if (textError || !selected) {
         return std::nullopt;
     }
-    return Piece{std::move(accessible), std::move(text), {start, end}, QString::fromUtf8(selected.get())};
+    return Piece{.accessible = std::move(accessible),
+                 .text = std::move(text),
+                 .range = {start, end},
+                 .selected = QString::fromUtf8(selected.get())};
 }
 
-void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> range)
+void unite(std::optional<selection::AxRect>& total, AtspiText* text, std::pair<int, int> range)
 {
     ErrorSlot error;
     const GMallocPtr<AtspiRect> rect(
@@ -58,7 +61,8 @@ void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> ra
     if (error || !rect || rect->width <= 0 || rect->height <= 0) {
         return;
     }
-    const AxRect piece{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+    const selection::AxRect piece{
+        .x = double(rect->x), .y = double(rect->y), .width = double(rect->width), .height = double(rect->height)};
     if (!total) {
         total = piece;
         return;
@@ -67,7 +71,7 @@ void unite(std::optional<AxRect>& total, AtspiText* text, std::pair<int, int> ra
     const double top = std::min(total->y, piece.y);
     const double right = std::max(total->x + total->width, piece.x + piece.width);
     const double bottom = std::max(total->y + total->height, piece.y + piece.height);
-    total = AxRect{left, top, right - left, bottom - top};
+    total = selection::AxRect{.x = left, .y = top, .width = right - left, .height = bottom - top};
 }
 
 bool isInline(AtspiAccessible* accessible)
@@ -158,7 +162,7 @@ Siblings siblingsOf(AtspiAccessible* accessible)
     if (countError || count <= 1) {
         return {};
     }
-    return {std::move(parent), index, count};
+    return Siblings{.parent = std::move(parent), .index = index, .count = count};
 }
 
 // Whether the object's text flows on, that way, into another object (a relation LibreOffice sets
@@ -226,7 +230,7 @@ struct Joiner {
         result.text += selected;
         unite(result.rect, text, range);
     }
-    void add(std::deque<Piece>::const_iterator from, std::deque<Piece>::const_iterator to)
+    void add(std::deque<Piece>::const_iterator from, const std::deque<Piece>::const_iterator& to)
     {
         for (; from != to; ++from) {
             add(from->text.get(), from->range, from->selected);

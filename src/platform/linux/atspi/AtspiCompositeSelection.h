@@ -16,7 +16,7 @@ namespace parlomatic::platform {
 // pieces' rectangles (nothing when no piece gave one).
 struct CompositeSelection {
     QString text;
-    std::optional<AxRect> rect;
+    std::optional<selection::AxRect> rect;
     // False when a bound on the calls or a slow application stopped the reading before the whole
     // selection was read: the text is then only part of it and must not be shown or replaced.
     bool complete = true;

@@ -19,7 +19,7 @@ AtspiElement::~AtspiElement()
     }
 }
 
-std::optional<Pid> AtspiElement::processId() const
+std::optional<selection::Pid> AtspiElement::processId() const
 {
     if (!m_pid) {
         m_pid = readProcessId(m_accessible.get());
@@ -27,13 +27,13 @@ std::optional<Pid> AtspiElement::processId() const
     return m_pid;
 }
 
-AtspiAccessible* atspiOf(const Element& element)
+AtspiAccessible* atspiOf(const selection::Element& element)
 {
     const auto* atspi = dynamic_cast<const AtspiElement*>(element.get());
     return atspi != nullptr ? atspi->get() : nullptr;
 }
 
-Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid)
+selection::Element makeElement(AtspiAccessible* borrowed, std::optional<selection::Pid> knownPid)
 {
     if (borrowed == nullptr) {
         return {};
@@ -41,7 +41,7 @@ Element makeElement(AtspiAccessible* borrowed, std::optional<Pid> knownPid)
     return std::make_shared<AtspiElement>(refObject(borrowed), knownPid);
 }
 
-std::optional<Pid> readProcessId(AtspiAccessible* accessible)
+std::optional<selection::Pid> readProcessId(AtspiAccessible* accessible)
 {
     if (accessible == nullptr) {
         return std::nullopt;
@@ -51,7 +51,7 @@ std::optional<Pid> readProcessId(AtspiAccessible* accessible)
     if (error || pid == 0 || pid > 0x7fffffffU) {
         return std::nullopt;
     }
-    return static_cast<Pid>(pid);
+    return static_cast<selection::Pid>(pid);
 }
 
 bool hasState(AtspiAccessible* accessible, AtspiStateType state)

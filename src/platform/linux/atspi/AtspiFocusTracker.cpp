@@ -216,7 +216,7 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     if (event->source == nullptr) {
         return;
     }
-    std::optional<Pid> pid = readProcessId(event->source);
+    std::optional<selection::Pid> pid = readProcessId(event->source);
     if (!pid) {
         return;
     }
@@ -240,7 +240,7 @@ void AtspiFocusTracker::onFocusEvent(AtspiEvent* rawEvent, void* self)
     }
 }
 
-void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
+void AtspiFocusTracker::prune(const std::function<bool(selection::Pid)>& gone)
 {
     std::erase_if(m_focused, [&gone](const auto& entry) { return gone(entry.first); });
     std::erase_if(m_hosts, [&gone](const auto& entry) { return gone(entry.first) || gone(entry.second); });
@@ -261,7 +261,7 @@ void AtspiFocusTracker::prune(const std::function<bool(Pid)>& gone)
     }
 }
 
-AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid pid)
+AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, selection::Pid pid)
 {
     const bool lost = m_lost.erase(pid) > 0;
     const auto now = std::chrono::steady_clock::now();
@@ -308,7 +308,7 @@ AtspiAccessible* AtspiFocusTracker::focusedIn(AtspiAccessible* application, Pid 
             cutShort ? std::min(2 * m_seedCallTimeout, std::chrono::milliseconds(AtspiAccessibility::callTimeoutMs))
                      : seedCallTimeout;
         for (const auto& page : pages) {
-            if (const std::optional<Pid> guest = readProcessId(page.get()); guest && *guest != pid) {
+            if (const std::optional<selection::Pid> guest = readProcessId(page.get()); guest && *guest != pid) {
                 m_hosts[*guest] = pid;
             }
         }
@@ -392,7 +392,7 @@ GObjectPtr<AtspiAccessible> textInPage(AtspiAccessible* page, std::chrono::stead
 
 } // namespace
 
-AtspiAccessible* AtspiFocusTracker::inPages(Pid host, std::chrono::steady_clock::time_point now)
+AtspiAccessible* AtspiFocusTracker::inPages(selection::Pid host, std::chrono::steady_clock::time_point now)
 {
     const auto pages = m_pages.find(host);
     if (pages == m_pages.end()) {

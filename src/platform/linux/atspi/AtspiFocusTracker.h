@@ -61,11 +61,11 @@ public:
     // process costs no call in between. In a window holding another process's page (GNOME Web), while
     // its own focus is no focused text, the page is searched every besideInterval (at most pageLimit
     // objects) for a focused text or one holding a selection, and that object is answered.
-    AtspiAccessible* focusedIn(AtspiAccessible* application, Pid pid);
+    AtspiAccessible* focusedIn(AtspiAccessible* application, selection::Pid pid);
 
     // The process whose object received the keyboard focus last (the front application on a
     // desktop without X11), or nothing before the first focus event.
-    std::optional<Pid> lastFocusedProcess() const { return m_lastFocusedPid; }
+    std::optional<selection::Pid> lastFocusedProcess() const { return m_lastFocusedPid; }
 
     // Counts seeding passes (tests and the inspector show it).
     int seedCount() const { return m_seedCount; }
@@ -73,9 +73,9 @@ public:
     // Runs on every focus change, gained or lost.
     void setOnChange(std::function<void()> onChange) { m_onChange = std::move(onChange); }
     // Forgets the processes for which `gone` holds.
-    void prune(const std::function<bool(Pid)>& gone);
+    void prune(const std::function<bool(selection::Pid)>& gone);
     // Whether anything is remembered of the process.
-    bool remembers(Pid pid) const
+    bool remembers(selection::Pid pid) const
     {
         return m_focused.contains(pid) || m_hosts.contains(pid) || m_pages.contains(pid) || m_lost.contains(pid) ||
                m_fruitless.contains(pid) || m_met.contains(pid) || m_lastFocusedPid == pid || m_lastPid == pid;
@@ -103,35 +103,35 @@ public:
 
 private:
     static void onFocusEvent(AtspiEvent* event, void* self);
-    AtspiAccessible* inPages(Pid host, std::chrono::steady_clock::time_point now);
+    AtspiAccessible* inPages(selection::Pid host, std::chrono::steady_clock::time_point now);
 
     GObjectPtr<AtspiEventListener> m_listener;
-    std::map<Pid, GObjectPtr<AtspiAccessible>> m_focused;
+    std::map<selection::Pid, GObjectPtr<AtspiAccessible>> m_focused;
     // Processes whose tree hangs in another's window (WebKit's web process), and that host: their
     // focus events count for the host, the process whose window is in front.
-    std::map<Pid, Pid> m_hosts;
+    std::map<selection::Pid, selection::Pid> m_hosts;
     // The embedded pages met in each host's window, and the object last found in them (WebKit marks
     // nothing focused after a click on page text, and its web process announced nothing to a listener
     // registered after it started).
-    std::map<Pid, std::vector<GObjectPtr<AtspiAccessible>>> m_pages;
+    std::map<selection::Pid, std::vector<GObjectPtr<AtspiAccessible>>> m_pages;
     GObjectPtr<AtspiAccessible> m_inPage;
-    Pid m_inPageHost = 0;
+    selection::Pid m_inPageHost = 0;
     std::chrono::steady_clock::time_point m_pageCheckedAt;
     // Processes whose focused object lost the focus without another one announcing it: their tree
     // is asked again on the next call.
-    std::set<Pid> m_lost;
+    std::set<selection::Pid> m_lost;
     // Processes whose last seeding found nothing: walked at the slower pace until they announce a
     // focus change.
-    std::set<Pid> m_fruitless;
+    std::set<selection::Pid> m_fruitless;
     // Processes seeded at least once.
-    std::set<Pid> m_met;
+    std::set<selection::Pid> m_met;
     std::chrono::milliseconds m_seedCallTimeout = seedCallTimeout;
     std::function<void()> m_onChange;
-    Pid m_lastPid = 0;
+    selection::Pid m_lastPid = 0;
     std::chrono::steady_clock::time_point m_seededAt;
     std::chrono::steady_clock::time_point m_checkedAt;
     std::chrono::steady_clock::time_point m_besideCheckedAt;
-    std::optional<Pid> m_lastFocusedPid;
+    std::optional<selection::Pid> m_lastFocusedPid;
     int m_seedCount = 0;
 };
 

@@ -70,18 +70,18 @@ QString readOnlyName(int role)
 QString classifyRole(const RoleFacts& facts)
 {
     if (facts.atspiRole == ATSPI_ROLE_PASSWORD_TEXT) {
-        return fromView(axRole::secureTextField);
+        return fromView(selection::axRole::secureTextField);
     }
     if (!facts.editable || facts.readOnly || facts.atspiRole == ATSPI_ROLE_TERMINAL) {
         return readOnlyName(facts.atspiRole);
     }
     if (facts.multiLine) {
-        return fromView(axRole::textArea);
+        return fromView(selection::axRole::textArea);
     }
     if (facts.singleLine) {
-        return fromView(axRole::textField);
+        return fromView(selection::axRole::textField);
     }
-    return fromView(isDocumentLike(facts.atspiRole) ? axRole::textArea : axRole::textField);
+    return fromView(isDocumentLike(facts.atspiRole) ? selection::axRole::textArea : selection::axRole::textField);
 }
 
 } // namespace parlomatic::platform

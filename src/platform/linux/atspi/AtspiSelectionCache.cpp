@@ -178,8 +178,8 @@ void AtspiSelectionCache::setBounds(AtspiAccessible* accessible, Range range, Bo
     }
 }
 
-std::optional<AxRect> AtspiSelectionCache::steadyRect(AtspiAccessible* accessible, Range range,
-                                                      unsigned long layout) const
+std::optional<selection::AxRect> AtspiSelectionCache::steadyRect(AtspiAccessible* accessible, Range range,
+                                                                 unsigned long layout) const
 {
     if (accessible != m_element.get() || m_range != range || !m_steady || m_steady->layout != layout ||
         Clock::now() - m_steady->at >= steadyMaxAge) {
@@ -188,7 +188,8 @@ std::optional<AxRect> AtspiSelectionCache::steadyRect(AtspiAccessible* accessibl
     return m_steady->rect;
 }
 
-void AtspiSelectionCache::confirmRect(AtspiAccessible* accessible, Range range, AxRect rect, unsigned long layout)
+void AtspiSelectionCache::confirmRect(AtspiAccessible* accessible, Range range, selection::AxRect rect,
+                                      unsigned long layout)
 {
     if (accessible == m_element.get() && m_range == range) {
         m_steady = Steady{.rect = rect, .at = Clock::now(), .layout = layout};

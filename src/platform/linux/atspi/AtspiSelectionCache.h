@@ -40,8 +40,8 @@ public:
     // The rectangle of an unchanged selection moves rigidly with scrolling and window moves, so
     // while the range stays remembered the first character's extents are enough to place it.
     struct Bounds {
-        AxRect firstCharacter;
-        AxRect selection;
+        selection::AxRect firstCharacter;
+        selection::AxRect selection;
     };
     std::optional<Bounds> bounds(AtspiAccessible* accessible, Range range) const;
     void setBounds(AtspiAccessible* accessible, Range range, Bounds bounds);
@@ -49,8 +49,8 @@ public:
     // no scroll bar of the element's application changed its value, none of its objects announced
     // new bounds or visible data, the window layout (`layout`, X11WindowList::layoutChanges) is the
     // same, and for steadyMaxAge at most (a toolkit that announces none of this is followed anyway).
-    std::optional<AxRect> steadyRect(AtspiAccessible* accessible, Range range, unsigned long layout) const;
-    void confirmRect(AtspiAccessible* accessible, Range range, AxRect rect, unsigned long layout);
+    std::optional<selection::AxRect> steadyRect(AtspiAccessible* accessible, Range range, unsigned long layout) const;
+    void confirmRect(AtspiAccessible* accessible, Range range, selection::AxRect rect, unsigned long layout);
 
     std::optional<QString> role(AtspiAccessible* accessible, const std::function<std::optional<QString>()>& read);
 
@@ -91,7 +91,7 @@ private:
     std::optional<Bounds> m_bounds;
     Clock::time_point m_boundsAt;
     struct Steady {
-        AxRect rect;
+        selection::AxRect rect;
         Clock::time_point at;
         unsigned long layout = 0;
     };

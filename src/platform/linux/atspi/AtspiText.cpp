@@ -14,7 +14,7 @@ std::optional<QString> wholeText(const CompositeSelection& selection)
 
 } // namespace
 
-std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
+std::optional<QString> AtspiAccessibility::selectedText(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     const auto& [accessible, watch] = read;
@@ -41,7 +41,7 @@ std::optional<QString> AtspiAccessibility::selectedText(const Element& element)
     return d->selection->text(accessible, text, *range);
 }
 
-bool AtspiAccessibility::replaceSelection(const Element& element, const QString& text)
+bool AtspiAccessibility::replaceSelection(const selection::Element& element, const QString& text)
 {
     const auto read = d->startRead(element);
     const auto& [accessible, watch] = read;
@@ -87,7 +87,7 @@ bool AtspiAccessibility::replaceSelection(const Element& element, const QString&
     return true;
 }
 
-std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const Element& element)
+std::optional<selection::AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     const auto& [accessible, watch] = read;
@@ -122,7 +122,7 @@ std::optional<AccessibilityBackend::TextMark> AtspiAccessibility::textMark(const
     return TextMark{.start = start, .end = end, .length = length};
 }
 
-std::optional<QString> AtspiAccessibility::textBetween(const Element& element, int start, int end)
+std::optional<QString> AtspiAccessibility::textBetween(const selection::Element& element, int start, int end)
 {
     const auto read = d->startRead(element);
     AtspiText* text = read.skip() ? nullptr : d->readableText(read.accessible);
@@ -134,7 +134,7 @@ std::optional<QString> AtspiAccessibility::textBetween(const Element& element, i
     return error || !between ? std::nullopt : std::optional(QString::fromUtf8(between.get()));
 }
 
-std::optional<int> AtspiAccessibility::selectionLength(const Element& element)
+std::optional<int> AtspiAccessibility::selectionLength(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     if (read.skip()) {

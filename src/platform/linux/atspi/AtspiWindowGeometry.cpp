@@ -7,15 +7,15 @@ namespace parlomatic::platform {
 namespace {
 
 // A selection read only in part is no rectangle: the strip would stand over what was not read.
-std::optional<AxRect> wholeRect(const CompositeSelection& selection)
+std::optional<selection::AxRect> wholeRect(const CompositeSelection& selection)
 {
     return selection.complete ? selection.rect : std::nullopt;
 }
 
 } // namespace
 
-std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible* accessible, AtspiText* text,
-                                                                 int offset, Pid pid)
+std::optional<selection::AxRect>
+AtspiAccessibility::Impl::characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset, selection::Pid pid)
 {
     const bool known = lastFacts.element.get() == accessible;
     if (!known || !lastFacts.windowCoordinates) {
@@ -27,7 +27,7 @@ std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible
         }
     }
     ErrorSlot error;
-    std::optional<AxRect> rect =
+    std::optional<selection::AxRect> rect =
         toRect(atspi_text_get_character_extents(text, offset, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
     if (!rect) {
         return std::nullopt;
@@ -40,9 +40,10 @@ std::optional<AxRect> AtspiAccessibility::Impl::characterExtents(AtspiAccessible
     return origin->onRoot(*rect);
 }
 
-AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, AtspiText* text,
-                                                   AtspiSelectionCache::Range range, Pid pid, AxRect ends,
-                                                   const UnresponsiveProcesses::Watch& watch)
+selection::AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, AtspiText* text,
+                                                              AtspiSelectionCache::Range range, selection::Pid pid,
+                                                              selection::AxRect ends,
+                                                              const UnresponsiveProcesses::Watch& watch)
 {
     // Offsets count code points, as the selected text's UCS-4 form does.
     const std::optional<QString> selected = selection->text(accessible, text, range);
@@ -51,7 +52,7 @@ AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, 
         const qsizetype at = offset - range.first;
         return at >= 0 && at < codePoints.size() && (codePoints[at] == '\n' || codePoints[at] == '\r');
     };
-    AxRect total = ends;
+    selection::AxRect total = ends;
     int offset = range.first;
     for (int line = 0; line < maxMeasuredLines && !watch.slow(); ++line) {
         while (offset < range.second && isBreak(offset)) {
@@ -82,7 +83,7 @@ AxRect AtspiAccessibility::Impl::lineByLineExtents(AtspiAccessible* accessible, 
     return total;
 }
 
-std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, Pid pid)
+std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAccessible* accessible, selection::Pid pid)
 {
     if (lastFacts.element.get() == accessible && lastFacts.windowOrigin) {
         return lastFacts.windowOrigin;
@@ -126,7 +127,7 @@ std::optional<WindowPlacement> AtspiAccessibility::Impl::windowOrigin(AtspiAcces
     return origin;
 }
 
-std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const Element& element)
+std::optional<selection::AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     const UnresponsiveProcesses::Watch& watch = read.watch;
@@ -151,14 +152,14 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
         return steady;
     }
     ++d->extentsReads;
-    const Pid pid = element->processId().value_or(0);
+    const selection::Pid pid = element->processId().value_or(0);
     const auto first = d->characterExtents(accessible, text, range.first, pid);
     if (!first) {
         return std::nullopt;
     }
     if (const auto known = d->selection->bounds(accessible, range);
         known && known->firstCharacter.width == first->width && known->firstCharacter.height == first->height) {
-        AxRect moved = known->selection;
+        selection::AxRect moved = known->selection;
         moved.x += first->x - known->firstCharacter.x;
         moved.y += first->y - known->firstCharacter.y;
         d->selection->confirmRect(accessible, range, moved, layout);
@@ -171,11 +172,11 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     if (!last) {
         return std::nullopt;
     }
-    AxRect selection = united(*first, *last);
+    selection::AxRect selection = united(*first, *last);
     // Over several lines the two ends say nothing about the lines' widths: the range's own extents
     // do, else (GTK 4) the lines' own.
     if (last->y >= first->y + first->height && !watch.slow()) {
-        std::optional<AxRect> whole;
+        std::optional<selection::AxRect> whole;
         if (!d->lastFacts.windowCoordinates) {
             ErrorSlot rangeError;
             whole = toRect(atspi_text_get_range_extents(text, range.first, range.second, ATSPI_COORD_TYPE_SCREEN,
@@ -193,7 +194,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromTextMarkers(const E
     return selection;
 }
 
-std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element& element)
+std::optional<selection::AxRect> AtspiAccessibility::selectionBoundsFromRange(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     const UnresponsiveProcesses::Watch& watch = read.watch;
@@ -214,7 +215,7 @@ std::optional<AxRect> AtspiAccessibility::selectionBoundsFromRange(const Element
     return toRect(rect, error);
 }
 
-std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
+std::optional<selection::AxRect> AtspiAccessibility::elementFrame(const selection::Element& element)
 {
     const auto read = d->startRead(element);
     const auto& [accessible, watch] = read;
@@ -226,7 +227,7 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
     if (!d->lastFacts.windowCoordinates) {
         return toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error.out()), error);
     }
-    std::optional<AxRect> frame =
+    std::optional<selection::AxRect> frame =
         toRect(atspi_component_get_extents(component, ATSPI_COORD_TYPE_WINDOW, error.out()), error);
     const auto origin = frame ? d->windowOrigin(accessible, element->processId().value_or(0)) : std::nullopt;
     if (!origin) {
@@ -235,9 +236,9 @@ std::optional<AxRect> AtspiAccessibility::elementFrame(const Element& element)
     return origin->onRoot(*frame);
 }
 
-std::optional<AxRect> AtspiAccessibility::windowFrame(const Element& element)
+std::optional<selection::AxRect> AtspiAccessibility::windowFrame(const selection::Element& element)
 {
-    const std::optional<Pid> pid = element ? element->processId() : std::nullopt;
+    const std::optional<selection::Pid> pid = element ? element->processId() : std::nullopt;
     if (!pid || d->wayland || !d->windows.isConnected()) {
         return std::nullopt;
     }

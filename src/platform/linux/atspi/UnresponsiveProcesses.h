@@ -16,7 +16,7 @@ public:
     static constexpr auto slowCall = std::chrono::milliseconds(250);
     static constexpr auto coolDown = std::chrono::seconds(3);
 
-    bool isCoolingDown(Pid pid)
+    bool isCoolingDown(selection::Pid pid)
     {
         const auto it = m_until.find(pid);
         if (it == m_until.end()) {
@@ -33,7 +33,7 @@ public:
     // their calls when skip() says the process is on the list already.
     class Watch {
     public:
-        Watch(UnresponsiveProcesses& owner, std::optional<Pid> pid)
+        Watch(UnresponsiveProcesses& owner, std::optional<selection::Pid> pid)
             : m_owner(owner), m_pid(pid), m_skip(pid && owner.isCoolingDown(*pid))
         {}
         bool skip() const { return m_skip; }
@@ -52,14 +52,14 @@ public:
 
     private:
         UnresponsiveProcesses& m_owner;
-        std::optional<Pid> m_pid;
+        std::optional<selection::Pid> m_pid;
         bool m_skip;
         bool m_answered = false;
         Clock::time_point m_started = Clock::now();
     };
 
 private:
-    std::map<Pid, Clock::time_point> m_until;
+    std::map<selection::Pid, Clock::time_point> m_until;
 };
 
 } // namespace parlomatic::platform

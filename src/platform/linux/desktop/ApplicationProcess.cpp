@@ -8,17 +8,17 @@ namespace parlomatic::platform {
 
 namespace {
 
-std::atomic<Pid> application{0};
+std::atomic<selection::Pid> application{0};
 
 } // namespace
 
-Pid applicationProcess()
+selection::Pid applicationProcess()
 {
-    const Pid set = application.load();
-    return set != 0 ? set : Pid(::getpid());
+    const selection::Pid set = application.load();
+    return set != 0 ? set : selection::Pid(::getpid());
 }
 
-void setApplicationProcess(Pid pid)
+void setApplicationProcess(selection::Pid pid)
 {
     application = pid;
 }

@@ -7,7 +7,7 @@
 
 namespace parlomatic::platform {
 
-void DesktopNotifications::tell(NoticeCause, const QString& message)
+void DesktopNotifications::tell(selection::NoticeCause, const QString& message)
 {
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),

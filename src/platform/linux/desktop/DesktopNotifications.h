@@ -7,9 +7,9 @@ namespace parlomatic::platform {
 // Notices as desktop notifications (org.freedesktop.Notifications on the session bus), sent
 // without waiting for an answer. Without a notification service nothing is shown: the log line
 // that each failure has already said is then all there is.
-class DesktopNotifications final : public Notices {
+class DesktopNotifications final : public selection::Notices {
 public:
-    void tell(NoticeCause cause, const QString& message) override;
+    void tell(selection::NoticeCause cause, const QString& message) override;
 };
 
 } // namespace parlomatic::platform

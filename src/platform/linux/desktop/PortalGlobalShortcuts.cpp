@@ -50,9 +50,9 @@ constexpr QLatin1StringView shortcutsInterface("org.freedesktop.portal.GlobalSho
 constexpr QLatin1StringView requestInterface("org.freedesktop.portal.Request");
 constexpr QLatin1StringView sessionToken("parlomatic");
 
-QString description(ShortcutAction action)
+QString description(selection::ShortcutAction action)
 {
-    return shortcutTitle(action) + QStringLiteral(" the selection");
+    return selection::shortcutTitle(action) + QStringLiteral(" the selection");
 }
 
 // Waits for one request's Response signal and hands it on, then goes.
@@ -89,7 +89,7 @@ PortalGlobalShortcuts::~PortalGlobalShortcuts()
     close();
 }
 
-std::vector<GlobalShortcuts::Binding> PortalGlobalShortcuts::bind(const std::vector<Binding>& bindings)
+std::vector<selection::GlobalShortcuts::Binding> PortalGlobalShortcuts::bind(const std::vector<Binding>& bindings)
 {
     ++m_generation;
     close();
@@ -156,7 +156,7 @@ void PortalGlobalShortcuts::bindShortcuts(const QString& session)
     QList<PortalShortcut> shortcuts;
     for (const Binding& binding : m_bindings) {
         shortcuts.append(
-            PortalShortcut{.id = QString::fromLatin1(shortcutName(binding.action)),
+            PortalShortcut{.id = QString::fromLatin1(selection::shortcutName(binding.action)),
                            .properties = {{QStringLiteral("description"), description(binding.action)},
                                           {QStringLiteral("preferred_trigger"), xdgShortcutTrigger(binding.keys)}}});
     }
@@ -207,7 +207,8 @@ void PortalGlobalShortcuts::activated(const QDBusMessage& message)
         return;
     }
     const QString session = arguments.at(0).value<QDBusObjectPath>().path();
-    const std::optional<ShortcutAction> action = shortcutNamed(arguments.at(1).toString().toStdString());
+    const std::optional<selection::ShortcutAction> action =
+        selection::shortcutNamed(arguments.at(1).toString().toStdString());
     if (!session.isEmpty() && session == m_session && action && m_activated &&
         std::ranges::any_of(m_bindings, [&](const Binding& b) { return b.action == *action; })) {
         m_activated(*action);

@@ -17,7 +17,7 @@ namespace parlomatic::platform {
 // asks the user once and keeps the keys the user chose there: after that, keys changed in Parlomatic
 // are only a preference handed on. Every bind() closes the session and opens a new one; an empty one
 // just closes it. Without a portal that offers shortcuts the log says so and nothing is held.
-class PortalGlobalShortcuts final : public QObject, public GlobalShortcuts {
+class PortalGlobalShortcuts final : public QObject, public selection::GlobalShortcuts {
     Q_OBJECT
 public:
     explicit PortalGlobalShortcuts(QDBusConnection bus = QDBusConnection::sessionBus());

@@ -61,7 +61,7 @@ std::optional<std::string> programPath(const QString& program)
 
 } // namespace
 
-std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
+std::optional<selection::ApplicationIdentity> ProcApplicationIdentities::identify(selection::Pid pid)
 {
     std::error_code error;
     std::string executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
@@ -78,9 +78,9 @@ std::optional<ApplicationIdentity> ProcApplicationIdentities::identify(Pid pid)
         m_read = true;
     }
     if (const auto found = m_entries.find(executable); found != m_entries.end()) {
-        return ApplicationIdentity{.id = found->second.id, .name = found->second.name};
+        return selection::ApplicationIdentity{.id = found->second.id, .name = found->second.name};
     }
-    return ApplicationIdentity{.id = QString::fromStdString(executable), .name = {}};
+    return selection::ApplicationIdentity{.id = QString::fromStdString(executable), .name = {}};
 }
 
 void ProcApplicationIdentities::readEntries()

@@ -12,9 +12,9 @@ namespace parlomatic::platform {
 // Tells a process by its executable (/proc/<pid>/exe) and, where an installed desktop entry starts
 // that executable, by the entry: its id and its name. The entries ($XDG_DATA_HOME and
 // $XDG_DATA_DIRS, applications/) are read once, at the first question.
-class ProcApplicationIdentities final : public ApplicationIdentities {
+class ProcApplicationIdentities final : public selection::ApplicationIdentities {
 public:
-    std::optional<ApplicationIdentity> identify(Pid pid) override;
+    std::optional<selection::ApplicationIdentity> identify(selection::Pid pid) override;
 
 private:
     struct Entry {

@@ -25,9 +25,9 @@ constexpr std::array<const char*, 5> textFormats = {"text/plain;charset=utf-8", 
                                                     "STRING"};
 
 // `text` in each of those formats.
-ClipboardFormats asFormats(const QString& text)
+selection::ClipboardFormats asFormats(const QString& text)
 {
-    ClipboardFormats formats;
+    selection::ClipboardFormats formats;
     for (const char* format : textFormats) {
         formats.emplace_back(QString::fromLatin1(format), text.toUtf8());
     }
@@ -110,7 +110,8 @@ bool WaylandPaster::pressKey(KeyModifier held, uint32_t key)
     return d->press(held, key);
 }
 
-void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::optional<ClipboardFormats>)> done)
+void WaylandPaster::copyClipboard(QObject* context,
+                                  std::function<void(std::optional<selection::ClipboardFormats>)> done)
 {
     Impl& impl = *d;
     if (wl_display_roundtrip(impl.display) < 0 || impl.device == nullptr) {
@@ -120,7 +121,7 @@ void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::opti
         return done(impl.servedNow());
     }
     if (impl.selection == nullptr) {
-        return done(ClipboardFormats{});
+        return done(selection::ClipboardFormats{});
     }
     // Each format is asked for here; the owner writes them into pipes that the thread pool reads, so
     // that an owner answering through this very thread (our X11 side, by way of XWayland) can answer.
@@ -141,11 +142,12 @@ void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::opti
     runInBackground(
         context,
         [pipes, complete] {
-            std::optional<ClipboardFormats> formats = ClipboardFormats{};
+            std::optional<selection::ClipboardFormats> formats = selection::ClipboardFormats{};
             qsizetype total = 0;
             for (auto& [format, fd] : *pipes) {
                 const std::optional<QByteArray> bytes =
-                    formats ? readAll(fd.get(), WriteBack::clipboardOwnerWait, WriteBack::maxKeptClipboardBytes - total)
+                    formats ? readAll(fd.get(), selection::WriteBack::clipboardOwnerWait,
+                                      selection::WriteBack::maxKeptClipboardBytes - total)
                             : std::nullopt;
                 fd.reset();
                 if (!bytes) {
@@ -160,7 +162,7 @@ void WaylandPaster::copyClipboard(QObject* context, std::function<void(std::opti
         std::move(done));
 }
 
-void WaylandPaster::hold(ClipboardFormats formats)
+void WaylandPaster::hold(selection::ClipboardFormats formats)
 {
     if (d->device != nullptr) {
         d->serve(std::move(formats));
@@ -176,7 +178,7 @@ namespace {
 
 // A paste's hold on the compositor's clipboard: the user's content is served again on giveBack(),
 // unless something else was copied since.
-class WaylandLease final : public PasteLease {
+class WaylandLease final : public selection::PasteLease {
 public:
     WaylandLease(WaylandPaster::Impl& impl, const Source& pasted)
         : d(impl), m_serial(pasted.serial), m_fetched(pasted.fetched), m_kept(pasted.kept)
@@ -193,33 +195,36 @@ private:
     WaylandPaster::Impl& d;
     unsigned long m_serial;
     std::shared_ptr<bool> m_fetched;
-    std::optional<ClipboardFormats> m_kept;
+    std::optional<selection::ClipboardFormats> m_kept;
 };
 
 } // namespace
 
-std::expected<std::unique_ptr<PasteLease>, PasteError>
-WaylandPaster::paste(const QString& text, std::optional<ClipboardFormats> userClipboard)
+std::expected<std::unique_ptr<selection::PasteLease>, selection::PasteError>
+WaylandPaster::paste(const QString& text, std::optional<selection::ClipboardFormats> userClipboard)
 {
     Impl& impl = *d;
     if (impl.device == nullptr) {
-        return std::unexpected(PasteError{.kind = PasteError::Kind::noClipboard,
-                                          .message = "the compositor no longer lets Parlomatic reach the clipboard"});
+        return std::unexpected(
+            selection::PasteError{.kind = selection::PasteError::Kind::noClipboard,
+                                  .message = "the compositor no longer lets Parlomatic reach the clipboard"});
     }
     // A paste of ours not given back yet keeps what that one keeps.
-    const std::optional<ClipboardFormats> kept = impl.current != 0 ? impl.servedNow() : std::move(userClipboard);
+    const std::optional<selection::ClipboardFormats> kept =
+        impl.current != 0 ? impl.servedNow() : std::move(userClipboard);
     Source* pasted = impl.serve(asFormats(text));
     pasted->kept = kept;
     auto lease = std::make_unique<WaylandLease>(impl, *pasted);
     if (!impl.press(KeyModifier::control, keyV)) {
         lease->giveBack();
-        return std::unexpected(PasteError{.kind = PasteError::Kind::noKeys,
-                                          .message = "the compositor does not let Parlomatic send the paste keys"});
+        return std::unexpected(
+            selection::PasteError{.kind = selection::PasteError::Kind::noKeys,
+                                  .message = "the compositor does not let Parlomatic send the paste keys"});
     }
     return lease;
 }
 
-std::optional<ClipboardFormats> WaylandPaster::served() const
+std::optional<selection::ClipboardFormats> WaylandPaster::served() const
 {
     return d->servedNow();
 }

@@ -250,7 +250,7 @@ bool WaylandPaster::Impl::press(KeyModifier held, uint32_t key)
     return wl_display_roundtrip(display) >= 0;
 }
 
-Source* WaylandPaster::Impl::serve(ClipboardFormats formats)
+Source* WaylandPaster::Impl::serve(selection::ClipboardFormats formats)
 {
     if (formats.empty()) {
         zwlr_data_control_device_v1_set_selection(device, nullptr);
@@ -283,7 +283,7 @@ void WaylandPaster::Impl::drop(Source* source)
     std::erase_if(sources, [source](const auto& s) { return s.get() == source; });
 }
 
-std::optional<ClipboardFormats> WaylandPaster::Impl::servedNow() const
+std::optional<selection::ClipboardFormats> WaylandPaster::Impl::servedNow() const
 {
     for (const auto& source : sources) {
         if (current != 0 && source->serial == current) {

@@ -23,13 +23,13 @@ namespace parlomatic::platform {
 // One clipboard content served by us.
 struct Source {
     zwlr_data_control_source_v1* source = nullptr;
-    ClipboardFormats formats;
+    selection::ClipboardFormats formats;
     unsigned long serial = 0;
     // Set at the first format asked for.
     std::shared_ptr<bool> fetched = std::make_shared<bool>(false);
     WaylandPaster::Impl* owner = nullptr;
     // A paste's: what the clipboard held before it, until that is put back.
-    std::optional<ClipboardFormats> kept;
+    std::optional<selection::ClipboardFormats> kept;
 };
 
 struct WaylandPaster::Impl {
@@ -60,9 +60,9 @@ struct WaylandPaster::Impl {
     static std::unique_ptr<Impl> open(const std::string& display);
     ~Impl();
     bool press(KeyModifier held, uint32_t key);
-    Source* serve(ClipboardFormats formats);
+    Source* serve(selection::ClipboardFormats formats);
     // What we serve as the clipboard now (a paste's: what it keeps), or nothing.
-    std::optional<ClipboardFormats> servedNow() const;
+    std::optional<selection::ClipboardFormats> servedNow() const;
     void drop(Source* source);
     void flush() const { wl_display_flush(display); }
 };

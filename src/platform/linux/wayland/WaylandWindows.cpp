@@ -26,7 +26,7 @@ void WaylandWindows::tellUserOnce(Compositor compositor)
     std::call_once(told, [compositor] {
         const std::string hint = missingHint(compositor);
         logError(hint);
-        DesktopNotifications().tell(NoticeCause::compositor, QString::fromStdString(hint));
+        DesktopNotifications().tell(selection::NoticeCause::compositor, QString::fromStdString(hint));
     });
 }
 

@@ -20,9 +20,9 @@ public:
     // The focused window of `pid` in the compositor's global layout (logical pixels, which
     // XWayland's root window shares), without the compositor's own borders and title bar; nothing
     // when that process's window does not have the focus or cannot be found.
-    virtual std::optional<WindowGeometry> focusedWindow(Pid pid) = 0;
+    virtual std::optional<WindowGeometry> focusedWindow(selection::Pid pid) = 0;
     // The process whose window has the keyboard focus, or nothing when the compositor cannot tell.
-    virtual std::optional<Pid> focusedProcess() = 0;
+    virtual std::optional<selection::Pid> focusedProcess() = 0;
     // Grows whenever a window was moved, resized, focused or closed, or an output changed.
     virtual unsigned long layoutChanges() = 0;
     // False while the compositor has not told anything yet (KWin's script answers a moment after it

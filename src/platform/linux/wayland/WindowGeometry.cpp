@@ -12,14 +12,14 @@ namespace {
 // Toolkits and compositors round differently.
 constexpr double slack = 2.0;
 
-bool sameSize(const AxRect& one, const AxRect& other)
+bool sameSize(const selection::AxRect& one, const selection::AxRect& other)
 {
     return std::abs(one.width - other.width) <= slack && std::abs(one.height - other.height) <= slack;
 }
 
 } // namespace
 
-std::optional<AxRect> sizedRect(double x, double y, double width, double height)
+std::optional<selection::AxRect> sizedRect(double x, double y, double width, double height)
 {
     // False for NaN and the infinities too.
     const auto onScreen = [](double value) {
@@ -28,19 +28,19 @@ std::optional<AxRect> sizedRect(double x, double y, double width, double height)
     if (!(width > 0 && height > 0 && onScreen(x) && onScreen(y) && onScreen(width) && onScreen(height))) {
         return std::nullopt;
     }
-    return AxRect{.x = x, .y = y, .width = width, .height = height};
+    return selection::AxRect{.x = x, .y = y, .width = width, .height = height};
 }
 
-std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize)
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const selection::AxRect& toolkitSize)
 {
-    const AxRect toolkitWindow{.x = 0,
-                               .y = 0,
-                               .width = toolkitSize.width * window.contentScale,
-                               .height = toolkitSize.height * window.contentScale};
+    const selection::AxRect toolkitWindow{.x = 0,
+                                          .y = 0,
+                                          .width = toolkitSize.width * window.contentScale,
+                                          .height = toolkitSize.height * window.contentScale};
     if (window.surface && sameSize(*window.surface, toolkitWindow)) {
         return {window.surface->x, window.surface->y};
     }
-    const AxRect& frame = window.frame;
+    const selection::AxRect& frame = window.frame;
     if (sameSize(frame, toolkitWindow)) {
         return {frame.x, frame.y};
     }

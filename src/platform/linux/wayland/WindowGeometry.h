@@ -10,9 +10,9 @@ namespace parlomatic::platform {
 // Where a native window is, as its compositor tells it, in the global layout.
 struct WindowGeometry {
     // The window as the user sees it: without the shadows a client draws around it.
-    AxRect frame;
+    selection::AxRect frame;
     // The whole surface the client draws, shadows included, where the compositor tells it.
-    std::optional<AxRect> surface;
+    std::optional<selection::AxRect> surface;
     // XWayland's root units per layout unit: more than 1 on KWin where X11 applications scale
     // themselves (its root is the layout times the largest output scale).
     double rootScale = 1;
@@ -23,12 +23,12 @@ struct WindowGeometry {
 
 // The rectangle a compositor reports, only when it has a size and lies within the coordinates a
 // compositor has (32-bit integers): beyond them, or not a finite number, it is no place on a screen.
-std::optional<AxRect> sizedRect(double x, double y, double width, double height);
+std::optional<selection::AxRect> sizedRect(double x, double y, double width, double height);
 
 // The focused window as a compositor reports it: its process (0 when none) and where it is, when it
 // has a size.
 struct FocusedWindow {
-    Pid pid = 0;
+    selection::Pid pid = 0;
     std::optional<WindowGeometry> window;
 };
 
@@ -40,7 +40,7 @@ struct WindowPlacement {
     double rootScale = 1;
     double contentScale = 1; // as in WindowGeometry
 
-    AxRect onRoot(AxRect inWindow) const
+    selection::AxRect onRoot(selection::AxRect inWindow) const
     {
         return {.x = (x + inWindow.x * contentScale) * rootScale,
                 .y = (y + inWindow.y * contentScale) * rootScale,
@@ -57,6 +57,6 @@ struct WindowPlacement {
 // - smaller than the frame: a title bar the application draws above what it measures (Qt under
 //   GNOME Shell), with borders as wide at the bottom as at the sides;
 // - larger than the frame (a window that does not fit its tile): the frame's corner.
-std::pair<double, double> contentOrigin(const WindowGeometry& window, const AxRect& toolkitSize);
+std::pair<double, double> contentOrigin(const WindowGeometry& window, const selection::AxRect& toolkitSize);
 
 } // namespace parlomatic::platform

@@ -176,20 +176,20 @@ private:
 
 } // namespace
 
-std::optional<ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
+std::optional<selection::ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
 {
     const X11Display display(XOpenDisplay(nullptr));
     if (!display) {
         return std::nullopt;
     }
     X11ErrorTrap trap(display.get());
-    std::optional<ClipboardFormats> formats;
+    std::optional<selection::ClipboardFormats> formats;
     {
         Reader reader(display.get(), ownerWait, maxBytes);
         if (!reader.owned()) {
-            formats = ClipboardFormats{};
+            formats = selection::ClipboardFormats{};
         } else if (const auto targets = reader.targets()) {
-            formats = ClipboardFormats{};
+            formats = selection::ClipboardFormats{};
             for (const Atom target : *targets) {
                 const XData name(reinterpret_cast<unsigned char*>(XGetAtomName(display.get(), target)));
                 const QString mime =
@@ -210,7 +210,7 @@ std::optional<ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds owner
     }
     // Text offered only as UTF8_STRING is offered under the name Wayland clients ask for, too.
     const auto named = [&](const char* mime) {
-        return std::ranges::find(*formats, QString::fromLatin1(mime), &ClipboardFormats::value_type::first);
+        return std::ranges::find(*formats, QString::fromLatin1(mime), &selection::ClipboardFormats::value_type::first);
     };
     if (formats && named("text/plain") != formats->end() && named("text/plain;charset=utf-8") == formats->end()) {
         formats->emplace_back(QStringLiteral("text/plain;charset=utf-8"), named("text/plain")->second);

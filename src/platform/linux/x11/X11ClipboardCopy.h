@@ -15,6 +15,6 @@ namespace parlomatic::platform {
 // application) or offers more than `maxBytes` in all (counted while reading, before anything larger is
 // fetched). Formats are named as mime types, as Qt names them ("UTF8_STRING" is "text/plain"); the
 // selection protocol's own targets are left out. Blocking: for a worker thread.
-std::optional<ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes);
+std::optional<selection::ClipboardFormats> copyX11Clipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes);
 
 } // namespace parlomatic::platform

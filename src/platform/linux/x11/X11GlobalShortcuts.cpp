@@ -96,7 +96,7 @@ void X11GlobalShortcuts::ungrabAll()
     m_grabs.clear();
 }
 
-std::vector<GlobalShortcuts::Binding> X11GlobalShortcuts::bind(const std::vector<Binding>& bindings)
+std::vector<selection::GlobalShortcuts::Binding> X11GlobalShortcuts::bind(const std::vector<Binding>& bindings)
 {
     std::vector<Binding> taken;
     if (!m_display) {

@@ -15,7 +15,7 @@ namespace parlomatic::platform {
 // events are read from the GUI thread's event loop. Each combination is grabbed once per state of the
 // lock keys (none, Num Lock, Caps Lock, both), so that it works whatever the lights show; a combination
 // another client holds fails as a whole. Without a display nothing is held.
-class X11GlobalShortcuts final : public GlobalShortcuts {
+class X11GlobalShortcuts final : public selection::GlobalShortcuts {
 public:
     X11GlobalShortcuts();
     ~X11GlobalShortcuts() override;
@@ -27,7 +27,7 @@ public:
 
 private:
     struct Grab {
-        ShortcutAction action;
+        selection::ShortcutAction action;
         unsigned keycode;
         unsigned modifiers;
     };

@@ -146,12 +146,13 @@ bool X11KeyPaster::open()
     return m_display != nullptr;
 }
 
-std::optional<ClipboardFormats> X11KeyPaster::copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes)
+std::optional<selection::ClipboardFormats> X11KeyPaster::copyClipboard(std::chrono::milliseconds ownerWait,
+                                                                       qsizetype maxBytes)
 {
     return copyX11Clipboard(ownerWait, maxBytes);
 }
 
-bool X11KeyPaster::reachesFocusOf(Pid pid)
+bool X11KeyPaster::reachesFocusOf(selection::Pid pid)
 {
     if (!m_xwaylandOnly) {
         return true;
@@ -179,7 +180,8 @@ bool X11KeyPaster::reachesFocusOf(Pid pid)
             XGetWindowProperty(display, window, wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &raw);
         const UniqueCPtr<unsigned char, XFree> data(raw);
         if (status == Success && data) {
-            const bool same = format == 32 && count == 1 && Pid(*reinterpret_cast<unsigned long*>(data.get())) == pid;
+            const bool same =
+                format == 32 && count == 1 && selection::Pid(*reinterpret_cast<unsigned long*>(data.get())) == pid;
             static_cast<void>(trap.sync());
             if (!same) {
                 qCDebug(x11Log) << "XWayland's focused window is not of pid" << pid << ": our keys would miss it";

@@ -10,7 +10,7 @@ namespace parlomatic::platform {
 // Ctrl+V through the XTest extension, by keysym, so any keyboard layout works; a layout without a
 // "v" gets one bound to a spare key code. Uses a display connection of its own, opened at the
 // first paste and kept.
-class X11KeyPaster final : public KeyPaster {
+class X11KeyPaster final : public selection::KeyPaster {
 public:
     // On a Wayland session the keys reach XWayland's windows only: `xwaylandOnly` makes
     // reachesFocusOf() ask XWayland whose window has its focus.
@@ -22,12 +22,13 @@ public:
     // At once.
     void pasteShortcut(Sent sent) override;
     // On a connection of its own for each copy.
-    std::optional<ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait, qsizetype maxBytes) override;
+    std::optional<selection::ClipboardFormats> copyClipboard(std::chrono::milliseconds ownerWait,
+                                                             qsizetype maxBytes) override;
     // Changes a property of a window of the toolkit's own from this connection: the toolkit takes
     // the server's time from the notification it gets, and `then` runs once it has.
     void refreshToolkitTime(std::function<void()> then) override;
     // On its own connection, as it is asked from the accessibility layer's thread.
-    bool reachesFocusOf(Pid pid) override;
+    bool reachesFocusOf(selection::Pid pid) override;
 
 private:
     bool open();

@@ -61,7 +61,7 @@ struct X11WindowList::State {
     struct WindowFacts {
         bool ordinary = false;
         bool hidden = false;
-        std::optional<Pid> pid;
+        std::optional<selection::Pid> pid;
         // Absent: the window manager keeps no desktops, or the window is on all of them.
         std::optional<unsigned long> desktop;
     };
@@ -71,7 +71,7 @@ struct X11WindowList::State {
     std::vector<Window> stacking;
     std::unordered_map<Window, WindowFacts> windows;
     unsigned long layoutChanges = 0;
-    const Pid ownPid = applicationProcess();
+    const selection::Pid ownPid = applicationProcess();
 
     void drainEvents();
     const WindowFacts& facts(Window window);
@@ -127,7 +127,7 @@ const X11WindowList::State::WindowFacts& X11WindowList::State::facts(Window wind
     }
     const auto pidValue = readLongs(dpy, window, wmPid, XA_CARDINAL, holder);
     if (pidValue && !pidValue->empty() && (*pidValue)[0] != 0 && (*pidValue)[0] <= 0x7fffffffUL) {
-        result.pid = static_cast<Pid>((*pidValue)[0]);
+        result.pid = static_cast<selection::Pid>((*pidValue)[0]);
     }
     const auto desktopValue = readLongs(dpy, window, wmDesktop, XA_CARDINAL, holder);
     constexpr unsigned long allDesktops = 0xFFFFFFFFUL;
@@ -164,7 +164,7 @@ bool X11WindowList::isConnected() const
     return m_state->display != nullptr;
 }
 
-void X11WindowList::walkFrontToBack(const std::function<bool(unsigned long window, Pid pid)>& visit)
+void X11WindowList::walkFrontToBack(const std::function<bool(unsigned long window, selection::Pid pid)>& visit)
 {
     Display* display = m_state->display.get();
     if (display == nullptr) {
@@ -204,10 +204,10 @@ void X11WindowList::walkFrontToBack(const std::function<bool(unsigned long windo
     }
 }
 
-std::optional<Pid> X11WindowList::frontmostWindowOwnerPid()
+std::optional<selection::Pid> X11WindowList::frontmostWindowOwnerPid()
 {
-    std::optional<Pid> front;
-    walkFrontToBack([&front](unsigned long, Pid pid) {
+    std::optional<selection::Pid> front;
+    walkFrontToBack([&front](unsigned long, selection::Pid pid) {
         front = pid;
         return true;
     });
@@ -222,10 +222,10 @@ unsigned long X11WindowList::layoutChanges()
     return m_state->layoutChanges;
 }
 
-std::optional<AxRect> X11WindowList::windowGeometry(Pid pid)
+std::optional<selection::AxRect> X11WindowList::windowGeometry(selection::Pid pid)
 {
     std::optional<Window> found;
-    walkFrontToBack([&found, pid](unsigned long window, Pid owner) {
+    walkFrontToBack([&found, pid](unsigned long window, selection::Pid owner) {
         if (owner == pid) {
             found = window;
         }
@@ -240,7 +240,7 @@ std::optional<AxRect> X11WindowList::windowGeometry(Pid pid)
         !XTranslateCoordinates(display, *found, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
         return std::nullopt;
     }
-    return AxRect{
+    return selection::AxRect{
         .x = double(x), .y = double(y), .width = double(attributes.width), .height = double(attributes.height)};
 }
 

@@ -23,11 +23,11 @@ public:
     // whose type is absent, NORMAL or DIALOG, that are not hidden and that lie on the current
     // desktop (or on all of them), owner from _NET_WM_PID.
     // Utility, dock, menu and notification windows (our floating panels among them) never count.
-    std::optional<Pid> frontmostWindowOwnerPid();
+    std::optional<selection::Pid> frontmostWindowOwnerPid();
 
     // The rectangle (root-window pixels) of the topmost ordinary window of `pid` on the current
     // desktop, as frontmostWindowOwnerPid() counts windows. Two round trips to the X server.
-    std::optional<AxRect> windowGeometry(Pid pid);
+    std::optional<selection::AxRect> windowGeometry(selection::Pid pid);
     // Grows whenever a window met by frontmostWindowOwnerPid() was moved or resized (ConfigureNotify,
     // the window manager's synthetic one for a move included), or the stack or desktop changed. No
     // round trip to the X server.
@@ -35,7 +35,7 @@ public:
 
 private:
     // The ordinary windows on the current desktop, top first, while `visit` returns false.
-    void walkFrontToBack(const std::function<bool(unsigned long window, Pid pid)>& visit);
+    void walkFrontToBack(const std::function<bool(unsigned long window, selection::Pid pid)>& visit);
     struct State;
     std::unique_ptr<State> m_state;
 };

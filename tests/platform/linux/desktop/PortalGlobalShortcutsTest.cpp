@@ -139,11 +139,11 @@ protected:
         ASSERT_TRUE(m_portalBus.registerVirtualObject(portalPath(), m_portal.get(), QDBusConnection::SubPath));
         ASSERT_TRUE(m_portalBus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
     }
-    static std::vector<GlobalShortcuts::Binding> defaults()
+    static std::vector<selection::GlobalShortcuts::Binding> defaults()
     {
-        return {{.action = ShortcutAction::translate, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+E"))},
-                {.action = ShortcutAction::replace, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+R"))},
-                {.action = ShortcutAction::improve, .keys = QKeySequence()}};
+        return {{.action = selection::ShortcutAction::translate, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+E"))},
+                {.action = selection::ShortcutAction::replace, .keys = QKeySequence(QStringLiteral("Ctrl+Alt+R"))},
+                {.action = selection::ShortcutAction::improve, .keys = QKeySequence()}};
     }
 
     QTemporaryDir m_folder;
@@ -157,8 +157,8 @@ TEST_F(PortalGlobalShortcutsTest, BindsTheShortcutsAndRunsTheOnesPressedInItsSes
 {
     servePortal();
     PortalGlobalShortcuts shortcuts(m_client);
-    std::vector<ShortcutAction> pressed;
-    shortcuts.setActivated([&pressed](ShortcutAction action) { pressed.push_back(action); });
+    std::vector<selection::ShortcutAction> pressed;
+    shortcuts.setActivated([&pressed](selection::ShortcutAction action) { pressed.push_back(action); });
     EXPECT_TRUE(shortcuts.bind(defaults()).empty());
     ASSERT_TRUE(waitUntil([&] { return !shortcuts.outcome().isEmpty(); }));
     EXPECT_EQ(shortcuts.outcome(), PortalGlobalShortcuts::bound);
@@ -170,11 +170,13 @@ TEST_F(PortalGlobalShortcutsTest, BindsTheShortcutsAndRunsTheOnesPressedInItsSes
     m_portal->press(QStringLiteral("replace"), portalPath() + QStringLiteral("/session/other/parlomatic"));
     m_portal->press(QStringLiteral("replace"), m_portal->session);
     ASSERT_TRUE(waitUntil([&] { return !pressed.empty(); }));
-    EXPECT_EQ(pressed, std::vector{ShortcutAction::replace}) << "unbound ids and other sessions are not ours";
+    EXPECT_EQ(pressed, std::vector{selection::ShortcutAction::replace})
+        << "unbound ids and other sessions are not ours";
 
     // New keys: the session is closed and another one binds them; none: closed, and presses do nothing.
     const QString first = m_portal->session;
-    shortcuts.bind({{.action = ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+Shift+F5"))}});
+    shortcuts.bind(
+        {{.action = selection::ShortcutAction::improve, .keys = QKeySequence(QStringLiteral("Meta+Shift+F5"))}});
     ASSERT_TRUE(waitUntil([&] { return shortcuts.outcome() == PortalGlobalShortcuts::bound; }));
     EXPECT_EQ(m_portal->closed, QStringList{first});
     EXPECT_EQ(m_portal->bound, (std::map<QString, QString>{{"improve", "LOGO+SHIFT+F5"}}));

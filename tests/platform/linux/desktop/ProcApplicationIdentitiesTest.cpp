@@ -29,7 +29,7 @@ TEST(ProcApplicationIdentitiesTest, TheProgramsOwnEntryNamesItElseItsExecutable)
     };
     entry(QStringLiteral("applications/hidden.desktop"),
           QStringLiteral("[Desktop Entry]\nHidden=true\nExec=%1\n").arg(self));
-    EXPECT_EQ(ProcApplicationIdentities().identify(getpid()), (ApplicationIdentity{self, {}}));
+    EXPECT_EQ(ProcApplicationIdentities().identify(getpid()), (selection::ApplicationIdentity{self, {}}));
 
     // In a subfolder, and perhaps found first: an entry that opens a part of the same program.
     entry(QStringLiteral("applications/a/settings.desktop"),
@@ -38,7 +38,7 @@ TEST(ProcApplicationIdentitiesTest, TheProgramsOwnEntryNamesItElseItsExecutable)
           QStringLiteral("[Desktop Entry]\nName=Probe\nExec=env A=1 %1 %U\n\n[Desktop Action New]\nExec=/bin/true\n")
               .arg(self));
     EXPECT_EQ(ProcApplicationIdentities().identify(getpid()),
-              (ApplicationIdentity{QStringLiteral("probe.desktop"), QStringLiteral("Probe")}));
+              (selection::ApplicationIdentity{QStringLiteral("probe.desktop"), QStringLiteral("Probe")}));
     EXPECT_FALSE(ProcApplicationIdentities().identify(0x7ffffff0)) << "no such process";
     qputenv("XDG_DATA_HOME", savedHome);
     qputenv("XDG_DATA_DIRS", savedDirs);

@@ -50,7 +50,7 @@ GnomeShellShortcuts::~GnomeShellShortcuts()
     }
 }
 
-std::vector<GlobalShortcuts::Binding> GnomeShellShortcuts::bind(const std::vector<Binding>& bindings)
+std::vector<selection::GlobalShortcuts::Binding> GnomeShellShortcuts::bind(const std::vector<Binding>& bindings)
 {
     m_bindings.clear();
     for (const Binding& binding : bindings) {
@@ -66,7 +66,8 @@ void GnomeShellShortcuts::send()
 {
     Accelerators accelerators;
     for (const Binding& binding : m_bindings) {
-        accelerators.insert(QString::fromLatin1(shortcutName(binding.action)), shellAccelerator(binding.keys));
+        accelerators.insert(QString::fromLatin1(selection::shortcutName(binding.action)),
+                            shellAccelerator(binding.keys));
     }
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("BindShortcuts"));
     call << QVariant::fromValue(accelerators);
@@ -90,7 +91,7 @@ void GnomeShellShortcuts::answered(QDBusPendingCallWatcher* call, unsigned long 
     }
     std::vector<Binding> refused;
     for (const Binding& binding : m_bindings) {
-        if (reply.value().contains(QString::fromLatin1(shortcutName(binding.action)))) {
+        if (reply.value().contains(QString::fromLatin1(selection::shortcutName(binding.action)))) {
             refused.push_back(binding);
         }
     }
@@ -102,7 +103,7 @@ void GnomeShellShortcuts::answered(QDBusPendingCallWatcher* call, unsigned long 
 
 void GnomeShellShortcuts::pressed(const QString& name)
 {
-    const std::optional<ShortcutAction> action = shortcutNamed(name.toStdString());
+    const std::optional<selection::ShortcutAction> action = selection::shortcutNamed(name.toStdString());
     const bool held = action && std::ranges::any_of(m_bindings, [&](const Binding& b) { return b.action == *action; });
     if (held && m_activated) {
         m_activated(*action);

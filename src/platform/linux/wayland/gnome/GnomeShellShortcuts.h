@@ -13,7 +13,7 @@ namespace parlomatic::platform {
 // (BindShortcuts), tells us of each press (ShortcutActivated) and lets them go when we leave the bus.
 // The shell disables its extensions while the screen is locked: when the extension comes back the
 // keys are bound anew. Which keys the shell already holds is learnt from its answer (setRefused).
-class GnomeShellShortcuts final : public QObject, public GlobalShortcuts {
+class GnomeShellShortcuts final : public QObject, public selection::GlobalShortcuts {
     Q_OBJECT
 public:
     // Whether the extension is on the session bus (GNOME Shell loads a new one at the next log-in).

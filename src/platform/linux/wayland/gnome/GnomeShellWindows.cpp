@@ -94,8 +94,8 @@ FocusedWindow GnomeShellWindows::fromReply(const QVariantList& values, bool layo
         return sizedRect(values[first].toDouble(), values[first + 1].toDouble(), values[first + 2].toDouble(),
                          values[first + 3].toDouble());
     };
-    FocusedWindow focused{.pid = values[0].toInt() > 0 ? Pid(values[0].toInt()) : 0, .window = std::nullopt};
-    if (const std::optional<AxRect> frame = rect(1); focused.pid != 0 && frame) {
+    FocusedWindow focused{.pid = values[0].toInt() > 0 ? selection::Pid(values[0].toInt()) : 0, .window = std::nullopt};
+    if (const std::optional<selection::AxRect> frame = rect(1); focused.pid != 0 && frame) {
         const double scale = values.size() > 9 ? values[9].toDouble() : 1.0;
         focused.window =
             WindowGeometry{.frame = *frame,
@@ -105,13 +105,13 @@ FocusedWindow GnomeShellWindows::fromReply(const QVariantList& values, bool layo
     return focused;
 }
 
-std::optional<WindowGeometry> GnomeShellWindows::focusedWindow(Pid pid)
+std::optional<WindowGeometry> GnomeShellWindows::focusedWindow(selection::Pid pid)
 {
     refresh();
     return pid != 0 && pid == m_pid ? m_window : std::nullopt;
 }
 
-std::optional<Pid> GnomeShellWindows::focusedProcess()
+std::optional<selection::Pid> GnomeShellWindows::focusedProcess()
 {
     refresh();
     return m_pid != 0 ? std::optional(m_pid) : std::nullopt;

@@ -25,8 +25,8 @@ public:
     // out in pixels. No window with fewer than nine values, or without a process or a frame.
     static FocusedWindow fromReply(const QVariantList& values, bool layoutInPixels);
 
-    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
-    std::optional<Pid> focusedProcess() override;
+    std::optional<WindowGeometry> focusedWindow(selection::Pid pid) override;
+    std::optional<selection::Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
 
 private slots:
@@ -40,7 +40,7 @@ private:
 
     unsigned long m_changes = 1;
     unsigned long m_read = 0;
-    Pid m_pid = 0;
+    selection::Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     std::optional<bool> m_layoutInPixels;
 };

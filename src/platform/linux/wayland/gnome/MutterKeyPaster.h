@@ -12,7 +12,7 @@ namespace parlomatic::platform {
 // Ctrl+V into the focused window of GNOME Shell, through a remote-desktop session of its own that
 // lasts for the keys only (the shell shows its remote-desktop indicator that long). The clipboard
 // is XWayland's, which GNOME Shell hands on to native windows.
-class MutterKeyPaster final : public KeyPaster {
+class MutterKeyPaster final : public selection::KeyPaster {
 public:
     // Whether GNOME Shell's remote-desktop service is on the session bus.
     static bool available();

@@ -139,8 +139,8 @@ FocusedWindow KWinWindows::fromReport(const std::array<int, 9>& values, double r
     const auto rect = [&values](std::size_t first) {
         return sizedRect(values[first], values[first + 1], values[first + 2], values[first + 3]);
     };
-    FocusedWindow active{.pid = values[0] > 0 ? Pid(values[0]) : 0, .window = std::nullopt};
-    if (const std::optional<AxRect> frame = rect(1)) {
+    FocusedWindow active{.pid = values[0] > 0 ? selection::Pid(values[0]) : 0, .window = std::nullopt};
+    if (const std::optional<selection::AxRect> frame = rect(1)) {
         active.window = WindowGeometry{.frame = *frame, .surface = rect(5), .rootScale = rootScale};
     }
     return active;
@@ -160,12 +160,12 @@ void KWinWindows::activeWindow(int pid, int x, int y, int width, int height, int
     ++m_changes;
 }
 
-std::optional<WindowGeometry> KWinWindows::focusedWindow(Pid pid)
+std::optional<WindowGeometry> KWinWindows::focusedWindow(selection::Pid pid)
 {
     return pid != 0 && pid == m_pid ? m_window : std::nullopt;
 }
 
-std::optional<Pid> KWinWindows::focusedProcess()
+std::optional<selection::Pid> KWinWindows::focusedProcess()
 {
     return m_pid != 0 ? std::optional(m_pid) : std::nullopt;
 }

@@ -21,8 +21,8 @@ public:
     static std::unique_ptr<KWinWindows> connect();
     ~KWinWindows() override;
 
-    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
-    std::optional<Pid> focusedProcess() override;
+    std::optional<WindowGeometry> focusedWindow(selection::Pid pid) override;
+    std::optional<selection::Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
     bool hasAnswered() override;
 
@@ -51,7 +51,7 @@ private:
 
     int m_layoutWidth = 0;
     double m_rootScale = 1;
-    Pid m_pid = 0;
+    selection::Pid m_pid = 0;
     std::optional<WindowGeometry> m_window;
     unsigned long m_changes = 1;
     bool m_answered = false;

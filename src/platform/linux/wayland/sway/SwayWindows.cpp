@@ -122,7 +122,7 @@ UniqueFd openSocket(const std::string& path)
     return fd;
 }
 
-std::optional<AxRect> rectOf(const nlohmann::json& node, const char* key)
+std::optional<selection::AxRect> rectOf(const nlohmann::json& node, const char* key)
 {
     const auto it = node.find(key);
     if (it == node.end() || !it->is_object()) {
@@ -248,7 +248,7 @@ const std::optional<SwayWindows::Focused>& SwayWindows::focused()
     return m_focused;
 }
 
-std::optional<WindowGeometry> SwayWindows::focusedWindow(Pid pid)
+std::optional<WindowGeometry> SwayWindows::focusedWindow(selection::Pid pid)
 {
     // sway tells the window's geometry only, without what the client draws around it.
     const std::optional<Focused>& now = focused();
@@ -258,7 +258,7 @@ std::optional<WindowGeometry> SwayWindows::focusedWindow(Pid pid)
     return WindowGeometry{.frame = *now->window, .surface = std::nullopt};
 }
 
-std::optional<Pid> SwayWindows::focusedProcess()
+std::optional<selection::Pid> SwayWindows::focusedProcess()
 {
     const std::optional<Focused>& now = focused();
     return now ? std::optional(now->pid) : std::nullopt;
@@ -275,17 +275,17 @@ std::optional<SwayWindows::Focused> SwayWindows::focusedIn(const nlohmann::json&
         owner->get<std::int64_t>() > 0x7fffffff) {
         return std::nullopt;
     }
-    Focused focused{.pid = Pid(owner->get<std::int64_t>()), .window = std::nullopt};
+    Focused focused{.pid = selection::Pid(owner->get<std::int64_t>()), .window = std::nullopt};
     const auto rect = rectOf(*node, "rect");
     const auto content = rectOf(*node, "window_rect");
     if (rect && content) {
-        focused.window = AxRect{
+        focused.window = selection::AxRect{
             .x = rect->x + content->x, .y = rect->y + content->y, .width = content->width, .height = content->height};
     }
     return focused;
 }
 
-std::optional<AxRect> SwayWindows::focusedWindowIn(const nlohmann::json& tree, Pid pid)
+std::optional<selection::AxRect> SwayWindows::focusedWindowIn(const nlohmann::json& tree, selection::Pid pid)
 {
     const std::optional<Focused> found = focusedIn(tree);
     return found && found->pid == pid ? found->window : std::nullopt;

@@ -25,20 +25,20 @@ public:
     SwayWindows(const SwayWindows&) = delete;
     SwayWindows& operator=(const SwayWindows&) = delete;
 
-    std::optional<WindowGeometry> focusedWindow(Pid pid) override;
-    std::optional<Pid> focusedProcess() override;
+    std::optional<WindowGeometry> focusedWindow(selection::Pid pid) override;
+    std::optional<selection::Pid> focusedProcess() override;
     unsigned long layoutChanges() override;
 
     struct Focused {
-        Pid pid = 0;
+        selection::Pid pid = 0;
         // Its `rect` moved by its `window_rect` (the part the client draws); nothing before the
         // window has a size.
-        std::optional<AxRect> window;
+        std::optional<selection::AxRect> window;
     };
     // The focused window in a `get_tree` answer, or nothing.
     static std::optional<Focused> focusedIn(const nlohmann::json& tree);
     // The same, when it belongs to `pid`.
-    static std::optional<AxRect> focusedWindowIn(const nlohmann::json& tree, Pid pid);
+    static std::optional<selection::AxRect> focusedWindowIn(const nlohmann::json& tree, selection::Pid pid);
 
 private:
     SwayWindows(std::string path, UniqueFd requests, UniqueFd events);

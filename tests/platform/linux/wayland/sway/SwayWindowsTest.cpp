@@ -36,11 +36,11 @@ nlohmann::json tree(const nlohmann::json& tiled, const nlohmann::json& floating 
 TEST(SwayWindowsTest, TheFocusedWindowOfTheProcessIsItsContentInTheLayout)
 {
     const auto tiled = tree(nlohmann::json::array({window(10, false, 0, 0), window(20, true, 1920, 40)}));
-    EXPECT_EQ(SwayWindows::focusedWindowIn(tiled, 20), (AxRect{1922, 65, 796, 573}));
+    EXPECT_EQ(SwayWindows::focusedWindowIn(tiled, 20), (selection::AxRect{1922, 65, 796, 573}));
     EXPECT_FALSE(SwayWindows::focusedWindowIn(tiled, 10)) << "not focused";
     const auto floating =
         tree(nlohmann::json::array({window(10, false, 0, 0)}), nlohmann::json::array({window(30, true, 100, 100)}));
-    EXPECT_EQ(SwayWindows::focusedWindowIn(floating, 30), (AxRect{102, 125, 796, 573}));
+    EXPECT_EQ(SwayWindows::focusedWindowIn(floating, 30), (selection::AxRect{102, 125, 796, 573}));
 
     // Hostile or broken trees give nothing, never a crash.
     nlohmann::json deep = window(40, true, 0, 0);
@@ -147,7 +147,7 @@ TEST(SwayWindowsTest, TheTreeIsAskedForAgainOnlyAfterTheCompositorAnnouncedAChan
     FakeSway sway;
     const auto windows = SwayWindows::connect(sway.path());
     ASSERT_TRUE(windows);
-    const AxRect expected{.x = 102, .y = 75, .width = 796, .height = 573};
+    const selection::AxRect expected{.x = 102, .y = 75, .width = 796, .height = 573};
     EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(windows->focusedWindow(20)->frame, expected);
     EXPECT_EQ(sway.treesAsked(), 1) << "nothing changed: no second tree";
