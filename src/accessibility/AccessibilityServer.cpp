@@ -36,6 +36,19 @@ QJsonValue toJson(std::optional<selection::Pid> pid)
     return pid ? QJsonValue(*pid) : QJsonValue();
 }
 
+// What a reading tells the application (AccessibilityProtocol's form of it), compared; whether the
+// step passed over every application to switch them on tells nothing new.
+bool sameReading(const selection::SelectionReading& a, const selection::SelectionReading& b)
+{
+    const selection::PollStep& x = a.step;
+    const selection::PollStep& y = b.step;
+    const bool sameElement = x.element && y.element ? x.element->isSameElement(*y.element) : x.element == y.element;
+    return a.outcome == b.outcome && a.selectedText == b.selectedText && x.pid == y.pid &&
+           x.application == y.application && x.app == y.app && x.role == y.role && x.secure == y.secure &&
+           x.selectionTooLong == y.selectionTooLong && x.rect == y.rect && x.frame == y.frame &&
+           x.misplaced == y.misplaced && sameElement;
+}
+
 } // namespace
 
 struct AccessibilityServer::Watch {
@@ -43,7 +56,8 @@ struct AccessibilityServer::Watch {
     std::int64_t generation = 0;
     QStringList turnedOff;
     std::unique_ptr<selection::SelectionReader> reader;
-    QByteArray lastSent;
+    // The reading sent last.
+    std::optional<selection::SelectionReading> lastSent;
 };
 
 AccessibilityServer::AccessibilityServer(selection::AccessibilityBackend& backend,
@@ -96,16 +110,13 @@ std::optional<QByteArray> AccessibilityServer::step()
     if (!m_watch) {
         return std::nullopt;
     }
-    const selection::SelectionReading reading = m_watch->reader->read(m_backend);
-    const QJsonObject value = protocol::toJson(reading, numberOf(reading.step.element));
-    // Whether the step passed over every application to switch them on tells nothing new.
-    QJsonObject compared = value;
-    compared.remove(QLatin1String("enhanced"));
-    QByteArray sent = protocol::line(compared);
-    if (sent == m_watch->lastSent) {
+    selection::SelectionReading reading = m_watch->reader->read(m_backend);
+    // Compared field by field: most steps find what the last one found, and are sent nothing.
+    if (m_watch->lastSent && sameReading(*m_watch->lastSent, reading)) {
         return std::nullopt;
     }
-    m_watch->lastSent = std::move(sent);
+    const QJsonObject value = protocol::toJson(reading, numberOf(reading.step.element));
+    m_watch->lastSent = std::move(reading);
     return protocol::line({{QStringLiteral("event"), QLatin1String(protocol::readingEvent)},
                            {QStringLiteral("gen"), qint64(m_watch->generation)},
                            {QStringLiteral("v"), value}});

@@ -163,11 +163,11 @@ void TextSelectionPoller::startPolling()
             m_timer = std::make_unique<QTimer>();
             m_timer->setInterval(intervalMs);
             if (m_runner.watches()) {
-                connect(m_timer.get(), &QTimer::timeout, this, [this] { decideLatest(); });
+                // The layer steps and says what changed: the timer only marks that polling is on.
                 sendWatch();
-            } else {
-                connect(m_timer.get(), &QTimer::timeout, this, [this] { checkSelectedText(); });
+                return;
             }
+            connect(m_timer.get(), &QTimer::timeout, this, [this] { checkSelectedText(); });
             m_timer->start();
         },
         Qt::QueuedConnection);

@@ -48,8 +48,9 @@ struct SelectionActions {
 
 // Five times a second asks the accessibility layer what the user selected in the front
 // application and shows, moves or hides the actions panel above it. A layer that steps on its own
-// (the helper process) is instead told what to watch and sends the readings that changed; the timer
-// then decides the latest one again, and checkSelectedText() still reads afresh. Owns the actions panel, the
+// (the helper process) is instead told what to watch and sends the readings that changed, each
+// decided as it comes: nothing runs here while the selection stays. checkSelectedText() still reads
+// afresh. Owns the actions panel, the
 // translation panel and the action state. The reads of a step run where the layer lives (its own
 // thread, through an AccessibilityThread); the decisions are made on the GUI thread when the
 // reads are done. At most one step is in flight: a tick that comes while one runs is skipped.
@@ -112,6 +113,9 @@ public:
     void setApplicationFilter(ApplicationFilter filter);
     // The filter's applications changed: a layer that steps on its own is told.
     void applicationFilterChanged();
+    // The hold began or ended. A layer that steps on its own stops or resumes its steps; ours ask the
+    // hold at every tick.
+    void holdChanged();
     // While `hold` answers true no step runs (nothing is read) and both panels stay closed; asked
     // on the GUI thread at every tick.
     void setHold(std::function<bool()> hold) { m_hold = std::move(hold); }
@@ -129,8 +133,8 @@ private:
     // The decisions of a step, from what its reads found.
     PollStep decide(SelectionReading reading);
     void stepSoon();
-    // The timer's action where the layer steps on its own: the latest reading decided again, so that
-    // the panels follow the screens, the hold and the panels' own closing as with steps of our own.
+    // Where the layer steps on its own: the latest reading decided, or, held, the panels closed and the
+    // layer's steps stopped (started again once the hold ends).
     void decideLatest();
     // Tells a layer that steps on its own what to watch (nothing while polling is stopped).
     void sendWatch();

@@ -12,6 +12,13 @@ void TextSelectionPoller::applicationFilterChanged()
     }
 }
 
+void TextSelectionPoller::holdChanged()
+{
+    if (m_timer && m_runner.watches()) {
+        decideLatest();
+    }
+}
+
 void TextSelectionPoller::sendWatch()
 {
     // Readings of an earlier watch (another filter, or from before a Replace) are not taken.

@@ -171,6 +171,7 @@ void WatchControl::govern(TextSelectionPoller& poller, std::shared_ptr<Applicati
                                          return ids;
                                      }});
     connect(this, &WatchControl::turnedOffChanged, &poller, &TextSelectionPoller::applicationFilterChanged);
+    connect(this, &WatchControl::pausedChanged, &poller, &TextSelectionPoller::holdChanged);
     connect(&poller, &TextSelectionPoller::stepFinished, this, [this](const PollStep& step) {
         if (step.decision == PollStep::Decision::show && step.application) {
             setLastShown(*step.application);
