@@ -112,7 +112,8 @@ std::optional<QByteArray> AccessibilityServer::step()
     }
     selection::SelectionReading reading = m_watch->reader->read(m_backend);
     // Compared field by field: most steps find what the last one found, and are sent nothing.
-    if (m_watch->lastSent && sameReading(*m_watch->lastSent, reading)) {
+    if (const std::optional<selection::SelectionReading>& last = m_watch->lastSent;
+        last.has_value() && sameReading(*last, reading)) {
         return std::nullopt;
     }
     const QJsonObject value = protocol::toJson(reading, numberOf(reading.step.element));
