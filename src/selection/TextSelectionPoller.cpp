@@ -251,6 +251,10 @@ PollStep TextSelectionPoller::checkSelectedText()
                          if (m_finishedAtOnce != nullptr) {
                              *m_finishedAtOnce = step;
                          }
+                         // A reading the layer sent while this step ran is newer: it has the last word.
+                         if (m_runner.watches() && taken != m_readingsTaken) {
+                             decideLatest();
+                         }
                      };
                  });
     m_finishedAtOnce = nullptr;

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <utility>
 #include <vector>
 
 namespace parlomatic::selection {
@@ -95,6 +96,21 @@ TEST(PollerWatchTest, ReadingsOfTheCurrentWatchAreDecidedAndAHoldStopsTheSteps)
 
     focused->selectedText = QStringLiteral("fresh words");
     EXPECT_EQ(poller.checkSelectedText().text, QStringLiteral("fresh words")) << "a step asked for reads afresh";
+    // A reading sent while a step of our own runs is decided after it.
+    std::vector<QString> decided;
+    QObject::connect(&poller, &TextSelectionPoller::stepFinished,
+                     [&decided](const PollStep& step) { decided.push_back(step.text); });
+    bool sent = false;
+    backend.beforeFrontRead = [&] {
+        if (std::exchange(sent, true)) {
+            return;
+        }
+        focused->selectedText = QStringLiteral("newer words");
+        runner.send(reading(), runner.watches_.back().generation);
+        focused->selectedText = QStringLiteral("fresh words");
+    };
+    poller.checkSelectedText();
+    EXPECT_EQ(decided, (std::vector<QString>{QStringLiteral("fresh words"), QStringLiteral("newer words")}));
 
     poller.stopPolling();
     EXPECT_EQ(runner.watches_.back().every, 0ms);
