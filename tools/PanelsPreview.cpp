@@ -88,6 +88,7 @@ int main(int argc, char* argv[])
 
     const QStringList numbers = parser.value(QStringLiteral("selection")).split(u',');
     if (numbers.size() != 4) {
+        // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
         std::fprintf(stderr, "panels_preview: --selection X,Y,W,H is required\n");
         return 64;
     }
@@ -122,8 +123,15 @@ int main(int argc, char* argv[])
         panel.setCompositingActive(compositing);
         translateState.setInputText(QStringLiteral("still need a second look"));
         const QRect desktop = application.primaryScreen()->geometry();
-        panel.setFrame(*selection::translatePanelFrame(selection::AxRect{x, y, w, 0}, panel.idealSize(),
-                                                       std::vector<selection::ScreenArea>{{desktop, desktop, 1.0}}));
+        const std::optional<QRect> frame = selection::translatePanelFrame(
+            selection::AxRect{.x = x, .y = y, .width = w, .height = 0}, panel.idealSize(),
+            std::vector<selection::ScreenArea>{{.geometry = desktop, .workArea = desktop, .devicePixelRatio = 1.0}});
+        if (!frame) {
+            // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
+            std::fprintf(stderr, "panels_preview: the selection lies on no screen\n");
+            return 64;
+        }
+        panel.setFrame(*frame);
         panel.orderFront();
         window = &panel;
     } else {

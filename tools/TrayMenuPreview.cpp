@@ -78,7 +78,7 @@ public:
 
 identity::Credentials signedInTokenSet()
 {
-    const double now = static_cast<double>(std::time(nullptr));
+    const auto now = static_cast<double>(std::time(nullptr));
     const double expiry = now + 3600;
     const std::string header = R"({"alg":"RS256"})";
     const std::string access =
@@ -156,6 +156,7 @@ int main(int argc, char* argv[])
 
     const QStringList numbers = parser.value(QStringLiteral("at")).split(u',');
     if (numbers.size() != 2 || !parser.isSet(QStringLiteral("ready"))) {
+        // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
         std::fprintf(stderr, "tray_menu_preview: --at X,Y and --ready FILE are required\n");
         return 64;
     }
@@ -171,12 +172,13 @@ int main(int argc, char* argv[])
     const QString readyPath = parser.value(QStringLiteral("ready"));
     QTemporaryDir scratch(QFileInfo(readyPath).absoluteDir().filePath(QStringLiteral("tray-menu-XXXXXX")));
     if (!scratch.isValid()) {
+        // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
         std::fprintf(stderr, "tray_menu_preview: no scratch folder beside the ready file\n");
         return 73;
     }
-    auto authentication = std::make_shared<identity::IdentityAuthentication>("preview", "https://identity.invalid",
-                                                                             std::make_shared<RefusingService>(),
-                                                                             identity::Telemetry{false, std::nullopt});
+    auto authentication = std::make_shared<identity::IdentityAuthentication>(
+        "preview", "https://identity.invalid", std::make_shared<RefusingService>(),
+        identity::Telemetry{.enabled = false, .info = std::nullopt});
     auto keychain = std::make_shared<identity::KeychainStore>(std::make_shared<identity::FakeKeychainBackend>(),
                                                               "app.parlomatic.Preview");
     app::AppStateDependencies dependencies;
@@ -184,15 +186,17 @@ int main(int argc, char* argv[])
         authentication, "credentials", keychain, systemClock(),
         std::filesystem::path(scratch.filePath(QStringLiteral("credentials.lock")).toStdString()));
     dependencies.accessibility = std::make_shared<AlwaysTrusted>();
-    dependencies.signIn = [](std::function<void(app::SignInResult)> done) { done(std::unexpected("no sign-in here")); };
+    dependencies.signIn = [](const std::function<void(app::SignInResult)>& done) {
+        done(std::unexpected("no sign-in here"));
+    };
     dependencies.startWatcher = [] { return std::make_unique<QObject>(); };
     app::AppState state(std::move(dependencies));
 
     // As the application wires it: the watcher's items over the user's settings.
     service::Preferences preferences(scratch.filePath(QStringLiteral("Parlomatic.conf")).toStdString());
     selection::WatchControl control(preferences, systemClock());
-    control.turnOff({QStringLiteral("org.gnome.Terminal.desktop"), QStringLiteral("Terminal")});
-    control.setLastShown({QStringLiteral("org.xfce.mousepad.desktop"), QStringLiteral("Mousepad")});
+    control.turnOff({.id = QStringLiteral("org.gnome.Terminal.desktop"), .name = QStringLiteral("Terminal")});
+    control.setLastShown({.id = QStringLiteral("org.xfce.mousepad.desktop"), .name = QStringLiteral("Mousepad")});
 
     app::MenuBarView view(state, [] { QCoreApplication::quit(); });
     view.setWatchControl(&control);
@@ -203,6 +207,7 @@ int main(int argc, char* argv[])
         state.applyCredentials(signedInTokenSet(), true);
         QMenu* menu = view.menu();
         if (state.waitingForAuth() || state.isReconnecting() || !state.isAuthenticated()) {
+            // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
             std::fprintf(stderr, "tray_menu_preview: the session is not signed in\n");
             QCoreApplication::exit(70);
             return;
@@ -210,6 +215,7 @@ int main(int argc, char* argv[])
         menu->popup(at);
         QAction* turnedOff = actionTitled(*menu, QString::fromLatin1(app::MenuBarView::turnedOffTitle));
         if (turnedOff == nullptr || turnedOff->menu() == nullptr) {
+            // NOLINTNEXTLINE(modernize-use-std-print): GCC 12 has no <print>
             std::fprintf(stderr, "tray_menu_preview: the menu has no \"%s\" submenu\n",
                          app::MenuBarView::turnedOffTitle);
             QCoreApplication::exit(70);
