@@ -60,9 +60,9 @@ private:
 } // namespace
 
 // Announcements that come while no call is in progress.
-struct RemoteAccessibility::Watch {
+struct RemoteAccessibility::Notifier {
     QSocketNotifier notifier;
-    explicit Watch(int socket) : notifier(socket, QSocketNotifier::Read) {}
+    explicit Notifier(int socket) : notifier(socket, QSocketNotifier::Read) {}
 };
 
 RemoteAccessibility::RemoteAccessibility(std::shared_ptr<Channel> channel) : m_channel(std::move(channel)) {}
@@ -73,7 +73,7 @@ RemoteAccessibility::~RemoteAccessibility()
         // The listener reads through this layer: elements may keep the channel a little longer.
         m_channel->setReadingListener({});
     }
-    m_watch.reset();
+    m_notifier.reset();
 }
 
 long long RemoteAccessibility::helperPid() const
@@ -279,25 +279,22 @@ bool RemoteAccessibility::watchSelections(const selection::SelectionWatch& watch
         }
     });
     listen();
-    QJsonArray turnedOff;
-    for (const QString& id : watch.turnedOff) {
-        turnedOff.append(id);
-    }
-    const std::optional<QJsonValue> taken = ask("watch", {{QStringLiteral("ms"), qint64(watch.every.count())},
-                                                          {QStringLiteral("own"), watch.ownPid},
-                                                          {QStringLiteral("off"), turnedOff},
-                                                          {QStringLiteral("gen"), qint64(watch.generation)}});
+    const std::optional<QJsonValue> taken =
+        ask("watch", {{QStringLiteral("ms"), qint64(watch.every.count())},
+                      {QStringLiteral("own"), watch.ownPid},
+                      {QStringLiteral("off"), QJsonArray::fromStringList(watch.turnedOff)},
+                      {QStringLiteral("gen"), qint64(watch.generation)}});
     return !taken || taken->toBool();
 }
 
 void RemoteAccessibility::listen()
 {
-    if (m_watch || !m_channel->alive()) {
+    if (m_notifier || !m_channel->alive()) {
         return;
     }
-    m_watch = std::make_unique<Watch>(m_channel->socket());
+    m_notifier = std::make_unique<Notifier>(m_channel->socket());
     Channel* channel = m_channel.get();
-    QSocketNotifier* notifier = &m_watch->notifier;
+    QSocketNotifier* notifier = &m_notifier->notifier;
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [channel, notifier] {
         channel->drainEvents();
         notifier->setEnabled(channel->alive());

@@ -88,8 +88,8 @@ private:
     void listen();
 
     std::shared_ptr<Channel> m_channel;
-    struct Watch;
-    std::unique_ptr<Watch> m_watch;
+    struct Notifier;
+    std::unique_ptr<Notifier> m_notifier;
     // While the helper steps on its own it is asked, now and then, whether it still answers.
     bool m_watching = false;
     std::chrono::steady_clock::time_point m_lastPing;
